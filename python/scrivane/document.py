@@ -1,0 +1,111 @@
+"""Reading a document's text, page by page.
+
+PDFs are read through their text layer with pypdfium2; any other file is
+read as text (UTF-8, falling back to Latin-1), split into pages at form
+feeds, or into blocks of paragraphs when it has none, so that long text
+files can be narrowed to their relevant parts like PDFs.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from pathlib import Path
+
+__all__ = ["Document", "DocumentError", "EmptyDocumentError", "read_document"]
+
+# Size of the blocks a text file without form feeds is cut into.
+TEXT_BLOCK_CHARS = 4000
+
+
+class DocumentError(ValueError):
+    """The document cannot be read."""
+
+
+class EmptyDocumentError(DocumentError):
+    """The document holds no text at all (for instance a scanned PDF without text layer)."""
+
+
+@dataclass(frozen=True)
+class Document:
+    path: Path
+    pages: tuple[str, ...]
+
+    @property
+    def text(self) -> str:
+        return "\n\n".join(self.pages)
+
+    @property
+    def char_count(self) -> int:
+        return sum(len(p) for p in self.pages)
+
+
+def _pdf_pages(path: Path, data: bytes) -> list[str]:
+    import pypdfium2 as pdfium
+
+    try:
+        pdf = pdfium.PdfDocument(data)
+    except pdfium.PdfiumError as exc:
+        raise DocumentError(f"PDF ilegível: {path} ({exc})") from exc
+    pages: list[str] = []
+    try:
+        for index in range(len(pdf)):
+            page = pdf[index]
+            try:
+                textpage = page.get_textpage()
+                try:
+                    text = textpage.get_text_range()
+                finally:
+                    textpage.close()
+            finally:
+                page.close()
+            # pdfium ends lines with CR LF; keep plain line feeds.
+            pages.append(text.replace("\r\n", "\n").replace("\r", "\n"))
+    finally:
+        pdf.close()
+    return pages
+
+
+def _split_text(text: str) -> list[str]:
+    if "\f" in text:
+        return text.split("\f")
+    if len(text) <= TEXT_BLOCK_CHARS:
+        return [text]
+    blocks: list[str] = []
+    current: list[str] = []
+    size = 0
+    for paragraph in text.split("\n\n"):
+        if current and size + len(paragraph) > TEXT_BLOCK_CHARS:
+            blocks.append("\n\n".join(current))
+            current, size = [], 0
+        current.append(paragraph)
+        size += len(paragraph) + 2
+    if current:
+        blocks.append("\n\n".join(current))
+    return blocks
+
+
+def read_document(path: str | os.PathLike[str]) -> Document:
+    """Text of the document at ``path``, one entry per page.
+
+    Raises ``FileNotFoundError`` for a missing file, ``DocumentError`` for an
+    unreadable PDF and ``EmptyDocumentError`` when there is no text at all.
+    """
+    p = Path(path)
+    if p.is_dir():
+        raise DocumentError(f"O caminho é uma pasta, não um documento: {p}")
+    data = p.read_bytes()
+    if data[:1024].lstrip().startswith(b"%PDF-") or p.suffix.lower() == ".pdf":
+        pages = _pdf_pages(p, data)
+    else:
+        try:
+            text = data.decode("utf-8-sig")
+        except UnicodeDecodeError:
+            text = data.decode("latin-1")
+        pages = _split_text(text.replace("\r\n", "\n"))
+    if not any(page.strip() for page in pages):
+        raise EmptyDocumentError(
+            f"Nenhum texto encontrado no documento: {p} "
+            "(PDF digitalizado sem camada de texto, ou arquivo vazio)"
+        )
+    return Document(path=p, pages=tuple(pages))
