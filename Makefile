@@ -1,0 +1,31 @@
+# Newcomer commands: `make test` (build, install and test) and `make bench`.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+
+# Python 3.13: from PATH when it runs, else from pyenv's installed versions.
+PYTHON313 := $(shell \
+  if python3.13 -c 'import sys' >/dev/null 2>&1; then command -v python3.13; \
+  else ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V | tail -n 1; fi)
+
+.PHONY: venv install test bench clean
+
+$(PY):
+	@if [ -z "$(PYTHON313)" ]; then echo "Python 3.13 not found (PATH or pyenv)"; exit 1; fi
+	"$(PYTHON313)" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+venv: $(PY)
+
+# Non-editable: the tests run against the installed wheel.
+install: $(PY)
+	$(PY) -m pip install -q ".[test]"
+
+test: install
+	$(PY) -m pytest -q
+
+bench: install
+	$(PY) bench/run.py
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,161 @@
+// The binding layer shared by the extension modules.
+//
+// - Ref: the one owning handle for PyObject references (no bare DECREF in
+//   function bodies); Error: a C++ exception meaning "a Python error is
+//   set", caught once at each entry point.
+// - Function: the callable type of every exported function and method
+//   (vectorcall, __get__, __name__, __qualname__, __module__, __doc__,
+//   __text_signature__, __annotations__).
+// - One argument parser for positional and keyword forms with the
+//   interpreter's own TypeError texts.
+// - Helpers to read module globals at call time and to print through
+//   sys.stdout.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace sc::py {
+
+// A Python exception is set; the entry point returns NULL.
+struct Error {};
+
+class Ref {
+    PyObject* p_ = nullptr;
+
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* p) noexcept {
+        Ref r;
+        r.p_ = p;
+        return r;
+    }
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return steal(p);
+    }
+    Ref(const Ref& o) noexcept : p_(Py_XNewRef(o.p_)) {}
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+};
+
+// Own a new reference; a NULL means the callee set an error.
+inline Ref own(PyObject* p) {
+    if (!p) throw Error{};
+    return Ref::steal(p);
+}
+inline void check(int rc) {
+    if (rc < 0) throw Error{};
+}
+inline bool truth(PyObject* o) {
+    const int r = PyObject_IsTrue(o);
+    if (r < 0) throw Error{};
+    return r != 0;
+}
+
+// Interned name that lives for the process (attribute and key names).
+#define SC_NAME(lit)                                                          \
+    ([]() -> PyObject* {                                                      \
+        static PyObject* s_ = PyUnicode_InternFromString(lit);                \
+        return s_;                                                            \
+    }())
+
+inline Ref str(std::string_view s) {
+    return own(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
+}
+inline Ref getattr(PyObject* o, PyObject* name) { return own(PyObject_GetAttr(o, name)); }
+inline Ref getattr(PyObject* o, const char* name) { return own(PyObject_GetAttrString(o, name)); }
+inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check(PyObject_SetAttr(o, name, v)); }
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+
+template <class... A>
+Ref call(PyObject* f, A... args) {
+    PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
+    return own(PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+// Method call through attribute lookup on the receiver (so patched methods apply).
+template <class... A>
+Ref call_method(PyObject* self, PyObject* name, A... args) {
+    PyObject* argv[] = {self, static_cast<PyObject*>(args)...};
+    return own(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+// Call with keyword arguments: names is a tuple of str, values follow the positionals.
+Ref call_kw(PyObject* f, PyObject* const* args, std::size_t npos, PyObject* kwnames);
+
+// The exact-type refusal: "Argument 'x' has incorrect type (expected str, got int)".
+[[noreturn]] void raise_arg_type(const char* arg, const char* expected, PyObject* got);
+
+// Print one line through builtins.print, so it goes to the current sys.stdout.
+void print_line(PyObject* text);
+void print_line(std::string_view utf8);
+
+// ---------------------------------------------------------------------------
+// Exported functions
+
+struct Param {
+    enum Kind : unsigned char { REQUIRED, NONE, TRUE_, FALSE_, STR, INT };
+    const char* name;
+    Kind kind = REQUIRED;
+    const char* sdef = nullptr;
+    long idef = 0;
+};
+
+struct Call;
+using Impl = Ref (*)(Call&);
+
+struct FuncSpec {
+    const char* name;
+    const char* qualname;
+    const char* doc;             // exact __doc__, or nullptr
+    const char* text_signature;  // e.g. "(texto)"; nullptr for none
+    const Param* params;
+    int nparams;
+    const char* const* annotations;  // pairs name, annotation; terminated by nullptr
+    Impl impl;
+};
+
+constexpr int kMaxParams = 12;
+
+struct Call {
+    PyObject* module;  // the module whose namespace the function reads
+    PyObject* func;    // the Function object itself
+    const FuncSpec* spec;
+    PyObject* args[kMaxParams];  // borrowed, every slot filled (defaults applied)
+
+    PyObject* operator[](int i) const noexcept { return args[i]; }
+    // Exact-type checks with the refusal text above.
+    PyObject* str_arg(int i) const;           // exact str
+    PyObject* str_or_none_arg(int i) const;   // exact str or None
+    PyObject* list_arg(int i) const;          // exact list
+    PyObject* dict_arg(int i) const;          // exact dict
+    // A global of the module, read now; NameError when missing.
+    Ref global(PyObject* name) const;
+};
+
+// Create the Function type for a module (call once from the module's exec
+// and keep the result in module state).
+Ref make_function_type(PyObject* module);
+// A Function object bound to module's namespace.
+Ref make_function(PyObject* func_type, PyObject* module, const FuncSpec* spec);
+// Create and set a module attribute for each spec.
+void add_functions(PyObject* module, PyObject* func_type, const FuncSpec* const* specs, int n);
+// The spec behind a Function object, or nullptr when o is something else.
+const FuncSpec* function_spec(PyObject* o) noexcept;
+
+// A module global, read now (NameError when missing).
+Ref module_global(PyObject* module, PyObject* name);
+
+}  // namespace sc::py

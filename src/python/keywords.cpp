@@ -1,0 +1,268 @@
+// scrivane_contract.keywords: is a document a contract, by its keywords.
+#include <string>
+#include <vector>
+
+#include "../core/search.hpp"
+#include "binding.hpp"
+#include "module.hpp"
+#include "text.hpp"
+
+namespace {
+
+using namespace sc::py;
+
+const char* const kValidacao[] = {
+    "contrato", "acordo", "termo", "instrumento", "aditivo", "distrato", "contratante", "contratada",
+    "contratado", "prestador", "prestadora", "tomador", "tomadora", "cláusula", "clausula", "objeto",
+    "vigência", "vigencia", "valor", "pagamento", "obrigações", "obrigacoes", "rescisão", "rescisao",
+    "foro", "cnpj", "inscrita", "inscrito", "neste ato representada", "neste ato representado",
+    "doravante denominada", "doravante denominado", "assinatura", "assinado", "firmado", "testemunha",
+    "certificado digital", "icp-brasil",
+};
+const char* const kExclusao[] = {
+    "edital de licitação", "pregão eletrônico", "tomada de preços", "concorrência pública", "carta convite",
+    "nota fiscal", "recibo", "boleto", "fatura",
+};
+constexpr long kMinKeywords = 3;
+
+const Param kTexto[] = {{"texto"}};
+const char* const kNormAnn[] = {"texto", "str", "return", "str", nullptr};
+const char* const kValAnn[] = {"texto", "str", "return", "Tuple[bool, int, list]", nullptr};
+
+Ref normalizar_texto(Call& c) {
+    PyObject* texto = c.str_arg(0);
+    if (PyUnicode_GET_LENGTH(texto) == 0) return Ref::borrow(texto);
+    return fold_to_str(texto, false);
+}
+
+const FuncSpec kNormalizarSpec = {
+    "normalizar_texto",
+    "normalizar_texto",
+    "Normaliza texto removendo acentos e convertendo para minúsculas.",
+    "(texto)",
+    kTexto,
+    1,
+    kNormAnn,
+    normalizar_texto,
+};
+
+// A table's entries and their folded forms as search bytes. An entry that
+// cannot occur in the text (a folded form beyond one byte, searched in a
+// one-byte text) has no needle.
+struct Table {
+    std::vector<Ref> entries;
+    std::vector<std::string> needles;
+    std::vector<std::size_t> owner;  // needle index -> entry index
+    Ref refused;                     // error raised for the first refused entry
+};
+
+// Python-level fallback when `normalizar_texto` was rebound: exactly
+// `normalizar_texto(kw) in normalizar_texto(texto)`.
+bool generic_contains(PyObject* haystack, PyObject* needle) {
+    const int r = PySequence_Contains(haystack, needle);
+    if (r < 0) throw Error{};
+    return r != 0;
+}
+
+bool fast_needle(PyObject* entry, bool latin1, std::string& out) {
+    Folded f;
+    fold_str(entry, f);
+    out.clear();
+    if (latin1) {
+        if (f.latin1) {
+            out = f.bytes;
+            return true;
+        }
+        for (char32_t ch : f.wide) {
+            if (ch > 255) return false;
+            out.push_back(static_cast<char>(ch));
+        }
+    } else if (f.latin1) {
+        for (unsigned char b : f.bytes) sc::uni::append_utf8(out, b);
+    } else {
+        sc::uni::to_utf8(f.wide, out);
+    }
+    return true;
+}
+
+// Folds the entries of a table in order. An entry that is not a str stops
+// the walk with the refusal `normalizar_texto` gives kept aside, so that the
+// entries before it still decide first, as an entry-by-entry loop would.
+void load_table(PyObject* table, bool latin1, Table& t) {
+    Ref it = own(PyObject_GetIter(table));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref e = Ref::steal(raw);
+        if (!PyUnicode_CheckExact(e.get())) {
+            try {
+                raise_arg_type("texto", "str", e.get());
+            } catch (const Error&) {
+                t.refused = Ref::steal(PyErr_GetRaisedException());
+                return;
+            }
+        }
+        std::string needle;
+        if (fast_needle(e.get(), latin1, needle)) {
+            t.needles.push_back(std::move(needle));
+            t.owner.push_back(t.entries.size());
+        }
+        t.entries.push_back(std::move(e));
+    }
+    if (PyErr_Occurred()) throw Error{};
+}
+
+[[noreturn]] void reraise(Ref& exc) {
+    PyErr_SetRaisedException(exc.release());
+    throw Error{};
+}
+
+// Indices of the entries present in the text, ascending.
+std::vector<std::size_t> present(const std::string& hay, const Table& t) {
+    std::vector<char> found;
+    sc::search::find_all(hay, t.needles, found);
+    std::vector<std::size_t> out;
+    for (std::size_t i = 0; i < found.size(); ++i)
+        if (found[i]) out.push_back(t.owner[i]);
+    return out;
+}
+
+Ref tuple3(Ref a, Ref b, Ref c) {
+    Ref t = own(PyTuple_New(3));
+    PyTuple_SET_ITEM(t.get(), 0, a.release());
+    PyTuple_SET_ITEM(t.get(), 1, b.release());
+    PyTuple_SET_ITEM(t.get(), 2, c.release());
+    return t;
+}
+
+Ref exclusion_result(PyObject* entry) {
+    Ref s = own(PyObject_Str(entry));
+    Ref prefix = str("EXCLUSÃO: ");
+    Ref msg = own(PyUnicode_Concat(prefix.get(), s.get()));
+    Ref lst = own(PyList_New(1));
+    PyList_SET_ITEM(lst.get(), 0, msg.release());
+    return tuple3(boolean(false), own(PyLong_FromLong(0)), std::move(lst));
+}
+
+Ref validar_documento_contrato(Call& c) {
+    PyObject* texto = c.str_arg(0);
+    if (PyUnicode_GET_LENGTH(texto) == 0)
+        return tuple3(boolean(false), own(PyLong_FromLong(0)), own(PyList_New(0)));
+
+    Ref norm = c.global(SC_NAME("normalizar_texto"));
+    const bool fast = function_spec(norm.get()) == &kNormalizarSpec;
+
+    Folded folded;
+    std::string scratch;
+    Ref norm_text;
+    const std::string* hay = nullptr;
+    if (fast) {
+        fold_str(texto, folded);
+        hay = &folded.search_bytes(scratch);
+    } else {
+        norm_text = call(norm.get(), texto);
+    }
+
+    // Exclusion terms: the first one present (in table order) decides.
+    Ref excl_table = c.global(SC_NAME("KEYWORDS_EXCLUSAO"));
+    Table excl;
+    if (fast) {
+        load_table(excl_table.get(), folded.latin1, excl);
+        const auto hits = present(*hay, excl);
+        if (!hits.empty()) return exclusion_result(excl.entries[hits.front()].get());
+        if (excl.refused) reraise(excl.refused);
+    } else {
+        // entry by entry, exactly as a plain loop would run
+        Ref it = own(PyObject_GetIter(excl_table.get()));
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            Ref e = Ref::steal(raw);
+            Ref n = own(PyObject_Vectorcall(norm.get(), &raw, 1, nullptr));
+            if (generic_contains(norm_text.get(), n.get())) return exclusion_result(e.get());
+        }
+        if (PyErr_Occurred()) throw Error{};
+    }
+
+    // Contract terms: every entry present, in table order.
+    Ref val_table = c.global(SC_NAME("KEYWORDS_VALIDACAO"));
+    Ref found_list = own(PyList_New(0));
+    if (fast) {
+        Table val;
+        load_table(val_table.get(), folded.latin1, val);
+        if (val.refused) reraise(val.refused);
+        for (std::size_t i : present(*hay, val)) check(PyList_Append(found_list.get(), val.entries[i].get()));
+    } else {
+        Ref it = own(PyObject_GetIter(val_table.get()));
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            Ref e = Ref::steal(raw);
+            Ref n = own(PyObject_Vectorcall(norm.get(), &raw, 1, nullptr));
+            if (generic_contains(norm_text.get(), n.get())) check(PyList_Append(found_list.get(), e.get()));
+        }
+        if (PyErr_Occurred()) throw Error{};
+    }
+
+    Ref quantidade = own(PyLong_FromSsize_t(PyList_GET_SIZE(found_list.get())));
+    Ref minimo = c.global(SC_NAME("MIN_KEYWORDS"));
+    Ref eh = own(PyObject_RichCompare(quantidade.get(), minimo.get(), Py_GE));
+    return tuple3(std::move(eh), std::move(quantidade), std::move(found_list));
+}
+
+const FuncSpec kValidarSpec = {
+    "validar_documento_contrato",
+    "validar_documento_contrato",
+    "Valida se um documento é um contrato com base nas keywords.\n"
+    "\n"
+    "Args:\n"
+    "    texto: Texto do documento\n"
+    "\n"
+    "Returns:\n"
+    "    Tuple com:\n"
+    "    - bool: Se é um contrato válido\n"
+    "    - int: Quantidade de keywords encontradas\n"
+    "    - list: Keywords encontradas\n",
+    "(texto)",
+    kTexto,
+    1,
+    kValAnn,
+    validar_documento_contrato,
+};
+
+Ref str_list(const char* const* items, std::size_t n) {
+    Ref lst = own(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(lst.get(), static_cast<Py_ssize_t>(i), str(items[i]).release());
+    return lst;
+}
+
+int exec_module(PyObject* m) {
+    return guarded_exec(m, [](PyObject* mod) {
+        Ref ftype = make_function_type(mod);
+        state_of(mod)->slots[0] = Py_NewRef(ftype.get());
+        const FuncSpec* specs[] = {&kNormalizarSpec, &kValidarSpec};
+        add_functions(mod, ftype.get(), specs, 2);
+        Ref v = str_list(kValidacao, std::size(kValidacao));
+        check(PyModule_AddObjectRef(mod, "KEYWORDS_VALIDACAO", v.get()));
+        Ref e = str_list(kExclusao, std::size(kExclusao));
+        check(PyModule_AddObjectRef(mod, "KEYWORDS_EXCLUSAO", e.get()));
+        Ref k = own(PyLong_FromLong(kMinKeywords));
+        check(PyModule_AddObjectRef(mod, "MIN_KEYWORDS", k.get()));
+    });
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "scrivane_contract.keywords",
+    "Keywords para validação de documentos como contratos.",
+    sizeof(ModuleState),
+    nullptr,
+    kSlots,
+    state_traverse,
+    state_clear,
+    state_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_keywords(void) { return PyModuleDef_Init(&kModule); }

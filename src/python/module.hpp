@@ -1,0 +1,40 @@
+// Multi-phase module definition helpers: each extension module keeps its
+// Function type (and any other objects it needs) in module state.
+#pragma once
+
+#include "binding.hpp"
+
+namespace sc::py {
+
+constexpr int kStateSlots = 8;
+
+struct ModuleState {
+    PyObject* slots[kStateSlots];
+};
+
+inline ModuleState* state_of(PyObject* module) {
+    return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+int state_traverse(PyObject* m, visitproc visit, void* arg);
+int state_clear(PyObject* m);
+void state_free(void* m);
+
+// Runs body(module) under the error guard; returns 0 or -1 as Py_mod_exec wants.
+template <class F>
+int guarded_exec(PyObject* module, F&& body) {
+    try {
+        body(module);
+        return 0;
+    } catch (const Error&) {
+        return -1;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+        return -1;
+    }
+}
+
+}  // namespace sc::py
