@@ -169,7 +169,9 @@ class OpenAIServer:
 
         self._httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self._httpd.daemon_threads = True
-        self._thread = threading.Thread(target=self._httpd.serve_forever, name="openai-test-server", daemon=True)
+        self._thread = threading.Thread(
+            target=self._httpd.serve_forever, kwargs={"poll_interval": 0.02}, name="openai-test-server", daemon=True
+        )
         self._thread.start()
         return self
 
