@@ -374,3 +374,12 @@ class TestConstruction:
                                      response_model=ExtracaoDadosContrato))
         engine.process(contrato)
         assert server.requests[0].body["messages"][1]["content"] == "Dados do contrato a seguir.\n\n" + CONTRATO
+
+    def test_braces_in_the_prompt_are_kept(self, server, contrato):
+        server.script(None, Reply.json(DADOS))
+        engine = engine_for(server, qids=())
+        prompt = 'Responda como {"tipo_contrato": "..."} sobre {texto} e nada mais ({outro}).'
+        engine.add_question(Question(config=QuestionConfig(id="d", name="d", tag="d"), system_prompt="s",
+                                     user_prompt=prompt, keywords=[], response_model=ExtracaoDadosContrato))
+        engine.process(contrato)
+        assert server.requests[0].body["messages"][1]["content"] == prompt.replace("{texto}", CONTRATO)
