@@ -160,6 +160,29 @@ class TestRequests:
         assert "authorization" not in req.headers
         assert run.get_result("dados_contrato").raw_result == DADOS
 
+    def test_service_refusing_strict_schemas_gets_json_mode(self, server, contrato):
+        # Older Azure API versions answer 400 to a json_schema response format.
+        refused = Reply.error(400, message="response_format value as json_schema is enabled only for "
+                                           "api versions 2024-08-01-preview and later")
+        server.script(lambda body: body["response_format"]["type"] == "json_schema", refused)
+        server.script(None, Reply.json(DADOS))
+        engine = Scrivane(provider="azure", azure_api_key="az-key", azure_endpoint=server.url,
+                          azure_deployment="dep", azure_api_version="2024-02-15-preview")
+        engine.add_question(question("dados_contrato"))
+        assert engine.process(contrato).get_result("dados_contrato").raw_result == DADOS
+        assert engine.process(contrato).get_result("dados_contrato").raw_result == DADOS
+        formats = [r.body["response_format"]["type"] for r in server.requests]
+        assert formats == ["json_schema", "json_object", "json_object"]  # switched once, for good
+        system = server.requests[1].body["messages"][0]["content"]
+        assert system.startswith(SYSTEM["dados_contrato"])
+        assert json.dumps(strict_json_schema(ExtracaoDadosContrato), ensure_ascii=False) in system
+
+    def test_other_bad_requests_are_raised(self, server, contrato):
+        server.script(None, Reply.error(400, message="maximum context length exceeded"))
+        with pytest.raises(openai.BadRequestError):
+            engine_for(server, qids=("dados_contrato",)).process(contrato)
+        assert len(server.requests) == 1
+
     def test_base_url_from_environment(self, server, contrato, monkeypatch):
         monkeypatch.setenv("OPENAI_BASE_URL", server.base_url)
         server.script(None, Reply.json(DADOS))

@@ -11,6 +11,7 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
+import openai
 from pydantic import BaseModel, ValidationError
 
 from . import pricing
@@ -131,6 +132,21 @@ class RunResult:
         return self.results.get(question_id)
 
 
+def _as_json_mode(request: dict[str, Any]) -> dict[str, Any]:
+    """The same request in JSON mode, the schema moved into the system prompt."""
+    schema = request["response_format"]["json_schema"]["schema"]
+    system, *rest = request["messages"]
+    instructions = (
+        f"{system['content']}\n\nResponda somente com um objeto JSON que siga exatamente este JSON Schema:\n"
+        f"{json.dumps(schema, ensure_ascii=False)}"
+    )
+    return {
+        **request,
+        "messages": [{"role": "system", "content": instructions}, *rest],
+        "response_format": {"type": "json_object"},
+    }
+
+
 class _Unanswered(Exception):
     """The model refused or gave an answer that does not fit the schema."""
 
@@ -182,12 +198,11 @@ class Scrivane:
         self.questions: list[Question] = []
         self._print_lock = threading.Lock()
         self._price_warned = False
+        self._json_mode_only = False
 
         if client is not None:
             self.client = client
         elif provider == "azure":
-            import openai
-
             azure_kwargs: dict[str, Any] = dict(
                 api_key=azure_api_key or api_key,
                 api_version=azure_api_version or DEFAULT_AZURE_API_VERSION,
@@ -201,8 +216,6 @@ class Scrivane:
                 azure_kwargs["azure_deployment"] = azure_deployment
             self.client = openai.AzureOpenAI(**azure_kwargs)
         else:
-            import openai
-
             self.client = openai.OpenAI(
                 api_key=api_key or openai_api_key,
                 base_url=base_url or os.environ.get("OPENAI_BASE_URL") or None,
@@ -297,7 +310,7 @@ class Scrivane:
         started = time.perf_counter()
         reason = ""
         for attempt in range(1, ATTEMPTS + 1):
-            response = self.client.chat.completions.create(**request)
+            response = self._create(request)
             metrics.add(self._usage_metrics(response))
             try:
                 parsed = self._parse(response, question.response_model)
@@ -321,6 +334,29 @@ class Scrivane:
         metrics.time_seconds = time.perf_counter() - started
         self._say("❌", f"{label}: sem resposta após {ATTEMPTS} tentativas ({reason})")
         return metrics, None, reason
+
+    def _create(self, request: dict[str, Any]) -> Any:
+        """One chat completion; falls back to plain JSON mode where strict schemas are refused.
+
+        Older Azure OpenAI API versions (such as 2024-02-15-preview) reject
+        ``json_schema`` response formats; the answer is then asked in JSON
+        mode with the schema written into the system prompt, and validated
+        the same way.
+        """
+        if self._json_mode_only:
+            return self.client.chat.completions.create(**_as_json_mode(request))
+        try:
+            return self.client.chat.completions.create(**request)
+        except openai.BadRequestError as exc:
+            text = str(exc).lower()
+            if "response_format" not in text and "json_schema" not in text:
+                raise
+            with self._print_lock:
+                switched = not self._json_mode_only
+                self._json_mode_only = True
+            if switched:
+                self._say("ℹ️", "O serviço recusou o formato JSON Schema estrito; usando modo JSON com o schema no prompt")
+            return self.client.chat.completions.create(**_as_json_mode(request))
 
     @staticmethod
     def _parse(response: Any, model: type[BaseModel]) -> BaseModel:
