@@ -180,6 +180,8 @@ class Scrivane:
     ) -> None:
         if provider is None:
             provider = "azure" if (azure_endpoint and azure_deployment and not (api_key or openai_api_key)) else "openai"
+        if isinstance(provider, str):
+            provider = provider.strip().lower()
         if provider not in PROVIDERS:
             raise ValueError(f"provider must be 'openai' or 'azure', got {provider!r}")
         if not isinstance(model, str) or not model:
