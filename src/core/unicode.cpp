@@ -37,7 +37,7 @@ std::array<std::uint8_t, 256> make_latin1_fold() {
 const std::array<std::uint8_t, 256> kFold1 = make_latin1_fold();
 }  // namespace
 
-const std::uint8_t kLatin1Fold[256] = {};  // unused placeholder kept for ABI of the header
+const std::uint8_t* latin1_fold_table() noexcept { return kFold1.data(); }
 
 void fold_latin1(const std::uint8_t* s, std::size_t n, std::string& out) {
     const std::size_t base = out.size();
@@ -56,6 +56,7 @@ namespace {
 struct Decomposer {
     std::u32string& out;
     std::vector<std::pair<std::uint8_t, char32_t>> run;
+    bool needs_lower = false;  // a kept code point beyond ASCII may change case
 
     void flush() {
         if (run.empty()) return;
@@ -74,6 +75,12 @@ struct Decomposer {
         }
     }
     void put(char32_t c) {
+        if (c < 0x80) {  // ASCII: starter, not Mn, lowered here
+            if (!run.empty()) flush();
+            out.push_back((c >= 'A' && c <= 'Z') ? c + 32 : c);
+            return;
+        }
+        needs_lower = true;
         if (c < 0xC0) {  // no decomposition, starter, not Mn
             flush();
             out.push_back(c);
@@ -99,6 +106,25 @@ struct Decomposer {
     }
 };
 
+// Final sigma: preceded by a cased letter (case-ignorables skipped) and not
+// followed by one, within s[from, end).
+bool final_sigma(const std::u32string& s, std::size_t from, std::size_t i) {
+    bool fin = false;
+    for (std::size_t j = i; j > from; --j) {
+        const Record& r = record(s[j - 1]);
+        if (!(r.flags & F_IGNORABLE)) {
+            fin = r.flags & F_CASED;
+            break;
+        }
+    }
+    if (!fin) return false;
+    for (std::size_t k = i + 1; k < s.size(); ++k) {
+        const Record& r = record(s[k]);
+        if (!(r.flags & F_IGNORABLE)) return !(r.flags & F_CASED);
+    }
+    return true;
+}
+
 // str.lower over out[from, end), in place, with the final-sigma context.
 void lower_tail(std::u32string& s, std::size_t from) {
     bool needs = false;
@@ -111,34 +137,34 @@ void lower_tail(std::u32string& s, std::size_t from) {
         if (c == 0x3A3 || record(c).low_len) needs = true;
     }
     if (!needs) return;
+    bool expands = false;
+    for (std::size_t i = from; i < s.size() && !expands; ++i)
+        if (s[i] >= 128 && s[i] != 0x3A3 && record(s[i]).low_len > 1) expands = true;
+    if (!expands) {
+        // One code point per code point: decide sigmas on the unlowered text first.
+        std::vector<std::size_t> finals;
+        for (std::size_t i = from; i < s.size(); ++i)
+            if (s[i] == 0x3A3 && final_sigma(s, from, i)) finals.push_back(i);
+        for (std::size_t i = from; i < s.size(); ++i) {
+            const char32_t c = s[i];
+            if (c < 128) continue;
+            if (c == 0x3A3) {
+                s[i] = 0x3C3;
+                continue;
+            }
+            const Record& r = record(c);
+            if (r.low_len) s[i] = kPool[r.low_off];
+        }
+        for (std::size_t i : finals) s[i] = 0x3C2;
+        return;
+    }
     std::u32string res;
     res.reserve(s.size() - from + 8);
     const std::size_t n = s.size();
     for (std::size_t i = from; i < n; ++i) {
         const char32_t c = s[i];
         if (c == 0x3A3) {
-            // Final sigma: preceded by a cased letter (case-ignorables skipped)
-            // and not followed by one.
-            std::size_t j = i;
-            bool fin = false;
-            while (j > from) {
-                const Record& r = record(s[j - 1]);
-                if (!(r.flags & F_IGNORABLE)) {
-                    fin = r.flags & F_CASED;
-                    break;
-                }
-                --j;
-            }
-            if (fin) {
-                for (std::size_t k = i + 1; k < n; ++k) {
-                    const Record& r = record(s[k]);
-                    if (!(r.flags & F_IGNORABLE)) {
-                        fin = !(r.flags & F_CASED);
-                        break;
-                    }
-                }
-            }
-            res.push_back(fin ? 0x3C2 : 0x3C3);
+            res.push_back(final_sigma(s, from, i) ? 0x3C2 : 0x3C3);
             continue;
         }
         const Record& r = record(c);
@@ -158,7 +184,7 @@ void fold_impl(const CharT* s, std::size_t n, std::u32string& out) {
     Decomposer d{out, {}};
     for (std::size_t i = 0; i < n; ++i) d.put(static_cast<char32_t>(s[i]));
     d.flush();
-    lower_tail(out, from);
+    if (d.needs_lower) lower_tail(out, from);
 }
 
 }  // namespace

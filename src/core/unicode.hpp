@@ -50,9 +50,9 @@ inline bool is_word(char32_t c) noexcept {
     return record(c).flags & F_WORD;
 }
 
-// Fold of a one-byte (Latin-1) character: NFD, Mn removed, lower-cased.
+// Fold of each one-byte (Latin-1) character: NFD, Mn removed, lower-cased.
 // Every Latin-1 character folds to exactly one Latin-1 character.
-extern const std::uint8_t kLatin1Fold[256];
+const std::uint8_t* latin1_fold_table() noexcept;
 
 // NFD, drop Mn, lower: appends the folded code points of [s, s+n) to out.
 void fold(const std::uint8_t* s, std::size_t n, std::u32string& out);

@@ -35,6 +35,14 @@ void print_line(std::string_view utf8) {
     print_line(s.get());
 }
 
+Ref module_global_opt(PyObject* module, PyObject* name) {
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    if (!dict) throw Error{};
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(dict, name, &v) < 0) throw Error{};
+    return Ref::steal(v);
+}
+
 Ref module_global(PyObject* module, PyObject* name) {
     PyObject* dict = PyModule_GetDict(module);  // borrowed
     if (!dict) throw Error{};
@@ -65,6 +73,7 @@ PyObject* Call::dict_arg(int i) const {
     return args[i];
 }
 Ref Call::global(PyObject* name) const { return module_global(module, name); }
+Ref Call::global_opt(PyObject* name) const { return module_global_opt(module, name); }
 
 // ---------------------------------------------------------------------------
 // The Function type

@@ -143,6 +143,8 @@ struct Call {
     PyObject* dict_arg(int i) const;          // exact dict
     // A global of the module, read now; NameError when missing.
     Ref global(PyObject* name) const;
+    // The same, but an empty Ref when missing.
+    Ref global_opt(PyObject* name) const;
 };
 
 // Create the Function type for a module (call once from the module's exec
@@ -157,5 +159,7 @@ const FuncSpec* function_spec(PyObject* o) noexcept;
 
 // A module global, read now (NameError when missing).
 Ref module_global(PyObject* module, PyObject* name);
+// A module global, or an empty Ref when missing.
+Ref module_global_opt(PyObject* module, PyObject* name);
 
 }  // namespace sc::py

@@ -1,4 +1,5 @@
 // scrivane_contract.keywords: is a document a contract, by its keywords.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,14 +47,11 @@ const FuncSpec kNormalizarSpec = {
     normalizar_texto,
 };
 
-// A table's entries and their folded forms as search bytes. An entry that
-// cannot occur in the text (a folded form beyond one byte, searched in a
-// one-byte text) has no needle.
+// A table's entries and their folded forms.
 struct Table {
     std::vector<Ref> entries;
-    std::vector<std::string> needles;
-    std::vector<std::size_t> owner;  // needle index -> entry index
-    Ref refused;                     // error raised for the first refused entry
+    std::vector<std::u32string> needles;
+    Ref refused;  // the error for the first entry that is not a str
 };
 
 // Python-level fallback when `normalizar_texto` was rebound: exactly
@@ -64,31 +62,21 @@ bool generic_contains(PyObject* haystack, PyObject* needle) {
     return r != 0;
 }
 
-bool fast_needle(PyObject* entry, bool latin1, std::string& out) {
+void fold_needle(PyObject* entry, std::u32string& out) {
     Folded f;
     fold_str(entry, f);
-    out.clear();
-    if (latin1) {
-        if (f.latin1) {
-            out = f.bytes;
-            return true;
-        }
-        for (char32_t ch : f.wide) {
-            if (ch > 255) return false;
-            out.push_back(static_cast<char>(ch));
-        }
-    } else if (f.latin1) {
-        for (unsigned char b : f.bytes) sc::uni::append_utf8(out, b);
+    if (f.latin1) {
+        out.clear();
+        for (unsigned char b : f.bytes) out.push_back(b);
     } else {
-        sc::uni::to_utf8(f.wide, out);
+        out = std::move(f.wide);
     }
-    return true;
 }
 
 // Folds the entries of a table in order. An entry that is not a str stops
 // the walk with the refusal `normalizar_texto` gives kept aside, so that the
 // entries before it still decide first, as an entry-by-entry loop would.
-void load_table(PyObject* table, bool latin1, Table& t) {
+void load_table(PyObject* table, Table& t) {
     Ref it = own(PyObject_GetIter(table));
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref e = Ref::steal(raw);
@@ -100,11 +88,8 @@ void load_table(PyObject* table, bool latin1, Table& t) {
                 return;
             }
         }
-        std::string needle;
-        if (fast_needle(e.get(), latin1, needle)) {
-            t.needles.push_back(std::move(needle));
-            t.owner.push_back(t.entries.size());
-        }
+        t.needles.emplace_back();
+        fold_needle(e.get(), t.needles.back());
         t.entries.push_back(std::move(e));
     }
     if (PyErr_Occurred()) throw Error{};
@@ -115,15 +100,30 @@ void load_table(PyObject* table, bool latin1, Table& t) {
     throw Error{};
 }
 
-// Indices of the entries present in the text, ascending.
-std::vector<std::size_t> present(const std::string& hay, const Table& t) {
-    std::vector<char> found;
-    sc::search::find_all(hay, t.needles, found);
-    std::vector<std::size_t> out;
-    for (std::size_t i = 0; i < found.size(); ++i)
-        if (found[i]) out.push_back(t.owner[i]);
-    return out;
-}
+// The text to search: a one-byte str is read through the fold table as it
+// stands; any other str is folded first.
+struct Haystack {
+    PyObject* text;
+    std::u32string wide;
+    explicit Haystack(PyObject* t) : text(t) {
+        if (PyUnicode_KIND(t) != PyUnicode_1BYTE_KIND)
+            visit_str(t, [&](const auto* d, std::size_t n) { sc::uni::fold(d, n, wide); });
+    }
+    // Indices of the entries present in the text, ascending.
+    std::vector<std::size_t> present(const Table& t) const {
+        std::vector<char> found;
+        if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND)
+            sc::search::find_all(static_cast<const std::uint8_t*>(PyUnicode_DATA(text)),
+                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)), sc::uni::latin1_fold_table(),
+                                 t.needles, found);
+        else
+            sc::search::find_all(wide.data(), wide.size(), t.needles, found);
+        std::vector<std::size_t> out;
+        for (std::size_t i = 0; i < found.size(); ++i)
+            if (found[i]) out.push_back(i);
+        return out;
+    }
+};
 
 Ref tuple3(Ref a, Ref b, Ref c) {
     Ref t = own(PyTuple_New(3));
@@ -150,27 +150,36 @@ Ref validar_documento_contrato(Call& c) {
     Ref norm = c.global(SC_NAME("normalizar_texto"));
     const bool fast = function_spec(norm.get()) == &kNormalizarSpec;
 
-    Folded folded;
-    std::string scratch;
+    std::optional<Haystack> hay;
     Ref norm_text;
-    const std::string* hay = nullptr;
-    if (fast) {
-        fold_str(texto, folded);
-        hay = &folded.search_bytes(scratch);
-    } else {
+    if (fast)
+        hay.emplace(texto);
+    else
         norm_text = call(norm.get(), texto);
-    }
 
-    // Exclusion terms: the first one present (in table order) decides.
-    Ref excl_table = c.global(SC_NAME("KEYWORDS_EXCLUSAO"));
-    Table excl;
+    Ref found_list = own(PyList_New(0));
     if (fast) {
-        load_table(excl_table.get(), folded.latin1, excl);
-        const auto hits = present(*hay, excl);
-        if (!hits.empty()) return exclusion_result(excl.entries[hits.front()].get());
+        // One pass over the text for both tables. The outcome is the one an
+        // entry-by-entry walk gives: the first exclusion term present decides;
+        // only then do a missing contract table or a refused entry matter.
+        Ref excl_table = c.global(SC_NAME("KEYWORDS_EXCLUSAO"));
+        Table excl;
+        load_table(excl_table.get(), excl);
+        Ref val_table = c.global_opt(SC_NAME("KEYWORDS_VALIDACAO"));
+        Table val;
+        if (val_table && !excl.refused) load_table(val_table.get(), val);
+        const std::size_t nex = excl.needles.size();
+        excl.needles.insert(excl.needles.end(), std::make_move_iterator(val.needles.begin()),
+                            std::make_move_iterator(val.needles.end()));
+        const auto hits = hay->present(excl);
+        if (!hits.empty() && hits.front() < nex) return exclusion_result(excl.entries[hits.front()].get());
         if (excl.refused) reraise(excl.refused);
+        if (!val_table) val_table = c.global(SC_NAME("KEYWORDS_VALIDACAO"));  // raises NameError
+        if (val.refused) reraise(val.refused);
+        for (std::size_t i : hits) check(PyList_Append(found_list.get(), val.entries[i - nex].get()));
     } else {
         // entry by entry, exactly as a plain loop would run
+        Ref excl_table = c.global(SC_NAME("KEYWORDS_EXCLUSAO"));
         Ref it = own(PyObject_GetIter(excl_table.get()));
         while (PyObject* raw = PyIter_Next(it.get())) {
             Ref e = Ref::steal(raw);
@@ -178,18 +187,8 @@ Ref validar_documento_contrato(Call& c) {
             if (generic_contains(norm_text.get(), n.get())) return exclusion_result(e.get());
         }
         if (PyErr_Occurred()) throw Error{};
-    }
-
-    // Contract terms: every entry present, in table order.
-    Ref val_table = c.global(SC_NAME("KEYWORDS_VALIDACAO"));
-    Ref found_list = own(PyList_New(0));
-    if (fast) {
-        Table val;
-        load_table(val_table.get(), folded.latin1, val);
-        if (val.refused) reraise(val.refused);
-        for (std::size_t i : present(*hay, val)) check(PyList_Append(found_list.get(), val.entries[i].get()));
-    } else {
-        Ref it = own(PyObject_GetIter(val_table.get()));
+        Ref val_table = c.global(SC_NAME("KEYWORDS_VALIDACAO"));
+        it = own(PyObject_GetIter(val_table.get()));
         while (PyObject* raw = PyIter_Next(it.get())) {
             Ref e = Ref::steal(raw);
             Ref n = own(PyObject_Vectorcall(norm.get(), &raw, 1, nullptr));

@@ -1,0 +1,61 @@
+"""Keyword classifier against its plain-Python twin."""
+
+import random
+
+from _common import best_of, report
+
+import reference_keywords as ref
+from scrivane_contract import keywords
+
+CLAUSES = [
+    "CONTRATO DE PRESTAÇÃO DE SERVIÇOS que entre si celebram as partes abaixo qualificadas.",
+    "A CONTRATANTE, pessoa jurídica inscrita no CNPJ sob o nº 12.345.678/0001-99, neste ato representada por seu sócio administrador.",
+    "CLÁUSULA PRIMEIRA - DO OBJETO: o presente instrumento tem por objeto a prestação de serviços de consultoria.",
+    "CLÁUSULA SEGUNDA - DA VIGÊNCIA: o prazo de vigência é de doze meses, renovável por termo aditivo.",
+    "CLÁUSULA TERCEIRA - DO VALOR E DO PAGAMENTO: a CONTRATANTE pagará à CONTRATADA o valor mensal ajustado.",
+    "CLÁUSULA QUARTA - DAS OBRIGAÇÕES DAS PARTES: cumprir fielmente o disposto neste contrato.",
+    "CLÁUSULA QUINTA - DA RESCISÃO: o contrato poderá ser rescindido por qualquer das partes.",
+    "Fica eleito o foro da comarca de São Paulo para dirimir quaisquer dúvidas.",
+    "E, por estarem justas e contratadas, as partes assinam o presente em duas vias, com duas testemunhas.",
+]
+WIDE = [
+    "Observação “importante” — prazo: 30 dias… ",
+    "CLÁUSULA SEXTA – DAS PENALIDADES ",
+    "Ευρώ 1.000,00 € ",
+    "서울 지점 ",
+    "ＣＮＰＪ：１２３ ",
+]
+
+
+def make_text(size, wide):
+    rnd = random.Random(7)
+    parts, n = [], 0
+    while n < size:
+        p = rnd.choice(CLAUSES)
+        if wide and rnd.random() < 0.3:
+            p = rnd.choice(WIDE) + p
+        parts.append(p)
+        n += len(p) + 1
+    return "\n".join(parts)[:size]
+
+
+def main():
+    cases = [
+        ("(a) 1 MB contract text (Latin-1)", make_text(1_000_000, False), 3, 50),
+        ("(b) 1 MB text beyond Latin-1", make_text(1_000_000, True), 3, 10),
+        ("(c) 200-character text", make_text(200, False), 2000, 5),
+    ]
+    print("keywords")
+    for label, text, number, target in cases:
+        assert keywords.validar_documento_contrato(text) == ref.validar_documento_contrato(text)
+        assert keywords.normalizar_texto(text) == ref.normalizar_texto(text)
+        b = best_of(lambda: ref.normalizar_texto(text), repeat=5, number=number)
+        o = best_of(lambda: keywords.normalizar_texto(text), repeat=5, number=number)
+        report(f"normalizar_texto {label}", b, o)
+        b = best_of(lambda: ref.validar_documento_contrato(text), repeat=5, number=number)
+        o = best_of(lambda: keywords.validar_documento_contrato(text), repeat=5, number=number)
+        report(f"validar_documento_contrato {label}", b, o, target)
+
+
+if __name__ == "__main__":
+    main()
