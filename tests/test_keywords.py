@@ -284,3 +284,12 @@ class TestResources:
                 keywords.validar_documento_contrato(t)
                 keywords.normalizar_texto(t)
         assert _rss_kib() - start < 2048
+
+
+def test_functions_pickle_and_copy_by_reference():
+    import copy
+    import pickle
+
+    f = keywords.validar_documento_contrato
+    assert pickle.loads(pickle.dumps(f)) is f
+    assert copy.deepcopy(f) is f

@@ -289,6 +289,14 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+// Pickled by reference, like a Python function: the qualified name in its module.
+PyObject* func_reduce(PyObject* self, PyObject*) { return get_qualname(self, nullptr); }
+
+PyMethodDef func_methods[] = {
+    {"__reduce__", func_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef func_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
@@ -314,6 +322,7 @@ PyType_Slot func_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(func_descr_get)},
     {Py_tp_repr, reinterpret_cast<void*>(func_repr)},
     {Py_tp_getset, func_getset},
+    {Py_tp_methods, func_methods},
     {Py_tp_members, func_members},
     {0, nullptr},
 };
