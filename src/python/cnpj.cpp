@@ -1,0 +1,968 @@
+// scrivane_contract.cnpj: CNPJ numbers, registry lookups, searches by
+// name and address comparison.
+//
+// Everything a Python module would look up at call time is looked up at
+// call time here too: `requests`, the URL constants, REQUEST_TIMEOUT and the
+// module's own functions as they call each other. When a function found in
+// the namespace is still ours, the call skips the interpreter; otherwise it
+// goes through it, so rebinding a name changes later calls.
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <type_traits>
+
+#include "../core/cnpj_core.hpp"
+#include "binding.hpp"
+#include "module.hpp"
+#include "text.hpp"
+
+namespace {
+
+using namespace sc::py;
+namespace core = sc::cnpj;
+namespace uni = sc::uni;
+
+// ---------------------------------------------------------------------------
+// Record keys and answer fields, interned once.
+
+enum Key : int {
+    K_FONTE, K_CNPJ, K_RAZAO_SOCIAL, K_NOME_FANTASIA, K_SITUACAO, K_DATA_SITUACAO, K_DATA_ABERTURA,
+    K_NATUREZA_JURIDICA, K_PORTE, K_CAPITAL_SOCIAL, K_ENDERECO, K_EMAIL, K_SOCIOS,
+    K_LOGRADOURO, K_NUMERO, K_COMPLEMENTO, K_BAIRRO, K_CIDADE, K_UF, K_CEP,
+    K_NOME, K_QUALIFICACAO, K_DATA_ENTRADA, K_CPF_REPRESENTANTE, K_NOME_REPRESENTANTE,
+    K_QUALIFICACAO_REPRESENTANTE,
+    // answer-side names
+    K_DESCRICAO_SITUACAO_CADASTRAL, K_DATA_SITUACAO_CADASTRAL, K_DATA_INICIO_ATIVIDADE, K_MUNICIPIO, K_QSA,
+    K_NOME_SOCIO, K_QUALIFICACAO_SOCIO, K_DATA_ENTRADA_SOCIEDADE, K_CPF_REPRESENTANTE_LEGAL,
+    K_NOME_REPRESENTANTE_LEGAL, K_QUALIFICACAO_REPRESENTANTE_LEGAL, K_FANTASIA, K_ABERTURA, K_QUAL, K_STATUS,
+    K_DATA, K_COUNT,
+    K_COUNT_OF_KEYS
+};
+
+const char* const kKeyText[K_COUNT_OF_KEYS] = {
+    "fonte", "cnpj", "razao_social", "nome_fantasia", "situacao", "data_situacao", "data_abertura",
+    "natureza_juridica", "porte", "capital_social", "endereco", "email", "socios",
+    "logradouro", "numero", "complemento", "bairro", "cidade", "uf", "cep",
+    "nome", "qualificacao", "data_entrada", "cpf_representante", "nome_representante",
+    "qualificacao_representante",
+    "descricao_situacao_cadastral", "data_situacao_cadastral", "data_inicio_atividade", "municipio", "qsa",
+    "nome_socio", "qualificacao_socio", "data_entrada_sociedade", "cpf_representante_legal",
+    "nome_representante_legal", "qualificacao_representante_legal", "fantasia", "abertura", "qual", "status",
+    "data", "count",
+};
+
+// Interned for the life of the process, like SC_NAME.
+PyObject* g_key[K_COUNT_OF_KEYS];
+
+void intern_keys() {
+    for (int i = 0; i < K_COUNT_OF_KEYS; ++i) {
+        if (g_key[i]) continue;
+        PyObject* s = PyUnicode_InternFromString(kKeyText[i]);
+        if (!s) throw Error{};
+        g_key[i] = s;
+    }
+}
+
+inline PyObject* key(Key k) { return g_key[k]; }
+inline PyObject* empty_str() { return SC_NAME(""); }
+
+// ---------------------------------------------------------------------------
+// Small helpers
+
+Ref ascii_str(const char* s, std::size_t n) {
+    Ref r = own(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(r.get()), s, n);
+    return r;
+}
+
+Ref integer(long v) { return own(PyLong_FromLong(v)); }
+
+void set_item(PyObject* d, PyObject* k, PyObject* v) { check(PyDict_SetItem(d, k, v)); }
+
+Ref list_of(PyObject* item) {
+    Ref l = own(PyList_New(1));
+    PyList_SET_ITEM(l.get(), 0, Py_NewRef(item));
+    return l;
+}
+
+Ref tuple3(Ref a, Ref b, Ref c) {
+    Ref t = own(PyTuple_New(3));
+    PyTuple_SET_ITEM(t.get(), 0, a.release());
+    PyTuple_SET_ITEM(t.get(), 1, b.release());
+    PyTuple_SET_ITEM(t.get(), 2, c.release());
+    return t;
+}
+
+// obj.get(k, dflt), read straight from a plain dict.
+Ref get_or(PyObject* obj, PyObject* k, PyObject* dflt) {
+    if (PyDict_CheckExact(obj)) {
+        PyObject* v = nullptr;
+        const int r = PyDict_GetItemRef(obj, k, &v);
+        if (r < 0) throw Error{};
+        return r ? Ref::steal(v) : Ref::borrow(dflt);
+    }
+    return call_method(obj, SC_NAME("get"), k, dflt);
+}
+// obj.get(k)
+Ref get1(PyObject* obj, PyObject* k) {
+    if (PyDict_CheckExact(obj)) return get_or(obj, k, Py_None);
+    return call_method(obj, SC_NAME("get"), k);
+}
+
+bool compare(PyObject* a, PyObject* b, int op) {
+    Ref r = own(PyObject_RichCompare(a, b, op));
+    return truth(r.get());
+}
+
+// Runs body; an Exception raised in it gives None (interrupts and exit
+// requests pass through).
+template <class F>
+Ref none_on_error(F&& body) {
+    try {
+        return body();
+    } catch (const Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+        return none();
+    }
+}
+
+// f(*args, **{names: values}) with the keyword names given as C strings.
+template <std::size_t NP, std::size_t NK>
+Ref call_with_keywords(PyObject* f, PyObject* const (&pos)[NP], const char* const (&names)[NK],
+                       PyObject* const (&values)[NK]) {
+    Ref kwnames = own(PyTuple_New(NK));
+    PyObject* argv[NP + NK];
+    for (std::size_t i = 0; i < NP; ++i) argv[i] = pos[i];
+    for (std::size_t i = 0; i < NK; ++i) {
+        PyObject* nm = PyUnicode_InternFromString(names[i]);
+        if (!nm) throw Error{};
+        PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), nm);
+        argv[NP + i] = values[i];
+    }
+    return call_kw(f, argv, NP, kwnames.get());
+}
+
+// ---------------------------------------------------------------------------
+// CNPJ numbers
+
+const Param kCnpjParam[] = {{"cnpj"}};
+const char* const kLimparAnn[] = {"cnpj", "str", "return", "str", nullptr};
+const char* const kValidarAnn[] = {"cnpj", "str", "return", "bool", nullptr};
+const char* const kFormatarAnn[] = {"cnpj", "str", "return", "str", nullptr};
+
+// The clean form of s: up to 14 code points go to out; returns its length.
+std::size_t clean_code_points(PyObject* s, char32_t* out) {
+    return visit_str(s, [&](const auto* d, std::size_t n) -> std::size_t {
+        if (n == 0) return 0;
+        char alnum[core::kLength];
+        if (core::alnum_form(d, n, alnum)) {
+            for (std::size_t k = 0; k < core::kLength; ++k) out[k] = static_cast<unsigned char>(alnum[k]);
+            return core::kLength;
+        }
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const char32_t ch = static_cast<char32_t>(d[i]);
+            if (!uni::is_decimal(ch)) continue;
+            if (k < core::kLength) out[k] = ch;
+            ++k;
+        }
+        return k;
+    });
+}
+
+Ref clean_str(PyObject* s) {
+    const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    if (n == 0) return Ref::borrow(s);
+    return visit_str(s, [&](const auto* d, std::size_t len) -> Ref {
+        char alnum[core::kLength];
+        if (core::alnum_form(d, len, alnum)) return ascii_str(alnum, core::kLength);
+        using C = std::remove_cv_t<std::remove_pointer_t<decltype(d)>>;
+        if constexpr (sizeof(C) == 1) {
+            // One-byte text: its only decimal digits are ASCII.
+            thread_local std::string buf;
+            buf.clear();
+            for (std::size_t i = 0; i < len; ++i)
+                if (d[i] >= '0' && d[i] <= '9') buf.push_back(static_cast<char>(d[i]));
+            if (buf.size() == len) return Ref::borrow(s);
+            return ascii_str(buf.data(), buf.size());
+        } else {
+            thread_local std::u32string buf;
+            buf.clear();
+            for (std::size_t i = 0; i < len; ++i)
+                if (uni::is_decimal(static_cast<char32_t>(d[i]))) buf.push_back(static_cast<char32_t>(d[i]));
+            if (buf.size() == len) return Ref::borrow(s);
+            return from_u32(buf);
+        }
+    });
+}
+
+Ref display_form(const char32_t* c) {
+    char32_t out[18];
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < core::kLength; ++i) {
+        if (i == 2 || i == 5) out[k++] = '.';
+        if (i == 8) out[k++] = '/';
+        if (i == 12) out[k++] = '-';
+        out[k++] = c[i];
+    }
+    return from_u32(out, k);
+}
+
+PyObject* require_str(PyObject* o, const char* name) {
+    if (!PyUnicode_CheckExact(o)) raise_arg_type(name, "str", o);
+    return o;
+}
+
+extern const FuncSpec kLimparSpec, kValidarSpec, kFormatarSpec;
+
+Ref limpar_cnpj(Call& c) { return clean_str(c.str_arg(0)); }
+
+// limpar_cnpj(s) through the namespace.
+Ref limpar_via(const Call& c, PyObject* s) {
+    Ref f = c.global(SC_NAME("limpar_cnpj"));
+    if (function_spec(f.get()) == &kLimparSpec) return clean_str(require_str(s, "cnpj"));
+    return call(f.get(), s);
+}
+
+// The body of validar_cnpj for a str s.
+bool validar_body(const Call& c, PyObject* s) {
+    Ref f = c.global(SC_NAME("limpar_cnpj"));
+    if (function_spec(f.get()) == &kLimparSpec) {
+        char32_t buf[core::kLength];
+        return clean_code_points(s, buf) == core::kLength;
+    }
+    Ref clean = call(f.get(), s);
+    const Py_ssize_t n = PyObject_Size(clean.get());
+    if (n < 0) throw Error{};
+    return n == static_cast<Py_ssize_t>(core::kLength);
+}
+
+Ref validar_cnpj(Call& c) { return boolean(validar_body(c, c.str_arg(0))); }
+
+Ref validar_via(const Call& c, PyObject* s) {
+    Ref f = c.global(SC_NAME("validar_cnpj"));
+    if (function_spec(f.get()) == &kValidarSpec) return boolean(validar_body(c, require_str(s, "cnpj")));
+    return call(f.get(), s);
+}
+
+// "XX.XXX.XXX/XXXX-XX" from a clean form that limpar_cnpj was rebound to
+// produce: slices and f-string formatting, as Python code would do it.
+Ref display_form_generic(PyObject* clean) {
+    static const Py_ssize_t cuts[] = {0, 2, 5, 8, 12, PY_SSIZE_T_MAX};
+    static const char* const seps[] = {".", ".", "/", "-"};
+    Ref parts = own(PyList_New(0));
+    Ref spec = str("");
+    for (int i = 0; i < 5; ++i) {
+        if (i > 0) check(PyList_Append(parts.get(), str(seps[i - 1]).get()));
+        Ref piece = own(PySequence_GetSlice(clean, cuts[i], cuts[i + 1]));
+        Ref text = own(PyObject_Format(piece.get(), spec.get()));
+        check(PyList_Append(parts.get(), text.get()));
+    }
+    return own(PyUnicode_Join(empty_str(), parts.get()));
+}
+
+Ref formatar_body(const Call& c, PyObject* s) {
+    Ref f = c.global(SC_NAME("limpar_cnpj"));
+    if (function_spec(f.get()) == &kLimparSpec) {
+        char32_t buf[core::kLength];
+        if (clean_code_points(s, buf) != core::kLength) return Ref::borrow(s);
+        return display_form(buf);
+    }
+    Ref clean = call(f.get(), s);
+    const Py_ssize_t n = PyObject_Size(clean.get());
+    if (n < 0) throw Error{};
+    if (n != static_cast<Py_ssize_t>(core::kLength)) return Ref::borrow(s);
+    return display_form_generic(clean.get());
+}
+
+Ref formatar_cnpj(Call& c) { return formatar_body(c, c.str_arg(0)); }
+
+Ref formatar_via(const Call& c, PyObject* s) {
+    Ref f = c.global(SC_NAME("formatar_cnpj"));
+    if (function_spec(f.get()) == &kFormatarSpec) return formatar_body(c, require_str(s, "cnpj"));
+    return call(f.get(), s);
+}
+
+const FuncSpec kLimparSpec = {
+    "limpar_cnpj", "limpar_cnpj",
+    "Remove formatação do CNPJ, mantendo apenas os dígitos.\n"
+    "\n"
+    "CNPJs alfanuméricos (12 caracteres de [0-9A-Z] e dois dígitos\n"
+    "verificadores) são devolvidos com os 14 caracteres em maiúsculas.\n",
+    "(cnpj)", kCnpjParam, 1, kLimparAnn, limpar_cnpj,
+};
+const FuncSpec kValidarSpec = {
+    "validar_cnpj", "validar_cnpj",
+    "Verifica se o CNPJ tem 14 caracteres depois de limpo.\n",
+    "(cnpj)", kCnpjParam, 1, kValidarAnn, validar_cnpj,
+};
+const FuncSpec kFormatarSpec = {
+    "formatar_cnpj", "formatar_cnpj",
+    "Formata o CNPJ como XX.XXX.XXX/XXXX-XX; devolve o argumento se não tiver 14 caracteres.\n",
+    "(cnpj)", kCnpjParam, 1, kFormatarAnn, formatar_cnpj,
+};
+
+// ---------------------------------------------------------------------------
+// Registry lookup by CNPJ
+
+enum Service { BRASIL_API, RECEITA_WS };
+
+const char* const kLookupAnn[] = {"cnpj", "str", "return", "Optional[Dict]", nullptr};
+
+// Top-level text fields: record key, BrasilAPI key, ReceitaWS key.
+struct FieldMap {
+    Key out, brasil, receita;
+};
+const FieldMap kTopBefore[] = {
+    {K_RAZAO_SOCIAL, K_RAZAO_SOCIAL, K_NOME},
+    {K_NOME_FANTASIA, K_NOME_FANTASIA, K_FANTASIA},
+    {K_SITUACAO, K_DESCRICAO_SITUACAO_CADASTRAL, K_SITUACAO},
+    {K_DATA_SITUACAO, K_DATA_SITUACAO_CADASTRAL, K_DATA_SITUACAO},
+    {K_DATA_ABERTURA, K_DATA_INICIO_ATIVIDADE, K_ABERTURA},
+    {K_NATUREZA_JURIDICA, K_NATUREZA_JURIDICA, K_NATUREZA_JURIDICA},
+    {K_PORTE, K_PORTE, K_PORTE},
+};
+const FieldMap kAddress[] = {
+    {K_LOGRADOURO, K_LOGRADOURO, K_LOGRADOURO}, {K_NUMERO, K_NUMERO, K_NUMERO},
+    {K_COMPLEMENTO, K_COMPLEMENTO, K_COMPLEMENTO}, {K_BAIRRO, K_BAIRRO, K_BAIRRO},
+    {K_CIDADE, K_MUNICIPIO, K_MUNICIPIO}, {K_UF, K_UF, K_UF}, {K_CEP, K_CEP, K_CEP},
+};
+// Partner fields; K_COUNT_OF_KEYS as a source means "always the empty text".
+const FieldMap kPartner[] = {
+    {K_NOME, K_NOME_SOCIO, K_NOME},
+    {K_QUALIFICACAO, K_QUALIFICACAO_SOCIO, K_QUAL},
+    {K_DATA_ENTRADA, K_DATA_ENTRADA_SOCIEDADE, K_COUNT_OF_KEYS},
+    {K_CPF_REPRESENTANTE, K_CPF_REPRESENTANTE_LEGAL, K_COUNT_OF_KEYS},
+    {K_NOME_REPRESENTANTE, K_NOME_REPRESENTANTE_LEGAL, K_COUNT_OF_KEYS},
+    {K_QUALIFICACAO_REPRESENTANTE, K_QUALIFICACAO_REPRESENTANTE_LEGAL, K_COUNT_OF_KEYS},
+};
+
+// Copies each mapped field of data into rec, as delivered ("" when absent).
+template <std::size_t N>
+void copy_fields(PyObject* rec, PyObject* data, const FieldMap (&map)[N], Service svc) {
+    for (const FieldMap& m : map) {
+        const Key src = svc == BRASIL_API ? m.brasil : m.receita;
+        if (src == K_COUNT_OF_KEYS) {
+            set_item(rec, key(m.out), empty_str());
+            continue;
+        }
+        Ref v = get_or(data, key(src), empty_str());
+        set_item(rec, key(m.out), v.get());
+    }
+}
+
+Ref partners(PyObject* data, Service svc) {
+    Ref none_yet = own(PyList_New(0));
+    Ref qsa = get_or(data, key(K_QSA), none_yet.get());
+    Ref out = own(PyList_New(0));
+    Ref it = own(PyObject_GetIter(qsa.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref socio = Ref::steal(raw);
+        Ref rec = own(PyDict_New());
+        copy_fields(rec.get(), socio.get(), kPartner, svc);
+        check(PyList_Append(out.get(), rec.get()));
+    }
+    if (PyErr_Occurred()) throw Error{};
+    return out;
+}
+
+// ReceitaWS share capital. Text is read with "." as thousands separator and
+// "," as decimal comma, except a text with no "," whose only "." is
+// followed by exactly two digits at its end ("20000.00"): that "." is the
+// decimal point, as ReceitaWS writes its amounts.
+Ref receita_capital(PyObject* data) {
+    Ref zero_text = str("0");
+    Ref cap = get_or(data, key(K_CAPITAL_SOCIAL), zero_text.get());
+    if (!PyUnicode_Check(cap.get())) return cap;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(cap.get());
+    if (n == 0) return integer(0);
+    const bool decimal_point = visit_str(cap.get(), [](const auto* d, std::size_t len) {
+        std::size_t dots = 0;
+        for (std::size_t i = 0; i < len; ++i) {
+            if (d[i] == ',') return false;
+            dots += d[i] == '.';
+        }
+        return dots == 1 && len >= 3 && d[len - 3] == '.' && uni::is_decimal(static_cast<char32_t>(d[len - 2])) &&
+               uni::is_decimal(static_cast<char32_t>(d[len - 1]));
+    });
+    if (decimal_point) return own(PyFloat_FromString(cap.get()));
+    Ref dot = str("."), comma = str(",");
+    Ref no_dots = own(PyUnicode_Replace(cap.get(), dot.get(), empty_str(), -1));
+    Ref text = own(PyUnicode_Replace(no_dots.get(), comma.get(), dot.get(), -1));
+    return own(PyFloat_FromString(text.get()));
+}
+
+Ref build_record(PyObject* data, Service svc, PyObject* display, PyObject* capital, PyObject* socios) {
+    Ref rec = own(PyDict_New());
+    Ref fonte = str(svc == BRASIL_API ? "BrasilAPI" : "ReceitaWS");
+    set_item(rec.get(), key(K_FONTE), fonte.get());
+    set_item(rec.get(), key(K_CNPJ), display);
+    copy_fields(rec.get(), data, kTopBefore, svc);
+    set_item(rec.get(), key(K_CAPITAL_SOCIAL), capital);
+    Ref end = own(PyDict_New());
+    copy_fields(end.get(), data, kAddress, svc);
+    set_item(rec.get(), key(K_ENDERECO), end.get());
+    Ref email = get_or(data, key(K_EMAIL), empty_str());
+    set_item(rec.get(), key(K_EMAIL), email.get());
+    set_item(rec.get(), key(K_SOCIOS), socios);
+    return rec;
+}
+
+Ref url_for(const Call& c, PyObject* tmpl_name, PyObject* clean) {
+    Ref tmpl = c.global(tmpl_name);
+    Ref placeholder = str("{cnpj}");
+    if (PyUnicode_CheckExact(tmpl.get())) return own(PyUnicode_Replace(tmpl.get(), placeholder.get(), clean, -1));
+    return call_method(tmpl.get(), SC_NAME("replace"), placeholder.get(), clean);
+}
+
+Ref lookup(Call& c, Service svc) {
+    PyObject* cnpj = c.str_arg(0);
+    Ref clean = limpar_via(c, cnpj);
+    Ref url = url_for(c, svc == BRASIL_API ? SC_NAME("BRASIL_API_URL") : SC_NAME("RECEITA_WS_URL"), clean.get());
+    return none_on_error([&]() -> Ref {
+        Ref requests = c.global(SC_NAME("requests"));
+        Ref get = getattr(requests.get(), SC_NAME("get"));
+        Ref timeout = c.global(SC_NAME("REQUEST_TIMEOUT"));
+        Ref resp;
+        if (svc == BRASIL_API) {
+            resp = call_with_keywords(get.get(), {url.get()}, {"timeout"}, {timeout.get()});
+        } else {
+            Ref headers = own(PyDict_New());
+            Ref json_type = str("application/json");
+            check(PyDict_SetItemString(headers.get(), "Accept", json_type.get()));
+            resp = call_with_keywords(get.get(), {url.get()}, {"headers", "timeout"}, {headers.get(), timeout.get()});
+        }
+        Ref status = getattr(resp.get(), SC_NAME("status_code"));
+        Ref ok = integer(200);
+        if (compare(status.get(), ok.get(), Py_NE)) return none();
+        Ref data = call_method(resp.get(), SC_NAME("json"));
+        Ref capital;
+        if (svc == RECEITA_WS) {
+            Ref st = get1(data.get(), key(K_STATUS));
+            Ref error = str("ERROR");
+            if (compare(st.get(), error.get(), Py_EQ)) return none();
+            capital = receita_capital(data.get());
+        }
+        Ref socios = partners(data.get(), svc);
+        if (svc == BRASIL_API) {
+            Ref zero = integer(0);
+            capital = get_or(data.get(), key(K_CAPITAL_SOCIAL), zero.get());
+        }
+        Ref display = formatar_via(c, clean.get());
+        return build_record(data.get(), svc, display.get(), capital.get(), socios.get());
+    });
+}
+
+Ref consultar_brasil_api(Call& c) { return lookup(c, BRASIL_API); }
+Ref consultar_receita_ws(Call& c) { return lookup(c, RECEITA_WS); }
+
+Ref consultar_cnpj(Call& c) {
+    PyObject* cnpj = c.str_arg(0);
+    Ref ok = validar_via(c, cnpj);
+    if (!truth(ok.get())) return none();
+    Ref brasil = c.global(SC_NAME("_consultar_brasil_api"));
+    Ref rec = call(brasil.get(), cnpj);
+    if (rec.get() != Py_None) return rec;
+    Ref receita = c.global(SC_NAME("_consultar_receita_ws"));
+    return call(receita.get(), cnpj);
+}
+
+const FuncSpec kConsultarSpec = {
+    "consultar_cnpj", "consultar_cnpj",
+    "Consulta o CNPJ na Receita Federal (BrasilAPI, com a ReceitaWS como alternativa).\n"
+    "\n"
+    "Args:\n"
+    "    cnpj: CNPJ em qualquer formato\n"
+    "\n"
+    "Returns:\n"
+    "    Dados normalizados da empresa, ou None se o CNPJ for inválido ou não for encontrado\n",
+    "(cnpj)", kCnpjParam, 1, kLookupAnn, consultar_cnpj,
+};
+const FuncSpec kBrasilSpec = {
+    "_consultar_brasil_api", "_consultar_brasil_api",
+    "Consulta o CNPJ na BrasilAPI; None em caso de falha.\n",
+    "(cnpj)", kCnpjParam, 1, kLookupAnn, consultar_brasil_api,
+};
+const FuncSpec kReceitaSpec = {
+    "_consultar_receita_ws", "_consultar_receita_ws",
+    "Consulta o CNPJ na ReceitaWS; None em caso de falha.\n",
+    "(cnpj)", kCnpjParam, 1, kLookupAnn, consultar_receita_ws,
+};
+
+// ---------------------------------------------------------------------------
+// Search by name
+
+const char* const kExtras[] = {
+    "somente_mei", "excluir_mei", "com_email", "incluir_atividade_secundaria", "com_contato_telefonico",
+    "somente_fixo", "somente_celular", "somente_matriz", "somente_filial",
+};
+constexpr long kSearchTimeout = 15;
+constexpr Py_ssize_t kMinNameLength = 3;
+
+Ref search_payload(PyObject* nome, PyObject* uf) {
+    Ref query = own(PyDict_New());
+    Ref termo = list_of(nome);
+    check(PyDict_SetItemString(query.get(), "termo", termo.get()));
+    Ref ativa = str("ATIVA");
+    check(PyDict_SetItemString(query.get(), "situacao_cadastral", ativa.get()));
+    if (truth(uf)) {
+        Ref ufs = list_of(uf);
+        check(PyDict_SetItemString(query.get(), "uf", ufs.get()));
+    }
+    Ref extras = own(PyDict_New());
+    for (const char* e : kExtras) check(PyDict_SetItemString(extras.get(), e, Py_False));
+    Ref payload = own(PyDict_New());
+    check(PyDict_SetItemString(payload.get(), "query", query.get()));
+    Ref range = own(PyDict_New());
+    check(PyDict_SetItemString(payload.get(), "range_query", range.get()));
+    check(PyDict_SetItemString(payload.get(), "extras", extras.get()));
+    Ref page = integer(1);
+    check(PyDict_SetItemString(payload.get(), "page", page.get()));
+    return payload;
+}
+
+Ref buscar_cnpj_por_nome(Call& c) {
+    PyObject* nome = c.str_arg(0);
+    PyObject* uf = c.str_or_none_arg(1);
+    if (PyUnicode_GET_LENGTH(nome) < kMinNameLength) return none();
+    return none_on_error([&]() -> Ref {
+        Ref payload = search_payload(nome, uf);
+        Ref headers = own(PyDict_New());
+        Ref json_type = str("application/json");
+        check(PyDict_SetItemString(headers.get(), "Content-Type", json_type.get()));
+        check(PyDict_SetItemString(headers.get(), "Accept", json_type.get()));
+        Ref url = c.global(SC_NAME("CASADOSDADOS_API"));
+        Ref requests = c.global(SC_NAME("requests"));
+        Ref post = getattr(requests.get(), SC_NAME("post"));
+        Ref timeout = integer(kSearchTimeout);
+        Ref resp = call_with_keywords(post.get(), {url.get()}, {"json", "headers", "timeout"},
+                                      {payload.get(), headers.get(), timeout.get()});
+        Ref status = getattr(resp.get(), SC_NAME("status_code"));
+        Ref ok = integer(200);
+        if (compare(status.get(), ok.get(), Py_NE)) return none();
+        Ref answer = call_method(resp.get(), SC_NAME("json"));
+        Ref no_data = own(PyDict_New());
+        Ref inner = get_or(answer.get(), key(K_DATA), no_data.get());
+        Ref zero = integer(0);
+        Ref count = get_or(inner.get(), key(K_COUNT), zero.get());
+        if (!compare(count.get(), zero.get(), Py_GT)) return none();
+        Ref no_hits = own(PyList_New(0));
+        Ref hits = get_or(inner.get(), key(K_CNPJ), no_hits.get());
+        if (!truth(hits.get())) return none();
+        Ref first = own(PySequence_GetItem(hits.get(), 0));
+        Ref number = get_or(first.get(), key(K_CNPJ), empty_str());
+        if (!truth(number.get())) return none();
+        Ref consultar = c.global(SC_NAME("consultar_cnpj"));
+        Ref rec = call(consultar.get(), number.get());
+        if (rec.get() == Py_None) return none();
+        check(PyObject_SetItem(rec.get(), SC_NAME("busca_por_nome"), Py_True));
+        check(PyObject_SetItem(rec.get(), SC_NAME("termo_busca"), nome));
+        return rec;
+    });
+}
+
+const Param kPorNomeParams[] = {{"nome_empresa"}, {"uf", Param::NONE}};
+const char* const kPorNomeAnn[] = {"nome_empresa", "str", "uf", "Optional[str]", "return", "Optional[Dict]", nullptr};
+const FuncSpec kPorNomeSpec = {
+    "buscar_cnpj_por_nome", "buscar_cnpj_por_nome",
+    "Busca uma empresa ativa pelo nome na Casa dos Dados e consulta o CNPJ do primeiro resultado.\n"
+    "\n"
+    "Args:\n"
+    "    nome_empresa: Nome ou razão social da empresa (ao menos 3 caracteres)\n"
+    "    uf: Sigla do estado para filtrar a busca (opcional)\n"
+    "\n"
+    "Returns:\n"
+    "    Dados da empresa com 'busca_por_nome' e 'termo_busca', ou None\n",
+    "(nome_empresa, uf=None)", kPorNomeParams, 2, kPorNomeAnn, buscar_cnpj_por_nome,
+};
+
+// Step shared by both combined searches: the record of a CNPJ that cleans
+// to a valid number, or None.
+Ref by_cnpj(const Call& c, PyObject* cnpj) {
+    if (!truth(cnpj)) return none();
+    Ref clean = limpar_via(c, cnpj);
+    Ref ok = validar_via(c, clean.get());
+    if (!truth(ok.get())) return none();
+    Ref consultar = c.global(SC_NAME("consultar_cnpj"));
+    return call(consultar.get(), clean.get());
+}
+
+Ref by_name(const Call& c, PyObject* nome, PyObject* uf) {
+    Ref buscar = c.global(SC_NAME("buscar_cnpj_por_nome"));
+    return call(buscar.get(), nome, uf);
+}
+
+Ref buscar_empresa(Call& c) {
+    PyObject* cnpj = c.str_or_none_arg(0);
+    PyObject* nome = c.str_or_none_arg(1);
+    PyObject* uf = c.str_or_none_arg(2);
+    Ref rec = by_cnpj(c, cnpj);
+    if (rec.get() != Py_None) return rec;
+    if (truth(nome)) {
+        rec = by_name(c, nome, uf);
+        if (rec.get() != Py_None) return rec;
+    }
+    return none();
+}
+
+void mark(PyObject* rec, const char* metodo) {
+    Ref m = str(metodo);
+    check(PyObject_SetItem(rec, SC_NAME("_metodo_busca"), m.get()));
+}
+
+// The AI web search. Only a component that cannot be loaded (or an import
+// failure while it runs) is swallowed; anything else reaches the caller.
+Ref by_ai(const Call& c, PyObject* nome, PyObject* api_key) {
+    try {
+        Ref mod = own(PyImport_ImportModule("scrivane_contract.ai_search"));
+        PyObject* fn_raw = nullptr;
+        const int found = PyObject_GetOptionalAttrString(mod.get(), "buscar_cnpj_via_ai", &fn_raw);
+        if (found < 0) throw Error{};
+        if (found == 0) return none();
+        Ref fn = Ref::steal(fn_raw);
+        Ref cnpj = call(fn.get(), nome, api_key);
+        if (!truth(cnpj.get())) return none();
+        Ref consultar = c.global(SC_NAME("consultar_cnpj"));
+        Ref rec = call(consultar.get(), cnpj.get());
+        if (rec.get() == Py_None) return none();
+        mark(rec.get(), "ai_web_search");
+        check(PyObject_SetItem(rec.get(), SC_NAME("_cnpj_buscado_por_ai"), Py_True));
+        return rec;
+    } catch (const Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
+        PyErr_Clear();
+        return none();
+    }
+}
+
+Ref buscar_empresa_completo(Call& c) {
+    PyObject* cnpj = c.str_or_none_arg(0);
+    PyObject* nome = c.str_or_none_arg(1);
+    PyObject* uf = c.str_or_none_arg(2);
+    PyObject* usar_ai = c[3];
+    PyObject* api_key = c.str_or_none_arg(4);
+    Ref rec = by_cnpj(c, cnpj);
+    if (rec.get() != Py_None) {
+        mark(rec.get(), "cnpj_direto");
+        return rec;
+    }
+    if (!truth(nome)) return none();
+    rec = by_name(c, nome, uf);
+    if (rec.get() != Py_None) {
+        mark(rec.get(), "api_nome");
+        return rec;
+    }
+    if (truth(usar_ai) && truth(api_key)) return by_ai(c, nome, api_key);
+    return none();
+}
+
+const Param kEmpresaParams[] = {{"cnpj", Param::NONE}, {"nome", Param::NONE}, {"uf", Param::NONE}};
+const char* const kEmpresaAnn[] = {"cnpj",   "Optional[str]", "nome",           "Optional[str]", "uf",
+                                   "Optional[str]", "return", "Optional[Dict]", nullptr};
+const FuncSpec kEmpresaSpec = {
+    "buscar_empresa", "buscar_empresa",
+    "Busca uma empresa pelo CNPJ e, se não encontrar, pelo nome.\n"
+    "\n"
+    "Args:\n"
+    "    cnpj: CNPJ em qualquer formato (opcional)\n"
+    "    nome: Nome ou razão social (opcional)\n"
+    "    uf: Sigla do estado para a busca por nome (opcional)\n"
+    "\n"
+    "Returns:\n"
+    "    Dados da empresa, ou None\n",
+    "(cnpj=None, nome=None, uf=None)", kEmpresaParams, 3, kEmpresaAnn, buscar_empresa,
+};
+
+const Param kCompletoParams[] = {{"cnpj", Param::NONE},
+                                 {"nome", Param::NONE},
+                                 {"uf", Param::NONE},
+                                 {"usar_ai_search", Param::FALSE_},
+                                 {"openai_api_key", Param::NONE}};
+const char* const kCompletoAnn[] = {"cnpj",           "Optional[str]", "nome",   "Optional[str]",
+                                    "uf",             "Optional[str]", "usar_ai_search", "bool",
+                                    "openai_api_key", "Optional[str]", "return", "Optional[Dict]",
+                                    nullptr};
+const FuncSpec kCompletoSpec = {
+    "buscar_empresa_completo", "buscar_empresa_completo",
+    "Busca uma empresa por todas as estratégias, nesta ordem: CNPJ, nome e busca na web por IA.\n"
+    "\n"
+    "Args:\n"
+    "    cnpj: CNPJ em qualquer formato (opcional)\n"
+    "    nome: Nome ou razão social (opcional)\n"
+    "    uf: Sigla do estado para a busca por nome (opcional)\n"
+    "    usar_ai_search: Se deve tentar a busca na web por IA\n"
+    "    openai_api_key: Chave da API da OpenAI usada pela busca por IA\n"
+    "\n"
+    "Returns:\n"
+    "    Dados da empresa com '_metodo_busca' (\"cnpj_direto\", \"api_nome\" ou\n"
+    "    \"ai_web_search\"), ou None\n",
+    "(cnpj=None, nome=None, uf=None, usar_ai_search=False, openai_api_key=None)",
+    kCompletoParams, 5, kCompletoAnn, buscar_empresa_completo,
+};
+
+// ---------------------------------------------------------------------------
+// Address comparison
+
+constexpr double kEqual = 1.0;
+constexpr double kContained = 0.9;
+constexpr double kCepFloor = 0.8;
+constexpr double kConfere = 0.5;
+
+// Folded and normalised text, in place.
+void normalize_folded(Folded& f) {
+    if (f.latin1) {
+        thread_local std::string scratch;
+        core::normalize_address(f.bytes, scratch);
+    } else {
+        thread_local std::u32string scratch;
+        core::normalize_address(f.wide, scratch);
+    }
+}
+
+Ref normalize_str(PyObject* s) {
+    if (PyUnicode_GET_LENGTH(s) == 0) return Ref::borrow(s);
+    thread_local Folded f;
+    fold_str(s, f);
+    normalize_folded(f);
+    return f.to_str();
+}
+
+Ref normalizar_endereco(Call& c) { return normalize_str(c.str_arg(0)); }
+
+const Param kEnderecoParam[] = {{"endereco"}};
+const char* const kNormAnn[] = {"endereco", "str", "return", "str", nullptr};
+const FuncSpec kNormSpec = {
+    "_normalizar_endereco", "_normalizar_endereco",
+    "Normaliza endereço para comparação.",
+    "(endereco)", kEnderecoParam, 1, kNormAnn, normalizar_endereco,
+};
+
+// The text of a str as it stands (no folding), in the layout Folded uses.
+void load_text(PyObject* s, Folded& out) {
+    out.bytes.clear();
+    out.wide.clear();
+    out.latin1 = PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND;
+    visit_str(s, [&](const auto* d, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (out.latin1)
+                out.bytes.push_back(static_cast<char>(d[i]));
+            else
+                out.wide.push_back(static_cast<char32_t>(d[i]));
+        }
+    });
+}
+
+void widen(Folded& f) {
+    if (!f.latin1) return;
+    f.wide.clear();
+    for (unsigned char b : f.bytes) f.wide.push_back(b);
+    f.latin1 = false;
+}
+
+enum class Match { EQUAL, CONTAINED, WORDS, NO_WORDS };
+
+template <class S>
+Match compare_texts(const S& a, const S& b, double& sim) {
+    if (a == b) return Match::EQUAL;
+    if (b.find(a) != S::npos || a.find(b) != S::npos) return Match::CONTAINED;
+    return core::word_similarity(a, b, sim) ? Match::WORDS : Match::NO_WORDS;
+}
+
+Match compare_folded(Folded& a, Folded& b, double& sim) {
+    if (a.latin1 && b.latin1) return compare_texts(a.bytes, b.bytes, sim);
+    widen(a);
+    widen(b);
+    return compare_texts(a.wide, b.wide, sim);
+}
+
+// The same steps with Python operations, for a normaliser rebound to
+// something that does not give plain str.
+Ref word_set(PyObject* text) {
+    Ref words = call_method(text, SC_NAME("split"));
+    Ref set = own(PySet_New(nullptr));
+    Ref it = own(PyObject_GetIter(words.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref w = Ref::steal(raw);
+        const Py_ssize_t n = PyObject_Size(w.get());
+        if (n < 0) throw Error{};
+        if (n >= 3) check(PySet_Add(set.get(), w.get()));
+    }
+    if (PyErr_Occurred()) throw Error{};
+    return set;
+}
+
+bool contains(PyObject* hay, PyObject* needle) {
+    const int r = PySequence_Contains(hay, needle);
+    if (r < 0) throw Error{};
+    return r != 0;
+}
+
+Match compare_objects(PyObject* a, PyObject* b, double& sim) {
+    if (compare(a, b, Py_EQ)) return Match::EQUAL;
+    if (contains(b, a) || contains(a, b)) return Match::CONTAINED;
+    Ref wa = word_set(a), wb = word_set(b);
+    if (PySet_GET_SIZE(wa.get()) == 0 || PySet_GET_SIZE(wb.get()) == 0) return Match::NO_WORDS;
+    Ref inter = own(PyNumber_And(wa.get(), wb.get()));
+    Ref all = own(PyNumber_Or(wa.get(), wb.get()));
+    sim = static_cast<double>(PySet_GET_SIZE(inter.get())) / static_cast<double>(PySet_GET_SIZE(all.get()));
+    return Match::WORDS;
+}
+
+// Decimal digits of the registry's postal code, as re.sub(r"\D", "", cep).
+std::u32string cep_digits(PyObject* cep) {
+    if (!PyUnicode_Check(cep)) {
+        if (PyObject_CheckBuffer(cep))
+            PyErr_SetString(PyExc_TypeError, "cannot use a string pattern on a bytes-like object");
+        else
+            PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'", Py_TYPE(cep)->tp_name);
+        throw Error{};
+    }
+    std::u32string out;
+    visit_str(cep, [&](const auto* d, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i)
+            if (uni::is_decimal(static_cast<char32_t>(d[i]))) out.push_back(static_cast<char32_t>(d[i]));
+    });
+    return out;
+}
+
+Ref verdict(bool confere, double sim, PyObject* endereco) {
+    return tuple3(boolean(confere), own(PyFloat_FromDouble(sim)), Ref::borrow(endereco));
+}
+
+const Key kAddressOrder[] = {K_LOGRADOURO, K_NUMERO, K_COMPLEMENTO, K_BAIRRO, K_CIDADE, K_UF, K_CEP};
+
+Ref comparar_enderecos(Call& c) {
+    PyObject* contrato = c.str_arg(0);
+    PyObject* dados = c.dict_arg(1);
+    if (PyUnicode_GET_LENGTH(contrato) == 0 || PyDict_GET_SIZE(dados) == 0)
+        return verdict(false, 0.0, empty_str());
+
+    Ref no_address = own(PyDict_New());
+    Ref end = get_or(dados, key(K_ENDERECO), no_address.get());
+    Ref partes = own(PyList_New(0));
+    for (Key k : kAddressOrder) {
+        Ref v = get1(end.get(), key(k));
+        if (truth(v.get())) check(PyList_Append(partes.get(), v.get()));
+    }
+    Ref space = str(" ");
+    Ref receita = own(PyUnicode_Join(space.get(), partes.get()));
+    if (PyUnicode_GET_LENGTH(receita.get()) == 0) return verdict(false, 0.0, empty_str());
+
+    Ref norm = c.global(SC_NAME("_normalizar_endereco"));
+    thread_local Folded a, b;
+    double sim = 0.0;
+    Match m;
+    if (function_spec(norm.get()) == &kNormSpec) {
+        fold_str(contrato, a);
+        normalize_folded(a);
+        fold_str(receita.get(), b);
+        normalize_folded(b);
+        m = compare_folded(a, b, sim);
+    } else {
+        Ref cn = call(norm.get(), contrato);
+        Ref rn = call(norm.get(), receita.get());
+        if (PyUnicode_CheckExact(cn.get()) && PyUnicode_CheckExact(rn.get())) {
+            load_text(cn.get(), a);
+            load_text(rn.get(), b);
+            m = compare_folded(a, b, sim);
+        } else {
+            m = compare_objects(cn.get(), rn.get(), sim);
+        }
+    }
+    switch (m) {
+        case Match::EQUAL: return verdict(true, kEqual, receita.get());
+        case Match::CONTAINED: return verdict(true, kContained, receita.get());
+        case Match::NO_WORDS: return verdict(false, 0.0, receita.get());
+        case Match::WORDS: break;
+    }
+
+    // A postal code that agrees lifts the score to the floor.
+    char32_t cep_c[8];
+    const bool found = visit_str(contrato, [&](const auto* d, std::size_t n) { return core::find_cep(d, n, cep_c); });
+    Ref cep_receita = get_or(end.get(), key(K_CEP), empty_str());
+    if (found && truth(cep_receita.get())) {
+        const std::u32string cep_r = cep_digits(cep_receita.get());
+        if (cep_r.size() == 8 && std::u32string_view(cep_c, 8) == cep_r && sim < kCepFloor) sim = kCepFloor;
+    }
+    return verdict(sim >= kConfere, sim, receita.get());
+}
+
+const Param kCompararParams[] = {{"endereco_contrato"}, {"dados_receita"}};
+const char* const kCompararAnn[] = {"endereco_contrato", "str", "dados_receita", "dict",
+                                    "return", "Tuple[bool, float, str]", nullptr};
+const FuncSpec kCompararSpec = {
+    "comparar_enderecos", "comparar_enderecos",
+    "Compara endereço do contrato com o da Receita Federal.\n"
+    "\n"
+    "Args:\n"
+    "    endereco_contrato: Endereço como escrito no contrato\n"
+    "    dados_receita: Dados da empresa retornados por consultar_cnpj\n"
+    "\n"
+    "Returns:\n"
+    "    (confere: bool, similaridade: float, endereco_receita: str)\n"
+    "\n"
+    "Exemplo:\n"
+    "    dados = consultar_cnpj(\"12.345.678/0001-99\")\n"
+    "    confere, sim, endereco = comparar_enderecos(\"Av Paulista 1000, Bela Vista, São Paulo\", dados)\n"
+    "    print(f\"Confere: {confere} ({sim:.0%})\")\n",
+    "(endereco_contrato, dados_receita)", kCompararParams, 2, kCompararAnn, comparar_enderecos,
+};
+
+// ---------------------------------------------------------------------------
+// Module
+
+void add_str(PyObject* m, const char* name, const char* value) {
+    Ref v = str(value);
+    check(PyModule_AddObjectRef(m, name, v.get()));
+}
+
+void add_import(PyObject* m, const char* name) {
+    Ref mod = own(PyImport_ImportModule(name));
+    check(PyModule_AddObjectRef(m, name, mod.get()));
+}
+
+int exec_module(PyObject* m) {
+    return guarded_exec(m, [](PyObject* mod) {
+        intern_keys();
+        add_import(mod, "re");
+        add_import(mod, "unicodedata");
+        add_import(mod, "requests");
+        Ref ftype = make_function_type(mod);
+        state_of(mod)->slots[0] = Py_NewRef(ftype.get());
+        const FuncSpec* specs[] = {
+            &kLimparSpec,  &kValidarSpec, &kFormatarSpec, &kBrasilSpec,   &kReceitaSpec,  &kConsultarSpec,
+            &kPorNomeSpec, &kEmpresaSpec, &kCompletoSpec, &kNormSpec,     &kCompararSpec,
+        };
+        add_functions(mod, ftype.get(), specs, static_cast<int>(std::size(specs)));
+        Ref consultar = module_global(mod, SC_NAME("consultar_cnpj"));
+        check(PyModule_AddObjectRef(mod, "consultar_cnpj_online", consultar.get()));
+        add_str(mod, "BRASIL_API_URL", "https://brasilapi.com.br/api/cnpj/v1/{cnpj}");
+        add_str(mod, "RECEITA_WS_URL", "https://receitaws.com.br/v1/cnpj/{cnpj}");
+        add_str(mod, "CASADOSDADOS_API", "https://api.casadosdados.com.br/v2/public/cnpj/search");
+        Ref timeout = integer(10);
+        check(PyModule_AddObjectRef(mod, "REQUEST_TIMEOUT", timeout.get()));
+    });
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "scrivane_contract.cnpj",
+    "Utilidades de CNPJ e consultas à Receita Federal (BrasilAPI, ReceitaWS, Casa dos Dados).",
+    sizeof(ModuleState),
+    nullptr,
+    kSlots,
+    state_traverse,
+    state_clear,
+    state_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_cnpj(void) { return PyModuleDef_Init(&kModule); }
