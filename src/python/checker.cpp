@@ -1,0 +1,1701 @@
+// scrivane_contract.checker: contract verification.
+//
+// ContractChecker has the extraction engine read a contract, checks each
+// company against the federal registry and each signatory against the
+// partner list (QSA) of the company represented, classifies the contract and
+// prints a report. It behaves like a Python class: every name the module
+// binds at import (ScrivaneAuth, Path, the record types, consultar_cnpj...)
+// is read from the module namespace when used, and the methods reach each
+// other through attribute lookup on `self`, so rebinding a module name or
+// patching a method changes the next call.
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "binding.hpp"
+#include "module.hpp"
+#include "text.hpp"
+
+namespace {
+
+using namespace sc::py;
+
+// Module state slots.
+enum : int { kFuncType = 0, kCheckerType = 1, kUnicodedata = 2, kNormalize = 3, kCategory = 4 };
+
+// ---------------------------------------------------------------------------
+// Small helpers
+
+// Fixed texts live for the process, like attribute names.
+#define SC_TEXT(lit) SC_NAME(lit)
+
+struct Kw {
+    PyObject* name;
+    PyObject* value;
+};
+
+Ref kwnames_of(std::initializer_list<Kw> kws) {
+    Ref names = own(PyTuple_New(static_cast<Py_ssize_t>(kws.size())));
+    Py_ssize_t i = 0;
+    for (const Kw& k : kws) PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(k.name));
+    return names;
+}
+
+// f(name=value, ...)
+Ref call_kwargs(PyObject* f, std::initializer_list<Kw> kws) {
+    std::vector<PyObject*> argv;
+    argv.reserve(kws.size());
+    for (const Kw& k : kws) argv.push_back(k.value);
+    Ref names = kwnames_of(kws);
+    return call_kw(f, argv.data(), 0, names.get());
+}
+
+// self.name(name=value, ...), the method found by attribute lookup.
+Ref call_method_kwargs(PyObject* self, PyObject* name, std::initializer_list<Kw> kws) {
+    std::vector<PyObject*> argv;
+    argv.reserve(kws.size() + 1);
+    argv.push_back(self);
+    for (const Kw& k : kws) argv.push_back(k.value);
+    Ref names = kwnames_of(kws);
+    return own(PyObject_VectorcallMethod(name, argv.data(), 1, names.get()));
+}
+
+// The text of o as an f-string substitution gives it.
+Ref fmt(PyObject* o) { return own(PyObject_Format(o, nullptr)); }
+Ref fmt(PyObject* o, const char* spec) {
+    Ref s = str(spec);
+    return own(PyObject_Format(o, s.get()));
+}
+Ref as_str(PyObject* o) { return own(PyObject_Str(o)); }
+Ref decimal(Py_ssize_t n) {
+    Ref v = own(PyLong_FromSsize_t(n));
+    return own(PyObject_Str(v.get()));
+}
+
+// Concatenation of texts.
+Ref cat(std::initializer_list<PyObject*> parts) {
+    Ref t = own(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* p : parts) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(p));
+    Ref empty = own(PyUnicode_New(0, 0));
+    return own(PyUnicode_Join(empty.get(), t.get()));
+}
+
+Ref repeat(const char* unit, Py_ssize_t n) {
+    Ref u = str(unit);
+    return own(PySequence_Repeat(u.get(), n));
+}
+
+Ref empty_text() { return own(PyUnicode_New(0, 0)); }
+Ref new_list() { return own(PyList_New(0)); }
+Ref new_dict() { return own(PyDict_New()); }
+
+void append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
+void set_item(PyObject* dict, PyObject* key, PyObject* value) { check(PyDict_SetItem(dict, key, value)); }
+
+bool text_equals(PyObject* a, PyObject* b) {
+    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    if (r < 0) throw Error{};
+    return r != 0;
+}
+bool contains(PyObject* container, PyObject* item) {
+    const int r = PySequence_Contains(container, item);
+    if (r < 0) throw Error{};
+    return r != 0;
+}
+
+// m.get(key, dflt): a plain dict is read directly, anything else through its own `get`.
+Ref get_key(PyObject* m, PyObject* key, PyObject* dflt) {
+    if (PyDict_CheckExact(m)) {
+        PyObject* v = nullptr;
+        const int r = PyDict_GetItemRef(m, key, &v);
+        if (r < 0) throw Error{};
+        return r ? Ref::steal(v) : Ref::borrow(dflt);
+    }
+    return call_method(m, SC_NAME("get"), key, dflt);
+}
+
+// Registry services may deliver null where a text belongs; such a value is
+// taken as the empty text wherever it is compared, upper-cased or listed.
+Ref null_as_empty(Ref v) {
+    if (v.get() == Py_None) return empty_text();
+    return v;
+}
+
+// Unpacks exactly n values from o, with the interpreter's own messages.
+void unpack(PyObject* o, Ref* out, int n) {
+    if (!Py_TYPE(o)->tp_iter && !PySequence_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(o)->tp_name);
+        throw Error{};
+    }
+    Ref it = own(PyObject_GetIter(o));
+    for (int i = 0; i < n; ++i) {
+        PyObject* v = PyIter_Next(it.get());
+        if (!v) {
+            if (PyErr_Occurred()) throw Error{};
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", n, i);
+            throw Error{};
+        }
+        out[i] = Ref::steal(v);
+    }
+    PyObject* extra = PyIter_Next(it.get());
+    if (extra) {
+        Ref drop = Ref::steal(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", n);
+        throw Error{};
+    }
+    if (PyErr_Occurred()) throw Error{};
+}
+
+Ref pair(PyObject* a, PyObject* b) {
+    Ref t = own(PyTuple_New(2));
+    PyTuple_SET_ITEM(t.get(), 0, Py_NewRef(a));
+    PyTuple_SET_ITEM(t.get(), 1, Py_NewRef(b));
+    return t;
+}
+
+// "module.qualname()", as the interpreter names a callable in its messages.
+Ref function_str(PyObject* f) {
+    PyObject* qual = nullptr;
+    if (PyObject_GetOptionalAttr(f, SC_NAME("__qualname__"), &qual) < 0) throw Error{};
+    if (!qual) return as_str(f);
+    Ref q = Ref::steal(qual);
+    PyObject* mod = nullptr;
+    if (PyObject_GetOptionalAttr(f, SC_NAME("__module__"), &mod) < 0) throw Error{};
+    Ref m = Ref::steal(mod);
+    if (m && m.get() != Py_None && PyUnicode_Check(m.get()) &&
+        PyUnicode_CompareWithASCIIString(m.get(), "builtins") != 0)
+        return own(PyUnicode_FromFormat("%U.%U()", m.get(), q.get()));
+    return own(PyUnicode_FromFormat("%S()", q.get()));
+}
+
+// f(**mapping)
+Ref call_with_mapping(PyObject* f, PyObject* mapping) {
+    Ref noargs = own(PyTuple_New(0));
+    if (PyDict_CheckExact(mapping)) return own(PyObject_Call(f, noargs.get(), mapping));
+    Ref kwargs = new_dict();
+    if (PyDict_Merge(kwargs.get(), mapping, 1) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            const int has_keys = PyObject_HasAttrWithError(mapping, SC_NAME("keys"));
+            if (has_keys < 0) throw Error{};
+            if (!has_keys) {
+                PyErr_Clear();
+                Ref name = function_str(f);
+                PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", name.get(),
+                             Py_TYPE(mapping)->tp_name);
+            }
+        }
+        throw Error{};
+    }
+    return own(PyObject_Call(f, noargs.get(), kwargs.get()));
+}
+
+// ---------------------------------------------------------------------------
+// Imports, as `import x` and `from x import a, b` do them
+
+Ref import_module(const char* name) {
+    Ref n = str(name);
+    return own(PyImport_Import(n.get()));
+}
+
+// One name out of an imported module, with the interpreter's ImportError.
+Ref import_from(PyObject* module, PyObject* name) {
+    PyObject* v = nullptr;
+    const int r = PyObject_GetOptionalAttr(module, name, &v);
+    if (r < 0) throw Error{};
+    if (r > 0) return Ref::steal(v);
+
+    // A submodule that is still being set up is already in sys.modules.
+    PyObject* pkg = nullptr;
+    if (PyObject_GetOptionalAttr(module, SC_NAME("__name__"), &pkg) < 0) PyErr_Clear();
+    Ref pkgname = Ref::steal(pkg);
+    if (pkgname && PyUnicode_Check(pkgname.get())) {
+        Ref full = own(PyUnicode_FromFormat("%U.%U", pkgname.get(), name));
+        PyObject* sub = PyImport_GetModule(full.get());
+        if (sub) return Ref::steal(sub);
+        if (PyErr_Occurred()) throw Error{};
+    } else {
+        pkgname = str("<unknown module name>");
+    }
+
+    bool initializing = false;
+    PyObject* spec_raw = nullptr;
+    if (PyObject_GetOptionalAttr(module, SC_NAME("__spec__"), &spec_raw) < 0) PyErr_Clear();
+    Ref spec = Ref::steal(spec_raw);
+    if (spec && spec.get() != Py_None) {
+        PyObject* init = nullptr;
+        if (PyObject_GetOptionalAttr(spec.get(), SC_NAME("_initializing"), &init) < 0) PyErr_Clear();
+        Ref in = Ref::steal(init);
+        if (in) {
+            const int t = PyObject_IsTrue(in.get());
+            if (t < 0) PyErr_Clear();
+            initializing = t > 0;
+        }
+    }
+    PyObject* path_raw = PyModule_GetFilenameObject(module);
+    if (!path_raw) PyErr_Clear();
+    Ref path = Ref::steal(path_raw);
+    const bool located = path && PyUnicode_Check(path.get());
+    Ref msg;
+    if (initializing)
+        msg = own(PyUnicode_FromFormat(
+            "cannot import name %R from partially initialized module %R (most likely due to a circular import) (%S)",
+            name, pkgname.get(), located ? path.get() : Py_None));
+    else if (located)
+        msg = own(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, pkgname.get(), path.get()));
+    else
+        msg = own(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, pkgname.get()));
+    // ImportError(msg, name=..., path=..., name_from=...)
+    Ref path_value = located ? path : none();
+    PyObject* argv[] = {msg.get(), pkgname.get(), path_value.get(), name};
+    Ref names = own(Py_BuildValue("(sss)", "name", "path", "name_from"));
+    Ref exc = call_kw(PyExc_ImportError, argv, 1, names.get());
+    PyErr_SetObject(PyExc_ImportError, exc.get());
+    throw Error{};
+}
+
+// `from module import names...`; returns the module. Each name, once found,
+// is handed to `bind` before the next one is looked up.
+template <class Bind>
+Ref from_import(PyObject* globals, const char* module, std::initializer_list<const char*> names, Bind&& bind) {
+    Ref modname = str(module);
+    Ref fromlist = own(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* n : names) PyTuple_SET_ITEM(fromlist.get(), i++, str(n).release());
+    Ref mod = own(PyImport_ImportModuleLevelObject(modname.get(), globals, nullptr, fromlist.get(), 0));
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(fromlist.get()); ++k) {
+        PyObject* name = PyTuple_GET_ITEM(fromlist.get(), k);
+        Ref v = import_from(mod.get(), name);
+        bind(name, v.get());
+    }
+    return mod;
+}
+
+// ---------------------------------------------------------------------------
+// Output
+
+Ref builtin_print() {
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    if (!builtins) throw Error{};
+    PyObject* p = nullptr;
+    if (PyDict_GetItemRef(builtins, SC_NAME("print"), &p) <= 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'print' is not defined");
+        throw Error{};
+    }
+    return Ref::steal(p);
+}
+
+// print(text, end="")
+void print_no_end(PyObject* text) {
+    Ref p = builtin_print();
+    Ref end = empty_text();
+    PyObject* argv[] = {text, end.get()};
+    Ref names = own(Py_BuildValue("(s)", "end"));
+    call_kw(p.get(), argv, 1, names.get());
+}
+
+// print()
+void print_end_only() {
+    Ref p = builtin_print();
+    call(p.get());
+}
+
+void print_cat(std::initializer_list<PyObject*> parts) {
+    Ref line = cat(parts);
+    print_line(line.get());
+}
+
+// self._log(msg, emoji)
+void log(PyObject* self, PyObject* msg, PyObject* emoji) { call_method(self, SC_NAME("_log"), msg, emoji); }
+
+// ---------------------------------------------------------------------------
+// Fixed texts
+
+#define EMOJI_LOG "\U0001F4CB"
+#define EMOJI_OK "\u2705"
+#define EMOJI_FAIL "\u274C"
+#define EMOJI_WARN "\u26A0\uFE0F"
+#define EMOJI_UNKNOWN "\u2753"
+#define EMOJI_SEARCH "\U0001F50D"
+#define EMOJI_SEARCH_NAME "\U0001F50E"
+#define EMOJI_FILE "\U0001F4C4"
+#define EMOJI_UPLOAD "\U0001F4E4"
+#define EMOJI_COMPANY "\U0001F3E2"
+#define EMOJI_SIGN "\u270D\uFE0F"
+#define EMOJI_PERSON "\U0001F464"
+#define EMOJI_MONEY "\U0001F4B0"
+
+constexpr const char* kUnavailable = "Scrivane não disponível. Instale com: pip install scrivane";
+
+// The three extraction questions.
+struct QuestionText {
+    const char* id;
+    const char* name;
+    const char* tag;
+    const char* system_prompt;
+    const char* user_prompt;
+    std::initializer_list<const char*> keywords;
+    const char* response_model;
+};
+
+const QuestionText kQuestions[] = {
+    {"empresas", "Empresas do Contrato", "empresas",
+     "Você é um especialista em análise de contratos brasileiros.\n"
+     "Extraia TODAS as empresas mencionadas com CNPJ, razão social e papel no contrato.\n"
+     "\n"
+     "REGRAS:\n"
+     "1. CNPJ deve ter 14 dígitos (com ou sem formatação)\n"
+     "2. Identifique claramente: contratante (quem paga) vs contratada (quem presta serviço)\n"
+     "3. Extraia TODAS as empresas, incluindo intervenientes e fiadoras",
+     "Analise o contrato e extraia todas as empresas:\n"
+     "\n"
+     "{texto}\n"
+     "\n"
+     "Para cada empresa extraia: CNPJ, razão social, nome fantasia, endereço e papel no contrato.",
+     {"cnpj", "contratante", "contratada", "inscrita", "razão social", "ltda", "s/a"}, "ExtracaoEmpresas"},
+    {"assinaturas", "Assinaturas do Contrato", "assinaturas",
+     "Você é um especialista em análise de contratos.\n"
+     "Extraia TODAS as pessoas físicas que assinaram ou são representantes.\n"
+     "\n"
+     "ONDE PROCURAR:\n"
+     "1. Bloco de assinaturas no final\n"
+     "2. Cláusula de representação legal\n"
+     "3. Qualificação das partes\n"
+     "4. Cláusula de NOTIFICAÇÕES\n"
+     "5. Assinaturas digitais\n"
+     "6. Testemunhas",
+     "Extraia todas as pessoas físicas mencionadas como representantes:\n"
+     "\n"
+     "{texto}\n"
+     "\n"
+     "Para cada pessoa extraia: nome completo, cargo, CPF (se houver), empresa que representa.",
+     {"assinatura", "assinado", "certificado", "representante", "testemunha", "cpf"}, "ExtracaoAssinaturas"},
+    {"dados_contrato", "Dados do Contrato", "dados_contrato",
+     "Você é um especialista em análise de contratos.\n"
+     "Extraia os dados gerais do contrato.",
+     "Extraia os dados gerais do contrato:\n"
+     "\n"
+     "{texto}\n"
+     "\n"
+     "Extraia: tipo de contrato, objeto, data, vigência, valor, foro.",
+     {"contrato", "objeto", "vigência", "valor", "cláusula", "foro"}, "ExtracaoDadosContrato"},
+};
+
+// ---------------------------------------------------------------------------
+// ContractChecker: construction, properties, _log
+
+const Param kInitParams[] = {
+    {"self"},
+    {"api_token", Param::NONE},
+    {"openai_api_key", Param::NONE},
+    {"provider", Param::NONE},
+    {"azure_api_key", Param::NONE},
+    {"azure_endpoint", Param::NONE},
+    {"azure_deployment", Param::NONE},
+    {"azure_api_version", Param::STR, "2024-02-15-preview"},
+    {"model", Param::STR, "gpt-4o"},
+    {"verbose", Param::TRUE_},
+    {"usar_ai_search", Param::TRUE_},
+};
+const char* const kInitAnn[] = {
+    "api_token", "Optional[str]", "openai_api_key", "Optional[str]", "provider", "Optional[str]",
+    "azure_api_key", "Optional[str]", "azure_endpoint", "Optional[str]", "azure_deployment", "Optional[str]",
+    "azure_api_version", "str", "model", "str", "verbose", "bool", "usar_ai_search", "bool", nullptr,
+};
+
+Ref checker_init(Call& c) {
+    PyObject* self = c[0];
+    for (int i = 1; i <= 6; ++i) c.str_or_none_arg(i);
+    c.str_arg(7);
+    c.str_arg(8);
+    setattr(self, SC_NAME("verbose"), boolean(truth(c[9])).get());
+    setattr(self, SC_NAME("model"), c[8]);
+    setattr(self, SC_NAME("usar_ai_search"), boolean(truth(c[10])).get());
+
+    Ref auth_type = c.global(SC_NAME("ScrivaneAuth"));
+    Ref auth = call_kwargs(auth_type.get(), {
+                                                {SC_NAME("api_token"), c[1]},
+                                                {SC_NAME("openai_api_key"), c[2]},
+                                                {SC_NAME("provider"), c[3]},
+                                                {SC_NAME("azure_api_key"), c[4]},
+                                                {SC_NAME("azure_endpoint"), c[5]},
+                                                {SC_NAME("azure_deployment"), c[6]},
+                                                {SC_NAME("azure_api_version"), c[7]},
+                                            });
+    setattr(self, SC_NAME("_auth"), auth.get());
+
+    Ref has_key = getattr(auth.get(), SC_NAME("has_api_key"));
+    if (!truth(has_key.get())) {
+        Ref is_azure = getattr(auth.get(), SC_NAME("is_azure"));
+        if (truth(is_azure.get()))
+            PyErr_SetString(PyExc_ValueError,
+                            "Credenciais Azure não configuradas. Defina AZURE_API_KEY, AZURE_API_ENDPOINT e "
+                            "AZURE_DEPLOYMENT_NAME.");
+        else
+            PyErr_SetString(PyExc_ValueError,
+                            "OpenAI API key não configurada. Defina OPENAI_API_KEY ou passe openai_api_key.");
+        throw Error{};
+    }
+    setattr(self, SC_NAME("_client"), Py_None);
+    setattr(self, SC_NAME("_scrivane_available"), Py_None);
+    return none();
+}
+
+const FuncSpec kInitSpec = {
+    "__init__",
+    "ContractChecker.__init__",
+    "Configura o verificador: provedor, credenciais, modelo e modo verboso.",
+    "(self, api_token=None, openai_api_key=None, provider=None, azure_api_key=None, azure_endpoint=None, "
+    "azure_deployment=None, azure_api_version='2024-02-15-preview', model='gpt-4o', verbose=True, "
+    "usar_ai_search=True)",
+    kInitParams,
+    11,
+    kInitAnn,
+    checker_init,
+};
+
+// A property value that must be a text or None.
+PyObject* text_or_none_result(Ref v) {
+    if (v.get() != Py_None && !PyUnicode_CheckExact(v.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(v.get())->tp_name);
+        return nullptr;
+    }
+    return v.release();
+}
+
+template <class F>
+PyObject* guarded(F&& f) {
+    try {
+        return f();
+    } catch (const Error&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
+PyObject* get_auth(PyObject* self, void*) {
+    return guarded([&] { return getattr(self, SC_NAME("_auth")).release(); });
+}
+PyObject* get_token(PyObject* self, void*) {
+    return guarded([&] {
+        Ref auth = getattr(self, SC_NAME("_auth"));
+        return text_or_none_result(call_method(auth.get(), SC_NAME("get_token")));
+    });
+}
+PyObject* get_provider(PyObject* self, void*) {
+    return guarded([&] {
+        Ref auth = getattr(self, SC_NAME("_auth"));
+        return text_or_none_result(getattr(auth.get(), SC_NAME("provider")));
+    });
+}
+
+PyGetSetDef kCheckerGetset[] = {
+    {"auth", get_auth, nullptr, "Credenciais (ScrivaneAuth) deste verificador.", nullptr},
+    {"token", get_token, nullptr, "Token de autenticação do serviço de extração, ou None.", nullptr},
+    {"provider", get_provider, nullptr, "Provedor do modelo: \"openai\" ou \"azure\".", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const Param kLogParams[] = {{"self"}, {"msg"}, {"emoji", Param::STR, EMOJI_LOG}};
+const char* const kLogAnn[] = {"msg", "str", "emoji", "str", nullptr};
+
+Ref checker_log(Call& c) {
+    Ref verbose = getattr(c[0], SC_NAME("verbose"));
+    if (!truth(verbose.get())) return none();
+    Ref emoji = fmt(c[2]);
+    Ref msg = fmt(c[1]);
+    print_cat({emoji.get(), SC_TEXT(" "), msg.get()});
+    return none();
+}
+
+const FuncSpec kLogSpec = {
+    "_log", "ContractChecker._log", "Imprime uma linha de progresso quando verbose.", "(self, msg, emoji='\\U0001f4cb')",
+    kLogParams, 3, kLogAnn, checker_log,
+};
+
+// ---------------------------------------------------------------------------
+// Engine set-up
+
+const Param kSelfOnly[] = {{"self"}};
+const char* const kBoolAnn[] = {"return", "bool", nullptr};
+const char* const kNoneAnn[] = {"return", "None", nullptr};
+
+Ref setup_questions(Call& c) {
+    PyObject* self = c[0];
+    Ref question_type, config_type;
+    from_import(PyModule_GetDict(c.module), "scrivane", {"Question", "QuestionConfig"},
+                [&](PyObject* name, PyObject* v) {
+                    if (PyUnicode_CompareWithASCIIString(name, "Question") == 0)
+                        question_type = Ref::borrow(v);
+                    else
+                        config_type = Ref::borrow(v);
+                });
+    for (const QuestionText& q : kQuestions) {
+        Ref client = getattr(self, SC_NAME("_client"));
+        Ref add = getattr(client.get(), SC_NAME("add_question"));
+        Ref id = str(q.id), name = str(q.name), tag = str(q.tag);
+        Ref config = call_kwargs(config_type.get(), {{SC_NAME("id"), id.get()},
+                                                     {SC_NAME("name"), name.get()},
+                                                     {SC_NAME("tag"), tag.get()}});
+        Ref system_prompt = str(q.system_prompt), user_prompt = str(q.user_prompt);
+        Ref keywords = new_list();
+        for (const char* k : q.keywords) append(keywords.get(), str(k).get());
+        Ref model_name = str(q.response_model);
+        Ref model = c.global(model_name.get());
+        Ref question = call_kwargs(question_type.get(), {{SC_NAME("config"), config.get()},
+                                                         {SC_NAME("system_prompt"), system_prompt.get()},
+                                                         {SC_NAME("user_prompt"), user_prompt.get()},
+                                                         {SC_NAME("keywords"), keywords.get()},
+                                                         {SC_NAME("response_model"), model.get()}});
+        call(add.get(), question.get());
+    }
+    return none();
+}
+
+const FuncSpec kSetupSpec = {
+    "_setup_questions",
+    "ContractChecker._setup_questions",
+    "Registra no motor as três perguntas de extração.",
+    "(self)",
+    kSelfOnly,
+    1,
+    nullptr,
+    setup_questions,
+};
+
+Ref init_scrivane(Call& c) {
+    PyObject* self = c[0];
+    Ref state = getattr(self, SC_NAME("_scrivane_available"));
+    if (state.get() != Py_None) return state;
+
+    Ref auth = getattr(self, SC_NAME("_auth"));
+    Ref available = getattr(auth.get(), SC_NAME("is_scrivane_available"));
+    if (!truth(available.get())) {
+        Ref msg = str(kUnavailable);
+        log(self, msg.get(), SC_TEXT(EMOJI_WARN));
+        setattr(self, SC_NAME("_scrivane_available"), Py_False);
+        return boolean(false);
+    }
+    try {
+        Ref engine_type;
+        from_import(PyModule_GetDict(c.module), "scrivane", {"Scrivane"},
+                    [&](PyObject*, PyObject* v) { engine_type = Ref::borrow(v); });
+        Ref auth_now = getattr(self, SC_NAME("_auth"));
+        Ref kwargs = call_method(auth_now.get(), SC_NAME("get_scrivane_kwargs"));
+        Ref model = getattr(self, SC_NAME("model"));
+        check(PyObject_SetItem(kwargs.get(), SC_NAME("model"), model.get()));
+        Ref verbose = getattr(self, SC_NAME("verbose"));
+        check(PyObject_SetItem(kwargs.get(), SC_NAME("verbose"), verbose.get()));
+        Ref engine = call_with_mapping(engine_type.get(), kwargs.get());
+        setattr(self, SC_NAME("_client"), engine.get());
+        call_method(self, SC_NAME("_setup_questions"));
+        setattr(self, SC_NAME("_scrivane_available"), Py_True);
+        return boolean(true);
+    } catch (const Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    }
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref text = as_str(exc.get());
+    Ref msg = cat({SC_TEXT("Erro ao inicializar Scrivane: "), text.get()});
+    log(self, msg.get(), SC_TEXT(EMOJI_FAIL));
+    setattr(self, SC_NAME("_scrivane_available"), Py_False);
+    return boolean(false);
+}
+
+const FuncSpec kInitScrivaneSpec = {
+    "_init_scrivane",
+    "ContractChecker._init_scrivane",
+    "Inicializa o motor de extração (uma única vez) e registra as perguntas.",
+    "(self)",
+    kSelfOnly,
+    1,
+    kBoolAnn,
+    init_scrivane,
+};
+
+// ---------------------------------------------------------------------------
+// Name matching and signing power
+
+const Param kTextoParams[] = {{"self"}, {"texto"}};
+const char* const kTextoAnn[] = {"texto", "str", "return", "str", nullptr};
+
+// The standard unicodedata with its own normalize and category: the folding
+// of the Unicode core gives the same result without a call per character.
+bool unicodedata_untouched(PyObject* module, PyObject* ud) {
+    PyObject** slots = state_of(module)->slots;
+    if (ud != slots[kUnicodedata]) return false;
+    PyObject* v = nullptr;
+    if (PyObject_GetOptionalAttr(ud, SC_NAME("normalize"), &v) < 0) throw Error{};
+    Ref normalize = Ref::steal(v);
+    if (normalize.get() != slots[kNormalize]) return false;
+    if (PyObject_GetOptionalAttr(ud, SC_NAME("category"), &v) < 0) throw Error{};
+    Ref category = Ref::steal(v);
+    return category.get() == slots[kCategory];
+}
+
+Ref normalizar_texto(Call& c) {
+    PyObject* texto = c.str_arg(1);
+    if (PyUnicode_GET_LENGTH(texto) == 0) return empty_text();
+    Ref ud = c.global(SC_NAME("unicodedata"));
+    if (unicodedata_untouched(c.module, ud.get())) return fold_to_str(texto, true);
+
+    // Through whatever `unicodedata` names now.
+    Ref form = str("NFD");
+    Ref decomposed = call_method(ud.get(), SC_NAME("normalize"), form.get(), texto);
+    Ref kept = new_list();
+    Ref mn = str("Mn");
+    Ref it = own(PyObject_GetIter(decomposed.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref ch = Ref::steal(raw);
+        Ref cat_ = call_method(ud.get(), SC_NAME("category"), ch.get());
+        const int r = PyObject_RichCompareBool(cat_.get(), mn.get(), Py_NE);
+        if (r < 0) throw Error{};
+        if (r) append(kept.get(), ch.get());
+    }
+    if (PyErr_Occurred()) throw Error{};
+    Ref empty = empty_text();
+    Ref joined = own(PyUnicode_Join(empty.get(), kept.get()));
+    Ref lower = call_method(joined.get(), SC_NAME("lower"));
+    return call_method(lower.get(), SC_NAME("strip"));
+}
+
+const FuncSpec kNormalizarSpec = {
+    "_normalizar_texto",
+    "ContractChecker._normalizar_texto",
+    "Normaliza texto para comparação: sem acentos, minúsculo, sem espaços nas pontas.",
+    "(self, texto)",
+    kTextoParams,
+    2,
+    kTextoAnn,
+    normalizar_texto,
+};
+
+// The words of more than two characters, as a set.
+Ref long_words(PyObject* text) {
+    Ref words = PyUnicode_CheckExact(text) ? own(PyUnicode_Split(text, nullptr, -1))
+                                           : call_method(text, SC_NAME("split"));
+    Ref set = own(PySet_New(nullptr));
+    Ref it = own(PyObject_GetIter(words.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref w = Ref::steal(raw);
+        const Py_ssize_t n = PyObject_Length(w.get());
+        if (n < 0) throw Error{};
+        if (n > 2) check(PySet_Add(set.get(), w.get()));
+    }
+    if (PyErr_Occurred()) throw Error{};
+    return set;
+}
+
+const Param kNomesParams[] = {{"self"}, {"nome1"}, {"nome2"}};
+const char* const kNomesAnn[] = {"nome1", "str", "nome2", "str", "return", "bool", nullptr};
+
+Ref comparar_nomes(Call& c) {
+    PyObject* self = c[0];
+    PyObject* nome1 = c.str_arg(1);
+    PyObject* nome2 = c.str_arg(2);
+    Ref n1 = call_method(self, SC_NAME("_normalizar_texto"), nome1);
+    Ref n2 = call_method(self, SC_NAME("_normalizar_texto"), nome2);
+    if (!truth(n1.get()) || !truth(n2.get())) return boolean(false);
+    if (contains(n2.get(), n1.get()) || contains(n1.get(), n2.get())) return boolean(true);
+    Ref w1 = long_words(n1.get());
+    Ref w2 = long_words(n2.get());
+    Ref common = own(PyNumber_And(w1.get(), w2.get()));
+    const Py_ssize_t n = PyObject_Length(common.get());
+    if (n < 0) throw Error{};
+    return boolean(n >= 2);
+}
+
+const FuncSpec kCompararSpec = {
+    "_comparar_nomes",
+    "ContractChecker._comparar_nomes",
+    "Compara dois nomes: contidos um no outro, ou com pelo menos duas palavras em comum.",
+    "(self, nome1, nome2)",
+    kNomesParams,
+    3,
+    kNomesAnn,
+    comparar_nomes,
+};
+
+const Param kPoderParams[] = {{"self"}, {"nome_signatario"}, {"dados_receita"}};
+const char* const kPoderAnn[] = {"nome_signatario", "str", "dados_receita", "Dict",
+                                 "return", "Tuple[bool, Optional[str]]", nullptr};
+
+Ref verificar_poder(Call& c) {
+    PyObject* self = c[0];
+    PyObject* nome = c.str_arg(1);
+    PyObject* dados = c.dict_arg(2);
+    Ref no_partners = new_list();
+    Ref socios = get_key(dados, SC_NAME("socios"), no_partners.get());
+    Ref empty = empty_text();
+    Ref it = own(PyObject_GetIter(socios.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref socio = Ref::steal(raw);
+        Ref nome_socio = null_as_empty(get_key(socio.get(), SC_NAME("nome"), empty.get()));
+        Ref same = call_method(self, SC_NAME("_comparar_nomes"), nome, nome_socio.get());
+        if (truth(same.get())) {
+            Ref q = get_key(socio.get(), SC_NAME("qualificacao"), Py_None);
+            return pair(Py_True, q.get());
+        }
+        Ref rep = get_key(socio.get(), SC_NAME("nome_representante"), empty.get());
+        if (truth(rep.get())) {
+            Ref same_rep = call_method(self, SC_NAME("_comparar_nomes"), nome, rep.get());
+            if (truth(same_rep.get())) {
+                Ref q = get_key(socio.get(), SC_NAME("qualificacao_representante"), Py_None);
+                return pair(Py_True, q.get());
+            }
+        }
+    }
+    if (PyErr_Occurred()) throw Error{};
+    return pair(Py_False, Py_None);
+}
+
+const FuncSpec kPoderSpec = {
+    "_verificar_poder_assinatura",
+    "ContractChecker._verificar_poder_assinatura",
+    "Procura o signatário no QSA: como sócio ou como representante legal de um sócio.",
+    "(self, nome_signatario, dados_receita)",
+    kPoderParams,
+    3,
+    kPoderAnn,
+    verificar_poder,
+};
+
+// ---------------------------------------------------------------------------
+// Company validation
+
+Ref campo(PyObject* module, std::initializer_list<Kw> kws) {
+    Ref type = module_global(module, SC_NAME("CampoVerificado"));
+    return call_kwargs(type.get(), kws);
+}
+
+const Param kEmpresasParams[] = {{"self"}, {"empresas"}};
+const char* const kEmpresasAnn[] = {"empresas", "List[EmpresaExtraida]", "return",
+                                    "Tuple[List[EmpresaVerificada], Dict]", nullptr};
+
+Ref validar_empresas(Call& c) {
+    PyObject* self = c[0];
+    PyObject* empresas = c.list_arg(1);
+    PyObject* mod = c.module;
+    Ref verificadas = new_list();
+    Ref cache = new_dict();
+    Ref empty = empty_text();
+
+    Ref it = own(PyObject_GetIter(empresas));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref empresa = Ref::steal(raw);
+        Ref campos = new_list();
+        Ref problemas = new_list();
+
+        Ref razao = getattr(empresa.get(), SC_NAME("razao_social"));
+        const bool tem_razao = truth(razao.get());
+        {
+            Ref shown = tem_razao ? fmt(razao.get()) : str("Empresa");
+            Ref msg = cat({SC_TEXT("\n--- Verificando: "), shown.get(), SC_TEXT(" ---")});
+            log(self, msg.get(), SC_TEXT(EMOJI_COMPANY));
+        }
+
+        Ref dados = none();
+        Ref cnpj_extraido = getattr(empresa.get(), SC_NAME("cnpj"));
+        Ref cnpj = cnpj_extraido;
+        bool por_nome = false;
+
+        // By CNPJ, when it has 14 digits.
+        if (truth(cnpj.get())) {
+            Ref limpar = module_global(mod, SC_NAME("limpar_cnpj"));
+            Ref limpo = call(limpar.get(), cnpj.get());
+            Ref validar = module_global(mod, SC_NAME("validar_cnpj"));
+            Ref valido = call(validar.get(), limpo.get());
+            if (truth(valido.get())) {
+                Ref formatar = module_global(mod, SC_NAME("formatar_cnpj"));
+                Ref shown = call(formatar.get(), limpo.get());
+                Ref shown_text = fmt(shown.get());
+                Ref msg = cat({SC_TEXT("Consultando CNPJ "), shown_text.get(), SC_TEXT("...")});
+                log(self, msg.get(), SC_TEXT(EMOJI_SEARCH));
+                Ref consultar = module_global(mod, SC_NAME("consultar_cnpj"));
+                dados = call(consultar.get(), limpo.get());
+            }
+        }
+
+        // By name, when the CNPJ gave nothing.
+        if (!truth(dados.get()) && tem_razao) {
+            Ref shown = fmt(razao.get());
+            Ref msg = cat({SC_TEXT("Buscando por nome: "), shown.get(), SC_TEXT("...")});
+            log(self, msg.get(), SC_TEXT(EMOJI_SEARCH_NAME));
+            Ref buscar = module_global(mod, SC_NAME("buscar_cnpj_por_nome"));
+            dados = call(buscar.get(), razao.get());
+            if (truth(dados.get())) {
+                cnpj = get_key(dados.get(), SC_NAME("cnpj"), empty.get());
+                Ref found = fmt(cnpj.get());
+                Ref line = cat({SC_TEXT(EMOJI_OK " Encontrado: "), found.get()});
+                log(self, line.get(), empty.get());
+                por_nome = true;
+            }
+        }
+
+        if (truth(dados.get())) {
+            // CNPJ found.
+            {
+                Ref valor_contrato =
+                    truth(cnpj_extraido.get()) ? cnpj_extraido : str("(buscado automaticamente)");
+                Ref valor_receita = get_key(dados.get(), SC_NAME("cnpj"), Py_None);
+                Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("CNPJ")},
+                                    {SC_NAME("status"), SC_TEXT("aprovado")},
+                                    {SC_NAME("valor_contrato"), valor_contrato.get()},
+                                    {SC_NAME("valor_receita"), valor_receita.get()},
+                                    {SC_NAME("mensagem"), SC_TEXT("CNPJ encontrado")}});
+                append(campos.get(), f.get());
+            }
+
+            // Registration status.
+            Ref situacao_raw = null_as_empty(get_key(dados.get(), SC_NAME("situacao"), empty.get()));
+            Ref situacao = call_method(situacao_raw.get(), SC_NAME("upper"));
+            const bool ativa = contains(situacao.get(), SC_TEXT("ATIVA"));
+            {
+                Ref estado = ativa ? str("ATIVA") : fmt(situacao.get());
+                Ref mensagem = cat({SC_TEXT("Empresa "), estado.get()});
+                Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Situação Cadastral")},
+                                    {SC_NAME("status"), ativa ? SC_TEXT("aprovado") : SC_TEXT("reprovado")},
+                                    {SC_NAME("valor_contrato"), SC_TEXT("-")},
+                                    {SC_NAME("valor_receita"), situacao.get()},
+                                    {SC_NAME("mensagem"), mensagem.get()}});
+                append(campos.get(), f.get());
+                if (!ativa) {
+                    Ref shown = fmt(situacao.get());
+                    Ref problema = cat({SC_TEXT("Empresa com situação: "), shown.get()});
+                    append(problemas.get(), problema.get());
+                }
+            }
+
+            // Legal name.
+            Ref razao_receita = null_as_empty(get_key(dados.get(), SC_NAME("razao_social"), empty.get()));
+            Ref confere_raw = call_method(self, SC_NAME("_comparar_nomes"), tem_razao ? razao.get() : empty.get(),
+                                          razao_receita.get());
+            const bool razao_confere = truth(confere_raw.get());
+            {
+                Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Razão Social")},
+                                    {SC_NAME("status"), razao_confere ? SC_TEXT("aprovado") : SC_TEXT("pendente")},
+                                    {SC_NAME("valor_contrato"), razao.get()},
+                                    {SC_NAME("valor_receita"), razao_receita.get()},
+                                    {SC_NAME("mensagem"), razao_confere ? SC_TEXT("Confere") : SC_TEXT("Divergente")}});
+                append(campos.get(), f.get());
+            }
+
+            // Address, when the contract gives one.
+            Ref endereco = getattr(empresa.get(), SC_NAME("endereco"));
+            if (truth(endereco.get())) {
+                Ref comparar = module_global(mod, SC_NAME("comparar_enderecos"));
+                Ref triple = call(comparar.get(), endereco.get(), dados.get());
+                Ref parts[3];
+                unpack(triple.get(), parts, 3);
+                Ref pct = fmt(parts[1].get(), ".0%");
+                Ref mensagem = cat({SC_TEXT("Similaridade: "), pct.get()});
+                const bool confere = truth(parts[0].get());
+                Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Endereço")},
+                                    {SC_NAME("status"), confere ? SC_TEXT("aprovado") : SC_TEXT("pendente")},
+                                    {SC_NAME("valor_contrato"), endereco.get()},
+                                    {SC_NAME("valor_receita"), parts[2].get()},
+                                    {SC_NAME("mensagem"), mensagem.get()}});
+                append(campos.get(), f.get());
+            }
+
+            // Cache under the clean CNPJ and the contract's normalized name.
+            Ref chave = empty;
+            if (truth(cnpj.get())) {
+                Ref limpar = module_global(mod, SC_NAME("limpar_cnpj"));
+                chave = call(limpar.get(), cnpj.get());
+            }
+            if (truth(chave.get())) set_item(cache.get(), chave.get(), dados.get());
+            if (tem_razao) {
+                Ref chave_nome = call_method(self, SC_NAME("_normalizar_texto"), razao.get());
+                set_item(cache.get(), chave_nome.get(), dados.get());
+            }
+
+            Ref cnpj_receita = get_key(dados.get(), SC_NAME("cnpj"), empty.get());
+            Ref no_partners = new_list();
+            Ref socios = get_key(dados.get(), SC_NAME("socios"), no_partners.get());
+            Ref papel = getattr(empresa.get(), SC_NAME("papel_no_contrato"));
+            Ref type = module_global(mod, SC_NAME("EmpresaVerificada"));
+            Ref record = call_kwargs(type.get(), {{SC_NAME("cnpj"), cnpj_receita.get()},
+                                                  {SC_NAME("razao_social_contrato"), razao.get()},
+                                                  {SC_NAME("razao_social_receita"), razao_receita.get()},
+                                                  {SC_NAME("papel_no_contrato"), papel.get()},
+                                                  {SC_NAME("campos"), campos.get()},
+                                                  {SC_NAME("cnpj_encontrado"), Py_True},
+                                                  {SC_NAME("cnpj_buscado_por_nome"), boolean(por_nome).get()},
+                                                  {SC_NAME("empresa_ativa"), boolean(ativa).get()},
+                                                  {SC_NAME("razao_social_confere"), boolean(razao_confere).get()},
+                                                  {SC_NAME("socios"), socios.get()},
+                                                  {SC_NAME("problemas"), problemas.get()}});
+            append(verificadas.get(), record.get());
+        } else {
+            const bool tem_cnpj = truth(cnpj_extraido.get());
+            Ref valor_contrato = tem_cnpj ? cnpj_extraido : str("(não informado)");
+            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("CNPJ")},
+                                {SC_NAME("status"), SC_TEXT("reprovado")},
+                                {SC_NAME("valor_contrato"), valor_contrato.get()},
+                                {SC_NAME("valor_receita"), Py_None},
+                                {SC_NAME("mensagem"), SC_TEXT("CNPJ não encontrado na Receita Federal")}});
+            append(campos.get(), f.get());
+            append(problemas.get(), SC_TEXT("CNPJ não encontrado"));
+            Ref cnpj_record = tem_cnpj ? cnpj_extraido : empty;
+            Ref papel = getattr(empresa.get(), SC_NAME("papel_no_contrato"));
+            Ref type = module_global(mod, SC_NAME("EmpresaVerificada"));
+            Ref record = call_kwargs(type.get(), {{SC_NAME("cnpj"), cnpj_record.get()},
+                                                  {SC_NAME("razao_social_contrato"), razao.get()},
+                                                  {SC_NAME("papel_no_contrato"), papel.get()},
+                                                  {SC_NAME("campos"), campos.get()},
+                                                  {SC_NAME("problemas"), problemas.get()}});
+            append(verificadas.get(), record.get());
+        }
+    }
+    if (PyErr_Occurred()) throw Error{};
+    return pair(verificadas.get(), cache.get());
+}
+
+const FuncSpec kEmpresasSpec = {
+    "_validar_empresas",
+    "ContractChecker._validar_empresas",
+    "Valida cada empresa na Receita Federal e devolve (empresas verificadas, cache de dados da Receita).",
+    "(self, empresas)",
+    kEmpresasParams,
+    2,
+    kEmpresasAnn,
+    validar_empresas,
+};
+
+// ---------------------------------------------------------------------------
+// Signature validation
+
+const Param kAssinaturasParams[] = {{"self"}, {"assinaturas"}, {"dados_receita_cache"}};
+const char* const kAssinaturasAnn[] = {"assinaturas", "List[AssinaturaExtraida]", "dados_receita_cache", "Dict",
+                                       "return", "List[AssinaturaVerificada]", nullptr};
+
+// "QSA: A, B, C..." from the first three partners, or "QSA vazio".
+Ref qsa_summary(PyObject* dados) {
+    Ref no_partners = new_list();
+    Ref socios = get_key(dados, SC_NAME("socios"), no_partners.get());
+    Ref stop = own(PyLong_FromLong(3));
+    Ref slice = own(PySlice_New(nullptr, stop.get(), nullptr));
+    Ref first = own(PyObject_GetItem(socios.get(), slice.get()));
+    Ref names = new_list();
+    Ref empty = empty_text();
+    Ref it = own(PyObject_GetIter(first.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref socio = Ref::steal(raw);
+        Ref nome = null_as_empty(get_key(socio.get(), SC_NAME("nome"), empty.get()));
+        append(names.get(), nome.get());
+    }
+    if (PyErr_Occurred()) throw Error{};
+    if (PyList_GET_SIZE(names.get()) == 0) return str("QSA vazio");
+    Ref sep = str(", ");
+    Ref joined = own(PyUnicode_Join(sep.get(), names.get()));
+    return cat({SC_TEXT("QSA: "), joined.get(), SC_TEXT("...")});
+}
+
+Ref validar_assinaturas(Call& c) {
+    PyObject* self = c[0];
+    PyObject* assinaturas = c.list_arg(1);
+    PyObject* cache = c.dict_arg(2);
+    PyObject* mod = c.module;
+    Ref verificadas = new_list();
+    Ref empty = empty_text();
+
+    log(self, SC_TEXT("\n--- Verificando Assinaturas ---"), SC_TEXT(EMOJI_SIGN));
+
+    Ref it = own(PyObject_GetIter(assinaturas));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref assinatura = Ref::steal(raw);
+        Ref campos = new_list();
+        Ref problemas = new_list();
+        Ref nome = getattr(assinatura.get(), SC_NAME("nome_signatario"));
+
+        if (!truth(nome.get()) || text_equals(nome.get(), SC_TEXT("N/A"))) {
+            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Identificação")},
+                                {SC_NAME("status"), SC_TEXT("nao_verificado")},
+                                {SC_NAME("mensagem"), SC_TEXT("Signatário não identificado")}});
+            append(campos.get(), f.get());
+            append(problemas.get(), SC_TEXT("Signatário não identificado"));
+            Ref tipo = getattr(assinatura.get(), SC_NAME("tipo_assinatura"));
+            Ref type = module_global(mod, SC_NAME("AssinaturaVerificada"));
+            Ref record = call_kwargs(type.get(), {{SC_NAME("nome_signatario"), SC_TEXT("(não identificado)")},
+                                                  {SC_NAME("tipo_assinatura"), tipo.get()},
+                                                  {SC_NAME("campos"), campos.get()},
+                                                  {SC_NAME("problemas"), problemas.get()}});
+            append(verificadas.get(), record.get());
+            continue;
+        }
+
+        Ref nome_text = fmt(nome.get());
+        {
+            Ref msg = cat({SC_TEXT("Verificando: "), nome_text.get()});
+            log(self, msg.get(), SC_TEXT(EMOJI_PERSON));
+        }
+
+        // The company represented: by CNPJ, else by the contract's name for it.
+        Ref dados = none();
+        Ref cnpj_empresa = getattr(assinatura.get(), SC_NAME("cnpj_empresa"));
+        if (truth(cnpj_empresa.get())) {
+            Ref limpar = module_global(mod, SC_NAME("limpar_cnpj"));
+            Ref limpo = call(limpar.get(), cnpj_empresa.get());
+            dados = get_key(cache, limpo.get(), Py_None);
+        }
+        Ref empresa_rep = getattr(assinatura.get(), SC_NAME("empresa_representada"));
+        if (!truth(dados.get()) && truth(empresa_rep.get())) {
+            Ref chave = call_method(self, SC_NAME("_normalizar_texto"), empresa_rep.get());
+            dados = get_key(cache, chave.get(), Py_None);
+        }
+
+        Ref tem_poder = boolean(false);
+        Ref qualificacao = none();
+        if (truth(dados.get())) {
+            Ref r = call_method(self, SC_NAME("_verificar_poder_assinatura"), nome.get(), dados.get());
+            Ref parts[2];
+            unpack(r.get(), parts, 2);
+            tem_poder = parts[0];
+            qualificacao = parts[1];
+        } else {
+            // Any company of the contract whose partner list holds the name.
+            Ref values = call_method(cache, SC_NAME("values"));
+            Ref vit = own(PyObject_GetIter(values.get()));
+            while (PyObject* vraw = PyIter_Next(vit.get())) {
+                Ref registro = Ref::steal(vraw);
+                Ref r = call_method(self, SC_NAME("_verificar_poder_assinatura"), nome.get(), registro.get());
+                Ref parts[2];
+                unpack(r.get(), parts, 2);
+                tem_poder = parts[0];
+                qualificacao = parts[1];
+                if (truth(tem_poder.get())) {
+                    dados = registro;
+                    break;
+                }
+            }
+            if (PyErr_Occurred()) throw Error{};
+        }
+
+        const bool aprovado = truth(tem_poder.get());
+        if (aprovado) {
+            const bool tem_qual = truth(qualificacao.get());
+            Ref valor_receita = tem_qual ? qualificacao : str("Encontrado no QSA");
+            Ref qual_text = tem_qual ? fmt(qualificacao.get()) : str("Sócio/Admin");
+            Ref mensagem = cat({SC_TEXT("Signatário tem poder ("), qual_text.get(), SC_TEXT(")")});
+            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
+                                {SC_NAME("status"), SC_TEXT("aprovado")},
+                                {SC_NAME("valor_contrato"), nome.get()},
+                                {SC_NAME("valor_receita"), valor_receita.get()},
+                                {SC_NAME("mensagem"), mensagem.get()}});
+            append(campos.get(), f.get());
+            Ref shown_qual = fmt(qualificacao.get());
+            Ref line = cat({SC_TEXT(EMOJI_OK " "), nome_text.get(), SC_TEXT(" TEM PODER ("), shown_qual.get(),
+                            SC_TEXT(")")});
+            log(self, line.get(), empty.get());
+        } else if (truth(dados.get())) {
+            Ref valor_receita = qsa_summary(dados.get());
+            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
+                                {SC_NAME("status"), SC_TEXT("reprovado")},
+                                {SC_NAME("valor_contrato"), nome.get()},
+                                {SC_NAME("valor_receita"), valor_receita.get()},
+                                {SC_NAME("mensagem"), SC_TEXT("Signatário NÃO encontrado no QSA")}});
+            append(campos.get(), f.get());
+            append(problemas.get(), SC_TEXT("Signatário sem poder de assinatura"));
+            Ref line = cat({SC_TEXT(EMOJI_FAIL " "), nome_text.get(), SC_TEXT(" NÃO TEM PODER")});
+            log(self, line.get(), empty.get());
+        } else {
+            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
+                                {SC_NAME("status"), SC_TEXT("pendente")},
+                                {SC_NAME("valor_contrato"), nome.get()},
+                                {SC_NAME("mensagem"), SC_TEXT("Não foi possível verificar")}});
+            append(campos.get(), f.get());
+            Ref line = cat({SC_TEXT(EMOJI_WARN " "), nome_text.get(), SC_TEXT(" - não foi possível verificar")});
+            log(self, line.get(), empty.get());
+        }
+
+        Ref cargo = getattr(assinatura.get(), SC_NAME("cargo"));
+        Ref tipo = getattr(assinatura.get(), SC_NAME("tipo_assinatura"));
+        Ref type = module_global(mod, SC_NAME("AssinaturaVerificada"));
+        Ref record = call_kwargs(type.get(), {{SC_NAME("nome_signatario"), nome.get()},
+                                              {SC_NAME("cargo"), cargo.get()},
+                                              {SC_NAME("empresa_representada"), empresa_rep.get()},
+                                              {SC_NAME("cnpj_empresa"), cnpj_empresa.get()},
+                                              {SC_NAME("tipo_assinatura"), tipo.get()},
+                                              {SC_NAME("campos"), campos.get()},
+                                              {SC_NAME("tem_poder_assinatura"), tem_poder.get()},
+                                              {SC_NAME("qualificacao_qsa"), qualificacao.get()},
+                                              {SC_NAME("problemas"), problemas.get()}});
+        append(verificadas.get(), record.get());
+    }
+    if (PyErr_Occurred()) throw Error{};
+    return verificadas;
+}
+
+const FuncSpec kAssinaturasSpec = {
+    "_validar_assinaturas",
+    "ContractChecker._validar_assinaturas",
+    "Verifica o poder de assinatura de cada signatário no QSA das empresas do contrato.",
+    "(self, assinaturas, dados_receita_cache)",
+    kAssinaturasParams,
+    3,
+    kAssinaturasAnn,
+    validar_assinaturas,
+};
+
+// ---------------------------------------------------------------------------
+// Report
+
+const Param kRelatorioParams[] = {
+    {"self"},           {"resultado_final"}, {"justificativa"}, {"campos_aprovados"}, {"campos_reprovados"},
+    {"campos_pendentes"}, {"empresas"},      {"assinaturas"},   {"dados_contrato"},   {"metricas"},
+};
+const char* const kRelatorioAnn[] = {
+    "resultado_final", "str", "justificativa", "str", "campos_aprovados", "List[str]", "campos_reprovados",
+    "List[str]", "campos_pendentes", "List[str]", "empresas", "List[EmpresaVerificada]", "assinaturas",
+    "List[AssinaturaVerificada]", "dados_contrato", "dict", nullptr,
+};
+
+void print_fields(PyObject* record) {
+    Ref campos = getattr(record, SC_NAME("campos"));
+    Ref it = own(PyObject_GetIter(campos.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref f = Ref::steal(raw);
+        Ref emoji = getattr(f.get(), SC_NAME("emoji"));
+        Ref emoji_text = fmt(emoji.get());
+        Ref nome = getattr(f.get(), SC_NAME("campo"));
+        Ref nome_text = fmt(nome.get());
+        Ref mensagem = getattr(f.get(), SC_NAME("mensagem"));
+        Ref mensagem_text = fmt(mensagem.get());
+        print_cat({SC_TEXT("      "), emoji_text.get(), SC_TEXT(" "), nome_text.get(), SC_TEXT(": "),
+                   mensagem_text.get()});
+    }
+    if (PyErr_Occurred()) throw Error{};
+}
+
+void print_entries(PyObject* list, const char* header) {
+    if (PyList_GET_SIZE(list) == 0) return;
+    Ref head = str(header);
+    Ref line = cat({SC_TEXT("\n"), head.get()});
+    print_line(line.get());
+    Ref it = own(PyObject_GetIter(list));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref item = Ref::steal(raw);
+        Ref text = fmt(item.get());
+        print_cat({SC_TEXT("      \u2022 "), text.get()});
+    }
+    if (PyErr_Occurred()) throw Error{};
+}
+
+Ref imprimir_relatorio(Call& c) {
+    PyObject* resultado = c.str_arg(1);
+    PyObject* justificativa = c.str_arg(2);
+    PyObject* aprovados = c.list_arg(3);
+    PyObject* reprovados = c.list_arg(4);
+    PyObject* pendentes = c.list_arg(5);
+    PyObject* empresas = c.list_arg(6);
+    PyObject* assinaturas = c.list_arg(7);
+    c.dict_arg(8);
+    PyObject* metricas = c[9];
+
+    const char* emoji = EMOJI_UNKNOWN;
+    if (text_equals(resultado, SC_TEXT("APROVADO")))
+        emoji = EMOJI_OK;
+    else if (text_equals(resultado, SC_TEXT("REPROVADO")))
+        emoji = EMOJI_FAIL;
+    else if (text_equals(resultado, SC_TEXT("PENDENTE")))
+        emoji = EMOJI_WARN;
+    Ref triple = repeat(emoji, 3);
+    Ref double_rule = repeat("=", 60);
+    Ref single_rule = repeat("\u2500", 60);
+    Ref nl_double = cat({SC_TEXT("\n"), double_rule.get()});
+    Ref nl_single = cat({SC_TEXT("\n"), single_rule.get()});
+
+    print_line(nl_double.get());
+    print_cat({triple.get(), SC_TEXT(" RESULTADO FINAL: "), resultado, SC_TEXT(" "), triple.get()});
+    print_line(double_rule.get());
+    print_cat({SC_TEXT("   "), justificativa});
+
+    print_line(nl_single.get());
+    print_line(SC_TEXT("\U0001F4CB CAMPOS VERIFICADOS"));
+    print_line(single_rule.get());
+    Ref n_ok = decimal(PyList_GET_SIZE(aprovados));
+    Ref n_fail = decimal(PyList_GET_SIZE(reprovados));
+    Ref n_pending = decimal(PyList_GET_SIZE(pendentes));
+    print_cat({SC_TEXT("   " EMOJI_OK " Aprovados: "), n_ok.get()});
+    print_cat({SC_TEXT("   " EMOJI_FAIL " Reprovados: "), n_fail.get()});
+    print_cat({SC_TEXT("   " EMOJI_WARN " Pendentes: "), n_pending.get()});
+    print_entries(aprovados, "   " EMOJI_OK " APROVADOS:");
+    print_entries(reprovados, "   " EMOJI_FAIL " REPROVADOS:");
+    print_entries(pendentes, "   " EMOJI_WARN " PENDENTES:");
+
+    print_line(nl_single.get());
+    Ref n_emp = decimal(PyList_GET_SIZE(empresas));
+    print_cat({SC_TEXT(EMOJI_COMPANY " EMPRESAS ("), n_emp.get(), SC_TEXT(")")});
+    print_line(single_rule.get());
+    Ref it = own(PyObject_GetIter(empresas));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref emp = Ref::steal(raw);
+        Ref ativa = getattr(emp.get(), SC_NAME("empresa_ativa"));
+        const char* status = truth(ativa.get()) ? EMOJI_OK : EMOJI_FAIL;
+        Ref nome = getattr(emp.get(), SC_NAME("razao_social_receita"));
+        if (!truth(nome.get())) {
+            nome = getattr(emp.get(), SC_NAME("razao_social_contrato"));
+            if (!truth(nome.get())) nome = str("N/A");
+        }
+        Ref nome_text = fmt(nome.get());
+        Ref status_text = str(status);
+        print_cat({SC_TEXT("\n   "), status_text.get(), SC_TEXT(" "), nome_text.get()});
+        Ref cnpj = getattr(emp.get(), SC_NAME("cnpj"));
+        Ref cnpj_text = truth(cnpj.get()) ? fmt(cnpj.get()) : str("N/A");
+        Ref cnpj_line = cat({SC_TEXT("      CNPJ: "), cnpj_text.get()});
+        print_no_end(cnpj_line.get());
+        Ref por_nome = getattr(emp.get(), SC_NAME("cnpj_buscado_por_nome"));
+        if (truth(por_nome.get()))
+            print_line(SC_TEXT(" (encontrado por busca)"));
+        else
+            print_end_only();
+        print_fields(emp.get());
+    }
+    if (PyErr_Occurred()) throw Error{};
+
+    print_line(nl_single.get());
+    Ref n_ass = decimal(PyList_GET_SIZE(assinaturas));
+    print_cat({SC_TEXT(EMOJI_SIGN " ASSINATURAS ("), n_ass.get(), SC_TEXT(")")});
+    print_line(single_rule.get());
+    Ref ait = own(PyObject_GetIter(assinaturas));
+    while (PyObject* raw = PyIter_Next(ait.get())) {
+        Ref ass = Ref::steal(raw);
+        Ref poder = getattr(ass.get(), SC_NAME("tem_poder_assinatura"));
+        Ref status_text = str(truth(poder.get()) ? EMOJI_OK : EMOJI_FAIL);
+        Ref nome = getattr(ass.get(), SC_NAME("nome_signatario"));
+        Ref nome_text = fmt(nome.get());
+        print_cat({SC_TEXT("\n   "), status_text.get(), SC_TEXT(" "), nome_text.get()});
+        Ref cargo = getattr(ass.get(), SC_NAME("cargo"));
+        if (truth(cargo.get())) {
+            Ref cargo_text = fmt(cargo.get());
+            print_cat({SC_TEXT("      Cargo: "), cargo_text.get()});
+        }
+        print_fields(ass.get());
+    }
+    if (PyErr_Occurred()) throw Error{};
+
+    print_line(nl_single.get());
+    print_line(SC_TEXT(EMOJI_MONEY " MÉTRICAS"));
+    print_line(single_rule.get());
+    Ref tokens = getattr(metricas, SC_NAME("tokens"));
+    Ref tokens_text = fmt(tokens.get(), ",");
+    print_cat({SC_TEXT("   Tokens: "), tokens_text.get()});
+    Ref cost = getattr(metricas, SC_NAME("cost_usd"));
+    Ref cost_text = fmt(cost.get(), ".4f");
+    print_cat({SC_TEXT("   Custo: $"), cost_text.get()});
+    Ref secs = getattr(metricas, SC_NAME("time_seconds"));
+    Ref secs_text = fmt(secs.get(), ".1f");
+    print_cat({SC_TEXT("   Tempo: "), secs_text.get(), SC_TEXT("s")});
+    print_line(nl_double.get());
+    return none();
+}
+
+const FuncSpec kRelatorioSpec = {
+    "_imprimir_relatorio",
+    "ContractChecker._imprimir_relatorio",
+    "Imprime relatório detalhado.",
+    "(self, resultado_final, justificativa, campos_aprovados, campos_reprovados, campos_pendentes, empresas, "
+    "assinaturas, dados_contrato, metricas)",
+    kRelatorioParams,
+    10,
+    kRelatorioAnn,
+    imprimir_relatorio,
+};
+
+// ---------------------------------------------------------------------------
+// Verification pipeline
+
+// Records of `record_type` built from the maps listed under `key` of an answer.
+Ref extracted(PyObject* module, PyObject* answer, PyObject* key, PyObject* record_type_name) {
+    Ref out = new_list();
+    if (!truth(answer)) return out;
+    Ref raw = getattr(answer, SC_NAME("raw_result"));
+    if (!truth(raw.get())) return out;
+    Ref missing = new_list();
+    Ref items = call_method(raw.get(), SC_NAME("get"), key, missing.get());
+    Ref it = own(PyObject_GetIter(items.get()));
+    while (PyObject* item_raw = PyIter_Next(it.get())) {
+        Ref item = Ref::steal(item_raw);
+        Ref type = module_global(module, record_type_name);
+        Ref record = call_with_mapping(type.get(), item.get());
+        append(out.get(), record.get());
+    }
+    if (PyErr_Occurred()) throw Error{};
+    return out;
+}
+
+struct Lists {
+    Ref aprovados = new_list();
+    Ref reprovados = new_list();
+    Ref pendentes = new_list();
+
+    void sort(PyObject* campo, PyObject* owner) {
+        Ref nome = getattr(campo, SC_NAME("campo"));
+        Ref nome_text = as_str(nome.get());
+        Ref owner_text = as_str(owner);
+        Ref item = cat({nome_text.get(), SC_TEXT(" - "), owner_text.get()});
+        Ref status = getattr(campo, SC_NAME("status"));
+        if (text_equals(status.get(), SC_TEXT("aprovado")))
+            append(aprovados.get(), item.get());
+        else if (text_equals(status.get(), SC_TEXT("reprovado")))
+            append(reprovados.get(), item.get());
+        else if (text_equals(status.get(), SC_TEXT("pendente")))
+            append(pendentes.get(), item.get());
+    }
+    void sort_all(PyObject* record, PyObject* owner) {
+        Ref campos = getattr(record, SC_NAME("campos"));
+        Ref it = own(PyObject_GetIter(campos.get()));
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            Ref f = Ref::steal(raw);
+            sort(f.get(), owner);
+        }
+        if (PyErr_Occurred()) throw Error{};
+    }
+};
+
+Ref dumps(PyObject* records) {
+    Ref out = new_list();
+    Ref it = own(PyObject_GetIter(records));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref r = Ref::steal(raw);
+        Ref d = call_method(r.get(), SC_NAME("model_dump"));
+        append(out.get(), d.get());
+    }
+    if (PyErr_Occurred()) throw Error{};
+    return out;
+}
+
+const Param kVerificarParams[] = {{"self"}, {"documento"}};
+const char* const kVerificarAnn[] = {"documento", "str", "return", "Dict[str, Any]", nullptr};
+
+Ref verificar(Call& c) {
+    PyObject* self = c[0];
+    PyObject* mod = c.module;
+    Ref path_type = c.global(SC_NAME("Path"));
+    Ref documento = call(path_type.get(), c[1]);
+    Ref exists = call_method(documento.get(), SC_NAME("exists"));
+    if (!truth(exists.get())) {
+        Ref shown = fmt(documento.get());
+        Ref msg = cat({SC_TEXT("Arquivo não encontrado: "), shown.get()});
+        PyErr_SetObject(PyExc_FileNotFoundError, msg.get());
+        throw Error{};
+    }
+
+    Ref empty = empty_text();
+    Ref rule = repeat("=", 60);
+    {
+        Ref first = cat({SC_TEXT("\n"), rule.get()});
+        log(self, first.get(), empty.get());
+        log(self, SC_TEXT("VERIFICAÇÃO DE LEGITIMIDADE DE CONTRATO"), SC_TEXT(EMOJI_SEARCH));
+        Ref name = getattr(documento.get(), SC_NAME("name"));
+        Ref name_text = fmt(name.get());
+        Ref line = cat({SC_TEXT("Arquivo: "), name_text.get()});
+        log(self, line.get(), SC_TEXT(EMOJI_FILE));
+        log(self, rule.get(), empty.get());
+    }
+
+    Ref ready = call_method(self, SC_NAME("_init_scrivane"));
+    if (!truth(ready.get())) {
+        Ref r = new_dict();
+        Ref reason = str(kUnavailable);
+        Ref l1 = new_list(), l2 = new_list(), l3 = new_list(), l4 = new_list(), l5 = new_list();
+        append(l3.get(), SC_TEXT("Extração de dados não disponível"));
+        set_item(r.get(), SC_NAME("resultado_final"), SC_TEXT("PENDENTE"));
+        set_item(r.get(), SC_NAME("justificativa"), reason.get());
+        set_item(r.get(), SC_NAME("campos_aprovados"), l1.get());
+        set_item(r.get(), SC_NAME("campos_reprovados"), l2.get());
+        set_item(r.get(), SC_NAME("campos_pendentes"), l3.get());
+        set_item(r.get(), SC_NAME("empresas"), l4.get());
+        set_item(r.get(), SC_NAME("assinaturas"), l5.get());
+        return r;
+    }
+
+    log(self, SC_TEXT("\n" EMOJI_UPLOAD " Extraindo dados do contrato..."), empty.get());
+    Ref client = getattr(self, SC_NAME("_client"));
+    Ref path_text = as_str(documento.get());
+    Ref extracao = call_method(client.get(), SC_NAME("process"), path_text.get());
+    Ref empresas_raw = call_method(extracao.get(), SC_NAME("get_result"), SC_TEXT("empresas"));
+    Ref assinaturas_raw = call_method(extracao.get(), SC_NAME("get_result"), SC_TEXT("assinaturas"));
+    Ref dados_raw = call_method(extracao.get(), SC_NAME("get_result"), SC_TEXT("dados_contrato"));
+
+    Ref empresas = extracted(mod, empresas_raw.get(), SC_TEXT("empresas"), SC_NAME("EmpresaExtraida"));
+    Ref assinaturas = extracted(mod, assinaturas_raw.get(), SC_TEXT("assinaturas"), SC_NAME("AssinaturaExtraida"));
+    Ref dados_contrato;
+    if (truth(dados_raw.get())) {
+        Ref raw = getattr(dados_raw.get(), SC_NAME("raw_result"));
+        if (truth(raw.get())) dados_contrato = raw;
+    }
+    if (!dados_contrato) dados_contrato = new_dict();
+
+    {
+        Ref n = decimal(PyList_GET_SIZE(empresas.get()));
+        Ref line = cat({SC_TEXT("Empresas extraídas: "), n.get()});
+        log(self, line.get(), SC_TEXT(EMOJI_COMPANY));
+        Ref m = decimal(PyList_GET_SIZE(assinaturas.get()));
+        Ref line2 = cat({SC_TEXT("Assinaturas extraídas: "), m.get()});
+        log(self, line2.get(), SC_TEXT(EMOJI_SIGN));
+        log(self, SC_TEXT("\n" EMOJI_SEARCH " Validando empresas na Receita Federal..."), empty.get());
+    }
+
+    Ref validadas = call_method(self, SC_NAME("_validar_empresas"), empresas.get());
+    Ref parts[2];
+    unpack(validadas.get(), parts, 2);
+    Ref empresas_verificadas = parts[0];
+    Ref cache = parts[1];
+    Ref assinaturas_verificadas =
+        call_method(self, SC_NAME("_validar_assinaturas"), assinaturas.get(), cache.get());
+
+    Lists lists;
+    {
+        Ref it = own(PyObject_GetIter(empresas_verificadas.get()));
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            Ref emp = Ref::steal(raw);
+            Ref owner = getattr(emp.get(), SC_NAME("razao_social_receita"));
+            if (!truth(owner.get())) {
+                owner = getattr(emp.get(), SC_NAME("razao_social_contrato"));
+                if (!truth(owner.get())) owner = getattr(emp.get(), SC_NAME("cnpj"));
+            }
+            lists.sort_all(emp.get(), owner.get());
+        }
+        if (PyErr_Occurred()) throw Error{};
+    }
+    {
+        Ref it = own(PyObject_GetIter(assinaturas_verificadas.get()));
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            Ref ass = Ref::steal(raw);
+            Ref owner = getattr(ass.get(), SC_NAME("nome_signatario"));
+            lists.sort_all(ass.get(), owner.get());
+        }
+        if (PyErr_Occurred()) throw Error{};
+    }
+
+    const Py_ssize_t n_ok = PyList_GET_SIZE(lists.aprovados.get());
+    const Py_ssize_t n_fail = PyList_GET_SIZE(lists.reprovados.get());
+    const Py_ssize_t n_pending = PyList_GET_SIZE(lists.pendentes.get());
+    Ref resultado, justificativa;
+    if (n_fail > 0) {
+        resultado = str("REPROVADO");
+        Ref n = decimal(n_fail);
+        justificativa = cat({n.get(), SC_TEXT(" campo(s) reprovado(s)")});
+    } else if (n_pending > 0) {
+        resultado = str("PENDENTE");
+        Ref n = decimal(n_pending);
+        justificativa = cat({n.get(), SC_TEXT(" campo(s) requer(em) análise manual")});
+    } else {
+        resultado = str("APROVADO");
+        Ref n = decimal(n_ok);
+        justificativa = cat({SC_TEXT("Todos os "), n.get(), SC_TEXT(" campos verificados foram aprovados")});
+    }
+
+    Ref verbose = getattr(self, SC_NAME("verbose"));
+    if (truth(verbose.get())) {
+        Ref metricas = getattr(extracao.get(), SC_NAME("total_metrics"));
+        call_method_kwargs(self, SC_NAME("_imprimir_relatorio"),
+                           {{SC_NAME("resultado_final"), resultado.get()},
+                            {SC_NAME("justificativa"), justificativa.get()},
+                            {SC_NAME("campos_aprovados"), lists.aprovados.get()},
+                            {SC_NAME("campos_reprovados"), lists.reprovados.get()},
+                            {SC_NAME("campos_pendentes"), lists.pendentes.get()},
+                            {SC_NAME("empresas"), empresas_verificadas.get()},
+                            {SC_NAME("assinaturas"), assinaturas_verificadas.get()},
+                            {SC_NAME("dados_contrato"), dados_contrato.get()},
+                            {SC_NAME("metricas"), metricas.get()}});
+    }
+
+    Ref r = new_dict();
+    set_item(r.get(), SC_NAME("resultado_final"), resultado.get());
+    set_item(r.get(), SC_NAME("justificativa"), justificativa.get());
+    set_item(r.get(), SC_NAME("campos_aprovados"), lists.aprovados.get());
+    set_item(r.get(), SC_NAME("campos_reprovados"), lists.reprovados.get());
+    set_item(r.get(), SC_NAME("campos_pendentes"), lists.pendentes.get());
+    Ref total = own(PyLong_FromSsize_t(n_ok + n_fail + n_pending));
+    set_item(r.get(), SC_NAME("total_campos"), total.get());
+    Ref t_ok = own(PyLong_FromSsize_t(n_ok));
+    set_item(r.get(), SC_NAME("total_aprovados"), t_ok.get());
+    Ref t_fail = own(PyLong_FromSsize_t(n_fail));
+    set_item(r.get(), SC_NAME("total_reprovados"), t_fail.get());
+    Ref t_pending = own(PyLong_FromSsize_t(n_pending));
+    set_item(r.get(), SC_NAME("total_pendentes"), t_pending.get());
+    Ref emp_maps = dumps(empresas_verificadas.get());
+    set_item(r.get(), SC_NAME("empresas"), emp_maps.get());
+    Ref ass_maps = dumps(assinaturas_verificadas.get());
+    set_item(r.get(), SC_NAME("assinaturas"), ass_maps.get());
+    set_item(r.get(), SC_NAME("dados_contrato"), dados_contrato.get());
+    Ref metricas = getattr(extracao.get(), SC_NAME("total_metrics"));
+    Ref m = new_dict();
+    Ref tokens = getattr(metricas.get(), SC_NAME("tokens"));
+    set_item(m.get(), SC_NAME("tokens"), tokens.get());
+    Ref cost = getattr(metricas.get(), SC_NAME("cost_usd"));
+    set_item(m.get(), SC_NAME("custo_usd"), cost.get());
+    Ref secs = getattr(metricas.get(), SC_NAME("time_seconds"));
+    set_item(m.get(), SC_NAME("tempo_segundos"), secs.get());
+    set_item(r.get(), SC_NAME("metricas"), m.get());
+    return r;
+}
+
+const FuncSpec kVerificarSpec = {
+    "verificar",
+    "ContractChecker.verificar",
+    "Verifica a legitimidade de um contrato PDF.\n"
+    "\n"
+    "Args:\n"
+    "    documento: Caminho do arquivo do contrato\n"
+    "\n"
+    "Returns:\n"
+    "    Dict com resultado_final, justificativa, campos aprovados/reprovados/pendentes,\n"
+    "    empresas, assinaturas, dados_contrato e metricas.",
+    "(self, documento)",
+    kVerificarParams,
+    2,
+    kVerificarAnn,
+    verificar,
+};
+
+// ---------------------------------------------------------------------------
+// verificar_contrato
+
+const Param kFuncParams[] = {{"documento"}, {"openai_api_key", Param::NONE}, {"verbose", Param::TRUE_}};
+const char* const kFuncAnn[] = {"documento", "str", "openai_api_key", "Optional[str]", "verbose", "bool",
+                                "return", "Dict[str, Any]", nullptr};
+
+Ref verificar_contrato(Call& c) {
+    c.str_or_none_arg(1);
+    Ref type = c.global(SC_NAME("ContractChecker"));
+    Ref checker = call_kwargs(type.get(), {{SC_NAME("openai_api_key"), c[1]}, {SC_NAME("verbose"), c[2]}});
+    return call_method(checker.get(), SC_NAME("verificar"), c[0]);
+}
+
+const FuncSpec kVerificarContratoSpec = {
+    "verificar_contrato",
+    "verificar_contrato",
+    "Verifica um contrato em uma única chamada.\n"
+    "\n"
+    "Args:\n"
+    "    documento: Caminho do arquivo do contrato\n"
+    "    openai_api_key: Chave da OpenAI (ou use OPENAI_API_KEY)\n"
+    "    verbose: Imprime progresso e relatório\n"
+    "\n"
+    "Returns:\n"
+    "    Dict com o resultado da verificação.",
+    "(documento, openai_api_key=None, verbose=True)",
+    kFuncParams,
+    3,
+    kFuncAnn,
+    verificar_contrato,
+};
+
+// ---------------------------------------------------------------------------
+// The class
+
+int checker_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return PyObject_VisitManagedDict(self, visit, arg);
+}
+
+int checker_clear(PyObject* self) {
+    PyObject_ClearManagedDict(self);
+    return 0;
+}
+
+void checker_dealloc(PyObject* self) {
+    // The instance holds a reference to its (heap) type, dropped last.
+    Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    PyObject_GC_UnTrack(self);
+    PyObject_ClearWeakRefs(self);
+    checker_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyType_Slot kCheckerSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Verificador de legitimidade de contratos brasileiros.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(checker_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(checker_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(checker_clear)},
+    {Py_tp_getset, kCheckerGetset},
+    {0, nullptr},
+};
+
+PyType_Spec kCheckerSpec = {
+    "scrivane_contract.checker.ContractChecker",
+    sizeof(PyObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
+        Py_TPFLAGS_MANAGED_WEAKREF,
+    kCheckerSlots,
+};
+
+const FuncSpec* const kMethods[] = {
+    &kInitSpec,      &kLogSpec,      &kInitScrivaneSpec, &kSetupSpec,    &kVerificarSpec,  &kNormalizarSpec,
+    &kCompararSpec,  &kPoderSpec,    &kEmpresasSpec,     &kAssinaturasSpec, &kRelatorioSpec,
+};
+
+void bind(PyObject* mod, PyObject* name, PyObject* value) { check(PyObject_SetAttr(mod, name, value)); }
+
+int exec_module(PyObject* m) {
+    return guarded_exec(m, [](PyObject* mod) {
+        PyObject** slots = state_of(mod)->slots;
+        Ref ftype = make_function_type(mod);
+        slots[kFuncType] = Py_NewRef(ftype.get());
+        PyObject* globals = PyModule_GetDict(mod);  // borrowed
+
+        // Standard modules: Unicode normalisation, paths, typing names.
+        Ref ud = import_module("unicodedata");
+        bind(mod, SC_NAME("unicodedata"), ud.get());
+        slots[kUnicodedata] = Py_NewRef(ud.get());
+        slots[kNormalize] = getattr(ud.get(), SC_NAME("normalize")).release();
+        slots[kCategory] = getattr(ud.get(), SC_NAME("category")).release();
+        auto to_module = [mod](PyObject* name, PyObject* v) { bind(mod, name, v); };
+        from_import(globals, "pathlib", {"Path"}, to_module);
+        from_import(globals, "typing", {"Dict", "List", "Optional", "Tuple", "Any"}, to_module);
+
+        // The credentials, the record types and the registry functions.
+        from_import(globals, "scrivane_contract.auth", {"ScrivaneAuth", "AuthenticatedClient"}, to_module);
+        from_import(globals, "scrivane_contract.models",
+                    {"EmpresaExtraida", "ExtracaoEmpresas", "AssinaturaExtraida", "ExtracaoAssinaturas",
+                     "ExtracaoDadosContrato", "CampoVerificado", "EmpresaVerificada", "AssinaturaVerificada",
+                     "ClassificacaoLegitimidade"},
+                    to_module);
+        from_import(globals, "scrivane_contract.cnpj",
+                    {"consultar_cnpj", "validar_cnpj", "formatar_cnpj", "limpar_cnpj", "buscar_cnpj_por_nome",
+                     "comparar_enderecos"},
+                    to_module);
+
+        Ref type = own(PyType_FromModuleAndSpec(mod, &kCheckerSpec, nullptr));
+        slots[kCheckerType] = Py_NewRef(type.get());
+        for (const FuncSpec* spec : kMethods) {
+            Ref f = make_function(ftype.get(), mod, spec);
+            check(PyObject_SetAttrString(type.get(), spec->name, f.get()));
+        }
+        check(PyModule_AddObjectRef(mod, "ContractChecker", type.get()));
+
+        const FuncSpec* funcs[] = {&kVerificarContratoSpec};
+        add_functions(mod, ftype.get(), funcs, 1);
+    });
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "scrivane_contract.checker",
+    "Verificação de legitimidade de contratos: empresas na Receita Federal, signatários no QSA.",
+    sizeof(ModuleState),
+    nullptr,
+    kSlots,
+    state_traverse,
+    state_clear,
+    state_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_checker(void) { return PyModuleDef_Init(&kModule); }
