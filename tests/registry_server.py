@@ -126,13 +126,17 @@ class RegistryServer:
 
     # -- life cycle -------------------------------------------------------
     def start(self) -> "RegistryServer":
-        self._thread = threading.Thread(target=self._httpd.serve_forever, name="registry-server", daemon=True)
+        self._thread = threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": 0.05},
+                                        name="registry-server", daemon=True)
         self._thread.start()
         return self
 
     def stop(self) -> None:
+        if self._stopping.is_set():
+            return
         self._stopping.set()  # wakes the late answers
-        self._httpd.shutdown()
+        if self._thread:
+            self._httpd.shutdown()
         self._httpd.server_close()
         if self._thread:
             self._thread.join(5)
