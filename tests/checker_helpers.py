@@ -96,17 +96,27 @@ class FakeEngine:
             self.answers["dados_contrato"] = Answer(dados_contrato)
         self.metrics = metrics or Metrics()
         self.processed: list = []
+        self.questions: list = []
+        self.kwargs: dict = {}
+
+    def __call__(self, **kwargs):
+        """Used in place of the engine class: "builds" this engine."""
+        self.kwargs = kwargs
+        return self
+
+    def add_question(self, question):
+        self.questions.append(question)
 
     def process(self, path):
         self.processed.append(path)
         return Run(self.answers, self.metrics)
 
 
-def with_engine(chk: ContractChecker, engine) -> ContractChecker:
-    """A checker whose engine is already set up."""
+def with_engine(chk: ContractChecker, engine):
+    """Sets ``engine`` up as the checker's engine, already initialised; returns the engine."""
     chk._client = engine
     chk._scrivane_available = True
-    return chk
+    return engine
 
 
 def lines(capsys) -> list[str]:

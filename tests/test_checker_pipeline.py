@@ -1,0 +1,205 @@
+"""The verification pipeline: verificar and verificar_contrato, with a fake engine and registry."""
+
+from types import SimpleNamespace
+
+import pytest
+from checker_helpers import (FakeEngine, Metrics, checker, dados, lines, no_env_keys, quiet,  # noqa: F401
+                             registry_fake, socio, with_engine)
+
+import scrivane
+import scrivane_contract.checker as checker_mod
+from scrivane_contract.checker import ContractChecker, verificar_contrato
+
+CNPJ = "11222333000181"
+HEADER = [" ", "=" * 60, "🔍 VERIFICAÇÃO DE LEGITIMIDADE DE CONTRATO", "📄 Arquivo: contrato.pdf", " " + "=" * 60]
+KEYS = ["resultado_final", "justificativa", "campos_aprovados", "campos_reprovados", "campos_pendentes",
+        "total_campos", "total_aprovados", "total_reprovados", "total_pendentes", "empresas", "assinaturas",
+        "dados_contrato", "metricas"]
+DADOS = {"tipo_contrato": "Prestação de serviços", "objeto": "Limpeza"}
+
+
+@pytest.fixture
+def contrato(tmp_path):
+    path = tmp_path / "contrato.pdf"
+    path.write_bytes(b"%PDF-1.4\n")
+    return path
+
+
+def companies_and_people(registry_fake):
+    registry_fake.add(dados(CNPJ, "ACME COMERCIO LTDA", socios=["MARIA DA SILVA"]))
+    registry_fake.add(dados("99888777000166", "BETA SERVICOS SA", situacao="BAIXADA"), searchable_as="Beta Ltda")
+    empresas = [{"cnpj": "11.222.333/0001-81", "razao_social": "Acme Comércio Ltda", "papel_no_contrato": "contratante"},
+                {"cnpj": None, "razao_social": "Beta Ltda", "papel_no_contrato": "contratada", "nome_fantasia": "B"}]
+    assinaturas = [{"nome_signatario": "Maria da Silva", "cargo": "Sócia", "cnpj_empresa": CNPJ},
+                   {"nome_signatario": "Rui Costa", "empresa_representada": "BETA LTDA"},
+                   {"nome_signatario": "N/A"}]
+    return FakeEngine(empresas, assinaturas, DADOS)
+
+
+class TestPipeline:
+    def test_missing_file(self, checker, tmp_path, capsys):
+        missing = tmp_path / "nada.pdf"
+        with pytest.raises(FileNotFoundError) as info:
+            checker.verificar(str(missing))
+        assert str(info.value) == f"Arquivo não encontrado: {missing}"
+        assert capsys.readouterr().out == ""
+
+    def test_unavailable_engine_gives_the_reduced_record(self, checker, contrato, monkeypatch, capsys):
+        monkeypatch.setattr(type(checker._auth), "is_scrivane_available", property(lambda s: False))
+        for _ in range(2):
+            r = checker.verificar(contrato)
+            assert r == {"resultado_final": "PENDENTE",
+                         "justificativa": "Scrivane não disponível. Instale com: pip install scrivane",
+                         "campos_aprovados": [], "campos_reprovados": [],
+                         "campos_pendentes": ["Extração de dados não disponível"], "empresas": [], "assinaturas": []}
+            assert list(r) == ["resultado_final", "justificativa", "campos_aprovados", "campos_reprovados",
+                               "campos_pendentes", "empresas", "assinaturas"]
+        assert lines(capsys) == HEADER + ["⚠️ Scrivane não disponível. Instale com: pip install scrivane"] + HEADER
+
+    def test_full_run(self, checker, contrato, registry_fake, capsys):
+        engine = with_engine(checker, companies_and_people(registry_fake))
+        r = checker.verificar(contrato)
+        assert engine.processed == [str(contrato)]
+        assert list(r) == KEYS
+        assert r["campos_aprovados"] == ["CNPJ - ACME COMERCIO LTDA", "Situação Cadastral - ACME COMERCIO LTDA",
+                                         "Razão Social - ACME COMERCIO LTDA", "CNPJ - BETA SERVICOS SA",
+                                         "Poder de Assinatura - Maria da Silva"]
+        assert r["campos_reprovados"] == ["Situação Cadastral - BETA SERVICOS SA", "Poder de Assinatura - Rui Costa"]
+        assert r["campos_pendentes"] == ["Razão Social - BETA SERVICOS SA"]
+        assert (r["resultado_final"], r["justificativa"]) == ("REPROVADO", "2 campo(s) reprovado(s)")
+        assert [r[k] for k in KEYS[5:9]] == [8, 5, 2, 1]
+        assert [e["cnpj"] for e in r["empresas"]] == ["11.222.333/0001-81", "99.888.777/0001-66"]
+        assert r["empresas"][1]["cnpj_buscado_por_nome"] is True
+        assert [a["nome_signatario"] for a in r["assinaturas"]] == ["Maria da Silva", "Rui Costa", "(não identificado)"]
+        assert r["dados_contrato"] is engine.answers["dados_contrato"].raw_result
+        assert r["metricas"] == {"tokens": 1234, "custo_usd": 0.0123456, "tempo_segundos": 2.25}
+        out = lines(capsys)
+        assert out[:22] == HEADER + [
+            " ", "📤 Extraindo dados do contrato...", "🏢 Empresas extraídas: 2", "✍️ Assinaturas extraídas: 3",
+            " ", "🔍 Validando empresas na Receita Federal...",
+            "🏢 ", "--- Verificando: Acme Comércio Ltda ---", "🔍 Consultando CNPJ 11.222.333/0001-81...",
+            "🏢 ", "--- Verificando: Beta Ltda ---", "🔎 Buscando por nome: Beta Ltda...", " ✅ Encontrado: 99.888.777/0001-66",
+            "✍️ ", "--- Verificando Assinaturas ---", "👤 Verificando: Maria da Silva",
+            " ✅ Maria da Silva TEM PODER (Sócio-Administrador)"]
+        assert out[22:24] == ["👤 Verificando: Rui Costa", " ❌ Rui Costa NÃO TEM PODER"]
+        assert out[24:27] == ["", "=" * 60, "❌❌❌ RESULTADO FINAL: REPROVADO ❌❌❌"]
+        assert out[-5:] == ["   Tokens: 1,234", "   Custo: $0.0123", "   Tempo: 2.2s", "", "=" * 60]
+
+    def test_quiet_run_prints_nothing_and_returns_the_same(self, checker, quiet, contrato, registry_fake, capsys):
+        with_engine(checker, companies_and_people(registry_fake))
+        with_engine(quiet, companies_and_people(registry_fake))
+        loud = checker.verificar(contrato)
+        assert capsys.readouterr().out.count("RESULTADO FINAL") == 1
+        assert quiet.verificar(str(contrato)) == loud
+        assert capsys.readouterr().out == ""
+
+    @pytest.mark.parametrize("engine", [
+        FakeEngine(), FakeEngine({}, [], {}),
+        FakeEngine(dados_contrato=None, metrics=Metrics(0, 0.0, 0.0)),
+    ])
+    def test_nothing_extracted_is_approved(self, quiet, contrato, registry_fake, engine):
+        if engine.answers.get("empresas"):
+            engine.answers["empresas"].raw_result = {"outra_chave": []}
+        with_engine(quiet, engine)
+        r = quiet.verificar(contrato)
+        assert (r["resultado_final"], r["justificativa"], r["total_campos"]) == (
+            "APROVADO", "Todos os 0 campos verificados foram aprovados", 0)
+        assert r["dados_contrato"] == {} and registry_fake.calls == []
+
+    def test_directory_goes_to_the_engine(self, quiet, tmp_path):
+        engine = with_engine(quiet, FakeEngine())
+        quiet.verificar(tmp_path)
+        assert engine.processed == [str(tmp_path)]
+
+
+def campo(status, nome="X"):
+    return SimpleNamespace(campo=nome, status=status)
+
+
+class TestClassification:
+    @pytest.fixture
+    def run(self, quiet, contrato, monkeypatch):
+        with_engine(quiet, FakeEngine())
+
+        def go(empresas, assinaturas=()):
+            monkeypatch.setattr(quiet, "_validar_empresas", lambda e: (list(empresas), {}))
+            monkeypatch.setattr(quiet, "_validar_assinaturas", lambda a, c: list(assinaturas))
+            monkeypatch.setattr(checker_mod, "ContractChecker", None)  # the pipeline never needs it
+            return quiet.verificar(contrato)
+        return go
+
+    @staticmethod
+    def emp(*campos, receita="R", contrato="C", cnpj="1"):
+        return SimpleNamespace(razao_social_receita=receita, razao_social_contrato=contrato, cnpj=cnpj,
+                               campos=list(campos), model_dump=lambda: {"e": 1})
+
+    def test_rules(self, run):
+        r = run([self.emp(campo("aprovado"), campo("reprovado"), campo("pendente"))])
+        assert (r["resultado_final"], r["justificativa"]) == ("REPROVADO", "1 campo(s) reprovado(s)")
+        r = run([self.emp(campo("pendente"), campo("aprovado"), campo("pendente"), campo("pendente"))])
+        assert (r["resultado_final"], r["justificativa"]) == ("PENDENTE", "3 campo(s) requer(em) análise manual")
+        r = run([self.emp(campo("aprovado"), campo("nao_verificado"), campo("Aprovado"), campo(None))])
+        assert (r["resultado_final"], r["justificativa"]) == ("APROVADO", "Todos os 1 campos verificados foram aprovados")
+        assert (r["total_campos"], r["campos_aprovados"]) == (1, ["X - R"])
+
+    def test_labels(self, run):
+        sig = SimpleNamespace(nome_signatario=None, campos=[campo("pendente", "Poder")], model_dump=dict)
+        r = run([self.emp(campo("aprovado"), receita=""), self.emp(campo("aprovado"), receita=None, contrato=""),
+                 self.emp(campo("aprovado"), receita="", contrato=None, cnpj=""),
+                 self.emp(campo("aprovado", 5), receita="", contrato="", cnpj=None)], [sig])
+        assert r["campos_aprovados"] == ["X - C", "X - 1", "X - ", "5 - None"]
+        assert r["campos_pendentes"] == ["Poder - None"] and r["assinaturas"] == [{}]
+
+    def test_validation_result_must_be_a_pair(self, quiet, contrato, monkeypatch):
+        with_engine(quiet, FakeEngine())
+        monkeypatch.setattr(quiet, "_validar_empresas", lambda e: ([], {}, 1))
+        with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$"):
+            quiet.verificar(contrato)
+
+    def test_report_gets_the_objects(self, checker, contrato, registry_fake, monkeypatch):
+        engine = with_engine(checker, companies_and_people(registry_fake))
+        seen = []
+        monkeypatch.setattr(checker, "_imprimir_relatorio", lambda **kw: seen.append(kw))
+        r = checker.verificar(contrato)
+        [kw] = seen
+        assert list(kw) == ["resultado_final", "justificativa", "campos_aprovados", "campos_reprovados",
+                            "campos_pendentes", "empresas", "assinaturas", "dados_contrato", "metricas"]
+        assert kw["metricas"] is engine.metrics and kw["dados_contrato"] is r["dados_contrato"]
+        assert [e.model_dump() for e in kw["empresas"]] == r["empresas"]
+
+    def test_engine_errors_reach_the_caller(self, quiet, contrato):
+        engine = with_engine(quiet, FakeEngine())
+        engine.process = lambda path: (_ for _ in ()).throw(TimeoutError("modelo lento"))
+        with pytest.raises(TimeoutError, match="modelo lento"):
+            quiet.verificar(contrato)
+        with_engine(quiet, FakeEngine(empresas=["não é um mapa"]))
+        with pytest.raises(TypeError, match=r"^scrivane_contract.models.EmpresaExtraida\(\) argument after \*\* "
+                                            r"must be a mapping, not str$"):
+            quiet.verificar(contrato)
+
+
+class TestOneCall:
+    def test_builds_a_checker_with_two_arguments(self, contrato, registry_fake, monkeypatch, no_env_keys, capsys):
+        engine = companies_and_people(registry_fake)
+        monkeypatch.setattr(scrivane, "Scrivane", engine)
+        seen = []
+
+        class Recording(ContractChecker):
+            def __init__(self, *args, **kw):
+                seen.append((args, kw))
+                super().__init__(*args, **kw)
+        monkeypatch.setattr(checker_mod, "ContractChecker", Recording)
+        r = verificar_contrato(contrato, "sk-1")
+        assert seen == [((), {"openai_api_key": "sk-1", "verbose": True})]
+        assert engine.kwargs == {"provider": "openai", "openai_api_key": "sk-1", "model": "gpt-4o", "verbose": True}
+        assert [q.config.id for q in engine.questions] == ["empresas", "assinaturas", "dados_contrato"]
+        assert r["resultado_final"] == "REPROVADO"
+        assert "❌❌❌ RESULTADO FINAL: REPROVADO ❌❌❌" in lines(capsys)
+
+    def test_errors(self, contrato, no_env_keys):
+        with pytest.raises(TypeError, match=r"^Argument 'openai_api_key' has incorrect type \(expected str, got int\)$"):
+            verificar_contrato(contrato, 1)
+        with pytest.raises(ValueError, match="OpenAI API key não configurada"):
+            verificar_contrato(contrato)
+        with pytest.raises(FileNotFoundError, match="Arquivo não encontrado: /nao/existe.pdf"):
+            verificar_contrato("/nao/existe.pdf", "sk", verbose=0)
