@@ -179,13 +179,16 @@ Ref clean_str(PyObject* s) {
         if (core::alnum_form(d, len, alnum)) return ascii_str(alnum, core::kLength);
         using C = std::remove_cv_t<std::remove_pointer_t<decltype(d)>>;
         if constexpr (sizeof(C) == 1) {
-            // One-byte text: its only decimal digits are ASCII.
-            thread_local std::string buf;
-            buf.clear();
+            // One-byte text: its only decimal digits are ASCII. Count them,
+            // then fill the result in place.
+            std::size_t digits = 0;
+            for (std::size_t i = 0; i < len; ++i) digits += static_cast<unsigned>(d[i] - '0') < 10u;
+            if (digits == len) return Ref::borrow(s);
+            Ref r = own(PyUnicode_New(static_cast<Py_ssize_t>(digits), 127));
+            Py_UCS1* o = PyUnicode_1BYTE_DATA(r.get());
             for (std::size_t i = 0; i < len; ++i)
-                if (d[i] >= '0' && d[i] <= '9') buf.push_back(static_cast<char>(d[i]));
-            if (buf.size() == len) return Ref::borrow(s);
-            return ascii_str(buf.data(), buf.size());
+                if (static_cast<unsigned>(d[i] - '0') < 10u) *o++ = d[i];
+            return r;
         } else {
             thread_local std::u32string buf;
             buf.clear();
