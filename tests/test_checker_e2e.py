@@ -1,0 +1,126 @@
+"""verificar end to end: the real engine against the local OpenAI-compatible server, the real cnpj
+module against the local registry server, on a PDF built here."""
+
+import pytest
+from checker_helpers import lines, no_env_keys, write_text_pdf  # noqa: F401
+from openai_server import OpenAIServer, Reply
+from registry_server import empresa_exemplo, registry  # noqa: F401
+
+from scrivane_contract.checker import ContractChecker
+
+ACME = "11222333000181"
+BETA = "99888777000166"
+CONTRATO = """CONTRATO DE PRESTAÇÃO DE SERVIÇOS
+CONTRATANTE: ACME COMERCIO DE TESTES LTDA, CNPJ 11.222.333/0001-81,
+com sede na Av. Paulista, 1000, Bela Vista, São Paulo/SP, CEP 01310-100.
+CONTRATADA: BETA SERVICOS LTDA.
+Objeto: limpeza. Vigência: 12 meses. Valor: R$ 1.000,00. Foro: São Paulo/SP.
+Assinaturas: MARIA DA SILVA (sócia), representante, CPF 123.456.789-00."""
+DADOS = {"tipo_contrato": "Prestação de serviços", "objeto": "Limpeza", "data_assinatura": None,
+         "vigencia": "12 meses", "valor": "R$ 1.000,00", "foro": "São Paulo/SP"}
+D, S = "=" * 60, "─" * 60
+
+
+def empresa(cnpj=None, razao=None, endereco=None, papel="contratante"):
+    return {"cnpj": cnpj, "razao_social": razao, "nome_fantasia": None, "endereco": endereco,
+            "papel_no_contrato": papel}
+
+
+def pessoa(nome, cnpj=None, empresa_rep=None, cargo="Sócia"):
+    return {"nome_signatario": nome, "cargo": cargo, "cpf": None, "empresa_representada": empresa_rep,
+            "cnpj_empresa": cnpj, "tipo_assinatura": "digital"}
+
+
+@pytest.fixture
+def llm(monkeypatch, no_env_keys):
+    with OpenAIServer() as server:
+        monkeypatch.setenv("OPENAI_BASE_URL", server.base_url)
+        yield server
+
+
+@pytest.fixture
+def pdf(tmp_path):
+    return write_text_pdf(tmp_path / "contrato.pdf", CONTRATO)
+
+
+def answer(llm, empresas, assinaturas):
+    llm.script("TODAS as empresas", Reply.json({"empresas": empresas}))
+    llm.script("TODAS as pessoas", Reply.json({"assinaturas": assinaturas}))
+    llm.script("dados gerais", Reply.json(DADOS))
+
+
+def report_of(out):
+    start = out.index(D, out.index("📤 Extraindo dados do contrato...")) - 1
+    return out[start:out.index("💰 MÉTRICAS") + 3]  # up to the tokens line
+
+
+class TestEndToEnd:
+    def test_approved(self, llm, registry, pdf, capsys):
+        registry.add_company(*empresa_exemplo(ACME))
+        answer(llm, [empresa("11.222.333/0001-81", "ACME COMERCIO DE TESTES LTDA",
+                             "Av. Paulista, 1000 - Bela Vista, São Paulo/SP, CEP 01310-100")],
+               [pessoa("Maria da Silva", "11.222.333/0001-81")])
+        r = ContractChecker(openai_api_key="sk-test").verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"]) == ("APROVADO", "Todos os 5 campos verificados foram aprovados")
+        assert r["campos_aprovados"] == [f"{c} - ACME COMERCIO DE TESTES LTDA" for c in
+                                         ("CNPJ", "Situação Cadastral", "Razão Social", "Endereço")] + [
+            "Poder de Assinatura - Maria da Silva"]
+        assert r["dados_contrato"] == DADOS and r["metricas"]["tokens"] == 360
+        assert [q.route for q in registry.requests] == ["brasilapi"]
+        assert len(llm.requests) == 3 and all("{texto}" not in q.prompt_text for q in llm.requests)
+        assert all("CNPJ 11.222.333/0001-81" in q.prompt_text for q in llm.requests)
+        assert report_of(lines(capsys)) == [
+            "", D, "✅✅✅ RESULTADO FINAL: APROVADO ✅✅✅", D, "   Todos os 5 campos verificados foram aprovados",
+            "", S, "📋 CAMPOS VERIFICADOS", S, "   ✅ Aprovados: 5", "   ❌ Reprovados: 0", "   ⚠️ Pendentes: 0",
+            "", "   ✅ APROVADOS:"] + [f"      • {x}" for x in r["campos_aprovados"]] + [
+            "", S, "🏢 EMPRESAS (1)", S,
+            "", "   ✅ ACME COMERCIO DE TESTES LTDA", "      CNPJ: 11.222.333/0001-81",
+            "      ✅ CNPJ: CNPJ encontrado", "      ✅ Situação Cadastral: Empresa ATIVA",
+            "      ✅ Razão Social: Confere", "      ✅ Endereço: Similaridade: 80%",
+            "", S, "✍️ ASSINATURAS (1)", S,
+            "", "   ✅ Maria da Silva", "      Cargo: Sócia", "      ✅ Poder de Assinatura: Signatário tem poder (Sócio-Administrador)",
+            "", S, "💰 MÉTRICAS", S, "   Tokens: 360"]
+
+    def test_rejected(self, llm, registry, pdf):
+        cnpj, brasil, receita = empresa_exemplo(ACME)
+        brasil["descricao_situacao_cadastral"] = "BAIXADA"
+        registry.add_company(cnpj, brasil, receita)
+        answer(llm, [empresa(ACME, "ACME COMERCIO DE TESTES LTDA")], [pessoa("Pedro Intruso", ACME)])
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(str(pdf))
+        assert (r["resultado_final"], r["justificativa"]) == ("REPROVADO", "2 campo(s) reprovado(s)")
+        assert r["campos_reprovados"] == ["Situação Cadastral - ACME COMERCIO DE TESTES LTDA",
+                                          "Poder de Assinatura - Pedro Intruso"]
+        assert r["empresas"][0]["problemas"] == ["Empresa com situação: BAIXADA"]
+        assert r["assinaturas"][0]["campos"][0]["valor_receita"] == "QSA: MARIA DA SILVA, JOAO PEREIRA..."
+
+    def test_pending(self, llm, registry, pdf):
+        registry.add_company(*empresa_exemplo(ACME))
+        registry.add_company(*empresa_exemplo(BETA, "BETA SERVICOS LTDA", uf="RJ"))
+        answer(llm, [empresa(ACME, "Zeta Consultoria Ltda"), empresa(None, "BETA SERVICOS", papel="contratada")],
+               [pessoa("Maria da Silva", empresa_rep="zeta consultoria ltda"), pessoa("João Pereira", cnpj=BETA)])
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"]) == ("PENDENTE", "1 campo(s) requer(em) análise manual")
+        assert r["campos_pendentes"] == ["Razão Social - ACME COMERCIO DE TESTES LTDA"]
+        beta = r["empresas"][1]
+        assert (beta["cnpj"], beta["cnpj_buscado_por_nome"], beta["razao_social_confere"]) == (
+            "99.888.777/0001-66", True, True)
+        assert [q.route for q in registry.requests] == ["brasilapi", "casadosdados", "brasilapi"]
+        assert registry.requests_to("casadosdados")[0].json()["query"]["termo"] == ["BETA SERVICOS"]
+        assert [a["qualificacao_qsa"] for a in r["assinaturas"]] == ["Sócio-Administrador", "Sócio"]
+
+    def test_company_missing_from_the_registry(self, llm, registry, pdf):
+        answer(llm, [empresa("12.345.678/0001-99", "Fantasma Ltda")], [pessoa("Maria da Silva", "12345678000199")])
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"]) == ("REPROVADO", "1 campo(s) reprovado(s)")
+        assert r["campos_reprovados"] == ["CNPJ - Fantasma Ltda"]
+        assert r["campos_pendentes"] == ["Poder de Assinatura - Maria da Silva"]
+        assert r["empresas"][0]["campos"][0]["mensagem"] == "CNPJ não encontrado na Receita Federal"
+        assert [q.route for q in registry.requests] == ["brasilapi", "receitaws", "casadosdados"]
+
+    def test_engine_cannot_start(self, llm, registry, pdf, capsys):
+        chk = ContractChecker(openai_api_key="sk-test", model="")
+        r = chk.verificar(pdf)
+        assert r["resultado_final"] == "PENDENTE" and len(r) == 7
+        assert lines(capsys)[5:] == ["❌ Erro ao inicializar Scrivane: model must be a non-empty text"]
+        assert chk.verificar(pdf) == r
+        assert llm.requests == [] and registry.requests == []
