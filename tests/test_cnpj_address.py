@@ -27,17 +27,12 @@ def com_endereco(**campos):
 
 class TestNormalizar:
     @pytest.mark.parametrize("texto, esperado", [
-        ("AVDA BRASIL Nº500", "av brasil 500"),
-        ("Avenida Brasil 500", "av brasil 500"),
+        ("AVDA BRASIL Nº500", "av brasil 500"), ("Avenida Brasil 500", "av brasil 500"),
         ("Rua Nossa Senhora da Penha, nº 25, Sala 3", "r ssa senhora da penha  25  sl 3"),
-        ("Edifício Central, 2º andar, conj. 21", "ed central  2º and  cj  21"),
-        ("Rua\tA\n  B", "r a b"),
-        ("", ""),
+        ("Edifício Central, 2º andar, conj. 21", "ed central  2º and  cj  21"), ("Rua\tA\n  B", "r a b"), ("", ""),
         ("Travessa X, Praças Y, Prédio Z, Conjunto W", "tv x  pc y  ed z  cj w"),
-        ("Bairro Centro CEP 01310-100", "centro  01310 100"),
-        ("ruas avenidas salas", "ruas avenidas salas"),  # whole words only
+        ("Bairro Centro CEP 01310-100", "centro  01310 100"), ("ruas avenidas salas", "ruas avenidas salas"),
         ("nsala no  andar", "sl and"),  # "n" goes first, then the word it uncovers
-        ("  -Rua-  ", "r"),
     ])
     def test_documented_forms(self, texto, esperado):
         assert cnpj._normalizar_endereco(texto) == esperado
@@ -69,11 +64,8 @@ class TestComparar:
         ("CEP", True, 0.9),
     ])
     def test_documented_scores(self, contrato, confere, sim):
-        assert cnpj.comparar_enderecos(contrato, REGISTRO) == (confere, sim, RECEITA)
-
-    def test_result_types(self):
-        r = cnpj.comparar_enderecos("Rua Augusta 10", REGISTRO)
-        assert type(r) is tuple and [type(x) for x in r] == [bool, float, str]
+        r = cnpj.comparar_enderecos(contrato, REGISTRO)
+        assert r == (confere, sim, RECEITA) and [type(x) for x in r] == [bool, float, str]
 
     def test_cep_floor_does_not_lower_a_higher_score(self):
         dados = com_endereco(logradouro="RUA DAS FLORES", numero="123", cidade="CAMPINAS", cep="13000-000")
@@ -114,10 +106,8 @@ class TestComparar:
             cnpj.comparar_enderecos(*args)
         assert str(e.value) == msg
 
-    def test_arguments_by_keyword_and_arity(self):
+    def test_arguments_by_keyword(self):
         assert cnpj.comparar_enderecos(dados_receita=REGISTRO, endereco_contrato="Avenida Paulista 1000")[1] == 0.9
-        with pytest.raises(TypeError, match=r"comparar_enderecos\(\) missing 1 required positional argument"):
-            cnpj.comparar_enderecos("x")
 
     def test_metadata(self):
         f = cnpj.comparar_enderecos

@@ -16,54 +16,35 @@ UTILS = [cnpj.limpar_cnpj, cnpj.validar_cnpj, cnpj.formatar_cnpj]
 
 class TestNumericCnpj:
     @pytest.mark.parametrize("texto, limpo", [
-        ("12.345.678/0001-99", "12345678000199"),
-        ("", ""),
-        ("CNPJ: 12 345 678 0001 99", "12345678000199"),
-        ("abc", ""),
-        ("000.000.000/0001-00 e 12", "00000000000010012"),
-        ("１２.３４５", "１２３４５"),  # fullwidth digits are digits
-        ("٠١٢x٣", "٠١٢٣"),
+        ("12.345.678/0001-99", "12345678000199"), ("", ""), ("CNPJ: 12 345 678 0001 99", "12345678000199"),
+        ("abc", ""), ("000.000.000/0001-00 e 12", "00000000000010012"), ("１２.３４５", "１２３４５"), ("٠١٢x٣", "٠١٢٣"),
     ])
     def test_limpar_keeps_decimal_digits_in_order(self, texto, limpo):
         assert cnpj.limpar_cnpj(texto) == limpo
 
     @pytest.mark.parametrize("texto, valido", [
-        ("12.345.678/0001-99", True),
-        ("123456", False),
-        ("00000000000000", True),  # only the length counts
-        ("123456789012345", False),
-        ("12.345.678/0001-9", False),
-        ("１２３４５６７８０００１９９", True),
-        ("", False),
+        ("12.345.678/0001-99", True), ("123456", False), ("00000000000000", True), ("123456789012345", False),
+        ("12.345.678/0001-9", False), ("１２３４５６７８０００１９９", True), ("", False),
     ])
     def test_validar_checks_only_the_length(self, texto, valido):
         assert cnpj.validar_cnpj(texto) is valido
 
     @pytest.mark.parametrize("texto, formatado", [
-        ("12345678000199", "12.345.678/0001-99"),
-        ("12.345.678/0001-99", "12.345.678/0001-99"),
-        ("CNPJ 12 345 678 0001 99.", "12.345.678/0001-99"),
-        ("12.345", "12.345"),  # the argument itself, punctuation included
-        ("", ""),
+        ("12345678000199", "12.345.678/0001-99"), ("12.345.678/0001-99", "12.345.678/0001-99"),
+        ("CNPJ 12 345 678 0001 99.", "12.345.678/0001-99"), ("12.345", "12.345"), ("", ""),
         ("１２３４５６７８０００１９９", "１２.３４５.６７８/０００１-９９"),
     ])
     def test_formatar(self, texto, formatado):
         assert cnpj.formatar_cnpj(texto) == formatado
-
-    def test_formatar_returns_the_argument_itself_when_not_14(self):
-        texto = "12.345/x"
-        assert cnpj.formatar_cnpj(texto) is texto
+        if len(ref.limpar_cnpj(texto)) != 14:
+            assert cnpj.formatar_cnpj(texto) is texto
 
 
 class TestAlphanumericCnpj:
     """The alphanumeric form: 12 of [0-9A-Z] and two numeric check digits."""
 
     @pytest.mark.parametrize("texto", [
-        "12.ABC.345/01DE-35",
-        "12ABC34501DE35",
-        "12.abc.345/01de-35",  # lower case is accepted and upper-cased
-        " 12 ABC 345 01DE 35\t",
-        "12-ABC-345-01DE-35",
+        "12.ABC.345/01DE-35", "12ABC34501DE35", "12.abc.345/01de-35", " 12 ABC 345 01DE 35\t", "12-ABC-345-01DE-35",
     ])
     def test_valid_alphanumeric_numbers_keep_their_letters(self, texto):
         assert cnpj.limpar_cnpj(texto) == "12ABC34501DE35"
@@ -84,10 +65,8 @@ class TestAlphanumericCnpj:
         assert cnpj.validar_cnpj(texto) is False
         assert cnpj.formatar_cnpj(texto) == texto
 
-    def test_numeric_numbers_are_untouched_by_the_alphanumeric_rule(self):
-        # 14 digits with wrong check digits still clean to their digits
-        assert cnpj.limpar_cnpj("12.345.678/0001-00") == "12345678000100"
-        assert cnpj.validar_cnpj("11.222.333/0001-81") is True
+    def test_numeric_numbers_keep_the_length_rule(self):
+        assert cnpj.limpar_cnpj("12.345.678/0001-00") == "12345678000100"  # wrong check digits
 
     @given(st.text(alphabet="0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ", min_size=12, max_size=12))
     @settings(max_examples=200, deadline=None)
@@ -122,8 +101,6 @@ class TestArguments:
         for func, ret in zip(UTILS, ["str", "bool", "str"]):
             assert str(inspect.signature(func)) == "(cnpj)"
             assert func.__annotations__ == {"cnpj": "str", "return": ret}
-            assert func.__module__ == "scrivane_contract.cnpj"
-            assert func.__doc__
 
 
 class TestLateBinding:
@@ -137,11 +114,6 @@ class TestLateBinding:
     def test_a_rebound_limpar_may_return_a_sequence(self, monkeypatch):
         monkeypatch.setattr(cnpj, "limpar_cnpj", lambda c: list(range(14)))
         assert cnpj.formatar_cnpj("x") == "[0, 1].[2, 3, 4].[5, 6, 7]/[8, 9, 10, 11]-[12, 13]"
-
-    def test_a_missing_limpar_is_a_name_error(self, monkeypatch):
-        monkeypatch.delattr(cnpj, "limpar_cnpj")
-        with pytest.raises(NameError, match="limpar_cnpj"):
-            cnpj.validar_cnpj("1")
 
 
 # Text that exercises the digit rules: digits of several scripts, blanks of
