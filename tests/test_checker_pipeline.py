@@ -203,3 +203,35 @@ class TestOneCall:
             verificar_contrato(contrato)
         with pytest.raises(FileNotFoundError, match="Arquivo não encontrado: /nao/existe.pdf"):
             verificar_contrato("/nao/existe.pdf", "sk", verbose=0)
+
+
+class TestTwin:
+    """Whole verifications against the plain-Python twin, null registry values included."""
+
+    @pytest.mark.parametrize("variant", ["plain", "nulls", "by-name", "empty-registry"])
+    def test_same_result_and_progress_lines(self, no_env_keys, contrato, registry_fake, capsys, variant):
+        import reference_checker as ref
+        engine = companies_and_people(registry_fake)
+        if variant == "nulls":
+            for rec in registry_fake.by_cnpj.values():
+                rec.update(situacao=None, razao_social=None)
+                rec["socios"] = [socio(None), socio("RUI COSTA", nome_representante=None)]
+        elif variant == "by-name":
+            registry_fake.by_name["Acme Comércio Ltda"] = registry_fake.by_cnpj.pop(CNPJ)
+        elif variant == "empty-registry":
+            registry_fake.by_cnpj.clear()
+            registry_fake.by_name.clear()
+        ref.use(consultar_cnpj=registry_fake.consultar, buscar_cnpj_por_nome=registry_fake.buscar)
+        try:
+            ours = ContractChecker(openai_api_key="k", verbose=True)
+            with_engine(ours, engine)
+            reports = []
+            ours._imprimir_relatorio = lambda **kw: reports.append(1)
+            got = ours.verificar(contrato)
+            ours_lines = lines(capsys)
+            expected = ref.RefChecker(engine, verbose=True).verificar(contrato)
+            assert got == expected and reports == [1]
+            assert ours_lines == lines(capsys)
+        finally:
+            from scrivane_contract import cnpj
+            ref.use(consultar_cnpj=cnpj.consultar_cnpj, buscar_cnpj_por_nome=cnpj.buscar_cnpj_por_nome)
