@@ -176,16 +176,17 @@ Ref call_with_mapping(PyObject* f, PyObject* mapping) {
     if (PyDict_CheckExact(mapping)) return own(PyObject_Call(f, noargs.get(), mapping));
     Ref kwargs = new_dict();
     if (PyDict_Merge(kwargs.get(), mapping, 1) < 0) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            const int has_keys = PyObject_HasAttrWithError(mapping, SC_NAME("keys"));
-            if (has_keys < 0) throw Error{};
-            if (!has_keys) {
-                PyErr_Clear();
-                Ref name = function_str(f);
-                PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", name.get(),
-                             Py_TYPE(mapping)->tp_name);
-            }
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error{};
+        Ref raised = Ref::steal(PyErr_GetRaisedException());
+        const int has_keys = PyObject_HasAttrWithError(mapping, SC_NAME("keys"));
+        if (has_keys < 0) throw Error{};
+        if (has_keys) {
+            PyErr_SetRaisedException(raised.release());
+            throw Error{};
         }
+        Ref name = function_str(f);
+        PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", name.get(),
+                     Py_TYPE(mapping)->tp_name);
         throw Error{};
     }
     return own(PyObject_Call(f, noargs.get(), kwargs.get()));
