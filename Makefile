@@ -8,7 +8,7 @@ PYTHON313 := $(shell \
   if python3.13 -c 'import sys' >/dev/null 2>&1; then command -v python3.13; \
   else ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V | tail -n 1; fi)
 
-.PHONY: venv install test bench clean
+.PHONY: venv install test bench sanitize clean
 
 $(PY):
 	@if [ -z "$(PYTHON313)" ]; then echo "Python 3.13 not found (PATH or pyenv)"; exit 1; fi
@@ -26,6 +26,16 @@ test: install
 
 bench: install
 	$(PY) bench/run.py
+
+# The test suite against a debug build with AddressSanitizer and UBSan.
+SAN_VENV := build/venv-sanitize
+sanitize: $(PY)
+	"$(PYTHON313)" -m venv $(SAN_VENV)
+	$(SAN_VENV)/bin/pip install -q -Cbuild-dir=build/sanitize -Ccmake.define.SC_SANITIZE=ON \
+	  -Ccmake.build-type=Debug ".[test]"
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(SAN_VENV)/bin/python -m pytest -q
 
 clean:
 	rm -rf build $(VENV)
