@@ -87,8 +87,8 @@ class RefChecker:
                                               mensagem=f"Empresa {'ATIVA' if ativa else situacao}"))
                 if not ativa:
                     problemas.append(f"Empresa com situação: {situacao}")
-                razao = _texto(dados.get("razao_social", ""))
-                confere = self._comparar_nomes(e.razao_social or "", razao)
+                razao = dados.get("razao_social", "")
+                confere = self._comparar_nomes(e.razao_social or "", _texto(razao))
                 campos.append(CampoVerificado(campo="Razão Social", status="aprovado" if confere else "pendente",
                                               valor_contrato=e.razao_social, valor_receita=razao,
                                               mensagem="Confere" if confere else "Divergente"))
@@ -96,7 +96,7 @@ class RefChecker:
                     ok, sim, end = comparar_enderecos(e.endereco, dados)
                     campos.append(CampoVerificado(campo="Endereço", status="aprovado" if ok else "pendente",
                                                   valor_contrato=e.endereco, valor_receita=end,
-                                                  mensagem=f"Similaridade: {sim:.0%}"))
+                                                  mensagem=f"Similaridade: {sim * 100:.0f}%"))
                 chave = limpar_cnpj(cnpj) if cnpj else ""
                 if chave:
                     cache[chave] = dados

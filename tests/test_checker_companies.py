@@ -111,7 +111,7 @@ class TestChecks:
 
     @pytest.mark.parametrize("registro, contrato, status, valor_receita", [
         ("ACME COMERCIO", "Zeta Servicos", "pendente", "ACME COMERCIO"),
-        (None, "ACME", "pendente", ""),  # null legal name from the registry
+        (None, "ACME", "pendente", None),  # null legal name: compared as "", kept as delivered
         ("<missing>", "ACME", "pendente", ""),
         ("ACME", "acme", "aprovado", "ACME"),
     ])
@@ -140,6 +140,9 @@ class TestChecks:
         [v], _ = quiet._validar_empresas([empresa(cnpj=CNPJ, razao_social="ACME", endereco="Rua X")])
         assert fields(v)[3] == ("Endereço", "pendente", "Rua X", "R", "Similaridade: 12%")
         assert seen == [("Rua X", SHOWN)]
+        monkeypatch.setattr(checker_mod, "comparar_enderecos", lambda e, d: (True, 2**53 + 1, "R"))
+        [v], _ = quiet._validar_empresas([empresa(cnpj=CNPJ, razao_social="ACME", endereco="Rua X")])
+        assert fields(v)[3][4] == "Similaridade: 900719925474099328%"  # multiplied first, then formatted
         monkeypatch.setattr(checker_mod, "comparar_enderecos", lambda e, d: (True, 1.0))
         with pytest.raises(ValueError, match=r"^not enough values to unpack \(expected 3, got 2\)$"):
             quiet._validar_empresas([empresa(cnpj=CNPJ, razao_social="ACME", endereco="Rua X")])

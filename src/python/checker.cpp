@@ -871,10 +871,11 @@ Ref validar_empresas(Call& c) {
                 }
             }
 
-            // Legal name.
-            Ref razao_receita = null_as_empty(get_key(dados.get(), SC_NAME("razao_social"), empty.get()));
+            // Legal name: a null registry name is compared as the empty text but kept as delivered.
+            Ref razao_receita = get_key(dados.get(), SC_NAME("razao_social"), empty.get());
+            Ref razao_comparada = null_as_empty(razao_receita);
             Ref confere_raw = call_method(self, SC_NAME("_comparar_nomes"), tem_razao ? razao.get() : empty.get(),
-                                          razao_receita.get());
+                                          razao_comparada.get());
             const bool razao_confere = truth(confere_raw.get());
             {
                 Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Razão Social")},
@@ -892,9 +893,12 @@ Ref validar_empresas(Call& c) {
                 Ref triple = call(comparar.get(), endereco.get(), dados.get());
                 Ref parts[3];
                 unpack(triple.get(), parts, 3);
-                Ref pct = fmt(parts[1].get(), ".0%");
-                Ref mensagem = cat({SC_TEXT("Similaridade: "), pct.get()});
                 const bool confere = truth(parts[0].get());
+                // similaridade * 100 in fixed notation, no decimals, then "%".
+                Ref cem = own(PyLong_FromLong(100));
+                Ref escalada = own(PyNumber_Multiply(parts[1].get(), cem.get()));
+                Ref pct = fmt(escalada.get(), ".0f");
+                Ref mensagem = cat({SC_TEXT("Similaridade: "), pct.get(), SC_TEXT("%")});
                 Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Endereço")},
                                     {SC_NAME("status"), confere ? SC_TEXT("aprovado") : SC_TEXT("pendente")},
                                     {SC_NAME("valor_contrato"), endereco.get()},
