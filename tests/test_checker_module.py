@@ -138,6 +138,12 @@ class TestThroughSelf:
             checker.verificar(contrato)
         assert buf.getvalue().count("\n") > 40 and "RESULTADO FINAL" in buf.getvalue()
 
+    def test_print_rebound_in_the_module_is_used(self, checker, monkeypatch, capsys):
+        seen = []
+        monkeypatch.setattr(checker_mod, "print", lambda *a, **k: seen.append((a, k)), raising=False)
+        checker._log("x", "")
+        assert seen == [((" x",), {})] and capsys.readouterr().out == ""
+
 
 class TestReferences:
     def test_checker_is_collected_with_a_cycle(self, no_env_keys):

@@ -18,7 +18,17 @@ void raise_arg_type(const char* arg, const char* expected, PyObject* got) {
     throw Error{};
 }
 
-void print_line(PyObject* text) {
+namespace {
+// The module of the exported function running on this thread (set around
+// each call), whose namespace `print` is looked up in first.
+thread_local PyObject* t_current_module = nullptr;
+}  // namespace
+
+Ref print_function() {
+    if (t_current_module) {
+        Ref own_print = module_global_opt(t_current_module, SC_NAME("print"));
+        if (own_print) return own_print;
+    }
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed
     if (!builtins) throw Error{};
     PyObject* print = nullptr;
@@ -26,7 +36,11 @@ void print_line(PyObject* text) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'print' is not defined");
         throw Error{};
     }
-    Ref p = Ref::steal(print);
+    return Ref::steal(print);
+}
+
+void print_line(PyObject* text) {
+    Ref p = print_function();
     call(p.get(), text);
 }
 
@@ -202,6 +216,11 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
             if (s->params[i].kind == Param::REQUIRED) raise_missing(f, a);
             a[i] = PyTuple_GET_ITEM(f->defaults, i);
         }
+        struct CurrentModule {
+            PyObject* saved;
+            explicit CurrentModule(PyObject* m) : saved(std::exchange(t_current_module, m)) {}
+            ~CurrentModule() { t_current_module = saved; }
+        } current(f->module);
         Ref r = s->impl(c);
         return r.release();
     } catch (const Error&) {

@@ -98,7 +98,11 @@ Ref call_kw(PyObject* f, PyObject* const* args, std::size_t npos, PyObject* kwna
 // The exact-type refusal: "Argument 'x' has incorrect type (expected str, got int)".
 [[noreturn]] void raise_arg_type(const char* arg, const char* expected, PyObject* got);
 
-// Print one line through builtins.print, so it goes to the current sys.stdout.
+// `print` as code of the running module would see it: the module's own
+// global when it has one, else the builtin (which writes to the current
+// sys.stdout).
+Ref print_function();
+// Print one line through that `print`.
 void print_line(PyObject* text);
 void print_line(std::string_view utf8);
 

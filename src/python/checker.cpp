@@ -276,20 +276,9 @@ Ref from_import(PyObject* globals, const char* module, std::initializer_list<con
 // ---------------------------------------------------------------------------
 // Output
 
-Ref builtin_print() {
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    if (!builtins) throw Error{};
-    PyObject* p = nullptr;
-    if (PyDict_GetItemRef(builtins, SC_NAME("print"), &p) <= 0) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'print' is not defined");
-        throw Error{};
-    }
-    return Ref::steal(p);
-}
-
 // print(text, end="")
 void print_no_end(PyObject* text) {
-    Ref p = builtin_print();
+    Ref p = print_function();
     Ref end = empty_text();
     PyObject* argv[] = {text, end.get()};
     Ref names = own(Py_BuildValue("(s)", "end"));
@@ -298,7 +287,7 @@ void print_no_end(PyObject* text) {
 
 // print()
 void print_end_only() {
-    Ref p = builtin_print();
+    Ref p = print_function();
     call(p.get());
 }
 
