@@ -13,7 +13,6 @@ package installed.
 
 from __future__ import annotations
 
-import ctypes
 import sys
 import tempfile
 import time
@@ -23,8 +22,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))  # the local OpenAI-compatible server
 
 import pypdfium2 as pdfium  # noqa: E402
-import pypdfium2.raw as pdfium_c  # noqa: E402
 from openai_server import OpenAIServer, Reply  # noqa: E402
+from pdfs import write_text_pdf  # noqa: E402
 
 from scrivane import Question, QuestionConfig, Scrivane, read_document  # noqa: E402
 from scrivane_contract.models import ExtracaoAssinaturas, ExtracaoDadosContrato, ExtracaoEmpresas  # noqa: E402
@@ -48,23 +47,6 @@ def best_of(repeats, fn):
         fn()
         times.append(time.perf_counter() - started)
     return min(times)
-
-
-def write_text_pdf(path: Path, pages: list[str]) -> None:
-    doc = pdfium.PdfDocument.new()
-    for text in pages:
-        page = doc.new_page(595, 842)
-        for line_no, line in enumerate(text.split("\n")):
-            obj = pdfium_c.FPDFPageObj_NewTextObj(doc.raw, b"Helvetica", ctypes.c_float(10))
-            encoded = (line + "\x00").encode("utf-16-le")
-            buffer = ctypes.create_string_buffer(encoded, len(encoded))
-            pdfium_c.FPDFText_SetText(obj, ctypes.cast(buffer, ctypes.POINTER(pdfium_c.FPDF_WCHAR)))
-            pdfium_c.FPDFPageObj_Transform(obj, 1, 0, 0, 1, 40, 800 - 13 * line_no)
-            pdfium_c.FPDFPage_InsertObject(page.raw, obj)
-        pdfium_c.FPDFPage_GenerateContent(page.raw)
-        page.close()
-    doc.save(str(path))
-    doc.close()
 
 
 def row(name: str, baseline: float, ours: float, unit: str, higher_is_better: bool = False) -> None:

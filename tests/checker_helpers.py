@@ -11,6 +11,8 @@
 from __future__ import annotations
 
 import unicodedata
+
+import pdfs
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
@@ -181,22 +183,4 @@ def ref_poder(nome: str, registro: dict) -> tuple[bool, Optional[str]]:
 
 def write_text_pdf(path, text):
     """A one-page PDF whose text layer holds ``text``, one line per text line."""
-    import ctypes
-
-    import pypdfium2 as pdfium
-    import pypdfium2.raw as pdfium_c
-
-    doc = pdfium.PdfDocument.new()
-    page = doc.new_page(595, 842)
-    for line_no, line in enumerate(text.split("\n")):
-        obj = pdfium_c.FPDFPageObj_NewTextObj(doc.raw, b"Helvetica", ctypes.c_float(10))
-        encoded = (line + "\x00").encode("utf-16-le")
-        buffer = ctypes.create_string_buffer(encoded, len(encoded))
-        pdfium_c.FPDFText_SetText(obj, ctypes.cast(buffer, ctypes.POINTER(pdfium_c.FPDF_WCHAR)))
-        pdfium_c.FPDFPageObj_Transform(obj, 1, 0, 0, 1, 40, 800 - 13 * line_no)
-        pdfium_c.FPDFPage_InsertObject(page.raw, obj)
-    pdfium_c.FPDFPage_GenerateContent(page.raw)
-    page.close()
-    doc.save(str(path))
-    doc.close()
-    return path
+    return pdfs.write_text_pdf(path, [text])
