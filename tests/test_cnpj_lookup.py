@@ -36,6 +36,8 @@ class Spy:
 
     def post(self, url, **kwargs):
         self.calls.append(("post", url, kwargs))
+        if self.raise_on_call:
+            raise self.raise_on_call
         return requests.post(url, **kwargs)
 
 
@@ -70,6 +72,8 @@ class TestRecords:
 
     def test_receitaws_record_after_a_brasilapi_404(self, registry, empresa):
         registry.reply("brasilapi", Reply.error(404))
+        # keys of the other service's partner records are not read from a ReceitaWS partner
+        empresa[1]["qsa"][0].update(empresa[0]["qsa"][0], data_entrada="1999", cpf_representante="1")
         rec = cnpj.consultar_cnpj("11.222.333/0001-81")
         assert routes(registry) == ["brasilapi", "receitaws"]
         assert list(rec) == RECORD_KEYS and list(rec["endereco"]) == ADDRESS_KEYS
@@ -192,12 +196,17 @@ class TestFallbackAndFailures:
         registry.reply("receitaws", Reply.late(3))
         assert cnpj.consultar_cnpj(CNPJ) is None
 
-    def test_only_exceptions_are_swallowed(self, monkeypatch, registry):
-        monkeypatch.setattr(cnpj, "requests", Spy(raise_on_call=KeyboardInterrupt()))
-        with pytest.raises(KeyboardInterrupt):
-            cnpj._consultar_brasil_api(CNPJ)
+    @pytest.mark.parametrize("chamada", [
+        lambda: cnpj._consultar_brasil_api(CNPJ), lambda: cnpj._consultar_receita_ws(CNPJ),
+        lambda: cnpj.buscar_cnpj_por_nome("ACME"),
+    ], ids=["brasilapi", "receitaws", "search"])
+    @pytest.mark.parametrize("interrupcao", [KeyboardInterrupt, SystemExit])
+    def test_only_exceptions_are_swallowed(self, monkeypatch, registry, chamada, interrupcao):
+        monkeypatch.setattr(cnpj, "requests", Spy(raise_on_call=interrupcao()))
+        with pytest.raises(interrupcao):
+            chamada()
         monkeypatch.setattr(cnpj, "requests", Spy(raise_on_call=ValueError("x")))
-        assert cnpj._consultar_brasil_api(CNPJ) is None
+        assert chamada() is None
 
     def test_a_record_from_brasilapi_is_returned_whatever_it_holds(self, monkeypatch, registry):
         monkeypatch.setattr(cnpj, "_consultar_brasil_api", lambda c: {})
@@ -215,6 +224,7 @@ class TestRequestsSent:
             ("get", registry.url + "/api/cnpj/v1/" + CNPJ, {"timeout": 10}),
             ("get", registry.url + "/v1/cnpj/" + CNPJ, {"headers": {"Accept": "application/json"}, "timeout": 10}),
         ]
+        assert [list(kwargs) for _, _, kwargs in spy.calls] == [["timeout"], ["headers", "timeout"]]
         assert [r.path for r in registry.requests] == ["/api/cnpj/v1/" + CNPJ, "/v1/cnpj/" + CNPJ]
         assert registry.requests[1].header("Accept") == "application/json"
 

@@ -81,13 +81,13 @@ class TestSearchAnswers:
         assert cnpj.buscar_cnpj_por_nome("  Acme ltda ")["termo_busca"] == "  Acme ltda "
 
     @pytest.mark.parametrize("resposta", [
-        hits(CNPJ, count=0), hits(count=3), Reply.json({}), Reply.json({"data": {}}),
+        hits(CNPJ, count=0), hits(CNPJ, count=-1), hits(count=3), Reply.json({}), Reply.json({"data": {}}),
         Reply.json({"data": {"count": "3", "cnpj": [{"cnpj": CNPJ}]}}), Reply.json({"data": {"count": 1, "cnpj": [CNPJ]}}),
         Reply.json({"data": {"count": 1, "cnpj": [{}]}}), Reply.json({"data": {"count": 1, "cnpj": [{"cnpj": ""}]}}),
         Reply.json({"data": {"count": 1, "cnpj": [{"cnpj": 11222333000181}]}}), Reply.json({"data": None}),
         Reply.json([1]), Reply.text("<html>"), Reply.error(429), Reply.error(500), Reply.error(404),
         hits("123"),
-    ], ids=["count-0", "no-hits", "no-data", "empty-data", "count-text", "hit-not-object", "hit-without-cnpj",
+    ], ids=["count-0", "count-negative", "no-hits", "no-data", "empty-data", "count-text", "hit-not-object", "hit-without-cnpj",
             "empty-cnpj", "cnpj-number", "data-null", "list", "not-json", "429", "500", "404", "short-cnpj"])
     def test_unusable_answers_give_none(self, acme, resposta):
         acme.reply("casadosdados", resposta)
