@@ -275,3 +275,16 @@ class TestModule:
             getattr(cnpj, nome)(11222333000181)
         assert getattr(cnpj, nome).__annotations__ == {"cnpj": "str", "return": "Optional[Dict]"}
         assert registry.requests == []
+
+
+def test_function_of_another_copy_of_the_module_reads_its_own_namespace(monkeypatch):
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("scrivane_contract.cnpj", cnpj.__file__)
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    assert other is not cnpj
+    other.limpar_cnpj = lambda s: "1" * 14  # the other copy accepts any number
+    monkeypatch.setattr(cnpj, "validar_cnpj", other.validar_cnpj)
+    monkeypatch.setattr(cnpj, "_consultar_brasil_api", lambda n: {"consultado": n})
+    assert cnpj.consultar_cnpj("123") == {"consultado": "123"}

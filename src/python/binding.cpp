@@ -367,6 +367,15 @@ const FuncSpec* function_spec(PyObject* o) noexcept {
     return reinterpret_cast<FuncObject*>(o)->spec;
 }
 
+PyObject* function_module(PyObject* o) noexcept {
+    if (!function_spec(o)) return nullptr;
+    return reinterpret_cast<FuncObject*>(o)->module;
+}
+
+bool Call::is_own(PyObject* o, const FuncSpec* s) const noexcept {
+    return function_spec(o) == s && function_module(o) == module;
+}
+
 Ref make_function(PyObject* func_type, PyObject* module, const FuncSpec* spec) {
     if (spec->nparams > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "too many parameters");

@@ -149,6 +149,9 @@ struct Call {
     Ref global(PyObject* name) const;
     // The same, but an empty Ref when missing.
     Ref global_opt(PyObject* name) const;
+    // Whether o is still the function `spec` of this very module (so its
+    // C++ body may run directly, reading this module's namespace).
+    bool is_own(PyObject* o, const FuncSpec* spec) const noexcept;
 };
 
 // Create the Function type for a module (call once from the module's exec
@@ -160,6 +163,8 @@ Ref make_function(PyObject* func_type, PyObject* module, const FuncSpec* spec);
 void add_functions(PyObject* module, PyObject* func_type, const FuncSpec* const* specs, int n);
 // The spec behind a Function object, or nullptr when o is something else.
 const FuncSpec* function_spec(PyObject* o) noexcept;
+// The module whose namespace a Function object reads, or nullptr.
+PyObject* function_module(PyObject* o) noexcept;
 
 // A module global, read now (NameError when missing).
 Ref module_global(PyObject* module, PyObject* name);

@@ -224,14 +224,14 @@ Ref limpar_cnpj(Call& c) { return clean_str(c.str_arg(0)); }
 // limpar_cnpj(s) through the namespace.
 Ref limpar_via(const Call& c, PyObject* s) {
     Ref f = c.global(SC_NAME("limpar_cnpj"));
-    if (function_spec(f.get()) == &kLimparSpec) return clean_str(require_str(s, "cnpj"));
+    if (c.is_own(f.get(), &kLimparSpec)) return clean_str(require_str(s, "cnpj"));
     return call(f.get(), s);
 }
 
 // The body of validar_cnpj for a str s.
 bool validar_body(const Call& c, PyObject* s) {
     Ref f = c.global(SC_NAME("limpar_cnpj"));
-    if (function_spec(f.get()) == &kLimparSpec) {
+    if (c.is_own(f.get(), &kLimparSpec)) {
         char32_t buf[core::kLength];
         return clean_code_points(s, buf) == core::kLength;
     }
@@ -245,7 +245,7 @@ Ref validar_cnpj(Call& c) { return boolean(validar_body(c, c.str_arg(0))); }
 
 Ref validar_via(const Call& c, PyObject* s) {
     Ref f = c.global(SC_NAME("validar_cnpj"));
-    if (function_spec(f.get()) == &kValidarSpec) return boolean(validar_body(c, require_str(s, "cnpj")));
+    if (c.is_own(f.get(), &kValidarSpec)) return boolean(validar_body(c, require_str(s, "cnpj")));
     return call(f.get(), s);
 }
 
@@ -267,7 +267,7 @@ Ref display_form_generic(PyObject* clean) {
 
 Ref formatar_body(const Call& c, PyObject* s) {
     Ref f = c.global(SC_NAME("limpar_cnpj"));
-    if (function_spec(f.get()) == &kLimparSpec) {
+    if (c.is_own(f.get(), &kLimparSpec)) {
         char32_t buf[core::kLength];
         if (clean_code_points(s, buf) != core::kLength) return Ref::borrow(s);
         return display_form(buf);
@@ -283,7 +283,7 @@ Ref formatar_cnpj(Call& c) { return formatar_body(c, c.str_arg(0)); }
 
 Ref formatar_via(const Call& c, PyObject* s) {
     Ref f = c.global(SC_NAME("formatar_cnpj"));
-    if (function_spec(f.get()) == &kFormatarSpec) return formatar_body(c, require_str(s, "cnpj"));
+    if (c.is_own(f.get(), &kFormatarSpec)) return formatar_body(c, require_str(s, "cnpj"));
     return call(f.get(), s);
 }
 
@@ -856,7 +856,7 @@ Ref comparar_enderecos(Call& c) {
     thread_local Folded a, b;
     double sim = 0.0;
     Match m;
-    if (function_spec(norm.get()) == &kNormSpec) {
+    if (c.is_own(norm.get(), &kNormSpec)) {
         fold_str(contrato, a);
         normalize_folded(a);
         fold_str(receita.get(), b);

@@ -148,7 +148,7 @@ Ref validar_documento_contrato(Call& c) {
         return tuple3(boolean(false), own(PyLong_FromLong(0)), own(PyList_New(0)));
 
     Ref norm = c.global(SC_NAME("normalizar_texto"));
-    const bool fast = function_spec(norm.get()) == &kNormalizarSpec;
+    const bool fast = c.is_own(norm.get(), &kNormalizarSpec);
 
     std::optional<Haystack> hay;
     Ref norm_text;
