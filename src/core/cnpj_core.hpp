@@ -60,23 +60,6 @@ bool alnum_form(const C* s, std::size_t n, char* out) noexcept {
     return check_digits_agree(out);
 }
 
-// Number of decimal digits in [s, s+n).
-template <class C>
-std::size_t count_decimals(const C* s, std::size_t n) noexcept {
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < n; ++i) k += uni::is_decimal(static_cast<char32_t>(s[i]));
-    return k;
-}
-
-// Length of the clean form of [s, s+n).
-template <class C>
-std::size_t clean_length(const C* s, std::size_t n) noexcept {
-    if (n == 0) return 0;
-    char alnum[kLength];
-    if (alnum_form(s, n, alnum)) return kLength;
-    return count_decimals(s, n);
-}
-
 // The first postal code "\d{5}\s*-?\s*\d{3}" of [s, s+n): its eight digits
 // go to out. False when there is none.
 template <class C>
