@@ -244,24 +244,8 @@ int exec_module(PyObject* m) {
     });
 }
 
-PyModuleDef_Slot kSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "scrivane_contract.keywords",
-    "Keywords para validação de documentos como contratos.",
-    sizeof(ModuleState),
-    nullptr,
-    kSlots,
-    state_traverse,
-    state_clear,
-    state_free,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_keywords(void) { return PyModuleDef_Init(&kModule); }
+SC_DEFINE_MODULE(keywords, "scrivane_contract.keywords",
+                 "Keywords para validação de documentos como contratos.",
+                 exec_module)

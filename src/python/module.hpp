@@ -38,3 +38,18 @@ int guarded_exec(PyObject* module, F&& body) {
 }
 
 }  // namespace sc::py
+
+// Defines a module's slots and PyModuleDef, and its PyInit_NAME entry point.
+#define SC_DEFINE_MODULE(NAME, FULL_NAME, DOC, EXEC)                                                   \
+    namespace {                                                                                      \
+    PyModuleDef_Slot sc_module_slots_[] = {                                                          \
+        {Py_mod_exec, reinterpret_cast<void*>(EXEC)},                                                \
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},                  \
+        {0, nullptr},                                                                                \
+    };                                                                                               \
+    PyModuleDef sc_module_def_ = {                                                                   \
+        PyModuleDef_HEAD_INIT, FULL_NAME, DOC, sizeof(::sc::py::ModuleState), nullptr, sc_module_slots_, \
+        ::sc::py::state_traverse, ::sc::py::state_clear, ::sc::py::state_free,                       \
+    };                                                                                               \
+    }                                                                                                \
+    PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&sc_module_def_); }
