@@ -49,6 +49,17 @@ void print_line(std::string_view utf8) {
     print_line(s.get());
 }
 
+Ref mapping_get(PyObject* m, PyObject* key, PyObject* dflt) {
+    if (PyDict_CheckExact(m)) {
+        PyObject* v = nullptr;
+        const int r = PyDict_GetItemRef(m, key, &v);
+        if (r < 0) throw Error{};
+        return r ? Ref::steal(v) : Ref::borrow(dflt);
+    }
+    PyObject* argv[] = {m, key, dflt};
+    return own(PyObject_VectorcallMethod(SC_NAME("get"), argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 Ref module_global_opt(PyObject* module, PyObject* name) {
     PyObject* dict = PyModule_GetDict(module);  // borrowed
     if (!dict) throw Error{};

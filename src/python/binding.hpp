@@ -79,6 +79,17 @@ inline Ref getattr(PyObject* o, PyObject* name) { return own(PyObject_GetAttr(o,
 inline Ref getattr(PyObject* o, const char* name) { return own(PyObject_GetAttrString(o, name)); }
 inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check(PyObject_SetAttr(o, name, v)); }
 inline Ref none() { return Ref::borrow(Py_None); }
+inline void set_item(PyObject* dict, PyObject* key, PyObject* value) { check(PyDict_SetItem(dict, key, value)); }
+// m.get(key, dflt): a plain dict is read directly, anything else through its own `get`.
+Ref mapping_get(PyObject* m, PyObject* key, PyObject* dflt);
+// A tuple taking over the given references.
+template <class... R>
+Ref tuple_of(R... items) {
+    Ref t = own(PyTuple_New(sizeof...(R)));
+    Py_ssize_t i = 0;
+    ((PyTuple_SET_ITEM(t.get(), i++, items.release())), ...);
+    return t;
+}
 inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
 
 template <class... A>

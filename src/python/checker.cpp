@@ -92,7 +92,6 @@ Ref new_list() { return own(PyList_New(0)); }
 Ref new_dict() { return own(PyDict_New()); }
 
 void append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
-void set_item(PyObject* dict, PyObject* key, PyObject* value) { check(PyDict_SetItem(dict, key, value)); }
 
 bool text_equals(PyObject* a, PyObject* b) {
     const int r = PyObject_RichCompareBool(a, b, Py_EQ);
@@ -105,16 +104,6 @@ bool contains(PyObject* container, PyObject* item) {
     return r != 0;
 }
 
-// m.get(key, dflt): a plain dict is read directly, anything else through its own `get`.
-Ref get_key(PyObject* m, PyObject* key, PyObject* dflt) {
-    if (PyDict_CheckExact(m)) {
-        PyObject* v = nullptr;
-        const int r = PyDict_GetItemRef(m, key, &v);
-        if (r < 0) throw Error{};
-        return r ? Ref::steal(v) : Ref::borrow(dflt);
-    }
-    return call_method(m, SC_NAME("get"), key, dflt);
-}
 
 // Registry services may deliver null where a text belongs; such a value is
 // taken as the empty text wherever it is compared, upper-cased or listed.
@@ -719,22 +708,22 @@ Ref verificar_poder(Call& c) {
     PyObject* nome = c.str_arg(1);
     PyObject* dados = c.dict_arg(2);
     Ref no_partners = new_list();
-    Ref socios = get_key(dados, SC_NAME("socios"), no_partners.get());
+    Ref socios = mapping_get(dados, SC_NAME("socios"), no_partners.get());
     Ref empty = empty_text();
     Ref it = own(PyObject_GetIter(socios.get()));
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref socio = Ref::steal(raw);
-        Ref nome_socio = null_as_empty(get_key(socio.get(), SC_NAME("nome"), empty.get()));
+        Ref nome_socio = null_as_empty(mapping_get(socio.get(), SC_NAME("nome"), empty.get()));
         Ref same = call_method(self, SC_NAME("_comparar_nomes"), nome, nome_socio.get());
         if (truth(same.get())) {
-            Ref q = get_key(socio.get(), SC_NAME("qualificacao"), Py_None);
+            Ref q = mapping_get(socio.get(), SC_NAME("qualificacao"), Py_None);
             return pair(Py_True, q.get());
         }
-        Ref rep = get_key(socio.get(), SC_NAME("nome_representante"), empty.get());
+        Ref rep = mapping_get(socio.get(), SC_NAME("nome_representante"), empty.get());
         if (truth(rep.get())) {
             Ref same_rep = call_method(self, SC_NAME("_comparar_nomes"), nome, rep.get());
             if (truth(same_rep.get())) {
-                Ref q = get_key(socio.get(), SC_NAME("qualificacao_representante"), Py_None);
+                Ref q = mapping_get(socio.get(), SC_NAME("qualificacao_representante"), Py_None);
                 return pair(Py_True, q.get());
             }
         }
@@ -818,7 +807,7 @@ Ref validar_empresas(Call& c) {
             Ref buscar = module_global(mod, SC_NAME("buscar_cnpj_por_nome"));
             dados = call(buscar.get(), razao.get());
             if (truth(dados.get())) {
-                cnpj = get_key(dados.get(), SC_NAME("cnpj"), empty.get());
+                cnpj = mapping_get(dados.get(), SC_NAME("cnpj"), empty.get());
                 Ref found = fmt(cnpj.get());
                 Ref line = cat({SC_TEXT(EMOJI_OK " Encontrado: "), found.get()});
                 log(self, line.get(), empty.get());
@@ -831,7 +820,7 @@ Ref validar_empresas(Call& c) {
             {
                 Ref valor_contrato =
                     truth(cnpj_extraido.get()) ? cnpj_extraido : str("(buscado automaticamente)");
-                Ref valor_receita = get_key(dados.get(), SC_NAME("cnpj"), Py_None);
+                Ref valor_receita = mapping_get(dados.get(), SC_NAME("cnpj"), Py_None);
                 Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("CNPJ")},
                                     {SC_NAME("status"), SC_TEXT("aprovado")},
                                     {SC_NAME("valor_contrato"), valor_contrato.get()},
@@ -841,7 +830,7 @@ Ref validar_empresas(Call& c) {
             }
 
             // Registration status.
-            Ref situacao_raw = null_as_empty(get_key(dados.get(), SC_NAME("situacao"), empty.get()));
+            Ref situacao_raw = null_as_empty(mapping_get(dados.get(), SC_NAME("situacao"), empty.get()));
             Ref situacao = call_method(situacao_raw.get(), SC_NAME("upper"));
             const bool ativa = contains(situacao.get(), SC_TEXT("ATIVA"));
             {
@@ -861,7 +850,7 @@ Ref validar_empresas(Call& c) {
             }
 
             // Legal name: a null registry name is compared as the empty text but kept as delivered.
-            Ref razao_receita = get_key(dados.get(), SC_NAME("razao_social"), empty.get());
+            Ref razao_receita = mapping_get(dados.get(), SC_NAME("razao_social"), empty.get());
             Ref razao_comparada = null_as_empty(razao_receita);
             Ref confere_raw = call_method(self, SC_NAME("_comparar_nomes"), tem_razao ? razao.get() : empty.get(),
                                           razao_comparada.get());
@@ -908,9 +897,9 @@ Ref validar_empresas(Call& c) {
                 set_item(cache.get(), chave_nome.get(), dados.get());
             }
 
-            Ref cnpj_receita = get_key(dados.get(), SC_NAME("cnpj"), empty.get());
+            Ref cnpj_receita = mapping_get(dados.get(), SC_NAME("cnpj"), empty.get());
             Ref no_partners = new_list();
-            Ref socios = get_key(dados.get(), SC_NAME("socios"), no_partners.get());
+            Ref socios = mapping_get(dados.get(), SC_NAME("socios"), no_partners.get());
             Ref papel = getattr(empresa.get(), SC_NAME("papel_no_contrato"));
             Ref type = module_global(mod, SC_NAME("EmpresaVerificada"));
             Ref record = call_kwargs(type.get(), {{SC_NAME("cnpj"), cnpj_receita.get()},
@@ -971,7 +960,7 @@ const char* const kAssinaturasAnn[] = {"assinaturas", "List[AssinaturaExtraida]"
 // "QSA: A, B, C..." from the first three partners, or "QSA vazio".
 Ref qsa_summary(PyObject* dados) {
     Ref no_partners = new_list();
-    Ref socios = get_key(dados, SC_NAME("socios"), no_partners.get());
+    Ref socios = mapping_get(dados, SC_NAME("socios"), no_partners.get());
     Ref stop = own(PyLong_FromLong(3));
     Ref slice = own(PySlice_New(nullptr, stop.get(), nullptr));
     Ref first = own(PyObject_GetItem(socios.get(), slice.get()));
@@ -980,7 +969,7 @@ Ref qsa_summary(PyObject* dados) {
     Ref it = own(PyObject_GetIter(first.get()));
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref socio = Ref::steal(raw);
-        Ref nome = null_as_empty(get_key(socio.get(), SC_NAME("nome"), empty.get()));
+        Ref nome = null_as_empty(mapping_get(socio.get(), SC_NAME("nome"), empty.get()));
         append(names.get(), nome.get());
     }
     if (PyErr_Occurred()) throw Error{};
@@ -1035,12 +1024,12 @@ Ref validar_assinaturas(Call& c) {
         if (truth(cnpj_empresa.get())) {
             Ref limpar = module_global(mod, SC_NAME("limpar_cnpj"));
             Ref limpo = call(limpar.get(), cnpj_empresa.get());
-            dados = get_key(cache, limpo.get(), Py_None);
+            dados = mapping_get(cache, limpo.get(), Py_None);
         }
         Ref empresa_rep = getattr(assinatura.get(), SC_NAME("empresa_representada"));
         if (!truth(dados.get()) && truth(empresa_rep.get())) {
             Ref chave = call_method(self, SC_NAME("_normalizar_texto"), empresa_rep.get());
-            dados = get_key(cache, chave.get(), Py_None);
+            dados = mapping_get(cache, chave.get(), Py_None);
         }
 
         Ref tem_poder = boolean(false);

@@ -77,35 +77,15 @@ Ref ascii_str(const char* s, std::size_t n) {
 
 Ref integer(long v) { return own(PyLong_FromLong(v)); }
 
-void set_item(PyObject* d, PyObject* k, PyObject* v) { check(PyDict_SetItem(d, k, v)); }
-
 Ref list_of(PyObject* item) {
     Ref l = own(PyList_New(1));
     PyList_SET_ITEM(l.get(), 0, Py_NewRef(item));
     return l;
 }
 
-Ref tuple3(Ref a, Ref b, Ref c) {
-    Ref t = own(PyTuple_New(3));
-    PyTuple_SET_ITEM(t.get(), 0, a.release());
-    PyTuple_SET_ITEM(t.get(), 1, b.release());
-    PyTuple_SET_ITEM(t.get(), 2, c.release());
-    return t;
-}
-
-// obj.get(k, dflt), read straight from a plain dict.
-Ref get_or(PyObject* obj, PyObject* k, PyObject* dflt) {
-    if (PyDict_CheckExact(obj)) {
-        PyObject* v = nullptr;
-        const int r = PyDict_GetItemRef(obj, k, &v);
-        if (r < 0) throw Error{};
-        return r ? Ref::steal(v) : Ref::borrow(dflt);
-    }
-    return call_method(obj, SC_NAME("get"), k, dflt);
-}
 // obj.get(k)
 Ref get1(PyObject* obj, PyObject* k) {
-    if (PyDict_CheckExact(obj)) return get_or(obj, k, Py_None);
+    if (PyDict_CheckExact(obj)) return mapping_get(obj, k, Py_None);
     return call_method(obj, SC_NAME("get"), k);
 }
 
@@ -350,14 +330,14 @@ void copy_fields(PyObject* rec, PyObject* data, const FieldMap (&map)[N], Servic
             set_item(rec, key(m.out), empty_str());
             continue;
         }
-        Ref v = get_or(data, key(src), empty_str());
+        Ref v = mapping_get(data, key(src), empty_str());
         set_item(rec, key(m.out), v.get());
     }
 }
 
 Ref partners(PyObject* data, Service svc) {
     Ref none_yet = own(PyList_New(0));
-    Ref qsa = get_or(data, key(K_QSA), none_yet.get());
+    Ref qsa = mapping_get(data, key(K_QSA), none_yet.get());
     Ref out = own(PyList_New(0));
     Ref it = own(PyObject_GetIter(qsa.get()));
     while (PyObject* raw = PyIter_Next(it.get())) {
@@ -376,7 +356,7 @@ Ref partners(PyObject* data, Service svc) {
 // decimal point, as ReceitaWS writes its amounts.
 Ref receita_capital(PyObject* data) {
     Ref zero_text = str("0");
-    Ref cap = get_or(data, key(K_CAPITAL_SOCIAL), zero_text.get());
+    Ref cap = mapping_get(data, key(K_CAPITAL_SOCIAL), zero_text.get());
     if (!PyUnicode_Check(cap.get())) return cap;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(cap.get());
     if (n == 0) return integer(0);
@@ -406,7 +386,7 @@ Ref build_record(PyObject* data, Service svc, PyObject* display, PyObject* capit
     Ref end = own(PyDict_New());
     copy_fields(end.get(), data, kAddress, svc);
     set_item(rec.get(), key(K_ENDERECO), end.get());
-    Ref email = get_or(data, key(K_EMAIL), empty_str());
+    Ref email = mapping_get(data, key(K_EMAIL), empty_str());
     set_item(rec.get(), key(K_EMAIL), email.get());
     set_item(rec.get(), key(K_SOCIOS), socios);
     return rec;
@@ -450,7 +430,7 @@ Ref lookup(Call& c, Service svc) {
         Ref socios = partners(data.get(), svc);
         if (svc == BRASIL_API) {
             Ref zero = integer(0);
-            capital = get_or(data.get(), key(K_CAPITAL_SOCIAL), zero.get());
+            capital = mapping_get(data.get(), key(K_CAPITAL_SOCIAL), zero.get());
         }
         Ref display = formatar_via(c, clean.get());
         return build_record(data.get(), svc, display.get(), capital.get(), socios.get());
@@ -546,15 +526,15 @@ Ref buscar_cnpj_por_nome(Call& c) {
         if (compare(status.get(), ok.get(), Py_NE)) return none();
         Ref answer = call_method(resp.get(), SC_NAME("json"));
         Ref no_data = own(PyDict_New());
-        Ref inner = get_or(answer.get(), key(K_DATA), no_data.get());
+        Ref inner = mapping_get(answer.get(), key(K_DATA), no_data.get());
         Ref zero = integer(0);
-        Ref count = get_or(inner.get(), key(K_COUNT), zero.get());
+        Ref count = mapping_get(inner.get(), key(K_COUNT), zero.get());
         if (!compare(count.get(), zero.get(), Py_GT)) return none();
         Ref no_hits = own(PyList_New(0));
-        Ref hits = get_or(inner.get(), key(K_CNPJ), no_hits.get());
+        Ref hits = mapping_get(inner.get(), key(K_CNPJ), no_hits.get());
         if (!truth(hits.get())) return none();
         Ref first = own(PySequence_GetItem(hits.get(), 0));
-        Ref number = get_or(first.get(), key(K_CNPJ), empty_str());
+        Ref number = mapping_get(first.get(), key(K_CNPJ), empty_str());
         if (!truth(number.get())) return none();
         Ref consultar = c.global(SC_NAME("consultar_cnpj"));
         Ref rec = call(consultar.get(), number.get());
@@ -830,7 +810,7 @@ std::u32string cep_digits(PyObject* cep) {
 }
 
 Ref verdict(bool confere, double sim, PyObject* endereco) {
-    return tuple3(boolean(confere), own(PyFloat_FromDouble(sim)), Ref::borrow(endereco));
+    return tuple_of(boolean(confere), own(PyFloat_FromDouble(sim)), Ref::borrow(endereco));
 }
 
 const Key kAddressOrder[] = {K_LOGRADOURO, K_NUMERO, K_COMPLEMENTO, K_BAIRRO, K_CIDADE, K_UF, K_CEP};
@@ -842,7 +822,7 @@ Ref comparar_enderecos(Call& c) {
         return verdict(false, 0.0, empty_str());
 
     Ref no_address = own(PyDict_New());
-    Ref end = get_or(dados, key(K_ENDERECO), no_address.get());
+    Ref end = mapping_get(dados, key(K_ENDERECO), no_address.get());
     Ref partes = own(PyList_New(0));
     for (Key k : kAddressOrder) {
         Ref v = get1(end.get(), key(k));
@@ -883,7 +863,7 @@ Ref comparar_enderecos(Call& c) {
     // A postal code that agrees lifts the score to the floor.
     char32_t cep_c[8];
     const bool found = visit_str(contrato, [&](const auto* d, std::size_t n) { return core::find_cep(d, n, cep_c); });
-    Ref cep_receita = get_or(end.get(), key(K_CEP), empty_str());
+    Ref cep_receita = mapping_get(end.get(), key(K_CEP), empty_str());
     if (found && truth(cep_receita.get())) {
         const std::u32string cep_r = cep_digits(cep_receita.get());
         if (cep_r.size() == 8 && std::u32string_view(cep_c, 8) == cep_r && sim < kCepFloor) sim = kCepFloor;

@@ -125,27 +125,19 @@ struct Haystack {
     }
 };
 
-Ref tuple3(Ref a, Ref b, Ref c) {
-    Ref t = own(PyTuple_New(3));
-    PyTuple_SET_ITEM(t.get(), 0, a.release());
-    PyTuple_SET_ITEM(t.get(), 1, b.release());
-    PyTuple_SET_ITEM(t.get(), 2, c.release());
-    return t;
-}
-
 Ref exclusion_result(PyObject* entry) {
     Ref s = own(PyObject_Str(entry));
     Ref prefix = str("EXCLUSÃO: ");
     Ref msg = own(PyUnicode_Concat(prefix.get(), s.get()));
     Ref lst = own(PyList_New(1));
     PyList_SET_ITEM(lst.get(), 0, msg.release());
-    return tuple3(boolean(false), own(PyLong_FromLong(0)), std::move(lst));
+    return tuple_of(boolean(false), own(PyLong_FromLong(0)), std::move(lst));
 }
 
 Ref validar_documento_contrato(Call& c) {
     PyObject* texto = c.str_arg(0);
     if (PyUnicode_GET_LENGTH(texto) == 0)
-        return tuple3(boolean(false), own(PyLong_FromLong(0)), own(PyList_New(0)));
+        return tuple_of(boolean(false), own(PyLong_FromLong(0)), own(PyList_New(0)));
 
     Ref norm = c.global(SC_NAME("normalizar_texto"));
     const bool fast = c.is_own(norm.get(), &kNormalizarSpec);
@@ -200,7 +192,7 @@ Ref validar_documento_contrato(Call& c) {
     Ref quantidade = own(PyLong_FromSsize_t(PyList_GET_SIZE(found_list.get())));
     Ref minimo = c.global(SC_NAME("MIN_KEYWORDS"));
     Ref eh = own(PyObject_RichCompare(quantidade.get(), minimo.get(), Py_GE));
-    return tuple3(std::move(eh), std::move(quantidade), std::move(found_list));
+    return tuple_of(std::move(eh), std::move(quantidade), std::move(found_list));
 }
 
 const FuncSpec kValidarSpec = {
