@@ -1,7 +1,6 @@
 """The extraction engine against a local OpenAI-compatible server, over real HTTP."""
 
 import json
-import time
 
 import openai
 import pytest
@@ -175,13 +174,10 @@ class TestConcurrency:
     def test_three_slow_questions_take_about_one_answer(self, server, contrato):
         script_answers(server, delay=0.5)
         engine = engine_for(server)
-        started = time.perf_counter()
         run = engine.process(contrato)
-        elapsed = time.perf_counter() - started
         arrivals = sorted(r.received_at for r in server.requests)
         assert len(arrivals) == 3
-        assert arrivals[-1] - arrivals[0] < 0.4  # all asked before the first answer came
-        assert elapsed < 1.4
+        assert arrivals[-1] - arrivals[0] < 0.4  # all asked before the first answer (0.5 s) came
         assert all(run.get_result(q) is not None for q in ANSWERS)
         assert run.total_metrics.time_seconds >= 0.5
 
@@ -214,11 +210,9 @@ class TestBadAnswers:
 
     def test_rate_limit_then_success(self, server, contrato):
         server.script(MATCH["dados_contrato"], Reply.error(429), Reply.json(DADOS))
-        started = time.perf_counter()
         run = engine_for(server, qids=("dados_contrato",)).process(contrato)
         assert run.get_result("dados_contrato").raw_result == DADOS
         assert len(server.requests) == 2
-        assert time.perf_counter() - started < 5
 
     def test_service_error_is_raised_not_hidden(self, server, contrato):
         server.script(None, Reply.error(401, message="Incorrect API key"))
