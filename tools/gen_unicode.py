@@ -27,6 +27,28 @@ F_HANGUL = 64
 S_BASE, S_COUNT = 0xAC00, 11172
 
 
+def check_lowering_keeps_sigma_context(per_cp, records):
+    """The core settles a final sigma on already-lowered text. That gives
+    str.lower's answer only if lowering keeps the context classes: a
+    case-ignorable character lowers to case-ignorables, and any other
+    character lowers to text whose first and last characters that are not
+    case-ignorable have its class (cased or not)."""
+
+    def cls(cp):
+        flags = records[per_cp[cp]][1]
+        return "I" if flags & F_IGNORABLE else ("C" if flags & F_CASED else "O")
+
+    for cp in range(0x110000):
+        if cp == 0x3A3:
+            continue
+        mine = cls(cp)
+        theirs = [cls(ord(c)) for c in chr(cp).lower()]
+        solid = [k for k in theirs if k != "I"]
+        ok = all(k == "I" for k in theirs) if mine == "I" else bool(solid) and solid[0] == solid[-1] == mine
+        if not ok:
+            raise SystemExit(f"gen_unicode: lowering U+{cp:04X} changes the final-sigma context")
+
+
 def main(out_path):
     pool = [0]  # offset 0 is never a real mapping
     pool_index = {}
@@ -83,6 +105,8 @@ def main(out_path):
             records.append(rec)
             record_index[rec] = idx
         per_cp.append(idx)
+
+    check_lowering_keeps_sigma_context(per_cp, records)
 
     blocks = []
     block_index = {}

@@ -49,65 +49,10 @@ void fold_latin1(const std::uint8_t* s, std::size_t n, std::string& out) {
 
 namespace {
 
-// Streams the NFD of the input, drops Mn, and collects the kept code points.
-// Non-starters that are kept are buffered so a run of them can be put in
-// canonical order (stable by combining class); a starter, kept or dropped,
-// ends the run.
-struct Decomposer {
-    std::u32string& out;
-    std::vector<std::pair<std::uint8_t, char32_t>> run;
-    bool needs_lower = false;  // a kept code point beyond ASCII may change case
-
-    void flush() {
-        if (run.empty()) return;
-        if (run.size() > 1)
-            std::stable_sort(run.begin(), run.end(),
-                             [](const auto& a, const auto& b) { return a.first < b.first; });
-        for (auto& p : run) out.push_back(p.second);
-        run.clear();
-    }
-    void emit(char32_t c, const Record& r) {
-        if (r.ccc == 0) {
-            flush();
-            if (!(r.flags & F_MN)) out.push_back(c);
-        } else if (!(r.flags & F_MN)) {
-            run.emplace_back(r.ccc, c);
-        }
-    }
-    void put(char32_t c) {
-        if (c < 0x80) {  // ASCII: starter, not Mn, lowered here
-            if (!run.empty()) flush();
-            out.push_back((c >= 'A' && c <= 'Z') ? c + 32 : c);
-            return;
-        }
-        needs_lower = true;
-        if (c < 0xC0) {  // no decomposition, starter, not Mn
-            flush();
-            out.push_back(c);
-            return;
-        }
-        const Record& r = record(c);
-        if (r.flags & F_HANGUL) {
-            const char32_t si = c - S_BASE;
-            flush();
-            out.push_back(L_BASE + si / N_COUNT);
-            out.push_back(V_BASE + (si % N_COUNT) / T_COUNT);
-            if (si % T_COUNT) out.push_back(T_BASE + si % T_COUNT);
-            return;
-        }
-        if (r.dec_len == 0) {
-            emit(c, r);
-            return;
-        }
-        for (unsigned k = 0; k < r.dec_len; ++k) {
-            const char32_t d = kPool[r.dec_off + k];
-            emit(d, record(d));
-        }
-    }
-};
-
 // Final sigma: preceded by a cased letter (case-ignorables skipped) and not
-// followed by one, within s[from, end).
+// followed by one, within s[from, end). The classes are read on the lowered
+// text: lowering keeps them (the table generator checks this for every code
+// point), so the answer is the one str.lower gives on the unlowered text.
 bool final_sigma(const std::u32string& s, std::size_t from, std::size_t i) {
     bool fin = false;
     for (std::size_t j = i; j > from; --j) {
@@ -125,66 +70,79 @@ bool final_sigma(const std::u32string& s, std::size_t from, std::size_t i) {
     return true;
 }
 
-// str.lower over out[from, end), in place, with the final-sigma context.
-void lower_tail(std::u32string& s, std::size_t from) {
-    bool needs = false;
-    for (std::size_t i = from; i < s.size(); ++i) {
-        const char32_t c = s[i];
-        if (c < 128) {
-            if (c >= 'A' && c <= 'Z') s[i] = c + 32;
-            continue;
-        }
-        if (c == 0x3A3 || record(c).low_len) needs = true;
-    }
-    if (!needs) return;
-    bool expands = false;
-    for (std::size_t i = from; i < s.size() && !expands; ++i)
-        if (s[i] >= 128 && s[i] != 0x3A3 && record(s[i]).low_len > 1) expands = true;
-    if (!expands) {
-        // One code point per code point: decide sigmas on the unlowered text first.
-        std::vector<std::size_t> finals;
-        for (std::size_t i = from; i < s.size(); ++i)
-            if (s[i] == 0x3A3 && final_sigma(s, from, i)) finals.push_back(i);
-        for (std::size_t i = from; i < s.size(); ++i) {
-            const char32_t c = s[i];
-            if (c < 128) continue;
-            if (c == 0x3A3) {
-                s[i] = 0x3C3;
-                continue;
-            }
-            const Record& r = record(c);
-            if (r.low_len) s[i] = kPool[r.low_off];
-        }
-        for (std::size_t i : finals) s[i] = 0x3C2;
-        return;
-    }
-    std::u32string res;
-    res.reserve(s.size() - from + 8);
-    const std::size_t n = s.size();
-    for (std::size_t i = from; i < n; ++i) {
-        const char32_t c = s[i];
+// One pass: streams the NFD of the input, drops Mn, lowers what it keeps.
+// Kept non-starters are buffered so a run of them can be put in canonical
+// order (stable by combining class); a starter, kept or dropped, ends the
+// run. A capital sigma is written as is and settled once its right-hand
+// context is known.
+struct Folder {
+    std::u32string& out;
+    std::size_t from;
+    std::vector<std::pair<std::uint8_t, char32_t>> run;
+    std::vector<std::size_t> sigmas;
+
+    void push_lower(char32_t c, const Record& r) {
         if (c == 0x3A3) {
-            res.push_back(final_sigma(s, from, i) ? 0x3C2 : 0x3C3);
-            continue;
+            sigmas.push_back(out.size());
+            out.push_back(c);
+        } else if (r.low_len) {
+            out.append(kPool + r.low_off, r.low_len);
+        } else {
+            out.push_back(c);
+        }
+    }
+    void flush() {
+        if (run.size() > 1)
+            std::stable_sort(run.begin(), run.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (auto& p : run) push_lower(p.second, record(p.second));
+        run.clear();
+    }
+    void emit(char32_t c, const Record& r) {
+        if (r.ccc == 0) {
+            if (!run.empty()) flush();
+            if (!(r.flags & F_MN)) push_lower(c, r);
+        } else if (!(r.flags & F_MN)) {
+            run.emplace_back(r.ccc, c);
+        }
+    }
+    void put(char32_t c) {
+        if (c < 0x80) {  // ASCII: starter, not Mn
+            if (!run.empty()) flush();
+            out.push_back((c >= 'A' && c <= 'Z') ? c + 32 : c);
+            return;
         }
         const Record& r = record(c);
-        if (r.low_len)
-            res.append(kPool + r.low_off, r.low_len);
-        else
-            res.push_back(c);
+        if (r.flags & F_HANGUL) {  // algorithmic decomposition into uncased jamo
+            const char32_t si = c - S_BASE;
+            if (!run.empty()) flush();
+            out.push_back(L_BASE + si / N_COUNT);
+            out.push_back(V_BASE + (si % N_COUNT) / T_COUNT);
+            if (si % T_COUNT) out.push_back(T_BASE + si % T_COUNT);
+            return;
+        }
+        if (r.dec_len == 0) {
+            emit(c, r);
+            return;
+        }
+        for (unsigned k = 0; k < r.dec_len; ++k) {
+            const char32_t d = kPool[r.dec_off + k];
+            emit(d, record(d));
+        }
     }
-    s.resize(from);
-    s.append(res);
-}
+    void finish() {
+        if (!run.empty()) flush();
+        for (std::size_t i : sigmas) out[i] = final_sigma(out, from, i) ? 0x3C2 : 0x3C3;
+    }
+};
 
 template <class CharT>
 void fold_impl(const CharT* s, std::size_t n, std::u32string& out) {
     const std::size_t from = out.size();
     out.reserve(from + n + n / 8);
-    Decomposer d{out, {}};
-    for (std::size_t i = 0; i < n; ++i) d.put(static_cast<char32_t>(s[i]));
-    d.flush();
-    if (d.needs_lower) lower_tail(out, from);
+    Folder f{out, from, {}, {}};
+    for (std::size_t i = 0; i < n; ++i) f.put(static_cast<char32_t>(s[i]));
+    f.finish();
 }
 
 }  // namespace
