@@ -151,28 +151,4 @@ void fold(const std::uint8_t* s, std::size_t n, std::u32string& out) { fold_impl
 void fold(const std::uint16_t* s, std::size_t n, std::u32string& out) { fold_impl(s, n, out); }
 void fold(const char32_t* s, std::size_t n, std::u32string& out) { fold_impl(s, n, out); }
 
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
-void to_utf8(const std::u32string& s, std::string& out) {
-    out.clear();
-    out.reserve(s.size() + s.size() / 2);
-    for (char32_t c : s) append_utf8(out, c);
-}
-
 }  // namespace sc::uni

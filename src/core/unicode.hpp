@@ -71,9 +71,4 @@ inline void strip_bounds(const CharT* s, std::size_t n, std::size_t& b, std::siz
     while (e > b && is_space(static_cast<char32_t>(s[e - 1]))) --e;
 }
 
-// UTF-8 encoding of code points (lone surrogates encoded as three bytes,
-// which keeps substring containment exact for any code point sequence).
-void append_utf8(std::string& out, char32_t c);
-void to_utf8(const std::u32string& s, std::string& out);
-
 }  // namespace sc::uni

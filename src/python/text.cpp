@@ -15,12 +15,6 @@ void Folded::strip() {
 
 Ref Folded::to_str() const { return latin1 ? from_latin1(bytes) : from_u32(wide); }
 
-const std::string& Folded::search_bytes(std::string& scratch) const {
-    if (latin1) return bytes;
-    uni::to_utf8(wide, scratch);
-    return scratch;
-}
-
 void fold_str(PyObject* s, Folded& out) {
     const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     out.bytes.clear();

@@ -36,8 +36,6 @@ struct Folded {
     std::u32string wide;   // otherwise
     void strip();
     Ref to_str() const;
-    // The text as bytes for substring search: Latin-1 bytes or UTF-8.
-    const std::string& search_bytes(std::string& scratch) const;
 };
 
 void fold_str(PyObject* s, Folded& out);
