@@ -1,13 +1,14 @@
 """The extraction engine against a local OpenAI-compatible server, over real HTTP."""
 
 import json
+from concurrent.futures import ThreadPoolExecutor
 
 import openai
 import pytest
 from openai_server import OpenAIServer, Reply
 from pdfs import write_text_pdf
 
-from scrivane import EmptyDocumentError, Question, QuestionConfig, Scrivane, read_document
+from scrivane import DocumentError, EmptyDocumentError, Question, QuestionConfig, Scrivane, read_document
 from scrivane.pricing import PRICES_PER_MILLION
 from scrivane.schema import strict_json_schema
 from scrivane.selection import estimate_tokens, select_pages
@@ -235,10 +236,20 @@ class TestMetrics:
         assert m.calls == 5
         assert run.get_result("empresas").metrics.tokens == 1000 + 10 + 1000 + 200
 
-    def test_dated_model_name_finds_its_family_price(self, server, contrato):
+    @pytest.mark.parametrize(
+        "model, usd_per_million_input",
+        [
+            ("gpt-4o-mini-2024-07-18", PRICES_PER_MILLION["gpt-4o-mini"][0]),  # a snapshot takes its family's price
+            ("gpt-3.5-turbo-0125", PRICES_PER_MILLION["gpt-3.5-turbo"][0]),
+            ("gpt-4o-2024-05-13", 5.00),  # a snapshot priced apart from its family
+            ("o1-mini", 0.0),  # a different model, not a snapshot of "o1": missing from the table
+            ("gpt-4o-audio-preview", 0.0),
+        ],
+    )
+    def test_model_name_to_price(self, server, contrato, model, usd_per_million_input):
         server.script(None, Reply.json(DADOS, prompt_tokens=1_000_000, completion_tokens=0))
-        run = engine_for(server, qids=("dados_contrato",), model="gpt-4o-mini-2024-07-18").process(contrato)
-        assert run.total_metrics.cost_usd == pytest.approx(PRICES_PER_MILLION["gpt-4o-mini"][0])
+        run = engine_for(server, qids=("dados_contrato",), model=model).process(contrato)
+        assert run.total_metrics.cost_usd == pytest.approx(usd_per_million_input)
 
     def test_unpriced_model_costs_nothing_and_says_so_once(self, server, contrato, capsys):
         script_answers(server)
@@ -326,11 +337,38 @@ class TestDocuments:
         assert server.requests == []
         assert issubclass(EmptyDocumentError, ValueError)
 
-    def test_empty_text_file_is_a_clear_error(self, tmp_path):
-        path = tmp_path / "vazio.txt"
-        path.write_text("  \n\n ", encoding="utf-8")
-        with pytest.raises(EmptyDocumentError, match="vazio.txt"):
+    @pytest.mark.parametrize(
+        "name, data, error",
+        [
+            ("vazio.txt", b"  \n\n ", EmptyDocumentError),
+            # binary files are not read as Latin-1 noise and sent to the model
+            ("contrato.docx", b"PK\x03\x04\x14\x00\x06\x00\x08\x00\x00\x00!\x00word/document.xml", DocumentError),
+            ("digitalizado.jpg", b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01", DocumentError),
+        ],
+        ids=["empty-text", "docx", "jpeg"],
+    )
+    def test_file_without_readable_text_is_a_clear_error(self, tmp_path, name, data, error):
+        path = tmp_path / name
+        path.write_bytes(data)
+        with pytest.raises(error, match=name.replace(".", r"\.")):
             read_document(path)
+
+    def test_text_in_utf16_and_pdf_with_preamble(self, tmp_path):
+        path = tmp_path / "c.txt"
+        path.write_text("CONTRATANTE: ação", encoding="utf-16")
+        assert read_document(path).pages == ("CONTRATANTE: ação",)
+        pdf = write_text_pdf(tmp_path / "c.pdf", ["Página um: CONTRATANTE ACME"])
+        preamble = tmp_path / "anexo"  # no .pdf suffix; readers allow bytes before the header
+        preamble.write_bytes(b"X-Mailer: anexo\n" + pdf.read_bytes())
+        assert [p.strip() for p in read_document(preamble).pages] == ["Página um: CONTRATANTE ACME"]
+
+    def test_pdfs_read_from_several_threads_at_once(self, tmp_path):
+        # pdfium is not thread-safe: unguarded, this crashes the interpreter.
+        pages = [f"Página {i}: CONTRATANTE ACME LTDA, cláusula {i}." for i in range(12)]
+        paths = [write_text_pdf(tmp_path / f"c{i}.pdf", pages) for i in range(4)]
+        with ThreadPoolExecutor(max_workers=4) as pool:
+            results = list(pool.map(lambda p: [read_document(p).pages for _ in range(10)], paths))
+        assert all(pages_read == read_document(paths[0]).pages for batch in results for pages_read in batch)
 
     def test_text_file_pages_at_form_feeds(self, tmp_path):
         path = tmp_path / "c.txt"

@@ -3,7 +3,7 @@
 import typing
 
 import pytest
-from pydantic import BaseModel, ValidationError
+from pydantic import BaseModel, Field, ValidationError
 
 from scrivane.schema import strict_json_schema
 from scrivane_contract.models import (
@@ -29,6 +29,13 @@ ALL_RECORDS = [
     AssinaturaVerificada,
     ClassificacaoLegitimidade,
 ]
+
+
+class _Anexo(BaseModel):
+    """An answer shape whose field names are also JSON Schema keywords."""
+
+    title: typing.Optional[str] = Field(default=None, description="Título do anexo do contrato")
+    default: typing.Optional[str] = Field(default=None, description="Cláusula de inadimplemento do contrato")
 
 
 def _text_fields(model: type[BaseModel]) -> list[str]:
@@ -68,9 +75,10 @@ class TestExtractedRecords:
         assert any("data" in f for f in fields)
         assert ExtracaoDadosContrato().model_dump() == {f: None for f in fields}
 
-    @pytest.mark.parametrize("model", [ExtracaoEmpresas, ExtracaoAssinaturas, ExtracaoDadosContrato])
+    @pytest.mark.parametrize("model", [ExtracaoEmpresas, ExtracaoAssinaturas, ExtracaoDadosContrato, _Anexo])
     def test_answer_schemas_are_strict_and_described_in_portuguese(self, model):
         schema = strict_json_schema(model)
+        assert list(schema["properties"]) == list(model.model_fields)  # every field is asked for
         objects = [schema, *schema.get("$defs", {}).values()]
         for obj in objects:
             assert obj["additionalProperties"] is False

@@ -1,7 +1,8 @@
 """Reading a document's text, page by page.
 
 PDFs are read through their text layer with pypdfium2; any other file is
-read as text (UTF-8, falling back to Latin-1), split into pages at form
+read as text (UTF-16 with a byte-order mark, else UTF-8, falling back to
+Latin-1; a binary file is refused), split into pages at form
 feeds, or into blocks of paragraphs when it has none, so that long text
 files can be narrowed to their relevant parts like PDFs.
 """
@@ -9,6 +10,7 @@ files can be narrowed to their relevant parts like PDFs.
 from __future__ import annotations
 
 import os
+import threading
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -16,6 +18,11 @@ __all__ = ["Document", "DocumentError", "EmptyDocumentError", "read_document"]
 
 # Size of the blocks a text file without form feeds is cut into.
 TEXT_BLOCK_CHARS = 4000
+
+# pdfium is not thread-safe, and its calls release the GIL: two documents read
+# at once from different threads (two engines, or one engine used by several
+# threads) crash the interpreter.  Every use of pdfium goes through this lock.
+_PDFIUM_LOCK = threading.Lock()
 
 
 class DocumentError(ValueError):
@@ -41,6 +48,11 @@ class Document:
 
 
 def _pdf_pages(path: Path, data: bytes) -> list[str]:
+    with _PDFIUM_LOCK:
+        return _pdf_pages_locked(path, data)
+
+
+def _pdf_pages_locked(path: Path, data: bytes) -> list[str]:
     import pypdfium2 as pdfium
 
     try:
@@ -89,19 +101,32 @@ def read_document(path: str | os.PathLike[str]) -> Document:
     """Text of the document at ``path``, one entry per page.
 
     Raises ``FileNotFoundError`` for a missing file, ``DocumentError`` for an
-    unreadable PDF and ``EmptyDocumentError`` when there is no text at all.
+    unreadable PDF or a binary file that is not a PDF, and
+    ``EmptyDocumentError`` when there is no text at all.
     """
     p = Path(path)
     if p.is_dir():
         raise DocumentError(f"O caminho é uma pasta, não um documento: {p}")
     data = p.read_bytes()
-    if data[:1024].lstrip().startswith(b"%PDF-") or p.suffix.lower() == ".pdf":
+    # Readers accept a PDF header anywhere in the first kilobyte.
+    if b"%PDF-" in data[:1024] or p.suffix.lower() == ".pdf":
         pages = _pdf_pages(p, data)
     else:
-        try:
-            text = data.decode("utf-8-sig")
-        except UnicodeDecodeError:
-            text = data.decode("latin-1")
+        if data.startswith((b"\xff\xfe", b"\xfe\xff")):
+            text = data.decode("utf-16", errors="replace")
+        elif b"\x00" in data:
+            # An image, a word-processor file, an archive: not text.  Read as
+            # Latin-1 it would reach the model as noise and come back as an
+            # extraction that found nothing.
+            raise DocumentError(
+                f"O documento não é PDF nem texto: {p} "
+                "(converta-o para PDF com texto, ou para texto simples)"
+            )
+        else:
+            try:
+                text = data.decode("utf-8-sig")
+            except UnicodeDecodeError:
+                text = data.decode("latin-1")
         pages = _split_text(text.replace("\r\n", "\n"))
     if not any(page.strip() for page in pages):
         raise EmptyDocumentError(

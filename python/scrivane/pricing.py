@@ -2,13 +2,16 @@
 
 Prices are list prices in US dollars per one million tokens (input, output)
 as published by OpenAI on the date below; Azure OpenAI global deployments
-charge the same.  A model is looked up by exact name first, then by the
-longest known name it starts with, so dated snapshots such as
-"gpt-4o-2024-08-06" find their family.
+charge the same.  A model is looked up by exact name first; a dated
+snapshot ("gpt-4o-2024-08-06", "gpt-3.5-turbo-0125") not listed itself then
+takes its family's entry.  Any other name is missing from the table, even
+when it starts with a known one: "o1-mini" or "o3-pro" are priced quite
+unlike "o1" or "o3".
 """
 
 from __future__ import annotations
 
+import re
 from typing import Optional
 
 __all__ = [
@@ -21,11 +24,12 @@ __all__ = [
     "cost_usd",
 ]
 
-PRICES_AS_OF = "2025-08-01"
+PRICES_AS_OF = "2025-08-07"
 
 # model: (USD per 1M input tokens, USD per 1M output tokens)
 PRICES_PER_MILLION: dict[str, tuple[float, float]] = {
     "gpt-4o": (2.50, 10.00),
+    "gpt-4o-2024-05-13": (5.00, 15.00),
     "gpt-4o-mini": (0.15, 0.60),
     "gpt-4.1": (2.00, 8.00),
     "gpt-4.1-mini": (0.40, 1.60),
@@ -61,14 +65,15 @@ CONTEXT_TOKENS: dict[str, int] = {
 DEFAULT_CONTEXT_TOKENS = 128_000
 
 
+# "-2024-08-06" or "-0125" at the end of a model name: a dated snapshot.
+_SNAPSHOT_SUFFIX = re.compile(r"-(?:\d{4}-\d{2}-\d{2}|\d{4})$")
+
+
 def _lookup(table: dict, model: str):
     if model in table:
         return table[model]
-    best = None
-    for name in table:
-        if model.startswith(name + "-") and (best is None or len(name) > len(best)):
-            best = name
-    return table[best] if best is not None else None
+    family = _SNAPSHOT_SUFFIX.sub("", model)
+    return table.get(family) if family != model else None
 
 
 def price_for(model: str) -> Optional[tuple[float, float]]:

@@ -29,7 +29,16 @@ def _strict(node: Any, definitions: dict[str, Any]) -> Any:
         ref = node["$ref"]
         target = definitions.get(ref.rsplit("/", 1)[-1], {})
         node = {**target, **{k: v for k, v in node.items() if k != "$ref"}}
-    out = {key: _strict(value, definitions) for key, value in node.items() if key not in _UNSUPPORTED_KEYS}
+    out = {}
+    for key, value in node.items():
+        if key in _UNSUPPORTED_KEYS:
+            continue
+        if key in ("properties", "$defs") and isinstance(value, dict):
+            # Keys here are field or definition names, not keywords: a field
+            # called "title" or "default" stays.
+            out[key] = {name: _strict(sub, definitions) for name, sub in value.items()}
+        else:
+            out[key] = _strict(value, definitions)
     if out.get("type") == "object" or "properties" in out:
         props = out.get("properties", {})
         out["type"] = "object"
