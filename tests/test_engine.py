@@ -375,6 +375,14 @@ class TestDocuments:
         path.write_bytes("um\fdois\fação".encode("latin-1"))
         assert read_document(path).pages == ("um", "dois", "ação")
 
+    def test_long_text_without_blank_lines_is_cut_into_blocks(self, tmp_path):
+        lines = [f"Cláusula {i}: " + "texto " * 50 for i in range(40)]
+        path = tmp_path / "convertido.txt"
+        path.write_text("\n".join(lines), encoding="utf-8")
+        pages = read_document(path).pages
+        assert len(pages) > 1 and max(map(len, pages)) <= 4000
+        assert "".join(pages) == "\n".join(lines)
+
     def test_missing_file(self, tmp_path):
         with pytest.raises(FileNotFoundError):
             read_document(tmp_path / "nada.pdf")

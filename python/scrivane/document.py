@@ -81,19 +81,23 @@ def _pdf_pages_locked(path: Path, data: bytes) -> list[str]:
 def _split_text(text: str) -> list[str]:
     if "\f" in text:
         return text.split("\f")
-    if len(text) <= TEXT_BLOCK_CHARS:
-        return [text]
+    # Blocks of at most TEXT_BLOCK_CHARS, cut at a blank line when one lies in
+    # the second half of the block, else at a line end, else at a space.  A
+    # text without blank lines (common in converted documents) is still cut,
+    # so that a long one can be narrowed instead of sent as one huge page.
     blocks: list[str] = []
-    current: list[str] = []
-    size = 0
-    for paragraph in text.split("\n\n"):
-        if current and size + len(paragraph) > TEXT_BLOCK_CHARS:
-            blocks.append("\n\n".join(current))
-            current, size = [], 0
-        current.append(paragraph)
-        size += len(paragraph) + 2
-    if current:
-        blocks.append("\n\n".join(current))
+    start = 0
+    while len(text) - start > TEXT_BLOCK_CHARS:
+        limit = start + TEXT_BLOCK_CHARS
+        cut = limit
+        for separator in ("\n\n", "\n", " "):
+            found = text.rfind(separator, start + TEXT_BLOCK_CHARS // 2, limit)
+            if found != -1:
+                cut = found + len(separator)
+                break
+        blocks.append(text[start:cut])
+        start = cut
+    blocks.append(text[start:])
     return blocks
 
 
