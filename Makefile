@@ -8,7 +8,21 @@ PYTHON313 := $(shell \
   if python3.13 -c 'import sys' >/dev/null 2>&1; then command -v python3.13; \
   else ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V | tail -n 1; fi)
 
-.PHONY: venv install test bench sanitize clean
+.PHONY: venv install test bench sanitize clean system-deps
+
+# Debian packages the tests use (OCR, the browser test, PDF tools); installed
+# with apt when missing and apt is at hand.
+SYSTEM_DEPS := tesseract-ocr tesseract-ocr-por chromium poppler-utils
+system-deps:
+	@missing=$$(for p in $(SYSTEM_DEPS); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  if command -v apt-get >/dev/null 2>&1; then \
+	    sudo=""; [ "$$(id -u)" = 0 ] || sudo="sudo"; \
+	    echo "apt-get install $$missing"; \
+	    $$sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq \
+	      -o DPkg::Lock::Timeout=600 $$missing >/dev/null; \
+	  else echo "warning: missing system packages: $$missing"; fi; \
+	fi
 
 $(PY):
 	@if [ -z "$(PYTHON313)" ]; then echo "Python 3.13 not found (PATH or pyenv)"; exit 1; fi
@@ -21,7 +35,7 @@ venv: $(PY)
 install: $(PY)
 	$(PY) -m pip install -q ".[test]"
 
-test: install
+test: system-deps install
 	$(PY) -m pytest -q
 
 bench: install

@@ -1,0 +1,5 @@
+import sys
+
+from scrivane_contract.cli import main
+
+sys.exit(main())
