@@ -1,0 +1,241 @@
+"""The FastAPI application: the upload page, the verification API and the registry lookup."""
+
+from __future__ import annotations
+
+import hmac
+import json
+import os
+from contextlib import asynccontextmanager
+from functools import lru_cache
+from pathlib import Path
+from typing import Any, Callable, Literal, Optional
+
+from fastapi import Depends, FastAPI, HTTPException, Request
+from fastapi.concurrency import run_in_threadpool
+from fastapi.responses import HTMLResponse, JSONResponse
+from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
+from fastapi.staticfiles import StaticFiles
+from pydantic import BaseModel, Field
+
+from .envio import CAMPO_ARQUIVO, ErroEnvio, receber_pdf
+from .fila import CONCLUIDA, FilaCheia, FilaVerificacoes
+from .relatorio import RAIZ, pagina_relatorio
+
+__all__ = ["criar_app", "TAMANHO_MAXIMO_PADRAO", "ENV_TOKEN"]
+
+ENV_TOKEN = "SCRIVANE_API_TOKEN"
+TAMANHO_MAXIMO_PADRAO = 20 * 1024 * 1024
+
+# The page loads only its own files.
+_CSP = ("default-src 'self'; img-src 'self' data:; object-src 'none'; base-uri 'none'; "
+        "form-action 'self'; frame-ancestors 'none'")
+
+_DESCRICAO = """Verificação de contratos brasileiros: as empresas do contrato são conferidas
+na Receita Federal e os signatários no quadro de sócios e administradores (QSA).
+
+Fluxo: envie o PDF em `POST /api/verificacoes` (resposta 202 com o `id`), consulte
+`GET /api/verificacoes/{id}` até o estado ser `concluida` ou `falhou`.
+Com a variável `SCRIVANE_API_TOKEN` definida no servidor, toda chamada da API exige
+`Authorization: Bearer <token>`."""
+
+
+class VerificacaoCriada(BaseModel):
+    id: str = Field(description="Identificador da verificação")
+    estado: Literal["na_fila", "em_andamento", "concluida", "falhou"]
+    url: str = Field(description="Endereço para consultar o andamento")
+
+
+class EstadoVerificacao(BaseModel):
+    id: str
+    estado: Literal["na_fila", "em_andamento", "concluida", "falhou"] = Field(
+        description="na_fila, em_andamento, concluida ou falhou")
+    arquivo: str = Field(description="Nome do arquivo enviado")
+    criada_em: Optional[str] = None
+    iniciada_em: Optional[str] = None
+    concluida_em: Optional[str] = None
+    posicao_fila: Optional[int] = Field(None, description="Posição na fila (1 = a próxima), quando na_fila")
+    resultado: Optional[dict[str, Any]] = Field(
+        None, description="O ResultadoVerificacao, quando concluida")
+    erro: Optional[str] = Field(None, description="Motivo da falha, quando falhou")
+
+
+class Erro(BaseModel):
+    detail: str
+
+
+def _erros(*codigos: int) -> dict[int | str, dict[str, Any]]:
+    return {c: {"model": Erro} for c in codigos}
+
+
+@lru_cache(maxsize=1)
+def _modelo_pagina() -> str:
+    return (RAIZ / "static" / "index.html").read_text(encoding="utf-8")
+
+
+def criar_app(
+    criar_verificador: Callable[[], Callable[[str], dict]],
+    *,
+    trabalhadores: int = 4,
+    limite_fila: int = 100,
+    retencao_minutos: float = 60.0,
+    tamanho_maximo: int = TAMANHO_MAXIMO_PADRAO,
+    token: Any = ...,
+    consultar: Optional[Callable[[str], tuple[Optional[dict], str]]] = None,
+) -> FastAPI:
+    """Cria a aplicação web (página, API e documentação em ``/docs``).
+
+    ``criar_verificador`` é chamado uma vez em cada trabalhador e devolve a
+    função que verifica um contrato (caminho -> ``ResultadoVerificacao``),
+    em geral ``ContractChecker(..., verbose=False).verificar``.
+    ``token``: exigido como ``Authorization: Bearer`` em toda chamada da API;
+    por omissão vem de ``SCRIVANE_API_TOKEN`` (vazio: sem autenticação).
+    ``consultar``: consulta de CNPJ que devolve ``(registro, estado)``; por
+    omissão a do módulo ``scrivane_contract.cnpj``.
+    """
+    if token is ...:
+        token = os.environ.get(ENV_TOKEN) or None
+    if tamanho_maximo < 1:
+        raise ValueError("tamanho_maximo deve ser positivo")
+    fila = FilaVerificacoes(criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
+                            retencao=retencao_minutos * 60.0)
+    consulta = consultar or _consulta_padrao
+
+    @asynccontextmanager
+    async def ciclo(app: FastAPI):
+        try:
+            yield
+        finally:
+            await run_in_threadpool(fila.fechar)
+
+    from scrivane_contract import __version__
+
+    app = FastAPI(title="scrivane-contract", version=__version__, description=_DESCRICAO, lifespan=ciclo)
+    app.state.fila = fila
+    app.state.tamanho_maximo = tamanho_maximo
+
+    portador = HTTPBearer(auto_error=False, description="Token definido em SCRIVANE_API_TOKEN")
+    token_bytes = token.encode() if token else None
+
+    def exigir_token(cred: Optional[HTTPAuthorizationCredentials] = Depends(portador)) -> None:
+        if token_bytes is None:
+            return
+        dado = cred.credentials.encode() if cred is not None else b""
+        if not hmac.compare_digest(dado, token_bytes):
+            raise HTTPException(401, "Token de acesso ausente ou inválido.",
+                                headers={"WWW-Authenticate": "Bearer"})
+
+    protegido = [Depends(exigir_token)]
+
+    # -- page ------------------------------------------------------------------
+
+    @app.get("/", response_class=HTMLResponse, include_in_schema=False)
+    def pagina() -> HTMLResponse:
+        html = (_modelo_pagina()
+                .replace("{{TAMANHO_MAXIMO}}", str(tamanho_maximo))
+                .replace("{{REQUER_TOKEN}}", "1" if token_bytes else "0"))
+        return HTMLResponse(html, headers={"Content-Security-Policy": _CSP, "Cache-Control": "no-cache"})
+
+    app.mount("/static", StaticFiles(directory=str(RAIZ / "static")), name="static")
+
+    @app.get("/saude", tags=["serviço"], summary="Verificação de vida do serviço")
+    def saude() -> dict[str, Any]:
+        return {"status": "ok", "versao": __version__, "fila": fila.estatisticas()}
+
+    # -- verifications -----------------------------------------------------------
+
+    @app.post(
+        "/api/verificacoes", status_code=202, response_model=VerificacaoCriada, dependencies=protegido,
+        tags=["verificações"], summary="Envia um contrato (PDF) para verificação",
+        responses=_erros(400, 401, 413, 415, 503),
+        openapi_extra={"requestBody": {"required": True, "content": {"multipart/form-data": {"schema": {
+            "type": "object", "required": [CAMPO_ARQUIVO],
+            "properties": {CAMPO_ARQUIVO: {"type": "string", "format": "binary",
+                                           "description": "O contrato em PDF"}}}}}}},
+    )
+    async def criar_verificacao(request: Request) -> JSONResponse:
+        """Recebe um PDF (multipart, campo ``arquivo``) e o põe na fila.
+
+        Responde 202 com o ``id``; 413 acima do tamanho máximo; 415 quando o
+        conteúdo não é PDF; 503 com ``Retry-After`` quando a fila está cheia.
+        """
+        try:
+            fila.reservar()
+        except FilaCheia as cheia:
+            return JSONResponse({"detail": "Fila de verificações cheia. Tente novamente em instantes."},
+                                status_code=503, headers={"Retry-After": str(cheia.retry_after)})
+        ident, caminho = fila.novo_arquivo()
+        try:
+            nome = await receber_pdf(request.stream(), request.headers.get("content-type", ""),
+                                     request.headers.get("content-length"), caminho, tamanho_maximo)
+        except ErroEnvio as erro:
+            fila.liberar()
+            return JSONResponse({"detail": erro.mensagem}, status_code=erro.status,
+                                headers={"Connection": "close"} if erro.status == 413 else None)
+        except BaseException:
+            fila.liberar()
+            caminho.unlink(missing_ok=True)
+            raise
+        item = fila.enviar(ident, caminho, nome)
+        url = f"/api/verificacoes/{item.id}"
+        return JSONResponse({"id": item.id, "estado": item.estado, "url": url}, status_code=202,
+                            headers={"Location": url})
+
+    def _obter(ident: str) -> dict[str, Any]:
+        item = fila.obter(ident)
+        if item is None:
+            raise HTTPException(404, "Verificação não encontrada (ou já esquecida).")
+        return item
+
+    @app.get("/api/verificacoes/{ident}", response_model=EstadoVerificacao, dependencies=protegido,
+             tags=["verificações"], summary="Estado e resultado de uma verificação",
+             responses=_erros(401, 404))
+    def obter_verificacao(ident: str) -> JSONResponse:
+        """Estado (``na_fila``, ``em_andamento``, ``concluida``, ``falhou``) e, quando
+        concluída, o ``ResultadoVerificacao``.  Resultados ficam em memória pelo
+        tempo de retenção e depois são esquecidos (404)."""
+        return JSONResponse(_obter(ident))
+
+    @app.get("/api/verificacoes/{ident}/relatorio", response_class=HTMLResponse, dependencies=protegido,
+             tags=["verificações"], summary="Relatório em HTML, autossuficiente",
+             responses=_erros(401, 404, 409))
+    def obter_relatorio(ident: str) -> HTMLResponse:
+        """A página de relatório de uma verificação concluída (um arquivo HTML sem
+        dependências externas, pronto para salvar, enviar ou imprimir)."""
+        item = _obter(ident)
+        if item["estado"] != CONCLUIDA:
+            raise HTTPException(409, "A verificação ainda não foi concluída.")
+        return HTMLResponse(pagina_relatorio(item["resultado"], item["arquivo"]))
+
+    # -- registry ------------------------------------------------------------------
+
+    @app.get("/api/cnpj/{numero}", dependencies=protegido, tags=["Receita Federal"],
+             summary="Cadastro de uma empresa na Receita Federal", responses=_erros(401, 404, 422, 503))
+    async def obter_cnpj(numero: str) -> JSONResponse:
+        """O registro ``DadosReceita`` da empresa.  404: CNPJ não encontrado;
+        503: Receita Federal indisponível; 422: número malformado (não tem 14 dígitos)."""
+        registro, estado = await run_in_threadpool(consulta, numero)
+        if estado == "invalido":
+            raise HTTPException(422, "CNPJ malformado: informe os 14 dígitos.")
+        if estado == "indisponivel":
+            return JSONResponse({"detail": "Receita Federal indisponível. Tente novamente mais tarde."},
+                                status_code=503, headers={"Retry-After": "30"})
+        if registro is None:
+            raise HTTPException(404, "CNPJ não encontrado na Receita Federal.")
+        return JSONResponse(json.loads(json.dumps(registro, default=str)))
+
+    return app
+
+
+def _consulta_padrao(numero: str) -> tuple[Optional[dict], str]:
+    """Registry lookup with its outcome: encontrado, nao_encontrado, indisponivel, invalido."""
+    from scrivane_contract import cnpj
+
+    if len(cnpj.limpar_cnpj(numero)) != 14:
+        return None, "invalido"
+    detalhado = getattr(cnpj, "consultar_cnpj_detalhado", None)
+    if detalhado is not None:
+        registro, estado = detalhado(numero)
+        return registro, estado
+    # Without the detailed lookup an outage cannot be told from an unknown company.
+    registro = cnpj.consultar_cnpj(numero)
+    return registro, "encontrado" if registro is not None else "nao_encontrado"

@@ -1,0 +1,234 @@
+"""Verifications run in a bounded worker pool, results kept in memory for a while.
+
+The checker is synchronous, so each verification runs on a thread of a
+``ThreadPoolExecutor``; each worker thread builds its own checker on first
+use (one checker is never shared by two threads).  Uploaded files live in a
+private folder (mode 0700) and are deleted when their verification ends,
+whatever happens.  Finished verifications are forgotten ``retencao``
+seconds after they end.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import secrets
+import shutil
+import tempfile
+import threading
+import time
+from collections import deque
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Any, Callable, Optional
+
+__all__ = ["FilaCheia", "FilaVerificacoes", "Verificacao", "NA_FILA", "EM_ANDAMENTO", "CONCLUIDA", "FALHOU"]
+
+NA_FILA = "na_fila"
+EM_ANDAMENTO = "em_andamento"
+CONCLUIDA = "concluida"
+FALHOU = "falhou"
+
+log = logging.getLogger("scrivane_contract.web")
+
+
+class FilaCheia(Exception):
+    """No room for another verification; ``retry_after`` is a hint in seconds."""
+
+    def __init__(self, retry_after: int) -> None:
+        super().__init__("Fila de verificações cheia")
+        self.retry_after = retry_after
+
+
+@dataclass
+class Verificacao:
+    id: str
+    arquivo: str
+    estado: str = NA_FILA
+    criada_em: float = field(default_factory=time.time)
+    iniciada_em: Optional[float] = None
+    terminada_em: Optional[float] = None
+    resultado: Optional[dict] = None
+    erro: Optional[str] = None
+    ordem: int = 0  # arrival order, for the queue position
+
+    def como_dict(self, posicao: Optional[int] = None) -> dict[str, Any]:
+        def iso(t: Optional[float]) -> Optional[str]:
+            return None if t is None else datetime.fromtimestamp(t, timezone.utc).isoformat(timespec="seconds")
+
+        d: dict[str, Any] = {
+            "id": self.id,
+            "estado": self.estado,
+            "arquivo": self.arquivo,
+            "criada_em": iso(self.criada_em),
+            "iniciada_em": iso(self.iniciada_em),
+            "concluida_em": iso(self.terminada_em),
+            "posicao_fila": posicao,
+            "resultado": self.resultado,
+            "erro": self.erro,
+        }
+        return d
+
+
+def _mensagem_erro(exc: BaseException) -> str:
+    """One line for the person who sent the contract (never logged)."""
+    if isinstance(exc, FileNotFoundError):
+        return "Arquivo não encontrado durante a verificação"
+    texto = str(exc).strip().splitlines()
+    primeira = texto[0] if texto else ""
+    return (primeira or type(exc).__name__)[:500]
+
+
+class FilaVerificacoes:
+    """Accepts uploads, runs them with ``verificar(path) -> dict`` and keeps the results.
+
+    ``criar_verificador`` is called once per worker thread and returns the
+    function that verifies one contract path (typically a checker's bound
+    ``verificar``).
+    """
+
+    def __init__(
+        self,
+        criar_verificador: Callable[[], Callable[[str], dict]],
+        *,
+        trabalhadores: int = 4,
+        limite_fila: int = 100,
+        retencao: float = 3600.0,
+        pasta: Optional[str] = None,
+    ) -> None:
+        if trabalhadores < 1:
+            raise ValueError("trabalhadores deve ser pelo menos 1")
+        if limite_fila < 0:
+            raise ValueError("limite_fila não pode ser negativo")
+        self._criar_verificador = criar_verificador
+        self.trabalhadores = trabalhadores
+        self.limite_fila = limite_fila
+        self.retencao = retencao
+        self.pasta = Path(tempfile.mkdtemp(prefix="scrivane-web-", dir=pasta))
+        os.chmod(self.pasta, 0o700)
+        self._lock = threading.Lock()
+        self._itens: dict[str, Verificacao] = {}
+        self._reservas = 0  # uploads being received
+        self._ativas = 0  # queued or running
+        self._contador = 0
+        self._duracoes: deque[float] = deque(maxlen=20)
+        self._local = threading.local()
+        self._pool = ThreadPoolExecutor(max_workers=trabalhadores, thread_name_prefix="verificacao")
+        self._fechada = False
+
+    # -- capacity ------------------------------------------------------------
+
+    @property
+    def capacidade(self) -> int:
+        """Verifications that may be queued or running at once."""
+        return self.trabalhadores + self.limite_fila
+
+    def _retry_after(self) -> int:
+        media = sum(self._duracoes) / len(self._duracoes) if self._duracoes else 5.0
+        espera = media * max(1, self._ativas - self.trabalhadores + 1) / self.trabalhadores
+        return int(min(max(espera, 1.0), 300.0) + 0.999)
+
+    def reservar(self) -> None:
+        """Holds a place for an upload about to be received; raises ``FilaCheia``."""
+        with self._lock:
+            if self._fechada or self._ativas + self._reservas >= self.capacidade:
+                raise FilaCheia(self._retry_after())
+            self._reservas += 1
+
+    def liberar(self) -> None:
+        """Gives back a place held by ``reservar`` whose upload was refused."""
+        with self._lock:
+            self._reservas -= 1
+
+    def novo_arquivo(self) -> tuple[str, Path]:
+        """A fresh id and the private path where its upload is written."""
+        ident = secrets.token_urlsafe(12)
+        return ident, self.pasta / f"{ident}.pdf"
+
+    def enviar(self, ident: str, caminho: Path, nome_arquivo: str) -> Verificacao:
+        """Queues the verification of ``caminho`` (held by a reservation); the file is ours now."""
+        with self._lock:
+            self._reservas -= 1
+            self._ativas += 1
+            self._contador += 1
+            item = Verificacao(id=ident, arquivo=nome_arquivo, ordem=self._contador)
+            self._itens[ident] = item
+        try:
+            self._pool.submit(self._executar, item, caminho)
+        except RuntimeError:  # pool shut down meanwhile
+            self._terminar(item, caminho, None, "Serviço encerrado antes da verificação")
+        return item
+
+    # -- the work ------------------------------------------------------------
+
+    def _verificador(self) -> Callable[[str], dict]:
+        fn = getattr(self._local, "verificar", None)
+        if fn is None:
+            fn = self._local.verificar = self._criar_verificador()
+        return fn
+
+    def _executar(self, item: Verificacao, caminho: Path) -> None:
+        resultado, erro = None, None
+        try:
+            with self._lock:
+                item.estado = EM_ANDAMENTO
+                item.iniciada_em = time.time()
+            resultado = self._verificador()(str(caminho))
+        except BaseException as exc:  # noqa: BLE001 - every failure ends the job, none escapes the pool
+            erro = _mensagem_erro(exc)
+            # The type only: a message may quote the contract.
+            log.warning("verificação %s falhou (%s)", item.id, type(exc).__name__)
+        finally:
+            self._terminar(item, caminho, resultado, erro)
+
+    def _terminar(self, item: Verificacao, caminho: Path, resultado: Optional[dict], erro: Optional[str]) -> None:
+        try:
+            caminho.unlink(missing_ok=True)
+        except OSError:
+            log.warning("não foi possível apagar o arquivo temporário da verificação %s", item.id)
+        with self._lock:
+            item.terminada_em = time.time()
+            if erro is None and resultado is not None:
+                item.estado, item.resultado = CONCLUIDA, resultado
+            else:
+                item.estado, item.erro = FALHOU, erro or "Verificação sem resultado"
+            if item.iniciada_em is not None:
+                self._duracoes.append(item.terminada_em - item.iniciada_em)
+            self._ativas -= 1
+
+    # -- reading -------------------------------------------------------------
+
+    def _esquecer_antigas(self) -> None:
+        limite = time.time() - self.retencao
+        velhas = [k for k, v in self._itens.items() if v.terminada_em is not None and v.terminada_em < limite]
+        for k in velhas:
+            del self._itens[k]
+
+    def obter(self, ident: str) -> Optional[dict[str, Any]]:
+        """The verification's state as a plain map, or None when unknown or forgotten."""
+        with self._lock:
+            self._esquecer_antigas()
+            item = self._itens.get(ident)
+            if item is None:
+                return None
+            posicao = None
+            if item.estado == NA_FILA:
+                posicao = 1 + sum(1 for v in self._itens.values() if v.estado == NA_FILA and v.ordem < item.ordem)
+            return item.como_dict(posicao)
+
+    def estatisticas(self) -> dict[str, int]:
+        with self._lock:
+            self._esquecer_antigas()
+            contagem = {NA_FILA: 0, EM_ANDAMENTO: 0, CONCLUIDA: 0, FALHOU: 0}
+            for v in self._itens.values():
+                contagem[v.estado] += 1
+            return contagem
+
+    def fechar(self) -> None:
+        """Stops accepting, cancels what has not started, waits for the running ones, removes the folder."""
+        with self._lock:
+            self._fechada = True
+        self._pool.shutdown(wait=True, cancel_futures=True)
+        shutil.rmtree(self.pasta, ignore_errors=True)

@@ -1,0 +1,194 @@
+// Upload page: sends one PDF, follows the verification, shows the report.
+"use strict";
+(function () {
+  const $ = (id) => document.getElementById(id);
+  const corpo = document.body;
+  const limite = Number(corpo.dataset.tamanhoMaximo) || 20 * 1024 * 1024;
+  const requerToken = corpo.dataset.requerToken === "1";
+  const CHAVE_TOKEN = "scrivane-token";
+  const ESTADOS = {
+    na_fila: "Na fila",
+    em_andamento: "Lendo o contrato e consultando a Receita Federal…",
+  };
+
+  let atual = null; // {id, arquivo, resultado, html}
+  let tokenPedido = null;
+
+  $("limite").textContent = formatarTamanho(limite);
+
+  function formatarTamanho(n) {
+    return n >= 1048576 ? Math.round(n / 1048576) + " MB" : Math.round(n / 1024) + " KB";
+  }
+
+  // -- access token (asked once, kept in this browser) ---------------------------
+  function pedirToken(invalido) {
+    if (tokenPedido) return tokenPedido;
+    const dialogo = $("dialogo-token");
+    $("token-erro").hidden = !invalido;
+    $("campo-token").value = "";
+    tokenPedido = new Promise((resolve) => {
+      dialogo.addEventListener("close", function aoFechar() {
+        dialogo.removeEventListener("close", aoFechar);
+        const valor = $("campo-token").value.trim();
+        if (valor) localStorage.setItem(CHAVE_TOKEN, valor);
+        tokenPedido = null;
+        resolve(valor);
+      });
+      dialogo.showModal();
+    });
+    return tokenPedido;
+  }
+
+  async function api(url, opcoes) {
+    for (let tentativa = 0; tentativa < 3; tentativa++) {
+      const cabecalhos = {};
+      const token = localStorage.getItem(CHAVE_TOKEN);
+      if (token) cabecalhos["Authorization"] = "Bearer " + token;
+      const resposta = await fetch(url, Object.assign({ headers: cabecalhos }, opcoes || {}));
+      if (resposta.status !== 401) return resposta;
+      localStorage.removeItem(CHAVE_TOKEN);
+      if (!(await pedirToken(tentativa > 0 || !!token))) break;
+    }
+    throw new Error("Acesso negado: token ausente ou inválido.");
+  }
+
+  async function mensagemDe(resposta) {
+    try {
+      const dados = await resposta.json();
+      if (typeof dados.detail === "string") return dados.detail;
+    } catch (e) { /* not JSON */ }
+    return "Erro " + resposta.status + " do servidor.";
+  }
+
+  // -- states of the page ------------------------------------------------------------
+  function mostrarErro(texto) {
+    $("progresso").hidden = true;
+    corpo.classList.remove("ocupado");
+    $("erro").textContent = texto;
+    $("erro").hidden = false;
+  }
+
+  function mostrarProgresso(arquivo, texto) {
+    $("erro").hidden = true;
+    $("progresso").hidden = false;
+    $("progresso-arquivo").textContent = arquivo;
+    $("progresso-texto").textContent = texto;
+  }
+
+  function reiniciar() {
+    atual = null;
+    $("resultado").hidden = true;
+    $("relatorio-conteudo").replaceChildren();
+    $("envio").hidden = false;
+    $("progresso").hidden = true;
+    $("erro").hidden = true;
+    corpo.classList.remove("ocupado");
+    $("arquivo").value = "";
+    $("arquivo").focus();
+  }
+
+  // -- upload and follow-up ------------------------------------------------------------
+  async function enviar(arquivo) {
+    if (!arquivo || corpo.classList.contains("ocupado")) return;
+    if (arquivo.size > limite) {
+      mostrarErro("O arquivo tem " + formatarTamanho(arquivo.size) + "; o limite é " + formatarTamanho(limite) + ".");
+      return;
+    }
+    corpo.classList.add("ocupado");
+    mostrarProgresso(arquivo.name, "Enviando…");
+    try {
+      const dados = new FormData();
+      dados.append("arquivo", arquivo, arquivo.name);
+      const resposta = await api("/api/verificacoes", { method: "POST", body: dados });
+      if (resposta.status === 503) {
+        const espera = resposta.headers.get("Retry-After");
+        throw new Error((await mensagemDe(resposta)) + (espera ? " (aguarde " + espera + " s)" : ""));
+      }
+      if (resposta.status !== 202) throw new Error(await mensagemDe(resposta));
+      const { id } = await resposta.json();
+      await acompanhar(id, arquivo.name);
+    } catch (erro) {
+      mostrarErro(erro.message || String(erro));
+    }
+  }
+
+  async function acompanhar(id, nome) {
+    const inicio = Date.now();
+    let espera = 400;
+    for (;;) {
+      const resposta = await api("/api/verificacoes/" + encodeURIComponent(id));
+      if (!resposta.ok) throw new Error(await mensagemDe(resposta));
+      const estado = await resposta.json();
+      if (estado.estado === "concluida") return exibir(estado);
+      if (estado.estado === "falhou") throw new Error("A verificação falhou: " + (estado.erro || "motivo desconhecido"));
+      const segundos = Math.round((Date.now() - inicio) / 1000);
+      let texto = ESTADOS[estado.estado] || estado.estado;
+      if (estado.estado === "na_fila" && estado.posicao_fila) texto += " (posição " + estado.posicao_fila + ")";
+      mostrarProgresso(nome, texto + " · " + segundos + " s");
+      await new Promise((r) => setTimeout(r, espera));
+      espera = Math.min(espera * 1.5, 2000);
+    }
+  }
+
+  async function exibir(estado) {
+    const resposta = await api("/api/verificacoes/" + encodeURIComponent(estado.id) + "/relatorio");
+    if (!resposta.ok) throw new Error(await mensagemDe(resposta));
+    const html = await resposta.text();
+    const documento = new DOMParser().parseFromString(html, "text/html");
+    const relatorio = documento.getElementById("relatorio");
+    atual = { id: estado.id, arquivo: estado.arquivo, resultado: estado.resultado, html: html };
+    $("relatorio-conteudo").replaceChildren(document.importNode(relatorio, true));
+    $("envio").hidden = true;
+    $("resultado").hidden = false;
+    corpo.classList.remove("ocupado");
+    const titulo = $("relatorio-conteudo").querySelector(".veredito__titulo");
+    if (titulo) titulo.focus();
+  }
+
+  // -- downloads and printing ------------------------------------------------------------
+  function baixar(conteudo, tipo, nome) {
+    const url = URL.createObjectURL(new Blob([conteudo], { type: tipo }));
+    const a = document.createElement("a");
+    a.href = url;
+    a.download = nome;
+    document.body.appendChild(a);
+    a.click();
+    a.remove();
+    setTimeout(() => URL.revokeObjectURL(url), 1000);
+  }
+
+  function base() {
+    return (atual.arquivo || "contrato").replace(/\.pdf$/i, "");
+  }
+
+  $("baixar-json").addEventListener("click", () => {
+    if (atual) baixar(JSON.stringify(atual.resultado, null, 2), "application/json", base() + "-verificacao.json");
+  });
+  $("baixar-html").addEventListener("click", () => {
+    if (atual) baixar(atual.html, "text/html", base() + "-relatorio.html");
+  });
+  $("imprimir").addEventListener("click", () => window.print());
+  $("outro").addEventListener("click", reiniciar);
+
+  // -- choosing or dropping a file ------------------------------------------------------
+  const zona = $("form-envio");
+  $("arquivo").addEventListener("change", (e) => enviar(e.target.files[0]));
+  zona.addEventListener("submit", (e) => e.preventDefault());
+  ["dragenter", "dragover"].forEach((tipo) => zona.addEventListener(tipo, (e) => {
+    e.preventDefault();
+    zona.classList.add("arrastando");
+  }));
+  ["dragleave", "drop"].forEach((tipo) => zona.addEventListener(tipo, (e) => {
+    e.preventDefault();
+    zona.classList.remove("arrastando");
+  }));
+  zona.addEventListener("drop", (e) => {
+    const arquivo = e.dataTransfer && e.dataTransfer.files[0];
+    if (arquivo) enviar(arquivo);
+  });
+  // Dropping a file elsewhere must not navigate away from the page.
+  window.addEventListener("dragover", (e) => e.preventDefault());
+  window.addEventListener("drop", (e) => e.preventDefault());
+
+  if (requerToken && !localStorage.getItem(CHAVE_TOKEN)) pedirToken(false);
+})();
