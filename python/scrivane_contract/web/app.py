@@ -208,7 +208,7 @@ def criar_app(
 
     # -- registry ------------------------------------------------------------------
 
-    @app.get("/api/cnpj/{numero}", dependencies=protegido, tags=["Receita Federal"],
+    @app.get("/api/cnpj/{numero:path}", dependencies=protegido, tags=["Receita Federal"],
              summary="Cadastro de uma empresa na Receita Federal", responses=_erros(401, 404, 422, 503))
     async def obter_cnpj(numero: str) -> JSONResponse:
         """O registro ``DadosReceita`` da empresa.  404: CNPJ não encontrado;

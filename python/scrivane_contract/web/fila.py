@@ -97,6 +97,7 @@ class FilaVerificacoes:
         limite_fila: int = 100,
         retencao: float = 3600.0,
         pasta: Optional[str] = None,
+        relogio: Callable[[], float] = time.time,
     ) -> None:
         if trabalhadores < 1:
             raise ValueError("trabalhadores deve ser pelo menos 1")
@@ -117,6 +118,7 @@ class FilaVerificacoes:
         self._local = threading.local()
         self._pool = ThreadPoolExecutor(max_workers=trabalhadores, thread_name_prefix="verificacao")
         self._fechada = False
+        self.relogio = relogio
 
     # -- capacity ------------------------------------------------------------
 
@@ -153,7 +155,7 @@ class FilaVerificacoes:
             self._reservas -= 1
             self._ativas += 1
             self._contador += 1
-            item = Verificacao(id=ident, arquivo=nome_arquivo, ordem=self._contador)
+            item = Verificacao(id=ident, arquivo=nome_arquivo, ordem=self._contador, criada_em=self.relogio())
             self._itens[ident] = item
         try:
             self._pool.submit(self._executar, item, caminho)
@@ -174,7 +176,7 @@ class FilaVerificacoes:
         try:
             with self._lock:
                 item.estado = EM_ANDAMENTO
-                item.iniciada_em = time.time()
+                item.iniciada_em = self.relogio()
             resultado = self._verificador()(str(caminho))
         except BaseException as exc:  # noqa: BLE001 - every failure ends the job, none escapes the pool
             erro = _mensagem_erro(exc)
@@ -189,7 +191,7 @@ class FilaVerificacoes:
         except OSError:
             log.warning("não foi possível apagar o arquivo temporário da verificação %s", item.id)
         with self._lock:
-            item.terminada_em = time.time()
+            item.terminada_em = self.relogio()
             if erro is None and resultado is not None:
                 item.estado, item.resultado = CONCLUIDA, resultado
             else:
@@ -201,7 +203,7 @@ class FilaVerificacoes:
     # -- reading -------------------------------------------------------------
 
     def _esquecer_antigas(self) -> None:
-        limite = time.time() - self.retencao
+        limite = self.relogio() - self.retencao
         velhas = [k for k, v in self._itens.items() if v.terminada_em is not None and v.terminada_em < limite]
         for k in velhas:
             del self._itens[k]
