@@ -19,7 +19,7 @@ from pydantic import BaseModel, Field
 
 from .envio import CAMPO_ARQUIVO, ErroEnvio, receber_pdf
 from .fila import CONCLUIDA, FilaCheia, FilaVerificacoes
-from .relatorio import RAIZ, pagina_relatorio
+from .relatorio import RAIZ, fragmento_relatorio, pagina_relatorio
 
 __all__ = ["criar_app", "TAMANHO_MAXIMO_PADRAO", "ENV_TOKEN"]
 
@@ -198,13 +198,15 @@ def criar_app(
     @app.get("/api/verificacoes/{ident}/relatorio", response_class=HTMLResponse, dependencies=protegido,
              tags=["verificações"], summary="Relatório em HTML, autossuficiente",
              responses=_erros(401, 404, 409))
-    def obter_relatorio(ident: str) -> HTMLResponse:
+    def obter_relatorio(ident: str, fragmento: bool = False) -> HTMLResponse:
         """A página de relatório de uma verificação concluída (um arquivo HTML sem
-        dependências externas, pronto para salvar, enviar ou imprimir)."""
+        dependências externas, pronto para salvar, enviar ou imprimir); com
+        ``fragmento=true``, só o relatório, para inserir em outra página."""
         item = _obter(ident)
         if item["estado"] != CONCLUIDA:
             raise HTTPException(409, "A verificação ainda não foi concluída.")
-        return HTMLResponse(pagina_relatorio(item["resultado"], item["arquivo"]))
+        gerar = fragmento_relatorio if fragmento else pagina_relatorio
+        return HTMLResponse(gerar(item["resultado"], item["arquivo"]))
 
     # -- registry ------------------------------------------------------------------
 

@@ -131,12 +131,12 @@
   }
 
   async function exibir(estado) {
-    const resposta = await api("/api/verificacoes/" + encodeURIComponent(estado.id) + "/relatorio");
+    const url = "/api/verificacoes/" + encodeURIComponent(estado.id) + "/relatorio";
+    const resposta = await api(url + "?fragmento=true");
     if (!resposta.ok) throw new Error(await mensagemDe(resposta));
-    const html = await resposta.text();
-    const documento = new DOMParser().parseFromString(html, "text/html");
+    const documento = new DOMParser().parseFromString(await resposta.text(), "text/html");
     const relatorio = documento.getElementById("relatorio");
-    atual = { id: estado.id, arquivo: estado.arquivo, resultado: estado.resultado, html: html };
+    atual = { id: estado.id, arquivo: estado.arquivo, resultado: estado.resultado, url: url };
     $("relatorio-conteudo").replaceChildren(document.importNode(relatorio, true));
     $("envio").hidden = true;
     $("resultado").hidden = false;
@@ -164,8 +164,15 @@
   $("baixar-json").addEventListener("click", () => {
     if (atual) baixar(JSON.stringify(atual.resultado, null, 2), "application/json", base() + "-verificacao.json");
   });
-  $("baixar-html").addEventListener("click", () => {
-    if (atual) baixar(atual.html, "text/html", base() + "-relatorio.html");
+  $("baixar-html").addEventListener("click", async () => {
+    if (!atual) return;
+    try {
+      const resposta = await api(atual.url);
+      if (!resposta.ok) throw new Error(await mensagemDe(resposta));
+      baixar(await resposta.text(), "text/html", base() + "-relatorio.html");
+    } catch (erro) {
+      alert(erro.message || String(erro));
+    }
   });
   $("imprimir").addEventListener("click", () => window.print());
   $("outro").addEventListener("click", reiniciar);

@@ -1,0 +1,151 @@
+"""A person verifies contracts from the browser: headless Chromium (the distribution's package)
+driven by Playwright, against the service on 127.0.0.1 with the real checker, the local
+OpenAI-compatible server and the local registry server.
+
+Screenshots of the result page go to build/capturas/.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import socket
+import threading
+import time
+from pathlib import Path
+
+import pypdfium2 as pdfium
+import pytest
+import uvicorn
+from web_helpers import CASOS, escrever_contratos, servidores_locais
+
+from scrivane_contract.checker import ContractChecker
+from scrivane_contract.web import criar_app
+
+CHROMIUM = os.environ.get("SCRIVANE_CHROMIUM") or shutil.which("chromium") or shutil.which("chromium-browser")
+CAPTURAS = Path(__file__).resolve().parent.parent / "build" / "capturas"
+TOKEN = "token-do-navegador"
+
+if not CHROMIUM and not os.environ.get("CI"):
+    pytest.skip("Chromium not installed (apt-get install chromium)", allow_module_level=True)
+
+sync_api = pytest.importorskip("playwright.sync_api")
+
+
+def _porta_livre() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="module")
+def servico(tmp_path_factory):
+    os.environ.pop("SCRIVANE_API_TOKEN", None)
+    contratos = escrever_contratos(tmp_path_factory.mktemp("contratos"))
+    with servidores_locais(delay=0.3):
+        app = criar_app(lambda: ContractChecker(openai_api_key="sk-test", verbose=False).verificar,
+                        trabalhadores=2, token=TOKEN)
+        porta = _porta_livre()
+        servidor = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=porta, log_level="warning"))
+        fio = threading.Thread(target=servidor.run, daemon=True)
+        fio.start()
+        while not servidor.started:
+            time.sleep(0.02)
+        try:
+            yield f"http://127.0.0.1:{porta}", contratos, app
+        finally:
+            servidor.should_exit = True
+            fio.join(10)
+
+
+@pytest.fixture(scope="module")
+def navegador():
+    with sync_api.sync_playwright() as p:
+        browser = p.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"])
+        yield browser
+        browser.close()
+
+
+def test_contracts_verified_from_the_page(servico, navegador):
+    base, contratos, app = servico
+    CAPTURAS.mkdir(parents=True, exist_ok=True)
+    contexto = navegador.new_context(viewport={"width": 1200, "height": 900}, accept_downloads=True)
+    pagina = contexto.new_page()
+    erros = []
+    pagina.on("console", lambda m: m.type == "error" and erros.append((m.text, m.location)))
+    pagina.goto(base + "/")
+
+    # The token is asked once, on arrival.
+    pagina.wait_for_selector("#dialogo-token[open]")
+    pagina.fill("#campo-token", TOKEN)
+    pagina.keyboard.press("Enter")
+    pagina.wait_for_selector("#dialogo-token[open]", state="detached")
+
+    for veredito, caminho in contratos.items():
+        pagina.set_input_files("#arquivo", str(caminho))
+        pagina.wait_for_selector("#progresso:not([hidden])")
+        titulo = pagina.wait_for_selector("#resultado:not([hidden]) .veredito__titulo", timeout=30000)
+        assert titulo.inner_text() == veredito
+        assert pagina.evaluate("document.activeElement.id") == "relatorio-titulo"  # announced to screen readers
+        banner = pagina.eval_on_selector(".veredito", "e => getComputedStyle(e).backgroundColor")
+        assert banner == {"APROVADO": "rgb(27, 110, 53)", "REPROVADO": "rgb(180, 35, 24)",
+                          "PENDENTE": "rgb(240, 180, 41)"}[veredito]
+        tabela = pagina.inner_text("#relatorio-conteudo .cartao")
+        assert CASOS[veredito][3] in tabela and "Endereço" in tabela and "Similaridade: 80%" in tabela
+        assert pagina.is_hidden("#dialogo-token[open]")
+
+        with pagina.expect_download() as baixado:
+            pagina.click("#baixar-json")
+        resultado = json.loads(Path(baixado.value.path()).read_text(encoding="utf-8"))
+        assert resultado["resultado_final"] == veredito
+        assert baixado.value.suggested_filename == caminho.stem + "-verificacao.json"
+        with pagina.expect_download() as baixado:
+            pagina.click("#baixar-html")
+        html = Path(baixado.value.path()).read_text(encoding="utf-8")
+        assert f'data-resultado="{veredito}"' in html and "<style>" in html and "src=" not in html
+        pagina.screenshot(path=str(CAPTURAS / f"resultado-{veredito.lower()}.png"), full_page=True, caret="initial")
+
+        if veredito == "REPROVADO":
+            # Printing gives the report alone, on one page.
+            pagina.emulate_media(media="print")
+            assert pagina.is_hidden(".acoes") and pagina.is_hidden("#envio") and pagina.is_hidden(".topo")
+            documento = pdfium.PdfDocument(pagina.pdf(format="A4", print_background=True))
+            assert len(documento) == 1
+            documento.close()
+            pagina.emulate_media(media="screen")
+
+        pagina.click("#outro")
+        pagina.wait_for_selector("#envio:not([hidden])")
+    assert erros == []
+    assert list(app.state.fila.pasta.iterdir()) == []
+    contexto.close()
+
+
+def test_phone_width_keyboard_and_refusals(servico, navegador):
+    base, contratos, app = servico
+    contexto = navegador.new_context(viewport={"width": 390, "height": 844}, is_mobile=True, has_touch=True)
+    contexto.add_init_script(f"localStorage.setItem('scrivane-token', {json.dumps(TOKEN)})")
+    pagina = contexto.new_page()
+    pagina.goto(base + "/")
+    assert pagina.is_hidden("#dialogo-token[open]")  # the token kept from before is used
+
+    # A file that is not a PDF is refused with the server's message.
+    falso = Path(contratos["APROVADO"]).with_name("nao-e-pdf.pdf")
+    falso.write_text("apenas texto")
+    pagina.set_input_files("#arquivo", str(falso))
+    assert "não é um PDF" in pagina.wait_for_selector("#erro:not([hidden])").inner_text()
+
+    # Keyboard only: the skip link, then the file chooser.
+    pagina.keyboard.press("Tab")
+    assert pagina.evaluate("document.activeElement.className") == "pular"
+    pagina.keyboard.press("Tab")
+    assert pagina.evaluate("document.activeElement.id") == "arquivo"
+    with pagina.expect_file_chooser() as escolha:
+        pagina.keyboard.press("Enter")
+    escolha.value.set_files(str(contratos["PENDENTE"]))
+    titulo = pagina.wait_for_selector("#resultado:not([hidden]) .veredito__titulo", timeout=30000)
+    assert titulo.inner_text() == "PENDENTE"
+    assert pagina.evaluate("document.documentElement.scrollWidth") <= 390  # no sideways scrolling
+    pagina.screenshot(path=str(CAPTURAS / "resultado-celular.png"), full_page=True, caret="initial")
+    contexto.close()
