@@ -126,11 +126,11 @@ def criar_parser() -> argparse.ArgumentParser:
 
 
 def _sair_ja_se_preciso(codigo: int) -> None:
-    # After Ctrl-C, threads still blocked in HTTP calls (the engine's own
-    # worker pool, our verification workers) would hold the interpreter's
-    # exit until their time-outs.  Everything finished is already written and
-    # flushed, so leave at once.
-    vivas = [t for t in threading.enumerate() if t is not threading.current_thread() and not t.daemon]
+    # After Ctrl-C, threads still blocked in HTTP calls (our verification
+    # workers, the engine's own pool, which the interpreter joins at exit even
+    # when daemonic) would hold the exit until their time-outs.  Everything
+    # finished is already written and flushed, so leave at once.
+    vivas = [t for t in threading.enumerate() if t is not threading.current_thread()]
     if vivas and threading.current_thread() is threading.main_thread():
         with contextlib.suppress(Exception):
             sys.stdout.flush()

@@ -141,6 +141,8 @@ def argumentos_checker(args: argparse.Namespace) -> dict[str, Any]:
     provedor = args.provedor or _env(ENV_PROVEDOR)
     if provedor is not None and provedor.strip().lower() not in PROVEDORES:
         raise ErroDeUso(f"provedor inválido em {ENV_PROVEDOR}: {provedor!r} (use openai ou azure)")
+    if args.modelo is not None and not args.modelo.strip():
+        raise ErroDeUso("--modelo vazio: indique o nome do modelo")
     silencioso = args.silencioso if args.silencioso is not None else _env_booleana(ENV_SILENCIOSO)
     return {
         "provider": provedor.strip().lower() if provedor else None,
@@ -277,10 +279,7 @@ def mostrar_avisos() -> None:
     handler = _StderrAtual()
     handler.setLevel(logging.WARNING)
     handler.setFormatter(logging.Formatter("aviso: %(message)s"))
-    logger = logging.getLogger("scrivane_contract")
-    logger.addHandler(handler)
-    if logger.level == logging.NOTSET or logger.level > logging.WARNING:
-        logger.setLevel(logging.WARNING)
+    logging.getLogger("scrivane_contract").addHandler(handler)
     _handler_avisos = handler
 
 
