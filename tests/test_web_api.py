@@ -4,6 +4,7 @@ OpenAI-compatible server and the local registry server."""
 
 from __future__ import annotations
 
+import json
 import logging
 import os
 import re
@@ -323,3 +324,33 @@ def test_servir_command_serves_the_api_with_the_configured_registry(locais, cont
     assert proc.returncode == 0, err
     assert "SIGILOSA" not in err and out == ""
     assert [p for p in tmp_path.iterdir() if p.name.startswith("scrivane-web-")] == []
+
+
+def test_servir_without_credentials_is_a_usage_error(locais, monkeypatch, capsys):
+    from scrivane_contract.cli import main
+
+    monkeypatch.delenv("OPENAI_API_KEY", raising=False)
+    assert main(["servir", "--porta", "1"]) == 3
+    assert "OPENAI_API_KEY" in capsys.readouterr().err
+
+
+def test_verificar_html_writes_one_report_page_per_contract(locais, contratos, tmp_path, monkeypatch, capsys):
+    from scrivane_contract.cli import main
+
+    monkeypatch.setenv("OPENAI_API_KEY", "sk-test")
+    entrada = contratos["APROVADO"].parent
+    (entrada / "outra").mkdir()
+    (entrada / "outra" / contratos["REPROVADO"].name).write_bytes(contratos["REPROVADO"].read_bytes())
+    (entrada / "quebrado.pdf").write_text("não é PDF")
+    saida = tmp_path / "relatorios"
+    codigo = main(["verificar", str(entrada), "--html", str(saida), "--json", "--paralelo", "3"])
+    assert codigo == 4  # the broken file failed; the others still got their pages
+    paginas = {p.name: p.read_text(encoding="utf-8") for p in saida.iterdir()}
+    assert sorted(paginas) == ["contrato-aprovado.html", "contrato-pendente.html", "contrato-reprovado-2.html",
+                               "contrato-reprovado.html"]
+    for nome, html in paginas.items():
+        veredito = nome.split("-")[1].split(".")[0].upper()
+        assert f'data-resultado="{veredito}"' in html and html.startswith("<!doctype html>")
+        assert "<style>" in html and not re.search(r'(?:href|src)=', html)
+    linhas = [json.loads(x) for x in capsys.readouterr().out.splitlines()]
+    assert [("erro" in x) for x in linhas] == [False, False, False, False, True]

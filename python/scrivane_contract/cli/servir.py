@@ -8,9 +8,16 @@ import os
 import re
 import sys
 
-from . import SAIDA_FALHA, SAIDA_USO
-
-ENV_REGISTRO = "SCRIVANE_REGISTRO"
+from . import SAIDA_FALHA, ErroDeUso, erro, inteiro_positivo
+from .opcoes import (
+    adicionar_opcao_registro,
+    adicionar_opcoes_motor,
+    aplicar_registro,
+    argumentos_checker,
+    mostrar_avisos,
+    valor_registro,
+    verificar_credenciais,
+)
 
 
 def _tamanho(texto: str) -> int:
@@ -27,19 +34,8 @@ def _tamanho(texto: str) -> int:
     return valor
 
 
-def _positivo(texto: str) -> int:
-    try:
-        n = int(texto)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"número inteiro esperado: {texto!r}") from None
-    if n < 1:
-        raise argparse.ArgumentTypeError("deve ser pelo menos 1")
-    return n
-
-
 def _nao_negativo(texto: str) -> int:
-    n = _positivo(texto) if texto.strip() != "0" else 0
-    return n
+    return 0 if texto.strip() == "0" else inteiro_positivo(texto)
 
 
 def _minutos(texto: str) -> float:
@@ -62,7 +58,7 @@ def configurar(subparsers: argparse._SubParsersAction) -> None:
     )
     p.add_argument("--host", default="127.0.0.1", help="endereço de escuta (padrão: 127.0.0.1)")
     p.add_argument("--porta", type=int, default=8000, help="porta de escuta (padrão: 8000)")
-    p.add_argument("--trabalhadores", type=_positivo, default=4, metavar="N",
+    p.add_argument("--trabalhadores", type=inteiro_positivo, default=4, metavar="N",
                    help="verificações simultâneas (padrão: 4)")
     p.add_argument("--fila", type=_nao_negativo, default=100, metavar="N",
                    help="verificações aguardando além das em andamento; acima disso, 503 (padrão: 100)")
@@ -70,40 +66,9 @@ def configurar(subparsers: argparse._SubParsersAction) -> None:
                    help="por quanto tempo os resultados ficam disponíveis (padrão: 60)")
     p.add_argument("--tamanho-maximo", type=_tamanho, default=20 * 1024 * 1024, metavar="TAMANHO",
                    help="tamanho máximo do PDF enviado, ex.: 20MB (padrão: 20MB)")
-    p.add_argument("--provedor", choices=("openai", "azure"), default=None,
-                   help="provedor do modelo (padrão: decidido pelas variáveis de ambiente)")
-    p.add_argument("--modelo", default=os.environ.get("SCRIVANE_MODELO") or "gpt-4o",
-                   help="modelo usado na extração (padrão: gpt-4o ou SCRIVANE_MODELO)")
-    p.add_argument("--openai-api-key", default=None, help="chave da OpenAI (padrão: OPENAI_API_KEY)")
-    p.add_argument("--azure-api-key", default=None, help="chave do Azure OpenAI (padrão: AZURE_API_KEY)")
-    p.add_argument("--azure-endpoint", default=None, help="endpoint do Azure OpenAI (padrão: AZURE_API_ENDPOINT)")
-    p.add_argument("--azure-deployment", default=None,
-                   help="deployment do Azure OpenAI (padrão: AZURE_DEPLOYMENT_NAME)")
-    p.add_argument("--registro", default=os.environ.get(ENV_REGISTRO) or None, metavar="URL",
-                   help="servidor de cadastro de CNPJ com os mesmos protocolos dos serviços públicos "
-                        f"(padrão: {ENV_REGISTRO} ou os serviços públicos)")
+    adicionar_opcoes_motor(p)
+    adicionar_opcao_registro(p)
     p.set_defaults(executar=executar)
-
-
-def apontar_registro(url: str) -> None:
-    """Points the registry URL constants of ``scrivane_contract.cnpj`` at ``url`` (process-wide)."""
-    from scrivane_contract import cnpj
-
-    raiz = url.rstrip("/")
-    cnpj.BRASIL_API_URL = raiz + "/api/cnpj/v1/{cnpj}"
-    cnpj.RECEITA_WS_URL = raiz + "/v1/cnpj/{cnpj}"
-    cnpj.CASADOSDADOS_API = raiz + "/v2/public/cnpj/search"
-
-
-def _credenciais(args: argparse.Namespace) -> dict:
-    return {
-        "openai_api_key": args.openai_api_key,
-        "provider": args.provedor,
-        "azure_api_key": args.azure_api_key,
-        "azure_endpoint": args.azure_endpoint,
-        "azure_deployment": args.azure_deployment,
-        "model": args.modelo,
-    }
 
 
 def _local(host: str) -> bool:
@@ -116,31 +81,28 @@ def _local(host: str) -> bool:
 
 
 def executar(args: argparse.Namespace) -> int:
+    kwargs = argumentos_checker(args)
+    kwargs["verbose"] = False  # workers print nothing; results go through the API
+    verificar_credenciais(kwargs)
+    aplicar_registro(valor_registro(args))
     try:
         import uvicorn
 
         from scrivane_contract.web.app import ENV_TOKEN, criar_app
     except ImportError as exc:
-        print(f"O serviço web precisa do extra 'web': pip install 'scrivane-contract[web]' ({exc.name} ausente).",
-              file=sys.stderr)
-        return SAIDA_USO
+        raise ErroDeUso(f"o serviço web precisa do extra 'web': pip install 'scrivane-contract[web]' "
+                        f"({exc.name} ausente)") from None
     from scrivane_contract.checker import ContractChecker
 
-    credenciais = _credenciais(args)
-    try:
-        ContractChecker(**credenciais, verbose=False)  # fails fast on missing keys
-    except (ValueError, TypeError) as exc:
-        print(str(exc), file=sys.stderr)
-        return SAIDA_USO
-    if args.registro:
-        apontar_registro(args.registro)
+    ContractChecker(**kwargs)  # fails now, not at the first upload
+    mostrar_avisos()
     token = os.environ.get(ENV_TOKEN) or None
     if not token and not _local(args.host):
-        print(f"Atenção: servindo em {args.host} sem {ENV_TOKEN}; qualquer pessoa na rede poderá usar a API.",
-              file=sys.stderr)
+        print(f"scrivane-contract: aviso: servindo em {args.host} sem {ENV_TOKEN}; "
+              "qualquer pessoa na rede poderá usar a API.", file=sys.stderr)
 
     def criar_verificador():
-        return ContractChecker(**credenciais, verbose=False).verificar
+        return ContractChecker(**kwargs).verificar
 
     app = criar_app(criar_verificador, trabalhadores=args.trabalhadores, limite_fila=args.fila,
                     retencao_minutos=args.retencao, tamanho_maximo=args.tamanho_maximo, token=token)
@@ -149,6 +111,6 @@ def executar(args: argparse.Namespace) -> int:
     try:
         uvicorn.run(app, host=args.host, port=args.porta, log_level="warning", server_header=False)
     except OSError as exc:  # port in use, address not available
-        print(f"Não foi possível servir em {args.host}:{args.porta}: {exc.strerror or exc}", file=sys.stderr)
+        erro(f"não foi possível servir em {args.host}:{args.porta}: {exc.strerror or exc}")
         return SAIDA_FALHA
     return 0

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import queue
 import sys
 import threading
@@ -76,6 +77,12 @@ def configurar(subparsers: Any) -> None:
         "--saida",
         metavar="ARQUIVO.jsonl",
         help="grava as mesmas linhas JSON neste arquivo, à medida que cada contrato termina",
+    )
+    parser.add_argument(
+        "--html",
+        metavar="PASTA",
+        help="grava nesta pasta o relatório de cada contrato como página HTML autossuficiente "
+             "(um arquivo por contrato, à medida que cada um termina)",
     )
     parser.add_argument(
         "--relatorios",
@@ -406,26 +413,69 @@ def executar(args: argparse.Namespace) -> int:
     aplicar_registro(valor_registro(args))
     mostrar_avisos()
 
+    html = SaidaHtml(args.html, arquivos) if args.html else None
     saida = SaidaJsonl(args.saida) if args.saida else None
     try:
         if len(arquivos) == 1 and not args.json and kwargs["verbose"]:
-            return _um_contrato(arquivos[0], kwargs, saida)
-        return _varios(arquivos, kwargs, args, saida)
+            return _um_contrato(arquivos[0], kwargs, saida, html)
+        return _varios(arquivos, kwargs, args, saida, html)
     finally:
         if saida is not None:
             saida.fechar()
 
 
-def _um_contrato(arquivo: Path, kwargs: dict[str, Any], saida: Optional[SaidaJsonl]) -> int:
+class SaidaHtml:
+    """Página de relatório de cada contrato numa pasta, gravada quando o contrato termina.
+
+    Um arquivo por contrato, com o nome do PDF e a extensão .html (nomes
+    repetidos em pastas diferentes ganham um sufixo -2, -3...).  Contratos que
+    falharam não têm página.
+    """
+
+    def __init__(self, pasta: str, arquivos: list[Path]) -> None:
+        try:
+            import jinja2  # noqa: F401
+        except ImportError:
+            raise ErroDeUso("--html precisa do extra 'web': pip install 'scrivane-contract[web]'") from None
+        self.pasta = Path(pasta)
+        try:
+            self.pasta.mkdir(parents=True, exist_ok=True)
+        except OSError as exc:
+            raise ErroDeUso(f"não foi possível criar a pasta {pasta}: {exc.strerror or exc}") from None
+        usados: set[str] = set()
+        self.nomes: list[str] = []
+        for arquivo in arquivos:
+            nome, n = arquivo.stem + ".html", 1
+            while nome.casefold() in usados:
+                n += 1
+                nome = f"{arquivo.stem}-{n}.html"
+            usados.add(nome.casefold())
+            self.nomes.append(nome)
+
+    def escrever(self, indice: int, v: "Verificacao") -> None:
+        if v.resultado is None:
+            return
+        from scrivane_contract.web.relatorio import pagina_relatorio
+
+        destino = self.pasta / self.nomes[indice]
+        temporario = destino.with_name(destino.name + ".tmp")
+        temporario.write_text(pagina_relatorio(v.resultado, Path(v.arquivo).name), encoding="utf-8")
+        os.replace(temporario, destino)
+
+
+def _um_contrato(arquivo: Path, kwargs: dict[str, Any], saida: Optional[SaidaJsonl],
+                 html: Optional[SaidaHtml] = None) -> int:
     """One contract: the library prints its progress lines and report as they come."""
     from scrivane_contract.cli import erro
 
     resultado: list[Verificacao] = []
 
-    def guardar(_indice: int, v: Verificacao) -> None:
+    def guardar(indice: int, v: Verificacao) -> None:
         resultado.append(v)
         if saida is not None:
             saida.escrever(v.objeto_json())
+        if html is not None:
+            html.escrever(indice, v)
 
     Lote([arquivo], kwargs, 1).executar(guardar)
     v = resultado[0]
@@ -436,7 +486,7 @@ def _um_contrato(arquivo: Path, kwargs: dict[str, Any], saida: Optional[SaidaJso
 
 
 def _varios(arquivos: list[Path], kwargs: dict[str, Any], args: argparse.Namespace,
-            saida: Optional[SaidaJsonl]) -> int:
+            saida: Optional[SaidaJsonl], html: Optional[SaidaHtml] = None) -> int:
     from rich.console import Console
     from rich.progress import BarColumn, MofNCompleteColumn, Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
 
@@ -460,6 +510,8 @@ def _varios(arquivos: list[Path], kwargs: dict[str, Any], args: argparse.Namespa
         verificacoes[indice] = v
         if saida is not None:
             saida.escrever(v.objeto_json())
+        if html is not None:
+            html.escrever(indice, v)
         # Standard output keeps the input order: print the finished prefix.
         while emitidos < len(verificacoes) and verificacoes[emitidos] is not None:
             emitir(verificacoes[emitidos])  # type: ignore[arg-type]
