@@ -264,7 +264,9 @@ class TestPagina:
             esquema = cliente.get("/openapi.json").json()
             assert {"/api/verificacoes", "/api/verificacoes/{ident}", "/api/cnpj/{numero}", "/saude"} <= set(esquema["paths"])
             assert "multipart/form-data" in esquema["paths"]["/api/verificacoes"]["post"]["requestBody"]["content"]
-            assert cliente.get("/docs").status_code == 200
+            docs = cliente.get("/docs").text
+            swagger = re.findall(r'(?:href|src)=[\'"]([^\'"]+\.(?:js|css))', docs)
+            assert len(swagger) == 2 and all(u.startswith("/") and cliente.get(u).status_code == 200 for u in swagger)
 
 
 class TestRelatorio:

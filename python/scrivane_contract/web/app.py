@@ -15,6 +15,7 @@ from fastapi.concurrency import run_in_threadpool
 from fastapi.responses import HTMLResponse, JSONResponse
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from fastapi.staticfiles import StaticFiles
+from fastapi_offline import FastAPIOffline
 from pydantic import BaseModel, Field
 
 from .envio import CAMPO_ARQUIVO, ErroEnvio, receber_pdf
@@ -109,7 +110,9 @@ def criar_app(
 
     from scrivane_contract import __version__
 
-    app = FastAPI(title="scrivane-contract", version=__version__, description=_DESCRICAO, lifespan=ciclo)
+    # The API documentation at /docs comes with its own copy of Swagger UI: no CDN, works offline.
+    app = FastAPIOffline(redoc_url=None, title="scrivane-contract", version=__version__, description=_DESCRICAO,
+                         lifespan=ciclo)
     app.state.fila = fila
     app.state.tamanho_maximo = tamanho_maximo
 
