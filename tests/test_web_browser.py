@@ -41,7 +41,6 @@ def _porta_livre() -> int:
 
 @pytest.fixture(scope="module")
 def servico(tmp_path_factory):
-    os.environ.pop("SCRIVANE_API_TOKEN", None)
     contratos = escrever_contratos(tmp_path_factory.mktemp("contratos"))
     with servidores_locais(delay=0.3):
         app = criar_app(lambda: ContractChecker(openai_api_key="sk-test", verbose=False).verificar,
