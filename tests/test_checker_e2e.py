@@ -4,8 +4,10 @@ module against the local registry server, on a PDF built here."""
 import pytest
 from checker_helpers import lines, no_env_keys, write_text_pdf  # noqa: F401
 from openai_server import OpenAIServer, Reply
+from registry_server import Reply as RegistryReply
 from registry_server import empresa_exemplo, registry  # noqa: F401
 
+from scrivane_contract import cnpj
 from scrivane_contract.checker import ContractChecker
 
 ACME = "11222333000181"
@@ -124,3 +126,99 @@ class TestEndToEnd:
         assert lines(capsys)[5:] == ["❌ Erro ao inicializar Scrivane: model must be a non-empty text"]
         assert chk.verificar(pdf) == r
         assert llm.requests == [] and registry.requests == []
+
+
+PENDENTE_CNPJ = {"campo": "CNPJ", "status": "pendente", "mensagem": "Receita Federal indisponível: consulta não concluída",
+                 "valor_contrato": "11.222.333/0001-81", "valor_receita": None, "emoji": "⚠️"}
+ERRO_RECEITA = RegistryReply.json({"status": "ERROR", "message": "Timeout"})
+
+
+class TestRegistryUnavailable:
+    """A registry that gives no answer leaves the company pending: it is no evidence against it."""
+
+    @pytest.mark.parametrize("brasil, receita", [
+        (RegistryReply.error(429), RegistryReply.error(429)),
+        (RegistryReply.error(500), RegistryReply.error(502)),
+        (RegistryReply.text("<html>Erro</html>"), RegistryReply.text("<html>Erro</html>")),
+        (RegistryReply.error(404), ERRO_RECEITA),
+        ("time-out", "time-out"),
+    ], ids=["429", "5xx", "html", "receitaws-error", "time-out"])
+    def test_company_pending(self, llm, registry, pdf, monkeypatch, capsys, brasil, receita):
+        registry.add_company(*empresa_exemplo(ACME))  # known to the registry, which does not answer
+        if brasil == "time-out":
+            monkeypatch.setattr(cnpj, "REQUEST_TIMEOUT", 0.3)
+            brasil = receita = RegistryReply.late(3)
+        registry.reply("brasilapi", brasil)
+        registry.reply("receitaws", receita)
+        answer(llm, [empresa("11.222.333/0001-81", "ACME COMERCIO DE TESTES LTDA")], [pessoa("Maria da Silva", ACME)])
+        r = ContractChecker(openai_api_key="sk-test").verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"]) == ("PENDENTE", "2 campo(s) requer(em) análise manual")
+        assert r["campos_pendentes"] == ["CNPJ - ACME COMERCIO DE TESTES LTDA", "Poder de Assinatura - Maria da Silva"]
+        assert r["campos_reprovados"] == [] and r["total_campos"] == 2
+        emp = r["empresas"][0]
+        assert emp["campos"] == [PENDENTE_CNPJ]
+        assert emp["problemas"] == ["Consulta à Receita Federal não concluída"]
+        assert (emp["cnpj"], emp["cnpj_encontrado"], emp["razao_social_receita"]) == ("11.222.333/0001-81", False, None)
+        # the name search ran too, and its hit could not be looked up either
+        assert [q.route for q in registry.requests] == ["brasilapi", "receitaws", "casadosdados", "brasilapi",
+                                                        "receitaws"]
+        out = lines(capsys)
+        i = out.index("🔎 Buscando por nome: ACME COMERCIO DE TESTES LTDA...")
+        assert out[i + 1] == "⚠️ Receita Federal indisponível"
+        assert "      ⚠️ CNPJ: Receita Federal indisponível: consulta não concluída" in out
+
+    def test_search_service_unavailable(self, llm, registry, pdf):
+        registry.reply("casadosdados", RegistryReply.error(429))
+        answer(llm, [empresa(None, "ACME COMERCIO")], [])
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert r["resultado_final"] == "PENDENTE"
+        assert r["empresas"][0]["campos"] == [dict(PENDENTE_CNPJ, valor_contrato="(não informado)")]
+        assert [q.route for q in registry.requests] == ["casadosdados"]
+
+    def test_one_definite_and_one_open_answer_is_still_pending(self, llm, registry, pdf):
+        # BrasilAPI does not know the number; the search then finds a company whose lookup fails
+        registry.add_company(*empresa_exemplo(BETA, "ACME COMERCIO DE TESTES LTDA"))
+        registry.reply("brasilapi", RegistryReply.error(404), RegistryReply.error(429))
+        registry.reply("receitaws", RegistryReply.json({"status": "ERROR", "message": "CNPJ inválido"}),
+                       RegistryReply.error(429))
+        answer(llm, [empresa(ACME, "ACME COMERCIO DE TESTES LTDA")], [])
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert r["empresas"][0]["campos"] == [dict(PENDENTE_CNPJ, valor_contrato=ACME)]
+
+    @pytest.mark.parametrize("nome", ["consultar_cnpj", "buscar_cnpj_por_nome"])
+    def test_a_replaced_registry_function_keeps_the_rejection(self, llm, registry, pdf, monkeypatch, nome):
+        import scrivane_contract.checker as checker_mod
+        chamadas = []
+        original = getattr(cnpj, nome)
+        monkeypatch.setattr(checker_mod, nome, lambda arg: chamadas.append(arg) or original(arg))
+        registry.add_company(*empresa_exemplo(ACME))
+        registry.reply("brasilapi", RegistryReply.error(429))
+        registry.reply("receitaws", RegistryReply.error(429))
+        answer(llm, [empresa("11.222.333/0001-81", "ACME COMERCIO DE TESTES LTDA")], [])
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"]) == ("REPROVADO", "1 campo(s) reprovado(s)")
+        campo = r["empresas"][0]["campos"][0]
+        assert (campo["status"], campo["mensagem"]) == ("reprovado", "CNPJ não encontrado na Receita Federal")
+        assert r["empresas"][0]["problemas"] == ["CNPJ não encontrado"]
+        assert len(chamadas) == 1 and [q.route for q in registry.requests] == [
+            "brasilapi", "receitaws", "casadosdados", "brasilapi", "receitaws"]
+
+    def test_same_as_the_twin(self, llm, registry, pdf, capsys):
+        import reference_checker as ref
+        registry.add_company(*empresa_exemplo(ACME))
+        registry.reply("brasilapi", RegistryReply.error(429))
+        registry.reply("receitaws", RegistryReply.error(429))
+        answer(llm, [empresa(ACME, "ACME COMERCIO DE TESTES LTDA"), empresa(None, "OUTRA EMPRESA")],
+               [pessoa("Maria da Silva", ACME)])
+        chk = ContractChecker(openai_api_key="sk-test")
+        chk._imprimir_relatorio = lambda **kw: None
+        ours = chk.verificar(pdf)
+        ours_lines, sent = lines(capsys), [q.route for q in registry.requests]
+        registry.requests.clear()
+        twin = ref.RefChecker(chk._client).verificar(pdf)
+        assert twin.pop("metricas")["tokens"] == ours.pop("metricas")["tokens"]  # a second engine run
+        assert twin == ours and ours["campos_pendentes"][0] == "CNPJ - ACME COMERCIO DE TESTES LTDA"
+        twin_lines = lines(capsys)
+        start = "🏢 Empresas extraídas: 2"  # the engine's own lines come before
+        assert twin_lines[twin_lines.index(start):] == ours_lines[ours_lines.index(start):]
+        assert [q.route for q in registry.requests] == sent

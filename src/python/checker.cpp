@@ -751,6 +751,46 @@ Ref campo(PyObject* module, std::initializer_list<Kw> kws) {
     return call_kwargs(type.get(), kws);
 }
 
+// Registry lookups. When the checker's `consultar_cnpj` and
+// `buscar_cnpj_por_nome` are still the cnpj module's own functions, the
+// lookups go through that module's detailed forms (the same requests in the
+// same order), which also say whether the registry could be reached at all;
+// a name a caller rebound is called as such, and None from it means "not
+// found".
+struct RegistryLookups {
+    bool detailed = false;     // both names are still the cnpj module's
+    bool unavailable = false;  // some lookup ended "indisponivel"
+
+    static bool is_cnpj_own(PyObject* module, PyObject* name, const char* cname) {
+        Ref f = module_global_opt(module, name);
+        return f && sibling_function_module(f.get(), cname) != nullptr;
+    }
+
+    explicit RegistryLookups(PyObject* module)
+        : detailed(is_cnpj_own(module, SC_NAME("consultar_cnpj"), "consultar_cnpj") &&
+                   is_cnpj_own(module, SC_NAME("buscar_cnpj_por_nome"), "buscar_cnpj_por_nome")) {}
+
+    // f(arg), f being the checker's `name`; `detailed_name` is its detailed
+    // form in the cnpj module.
+    Ref call_one(PyObject* f, const char* name, PyObject* detailed_name, PyObject* arg) {
+        PyObject* cnpj_module = detailed ? sibling_function_module(f, name) : nullptr;
+        if (!cnpj_module) {
+            detailed = false;
+            return call(f, arg);
+        }
+        Ref g = getattr(cnpj_module, detailed_name);
+        Ref answer = call(g.get(), arg);
+        Ref parts[2];
+        unpack(answer.get(), parts, 2);
+        if (text_equals(parts[1].get(), SC_TEXT("indisponivel"))) unavailable = true;
+        return parts[0];
+    }
+
+    // A company not found is pending, not rejected, when the registry could
+    // not be asked.
+    bool pending() const { return detailed && unavailable; }
+};
+
 const Param kEmpresasParams[] = {{"self"}, {"empresas"}};
 const char* const kEmpresasAnn[] = {"empresas", "List[EmpresaExtraida]", "return",
                                     "Tuple[List[EmpresaVerificada], Dict]", nullptr};
@@ -778,6 +818,7 @@ Ref validar_empresas(Call& c) {
         }
 
         Ref dados = none();
+        RegistryLookups lookups(mod);
         Ref cnpj_extraido = getattr(empresa.get(), SC_NAME("cnpj"));
         Ref cnpj = cnpj_extraido;
         bool por_nome = false;
@@ -795,7 +836,8 @@ Ref validar_empresas(Call& c) {
                 Ref msg = cat({SC_TEXT("Consultando CNPJ "), shown_text.get(), SC_TEXT("...")});
                 log(self, msg.get(), SC_TEXT(EMOJI_SEARCH));
                 Ref consultar = module_global(mod, SC_NAME("consultar_cnpj"));
-                dados = call(consultar.get(), limpo.get());
+                dados = lookups.call_one(consultar.get(), "consultar_cnpj", SC_NAME("consultar_cnpj_detalhado"),
+                                         limpo.get());
             }
         }
 
@@ -805,7 +847,8 @@ Ref validar_empresas(Call& c) {
             Ref msg = cat({SC_TEXT("Buscando por nome: "), shown.get(), SC_TEXT("...")});
             log(self, msg.get(), SC_TEXT(EMOJI_SEARCH_NAME));
             Ref buscar = module_global(mod, SC_NAME("buscar_cnpj_por_nome"));
-            dados = call(buscar.get(), razao.get());
+            dados = lookups.call_one(buscar.get(), "buscar_cnpj_por_nome", SC_NAME("buscar_cnpj_por_nome_detalhado"),
+                                     razao.get());
             if (truth(dados.get())) {
                 cnpj = mapping_get(dados.get(), SC_NAME("cnpj"), empty.get());
                 Ref found = fmt(cnpj.get());
@@ -915,15 +958,21 @@ Ref validar_empresas(Call& c) {
                                                   {SC_NAME("problemas"), problemas.get()}});
             append(verificadas.get(), record.get());
         } else {
+            // Not found: rejected, or pending when the registry gave no answer.
+            const bool pendente = lookups.pending();
+            if (pendente) log(self, SC_TEXT("Receita Federal indisponível"), SC_TEXT(EMOJI_WARN));
             const bool tem_cnpj = truth(cnpj_extraido.get());
             Ref valor_contrato = tem_cnpj ? cnpj_extraido : str("(não informado)");
             Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("CNPJ")},
-                                {SC_NAME("status"), SC_TEXT("reprovado")},
+                                {SC_NAME("status"), pendente ? SC_TEXT("pendente") : SC_TEXT("reprovado")},
                                 {SC_NAME("valor_contrato"), valor_contrato.get()},
                                 {SC_NAME("valor_receita"), Py_None},
-                                {SC_NAME("mensagem"), SC_TEXT("CNPJ não encontrado na Receita Federal")}});
+                                {SC_NAME("mensagem"), pendente
+                                                          ? SC_TEXT("Receita Federal indisponível: consulta não concluída")
+                                                          : SC_TEXT("CNPJ não encontrado na Receita Federal")}});
             append(campos.get(), f.get());
-            append(problemas.get(), SC_TEXT("CNPJ não encontrado"));
+            append(problemas.get(),
+                   pendente ? SC_TEXT("Consulta à Receita Federal não concluída") : SC_TEXT("CNPJ não encontrado"));
             Ref cnpj_record = tem_cnpj ? cnpj_extraido : empty;
             Ref papel = getattr(empresa.get(), SC_NAME("papel_no_contrato"));
             Ref type = module_global(mod, SC_NAME("EmpresaVerificada"));
