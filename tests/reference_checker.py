@@ -235,6 +235,10 @@ class RefChecker:
             final, just = "REPROVADO", f"{bad} campo(s) reprovado(s)"
         elif pend:
             final, just = "PENDENTE", f"{pend} campo(s) requer(em) análise manual"
+        elif faltando := [q for q in ("empresas", "assinaturas") if not (raw[q] and raw[q].raw_result)]:
+            final, just = "PENDENTE", "Extração incompleta: sem resposta para " + " e ".join(faltando)
+        elif not ok:
+            final, just = "PENDENTE", "Nenhum campo verificado: nenhuma empresa ou signatário identificado"
         else:
             final, just = "APROVADO", f"Todos os {ok} campos verificados foram aprovados"
         m = run.total_metrics

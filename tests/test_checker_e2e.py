@@ -128,6 +128,47 @@ class TestEndToEnd:
         assert llm.requests == [] and registry.requests == []
 
 
+
+class TestIncompleteExtraction:
+    """An empty or failed extraction is never approved."""
+
+    def test_failed_signatories_question_keeps_approved_companies_pending(self, llm, registry, pdf, capsys):
+        registry.add_company(*empresa_exemplo(ACME))
+        llm.script("TODAS as empresas", Reply.json({"empresas": [empresa(ACME, "ACME COMERCIO DE TESTES LTDA")]}))
+        llm.script("TODAS as pessoas", Reply.text("isto não é JSON"))  # both attempts fail
+        llm.script("dados gerais", Reply.json(DADOS))
+        r = ContractChecker(openai_api_key="sk-test").verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"]) == (
+            "PENDENTE", "Extração incompleta: sem resposta para assinaturas")
+        assert (r["total_aprovados"], r["total_pendentes"], r["campos_pendentes"]) == (3, 0, [])
+        out = lines(capsys)
+        assert any(x.startswith("❌ Assinaturas do Contrato: sem resposta após 2 tentativas") for x in out)
+        assert "⚠️⚠️⚠️ RESULTADO FINAL: PENDENTE ⚠️⚠️⚠️" in out
+        assert "   Extração incompleta: sem resposta para assinaturas" in out
+
+    def test_non_contract(self, llm, registry, pdf):
+        answer(llm, [], [])
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"], r["total_campos"]) == (
+            "PENDENTE", "Nenhum campo verificado: nenhuma empresa ou signatário identificado", 0)
+        assert registry.requests == []
+
+    def test_failed_extraction(self, llm, registry, pdf):
+        llm.script("dados gerais", Reply.json(DADOS))
+        llm.default = Reply.text("{")
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"]) == (
+            "PENDENTE", "Extração incompleta: sem resposta para empresas e assinaturas")
+        assert r["dados_contrato"] == DADOS and registry.requests == []
+
+    def test_a_rejection_still_wins(self, llm, registry, pdf):
+        llm.script("TODAS as empresas", Reply.json({"empresas": [empresa("12.345.678/0001-99", "Fantasma Ltda")]}))
+        llm.script("TODAS as pessoas", Reply.text("{"))
+        llm.script("dados gerais", Reply.json(DADOS))
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"]) == ("REPROVADO", "1 campo(s) reprovado(s)")
+
+
 PENDENTE_CNPJ = {"campo": "CNPJ", "status": "pendente", "mensagem": "Receita Federal indisponível: consulta não concluída",
                  "valor_contrato": "11.222.333/0001-81", "valor_receita": None, "emoji": "⚠️"}
 ERRO_RECEITA = RegistryReply.json({"status": "ERROR", "message": "Timeout"})

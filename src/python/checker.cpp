@@ -1342,12 +1342,16 @@ const FuncSpec kRelatorioSpec = {
 // ---------------------------------------------------------------------------
 // Verification pipeline
 
-// Records of `record_type` built from the maps listed under `key` of an answer.
-Ref extracted(PyObject* module, PyObject* answer, PyObject* key, PyObject* record_type_name) {
+// Records of `record_type` built from the maps listed under `key` of an
+// answer; `answered` tells whether there was an answer with a non-empty
+// raw_result at all.
+Ref extracted(PyObject* module, PyObject* answer, PyObject* key, PyObject* record_type_name, bool& answered) {
     Ref out = new_list();
+    answered = false;
     if (!truth(answer)) return out;
     Ref raw = getattr(answer, SC_NAME("raw_result"));
     if (!truth(raw.get())) return out;
+    answered = true;
     Ref missing = new_list();
     Ref items = call_method(raw.get(), SC_NAME("get"), key, missing.get());
     Ref it = own(PyObject_GetIter(items.get()));
@@ -1455,8 +1459,11 @@ Ref verificar(Call& c) {
     Ref assinaturas_raw = call_method(extracao.get(), SC_NAME("get_result"), SC_TEXT("assinaturas"));
     Ref dados_raw = call_method(extracao.get(), SC_NAME("get_result"), SC_TEXT("dados_contrato"));
 
-    Ref empresas = extracted(mod, empresas_raw.get(), SC_TEXT("empresas"), SC_NAME("EmpresaExtraida"));
-    Ref assinaturas = extracted(mod, assinaturas_raw.get(), SC_TEXT("assinaturas"), SC_NAME("AssinaturaExtraida"));
+    bool empresas_respondidas = false, assinaturas_respondidas = false;
+    Ref empresas =
+        extracted(mod, empresas_raw.get(), SC_TEXT("empresas"), SC_NAME("EmpresaExtraida"), empresas_respondidas);
+    Ref assinaturas = extracted(mod, assinaturas_raw.get(), SC_TEXT("assinaturas"), SC_NAME("AssinaturaExtraida"),
+                               assinaturas_respondidas);
     Ref dados_contrato;
     if (truth(dados_raw.get())) {
         Ref raw = getattr(dados_raw.get(), SC_NAME("raw_result"));
@@ -1518,6 +1525,17 @@ Ref verificar(Call& c) {
         resultado = str("PENDENTE");
         Ref n = decimal(n_pending);
         justificativa = cat({n.get(), SC_TEXT(" campo(s) requer(em) análise manual")});
+    } else if (!empresas_respondidas || !assinaturas_respondidas) {
+        // Nothing can be approved on evidence the engine never gave.
+        resultado = str("PENDENTE");
+        const char* faltando = !empresas_respondidas && !assinaturas_respondidas ? "empresas e assinaturas"
+                               : !empresas_respondidas                            ? "empresas"
+                                                                                  : "assinaturas";
+        Ref what = str(faltando);
+        justificativa = cat({SC_TEXT("Extração incompleta: sem resposta para "), what.get()});
+    } else if (n_ok == 0) {
+        resultado = str("PENDENTE");
+        justificativa = str("Nenhum campo verificado: nenhuma empresa ou signatário identificado");
     } else {
         resultado = str("APROVADO");
         Ref n = decimal(n_ok);
