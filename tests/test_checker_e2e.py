@@ -119,6 +119,18 @@ class TestEndToEnd:
         assert r["empresas"][0]["campos"][0]["mensagem"] == "CNPJ não encontrado na Receita Federal"
         assert [q.route for q in registry.requests] == ["brasilapi", "receitaws", "casadosdados"]
 
+    def test_numeric_cep_from_brasilapi(self, llm, registry, pdf):
+        cnpj_, brasil, receita = empresa_exemplo(ACME)
+        brasil.update(cep=1310100, numero=1000)  # numbers, as BrasilAPI's schema types them
+        registry.add_company(cnpj_, brasil, receita)
+        answer(llm, [empresa(ACME, "ACME COMERCIO DE TESTES LTDA", "Rua Augusta 10, São Paulo/SP, CEP 01310-100")], [])
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        endereco = r["empresas"][0]["campos"][3]
+        assert (endereco["campo"], endereco["status"], endereco["mensagem"]) == ("Endereço", "aprovado",
+                                                                                 "Similaridade: 80%")
+        assert endereco["valor_receita"] == "AV PAULISTA 1000 ANDAR 5 BELA VISTA SAO PAULO SP 01310100"
+        assert (r["resultado_final"], r["total_aprovados"]) == ("APROVADO", 4)
+
     def test_engine_cannot_start(self, llm, registry, pdf, capsys):
         chk = ContractChecker(openai_api_key="sk-test", model="")
         r = chk.verificar(pdf)

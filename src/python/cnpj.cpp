@@ -6,6 +6,7 @@
 // module's own functions as they call each other. When a function found in
 // the namespace is still ours, the call skips the interpreter; otherwise it
 // goes through it, so rebinding a name changes later calls.
+#include <cmath>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -940,6 +941,25 @@ Ref verdict(bool confere, double sim, PyObject* endereco) {
 
 const Key kAddressOrder[] = {K_LOGRADOURO, K_NUMERO, K_COMPLEMENTO, K_BAIRRO, K_CIDADE, K_UF, K_CEP};
 
+// A registry address part as text. Services may deliver numbers (BrasilAPI
+// types `cep` as one, which drops its leading zeros): a number is read as
+// its decimal text, a postal code zero-padded to 8 digits. Anything else
+// stays as delivered.
+Ref address_part(Ref v, bool cep) {
+    PyObject* o = v.get();
+    if (PyBool_Check(o)) return v;
+    if (PyFloat_CheckExact(o)) {
+        const double d = PyFloat_AS_DOUBLE(o);
+        if (!std::isfinite(d) || d != std::floor(d)) return own(PyObject_Str(o));
+        v = own(PyLong_FromDouble(d));
+        o = v.get();
+    }
+    if (!PyLong_Check(o)) return v;
+    if (!cep) return own(PyObject_Str(o));
+    Ref spec = str("08d");
+    return own(PyObject_Format(o, spec.get()));
+}
+
 Ref comparar_enderecos(Call& c) {
     PyObject* contrato = c.str_arg(0);
     PyObject* dados = c.dict_arg(1);
@@ -950,7 +970,7 @@ Ref comparar_enderecos(Call& c) {
     Ref end = mapping_get(dados, key(K_ENDERECO), no_address.get());
     Ref partes = own(PyList_New(0));
     for (Key k : kAddressOrder) {
-        Ref v = get1(end.get(), key(k));
+        Ref v = address_part(get1(end.get(), key(k)), k == K_CEP);
         if (truth(v.get())) check(PyList_Append(partes.get(), v.get()));
     }
     Ref space = str(" ");
@@ -988,7 +1008,7 @@ Ref comparar_enderecos(Call& c) {
     // A postal code that agrees lifts the score to the floor.
     char32_t cep_c[8];
     const bool found = visit_str(contrato, [&](const auto* d, std::size_t n) { return core::find_cep(d, n, cep_c); });
-    Ref cep_receita = mapping_get(end.get(), key(K_CEP), empty_str());
+    Ref cep_receita = address_part(mapping_get(end.get(), key(K_CEP), empty_str()), true);
     if (found && truth(cep_receita.get())) {
         const std::u32string cep_r = cep_digits(cep_receita.get());
         if (cep_r.size() == 8 && std::u32string_view(cep_c, 8) == cep_r && sim < kCepFloor) sim = kCepFloor;
