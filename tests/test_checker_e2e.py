@@ -1,6 +1,10 @@
 """verificar end to end: the real engine against the local OpenAI-compatible server, the real cnpj
 module against the local registry server, on a PDF built here."""
 
+import logging
+import subprocess
+import sys
+
 import pytest
 from checker_helpers import lines, no_env_keys, write_text_pdf  # noqa: F401
 from openai_server import OpenAIServer, Reply
@@ -131,13 +135,25 @@ class TestEndToEnd:
         assert endereco["valor_receita"] == "AV PAULISTA 1000 ANDAR 5 BELA VISTA SAO PAULO SP 01310100"
         assert (r["resultado_final"], r["total_aprovados"]) == ("APROVADO", 4)
 
-    def test_engine_cannot_start(self, llm, registry, pdf, capsys):
+    def test_engine_cannot_start(self, llm, registry, pdf, capsys, caplog):
         chk = ContractChecker(openai_api_key="sk-test", model="")
-        r = chk.verificar(pdf)
+        with caplog.at_level(logging.WARNING):
+            r = chk.verificar(pdf)
         assert r["resultado_final"] == "PENDENTE" and len(r) == 7
         assert lines(capsys)[5:] == ["❌ Erro ao inicializar Scrivane: model must be a non-empty text"]
+        [rec] = caplog.records  # the cause, for a program or the command line to show
+        assert (rec.name, rec.levelname) == ("scrivane_contract.checker", "WARNING")
+        assert rec.getMessage() == "Erro ao inicializar Scrivane: model must be a non-empty text"
+        assert str(rec.exc_info[1]) == "model must be a non-empty text" and rec.exc_info[2] is not None
         assert chk.verificar(pdf) == r
         assert llm.requests == [] and registry.requests == []
+
+    def test_engine_failure_prints_nothing_when_quiet(self, pdf, no_env_keys):
+        code = ("import sys; from scrivane_contract.checker import ContractChecker; "
+                "r = ContractChecker(openai_api_key='k', model='', verbose=False).verificar(sys.argv[1]); "
+                "assert r['resultado_final'] == 'PENDENTE'")
+        proc = subprocess.run([sys.executable, "-c", code, str(pdf)], capture_output=True, text=True)
+        assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
 
 
 

@@ -44,8 +44,9 @@ class TestPipeline:
         assert str(info.value) == f"Arquivo não encontrado: {missing}"
         assert capsys.readouterr().out == ""
 
-    def test_unavailable_engine_gives_the_reduced_record(self, checker, contrato, monkeypatch, capsys):
+    def test_unavailable_engine_gives_the_reduced_record(self, checker, contrato, monkeypatch, capsys, caplog):
         monkeypatch.setattr(type(checker._auth), "is_scrivane_available", property(lambda s: False))
+        caplog.set_level("WARNING", logger="scrivane_contract.checker")
         for _ in range(2):
             r = checker.verificar(contrato)
             assert r == {"resultado_final": "PENDENTE",
@@ -55,6 +56,8 @@ class TestPipeline:
             assert list(r) == ["resultado_final", "justificativa", "campos_aprovados", "campos_reprovados",
                                "campos_pendentes", "empresas", "assinaturas"]
         assert lines(capsys) == HEADER + ["⚠️ Scrivane não disponível. Instale com: pip install scrivane"] + HEADER
+        assert [(r.name, r.levelname, r.getMessage()) for r in caplog.records] == [
+            ("scrivane_contract.checker", "WARNING", "Scrivane não disponível. Instale com: pip install scrivane")]
 
     def test_full_run(self, checker, contrato, registry_fake, capsys):
         engine = with_engine(checker, companies_and_people(registry_fake))

@@ -546,6 +546,24 @@ const FuncSpec kSetupSpec = {
     setup_questions,
 };
 
+// The reason the engine cannot be used goes to the standard `logging`
+// module as a WARNING of this module's logger, so that a program or the
+// command line can show it; nothing is printed for it.
+void warn_engine_unusable(PyObject* exc) {
+    Ref logging = import_module("logging");
+    Ref logger = call_method(logging.get(), SC_NAME("getLogger"), SC_TEXT("scrivane_contract.checker"));
+    Ref warning = getattr(logger.get(), SC_NAME("warning"));
+    if (!exc) {
+        Ref msg = str(kUnavailable);
+        call(warning.get(), msg.get());
+        return;
+    }
+    Ref fmt_text = str("Erro ao inicializar Scrivane: %s");
+    PyObject* argv[] = {fmt_text.get(), exc, exc};
+    Ref names = own(Py_BuildValue("(s)", "exc_info"));
+    call_kw(warning.get(), argv, 2, names.get());
+}
+
 Ref init_scrivane(Call& c) {
     PyObject* self = c[0];
     Ref state = getattr(self, SC_NAME("_scrivane_available"));
@@ -556,6 +574,7 @@ Ref init_scrivane(Call& c) {
     if (!truth(available.get())) {
         Ref msg = str(kUnavailable);
         log(self, msg.get(), SC_TEXT(EMOJI_WARN));
+        warn_engine_unusable(nullptr);
         setattr(self, SC_NAME("_scrivane_available"), Py_False);
         return boolean(false);
     }
@@ -581,6 +600,7 @@ Ref init_scrivane(Call& c) {
     Ref text = as_str(exc.get());
     Ref msg = cat({SC_TEXT("Erro ao inicializar Scrivane: "), text.get()});
     log(self, msg.get(), SC_TEXT(EMOJI_FAIL));
+    warn_engine_unusable(exc.get());
     setattr(self, SC_NAME("_scrivane_available"), Py_False);
     return boolean(false);
 }
