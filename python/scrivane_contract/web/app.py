@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import hmac
 import json
 import os
@@ -103,9 +104,17 @@ def criar_app(
 
     @asynccontextmanager
     async def ciclo(app: FastAPI):
+        # Old results are dropped at every API call, and by this task when no call comes.
+        async def limpar() -> None:
+            while True:
+                await asyncio.sleep(min(60.0, fila.retencao))
+                fila.esquecer_antigas()
+
+        tarefa = asyncio.create_task(limpar())
         try:
             yield
         finally:
+            tarefa.cancel()
             await run_in_threadpool(fila.fechar)
 
     from scrivane_contract import __version__

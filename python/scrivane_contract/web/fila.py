@@ -202,6 +202,11 @@ class FilaVerificacoes:
 
     # -- reading -------------------------------------------------------------
 
+    def esquecer_antigas(self) -> None:
+        """Drops the verifications that ended more than ``retencao`` seconds ago."""
+        with self._lock:
+            self._esquecer_antigas()
+
     def _esquecer_antigas(self) -> None:
         limite = self.relogio() - self.retencao
         velhas = [k for k, v in self._itens.items() if v.terminada_em is not None and v.terminada_em < limite]
