@@ -21,7 +21,6 @@ import pytest
 from fastapi.testclient import TestClient
 from web_helpers import CASOS, escrever_contratos, servidores_locais
 
-from scrivane_contract import cnpj as cnpj_mod
 from scrivane_contract.checker import ContractChecker
 from scrivane_contract.web import criar_app, pagina_relatorio
 from scrivane_contract.web.envio import ErroEnvio, receber_pdf
@@ -238,8 +237,6 @@ class TestCnpj:
         if status == 422:
             assert registro.requests == []
 
-    @pytest.mark.skipif(not hasattr(cnpj_mod, "consultar_cnpj_detalhado"),
-                        reason="needs the detailed registry lookup")
     def test_an_unreachable_registry_is_503(self, locais):
         from registry_server import Reply
 

@@ -82,7 +82,6 @@ def criar_app(
     retencao_minutos: float = 60.0,
     tamanho_maximo: int = TAMANHO_MAXIMO_PADRAO,
     token: Any = ...,
-    consultar: Optional[Callable[[str], tuple[Optional[dict], str]]] = None,
 ) -> FastAPI:
     """Cria a aplicação web (página, API e documentação em ``/docs``).
 
@@ -91,8 +90,6 @@ def criar_app(
     em geral ``ContractChecker(..., verbose=False).verificar``.
     ``token``: exigido como ``Authorization: Bearer`` em toda chamada da API;
     por omissão vem de ``SCRIVANE_API_TOKEN`` (vazio: sem autenticação).
-    ``consultar``: consulta de CNPJ que devolve ``(registro, estado)``; por
-    omissão a do módulo ``scrivane_contract.cnpj``.
     """
     if token is ...:
         token = os.environ.get(ENV_TOKEN) or None
@@ -100,7 +97,6 @@ def criar_app(
         raise ValueError("tamanho_maximo deve ser positivo")
     fila = FilaVerificacoes(criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
                             retencao=retencao_minutos * 60.0)
-    consulta = consultar or _consulta_padrao
 
     @asynccontextmanager
     async def ciclo(app: FastAPI):
@@ -124,6 +120,13 @@ def criar_app(
                          lifespan=ciclo)
     app.state.fila = fila
     app.state.tamanho_maximo = tamanho_maximo
+
+    @app.middleware("http")
+    async def cabecalhos_seguranca(request: Request, call_next):
+        resposta = await call_next(request)
+        resposta.headers.setdefault("X-Content-Type-Options", "nosniff")
+        resposta.headers.setdefault("Referrer-Policy", "no-referrer")
+        return resposta
 
     portador = HTTPBearer(auto_error=False, description="Token definido em SCRIVANE_API_TOKEN")
     token_bytes = token.encode() if token else None
@@ -227,7 +230,7 @@ def criar_app(
     async def obter_cnpj(numero: str) -> JSONResponse:
         """O registro ``DadosReceita`` da empresa.  404: CNPJ não encontrado;
         503: Receita Federal indisponível; 422: número malformado (não tem 14 dígitos)."""
-        registro, estado = await run_in_threadpool(consulta, numero)
+        registro, estado = await run_in_threadpool(_consultar_cnpj, numero)
         if estado == "invalido":
             raise HTTPException(422, "CNPJ malformado: informe os 14 dígitos.")
         if estado == "indisponivel":
@@ -240,16 +243,9 @@ def criar_app(
     return app
 
 
-def _consulta_padrao(numero: str) -> tuple[Optional[dict], str]:
+def _consultar_cnpj(numero: str) -> tuple[Optional[dict], str]:
     """Registry lookup with its outcome: encontrado, nao_encontrado, indisponivel, invalido."""
     from scrivane_contract import cnpj
 
-    if len(cnpj.limpar_cnpj(numero)) != 14:
-        return None, "invalido"
-    detalhado = getattr(cnpj, "consultar_cnpj_detalhado", None)
-    if detalhado is not None:
-        registro, estado = detalhado(numero)
-        return registro, estado
-    # Without the detailed lookup an outage cannot be told from an unknown company.
-    registro = cnpj.consultar_cnpj(numero)
-    return registro, "encontrado" if registro is not None else "nao_encontrado"
+    # Read at each call, like every name of the cnpj module.
+    return cnpj.consultar_cnpj_detalhado(numero)
