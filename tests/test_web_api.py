@@ -106,12 +106,13 @@ class TestVerificacoes:
             # the refused upload gave its place back: a full queue of one still takes a PDF
             assert enviar(cliente, PDF_MINIMO).status_code == 202
 
-    def test_a_pdf_header_after_leading_bytes_is_accepted(self):
+    def test_a_pdf_header_after_leading_bytes_and_an_accented_name_are_accepted(self):
         app = criar_app(lambda: (lambda caminho: {"resultado_final": "APROVADO"}), token=None)
         with TestClient(app) as cliente:
-            r = enviar(cliente, b"\r\n" * 10 + PDF_MINIMO)
+            r = enviar(cliente, b"\r\n" * 10 + PDF_MINIMO, nome="C:\\Contratos\\locação nº 7.pdf")
             assert r.status_code == 202
-            assert aguardar(cliente, r.json()["id"])["estado"] == "concluida"
+            estado = aguardar(cliente, r.json()["id"])
+            assert (estado["estado"], estado["arquivo"]) == ("concluida", "locação nº 7.pdf")
 
 
 class _Corpo:
