@@ -106,8 +106,9 @@ class AssinaturaDigital:
         )
 
     def como_dict(self) -> dict[str, Any]:
-        """Mapa simples (chaves em português), pronto para JSON."""
-        return asdict(self)
+        """Mapa simples (chaves em português), pronto para JSON, com ``pessoa``,
+        ``cpf_pessoa`` e ``valida`` ao fim."""
+        return dict(asdict(self), pessoa=self.pessoa, cpf_pessoa=self.cpf_pessoa, valida=self.valida)
 
 
 # --------------------------------------------------------------------------
