@@ -308,13 +308,13 @@ def verificar_assinaturas_digitais(
     ``erro`` (motivo, quando as assinaturas não puderam ser lidas).  Nunca
     levanta exceção por causa do PDF.
     """
-    from scrivane.signatures import ler_assinaturas, resumo
-
     saida: dict[str, Any] = {"total": 0, "validas": True, "resumo": "", "alertas": [], "assinaturas": [],
                              "erro": None}
     try:
+        from scrivane.signatures import ler_assinaturas, resumo
+
         assinaturas = ler_assinaturas(caminho, raizes=raizes, verificar_revogacao=verificar_revogacao)
-    except Exception as exc:  # missing pyHanko, unreadable PDF or file, bad roots
+    except Exception as exc:  # missing pyHanko or engine, unreadable PDF or file, bad roots
         saida.update(validas=False, resumo=f"assinaturas digitais não verificadas: {exc}", erro=str(exc))
         return saida
     resultado = resultado or {}
