@@ -93,7 +93,7 @@ class AutoridadeTeste:
         )
 
     def emitir(self, cn: str, alt_names: list[x509.GeneralName], *, dias: int = 365,
-               inicio_dias: int = -1) -> Assinante:
+               inicio_dias: int = -1, lcr_url: str | None = None) -> Assinante:
         key = ec.generate_private_key(ec.SECP256R1())
         builder = (
             x509.CertificateBuilder().subject_name(_name(cn)).issuer_name(self.cert.subject)
@@ -104,10 +104,25 @@ class AutoridadeTeste:
         )
         if alt_names:
             builder = builder.add_extension(x509.SubjectAlternativeName(alt_names), critical=False)
+        if lcr_url:
+            builder = builder.add_extension(x509.CRLDistributionPoints([x509.DistributionPoint(
+                full_name=[x509.UniformResourceIdentifier(lcr_url)], relative_name=None, reasons=None,
+                crl_issuer=None)]), critical=False)
         return Assinante(builder.sign(self.key, hashes.SHA256()), key, self.cert)
 
+    def lcr(self, *revogados: Assinante) -> bytes:
+        """A DER certificate revocation list revoking ``revogados``."""
+        builder = (x509.CertificateRevocationListBuilder().issuer_name(self.cert.subject)
+                   .last_update(self.now - datetime.timedelta(hours=1))
+                   .next_update(self.now + datetime.timedelta(days=7)))
+        for assinante in revogados:
+            builder = builder.add_revoked_certificate(
+                x509.RevokedCertificateBuilder().serial_number(assinante.cert.serial_number)
+                .revocation_date(self.now - datetime.timedelta(minutes=30)).build())
+        return builder.sign(self.key, hashes.SHA256()).public_bytes(serialization.Encoding.DER)
+
     def pessoa(self, nome: str, cpf: str, **kw) -> Assinante:
-        """An e-CPF-like certificate: CN "NOME:CPF" and the person block."""
+        """An e-CPF-like certificate: CN "NOME:CPF" and the person block (``lcr_url``: its CRL)."""
         return self.emitir(f"{nome}:{cpf}", [other_name("2.16.76.1.3.1", dados_pessoa(cpf)),
                                              x509.RFC822Name("assinante@example.com")], **kw)
 

@@ -6,6 +6,8 @@ from __future__ import annotations
 
 import subprocess
 import sys
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 from asn1crypto import core as a1core
@@ -213,3 +215,50 @@ def test_reading_prints_nothing_even_for_a_suspicious_update(material):
     proc = subprocess.run([sys.executable, "-c", code, str(material["paths"]["alterado_depois"]),
                            str(material["raizes"])], capture_output=True, text=True, timeout=120)
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
+
+
+class _LcrHandler(BaseHTTPRequestHandler):
+    lcr = b""
+    pedidos = 0
+
+    def do_GET(self):
+        type(self).pedidos += 1
+        self.send_response(200)
+        self.send_header("Content-Type", "application/pkix-crl")
+        self.send_header("Content-Length", str(len(self.lcr)))
+        self.end_headers()
+        self.wfile.write(self.lcr)
+
+    def log_message(self, *args):
+        pass
+
+
+def test_revocation_is_checked_only_on_request(tmp_path, monkeypatch):
+    monkeypatch.setenv("NO_PROXY", "127.0.0.1,localhost")
+    ca = AutoridadeTeste()
+    raizes = ca.gravar_raiz(tmp_path / "raizes")
+    server = ThreadingHTTPServer(("127.0.0.1", 0), _LcrHandler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        url = f"http://127.0.0.1:{server.server_address[1]}/ac.crl"
+        revogada = ca.pessoa("ANA REVOGADA", CPF_MARIA, lcr_url=url)
+        boa = ca.pessoa("BIA EM DIA", CPF_JOAO, lcr_url=url)
+        _LcrHandler.lcr = ca.lcr(revogada)
+        path = tmp_path / "c.pdf"
+        path.write_bytes(assinar(assinar(pdf_texto("CONTRATO"), revogada, "A1"), boa, "A2"))
+        sem_lcr = tmp_path / "s.pdf"
+        sem_lcr.write_bytes(assinar(pdf_texto("CONTRATO"), ca.pessoa("CIDA", CPF_MARIA), "A1"))
+
+        def chain(p, **kw):
+            return [(a.icp_brasil, a.problema_certificado) for a in ler_assinaturas(p, raizes=raizes, **kw)]
+
+        # Off by default: nothing fetched, both trusted.
+        assert chain(path) == [(True, None), (True, None)]
+        assert _LcrHandler.pedidos == 0
+        assert chain(path, verificar_revogacao=True) == [(False, "certificado revogado"), (True, None)]
+        # Asked for, a certificate without revocation information is not vouched for.
+        assert chain(sem_lcr, verificar_revogacao=True) == [
+            (False, "situação de revogação não confirmada (LCR/OCSP ausente ou inacessível)")]
+    finally:
+        server.shutdown()
+        server.server_close()

@@ -335,7 +335,7 @@ def _fill_signer(assinatura: AssinaturaDigital, cert: Any) -> None:
         setattr(assinatura, key, value)
 
 
-def _describe(assinatura: AssinaturaDigital, status: Any, roots_label: str) -> None:
+def _describe(assinatura: AssinaturaDigital, status: Any, roots_label: str, revocation: bool = False) -> None:
     """Fill the verdict fields and the findings from pyHanko's status."""
     from pyhanko.sign.diff_analysis import ModificationLevel
     from pyhanko.sign.validation.status import SignatureCoverageLevel
@@ -380,6 +380,10 @@ def _describe(assinatura: AssinaturaDigital, status: Any, roots_label: str) -> N
     else:
         indic = getattr(status.trust_problem_indic, "name", None)
         problem = _TRUST_PROBLEMS.get(indic or "", "cadeia de certificação não validada")
+        if revocation and indic in ("CERTIFICATE_CHAIN_GENERAL_FAILURE", "TRY_LATER"):
+            # With revocation required, this is what a certificate whose
+            # revocation status could not be had (no CRL/OCSP, or no answer) gets.
+            problem = "situação de revogação não confirmada (LCR/OCSP ausente ou inacessível)"
         assinatura.problema_certificado = problem
         achados.append(f"certificado não reconhecido como {roots_label}: {problem}")
     if assinatura.cpf and not cpf_valido(assinatura.cpf):
@@ -427,7 +431,7 @@ def ler_assinaturas(
         "allow_fetching": bool(verificar_revogacao),
     }
     if verificar_revogacao:
-        context_args["revocation_mode"] = "hard-fail"
+        context_args["revocation_mode"] = "require"
 
     found: list[tuple[int, int, AssinaturaDigital]] = []
     for index, (name, sig_obj, sig_field) in enumerate(fields):
@@ -453,7 +457,7 @@ def ler_assinaturas(
                 assinatura.carimbo_do_tempo = True
             else:
                 assinatura.data_assinatura = _iso(status.signer_reported_dt)
-            _describe(assinatura, status, roots_label)
+            _describe(assinatura, status, roots_label, bool(verificar_revogacao))
         except Exception as exc:  # bad input of any kind: a finding, never a stop
             assinatura.ilegivel = f"{stage} ({_reason(exc)})"
             assinatura.achados = [f"assinatura ilegível: {assinatura.ilegivel}"]
