@@ -121,6 +121,25 @@ class AutoridadeTeste:
                 .revocation_date(self.now - datetime.timedelta(minutes=30)).build())
         return builder.sign(self.key, hashes.SHA256()).public_bytes(serialization.Encoding.DER)
 
+    def carimbador(self, momento: datetime.datetime):
+        """A time-stamp authority of this CA whose tokens all say ``momento``."""
+        from cryptography.hazmat.primitives.asymmetric import rsa
+        from pyhanko.sign.timestamps.dummy_client import DummyTimeStamper
+
+        key = rsa.generate_private_key(public_exponent=65537, key_size=2048)  # pyHanko's test TSA signs with RSA
+        cert = (
+            x509.CertificateBuilder().subject_name(_name("ACT de Teste")).issuer_name(self.cert.subject)
+            .public_key(key.public_key()).serial_number(x509.random_serial_number())
+            .not_valid_before(self.now - datetime.timedelta(days=29)).not_valid_after(self.now + datetime.timedelta(days=365))
+            .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.TIME_STAMPING]), critical=True)
+            .sign(self.key, hashes.SHA256())
+        )
+        der = cert.public_bytes(serialization.Encoding.DER)
+        key_der = key.private_bytes(serialization.Encoding.DER, serialization.PrivateFormat.PKCS8,
+                                    serialization.NoEncryption())
+        return DummyTimeStamper(tsa_cert=a1x509.Certificate.load(der), tsa_key=a1keys.PrivateKeyInfo.load(key_der),
+                                fixed_dt=momento)
+
     def pessoa(self, nome: str, cpf: str, **kw) -> Assinante:
         """An e-CPF-like certificate: CN "NOME:CPF" and the person block (``lcr_url``: its CRL)."""
         return self.emitir(f"{nome}:{cpf}", [other_name("2.16.76.1.3.1", dados_pessoa(cpf)),
@@ -170,12 +189,13 @@ def _content(linhas) -> bytes:
     return b"\n".join(parts)
 
 
-def assinar(pdf: bytes, assinante: Assinante, campo: str) -> bytes:
-    """``pdf`` with one more signature, in an incremental update."""
+def assinar(pdf: bytes, assinante: Assinante, campo: str, carimbador=None) -> bytes:
+    """``pdf`` with one more signature, in an incremental update (time-stamped by ``carimbador``)."""
     writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        out = signers.sign_pdf(writer, signers.PdfSignatureMetadata(field_name=campo), signer=assinante.signer())
+        out = signers.sign_pdf(writer, signers.PdfSignatureMetadata(field_name=campo), signer=assinante.signer(),
+                               timestamper=carimbador)
     return out.getvalue()
 
 

@@ -4,6 +4,7 @@ input turned into findings."""
 
 from __future__ import annotations
 
+import datetime
 import subprocess
 import sys
 import threading
@@ -262,3 +263,23 @@ def test_revocation_is_checked_only_on_request(tmp_path, monkeypatch):
     finally:
         server.shutdown()
         server.server_close()
+
+
+def test_certificate_expired_since_signing_is_judged_at_the_time_stamp(tmp_path):
+    ca = AutoridadeTeste()
+    raizes = ca.gravar_raiz(tmp_path / "raizes")
+    expirado = ca.pessoa("VELHO CONTRATO", CPF_MARIA, inicio_dias=-20, dias=10)  # expired ten days ago
+    quando = ca.now - datetime.timedelta(days=15)
+    carimbado = tmp_path / "carimbado.pdf"
+    carimbado.write_bytes(assinar(pdf_texto("CONTRATO"), expirado, "A", ca.carimbador(quando)))
+    sem_carimbo = tmp_path / "sem_carimbo.pdf"
+    sem_carimbo.write_bytes(assinar(pdf_texto("CONTRATO"), expirado, "A"))
+
+    (a,) = ler_assinaturas(carimbado, raizes=raizes)
+    assert (a.carimbo_do_tempo, a.icp_brasil, a.problema_certificado, a.valida) == (True, True, None, True)
+    assert datetime.datetime.fromisoformat(a.data_assinatura) == quando
+    assert "válido na data do carimbo do tempo (expirou depois)" in a.achados[-1]
+    # Signed (by the computer's clock) after the expiry, with nothing to prove otherwise.
+    (b,) = ler_assinaturas(sem_carimbo, raizes=raizes)
+    assert (b.carimbo_do_tempo, b.icp_brasil, b.problema_certificado) == (
+        False, False, "certificado fora do prazo de validade")

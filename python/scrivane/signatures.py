@@ -335,6 +335,35 @@ def _fill_signer(assinatura: AssinaturaDigital, cert: Any) -> None:
         setattr(assinatura, key, value)
 
 
+_EXPIRY = ("EXPIRED", "OUT_OF_BOUNDS_NO_POE", "OUT_OF_BOUNDS_NOT_REVOKED")
+
+
+def _validate_at_signing_time(assinatura: AssinaturaDigital, embedded: Any, validate: Any, context: Any,
+                              roots_label: str) -> None:
+    """A certificate that has expired since: check the chain at the signing time.
+
+    Old contracts are the common case.  With a trusted time stamp the signing
+    time is proven; without one it is only what the signer's computer said,
+    which the finding makes plain.
+    """
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        status = validate(embedded, signer_validation_context=context, skip_diff=True)
+    if not status.trusted:
+        return
+    assinatura.icp_brasil = True
+    expired = f"certificado não reconhecido como {roots_label}: {assinatura.problema_certificado}"
+    if assinatura.carimbo_do_tempo:
+        assinatura.problema_certificado = None
+        finding = (f"certificado encadeado a uma raiz {roots_label}, válido na data do carimbo do tempo "
+                   "(expirou depois)")
+    else:
+        assinatura.problema_certificado = "válido só na data declarada pelo assinante (sem carimbo do tempo)"
+        finding = (f"certificado encadeado a uma raiz {roots_label}, já expirado: válido na data declarada "
+                   "pelo assinante, que não é comprovada (sem carimbo do tempo)")
+    assinatura.achados = [finding if a == expired else a for a in assinatura.achados]
+
+
 def _describe(assinatura: AssinaturaDigital, status: Any, roots_label: str, revocation: bool = False) -> None:
     """Fill the verdict fields and the findings from pyHanko's status."""
     from pyhanko.sign.diff_analysis import ModificationLevel
@@ -452,12 +481,17 @@ def ler_assinaturas(
                 warnings.simplefilter("ignore")
                 status = validate(embedded, signer_validation_context=context)
             tst = status.timestamp_validity
-            if tst is not None and tst.intact and tst.valid:
-                assinatura.data_assinatura = _iso(tst.timestamp)
+            if tst is not None and tst.intact and tst.valid and tst.trusted:
+                moment = tst.timestamp
                 assinatura.carimbo_do_tempo = True
             else:
-                assinatura.data_assinatura = _iso(status.signer_reported_dt)
+                moment = status.signer_reported_dt
+            assinatura.data_assinatura = _iso(moment)
             _describe(assinatura, status, roots_label, bool(verificar_revogacao))
+            if (assinatura.integra and not status.trusted and moment is not None
+                    and getattr(status.trust_problem_indic, "name", "") in _EXPIRY):
+                _validate_at_signing_time(assinatura, embedded, validate, ValidationContext(
+                    **context_args, moment=moment), roots_label)
         except Exception as exc:  # bad input of any kind: a finding, never a stop
             assinatura.ilegivel = f"{stage} ({_reason(exc)})"
             assinatura.achados = [f"assinatura ilegível: {assinatura.ilegivel}"]
