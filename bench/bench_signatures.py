@@ -9,6 +9,10 @@ with a test CA, trusted through the roots option).
    cross-check (``verificar_assinaturas_digitais``): how small a share of a
    verification the signatures add.
 
+3. The table of findings of each kind of test PDF (one signer, two signers,
+   a company certificate, a change after signing, altered bytes, a malformed
+   signature, an unknown CA, no signature).
+
 Each figure is the minimum of several repeats, all measured in this run.
 Run with ``python bench/bench_signatures.py`` once the package is installed.
 """
@@ -26,7 +30,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))  # test CA and signed PDFs, the local servers
 
 from openai_server import OpenAIServer, Reply  # noqa: E402
-from signed_pdfs import AutoridadeTeste, assinar, pdf_texto  # noqa: E402
+from signed_pdfs import AutoridadeTeste, adulterar, assinar, pdf_texto, trocar_texto  # noqa: E402
 
 from scrivane import Question, QuestionConfig, Scrivane  # noqa: E402
 from scrivane.signatures import carregar_raizes, ler_assinaturas  # noqa: E402
@@ -83,6 +87,43 @@ def bare_pyhanko(path: Path, roots: list) -> list:
                 for s in reader.embedded_signatures]
 
 
+def findings_table(tmp: Path) -> None:
+    ca = AutoridadeTeste()
+    raizes = ca.gravar_raiz(tmp / "raizes-tabela")
+    maria = ca.pessoa("MARIA DA SILVA", "52998224725")
+    joao = ca.pessoa("JOAO PEREIRA", "11144477735")
+    acme = ca.empresa("ACME COMERCIO LTDA", "11222333000181", "JOAO PEREIRA", "11144477735")
+    base = pdf_texto("CONTRATO DE PRESTACAO DE SERVICOS", "VALOR: R$ 1.000,00")
+    um = assinar(base, maria, "Assinatura1")
+    dois = assinar(um, joao, "Assinatura2")
+    cut = dois.rindex(b"/ByteRange")
+    pdfs = {
+        "sem assinatura": (base, raizes),
+        "um assinante": (um, raizes),
+        "dois assinantes": (dois, raizes),
+        "certificado de empresa": (assinar(base, acme, "Assinatura1"), raizes),
+        "alterado depois": (trocar_texto(um, "CONTRATO", "VALOR: R$ 9.000,00"), raizes),
+        "bytes adulterados": (adulterar(um, b"1.000,00", b"9.000,00"), raizes),
+        "2a sem /ByteRange": (dois[:cut] + b"/ByteRangX" + dois[cut + 10:], raizes),
+        "AC desconhecida": (um, None),
+    }
+    print()
+    print("| PDF | campo | assinante | CPF/CNPJ | íntegra | alterado depois | cadeia | achados |")
+    print("|---|---|---|---|---|---|---|---|")
+    for nome, (data, roots) in pdfs.items():
+        path = tmp / "tabela.pdf"
+        path.write_bytes(data)
+        assinaturas = ler_assinaturas(path, raizes=roots)
+        if not assinaturas:
+            print(f"| {nome} | - | - | - | - | - | - | nenhuma assinatura digital no documento |")
+        for a in assinaturas:
+            doc = a.cpf_pessoa or "-"
+            if a.cnpj:
+                doc = f"{doc} / {a.cnpj}"
+            print(f"| {nome} | {a.campo} | {a.pessoa or '-'} | {doc} | {a.integra} | "
+                  f"{a.modificado_apos_assinatura} | {a.icp_brasil} | {'; '.join(a.achados)} |")
+
+
 def main() -> None:
     with tempfile.TemporaryDirectory() as tmp:
         path, raizes = signed_pdf(Path(tmp))
@@ -108,6 +149,7 @@ def main() -> None:
             extraction = best_of(3, lambda: engine.process(path))
         row(f"extraction ({ANSWER_DELAY}s answers) vs signature check + QSA", extraction, check, "s")
         print(f"signature check = {check / extraction:.1%} of the extraction's time")
+        findings_table(Path(tmp))
 
 
 if __name__ == "__main__":
