@@ -189,10 +189,21 @@ def _content(linhas) -> bytes:
     return b"\n".join(parts)
 
 
-def assinar(pdf: bytes, assinante: Assinante, campo: str, carimbador=None) -> bytes:
-    """``pdf`` with one more signature, in an incremental update (time-stamped by ``carimbador``)."""
+def assinar(pdf: bytes, assinante: Assinante, campo: str, carimbador=None,
+            relogio: datetime.datetime | None = None) -> bytes:
+    """``pdf`` with one more signature, in an incremental update (time-stamped by ``carimbador``;
+    ``relogio``: the time the signer's computer declares instead of now)."""
+    from unittest import mock
+
+    from pyhanko.sign.signers import pdf_signer
+
+    class _Relogio(datetime.datetime):
+        @classmethod
+        def now(cls, tz=None):
+            return relogio
+
     writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
-    with warnings.catch_warnings():
+    with warnings.catch_warnings(), mock.patch.object(pdf_signer, "datetime", _Relogio if relogio else datetime.datetime):
         warnings.simplefilter("ignore")
         out = signers.sign_pdf(writer, signers.PdfSignatureMetadata(field_name=campo), signer=assinante.signer(),
                                timestamper=carimbador)

@@ -283,3 +283,11 @@ def test_certificate_expired_since_signing_is_judged_at_the_time_stamp(tmp_path)
     (b,) = ler_assinaturas(sem_carimbo, raizes=raizes)
     assert (b.carimbo_do_tempo, b.icp_brasil, b.problema_certificado) == (
         False, False, "certificado fora do prazo de validade")
+    # Declared within the validity, but only declared: accepted, and said to be unproven.
+    declarado = tmp_path / "declarado.pdf"
+    declarado.write_bytes(assinar(pdf_texto("CONTRATO"), expirado, "A", relogio=quando))
+    (c,) = ler_assinaturas(declarado, raizes=raizes)
+    assert (c.carimbo_do_tempo, c.icp_brasil, datetime.datetime.fromisoformat(c.data_assinatura)) == (
+        False, True, quando.replace(microsecond=0))
+    assert c.problema_certificado == "válido só na data declarada pelo assinante (sem carimbo do tempo)"
+    assert "que não é comprovada (sem carimbo do tempo)" in c.achados[-1]
