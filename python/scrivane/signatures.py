@@ -32,7 +32,9 @@ __all__ = [
     "AssinaturasIndisponiveisError",
     "dados_icp_brasil",
     "carregar_raizes",
+    "cpf_valido",
     "ler_assinaturas",
+    "resumo",
     "OID_PESSOA_FISICA",
     "OID_NOME_RESPONSAVEL",
     "OID_CNPJ",
@@ -53,7 +55,7 @@ logging.getLogger("pyhanko_certvalidator").addHandler(logging.NullHandler())
 
 
 class AssinaturasIndisponiveisError(ImportError):
-    """pyHanko is not installed: signatures cannot be checked."""
+    """Falta o pyHanko ou as raízes ICP-Brasil (extra ``assinaturas``): as assinaturas não podem ser conferidas."""
 
 
 @dataclass
