@@ -4,6 +4,8 @@ the local registry server, then the cross-check."""
 
 from __future__ import annotations
 
+import sys
+
 import pytest
 from checker_helpers import FakeEngine, no_env_keys, ref_comparar, with_engine  # noqa: F401
 from hypothesis import given, settings
@@ -192,3 +194,13 @@ def test_cross_check_without_a_verification_result(ca, tmp_path):
         ("MARIA DA SILVA", None, IDENTIDADE_NAO_VERIFICADA)]
     assert itens[0]["achados"][-1] == (
         "identidade não verificada no QSA: nenhuma empresa do contrato encontrada na Receita Federal")
+
+
+def test_without_the_signatures_extra_the_reason_is_given_not_raised(ca, tmp_path, monkeypatch):
+    path = tmp_path / "c.pdf"
+    path.write_bytes(assinar(pdf_texto("CONTRATO"), ca.assinantes["maria"], "A"))
+    monkeypatch.setitem(sys.modules, "pyhanko.sign.validation", None)  # as if pyHanko were not installed
+    digitais = verificar_assinaturas_digitais(path, None)
+    assert (digitais["total"], digitais["validas"]) == (0, False)
+    assert digitais["erro"] == ("verificação de assinaturas digitais indisponível: "
+                                "instale scrivane-contract[assinaturas]")
