@@ -30,6 +30,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))  # test CA and signed PDFs, the local servers
 
 from openai_server import OpenAIServer, Reply  # noqa: E402
+from pdfs import write_text_pdf  # noqa: E402
 from signed_pdfs import AutoridadeTeste, adulterar, assinar, pdf_texto, trocar_texto  # noqa: E402
 
 from scrivane import Question, QuestionConfig, Scrivane  # noqa: E402
@@ -65,14 +66,20 @@ def row(name: str, baseline: float, ours: float, unit: str) -> None:
           f"ratio {baseline / ours:7.2f}x")
 
 
-def signed_pdf(tmp: Path) -> tuple[Path, Path]:
+def signed_pdf(tmp: Path, pages: int = 1) -> tuple[Path, Path]:
     ca = AutoridadeTeste()
-    pdf = pdf_texto("CONTRATO DE PRESTACAO DE SERVICOS", "CONTRATANTE: ACME COMERCIO LTDA")
+    if pages == 1:
+        pdf = pdf_texto("CONTRATO DE PRESTACAO DE SERVICOS", "CONTRATANTE: ACME COMERCIO LTDA")
+    else:
+        line = "Cláusula {n}: a CONTRATADA prestará os serviços descritos no objeto deste contrato, linha {k}."
+        write_text_pdf(tmp / "texto.pdf", ["\n".join(line.format(n=n + 1, k=k) for k in range(45))
+                                           for n in range(pages)])
+        pdf = (tmp / "texto.pdf").read_bytes()
     pdf = assinar(pdf, ca.pessoa("MARIA DA SILVA", "52998224725"), "Assinatura1")
     pdf = assinar(pdf, ca.pessoa("JOAO PEREIRA", "11144477735"), "Assinatura2")
-    path = tmp / "contrato-2-assinaturas.pdf"
+    path = tmp / f"contrato-{pages}p-2-assinaturas.pdf"
     path.write_bytes(pdf)
-    return path, ca.gravar_raiz(tmp / "raizes")
+    return path, ca.gravar_raiz(tmp / f"raizes-{pages}p")
 
 
 def bare_pyhanko(path: Path, roots: list) -> list:
@@ -133,6 +140,11 @@ def main() -> None:
         baseline = best_of(REPEATS, lambda: bare_pyhanko(path, roots))
         ours = best_of(REPEATS, lambda: ler_assinaturas(path, raizes=raizes))
         row("2 signatures: bare pyHanko vs ler_assinaturas", baseline, ours, "s")
+        grande, raizes_grande = signed_pdf(Path(tmp), pages=50)
+        roots_grande, _ = carregar_raizes(raizes_grande)
+        baseline = best_of(5, lambda: bare_pyhanko(grande, roots_grande))
+        ours = best_of(5, lambda: ler_assinaturas(grande, raizes=raizes_grande))
+        row("2 signatures, 50 pages: bare pyHanko vs ours", baseline, ours, "s")
 
         digitais = verificar_assinaturas_digitais(path, RESULTADO, raizes=raizes, consultar_socios=None)
         assert digitais["assinaturas"][0]["identidade"] == "identidade confirmada"
