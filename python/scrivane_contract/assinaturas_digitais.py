@@ -293,6 +293,7 @@ def verificar_assinaturas_digitais(
     raizes: str | os.PathLike[str] | None = None,
     verificar_revogacao: bool = False,
     consultar_socios: Optional[ConsultaSocios] = consultar_cpfs_socios,
+    lidas: Optional[Callable[[], list[Any]]] = None,
 ) -> dict[str, Any]:
     """As assinaturas digitais do contrato em ``caminho``, cruzadas com ``resultado``.
 
@@ -300,7 +301,10 @@ def verificar_assinaturas_digitais(
     sem cruzamento).  ``raizes``: arquivo ou pasta de raízes confiáveis (padrão:
     ICP-Brasil).  ``verificar_revogacao``: consulta LCR/OCSP pela rede.
     ``consultar_socios``: busca os CPFs mascarados dos sócios por CNPJ (``None``:
-    usar só os que ``resultado`` já traz).
+    usar só os que ``resultado`` já traz).  ``lidas``: função que devolve as
+    assinaturas já lidas com ``scrivane.signatures.ler_assinaturas`` (por
+    exemplo o ``result`` de uma leitura feita enquanto o motor extraía); seus
+    erros valem como erros de leitura.
 
     Devolve um mapa: ``total``, ``validas`` (todas íntegras e sem alteração
     posterior), ``resumo`` (uma linha), ``alertas`` (avisos em destaque),
@@ -313,7 +317,10 @@ def verificar_assinaturas_digitais(
     try:
         from scrivane.signatures import ler_assinaturas, resumo
 
-        assinaturas = ler_assinaturas(caminho, raizes=raizes, verificar_revogacao=verificar_revogacao)
+        if lidas is not None:
+            assinaturas = lidas()
+        else:
+            assinaturas = ler_assinaturas(caminho, raizes=raizes, verificar_revogacao=verificar_revogacao)
     except Exception as exc:  # missing pyHanko or engine, unreadable PDF or file, bad roots
         saida.update(validas=False, resumo=f"assinaturas digitais não verificadas: {exc}", erro=str(exc))
         return saida

@@ -54,10 +54,29 @@ def opcoes(args: argparse.Namespace) -> Optional[dict[str, Any]]:
     return {"raizes": raizes, "verificar_revogacao": bool(getattr(args, "verificar_revogacao", False))}
 
 
-def verificar(caminho: Path, resultado: Optional[dict[str, Any]], opcoes_: dict[str, Any]) -> dict[str, Any]:
-    from scrivane_contract.assinaturas_digitais import verificar_assinaturas_digitais
+class Leitura:
+    """Reads a contract's signatures on a thread of its own, while the engine
+    extracts (the engine mostly waits on the network), then cross-checks them
+    with the verification's result."""
 
-    return verificar_assinaturas_digitais(caminho, resultado, **opcoes_)
+    def __init__(self, caminho: Path, opcoes_: dict[str, Any]) -> None:
+        import concurrent.futures
+
+        self.caminho = caminho
+        self.opcoes = opcoes_
+        self._executor = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="assinaturas")
+        self._futuro = self._executor.submit(self._ler)
+        self._executor.shutdown(wait=False)
+
+    def _ler(self) -> list[Any]:
+        from scrivane.signatures import ler_assinaturas
+
+        return ler_assinaturas(self.caminho, **self.opcoes)
+
+    def cruzar(self, resultado: Optional[dict[str, Any]]) -> dict[str, Any]:
+        from scrivane_contract.assinaturas_digitais import verificar_assinaturas_digitais
+
+        return verificar_assinaturas_digitais(self.caminho, resultado, lidas=self._futuro.result, **self.opcoes)
 
 
 def invalidas(digitais: Optional[dict[str, Any]]) -> bool:

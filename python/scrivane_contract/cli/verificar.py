@@ -238,12 +238,14 @@ class Lote:
             try:
                 if checker is None:
                     checker = ContractChecker(**self.kwargs_checker)
+                leitura = None
+                if self.opcoes_assinaturas is not None and caminho.is_file():
+                    leitura = digitais_cli.Leitura(caminho, self.opcoes_assinaturas)
                 resultado = checker.verificar(caminho)
                 verificacao = Verificacao(str(caminho), resultado=resultado,
                                           exigir_assinaturas=self.exigir_assinaturas)
-                if self.opcoes_assinaturas is not None:
-                    verificacao.assinaturas_digitais = digitais_cli.verificar(
-                        caminho, resultado, self.opcoes_assinaturas)
+                if leitura is not None:
+                    verificacao.assinaturas_digitais = leitura.cruzar(resultado)
             except Exception as exc:  # reported on its own line; the others go on
                 verificacao = Verificacao(str(caminho), erro=motivo_da_falha(exc))
             verificacao.segundos = time.perf_counter() - inicio
