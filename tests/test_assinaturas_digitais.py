@@ -184,6 +184,9 @@ def test_unsigned_and_unreadable_documents(ca, tmp_path):
     digitais = verificar_assinaturas_digitais(ruim, None)
     assert digitais["validas"] is False and digitais["erro"].startswith("PDF ilegível")
     assert digitais["resumo"].startswith("assinaturas digitais não verificadas: PDF ilegível")
+    # Read elsewhere (while the engine extracted): the reading's error is reported the same way.
+    feita_antes = verificar_assinaturas_digitais(ruim, None, lidas=lambda: ler_assinaturas(ruim))
+    assert feita_antes == digitais
 
 
 def test_cross_check_without_a_verification_result(ca, tmp_path):
