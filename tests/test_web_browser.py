@@ -7,6 +7,7 @@ Screenshots of the result page go to build/capturas/.
 
 from __future__ import annotations
 
+import base64
 import json
 import os
 import shutil
@@ -66,6 +67,19 @@ def navegador():
         browser.close()
 
 
+def soltar(pagina, caminho: Path) -> None:
+    """Drops the file on the page's drop zone, as a drag from the desktop does."""
+    pagina.evaluate("""([nome, b64]) => {
+        const bytes = Uint8Array.from(atob(b64), (c) => c.charCodeAt(0));
+        const dados = new DataTransfer();
+        dados.items.add(new File([bytes], nome, { type: "application/pdf" }));
+        const zona = document.getElementById("form-envio");
+        for (const tipo of ["dragenter", "dragover", "drop"]) {
+            zona.dispatchEvent(new DragEvent(tipo, { dataTransfer: dados, bubbles: true, cancelable: true }));
+        }
+    }""", [caminho.name, base64.b64encode(caminho.read_bytes()).decode()])
+
+
 def test_contracts_verified_from_the_page(servico, navegador):
     base, contratos, app = servico
     CAPTURAS.mkdir(parents=True, exist_ok=True)
@@ -82,7 +96,10 @@ def test_contracts_verified_from_the_page(servico, navegador):
     pagina.wait_for_selector("#dialogo-token[open]", state="detached")
 
     for veredito, caminho in contratos.items():
-        pagina.set_input_files("#arquivo", str(caminho))
+        if veredito == "PENDENTE":
+            soltar(pagina, caminho)  # dragged onto the drop zone
+        else:
+            pagina.set_input_files("#arquivo", str(caminho))
         pagina.wait_for_selector("#progresso:not([hidden])")
         titulo = pagina.wait_for_selector("#resultado:not([hidden]) .veredito__titulo", timeout=30000)
         assert titulo.inner_text() == veredito
