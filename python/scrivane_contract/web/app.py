@@ -8,7 +8,6 @@ import json
 import os
 from contextlib import asynccontextmanager
 from functools import lru_cache
-from pathlib import Path
 from typing import Any, Callable, Literal, Optional
 
 from fastapi import Depends, FastAPI, HTTPException, Request
