@@ -1,0 +1,130 @@
+"""Reading pages without a text layer with Tesseract (OCR).
+
+Pages are rendered by the caller (pdfium is not thread-safe, so rendering
+stays on one thread under its lock) and read by Tesseract processes in
+parallel, one per core, each limited to one thread: Tesseract's own
+threading is several times slower on a busy machine than one process per
+page.
+
+Needs the optional packages ``pytesseract`` and ``Pillow`` (the extra
+``scrivane-contract[ocr]``) and the ``tesseract`` program with its Portuguese
+data (Debian: ``tesseract-ocr tesseract-ocr-por``).
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+import shutil
+import subprocess
+import tempfile
+from collections import deque
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any, Callable, Optional, Sequence
+
+__all__ = ["OCR_DPI", "OCR_LANGUAGE", "INSTALL_HINT", "OCRError", "ocr_requested", "unavailable_reason", "read_pages"]
+
+OCR_DPI = 300
+OCR_LANGUAGE = "por"
+# Automatic page segmentation with orientation and script detection, so
+# rotated scans are read the right way up.
+OCR_CONFIG = "--psm 1"
+INSTALL_HINT = (
+    "para ler páginas digitalizadas instale o OCR: pip install 'scrivane-contract[ocr]' "
+    "e o Tesseract com português (apt-get install tesseract-ocr tesseract-ocr-por)"
+)
+# Values of SCRIVANE_OCR that turn OCR off.
+_OFF = {"0", "false", "no", "nao", "não", "off"}
+
+
+class OCRError(RuntimeError):
+    """Tesseract failed on a page."""
+
+
+def ocr_requested(ocr: Optional[bool]) -> bool:
+    """Whether OCR is wanted: the argument when given, else the environment (SCRIVANE_OCR=0 turns it off)."""
+    if ocr is not None:
+        return bool(ocr)
+    return os.environ.get("SCRIVANE_OCR", "").strip().lower() not in _OFF
+
+
+def unavailable_reason() -> Optional[str]:
+    """Why OCR cannot run here (in Portuguese), or None when it can."""
+    try:
+        import PIL.Image  # noqa: F401
+        import pytesseract
+    except ImportError as exc:
+        return f"pacote {exc.name or 'pytesseract'} ausente"
+    command = shutil.which(pytesseract.pytesseract.tesseract_cmd)
+    if command is None:
+        return "programa tesseract não encontrado"
+    if OCR_LANGUAGE not in _languages(command):
+        return f"Tesseract sem o idioma '{OCR_LANGUAGE}'"
+    return None
+
+
+@functools.lru_cache(maxsize=8)
+def _languages(command: str) -> frozenset[str]:
+    try:
+        done = subprocess.run([command, "--list-langs"], capture_output=True, text=True, timeout=30)
+    except (OSError, subprocess.SubprocessError):
+        return frozenset()
+    lines = (done.stdout + done.stderr).splitlines()
+    return frozenset(line.strip() for line in lines if line.strip() and " " not in line.strip())
+
+
+def default_workers() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:  # not on Linux
+        return max(1, os.cpu_count() or 1)
+
+
+def _recognize(image_path: str) -> str:
+    import pytesseract
+
+    text = pytesseract.image_to_string(image_path, lang=OCR_LANGUAGE, config=OCR_CONFIG)
+    return text.replace("\f", "").strip("\n")
+
+
+def read_pages(render: Callable[[int], Any], indices: Sequence[int], workers: Optional[int] = None) -> dict[int, str]:
+    """Text of each page in ``indices``, read by OCR from the image ``render(index)`` returns.
+
+    ``render`` is called on this thread, one page at a time, while earlier
+    pages are being read; at most two pages per worker wait in memory.
+    Raises ``OCRError`` when Tesseract fails on a page.
+    """
+    import pytesseract
+
+    # Tesseract reads its thread limit from the environment it inherits.
+    os.environ.setdefault("OMP_THREAD_LIMIT", "1")
+    workers = workers or default_workers()
+    results: dict[int, str] = {}
+    pending: deque[tuple[int, Future[str]]] = deque()
+
+    def collect(index: int, future: Future[str]) -> None:
+        try:
+            results[index] = future.result()
+        except (pytesseract.TesseractError, OSError, RuntimeError) as exc:
+            raise OCRError(f"OCR falhou na página {index + 1}: {exc}") from exc
+
+    with tempfile.TemporaryDirectory(prefix="scrivane-ocr-") as tmp, ThreadPoolExecutor(
+        max_workers=workers, thread_name_prefix="scrivane-ocr"
+    ) as pool:
+        try:
+            for index in indices:
+                while len(pending) >= 2 * workers:
+                    collect(*pending.popleft())
+                # An uncompressed image: writing a PNG of a 300 dpi page
+                # costs about as much as reading it.
+                path = os.path.join(tmp, f"pagina-{index + 1}.pgm")
+                image = render(index)
+                image.save(path, format="PPM")
+                del image
+                pending.append((index, pool.submit(_recognize, path)))
+            while pending:
+                collect(*pending.popleft())
+        finally:
+            for _, future in pending:
+                future.cancel()
+    return results
