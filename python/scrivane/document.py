@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import logging
 import os
+import re
 import threading
 import time
 from dataclasses import dataclass
@@ -39,9 +40,11 @@ TEXT_BLOCK_CHARS = 4000
 _PDFIUM_LOCK = threading.Lock()
 
 # pdfium's mark for a hyphen that ends a line inside a word; the line break
-# after it is already gone.  A compound word broken at its own hyphen repeats
-# the hyphen on the next line (Portuguese usage), so it keeps one.
+# after it is already gone.
 _LINE_END_HYPHEN = "\ufffe"
+# A compound word broken at its own hyphen repeats the hyphen at the start of
+# the next line (Portuguese usage); pdfium leaves both: keep one, join the word.
+_REPEATED_HYPHEN = re.compile(r"(?<=\w)-\n-(?=\w)")
 
 
 class DocumentError(ValueError):
@@ -80,7 +83,10 @@ class _PdfText:
 
 def _clean(text: str) -> str:
     # pdfium ends lines with CR LF; keep plain line feeds.
-    return text.replace("\r\n", "\n").replace("\r", "\n").replace(_LINE_END_HYPHEN, "")
+    text = text.replace("\r\n", "\n").replace("\r", "\n").replace(_LINE_END_HYPHEN, "")
+    if "-\n-" in text:
+        text = _REPEATED_HYPHEN.sub("-", text)
+    return text
 
 
 def _open_pdf(path: Path, data: bytes):

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import functools
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -80,11 +81,33 @@ def default_workers() -> int:
         return max(1, os.cpu_count() or 1)
 
 
+# CNPJ and CPF numbers with the stray spaces OCR puts between narrow digits
+# ("1 1.222.333/0001-81": the two ones of "11" are set wide apart in most
+# fonts).  A match is joined only when the digits then have the exact shape.
+_LOOSE_NUMBER = re.compile(
+    r"(?<![\d.])\d[\d ]{0,4}\.[\d ]{3,5}\.[\d ]{3,5}(?:/[\d ]{4,7})?-[\d ]{2,3}(?![\d])"
+)
+_NUMBER_SHAPES = re.compile(r"\d{2}\.\d{3}\.\d{3}/\d{4}-\d{2}|\d{3}\.\d{3}\.\d{3}-\d{2}")
+
+
+def _join_number(match: re.Match[str]) -> str:
+    text = match.group(0)
+    joined = text.strip().replace(" ", "")
+    if joined == text or not _NUMBER_SHAPES.fullmatch(joined):
+        return text
+    return joined + (" " if text.endswith(" ") else "")
+
+
+def tidy(text: str) -> str:
+    """Tesseract's output as page text: no form feed, CNPJ/CPF numbers without stray spaces."""
+    text = text.replace("\f", "").strip("\n")
+    return _LOOSE_NUMBER.sub(_join_number, text)
+
+
 def _recognize(image_path: str) -> str:
     import pytesseract
 
-    text = pytesseract.image_to_string(image_path, lang=OCR_LANGUAGE, config=OCR_CONFIG)
-    return text.replace("\f", "").strip("\n")
+    return tidy(pytesseract.image_to_string(image_path, lang=OCR_LANGUAGE, config=OCR_CONFIG))
 
 
 def read_pages(render: Callable[[int], Any], indices: Sequence[int], workers: Optional[int] = None) -> dict[int, str]:
