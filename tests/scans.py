@@ -62,6 +62,27 @@ def merge_pdfs(path, *sources):
     return path
 
 
+def add_footer(path, source, text, page=-1):
+    """``source`` with one line of text added at the foot of a page, as signing services stamp scans."""
+    import ctypes
+
+    import pypdfium2.raw as pdfium_c
+
+    pdf = pdfium.PdfDocument(str(source))
+    target = pdf[page if page >= 0 else len(pdf) + page]
+    obj = pdfium_c.FPDFPageObj_NewTextObj(pdf.raw, b"Helvetica", ctypes.c_float(8))
+    encoded = (text + "\x00").encode("utf-16-le")
+    buffer = ctypes.create_string_buffer(encoded, len(encoded))
+    pdfium_c.FPDFText_SetText(obj, ctypes.cast(buffer, ctypes.POINTER(pdfium_c.FPDF_WCHAR)))
+    pdfium_c.FPDFPageObj_Transform(obj, 1, 0, 0, 1, 40, 20)
+    pdfium_c.FPDFPage_InsertObject(target.raw, obj)
+    pdfium_c.FPDFPage_GenerateContent(target.raw)
+    target.close()
+    pdf.save(str(path))
+    pdf.close()
+    return path
+
+
 def _appearance(pdf, lines, width, height):
     font = pdf.make_indirect(pikepdf.Dictionary(Type=pikepdf.Name.Font, Subtype=pikepdf.Name.Type1,
                                                 BaseFont=pikepdf.Name.Helvetica,

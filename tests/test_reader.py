@@ -11,7 +11,7 @@ from checker_helpers import no_env_keys  # noqa: F401
 from openai_server import OpenAIServer, Reply
 from pdfs import write_text_pdf
 from registry_server import empresa_exemplo, registry  # noqa: F401
-from scans import add_stamp_and_field, cer, merge_pdfs, protect, write_scanned_pdf
+from scans import add_footer, add_stamp_and_field, cer, merge_pdfs, protect, write_scanned_pdf
 
 from scrivane import DocumentError, EmptyDocumentError, Question, QuestionConfig, Scrivane, read_document
 from scrivane import ocr
@@ -31,6 +31,8 @@ São Paulo, 1º de março de 2024.
 MARIA DA SILVA - sócia administradora - ACME COMERCIO DE TESTES LTDA
 JOÃO PEREIRA - diretor - BETA SERVIÇOS GERAIS LTDA
 Testemunhas: Ana Souza, CPF 987.654.321-00; Carlos Lima, CPF 111.222.333-44."""
+
+CARIMBO = "Documento assinado digitalmente conforme MP 2.200-2/2001, código 7F3A-91C2"
 
 needs_ocr = pytest.mark.skipif(ocr.unavailable_reason() is not None,
                                reason=f"OCR indisponível: {ocr.unavailable_reason()}")
@@ -74,6 +76,8 @@ class TestScannedPages:
     def test_scanned_signature_page_inside_a_digital_contract(self, tmp_path, digital, server, capsys):
         signatures = write_scanned_pdf(tmp_path / "assinaturas.pdf",
                                        write_text_pdf(tmp_path / "p2.pdf", [PAGINA_2]), noisy={0})
+        # the signing service's line is the scanned page's only text layer
+        signatures = add_footer(tmp_path / "carimbada.pdf", signatures, CARIMBO)
         mixed = merge_pdfs(tmp_path / "misto.pdf", write_text_pdf(tmp_path / "p1.pdf", [PAGINA_1]), signatures)
         before = sha(mixed)
         run = engine(server, verbose=True).process(mixed)
@@ -81,6 +85,7 @@ class TestScannedPages:
         assert 0 < run.ocr_seconds <= run.total_metrics.time_seconds
         prompt = server.requests[0].prompt_text
         assert "11.222.333/0001-81" in prompt and "JOÃO PEREIRA" in prompt and "987.654.321-00" in prompt
+        assert CARIMBO in prompt
         assert any(line.startswith("🔎 OCR: página(s) 2 lida(s) por OCR (") for line in capsys.readouterr().out.splitlines())
         assert sha(mixed) == before
 
@@ -121,9 +126,9 @@ class TestWithoutOCR:
         assert (run.ocr_pages, run.unread_pages) == ((), (1,))
         assert "11.222.333/0001-81" in server.requests[0].prompt_text
         warned = [r.getMessage() for r in caplog.records if r.name == "scrivane"]
-        assert len(warned) == 1 and "misto.pdf: página(s) 2 sem camada de texto não lida(s)" in warned[0]
+        assert len(warned) == 1 and "misto.pdf: página(s) 2 digitalizada(s) não lida(s)" in warned[0]
         assert reason in warned[0]
-        said = [line for line in capsys.readouterr().out.splitlines() if line.startswith("⚠️ Página(s) 2 sem camada")]
+        said = [line for line in capsys.readouterr().out.splitlines() if line.startswith("⚠️ Página(s) 2 digitalizada(s) não lida(s): ")]
         assert len(said) == 1 and reason in said[0]
 
 

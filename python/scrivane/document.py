@@ -4,9 +4,10 @@ PDFs are read through their text layer with pypdfium2, annotations and form
 fields included (the visible stamp of a digital signature lives there):
 pages that carry annotations are flattened in memory before their text is
 taken, and the file is never written.  Words that pdfium reports broken at
-a line end are joined.  Pages without a text layer but with images (scanned
-pages) are read by OCR when it is available (see ``scrivane.ocr``); when it
-is not, the pages left unread are logged and listed in the result.
+a line end are joined.  Scanned pages (images without a text layer, or with
+only a stamp's few words) are read by OCR when it is available (see
+``scrivane.ocr``); when it is not, the pages left unread are logged and
+listed in the result.
 
 Any other file is read as text (UTF-16 with a byte-order mark, else UTF-8,
 falling back to Latin-1; a binary file is refused), split into pages at form
@@ -60,7 +61,7 @@ class Document:
     path: Path
     pages: tuple[str, ...]
     ocr_pages: tuple[int, ...] = ()  # zero-based pages read by OCR
-    unread_pages: tuple[int, ...] = ()  # zero-based pages with images only, left unread
+    unread_pages: tuple[int, ...] = ()  # zero-based scanned pages left unread (OCR off or unavailable)
     unread_reason: str = ""  # why they were left unread
     ocr_seconds: float = 0.0
 
@@ -76,7 +77,7 @@ class Document:
 @dataclass
 class _PdfText:
     pages: list[str]
-    scanned: list[int]  # pages without text but with images
+    scanned: list[int]  # pages to read by OCR
     ocr_pages: tuple[int, ...] = ()
     ocr_seconds: float = 0.0
 
@@ -103,8 +104,33 @@ def _open_pdf(path: Path, data: bytes):
         raise DocumentError(f"PDF ilegível: {path} ({exc})") from exc
 
 
+# A page is read by OCR when it has no text layer and shows an image, or when
+# its text is only a few words (the stamp a signing service adds to every
+# page of a scan) over an image that covers most of the page.
+SCANNED_TEXT_CHARS = 200
+SCANNED_IMAGE_SHARE = 0.5
+
+
+def _looks_scanned(page, text: str) -> bool:
+    import pypdfium2.raw as pdfium_c
+
+    chars = sum(1 for c in text if not c.isspace())
+    if chars >= SCANNED_TEXT_CHARS:
+        return False
+    images = page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_IMAGE], max_depth=4)
+    if chars == 0:
+        return any(True for _ in images)
+    width, height = page.get_size()
+    page_area = max(width * height, 1.0)
+    for image in images:
+        left, bottom, right, top = image.get_bounds()
+        if (right - left) * (top - bottom) >= SCANNED_IMAGE_SHARE * page_area:
+            return True
+    return False
+
+
 def _page_text(pdf, index: int) -> tuple[str, bool]:
-    """Text of one page, and whether the page shows images."""
+    """Text of one page, and whether the page is to be read by OCR."""
     import pypdfium2.raw as pdfium_c
 
     page = pdf[index]
@@ -120,10 +146,7 @@ def _page_text(pdf, index: int) -> tuple[str, bool]:
             text = textpage.get_text_range()
         finally:
             textpage.close()
-        has_images = False
-        if not text.strip():
-            has_images = any(True for _ in page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_IMAGE], max_depth=4))
-        return _clean(text), has_images
+        return _clean(text), _looks_scanned(page, text)
     finally:
         page.close()
 
@@ -138,9 +161,9 @@ def _pdf_pages(path: Path, data: bytes, ocr: bool, ocr_workers: Optional[int]) -
             pages: list[str] = []
             scanned: list[int] = []
             for index in range(len(pdf)):
-                text, has_images = _page_text(pdf, index)
+                text, to_ocr = _page_text(pdf, index)
                 pages.append(text)
-                if has_images:
+                if to_ocr:
                     scanned.append(index)
         result = _PdfText(pages, scanned)
         if scanned and ocr and _ocr.unavailable_reason() is None:
@@ -159,7 +182,8 @@ def _pdf_pages(path: Path, data: bytes, ocr: bool, ocr_workers: Optional[int]) -
             except _ocr.OCRError as exc:
                 raise DocumentError(f"{exc}: {path}") from exc
             for index, text in texts.items():
-                pages[index] = text
+                # A stamp in the text layer may not be drawn on the image: keep it.
+                pages[index] = f"{text}\n{pages[index]}" if pages[index].strip() else text
             result.ocr_pages = tuple(scanned)
             result.scanned = []
             result.ocr_seconds = time.perf_counter() - started
@@ -256,7 +280,7 @@ def read_document(
         raise EmptyDocumentError(f"Nenhum texto encontrado no documento: {p} ({detail})")
     if scanned:
         log.warning(
-            "%s: página(s) %s sem camada de texto não lida(s) (%s)", p, ", ".join(str(i + 1) for i in scanned), reason
+            "%s: página(s) %s digitalizada(s) não lida(s) (%s)", p, ", ".join(str(i + 1) for i in scanned), reason
         )
     return Document(
         path=p,

@@ -263,7 +263,7 @@ class Scrivane:
             self._say("🔎", f"OCR: página(s) {pages} lida(s) por OCR ({document.ocr_seconds:.1f}s)")
         if document.unread_pages:
             pages = ", ".join(str(i + 1) for i in document.unread_pages)
-            self._say("⚠️", f"Página(s) {pages} sem camada de texto não lida(s): {document.unread_reason}")
+            self._say("⚠️", f"Página(s) {pages} digitalizada(s) não lida(s): {document.unread_reason}")
 
         results: dict[str, Answer] = {}
         failures: dict[str, str] = {}
