@@ -114,7 +114,7 @@ SCANNED_IMAGE_SHARE = 0.5
 def _looks_scanned(page, text: str) -> bool:
     import pypdfium2.raw as pdfium_c
 
-    chars = sum(1 for c in text if not c.isspace())
+    chars = len("".join(text.split()))
     if chars >= SCANNED_TEXT_CHARS:
         return False
     images = page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_IMAGE], max_depth=4)
