@@ -48,8 +48,12 @@ def write_image_pdf(path, images, dpi=SCAN_DPI):
     return path
 
 
-def write_scanned_pdf(path, text_pdf, *, noisy=(), seed=11):
-    return write_image_pdf(path, scan_images(text_pdf, noisy=noisy, seed=seed))
+def write_scanned_pdf(path, text_pdf, *, noisy=(), turned=None, seed=11):
+    """Scan of ``text_pdf``; ``turned`` maps page indices to the angle they were fed in at (90, 180, 270)."""
+    images = scan_images(text_pdf, noisy=noisy, seed=seed)
+    for index, angle in (turned or {}).items():
+        images[index] = images[index].rotate(angle, expand=True)
+    return write_image_pdf(path, images)
 
 
 def merge_pdfs(path, *sources):

@@ -179,10 +179,12 @@ def test_scanned_contract_verified_like_its_digital_original(tmp_path, digital, 
     from scrivane_contract.checker import ContractChecker
 
     registry.add_company(*empresa_exemplo("11222333000181"))
-    scan = write_scanned_pdf(tmp_path / "digitalizado.pdf", digital, noisy={0, 1}, seed=5)
+    # the signature page went through the scanner upside down
+    scan = write_scanned_pdf(tmp_path / "digitalizado.pdf", digital, noisy={0, 1}, turned={1: 180}, seed=5)
     # The model "reads" the contract: it gives the right answer only when the prompt holds the facts
     # the answer comes from, and an empty one otherwise.
-    facts = ("11.222.333/0001-81", "ACME COMERCIO DE TESTES LTDA", "Av. Paulista, 1000", "MARIA DA SILVA")
+    facts = ("11.222.333/0001-81", "ACME COMERCIO DE TESTES LTDA", "Av. Paulista, 1000", "MARIA DA SILVA",
+             "JOÃO PEREIRA - diretor")
     answers = {
         "TODAS as empresas": {"empresas": [{
             "cnpj": "11.222.333/0001-81", "razao_social": "ACME COMERCIO DE TESTES LTDA", "nome_fantasia": None,

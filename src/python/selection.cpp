@@ -55,6 +55,7 @@ Ref keyword_hits(Call& c) {
 
     std::vector<std::size_t> counts(views.size(), 0);
     bool out_of_memory = false;
+    std::string failure;  // no C++ exception may cross the GIL boundary
     Py_BEGIN_ALLOW_THREADS
     try {
         sc::pages::KeywordCounter counter(needles);
@@ -75,9 +76,15 @@ Ref keyword_hits(Call& c) {
         }
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
+    } catch (const std::exception& e) {
+        failure = e.what();
     }
     Py_END_ALLOW_THREADS
     if (out_of_memory) throw std::bad_alloc();
+    if (!failure.empty()) {
+        PyErr_SetString(PyExc_SystemError, failure.c_str());
+        throw Error{};
+    }
 
     Ref out = own(PyList_New(np));
     for (Py_ssize_t i = 0; i < np; ++i)
