@@ -39,18 +39,18 @@ _OFF = {"0", "false", "no", "nao", "não", "off"}
 
 
 class OCRError(RuntimeError):
-    """Tesseract failed on a page."""
+    """O Tesseract falhou ao ler uma página."""
 
 
 def ocr_requested(ocr: Optional[bool]) -> bool:
-    """Whether OCR is wanted: the argument when given, else the environment (SCRIVANE_OCR=0 turns it off)."""
+    """Se o OCR deve ser usado: o argumento, quando dado; senão o ambiente (SCRIVANE_OCR=0 desliga)."""
     if ocr is not None:
         return bool(ocr)
     return os.environ.get("SCRIVANE_OCR", "").strip().lower() not in _OFF
 
 
 def unavailable_reason() -> Optional[str]:
-    """Why OCR cannot run here (in Portuguese), or None when it can."""
+    """Por que o OCR não pode rodar aqui, ou None quando pode."""
     try:
         import PIL.Image  # noqa: F401
         import pytesseract
@@ -99,7 +99,7 @@ def _join_number(match: re.Match[str]) -> str:
 
 
 def tidy(text: str) -> str:
-    """Tesseract's output as page text: no form feed, CNPJ/CPF numbers without stray spaces."""
+    """A saída do Tesseract como texto de página: sem quebra de página, CNPJ/CPF sem espaços soltos."""
     text = text.replace("\f", "").strip("\n")
     return _LOOSE_NUMBER.sub(_join_number, text)
 
@@ -111,11 +111,11 @@ def _recognize(image_path: str) -> str:
 
 
 def read_pages(render: Callable[[int], Any], indices: Sequence[int], workers: Optional[int] = None) -> dict[int, str]:
-    """Text of each page in ``indices``, read by OCR from the image ``render(index)`` returns.
+    """Texto de cada página de ``indices``, lido por OCR da imagem que ``render(indice)`` devolve.
 
-    ``render`` is called on this thread, one page at a time, while earlier
-    pages are being read; at most two pages per worker wait in memory.
-    Raises ``OCRError`` when Tesseract fails on a page.
+    ``render`` é chamado nesta thread, uma página por vez, enquanto as
+    anteriores são lidas; no máximo duas páginas por processo esperam na
+    memória.  Levanta ``OCRError`` quando o Tesseract falha numa página.
     """
     import pytesseract
 

@@ -79,7 +79,7 @@ def _hits(page: str, keywords: Sequence[str]) -> int:
 
 
 def page_hits(pages: Sequence[str], keywords: Sequence[str]) -> list[int]:
-    """Occurrences of the (folded, non-empty) ``keywords`` in each folded page."""
+    """Ocorrências das ``keywords`` (já normalizadas, não vazias) em cada página normalizada."""
     if not keywords:
         return [0] * len(pages)
     if _keyword_hits is not None:
