@@ -59,8 +59,11 @@ def unavailable_reason() -> Optional[str]:
     command = shutil.which(pytesseract.pytesseract.tesseract_cmd)
     if command is None:
         return "programa tesseract não encontrado"
-    if OCR_LANGUAGE not in _languages(command):
+    languages = _languages(command)
+    if OCR_LANGUAGE not in languages:
         return f"Tesseract sem o idioma '{OCR_LANGUAGE}'"
+    if "osd" not in languages:  # orientation detection, for --psm 1
+        return "Tesseract sem os dados de orientação 'osd'"
     return None
 
 
