@@ -106,7 +106,7 @@ def hide_ocr(how, monkeypatch):
 
 @pytest.mark.parametrize("how", ["sem pytesseract", "sem tesseract", "SCRIVANE_OCR=0", "ocr=False"])
 class TestWithoutOCR:
-    def test_scanned_document_is_a_clear_error(self, tmp_path, digital, how, monkeypatch, server):
+    def test_scanned_document_is_a_clear_error(self, tmp_path, how, monkeypatch, server):
         scan = write_scanned_pdf(tmp_path / "digitalizado.pdf", write_text_pdf(tmp_path / "t.pdf", [PAGINA_2]))
         kwargs, reason = hide_ocr(how, monkeypatch)
         with pytest.raises(EmptyDocumentError) as info:
