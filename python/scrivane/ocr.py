@@ -30,6 +30,9 @@ OCR_LANGUAGE = "por"
 # Automatic page segmentation with orientation and script detection, so
 # rotated scans are read the right way up.
 OCR_CONFIG = "--psm 1"
+# Seconds Tesseract may spend on one page (a few on a normal page) before the
+# page is given up as unreadable.
+OCR_PAGE_TIMEOUT = 300
 INSTALL_HINT = (
     "para ler páginas digitalizadas instale o OCR: pip install 'scrivane-contract[ocr]' "
     "e o Tesseract com português (apt-get install tesseract-ocr tesseract-ocr-por)"
@@ -110,7 +113,8 @@ def tidy(text: str) -> str:
 def _recognize(image_path: str) -> str:
     import pytesseract
 
-    return tidy(pytesseract.image_to_string(image_path, lang=OCR_LANGUAGE, config=OCR_CONFIG))
+    return tidy(pytesseract.image_to_string(image_path, lang=OCR_LANGUAGE, config=OCR_CONFIG,
+                                            timeout=OCR_PAGE_TIMEOUT))
 
 
 def read_pages(render: Callable[[int], Any], indices: Sequence[int], workers: Optional[int] = None) -> dict[int, str]:
