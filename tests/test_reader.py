@@ -89,6 +89,12 @@ class TestScannedPages:
         assert any(line.startswith("🔎 OCR: página(s) 2 lida(s) por OCR (") for line in capsys.readouterr().out.splitlines())
         assert sha(mixed) == before
 
+    def test_tesseract_failing_on_a_page_is_a_document_error(self, tmp_path, monkeypatch):
+        scan = write_scanned_pdf(tmp_path / "digitalizado.pdf", write_text_pdf(tmp_path / "t.pdf", ["x", PAGINA_2]))
+        monkeypatch.setattr(ocr, "OCR_CONFIG", "--psm 99")  # Tesseract refuses it and exits
+        with pytest.raises(DocumentError, match=r"^OCR falhou na página 1: .*digitalizado\.pdf$"):
+            read_document(scan)
+
 
 def hide_ocr(how, monkeypatch):
     if how == "sem pytesseract":
