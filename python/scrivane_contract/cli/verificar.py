@@ -346,13 +346,20 @@ def imprimir_resumo(verificacoes: list[Verificacao], segundos_total: float, cons
     )
 
 
+def _terminal(fluxo: Any) -> bool:
+    try:
+        return bool(fluxo.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
 def _console_saida() -> Any:
     import os
 
     from rich.console import Console
 
     # Piped to a file, a table cut at 80 columns folds every path; give it room.
-    largura = None if sys.stdout.isatty() or os.environ.get("COLUMNS") else 120
+    largura = None if _terminal(sys.stdout) or os.environ.get("COLUMNS") else 120
     return Console(highlight=False, width=largura)
 
 
@@ -437,13 +444,9 @@ def _um_contrato(arquivo: Path, kwargs: dict[str, Any], saida: Optional[SaidaJso
 
 def _varios(arquivos: list[Path], kwargs: dict[str, Any], args: argparse.Namespace,
             saida: Optional[SaidaJsonl]) -> int:
-    from rich.console import Console
-    from rich.progress import BarColumn, MofNCompleteColumn, Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
-
     kwargs_lote = {**kwargs, "verbose": False}
-    console_erro = Console(stderr=True, force_terminal=True if args.progresso else None)
-    mostrar_barra = args.progresso or console_erro.is_terminal
-    stdout_terminal = sys.stdout.isatty()
+    mostrar_barra = args.progresso or _terminal(sys.stderr)
+    stdout_terminal = _terminal(sys.stdout)
 
     verificacoes: list[Optional[Verificacao]] = [None] * len(arquivos)
     emitidos = 0
@@ -473,6 +476,17 @@ def _varios(arquivos: list[Path], kwargs: dict[str, Any], args: argparse.Namespa
     interrompido = False
     try:
         if mostrar_barra:
+            from rich.console import Console
+            from rich.progress import (
+                BarColumn,
+                MofNCompleteColumn,
+                Progress,
+                SpinnerColumn,
+                TextColumn,
+                TimeElapsedColumn,
+            )
+
+            console_erro = Console(stderr=True, force_terminal=True if args.progresso else None)
             barra = Progress(
                 SpinnerColumn(),
                 TextColumn("Verificando"),
