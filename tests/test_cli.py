@@ -231,8 +231,8 @@ class TestVerificarVarios:
         b = contrato(".", "b.pdf", "Pedro Intruso")
         responder(llm, "a.pdf", "Maria da Silva", atraso=0.5)
         responder(llm, "b.pdf", "Pedro Intruso")
-        codigo, out, err = rodar(capsys, "verificar", "--relatorios", "--registro", reg.url, a, b)
-        assert (codigo, err) == (1, "")
+        codigo, out, err = rodar(capsys, "verificar", "--relatorios", "--progresso", "--registro", reg.url, a, b)
+        assert codigo == 1 and "Verificando" in err and "2/2" in err  # the bar, on stderr only
         relatorio_a = out.index(f"📄 Arquivo: {a}")
         relatorio_b = out.index(f"📄 Arquivo: {b}")
         tabela = out.index("Resumo da verificação")
@@ -344,6 +344,15 @@ class TestRegistro:
 
         codigo, out, err = rodar(capsys, "buscar", "ZETA", "--cnpj", ACME, "--json", "--registro", reg.url)
         assert codigo == 0 and json.loads(out)["dados"]["_metodo_busca"] == "cnpj_direto"
+
+    def test_buscar_with_the_registry_unavailable(self, reg, capsys):
+        if not hasattr(cnpj, "buscar_cnpj_por_nome_detalhado"):
+            pytest.skip("the cnpj module does not tell an unavailable registry from an unknown company")
+        reg.reply("casadosdados", RegReply.error(429))
+        codigo, out, err = rodar(capsys, "buscar", "ACME", "--registro", reg.url)
+        assert (codigo, out) == (4, "")
+        assert err == ("scrivane-contract: erro: empresa não encontrada: ACME "
+                       "(Receita Federal indisponível; tente mais tarde)\n")
 
 
 class TestClassificar:
