@@ -278,7 +278,7 @@ def mostrar_avisos() -> None:
         return
     handler = _StderrAtual()
     handler.setLevel(logging.WARNING)
-    handler.setFormatter(logging.Formatter("aviso: %(message)s"))
+    handler.setFormatter(logging.Formatter("scrivane-contract: aviso: %(message)s"))
     logging.getLogger("scrivane_contract").addHandler(handler)
     _handler_avisos = handler
 

@@ -207,8 +207,6 @@ class Lote:
         self._terminados: "queue.Queue[tuple[int, Verificacao]]" = queue.Queue()
 
     def _trabalhar(self) -> None:
-        from scrivane_contract.checker import ContractChecker
-
         checker = None
         while not self._parar.is_set():
             with self._lock:
@@ -220,6 +218,8 @@ class Lote:
             inicio = time.perf_counter()
             try:
                 if checker is None:
+                    from scrivane_contract.checker import ContractChecker
+
                     checker = ContractChecker(**self.kwargs_checker)
                 resultado = checker.verificar(caminho)
                 verificacao = Verificacao(str(caminho), resultado=resultado)
