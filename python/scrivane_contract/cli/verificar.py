@@ -7,7 +7,6 @@ import queue
 import sys
 import threading
 import time
-from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Optional
 
@@ -121,14 +120,18 @@ def expandir_caminhos(caminhos: list[str]) -> list[Path]:
 # -- one verification --------------------------------------------------------------
 
 
-@dataclass
 class Verificacao:
     """O desfecho de um contrato: o registro da biblioteca, ou o motivo da falha."""
 
-    arquivo: str
-    resultado: Optional[dict[str, Any]] = None
-    erro: Optional[str] = None
-    segundos: float = 0.0
+    # A plain class: the dataclasses module (and inspect) would slow --help down.
+    __slots__ = ("arquivo", "resultado", "erro", "segundos")
+
+    def __init__(self, arquivo: str, resultado: Optional[dict[str, Any]] = None, erro: Optional[str] = None,
+                 segundos: float = 0.0) -> None:
+        self.arquivo = arquivo
+        self.resultado = resultado
+        self.erro = erro
+        self.segundos = segundos
 
     def objeto_json(self) -> dict[str, Any]:
         if self.erro is not None:
