@@ -7,6 +7,7 @@ import queue
 import sys
 import threading
 import time
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Optional
 
@@ -120,18 +121,14 @@ def expandir_caminhos(caminhos: list[str]) -> list[Path]:
 # -- one verification --------------------------------------------------------------
 
 
+@dataclass
 class Verificacao:
     """O desfecho de um contrato: o registro da biblioteca, ou o motivo da falha."""
 
-    # A plain class: the dataclasses module (and inspect) would slow --help down.
-    __slots__ = ("arquivo", "resultado", "erro", "segundos")
-
-    def __init__(self, arquivo: str, resultado: Optional[dict[str, Any]] = None, erro: Optional[str] = None,
-                 segundos: float = 0.0) -> None:
-        self.arquivo = arquivo
-        self.resultado = resultado
-        self.erro = erro
-        self.segundos = segundos
+    arquivo: str
+    resultado: Optional[dict[str, Any]] = None
+    erro: Optional[str] = None
+    segundos: float = 0.0
 
     def objeto_json(self) -> dict[str, Any]:
         if self.erro is not None:
@@ -210,6 +207,8 @@ class Lote:
         self._terminados: "queue.Queue[tuple[int, Verificacao]]" = queue.Queue()
 
     def _trabalhar(self) -> None:
+        from scrivane_contract.checker import ContractChecker
+
         checker = None
         while not self._parar.is_set():
             with self._lock:
@@ -221,8 +220,6 @@ class Lote:
             inicio = time.perf_counter()
             try:
                 if checker is None:
-                    from scrivane_contract.checker import ContractChecker
-
                     checker = ContractChecker(**self.kwargs_checker)
                 resultado = checker.verificar(caminho)
                 verificacao = Verificacao(str(caminho), resultado=resultado)
