@@ -7,7 +7,8 @@
 2. 20 contracts, every engine answer taking 0.5 s on the local
    OpenAI-compatible server (registry on the local registry server):
    `verificar --paralelo 4` against `--paralelo 1` (one after another), each
-   run once as a whole process, wall time.
+   run once as a whole process, wall time; with the digital-signature check
+   (the default) and without it (--sem-assinaturas).
 """
 
 import os
@@ -68,28 +69,35 @@ def bench_lote():
                            [f"CONTRATO {i}\nCONTRATANTE: ACME COMERCIO DE TESTES LTDA, CNPJ 11.222.333/0001-81"])
         env = dict(os.environ, OPENAI_API_KEY="sk-bench", OPENAI_BASE_URL=llm.base_url,
                    NO_PROXY="127.0.0.1,localhost")
-        tempos = {}
-        cpu = {}
-        partida = {}
-        for paralelo in (1, 4):
-            antes = resource.getrusage(resource.RUSAGE_CHILDREN)
-            llm.requests.clear()
-            t0 = time.perf_counter()
-            r = _rodar([CLI, "verificar", "--json", "--paralelo", str(paralelo), "--registro", reg.url, pasta], env)
-            tempos[paralelo] = time.perf_counter() - t0
-            depois = resource.getrusage(resource.RUSAGE_CHILDREN)
-            cpu[paralelo] = (depois.ru_utime - antes.ru_utime) + (depois.ru_stime - antes.ru_stime)
-            # Start-up (interpreter, imports of the engine and openai) ends when the first request arrives.
-            partida[paralelo] = min(q.received_at for q in llm.requests) - t0
-            linhas = r.stdout.splitlines()
-            assert len(linhas) == CONTRATOS and all('"APROVADO"' in l for l in linhas), r.stdout[-300:]
-    report(f"verificar {CONTRATOS} contratos, respostas de {ATRASO} s: --paralelo 4 vs 1", tempos[1], tempos[4])
-    meta = "met" if tempos[4] < 3.2 else "NOT met"
-    print(f"  --paralelo 1: {tempos[1]:.2f} s; --paralelo 4: {tempos[4]:.2f} s (target < 3.2 s: {meta}); "
-          f"CPU time of the command: {cpu[1]:.2f} s / {cpu[4]:.2f} s; load average {os.getloadavg()[0]:.1f}")
-    print(f"  of which start-up before the first engine request: {partida[1]:.2f} s / {partida[4]:.2f} s; "
-          f"verifying alone: {tempos[1] - partida[1]:.2f} s / {tempos[4] - partida[4]:.2f} s")
+        medidas = {}
+        for rotulo, extra in (("", []), (" --sem-assinaturas", ["--sem-assinaturas"])):
+            for paralelo in (1, 4):
+                medidas[rotulo, paralelo] = _medir_lote(llm, env, [
+                    CLI, "verificar", "--json", "--paralelo", str(paralelo), "--registro", reg.url, *extra, pasta])
+    for rotulo in ("", " --sem-assinaturas"):
+        (t1, c1, p1), (t4, c4, p4) = medidas[rotulo, 1], medidas[rotulo, 4]
+        report(f"verificar {CONTRATOS} contratos{rotulo}: --paralelo 4 vs 1", t1, t4)
+        meta = "met" if t4 < 3.2 else "NOT met"
+        print(f"  --paralelo 1: {t1:.2f} s; --paralelo 4: {t4:.2f} s (target < 3.2 s: {meta}); "
+              f"CPU time of the command: {c1:.2f} s / {c4:.2f} s; load average {os.getloadavg()[0]:.1f}")
+        print(f"  of which start-up before the first engine request: {p1:.2f} s / {p4:.2f} s; "
+              f"verifying alone: {t1 - p1:.2f} s / {t4 - p4:.2f} s")
 
+
+def _medir_lote(llm, env, comando):
+    """(wall time, CPU time, start-up) of one run of the command."""
+    antes = resource.getrusage(resource.RUSAGE_CHILDREN)
+    llm.requests.clear()
+    t0 = time.perf_counter()
+    r = _rodar(comando, env)
+    parede = time.perf_counter() - t0
+    depois = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (depois.ru_utime - antes.ru_utime) + (depois.ru_stime - antes.ru_stime)
+    # Start-up (interpreter, imports of the engine and openai) ends when the first request arrives.
+    partida = min(q.received_at for q in llm.requests) - t0
+    linhas = r.stdout.splitlines()
+    assert len(linhas) == CONTRATOS and all('"APROVADO"' in l for l in linhas), r.stdout[-300:]
+    return parede, cpu, partida
 
 if __name__ == "__main__":
     bench_help()

@@ -251,7 +251,25 @@ class Lote:
             verificacao.segundos = time.perf_counter() - inicio
             self._terminados.put((indice, verificacao))
 
+    def _importar_antes(self) -> None:
+        # Load the heavy modules once, here, before the workers start: several
+        # threads importing openai (and pyHanko) at once only wait on each
+        # other's import locks, and the first engine request comes later.  A
+        # failure is left for the checker, which reports it as its own.
+        import importlib
+
+        modulos = ["scrivane_contract.checker", "scrivane"]
+        if self.opcoes_assinaturas is not None:
+            modulos += ["scrivane.signatures", "scrivane_contract.assinaturas_digitais"]
+        for nome in modulos:
+            try:
+                importlib.import_module(nome)
+            except Exception:
+                pass
+
     def executar(self, ao_terminar: Callable[[int, Verificacao], None]) -> None:
+        if self.paralelo > 1:
+            self._importar_antes()
         threads = [
             threading.Thread(target=self._trabalhar, name=f"verificar-{n}", daemon=True)
             for n in range(self.paralelo)
