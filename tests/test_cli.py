@@ -188,6 +188,21 @@ class TestVerificarUm:
         assert out.strip().splitlines()[-1].startswith("1 contrato(s): 0 aprovado(s), 0 reprovado(s), 1 pendente(s)")
         assert [q.route for q in reg.requests] == ["brasilapi"]  # SCRIVANE_REGISTRO was used
 
+    def test_azure_settings_from_options_and_environment(self, env, llm, reg, tmp_path, capsys):
+        env.delenv("OPENAI_API_KEY")
+        env.delenv("OPENAI_BASE_URL")
+        env.setenv("AZURE_API_KEY", "az-test")
+        env.setenv("AZURE_API_VERSION", "2024-10-21")
+        pdf = contrato(tmp_path, "z.pdf", "Maria da Silva")
+        responder(llm, "z.pdf", "Maria da Silva")
+        codigo, out, err = rodar(capsys, "verificar", "--json", "--provedor", "azure", "--azure-endpoint", llm.url,
+                                 "--azure-deployment", "contratos", "--modelo", "gpt-4o-mini", "--registro", reg.url,
+                                 pdf)
+        assert (codigo, err) == (0, "")
+        assert json.loads(out)["resultado"]["resultado_final"] == "APROVADO"
+        assert {(q.path, q.query["api-version"][0], q.headers["api-key"], q.body["model"]) for q in llm.requests} == {
+            ("/openai/deployments/contratos/chat/completions", "2024-10-21", "az-test", "gpt-4o-mini")}
+
     @pytest.mark.parametrize("resposta, motivo", [
         (Reply.error(401), "chave recusada pelo serviço do modelo (HTTP 401)"),
         (Reply.error(400, message="bad"), "o serviço do modelo respondeu com erro (HTTP 400)"),
