@@ -362,6 +362,22 @@ class TestRegistro:
         codigo, out, err = rodar(capsys, "buscar", "ZETA", "--cnpj", ACME, "--json", "--registro", reg.url)
         assert codigo == 0 and json.loads(out)["dados"]["_metodo_busca"] == "cnpj_direto"
 
+    def test_buscar_by_ai_web_search(self, llm, reg, capsys):
+        # Nothing by name: the model's web search names ACME's CNPJ, which the registry knows.
+        llm.script(None, Reply.output_text("O CNPJ é 11.222.333/0001-81."))
+        codigo, out, err = rodar(capsys, "buscar", "Zeta Desconhecida", "--usar-ai", "--json", "--registro", reg.url)
+        dados = json.loads(out)["dados"]
+        assert (codigo, err) == (0, "")
+        assert (dados["cnpj"], dados["_metodo_busca"], dados["_cnpj_buscado_por_ai"]) == (ACME_F, "ai_web_search", True)
+        assert [q.route for q in reg.requests] == ["casadosdados", "brasilapi"]
+        assert "Zeta Desconhecida" in llm.requests[0].prompt_text
+        # The same record as the library's own combined search.
+        for nome, url in (("BRASIL_API_URL", reg.brasil_api_url), ("RECEITA_WS_URL", reg.receita_ws_url),
+                          ("CASADOSDADOS_API", reg.casadosdados_url)):
+            setattr(cnpj, nome, url)
+        assert cnpj.buscar_empresa_completo(nome="Zeta Desconhecida", usar_ai_search=True,
+                                            openai_api_key="sk-test") == dados
+
     def test_buscar_with_the_registry_unavailable(self, reg, capsys):
         if not hasattr(cnpj, "buscar_cnpj_por_nome_detalhado"):
             pytest.skip("the cnpj module does not tell an unavailable registry from an unknown company")
