@@ -166,16 +166,6 @@ def main(argv: Optional[list[str]] = None) -> int:
 
 def principal() -> None:
     """Entrada do programa instalado (``scrivane-contract`` e ``python -m scrivane_contract``)."""
-    codigo = main()
-    # Everything is done, written and closed: skip the interpreter's teardown,
-    # which for the hundreds of modules of the engine (openai, pydantic) takes
-    # about half a second of the user's time.  Only here: a program that calls
-    # main() gets its return value and goes on normally.
-    for fluxo in (sys.stdout, sys.stderr):
-        with contextlib.suppress(Exception):
-            fluxo.flush()
-    if "logging" in sys.modules:
-        import logging
-
-        logging.shutdown()
-    os._exit(codigo)
+    # A normal exit: atexit handlers and finalizers (temporary folders of the
+    # web service, SQLite connections, the HTTP cache) must run.
+    sys.exit(main())
