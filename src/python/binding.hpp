@@ -10,12 +10,18 @@
 //   interpreter's own TypeError texts.
 // - Helpers to read module globals at call time and to print through
 //   sys.stdout.
+// - The C boundary: every entry point runs its body under `boundary`, which
+//   turns any C++ exception into a Python one, and every call out of C++
+//   into the interpreter (and every call of an exported function) counts
+//   against the interpreter's recursion limit, so a cycle of calls with no
+//   Python frame in between ends in RecursionError instead of a crash.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstddef>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,6 +30,49 @@ namespace sc::py {
 
 // A Python exception is set; the entry point returns NULL.
 struct Error {};
+
+// Sets the Python exception for the C++ exception being handled: Error
+// leaves the one already set, bad_alloc becomes MemoryError, any other
+// exception SystemError with its what() text (decoded leniently). Call only
+// inside a catch block.
+void translate_exception() noexcept;
+
+// Runs body() at a C boundary: its result, or `failed` with a Python
+// exception set when anything was thrown.
+template <class R, class F>
+R boundary(R failed, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        translate_exception();
+        return failed;
+    }
+}
+
+namespace detail {
+extern thread_local const char* t_stack_floor;
+const char* find_stack_floor() noexcept;
+[[noreturn]] void raise_stack_exhausted();
+}  // namespace detail
+
+// One level of the interpreter's recursion limit, held for a scope. The
+// level is also refused when this thread's C stack is nearly used up, since
+// the limit counts calls, not bytes (a small thread stack, or large frames
+// in an instrumented build, would otherwise overflow first).
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where = " while calling a Python object") {
+        const char* floor = detail::t_stack_floor;
+        if (!floor) [[unlikely]]
+            floor = detail::find_stack_floor();
+        if (static_cast<const char*>(__builtin_frame_address(0)) < floor) [[unlikely]]
+            detail::raise_stack_exhausted();
+        if (Py_EnterRecursiveCall(where)) throw Error{};
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
 
 class Ref {
     PyObject* p_ = nullptr;
@@ -65,12 +114,87 @@ inline bool truth(PyObject* o) {
     return r != 0;
 }
 
-// Interned name that lives for the process (attribute and key names).
-#define SC_NAME(lit)                                                          \
-    ([]() -> PyObject* {                                                      \
-        static PyObject* s_ = PyUnicode_InternFromString(lit);                \
-        return s_;                                                            \
-    }())
+// ---------------------------------------------------------------------------
+// Names (attribute names, keys and fixed texts)
+//
+// Each module lists the texts it uses as names in a table; they are interned
+// when the module executes and kept in its state, every result checked (a
+// failure fails the import and is never remembered). SC_NAME("x") finds the
+// text's slot at compile time (a text missing from the table does not
+// compile) and reads it from the state of the module running on this thread.
+
+struct NameTable {
+    const std::string_view* names;
+    std::size_t size;
+};
+
+// Names the binding layer itself uses; every module's names come after them.
+inline constexpr std::string_view kBindingNames[] = {"print", "get"};
+inline constexpr std::size_t kBindingNameCount = std::size(kBindingNames);
+inline constexpr NameTable kNoModuleNames{nullptr, 0};
+
+consteval int name_index(const NameTable& table, std::string_view text) {
+    for (std::size_t i = 0; i < kBindingNameCount; ++i)
+        if (kBindingNames[i] == text) return static_cast<int>(i);
+    for (std::size_t i = 0; i < table.size; ++i)
+        if (table.names[i] == text) return static_cast<int>(kBindingNameCount + i);
+    throw "SC_NAME: this text is missing from the module's name table";
+}
+
+namespace detail {
+extern thread_local PyObject* const* t_names;
+extern thread_local const NameTable* t_table;
+[[noreturn]] void raise_no_name();
+}  // namespace detail
+
+inline PyObject* name_at(int index, [[maybe_unused]] const NameTable* table) {
+#ifndef NDEBUG
+    // A module's own names are read only while that very module runs.
+    if (table != &kNoModuleNames && table != detail::t_table) detail::raise_no_name();
+#endif
+    PyObject* const* names = detail::t_names;
+    PyObject* o = names ? names[index] : nullptr;
+    if (!o) [[unlikely]]
+        detail::raise_no_name();
+    return o;
+}
+
+// Declares the module's name table (once per module source, before any use).
+#define SC_MODULE_NAMES(ARRAY) \
+    constexpr ::sc::py::NameTable sc_module_names { ARRAY, std::size(ARRAY) }
+
+#define SC_NAME(lit) (::sc::py::name_at(::sc::py::name_index(sc_module_names, lit), &sc_module_names))
+
+#ifdef SC_STATIC_NAMES
+// Sources not yet moved to a name table: one process-wide slot per text,
+// filled on first use; a failed interning is raised, never kept.
+inline PyObject* static_name(PyObject*& slot, const char* text) {
+    if (!slot) [[unlikely]] {
+        slot = PyUnicode_InternFromString(text);
+        if (!slot) throw Error{};
+    }
+    return slot;
+}
+#undef SC_NAME
+#define SC_NAME(lit)                                                                                \
+    (::sc::py::static_name([]() -> PyObject*& { static PyObject* s_ = nullptr; return s_; }(), lit))
+#endif
+
+// The module whose function, property or initialisation is running on this
+// thread, for a scope: its namespace is where `print` is looked up, its
+// state holds the names SC_NAME reads.
+class ModuleScope {
+public:
+    explicit ModuleScope(PyObject* module) noexcept;
+    ~ModuleScope();
+    ModuleScope(const ModuleScope&) = delete;
+    ModuleScope& operator=(const ModuleScope&) = delete;
+
+private:
+    PyObject* saved_module_;
+    PyObject* const* saved_names_;
+    const NameTable* saved_table_;
+};
 
 inline Ref str(std::string_view s) {
     return own(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict"));
@@ -94,12 +218,14 @@ inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
 
 template <class... A>
 Ref call(PyObject* f, A... args) {
+    RecursionGuard depth;
     PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
     return own(PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 // Method call through attribute lookup on the receiver (so patched methods apply).
 template <class... A>
 Ref call_method(PyObject* self, PyObject* name, A... args) {
+    RecursionGuard depth;
     PyObject* argv[] = {self, static_cast<PyObject*>(args)...};
     return own(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+// Names still live in process-wide slots here (see binding.hpp).
+#define SC_STATIC_NAMES
 #include "binding.hpp"
 #include "module.hpp"
 #include "text.hpp"
@@ -445,14 +447,7 @@ PyObject* text_or_none_result(Ref v) {
 
 template <class F>
 PyObject* guarded(F&& f) {
-    try {
-        return f();
-    } catch (const Error&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    return boundary<PyObject*>(nullptr, std::forward<F>(f));
 }
 
 PyObject* get_auth(PyObject* self, void*) {

@@ -12,6 +12,8 @@
 #include <type_traits>
 
 #include "../core/cnpj_core.hpp"
+// Names still live in process-wide slots here (see binding.hpp).
+#define SC_STATIC_NAMES
 #include "binding.hpp"
 #include "module.hpp"
 #include "text.hpp"

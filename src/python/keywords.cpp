@@ -12,6 +12,9 @@ namespace {
 
 using namespace sc::py;
 
+constexpr std::string_view kNames[] = {"normalizar_texto", "KEYWORDS_EXCLUSAO", "KEYWORDS_VALIDACAO", "MIN_KEYWORDS"};
+SC_MODULE_NAMES(kNames);
+
 const char* const kValidacao[] = {
     "contrato", "acordo", "termo", "instrumento", "aditivo", "distrato", "contratante", "contratada",
     "contratado", "prestador", "prestadora", "tomador", "tomadora", "cláusula", "clausula", "objeto",
@@ -222,7 +225,7 @@ Ref str_list(const char* const* items, std::size_t n) {
 }
 
 int exec_module(PyObject* m) {
-    return guarded_exec(m, [](PyObject* mod) {
+    return guarded_exec(m, sc_module_names, [](PyObject* mod) {
         Ref ftype = make_function_type(mod);
         state_of(mod)->slots[0] = Py_NewRef(ftype.get());
         const FuncSpec* specs[] = {&kNormalizarSpec, &kValidarSpec};
