@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "../core/cnpj_core.hpp"
+#include "../core/search.hpp"
 // Names still live in process-wide slots here (see binding.hpp).
 #define SC_STATIC_NAMES
 #include "binding.hpp"
@@ -876,7 +877,7 @@ enum class Match { EQUAL, CONTAINED, WORDS, NO_WORDS };
 template <class S>
 Match compare_texts(const S& a, const S& b, double& sim) {
     if (a == b) return Match::EQUAL;
-    if (b.find(a) != S::npos || a.find(b) != S::npos) return Match::CONTAINED;
+    if (sc::search::contains(b, a) || sc::search::contains(a, b)) return Match::CONTAINED;
     return core::word_similarity(a, b, sim) ? Match::WORDS : Match::NO_WORDS;
 }
 
