@@ -129,3 +129,26 @@ def test_allocation_failure_during_module_initialisation():
         assert r["signals"] == [], case
         assert r["other"] == [], case
         assert r["memory"] > 0 and r["normal"] == 1, case
+
+
+def test_a_huge_address_leaves_no_scratch_memory_behind():
+    # One 10-million-character address used to leave its working buffers
+    # (well over 100 MiB) attached to the thread for good.
+    rc, out, err = run_python("""
+        import gc
+        from scrivane_contract import cnpj
+        def rss_mib():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * 4096 / 2**20
+        registro = {"endereco": {"logradouro": "RUA DAS FLORES", "numero": "10"}}
+        cnpj.comparar_enderecos("Rua das Flores 10", registro)
+        before = rss_mib()
+        big = "Rua das Flores — " + "ção " * 2_500_000
+        normalizado = cnpj._normalizar_endereco(big)
+        resultado = cnpj.comparar_enderecos(big, registro)
+        del big, normalizado, resultado
+        gc.collect()
+        print(rss_mib() - before)
+    """)
+    assert rc == 0, f"{describe(rc)}\n{err[-2000:]}"
+    assert float(out) < 16

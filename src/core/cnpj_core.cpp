@@ -1,5 +1,7 @@
 #include "cnpj_core.hpp"
 
+#include "scratch.hpp"
+
 #include <algorithm>
 #include <string_view>
 #include <vector>
@@ -128,6 +130,7 @@ void words(const S& s, std::vector<View<S>>& out) {
 template <class S>
 bool similarity_impl(const S& a, const S& b, double& out) {
     thread_local std::vector<View<S>> wa, wb;
+    ScratchScope keep(wa, wb);
     words(a, wa);
     words(b, wb);
     if (wa.empty() || wb.empty()) return false;

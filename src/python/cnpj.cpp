@@ -206,6 +206,7 @@ Ref clean_str(PyObject* s) {
             return r;
         } else {
             thread_local std::u32string buf;
+            sc::ScratchScope keep(buf);
             buf.clear();
             for (std::size_t i = 0; i < len; ++i)
                 if (uni::is_decimal(static_cast<char32_t>(d[i]))) buf.push_back(static_cast<char32_t>(d[i]));
@@ -825,9 +826,11 @@ constexpr double kConfere = 0.5;
 void normalize_folded(Folded& f) {
     if (f.latin1) {
         thread_local std::string scratch;
+        sc::ScratchScope keep(scratch);
         core::normalize_address(f.bytes, scratch);
     } else {
         thread_local std::u32string scratch;
+        sc::ScratchScope keep(scratch);
         core::normalize_address(f.wide, scratch);
     }
 }
@@ -835,6 +838,7 @@ void normalize_folded(Folded& f) {
 Ref normalize_str(PyObject* s) {
     if (PyUnicode_GET_LENGTH(s) == 0) return Ref::borrow(s);
     thread_local Folded f;
+    sc::ScratchScope keep(f);
     fold_str(s, f);
     normalize_folded(f);
     return f.to_str();
@@ -982,6 +986,7 @@ Ref comparar_enderecos(Call& c) {
 
     Ref norm = c.global(SC_NAME("_normalizar_endereco"));
     thread_local Folded a, b;
+    sc::ScratchScope keep(a, b);
     double sim = 0.0;
     Match m;
     if (c.is_own(norm.get(), &kNormSpec)) {
