@@ -64,7 +64,9 @@ template <class S>
 void normalize_impl(S& s, S& t) {
     using Ch = typename S::value_type;
     // Whitespace runs become one space; each separator becomes a space.
+    // No step lengthens the text, so one reservation serves them all.
     t.clear();
+    t.reserve(s.size());
     for (std::size_t i = 0, n = s.size(); i < n;) {
         const char32_t c = cp(s[i]);
         if (uni::is_space(c)) {
