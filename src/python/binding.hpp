@@ -165,20 +165,6 @@ inline PyObject* name_at(int index, [[maybe_unused]] const NameTable* table) {
 
 #define SC_NAME(lit) (::sc::py::name_at(::sc::py::name_index(sc_module_names, lit), &sc_module_names))
 
-#ifdef SC_STATIC_NAMES
-// Sources not yet moved to a name table: one process-wide slot per text,
-// filled on first use; a failed interning is raised, never kept.
-inline PyObject* static_name(PyObject*& slot, const char* text) {
-    if (!slot) [[unlikely]] {
-        slot = PyUnicode_InternFromString(text);
-        if (!slot) throw Error{};
-    }
-    return slot;
-}
-#undef SC_NAME
-#define SC_NAME(lit)                                                                                \
-    (::sc::py::static_name([]() -> PyObject*& { static PyObject* s_ = nullptr; return s_; }(), lit))
-#endif
 
 // The module whose function, property or initialisation is running on this
 // thread, for a scope: its namespace is where `print` is looked up, its

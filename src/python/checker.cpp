@@ -13,8 +13,6 @@
 #include <string>
 #include <vector>
 
-// Names still live in process-wide slots here (see binding.hpp).
-#define SC_STATIC_NAMES
 #include "binding.hpp"
 #include "module.hpp"
 #include "text.hpp"
@@ -23,13 +21,75 @@ namespace {
 
 using namespace sc::py;
 
+// Fixed texts
+#define EMOJI_LOG "\U0001F4CB"
+#define EMOJI_OK "\u2705"
+#define EMOJI_FAIL "\u274C"
+#define EMOJI_WARN "\u26A0\uFE0F"
+#define EMOJI_UNKNOWN "\u2753"
+#define EMOJI_SEARCH "\U0001F50D"
+#define EMOJI_SEARCH_NAME "\U0001F50E"
+#define EMOJI_FILE "\U0001F4C4"
+#define EMOJI_UPLOAD "\U0001F4E4"
+#define EMOJI_COMPANY "\U0001F3E2"
+#define EMOJI_SIGN "\u270D\uFE0F"
+#define EMOJI_PERSON "\U0001F464"
+#define EMOJI_MONEY "\U0001F4B0"
+
+// Every attribute name, key and fixed text of the module, interned at
+// execution into module state.
+constexpr std::string_view kNames[] = {
+    "__qualname__", "__module__", "keys", "__name__", "__spec__", "_initializing", "_log", "verbose", "model",
+    "usar_ai_search", "ScrivaneAuth", "api_token", "openai_api_key", "provider", "azure_api_key",
+    "azure_endpoint", "azure_deployment", "azure_api_version", "_auth", "has_api_key", "is_azure", "_client",
+    "_scrivane_available", "get_token", " ", "add_question", "id", "name", "tag", "config", "system_prompt",
+    "user_prompt", "keywords", "response_model", "getLogger", "scrivane_contract.checker", "warning",
+    "is_scrivane_available", EMOJI_WARN, "get_scrivane_kwargs", "_setup_questions",
+    "Erro ao inicializar Scrivane: ", EMOJI_FAIL, "normalize", "category", "unicodedata", "lower", "strip",
+    "split", "_normalizar_texto", "socios", "nome", "_comparar_nomes", "qualificacao", "nome_representante",
+    "qualificacao_representante", "CampoVerificado", "consultar_cnpj", "buscar_cnpj_por_nome", "indisponivel",
+    "razao_social", "\n--- Verificando: ", " ---", EMOJI_COMPANY, "cnpj", "limpar_cnpj", "validar_cnpj",
+    "formatar_cnpj", "Consultando CNPJ ", "...", EMOJI_SEARCH, "consultar_cnpj_detalhado",
+    "Buscando por nome: ", EMOJI_SEARCH_NAME, "buscar_cnpj_por_nome_detalhado", EMOJI_OK " Encontrado: ",
+    "campo", "CNPJ", "status", "aprovado", "valor_contrato", "valor_receita", "mensagem", "CNPJ encontrado",
+    "situacao", "upper", "ATIVA", "Empresa ", "Situação Cadastral", "reprovado", "-", "Empresa com situação: ",
+    "Razão Social", "pendente", "Confere", "Divergente", "endereco", "comparar_enderecos", "Similaridade: ",
+    "%", "Endereço", "papel_no_contrato", "EmpresaVerificada", "razao_social_contrato", "razao_social_receita",
+    "campos", "cnpj_encontrado", "cnpj_buscado_por_nome", "empresa_ativa", "razao_social_confere", "problemas",
+    "Receita Federal indisponível", "Receita Federal indisponível: consulta não concluída",
+    "CNPJ não encontrado na Receita Federal", "Consulta à Receita Federal não concluída",
+    "CNPJ não encontrado", "QSA: ", "\n--- Verificando Assinaturas ---", EMOJI_SIGN, "nome_signatario", "N/A",
+    "Identificação", "nao_verificado", "Signatário não identificado", "tipo_assinatura",
+    "AssinaturaVerificada", "(não identificado)", "Verificando: ", EMOJI_PERSON, "cnpj_empresa",
+    "empresa_representada", "_verificar_poder_assinatura", "values", "Signatário tem poder (", ")",
+    "Poder de Assinatura", EMOJI_OK " ", " TEM PODER (", "Signatário NÃO encontrado no QSA",
+    "Signatário sem poder de assinatura", EMOJI_FAIL " ", " NÃO TEM PODER", "Não foi possível verificar",
+    EMOJI_WARN " ", " - não foi possível verificar", "cargo", "tem_poder_assinatura", "qualificacao_qsa",
+    "emoji", "      ", ": ", "\n", "      \u2022 ", "APROVADO", "REPROVADO", "PENDENTE", " RESULTADO FINAL: ",
+    "   ", "\U0001F4CB CAMPOS VERIFICADOS", "   " EMOJI_OK " Aprovados: ", "   " EMOJI_FAIL " Reprovados: ",
+    "   " EMOJI_WARN " Pendentes: ", EMOJI_COMPANY " EMPRESAS (", "\n   ", "      CNPJ: ",
+    " (encontrado por busca)", EMOJI_SIGN " ASSINATURAS (", "      Cargo: ", EMOJI_MONEY " MÉTRICAS", "tokens",
+    "   Tokens: ", "cost_usd", "   Custo: $", "time_seconds", "   Tempo: ", "s", "raw_result", "get", " - ",
+    "model_dump", "Path", "exists", "Arquivo não encontrado: ", "VERIFICAÇÃO DE LEGITIMIDADE DE CONTRATO",
+    "Arquivo: ", EMOJI_FILE, "_init_scrivane", "Extração de dados não disponível", "resultado_final",
+    "justificativa", "campos_aprovados", "campos_reprovados", "campos_pendentes", "empresas", "assinaturas",
+    "\n" EMOJI_UPLOAD " Extraindo dados do contrato...", "process", "get_result", "dados_contrato",
+    "EmpresaExtraida", "AssinaturaExtraida", "Empresas extraídas: ", "Assinaturas extraídas: ",
+    "\n" EMOJI_SEARCH " Validando empresas na Receita Federal...", "_validar_empresas", "_validar_assinaturas",
+    " campo(s) reprovado(s)", " campo(s) requer(em) análise manual", "Extração incompleta: sem resposta para ",
+    "Todos os ", " campos verificados foram aprovados", "total_metrics", "_imprimir_relatorio", "metricas",
+    "total_campos", "total_aprovados", "total_reprovados", "total_pendentes", "custo_usd", "tempo_segundos",
+    "ContractChecker", "verificar",
+};
+SC_MODULE_NAMES(kNames);
+
 // Module state slots.
 enum : int { kFuncType = 0, kCheckerType = 1, kUnicodedata = 2, kNormalize = 3, kCategory = 4 };
 
 // ---------------------------------------------------------------------------
 // Small helpers
 
-// Fixed texts live for the process, like attribute names.
+// Fixed texts are interned with the names.
 #define SC_TEXT(lit) SC_NAME(lit)
 
 struct Kw {
@@ -291,21 +351,7 @@ void print_cat(std::initializer_list<PyObject*> parts) {
 void log(PyObject* self, PyObject* msg, PyObject* emoji) { call_method(self, SC_NAME("_log"), msg, emoji); }
 
 // ---------------------------------------------------------------------------
-// Fixed texts
-
-#define EMOJI_LOG "\U0001F4CB"
-#define EMOJI_OK "\u2705"
-#define EMOJI_FAIL "\u274C"
-#define EMOJI_WARN "\u26A0\uFE0F"
-#define EMOJI_UNKNOWN "\u2753"
-#define EMOJI_SEARCH "\U0001F50D"
-#define EMOJI_SEARCH_NAME "\U0001F50E"
-#define EMOJI_FILE "\U0001F4C4"
-#define EMOJI_UPLOAD "\U0001F4E4"
-#define EMOJI_COMPANY "\U0001F3E2"
-#define EMOJI_SIGN "\u270D\uFE0F"
-#define EMOJI_PERSON "\U0001F464"
-#define EMOJI_MONEY "\U0001F4B0"
+// Extraction questions
 
 constexpr const char* kUnavailable = "Scrivane não disponível. Instale com: pip install scrivane";
 
@@ -445,22 +491,32 @@ PyObject* text_or_none_result(Ref v) {
     return v.release();
 }
 
+// The module definition, at the end of this file.
+extern PyModuleDef sc_module_def_;
+
+// A property getter's body, run as an entry point with this module (the one
+// that defined the instance's class, or its base) as the running one.
 template <class F>
-PyObject* guarded(F&& f) {
-    return boundary<PyObject*>(nullptr, std::forward<F>(f));
+PyObject* guarded(PyObject* self, F&& f) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &sc_module_def_);  // borrowed
+        if (!module) throw Error{};
+        ModuleScope scope(module);
+        return f();
+    });
 }
 
 PyObject* get_auth(PyObject* self, void*) {
-    return guarded([&] { return getattr(self, SC_NAME("_auth")).release(); });
+    return guarded(self, [&] { return getattr(self, SC_NAME("_auth")).release(); });
 }
 PyObject* get_token(PyObject* self, void*) {
-    return guarded([&] {
+    return guarded(self, [&] {
         Ref auth = getattr(self, SC_NAME("_auth"));
         return text_or_none_result(call_method(auth.get(), SC_NAME("get_token")));
     });
 }
 PyObject* get_provider(PyObject* self, void*) {
-    return guarded([&] {
+    return guarded(self, [&] {
         Ref auth = getattr(self, SC_NAME("_auth"));
         return text_or_none_result(getattr(auth.get(), SC_NAME("provider")));
     });
@@ -1702,7 +1758,7 @@ const FuncSpec* const kMethods[] = {
 void bind(PyObject* mod, PyObject* name, PyObject* value) { check(PyObject_SetAttr(mod, name, value)); }
 
 int exec_module(PyObject* m) {
-    return guarded_exec(m, [](PyObject* mod) {
+    return guarded_exec(m, sc_module_names, [](PyObject* mod) {
         PyObject** slots = state_of(mod)->slots;
         Ref ftype = make_function_type(mod);
         slots[kFuncType] = Py_NewRef(ftype.get());

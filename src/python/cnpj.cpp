@@ -14,8 +14,6 @@
 
 #include "../core/cnpj_core.hpp"
 #include "../core/search.hpp"
-// Names still live in process-wide slots here (see binding.hpp).
-#define SC_STATIC_NAMES
 #include "binding.hpp"
 #include "module.hpp"
 #include "text.hpp"
@@ -27,7 +25,7 @@ namespace core = sc::cnpj;
 namespace uni = sc::uni;
 
 // ---------------------------------------------------------------------------
-// Record keys and answer fields, interned once.
+// Record keys and answer fields
 
 enum Key : int {
     K_FONTE, K_CNPJ, K_RAZAO_SOCIAL, K_NOME_FANTASIA, K_SITUACAO, K_DATA_SITUACAO, K_DATA_ABERTURA,
@@ -43,7 +41,11 @@ enum Key : int {
     K_COUNT_OF_KEYS
 };
 
-const char* const kKeyText[K_COUNT_OF_KEYS] = {
+// Every name and fixed text of the module, interned at execution into module
+// state: first the record keys and answer fields, in the order of Key, then
+// the rest.
+constexpr std::string_view kNames[] = {
+    // record keys and answer fields
     "fonte", "cnpj", "razao_social", "nome_fantasia", "situacao", "data_situacao", "data_abertura",
     "natureza_juridica", "porte", "capital_social", "endereco", "email", "socios",
     "logradouro", "numero", "complemento", "bairro", "cidade", "uf", "cep",
@@ -53,21 +55,17 @@ const char* const kKeyText[K_COUNT_OF_KEYS] = {
     "nome_socio", "qualificacao_socio", "data_entrada_sociedade", "cpf_representante_legal",
     "nome_representante_legal", "qualificacao_representante_legal", "fantasia", "abertura", "qual", "status",
     "data", "count", "message",
+    // attribute names, module globals and fixed texts
+    "", "get", "encontrado", "invalido", "nao_encontrado", "indisponivel", "limpar_cnpj", "validar_cnpj",
+    "formatar_cnpj", "replace", "lower", "BRASIL_API_URL", "RECEITA_WS_URL", "requests", "REQUEST_TIMEOUT",
+    "status_code", "json", "_consultar_brasil_api", "_consultar_receita_ws", "CASADOSDADOS_API", "post",
+    "consultar_cnpj", "busca_por_nome", "termo_busca", "buscar_cnpj_por_nome", "_metodo_busca",
+    "_cnpj_buscado_por_ai", "split", "_normalizar_endereco",
 };
+static_assert(kNames[K_COUNT_OF_KEYS - 1] == "message", "kNames must start with the keys, in the order of Key");
+SC_MODULE_NAMES(kNames);
 
-// Interned for the life of the process, like SC_NAME.
-PyObject* g_key[K_COUNT_OF_KEYS];
-
-void intern_keys() {
-    for (int i = 0; i < K_COUNT_OF_KEYS; ++i) {
-        if (g_key[i]) continue;
-        PyObject* s = PyUnicode_InternFromString(kKeyText[i]);
-        if (!s) throw Error{};
-        g_key[i] = s;
-    }
-}
-
-inline PyObject* key(Key k) { return g_key[k]; }
+inline PyObject* key(Key k) { return name_at(static_cast<int>(kBindingNameCount) + k, &sc_module_names); }
 inline PyObject* empty_str() { return SC_NAME(""); }
 
 // ---------------------------------------------------------------------------
@@ -1059,8 +1057,7 @@ void add_import(PyObject* m, const char* name) {
 }
 
 int exec_module(PyObject* m) {
-    return guarded_exec(m, [](PyObject* mod) {
-        intern_keys();
+    return guarded_exec(m, sc_module_names, [](PyObject* mod) {
         add_import(mod, "re");
         add_import(mod, "unicodedata");
         add_import(mod, "requests");
