@@ -24,6 +24,7 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace sc::py {
@@ -215,6 +216,29 @@ Ref call_method(PyObject* self, PyObject* name, A... args) {
     PyObject* argv[] = {self, static_cast<PyObject*>(args)...};
     return own(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+// fn(item) for each item of an iterable (the item is borrowed for the call);
+// a fn returning bool stops the walk by returning false.
+template <class F>
+void for_each(PyObject* iterable, F&& fn) {
+    Ref it = own(PyObject_GetIter(iterable));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref item = Ref::steal(raw);
+        if constexpr (std::is_same_v<decltype(fn(item.get())), bool>) {
+            if (!fn(item.get())) return;
+        } else {
+            fn(item.get());
+        }
+    }
+    if (PyErr_Occurred()) throw Error{};
+}
+
+// `item in container`
+inline bool contains(PyObject* container, PyObject* item) {
+    const int r = PySequence_Contains(container, item);
+    if (r < 0) throw Error{};
+    return r != 0;
+}
+
 // Call with keyword arguments: names is a tuple of str, values follow the positionals.
 Ref call_kw(PyObject* f, PyObject* const* args, std::size_t npos, PyObject* kwnames);
 

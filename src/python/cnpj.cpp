@@ -373,14 +373,11 @@ Ref partners(PyObject* data, Service svc) {
     Ref none_yet = own(PyList_New(0));
     Ref qsa = mapping_get(data, key(K_QSA), none_yet.get());
     Ref out = own(PyList_New(0));
-    Ref it = own(PyObject_GetIter(qsa.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref socio = Ref::steal(raw);
+    for_each(qsa.get(), [&](PyObject* socio) {
         Ref rec = own(PyDict_New());
-        copy_fields(rec.get(), socio.get(), kPartner, svc);
+        copy_fields(rec.get(), socio, kPartner, svc);
         check(PyList_Append(out.get(), rec.get()));
-    }
-    if (PyErr_Occurred()) throw Error{};
+    });
     return out;
 }
 
@@ -895,21 +892,12 @@ Match compare_folded(Folded& a, Folded& b, double& sim) {
 Ref word_set(PyObject* text) {
     Ref words = call_method(text, SC_NAME("split"));
     Ref set = own(PySet_New(nullptr));
-    Ref it = own(PyObject_GetIter(words.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref w = Ref::steal(raw);
-        const Py_ssize_t n = PyObject_Size(w.get());
+    for_each(words.get(), [&](PyObject* w) {
+        const Py_ssize_t n = PyObject_Size(w);
         if (n < 0) throw Error{};
-        if (n >= 3) check(PySet_Add(set.get(), w.get()));
-    }
-    if (PyErr_Occurred()) throw Error{};
+        if (n >= 3) check(PySet_Add(set.get(), w));
+    });
     return set;
-}
-
-bool contains(PyObject* hay, PyObject* needle) {
-    const int r = PySequence_Contains(hay, needle);
-    if (r < 0) throw Error{};
-    return r != 0;
 }
 
 Match compare_objects(PyObject* a, PyObject* b, double& sim) {
