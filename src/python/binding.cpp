@@ -195,6 +195,7 @@ struct FuncObject {
     PyObject* names;        // tuple of interned parameter names
     PyObject* defaults;     // tuple, one slot per parameter (NULL-free: None for required)
     PyObject* annotations;  // dict
+    PyObject* text_signature;  // str
     PyObject* module_name;
     PyObject* dict;
     PyObject* weakrefs;
@@ -326,6 +327,7 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->names);
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->text_signature);
     Py_VISIT(f->module_name);
     Py_VISIT(f->dict);
     return 0;
@@ -337,6 +339,7 @@ int func_clear(PyObject* self) {
     Py_CLEAR(f->names);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
+    Py_CLEAR(f->text_signature);
     Py_CLEAR(f->module_name);
     Py_CLEAR(f->dict);
     return 0;
@@ -376,9 +379,7 @@ PyObject* get_doc(PyObject* self, void*) {
     return PyUnicode_FromString(d);
 }
 PyObject* get_text_signature(PyObject* self, void*) {
-    const char* t = reinterpret_cast<FuncObject*>(self)->spec->text_signature;
-    if (!t) Py_RETURN_NONE;
-    return PyUnicode_FromString(t);
+    return Py_NewRef(reinterpret_cast<FuncObject*>(self)->text_signature);
 }
 PyObject* get_annotations(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<FuncObject*>(self)->annotations);
@@ -473,6 +474,38 @@ PyObject* sibling_function_module(PyObject* o, const char* name) noexcept {
     return f->module;
 }
 
+// "(a, b=None, c='x')": each default as ascii() writes it, the form
+// inspect.signature reads back.
+Ref text_signature(const FuncSpec* spec, PyObject* defaults) {
+    Ref parts = own(PyList_New(0));
+    for (int i = 0; i < spec->nparams; ++i) {
+        Ref part = str(spec->params[i].name);
+        if (spec->params[i].kind != Param::REQUIRED) {
+            Ref value = own(PyObject_ASCII(PyTuple_GET_ITEM(defaults, i)));
+            part = own(PyUnicode_FromFormat("%U=%U", part.get(), value.get()));
+        }
+        check(PyList_Append(parts.get(), part.get()));
+    }
+    Ref sep = str(", ");
+    Ref inner = own(PyUnicode_Join(sep.get(), parts.get()));
+    return own(PyUnicode_FromFormat("(%U)", inner.get()));
+}
+
+// {parameter: annotation, ..., "return": annotation}, as quoted strings.
+Ref annotations(const FuncSpec* spec) {
+    Ref ann = own(PyDict_New());
+    for (int i = 0; i < spec->nparams; ++i) {
+        if (!spec->params[i].annotation) continue;
+        Ref v = str(spec->params[i].annotation);
+        check(PyDict_SetItemString(ann.get(), spec->params[i].name, v.get()));
+    }
+    if (spec->returns) {
+        Ref v = str(spec->returns);
+        check(PyDict_SetItemString(ann.get(), "return", v.get()));
+    }
+    return ann;
+}
+
 Ref make_function(PyObject* func_type, PyObject* module, const FuncSpec* spec) {
     if (spec->nparams > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "too many parameters");
@@ -486,13 +519,8 @@ Ref make_function(PyObject* func_type, PyObject* module, const FuncSpec* spec) {
         PyTuple_SET_ITEM(names.get(), i, nm);
         PyTuple_SET_ITEM(defaults.get(), i, default_value(spec->params[i]).release());
     }
-    Ref ann = own(PyDict_New());
-    if (spec->annotations) {
-        for (const char* const* p = spec->annotations; *p; p += 2) {
-            Ref v = str(p[1]);
-            check(PyDict_SetItemString(ann.get(), p[0], v.get()));
-        }
-    }
+    Ref signature = text_signature(spec, defaults.get());
+    Ref ann = annotations(spec);
     Ref modname = own(PyModule_GetNameObject(module));
     auto* tp = reinterpret_cast<PyTypeObject*>(func_type);
     auto* f = PyObject_GC_New(FuncObject, tp);
@@ -503,6 +531,7 @@ Ref make_function(PyObject* func_type, PyObject* module, const FuncSpec* spec) {
     f->names = names.release();
     f->defaults = defaults.release();
     f->annotations = ann.release();
+    f->text_signature = signature.release();
     f->module_name = modname.release();
     f->dict = nullptr;
     f->weakrefs = nullptr;

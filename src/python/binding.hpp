@@ -256,13 +256,26 @@ void print_line(std::string_view utf8);
 // ---------------------------------------------------------------------------
 // Exported functions
 
+// One parameter of an exported function: the parser, __text_signature__
+// and __annotations__ are all read from the same table, so they cannot
+// disagree.
 struct Param {
     enum Kind : unsigned char { REQUIRED, NONE, TRUE_, FALSE_, STR, INT };
     const char* name;
-    Kind kind = REQUIRED;
-    const char* sdef = nullptr;
-    long idef = 0;
+    const char* annotation = nullptr;  // as written in the signature, or none
+    Kind kind = REQUIRED;              // required, or the kind of its default
+    const char* sdef = nullptr;        // STR default
+    long idef = 0;                     // INT default
 };
+
+// The slot of the parameter called `name` in a table, found at compile time
+// (a name missing from the table does not compile).
+template <std::size_t N>
+consteval int param_index(const Param (&table)[N], std::string_view name) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (std::string_view(table[i].name) == name) return static_cast<int>(i);
+    throw "param_index: no parameter of that name";
+}
 
 struct Call;
 using Impl = Ref (*)(Call&);
@@ -270,11 +283,10 @@ using Impl = Ref (*)(Call&);
 struct FuncSpec {
     const char* name;
     const char* qualname;
-    const char* doc;             // exact __doc__, or nullptr
-    const char* text_signature;  // e.g. "(texto)"; nullptr for none
+    const char* doc;  // exact __doc__, or nullptr
     const Param* params;
     int nparams;
-    const char* const* annotations;  // pairs name, annotation; terminated by nullptr
+    const char* returns;  // return annotation, or nullptr
     Impl impl;
 };
 

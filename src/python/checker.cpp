@@ -412,23 +412,18 @@ const QuestionText kQuestions[] = {
 // ---------------------------------------------------------------------------
 // ContractChecker: construction, properties, _log
 
-const Param kInitParams[] = {
+constexpr Param kInitParams[] = {
     {"self"},
-    {"api_token", Param::NONE},
-    {"openai_api_key", Param::NONE},
-    {"provider", Param::NONE},
-    {"azure_api_key", Param::NONE},
-    {"azure_endpoint", Param::NONE},
-    {"azure_deployment", Param::NONE},
-    {"azure_api_version", Param::STR, "2024-02-15-preview"},
-    {"model", Param::STR, "gpt-4o"},
-    {"verbose", Param::TRUE_},
-    {"usar_ai_search", Param::TRUE_},
-};
-const char* const kInitAnn[] = {
-    "api_token", "Optional[str]", "openai_api_key", "Optional[str]", "provider", "Optional[str]",
-    "azure_api_key", "Optional[str]", "azure_endpoint", "Optional[str]", "azure_deployment", "Optional[str]",
-    "azure_api_version", "str", "model", "str", "verbose", "bool", "usar_ai_search", "bool", nullptr,
+    {"api_token", "Optional[str]", Param::NONE},
+    {"openai_api_key", "Optional[str]", Param::NONE},
+    {"provider", "Optional[str]", Param::NONE},
+    {"azure_api_key", "Optional[str]", Param::NONE},
+    {"azure_endpoint", "Optional[str]", Param::NONE},
+    {"azure_deployment", "Optional[str]", Param::NONE},
+    {"azure_api_version", "str", Param::STR, "2024-02-15-preview"},
+    {"model", "str", Param::STR, "gpt-4o"},
+    {"verbose", "bool", Param::TRUE_},
+    {"usar_ai_search", "bool", Param::TRUE_},
 };
 
 Ref checker_init(Call& c) {
@@ -473,12 +468,9 @@ const FuncSpec kInitSpec = {
     "__init__",
     "ContractChecker.__init__",
     "Configura o verificador: provedor, credenciais, modelo e modo verboso.",
-    "(self, api_token=None, openai_api_key=None, provider=None, azure_api_key=None, azure_endpoint=None, "
-    "azure_deployment=None, azure_api_version='2024-02-15-preview', model='gpt-4o', verbose=True, "
-    "usar_ai_search=True)",
     kInitParams,
     11,
-    kInitAnn,
+    nullptr,
     checker_init,
 };
 
@@ -530,8 +522,11 @@ PyGetSetDef kCheckerGetset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const Param kLogParams[] = {{"self"}, {"msg"}, {"emoji", Param::STR, EMOJI_LOG}};
-const char* const kLogAnn[] = {"msg", "str", "emoji", "str", nullptr};
+constexpr Param kLogParams[] = {
+    {"self"},
+    {"msg", "str"},
+    {"emoji", "str", Param::STR, EMOJI_LOG},
+};
 
 Ref checker_log(Call& c) {
     Ref verbose = getattr(c[0], SC_NAME("verbose"));
@@ -543,16 +538,21 @@ Ref checker_log(Call& c) {
 }
 
 const FuncSpec kLogSpec = {
-    "_log", "ContractChecker._log", "Imprime uma linha de progresso quando verbose.", "(self, msg, emoji='\\U0001f4cb')",
-    kLogParams, 3, kLogAnn, checker_log,
+    "_log",
+    "ContractChecker._log",
+    "Imprime uma linha de progresso quando verbose.",
+    kLogParams,
+    3,
+    nullptr,
+    checker_log,
 };
 
 // ---------------------------------------------------------------------------
 // Engine set-up
 
-const Param kSelfOnly[] = {{"self"}};
-const char* const kBoolAnn[] = {"return", "bool", nullptr};
-const char* const kNoneAnn[] = {"return", "None", nullptr};
+constexpr Param kSelfOnly[] = {
+    {"self"},
+};
 
 Ref setup_questions(Call& c) {
     PyObject* self = c[0];
@@ -590,7 +590,6 @@ const FuncSpec kSetupSpec = {
     "_setup_questions",
     "ContractChecker._setup_questions",
     "Registra no motor as três perguntas de extração.",
-    "(self)",
     kSelfOnly,
     1,
     nullptr,
@@ -660,18 +659,19 @@ const FuncSpec kInitScrivaneSpec = {
     "_init_scrivane",
     "ContractChecker._init_scrivane",
     "Inicializa o motor de extração (uma única vez) e registra as perguntas.",
-    "(self)",
     kSelfOnly,
     1,
-    kBoolAnn,
+    "bool",
     init_scrivane,
 };
 
 // ---------------------------------------------------------------------------
 // Name matching and signing power
 
-const Param kTextoParams[] = {{"self"}, {"texto"}};
-const char* const kTextoAnn[] = {"texto", "str", "return", "str", nullptr};
+constexpr Param kTextoParams[] = {
+    {"self"},
+    {"texto", "str"},
+};
 
 // The standard unicodedata with its own normalize and category: the folding
 // of the Unicode core gives the same result without a call per character.
@@ -717,10 +717,9 @@ const FuncSpec kNormalizarSpec = {
     "_normalizar_texto",
     "ContractChecker._normalizar_texto",
     "Normaliza texto para comparação: sem acentos, minúsculo, sem espaços nas pontas.",
-    "(self, texto)",
     kTextoParams,
     2,
-    kTextoAnn,
+    "str",
     normalizar_texto,
 };
 
@@ -740,8 +739,11 @@ Ref long_words(PyObject* text) {
     return set;
 }
 
-const Param kNomesParams[] = {{"self"}, {"nome1"}, {"nome2"}};
-const char* const kNomesAnn[] = {"nome1", "str", "nome2", "str", "return", "bool", nullptr};
+constexpr Param kNomesParams[] = {
+    {"self"},
+    {"nome1", "str"},
+    {"nome2", "str"},
+};
 
 Ref comparar_nomes(Call& c) {
     PyObject* self = c[0];
@@ -763,16 +765,17 @@ const FuncSpec kCompararSpec = {
     "_comparar_nomes",
     "ContractChecker._comparar_nomes",
     "Compara dois nomes: contidos um no outro, ou com pelo menos duas palavras em comum.",
-    "(self, nome1, nome2)",
     kNomesParams,
     3,
-    kNomesAnn,
+    "bool",
     comparar_nomes,
 };
 
-const Param kPoderParams[] = {{"self"}, {"nome_signatario"}, {"dados_receita"}};
-const char* const kPoderAnn[] = {"nome_signatario", "str", "dados_receita", "Dict",
-                                 "return", "Tuple[bool, Optional[str]]", nullptr};
+constexpr Param kPoderParams[] = {
+    {"self"},
+    {"nome_signatario", "str"},
+    {"dados_receita", "Dict"},
+};
 
 Ref verificar_poder(Call& c) {
     PyObject* self = c[0];
@@ -807,10 +810,9 @@ const FuncSpec kPoderSpec = {
     "_verificar_poder_assinatura",
     "ContractChecker._verificar_poder_assinatura",
     "Procura o signatário no QSA: como sócio ou como representante legal de um sócio.",
-    "(self, nome_signatario, dados_receita)",
     kPoderParams,
     3,
-    kPoderAnn,
+    "Tuple[bool, Optional[str]]",
     verificar_poder,
 };
 
@@ -862,9 +864,10 @@ struct RegistryLookups {
     bool pending() const { return detailed && unavailable; }
 };
 
-const Param kEmpresasParams[] = {{"self"}, {"empresas"}};
-const char* const kEmpresasAnn[] = {"empresas", "List[EmpresaExtraida]", "return",
-                                    "Tuple[List[EmpresaVerificada], Dict]", nullptr};
+constexpr Param kEmpresasParams[] = {
+    {"self"},
+    {"empresas", "List[EmpresaExtraida]"},
+};
 
 Ref validar_empresas(Call& c) {
     PyObject* self = c[0];
@@ -1063,19 +1066,20 @@ const FuncSpec kEmpresasSpec = {
     "_validar_empresas",
     "ContractChecker._validar_empresas",
     "Valida cada empresa na Receita Federal e devolve (empresas verificadas, cache de dados da Receita).",
-    "(self, empresas)",
     kEmpresasParams,
     2,
-    kEmpresasAnn,
+    "Tuple[List[EmpresaVerificada], Dict]",
     validar_empresas,
 };
 
 // ---------------------------------------------------------------------------
 // Signature validation
 
-const Param kAssinaturasParams[] = {{"self"}, {"assinaturas"}, {"dados_receita_cache"}};
-const char* const kAssinaturasAnn[] = {"assinaturas", "List[AssinaturaExtraida]", "dados_receita_cache", "Dict",
-                                       "return", "List[AssinaturaVerificada]", nullptr};
+constexpr Param kAssinaturasParams[] = {
+    {"self"},
+    {"assinaturas", "List[AssinaturaExtraida]"},
+    {"dados_receita_cache", "Dict"},
+};
 
 // "QSA: A, B, C..." from the first three partners, or "QSA vazio".
 Ref qsa_summary(PyObject* dados) {
@@ -1238,24 +1242,26 @@ const FuncSpec kAssinaturasSpec = {
     "_validar_assinaturas",
     "ContractChecker._validar_assinaturas",
     "Verifica o poder de assinatura de cada signatário no QSA das empresas do contrato.",
-    "(self, assinaturas, dados_receita_cache)",
     kAssinaturasParams,
     3,
-    kAssinaturasAnn,
+    "List[AssinaturaVerificada]",
     validar_assinaturas,
 };
 
 // ---------------------------------------------------------------------------
 // Report
 
-const Param kRelatorioParams[] = {
-    {"self"},           {"resultado_final"}, {"justificativa"}, {"campos_aprovados"}, {"campos_reprovados"},
-    {"campos_pendentes"}, {"empresas"},      {"assinaturas"},   {"dados_contrato"},   {"metricas"},
-};
-const char* const kRelatorioAnn[] = {
-    "resultado_final", "str", "justificativa", "str", "campos_aprovados", "List[str]", "campos_reprovados",
-    "List[str]", "campos_pendentes", "List[str]", "empresas", "List[EmpresaVerificada]", "assinaturas",
-    "List[AssinaturaVerificada]", "dados_contrato", "dict", nullptr,
+constexpr Param kRelatorioParams[] = {
+    {"self"},
+    {"resultado_final", "str"},
+    {"justificativa", "str"},
+    {"campos_aprovados", "List[str]"},
+    {"campos_reprovados", "List[str]"},
+    {"campos_pendentes", "List[str]"},
+    {"empresas", "List[EmpresaVerificada]"},
+    {"assinaturas", "List[AssinaturaVerificada]"},
+    {"dados_contrato", "dict"},
+    {"metricas"},
 };
 
 void print_fields(PyObject* record) {
@@ -1402,11 +1408,9 @@ const FuncSpec kRelatorioSpec = {
     "_imprimir_relatorio",
     "ContractChecker._imprimir_relatorio",
     "Imprime relatório detalhado.",
-    "(self, resultado_final, justificativa, campos_aprovados, campos_reprovados, campos_pendentes, empresas, "
-    "assinaturas, dados_contrato, metricas)",
     kRelatorioParams,
     10,
-    kRelatorioAnn,
+    nullptr,
     imprimir_relatorio,
 };
 
@@ -1477,8 +1481,10 @@ Ref dumps(PyObject* records) {
     return out;
 }
 
-const Param kVerificarParams[] = {{"self"}, {"documento"}};
-const char* const kVerificarAnn[] = {"documento", "str", "return", "Dict[str, Any]", nullptr};
+constexpr Param kVerificarParams[] = {
+    {"self"},
+    {"documento", "str"},
+};
 
 Ref verificar(Call& c) {
     PyObject* self = c[0];
@@ -1670,19 +1676,20 @@ const FuncSpec kVerificarSpec = {
     "Returns:\n"
     "    Dict com resultado_final, justificativa, campos aprovados/reprovados/pendentes,\n"
     "    empresas, assinaturas, dados_contrato e metricas.",
-    "(self, documento)",
     kVerificarParams,
     2,
-    kVerificarAnn,
+    "Dict[str, Any]",
     verificar,
 };
 
 // ---------------------------------------------------------------------------
 // verificar_contrato
 
-const Param kFuncParams[] = {{"documento"}, {"openai_api_key", Param::NONE}, {"verbose", Param::TRUE_}};
-const char* const kFuncAnn[] = {"documento", "str", "openai_api_key", "Optional[str]", "verbose", "bool",
-                                "return", "Dict[str, Any]", nullptr};
+constexpr Param kFuncParams[] = {
+    {"documento", "str"},
+    {"openai_api_key", "Optional[str]", Param::NONE},
+    {"verbose", "bool", Param::TRUE_},
+};
 
 Ref verificar_contrato(Call& c) {
     c.str_or_none_arg(1);
@@ -1703,10 +1710,9 @@ const FuncSpec kVerificarContratoSpec = {
     "\n"
     "Returns:\n"
     "    Dict com o resultado da verificação.",
-    "(documento, openai_api_key=None, verbose=True)",
     kFuncParams,
     3,
-    kFuncAnn,
+    "Dict[str, Any]",
     verificar_contrato,
 };
 

@@ -159,10 +159,9 @@ Ref call_with_keywords(PyObject* f, PyObject* const (&pos)[NP], const char* cons
 // ---------------------------------------------------------------------------
 // CNPJ numbers
 
-const Param kCnpjParam[] = {{"cnpj"}};
-const char* const kLimparAnn[] = {"cnpj", "str", "return", "str", nullptr};
-const char* const kValidarAnn[] = {"cnpj", "str", "return", "bool", nullptr};
-const char* const kFormatarAnn[] = {"cnpj", "str", "return", "str", nullptr};
+constexpr Param kCnpjParam[] = {
+    {"cnpj", "str"},
+};
 
 // The clean form of s: up to 14 code points go to out; returns its length.
 std::size_t clean_code_points(PyObject* s, char32_t* out) {
@@ -302,22 +301,34 @@ Ref formatar_via(const Call& c, PyObject* s) {
 }
 
 const FuncSpec kLimparSpec = {
-    "limpar_cnpj", "limpar_cnpj",
+    "limpar_cnpj",
+    "limpar_cnpj",
     "Remove formatação do CNPJ, mantendo apenas os dígitos.\n"
     "\n"
     "CNPJs alfanuméricos (12 caracteres de [0-9A-Z] e dois dígitos\n"
     "verificadores) são devolvidos com os 14 caracteres em maiúsculas.\n",
-    "(cnpj)", kCnpjParam, 1, kLimparAnn, limpar_cnpj,
+    kCnpjParam,
+    1,
+    "str",
+    limpar_cnpj,
 };
 const FuncSpec kValidarSpec = {
-    "validar_cnpj", "validar_cnpj",
+    "validar_cnpj",
+    "validar_cnpj",
     "Verifica se o CNPJ tem 14 caracteres depois de limpo.\n",
-    "(cnpj)", kCnpjParam, 1, kValidarAnn, validar_cnpj,
+    kCnpjParam,
+    1,
+    "bool",
+    validar_cnpj,
 };
 const FuncSpec kFormatarSpec = {
-    "formatar_cnpj", "formatar_cnpj",
+    "formatar_cnpj",
+    "formatar_cnpj",
     "Formata o CNPJ como XX.XXX.XXX/XXXX-XX; devolve o argumento se não tiver 14 caracteres.\n",
-    "(cnpj)", kCnpjParam, 1, kFormatarAnn, formatar_cnpj,
+    kCnpjParam,
+    1,
+    "str",
+    formatar_cnpj,
 };
 
 // ---------------------------------------------------------------------------
@@ -325,7 +336,6 @@ const FuncSpec kFormatarSpec = {
 
 enum Service { BRASIL_API, RECEITA_WS };
 
-const char* const kLookupAnn[] = {"cnpj", "str", "return", "Optional[Dict]", nullptr};
 
 // Top-level text fields: record key, BrasilAPI key, ReceitaWS key.
 struct FieldMap {
@@ -517,7 +527,8 @@ Ref consultar_cnpj(Call& c) { return consultar_detailed(c, c.str_arg(0)).rec; }
 Ref consultar_cnpj_detalhado(Call& c) { return as_pair(consultar_detailed(c, c.str_arg(0))); }
 
 const FuncSpec kConsultarSpec = {
-    "consultar_cnpj", "consultar_cnpj",
+    "consultar_cnpj",
+    "consultar_cnpj",
     "Consulta o CNPJ na Receita Federal (BrasilAPI, com a ReceitaWS como alternativa).\n"
     "\n"
     "Args:\n"
@@ -525,11 +536,14 @@ const FuncSpec kConsultarSpec = {
     "\n"
     "Returns:\n"
     "    Dados normalizados da empresa, ou None se o CNPJ for inválido ou não for encontrado\n",
-    "(cnpj)", kCnpjParam, 1, kLookupAnn, consultar_cnpj,
+    kCnpjParam,
+    1,
+    "Optional[Dict]",
+    consultar_cnpj,
 };
-const char* const kLookupDetailAnn[] = {"cnpj", "str", "return", "Tuple[Optional[Dict], str]", nullptr};
 const FuncSpec kConsultarDetalheSpec = {
-    "consultar_cnpj_detalhado", "consultar_cnpj_detalhado",
+    "consultar_cnpj_detalhado",
+    "consultar_cnpj_detalhado",
     "Consulta o CNPJ como consultar_cnpj e diz como a consulta terminou.\n"
     "\n"
     "Faz as mesmas requisições, na mesma ordem, que consultar_cnpj.\n"
@@ -550,17 +564,28 @@ const FuncSpec kConsultarDetalheSpec = {
     "      que não é JSON ou fora do formato esperado, outro erro da ReceitaWS).\n"
     "    Uma função do módulo substituída pelo chamador que devolva None conta\n"
     "    como \"nao_encontrado\".\n",
-    "(cnpj)", kCnpjParam, 1, kLookupDetailAnn, consultar_cnpj_detalhado,
+    kCnpjParam,
+    1,
+    "Tuple[Optional[Dict], str]",
+    consultar_cnpj_detalhado,
 };
 const FuncSpec kBrasilSpec = {
-    "_consultar_brasil_api", "_consultar_brasil_api",
+    "_consultar_brasil_api",
+    "_consultar_brasil_api",
     "Consulta o CNPJ na BrasilAPI; None em caso de falha.\n",
-    "(cnpj)", kCnpjParam, 1, kLookupAnn, consultar_brasil_api,
+    kCnpjParam,
+    1,
+    "Optional[Dict]",
+    consultar_brasil_api,
 };
 const FuncSpec kReceitaSpec = {
-    "_consultar_receita_ws", "_consultar_receita_ws",
+    "_consultar_receita_ws",
+    "_consultar_receita_ws",
     "Consulta o CNPJ na ReceitaWS; None em caso de falha.\n",
-    "(cnpj)", kCnpjParam, 1, kLookupAnn, consultar_receita_ws,
+    kCnpjParam,
+    1,
+    "Optional[Dict]",
+    consultar_receita_ws,
 };
 
 // ---------------------------------------------------------------------------
@@ -644,10 +669,13 @@ Ref buscar_cnpj_por_nome_detalhado(Call& c) {
     return as_pair(buscar_detailed(c, c.str_arg(0), c.str_or_none_arg(1)));
 }
 
-const Param kPorNomeParams[] = {{"nome_empresa"}, {"uf", Param::NONE}};
-const char* const kPorNomeAnn[] = {"nome_empresa", "str", "uf", "Optional[str]", "return", "Optional[Dict]", nullptr};
+constexpr Param kPorNomeParams[] = {
+    {"nome_empresa", "str"},
+    {"uf", "Optional[str]", Param::NONE},
+};
 const FuncSpec kPorNomeSpec = {
-    "buscar_cnpj_por_nome", "buscar_cnpj_por_nome",
+    "buscar_cnpj_por_nome",
+    "buscar_cnpj_por_nome",
     "Busca uma empresa ativa pelo nome na Casa dos Dados e consulta o CNPJ do primeiro resultado.\n"
     "\n"
     "Args:\n"
@@ -656,12 +684,14 @@ const FuncSpec kPorNomeSpec = {
     "\n"
     "Returns:\n"
     "    Dados da empresa com 'busca_por_nome' e 'termo_busca', ou None\n",
-    "(nome_empresa, uf=None)", kPorNomeParams, 2, kPorNomeAnn, buscar_cnpj_por_nome,
+    kPorNomeParams,
+    2,
+    "Optional[Dict]",
+    buscar_cnpj_por_nome,
 };
-const char* const kPorNomeDetalheAnn[] = {"nome_empresa", "str", "uf", "Optional[str]", "return",
-                                          "Tuple[Optional[Dict], str]", nullptr};
 const FuncSpec kPorNomeDetalheSpec = {
-    "buscar_cnpj_por_nome_detalhado", "buscar_cnpj_por_nome_detalhado",
+    "buscar_cnpj_por_nome_detalhado",
+    "buscar_cnpj_por_nome_detalhado",
     "Busca a empresa pelo nome como buscar_cnpj_por_nome e diz como a busca terminou.\n"
     "\n"
     "Faz as mesmas requisições, na mesma ordem, que buscar_cnpj_por_nome.\n"
@@ -682,7 +712,10 @@ const FuncSpec kPorNomeDetalheSpec = {
     "      que não é JSON ou fora do formato esperado).\n"
     "    Uma função do módulo substituída pelo chamador que devolva None conta\n"
     "    como \"nao_encontrado\".\n",
-    "(nome_empresa, uf=None)", kPorNomeParams, 2, kPorNomeDetalheAnn, buscar_cnpj_por_nome_detalhado,
+    kPorNomeParams,
+    2,
+    "Tuple[Optional[Dict], str]",
+    buscar_cnpj_por_nome_detalhado,
 };
 
 // Step shared by both combined searches: the record of a CNPJ that cleans
@@ -765,11 +798,14 @@ Ref buscar_empresa_completo(Call& c) {
     return none();
 }
 
-const Param kEmpresaParams[] = {{"cnpj", Param::NONE}, {"nome", Param::NONE}, {"uf", Param::NONE}};
-const char* const kEmpresaAnn[] = {"cnpj",   "Optional[str]", "nome",           "Optional[str]", "uf",
-                                   "Optional[str]", "return", "Optional[Dict]", nullptr};
+constexpr Param kEmpresaParams[] = {
+    {"cnpj", "Optional[str]", Param::NONE},
+    {"nome", "Optional[str]", Param::NONE},
+    {"uf", "Optional[str]", Param::NONE},
+};
 const FuncSpec kEmpresaSpec = {
-    "buscar_empresa", "buscar_empresa",
+    "buscar_empresa",
+    "buscar_empresa",
     "Busca uma empresa pelo CNPJ e, se não encontrar, pelo nome.\n"
     "\n"
     "Args:\n"
@@ -779,20 +815,22 @@ const FuncSpec kEmpresaSpec = {
     "\n"
     "Returns:\n"
     "    Dados da empresa, ou None\n",
-    "(cnpj=None, nome=None, uf=None)", kEmpresaParams, 3, kEmpresaAnn, buscar_empresa,
+    kEmpresaParams,
+    3,
+    "Optional[Dict]",
+    buscar_empresa,
 };
 
-const Param kCompletoParams[] = {{"cnpj", Param::NONE},
-                                 {"nome", Param::NONE},
-                                 {"uf", Param::NONE},
-                                 {"usar_ai_search", Param::FALSE_},
-                                 {"openai_api_key", Param::NONE}};
-const char* const kCompletoAnn[] = {"cnpj",           "Optional[str]", "nome",   "Optional[str]",
-                                    "uf",             "Optional[str]", "usar_ai_search", "bool",
-                                    "openai_api_key", "Optional[str]", "return", "Optional[Dict]",
-                                    nullptr};
+constexpr Param kCompletoParams[] = {
+    {"cnpj", "Optional[str]", Param::NONE},
+    {"nome", "Optional[str]", Param::NONE},
+    {"uf", "Optional[str]", Param::NONE},
+    {"usar_ai_search", "bool", Param::FALSE_},
+    {"openai_api_key", "Optional[str]", Param::NONE},
+};
 const FuncSpec kCompletoSpec = {
-    "buscar_empresa_completo", "buscar_empresa_completo",
+    "buscar_empresa_completo",
+    "buscar_empresa_completo",
     "Busca uma empresa por todas as estratégias, nesta ordem: CNPJ, nome e busca na web por IA.\n"
     "\n"
     "Args:\n"
@@ -805,8 +843,10 @@ const FuncSpec kCompletoSpec = {
     "Returns:\n"
     "    Dados da empresa com '_metodo_busca' (\"cnpj_direto\", \"api_nome\" ou\n"
     "    \"ai_web_search\"), ou None\n",
-    "(cnpj=None, nome=None, uf=None, usar_ai_search=False, openai_api_key=None)",
-    kCompletoParams, 5, kCompletoAnn, buscar_empresa_completo,
+    kCompletoParams,
+    5,
+    "Optional[Dict]",
+    buscar_empresa_completo,
 };
 
 // ---------------------------------------------------------------------------
@@ -841,12 +881,17 @@ Ref normalize_str(PyObject* s) {
 
 Ref normalizar_endereco(Call& c) { return normalize_str(c.str_arg(0)); }
 
-const Param kEnderecoParam[] = {{"endereco"}};
-const char* const kNormAnn[] = {"endereco", "str", "return", "str", nullptr};
+constexpr Param kEnderecoParam[] = {
+    {"endereco", "str"},
+};
 const FuncSpec kNormSpec = {
-    "_normalizar_endereco", "_normalizar_endereco",
+    "_normalizar_endereco",
+    "_normalizar_endereco",
     "Normaliza endereço para comparação.",
-    "(endereco)", kEnderecoParam, 1, kNormAnn, normalizar_endereco,
+    kEnderecoParam,
+    1,
+    "str",
+    normalizar_endereco,
 };
 
 // The text of a str as it stands (no folding), in the layout Folded uses.
@@ -1010,11 +1055,13 @@ Ref comparar_enderecos(Call& c) {
     return verdict(sim >= kConfere, sim, receita.get());
 }
 
-const Param kCompararParams[] = {{"endereco_contrato"}, {"dados_receita"}};
-const char* const kCompararAnn[] = {"endereco_contrato", "str", "dados_receita", "dict",
-                                    "return", "Tuple[bool, float, str]", nullptr};
+constexpr Param kCompararParams[] = {
+    {"endereco_contrato", "str"},
+    {"dados_receita", "dict"},
+};
 const FuncSpec kCompararSpec = {
-    "comparar_enderecos", "comparar_enderecos",
+    "comparar_enderecos",
+    "comparar_enderecos",
     "Compara endereço do contrato com o da Receita Federal.\n"
     "\n"
     "Args:\n"
@@ -1028,7 +1075,10 @@ const FuncSpec kCompararSpec = {
     "    dados = consultar_cnpj(\"12.345.678/0001-99\")\n"
     "    confere, sim, endereco = comparar_enderecos(\"Av Paulista 1000, Bela Vista, São Paulo\", dados)\n"
     "    print(f\"Confere: {confere} ({sim:.0%})\")\n",
-    "(endereco_contrato, dados_receita)", kCompararParams, 2, kCompararAnn, comparar_enderecos,
+    kCompararParams,
+    2,
+    "Tuple[bool, float, str]",
+    comparar_enderecos,
 };
 
 // ---------------------------------------------------------------------------

@@ -28,9 +28,9 @@ const char* const kExclusao[] = {
 };
 constexpr long kMinKeywords = 3;
 
-const Param kTexto[] = {{"texto"}};
-const char* const kNormAnn[] = {"texto", "str", "return", "str", nullptr};
-const char* const kValAnn[] = {"texto", "str", "return", "Tuple[bool, int, list]", nullptr};
+constexpr Param kTexto[] = {
+    {"texto", "str"},
+};
 
 Ref normalizar_texto(Call& c) {
     PyObject* texto = c.str_arg(0);
@@ -42,10 +42,9 @@ const FuncSpec kNormalizarSpec = {
     "normalizar_texto",
     "normalizar_texto",
     "Normaliza texto removendo acentos e convertendo para minúsculas.",
-    "(texto)",
     kTexto,
     1,
-    kNormAnn,
+    "str",
     normalizar_texto,
 };
 
@@ -200,10 +199,9 @@ const FuncSpec kValidarSpec = {
     "    - bool: Se é um contrato válido\n"
     "    - int: Quantidade de keywords encontradas\n"
     "    - list: Keywords encontradas\n",
-    "(texto)",
     kTexto,
     1,
-    kValAnn,
+    "Tuple[bool, int, list]",
     validar_documento_contrato,
 };
 
