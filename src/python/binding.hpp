@@ -271,10 +271,10 @@ struct Param {
 // The slot of the parameter called `name` in a table, found at compile time
 // (a name missing from the table does not compile).
 template <std::size_t N>
-consteval int param_index(const Param (&table)[N], std::string_view name) {
+consteval int param(const Param (&table)[N], std::string_view name) {
     for (std::size_t i = 0; i < N; ++i)
         if (std::string_view(table[i].name) == name) return static_cast<int>(i);
-    throw "param_index: no parameter of that name";
+    throw "param: no parameter of that name";
 }
 
 struct Call;

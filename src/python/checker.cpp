@@ -427,23 +427,24 @@ constexpr Param kInitParams[] = {
 };
 
 Ref checker_init(Call& c) {
-    PyObject* self = c[0];
-    for (int i = 1; i <= 6; ++i) c.str_or_none_arg(i);
-    c.str_arg(7);
-    c.str_arg(8);
-    setattr(self, SC_NAME("verbose"), boolean(truth(c[9])).get());
-    setattr(self, SC_NAME("model"), c[8]);
-    setattr(self, SC_NAME("usar_ai_search"), boolean(truth(c[10])).get());
+    PyObject* self = c[param(kInitParams, "self")];
+    for (int i = param(kInitParams, "api_token"); i <= param(kInitParams, "azure_deployment"); ++i)
+        c.str_or_none_arg(i);
+    c.str_arg(param(kInitParams, "azure_api_version"));
+    c.str_arg(param(kInitParams, "model"));
+    setattr(self, SC_NAME("verbose"), boolean(truth(c[param(kInitParams, "verbose")])).get());
+    setattr(self, SC_NAME("model"), c[param(kInitParams, "model")]);
+    setattr(self, SC_NAME("usar_ai_search"), boolean(truth(c[param(kInitParams, "usar_ai_search")])).get());
 
     Ref auth_type = c.global(SC_NAME("ScrivaneAuth"));
     Ref auth = call_kwargs(auth_type.get(), {
-                                                {SC_NAME("api_token"), c[1]},
-                                                {SC_NAME("openai_api_key"), c[2]},
-                                                {SC_NAME("provider"), c[3]},
-                                                {SC_NAME("azure_api_key"), c[4]},
-                                                {SC_NAME("azure_endpoint"), c[5]},
-                                                {SC_NAME("azure_deployment"), c[6]},
-                                                {SC_NAME("azure_api_version"), c[7]},
+                                                {SC_NAME("api_token"), c[param(kInitParams, "api_token")]},
+                                                {SC_NAME("openai_api_key"), c[param(kInitParams, "openai_api_key")]},
+                                                {SC_NAME("provider"), c[param(kInitParams, "provider")]},
+                                                {SC_NAME("azure_api_key"), c[param(kInitParams, "azure_api_key")]},
+                                                {SC_NAME("azure_endpoint"), c[param(kInitParams, "azure_endpoint")]},
+                                                {SC_NAME("azure_deployment"), c[param(kInitParams, "azure_deployment")]},
+                                                {SC_NAME("azure_api_version"), c[param(kInitParams, "azure_api_version")]},
                                             });
     setattr(self, SC_NAME("_auth"), auth.get());
 
@@ -529,10 +530,10 @@ constexpr Param kLogParams[] = {
 };
 
 Ref checker_log(Call& c) {
-    Ref verbose = getattr(c[0], SC_NAME("verbose"));
+    Ref verbose = getattr(c[param(kLogParams, "self")], SC_NAME("verbose"));
     if (!truth(verbose.get())) return none();
-    Ref emoji = fmt(c[2]);
-    Ref msg = fmt(c[1]);
+    Ref emoji = fmt(c[param(kLogParams, "emoji")]);
+    Ref msg = fmt(c[param(kLogParams, "msg")]);
     print_cat({emoji.get(), SC_TEXT(" "), msg.get()});
     return none();
 }
@@ -555,7 +556,7 @@ constexpr Param kSelfOnly[] = {
 };
 
 Ref setup_questions(Call& c) {
-    PyObject* self = c[0];
+    PyObject* self = c[param(kSelfOnly, "self")];
     Ref question_type, config_type;
     from_import(PyModule_GetDict(c.module), "scrivane", {"Question", "QuestionConfig"},
                 [&](PyObject* name, PyObject* v) {
@@ -615,7 +616,7 @@ void warn_engine_unusable(PyObject* exc) {
 }
 
 Ref init_scrivane(Call& c) {
-    PyObject* self = c[0];
+    PyObject* self = c[param(kSelfOnly, "self")];
     Ref state = getattr(self, SC_NAME("_scrivane_available"));
     if (state.get() != Py_None) return state;
 
@@ -688,7 +689,7 @@ bool unicodedata_untouched(PyObject* module, PyObject* ud) {
 }
 
 Ref normalizar_texto(Call& c) {
-    PyObject* texto = c.str_arg(1);
+    PyObject* texto = c.str_arg(param(kTextoParams, "texto"));
     if (PyUnicode_GET_LENGTH(texto) == 0) return empty_text();
     Ref ud = c.global(SC_NAME("unicodedata"));
     if (unicodedata_untouched(c.module, ud.get())) return fold_to_str(texto, true);
@@ -746,9 +747,9 @@ constexpr Param kNomesParams[] = {
 };
 
 Ref comparar_nomes(Call& c) {
-    PyObject* self = c[0];
-    PyObject* nome1 = c.str_arg(1);
-    PyObject* nome2 = c.str_arg(2);
+    PyObject* self = c[param(kNomesParams, "self")];
+    PyObject* nome1 = c.str_arg(param(kNomesParams, "nome1"));
+    PyObject* nome2 = c.str_arg(param(kNomesParams, "nome2"));
     Ref n1 = call_method(self, SC_NAME("_normalizar_texto"), nome1);
     Ref n2 = call_method(self, SC_NAME("_normalizar_texto"), nome2);
     if (!truth(n1.get()) || !truth(n2.get())) return boolean(false);
@@ -778,9 +779,9 @@ constexpr Param kPoderParams[] = {
 };
 
 Ref verificar_poder(Call& c) {
-    PyObject* self = c[0];
-    PyObject* nome = c.str_arg(1);
-    PyObject* dados = c.dict_arg(2);
+    PyObject* self = c[param(kPoderParams, "self")];
+    PyObject* nome = c.str_arg(param(kPoderParams, "nome_signatario"));
+    PyObject* dados = c.dict_arg(param(kPoderParams, "dados_receita"));
     Ref no_partners = new_list();
     Ref socios = mapping_get(dados, SC_NAME("socios"), no_partners.get());
     Ref empty = empty_text();
@@ -870,8 +871,8 @@ constexpr Param kEmpresasParams[] = {
 };
 
 Ref validar_empresas(Call& c) {
-    PyObject* self = c[0];
-    PyObject* empresas = c.list_arg(1);
+    PyObject* self = c[param(kEmpresasParams, "self")];
+    PyObject* empresas = c.list_arg(param(kEmpresasParams, "empresas"));
     PyObject* mod = c.module;
     Ref verificadas = new_list();
     Ref cache = new_dict();
@@ -1104,9 +1105,9 @@ Ref qsa_summary(PyObject* dados) {
 }
 
 Ref validar_assinaturas(Call& c) {
-    PyObject* self = c[0];
-    PyObject* assinaturas = c.list_arg(1);
-    PyObject* cache = c.dict_arg(2);
+    PyObject* self = c[param(kAssinaturasParams, "self")];
+    PyObject* assinaturas = c.list_arg(param(kAssinaturasParams, "assinaturas"));
+    PyObject* cache = c.dict_arg(param(kAssinaturasParams, "dados_receita_cache"));
     PyObject* mod = c.module;
     Ref verificadas = new_list();
     Ref empty = empty_text();
@@ -1296,15 +1297,15 @@ void print_entries(PyObject* list, const char* header) {
 }
 
 Ref imprimir_relatorio(Call& c) {
-    PyObject* resultado = c.str_arg(1);
-    PyObject* justificativa = c.str_arg(2);
-    PyObject* aprovados = c.list_arg(3);
-    PyObject* reprovados = c.list_arg(4);
-    PyObject* pendentes = c.list_arg(5);
-    PyObject* empresas = c.list_arg(6);
-    PyObject* assinaturas = c.list_arg(7);
-    c.dict_arg(8);
-    PyObject* metricas = c[9];
+    PyObject* resultado = c.str_arg(param(kRelatorioParams, "resultado_final"));
+    PyObject* justificativa = c.str_arg(param(kRelatorioParams, "justificativa"));
+    PyObject* aprovados = c.list_arg(param(kRelatorioParams, "campos_aprovados"));
+    PyObject* reprovados = c.list_arg(param(kRelatorioParams, "campos_reprovados"));
+    PyObject* pendentes = c.list_arg(param(kRelatorioParams, "campos_pendentes"));
+    PyObject* empresas = c.list_arg(param(kRelatorioParams, "empresas"));
+    PyObject* assinaturas = c.list_arg(param(kRelatorioParams, "assinaturas"));
+    c.dict_arg(param(kRelatorioParams, "dados_contrato"));
+    PyObject* metricas = c[param(kRelatorioParams, "metricas")];
 
     const char* emoji = EMOJI_UNKNOWN;
     if (text_equals(resultado, SC_TEXT("APROVADO")))
@@ -1487,10 +1488,10 @@ constexpr Param kVerificarParams[] = {
 };
 
 Ref verificar(Call& c) {
-    PyObject* self = c[0];
+    PyObject* self = c[param(kVerificarParams, "self")];
     PyObject* mod = c.module;
     Ref path_type = c.global(SC_NAME("Path"));
-    Ref documento = call(path_type.get(), c[1]);
+    Ref documento = call(path_type.get(), c[param(kVerificarParams, "documento")]);
     Ref exists = call_method(documento.get(), SC_NAME("exists"));
     if (!truth(exists.get())) {
         Ref shown = fmt(documento.get());
@@ -1692,10 +1693,10 @@ constexpr Param kFuncParams[] = {
 };
 
 Ref verificar_contrato(Call& c) {
-    c.str_or_none_arg(1);
+    c.str_or_none_arg(param(kFuncParams, "openai_api_key"));
     Ref type = c.global(SC_NAME("ContractChecker"));
-    Ref checker = call_kwargs(type.get(), {{SC_NAME("openai_api_key"), c[1]}, {SC_NAME("verbose"), c[2]}});
-    return call_method(checker.get(), SC_NAME("verificar"), c[0]);
+    Ref checker = call_kwargs(type.get(), {{SC_NAME("openai_api_key"), c[param(kFuncParams, "openai_api_key")]}, {SC_NAME("verbose"), c[param(kFuncParams, "verbose")]}});
+    return call_method(checker.get(), SC_NAME("verificar"), c[param(kFuncParams, "documento")]);
 }
 
 const FuncSpec kVerificarContratoSpec = {

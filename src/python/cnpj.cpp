@@ -232,7 +232,7 @@ PyObject* require_str(PyObject* o, const char* name) {
 
 extern const FuncSpec kLimparSpec, kValidarSpec, kFormatarSpec;
 
-Ref limpar_cnpj(Call& c) { return clean_str(c.str_arg(0)); }
+Ref limpar_cnpj(Call& c) { return clean_str(c.str_arg(param(kCnpjParam, "cnpj"))); }
 
 // limpar_cnpj(s) through the namespace.
 Ref limpar_via(const Call& c, PyObject* s) {
@@ -254,7 +254,7 @@ bool validar_body(const Call& c, PyObject* s) {
     return n == static_cast<Py_ssize_t>(core::kLength);
 }
 
-Ref validar_cnpj(Call& c) { return boolean(validar_body(c, c.str_arg(0))); }
+Ref validar_cnpj(Call& c) { return boolean(validar_body(c, c.str_arg(param(kCnpjParam, "cnpj")))); }
 
 Ref validar_via(const Call& c, PyObject* s) {
     Ref f = c.global(SC_NAME("validar_cnpj"));
@@ -292,7 +292,7 @@ Ref formatar_body(const Call& c, PyObject* s) {
     return display_form_generic(clean.get());
 }
 
-Ref formatar_cnpj(Call& c) { return formatar_body(c, c.str_arg(0)); }
+Ref formatar_cnpj(Call& c) { return formatar_body(c, c.str_arg(param(kCnpjParam, "cnpj"))); }
 
 Ref formatar_via(const Call& c, PyObject* s) {
     Ref f = c.global(SC_NAME("formatar_cnpj"));
@@ -501,8 +501,8 @@ Lookup lookup_detailed(const Call& c, PyObject* cnpj, Service svc) {
     });
 }
 
-Ref consultar_brasil_api(Call& c) { return lookup_detailed(c, c.str_arg(0), BRASIL_API).rec; }
-Ref consultar_receita_ws(Call& c) { return lookup_detailed(c, c.str_arg(0), RECEITA_WS).rec; }
+Ref consultar_brasil_api(Call& c) { return lookup_detailed(c, c.str_arg(param(kCnpjParam, "cnpj")), BRASIL_API).rec; }
+Ref consultar_receita_ws(Call& c) { return lookup_detailed(c, c.str_arg(param(kCnpjParam, "cnpj")), RECEITA_WS).rec; }
 
 extern const FuncSpec kBrasilSpec, kReceitaSpec, kConsultarSpec;
 
@@ -523,8 +523,8 @@ Lookup consultar_detailed(const Call& c, PyObject* cnpj) {
     return nothing(unavailable ? Outcome::UNAVAILABLE : Outcome::UNKNOWN);
 }
 
-Ref consultar_cnpj(Call& c) { return consultar_detailed(c, c.str_arg(0)).rec; }
-Ref consultar_cnpj_detalhado(Call& c) { return as_pair(consultar_detailed(c, c.str_arg(0))); }
+Ref consultar_cnpj(Call& c) { return consultar_detailed(c, c.str_arg(param(kCnpjParam, "cnpj"))).rec; }
+Ref consultar_cnpj_detalhado(Call& c) { return as_pair(consultar_detailed(c, c.str_arg(param(kCnpjParam, "cnpj")))); }
 
 const FuncSpec kConsultarSpec = {
     "consultar_cnpj",
@@ -664,15 +664,16 @@ Lookup buscar_detailed(const Call& c, PyObject* nome, PyObject* uf) {
     });
 }
 
-Ref buscar_cnpj_por_nome(Call& c) { return buscar_detailed(c, c.str_arg(0), c.str_or_none_arg(1)).rec; }
-Ref buscar_cnpj_por_nome_detalhado(Call& c) {
-    return as_pair(buscar_detailed(c, c.str_arg(0), c.str_or_none_arg(1)));
-}
-
 constexpr Param kPorNomeParams[] = {
     {"nome_empresa", "str"},
     {"uf", "Optional[str]", Param::NONE},
 };
+
+Ref buscar_cnpj_por_nome(Call& c) { return buscar_detailed(c, c.str_arg(param(kPorNomeParams, "nome_empresa")), c.str_or_none_arg(param(kPorNomeParams, "uf"))).rec; }
+Ref buscar_cnpj_por_nome_detalhado(Call& c) {
+    return as_pair(buscar_detailed(c, c.str_arg(param(kPorNomeParams, "nome_empresa")), c.str_or_none_arg(param(kPorNomeParams, "uf"))));
+}
+
 const FuncSpec kPorNomeSpec = {
     "buscar_cnpj_por_nome",
     "buscar_cnpj_por_nome",
@@ -734,10 +735,16 @@ Ref by_name(const Call& c, PyObject* nome, PyObject* uf) {
     return call(buscar.get(), nome, uf);
 }
 
+constexpr Param kEmpresaParams[] = {
+    {"cnpj", "Optional[str]", Param::NONE},
+    {"nome", "Optional[str]", Param::NONE},
+    {"uf", "Optional[str]", Param::NONE},
+};
+
 Ref buscar_empresa(Call& c) {
-    PyObject* cnpj = c.str_or_none_arg(0);
-    PyObject* nome = c.str_or_none_arg(1);
-    PyObject* uf = c.str_or_none_arg(2);
+    PyObject* cnpj = c.str_or_none_arg(param(kEmpresaParams, "cnpj"));
+    PyObject* nome = c.str_or_none_arg(param(kEmpresaParams, "nome"));
+    PyObject* uf = c.str_or_none_arg(param(kEmpresaParams, "uf"));
     Ref rec = by_cnpj(c, cnpj);
     if (rec.get() != Py_None) return rec;
     if (truth(nome)) {
@@ -777,12 +784,20 @@ Ref by_ai(const Call& c, PyObject* nome, PyObject* api_key) {
     }
 }
 
+constexpr Param kCompletoParams[] = {
+    {"cnpj", "Optional[str]", Param::NONE},
+    {"nome", "Optional[str]", Param::NONE},
+    {"uf", "Optional[str]", Param::NONE},
+    {"usar_ai_search", "bool", Param::FALSE_},
+    {"openai_api_key", "Optional[str]", Param::NONE},
+};
+
 Ref buscar_empresa_completo(Call& c) {
-    PyObject* cnpj = c.str_or_none_arg(0);
-    PyObject* nome = c.str_or_none_arg(1);
-    PyObject* uf = c.str_or_none_arg(2);
-    PyObject* usar_ai = c[3];
-    PyObject* api_key = c.str_or_none_arg(4);
+    PyObject* cnpj = c.str_or_none_arg(param(kCompletoParams, "cnpj"));
+    PyObject* nome = c.str_or_none_arg(param(kCompletoParams, "nome"));
+    PyObject* uf = c.str_or_none_arg(param(kCompletoParams, "uf"));
+    PyObject* usar_ai = c[param(kCompletoParams, "usar_ai_search")];
+    PyObject* api_key = c.str_or_none_arg(param(kCompletoParams, "openai_api_key"));
     Ref rec = by_cnpj(c, cnpj);
     if (rec.get() != Py_None) {
         mark(rec.get(), "cnpj_direto");
@@ -798,11 +813,6 @@ Ref buscar_empresa_completo(Call& c) {
     return none();
 }
 
-constexpr Param kEmpresaParams[] = {
-    {"cnpj", "Optional[str]", Param::NONE},
-    {"nome", "Optional[str]", Param::NONE},
-    {"uf", "Optional[str]", Param::NONE},
-};
 const FuncSpec kEmpresaSpec = {
     "buscar_empresa",
     "buscar_empresa",
@@ -821,13 +831,6 @@ const FuncSpec kEmpresaSpec = {
     buscar_empresa,
 };
 
-constexpr Param kCompletoParams[] = {
-    {"cnpj", "Optional[str]", Param::NONE},
-    {"nome", "Optional[str]", Param::NONE},
-    {"uf", "Optional[str]", Param::NONE},
-    {"usar_ai_search", "bool", Param::FALSE_},
-    {"openai_api_key", "Optional[str]", Param::NONE},
-};
 const FuncSpec kCompletoSpec = {
     "buscar_empresa_completo",
     "buscar_empresa_completo",
@@ -879,11 +882,12 @@ Ref normalize_str(PyObject* s) {
     return f.to_str();
 }
 
-Ref normalizar_endereco(Call& c) { return normalize_str(c.str_arg(0)); }
-
 constexpr Param kEnderecoParam[] = {
     {"endereco", "str"},
 };
+
+Ref normalizar_endereco(Call& c) { return normalize_str(c.str_arg(param(kEnderecoParam, "endereco"))); }
+
 const FuncSpec kNormSpec = {
     "_normalizar_endereco",
     "_normalizar_endereco",
@@ -998,9 +1002,14 @@ Ref address_part(Ref v, bool cep) {
     return own(PyObject_Format(o, spec.get()));
 }
 
+constexpr Param kCompararParams[] = {
+    {"endereco_contrato", "str"},
+    {"dados_receita", "dict"},
+};
+
 Ref comparar_enderecos(Call& c) {
-    PyObject* contrato = c.str_arg(0);
-    PyObject* dados = c.dict_arg(1);
+    PyObject* contrato = c.str_arg(param(kCompararParams, "endereco_contrato"));
+    PyObject* dados = c.dict_arg(param(kCompararParams, "dados_receita"));
     if (PyUnicode_GET_LENGTH(contrato) == 0 || PyDict_GET_SIZE(dados) == 0)
         return verdict(false, 0.0, empty_str());
 
@@ -1055,10 +1064,6 @@ Ref comparar_enderecos(Call& c) {
     return verdict(sim >= kConfere, sim, receita.get());
 }
 
-constexpr Param kCompararParams[] = {
-    {"endereco_contrato", "str"},
-    {"dados_receita", "dict"},
-};
 const FuncSpec kCompararSpec = {
     "comparar_enderecos",
     "comparar_enderecos",

@@ -33,7 +33,7 @@ constexpr Param kTexto[] = {
 };
 
 Ref normalizar_texto(Call& c) {
-    PyObject* texto = c.str_arg(0);
+    PyObject* texto = c.str_arg(param(kTexto, "texto"));
     if (PyUnicode_GET_LENGTH(texto) == 0) return Ref::borrow(texto);
     return fold_to_str(texto, false);
 }
@@ -170,7 +170,7 @@ Ref classify_generic(const Call& c, PyObject* norm, PyObject* texto, PyObject* f
 }
 
 Ref validar_documento_contrato(Call& c) {
-    PyObject* texto = c.str_arg(0);
+    PyObject* texto = c.str_arg(param(kTexto, "texto"));
     if (PyUnicode_GET_LENGTH(texto) == 0)
         return tuple_of(boolean(false), own(PyLong_FromLong(0)), own(PyList_New(0)));
 
