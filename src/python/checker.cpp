@@ -870,196 +870,225 @@ constexpr Param kEmpresasParams[] = {
     {"empresas", "List[EmpresaExtraida]"},
 };
 
+// One company of the contract on its way through validation.
+struct CompanyCheck {
+    PyObject* self;
+    PyObject* mod;
+    Ref empty = empty_text();
+    Ref empresa;
+    Ref razao;               // legal name as the contract gives it
+    bool tem_razao = false;
+    Ref cnpj_extraido;       // CNPJ as the contract gives it
+    Ref cnpj;                // the CNPJ looked up, or the one the name search found
+    bool por_nome = false;   // found by the name search
+    Ref dados = none();      // the registry record, or None
+    Ref campos = new_list();
+    Ref problemas = new_list();
+
+    CompanyCheck(PyObject* self_, PyObject* mod_, PyObject* empresa_)
+        : self(self_), mod(mod_), empresa(Ref::borrow(empresa_)) {
+        razao = getattr(empresa_, SC_NAME("razao_social"));
+        tem_razao = truth(razao.get());
+    }
+
+    void read_cnpj() {
+        cnpj_extraido = getattr(empresa.get(), SC_NAME("cnpj"));
+        cnpj = cnpj_extraido;
+    }
+
+    void add_field(std::initializer_list<Kw> kws) {
+        Ref f = campo(mod, kws);
+        append(campos.get(), f.get());
+    }
+};
+
+void announce_company(CompanyCheck& k) {
+    Ref shown = k.tem_razao ? fmt(k.razao.get()) : str("Empresa");
+    Ref msg = cat({SC_TEXT("\n--- Verificando: "), shown.get(), SC_TEXT(" ---")});
+    log(k.self, msg.get(), SC_TEXT(EMOJI_COMPANY));
+}
+
+// Look up by CNPJ, when it has 14 digits.
+void look_up_by_cnpj(CompanyCheck& k, RegistryLookups& lookups) {
+    if (!truth(k.cnpj.get())) return;
+    Ref limpar = module_global(k.mod, SC_NAME("limpar_cnpj"));
+    Ref limpo = call(limpar.get(), k.cnpj.get());
+    Ref validar = module_global(k.mod, SC_NAME("validar_cnpj"));
+    Ref valido = call(validar.get(), limpo.get());
+    if (!truth(valido.get())) return;
+    Ref formatar = module_global(k.mod, SC_NAME("formatar_cnpj"));
+    Ref shown = call(formatar.get(), limpo.get());
+    Ref shown_text = fmt(shown.get());
+    Ref msg = cat({SC_TEXT("Consultando CNPJ "), shown_text.get(), SC_TEXT("...")});
+    log(k.self, msg.get(), SC_TEXT(EMOJI_SEARCH));
+    Ref consultar = module_global(k.mod, SC_NAME("consultar_cnpj"));
+    k.dados = lookups.call_one(consultar.get(), "consultar_cnpj", SC_NAME("consultar_cnpj_detalhado"), limpo.get());
+}
+
+// Search by name, when the CNPJ gave nothing.
+void search_by_name(CompanyCheck& k, RegistryLookups& lookups) {
+    if (truth(k.dados.get()) || !k.tem_razao) return;
+    Ref shown = fmt(k.razao.get());
+    Ref msg = cat({SC_TEXT("Buscando por nome: "), shown.get(), SC_TEXT("...")});
+    log(k.self, msg.get(), SC_TEXT(EMOJI_SEARCH_NAME));
+    Ref buscar = module_global(k.mod, SC_NAME("buscar_cnpj_por_nome"));
+    k.dados = lookups.call_one(buscar.get(), "buscar_cnpj_por_nome", SC_NAME("buscar_cnpj_por_nome_detalhado"),
+                               k.razao.get());
+    if (!truth(k.dados.get())) return;
+    k.cnpj = mapping_get(k.dados.get(), SC_NAME("cnpj"), k.empty.get());
+    Ref found = fmt(k.cnpj.get());
+    Ref line = cat({SC_TEXT(EMOJI_OK " Encontrado: "), found.get()});
+    log(k.self, line.get(), k.empty.get());
+    k.por_nome = true;
+}
+
+void cnpj_found_field(CompanyCheck& k) {
+    Ref valor_contrato = truth(k.cnpj_extraido.get()) ? k.cnpj_extraido : str("(buscado automaticamente)");
+    Ref valor_receita = mapping_get(k.dados.get(), SC_NAME("cnpj"), Py_None);
+    k.add_field({{SC_NAME("campo"), SC_TEXT("CNPJ")},
+                 {SC_NAME("status"), SC_TEXT("aprovado")},
+                 {SC_NAME("valor_contrato"), valor_contrato.get()},
+                 {SC_NAME("valor_receita"), valor_receita.get()},
+                 {SC_NAME("mensagem"), SC_TEXT("CNPJ encontrado")}});
+}
+
+// Registration status; true when active.
+bool status_field(CompanyCheck& k) {
+    Ref situacao_raw = null_as_empty(mapping_get(k.dados.get(), SC_NAME("situacao"), k.empty.get()));
+    Ref situacao = call_method(situacao_raw.get(), SC_NAME("upper"));
+    const bool ativa = contains(situacao.get(), SC_TEXT("ATIVA"));
+    Ref estado = ativa ? str("ATIVA") : fmt(situacao.get());
+    Ref mensagem = cat({SC_TEXT("Empresa "), estado.get()});
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Situação Cadastral")},
+                 {SC_NAME("status"), ativa ? SC_TEXT("aprovado") : SC_TEXT("reprovado")},
+                 {SC_NAME("valor_contrato"), SC_TEXT("-")},
+                 {SC_NAME("valor_receita"), situacao.get()},
+                 {SC_NAME("mensagem"), mensagem.get()}});
+    if (!ativa) {
+        Ref shown = fmt(situacao.get());
+        Ref problema = cat({SC_TEXT("Empresa com situação: "), shown.get()});
+        append(k.problemas.get(), problema.get());
+    }
+    return ativa;
+}
+
+// Legal name; true when it agrees. A null registry name is compared as the
+// empty text but kept as delivered.
+bool name_field(CompanyCheck& k, PyObject* razao_receita) {
+    Ref razao_comparada = null_as_empty(Ref::borrow(razao_receita));
+    Ref confere_raw = call_method(k.self, SC_NAME("_comparar_nomes"), k.tem_razao ? k.razao.get() : k.empty.get(),
+                                  razao_comparada.get());
+    const bool confere = truth(confere_raw.get());
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Razão Social")},
+                 {SC_NAME("status"), confere ? SC_TEXT("aprovado") : SC_TEXT("pendente")},
+                 {SC_NAME("valor_contrato"), k.razao.get()},
+                 {SC_NAME("valor_receita"), razao_receita},
+                 {SC_NAME("mensagem"), confere ? SC_TEXT("Confere") : SC_TEXT("Divergente")}});
+    return confere;
+}
+
+// Address, when the contract gives one.
+void address_field(CompanyCheck& k) {
+    Ref endereco = getattr(k.empresa.get(), SC_NAME("endereco"));
+    if (!truth(endereco.get())) return;
+    Ref comparar = module_global(k.mod, SC_NAME("comparar_enderecos"));
+    Ref triple = call(comparar.get(), endereco.get(), k.dados.get());
+    Ref parts[3];
+    unpack(triple.get(), parts, 3);
+    const bool confere = truth(parts[0].get());
+    // similaridade * 100 in fixed notation, no decimals, then "%".
+    Ref cem = own(PyLong_FromLong(100));
+    Ref escalada = own(PyNumber_Multiply(parts[1].get(), cem.get()));
+    Ref pct = fmt(escalada.get(), ".0f");
+    Ref mensagem = cat({SC_TEXT("Similaridade: "), pct.get(), SC_TEXT("%")});
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Endereço")},
+                 {SC_NAME("status"), confere ? SC_TEXT("aprovado") : SC_TEXT("pendente")},
+                 {SC_NAME("valor_contrato"), endereco.get()},
+                 {SC_NAME("valor_receita"), parts[2].get()},
+                 {SC_NAME("mensagem"), mensagem.get()}});
+}
+
+// The record goes into the per-call cache under the clean CNPJ and under the
+// contract's normalized name.
+void cache_record(CompanyCheck& k, PyObject* cache) {
+    Ref chave = k.empty;
+    if (truth(k.cnpj.get())) {
+        Ref limpar = module_global(k.mod, SC_NAME("limpar_cnpj"));
+        chave = call(limpar.get(), k.cnpj.get());
+    }
+    if (truth(chave.get())) set_item(cache, chave.get(), k.dados.get());
+    if (k.tem_razao) {
+        Ref chave_nome = call_method(k.self, SC_NAME("_normalizar_texto"), k.razao.get());
+        set_item(cache, chave_nome.get(), k.dados.get());
+    }
+}
+
+// A company the registry knows: its fields, the cache, its record.
+Ref found_company(CompanyCheck& k, PyObject* cache) {
+    cnpj_found_field(k);
+    const bool ativa = status_field(k);
+    Ref razao_receita = mapping_get(k.dados.get(), SC_NAME("razao_social"), k.empty.get());
+    const bool razao_confere = name_field(k, razao_receita.get());
+    address_field(k);
+    cache_record(k, cache);
+
+    Ref cnpj_receita = mapping_get(k.dados.get(), SC_NAME("cnpj"), k.empty.get());
+    Ref no_partners = new_list();
+    Ref socios = mapping_get(k.dados.get(), SC_NAME("socios"), no_partners.get());
+    Ref papel = getattr(k.empresa.get(), SC_NAME("papel_no_contrato"));
+    Ref type = module_global(k.mod, SC_NAME("EmpresaVerificada"));
+    return call_kwargs(type.get(), {{SC_NAME("cnpj"), cnpj_receita.get()},
+                                    {SC_NAME("razao_social_contrato"), k.razao.get()},
+                                    {SC_NAME("razao_social_receita"), razao_receita.get()},
+                                    {SC_NAME("papel_no_contrato"), papel.get()},
+                                    {SC_NAME("campos"), k.campos.get()},
+                                    {SC_NAME("cnpj_encontrado"), Py_True},
+                                    {SC_NAME("cnpj_buscado_por_nome"), boolean(k.por_nome).get()},
+                                    {SC_NAME("empresa_ativa"), boolean(ativa).get()},
+                                    {SC_NAME("razao_social_confere"), boolean(razao_confere).get()},
+                                    {SC_NAME("socios"), socios.get()},
+                                    {SC_NAME("problemas"), k.problemas.get()}});
+}
+
+// A company not found: rejected, or pending when the registry gave no answer.
+Ref missing_company(CompanyCheck& k, const RegistryLookups& lookups) {
+    const bool pendente = lookups.pending();
+    if (pendente) log(k.self, SC_TEXT("Receita Federal indisponível"), SC_TEXT(EMOJI_WARN));
+    const bool tem_cnpj = truth(k.cnpj_extraido.get());
+    Ref valor_contrato = tem_cnpj ? k.cnpj_extraido : str("(não informado)");
+    k.add_field({{SC_NAME("campo"), SC_TEXT("CNPJ")},
+                 {SC_NAME("status"), pendente ? SC_TEXT("pendente") : SC_TEXT("reprovado")},
+                 {SC_NAME("valor_contrato"), valor_contrato.get()},
+                 {SC_NAME("valor_receita"), Py_None},
+                 {SC_NAME("mensagem"), pendente ? SC_TEXT("Receita Federal indisponível: consulta não concluída")
+                                                : SC_TEXT("CNPJ não encontrado na Receita Federal")}});
+    append(k.problemas.get(),
+           pendente ? SC_TEXT("Consulta à Receita Federal não concluída") : SC_TEXT("CNPJ não encontrado"));
+    Ref cnpj_record = tem_cnpj ? k.cnpj_extraido : k.empty;
+    Ref papel = getattr(k.empresa.get(), SC_NAME("papel_no_contrato"));
+    Ref type = module_global(k.mod, SC_NAME("EmpresaVerificada"));
+    return call_kwargs(type.get(), {{SC_NAME("cnpj"), cnpj_record.get()},
+                                    {SC_NAME("razao_social_contrato"), k.razao.get()},
+                                    {SC_NAME("papel_no_contrato"), papel.get()},
+                                    {SC_NAME("campos"), k.campos.get()},
+                                    {SC_NAME("problemas"), k.problemas.get()}});
+}
+
 Ref validar_empresas(Call& c) {
     PyObject* self = c[param(kEmpresasParams, "self")];
     PyObject* empresas = c.list_arg(param(kEmpresasParams, "empresas"));
-    PyObject* mod = c.module;
     Ref verificadas = new_list();
     Ref cache = new_dict();
-    Ref empty = empty_text();
-
-    Ref it = own(PyObject_GetIter(empresas));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref empresa = Ref::steal(raw);
-        Ref campos = new_list();
-        Ref problemas = new_list();
-
-        Ref razao = getattr(empresa.get(), SC_NAME("razao_social"));
-        const bool tem_razao = truth(razao.get());
-        {
-            Ref shown = tem_razao ? fmt(razao.get()) : str("Empresa");
-            Ref msg = cat({SC_TEXT("\n--- Verificando: "), shown.get(), SC_TEXT(" ---")});
-            log(self, msg.get(), SC_TEXT(EMOJI_COMPANY));
-        }
-
-        Ref dados = none();
-        RegistryLookups lookups(mod);
-        Ref cnpj_extraido = getattr(empresa.get(), SC_NAME("cnpj"));
-        Ref cnpj = cnpj_extraido;
-        bool por_nome = false;
-
-        // By CNPJ, when it has 14 digits.
-        if (truth(cnpj.get())) {
-            Ref limpar = module_global(mod, SC_NAME("limpar_cnpj"));
-            Ref limpo = call(limpar.get(), cnpj.get());
-            Ref validar = module_global(mod, SC_NAME("validar_cnpj"));
-            Ref valido = call(validar.get(), limpo.get());
-            if (truth(valido.get())) {
-                Ref formatar = module_global(mod, SC_NAME("formatar_cnpj"));
-                Ref shown = call(formatar.get(), limpo.get());
-                Ref shown_text = fmt(shown.get());
-                Ref msg = cat({SC_TEXT("Consultando CNPJ "), shown_text.get(), SC_TEXT("...")});
-                log(self, msg.get(), SC_TEXT(EMOJI_SEARCH));
-                Ref consultar = module_global(mod, SC_NAME("consultar_cnpj"));
-                dados = lookups.call_one(consultar.get(), "consultar_cnpj", SC_NAME("consultar_cnpj_detalhado"),
-                                         limpo.get());
-            }
-        }
-
-        // By name, when the CNPJ gave nothing.
-        if (!truth(dados.get()) && tem_razao) {
-            Ref shown = fmt(razao.get());
-            Ref msg = cat({SC_TEXT("Buscando por nome: "), shown.get(), SC_TEXT("...")});
-            log(self, msg.get(), SC_TEXT(EMOJI_SEARCH_NAME));
-            Ref buscar = module_global(mod, SC_NAME("buscar_cnpj_por_nome"));
-            dados = lookups.call_one(buscar.get(), "buscar_cnpj_por_nome", SC_NAME("buscar_cnpj_por_nome_detalhado"),
-                                     razao.get());
-            if (truth(dados.get())) {
-                cnpj = mapping_get(dados.get(), SC_NAME("cnpj"), empty.get());
-                Ref found = fmt(cnpj.get());
-                Ref line = cat({SC_TEXT(EMOJI_OK " Encontrado: "), found.get()});
-                log(self, line.get(), empty.get());
-                por_nome = true;
-            }
-        }
-
-        if (truth(dados.get())) {
-            // CNPJ found.
-            {
-                Ref valor_contrato =
-                    truth(cnpj_extraido.get()) ? cnpj_extraido : str("(buscado automaticamente)");
-                Ref valor_receita = mapping_get(dados.get(), SC_NAME("cnpj"), Py_None);
-                Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("CNPJ")},
-                                    {SC_NAME("status"), SC_TEXT("aprovado")},
-                                    {SC_NAME("valor_contrato"), valor_contrato.get()},
-                                    {SC_NAME("valor_receita"), valor_receita.get()},
-                                    {SC_NAME("mensagem"), SC_TEXT("CNPJ encontrado")}});
-                append(campos.get(), f.get());
-            }
-
-            // Registration status.
-            Ref situacao_raw = null_as_empty(mapping_get(dados.get(), SC_NAME("situacao"), empty.get()));
-            Ref situacao = call_method(situacao_raw.get(), SC_NAME("upper"));
-            const bool ativa = contains(situacao.get(), SC_TEXT("ATIVA"));
-            {
-                Ref estado = ativa ? str("ATIVA") : fmt(situacao.get());
-                Ref mensagem = cat({SC_TEXT("Empresa "), estado.get()});
-                Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Situação Cadastral")},
-                                    {SC_NAME("status"), ativa ? SC_TEXT("aprovado") : SC_TEXT("reprovado")},
-                                    {SC_NAME("valor_contrato"), SC_TEXT("-")},
-                                    {SC_NAME("valor_receita"), situacao.get()},
-                                    {SC_NAME("mensagem"), mensagem.get()}});
-                append(campos.get(), f.get());
-                if (!ativa) {
-                    Ref shown = fmt(situacao.get());
-                    Ref problema = cat({SC_TEXT("Empresa com situação: "), shown.get()});
-                    append(problemas.get(), problema.get());
-                }
-            }
-
-            // Legal name: a null registry name is compared as the empty text but kept as delivered.
-            Ref razao_receita = mapping_get(dados.get(), SC_NAME("razao_social"), empty.get());
-            Ref razao_comparada = null_as_empty(razao_receita);
-            Ref confere_raw = call_method(self, SC_NAME("_comparar_nomes"), tem_razao ? razao.get() : empty.get(),
-                                          razao_comparada.get());
-            const bool razao_confere = truth(confere_raw.get());
-            {
-                Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Razão Social")},
-                                    {SC_NAME("status"), razao_confere ? SC_TEXT("aprovado") : SC_TEXT("pendente")},
-                                    {SC_NAME("valor_contrato"), razao.get()},
-                                    {SC_NAME("valor_receita"), razao_receita.get()},
-                                    {SC_NAME("mensagem"), razao_confere ? SC_TEXT("Confere") : SC_TEXT("Divergente")}});
-                append(campos.get(), f.get());
-            }
-
-            // Address, when the contract gives one.
-            Ref endereco = getattr(empresa.get(), SC_NAME("endereco"));
-            if (truth(endereco.get())) {
-                Ref comparar = module_global(mod, SC_NAME("comparar_enderecos"));
-                Ref triple = call(comparar.get(), endereco.get(), dados.get());
-                Ref parts[3];
-                unpack(triple.get(), parts, 3);
-                const bool confere = truth(parts[0].get());
-                // similaridade * 100 in fixed notation, no decimals, then "%".
-                Ref cem = own(PyLong_FromLong(100));
-                Ref escalada = own(PyNumber_Multiply(parts[1].get(), cem.get()));
-                Ref pct = fmt(escalada.get(), ".0f");
-                Ref mensagem = cat({SC_TEXT("Similaridade: "), pct.get(), SC_TEXT("%")});
-                Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Endereço")},
-                                    {SC_NAME("status"), confere ? SC_TEXT("aprovado") : SC_TEXT("pendente")},
-                                    {SC_NAME("valor_contrato"), endereco.get()},
-                                    {SC_NAME("valor_receita"), parts[2].get()},
-                                    {SC_NAME("mensagem"), mensagem.get()}});
-                append(campos.get(), f.get());
-            }
-
-            // Cache under the clean CNPJ and the contract's normalized name.
-            Ref chave = empty;
-            if (truth(cnpj.get())) {
-                Ref limpar = module_global(mod, SC_NAME("limpar_cnpj"));
-                chave = call(limpar.get(), cnpj.get());
-            }
-            if (truth(chave.get())) set_item(cache.get(), chave.get(), dados.get());
-            if (tem_razao) {
-                Ref chave_nome = call_method(self, SC_NAME("_normalizar_texto"), razao.get());
-                set_item(cache.get(), chave_nome.get(), dados.get());
-            }
-
-            Ref cnpj_receita = mapping_get(dados.get(), SC_NAME("cnpj"), empty.get());
-            Ref no_partners = new_list();
-            Ref socios = mapping_get(dados.get(), SC_NAME("socios"), no_partners.get());
-            Ref papel = getattr(empresa.get(), SC_NAME("papel_no_contrato"));
-            Ref type = module_global(mod, SC_NAME("EmpresaVerificada"));
-            Ref record = call_kwargs(type.get(), {{SC_NAME("cnpj"), cnpj_receita.get()},
-                                                  {SC_NAME("razao_social_contrato"), razao.get()},
-                                                  {SC_NAME("razao_social_receita"), razao_receita.get()},
-                                                  {SC_NAME("papel_no_contrato"), papel.get()},
-                                                  {SC_NAME("campos"), campos.get()},
-                                                  {SC_NAME("cnpj_encontrado"), Py_True},
-                                                  {SC_NAME("cnpj_buscado_por_nome"), boolean(por_nome).get()},
-                                                  {SC_NAME("empresa_ativa"), boolean(ativa).get()},
-                                                  {SC_NAME("razao_social_confere"), boolean(razao_confere).get()},
-                                                  {SC_NAME("socios"), socios.get()},
-                                                  {SC_NAME("problemas"), problemas.get()}});
-            append(verificadas.get(), record.get());
-        } else {
-            // Not found: rejected, or pending when the registry gave no answer.
-            const bool pendente = lookups.pending();
-            if (pendente) log(self, SC_TEXT("Receita Federal indisponível"), SC_TEXT(EMOJI_WARN));
-            const bool tem_cnpj = truth(cnpj_extraido.get());
-            Ref valor_contrato = tem_cnpj ? cnpj_extraido : str("(não informado)");
-            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("CNPJ")},
-                                {SC_NAME("status"), pendente ? SC_TEXT("pendente") : SC_TEXT("reprovado")},
-                                {SC_NAME("valor_contrato"), valor_contrato.get()},
-                                {SC_NAME("valor_receita"), Py_None},
-                                {SC_NAME("mensagem"), pendente
-                                                          ? SC_TEXT("Receita Federal indisponível: consulta não concluída")
-                                                          : SC_TEXT("CNPJ não encontrado na Receita Federal")}});
-            append(campos.get(), f.get());
-            append(problemas.get(),
-                   pendente ? SC_TEXT("Consulta à Receita Federal não concluída") : SC_TEXT("CNPJ não encontrado"));
-            Ref cnpj_record = tem_cnpj ? cnpj_extraido : empty;
-            Ref papel = getattr(empresa.get(), SC_NAME("papel_no_contrato"));
-            Ref type = module_global(mod, SC_NAME("EmpresaVerificada"));
-            Ref record = call_kwargs(type.get(), {{SC_NAME("cnpj"), cnpj_record.get()},
-                                                  {SC_NAME("razao_social_contrato"), razao.get()},
-                                                  {SC_NAME("papel_no_contrato"), papel.get()},
-                                                  {SC_NAME("campos"), campos.get()},
-                                                  {SC_NAME("problemas"), problemas.get()}});
-            append(verificadas.get(), record.get());
-        }
-    }
-    if (PyErr_Occurred()) throw Error{};
+    for_each(empresas, [&](PyObject* empresa) {
+        CompanyCheck k(self, c.module, empresa);
+        announce_company(k);
+        RegistryLookups lookups(c.module);
+        k.read_cnpj();
+        look_up_by_cnpj(k, lookups);
+        search_by_name(k, lookups);
+        Ref record = truth(k.dados.get()) ? found_company(k, cache.get()) : missing_company(k, lookups);
+        append(verificadas.get(), record.get());
+    });
     return pair(verificadas.get(), cache.get());
 }
 
@@ -1104,138 +1133,162 @@ Ref qsa_summary(PyObject* dados) {
     return cat({SC_TEXT("QSA: "), joined.get(), SC_TEXT("...")});
 }
 
+// One signatory on its way through validation.
+struct SignatoryCheck {
+    PyObject* self;
+    PyObject* mod;
+    PyObject* cache;        // the per-call registry records
+    Ref empty = empty_text();
+    Ref assinatura;
+    Ref nome;
+    Ref nome_text;          // the name as an f-string shows it
+    Ref cnpj_empresa;
+    Ref empresa_rep;
+    Ref dados = none();     // the record of the company represented, or None
+    Ref tem_poder = boolean(false);
+    Ref qualificacao = none();
+    Ref campos = new_list();
+    Ref problemas = new_list();
+
+    void add_field(std::initializer_list<Kw> kws) {
+        Ref f = campo(mod, kws);
+        append(campos.get(), f.get());
+    }
+    // (tem_poder, qualificacao) = self._verificar_poder_assinatura(nome, registro)
+    void check_power(PyObject* registro) {
+        Ref r = call_method(self, SC_NAME("_verificar_poder_assinatura"), nome.get(), registro);
+        Ref parts[2];
+        unpack(r.get(), parts, 2);
+        tem_poder = parts[0];
+        qualificacao = parts[1];
+    }
+};
+
+Ref unidentified_signatory(SignatoryCheck& k) {
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Identificação")},
+                 {SC_NAME("status"), SC_TEXT("nao_verificado")},
+                 {SC_NAME("mensagem"), SC_TEXT("Signatário não identificado")}});
+    append(k.problemas.get(), SC_TEXT("Signatário não identificado"));
+    Ref tipo = getattr(k.assinatura.get(), SC_NAME("tipo_assinatura"));
+    Ref type = module_global(k.mod, SC_NAME("AssinaturaVerificada"));
+    return call_kwargs(type.get(), {{SC_NAME("nome_signatario"), SC_TEXT("(não identificado)")},
+                                    {SC_NAME("tipo_assinatura"), tipo.get()},
+                                    {SC_NAME("campos"), k.campos.get()},
+                                    {SC_NAME("problemas"), k.problemas.get()}});
+}
+
+// The company represented, from the cache: by CNPJ, else by the contract's
+// name for it.
+void find_company(SignatoryCheck& k) {
+    k.cnpj_empresa = getattr(k.assinatura.get(), SC_NAME("cnpj_empresa"));
+    if (truth(k.cnpj_empresa.get())) {
+        Ref limpar = module_global(k.mod, SC_NAME("limpar_cnpj"));
+        Ref limpo = call(limpar.get(), k.cnpj_empresa.get());
+        k.dados = mapping_get(k.cache, limpo.get(), Py_None);
+    }
+    k.empresa_rep = getattr(k.assinatura.get(), SC_NAME("empresa_representada"));
+    if (!truth(k.dados.get()) && truth(k.empresa_rep.get())) {
+        Ref chave = call_method(k.self, SC_NAME("_normalizar_texto"), k.empresa_rep.get());
+        k.dados = mapping_get(k.cache, chave.get(), Py_None);
+    }
+}
+
+// Signing power in the company represented; without one, in any company of
+// the contract whose partner list holds the name.
+void check_signing_power(SignatoryCheck& k) {
+    if (truth(k.dados.get())) {
+        k.check_power(k.dados.get());
+        return;
+    }
+    Ref values = call_method(k.cache, SC_NAME("values"));
+    for_each(values.get(), [&](PyObject* registro) {
+        k.check_power(registro);
+        if (!truth(k.tem_poder.get())) return true;
+        k.dados = Ref::borrow(registro);
+        return false;
+    });
+}
+
+void power_approved(SignatoryCheck& k) {
+    const bool tem_qual = truth(k.qualificacao.get());
+    Ref valor_receita = tem_qual ? k.qualificacao : str("Encontrado no QSA");
+    Ref qual_text = tem_qual ? fmt(k.qualificacao.get()) : str("Sócio/Admin");
+    Ref mensagem = cat({SC_TEXT("Signatário tem poder ("), qual_text.get(), SC_TEXT(")")});
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
+                 {SC_NAME("status"), SC_TEXT("aprovado")},
+                 {SC_NAME("valor_contrato"), k.nome.get()},
+                 {SC_NAME("valor_receita"), valor_receita.get()},
+                 {SC_NAME("mensagem"), mensagem.get()}});
+    Ref shown_qual = fmt(k.qualificacao.get());
+    Ref line = cat({SC_TEXT(EMOJI_OK " "), k.nome_text.get(), SC_TEXT(" TEM PODER ("), shown_qual.get(), SC_TEXT(")")});
+    log(k.self, line.get(), k.empty.get());
+}
+
+void power_rejected(SignatoryCheck& k) {
+    Ref valor_receita = qsa_summary(k.dados.get());
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
+                 {SC_NAME("status"), SC_TEXT("reprovado")},
+                 {SC_NAME("valor_contrato"), k.nome.get()},
+                 {SC_NAME("valor_receita"), valor_receita.get()},
+                 {SC_NAME("mensagem"), SC_TEXT("Signatário NÃO encontrado no QSA")}});
+    append(k.problemas.get(), SC_TEXT("Signatário sem poder de assinatura"));
+    Ref line = cat({SC_TEXT(EMOJI_FAIL " "), k.nome_text.get(), SC_TEXT(" NÃO TEM PODER")});
+    log(k.self, line.get(), k.empty.get());
+}
+
+void power_unknown(SignatoryCheck& k) {
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
+                 {SC_NAME("status"), SC_TEXT("pendente")},
+                 {SC_NAME("valor_contrato"), k.nome.get()},
+                 {SC_NAME("mensagem"), SC_TEXT("Não foi possível verificar")}});
+    Ref line = cat({SC_TEXT(EMOJI_WARN " "), k.nome_text.get(), SC_TEXT(" - não foi possível verificar")});
+    log(k.self, line.get(), k.empty.get());
+}
+
+Ref signatory_record(SignatoryCheck& k) {
+    Ref cargo = getattr(k.assinatura.get(), SC_NAME("cargo"));
+    Ref tipo = getattr(k.assinatura.get(), SC_NAME("tipo_assinatura"));
+    Ref type = module_global(k.mod, SC_NAME("AssinaturaVerificada"));
+    return call_kwargs(type.get(), {{SC_NAME("nome_signatario"), k.nome.get()},
+                                    {SC_NAME("cargo"), cargo.get()},
+                                    {SC_NAME("empresa_representada"), k.empresa_rep.get()},
+                                    {SC_NAME("cnpj_empresa"), k.cnpj_empresa.get()},
+                                    {SC_NAME("tipo_assinatura"), tipo.get()},
+                                    {SC_NAME("campos"), k.campos.get()},
+                                    {SC_NAME("tem_poder_assinatura"), k.tem_poder.get()},
+                                    {SC_NAME("qualificacao_qsa"), k.qualificacao.get()},
+                                    {SC_NAME("problemas"), k.problemas.get()}});
+}
+
+Ref validate_signatory(SignatoryCheck& k) {
+    k.nome = getattr(k.assinatura.get(), SC_NAME("nome_signatario"));
+    if (!truth(k.nome.get()) || text_equals(k.nome.get(), SC_TEXT("N/A"))) return unidentified_signatory(k);
+    k.nome_text = fmt(k.nome.get());
+    Ref msg = cat({SC_TEXT("Verificando: "), k.nome_text.get()});
+    log(k.self, msg.get(), SC_TEXT(EMOJI_PERSON));
+    find_company(k);
+    check_signing_power(k);
+    if (truth(k.tem_poder.get()))
+        power_approved(k);
+    else if (truth(k.dados.get()))
+        power_rejected(k);
+    else
+        power_unknown(k);
+    return signatory_record(k);
+}
+
 Ref validar_assinaturas(Call& c) {
     PyObject* self = c[param(kAssinaturasParams, "self")];
     PyObject* assinaturas = c.list_arg(param(kAssinaturasParams, "assinaturas"));
     PyObject* cache = c.dict_arg(param(kAssinaturasParams, "dados_receita_cache"));
-    PyObject* mod = c.module;
     Ref verificadas = new_list();
-    Ref empty = empty_text();
-
     log(self, SC_TEXT("\n--- Verificando Assinaturas ---"), SC_TEXT(EMOJI_SIGN));
-
-    Ref it = own(PyObject_GetIter(assinaturas));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref assinatura = Ref::steal(raw);
-        Ref campos = new_list();
-        Ref problemas = new_list();
-        Ref nome = getattr(assinatura.get(), SC_NAME("nome_signatario"));
-
-        if (!truth(nome.get()) || text_equals(nome.get(), SC_TEXT("N/A"))) {
-            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Identificação")},
-                                {SC_NAME("status"), SC_TEXT("nao_verificado")},
-                                {SC_NAME("mensagem"), SC_TEXT("Signatário não identificado")}});
-            append(campos.get(), f.get());
-            append(problemas.get(), SC_TEXT("Signatário não identificado"));
-            Ref tipo = getattr(assinatura.get(), SC_NAME("tipo_assinatura"));
-            Ref type = module_global(mod, SC_NAME("AssinaturaVerificada"));
-            Ref record = call_kwargs(type.get(), {{SC_NAME("nome_signatario"), SC_TEXT("(não identificado)")},
-                                                  {SC_NAME("tipo_assinatura"), tipo.get()},
-                                                  {SC_NAME("campos"), campos.get()},
-                                                  {SC_NAME("problemas"), problemas.get()}});
-            append(verificadas.get(), record.get());
-            continue;
-        }
-
-        Ref nome_text = fmt(nome.get());
-        {
-            Ref msg = cat({SC_TEXT("Verificando: "), nome_text.get()});
-            log(self, msg.get(), SC_TEXT(EMOJI_PERSON));
-        }
-
-        // The company represented: by CNPJ, else by the contract's name for it.
-        Ref dados = none();
-        Ref cnpj_empresa = getattr(assinatura.get(), SC_NAME("cnpj_empresa"));
-        if (truth(cnpj_empresa.get())) {
-            Ref limpar = module_global(mod, SC_NAME("limpar_cnpj"));
-            Ref limpo = call(limpar.get(), cnpj_empresa.get());
-            dados = mapping_get(cache, limpo.get(), Py_None);
-        }
-        Ref empresa_rep = getattr(assinatura.get(), SC_NAME("empresa_representada"));
-        if (!truth(dados.get()) && truth(empresa_rep.get())) {
-            Ref chave = call_method(self, SC_NAME("_normalizar_texto"), empresa_rep.get());
-            dados = mapping_get(cache, chave.get(), Py_None);
-        }
-
-        Ref tem_poder = boolean(false);
-        Ref qualificacao = none();
-        if (truth(dados.get())) {
-            Ref r = call_method(self, SC_NAME("_verificar_poder_assinatura"), nome.get(), dados.get());
-            Ref parts[2];
-            unpack(r.get(), parts, 2);
-            tem_poder = parts[0];
-            qualificacao = parts[1];
-        } else {
-            // Any company of the contract whose partner list holds the name.
-            Ref values = call_method(cache, SC_NAME("values"));
-            Ref vit = own(PyObject_GetIter(values.get()));
-            while (PyObject* vraw = PyIter_Next(vit.get())) {
-                Ref registro = Ref::steal(vraw);
-                Ref r = call_method(self, SC_NAME("_verificar_poder_assinatura"), nome.get(), registro.get());
-                Ref parts[2];
-                unpack(r.get(), parts, 2);
-                tem_poder = parts[0];
-                qualificacao = parts[1];
-                if (truth(tem_poder.get())) {
-                    dados = registro;
-                    break;
-                }
-            }
-            if (PyErr_Occurred()) throw Error{};
-        }
-
-        const bool aprovado = truth(tem_poder.get());
-        if (aprovado) {
-            const bool tem_qual = truth(qualificacao.get());
-            Ref valor_receita = tem_qual ? qualificacao : str("Encontrado no QSA");
-            Ref qual_text = tem_qual ? fmt(qualificacao.get()) : str("Sócio/Admin");
-            Ref mensagem = cat({SC_TEXT("Signatário tem poder ("), qual_text.get(), SC_TEXT(")")});
-            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
-                                {SC_NAME("status"), SC_TEXT("aprovado")},
-                                {SC_NAME("valor_contrato"), nome.get()},
-                                {SC_NAME("valor_receita"), valor_receita.get()},
-                                {SC_NAME("mensagem"), mensagem.get()}});
-            append(campos.get(), f.get());
-            Ref shown_qual = fmt(qualificacao.get());
-            Ref line = cat({SC_TEXT(EMOJI_OK " "), nome_text.get(), SC_TEXT(" TEM PODER ("), shown_qual.get(),
-                            SC_TEXT(")")});
-            log(self, line.get(), empty.get());
-        } else if (truth(dados.get())) {
-            Ref valor_receita = qsa_summary(dados.get());
-            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
-                                {SC_NAME("status"), SC_TEXT("reprovado")},
-                                {SC_NAME("valor_contrato"), nome.get()},
-                                {SC_NAME("valor_receita"), valor_receita.get()},
-                                {SC_NAME("mensagem"), SC_TEXT("Signatário NÃO encontrado no QSA")}});
-            append(campos.get(), f.get());
-            append(problemas.get(), SC_TEXT("Signatário sem poder de assinatura"));
-            Ref line = cat({SC_TEXT(EMOJI_FAIL " "), nome_text.get(), SC_TEXT(" NÃO TEM PODER")});
-            log(self, line.get(), empty.get());
-        } else {
-            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
-                                {SC_NAME("status"), SC_TEXT("pendente")},
-                                {SC_NAME("valor_contrato"), nome.get()},
-                                {SC_NAME("mensagem"), SC_TEXT("Não foi possível verificar")}});
-            append(campos.get(), f.get());
-            Ref line = cat({SC_TEXT(EMOJI_WARN " "), nome_text.get(), SC_TEXT(" - não foi possível verificar")});
-            log(self, line.get(), empty.get());
-        }
-
-        Ref cargo = getattr(assinatura.get(), SC_NAME("cargo"));
-        Ref tipo = getattr(assinatura.get(), SC_NAME("tipo_assinatura"));
-        Ref type = module_global(mod, SC_NAME("AssinaturaVerificada"));
-        Ref record = call_kwargs(type.get(), {{SC_NAME("nome_signatario"), nome.get()},
-                                              {SC_NAME("cargo"), cargo.get()},
-                                              {SC_NAME("empresa_representada"), empresa_rep.get()},
-                                              {SC_NAME("cnpj_empresa"), cnpj_empresa.get()},
-                                              {SC_NAME("tipo_assinatura"), tipo.get()},
-                                              {SC_NAME("campos"), campos.get()},
-                                              {SC_NAME("tem_poder_assinatura"), tem_poder.get()},
-                                              {SC_NAME("qualificacao_qsa"), qualificacao.get()},
-                                              {SC_NAME("problemas"), problemas.get()}});
+    for_each(assinaturas, [&](PyObject* assinatura) {
+        SignatoryCheck k{self, c.module, cache};
+        k.assinatura = Ref::borrow(assinatura);
+        Ref record = validate_signatory(k);
         append(verificadas.get(), record.get());
-    }
-    if (PyErr_Occurred()) throw Error{};
+    });
     return verificadas;
 }
 
