@@ -1349,6 +1349,100 @@ void print_entries(PyObject* list, const char* header) {
     if (PyErr_Occurred()) throw Error{};
 }
 
+// The rules around the report's sections.
+struct Rules {
+    Ref double_rule = repeat("=", 60);
+    Ref single_rule = repeat("\u2500", 60);
+    Ref nl_double = cat({SC_TEXT("\n"), double_rule.get()});
+    Ref nl_single = cat({SC_TEXT("\n"), single_rule.get()});
+
+    // A blank line, the rule, the title, the rule.
+    void section(std::initializer_list<PyObject*> title) const {
+        print_line(nl_single.get());
+        print_cat(title);
+        print_line(single_rule.get());
+    }
+};
+
+void report_verdict(const Rules& r, PyObject* resultado, PyObject* justificativa) {
+    const char* emoji = EMOJI_UNKNOWN;
+    if (text_equals(resultado, SC_TEXT("APROVADO")))
+        emoji = EMOJI_OK;
+    else if (text_equals(resultado, SC_TEXT("REPROVADO")))
+        emoji = EMOJI_FAIL;
+    else if (text_equals(resultado, SC_TEXT("PENDENTE")))
+        emoji = EMOJI_WARN;
+    Ref triple = repeat(emoji, 3);
+    print_line(r.nl_double.get());
+    print_cat({triple.get(), SC_TEXT(" RESULTADO FINAL: "), resultado, SC_TEXT(" "), triple.get()});
+    print_line(r.double_rule.get());
+    print_cat({SC_TEXT("   "), justificativa});
+}
+
+void report_fields(const Rules& r, PyObject* aprovados, PyObject* reprovados, PyObject* pendentes) {
+    r.section({SC_TEXT("\U0001F4CB CAMPOS VERIFICADOS")});
+    Ref n_ok = decimal(PyList_GET_SIZE(aprovados));
+    Ref n_fail = decimal(PyList_GET_SIZE(reprovados));
+    Ref n_pending = decimal(PyList_GET_SIZE(pendentes));
+    print_cat({SC_TEXT("   " EMOJI_OK " Aprovados: "), n_ok.get()});
+    print_cat({SC_TEXT("   " EMOJI_FAIL " Reprovados: "), n_fail.get()});
+    print_cat({SC_TEXT("   " EMOJI_WARN " Pendentes: "), n_pending.get()});
+    print_entries(aprovados, "   " EMOJI_OK " APROVADOS:");
+    print_entries(reprovados, "   " EMOJI_FAIL " REPROVADOS:");
+    print_entries(pendentes, "   " EMOJI_WARN " PENDENTES:");
+}
+
+void report_company(PyObject* emp) {
+    Ref ativa = getattr(emp, SC_NAME("empresa_ativa"));
+    const char* status = truth(ativa.get()) ? EMOJI_OK : EMOJI_FAIL;
+    Ref nome = getattr(emp, SC_NAME("razao_social_receita"));
+    if (!truth(nome.get())) {
+        nome = getattr(emp, SC_NAME("razao_social_contrato"));
+        if (!truth(nome.get())) nome = str("N/A");
+    }
+    Ref nome_text = fmt(nome.get());
+    Ref status_text = str(status);
+    print_cat({SC_TEXT("\n   "), status_text.get(), SC_TEXT(" "), nome_text.get()});
+    Ref cnpj = getattr(emp, SC_NAME("cnpj"));
+    Ref cnpj_text = truth(cnpj.get()) ? fmt(cnpj.get()) : str("N/A");
+    Ref cnpj_line = cat({SC_TEXT("      CNPJ: "), cnpj_text.get()});
+    print_no_end(cnpj_line.get());
+    Ref por_nome = getattr(emp, SC_NAME("cnpj_buscado_por_nome"));
+    if (truth(por_nome.get()))
+        print_line(SC_TEXT(" (encontrado por busca)"));
+    else
+        print_end_only();
+    print_fields(emp);
+}
+
+void report_signatory(PyObject* ass) {
+    Ref poder = getattr(ass, SC_NAME("tem_poder_assinatura"));
+    Ref status_text = str(truth(poder.get()) ? EMOJI_OK : EMOJI_FAIL);
+    Ref nome = getattr(ass, SC_NAME("nome_signatario"));
+    Ref nome_text = fmt(nome.get());
+    print_cat({SC_TEXT("\n   "), status_text.get(), SC_TEXT(" "), nome_text.get()});
+    Ref cargo = getattr(ass, SC_NAME("cargo"));
+    if (truth(cargo.get())) {
+        Ref cargo_text = fmt(cargo.get());
+        print_cat({SC_TEXT("      Cargo: "), cargo_text.get()});
+    }
+    print_fields(ass);
+}
+
+void report_metrics(const Rules& r, PyObject* metricas) {
+    r.section({SC_TEXT(EMOJI_MONEY " MÉTRICAS")});
+    Ref tokens = getattr(metricas, SC_NAME("tokens"));
+    Ref tokens_text = fmt(tokens.get(), ",");
+    print_cat({SC_TEXT("   Tokens: "), tokens_text.get()});
+    Ref cost = getattr(metricas, SC_NAME("cost_usd"));
+    Ref cost_text = fmt(cost.get(), ".4f");
+    print_cat({SC_TEXT("   Custo: $"), cost_text.get()});
+    Ref secs = getattr(metricas, SC_NAME("time_seconds"));
+    Ref secs_text = fmt(secs.get(), ".1f");
+    print_cat({SC_TEXT("   Tempo: "), secs_text.get(), SC_TEXT("s")});
+    print_line(r.nl_double.get());
+}
+
 Ref imprimir_relatorio(Call& c) {
     PyObject* resultado = c.str_arg(param(kRelatorioParams, "resultado_final"));
     PyObject* justificativa = c.str_arg(param(kRelatorioParams, "justificativa"));
@@ -1360,101 +1454,16 @@ Ref imprimir_relatorio(Call& c) {
     c.dict_arg(param(kRelatorioParams, "dados_contrato"));
     PyObject* metricas = c[param(kRelatorioParams, "metricas")];
 
-    const char* emoji = EMOJI_UNKNOWN;
-    if (text_equals(resultado, SC_TEXT("APROVADO")))
-        emoji = EMOJI_OK;
-    else if (text_equals(resultado, SC_TEXT("REPROVADO")))
-        emoji = EMOJI_FAIL;
-    else if (text_equals(resultado, SC_TEXT("PENDENTE")))
-        emoji = EMOJI_WARN;
-    Ref triple = repeat(emoji, 3);
-    Ref double_rule = repeat("=", 60);
-    Ref single_rule = repeat("\u2500", 60);
-    Ref nl_double = cat({SC_TEXT("\n"), double_rule.get()});
-    Ref nl_single = cat({SC_TEXT("\n"), single_rule.get()});
-
-    print_line(nl_double.get());
-    print_cat({triple.get(), SC_TEXT(" RESULTADO FINAL: "), resultado, SC_TEXT(" "), triple.get()});
-    print_line(double_rule.get());
-    print_cat({SC_TEXT("   "), justificativa});
-
-    print_line(nl_single.get());
-    print_line(SC_TEXT("\U0001F4CB CAMPOS VERIFICADOS"));
-    print_line(single_rule.get());
-    Ref n_ok = decimal(PyList_GET_SIZE(aprovados));
-    Ref n_fail = decimal(PyList_GET_SIZE(reprovados));
-    Ref n_pending = decimal(PyList_GET_SIZE(pendentes));
-    print_cat({SC_TEXT("   " EMOJI_OK " Aprovados: "), n_ok.get()});
-    print_cat({SC_TEXT("   " EMOJI_FAIL " Reprovados: "), n_fail.get()});
-    print_cat({SC_TEXT("   " EMOJI_WARN " Pendentes: "), n_pending.get()});
-    print_entries(aprovados, "   " EMOJI_OK " APROVADOS:");
-    print_entries(reprovados, "   " EMOJI_FAIL " REPROVADOS:");
-    print_entries(pendentes, "   " EMOJI_WARN " PENDENTES:");
-
-    print_line(nl_single.get());
+    const Rules r;
+    report_verdict(r, resultado, justificativa);
+    report_fields(r, aprovados, reprovados, pendentes);
     Ref n_emp = decimal(PyList_GET_SIZE(empresas));
-    print_cat({SC_TEXT(EMOJI_COMPANY " EMPRESAS ("), n_emp.get(), SC_TEXT(")")});
-    print_line(single_rule.get());
-    Ref it = own(PyObject_GetIter(empresas));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref emp = Ref::steal(raw);
-        Ref ativa = getattr(emp.get(), SC_NAME("empresa_ativa"));
-        const char* status = truth(ativa.get()) ? EMOJI_OK : EMOJI_FAIL;
-        Ref nome = getattr(emp.get(), SC_NAME("razao_social_receita"));
-        if (!truth(nome.get())) {
-            nome = getattr(emp.get(), SC_NAME("razao_social_contrato"));
-            if (!truth(nome.get())) nome = str("N/A");
-        }
-        Ref nome_text = fmt(nome.get());
-        Ref status_text = str(status);
-        print_cat({SC_TEXT("\n   "), status_text.get(), SC_TEXT(" "), nome_text.get()});
-        Ref cnpj = getattr(emp.get(), SC_NAME("cnpj"));
-        Ref cnpj_text = truth(cnpj.get()) ? fmt(cnpj.get()) : str("N/A");
-        Ref cnpj_line = cat({SC_TEXT("      CNPJ: "), cnpj_text.get()});
-        print_no_end(cnpj_line.get());
-        Ref por_nome = getattr(emp.get(), SC_NAME("cnpj_buscado_por_nome"));
-        if (truth(por_nome.get()))
-            print_line(SC_TEXT(" (encontrado por busca)"));
-        else
-            print_end_only();
-        print_fields(emp.get());
-    }
-    if (PyErr_Occurred()) throw Error{};
-
-    print_line(nl_single.get());
+    r.section({SC_TEXT(EMOJI_COMPANY " EMPRESAS ("), n_emp.get(), SC_TEXT(")")});
+    for_each(empresas, report_company);
     Ref n_ass = decimal(PyList_GET_SIZE(assinaturas));
-    print_cat({SC_TEXT(EMOJI_SIGN " ASSINATURAS ("), n_ass.get(), SC_TEXT(")")});
-    print_line(single_rule.get());
-    Ref ait = own(PyObject_GetIter(assinaturas));
-    while (PyObject* raw = PyIter_Next(ait.get())) {
-        Ref ass = Ref::steal(raw);
-        Ref poder = getattr(ass.get(), SC_NAME("tem_poder_assinatura"));
-        Ref status_text = str(truth(poder.get()) ? EMOJI_OK : EMOJI_FAIL);
-        Ref nome = getattr(ass.get(), SC_NAME("nome_signatario"));
-        Ref nome_text = fmt(nome.get());
-        print_cat({SC_TEXT("\n   "), status_text.get(), SC_TEXT(" "), nome_text.get()});
-        Ref cargo = getattr(ass.get(), SC_NAME("cargo"));
-        if (truth(cargo.get())) {
-            Ref cargo_text = fmt(cargo.get());
-            print_cat({SC_TEXT("      Cargo: "), cargo_text.get()});
-        }
-        print_fields(ass.get());
-    }
-    if (PyErr_Occurred()) throw Error{};
-
-    print_line(nl_single.get());
-    print_line(SC_TEXT(EMOJI_MONEY " MÉTRICAS"));
-    print_line(single_rule.get());
-    Ref tokens = getattr(metricas, SC_NAME("tokens"));
-    Ref tokens_text = fmt(tokens.get(), ",");
-    print_cat({SC_TEXT("   Tokens: "), tokens_text.get()});
-    Ref cost = getattr(metricas, SC_NAME("cost_usd"));
-    Ref cost_text = fmt(cost.get(), ".4f");
-    print_cat({SC_TEXT("   Custo: $"), cost_text.get()});
-    Ref secs = getattr(metricas, SC_NAME("time_seconds"));
-    Ref secs_text = fmt(secs.get(), ".1f");
-    print_cat({SC_TEXT("   Tempo: "), secs_text.get(), SC_TEXT("s")});
-    print_line(nl_double.get());
+    r.section({SC_TEXT(EMOJI_SIGN " ASSINATURAS ("), n_ass.get(), SC_TEXT(")")});
+    for_each(assinaturas, report_signatory);
+    report_metrics(r, metricas);
     return none();
 }
 
