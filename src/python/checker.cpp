@@ -1503,6 +1503,7 @@ Ref extracted(PyObject* module, PyObject* answer, PyObject* key, PyObject* recor
     return out;
 }
 
+// Every verified field as "campo - owner", by status.
 struct Lists {
     Ref aprovados = new_list();
     Ref reprovados = new_list();
@@ -1523,24 +1524,19 @@ struct Lists {
     }
     void sort_all(PyObject* record, PyObject* owner) {
         Ref campos = getattr(record, SC_NAME("campos"));
-        Ref it = own(PyObject_GetIter(campos.get()));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref f = Ref::steal(raw);
-            sort(f.get(), owner);
-        }
-        if (PyErr_Occurred()) throw Error{};
+        for_each(campos.get(), [&](PyObject* f) { sort(f, owner); });
     }
+    Py_ssize_t approved() const { return PyList_GET_SIZE(aprovados.get()); }
+    Py_ssize_t rejected() const { return PyList_GET_SIZE(reprovados.get()); }
+    Py_ssize_t pending() const { return PyList_GET_SIZE(pendentes.get()); }
 };
 
 Ref dumps(PyObject* records) {
     Ref out = new_list();
-    Ref it = own(PyObject_GetIter(records));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref r = Ref::steal(raw);
-        Ref d = call_method(r.get(), SC_NAME("model_dump"));
+    for_each(records, [&](PyObject* r) {
+        Ref d = call_method(r, SC_NAME("model_dump"));
         append(out.get(), d.get());
-    }
-    if (PyErr_Occurred()) throw Error{};
+    });
     return out;
 }
 
@@ -1549,9 +1545,8 @@ constexpr Param kVerificarParams[] = {
     {"documento", "str"},
 };
 
-Ref verificar(Call& c) {
-    PyObject* self = c[param(kVerificarParams, "self")];
-    PyObject* mod = c.module;
+// Path(documento), which must exist.
+Ref contract_path(const Call& c) {
     Ref path_type = c.global(SC_NAME("Path"));
     Ref documento = call(path_type.get(), c[param(kVerificarParams, "documento")]);
     Ref exists = call_method(documento.get(), SC_NAME("exists"));
@@ -1561,162 +1556,174 @@ Ref verificar(Call& c) {
         PyErr_SetObject(PyExc_FileNotFoundError, msg.get());
         throw Error{};
     }
+    return documento;
+}
 
+void log_header(PyObject* self, PyObject* documento) {
     Ref empty = empty_text();
     Ref rule = repeat("=", 60);
-    {
-        Ref first = cat({SC_TEXT("\n"), rule.get()});
-        log(self, first.get(), empty.get());
-        log(self, SC_TEXT("VERIFICAÇÃO DE LEGITIMIDADE DE CONTRATO"), SC_TEXT(EMOJI_SEARCH));
-        Ref name = getattr(documento.get(), SC_NAME("name"));
-        Ref name_text = fmt(name.get());
-        Ref line = cat({SC_TEXT("Arquivo: "), name_text.get()});
-        log(self, line.get(), SC_TEXT(EMOJI_FILE));
-        log(self, rule.get(), empty.get());
-    }
+    Ref first = cat({SC_TEXT("\n"), rule.get()});
+    log(self, first.get(), empty.get());
+    log(self, SC_TEXT("VERIFICAÇÃO DE LEGITIMIDADE DE CONTRATO"), SC_TEXT(EMOJI_SEARCH));
+    Ref name = getattr(documento, SC_NAME("name"));
+    Ref name_text = fmt(name.get());
+    Ref line = cat({SC_TEXT("Arquivo: "), name_text.get()});
+    log(self, line.get(), SC_TEXT(EMOJI_FILE));
+    log(self, rule.get(), empty.get());
+}
 
-    Ref ready = call_method(self, SC_NAME("_init_scrivane"));
-    if (!truth(ready.get())) {
-        Ref r = new_dict();
-        Ref reason = str(kUnavailable);
-        Ref l1 = new_list(), l2 = new_list(), l3 = new_list(), l4 = new_list(), l5 = new_list();
-        append(l3.get(), SC_TEXT("Extração de dados não disponível"));
-        set_item(r.get(), SC_NAME("resultado_final"), SC_TEXT("PENDENTE"));
-        set_item(r.get(), SC_NAME("justificativa"), reason.get());
-        set_item(r.get(), SC_NAME("campos_aprovados"), l1.get());
-        set_item(r.get(), SC_NAME("campos_reprovados"), l2.get());
-        set_item(r.get(), SC_NAME("campos_pendentes"), l3.get());
-        set_item(r.get(), SC_NAME("empresas"), l4.get());
-        set_item(r.get(), SC_NAME("assinaturas"), l5.get());
-        return r;
-    }
+// The reduced record of a verification the engine could not run.
+Ref engine_unavailable() {
+    Ref r = new_dict();
+    Ref reason = str(kUnavailable);
+    Ref l1 = new_list(), l2 = new_list(), l3 = new_list(), l4 = new_list(), l5 = new_list();
+    append(l3.get(), SC_TEXT("Extração de dados não disponível"));
+    set_item(r.get(), SC_NAME("resultado_final"), SC_TEXT("PENDENTE"));
+    set_item(r.get(), SC_NAME("justificativa"), reason.get());
+    set_item(r.get(), SC_NAME("campos_aprovados"), l1.get());
+    set_item(r.get(), SC_NAME("campos_reprovados"), l2.get());
+    set_item(r.get(), SC_NAME("campos_pendentes"), l3.get());
+    set_item(r.get(), SC_NAME("empresas"), l4.get());
+    set_item(r.get(), SC_NAME("assinaturas"), l5.get());
+    return r;
+}
 
+// The engine's run over the contract and its three answers as records.
+struct Extraction {
+    Ref run;
+    Ref empresas, assinaturas, dados_contrato;
+    bool empresas_respondidas = false, assinaturas_respondidas = false;
+};
+
+Extraction extract(PyObject* self, PyObject* mod, PyObject* documento) {
+    Ref empty = empty_text();
     log(self, SC_TEXT("\n" EMOJI_UPLOAD " Extraindo dados do contrato..."), empty.get());
     Ref client = getattr(self, SC_NAME("_client"));
-    Ref path_text = as_str(documento.get());
-    Ref extracao = call_method(client.get(), SC_NAME("process"), path_text.get());
-    Ref empresas_raw = call_method(extracao.get(), SC_NAME("get_result"), SC_TEXT("empresas"));
-    Ref assinaturas_raw = call_method(extracao.get(), SC_NAME("get_result"), SC_TEXT("assinaturas"));
-    Ref dados_raw = call_method(extracao.get(), SC_NAME("get_result"), SC_TEXT("dados_contrato"));
-
-    bool empresas_respondidas = false, assinaturas_respondidas = false;
-    Ref empresas =
-        extracted(mod, empresas_raw.get(), SC_TEXT("empresas"), SC_NAME("EmpresaExtraida"), empresas_respondidas);
-    Ref assinaturas = extracted(mod, assinaturas_raw.get(), SC_TEXT("assinaturas"), SC_NAME("AssinaturaExtraida"),
-                               assinaturas_respondidas);
-    Ref dados_contrato;
+    Ref path_text = as_str(documento);
+    Extraction x;
+    x.run = call_method(client.get(), SC_NAME("process"), path_text.get());
+    Ref empresas_raw = call_method(x.run.get(), SC_NAME("get_result"), SC_TEXT("empresas"));
+    Ref assinaturas_raw = call_method(x.run.get(), SC_NAME("get_result"), SC_TEXT("assinaturas"));
+    Ref dados_raw = call_method(x.run.get(), SC_NAME("get_result"), SC_TEXT("dados_contrato"));
+    x.empresas =
+        extracted(mod, empresas_raw.get(), SC_TEXT("empresas"), SC_NAME("EmpresaExtraida"), x.empresas_respondidas);
+    x.assinaturas = extracted(mod, assinaturas_raw.get(), SC_TEXT("assinaturas"), SC_NAME("AssinaturaExtraida"),
+                              x.assinaturas_respondidas);
     if (truth(dados_raw.get())) {
         Ref raw = getattr(dados_raw.get(), SC_NAME("raw_result"));
-        if (truth(raw.get())) dados_contrato = raw;
+        if (truth(raw.get())) x.dados_contrato = raw;
     }
-    if (!dados_contrato) dados_contrato = new_dict();
+    if (!x.dados_contrato) x.dados_contrato = new_dict();
 
-    {
-        Ref n = decimal(PyList_GET_SIZE(empresas.get()));
-        Ref line = cat({SC_TEXT("Empresas extraídas: "), n.get()});
-        log(self, line.get(), SC_TEXT(EMOJI_COMPANY));
-        Ref m = decimal(PyList_GET_SIZE(assinaturas.get()));
-        Ref line2 = cat({SC_TEXT("Assinaturas extraídas: "), m.get()});
-        log(self, line2.get(), SC_TEXT(EMOJI_SIGN));
-        log(self, SC_TEXT("\n" EMOJI_SEARCH " Validando empresas na Receita Federal..."), empty.get());
-    }
+    Ref n = decimal(PyList_GET_SIZE(x.empresas.get()));
+    Ref line = cat({SC_TEXT("Empresas extraídas: "), n.get()});
+    log(self, line.get(), SC_TEXT(EMOJI_COMPANY));
+    Ref m = decimal(PyList_GET_SIZE(x.assinaturas.get()));
+    Ref line2 = cat({SC_TEXT("Assinaturas extraídas: "), m.get()});
+    log(self, line2.get(), SC_TEXT(EMOJI_SIGN));
+    return x;
+}
 
-    Ref validadas = call_method(self, SC_NAME("_validar_empresas"), empresas.get());
+// Company and signature validation, each verified field sorted by status.
+struct Validation {
+    Ref empresas, assinaturas;
+    Lists lists;
+};
+
+Validation validate(PyObject* self, const Extraction& x) {
+    Ref empty = empty_text();
+    log(self, SC_TEXT("\n" EMOJI_SEARCH " Validando empresas na Receita Federal..."), empty.get());
+    Ref validadas = call_method(self, SC_NAME("_validar_empresas"), x.empresas.get());
     Ref parts[2];
     unpack(validadas.get(), parts, 2);
-    Ref empresas_verificadas = parts[0];
+    Validation v;
+    v.empresas = parts[0];
     Ref cache = parts[1];
-    Ref assinaturas_verificadas =
-        call_method(self, SC_NAME("_validar_assinaturas"), assinaturas.get(), cache.get());
-
-    Lists lists;
-    {
-        Ref it = own(PyObject_GetIter(empresas_verificadas.get()));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref emp = Ref::steal(raw);
-            Ref owner = getattr(emp.get(), SC_NAME("razao_social_receita"));
-            if (!truth(owner.get())) {
-                owner = getattr(emp.get(), SC_NAME("razao_social_contrato"));
-                if (!truth(owner.get())) owner = getattr(emp.get(), SC_NAME("cnpj"));
-            }
-            lists.sort_all(emp.get(), owner.get());
+    v.assinaturas = call_method(self, SC_NAME("_validar_assinaturas"), x.assinaturas.get(), cache.get());
+    for_each(v.empresas.get(), [&](PyObject* emp) {
+        Ref owner = getattr(emp, SC_NAME("razao_social_receita"));
+        if (!truth(owner.get())) {
+            owner = getattr(emp, SC_NAME("razao_social_contrato"));
+            if (!truth(owner.get())) owner = getattr(emp, SC_NAME("cnpj"));
         }
-        if (PyErr_Occurred()) throw Error{};
-    }
-    {
-        Ref it = own(PyObject_GetIter(assinaturas_verificadas.get()));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref ass = Ref::steal(raw);
-            Ref owner = getattr(ass.get(), SC_NAME("nome_signatario"));
-            lists.sort_all(ass.get(), owner.get());
-        }
-        if (PyErr_Occurred()) throw Error{};
-    }
+        v.lists.sort_all(emp, owner.get());
+    });
+    for_each(v.assinaturas.get(), [&](PyObject* ass) {
+        Ref owner = getattr(ass, SC_NAME("nome_signatario"));
+        v.lists.sort_all(ass, owner.get());
+    });
+    return v;
+}
 
-    const Py_ssize_t n_ok = PyList_GET_SIZE(lists.aprovados.get());
-    const Py_ssize_t n_fail = PyList_GET_SIZE(lists.reprovados.get());
-    const Py_ssize_t n_pending = PyList_GET_SIZE(lists.pendentes.get());
+struct Verdict {
     Ref resultado, justificativa;
-    if (n_fail > 0) {
-        resultado = str("REPROVADO");
-        Ref n = decimal(n_fail);
-        justificativa = cat({n.get(), SC_TEXT(" campo(s) reprovado(s)")});
-    } else if (n_pending > 0) {
-        resultado = str("PENDENTE");
-        Ref n = decimal(n_pending);
-        justificativa = cat({n.get(), SC_TEXT(" campo(s) requer(em) análise manual")});
-    } else if (!empresas_respondidas || !assinaturas_respondidas) {
+};
+
+// One rejected field rejects the contract; else one pending field, or an
+// answer the engine never gave, or nothing verified at all leaves it pending.
+Verdict classify(const Lists& lists, const Extraction& x) {
+    if (lists.rejected() > 0) {
+        Ref n = decimal(lists.rejected());
+        return {str("REPROVADO"), cat({n.get(), SC_TEXT(" campo(s) reprovado(s)")})};
+    }
+    if (lists.pending() > 0) {
+        Ref n = decimal(lists.pending());
+        return {str("PENDENTE"), cat({n.get(), SC_TEXT(" campo(s) requer(em) análise manual")})};
+    }
+    if (!x.empresas_respondidas || !x.assinaturas_respondidas) {
         // Nothing can be approved on evidence the engine never gave.
-        resultado = str("PENDENTE");
-        const char* faltando = !empresas_respondidas && !assinaturas_respondidas ? "empresas e assinaturas"
-                               : !empresas_respondidas                            ? "empresas"
-                                                                                  : "assinaturas";
+        const char* faltando = !x.empresas_respondidas && !x.assinaturas_respondidas ? "empresas e assinaturas"
+                               : !x.empresas_respondidas                              ? "empresas"
+                                                                                      : "assinaturas";
         Ref what = str(faltando);
-        justificativa = cat({SC_TEXT("Extração incompleta: sem resposta para "), what.get()});
-    } else if (n_ok == 0) {
-        resultado = str("PENDENTE");
-        justificativa = str("Nenhum campo verificado: nenhuma empresa ou signatário identificado");
-    } else {
-        resultado = str("APROVADO");
-        Ref n = decimal(n_ok);
-        justificativa = cat({SC_TEXT("Todos os "), n.get(), SC_TEXT(" campos verificados foram aprovados")});
+        return {str("PENDENTE"), cat({SC_TEXT("Extração incompleta: sem resposta para "), what.get()})};
     }
+    if (lists.approved() == 0)
+        return {str("PENDENTE"), str("Nenhum campo verificado: nenhuma empresa ou signatário identificado")};
+    Ref n = decimal(lists.approved());
+    return {str("APROVADO"), cat({SC_TEXT("Todos os "), n.get(), SC_TEXT(" campos verificados foram aprovados")})};
+}
 
+void print_report(PyObject* self, const Verdict& v, const Validation& val, const Extraction& x) {
     Ref verbose = getattr(self, SC_NAME("verbose"));
-    if (truth(verbose.get())) {
-        Ref metricas = getattr(extracao.get(), SC_NAME("total_metrics"));
-        call_method_kwargs(self, SC_NAME("_imprimir_relatorio"),
-                           {{SC_NAME("resultado_final"), resultado.get()},
-                            {SC_NAME("justificativa"), justificativa.get()},
-                            {SC_NAME("campos_aprovados"), lists.aprovados.get()},
-                            {SC_NAME("campos_reprovados"), lists.reprovados.get()},
-                            {SC_NAME("campos_pendentes"), lists.pendentes.get()},
-                            {SC_NAME("empresas"), empresas_verificadas.get()},
-                            {SC_NAME("assinaturas"), assinaturas_verificadas.get()},
-                            {SC_NAME("dados_contrato"), dados_contrato.get()},
-                            {SC_NAME("metricas"), metricas.get()}});
-    }
+    if (!truth(verbose.get())) return;
+    Ref metricas = getattr(x.run.get(), SC_NAME("total_metrics"));
+    call_method_kwargs(self, SC_NAME("_imprimir_relatorio"),
+                       {{SC_NAME("resultado_final"), v.resultado.get()},
+                        {SC_NAME("justificativa"), v.justificativa.get()},
+                        {SC_NAME("campos_aprovados"), val.lists.aprovados.get()},
+                        {SC_NAME("campos_reprovados"), val.lists.reprovados.get()},
+                        {SC_NAME("campos_pendentes"), val.lists.pendentes.get()},
+                        {SC_NAME("empresas"), val.empresas.get()},
+                        {SC_NAME("assinaturas"), val.assinaturas.get()},
+                        {SC_NAME("dados_contrato"), x.dados_contrato.get()},
+                        {SC_NAME("metricas"), metricas.get()}});
+}
 
+void set_count(PyObject* r, PyObject* key, Py_ssize_t n) {
+    Ref v = own(PyLong_FromSsize_t(n));
+    set_item(r, key, v.get());
+}
+
+// The ResultadoVerificacao map.
+Ref result_record(const Verdict& v, const Validation& val, const Extraction& x) {
+    const Lists& lists = val.lists;
     Ref r = new_dict();
-    set_item(r.get(), SC_NAME("resultado_final"), resultado.get());
-    set_item(r.get(), SC_NAME("justificativa"), justificativa.get());
+    set_item(r.get(), SC_NAME("resultado_final"), v.resultado.get());
+    set_item(r.get(), SC_NAME("justificativa"), v.justificativa.get());
     set_item(r.get(), SC_NAME("campos_aprovados"), lists.aprovados.get());
     set_item(r.get(), SC_NAME("campos_reprovados"), lists.reprovados.get());
     set_item(r.get(), SC_NAME("campos_pendentes"), lists.pendentes.get());
-    Ref total = own(PyLong_FromSsize_t(n_ok + n_fail + n_pending));
-    set_item(r.get(), SC_NAME("total_campos"), total.get());
-    Ref t_ok = own(PyLong_FromSsize_t(n_ok));
-    set_item(r.get(), SC_NAME("total_aprovados"), t_ok.get());
-    Ref t_fail = own(PyLong_FromSsize_t(n_fail));
-    set_item(r.get(), SC_NAME("total_reprovados"), t_fail.get());
-    Ref t_pending = own(PyLong_FromSsize_t(n_pending));
-    set_item(r.get(), SC_NAME("total_pendentes"), t_pending.get());
-    Ref emp_maps = dumps(empresas_verificadas.get());
+    set_count(r.get(), SC_NAME("total_campos"), lists.approved() + lists.rejected() + lists.pending());
+    set_count(r.get(), SC_NAME("total_aprovados"), lists.approved());
+    set_count(r.get(), SC_NAME("total_reprovados"), lists.rejected());
+    set_count(r.get(), SC_NAME("total_pendentes"), lists.pending());
+    Ref emp_maps = dumps(val.empresas.get());
     set_item(r.get(), SC_NAME("empresas"), emp_maps.get());
-    Ref ass_maps = dumps(assinaturas_verificadas.get());
+    Ref ass_maps = dumps(val.assinaturas.get());
     set_item(r.get(), SC_NAME("assinaturas"), ass_maps.get());
-    set_item(r.get(), SC_NAME("dados_contrato"), dados_contrato.get());
-    Ref metricas = getattr(extracao.get(), SC_NAME("total_metrics"));
+    set_item(r.get(), SC_NAME("dados_contrato"), x.dados_contrato.get());
+    Ref metricas = getattr(x.run.get(), SC_NAME("total_metrics"));
     Ref m = new_dict();
     Ref tokens = getattr(metricas.get(), SC_NAME("tokens"));
     set_item(m.get(), SC_NAME("tokens"), tokens.get());
@@ -1726,6 +1733,19 @@ Ref verificar(Call& c) {
     set_item(m.get(), SC_NAME("tempo_segundos"), secs.get());
     set_item(r.get(), SC_NAME("metricas"), m.get());
     return r;
+}
+
+Ref verificar(Call& c) {
+    PyObject* self = c[param(kVerificarParams, "self")];
+    Ref documento = contract_path(c);
+    log_header(self, documento.get());
+    Ref ready = call_method(self, SC_NAME("_init_scrivane"));
+    if (!truth(ready.get())) return engine_unavailable();
+    const Extraction x = extract(self, c.module, documento.get());
+    const Validation val = validate(self, x);
+    const Verdict v = classify(val.lists, x);
+    print_report(self, v, val, x);
+    return result_record(v, val, x);
 }
 
 const FuncSpec kVerificarSpec = {
