@@ -160,11 +160,6 @@ bool text_equals(PyObject* a, PyObject* b) {
     if (r < 0) throw Error{};
     return r != 0;
 }
-bool contains(PyObject* container, PyObject* item) {
-    const int r = PySequence_Contains(container, item);
-    if (r < 0) throw Error{};
-    return r != 0;
-}
 
 
 // Registry services may deliver null where a text belongs; such a value is
@@ -699,15 +694,12 @@ Ref normalizar_texto(Call& c) {
     Ref decomposed = call_method(ud.get(), SC_NAME("normalize"), form.get(), texto);
     Ref kept = new_list();
     Ref mn = str("Mn");
-    Ref it = own(PyObject_GetIter(decomposed.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref ch = Ref::steal(raw);
-        Ref cat_ = call_method(ud.get(), SC_NAME("category"), ch.get());
+    for_each(decomposed.get(), [&](PyObject* ch) {
+        Ref cat_ = call_method(ud.get(), SC_NAME("category"), ch);
         const int r = PyObject_RichCompareBool(cat_.get(), mn.get(), Py_NE);
         if (r < 0) throw Error{};
-        if (r) append(kept.get(), ch.get());
-    }
-    if (PyErr_Occurred()) throw Error{};
+        if (r) append(kept.get(), ch);
+    });
     Ref empty = empty_text();
     Ref joined = own(PyUnicode_Join(empty.get(), kept.get()));
     Ref lower = call_method(joined.get(), SC_NAME("lower"));
@@ -729,14 +721,11 @@ Ref long_words(PyObject* text) {
     Ref words = PyUnicode_CheckExact(text) ? own(PyUnicode_Split(text, nullptr, -1))
                                            : call_method(text, SC_NAME("split"));
     Ref set = own(PySet_New(nullptr));
-    Ref it = own(PyObject_GetIter(words.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref w = Ref::steal(raw);
-        const Py_ssize_t n = PyObject_Length(w.get());
+    for_each(words.get(), [&](PyObject* w) {
+        const Py_ssize_t n = PyObject_Length(w);
         if (n < 0) throw Error{};
-        if (n > 2) check(PySet_Add(set.get(), w.get()));
-    }
-    if (PyErr_Occurred()) throw Error{};
+        if (n > 2) check(PySet_Add(set.get(), w));
+    });
     return set;
 }
 
@@ -785,26 +774,27 @@ Ref verificar_poder(Call& c) {
     Ref no_partners = new_list();
     Ref socios = mapping_get(dados, SC_NAME("socios"), no_partners.get());
     Ref empty = empty_text();
-    Ref it = own(PyObject_GetIter(socios.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref socio = Ref::steal(raw);
-        Ref nome_socio = null_as_empty(mapping_get(socio.get(), SC_NAME("nome"), empty.get()));
+    Ref found;
+    for_each(socios.get(), [&](PyObject* socio) {
+        Ref nome_socio = null_as_empty(mapping_get(socio, SC_NAME("nome"), empty.get()));
         Ref same = call_method(self, SC_NAME("_comparar_nomes"), nome, nome_socio.get());
         if (truth(same.get())) {
-            Ref q = mapping_get(socio.get(), SC_NAME("qualificacao"), Py_None);
-            return pair(Py_True, q.get());
+            Ref q = mapping_get(socio, SC_NAME("qualificacao"), Py_None);
+            found = pair(Py_True, q.get());
+            return false;
         }
-        Ref rep = mapping_get(socio.get(), SC_NAME("nome_representante"), empty.get());
+        Ref rep = mapping_get(socio, SC_NAME("nome_representante"), empty.get());
         if (truth(rep.get())) {
             Ref same_rep = call_method(self, SC_NAME("_comparar_nomes"), nome, rep.get());
             if (truth(same_rep.get())) {
-                Ref q = mapping_get(socio.get(), SC_NAME("qualificacao_representante"), Py_None);
-                return pair(Py_True, q.get());
+                Ref q = mapping_get(socio, SC_NAME("qualificacao_representante"), Py_None);
+                found = pair(Py_True, q.get());
+                return false;
             }
         }
-    }
-    if (PyErr_Occurred()) throw Error{};
-    return pair(Py_False, Py_None);
+        return true;
+    });
+    return found ? found : pair(Py_False, Py_None);
 }
 
 const FuncSpec kPoderSpec = {
@@ -1120,13 +1110,10 @@ Ref qsa_summary(PyObject* dados) {
     Ref first = own(PyObject_GetItem(socios.get(), slice.get()));
     Ref names = new_list();
     Ref empty = empty_text();
-    Ref it = own(PyObject_GetIter(first.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref socio = Ref::steal(raw);
-        Ref nome = null_as_empty(mapping_get(socio.get(), SC_NAME("nome"), empty.get()));
+    for_each(first.get(), [&](PyObject* socio) {
+        Ref nome = null_as_empty(mapping_get(socio, SC_NAME("nome"), empty.get()));
         append(names.get(), nome.get());
-    }
-    if (PyErr_Occurred()) throw Error{};
+    });
     if (PyList_GET_SIZE(names.get()) == 0) return str("QSA vazio");
     Ref sep = str(", ");
     Ref joined = own(PyUnicode_Join(sep.get(), names.get()));
@@ -1320,19 +1307,16 @@ constexpr Param kRelatorioParams[] = {
 
 void print_fields(PyObject* record) {
     Ref campos = getattr(record, SC_NAME("campos"));
-    Ref it = own(PyObject_GetIter(campos.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref f = Ref::steal(raw);
-        Ref emoji = getattr(f.get(), SC_NAME("emoji"));
+    for_each(campos.get(), [&](PyObject* f) {
+        Ref emoji = getattr(f, SC_NAME("emoji"));
         Ref emoji_text = fmt(emoji.get());
-        Ref nome = getattr(f.get(), SC_NAME("campo"));
+        Ref nome = getattr(f, SC_NAME("campo"));
         Ref nome_text = fmt(nome.get());
-        Ref mensagem = getattr(f.get(), SC_NAME("mensagem"));
+        Ref mensagem = getattr(f, SC_NAME("mensagem"));
         Ref mensagem_text = fmt(mensagem.get());
         print_cat({SC_TEXT("      "), emoji_text.get(), SC_TEXT(" "), nome_text.get(), SC_TEXT(": "),
                    mensagem_text.get()});
-    }
-    if (PyErr_Occurred()) throw Error{};
+    });
 }
 
 void print_entries(PyObject* list, const char* header) {
@@ -1340,13 +1324,10 @@ void print_entries(PyObject* list, const char* header) {
     Ref head = str(header);
     Ref line = cat({SC_TEXT("\n"), head.get()});
     print_line(line.get());
-    Ref it = own(PyObject_GetIter(list));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref item = Ref::steal(raw);
-        Ref text = fmt(item.get());
+    for_each(list, [&](PyObject* item) {
+        Ref text = fmt(item);
         print_cat({SC_TEXT("      \u2022 "), text.get()});
-    }
-    if (PyErr_Occurred()) throw Error{};
+    });
 }
 
 // The rules around the report's sections.
@@ -1492,14 +1473,11 @@ Ref extracted(PyObject* module, PyObject* answer, PyObject* key, PyObject* recor
     answered = true;
     Ref missing = new_list();
     Ref items = call_method(raw.get(), SC_NAME("get"), key, missing.get());
-    Ref it = own(PyObject_GetIter(items.get()));
-    while (PyObject* item_raw = PyIter_Next(it.get())) {
-        Ref item = Ref::steal(item_raw);
+    for_each(items.get(), [&](PyObject* item) {
         Ref type = module_global(module, record_type_name);
-        Ref record = call_with_mapping(type.get(), item.get());
+        Ref record = call_with_mapping(type.get(), item);
         append(out.get(), record.get());
-    }
-    if (PyErr_Occurred()) throw Error{};
+    });
     return out;
 }
 
