@@ -153,3 +153,15 @@ def test_a_huge_address_leaves_no_scratch_memory_behind():
     """)
     assert rc == 0, f"{describe(rc)}\n{err[-2000:]}"
     assert float(out) < 16
+
+
+@pytest.mark.parametrize("module", ["keywords", "cnpj", "checker"])
+def test_isolated_subinterpreters_are_refused_with_import_error(module):
+    _interpreters = pytest.importorskip("_interpreters")
+    interp = _interpreters.create("isolated")
+    try:
+        failure = _interpreters.exec(interp, f"import scrivane_contract.{module}")
+    finally:
+        _interpreters.destroy(interp)
+    assert failure.type.__name__ == "ImportError"
+    assert failure.msg == f"module scrivane_contract.{module} does not support loading in subinterpreters"
