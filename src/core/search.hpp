@@ -1,12 +1,18 @@
-// Which of a set of patterns occur in a text.
+// Substring and multi-pattern search.
 //
-// Patterns and texts are code point sequences. Short texts are searched
-// pattern by pattern; long ones with an Aho-Corasick automaton over the
-// classes of the code points that the patterns use, run as four interleaved
-// streams over quarters of the text (each overlapping the previous quarter
-// by the longest pattern), and stopped once every pattern has been seen.
-// One-byte texts can be scanned through a byte map (for instance a fold
-// table) without materialising the mapped text.
+// contains: whether one text occurs in another, in linear time whatever the
+// texts.
+//
+// find_all / Automaton: which of a set of patterns occur in a text. Patterns
+// and texts are code point sequences. Short texts are searched pattern by
+// pattern; long ones with an Aho-Corasick automaton over the classes of the
+// code points that the patterns use. While its full transition table stays
+// within kMaxDenseCells, the automaton runs as four interleaved streams over
+// quarters of the text (each overlapping the previous quarter by the longest
+// pattern); past that it keeps sorted edge lists with failure links, whose
+// size follows the patterns' total length. Either way the scan stops once
+// every pattern has been seen. One-byte texts can be scanned through a byte
+// map (for instance a fold table) without materialising the mapped text.
 #pragma once
 
 #include <cstddef>
