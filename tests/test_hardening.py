@@ -132,6 +132,8 @@ def test_allocation_failure_during_module_initialisation():
         assert r["memory"] > 0 and r["normal"] == 1, case
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer keeps freed memory in quarantine")
 def test_a_huge_address_leaves_no_scratch_memory_behind():
     # One 10-million-character address used to leave its working buffers
     # (well over 100 MiB) attached to the thread for good.
