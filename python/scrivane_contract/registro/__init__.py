@@ -15,6 +15,10 @@ _EXPORTS = {
     "ErroImportacao": "importar",
     "ResumoImportacao": "importar",
     "caminho_padrao": "banco",
+    "RegistroLocal": "consulta",
+    "RegistroIndisponivel": "consulta",
+    "RequisicoesLocais": "local",
+    "usar_registro": "local",
 }
 
 __all__ = sorted(_EXPORTS)

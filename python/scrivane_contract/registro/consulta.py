@@ -1,0 +1,439 @@
+"""Consultas ao banco do registro local, nas respostas dos próprios serviços.
+
+``RegistroLocal(caminho)`` answers as BrasilAPI (the full company record),
+as ReceitaWS and as the Casa dos Dados name search, from the SQLite file
+that ``importar`` builds. It reads the file only (read-only connections,
+one per thread) and reopens it when an import has replaced it.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import sqlite3
+import threading
+import unicodedata
+from pathlib import Path
+from typing import Any, Optional
+
+from .banco import chave_cnpj, cnpj_de_chave, limpar_cnpj14
+
+__all__ = ["RegistroLocal", "RegistroIndisponivel", "resposta_brasilapi_erro", "resposta_receitaws_erro"]
+
+SITUACOES = {1: "NULA", 2: "ATIVA", 3: "SUSPENSA", 4: "INAPTA", 8: "BAIXADA"}
+_SITUACAO_CODIGO = {v: k for k, v in SITUACOES.items()}
+MATRIZ_FILIAL = {1: "MATRIZ", 2: "FILIAL"}
+PORTES = {0: "NÃO INFORMADO", 1: "MICRO EMPRESA", 3: "EMPRESA DE PEQUENO PORTE", 5: "DEMAIS"}
+PORTES_RECEITAWS = {0: "", 1: "ME", 3: "EPP", 5: "DEMAIS"}
+FAIXAS = {0: "Não se aplica", 1: "Entre 0 a 12 anos", 2: "Entre 13 a 20 anos", 3: "Entre 21 a 30 anos",
+          4: "Entre 31 a 40 anos", 5: "Entre 41 a 50 anos", 6: "Entre 51 a 60 anos", 7: "Entre 61 a 70 anos",
+          8: "Entre 71 a 80 anos", 9: "Maiores de 80 anos"}
+
+_ESTAB = ("rowid, chave, dv, matriz, fantasia, situacao, data_situacao, motivo, cidade_exterior, pais, inicio, cnae, "
+          "cnaes_secundarios, tipo_logradouro, logradouro, numero, complemento, bairro, cep, uf, municipio, "
+          "telefone1, telefone2, fax, email, situacao_especial, data_situacao_especial")
+_PALAVRA = re.compile(r"[^\W_]+")
+LIMITE_CANDIDATOS = 400
+LIMITE_CONTAGEM = 10000
+
+
+class RegistroIndisponivel(Exception):
+    """O banco do registro local não existe ou não pode ser lido."""
+
+
+def _data(v: Optional[int]) -> Optional[str]:
+    if not v:
+        return None
+    return f"{v // 10000:04d}-{v // 100 % 100:02d}-{v % 100:02d}"
+
+
+def _data_br(iso: Optional[str]) -> str:
+    if not iso or len(iso) != 10:
+        return ""
+    return f"{iso[8:10]}/{iso[5:7]}/{iso[0:4]}"
+
+
+def _dobrar(texto: str) -> str:
+    d = unicodedata.normalize("NFD", texto)
+    return " ".join("".join(c for c in d if unicodedata.category(c) != "Mn").lower().split())
+
+
+def resposta_brasilapi_erro(cnpj: str, status: int) -> dict:
+    """O corpo de erro da BrasilAPI (404 não encontrado, 400 inválido)."""
+    if status == 404:
+        return {"message": f"CNPJ {_mascara(cnpj)} não encontrado.", "name": "NotFoundError", "type": "not_found"}
+    return {"message": f"CNPJ {cnpj} inválido.", "name": "BadRequestError", "type": "bad_request"}
+
+
+def resposta_receitaws_erro(mensagem: str) -> dict:
+    return {"status": "ERROR", "message": mensagem}
+
+
+def _mascara(c: str) -> str:
+    if len(c) != 14:
+        return c
+    return f"{c[:2]}.{c[2:5]}.{c[5:8]}/{c[8:12]}-{c[12:]}"
+
+
+def _cnae_mascara(codigo: Optional[int]) -> str:
+    if codigo is None:
+        return ""
+    s = f"{codigo:07d}"
+    return f"{s[:2]}.{s[2:4]}-{s[4]}-{s[5:]}"
+
+
+def _telefone_br(t: str) -> str:
+    if not t:
+        return ""
+    ddd, numero = t[:2], t[2:]
+    if len(numero) > 4:
+        numero = numero[:-4] + "-" + numero[-4:]
+    return f"({ddd}) {numero}"
+
+
+class RegistroLocal:
+    """Respostas dos três serviços a partir do banco SQLite."""
+
+    def __init__(self, caminho: str | os.PathLike):
+        self.caminho = Path(caminho)
+        self._local = threading.local()
+        self._trava = threading.Lock()
+        self._identidade: Optional[tuple] = None
+        self._tabelas: dict[str, dict[int, str]] = {}
+        self._meta: dict[str, str] = {}
+        self._conexao()  # fails early when the file is missing
+
+    # -- connection --------------------------------------------------------
+    def _conexao(self) -> sqlite3.Connection:
+        try:
+            st = os.stat(self.caminho)
+        except OSError as e:
+            raise RegistroIndisponivel(f"banco do registro não encontrado: {self.caminho}") from e
+        ident = (st.st_ino, st.st_dev, st.st_mtime_ns)
+        loc = self._local
+        con = getattr(loc, "con", None)
+        if con is not None and loc.ident == ident:
+            return con
+        if con is not None:
+            con.close()
+        try:
+            con = sqlite3.connect(f"file:{self.caminho}?mode=ro", uri=True, check_same_thread=False)
+            con.execute("PRAGMA query_only=1")
+            con.execute("PRAGMA cache_size=-65536")
+            con.execute("PRAGMA mmap_size=268435456")
+        except sqlite3.Error as e:
+            raise RegistroIndisponivel(f"banco do registro ilegível: {self.caminho} ({e})") from e
+        loc.con, loc.ident = con, ident
+        with self._trava:
+            if self._identidade != ident:
+                self._carregar_tabelas(con)
+                self._identidade = ident
+        return con
+
+    def _carregar_tabelas(self, con: sqlite3.Connection) -> None:
+        try:
+            tabelas = {}
+            for nome in ("cnaes", "motivos", "municipios", "naturezas", "paises", "qualificacoes"):
+                tabelas[nome] = dict(con.execute(f"SELECT codigo, descricao FROM {nome}"))
+            meta = dict(con.execute("SELECT chave, valor FROM meta"))
+        except sqlite3.Error as e:
+            raise RegistroIndisponivel(f"não é um banco do registro: {self.caminho} ({e})") from e
+        self._tabelas, self._meta = tabelas, meta
+
+    def info(self) -> dict:
+        """Data da publicação, linhas por tabela e tamanho do arquivo."""
+        con = self._conexao()
+        meta = dict(self._meta)
+        return {
+            "banco": str(self.caminho),
+            "data_extracao": meta.get("data_extracao") or None,
+            "importado_em": meta.get("importado_em") or None,
+            "origem": meta.get("origem") or None,
+            "linhas": json.loads(meta.get("linhas") or "{}") | {
+                "extras": con.execute("SELECT count(*) FROM extras").fetchone()[0]},
+            "linhas_ignoradas": int(meta.get("linhas_ignoradas") or 0),
+            "tamanho": os.stat(self.caminho).st_size,
+        }
+
+    # -- BrasilAPI ---------------------------------------------------------
+    def brasilapi(self, cnpj: str) -> Optional[dict]:
+        """O registro no formato da BrasilAPI, ou None quando o CNPJ não está no banco."""
+        c = limpar_cnpj14(cnpj)
+        if c is None:
+            return None
+        con = self._conexao()
+        extra = con.execute("SELECT dados FROM extras WHERE cnpj = ?", (c,)).fetchone()
+        if extra is not None:
+            return json.loads(extra[0])
+        chave, dv = chave_cnpj(c)
+        row = con.execute(f"SELECT {_ESTAB} FROM estabelecimentos WHERE chave = ? AND dv = ? LIMIT 1",
+                          (chave, dv)).fetchone()
+        if row is None:
+            return None
+        return self._montar(con, row)
+
+    def _montar(self, con: sqlite3.Connection, r: tuple) -> dict:
+        t = self._tabelas
+        (_, chave, dv, matriz, fantasia, situacao, data_situacao, motivo, cidade_exterior, pais, inicio, cnae,
+         cnaes_sec, tipo_logr, logradouro, numero, complemento, bairro, cep, uf, municipio, tel1, tel2, fax, email,
+         sit_esp, data_sit_esp) = r
+        raiz = chave // 1679616
+        emp = con.execute("SELECT razao_social, natureza, qualificacao, capital, porte, ente FROM empresas "
+                          "WHERE chave = ? LIMIT 1", (raiz,)).fetchone() or ("", None, None, None, None, "")
+        simp = con.execute("SELECT opcao_simples, data_opcao_simples, data_exclusao_simples, opcao_mei, "
+                           "data_opcao_mei, data_exclusao_mei FROM simples WHERE chave = ? LIMIT 1",
+                           (raiz,)).fetchone() or (None,) * 6
+        qual = t["qualificacoes"]
+        qsa = [{
+            "identificador_de_socio": tipo,
+            "nome_socio": nome or "",
+            "cnpj_cpf_do_socio": doc or "",
+            "codigo_qualificacao_socio": q,
+            "qualificacao_socio": qual.get(q),
+            "data_entrada_sociedade": _data(d),
+            "codigo_pais": p,
+            "pais": t["paises"].get(p),
+            "cpf_representante_legal": rep or "",
+            "nome_representante_legal": nrep or "",
+            "codigo_qualificacao_representante_legal": qrep,
+            "qualificacao_representante_legal": qual.get(qrep),
+            "codigo_faixa_etaria": fx,
+            "faixa_etaria": FAIXAS.get(fx),
+        } for tipo, nome, doc, q, d, p, rep, nrep, qrep, fx in con.execute(
+            "SELECT tipo, nome, documento, qualificacao, data_entrada, pais, representante, nome_representante, "
+            "qualificacao_representante, faixa_etaria FROM socios WHERE chave = ? ORDER BY rowid", (raiz,))]
+        cnaes = []
+        for cod in (cnaes_sec or "").split(","):
+            cod = cod.strip()
+            if cod.isdigit():
+                cnaes.append({"codigo": int(cod), "descricao": t["cnaes"].get(int(cod), "")})
+        razao, natureza, qresp, capital, porte, ente = emp
+
+        def sn(v):
+            return None if v is None else bool(v)
+
+        return {
+            "cnpj": cnpj_de_chave(chave, dv),
+            "identificador_matriz_filial": matriz,
+            "descricao_identificador_matriz_filial": MATRIZ_FILIAL.get(matriz),
+            "nome_fantasia": fantasia or "",
+            "situacao_cadastral": situacao,
+            "descricao_situacao_cadastral": SITUACOES.get(situacao),
+            "data_situacao_cadastral": _data(data_situacao),
+            "motivo_situacao_cadastral": motivo,
+            "descricao_motivo_situacao_cadastral": t["motivos"].get(motivo),
+            "nome_cidade_no_exterior": cidade_exterior or "",
+            "codigo_pais": pais,
+            "pais": t["paises"].get(pais),
+            "data_inicio_atividade": _data(inicio),
+            "cnae_fiscal": cnae,
+            "cnae_fiscal_descricao": t["cnaes"].get(cnae),
+            "descricao_tipo_de_logradouro": tipo_logr or "",
+            "logradouro": logradouro or "",
+            "numero": numero or "",
+            "complemento": complemento or "",
+            "bairro": bairro or "",
+            "cep": cep or "",
+            "uf": uf or "",
+            "codigo_municipio": municipio,
+            "codigo_municipio_ibge": None,
+            "municipio": t["municipios"].get(municipio),
+            "ddd_telefone_1": tel1 or "",
+            "ddd_telefone_2": tel2 or "",
+            "ddd_fax": fax or "",
+            "email": email or "",
+            "situacao_especial": sit_esp or "",
+            "data_situacao_especial": _data(data_sit_esp),
+            "opcao_pelo_simples": sn(simp[0]),
+            "data_opcao_pelo_simples": _data(simp[1]),
+            "data_exclusao_do_simples": _data(simp[2]),
+            "opcao_pelo_mei": sn(simp[3]),
+            "data_opcao_pelo_mei": _data(simp[4]),
+            "data_exclusao_do_mei": _data(simp[5]),
+            "razao_social": razao or "",
+            "codigo_natureza_juridica": natureza,
+            "natureza_juridica": t["naturezas"].get(natureza),
+            "qualificacao_do_responsavel": qresp,
+            "capital_social": capital,
+            "codigo_porte": porte,
+            "porte": PORTES.get(porte),
+            "ente_federativo_responsavel": ente or "",
+            "qsa": qsa,
+            "cnaes_secundarios": cnaes,
+            "regime_tributario": [],
+        }
+
+    # -- ReceitaWS ---------------------------------------------------------
+    def receitaws(self, cnpj: str) -> Optional[dict]:
+        """O registro no formato da ReceitaWS, ou None quando o CNPJ não está no banco."""
+        b = self.brasilapi(cnpj)
+        if b is None:
+            return None
+        return self.como_receitaws(b)
+
+    def como_receitaws(self, b: dict) -> dict:
+        qual = self._tabelas.get("qualificacoes", {})
+        natureza = b.get("codigo_natureza_juridica")
+        nat = b.get("natureza_juridica") or ""
+        if isinstance(natureza, int):
+            s = f"{natureza:04d}"
+            nat = f"{s[:3]}-{s[3]} - {nat}"
+        cnae = b.get("cnae_fiscal")
+        secundarias = [{"code": _cnae_mascara(c.get("codigo")), "text": c.get("descricao") or ""}
+                       for c in b.get("cnaes_secundarios") or []]
+        telefones = " / ".join(x for x in (_telefone_br(b.get("ddd_telefone_1") or ""),
+                                           _telefone_br(b.get("ddd_telefone_2") or "")) if x)
+        capital = b.get("capital_social")
+
+        def q(cod, texto):
+            if texto is None:
+                texto = qual.get(cod, "")
+            return f"{cod:02d}-{texto}" if isinstance(cod, int) else (texto or "")
+
+        def opcao(flag, d1, d2):
+            return {"optante": bool(flag), "data_opcao": _data_br(b.get(d1)), "data_exclusao": _data_br(b.get(d2)),
+                    "ultima_atualizacao": self._atualizacao()}
+
+        cep = b.get("cep") or ""
+        return {
+            "status": "OK",
+            "ultima_atualizacao": self._atualizacao(),
+            "cnpj": _mascara(str(b.get("cnpj") or "")),
+            "tipo": b.get("descricao_identificador_matriz_filial") or "",
+            "porte": PORTES_RECEITAWS.get(b.get("codigo_porte"), b.get("porte") or ""),
+            "nome": b.get("razao_social") or "",
+            "fantasia": b.get("nome_fantasia") or "",
+            "abertura": _data_br(b.get("data_inicio_atividade")),
+            "atividade_principal": [{"code": _cnae_mascara(cnae), "text": b.get("cnae_fiscal_descricao") or ""}]
+            if isinstance(cnae, int) else [],
+            "atividades_secundarias": secundarias or [{"code": "00.00-0-00", "text": "Não informada"}],
+            "natureza_juridica": nat,
+            "logradouro": " ".join(x for x in (b.get("descricao_tipo_de_logradouro"), b.get("logradouro")) if x),
+            "numero": b.get("numero") or "",
+            "complemento": b.get("complemento") or "",
+            "cep": f"{cep[:2]}.{cep[2:5]}-{cep[5:]}" if len(cep) == 8 else cep,
+            "bairro": b.get("bairro") or "",
+            "municipio": b.get("municipio") or "",
+            "uf": b.get("uf") or "",
+            "email": b.get("email") or "",
+            "telefone": telefones,
+            "efr": b.get("ente_federativo_responsavel") or "",
+            "situacao": b.get("descricao_situacao_cadastral") or "",
+            "data_situacao": _data_br(b.get("data_situacao_cadastral")),
+            "motivo_situacao": b.get("descricao_motivo_situacao_cadastral") or "",
+            "situacao_especial": b.get("situacao_especial") or "",
+            "data_situacao_especial": _data_br(b.get("data_situacao_especial")),
+            "capital_social": f"{capital:.2f}" if isinstance(capital, (int, float)) else "0.00",
+            "qsa": [{
+                "nome": s.get("nome_socio") or "",
+                "qual": q(s.get("codigo_qualificacao_socio"), s.get("qualificacao_socio")),
+                **({"pais_origem": s["pais"]} if s.get("pais") else {}),
+                **({"nome_rep_legal": s["nome_representante_legal"],
+                    "qual_rep_legal": q(s.get("codigo_qualificacao_representante_legal"),
+                                        s.get("qualificacao_representante_legal"))}
+                   if s.get("nome_representante_legal") else {}),
+            } for s in b.get("qsa") or []],
+            "simples": opcao(b.get("opcao_pelo_simples"), "data_opcao_pelo_simples", "data_exclusao_do_simples"),
+            "simei": opcao(b.get("opcao_pelo_mei"), "data_opcao_pelo_mei", "data_exclusao_do_mei"),
+            "extra": {},
+            "billing": {"free": True, "database": True},
+        }
+
+    def _atualizacao(self) -> str:
+        d = self._meta.get("data_extracao") or ""
+        return f"{d}T00:00:00.000Z" if d else ""
+
+    # -- Casa dos Dados ----------------------------------------------------
+    def buscar(self, termo: str, *, ufs: Optional[list[str]] = None, situacao: Optional[str] = "ATIVA",
+               limite: int = 20) -> tuple[int, list[dict]]:
+        """(total até 10 000, primeiros acertos) dos estabelecimentos cujo nome contém todas as palavras."""
+        palavras = _PALAVRA.findall(_dobrar(termo))
+        if not palavras:
+            return 0, []
+        consulta = " ".join(f'"{p}"' for p in palavras[:-1]) + (" " if len(palavras) > 1 else "") \
+            + f'"{palavras[-1]}"*'
+        filtros = []
+        if situacao:
+            cod = _SITUACAO_CODIGO.get(str(situacao).upper())
+            if cod is None:
+                return 0, []
+            filtros.append(f"xsit{cod}")
+        ufs = [_dobrar(u) for u in ufs or [] if u and u.strip()]
+        if ufs:
+            filtros.append("(" + " OR ".join(f'"xuf{u}"' for u in ufs) + ")")
+        expr = " AND ".join([f"({consulta})"] + filtros)
+        con = self._conexao()
+        alvo = _dobrar(termo)
+        candidatos = []
+        # The team's own records first, then the release.
+        for (dados,) in con.execute("SELECT x.dados FROM nomes_extras n JOIN extras x ON x.cnpj = n.cnpj "
+                                    "WHERE nomes_extras MATCH ? LIMIT ?", (expr, LIMITE_CANDIDATOS)):
+            b = json.loads(dados)
+            candidatos.append((b["cnpj"], b.get("razao_social") or "", b.get("nome_fantasia") or "",
+                               b.get("uf") or "", b.get("municipio") or "", b.get("descricao_situacao_cadastral"),
+                               b.get("identificador_matriz_filial") or 1, 0))
+        extras = {c[0] for c in candidatos}
+        ids = [r for (r,) in con.execute("SELECT rowid FROM nomes WHERE nomes MATCH ? LIMIT ?",
+                                         (expr, LIMITE_CANDIDATOS))]
+        total = len(ids)
+        if total == LIMITE_CANDIDATOS:
+            total = con.execute("SELECT count(*) FROM (SELECT rowid FROM nomes WHERE nomes MATCH ? LIMIT ?)",
+                                (expr, LIMITE_CONTAGEM)).fetchone()[0]
+        mun = self._tabelas.get("municipios", {})
+        for i in range(0, len(ids), 200):
+            lote = ids[i:i + 200]
+            for rowid, chave, dv, fantasia, uf, municipio, situacao_, matriz, razao in con.execute(
+                    "SELECT e.rowid, e.chave, e.dv, e.fantasia, e.uf, e.municipio, e.situacao, e.matriz, "
+                    "(SELECT m.razao_social FROM empresas m WHERE m.chave = e.chave / 1679616 LIMIT 1) "
+                    f"FROM estabelecimentos e WHERE e.rowid IN ({','.join('?' * len(lote))})", lote):
+                c = cnpj_de_chave(chave, dv)
+                if c in extras:
+                    continue
+                candidatos.append((c, razao or "", fantasia or "", uf or "", mun.get(municipio, ""),
+                                   SITUACOES.get(situacao_), matriz or 1, rowid))
+
+        def nota(c):
+            razao, fantasia = _dobrar(c[1]), _dobrar(c[2])
+            if razao == alvo:
+                n = 0
+            elif fantasia == alvo:
+                n = 1
+            elif razao.startswith(alvo):
+                n = 2
+            elif fantasia.startswith(alvo):
+                n = 3
+            else:
+                n = 4
+            return (n, c[6], len(razao), c[7])
+
+        candidatos.sort(key=nota)
+        hits = [{
+            "cnpj": c[0],
+            "cnpj_raiz": c[0][:8],
+            "razao_social": c[1],
+            "nome_fantasia": c[2],
+            "uf": c[3],
+            "municipio": c[4],
+            "situacao_cadastral": c[5] or "",
+            "matriz_filial": MATRIZ_FILIAL.get(c[6], ""),
+        } for c in candidatos[:limite]]
+        return max(total, 0) + len(extras), hits
+
+    def buscar_casadosdados(self, corpo: Any) -> tuple[int, dict]:
+        """(status, resposta) da busca da Casa dos Dados para o corpo JSON enviado."""
+        try:
+            query = corpo.get("query") or {}
+            termos = query.get("termo") or []
+            termo = " ".join(str(t) for t in termos) if isinstance(termos, list) else str(termos)
+            ufs = query.get("uf") or []
+            ufs = [str(u) for u in ufs] if isinstance(ufs, list) else [str(ufs)]
+            situacao = query.get("situacao_cadastral")
+            situacao = situacao[0] if isinstance(situacao, list) and situacao else situacao
+            pagina = int(corpo.get("page") or 1)
+        except (AttributeError, TypeError, ValueError):
+            return 400, {"success": False, "message": "Requisição inválida"}
+        if pagina < 1:
+            return 400, {"success": False, "message": "Página inválida"}
+        total, hits = self.buscar(termo, ufs=ufs, situacao=situacao or None, limite=20 * pagina)
+        return 200, {"success": True, "data": {"count": total, "cnpj": hits[20 * (pagina - 1):]}}
