@@ -14,7 +14,7 @@ import importlib
 import sys
 
 # Command modules, in the order ``--help`` lists them.
-COMANDOS: tuple[str, ...] = ()
+COMANDOS: tuple[str, ...] = ("registro",)
 
 # Exit statuses shared by the commands.
 SAIDA_APROVADO = 0

@@ -19,6 +19,11 @@ _EXPORTS = {
     "RegistroIndisponivel": "consulta",
     "RequisicoesLocais": "local",
     "usar_registro": "local",
+    "usar_sessao_resiliente": "sessao",
+    "criar_sessao_resiliente": "sessao",
+    "criar_app": "servidor",
+    "servir": "servidor",
+    "baixar": "baixar",
 }
 
 __all__ = sorted(_EXPORTS)
