@@ -99,12 +99,16 @@ class _Barra:
         self.t0 = time.perf_counter()
 
     def arquivo(self, nome: str) -> None:
-        self.progress.update(self.tarefa, description=nome)
+        if self.tarefa is not None:
+            self.progress.update(self.tarefa, description=nome)
 
     def etapa(self, texto: str) -> None:
-        self.progress.update(self.tarefa, description=texto)
+        if self.tarefa is not None:
+            self.progress.update(self.tarefa, description=texto)
 
     def avanco(self, nbytes: int, linhas: int = 0) -> None:
+        if self.tarefa is None:
+            return
         self.linhas += linhas
         dt = max(time.perf_counter() - self.t0, 1e-6)
         self.progress.update(self.tarefa, advance=nbytes, taxa=f"{_milhar(int(self.linhas / dt))} linhas/s")
@@ -113,7 +117,8 @@ class _Barra:
         self.console.print(texto)
 
     def fim(self) -> None:
-        self.progress.stop()
+        if self.tarefa is not None:
+            self.progress.stop()
 
 
 def _importar(args: argparse.Namespace) -> int:
@@ -190,7 +195,7 @@ def _baixar(args: argparse.Namespace) -> int:
     from scrivane_contract.registro.baixar import TOKEN_PADRAO, URL_PADRAO, ErroDownload, baixar
 
     barra = _Barra(False)
-    barra.avanco = lambda n, linhas=0: barra.progress.update(barra.tarefa, advance=n)
+    barra.avanco = lambda n, linhas=0: barra.tarefa is not None and barra.progress.update(barra.tarefa, advance=n)
     try:
         mes, pasta, baixados = baixar(args.destino, args.mes, base=args.url or URL_PADRAO,
                                       token=args.token or TOKEN_PADRAO, progresso=barra)

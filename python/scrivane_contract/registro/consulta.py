@@ -397,9 +397,9 @@ class RegistroLocal:
             razao, fantasia = _dobrar(c[1]), _dobrar(c[2])
             if razao == alvo:
                 n = 0
-            elif fantasia == alvo:
-                n = 1
             elif razao.startswith(alvo):
+                n = 1
+            elif fantasia == alvo:
                 n = 2
             elif fantasia.startswith(alvo):
                 n = 3

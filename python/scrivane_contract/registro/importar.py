@@ -19,6 +19,7 @@ import threading
 import time
 import zipfile
 import zlib
+from glob import escape as glob_escape
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Iterable, Optional
@@ -204,6 +205,25 @@ def _temporario(banco: Path) -> Path:
     return banco.with_name(f".{banco.name}.importando-{os.getpid()}")
 
 
+def _limpar_restos(banco: Path) -> None:
+    """Removes the temporary files of imports whose process is gone (killed mid-way)."""
+    for p in banco.parent.glob(f".{glob_escape(banco.name)}.importando-*"):
+        m = re.search(r"\.importando-(\d+)(?:-journal)?$", p.name)
+        if not m:
+            continue
+        pid = int(m.group(1))
+        if pid == os.getpid():
+            continue
+        try:
+            os.kill(pid, 0)
+            continue  # still running
+        except ProcessLookupError:
+            pass
+        except PermissionError:
+            continue
+        p.unlink(missing_ok=True)
+
+
 def _novo_banco(caminho: Path) -> None:
     con = sqlite3.connect(caminho)
     try:
@@ -339,6 +359,7 @@ def importar(origem: Optional[str | os.PathLike], banco: str | os.PathLike, *,
     else:
         arquivos, resumo.faltando = _arquivos(origem_p) if origem_p is not None else ([], [])
         tmp = _temporario(banco)
+        _limpar_restos(banco)
         try:
             tmp.unlink(missing_ok=True)
             _novo_banco(tmp)
