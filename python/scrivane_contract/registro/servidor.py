@@ -63,8 +63,27 @@ def servir(banco: str | os.PathLike, *, host: str = "127.0.0.1", porta: int = 80
     import uvicorn
 
     app = criar_app(banco)
-    config = uvicorn.Config(app, host=host, port=porta, log_level="info" if log else "warning",
-                            access_log=log, lifespan="off", server_header=False)
+    # One line per request on standard output; uvicorn's own start-up chatter stays quiet.
+    log_config = {
+        "version": 1,
+        "disable_existing_loggers": False,
+        "formatters": {
+            "acesso": {"()": "uvicorn.logging.AccessFormatter", "use_colors": False,
+                       "fmt": '%(asctime)s %(client_addr)s "%(request_line)s" %(status_code)s'},
+            "padrao": {"()": "uvicorn.logging.DefaultFormatter", "use_colors": False,
+                       "fmt": "%(asctime)s %(levelprefix)s %(message)s"},
+        },
+        "handlers": {
+            "acesso": {"class": "logging.StreamHandler", "formatter": "acesso", "stream": "ext://sys.stdout"},
+            "padrao": {"class": "logging.StreamHandler", "formatter": "padrao", "stream": "ext://sys.stderr"},
+        },
+        "loggers": {
+            "uvicorn.error": {"handlers": ["padrao"], "level": "WARNING", "propagate": False},
+            "uvicorn.access": {"handlers": ["acesso"], "level": "INFO" if log else "WARNING", "propagate": False},
+        },
+    }
+    config = uvicorn.Config(app, host=host, port=porta, log_config=log_config, access_log=log,
+                            lifespan="off", server_header=False)
     servidor = uvicorn.Server(config)
     if ao_iniciar is not None:
         ao_iniciar(servidor)
