@@ -16,7 +16,7 @@ def configurar(subparsers) -> None:
     p.set_defaults(executar=lambda args: (p.print_help(), SAIDA_USO)[1])
     sub = p.add_subparsers(dest="acao", metavar="AÇÃO")
 
-    banco_ajuda = "arquivo do banco SQLite (padrão: $SCRIVANE_REGISTRO ou ~/.local/share/scrivane-contract/registro.sqlite3)"
+    banco_ajuda = "arquivo do banco SQLite (padrão: $SCRIVANE_BANCO_REGISTRO ou ~/.local/share/scrivane-contract/registro.sqlite3)"
 
     imp = sub.add_parser("importar", help="constrói o banco a partir de uma publicação mensal (pasta com os 37 zips)",
                          description="Constrói o banco a partir de uma publicação mensal, lendo os zips sem descompactá-los "

@@ -65,8 +65,8 @@ _CNPJ14 = re.compile(r"^[0-9A-Z]{12}[0-9]{2}$")
 
 
 def caminho_padrao() -> Path:
-    """O banco usado por ``--registro local``: $SCRIVANE_REGISTRO, ou a pasta de dados do usuário."""
-    env = os.environ.get("SCRIVANE_REGISTRO")
+    """O banco usado por ``--registro local``: $SCRIVANE_BANCO_REGISTRO, ou a pasta de dados do usuário."""
+    env = os.environ.get("SCRIVANE_BANCO_REGISTRO")
     if env:
         return Path(env)
     base = os.environ.get("XDG_DATA_HOME") or os.path.join(os.path.expanduser("~"), ".local", "share")
