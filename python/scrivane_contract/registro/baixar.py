@@ -27,7 +27,7 @@ TOKEN_PADRAO = "YggdBLfdninEJX9"
 _MES = re.compile(r"^\d{4}-\d{2}$")
 _PROPFIND = b"""<?xml version="1.0"?>
 <d:propfind xmlns:d="DAV:"><d:prop><d:getcontentlength/><d:resourcetype/></d:prop></d:propfind>"""
-BLOCO = 1 << 20
+BLOCO = 1 << 16
 
 
 class ErroDownload(Exception):
