@@ -165,7 +165,7 @@ const char* dividir_linha(std::string_view linha, std::vector<std::string>& camp
 }
 
 Carga::Carga(const std::string& caminho) {
-    if (sqlite3_open_v2(caminho.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(caminho.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         std::string msg = db_ ? sqlite3_errmsg(db_) : "sem memória";
         sqlite3_close(db_);
         db_ = nullptr;
@@ -281,7 +281,6 @@ void Carga::linha(std::string_view l) {
     }
     const char* tipos = kLayouts[static_cast<int>(tabela_)].tipos;
     sqlite3_stmt* st = stmt_;
-    sqlite3_reset(st);
     int col = 1;
     std::size_t f = 0;
     for (const char* t = tipos; *t; ++t, ++col) {
@@ -370,8 +369,7 @@ void Carga::linha(std::string_view l) {
         sqlite3_reset(st);
         throw std::runtime_error("SQLite: " + msg);
     }
-    sqlite3_reset(st);
-    sqlite3_clear_bindings(st);
+    sqlite3_reset(st);  // every column is bound again for the next row
     ++ok_;
 }
 

@@ -6,7 +6,8 @@ import os
 import re
 from pathlib import Path
 
-__all__ = ["caminho_padrao", "chave_cnpj", "cnpj_de_chave", "limpar_cnpj14", "ESQUEMA", "INDICES", "NOMES_FTS"]
+__all__ = ["caminho_padrao", "chave_cnpj", "cnpj_de_chave", "limpar_cnpj14", "ESQUEMA", "INDICES", "INDICES_OUTROS", "NOMES_FTS",
+           "DESLOCAMENTO_FANTASIA"]
 
 # Tables as the bulk loader fills them (its INSERTs name these columns).
 # CNPJ roots are base-36 integers of their 8 characters; establishments are
@@ -39,25 +40,29 @@ CREATE VIRTUAL TABLE nomes_extras USING fts5(cnpj UNINDEXED, texto,
 
 # Built once the rows are in: sorting once beats keeping them up to date.
 INDICES = """
-CREATE INDEX empresas_chave ON empresas(chave);
-CREATE INDEX estabelecimentos_chave ON estabelecimentos(chave);
-CREATE INDEX socios_chave ON socios(chave);
-CREATE INDEX simples_chave ON simples(chave);
+CREATE INDEX IF NOT EXISTS empresas_chave ON empresas(chave);
+CREATE INDEX IF NOT EXISTS estabelecimentos_chave ON estabelecimentos(chave);
+CREATE INDEX IF NOT EXISTS socios_chave ON socios(chave);
+CREATE INDEX IF NOT EXISTS simples_chave ON simples(chave);
+"""
+# The part of INDICES over the tables loaded beside the establishments.
+INDICES_OUTROS = """
+CREATE INDEX IF NOT EXISTS empresas_chave ON empresas(chave);
+CREATE INDEX IF NOT EXISTS socios_chave ON socios(chave);
+CREATE INDEX IF NOT EXISTS simples_chave ON simples(chave);
 """
 
-# The name index: one document per establishment (legal name of its company,
-# trade name, and the filter tokens xuf<uf> and xsit<status>), rowid = the
-# establishment's rowid. Contentless and without positions: it only has to
-# say which establishments hold every word.
-NOMES_FTS = """
+# The name index: legal names by company (rowid = the company's rowid) and
+# trade names by establishment (rowid = DESLOCAMENTO_FANTASIA + its rowid).
+# Contentless and without positions: it only has to say which rows hold
+# every word; the filters (status, state) are read from the tables.
+DESLOCAMENTO_FANTASIA = 1 << 40
+NOMES_FTS = f"""
 CREATE VIRTUAL TABLE nomes USING fts5(texto, content='', detail=none, columnsize=0,
   tokenize='unicode61 remove_diacritics 2');
-INSERT INTO nomes(rowid, texto)
-  SELECT e.rowid,
-         coalesce((SELECT m.razao_social FROM empresas m WHERE m.chave = e.chave / 1679616 LIMIT 1), '')
-         || ' ' || coalesce(e.fantasia, '') || ' xuf' || lower(coalesce(e.uf, '')) || ' xsit'
-         || coalesce(e.situacao, 0)
-  FROM estabelecimentos e;
+INSERT INTO nomes(rowid, texto) SELECT rowid, razao_social FROM empresas WHERE razao_social <> '';
+INSERT INTO nomes(rowid, texto) SELECT {DESLOCAMENTO_FANTASIA} + rowid, fantasia FROM estabelecimentos
+  WHERE fantasia <> '';
 """
 
 _B36 = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"

@@ -17,7 +17,7 @@ import unicodedata
 from pathlib import Path
 from typing import Any, Optional
 
-from .banco import chave_cnpj, cnpj_de_chave, limpar_cnpj14
+from .banco import DESLOCAMENTO_FANTASIA, chave_cnpj, cnpj_de_chave, limpar_cnpj14
 
 __all__ = ["RegistroLocal", "RegistroIndisponivel", "resposta_brasilapi_erro", "resposta_receitaws_erro"]
 
@@ -35,7 +35,6 @@ _ESTAB = ("rowid, chave, dv, matriz, fantasia, situacao, data_situacao, motivo, 
           "telefone1, telefone2, fax, email, situacao_especial, data_situacao_especial")
 _PALAVRA = re.compile(r"[^\W_]+")
 LIMITE_CANDIDATOS = 400
-LIMITE_CONTAGEM = 10000
 
 
 class RegistroIndisponivel(Exception):
@@ -347,51 +346,72 @@ class RegistroLocal:
     # -- Casa dos Dados ----------------------------------------------------
     def buscar(self, termo: str, *, ufs: Optional[list[str]] = None, situacao: Optional[str] = "ATIVA",
                limite: int = 20) -> tuple[int, list[dict]]:
-        """(total até 10 000, primeiros acertos) dos estabelecimentos cujo nome contém todas as palavras."""
+        """(total, primeiros acertos) dos estabelecimentos cujo nome contém todas as palavras de ``termo``.
+
+        ``ufs``: só esses estados; ``situacao``: só essa situação cadastral (None: todas).
+        """
         palavras = _PALAVRA.findall(_dobrar(termo))
         if not palavras:
             return 0, []
-        consulta = " ".join(f'"{p}"' for p in palavras[:-1]) + (" " if len(palavras) > 1 else "") \
+        expr = " ".join(f'"{p}"' for p in palavras[:-1]) + (" " if len(palavras) > 1 else "") \
             + f'"{palavras[-1]}"*'
-        filtros = []
+        cod_situacao = None
         if situacao:
-            cod = _SITUACAO_CODIGO.get(str(situacao).upper())
-            if cod is None:
+            cod_situacao = _SITUACAO_CODIGO.get(str(situacao).upper())
+            if cod_situacao is None:
                 return 0, []
-            filtros.append(f"xsit{cod}")
-        ufs = [_dobrar(u) for u in ufs or [] if u and u.strip()]
-        if ufs:
-            filtros.append("(" + " OR ".join(f'"xuf{u}"' for u in ufs) + ")")
-        expr = " AND ".join([f"({consulta})"] + filtros)
+        ufs_ok = {re.sub(r"[^A-Z]", "", u.upper()) for u in ufs or [] if u and u.strip()}
         con = self._conexao()
         alvo = _dobrar(termo)
-        candidatos = []
+        candidatos: dict[str, tuple] = {}
+
+        def aceito(uf, sit) -> bool:
+            return (cod_situacao is None or sit == cod_situacao) and (not ufs_ok or (uf or "").upper() in ufs_ok)
+
         # The team's own records first, then the release.
+        partes = [f"({expr})"]
+        if cod_situacao is not None:
+            partes.append(f"xsit{cod_situacao}")
+        if ufs_ok:
+            partes.append("(" + " OR ".join(f"xuf{u.lower()}" for u in sorted(ufs_ok)) + ")")
         for (dados,) in con.execute("SELECT x.dados FROM nomes_extras n JOIN extras x ON x.cnpj = n.cnpj "
-                                    "WHERE nomes_extras MATCH ? LIMIT ?", (expr, LIMITE_CANDIDATOS)):
+                                    "WHERE nomes_extras MATCH ? LIMIT ?", (" AND ".join(partes), LIMITE_CANDIDATOS)):
             b = json.loads(dados)
-            candidatos.append((b["cnpj"], b.get("razao_social") or "", b.get("nome_fantasia") or "",
-                               b.get("uf") or "", b.get("municipio") or "", b.get("descricao_situacao_cadastral"),
-                               b.get("identificador_matriz_filial") or 1, 0))
-        extras = {c[0] for c in candidatos}
+            candidatos[b["cnpj"]] = (b["cnpj"], b.get("razao_social") or "", b.get("nome_fantasia") or "",
+                                     b.get("uf") or "", b.get("municipio") or "",
+                                     b.get("descricao_situacao_cadastral"), b.get("identificador_matriz_filial") or 1,
+                                     0)
         ids = [r for (r,) in con.execute("SELECT rowid FROM nomes WHERE nomes MATCH ? LIMIT ?",
                                          (expr, LIMITE_CANDIDATOS))]
-        total = len(ids)
-        if total == LIMITE_CANDIDATOS:
-            total = con.execute("SELECT count(*) FROM (SELECT rowid FROM nomes WHERE nomes MATCH ? LIMIT ?)",
-                                (expr, LIMITE_CONTAGEM)).fetchone()[0]
         mun = self._tabelas.get("municipios", {})
-        for i in range(0, len(ids), 200):
-            lote = ids[i:i + 200]
-            for rowid, chave, dv, fantasia, uf, municipio, situacao_, matriz, razao in con.execute(
-                    "SELECT e.rowid, e.chave, e.dv, e.fantasia, e.uf, e.municipio, e.situacao, e.matriz, "
-                    "(SELECT m.razao_social FROM empresas m WHERE m.chave = e.chave / 1679616 LIMIT 1) "
-                    f"FROM estabelecimentos e WHERE e.rowid IN ({','.join('?' * len(lote))})", lote):
-                c = cnpj_de_chave(chave, dv)
-                if c in extras:
+        colunas = "e.rowid, e.chave, e.dv, e.fantasia, e.uf, e.municipio, e.situacao, e.matriz"
+        for rid in ids:
+            if rid < DESLOCAMENTO_FANTASIA:  # a legal name: the company's establishments
+                emp = con.execute("SELECT chave, razao_social FROM empresas WHERE rowid = ?", (rid,)).fetchone()
+                if emp is None:
                     continue
-                candidatos.append((c, razao or "", fantasia or "", uf or "", mun.get(municipio, ""),
-                                   SITUACOES.get(situacao_), matriz or 1, rowid))
+                inicio = emp[0] * 1679616
+                linhas = con.execute(f"SELECT {colunas} FROM estabelecimentos e WHERE e.chave BETWEEN ? AND ? "
+                                     "ORDER BY e.chave LIMIT 50", (inicio, inicio + 1679615)).fetchall()
+                razao = emp[1]
+            else:  # a trade name: that establishment
+                linhas = con.execute(f"SELECT {colunas} FROM estabelecimentos e WHERE e.rowid = ?",
+                                     (rid - DESLOCAMENTO_FANTASIA,)).fetchall()
+                razao = None
+            for rowid, chave, dv, fantasia, uf, municipio, sit, matriz in linhas:
+                if not aceito(uf, sit):
+                    continue
+                c = cnpj_de_chave(chave, dv)
+                if c in candidatos:
+                    continue
+                if razao is None:
+                    r = con.execute("SELECT razao_social FROM empresas WHERE chave = ? LIMIT 1",
+                                    (chave // 1679616,)).fetchone()
+                    nome = r[0] if r else ""
+                else:
+                    nome = razao
+                candidatos[c] = (c, nome or "", fantasia or "", uf or "", mun.get(municipio, ""),
+                                 SITUACOES.get(sit), matriz or 1, rowid)
 
         def nota(c):
             razao, fantasia = _dobrar(c[1]), _dobrar(c[2])
@@ -407,7 +427,7 @@ class RegistroLocal:
                 n = 4
             return (n, c[6], len(razao), c[7])
 
-        candidatos.sort(key=nota)
+        ordem = sorted(candidatos.values(), key=nota)
         hits = [{
             "cnpj": c[0],
             "cnpj_raiz": c[0][:8],
@@ -417,8 +437,8 @@ class RegistroLocal:
             "municipio": c[4],
             "situacao_cadastral": c[5] or "",
             "matriz_filial": MATRIZ_FILIAL.get(c[6], ""),
-        } for c in candidatos[:limite]]
-        return max(total, 0) + len(extras), hits
+        } for c in ordem[:limite]]
+        return len(ordem), hits
 
     def buscar_casadosdados(self, corpo: Any) -> tuple[int, dict]:
         """(status, resposta) da busca da Casa dos Dados para o corpo JSON enviado."""

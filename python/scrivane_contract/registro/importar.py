@@ -24,7 +24,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Iterable, Optional
 
-from .banco import ESQUEMA, INDICES, NOMES_FTS, limpar_cnpj14
+from .banco import ESQUEMA, INDICES, INDICES_OUTROS, NOMES_FTS, limpar_cnpj14
 
 __all__ = ["importar", "ResumoImportacao", "ErroImportacao", "ARQUIVOS_PUBLICACAO", "texto_busca"]
 
@@ -208,7 +208,7 @@ def _temporario(banco: Path) -> Path:
 def _limpar_restos(banco: Path) -> None:
     """Removes the temporary files of imports whose process is gone (killed mid-way)."""
     for p in banco.parent.glob(f".{glob_escape(banco.name)}.importando-*"):
-        m = re.search(r"\.importando-(\d+)(?:-journal)?$", p.name)
+        m = re.search(r"\.importando-(\d+)(?:-b)?(?:-journal)?$", p.name)
         if not m:
             continue
         pid = int(m.group(1))
@@ -234,50 +234,121 @@ def _novo_banco(caminho: Path) -> None:
         con.close()
 
 
-def _carregar(tmp: Path, arquivos: list[Path], progresso: Progresso, resumo: ResumoImportacao,
-              ruins: list) -> None:
+class _Parar(Exception):
+    """The other loader failed: this one stops too."""
+
+
+def _carregar_grupo(caminho: Path, zips: list, progresso: Progresso, parar: threading.Event,
+                    resultados: dict, indices: str = "") -> None:
+    """Loads a group of zips into one database file (run in a thread of its own)."""
     from scrivane_contract import _registro
 
+    carga = _registro.abrir(str(caminho))
+    for indice, p, z, info in zips:
+        tabela = _tabela(p.name)
+        progresso.arquivo(p.name)
+        _registro.iniciar(carga, tabela)
+        antes = 0
+        try:
+            with z.open(info) as f:
+                for bloco in _blocos(f):
+                    if parar.is_set():
+                        raise _Parar
+                    linhas = _registro.alimentar(carga, bloco)
+                    progresso.avanco(len(bloco), linhas - antes)
+                    antes = linhas
+        except (zipfile.BadZipFile, zlib.error, EOFError, OSError) as e:
+            raise ErroImportacao(f"arquivo zip corrompido ou incompleto: {p.name} ({e})") from None
+        ok, nruins, detalhes = _registro.terminar(carga)
+        progresso.avanco(0, ok + nruins - antes)
+        resultados[indice] = (p.name, tabela, ok, nruins, detalhes)
+    _registro.fechar(carga)
+    if indices:
+        con = sqlite3.connect(caminho)
+        try:
+            con.execute("PRAGMA journal_mode=OFF")
+            con.execute("PRAGMA synchronous=OFF")
+            con.execute("PRAGMA cache_size=-131072")
+            con.executescript(indices)
+        finally:
+            con.close()
+
+
+def _carregar(tmp: Path, arquivos: list[Path], progresso: Progresso, resumo: ResumoImportacao,
+              ruins: list) -> None:
+    """Loads the zips with two loaders at once: the establishments (the biggest table) into the
+    target file, the companies, partners and Simples into a second file, copied over at the end."""
     zips = []
     total = 0
-    for p in arquivos:
-        try:
-            z = zipfile.ZipFile(p)
-            info = _membro(z, p.name)
-        except (zipfile.BadZipFile, OSError, EOFError) as e:
-            raise ErroImportacao(f"arquivo zip corrompido ou incompleto: {p.name} ({e})") from None
-        zips.append((p, z, info))
-        total += info.file_size
-    progresso.inicio(total)
-    carga = _registro.abrir(str(tmp))
     try:
-        for p, z, info in zips:
-            tabela = _tabela(p.name)
-            progresso.arquivo(p.name)
+        for indice, p in enumerate(arquivos):
+            try:
+                z = zipfile.ZipFile(p)
+                info = _membro(z, p.name)
+            except (zipfile.BadZipFile, OSError, EOFError) as e:
+                raise ErroImportacao(f"arquivo zip corrompido ou incompleto: {p.name} ({e})") from None
+            zips.append((indice, p, z, info))
+            total += info.file_size
             if resumo.data_extracao is None:
                 resumo.data_extracao = data_extracao(info.filename)
-            _registro.iniciar(carga, tabela)
-            antes = 0
+        progresso.inicio(total)
+        outros = {"Empresas", "Socios", "Simples"}
+        # The second loader also indexes its tables, while the first still loads.
+        grupos = [(tmp, [x for x in zips if _tabela(x[1].name) not in outros], ""),
+                  (Path(str(tmp) + "-b"), [x for x in zips if _tabela(x[1].name) in outros], INDICES_OUTROS)]
+        parar = threading.Event()
+        resultados: dict = {}
+        erros: list = []
+
+        def trabalhar(caminho, grupo, indices):
             try:
-                with z, z.open(info) as f:
-                    for bloco in _blocos(f):
-                        linhas = _registro.alimentar(carga, bloco)
-                        progresso.avanco(len(bloco), linhas - antes)
-                        antes = linhas
-            except (zipfile.BadZipFile, zlib.error, EOFError, OSError) as e:
-                raise ErroImportacao(f"arquivo zip corrompido ou incompleto: {p.name} ({e})") from None
-            ok, nruins, detalhes = _registro.terminar(carga)
-            progresso.avanco(0, ok + nruins - antes)
-            resumo.linhas[tabela.lower()] = resumo.linhas.get(tabela.lower(), 0) + ok
-            resumo.ruins += nruins
-            ruins.extend((p.name, linha, motivo, trecho) for linha, motivo, trecho in detalhes)
-            if nruins > len(detalhes):
-                ruins.append((p.name, 0, f"mais {nruins - len(detalhes)} linhas ignoradas sem detalhe", ""))
-        _registro.fechar(carga)
+                _carregar_grupo(caminho, grupo, progresso, parar, resultados, indices)
+            except _Parar:
+                pass
+            except BaseException as e:  # handed to the main thread
+                erros.append(e)
+                parar.set()
+
+        _novo_banco(grupos[1][0])
+        threads = [threading.Thread(target=trabalhar, args=g, name=f"registro-carga-{k}")
+                   for k, g in enumerate(grupos) if g[1]]
+        for t in threads:
+            t.start()
+        try:
+            for t in threads:
+                while t.is_alive():
+                    t.join(0.1)
+        except BaseException:
+            parar.set()
+            for t in threads:
+                t.join()
+            raise
+        if erros:
+            raise erros[0]
     finally:
-        for _, z, _ in zips:
+        for _, _, z, _ in zips:
             z.close()
-        del carga
+    for indice in sorted(resultados):
+        nome, tabela, ok, nruins, detalhes = resultados[indice]
+        resumo.linhas[tabela.lower()] = resumo.linhas.get(tabela.lower(), 0) + ok
+        resumo.ruins += nruins
+        ruins.extend((nome, linha, motivo, trecho) for linha, motivo, trecho in detalhes)
+        if nruins > len(detalhes):
+            ruins.append((nome, 0, f"mais {nruins - len(detalhes)} linhas ignoradas sem detalhe", ""))
+    # Same tables, empty targets: SQLite copies the records as they are stored.
+    con = sqlite3.connect(tmp)
+    try:
+        con.execute("PRAGMA journal_mode=OFF")
+        con.execute("PRAGMA synchronous=OFF")
+        con.executescript(INDICES_OUTROS)  # matching indexes: copied along with the rows
+        con.execute("ATTACH DATABASE ? AS b", (str(grupos[1][0]),))
+        for tabela in ("empresas", "socios", "simples"):
+            con.execute(f"INSERT INTO main.{tabela} SELECT * FROM b.{tabela}")
+        con.commit()
+        con.execute("DETACH DATABASE b")
+    finally:
+        con.close()
+    grupos[1][0].unlink()
 
 
 def _finalizar(tmp: Path, progresso: Progresso, resumo: ResumoImportacao, origem: Optional[Path],
@@ -375,7 +446,7 @@ def importar(origem: Optional[str | os.PathLike], banco: str | os.PathLike, *,
         except RuntimeError as e:  # the loader: disk full, I/O error
             raise ErroImportacao(str(e)) from None
         finally:
-            for p in (tmp, Path(str(tmp) + "-journal")):
+            for p in (tmp, Path(str(tmp) + "-journal"), Path(str(tmp) + "-b"), Path(str(tmp) + "-b-journal")):
                 try:
                     p.unlink()
                 except FileNotFoundError:
