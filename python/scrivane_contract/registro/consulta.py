@@ -30,9 +30,19 @@ FAIXAS = {0: "Não se aplica", 1: "Entre 0 a 12 anos", 2: "Entre 13 a 20 anos", 
           4: "Entre 31 a 40 anos", 5: "Entre 41 a 50 anos", 6: "Entre 51 a 60 anos", 7: "Entre 61 a 70 anos",
           8: "Entre 71 a 80 anos", 9: "Maiores de 80 anos"}
 
-_ESTAB = ("rowid, chave, dv, matriz, fantasia, situacao, data_situacao, motivo, cidade_exterior, pais, inicio, cnae, "
-          "cnaes_secundarios, tipo_logradouro, logradouro, numero, complemento, bairro, cep, uf, municipio, "
-          "telefone1, telefone2, fax, email, situacao_especial, data_situacao_especial")
+# One statement for the establishment, its company and its Simples option.
+_CONSULTA = (
+    "SELECT e.rowid, e.chave, e.dv, e.matriz, e.fantasia, e.situacao, e.data_situacao, e.motivo, e.cidade_exterior, "
+    "e.pais, e.inicio, e.cnae, e.cnaes_secundarios, e.tipo_logradouro, e.logradouro, e.numero, e.complemento, "
+    "e.bairro, e.cep, e.uf, e.municipio, e.telefone1, e.telefone2, e.fax, e.email, e.situacao_especial, "
+    "e.data_situacao_especial, m.razao_social, m.natureza, m.qualificacao, m.capital, m.porte, m.ente, "
+    "s.opcao_simples, s.data_opcao_simples, s.data_exclusao_simples, s.opcao_mei, s.data_opcao_mei, "
+    "s.data_exclusao_mei "
+    "FROM estabelecimentos e "
+    "LEFT JOIN empresas m ON m.rowid = (SELECT rowid FROM empresas WHERE chave = ?3 LIMIT 1) "
+    "LEFT JOIN simples s ON s.rowid = (SELECT rowid FROM simples WHERE chave = ?3 LIMIT 1) "
+    "WHERE e.chave = ?1 AND e.dv = ?2 LIMIT 1"
+)
 _PALAVRA = re.compile(r"[^\W_]+")
 LIMITE_CANDIDATOS = 400
 
@@ -54,6 +64,8 @@ def _data_br(iso: Optional[str]) -> str:
 
 
 def _dobrar(texto: str) -> str:
+    if texto.isascii():
+        return " ".join(texto.lower().split())
     d = unicodedata.normalize("NFD", texto)
     return " ".join("".join(c for c in d if unicodedata.category(c) != "Mn").lower().split())
 
@@ -101,6 +113,7 @@ class RegistroLocal:
         self._identidade: Optional[tuple] = None
         self._tabelas: dict[str, dict[int, str]] = {}
         self._meta: dict[str, str] = {}
+        self._tem_extras = True
         self._conexao()  # fails early when the file is missing
 
     # -- connection --------------------------------------------------------
@@ -136,6 +149,7 @@ class RegistroLocal:
             for nome in ("cnaes", "motivos", "municipios", "naturezas", "paises", "qualificacoes"):
                 tabelas[nome] = dict(con.execute(f"SELECT codigo, descricao FROM {nome}"))
             meta = dict(con.execute("SELECT chave, valor FROM meta"))
+            self._tem_extras = con.execute("SELECT 1 FROM extras LIMIT 1").fetchone() is not None
         except sqlite3.Error as e:
             raise RegistroIndisponivel(f"não é um banco do registro: {self.caminho} ({e})") from e
         self._tabelas, self._meta = tabelas, meta
@@ -162,12 +176,12 @@ class RegistroLocal:
         if c is None:
             return None
         con = self._conexao()
-        extra = con.execute("SELECT dados FROM extras WHERE cnpj = ?", (c,)).fetchone()
-        if extra is not None:
-            return json.loads(extra[0])
+        if self._tem_extras:
+            extra = con.execute("SELECT dados FROM extras WHERE cnpj = ?", (c,)).fetchone()
+            if extra is not None:
+                return json.loads(extra[0])
         chave, dv = chave_cnpj(c)
-        row = con.execute(f"SELECT {_ESTAB} FROM estabelecimentos WHERE chave = ? AND dv = ? LIMIT 1",
-                          (chave, dv)).fetchone()
+        row = con.execute(_CONSULTA, (chave, dv, chave // 1679616)).fetchone()
         if row is None:
             return None
         return self._montar(con, row)
@@ -176,13 +190,10 @@ class RegistroLocal:
         t = self._tabelas
         (_, chave, dv, matriz, fantasia, situacao, data_situacao, motivo, cidade_exterior, pais, inicio, cnae,
          cnaes_sec, tipo_logr, logradouro, numero, complemento, bairro, cep, uf, municipio, tel1, tel2, fax, email,
-         sit_esp, data_sit_esp) = r
+         sit_esp, data_sit_esp) = r[:27]
         raiz = chave // 1679616
-        emp = con.execute("SELECT razao_social, natureza, qualificacao, capital, porte, ente FROM empresas "
-                          "WHERE chave = ? LIMIT 1", (raiz,)).fetchone() or ("", None, None, None, None, "")
-        simp = con.execute("SELECT opcao_simples, data_opcao_simples, data_exclusao_simples, opcao_mei, "
-                           "data_opcao_mei, data_exclusao_mei FROM simples WHERE chave = ? LIMIT 1",
-                           (raiz,)).fetchone() or (None,) * 6
+        emp = r[27:33]
+        simp = r[33:39]
         qual = t["qualificacoes"]
         qsa = [{
             "identificador_de_socio": tipo,
@@ -346,15 +357,20 @@ class RegistroLocal:
     # -- Casa dos Dados ----------------------------------------------------
     def buscar(self, termo: str, *, ufs: Optional[list[str]] = None, situacao: Optional[str] = "ATIVA",
                limite: int = 20) -> tuple[int, list[dict]]:
-        """(total, primeiros acertos) dos estabelecimentos cujo nome contém todas as palavras de ``termo``.
+        """(quantos, acertos) dos estabelecimentos cujo nome contém todas as palavras de ``termo``.
 
-        ``ufs``: só esses estados; ``situacao``: só essa situação cadastral (None: todas).
+        ``ufs``: só esses estados; ``situacao``: só essa situação cadastral (None: todas). Os
+        acertos vêm na ordem: registros próprios (JSONL), razão social igual ao termo, razão
+        social que começa por ele, o mesmo para o nome fantasia, e os demais; a matriz antes
+        das filiais. A contagem vai só até encher a página (``limite``).
         """
         palavras = _PALAVRA.findall(_dobrar(termo))
         if not palavras:
             return 0, []
-        expr = " ".join(f'"{p}"' for p in palavras[:-1]) + (" " if len(palavras) > 1 else "") \
-            + f'"{palavras[-1]}"*'
+        # Whole words first; a prefix on the last word (costly on common words)
+        # only when the whole words find nothing.
+        exato = " ".join(f'"{p}"' for p in palavras)
+        prefixo = exato + "*"
         cod_situacao = None
         if situacao:
             cod_situacao = _SITUACAO_CODIGO.get(str(situacao).upper())
@@ -369,6 +385,10 @@ class RegistroLocal:
             return (cod_situacao is None or sit == cod_situacao) and (not ufs_ok or (uf or "").upper() in ufs_ok)
 
         # The team's own records first, then the release.
+        expr = exato
+        if con.execute("SELECT 1 FROM nomes WHERE nomes MATCH ? LIMIT 1", (exato,)).fetchone() is None and \
+                con.execute("SELECT 1 FROM nomes_extras WHERE nomes_extras MATCH ? LIMIT 1", (exato,)).fetchone() is None:
+            expr = prefixo
         partes = [f"({expr})"]
         if cod_situacao is not None:
             partes.append(f"xsit{cod_situacao}")
@@ -384,50 +404,70 @@ class RegistroLocal:
         ids = [r for (r,) in con.execute("SELECT rowid FROM nomes WHERE nomes MATCH ? LIMIT ?",
                                          (expr, LIMITE_CANDIDATOS))]
         mun = self._tabelas.get("municipios", {})
+
+        def nota(nome: str, de_fantasia: bool) -> int:
+            n = _dobrar(nome)
+            if n == alvo:
+                return 2 if de_fantasia else 0
+            if n.startswith(alvo):
+                return 3 if de_fantasia else 1
+            return 4
+
+        # Rank the matching names first; then read the establishments of the
+        # best ones, with the filters, until the page is full.
+        itens = []
+        emp_ids = [r for r in ids if r < DESLOCAMENTO_FANTASIA]
+        est_ids = [r - DESLOCAMENTO_FANTASIA for r in ids if r >= DESLOCAMENTO_FANTASIA]
+        for k in range(0, len(emp_ids), 500):
+            lote = emp_ids[k:k + 500]
+            for rowid, chave, razao in con.execute(
+                    f"SELECT rowid, chave, razao_social FROM empresas WHERE rowid IN ({','.join('?' * len(lote))})",
+                    lote):
+                itens.append((nota(razao or "", False), len(razao or ""), rowid, "e", chave, razao or ""))
         colunas = "e.rowid, e.chave, e.dv, e.fantasia, e.uf, e.municipio, e.situacao, e.matriz"
-        for rid in ids:
-            if rid < DESLOCAMENTO_FANTASIA:  # a legal name: the company's establishments
-                emp = con.execute("SELECT chave, razao_social FROM empresas WHERE rowid = ?", (rid,)).fetchone()
-                if emp is None:
-                    continue
-                inicio = emp[0] * 1679616
-                linhas = con.execute(f"SELECT {colunas} FROM estabelecimentos e WHERE e.chave BETWEEN ? AND ? "
-                                     "ORDER BY e.chave LIMIT 50", (inicio, inicio + 1679615)).fetchall()
-                razao = emp[1]
-            else:  # a trade name: that establishment
-                linhas = con.execute(f"SELECT {colunas} FROM estabelecimentos e WHERE e.rowid = ?",
-                                     (rid - DESLOCAMENTO_FANTASIA,)).fetchall()
-                razao = None
-            for rowid, chave, dv, fantasia, uf, municipio, sit, matriz in linhas:
-                if not aceito(uf, sit):
-                    continue
-                c = cnpj_de_chave(chave, dv)
-                if c in candidatos:
-                    continue
-                if razao is None:
-                    r = con.execute("SELECT razao_social FROM empresas WHERE chave = ? LIMIT 1",
-                                    (chave // 1679616,)).fetchone()
-                    nome = r[0] if r else ""
+        for k in range(0, len(est_ids), 500):
+            lote = est_ids[k:k + 500]
+            for linha in con.execute(f"SELECT {colunas} FROM estabelecimentos e "
+                                     f"WHERE e.rowid IN ({','.join('?' * len(lote))})", lote):
+                if aceito(linha[4], linha[6]):
+                    itens.append((nota(linha[3] or "", True), len(linha[3] or ""), linha[0], "f", linha, None))
+        itens.sort(key=lambda x: x[:3])
+        filtros, params_filtro = "", []
+        if cod_situacao is not None:
+            filtros += " AND e.situacao = ?"
+            params_filtro.append(cod_situacao)
+        if ufs_ok:
+            filtros += f" AND e.uf IN ({','.join('?' * len(ufs_ok))})"
+            params_filtro.extend(sorted(ufs_ok))
+        # In batches of ranked names: one statement reads the establishments
+        # of a batch's companies (index range per company), filters applied.
+        for k in range(0, len(itens), 50):
+            if len(candidatos) >= limite:
+                break
+            lote = itens[k:k + 50]
+            chaves = [dado for _, _, _, tipo, dado, _ in lote if tipo == "e"]
+            por_empresa: dict[int, list] = {}
+            if chaves:
+                valores = ",".join("(?)" for _ in chaves)
+                for linha in con.execute(
+                        f"WITH r(raiz) AS (VALUES {valores}) SELECT {colunas} FROM r JOIN estabelecimentos e "
+                        f"ON e.chave BETWEEN r.raiz * 1679616 AND r.raiz * 1679616 + 1679615{filtros} "
+                        "ORDER BY e.chave", (*chaves, *params_filtro)):
+                    por_empresa.setdefault(linha[1] // 1679616, []).append(linha)
+            for _, _, _, tipo, dado, razao in lote:
+                if tipo == "e":
+                    linhas = por_empresa.get(dado, [])
                 else:
-                    nome = razao
-                candidatos[c] = (c, nome or "", fantasia or "", uf or "", mun.get(municipio, ""),
-                                 SITUACOES.get(sit), matriz or 1, rowid)
-
-        def nota(c):
-            razao, fantasia = _dobrar(c[1]), _dobrar(c[2])
-            if razao == alvo:
-                n = 0
-            elif razao.startswith(alvo):
-                n = 1
-            elif fantasia == alvo:
-                n = 2
-            elif fantasia.startswith(alvo):
-                n = 3
-            else:
-                n = 4
-            return (n, c[6], len(razao), c[7])
-
-        ordem = sorted(candidatos.values(), key=nota)
+                    linhas = [dado]
+                    r = con.execute("SELECT razao_social FROM empresas WHERE chave = ? LIMIT 1",
+                                    (dado[1] // 1679616,)).fetchone()
+                    razao = r[0] if r else ""
+                for rowid, chave, dv, fantasia, uf, municipio, sit, matriz in linhas:
+                    c = cnpj_de_chave(chave, dv)
+                    if c not in candidatos:
+                        candidatos[c] = (c, razao or "", fantasia or "", uf or "", mun.get(municipio, ""),
+                                         SITUACOES.get(sit), matriz or 1, rowid)
+        ordem = list(candidatos.values())
         hits = [{
             "cnpj": c[0],
             "cnpj_raiz": c[0][:8],
