@@ -38,6 +38,8 @@ def configurar(subparsers) -> None:
     srv.add_argument("--host", default="127.0.0.1",
                      help="endereço de escuta (padrão 127.0.0.1; 0.0.0.0 para a rede)")
     srv.add_argument("--sem-log", action="store_true", help="não registra cada pedido")
+    srv.add_argument("--processos", type=int, default=1, metavar="N",
+                     help="processos que atendem os pedidos (padrão 1)")
     srv.set_defaults(executar=_servir)
 
     bx = sub.add_parser("baixar", help="baixa uma publicação mensal do compartilhamento da Receita Federal")
@@ -185,7 +187,7 @@ def _servir(args: argparse.Namespace) -> int:
     print(f"Servindo {registro.caminho} (publicação {data or 'desconhecida'}) em http://{args.host}:{args.porta}"
           " — Ctrl-C para parar", flush=True)
     try:
-        servir(registro, host=args.host, porta=args.porta, log=not args.sem_log)
+        servir(registro, host=args.host, porta=args.porta, log=not args.sem_log, processos=max(1, args.processos))
     except KeyboardInterrupt:
         pass
     return 0
