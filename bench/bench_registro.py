@@ -209,6 +209,11 @@ def _esperar(porta):
     raise RuntimeError("server did not start")
 
 
+def _cpu(pid):
+    campos = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(campos[11]) + int(campos[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def servidor(cs):
     import socket
 
@@ -221,7 +226,9 @@ def servidor(cs):
     try:
         _esperar(porta)
         asyncio.run(_carga(porta, caminhos, 2))
+        c0, t0 = _cpu(proc.pid), time.perf_counter()
         ours = asyncio.run(_carga(porta, caminhos, 8))
+        cpu_req = (_cpu(proc.pid) - c0) / (ours * (time.perf_counter() - t0))
     finally:
         proc.terminate()
         proc.wait()
@@ -233,6 +240,8 @@ def servidor(cs):
         base = asyncio.run(_carga(porta_b, caminhos[:300], 8))
     print(f"server, BrasilAPI lookups with 8 concurrent keep-alive clients: baseline {base:8.0f}/s"
           f"  ours {ours:8.0f}/s  ratio {ours / base:.1f}x  (target >= 2000/s)")
+    print(f"  server CPU per request {cpu_req * 1e6:.0f} us, i.e. {1 / cpu_req:,.0f}/s per core (one process,"
+          f" access log on)")
 
 
 def main():
