@@ -67,7 +67,7 @@ def responder(registro: RegistroLocal, metodo: str, caminho: str, corpo: Any = N
         if c is None:
             return 200, resposta_receitaws_erro("CNPJ inválido")
         dados = registro.receitaws(c)
-        return (200, dados) if dados is not None else (200, resposta_receitaws_erro("CNPJ não encontrado"))
+        return (200, dados) if dados is not None else (200, resposta_receitaws_erro("CNPJ rejeitado pela Receita Federal"))
     if metodo == "POST" and _BUSCA.search(caminho):
         if not isinstance(corpo, dict):
             return 400, {"success": False, "message": "Requisição inválida"}
