@@ -443,7 +443,7 @@ def importar(origem: Optional[str | os.PathLike], banco: str | os.PathLike, *,
             finally:
                 os.close(fd)
             os.replace(tmp, banco)
-        except RuntimeError as e:  # the loader: disk full, I/O error
+        except (RuntimeError, sqlite3.Error) as e:  # disk full, I/O error
             raise ErroImportacao(str(e)) from None
         finally:
             for p in (tmp, Path(str(tmp) + "-journal"), Path(str(tmp) + "-b"), Path(str(tmp) + "-b-journal")):
