@@ -15,7 +15,7 @@ import xml.etree.ElementTree as ET
 import zipfile
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Optional
+from typing import Optional
 from urllib.parse import quote, unquote, urlsplit
 
 import requests

@@ -22,7 +22,7 @@ import zlib
 from glob import escape as glob_escape
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Iterable, Optional
+from typing import Iterable, Optional
 
 from .banco import ESQUEMA, INDICES, INDICES_OUTROS, NOMES_FTS, limpar_cnpj14
 
