@@ -41,7 +41,7 @@ def test_a_download_cut_in_the_middle_resumes_and_the_release_imports(compartilh
                 "--token", "TOKENTESTE", env=sem_proxy())
     assert r.returncode == 0 and "0 arquivos" in r.stdout
     assert [m for m, _, _ in share.pedidos] == ["PROPFIND"]
-    r = comando("registro", "importar", str(tmp_path / "2026-11"), "--banco", str(tmp_path / "r.sqlite3"))
+    r = comando("registro", "importar", str(tmp_path), "--banco", str(tmp_path / "r.sqlite3"))  # the latest month
     assert r.returncode == 0 and "estabelecimentos" in r.stdout
 
 

@@ -21,7 +21,8 @@ def configurar(subparsers) -> None:
     imp = sub.add_parser("importar", help="constrói o banco a partir de uma publicação mensal (pasta com os 37 zips)",
                          description="Constrói o banco a partir de uma publicação mensal, lendo os zips sem descompactá-los "
                                      "em disco. O banco anterior só é substituído quando a importação termina.")
-    imp.add_argument("origem", nargs="?", help="pasta com os zips da publicação (Empresas0.zip ... Simples.zip)")
+    imp.add_argument("origem", nargs="?", help="pasta com os zips da publicação (Empresas0.zip ... Simples.zip), "
+                     "ou a pasta de 'registro baixar' (usa o mês mais recente)")
     imp.add_argument("--banco", help=banco_ajuda)
     imp.add_argument("--jsonl", metavar="ARQUIVO",
                      help="acrescenta registros no formato da BrasilAPI, um JSON por linha")

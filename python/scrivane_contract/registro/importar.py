@@ -106,6 +106,10 @@ def _arquivos(origem: Path) -> tuple[list[Path], list[str]]:
         raise ErroImportacao(f"origem não é uma pasta: {origem}")
     achados = {p.name.lower(): p for p in origem.iterdir() if p.is_file() and _NOME_ZIP.match(p.name)}
     if not achados:
+        # A folder of months (as `registro baixar` leaves it): the latest one.
+        meses = sorted(p for p in origem.iterdir() if p.is_dir() and re.fullmatch(r"\d{4}-\d{2}", p.name))
+        if meses:
+            return _arquivos(meses[-1])
         raise ErroImportacao(f"nenhum arquivo da publicação (Empresas0.zip, Estabelecimentos0.zip, ...) em {origem}")
     ordem = []
     for nome in ARQUIVOS_PUBLICACAO:
