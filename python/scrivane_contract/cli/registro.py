@@ -171,6 +171,8 @@ def _info(args: argparse.Namespace) -> int:
         print(f"Importado em: {info['importado_em']}")
     for tabela, n in info["linhas"].items():
         print(f"  {tabela:<18}{_milhar(n):>15} linhas")
+    if info["linhas_ignoradas"]:
+        print(f"Linhas ignoradas na importação: {_milhar(info['linhas_ignoradas'])}")
     print(f"Tamanho: {_tamanho(info['tamanho'])}")
     return 0
 
