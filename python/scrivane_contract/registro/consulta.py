@@ -43,6 +43,7 @@ _CONSULTA = (
     "LEFT JOIN simples s ON s.rowid = (SELECT rowid FROM simples WHERE chave = ?3 LIMIT 1) "
     "WHERE e.chave = ?1 AND e.dv = ?2 LIMIT 1"
 )
+_SUFIXOS = frozenset({"ltda", "limitada", "me", "epp", "eireli", "sa", "s", "a", "cia", "mei"})
 _PALAVRA = re.compile(r"[^\W_]+")
 LIMITE_CANDIDATOS = 400
 
@@ -369,6 +370,10 @@ class RegistroLocal:
             return 0, []
         # Whole words first; a prefix on the last word (costly on common words)
         # only when the whole words find nothing.
+        # The legal-form suffixes (LTDA, ME, S.A., ...) are in most names: their
+        # long lists cost more than they narrow; the ranking still compares the
+        # whole names.
+        palavras = [p for p in palavras if p not in _SUFIXOS] or palavras
         exato = " ".join(f'"{p}"' for p in palavras)
         prefixo = exato + "*"
         cod_situacao = None

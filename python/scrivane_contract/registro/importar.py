@@ -387,8 +387,6 @@ def _finalizar(tmp: Path, progresso: Progresso, resumo: ResumoImportacao, origem
         con.executemany("INSERT OR REPLACE INTO meta(chave, valor) VALUES(?, ?)", meta.items())
         con.commit()
         con.execute("PRAGMA journal_mode=DELETE")
-        con.execute("ANALYZE")
-        con.commit()
     finally:
         con.close()
 
