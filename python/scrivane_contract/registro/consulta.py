@@ -13,6 +13,7 @@ import os
 import re
 import sqlite3
 import threading
+import time
 import unicodedata
 from pathlib import Path
 from typing import Any, Optional
@@ -119,13 +120,17 @@ class RegistroLocal:
 
     # -- connection --------------------------------------------------------
     def _conexao(self) -> sqlite3.Connection:
+        loc = self._local
+        con = getattr(loc, "con", None)
+        agora = time.monotonic()
+        if con is not None and agora < loc.proxima_checagem:
+            return con
+        loc.proxima_checagem = agora + 0.2  # a replaced file is noticed within 0.2 s
         try:
             st = os.stat(self.caminho)
         except OSError as e:
             raise RegistroIndisponivel(f"banco do registro não encontrado: {self.caminho}") from e
         ident = (st.st_ino, st.st_dev, st.st_mtime_ns)
-        loc = self._local
-        con = getattr(loc, "con", None)
         if con is not None and loc.ident == ident:
             return con
         if con is not None:
@@ -185,9 +190,9 @@ class RegistroLocal:
         row = con.execute(_CONSULTA, (chave, dv, chave // 1679616)).fetchone()
         if row is None:
             return None
-        return self._montar(con, row)
+        return self._montar(con, row, c)
 
-    def _montar(self, con: sqlite3.Connection, r: tuple) -> dict:
+    def _montar(self, con: sqlite3.Connection, r: tuple, cnpj14: str) -> dict:
         t = self._tabelas
         (_, chave, dv, matriz, fantasia, situacao, data_situacao, motivo, cidade_exterior, pais, inicio, cnae,
          cnaes_sec, tipo_logr, logradouro, numero, complemento, bairro, cep, uf, municipio, tel1, tel2, fax, email,
@@ -225,7 +230,7 @@ class RegistroLocal:
             return None if v is None else bool(v)
 
         return {
-            "cnpj": cnpj_de_chave(chave, dv),
+            "cnpj": cnpj14,
             "identificador_matriz_filial": matriz,
             "descricao_identificador_matriz_filial": MATRIZ_FILIAL.get(matriz),
             "nome_fantasia": fantasia or "",
