@@ -183,3 +183,10 @@ def _restaurar_cnpj(estado: dict) -> None:
 
     for nome, valor in estado.items():
         setattr(cnpj, nome, valor)
+
+
+def principal() -> None:
+    """Entrada do programa instalado (``scrivane-contract`` e ``python -m scrivane_contract``)."""
+    # A normal exit: atexit handlers and finalizers (temporary folders of the
+    # web service, SQLite connections, the HTTP cache) must run.
+    sys.exit(main())
