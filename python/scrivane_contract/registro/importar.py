@@ -409,6 +409,14 @@ def importar(origem: Optional[str | os.PathLike], banco: str | os.PathLike, *,
     """
     if origem is None and jsonl is None:
         raise ErroImportacao("nada a importar: indique a pasta da publicação ou --jsonl")
+    if origem is not None:
+        try:
+            from scrivane_contract import _registro  # noqa: F401
+        except ImportError:
+            raise ErroImportacao(
+                "o carregador do registro não foi compilado: instale os cabeçalhos do SQLite "
+                "(Debian/Ubuntu: apt-get install libsqlite3-dev) e reinstale o pacote"
+            ) from None
     t0 = time.perf_counter()
     banco = Path(banco)
     progresso = progresso or Progresso()
