@@ -19,12 +19,17 @@ using sc::registro::Carga;
 
 constexpr const char* kCapsula = "scrivane_contract._registro.Carga";
 
+constexpr Param kCaminho[] = {{"caminho", "str"}};
+constexpr Param kCarga[] = {{"carga", "object"}};
+constexpr Param kCargaTabela[] = {{"carga", "object"}, {"tabela", "str"}};
+constexpr Param kCargaDados[] = {{"carga", "object"}, {"dados", "bytes"}};
+
 void destruir(PyObject* cap) {
     delete static_cast<Carga*>(PyCapsule_GetPointer(cap, kCapsula));
 }
 
 Carga& carga_de(Call& c) {
-    PyObject* o = c[0];
+    PyObject* o = c[param(kCarga, "carga")];
     if (!PyCapsule_IsValid(o, kCapsula)) raise_arg_type("carga", "Carga", o);
     return *static_cast<Carga*>(PyCapsule_GetPointer(o, kCapsula));
 }
@@ -35,7 +40,7 @@ Carga& carga_de(Call& c) {
 }
 
 Ref abrir(Call& c) {
-    PyObject* caminho = c.str_arg(0);
+    PyObject* caminho = c.str_arg(param(kCaminho, "caminho"));
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(caminho, &n);
     if (!s) throw Error{};
@@ -55,7 +60,7 @@ Ref abrir(Call& c) {
 
 Ref iniciar(Call& c) {
     Carga& carga = carga_de(c);
-    PyObject* nome = c.str_arg(1);
+    PyObject* nome = c.str_arg(param(kCargaTabela, "tabela"));
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(nome, &n);
     if (!s) throw Error{};
@@ -75,7 +80,7 @@ Ref iniciar(Call& c) {
 Ref alimentar(Call& c) {
     Carga& carga = carga_de(c);
     Py_buffer view;
-    check(PyObject_GetBuffer(c[1], &view, PyBUF_SIMPLE));
+    check(PyObject_GetBuffer(c[param(kCargaDados, "dados")], &view, PyBUF_SIMPLE));
     std::string erro;
     bool sem_memoria = false;
     Py_BEGIN_ALLOW_THREADS
@@ -128,30 +133,19 @@ Ref fechar(Call& c) {
     return none();
 }
 
-const Param kCaminho[] = {{"caminho"}};
-const Param kCarga[] = {{"carga"}};
-const Param kCargaTabela[] = {{"carga"}, {"tabela"}};
-const Param kCargaDados[] = {{"carga"}, {"dados"}};
-const char* const kAbrirAnn[] = {"caminho", "str", "return", "object", nullptr};
-const char* const kCargaAnn[] = {"carga", "object", "return", "None", nullptr};
-const char* const kIniciarAnn[] = {"carga", "object", "tabela", "str", "return", "None", nullptr};
-const char* const kAlimentarAnn[] = {"carga", "object", "dados", "bytes", "return", "int", nullptr};
-const char* const kTerminarAnn[] = {"carga", "object", "return", "tuple[int, int, list]", nullptr};
-
 const FuncSpec kAbrir = {"abrir", "abrir",
-                         "Abre um banco SQLite (com as tabelas já criadas) para a carga em massa.", "(caminho)",
-                         kCaminho, 1, kAbrirAnn, abrir};
+                         "Abre um banco SQLite (com as tabelas já criadas) para a carga em massa.",
+                         kCaminho, 1, "object", abrir};
 const FuncSpec kIniciar = {"iniciar", "iniciar",
                            "Começa um arquivo da tabela indicada (Empresas, Estabelecimentos, Socios, ...).",
-                           "(carga, tabela)", kCargaTabela, 2, kIniciarAnn, iniciar};
+                           kCargaTabela, 2, "None", iniciar};
 const FuncSpec kAlimentar = {"alimentar", "alimentar",
-                             "Carrega os próximos bytes (Latin-1) do arquivo corrente; devolve as linhas lidas até aqui.", "(carga, dados)",
-                             kCargaDados, 2, kAlimentarAnn, alimentar};
+                             "Carrega os próximos bytes (Latin-1) do arquivo corrente; devolve as linhas lidas até aqui.",
+                             kCargaDados, 2, "int", alimentar};
 const FuncSpec kTerminar = {"terminar", "terminar",
                             "Termina o arquivo corrente: (linhas carregadas, linhas ignoradas, detalhes).",
-                            "(carga)", kCarga, 1, kTerminarAnn, terminar};
-const FuncSpec kFechar = {"fechar", "fechar", "Confirma a carga e fecha o banco.", "(carga)", kCarga, 1,
-                          kCargaAnn, fechar};
+                            kCarga, 1, "tuple[int, int, list]", terminar};
+const FuncSpec kFechar = {"fechar", "fechar", "Confirma a carga e fecha o banco.", kCarga, 1, "None", fechar};
 
 int exec_module(PyObject* m) {
     return guarded_exec(m, [](PyObject* mod) {
