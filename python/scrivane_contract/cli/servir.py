@@ -84,7 +84,7 @@ def executar(args: argparse.Namespace) -> int:
     kwargs = argumentos_checker(args)
     kwargs["verbose"] = False  # workers print nothing; results go through the API
     verificar_credenciais(kwargs)
-    aplicar_registro(valor_registro(args))
+    aplicar_registro(valor_registro(args), args)
     try:
         import uvicorn
 
