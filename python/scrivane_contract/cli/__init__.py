@@ -4,17 +4,26 @@ Each command lives in a module of this package that defines two functions:
 ``configurar(subparsers)`` adds its parser (cheap: argparse only, so that
 ``--help`` stays fast) and binds ``executar`` with ``set_defaults``;
 ``executar(args) -> int`` runs the command, importing the heavy pieces
-(engine, openai, pydantic, rich) only then.
+(engine, openai, pydantic, rich) only then.  Options shared by several
+commands live in ``opcoes``.
+
+A command reports a usage problem found after parsing (a missing path,
+missing credentials, a bad ``--registro``) by raising ``ErroDeUso``: ``main``
+prints it as one line on standard error and exits with ``SAIDA_USO``.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
+import os
 import sys
+import threading
+from typing import Iterator, Optional
 
 # Command modules, in the order ``--help`` lists them.
-COMANDOS: tuple[str, ...] = ()
+COMANDOS: tuple[str, ...] = ("verificar", "cnpj", "buscar", "classificar")
 
 # Exit statuses shared by the commands.
 SAIDA_APROVADO = 0
@@ -24,6 +33,62 @@ SAIDA_USO = 3
 SAIDA_FALHA = 4
 SAIDA_INTERROMPIDO = 130
 
+PROG = "scrivane-contract"
+
+
+class ErroDeUso(Exception):
+    """Uso incorreto do comando: a mensagem vai em uma linha para stderr, saída 3."""
+
+
+def erro(mensagem: str) -> None:
+    """Imprime uma linha de erro em stderr, com o nome do programa."""
+    print(f"{PROG}: erro: {mensagem}", file=sys.stderr, flush=True)
+
+
+def aviso(mensagem: str) -> None:
+    """Imprime uma linha de aviso em stderr, com o nome do programa."""
+    print(f"{PROG}: aviso: {mensagem}", file=sys.stderr, flush=True)
+
+
+# argparse's own texts (usage, help headings, its error messages) in Portuguese.
+_TRADUCOES = {
+    "usage: ": "uso: ",
+    "options": "opções",
+    "positional arguments": "argumentos posicionais",
+    "subcommands": "comandos",
+    "%(heading)s:": "%(heading)s:",
+    "show this help message and exit": "mostra esta ajuda e sai",
+    "show program's version number and exit": "mostra a versão do programa e sai",
+    "%(prog)s: error: %(message)s\n": "%(prog)s: erro: %(message)s\n",
+    "%(prog)s: warning: %(message)s\n": "%(prog)s: aviso: %(message)s\n",
+    "the following arguments are required: %s": "argumentos obrigatórios ausentes: %s",
+    "unrecognized arguments: %s": "argumentos não reconhecidos: %s",
+    "invalid choice: %(value)r (choose from %(choices)s)": "opção inválida: %(value)r (escolha entre %(choices)s)",
+    "argument %(argument_name)s: %(message)s": "argumento %(argument_name)s: %(message)s",
+    "expected one argument": "esperado um valor",
+    "expected at least one argument": "esperado ao menos um valor",
+    "expected at most one argument": "esperado no máximo um valor",
+    "invalid %(type)s value: %(value)r": "valor inválido (%(type)s): %(value)r",
+    "ambiguous option: %(option)s could match %(matches)s": "opção ambígua: %(option)s pode ser %(matches)s",
+    "not allowed with argument %s": "não permitido junto com o argumento %s",
+    "one of the arguments %s is required": "um dos argumentos %s é obrigatório",
+    "ignored explicit argument %r": "valor explícito ignorado: %r",
+    " (default: %(default)s)": " (padrão: %(default)s)",
+    "can't open '%(filename)s': %(error)s": "não foi possível abrir '%(filename)s': %(error)s",
+}
+
+
+@contextlib.contextmanager
+def _argparse_em_portugues() -> Iterator[None]:
+    # argparse looks its texts up through its module-level ``_`` at each use;
+    # swap it only while this command builds and parses, then put it back.
+    original = argparse._  # type: ignore[attr-defined]
+    argparse._ = lambda texto: _TRADUCOES.get(texto, original(texto))  # type: ignore[attr-defined]
+    try:
+        yield
+    finally:
+        argparse._ = original  # type: ignore[attr-defined]
+
 
 def _versao() -> str:
     from scrivane_contract import __version__
@@ -31,28 +96,69 @@ def _versao() -> str:
     return __version__
 
 
+def inteiro_positivo(texto: str) -> int:
+    """Tipo de argumento: inteiro maior que zero."""
+    try:
+        valor = int(texto)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"esperado um inteiro positivo, não {texto!r}") from None
+    if valor < 1:
+        raise argparse.ArgumentTypeError(f"esperado um inteiro positivo, não {texto!r}")
+    return valor
+
+
 def criar_parser() -> argparse.ArgumentParser:
     """Monta o parser com todos os comandos."""
     parser = argparse.ArgumentParser(
-        prog="scrivane-contract",
+        prog=PROG,
         description="Verifica a legitimidade de contratos brasileiros.",
+        epilog=(
+            "Códigos de saída: 0 aprovado, 1 reprovado, 2 pendente, 3 erro de uso "
+            "(argumentos, caminho inexistente, credenciais ausentes), 4 falha, 130 interrompido. "
+            "Use 'scrivane-contract COMANDO --help' para a ajuda de cada comando."
+        ),
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_versao()}")
-    sub = parser.add_subparsers(dest="comando", metavar="COMANDO", required=True)
+    sub = parser.add_subparsers(dest="comando", metavar="COMANDO", required=True, title="comandos")
     for nome in COMANDOS:
         importlib.import_module(f"{__name__}.{nome}").configurar(sub)
     return parser
 
 
-def main(argv: list[str] | None = None) -> int:
+def _sair_ja_se_preciso(codigo: int) -> None:
+    # After Ctrl-C, threads still blocked in HTTP calls (our verification
+    # workers, the engine's own pool, which the interpreter joins at exit even
+    # when daemonic) would hold the exit until their time-outs.  Everything
+    # finished is already written and flushed, so leave at once.
+    vivas = [t for t in threading.enumerate() if t is not threading.current_thread()]
+    if vivas and threading.current_thread() is threading.main_thread():
+        with contextlib.suppress(Exception):
+            sys.stdout.flush()
+        with contextlib.suppress(Exception):
+            sys.stderr.flush()
+        os._exit(codigo)
+
+
+def main(argv: Optional[list[str]] = None) -> int:
     """Ponto de entrada do comando; devolve o código de saída."""
-    parser = criar_parser()
-    try:
-        args = parser.parse_args(argv)
-    except SystemExit as exc:  # argparse: --help/--version give 0, usage errors 2
-        return SAIDA_USO if exc.code not in (0, None) else 0
+    with _argparse_em_portugues():
+        parser = criar_parser()
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit as exc:  # argparse: --help/--version give 0, usage errors 2
+            return SAIDA_USO if exc.code not in (0, None) else 0
     try:
         return args.executar(args)
+    except ErroDeUso as exc:
+        erro(str(exc))
+        return SAIDA_USO
     except KeyboardInterrupt:
-        print("Interrompido.", file=sys.stderr)
+        print("Interrompido.", file=sys.stderr, flush=True)
+        _sair_ja_se_preciso(SAIDA_INTERROMPIDO)
         return SAIDA_INTERROMPIDO
+    except BrokenPipeError:
+        # The reader of our output went away (``| head``): not an error of ours.
+        with contextlib.suppress(Exception):
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        return SAIDA_FALHA

@@ -1,0 +1,340 @@
+"""Opções e saídas comuns aos comandos.
+
+Shared by every command that verifies contracts or talks to the registry
+(``verificar``, ``cnpj``, ``buscar``, the web service): the engine options,
+``--registro``, the credentials check, JSON output and the routing of the
+library's warnings to standard error.  Only the standard library is imported
+here, so that building the parser (and ``--help``) stays fast.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import logging
+import os
+import sys
+import textwrap
+import threading
+from typing import IO, Any, Optional
+
+from scrivane_contract.cli import ErroDeUso
+
+__all__ = [
+    "ENV_MODELO",
+    "ENV_PROVEDOR",
+    "ENV_AZURE_API_VERSION",
+    "ENV_SILENCIOSO",
+    "ENV_REGISTRO",
+    "MODELO_PADRAO",
+    "adicionar_opcoes_motor",
+    "adicionar_opcao_registro",
+    "aplicar_registro",
+    "argumentos_checker",
+    "verificar_credenciais",
+    "mostrar_avisos",
+    "json_linha",
+    "json_indentado",
+    "SaidaJsonl",
+]
+
+ENV_MODELO = "SCRIVANE_MODELO"
+ENV_PROVEDOR = "SCRIVANE_PROVEDOR"
+ENV_AZURE_API_VERSION = "AZURE_API_VERSION"
+ENV_SILENCIOSO = "SCRIVANE_SILENCIOSO"
+ENV_REGISTRO = "SCRIVANE_REGISTRO"
+
+# The keys themselves are read by scrivane_contract.auth, never taken on the
+# command line (they would show in the process list and the shell history).
+ENV_OPENAI_API_KEY = "OPENAI_API_KEY"
+ENV_AZURE_API_KEY = "AZURE_API_KEY"
+ENV_AZURE_ENDPOINT = "AZURE_API_ENDPOINT"
+ENV_AZURE_DEPLOYMENT = "AZURE_DEPLOYMENT_NAME"
+
+MODELO_PADRAO = "gpt-4o"
+AZURE_API_VERSION_PADRAO = "2024-02-15-preview"
+PROVEDORES = ("openai", "azure")
+
+# Paths of the three registry protocols on a server that speaks them all
+# (the public services each have their own host).
+CAMINHO_BRASIL_API = "/api/cnpj/v1/{cnpj}"
+CAMINHO_RECEITA_WS = "/v1/cnpj/{cnpj}"
+CAMINHO_CASADOSDADOS = "/v2/public/cnpj/search"
+
+_VERDADEIROS = {"1", "true", "sim", "s", "yes", "y", "on"}
+_FALSOS = {"", "0", "false", "nao", "não", "n", "no", "off"}
+
+
+def _env(nome: str) -> Optional[str]:
+    return os.environ.get(nome) or None
+
+
+def _env_booleana(nome: str) -> bool:
+    valor = (os.environ.get(nome) or "").strip().lower()
+    if valor in _VERDADEIROS:
+        return True
+    if valor in _FALSOS:
+        return False
+    raise ErroDeUso(f"valor inválido em {nome}: {os.environ[nome]!r} (use 1 ou 0)")
+
+
+# -- engine options ------------------------------------------------------------
+
+
+def adicionar_opcoes_motor(parser: argparse.ArgumentParser) -> None:
+    """Adiciona ao ``parser`` as opções do motor de extração.
+
+    ``--modelo``, ``--provedor``, ``--azure-endpoint``, ``--azure-deployment``,
+    ``--azure-api-version`` e ``--silencioso``; cada uma tem como padrão a
+    variável de ambiente indicada na ajuda.
+    """
+    # Wrapped here: a command may use a raw-description formatter.
+    grupo = parser.add_argument_group(
+        "motor de extração",
+        textwrap.fill(
+            "As chaves vêm só do ambiente: OPENAI_API_KEY (e OPENAI_BASE_URL para um servidor "
+            "compatível com a OpenAI, inclusive local), ou AZURE_API_KEY, AZURE_API_ENDPOINT e "
+            "AZURE_DEPLOYMENT_NAME para o Azure OpenAI.",
+            width=76,
+        ),
+    )
+    grupo.add_argument(
+        "--modelo",
+        metavar="NOME",
+        default=None,
+        help=f"modelo de linguagem (padrão: ${ENV_MODELO}, senão {MODELO_PADRAO})",
+    )
+    grupo.add_argument(
+        "--provedor",
+        choices=PROVEDORES,
+        default=None,
+        help=f"provedor do modelo (padrão: ${ENV_PROVEDOR}, senão decidido pelas chaves presentes)",
+    )
+    grupo.add_argument(
+        "--azure-endpoint",
+        metavar="URL",
+        default=None,
+        help=f"endpoint do recurso Azure OpenAI (padrão: ${ENV_AZURE_ENDPOINT})",
+    )
+    grupo.add_argument(
+        "--azure-deployment",
+        metavar="NOME",
+        default=None,
+        help=f"nome da implantação no Azure OpenAI (padrão: ${ENV_AZURE_DEPLOYMENT})",
+    )
+    grupo.add_argument(
+        "--azure-api-version",
+        metavar="VERSAO",
+        default=None,
+        help=f"versão da API do Azure OpenAI (padrão: ${ENV_AZURE_API_VERSION}, senão {AZURE_API_VERSION_PADRAO})",
+    )
+    grupo.add_argument(
+        "--silencioso",
+        action="store_true",
+        default=None,
+        help=f"não imprime as linhas de progresso nem o relatório da biblioteca (padrão: ${ENV_SILENCIOSO}=1)",
+    )
+
+
+def argumentos_checker(args: argparse.Namespace) -> dict[str, Any]:
+    """Argumentos de ``ContractChecker`` a partir das opções do motor e do ambiente."""
+    provedor = args.provedor or _env(ENV_PROVEDOR)
+    if provedor is not None and provedor.strip().lower() not in PROVEDORES:
+        raise ErroDeUso(f"provedor inválido em {ENV_PROVEDOR}: {provedor!r} (use openai ou azure)")
+    if args.modelo is not None and not args.modelo.strip():
+        raise ErroDeUso("--modelo vazio: indique o nome do modelo")
+    silencioso = args.silencioso if args.silencioso is not None else _env_booleana(ENV_SILENCIOSO)
+    return {
+        "provider": provedor.strip().lower() if provedor else None,
+        "azure_endpoint": args.azure_endpoint or None,
+        "azure_deployment": args.azure_deployment or None,
+        "azure_api_version": args.azure_api_version or _env(ENV_AZURE_API_VERSION) or AZURE_API_VERSION_PADRAO,
+        "model": args.modelo or _env(ENV_MODELO) or MODELO_PADRAO,
+        "verbose": not silencioso,
+    }
+
+
+def verificar_credenciais(kwargs: dict[str, Any]) -> None:
+    """Lança ``ErroDeUso`` com as variáveis a definir quando faltam credenciais.
+
+    ``kwargs`` são os argumentos de ``argumentos_checker``; a decisão é a de
+    ``ScrivaneAuth`` (argumentos, depois o ambiente).
+    """
+    from scrivane_contract.auth import ScrivaneAuth
+
+    try:
+        auth = ScrivaneAuth(
+            provider=kwargs.get("provider"),
+            azure_endpoint=kwargs.get("azure_endpoint"),
+            azure_deployment=kwargs.get("azure_deployment"),
+            azure_api_version=kwargs.get("azure_api_version") or AZURE_API_VERSION_PADRAO,
+        )
+    except ValueError as exc:
+        raise ErroDeUso(str(exc)) from None
+    if auth.has_api_key:
+        return
+    if auth.is_azure:
+        faltam = [
+            nome
+            for nome, valor in (
+                (ENV_AZURE_API_KEY, auth.azure_api_key),
+                (ENV_AZURE_ENDPOINT, auth.azure_endpoint),
+                (ENV_AZURE_DEPLOYMENT, auth.azure_deployment),
+            )
+            if not valor
+        ]
+        raise ErroDeUso(
+            "credenciais do Azure OpenAI incompletas: defina "
+            + _lista(faltam)
+            + " (o endpoint e a implantação também podem vir de --azure-endpoint e --azure-deployment)"
+        )
+    raise ErroDeUso(
+        f"credenciais não configuradas: defina {ENV_OPENAI_API_KEY} (e OPENAI_BASE_URL para um "
+        f"servidor compatível com a OpenAI), ou {ENV_AZURE_API_KEY}, {ENV_AZURE_ENDPOINT} e "
+        f"{ENV_AZURE_DEPLOYMENT} para o Azure OpenAI"
+    )
+
+
+def _lista(nomes: list[str]) -> str:
+    if len(nomes) <= 1:
+        return "".join(nomes)
+    return ", ".join(nomes[:-1]) + " e " + nomes[-1]
+
+
+# -- registry ------------------------------------------------------------------
+
+
+def adicionar_opcao_registro(parser: argparse.ArgumentParser) -> None:
+    """Adiciona ``--registro`` (padrão: a variável SCRIVANE_REGISTRO)."""
+    parser.add_argument(
+        "--registro",
+        metavar="URL",
+        default=None,
+        help=(
+            "servidor que fala os protocolos da BrasilAPI, da ReceitaWS e da Casa dos Dados "
+            f"(padrão: ${ENV_REGISTRO}, senão os serviços públicos)"
+        ),
+    )
+
+
+def valor_registro(args: argparse.Namespace) -> Optional[str]:
+    """O valor de ``--registro``, ou o da variável de ambiente, ou None."""
+    valor = getattr(args, "registro", None)
+    return valor if valor else _env(ENV_REGISTRO)
+
+
+def aplicar_registro(valor: Optional[str]) -> None:
+    """Aponta as três URLs de ``scrivane_contract.cnpj`` para o registro indicado.
+
+    ``valor`` None (ou vazio) deixa os serviços públicos.  Uma URL
+    ``http(s)://servidor[:porta][/prefixo]`` aponta as três URLs para esse
+    servidor.  Outro valor é um erro de uso.
+    """
+    if not valor:
+        return
+    valor = valor.strip()
+    if valor.startswith(("http://", "https://")):
+        base = valor.rstrip("/")
+        if "://" not in base or not base.split("://", 1)[1]:
+            raise ErroDeUso(f"URL de registro sem servidor: {valor!r}")
+        from scrivane_contract import cnpj
+
+        cnpj.BRASIL_API_URL = base + CAMINHO_BRASIL_API
+        cnpj.RECEITA_WS_URL = base + CAMINHO_RECEITA_WS
+        cnpj.CASADOSDADOS_API = base + CAMINHO_CASADOSDADOS
+        return
+    raise ErroDeUso(f"valor inválido para --registro: {valor!r} (esperado uma URL http:// ou https://)")
+
+
+# -- warnings of the library -----------------------------------------------------
+
+
+class _StderrAtual(logging.StreamHandler):
+    """Writes to whatever ``sys.stderr`` is at the time (a progress display may wrap it)."""
+
+    def __init__(self) -> None:
+        super().__init__(sys.stderr)
+
+    @property  # type: ignore[override]
+    def stream(self) -> IO[str]:
+        return sys.stderr
+
+    @stream.setter
+    def stream(self, _valor: IO[str]) -> None:
+        pass
+
+
+_handler_avisos: Optional[logging.Handler] = None
+
+
+def mostrar_avisos() -> None:
+    """Mostra em stderr os avisos registrados pela biblioteca (logger ``scrivane_contract``).
+
+    É assim que a causa de uma falha do motor chega ao usuário.  Chamadas
+    repetidas não duplicam as linhas.
+    """
+    global _handler_avisos
+    if _handler_avisos is not None:
+        return
+    handler = _StderrAtual()
+    handler.setLevel(logging.WARNING)
+    handler.setFormatter(logging.Formatter("aviso: %(message)s"))
+    logging.getLogger("scrivane_contract").addHandler(handler)
+    _handler_avisos = handler
+
+
+# -- JSON output -------------------------------------------------------------------
+
+
+def _padrao_json(valor: Any) -> Any:
+    # Records may hold values the json module does not know (paths, pydantic
+    # models, sets); write them as plainly as possible rather than fail.
+    if hasattr(valor, "model_dump"):
+        return valor.model_dump()
+    if isinstance(valor, (set, frozenset, tuple)):
+        return list(valor)
+    return str(valor)
+
+
+def json_linha(obj: Any) -> str:
+    """``obj`` como uma linha de JSON (UTF-8 legível, sem quebra de linha no fim)."""
+    return json.dumps(obj, ensure_ascii=False, default=_padrao_json)
+
+
+def json_indentado(obj: Any) -> str:
+    """``obj`` como JSON indentado, para leitura."""
+    return json.dumps(obj, ensure_ascii=False, indent=2, default=_padrao_json)
+
+
+class SaidaJsonl:
+    """Arquivo JSON Lines escrito linha a linha, cada uma gravada ao ser escrita.
+
+    Seguro para várias threads.  Um resultado escrito não se perde se o
+    processo for interrompido depois.
+    """
+
+    def __init__(self, caminho: str) -> None:
+        self.caminho = caminho
+        try:
+            self._arquivo: IO[str] = open(caminho, "w", encoding="utf-8")
+        except OSError as exc:
+            raise ErroDeUso(f"não foi possível criar {caminho}: {exc.strerror or exc}") from None
+        self._lock = threading.Lock()
+
+    def escrever(self, obj: Any) -> None:
+        linha = json_linha(obj) + "\n"
+        with self._lock:
+            self._arquivo.write(linha)
+            self._arquivo.flush()
+            os.fsync(self._arquivo.fileno())
+
+    def fechar(self) -> None:
+        with self._lock:
+            if not self._arquivo.closed:
+                self._arquivo.close()
+
+    def __enter__(self) -> "SaidaJsonl":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.fechar()
