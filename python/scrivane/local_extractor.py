@@ -520,7 +520,8 @@ def _pessoas_qualificadas(texto: str, dobrado: str, empresas: list[_Empresa], so
         else:
             # The position precedes the name: "por seu sócio administrador FULANO", "e sua diretora FULANA".
             antes = texto[max(empresa.marcador, inicio - 80):inicio]
-            frase = re.search(r"(?:\bpor|\bpel[oa]s?|,|\be)\s+((?:(?:seu|sua|seus|suas|o|a)\s+)?[^,;]*?)\s*,?\s*$", antes)
+            frase = re.search(r".*(?:\bpor|\bpel[oa]s?|,|\be)\s+((?:(?:seu|sua|seus|suas|o|a)\s+)?[^,;]*?)\s*,?\s*$",
+                              antes, re.S)
             if not cargo and frase and not re.search(r"\d", frase.group(1)):
                 cargo = frase.group(1)
             if cargo and _dobrar(cargo.split()[-1]) in ("socios", "diretores", "administradores", "procuradores"):
