@@ -38,22 +38,33 @@ TARGET_SECONDS = 0.5
 
 def accuracy() -> None:
     casos = acuracia.casos()
-    placar = acuracia.Placar()
-    for caso in casos:
-        placar.registrar(caso, extrair(caso.paginas))
     contratos = sum(1 for c in casos if c.esperado["contrato"])
     print(f"Local extractor accuracy: {contratos} contracts, {len(casos) - contratos} other documents")
-    for rotulo, (precisao, revocacao) in placar.metricas().items():
-        meta = acuracia.METAS.get(rotulo)
-        alvo = ""
-        if meta:
-            ok = precisao >= meta[0] and revocacao >= meta[1]
-            alvo = f"  (target P >= {meta[0]:.2f}, R >= {meta[1]:.2f}: {'met' if ok else 'NOT met'})"
-        print(f"  {rotulo:<34} precision {precisao:6.3f}  recall {revocacao:6.3f}{alvo}")
-    sem_empresa = all(not extrair(c.paginas)["empresas"] for c in casos if not c.esperado["contrato"])
-    print(f"  every non-contract gives no company: {'yes' if sem_empresa else 'NO'}")
-    for erro in placar.erros:
-        print(f"  miss: {erro}")
+    with tempfile.TemporaryDirectory() as pasta:
+        formas = {"text": lambda c: c.paginas}
+        for colunas in (60, 90):
+            def como_pdf(c, colunas=colunas):
+                pdf = write_text_pdf(Path(pasta) / f"{c.nome}-{colunas}.pdf", acuracia.quebrar(c.paginas, colunas))
+                return read_document(pdf).pages
+            formas[f"PDF, {colunas} columns"] = como_pdf
+        for forma, paginas in formas.items():
+            placar = acuracia.Placar()
+            sem_empresa = True
+            for caso in casos:
+                extraido = extrair(paginas(caso))
+                placar.registrar(caso, extraido)
+                sem_empresa &= caso.esperado["contrato"] or not extraido["empresas"]
+            print(f" as {forma}:")
+            for rotulo, (precisao, revocacao) in placar.metricas().items():
+                meta = acuracia.METAS.get(rotulo)
+                alvo = ""
+                if meta:
+                    ok = precisao >= meta[0] and revocacao >= meta[1]
+                    alvo = f"  (target P >= {meta[0]:.2f}, R >= {meta[1]:.2f}: {'met' if ok else 'NOT met'})"
+                print(f"  {rotulo:<34} precision {precisao:6.3f}  recall {revocacao:6.3f}{alvo}")
+            print(f"  every non-contract gives no company: {'yes' if sem_empresa else 'NO'}")
+            for erro in placar.erros:
+                print(f"  miss: {erro}")
 
 
 def contrato_longo() -> list[str]:

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import re
+import textwrap
 import unicodedata
 from collections import defaultdict
 from dataclasses import dataclass
@@ -35,6 +36,11 @@ def casos() -> list[Caso]:
         esperado = json.loads(txt.with_suffix(".json").read_text(encoding="utf-8"))
         saida.append(Caso(txt.stem, tuple(txt.read_text(encoding="utf-8").split("\f")), esperado))
     return saida
+
+
+def quebrar(paginas, colunas):
+    """The pages with each paragraph wrapped at ``colunas``, as a PDF lays a text out."""
+    return ["\n".join(textwrap.fill(l, colunas) if l else "" for l in p.split("\n")) for p in paginas]
 
 
 def normal(campo: str, valor: Optional[str]) -> Optional[str]:

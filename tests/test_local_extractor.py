@@ -11,7 +11,7 @@ from checker_helpers import no_env_keys  # noqa: F401
 from pdfs import write_text_pdf
 from registry_server import empresa_exemplo, registry  # noqa: F401
 
-from scrivane import Question, QuestionConfig, Scrivane
+from scrivane import Question, QuestionConfig, Scrivane, read_document
 from scrivane.local_extractor import extrair, limpar_paginas
 from scrivane_contract.checker import ContractChecker, verificar_contrato
 from scrivane_contract.models import ExtracaoAssinaturas, ExtracaoDadosContrato, ExtracaoEmpresas
@@ -28,9 +28,15 @@ def test_the_set_is_varied_enough():
     assert {1, 2, 3, 4} <= partes
 
 
+@pytest.mark.parametrize("forma", ["texto", "pdf"])
 @pytest.mark.parametrize("caso", CASOS, ids=[c.nome for c in CASOS])
-def test_document_of_the_accuracy_set(caso):
-    extraido = extrair(caso.paginas)
+def test_document_of_the_accuracy_set(caso, forma, tmp_path):
+    paginas = caso.paginas
+    if forma == "pdf":
+        # Laid out as a PDF: paragraphs wrapped at 64 columns, read back through pdfium.
+        pdf = write_text_pdf(tmp_path / "doc.pdf", acuracia.quebrar(paginas, 64))
+        paginas = read_document(pdf).pages
+    extraido = extrair(paginas)
     placar = acuracia.Placar()
     placar.registrar(caso, extraido)
     assert placar.erros == []

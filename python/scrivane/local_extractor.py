@@ -79,7 +79,7 @@ MARCADORES_PESSOA: tuple[str, ...] = (
     r",\s*cpf\b", r"\s*\(\s*cpf", r",\s*(?:solteir|casad|divorciad|viuv)[oa]\b",
 )
 # What introduces a company's representatives.
-REPRESENTACAO = r"\b(?:representad[ao]s?|por meio de|atraves de|por interm[eé]dio de)\b"
+REPRESENTACAO = r"\b(?:representad[ao]s?|por meio de|atraves de|por interm[eé]dio de|neste ato,? por|neste ato,? pel[ao])\b"
 # Position words: stripped off the front of a name and kept as the position.
 CARGOS: tuple[str, ...] = (
     "socio", "socia", "socios", "administrador", "administradora", "administradores", "diretor",
@@ -152,7 +152,8 @@ _PAPEL_DEPOIS = re.compile(
     r"|doravante\s+(?:simplesmente\s+)?|na qualidade de\s+|\(\s*)"
     r"(?:a\s+|o\s+)?[\"'“”‘’«]?\s*" + _PAPEL
 )
-_PAPEL_ANTES = re.compile(r"(?:^|[\s(])" + _PAPEL + r"\s*(?:\)\s*)?[:–-]\s*$")
+_PAPEL_ANTES = re.compile(r"(?:(?:^|[\s(])" + _PAPEL + r"\s*(?:\)\s*)?[:–-]|\b(?:como|na qualidade de)\s+(?:a\s+|o\s+)?"
+                          + _PAPEL + r"\s*,)\s*$")
 _FIM_SEGMENTO = re.compile(
     r";|\bt[eê]m,? entre si\b|\bresolvem\b|\bcelebram\b|\bajustam\b|\bfirmam\b|\bclausula\b|\bpelo presente\b"
 )
@@ -186,7 +187,8 @@ def limpar_paginas(paginas: Sequence[str]) -> list[str]:
     hyphenated line breaks and runs of spaces."""
     por_pagina = []
     for pagina in paginas:
-        linhas = [_ESPACOS.sub(" ", l).strip() for l in pagina.split("\n")]
+        # pdfium reports a hyphen that ends a line as U+FFFE and joins the two lines.
+        linhas = [_ESPACOS.sub(" ", l).strip() for l in pagina.replace("\ufffe", "").split("\n")]
         por_pagina.append([l for l in linhas if l])
     # A line found among the first or last three of most pages is a running header or footer.
     repetidas: set[str] = set()
@@ -205,23 +207,28 @@ def limpar_paginas(paginas: Sequence[str]) -> list[str]:
             if saida and (re.search(r"[a-zà-ÿ]-$", saida[-1]) and re.match(r"[a-zà-ÿ]", linha)
                           or re.search(r"[A-ZÀ-Ý]{2}-$", saida[-1]) and re.match(r"[A-ZÀ-Ý]{2}", linha)):
                 saida[-1] = saida[-1][:-1] + linha  # "contra-" + "tante"
+            elif saida and re.search(r"\b(?:CEP|CNPJ|CPF|n[º°])\s*:?$", saida[-1], re.I) and linha[:1].isdigit():
+                saida[-1] += " " + linha  # a number carried to the next line
             else:
                 saida.append(linha)
     return saida
 
 
-def _eh_cabecalho(linha: str, indice: int) -> bool:
-    """An all-caps heading: the title lines, or a short line such as "CLÁUSULA PRIMEIRA – DO OBJETO"."""
+def _eh_cabecalho(linha: str, indice: int, largura: int) -> bool:
+    """An all-caps heading: the first line, or one shorter than the lines a paragraph is
+    wrapped into, with no trailing punctuation ("CLÁUSULA PRIMEIRA – DO OBJETO")."""
     return (linha == linha.upper() and bool(re.search(r"[A-ZÀ-Ý]{3}", linha))
-            and not re.search(r"[,;:]$", linha) and (indice < 4 or len(linha) <= 60))
+            and not re.search(r"[,;:]$", linha) and (indice == 0 or len(linha) < 0.85 * largura))
 
 
 def _juntar_linhas(linhas: list[str]) -> str:
     """One running text; a heading is kept apart from what follows by "¶", which no name crosses."""
+    tamanhos = sorted(len(l) for l in linhas) or [0]
+    largura = max(40, tamanhos[int(0.9 * (len(tamanhos) - 1))])  # the wrap width, roughly
     partes = []
     for i, linha in enumerate(linhas):
         partes.append(linha)
-        partes.append(" ¶ " if _eh_cabecalho(linha, i) else " ")
+        partes.append(" ¶ " if _eh_cabecalho(linha, i, largura) else " ")
     return "".join(partes)
 
 
@@ -358,7 +365,7 @@ def _papel_em(dobrado: str, inicio: int, fim: int) -> tuple[Optional[str], int]:
 
 def _papel_rotulo(dobrado: str, inicio_nome: int) -> Optional[str]:
     m = _PAPEL_ANTES.search(dobrado[max(0, inicio_nome - 40):inicio_nome])
-    return _PAPEL_CANONICO[m.group(1)] if m else None
+    return _PAPEL_CANONICO[next(g for g in m.groups() if g)] if m else None
 
 
 def _endereco(texto: str, dobrado: str, inicio: int, fim: int) -> Optional[str]:
@@ -390,6 +397,35 @@ def _nome_empresa_antes(texto: str, fim: int) -> tuple[int, str]:
         if virgula > 0 and re.fullmatch(r"[\sa-zà-ÿ-]+", texto[virgula + 1:fim]):
             inicio, nome = _nome_antes(texto, virgula)
     return inicio, _sem_papel(nome)
+
+
+_NOME_EMPRESARIAL = re.compile(
+    r"(?:nome empresarial|denominacao social|razao social|denominacao|firma)\s*(?:de\s+|:\s*)?(?=[A-ZÀ-Ý])", re.I)
+
+
+def _empresa_nomeada(texto: str, dobrado: str) -> Optional[_Empresa]:
+    """The company of articles of association that has no CNPJ yet ("sob o nome empresarial X")."""
+    m = _NOME_EMPRESARIAL.search(texto)
+    if not m:
+        return None
+    tokens = []
+    for t in re.finditer(r"\S+", texto[m.end():m.end() + 200]):
+        palavra = t.group()
+        if not _NOME_TOKEN.match(palavra.rstrip(",;.")) or (palavra[0].islower() and palavra not in ("de", "da", "do", "e", "&")):
+            break
+        tokens.append(palavra)
+        if re.search(r"[,;]$", palavra):
+            break
+    while tokens and _dobrar(tokens[-1].rstrip(",;")) in {"de", "da", "do", "das", "dos", "e", "&"}:
+        tokens.pop()
+    nome = " ".join(tokens).rstrip(",;")
+    if not nome or not _parece_empresa(nome):
+        return None
+    fim = _FIM_SEGMENTO.search(dobrado, m.end() + len(nome))
+    empresa = _Empresa(inicio=m.end(), marcador=m.end() + len(nome), fim=fim.start() if fim else len(texto),
+                       razao_social=nome)
+    empresa.endereco = _endereco(texto, dobrado, empresa.marcador, min(empresa.fim, empresa.marcador + 400))
+    return empresa
 
 
 def _nome_valido(nome: str) -> bool:
@@ -465,7 +501,14 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
             c = CNPJ_RE.search(m.group(1))
             atual.cnpj = c.group().replace(" ", "") if c else atual.cnpj
         elif m := _ROTULOS_QUADRO["endereco"].match(linha):
-            atual.endereco = m.group(1).strip(" .;")
+            endereco = m.group(1).strip(" .;")
+            # A long address wraps: the next lines go on until a label or a role.
+            for seguinte in linhas[n + 1:n + 3]:
+                if re.match(r"^[\wÀ-ÿ /]{2,30}:", seguinte) or re.fullmatch(r"(?:\d+[.)]?\s*)?" + _PAPEL + r"\s*:?",
+                                                                           _dobrar(seguinte)):
+                    break
+                endereco += " " + seguinte.strip(" .;")
+            atual.endereco = endereco
         elif m := _ROTULOS_QUADRO["fantasia"].match(linha):
             atual.nome_fantasia = m.group(1).strip(" .;")
         elif m := _ROTULOS_QUADRO["representante"].match(linha):
@@ -797,6 +840,9 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
             igual.endereco = igual.endereco or e.endereco
             igual.nome_fantasia = igual.nome_fantasia or e.nome_fantasia
     empresas = unicas
+    if societario and not empresas:
+        nomeada = _empresa_nomeada(texto, dobrado)
+        empresas = [nomeada] if nomeada else []
     if societario:
         for e in empresas:
             e.papel = e.papel or "SOCIEDADE"
