@@ -77,10 +77,52 @@ def lookup():
               f"(target <= 1 ms: {'met' if overhead <= 1e-3 else 'NOT met'})")
 
 
+class _Answer:
+    def __init__(self, status, body):
+        self.status_code, self._body = status, body
+
+    def json(self):
+        return self._body
+
+
+class _InstantRequests:
+    """Stands in for `requests`: every GET gets the same answer at once."""
+
+    def __init__(self, status, body):
+        self.answer = _Answer(status, body)
+
+    def get(self, url, **kwargs):
+        return self.answer
+
+
+def detailed():
+    print("cnpj: detailed lookups against the plain ones (services answering at once, no HTTP)")
+    numero, brasil, _ = empresa_exemplo()
+    saved = cnpj.requests
+    try:
+        for label, fake in [("found", _InstantRequests(200, brasil)),
+                            ("429 at both services", _InstantRequests(429, {"message": "Too many requests"}))]:
+            cnpj.requests = fake
+            assert cnpj.consultar_cnpj_detalhado(numero)[0] == cnpj.consultar_cnpj(numero)
+            b = o = float("inf")
+            for _ in range(7):  # interleaved rounds, so both see the same machine state
+                b = min(b, best_of(lambda: cnpj.consultar_cnpj(numero), repeat=3, number=1000))
+                o = min(o, best_of(lambda: cnpj.consultar_cnpj_detalhado(numero), repeat=3, number=1000))
+            report(f"detailed vs plain lookup ({label})", b, o)
+    finally:
+        cnpj.requests = saved
+    numerico = {"endereco": dict(REGISTRO["endereco"], numero=1000, cep=1310100)}
+    b = best_of(lambda: ref.comparar_enderecos(ENDERECOS[0], numerico), repeat=7, number=2000)
+    o = best_of(lambda: cnpj.comparar_enderecos(ENDERECOS[0], numerico), repeat=7, number=2000)
+    report("comparar_enderecos, numeric numero and cep", b, o)
+
+
 def main():
     utilities()
     print()
     lookup()
+    print()
+    detailed()
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ callers set (``use``).
 import unicodedata
 from pathlib import Path
 
+from scrivane_contract import cnpj as _cnpj
 from scrivane_contract.cnpj import (buscar_cnpj_por_nome, comparar_enderecos, consultar_cnpj, formatar_cnpj,
                                     limpar_cnpj, validar_cnpj)
 from scrivane_contract.models import AssinaturaExtraida, AssinaturaVerificada, CampoVerificado, EmpresaExtraida, EmpresaVerificada
@@ -24,6 +25,28 @@ def use(**functions):
 
 def _texto(v):
     return "" if v is None else v
+
+
+def _do_cnpj(f, nome):
+    """Whether ``f`` is still the cnpj module's own function ``nome``."""
+    return type(f) is type(_cnpj.consultar_cnpj) and f.__name__ == nome
+
+
+class _Consultas:
+    """Registry lookups through the detailed forms while both names are the cnpj module's own."""
+
+    def __init__(self):
+        self.detalhado = (_do_cnpj(consultar_cnpj, "consultar_cnpj")
+                          and _do_cnpj(buscar_cnpj_por_nome, "buscar_cnpj_por_nome"))
+        self.indisponivel = False
+
+    def __call__(self, f, nome, arg):
+        if self.detalhado and _do_cnpj(f, nome):
+            dados, situacao = getattr(_cnpj, nome + "_detalhado")(arg)
+            self.indisponivel |= situacao == "indisponivel"
+            return dados
+        self.detalhado = False
+        return f(arg)
 
 
 class RefChecker:
@@ -65,13 +88,14 @@ class RefChecker:
             campos, problemas = [], []
             self._log(f"\n--- Verificando: {e.razao_social or 'Empresa'} ---", "🏢")
             dados, cnpj, por_nome = None, e.cnpj, False
+            consultas = _Consultas()
             if cnpj and validar_cnpj(limpar_cnpj(cnpj)):
                 limpo = limpar_cnpj(cnpj)
                 self._log(f"Consultando CNPJ {formatar_cnpj(limpo)}...", "🔍")
-                dados = consultar_cnpj(limpo)
+                dados = consultas(consultar_cnpj, "consultar_cnpj", limpo)
             if not dados and e.razao_social:
                 self._log(f"Buscando por nome: {e.razao_social}...", "🔎")
-                dados = buscar_cnpj_por_nome(e.razao_social)
+                dados = consultas(buscar_cnpj_por_nome, "buscar_cnpj_por_nome", e.razao_social)
                 if dados:
                     cnpj = dados.get("cnpj", "")
                     self._log(f"✅ Encontrado: {cnpj}", "")
@@ -107,6 +131,15 @@ class RefChecker:
                     papel_no_contrato=e.papel_no_contrato, campos=campos, cnpj_encontrado=True,
                     cnpj_buscado_por_nome=por_nome, empresa_ativa=ativa, razao_social_confere=confere,
                     socios=dados.get("socios", []), problemas=problemas))
+            elif consultas.detalhado and consultas.indisponivel:
+                self._log("Receita Federal indisponível", "⚠️")
+                campos.append(CampoVerificado(campo="CNPJ", status="pendente", valor_contrato=e.cnpj or "(não informado)",
+                                              valor_receita=None,
+                                              mensagem="Receita Federal indisponível: consulta não concluída"))
+                problemas.append("Consulta à Receita Federal não concluída")
+                verificadas.append(EmpresaVerificada(cnpj=e.cnpj or "", razao_social_contrato=e.razao_social,
+                                                     papel_no_contrato=e.papel_no_contrato, campos=campos,
+                                                     problemas=problemas))
             else:
                 campos.append(CampoVerificado(campo="CNPJ", status="reprovado", valor_contrato=e.cnpj or "(não informado)",
                                               valor_receita=None, mensagem="CNPJ não encontrado na Receita Federal"))
@@ -202,6 +235,10 @@ class RefChecker:
             final, just = "REPROVADO", f"{bad} campo(s) reprovado(s)"
         elif pend:
             final, just = "PENDENTE", f"{pend} campo(s) requer(em) análise manual"
+        elif faltando := [q for q in ("empresas", "assinaturas") if not (raw[q] and raw[q].raw_result)]:
+            final, just = "PENDENTE", "Extração incompleta: sem resposta para " + " e ".join(faltando)
+        elif not ok:
+            final, just = "PENDENTE", "Nenhum campo verificado: nenhuma empresa ou signatário identificado"
         else:
             final, just = "APROVADO", f"Todos os {ok} campos verificados foram aprovados"
         m = run.total_metrics

@@ -77,13 +77,25 @@ def _normalizar_endereco(endereco: str) -> str:
     return texto.strip()
 
 
+def _parte(valor, cep=False):
+    if isinstance(valor, bool):
+        return valor
+    if isinstance(valor, float):
+        if not valor.is_integer():
+            return str(valor)
+        valor = int(valor)
+    if isinstance(valor, int):
+        return f"{valor:08d}" if cep else str(valor)
+    return valor
+
+
 def comparar_enderecos(endereco_contrato: str, dados_receita: dict) -> Tuple[bool, float, str]:
     if not endereco_contrato or not dados_receita:
         return False, 0.0, ""
     end = dados_receita.get("endereco", {})
     partes_receita = []
     for campo in ["logradouro", "numero", "complemento", "bairro", "cidade", "uf", "cep"]:
-        valor = end.get(campo)
+        valor = _parte(end.get(campo), campo == "cep")
         if valor:
             partes_receita.append(valor)
     endereco_receita = " ".join(partes_receita)
@@ -103,7 +115,7 @@ def comparar_enderecos(endereco_contrato: str, dados_receita: dict) -> Tuple[boo
     uniao = palavras_contrato | palavras_receita
     similaridade = len(intersecao) / len(uniao)
     cep_contrato = re.search(r"\d{5}\s*-?\s*\d{3}", endereco_contrato)
-    cep_receita = end.get("cep", "")
+    cep_receita = _parte(end.get("cep", ""), True)
     if cep_contrato and cep_receita:
         cep_c = re.sub(r"\D", "", cep_contrato.group())
         cep_r = re.sub(r"\D", "", cep_receita)

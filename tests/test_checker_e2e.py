@@ -1,11 +1,17 @@
 """verificar end to end: the real engine against the local OpenAI-compatible server, the real cnpj
 module against the local registry server, on a PDF built here."""
 
+import logging
+import subprocess
+import sys
+
 import pytest
 from checker_helpers import lines, no_env_keys, write_text_pdf  # noqa: F401
 from openai_server import OpenAIServer, Reply
+from registry_server import Reply as RegistryReply
 from registry_server import empresa_exemplo, registry  # noqa: F401
 
+from scrivane_contract import cnpj
 from scrivane_contract.checker import ContractChecker
 
 ACME = "11222333000181"
@@ -117,10 +123,171 @@ class TestEndToEnd:
         assert r["empresas"][0]["campos"][0]["mensagem"] == "CNPJ não encontrado na Receita Federal"
         assert [q.route for q in registry.requests] == ["brasilapi", "receitaws", "casadosdados"]
 
-    def test_engine_cannot_start(self, llm, registry, pdf, capsys):
+    def test_numeric_cep_from_brasilapi(self, llm, registry, pdf):
+        cnpj_, brasil, receita = empresa_exemplo(ACME)
+        brasil.update(cep=1310100, numero=1000)  # numbers, as BrasilAPI's schema types them
+        registry.add_company(cnpj_, brasil, receita)
+        answer(llm, [empresa(ACME, "ACME COMERCIO DE TESTES LTDA", "Rua Augusta 10, São Paulo/SP, CEP 01310-100")], [])
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        endereco = r["empresas"][0]["campos"][3]
+        assert (endereco["campo"], endereco["status"], endereco["mensagem"]) == ("Endereço", "aprovado",
+                                                                                 "Similaridade: 80%")
+        assert endereco["valor_receita"] == "AV PAULISTA 1000 ANDAR 5 BELA VISTA SAO PAULO SP 01310100"
+        assert (r["resultado_final"], r["total_aprovados"]) == ("APROVADO", 4)
+
+    def test_engine_cannot_start(self, llm, registry, pdf, capsys, caplog):
         chk = ContractChecker(openai_api_key="sk-test", model="")
-        r = chk.verificar(pdf)
+        with caplog.at_level(logging.WARNING):
+            r = chk.verificar(pdf)
         assert r["resultado_final"] == "PENDENTE" and len(r) == 7
         assert lines(capsys)[5:] == ["❌ Erro ao inicializar Scrivane: model must be a non-empty text"]
+        [rec] = caplog.records  # the cause, for a program or the command line to show
+        assert (rec.name, rec.levelname) == ("scrivane_contract.checker", "WARNING")
+        assert rec.getMessage() == "Erro ao inicializar Scrivane: model must be a non-empty text"
+        assert str(rec.exc_info[1]) == "model must be a non-empty text" and rec.exc_info[2] is not None
         assert chk.verificar(pdf) == r
         assert llm.requests == [] and registry.requests == []
+
+    def test_engine_failure_prints_nothing_when_quiet(self, pdf, no_env_keys):
+        code = ("import sys; from scrivane_contract.checker import ContractChecker; "
+                "r = ContractChecker(openai_api_key='k', model='', verbose=False).verificar(sys.argv[1]); "
+                "assert r['resultado_final'] == 'PENDENTE'")
+        proc = subprocess.run([sys.executable, "-c", code, str(pdf)], capture_output=True, text=True)
+        assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
+
+
+
+class TestIncompleteExtraction:
+    """An empty or failed extraction is never approved."""
+
+    def test_failed_signatories_question_keeps_approved_companies_pending(self, llm, registry, pdf, capsys):
+        registry.add_company(*empresa_exemplo(ACME))
+        llm.script("TODAS as empresas", Reply.json({"empresas": [empresa(ACME, "ACME COMERCIO DE TESTES LTDA")]}))
+        llm.script("TODAS as pessoas", Reply.text("isto não é JSON"))  # both attempts fail
+        llm.script("dados gerais", Reply.json(DADOS))
+        r = ContractChecker(openai_api_key="sk-test").verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"]) == (
+            "PENDENTE", "Extração incompleta: sem resposta para assinaturas")
+        assert (r["total_aprovados"], r["total_pendentes"], r["campos_pendentes"]) == (3, 0, [])
+        out = lines(capsys)
+        assert any(x.startswith("❌ Assinaturas do Contrato: sem resposta após 2 tentativas") for x in out)
+        assert "⚠️⚠️⚠️ RESULTADO FINAL: PENDENTE ⚠️⚠️⚠️" in out
+        assert "   Extração incompleta: sem resposta para assinaturas" in out
+
+    def test_non_contract(self, llm, registry, pdf):
+        answer(llm, [], [])
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"], r["total_campos"]) == (
+            "PENDENTE", "Nenhum campo verificado: nenhuma empresa ou signatário identificado", 0)
+        assert registry.requests == []
+
+    def test_failed_extraction(self, llm, registry, pdf):
+        llm.script("dados gerais", Reply.json(DADOS))
+        llm.default = Reply.text("{")
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"]) == (
+            "PENDENTE", "Extração incompleta: sem resposta para empresas e assinaturas")
+        assert r["dados_contrato"] == DADOS and registry.requests == []
+
+    def test_a_rejection_still_wins(self, llm, registry, pdf):
+        llm.script("TODAS as empresas", Reply.json({"empresas": [empresa("12.345.678/0001-99", "Fantasma Ltda")]}))
+        llm.script("TODAS as pessoas", Reply.text("{"))
+        llm.script("dados gerais", Reply.json(DADOS))
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"]) == ("REPROVADO", "1 campo(s) reprovado(s)")
+
+
+PENDENTE_CNPJ = {"campo": "CNPJ", "status": "pendente", "mensagem": "Receita Federal indisponível: consulta não concluída",
+                 "valor_contrato": "11.222.333/0001-81", "valor_receita": None, "emoji": "⚠️"}
+ERRO_RECEITA = RegistryReply.json({"status": "ERROR", "message": "Timeout"})
+
+
+class TestRegistryUnavailable:
+    """A registry that gives no answer leaves the company pending: it is no evidence against it."""
+
+    @pytest.mark.parametrize("brasil, receita", [
+        (RegistryReply.error(429), RegistryReply.error(429)),
+        (RegistryReply.error(500), RegistryReply.error(502)),
+        (RegistryReply.text("<html>Erro</html>"), RegistryReply.text("<html>Erro</html>")),
+        (RegistryReply.error(404), ERRO_RECEITA),
+        ("time-out", "time-out"),
+    ], ids=["429", "5xx", "html", "receitaws-error", "time-out"])
+    def test_company_pending(self, llm, registry, pdf, monkeypatch, capsys, brasil, receita):
+        registry.add_company(*empresa_exemplo(ACME))  # known to the registry, which does not answer
+        if brasil == "time-out":
+            monkeypatch.setattr(cnpj, "REQUEST_TIMEOUT", 0.3)
+            brasil = receita = RegistryReply.late(3)
+        registry.reply("brasilapi", brasil)
+        registry.reply("receitaws", receita)
+        answer(llm, [empresa("11.222.333/0001-81", "ACME COMERCIO DE TESTES LTDA")], [pessoa("Maria da Silva", ACME)])
+        r = ContractChecker(openai_api_key="sk-test").verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"]) == ("PENDENTE", "2 campo(s) requer(em) análise manual")
+        assert r["campos_pendentes"] == ["CNPJ - ACME COMERCIO DE TESTES LTDA", "Poder de Assinatura - Maria da Silva"]
+        assert r["campos_reprovados"] == [] and r["total_campos"] == 2
+        emp = r["empresas"][0]
+        assert emp["campos"] == [PENDENTE_CNPJ]
+        assert emp["problemas"] == ["Consulta à Receita Federal não concluída"]
+        assert (emp["cnpj"], emp["cnpj_encontrado"], emp["razao_social_receita"]) == ("11.222.333/0001-81", False, None)
+        # the name search ran too, and its hit could not be looked up either
+        assert [q.route for q in registry.requests] == ["brasilapi", "receitaws", "casadosdados", "brasilapi",
+                                                        "receitaws"]
+        out = lines(capsys)
+        i = out.index("🔎 Buscando por nome: ACME COMERCIO DE TESTES LTDA...")
+        assert out[i + 1] == "⚠️ Receita Federal indisponível"
+        assert "      ⚠️ CNPJ: Receita Federal indisponível: consulta não concluída" in out
+
+    def test_search_service_unavailable(self, llm, registry, pdf):
+        registry.reply("casadosdados", RegistryReply.error(429))
+        answer(llm, [empresa(None, "ACME COMERCIO")], [])
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert r["resultado_final"] == "PENDENTE"
+        assert r["empresas"][0]["campos"] == [dict(PENDENTE_CNPJ, valor_contrato="(não informado)")]
+        assert [q.route for q in registry.requests] == ["casadosdados"]
+
+    def test_one_definite_and_one_open_answer_is_still_pending(self, llm, registry, pdf):
+        # BrasilAPI does not know the number; the search then finds a company whose lookup fails
+        registry.add_company(*empresa_exemplo(BETA, "ACME COMERCIO DE TESTES LTDA"))
+        registry.reply("brasilapi", RegistryReply.error(404), RegistryReply.error(429))
+        registry.reply("receitaws", RegistryReply.json({"status": "ERROR", "message": "CNPJ inválido"}),
+                       RegistryReply.error(429))
+        answer(llm, [empresa(ACME, "ACME COMERCIO DE TESTES LTDA")], [])
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert r["empresas"][0]["campos"] == [dict(PENDENTE_CNPJ, valor_contrato=ACME)]
+
+    @pytest.mark.parametrize("nome", ["consultar_cnpj", "buscar_cnpj_por_nome"])
+    def test_a_replaced_registry_function_keeps_the_rejection(self, llm, registry, pdf, monkeypatch, nome):
+        import scrivane_contract.checker as checker_mod
+        chamadas = []
+        original = getattr(cnpj, nome)
+        monkeypatch.setattr(checker_mod, nome, lambda arg: chamadas.append(arg) or original(arg))
+        registry.add_company(*empresa_exemplo(ACME))
+        registry.reply("brasilapi", RegistryReply.error(429))
+        registry.reply("receitaws", RegistryReply.error(429))
+        answer(llm, [empresa("11.222.333/0001-81", "ACME COMERCIO DE TESTES LTDA")], [])
+        r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
+        assert (r["resultado_final"], r["justificativa"]) == ("REPROVADO", "1 campo(s) reprovado(s)")
+        campo = r["empresas"][0]["campos"][0]
+        assert (campo["status"], campo["mensagem"]) == ("reprovado", "CNPJ não encontrado na Receita Federal")
+        assert r["empresas"][0]["problemas"] == ["CNPJ não encontrado"]
+        assert len(chamadas) == 1 and [q.route for q in registry.requests] == [
+            "brasilapi", "receitaws", "casadosdados", "brasilapi", "receitaws"]
+
+    def test_same_as_the_twin(self, llm, registry, pdf, capsys):
+        import reference_checker as ref
+        registry.add_company(*empresa_exemplo(ACME))
+        registry.reply("brasilapi", RegistryReply.error(429))
+        registry.reply("receitaws", RegistryReply.error(429))
+        answer(llm, [empresa(ACME, "ACME COMERCIO DE TESTES LTDA"), empresa(None, "OUTRA EMPRESA")],
+               [pessoa("Maria da Silva", ACME)])
+        chk = ContractChecker(openai_api_key="sk-test")
+        chk._imprimir_relatorio = lambda **kw: None
+        ours = chk.verificar(pdf)
+        ours_lines, sent = lines(capsys), [q.route for q in registry.requests]
+        registry.requests.clear()
+        twin = ref.RefChecker(chk._client).verificar(pdf)
+        assert twin.pop("metricas")["tokens"] == ours.pop("metricas")["tokens"]  # a second engine run
+        assert twin == ours and ours["campos_pendentes"][0] == "CNPJ - ACME COMERCIO DE TESTES LTDA"
+        twin_lines = lines(capsys)
+        start = "🏢 Empresas extraídas: 2"  # the engine's own lines come before
+        assert twin_lines[twin_lines.index(start):] == ours_lines[ours_lines.index(start):]
+        assert [q.route for q in registry.requests] == sent

@@ -44,8 +44,9 @@ class TestPipeline:
         assert str(info.value) == f"Arquivo não encontrado: {missing}"
         assert capsys.readouterr().out == ""
 
-    def test_unavailable_engine_gives_the_reduced_record(self, checker, contrato, monkeypatch, capsys):
+    def test_unavailable_engine_gives_the_reduced_record(self, checker, contrato, monkeypatch, capsys, caplog):
         monkeypatch.setattr(type(checker._auth), "is_scrivane_available", property(lambda s: False))
+        caplog.set_level("WARNING", logger="scrivane_contract.checker")
         for _ in range(2):
             r = checker.verificar(contrato)
             assert r == {"resultado_final": "PENDENTE",
@@ -55,6 +56,8 @@ class TestPipeline:
             assert list(r) == ["resultado_final", "justificativa", "campos_aprovados", "campos_reprovados",
                                "campos_pendentes", "empresas", "assinaturas"]
         assert lines(capsys) == HEADER + ["⚠️ Scrivane não disponível. Instale com: pip install scrivane"] + HEADER
+        assert [(r.name, r.levelname, r.getMessage()) for r in caplog.records] == [
+            ("scrivane_contract.checker", "WARNING", "Scrivane não disponível. Instale com: pip install scrivane")]
 
     def test_full_run(self, checker, contrato, registry_fake, capsys):
         engine = with_engine(checker, companies_and_people(registry_fake))
@@ -93,18 +96,39 @@ class TestPipeline:
         assert quiet.verificar(str(contrato)) == loud
         assert capsys.readouterr().out == ""
 
-    @pytest.mark.parametrize("engine", [
-        FakeEngine(), FakeEngine({}, [], {}),
-        FakeEngine(dados_contrato=None, metrics=Metrics(0, 0.0, 0.0)),
-    ])
-    def test_nothing_extracted_is_approved(self, quiet, contrato, registry_fake, engine):
-        if engine.answers.get("empresas"):
-            engine.answers["empresas"].raw_result = {"outra_chave": []}
+    @pytest.mark.parametrize("engine, justificativa", [
+        (FakeEngine(), "Extração incompleta: sem resposta para empresas e assinaturas"),
+        (FakeEngine([], None, DADOS), "Extração incompleta: sem resposta para assinaturas"),
+        (FakeEngine(None, [], DADOS), "Extração incompleta: sem resposta para empresas"),
+        (FakeEngine({}, [], {}), "Nenhum campo verificado: nenhuma empresa ou signatário identificado"),
+        (FakeEngine([], [{"nome_signatario": "N/A"}], metrics=Metrics(0, 0.0, 0.0)),
+         "Nenhum campo verificado: nenhuma empresa ou signatário identificado"),
+    ], ids=["no-answers", "no-signatories-answer", "no-companies-answer", "empty-lists", "unidentified-signatory"])
+    def test_nothing_verified_is_never_approved(self, quiet, contrato, registry_fake, engine, justificativa):
         with_engine(quiet, engine)
         r = quiet.verificar(contrato)
-        assert (r["resultado_final"], r["justificativa"], r["total_campos"]) == (
-            "APROVADO", "Todos os 0 campos verificados foram aprovados", 0)
-        assert r["dados_contrato"] == {} and registry_fake.calls == []
+        assert (r["resultado_final"], r["justificativa"], r["total_campos"]) == ("PENDENTE", justificativa, 0)
+        assert list(r) == KEYS and r["campos_pendentes"] == [] and registry_fake.calls == []
+
+    @pytest.mark.parametrize("raw", [{}, None, {"outra_chave": []}])
+    def test_an_empty_raw_result_is_a_missing_answer(self, quiet, contrato, registry_fake, raw):
+        engine = with_engine(quiet, FakeEngine([], [], DADOS))
+        engine.answers["empresas"].raw_result = raw
+        r = quiet.verificar(contrato)
+        assert r["justificativa"] == ("Nenhum campo verificado: nenhuma empresa ou signatário identificado" if raw
+                                      else "Extração incompleta: sem resposta para empresas")
+
+    @pytest.mark.parametrize("cnpj, razao, esperado", [
+        (CNPJ, "ACME COMERCIO LTDA", ("PENDENTE", "Extração incompleta: sem resposta para assinaturas")),
+        (CNPJ, "Zeta Ltda", ("PENDENTE", "1 campo(s) requer(em) análise manual")),
+        ("99888777000166", "Zeta Ltda", ("REPROVADO", "1 campo(s) reprovado(s)")),
+    ], ids=["approved-companies-alone", "pending-wins", "rejected-wins"])
+    def test_missing_signatories_answer_against_company_fields(self, quiet, contrato, registry_fake, cnpj, razao,
+                                                               esperado):
+        registry_fake.add(dados(CNPJ, "ACME COMERCIO LTDA"))
+        with_engine(quiet, FakeEngine([{"cnpj": cnpj, "razao_social": razao}], None, DADOS))
+        r = quiet.verificar(contrato)
+        assert (r["resultado_final"], r["justificativa"]) == esperado
 
     def test_directory_goes_to_the_engine(self, quiet, tmp_path):
         engine = with_engine(quiet, FakeEngine())
@@ -119,7 +143,7 @@ def campo(status, nome="X"):
 class TestClassification:
     @pytest.fixture
     def run(self, quiet, contrato, monkeypatch):
-        with_engine(quiet, FakeEngine())
+        with_engine(quiet, FakeEngine([], []))
 
         def go(empresas, assinaturas=()):
             monkeypatch.setattr(quiet, "_validar_empresas", lambda e: (list(empresas), {}))
@@ -208,7 +232,8 @@ class TestOneCall:
 class TestTwin:
     """Whole verifications against the plain-Python twin, null registry values included."""
 
-    @pytest.mark.parametrize("variant", ["plain", "nulls", "by-name", "empty-registry"])
+    @pytest.mark.parametrize("variant", ["plain", "nulls", "by-name", "empty-registry", "no-signatories-answer",
+                                         "nothing-extracted"])
     def test_same_result_and_progress_lines(self, no_env_keys, contrato, registry_fake, capsys, variant):
         import reference_checker as ref
         engine = companies_and_people(registry_fake)
@@ -221,6 +246,12 @@ class TestTwin:
         elif variant == "empty-registry":
             registry_fake.by_cnpj.clear()
             registry_fake.by_name.clear()
+        elif variant == "no-signatories-answer":
+            del engine.answers["assinaturas"]
+            del engine.answers["empresas"].raw_result["empresas"][1]  # the company left is approved
+        elif variant == "nothing-extracted":
+            engine.answers["empresas"].raw_result["empresas"] = []
+            engine.answers["assinaturas"].raw_result["assinaturas"] = []
         ref.use(consultar_cnpj=registry_fake.consultar, buscar_cnpj_por_nome=registry_fake.buscar)
         try:
             ours = ContractChecker(openai_api_key="k", verbose=True)
@@ -231,6 +262,8 @@ class TestTwin:
             ours_lines = lines(capsys)
             expected = ref.RefChecker(engine, verbose=True).verificar(contrato)
             assert got == expected and reports == [1]
+            if variant == "no-signatories-answer":
+                assert got["justificativa"] == "Extração incompleta: sem resposta para assinaturas"
             assert ours_lines == lines(capsys)
         finally:
             from scrivane_contract import cnpj

@@ -90,11 +90,27 @@ class TestComparar:
 
     @pytest.mark.parametrize("dados, erro", [
         ({"endereco": None}, AttributeError),
-        (com_endereco(logradouro="RUA A", numero=10), TypeError),
+        (com_endereco(logradouro="RUA A", numero=["10"]), TypeError),
+        (com_endereco(logradouro="RUA A", uf=True), TypeError),
     ])
     def test_malformed_address_records_raise(self, dados, erro):
         with pytest.raises(erro):
             cnpj.comparar_enderecos("Rua A", dados)
+
+    @pytest.mark.parametrize("numero, cep, receita", [
+        (1000, 1310100, "AV PAULISTA 1000 SP 01310100"),
+        (1000.0, 1310100.0, "AV PAULISTA 1000 SP 01310100"),
+        (0, 0, "AV PAULISTA 0 SP 00000000"),
+        (12.5, 123456789, "AV PAULISTA 12.5 SP 123456789"),
+        (None, "01310-100", "AV PAULISTA SP 01310-100"),
+    ])
+    def test_numbers_are_read_as_decimal_text(self, numero, cep, receita):
+        dados = com_endereco(logradouro="AV PAULISTA", numero=numero, uf="SP", cep=cep)
+        assert cnpj.comparar_enderecos("Rua Augusta 10", dados) == (False, 0.0, receita)
+        # a numeric CEP that lost its leading zero still lifts the score
+        if cep == 1310100:
+            assert cnpj.comparar_enderecos("Rua Augusta 10, CEP 01310-100", dados) == (True, 0.8, receita)
+        assert dados["endereco"]["cep"] == cep  # the record keeps what was delivered
 
     @pytest.mark.parametrize("args, msg", [
         ((None, REGISTRO), "Argument 'endereco_contrato' has incorrect type (expected str, got NoneType)"),
@@ -159,7 +175,8 @@ ADDRESS = st.one_of(
     st.lists(_PIECES, max_size=14).map(" ".join),
     st.text(max_size=40),
 )
-_FIELD = st.one_of(st.none(), st.just(""), ADDRESS)
+_FIELD = st.one_of(st.none(), st.just(""), ADDRESS, st.integers(min_value=-10, max_value=10**9),
+                   st.sampled_from([1310100.0, 0.0, 12.5, 1e20, -3.0]))
 REGISTRY_ADDRESS = st.fixed_dictionaries({}, optional={
     k: _FIELD for k in ["logradouro", "numero", "complemento", "bairro", "cidade", "uf", "cep"]})
 

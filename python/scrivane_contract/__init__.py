@@ -9,4 +9,10 @@ Módulos:
 Os submódulos são carregados sob demanda (``import scrivane_contract.cnpj``).
 """
 
+import logging
+
 __version__ = "0.1.0"
+
+# The package logs through `logging` (logger "scrivane_contract" and its
+# children) and shows nothing unless the program configures logging.
+logging.getLogger(__name__).addHandler(logging.NullHandler())

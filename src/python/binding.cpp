@@ -387,6 +387,18 @@ bool Call::is_own(PyObject* o, const FuncSpec* s) const noexcept {
     return function_spec(o) == s && function_module(o) == module;
 }
 
+PyObject* sibling_function_module(PyObject* o, const char* name) noexcept {
+    // Every module's Function type comes from func_type_spec, so it carries
+    // that spec's name and object size; the layout is this file's.
+    PyTypeObject* tp = Py_TYPE(o);
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE) || std::strcmp(tp->tp_name, func_type_spec.name) != 0 ||
+        tp->tp_basicsize != static_cast<Py_ssize_t>(sizeof(FuncObject)))
+        return nullptr;
+    auto* f = reinterpret_cast<FuncObject*>(o);
+    if (std::strcmp(f->spec->name, name) != 0) return nullptr;
+    return f->module;
+}
+
 Ref make_function(PyObject* func_type, PyObject* module, const FuncSpec* spec) {
     if (spec->nparams > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "too many parameters");

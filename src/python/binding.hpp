@@ -176,6 +176,11 @@ void add_functions(PyObject* module, PyObject* func_type, const FuncSpec* const*
 const FuncSpec* function_spec(PyObject* o) noexcept;
 // The module whose namespace a Function object reads, or nullptr.
 PyObject* function_module(PyObject* o) noexcept;
+// When o is the exported function `name` of any of our extension modules,
+// the module whose namespace it reads (borrowed); else nullptr. Each
+// extension links its own copy of this layer, so function_spec does not
+// recognise another module's functions; this does.
+PyObject* sibling_function_module(PyObject* o, const char* name) noexcept;
 
 // A module global, read now (NameError when missing).
 Ref module_global(PyObject* module, PyObject* name);

@@ -546,6 +546,24 @@ const FuncSpec kSetupSpec = {
     setup_questions,
 };
 
+// The reason the engine cannot be used goes to the standard `logging`
+// module as a WARNING of this module's logger, so that a program or the
+// command line can show it; nothing is printed for it.
+void warn_engine_unusable(PyObject* exc) {
+    Ref logging = import_module("logging");
+    Ref logger = call_method(logging.get(), SC_NAME("getLogger"), SC_TEXT("scrivane_contract.checker"));
+    Ref warning = getattr(logger.get(), SC_NAME("warning"));
+    if (!exc) {
+        Ref msg = str(kUnavailable);
+        call(warning.get(), msg.get());
+        return;
+    }
+    Ref fmt_text = str("Erro ao inicializar Scrivane: %s");
+    PyObject* argv[] = {fmt_text.get(), exc, exc};
+    Ref names = own(Py_BuildValue("(s)", "exc_info"));
+    call_kw(warning.get(), argv, 2, names.get());
+}
+
 Ref init_scrivane(Call& c) {
     PyObject* self = c[0];
     Ref state = getattr(self, SC_NAME("_scrivane_available"));
@@ -556,6 +574,7 @@ Ref init_scrivane(Call& c) {
     if (!truth(available.get())) {
         Ref msg = str(kUnavailable);
         log(self, msg.get(), SC_TEXT(EMOJI_WARN));
+        warn_engine_unusable(nullptr);
         setattr(self, SC_NAME("_scrivane_available"), Py_False);
         return boolean(false);
     }
@@ -581,6 +600,7 @@ Ref init_scrivane(Call& c) {
     Ref text = as_str(exc.get());
     Ref msg = cat({SC_TEXT("Erro ao inicializar Scrivane: "), text.get()});
     log(self, msg.get(), SC_TEXT(EMOJI_FAIL));
+    warn_engine_unusable(exc.get());
     setattr(self, SC_NAME("_scrivane_available"), Py_False);
     return boolean(false);
 }
@@ -751,6 +771,46 @@ Ref campo(PyObject* module, std::initializer_list<Kw> kws) {
     return call_kwargs(type.get(), kws);
 }
 
+// Registry lookups. When the checker's `consultar_cnpj` and
+// `buscar_cnpj_por_nome` are still the cnpj module's own functions, the
+// lookups go through that module's detailed forms (the same requests in the
+// same order), which also say whether the registry could be reached at all;
+// a name a caller rebound is called as such, and None from it means "not
+// found".
+struct RegistryLookups {
+    bool detailed = false;     // both names are still the cnpj module's
+    bool unavailable = false;  // some lookup ended "indisponivel"
+
+    static bool is_cnpj_own(PyObject* module, PyObject* name, const char* cname) {
+        Ref f = module_global_opt(module, name);
+        return f && sibling_function_module(f.get(), cname) != nullptr;
+    }
+
+    explicit RegistryLookups(PyObject* module)
+        : detailed(is_cnpj_own(module, SC_NAME("consultar_cnpj"), "consultar_cnpj") &&
+                   is_cnpj_own(module, SC_NAME("buscar_cnpj_por_nome"), "buscar_cnpj_por_nome")) {}
+
+    // f(arg), f being the checker's `name`; `detailed_name` is its detailed
+    // form in the cnpj module.
+    Ref call_one(PyObject* f, const char* name, PyObject* detailed_name, PyObject* arg) {
+        PyObject* cnpj_module = detailed ? sibling_function_module(f, name) : nullptr;
+        if (!cnpj_module) {
+            detailed = false;
+            return call(f, arg);
+        }
+        Ref g = getattr(cnpj_module, detailed_name);
+        Ref answer = call(g.get(), arg);
+        Ref parts[2];
+        unpack(answer.get(), parts, 2);
+        if (text_equals(parts[1].get(), SC_TEXT("indisponivel"))) unavailable = true;
+        return parts[0];
+    }
+
+    // A company not found is pending, not rejected, when the registry could
+    // not be asked.
+    bool pending() const { return detailed && unavailable; }
+};
+
 const Param kEmpresasParams[] = {{"self"}, {"empresas"}};
 const char* const kEmpresasAnn[] = {"empresas", "List[EmpresaExtraida]", "return",
                                     "Tuple[List[EmpresaVerificada], Dict]", nullptr};
@@ -778,6 +838,7 @@ Ref validar_empresas(Call& c) {
         }
 
         Ref dados = none();
+        RegistryLookups lookups(mod);
         Ref cnpj_extraido = getattr(empresa.get(), SC_NAME("cnpj"));
         Ref cnpj = cnpj_extraido;
         bool por_nome = false;
@@ -795,7 +856,8 @@ Ref validar_empresas(Call& c) {
                 Ref msg = cat({SC_TEXT("Consultando CNPJ "), shown_text.get(), SC_TEXT("...")});
                 log(self, msg.get(), SC_TEXT(EMOJI_SEARCH));
                 Ref consultar = module_global(mod, SC_NAME("consultar_cnpj"));
-                dados = call(consultar.get(), limpo.get());
+                dados = lookups.call_one(consultar.get(), "consultar_cnpj", SC_NAME("consultar_cnpj_detalhado"),
+                                         limpo.get());
             }
         }
 
@@ -805,7 +867,8 @@ Ref validar_empresas(Call& c) {
             Ref msg = cat({SC_TEXT("Buscando por nome: "), shown.get(), SC_TEXT("...")});
             log(self, msg.get(), SC_TEXT(EMOJI_SEARCH_NAME));
             Ref buscar = module_global(mod, SC_NAME("buscar_cnpj_por_nome"));
-            dados = call(buscar.get(), razao.get());
+            dados = lookups.call_one(buscar.get(), "buscar_cnpj_por_nome", SC_NAME("buscar_cnpj_por_nome_detalhado"),
+                                     razao.get());
             if (truth(dados.get())) {
                 cnpj = mapping_get(dados.get(), SC_NAME("cnpj"), empty.get());
                 Ref found = fmt(cnpj.get());
@@ -915,15 +978,21 @@ Ref validar_empresas(Call& c) {
                                                   {SC_NAME("problemas"), problemas.get()}});
             append(verificadas.get(), record.get());
         } else {
+            // Not found: rejected, or pending when the registry gave no answer.
+            const bool pendente = lookups.pending();
+            if (pendente) log(self, SC_TEXT("Receita Federal indisponível"), SC_TEXT(EMOJI_WARN));
             const bool tem_cnpj = truth(cnpj_extraido.get());
             Ref valor_contrato = tem_cnpj ? cnpj_extraido : str("(não informado)");
             Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("CNPJ")},
-                                {SC_NAME("status"), SC_TEXT("reprovado")},
+                                {SC_NAME("status"), pendente ? SC_TEXT("pendente") : SC_TEXT("reprovado")},
                                 {SC_NAME("valor_contrato"), valor_contrato.get()},
                                 {SC_NAME("valor_receita"), Py_None},
-                                {SC_NAME("mensagem"), SC_TEXT("CNPJ não encontrado na Receita Federal")}});
+                                {SC_NAME("mensagem"), pendente
+                                                          ? SC_TEXT("Receita Federal indisponível: consulta não concluída")
+                                                          : SC_TEXT("CNPJ não encontrado na Receita Federal")}});
             append(campos.get(), f.get());
-            append(problemas.get(), SC_TEXT("CNPJ não encontrado"));
+            append(problemas.get(),
+                   pendente ? SC_TEXT("Consulta à Receita Federal não concluída") : SC_TEXT("CNPJ não encontrado"));
             Ref cnpj_record = tem_cnpj ? cnpj_extraido : empty;
             Ref papel = getattr(empresa.get(), SC_NAME("papel_no_contrato"));
             Ref type = module_global(mod, SC_NAME("EmpresaVerificada"));
@@ -1293,12 +1362,16 @@ const FuncSpec kRelatorioSpec = {
 // ---------------------------------------------------------------------------
 // Verification pipeline
 
-// Records of `record_type` built from the maps listed under `key` of an answer.
-Ref extracted(PyObject* module, PyObject* answer, PyObject* key, PyObject* record_type_name) {
+// Records of `record_type` built from the maps listed under `key` of an
+// answer; `answered` tells whether there was an answer with a non-empty
+// raw_result at all.
+Ref extracted(PyObject* module, PyObject* answer, PyObject* key, PyObject* record_type_name, bool& answered) {
     Ref out = new_list();
+    answered = false;
     if (!truth(answer)) return out;
     Ref raw = getattr(answer, SC_NAME("raw_result"));
     if (!truth(raw.get())) return out;
+    answered = true;
     Ref missing = new_list();
     Ref items = call_method(raw.get(), SC_NAME("get"), key, missing.get());
     Ref it = own(PyObject_GetIter(items.get()));
@@ -1406,8 +1479,11 @@ Ref verificar(Call& c) {
     Ref assinaturas_raw = call_method(extracao.get(), SC_NAME("get_result"), SC_TEXT("assinaturas"));
     Ref dados_raw = call_method(extracao.get(), SC_NAME("get_result"), SC_TEXT("dados_contrato"));
 
-    Ref empresas = extracted(mod, empresas_raw.get(), SC_TEXT("empresas"), SC_NAME("EmpresaExtraida"));
-    Ref assinaturas = extracted(mod, assinaturas_raw.get(), SC_TEXT("assinaturas"), SC_NAME("AssinaturaExtraida"));
+    bool empresas_respondidas = false, assinaturas_respondidas = false;
+    Ref empresas =
+        extracted(mod, empresas_raw.get(), SC_TEXT("empresas"), SC_NAME("EmpresaExtraida"), empresas_respondidas);
+    Ref assinaturas = extracted(mod, assinaturas_raw.get(), SC_TEXT("assinaturas"), SC_NAME("AssinaturaExtraida"),
+                               assinaturas_respondidas);
     Ref dados_contrato;
     if (truth(dados_raw.get())) {
         Ref raw = getattr(dados_raw.get(), SC_NAME("raw_result"));
@@ -1469,6 +1545,17 @@ Ref verificar(Call& c) {
         resultado = str("PENDENTE");
         Ref n = decimal(n_pending);
         justificativa = cat({n.get(), SC_TEXT(" campo(s) requer(em) análise manual")});
+    } else if (!empresas_respondidas || !assinaturas_respondidas) {
+        // Nothing can be approved on evidence the engine never gave.
+        resultado = str("PENDENTE");
+        const char* faltando = !empresas_respondidas && !assinaturas_respondidas ? "empresas e assinaturas"
+                               : !empresas_respondidas                            ? "empresas"
+                                                                                  : "assinaturas";
+        Ref what = str(faltando);
+        justificativa = cat({SC_TEXT("Extração incompleta: sem resposta para "), what.get()});
+    } else if (n_ok == 0) {
+        resultado = str("PENDENTE");
+        justificativa = str("Nenhum campo verificado: nenhuma empresa ou signatário identificado");
     } else {
         resultado = str("APROVADO");
         Ref n = decimal(n_ok);

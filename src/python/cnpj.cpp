@@ -6,6 +6,7 @@
 // module's own functions as they call each other. When a function found in
 // the namespace is still ours, the call skips the interpreter; otherwise it
 // goes through it, so rebinding a name changes later calls.
+#include <cmath>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -35,7 +36,7 @@ enum Key : int {
     K_DESCRICAO_SITUACAO_CADASTRAL, K_DATA_SITUACAO_CADASTRAL, K_DATA_INICIO_ATIVIDADE, K_MUNICIPIO, K_QSA,
     K_NOME_SOCIO, K_QUALIFICACAO_SOCIO, K_DATA_ENTRADA_SOCIEDADE, K_CPF_REPRESENTANTE_LEGAL,
     K_NOME_REPRESENTANTE_LEGAL, K_QUALIFICACAO_REPRESENTANTE_LEGAL, K_FANTASIA, K_ABERTURA, K_QUAL, K_STATUS,
-    K_DATA, K_COUNT,
+    K_DATA, K_COUNT, K_MESSAGE,
     K_COUNT_OF_KEYS
 };
 
@@ -48,7 +49,7 @@ const char* const kKeyText[K_COUNT_OF_KEYS] = {
     "descricao_situacao_cadastral", "data_situacao_cadastral", "data_inicio_atividade", "municipio", "qsa",
     "nome_socio", "qualificacao_socio", "data_entrada_sociedade", "cpf_representante_legal",
     "nome_representante_legal", "qualificacao_representante_legal", "fantasia", "abertura", "qual", "status",
-    "data", "count",
+    "data", "count", "message",
 };
 
 // Interned for the life of the process, like SC_NAME.
@@ -94,16 +95,47 @@ bool compare(PyObject* a, PyObject* b, int op) {
     return truth(r.get());
 }
 
-// Runs body; an Exception raised in it gives None (interrupts and exit
-// requests pass through).
+// How a registry lookup ended. The detailed functions return its text
+// beside the record; the plain ones return the record alone.
+enum class Outcome { FOUND, INVALID, UNKNOWN, UNAVAILABLE };
+
+PyObject* outcome_text(Outcome o) {
+    switch (o) {
+        case Outcome::FOUND: return SC_NAME("encontrado");
+        case Outcome::INVALID: return SC_NAME("invalido");
+        case Outcome::UNKNOWN: return SC_NAME("nao_encontrado");
+        case Outcome::UNAVAILABLE: break;
+    }
+    return SC_NAME("indisponivel");
+}
+
+struct Lookup {
+    Ref rec;  // the record, or None
+    Outcome outcome;
+};
+
+Lookup found(Ref rec) { return {std::move(rec), Outcome::FOUND}; }
+Lookup nothing(Outcome why) { return {none(), why}; }
+
+// What a function a caller put in place of ours gave: None is taken as a
+// definite "not found", anything else as a record.
+Lookup from_replaced(Ref rec) {
+    if (rec.get() == Py_None) return nothing(Outcome::UNKNOWN);
+    return found(std::move(rec));
+}
+
+Ref as_pair(const Lookup& r) { return tuple_of(r.rec, Ref::borrow(outcome_text(r.outcome))); }
+
+// Runs body; an Exception raised in it means the service gave no definite
+// answer (interrupts and exit requests pass through).
 template <class F>
-Ref none_on_error(F&& body) {
+Lookup unavailable_on_error(F&& body) {
     try {
         return body();
     } catch (const Error&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
         PyErr_Clear();
-        return none();
+        return nothing(Outcome::UNAVAILABLE);
     }
 }
 
@@ -399,11 +431,27 @@ Ref url_for(const Call& c, PyObject* tmpl_name, PyObject* clean) {
     return call_method(tmpl.get(), SC_NAME("replace"), placeholder.get(), clean);
 }
 
-Ref lookup(Call& c, Service svc) {
-    PyObject* cnpj = c.str_arg(0);
+// ReceitaWS answers an unknown number with status "ERROR" and a message
+// that calls it invalid or rejected; other messages ("Timeout", "Too many
+// requests") leave the question open.
+bool receita_says_unknown(PyObject* data) {
+    Ref message = get1(data, key(K_MESSAGE));
+    if (!PyUnicode_Check(message.get())) return false;
+    Ref lower = call_method(message.get(), SC_NAME("lower"));
+    for (const char* word : {"inválid", "invalid", "rejeitad"}) {
+        Ref w = str(word);
+        const int r = PyUnicode_Contains(lower.get(), w.get());
+        if (r < 0) throw Error{};
+        if (r) return true;
+    }
+    return false;
+}
+
+// One service adapter, for a str `cnpj`: the record, or why there is none.
+Lookup lookup_detailed(const Call& c, PyObject* cnpj, Service svc) {
     Ref clean = limpar_via(c, cnpj);
     Ref url = url_for(c, svc == BRASIL_API ? SC_NAME("BRASIL_API_URL") : SC_NAME("RECEITA_WS_URL"), clean.get());
-    return none_on_error([&]() -> Ref {
+    return unavailable_on_error([&]() -> Lookup {
         Ref requests = c.global(SC_NAME("requests"));
         Ref get = getattr(requests.get(), SC_NAME("get"));
         Ref timeout = c.global(SC_NAME("REQUEST_TIMEOUT"));
@@ -418,13 +466,20 @@ Ref lookup(Call& c, Service svc) {
         }
         Ref status = getattr(resp.get(), SC_NAME("status_code"));
         Ref ok = integer(200);
-        if (compare(status.get(), ok.get(), Py_NE)) return none();
+        if (compare(status.get(), ok.get(), Py_NE)) {
+            // Only BrasilAPI's 404 says the number is unknown; 429, 5xx and
+            // the rest say nothing about the company.
+            Ref not_found = integer(404);
+            const bool unknown = svc == BRASIL_API && compare(status.get(), not_found.get(), Py_EQ);
+            return nothing(unknown ? Outcome::UNKNOWN : Outcome::UNAVAILABLE);
+        }
         Ref data = call_method(resp.get(), SC_NAME("json"));
         Ref capital;
         if (svc == RECEITA_WS) {
             Ref st = get1(data.get(), key(K_STATUS));
             Ref error = str("ERROR");
-            if (compare(st.get(), error.get(), Py_EQ)) return none();
+            if (compare(st.get(), error.get(), Py_EQ))
+                return nothing(receita_says_unknown(data.get()) ? Outcome::UNKNOWN : Outcome::UNAVAILABLE);
             capital = receita_capital(data.get());
         }
         Ref socios = partners(data.get(), svc);
@@ -433,23 +488,34 @@ Ref lookup(Call& c, Service svc) {
             capital = mapping_get(data.get(), key(K_CAPITAL_SOCIAL), zero.get());
         }
         Ref display = formatar_via(c, clean.get());
-        return build_record(data.get(), svc, display.get(), capital.get(), socios.get());
+        return found(build_record(data.get(), svc, display.get(), capital.get(), socios.get()));
     });
 }
 
-Ref consultar_brasil_api(Call& c) { return lookup(c, BRASIL_API); }
-Ref consultar_receita_ws(Call& c) { return lookup(c, RECEITA_WS); }
+Ref consultar_brasil_api(Call& c) { return lookup_detailed(c, c.str_arg(0), BRASIL_API).rec; }
+Ref consultar_receita_ws(Call& c) { return lookup_detailed(c, c.str_arg(0), RECEITA_WS).rec; }
 
-Ref consultar_cnpj(Call& c) {
-    PyObject* cnpj = c.str_arg(0);
+extern const FuncSpec kBrasilSpec, kReceitaSpec, kConsultarSpec;
+
+// consultar_cnpj for a str `cnpj`, with the outcome. Each adapter is read
+// from the namespace; one a caller replaced is called as such.
+Lookup consultar_detailed(const Call& c, PyObject* cnpj) {
     Ref ok = validar_via(c, cnpj);
-    if (!truth(ok.get())) return none();
-    Ref brasil = c.global(SC_NAME("_consultar_brasil_api"));
-    Ref rec = call(brasil.get(), cnpj);
-    if (rec.get() != Py_None) return rec;
-    Ref receita = c.global(SC_NAME("_consultar_receita_ws"));
-    return call(receita.get(), cnpj);
+    if (!truth(ok.get())) return nothing(Outcome::INVALID);
+    bool unavailable = false;
+    for (Service svc : {BRASIL_API, RECEITA_WS}) {
+        Ref adapter = c.global(svc == BRASIL_API ? SC_NAME("_consultar_brasil_api") : SC_NAME("_consultar_receita_ws"));
+        Lookup r = c.is_own(adapter.get(), svc == BRASIL_API ? &kBrasilSpec : &kReceitaSpec)
+                       ? lookup_detailed(c, cnpj, svc)
+                       : from_replaced(call(adapter.get(), cnpj));
+        if (r.rec.get() != Py_None) return r;
+        unavailable = unavailable || r.outcome == Outcome::UNAVAILABLE;
+    }
+    return nothing(unavailable ? Outcome::UNAVAILABLE : Outcome::UNKNOWN);
 }
+
+Ref consultar_cnpj(Call& c) { return consultar_detailed(c, c.str_arg(0)).rec; }
+Ref consultar_cnpj_detalhado(Call& c) { return as_pair(consultar_detailed(c, c.str_arg(0))); }
 
 const FuncSpec kConsultarSpec = {
     "consultar_cnpj", "consultar_cnpj",
@@ -461,6 +527,31 @@ const FuncSpec kConsultarSpec = {
     "Returns:\n"
     "    Dados normalizados da empresa, ou None se o CNPJ for inválido ou não for encontrado\n",
     "(cnpj)", kCnpjParam, 1, kLookupAnn, consultar_cnpj,
+};
+const char* const kLookupDetailAnn[] = {"cnpj", "str", "return", "Tuple[Optional[Dict], str]", nullptr};
+const FuncSpec kConsultarDetalheSpec = {
+    "consultar_cnpj_detalhado", "consultar_cnpj_detalhado",
+    "Consulta o CNPJ como consultar_cnpj e diz como a consulta terminou.\n"
+    "\n"
+    "Faz as mesmas requisições, na mesma ordem, que consultar_cnpj.\n"
+    "\n"
+    "Args:\n"
+    "    cnpj: CNPJ em qualquer formato\n"
+    "\n"
+    "Returns:\n"
+    "    Par (dados, situacao): dados é o que consultar_cnpj devolveria (dados\n"
+    "    normalizados da empresa, ou None) e situacao é um destes textos:\n"
+    "    - \"encontrado\": há dados;\n"
+    "    - \"invalido\": o CNPJ não tem 14 caracteres depois de limpo (nenhuma\n"
+    "      requisição é feita);\n"
+    "    - \"nao_encontrado\": todo serviço consultado respondeu que a empresa não\n"
+    "      existe (BrasilAPI 404, ReceitaWS \"ERROR\" com CNPJ inválido ou rejeitado);\n"
+    "    - \"indisponivel\": nada foi encontrado e algum serviço não deu resposta\n"
+    "      conclusiva (falha de conexão, tempo esgotado, HTTP 429 ou 5xx, resposta\n"
+    "      que não é JSON ou fora do formato esperado, outro erro da ReceitaWS).\n"
+    "    Uma função do módulo substituída pelo chamador que devolva None conta\n"
+    "    como \"nao_encontrado\".\n",
+    "(cnpj)", kCnpjParam, 1, kLookupDetailAnn, consultar_cnpj_detalhado,
 };
 const FuncSpec kBrasilSpec = {
     "_consultar_brasil_api", "_consultar_brasil_api",
@@ -505,11 +596,10 @@ Ref search_payload(PyObject* nome, PyObject* uf) {
     return payload;
 }
 
-Ref buscar_cnpj_por_nome(Call& c) {
-    PyObject* nome = c.str_arg(0);
-    PyObject* uf = c.str_or_none_arg(1);
-    if (PyUnicode_GET_LENGTH(nome) < kMinNameLength) return none();
-    return none_on_error([&]() -> Ref {
+// buscar_cnpj_por_nome with the outcome.
+Lookup buscar_detailed(const Call& c, PyObject* nome, PyObject* uf) {
+    if (PyUnicode_GET_LENGTH(nome) < kMinNameLength) return nothing(Outcome::INVALID);
+    return unavailable_on_error([&]() -> Lookup {
         Ref payload = search_payload(nome, uf);
         Ref headers = own(PyDict_New());
         Ref json_type = str("application/json");
@@ -523,26 +613,36 @@ Ref buscar_cnpj_por_nome(Call& c) {
                                       {payload.get(), headers.get(), timeout.get()});
         Ref status = getattr(resp.get(), SC_NAME("status_code"));
         Ref ok = integer(200);
-        if (compare(status.get(), ok.get(), Py_NE)) return none();
+        if (compare(status.get(), ok.get(), Py_NE)) return nothing(Outcome::UNAVAILABLE);
         Ref answer = call_method(resp.get(), SC_NAME("json"));
         Ref no_data = own(PyDict_New());
         Ref inner = mapping_get(answer.get(), key(K_DATA), no_data.get());
         Ref zero = integer(0);
         Ref count = mapping_get(inner.get(), key(K_COUNT), zero.get());
-        if (!compare(count.get(), zero.get(), Py_GT)) return none();
+        // An answer without hits is a definite "no such company".
+        if (!compare(count.get(), zero.get(), Py_GT)) return nothing(Outcome::UNKNOWN);
         Ref no_hits = own(PyList_New(0));
         Ref hits = mapping_get(inner.get(), key(K_CNPJ), no_hits.get());
-        if (!truth(hits.get())) return none();
+        if (!truth(hits.get())) return nothing(Outcome::UNKNOWN);
         Ref first = own(PySequence_GetItem(hits.get(), 0));
         Ref number = mapping_get(first.get(), key(K_CNPJ), empty_str());
-        if (!truth(number.get())) return none();
+        if (!truth(number.get())) return nothing(Outcome::UNKNOWN);
         Ref consultar = c.global(SC_NAME("consultar_cnpj"));
-        Ref rec = call(consultar.get(), number.get());
-        if (rec.get() == Py_None) return none();
-        check(PyObject_SetItem(rec.get(), SC_NAME("busca_por_nome"), Py_True));
-        check(PyObject_SetItem(rec.get(), SC_NAME("termo_busca"), nome));
-        return rec;
+        Lookup r = c.is_own(consultar.get(), &kConsultarSpec) ? consultar_detailed(c, require_str(number.get(), "cnpj"))
+                                                             : from_replaced(call(consultar.get(), number.get()));
+        // The hit's number is looked up; unless the registry was out of
+        // reach, a hit it does not know is no company either.
+        if (r.rec.get() == Py_None)
+            return nothing(r.outcome == Outcome::UNAVAILABLE ? Outcome::UNAVAILABLE : Outcome::UNKNOWN);
+        check(PyObject_SetItem(r.rec.get(), SC_NAME("busca_por_nome"), Py_True));
+        check(PyObject_SetItem(r.rec.get(), SC_NAME("termo_busca"), nome));
+        return found(std::move(r.rec));
     });
+}
+
+Ref buscar_cnpj_por_nome(Call& c) { return buscar_detailed(c, c.str_arg(0), c.str_or_none_arg(1)).rec; }
+Ref buscar_cnpj_por_nome_detalhado(Call& c) {
+    return as_pair(buscar_detailed(c, c.str_arg(0), c.str_or_none_arg(1)));
 }
 
 const Param kPorNomeParams[] = {{"nome_empresa"}, {"uf", Param::NONE}};
@@ -558,6 +658,32 @@ const FuncSpec kPorNomeSpec = {
     "Returns:\n"
     "    Dados da empresa com 'busca_por_nome' e 'termo_busca', ou None\n",
     "(nome_empresa, uf=None)", kPorNomeParams, 2, kPorNomeAnn, buscar_cnpj_por_nome,
+};
+const char* const kPorNomeDetalheAnn[] = {"nome_empresa", "str", "uf", "Optional[str]", "return",
+                                          "Tuple[Optional[Dict], str]", nullptr};
+const FuncSpec kPorNomeDetalheSpec = {
+    "buscar_cnpj_por_nome_detalhado", "buscar_cnpj_por_nome_detalhado",
+    "Busca a empresa pelo nome como buscar_cnpj_por_nome e diz como a busca terminou.\n"
+    "\n"
+    "Faz as mesmas requisições, na mesma ordem, que buscar_cnpj_por_nome.\n"
+    "\n"
+    "Args:\n"
+    "    nome_empresa: Nome ou razão social da empresa (ao menos 3 caracteres)\n"
+    "    uf: Sigla do estado para filtrar a busca (opcional)\n"
+    "\n"
+    "Returns:\n"
+    "    Par (dados, situacao): dados é o que buscar_cnpj_por_nome devolveria e\n"
+    "    situacao é um destes textos:\n"
+    "    - \"encontrado\": há dados;\n"
+    "    - \"invalido\": o nome tem menos de 3 caracteres (nenhuma requisição é feita);\n"
+    "    - \"nao_encontrado\": a busca respondeu sem resultados, ou o CNPJ do primeiro\n"
+    "      resultado não foi encontrado na Receita Federal;\n"
+    "    - \"indisponivel\": a busca ou a consulta do CNPJ encontrado não deu resposta\n"
+    "      conclusiva (falha de conexão, tempo esgotado, HTTP 429 ou 5xx, resposta\n"
+    "      que não é JSON ou fora do formato esperado).\n"
+    "    Uma função do módulo substituída pelo chamador que devolva None conta\n"
+    "    como \"nao_encontrado\".\n",
+    "(nome_empresa, uf=None)", kPorNomeParams, 2, kPorNomeDetalheAnn, buscar_cnpj_por_nome_detalhado,
 };
 
 // Step shared by both combined searches: the record of a CNPJ that cleans
@@ -815,6 +941,25 @@ Ref verdict(bool confere, double sim, PyObject* endereco) {
 
 const Key kAddressOrder[] = {K_LOGRADOURO, K_NUMERO, K_COMPLEMENTO, K_BAIRRO, K_CIDADE, K_UF, K_CEP};
 
+// A registry address part as text. Services may deliver numbers (BrasilAPI
+// types `cep` as one, which drops its leading zeros): a number is read as
+// its decimal text, a postal code zero-padded to 8 digits. Anything else
+// stays as delivered.
+Ref address_part(Ref v, bool cep) {
+    PyObject* o = v.get();
+    if (PyBool_Check(o)) return v;
+    if (PyFloat_CheckExact(o)) {
+        const double d = PyFloat_AS_DOUBLE(o);
+        if (!std::isfinite(d) || d != std::floor(d)) return own(PyObject_Str(o));
+        v = own(PyLong_FromDouble(d));
+        o = v.get();
+    }
+    if (!PyLong_Check(o)) return v;
+    if (!cep) return own(PyObject_Str(o));
+    Ref spec = str("08d");
+    return own(PyObject_Format(o, spec.get()));
+}
+
 Ref comparar_enderecos(Call& c) {
     PyObject* contrato = c.str_arg(0);
     PyObject* dados = c.dict_arg(1);
@@ -825,7 +970,7 @@ Ref comparar_enderecos(Call& c) {
     Ref end = mapping_get(dados, key(K_ENDERECO), no_address.get());
     Ref partes = own(PyList_New(0));
     for (Key k : kAddressOrder) {
-        Ref v = get1(end.get(), key(k));
+        Ref v = address_part(get1(end.get(), key(k)), k == K_CEP);
         if (truth(v.get())) check(PyList_Append(partes.get(), v.get()));
     }
     Ref space = str(" ");
@@ -863,7 +1008,7 @@ Ref comparar_enderecos(Call& c) {
     // A postal code that agrees lifts the score to the floor.
     char32_t cep_c[8];
     const bool found = visit_str(contrato, [&](const auto* d, std::size_t n) { return core::find_cep(d, n, cep_c); });
-    Ref cep_receita = mapping_get(end.get(), key(K_CEP), empty_str());
+    Ref cep_receita = address_part(mapping_get(end.get(), key(K_CEP), empty_str()), true);
     if (found && truth(cep_receita.get())) {
         const std::u32string cep_r = cep_digits(cep_receita.get());
         if (cep_r.size() == 8 && std::u32string_view(cep_c, 8) == cep_r && sim < kCepFloor) sim = kCepFloor;
@@ -914,8 +1059,9 @@ int exec_module(PyObject* m) {
         Ref ftype = make_function_type(mod);
         state_of(mod)->slots[0] = Py_NewRef(ftype.get());
         const FuncSpec* specs[] = {
-            &kLimparSpec,  &kValidarSpec, &kFormatarSpec, &kBrasilSpec,   &kReceitaSpec,  &kConsultarSpec,
-            &kPorNomeSpec, &kEmpresaSpec, &kCompletoSpec, &kNormSpec,     &kCompararSpec,
+            &kLimparSpec,    &kValidarSpec,         &kFormatarSpec, &kBrasilSpec,   &kReceitaSpec,
+            &kConsultarSpec, &kConsultarDetalheSpec, &kPorNomeSpec,  &kPorNomeDetalheSpec,
+            &kEmpresaSpec,   &kCompletoSpec,        &kNormSpec,     &kCompararSpec,
         };
         add_functions(mod, ftype.get(), specs, static_cast<int>(std::size(specs)));
         Ref consultar = module_global(mod, SC_NAME("consultar_cnpj"));
