@@ -27,7 +27,7 @@ from __future__ import annotations
 
 import re
 from collections import Counter
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Optional, Sequence
 
 __all__ = ["extrair", "limpar_paginas", "eh_contrato", "PAPEIS", "CAMPOS_DADOS"]
@@ -111,7 +111,7 @@ CARIMBOS_DIGITAIS: tuple[str, ...] = (
 CAMPOS_DADOS: tuple[str, ...] = ("tipo_contrato", "objeto", "data_assinatura", "vigencia", "valor", "foro")
 MESES = {"janeiro": 1, "fevereiro": 2, "marco": 3, "abril": 4, "maio": 5, "junho": 6, "julho": 7,
          "agosto": 8, "setembro": 9, "outubro": 10, "novembro": 11, "dezembro": 12}
-MINUSCULAS_TITULO = {"de", "da", "do", "das", "dos", "e", "em", "a", "o", "para", "por", "com", "no", "na"}
+MINUSCULAS_TITULO = {"de", "da", "do", "das", "dos", "e", "em", "a", "o", "ao", "aos", "para", "por", "com", "no", "na"}
 
 # ---------------------------------------------------------------------------
 # Patterns
@@ -368,16 +368,21 @@ def _papel_rotulo(dobrado: str, inicio_nome: int) -> Optional[str]:
     return _PAPEL_CANONICO[next(g for g in m.groups() if g)] if m else None
 
 
+_SEDE = re.compile(
+    r"(?:com\s+)?(?:sede|endereco|estabelecid[ao]|domiciliad[ao]|residente e domiciliad[ao]|residente)"
+    r"(?:\s+social)?(?:\s+e\s+foro)?\s*(?:na|no|em|a|à|:)\s+"
+)
+# Where an address ends when no CEP closes it.
+_FIM_ENDERECO = re.compile(r",\s*(?:inscrit|neste ato|doravante|representad|cnpj|c\.n\.p\.j|por meio|nos termos|"
+                           r"portador|cpf|e-mail|telefone)|;|\(\s*cnpj")
+
+
 def _endereco(texto: str, dobrado: str, inicio: int, fim: int) -> Optional[str]:
-    m = re.compile(
-        r"(?:com\s+)?(?:sede|endereco|estabelecid[ao]|domiciliad[ao]|residente e domiciliad[ao]|residente)"
-        r"(?:\s+social)?(?:\s+e\s+foro)?\s*(?:na|no|em|a|à|:)\s+"
-    ).search(dobrado, inicio, fim)
+    m = _SEDE.search(dobrado, inicio, fim)
     if not m:
         return None
     cep = CEP_RE.search(dobrado, m.end(), fim)
-    corte = re.compile(r",\s*(?:inscrit|neste ato|doravante|representad|cnpj|c\.n\.p\.j|por meio|nos termos|"
-                       r"portador|cpf|e-mail|telefone)|;|\(\s*cnpj").search(dobrado, m.end(), fim)
+    corte = _FIM_ENDERECO.search(dobrado, m.end(), fim)
     if cep and (not corte or cep.start() < corte.start()):
         final = cep.end()
     elif corte:
@@ -400,7 +405,8 @@ def _nome_empresa_antes(texto: str, fim: int) -> tuple[int, str]:
 
 
 _NOME_EMPRESARIAL = re.compile(
-    r"(?:nome empresarial|denominacao social|razao social|denominacao|firma)\s*(?:de\s+|:\s*)?(?=[A-ZÀ-Ý])", re.I)
+    r"(?:nome empresarial|denomina[cç][aã]o social|raz[aã]o social|denomina[cç][aã]o|firma)\s*(?:de\s+|:\s*)?"
+    r"(?=[A-ZÀ-Ý])", re.I)
 
 
 def _empresa_nomeada(texto: str, dobrado: str) -> Optional[_Empresa]:
@@ -475,6 +481,7 @@ _ROTULOS_QUADRO = {
     "cnpj": re.compile(r"^(?:cnpj(?:/mf)?|c\.n\.p\.j\.?)\s*(?:n[º°o.]\s*)?:?\s*(.+)$", re.I),
     "endereco": re.compile(r"^(?:endere[cç]o(?: da sede)?|sede)\s*:\s*(.+)$", re.I),
     "fantasia": re.compile(r"^nome fantasia\s*:\s*(.+)$", re.I),
+    "assinatura": re.compile(r"^(?:assinaturas?|assinado por|signat[aá]rios)\s*:\s*(.+)$", re.I),
     "representante": re.compile(r"^(?:representantes?(?: legal| legais)?|representad[ao] por|signat[aá]rio)\s*:\s*(.+)$", re.I),
 }
 
@@ -495,6 +502,20 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
             atual = _Empresa(inicio=n, marcador=n, fim=n, razao_social=m.group(1).strip(" .;"), papel=papel)
             empresas.append(atual)
             papel = None
+        elif m := re.match(_PAPEL + r"\s*:\s*", dobrada):
+            # "CONTRATADA: BETA SERVIÇOS LTDA." – a party named on its role's line.
+            nome = re.split(r",|\s\(", linha[m.end():])[0].strip(" ;")
+            if _parece_empresa(nome) and _nome_valido(nome):
+                empresas.append(_Empresa(inicio=n, marcador=n, fim=n, razao_social=nome,
+                                         papel=_PAPEL_CANONICO[m.group(1)]))
+        elif m := _ROTULOS_QUADRO["assinatura"].match(linha):
+            for parte in re.split(r";|\s+e\s+(?=[A-ZÀ-Ý])", m.group(1)):
+                nome = re.split(r",|\s[–-]\s|\(", parte)[0].strip()
+                cargo = re.search(r"\(([^)]+)\)", parte)
+                cpf = CPF_RE.search(parte)
+                if _parece_pessoa(nome):
+                    pessoas.append(_Pessoa(nome=nome, cargo=_cargo_limpo(cargo.group(1)) if cargo else None,
+                                           cpf=cpf.group() if cpf else None, origem=n))
         elif atual is None:
             continue
         elif m := _ROTULOS_QUADRO["cnpj"].match(linha):
@@ -729,18 +750,29 @@ def _data_iso(dia: str, mes: int, ano: str) -> Optional[str]:
     return None
 
 
-def _dados_contrato(linhas: list[str], texto: str, dobrado: str) -> dict[str, Optional[str]]:
+def _titulo_de(cabeca: list[str], titulos: Sequence[str]) -> Optional[str]:
+    """The first head line whose first words name one of ``titulos`` ("SEGUNDA ALTERAÇÃO CONTRATUAL")."""
+    padrao = re.compile(r"^(?:\S+\s+){0,2}(?:" + "|".join(re.escape(t) for t in titulos) + r")\b")
+    return next((l for l in cabeca if len(l) <= 160 and padrao.match(_dobrar(l))), None)
+
+
+def _dados_contrato(linhas: list[str], texto: str, dobrado: str, cabeca: list[str]) -> dict[str, Optional[str]]:
     dados: dict[str, Optional[str]] = dict.fromkeys(CAMPOS_DADOS)
-    for linha in linhas[:8]:
-        d = _dobrar(linha)
-        if any(d.startswith(t) for t in TITULOS_CONTRATO) and len(linha) <= 160:
-            dados["tipo_contrato"] = _titulo(linha.strip(" .:"))
-            break
+    titulo = _titulo_de(cabeca, TITULOS_CONTRATO)
+    if titulo and len(titulo) >= 50 and titulo == titulo.upper():
+        # A long title wrapped onto the next line, all caps too.
+        seguinte = cabeca[cabeca.index(titulo) + 1] if cabeca.index(titulo) + 1 < len(cabeca) else ""
+        if seguinte and seguinte == seguinte.upper() and not re.search(_PAPEL + r"\s*:", _dobrar(seguinte)):
+            titulo = f"{titulo} {seguinte}"
+    if titulo:
+        dados["tipo_contrato"] = _titulo(titulo.strip(" .:"))
     m = re.search(r"(?:tem|tera) (?:como|por) objeto\s*(?:a|o)?\s*", dobrado) or re.search(
-        r"\bd[oa]s? objeto\b[^a-z]{0,12}", dobrado)
+        r"\bd[oa]s? objeto\b[^a-z]{0,12}|\bobjeto\s*:\s*", dobrado)
     if m:
-        fim = re.compile(r"\.(?:\s|$)(?![a-z])|;|\bclausula\b|\bparagrafo\b").search(dobrado, m.end())
-        objeto = texto[m.end():fim.start() if fim else m.end() + 300].strip(" :.-–")
+        # The object ends with its sentence (a full stop before a capital), or at the next clause.
+        fins = [f.start() for f in (re.compile(r"\.(?:\s+(?=[A-ZÀ-Ý0-9])|\s*$)|;|¶").search(texto, m.end()),
+                                    re.compile(r"\bclausula\b|\bparagrafo\b").search(dobrado, m.end())) if f]
+        objeto = texto[m.end():min(fins) if fins else m.end() + 300].strip(" :.-–")
         objeto = re.sub(r"^(?:o presente (?:contrato|instrumento) (?:tem|tera) (?:como|por) objeto\s*(?:a|o)?\s*)", "",
                         objeto, flags=re.I)
         dados["objeto"] = objeto[:400] or None
@@ -775,7 +807,7 @@ def _dados_contrato(linhas: list[str], texto: str, dobrado: str) -> dict[str, Op
             break
     m = re.search(r"(?:eleit[oa]|elegem|eleger|competente)\s+(?:[eé]\s+)?(?:o\s+)?foro\s+(?:central\s+|regional\s+)?"
                   r"(?:d[aeo]\s+)?(?:comarca\s+(?:d[aeo]\s+)?)?", dobrado) or re.search(
-        r"\bforo\s+(?:central\s+|regional\s+)?(?:d[ao]\s+)?comarca\s+(?:d[aeo]\s+)?", dobrado)
+        r"\bforo\s+(?:central\s+|regional\s+)?(?:d[ao]\s+)?comarca\s+(?:d[aeo]\s+)?|\bforo\s*:\s*", dobrado)
     if m:
         fim = re.compile(r",|\.(?:\s|$)|;|¶|\bpara\b|\bcom (?:exclusao|renuncia)\b|\bcomo\b|\bpor mais\b|\bque\b").search(
             dobrado, m.end())
@@ -789,11 +821,10 @@ def _dados_contrato(linhas: list[str], texto: str, dobrado: str) -> dict[str, Op
 # ---------------------------------------------------------------------------
 
 
-def eh_contrato(linhas: list[str], dobrado: str, tem_partes: bool) -> bool:
+def eh_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> bool:
     """Contract title or preamble formulas, and parties with roles; not an invoice, certificate, article..."""
-    cabeca = [_dobrar(l) for l in linhas[:6]]
-    titulo_contrato = any(any(c.startswith(t) for t in TITULOS_CONTRATO) for c in cabeca)
-    titulo_outro = any(any(c.startswith(t) for t in TITULOS_OUTROS) for c in cabeca)
+    titulo_contrato = _titulo_de(cabeca, TITULOS_CONTRATO) is not None
+    titulo_outro = _titulo_de(cabeca, TITULOS_OUTROS) is not None
     # Preamble and closing formulas: the head and the tail of the document are enough.
     extremos = dobrado[:20000] + " " + dobrado[-6000:]
     formulas = sum(1 for f in FORMULAS_CONTRATO if re.search(f, extremos))
@@ -813,8 +844,11 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
     linhas = limpar_paginas(paginas)
     texto = _juntar_linhas(linhas)
     dobrado = _dobrar(texto)
-    cabeca = " ".join(_dobrar(l) for l in linhas[:6])
-    societario = any(t in cabeca for t in TITULOS_SOCIETARIOS)
+    # The head of the first page as it is: a title repeated on every page is a
+    # running header for the clean-up, but still the title.
+    cabeca = [_ESPACOS.sub(" ", l).strip() for l in (paginas[0] if paginas else "").split("\n")]
+    cabeca = [l for l in cabeca if l][:6]
+    societario = _titulo_de(cabeca, TITULOS_SOCIETARIOS) is not None
 
     empresas = _empresas_qualificadas(texto, dobrado)
     quadro_empresas, quadro_pessoas = _quadro_resumo(linhas)
@@ -850,7 +884,7 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
     tem_partes = any(e.papel for e in empresas)
     pessoas = _pessoas_qualificadas(texto, dobrado, empresas, societario)
     tem_partes = tem_partes or any(p.tipo == "parte" for p in pessoas)
-    contrato = eh_contrato(linhas, dobrado, tem_partes)
+    contrato = eh_contrato(cabeca, dobrado, tem_partes)
     if not contrato:
         return {"eh_contrato": False, "empresas": [], "assinaturas": [], **dict.fromkeys(CAMPOS_DADOS)}
 
@@ -867,5 +901,5 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
         "eh_contrato": True,
         "empresas": [e.registro() for e in empresas],
         "assinaturas": [p.registro() for p in pessoas],
-        **_dados_contrato(linhas, texto, dobrado),
+        **_dados_contrato(linhas, texto, dobrado, cabeca),
     }
