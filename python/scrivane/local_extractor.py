@@ -47,6 +47,9 @@ PAPEIS: tuple[str, ...] = (
     "TOMADORA", "TRANSPORTADORA", "CONSORCIADA", "REPRESENTADA", "INCORPORADORA", "ADQUIRENTE",
     "SOCIEDADE",
 )
+# Roles recognised only when named as such ("doravante denominada REPRESENTANTE"):
+# as a label, these words usually introduce a person ("Representante: FULANO").
+PAPEIS_SO_DENOMINADOS: tuple[str, ...] = ("REPRESENTANTE",)
 
 # Titles that make a document a contract, and those that make it something else.
 TITULOS_CONTRATO: tuple[str, ...] = (
@@ -140,7 +143,8 @@ def _papel_regex() -> str:
 
 
 _PAPEL = _papel_regex()
-_PAPEL_CANONICO = {_dobrar(p): p for p in PAPEIS}
+_PAPEL_DENOMINADO = "(" + "|".join(re.escape(_dobrar(p)) for p in PAPEIS_SO_DENOMINADOS) + "|" + _PAPEL[1:]
+_PAPEL_CANONICO = {_dobrar(p): p for p in PAPEIS + PAPEIS_SO_DENOMINADOS}
 CNPJ_RE = re.compile(r"(?<![\d./-])\d{2}\.?\d{3}\.?\d{3}\s?/\s?\d{4}\s?-\s?\d{2}(?![\d/])|(?<![\d./-])\d{14}(?![\d/])")
 CPF_RE = re.compile(r"(?<![\d./-])(?:\d{3}\.\d{3}\.\d{3}-\d{2}|\d{3}\.\*{3}\.\*{3}-\d{2}|\*{3}\.\d{3}\.\d{3}-\*{2}|\d{11})(?![\d/])")
 CEP_RE = re.compile(r"\bcep\s*(?:n[º°o.]\s*)?:?\s*\d{2}\.?\d{3}\s?-?\s?\d{3}")
@@ -150,7 +154,7 @@ _PAPEL_DEPOIS = re.compile(
     r"(?:(?:doravante|a seguir|adiante|neste instrumento|simplesmente)\s+(?:simplesmente\s+)?"
     r"(?:denominad|designad|chamad|referid|identificad)[ao]s?\s+(?:simplesmente\s+)?(?:apenas\s+)?(?:como\s+)?"
     r"|doravante\s+(?:simplesmente\s+)?|na qualidade de\s+|\(\s*)"
-    r"(?:a\s+|o\s+)?[\"'“”‘’«]?\s*" + _PAPEL
+    r"(?:a\s+|o\s+)?[\"'“”‘’«]?\s*" + _PAPEL_DENOMINADO
 )
 _PAPEL_ANTES = re.compile(r"(?:(?:^|[\s(])" + _PAPEL + r"\s*(?:\)\s*)?[:–-]|\b(?:como|na qualidade de)\s+(?:a\s+|o\s+)?"
                           + _PAPEL + r"\s*,)\s*$")
@@ -644,7 +648,7 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa]) -> list[_Pes
     for linha in linhas[inicio:]:
         dobrada = _dobrar(linha)
         if re.match(r"^testemunhas?\b", dobrada):
-            testemunha, atual = True, None
+            testemunha, atual, pendente = True, None, None
             linha = re.sub(r"^\S+\s*:?\s*", "", linha)
             if not linha:
                 continue
@@ -653,7 +657,6 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa]) -> list[_Pes
             for parte in _SEPARADOR.split(linha)[1:] or [""]:
                 atual = [parte.strip(" :")] if parte.strip(" :") else []
                 grupos.append((atual, testemunha, pendente))
-            pendente = None
             antes = _SEPARADOR.split(linha)[0].strip(" :")
             if antes and not re.fullmatch(r"\d+[.)]?", antes):
                 e = _empresa_da_linha(antes, empresas)
@@ -684,8 +687,10 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa]) -> list[_Pes
             if re.match(r"^(?:cpf|rg|data|e-?mail)\b", dobrada):
                 continue
             e = _empresa_da_linha(linha, empresas) if not eh_testemunha else None
-            if e is not None and (_parece_empresa(linha) or re.match(r"^(?:p/|pel[ao]\b|representando)", dobrada)
-                                  or re.search(_PAPEL, dobrada)):
+            if e is not None and (_parece_empresa(linha) or re.match(r"^(?:p/|pel[ao]\b|representando)", dobrada)):
+                empresa = e  # the company written under the line wins over a label above the block
+                continue
+            if e is not None and re.search(_PAPEL, dobrada):
                 empresa = empresa or e
                 continue
             partes = [p.strip() for p in re.split(r"\s[–-]\s|,", linha) if p.strip()]
