@@ -52,7 +52,8 @@ def _comando(*args: str) -> list[str]:
 
 def _tem_registro_proprio() -> bool:
     try:
-        return importlib.util.find_spec("scrivane_contract.registro.servidor") is not None
+        return all(importlib.util.find_spec(nome) is not None
+                   for nome in ("scrivane_contract.registro.servidor", "uvicorn", "starlette"))
     except ImportError:
         return False
 
