@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Optional
 
+from scrivane_contract.cli import assinaturas as digitais_cli
 from scrivane_contract.cli import (
     SAIDA_APROVADO,
     SAIDA_FALHA,
@@ -41,6 +42,10 @@ Com um arquivo, mostra as linhas de progresso e o relatório da biblioteca.
 Com vários (ou com pastas: seus PDFs, recursivamente, em ordem), verifica-os
 em paralelo e mostra uma tabela-resumo; --json imprime um objeto JSON por
 contrato, na ordem da entrada.
+
+As assinaturas digitais do PDF são conferidas à parte (seção "ASSINATURAS
+DIGITAIS" depois do relatório, coluna da tabela-resumo, chave
+"assinaturas_digitais" ao lado de "resultado" no JSON).
 """
 
 EPILOGO = """\
@@ -89,6 +94,7 @@ def configurar(subparsers: Any) -> None:
     )
     adicionar_opcoes_motor(parser)
     adicionar_opcao_registro(parser)
+    digitais_cli.adicionar_opcoes(parser)
     parser.set_defaults(executar=executar)
 
 
@@ -129,16 +135,24 @@ class Verificacao:
     resultado: Optional[dict[str, Any]] = None
     erro: Optional[str] = None
     segundos: float = 0.0
+    assinaturas_digitais: Optional[dict[str, Any]] = None
+    # --exigir-assinaturas-validas: a broken or later-changed signature rejects the contract.
+    exigir_assinaturas: bool = False
 
     def objeto_json(self) -> dict[str, Any]:
         if self.erro is not None:
             return {"arquivo": self.arquivo, "erro": self.erro}
-        return {"arquivo": self.arquivo, "resultado": self.resultado}
+        objeto: dict[str, Any] = {"arquivo": self.arquivo, "resultado": self.resultado}
+        if self.assinaturas_digitais is not None:
+            objeto["assinaturas_digitais"] = self.assinaturas_digitais
+        return objeto
 
     @property
     def veredito(self) -> Optional[str]:
         if self.resultado is None:
             return None
+        if self.exigir_assinaturas and digitais_cli.invalidas(self.assinaturas_digitais):
+            return "REPROVADO"
         return self.resultado.get("resultado_final")
 
 
@@ -197,9 +211,12 @@ class Lote:
     processo não espera as chamadas HTTP em curso.
     """
 
-    def __init__(self, arquivos: list[Path], kwargs_checker: dict[str, Any], paralelo: int) -> None:
+    def __init__(self, arquivos: list[Path], kwargs_checker: dict[str, Any], paralelo: int,
+                 opcoes_assinaturas: Optional[dict[str, Any]] = None, exigir_assinaturas: bool = False) -> None:
         self.arquivos = arquivos
         self.kwargs_checker = kwargs_checker
+        self.opcoes_assinaturas = opcoes_assinaturas
+        self.exigir_assinaturas = exigir_assinaturas
         self.paralelo = max(1, min(paralelo, len(arquivos)))
         self._proximo = 0
         self._lock = threading.Lock()
@@ -221,8 +238,14 @@ class Lote:
             try:
                 if checker is None:
                     checker = ContractChecker(**self.kwargs_checker)
+                leitura = None
+                if self.opcoes_assinaturas is not None and caminho.is_file():
+                    leitura = digitais_cli.Leitura(caminho, self.opcoes_assinaturas)
                 resultado = checker.verificar(caminho)
-                verificacao = Verificacao(str(caminho), resultado=resultado)
+                verificacao = Verificacao(str(caminho), resultado=resultado,
+                                          exigir_assinaturas=self.exigir_assinaturas)
+                if leitura is not None:
+                    verificacao.assinaturas_digitais = leitura.cruzar(resultado)
             except Exception as exc:  # reported on its own line; the others go on
                 verificacao = Verificacao(str(caminho), erro=motivo_da_falha(exc))
             verificacao.segundos = time.perf_counter() - inicio
@@ -298,14 +321,17 @@ def imprimir_resumo(verificacoes: list[Verificacao], segundos_total: float, cons
             custo += float(m.get("custo_usd") or 0.0)
     for titulo, chave in colunas:
         tabela.add_column(titulo, justify="right", footer=str(totais[chave]))
+    com_assinaturas = any(v.assinaturas_digitais is not None for v in verificacoes)
+    if com_assinaturas:
+        tabela.add_column("Assinaturas")
     tabela.add_column("Tokens", justify="right", footer=f"{tokens:,}")
     tabela.add_column("Custo", justify="right", footer=f"${custo:.4f}")
     tabela.add_column("Tempo", justify="right", footer=f"{segundos_total:.1f}s")
 
     for v in verificacoes:
         if v.erro is not None:
-            tabela.add_row(_escapar(v.arquivo), "[bold magenta]FALHA[/]", "-", "-", "-", "-", "-",
-                           f"{v.segundos:.1f}s")
+            tabela.add_row(_escapar(v.arquivo), "[bold magenta]FALHA[/]", "-", "-", "-",
+                           *(["-"] if com_assinaturas else []), "-", "-", f"{v.segundos:.1f}s")
             continue
         r = v.resultado or {}
         veredito = str(r.get("resultado_final"))
@@ -317,10 +343,13 @@ def imprimir_resumo(verificacoes: list[Verificacao], segundos_total: float, cons
                 n = len(r.get(chave.replace("total_", "campos_")) or [])
             contagens.append(str(n))
         m = _metricas(v)
+        if v.veredito != veredito:  # rejected for its digital signatures
+            veredito, estilo = f"{v.veredito} (assinaturas)", _ESTILO["REPROVADO"]
         tabela.add_row(
             _escapar(v.arquivo),
             f"[bold {estilo}]{_escapar(veredito)}[/]",
             *contagens,
+            *([digitais_cli.celula_resumo(v.assinaturas_digitais)] if com_assinaturas else []),
             f"{int(m.get('tokens') or 0):,}" if m else "-",
             f"${float(m.get('custo_usd') or 0.0):.4f}" if m else "-",
             f"{v.segundos:.1f}s",
@@ -329,6 +358,8 @@ def imprimir_resumo(verificacoes: list[Verificacao], segundos_total: float, cons
     for v in verificacoes:
         if v.erro is not None:
             console.print(f"FALHA em {_escapar(v.arquivo)}: {_escapar(v.erro)}", highlight=False, soft_wrap=True)
+        else:
+            digitais_cli.imprimir_alertas(v.arquivo, v.assinaturas_digitais, console)
 
     contagem = {k: sum(1 for v in verificacoes if v.veredito == k) for k in ("APROVADO", "REPROVADO", "PENDENTE")}
     falhas = sum(1 for v in verificacoes if v.erro is not None)
@@ -375,6 +406,7 @@ def imprimir_relatorio(v: Verificacao, kwargs_checker: dict[str, Any]) -> None:
     r = v.resultado or {}
     if "metricas" not in r:  # the reduced record: the engine could not be used
         print(f"⚠️ {r.get('resultado_final')}: {r.get('justificativa')}")
+        _imprimir_assinaturas(v)
         return
     from types import SimpleNamespace
 
@@ -394,6 +426,19 @@ def imprimir_relatorio(v: Verificacao, kwargs_checker: dict[str, Any]) -> None:
         dados_contrato=dict(r.get("dados_contrato") or {}),
         metricas=SimpleNamespace(tokens=m["tokens"], cost_usd=m["custo_usd"], time_seconds=m["tempo_segundos"]),
     )
+    _imprimir_assinaturas(v)
+
+
+def _imprimir_assinaturas(v: Verificacao) -> None:
+    """The digital signatures after a contract's report, and the verdict they impose, if any."""
+    if v.assinaturas_digitais is None:
+        return
+    sys.stdout.flush()
+    console = _console_saida()
+    digitais_cli.imprimir_secao(v.assinaturas_digitais, console)
+    if v.resultado is not None and v.veredito != v.resultado.get("resultado_final"):
+        console.print(f"🚫 Com --exigir-assinaturas-validas, o contrato conta como {v.veredito}.",
+                      style="bold red")
 
 
 # -- the command ---------------------------------------------------------------------------
@@ -401,6 +446,7 @@ def imprimir_relatorio(v: Verificacao, kwargs_checker: dict[str, Any]) -> None:
 
 def executar(args: argparse.Namespace) -> int:
     arquivos = expandir_caminhos(args.caminhos)
+    opcoes_assinaturas = digitais_cli.opcoes(args)
     kwargs = argumentos_checker(args)
     verificar_credenciais(kwargs)
     aplicar_registro(valor_registro(args))
@@ -408,15 +454,17 @@ def executar(args: argparse.Namespace) -> int:
 
     saida = SaidaJsonl(args.saida) if args.saida else None
     try:
+        exigir = bool(args.exigir_assinaturas_validas)
         if len(arquivos) == 1 and not args.json and kwargs["verbose"]:
-            return _um_contrato(arquivos[0], kwargs, saida)
-        return _varios(arquivos, kwargs, args, saida)
+            return _um_contrato(arquivos[0], kwargs, saida, opcoes_assinaturas, exigir)
+        return _varios(arquivos, kwargs, args, saida, opcoes_assinaturas, exigir)
     finally:
         if saida is not None:
             saida.fechar()
 
 
-def _um_contrato(arquivo: Path, kwargs: dict[str, Any], saida: Optional[SaidaJsonl]) -> int:
+def _um_contrato(arquivo: Path, kwargs: dict[str, Any], saida: Optional[SaidaJsonl],
+                 opcoes_assinaturas: Optional[dict[str, Any]] = None, exigir: bool = False) -> int:
     """One contract: the library prints its progress lines and report as they come."""
     from scrivane_contract.cli import erro
 
@@ -427,8 +475,9 @@ def _um_contrato(arquivo: Path, kwargs: dict[str, Any], saida: Optional[SaidaJso
         if saida is not None:
             saida.escrever(v.objeto_json())
 
-    Lote([arquivo], kwargs, 1).executar(guardar)
+    Lote([arquivo], kwargs, 1, opcoes_assinaturas, exigir).executar(guardar)
     v = resultado[0]
+    _imprimir_assinaturas(v)
     sys.stdout.flush()
     if v.erro is not None:
         erro(f"{v.arquivo}: {v.erro}")
@@ -436,7 +485,8 @@ def _um_contrato(arquivo: Path, kwargs: dict[str, Any], saida: Optional[SaidaJso
 
 
 def _varios(arquivos: list[Path], kwargs: dict[str, Any], args: argparse.Namespace,
-            saida: Optional[SaidaJsonl]) -> int:
+            saida: Optional[SaidaJsonl], opcoes_assinaturas: Optional[dict[str, Any]] = None,
+            exigir: bool = False) -> int:
     from rich.console import Console
     from rich.progress import BarColumn, MofNCompleteColumn, Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
 
@@ -486,7 +536,7 @@ def _varios(arquivos: list[Path], kwargs: dict[str, Any], args: argparse.Namespa
             )
             barra.start()
             tarefa = barra.add_task("verificar", total=len(arquivos))
-        Lote(arquivos, kwargs_lote, args.paralelo).executar(ao_terminar)
+        Lote(arquivos, kwargs_lote, args.paralelo, opcoes_assinaturas, exigir).executar(ao_terminar)
     except KeyboardInterrupt:
         interrompido = True
     finally:

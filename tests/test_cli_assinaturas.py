@@ -1,0 +1,126 @@
+"""`verificar` with digitally signed contracts: the signatures section, the
+`assinaturas_digitais` JSON key, the warnings under the summary, and
+--exigir-assinaturas-validas; the real engine and registry over local servers."""
+
+from __future__ import annotations
+
+import json
+
+import pytest
+from registry_server import empresa_exemplo
+from signed_pdfs import AutoridadeTeste, assinar, pdf_texto, trocar_texto
+from test_cli import ACME, ACME_F, env, llm, reg, responder, rodar  # noqa: F401
+
+CPF_MARIA = "52998224725"
+CPF_JOAO = "11144477735"
+
+
+@pytest.fixture(scope="module")
+def ca(tmp_path_factory):
+    ca = AutoridadeTeste()
+    ca.raizes = ca.gravar_raiz(tmp_path_factory.mktemp("raizes"))
+    ca.maria = ca.pessoa("MARIA DA SILVA", CPF_MARIA)
+    ca.joao = ca.pessoa("JOAO PEREIRA", CPF_JOAO)
+    return ca
+
+
+@pytest.fixture
+def qsa_com_cpfs(reg):  # noqa: F811
+    """ACME's partners with their masked CPFs: Maria's matches her certificate, João's does not."""
+    cnpj, brasil, receita = empresa_exemplo(ACME)
+    brasil["qsa"][0]["cnpj_cpf_do_socio"] = "***982247**"
+    brasil["qsa"][1]["cnpj_cpf_do_socio"] = "***000111**"
+    reg.add_company(cnpj, brasil, receita)
+    return reg
+
+
+def contrato_assinado(ca, pasta, nome, *assinantes, alterar=False):
+    data = pdf_texto(f"CONTRATO {nome}", f"CONTRATANTE: ACME, CNPJ {ACME_F}")
+    for i, assinante in enumerate(assinantes, 1):
+        data = assinar(data, assinante, f"Assinatura{i}")
+    if alterar:
+        data = trocar_texto(data, f"CONTRATO {nome}", "VALOR: R$ 9.000.000,00")
+    path = pasta / nome
+    path.write_bytes(data)
+    return path
+
+
+def test_one_signed_contract_shows_signers_identity_and_the_change(ca, llm, qsa_com_cpfs, tmp_path, capsys):  # noqa: F811
+    pdf = contrato_assinado(ca, tmp_path, "a.pdf", ca.maria, ca.joao, alterar=True)
+    responder(llm, "a.pdf", "Maria da Silva")
+    codigo, out, err = rodar(capsys, "verificar", "--registro", qsa_com_cpfs.url, "--raizes", ca.raizes, pdf)
+    assert (codigo, err) == (0, "")  # the library's verdict stands without --exigir-assinaturas-validas
+    secao = out[out.index("RESULTADO FINAL: APROVADO"):].split("ASSINATURAS DIGITAIS", 1)[1]
+    linhas = [l.strip() for l in secao.splitlines() if l.strip()]
+    assert linhas[1] == "2 assinatura(s) digital(is), 2 com problema"
+    assert linhas[2] == "1. MARIA DA SILVA (campo Assinatura1): DOCUMENTO ALTERADO DEPOIS"
+    assert linhas[3].startswith("CPF 529.982.247-25 · emitido por AC Raiz de Teste · assinada em ")
+    assert "QSA: identidade confirmada" in linhas
+    assert "⚠️  DOCUMENTO ALTERADO após a assinatura: atualização posterior muda o conteúdo" in linhas
+    assert "QSA: CPF divergente do QSA" in linhas
+    assert linhas[-3:] == [
+        "⚠️  DOCUMENTO ALTERADO após a assinatura de MARIA DA SILVA (campo Assinatura1)",
+        "⚠️  DOCUMENTO ALTERADO após a assinatura de JOAO PEREIRA (campo Assinatura2)",
+        "⚠️  CPF do certificado de JOAO PEREIRA (campo Assinatura2) difere do CPF de JOAO PEREIRA no QSA",
+    ]
+
+    responder(llm, "a.pdf", "Maria da Silva")
+    codigo, out, _ = rodar(capsys, "verificar", "--registro", qsa_com_cpfs.url, "--raizes", ca.raizes,
+                           "--exigir-assinaturas-validas", pdf)
+    assert codigo == 1
+    assert out.rstrip().splitlines()[-1] == "🚫 Com --exigir-assinaturas-validas, o contrato conta como REPROVADO."
+
+
+def test_json_puts_the_signatures_beside_the_result(ca, llm, qsa_com_cpfs, tmp_path, capsys):  # noqa: F811
+    pdf = contrato_assinado(ca, tmp_path, "j.pdf", ca.maria)
+    sem = tmp_path / "sem.pdf"
+    sem.write_bytes(pdf_texto("CONTRATO sem.pdf", f"CONTRATANTE: ACME, CNPJ {ACME_F}"))
+    responder(llm, "j.pdf", "Maria da Silva")
+    responder(llm, "sem.pdf", "Maria da Silva")
+    codigo, out, err = rodar(capsys, "verificar", "--json", "--registro", qsa_com_cpfs.url, "--raizes", ca.raizes,
+                             "--exigir-assinaturas-validas", pdf, sem)
+    assert (codigo, err) == (0, "")  # no signature at all is not an invalid one
+    assinado, sem_assinatura = (json.loads(l) for l in out.splitlines())
+    assert list(assinado) == ["arquivo", "resultado", "assinaturas_digitais"]
+    assert assinado["resultado"]["resultado_final"] == "APROVADO"
+    digitais = assinado["assinaturas_digitais"]
+    assert (digitais["total"], digitais["validas"], digitais["alertas"]) == (1, True, [])
+    (maria,) = digitais["assinaturas"]
+    assert (maria["cpf"], maria["icp_brasil"], maria["signatario_extraido"], maria["identidade"]) == (
+        CPF_MARIA, True, "Maria da Silva", "identidade confirmada")
+    assert maria["socio_qsa"] == {"empresa": "ACME COMERCIO DE TESTES LTDA", "cnpj": ACME_F, "nome": "MARIA DA SILVA",
+                                  "qualificacao": "Sócio-Administrador", "cpf_mascarado": "***982247**"}
+    assert sem_assinatura["assinaturas_digitais"]["resumo"] == "nenhuma assinatura digital no documento"
+
+    codigo, out, _ = rodar(capsys, "verificar", "--json", "--sem-assinaturas", "--registro", qsa_com_cpfs.url, pdf)
+    assert "assinaturas_digitais" not in json.loads(out)
+
+
+def test_summary_marks_the_broken_contract_and_lists_its_warnings(ca, env, llm, reg, tmp_path, capsys):  # noqa: F811
+    env.setenv("COLUMNS", "200")
+    bom = contrato_assinado(ca, tmp_path, "bom.pdf", ca.maria)
+    mexido = contrato_assinado(ca, tmp_path, "mexido.pdf", ca.maria, alterar=True)
+    responder(llm, "bom.pdf", "Maria da Silva")
+    responder(llm, "mexido.pdf", "Maria da Silva")
+    codigo, out, err = rodar(capsys, "verificar", "--silencioso", "--exigir-assinaturas-validas",
+                             "--registro", reg.url, "--raizes", ca.raizes, bom, mexido)
+    assert (codigo, err) == (1, "")
+    linhas = out.splitlines()
+    (linha_bom,) = [l for l in linhas if str(bom) in l and "│" in l]
+    (linha_mexido,) = [l for l in linhas if str(mexido) in l and "│" in l]
+    assert "APROVADO" in linha_bom and "1 válida(s)" in linha_bom
+    assert "REPROVADO (assinaturas)" in linha_mexido and "1/1 com problema" in linha_mexido
+    assert f"⚠️  {mexido}: DOCUMENTO ALTERADO após a assinatura de MARIA DA SILVA (campo Assinatura1)" in linhas
+    assert linhas[-1].startswith("2 contrato(s): 1 aprovado(s), 1 reprovado(s), 0 pendente(s)")
+
+
+@pytest.mark.parametrize("args, mensagem", [
+    (["--raizes", "nao/existe"], "raízes não encontradas: nao/existe"),
+    (["--sem-assinaturas", "--exigir-assinaturas-validas"],
+     "--exigir-assinaturas-validas não combina com --sem-assinaturas"),
+])
+def test_signature_options_usage_errors(env, tmp_path, capsys, args, mensagem):  # noqa: F811
+    pdf = tmp_path / "x.pdf"
+    pdf.write_bytes(pdf_texto("CONTRATO"))
+    codigo, out, err = rodar(capsys, "verificar", *args, pdf)
+    assert (codigo, out, err) == (3, "", f"scrivane-contract: erro: {mensagem}\n")

@@ -1,0 +1,293 @@
+"""Reading a PDF's digital signatures: signer identity from ICP-Brasil certificate
+fields, integrity, changes after signing, chain to the trusted roots, and bad
+input turned into findings."""
+
+from __future__ import annotations
+
+import datetime
+import subprocess
+import sys
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+import pytest
+from asn1crypto import core as a1core
+from asn1crypto import x509 as a1x509
+from cryptography.hazmat.primitives import serialization
+from signed_pdfs import (AutoridadeTeste, adulterar, assinar, cms_da_ultima, dados_pessoa, other_name, pdf_texto,
+                         trocar_no_cms, trocar_texto)
+
+from scrivane import DocumentError
+from scrivane.signatures import carregar_raizes, cpf_valido, dados_icp_brasil, ler_assinaturas
+
+CPF_MARIA = "52998224725"
+CPF_JOAO = "11144477735"
+CNPJ_ACME = "11222333000181"
+
+
+@pytest.fixture(scope="module")
+def material(tmp_path_factory):
+    """The test CA (trusted through a roots folder), three signers and the signed PDFs."""
+    pasta = tmp_path_factory.mktemp("assinaturas")
+    ca = AutoridadeTeste()
+    maria = ca.pessoa("MARIA DA SILVA", CPF_MARIA)
+    joao = ca.pessoa("JOÃO PEREIRA", CPF_JOAO)
+    acme = ca.empresa("ACME COMERCIO LTDA", CNPJ_ACME, "JOAO PEREIRA", CPF_JOAO)
+    base = pdf_texto("CONTRATO DE PRESTACAO DE SERVICOS", "VALOR: R$ 1.000,00")
+    um = assinar(base, maria, "Assinatura1")
+    pdfs = {
+        "sem_assinatura": base,
+        "um_assinante": um,
+        "dois_assinantes": assinar(um, joao, "Assinatura2"),
+        "empresa": assinar(base, acme, "AssinaturaEmpresa"),
+        "alterado_depois": trocar_texto(um, "CONTRATO DE PRESTACAO DE SERVICOS", "VALOR: R$ 9.000,00"),
+        "bytes_adulterados": adulterar(um, b"1.000,00", b"9.000,00"),
+    }
+    paths = {}
+    for nome, data in pdfs.items():
+        paths[nome] = pasta / f"{nome}.pdf"
+        paths[nome].write_bytes(data)
+    return {"ca": ca, "raizes": ca.gravar_raiz(pasta / "raizes"), "pdfs": pdfs, "paths": paths,
+            "pasta": pasta, "joao": joao}
+
+
+# (pdf, per signature: campo, person, CPF, CNPJ, integra, modificado_apos_assinatura, valida)
+CASOS = [
+    ("sem_assinatura", []),
+    ("um_assinante", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, True, False, True)]),
+    ("dois_assinantes", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, True, False, True),
+                         ("Assinatura2", "JOÃO PEREIRA", CPF_JOAO, None, True, False, True)]),
+    ("empresa", [("AssinaturaEmpresa", "JOAO PEREIRA", CPF_JOAO, CNPJ_ACME, True, False, True)]),
+    ("alterado_depois", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, True, True, False)]),
+    ("bytes_adulterados", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, False, True, False)]),
+]
+
+
+@pytest.mark.parametrize("nome, esperado", CASOS, ids=[c[0] for c in CASOS])
+def test_each_signed_pdf_reports_who_signed_and_what_happened_after(material, nome, esperado):
+    assinaturas = ler_assinaturas(material["paths"][nome], raizes=material["raizes"])
+    got = [(a.campo, a.pessoa, a.cpf_pessoa, a.cnpj, a.integra, a.modificado_apos_assinatura, a.valida)
+           for a in assinaturas]
+    assert got == esperado
+    for a in assinaturas:
+        assert a.ilegivel is None and a.data_assinatura
+        # A broken signature says nothing trustworthy about the chain.
+        assert a.icp_brasil is (True if a.integra else None)
+
+
+def test_findings_name_the_change_and_the_broken_signature(material):
+    (alterado,) = ler_assinaturas(material["paths"]["alterado_depois"], raizes=material["raizes"])
+    assert alterado.achados[0] == "assinatura íntegra"
+    assert any(a.startswith("DOCUMENTO ALTERADO após a assinatura") for a in alterado.achados)
+    (adulterado,) = ler_assinaturas(material["paths"]["bytes_adulterados"], raizes=material["raizes"])
+    assert adulterado.achados == ["ASSINATURA VIOLADA: os bytes assinados foram alterados depois da assinatura"]
+    primeira, segunda = ler_assinaturas(material["paths"]["dois_assinantes"], raizes=material["raizes"])
+    assert "outras assinaturas" in primeira.achados[1] and segunda.achados[1] == "documento sem alterações após a assinatura"
+
+
+def test_default_roots_are_icp_brasil_and_do_not_trust_the_test_ca(material):
+    roots, intermediates = carregar_raizes()
+    names = {r.subject.native["common_name"] for r in roots}
+    assert "Autoridade Certificadora Raiz Brasileira v5" in names
+    assert all(r.subject.native.get("organization_name") == "ICP-Brasil" for r in roots + intermediates)
+    assert intermediates and all(c.subject != c.issuer for c in intermediates)
+    (a,) = ler_assinaturas(material["paths"]["um_assinante"])
+    # An unknown chain is reported, but does not make the signature itself invalid.
+    assert a.integra and a.icp_brasil is False and a.valida is True
+    assert a.problema_certificado == "a cadeia não chega a uma raiz confiável"
+    assert "certificado não reconhecido como ICP-Brasil: a cadeia não chega a uma raiz confiável" in a.achados
+
+
+def test_roots_option_takes_a_file_or_a_folder_and_refuses_a_bad_one(material, tmp_path):
+    arquivo = material["raizes"] / "raiz.pem"
+    assert [a.icp_brasil for a in ler_assinaturas(material["paths"]["um_assinante"], raizes=arquivo)] == [True]
+    # Another CA's root does not vouch for our signer.
+    outra = AutoridadeTeste("Outra AC").gravar_raiz(tmp_path / "outra")
+    assert [a.icp_brasil for a in ler_assinaturas(material["paths"]["um_assinante"], raizes=outra)] == [False]
+    with pytest.raises(FileNotFoundError):
+        carregar_raizes(tmp_path / "nada")
+    (tmp_path / "vazia").mkdir()
+    with pytest.raises(ValueError, match="Nenhum certificado"):
+        carregar_raizes(tmp_path / "vazia")
+    (tmp_path / "ruim").mkdir()
+    (tmp_path / "ruim" / "x.pem").write_bytes(b"-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n")
+    with pytest.raises(ValueError, match="Certificado ilegível"):
+        carregar_raizes(tmp_path / "ruim")
+
+
+def _cert(assinante):
+    return a1x509.Certificate.load(assinante.cert.public_bytes(serialization.Encoding.DER))
+
+
+@pytest.mark.parametrize("kind", [a1core.OctetString, a1core.PrintableString, a1core.UTF8String, a1core.IA5String])
+def test_icp_brasil_fields_in_any_string_type(kind):
+    ca = AutoridadeTeste()
+    pessoa = ca.emitir("FULANA DE TAL", [other_name("2.16.76.1.3.1", dados_pessoa(CPF_MARIA), kind)])
+    empresa = ca.emitir("ACME:" + CNPJ_ACME, [other_name("2.16.76.1.3.3", CNPJ_ACME, kind),
+                                              other_name("2.16.76.1.3.4", dados_pessoa(CPF_JOAO), kind),
+                                              other_name("2.16.76.1.3.2", "JOAO PEREIRA", kind)])
+    assert dados_icp_brasil(_cert(pessoa)) == {"cpf": CPF_MARIA, "cnpj": None, "cpf_responsavel": None,
+                                               "nome_responsavel": None}
+    assert dados_icp_brasil(_cert(empresa)) == {"cpf": None, "cnpj": CNPJ_ACME, "cpf_responsavel": CPF_JOAO,
+                                                "nome_responsavel": "JOAO PEREIRA"}
+
+
+@pytest.mark.parametrize("cn, alt, esperado", [
+    ("FULANO:" + CPF_MARIA, [], {"cpf": CPF_MARIA}),                  # no otherName: the CN suffix
+    ("EMPRESA:" + CNPJ_ACME, [], {"cnpj": CNPJ_ACME}),
+    ("FULANO", [], {}),                                               # nothing to read
+    ("FULANO", [("2.16.76.1.3.1", "0" * 51)], {}),                    # a zeroed CPF is no CPF
+    ("FULANO", [("2.16.76.1.3.1", "0102")], {}),                      # too short
+    ("FULANO", [("1.2.3.4", dados_pessoa(CPF_MARIA))], {}),           # someone else's OID
+])
+def test_icp_brasil_fields_fallbacks_and_bad_values(cn, alt, esperado):
+    ca = AutoridadeTeste()
+    cert = _cert(ca.emitir(cn, [other_name(oid, text) for oid, text in alt]))
+    got = {k: v for k, v in dados_icp_brasil(cert).items() if v is not None}
+    assert got == esperado
+
+
+def test_cpf_check_digits_flag_a_bad_certificate_cpf(material, tmp_path):
+    assert cpf_valido(CPF_MARIA) and cpf_valido(CPF_JOAO)
+    assert not cpf_valido("52998224724") and not cpf_valido("11111111111") and not cpf_valido("123")
+    ruim = material["ca"].pessoa("FULANO", "52998224724")
+    path = tmp_path / "cpf.pdf"
+    path.write_bytes(assinar(pdf_texto("CONTRATO"), ruim, "A"))
+    (a,) = ler_assinaturas(path, raizes=material["raizes"])
+    assert "CPF do certificado com dígitos verificadores inválidos: 52998224724" in a.achados
+
+
+def _mangle(pdf: bytes, antes: bytes, depois: bytes) -> bytes:
+    """Replace the last occurrence (the last signature's dictionary), same length."""
+    cut = pdf.rindex(antes)
+    return pdf[:cut] + depois + pdf[cut + len(antes):]
+
+
+def _bad_inputs(material):
+    dois = material["pdfs"]["dois_assinantes"]
+    cert_der = material["joao"].cert.public_bytes(serialization.Encoding.DER)
+    sha256 = bytes.fromhex("0609608648016503040201")
+    return {
+        "sem ByteRange": (_mangle(dois, b"/ByteRange", b"/ByteRangX"), "dicionário de assinatura malformado"),
+        "SubFilter desconhecido": (_mangle(dois, b"/adbe.pkcs7.detached", b"/adbe.x509.rsa_sha1x"),
+                                   "formato ou algoritmo não suportado"),
+        "certificado corrompido": (trocar_no_cms(dois, cert_der[4:40], b"\0" * 36),
+                                   "certificado em formato desconhecido"),
+        "algoritmo desconhecido": (trocar_no_cms(dois, sha256, sha256[:-1] + b"\x63", -1),
+                                   "formato ou algoritmo não suportado"),
+        "conteúdo não CMS": (trocar_no_cms(dois, cms_da_ultima(dois)[:20], b"\x01" * 20),
+                             "dicionário de assinatura malformado"),
+    }
+
+
+@pytest.mark.parametrize("caso", ["sem ByteRange", "SubFilter desconhecido", "certificado corrompido",
+                                  "algoritmo desconhecido", "conteúdo não CMS"])
+def test_bad_signature_gives_a_finding_and_the_others_still_read(material, tmp_path, caso):
+    data, motivo = _bad_inputs(material)[caso]
+    path = tmp_path / "ruim.pdf"
+    path.write_bytes(data)
+    assinaturas = ler_assinaturas(path, raizes=material["raizes"])
+    assert [a.campo for a in assinaturas] == ["Assinatura1", "Assinatura2"]
+    boa, ruim = assinaturas
+    assert boa.valida and boa.pessoa == "MARIA DA SILVA"
+    assert not ruim.valida and ruim.integra is None
+    assert ruim.achados == [f"assinatura ilegível: {ruim.ilegivel}"]
+    assert ruim.ilegivel.startswith(motivo + " (")
+
+
+def test_files_without_signatures_and_unreadable_pdfs(material, tmp_path):
+    texto = tmp_path / "contrato.txt"
+    texto.write_text("CONTRATO assinado à mão", encoding="utf-8")
+    assert ler_assinaturas(texto) == []
+    quebrado = tmp_path / "quebrado.pdf"
+    quebrado.write_bytes(b"%PDF-1.7\n" + b"lixo" * 50)
+    with pytest.raises(DocumentError, match="PDF ilegível"):
+        ler_assinaturas(quebrado)
+    with pytest.raises(FileNotFoundError):
+        ler_assinaturas(tmp_path / "nao_existe.pdf")
+
+
+def test_reading_prints_nothing_even_for_a_suspicious_update(material):
+    # In a fresh interpreter without logging set up (pytest installs its own
+    # handlers): pyHanko's traceback of the suspicious update, and the
+    # deprecation warnings of its imports, must not reach the terminal.
+    code = ("import sys; from scrivane.signatures import ler_assinaturas; "
+            "r = ler_assinaturas(sys.argv[1], raizes=sys.argv[2]); assert r[0].modificado_apos_assinatura")
+    proc = subprocess.run([sys.executable, "-c", code, str(material["paths"]["alterado_depois"]),
+                           str(material["raizes"])], capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
+
+
+class _LcrHandler(BaseHTTPRequestHandler):
+    lcr = b""
+    pedidos = 0
+
+    def do_GET(self):
+        type(self).pedidos += 1
+        self.send_response(200)
+        self.send_header("Content-Type", "application/pkix-crl")
+        self.send_header("Content-Length", str(len(self.lcr)))
+        self.end_headers()
+        self.wfile.write(self.lcr)
+
+    def log_message(self, *args):
+        pass
+
+
+def test_revocation_is_checked_only_on_request(tmp_path, monkeypatch):
+    monkeypatch.setenv("NO_PROXY", "127.0.0.1,localhost")
+    ca = AutoridadeTeste()
+    raizes = ca.gravar_raiz(tmp_path / "raizes")
+    server = ThreadingHTTPServer(("127.0.0.1", 0), _LcrHandler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        url = f"http://127.0.0.1:{server.server_address[1]}/ac.crl"
+        revogada = ca.pessoa("ANA REVOGADA", CPF_MARIA, lcr_url=url)
+        boa = ca.pessoa("BIA EM DIA", CPF_JOAO, lcr_url=url)
+        _LcrHandler.lcr = ca.lcr(revogada)
+        path = tmp_path / "c.pdf"
+        path.write_bytes(assinar(assinar(pdf_texto("CONTRATO"), revogada, "A1"), boa, "A2"))
+        sem_lcr = tmp_path / "s.pdf"
+        sem_lcr.write_bytes(assinar(pdf_texto("CONTRATO"), ca.pessoa("CIDA", CPF_MARIA), "A1"))
+
+        def chain(p, **kw):
+            return [(a.icp_brasil, a.problema_certificado) for a in ler_assinaturas(p, raizes=raizes, **kw)]
+
+        # Off by default: nothing fetched, both trusted.
+        assert chain(path) == [(True, None), (True, None)]
+        assert _LcrHandler.pedidos == 0
+        assert chain(path, verificar_revogacao=True) == [(False, "certificado revogado"), (True, None)]
+        # Asked for, a certificate without revocation information is not vouched for.
+        assert chain(sem_lcr, verificar_revogacao=True) == [
+            (False, "situação de revogação não confirmada (LCR/OCSP ausente ou inacessível)")]
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def test_certificate_expired_since_signing_is_judged_at_the_time_stamp(tmp_path):
+    ca = AutoridadeTeste()
+    raizes = ca.gravar_raiz(tmp_path / "raizes")
+    expirado = ca.pessoa("VELHO CONTRATO", CPF_MARIA, inicio_dias=-20, dias=10)  # expired ten days ago
+    quando = ca.now - datetime.timedelta(days=15)
+    carimbado = tmp_path / "carimbado.pdf"
+    carimbado.write_bytes(assinar(pdf_texto("CONTRATO"), expirado, "A", ca.carimbador(quando)))
+    sem_carimbo = tmp_path / "sem_carimbo.pdf"
+    sem_carimbo.write_bytes(assinar(pdf_texto("CONTRATO"), expirado, "A"))
+
+    (a,) = ler_assinaturas(carimbado, raizes=raizes)
+    assert (a.carimbo_do_tempo, a.icp_brasil, a.problema_certificado, a.valida) == (True, True, None, True)
+    assert datetime.datetime.fromisoformat(a.data_assinatura) == quando
+    assert "válido na data do carimbo do tempo (expirou depois)" in a.achados[-1]
+    # Signed (by the computer's clock) after the expiry, with nothing to prove otherwise.
+    (b,) = ler_assinaturas(sem_carimbo, raizes=raizes)
+    assert (b.carimbo_do_tempo, b.icp_brasil, b.problema_certificado) == (
+        False, False, "certificado fora do prazo de validade")
+    # Declared within the validity, but only declared: accepted, and said to be unproven.
+    declarado = tmp_path / "declarado.pdf"
+    declarado.write_bytes(assinar(pdf_texto("CONTRATO"), expirado, "A", relogio=quando))
+    (c,) = ler_assinaturas(declarado, raizes=raizes)
+    assert (c.carimbo_do_tempo, c.icp_brasil, datetime.datetime.fromisoformat(c.data_assinatura)) == (
+        False, True, quando.replace(microsecond=0))
+    assert c.problema_certificado == "válido só na data declarada pelo assinante (sem carimbo do tempo)"
+    assert "que não é comprovada (sem carimbo do tempo)" in c.achados[-1]
