@@ -176,7 +176,7 @@ APROVADO = {
         "CLÁUSULA QUINTA – DO FORO",
         "5.1. Fica eleito o foro da Comarca de Santo André/SP para dirimir as questões oriundas deste contrato.",
         "",
-        "E, por estarem assim justas e contratadas, as partes assinam o presente eletronicamente.",
+        "E, por estarem assim justas e contratadas, as partes assinam o presente em 2 (duas) vias de igual teor.",
         "",
         "Santo André, 6 de janeiro de 2025.",
         "",
@@ -190,10 +190,8 @@ APROVADO = {
         "Nome: Henrique Lund Carvalho",
         "Cargo: Sócio Administrador",
     ],
-    "carimbos": [
-        "Documento assinado digitalmente por RENATA OLIVEIRA PRADO:08261995852 em 06/01/2025 10:12 (ICP-Brasil)",
-        "Documento assinado digitalmente por HENRIQUE LUND CARVALHO:22542821151 em 06/01/2025 11:40 (ICP-Brasil)",
-    ],
+    # Signed by hand: the PDFs carry no digital signature, so no stamp text either.
+    "carimbos": [],
 }
 
 PENDENTE = {
