@@ -575,10 +575,12 @@ def _pessoas_qualificadas(texto: str, dobrado: str, empresas: list[_Empresa], so
                         and not _ROTULO_PAPEL.search(dobrado, e.marcador, inicio)), None)
         papel: Optional[str] = None
         if empresa is None:
-            fim_m = _FIM_SEGMENTO.search(dobrado, m.start())
-            rotulo = _ROTULO_PAPEL.search(dobrado, m.start())
-            proxima = next((e.inicio for e in empresas if e.inicio > m.start()), len(texto))
-            fim = min(fim_m.start() if fim_m else len(texto), rotulo.start() if rotulo else len(texto), proxima)
+            # A person's own qualification is short: look no further than this for its end.
+            limite = min(len(texto), m.start() + 2000)
+            fim_m = _FIM_SEGMENTO.search(dobrado, m.start(), limite)
+            rotulo = _ROTULO_PAPEL.search(dobrado, m.start(), limite)
+            proxima = next((e.inicio for e in empresas if e.inicio > m.start()), limite)
+            fim = min(fim_m.start() if fim_m else limite, rotulo.start() if rotulo else limite, proxima)
             papel, _ = _papel_em(dobrado, m.start(), fim)
             papel = _papel_rotulo(dobrado, inicio) or papel
             if papel is None and societario and empresas:
@@ -868,12 +870,17 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
             igual.endereco = igual.endereco or e.endereco
     # One company mentioned twice (preamble and a later clause) is one party.
     unicas: list[_Empresa] = []
+    por_cnpj: dict[str, _Empresa] = {}
     for e in empresas:
         digitos = re.sub(r"\D", "", e.cnpj or "")
-        igual = next((x for x in unicas if (digitos and re.sub(r"\D", "", x.cnpj or "") == digitos)
-                      or (not digitos and _mesmo_nome(x.razao_social, e.razao_social))), None)
+        if digitos:
+            igual = por_cnpj.get(digitos)
+        else:
+            igual = next((x for x in unicas if _mesmo_nome(x.razao_social, e.razao_social)), None)
         if igual is None:
             unicas.append(e)
+            if digitos:
+                por_cnpj[digitos] = e
         else:
             igual.papel = igual.papel or e.papel
             igual.endereco = igual.endereco or e.endereco
