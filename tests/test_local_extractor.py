@@ -5,6 +5,8 @@ compared with its expected extraction; the provider is then run through the
 real engine on PDFs, and through the checker against the local registry server.
 """
 
+import json
+
 import acuracia
 import pytest
 from checker_helpers import no_env_keys  # noqa: F401
@@ -136,3 +138,16 @@ def test_one_call_form_takes_the_provider_from_the_environment(registry, contrat
     resultado = verificar_contrato(str(pdf), verbose=False)
     assert resultado["resultado_final"] == "APROVADO"
     assert [e["razao_social_contrato"] for e in resultado["empresas"]] == ["ACME COMERCIO DE TESTES LTDA"]
+
+
+def test_command_line_with_the_local_provider(registry, contrato_acme, no_env_keys, capsys):  # noqa: F811
+    from scrivane_contract.cli import main
+
+    pdf, brasil = contrato_acme
+    registry.add_company("11222333000181", brasil)
+    codigo = main(["verificar", "--provedor", "local", "--registro", registry.url, "--json", str(pdf)])
+    linhas = capsys.readouterr().out.splitlines()
+    assert codigo == 0 and len(linhas) == 1
+    resultado = json.loads(linhas[0])["resultado"]
+    assert resultado["resultado_final"] == "APROVADO"
+    assert resultado["metricas"]["tokens"] == 0
