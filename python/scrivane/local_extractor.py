@@ -353,6 +353,7 @@ class _Pessoa:
     empresa: Optional[_Empresa] = None
     tipo: Optional[str] = None
     origem: int = 0
+    fonte: int = 3  # where the name was read: 3 qualification, 2 signature block, 1 stamp
 
     def registro(self) -> dict[str, Any]:
         return {"nome_signatario": self.nome, "cargo": self.cargo, "cpf": self.cpf,
@@ -643,7 +644,7 @@ def _empresa_da_linha(linha: str, empresas: list[_Empresa]) -> Optional[_Empresa
 def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa]) -> list[_Pessoa]:
     pessoas: list[_Pessoa] = []
     inicio = _inicio_assinaturas(linhas)
-    grupos: list[tuple[list[str], bool, Optional[_Empresa]]] = []
+    grupos: list[tuple[list[str], bool, Optional[_Empresa], bool]] = []
     testemunha = False
     pendente: Optional[_Empresa] = None
     atual: Optional[list[str]] = None
@@ -655,15 +656,21 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa]) -> list[_Pes
             if not linha:
                 continue
             dobrada = _dobrar(linha)
+        if len(_SEPARADOR.findall(linha)) >= 2 and not re.search(r"[A-Za-zÀ-ÿ]{3}", _SEPARADOR.sub("", linha)):
+            # Signatures side by side: their lines come out of the PDF joined ("Maria Silva João
+            # Souza"), so only labelled names are read from them ("Nome: A Nome: B").
+            atual = []
+            grupos.append((atual, testemunha, None, True))
+            continue
         if _SEPARADOR.search(linha):
             for parte in _SEPARADOR.split(linha)[1:] or [""]:
                 atual = [parte.strip(" :")] if parte.strip(" :") else []
-                grupos.append((atual, testemunha, pendente))
+                grupos.append((atual, testemunha, pendente, False))
             antes = _SEPARADOR.split(linha)[0].strip(" :")
             if antes and not re.fullmatch(r"\d+[.)]?", antes):
                 e = _empresa_da_linha(antes, empresas)
                 if e:
-                    grupos[-1] = (atual, testemunha, e)
+                    grupos[-1] = (atual, testemunha, e, False)
             continue
         if atual is None or (re.fullmatch(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?", dobrada) and atual):
             papel = re.search(_PAPEL, dobrada)
@@ -671,7 +678,16 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa]) -> list[_Pes
                 pendente = _empresa_da_linha(linha, empresas)
             continue
         atual.append(linha)
-    for grupo, eh_testemunha, empresa in grupos:
+    for grupo, eh_testemunha, empresa, colunas in grupos:
+        if colunas:
+            nomes = [n.strip(" ,;–-") for l in grupo for n in re.findall(r"\bNome\s*:\s*(.+?)(?=\s+Nome\s*:|\s+CPF\b|$)",
+                                                                         l, re.I)]
+            cpfs = [c.group() for l in grupo if re.match(r"^\s*CPF", l, re.I) for c in CPF_RE.finditer(l)]
+            for i, nome in enumerate(n for n in nomes if _parece_pessoa(n)):
+                cpf = cpfs[i] if len(cpfs) == len(nomes) else None
+                pessoas.append(_Pessoa(nome=nome, cargo="Testemunha" if eh_testemunha else None, cpf=cpf,
+                                       tipo="testemunha" if eh_testemunha else None, fonte=2))
+            continue
         nome: Optional[str] = None
         cargo: Optional[str] = None
         cpf: Optional[str] = None
@@ -705,10 +721,10 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa]) -> list[_Pes
         if not nome:
             continue
         if eh_testemunha:
-            pessoas.append(_Pessoa(nome=nome, cargo="Testemunha", cpf=cpf, tipo="testemunha"))
+            pessoas.append(_Pessoa(nome=nome, cargo="Testemunha", cpf=cpf, tipo="testemunha", fonte=2))
         else:
             pessoas.append(_Pessoa(nome=nome, cargo=_cargo_limpo(cargo or ""), cpf=cpf, empresa=empresa,
-                                   tipo="representante" if empresa else None))
+                                   tipo="representante" if empresa else None, fonte=2))
     return pessoas
 
 
@@ -734,8 +750,9 @@ def _carimbos(texto_bruto: str) -> list[tuple[str, Optional[str]]]:
 def _juntar(pessoas: list[_Pessoa], outra: _Pessoa) -> None:
     for p in pessoas:
         if _mesmo_nome(p.nome, outra.nome):
-            if len(outra.nome) > len(p.nome):
-                p.nome = outra.nome
+            # The name as the parties are qualified wins over a signature line or a stamp.
+            if outra.fonte > p.fonte or (outra.fonte == p.fonte and len(outra.nome) > len(p.nome)):
+                p.nome, p.fonte = outra.nome, outra.fonte
             p.cargo = p.cargo or outra.cargo
             p.cpf = p.cpf or outra.cpf
             p.empresa = p.empresa or outra.empresa
@@ -905,7 +922,7 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
     for p in _bloco_assinaturas(linhas, empresas):
         _juntar(pessoas, p)
     for nome, cpf in _carimbos(bruto):
-        _juntar(pessoas, _Pessoa(nome=nome, cpf=cpf, tipo="digital"))
+        _juntar(pessoas, _Pessoa(nome=nome, cpf=cpf, tipo="digital", fonte=1))
     for p in pessoas:
         if p.tipo == "parte":
             p.tipo = "representante" if p.empresa else None
