@@ -39,8 +39,10 @@ def casos() -> list[Caso]:
 
 
 def quebrar(paginas, colunas):
-    """The pages with each paragraph wrapped at ``colunas``, as a PDF lays a text out."""
-    return ["\n".join(textwrap.fill(l, colunas) if l else "" for l in p.split("\n")) for p in paginas]
+    """The pages with each paragraph wrapped at ``colunas``, as a PDF lays a text out
+    (a row of signature lines stays one row)."""
+    return ["\n".join(textwrap.fill(l, colunas) if l and "____" not in l else l for l in p.split("\n"))
+            for p in paginas]
 
 
 def normal(campo: str, valor: Optional[str]) -> Optional[str]:

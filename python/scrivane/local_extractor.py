@@ -101,7 +101,7 @@ SUFIXOS_EMPRESA = re.compile(
     r"\b(?:ltda|s\.?\s?/?a\.?|eireli|me|epp|cia|companhia|sociedade|comercio|industria|servicos|"
     r"participacoes|holding|empreendimentos|incorporadora|construtora|transportes|logistica|"
     r"tecnologia|consultoria|engenharia|alimentos|distribuidora|associacao|cooperativa|banco|"
-    r"grupo|agropecuaria|imobiliaria|editora|laboratorio|hospital|clinica|escola|instituto)\b"
+    r"grupo|agropecuaria|imobiliaria|editora|laboratorio|hospital|clinica|escola|instituto|condominio)\b"
 )
 # Digital-signature stamps: (lead-in, whether the certificate "NAME:CPF" form follows).
 CARIMBOS_DIGITAIS: tuple[str, ...] = (
@@ -696,7 +696,7 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa]) -> list[_Pes
             if c := CPF_RE.search(linha):
                 cpf = cpf or c.group()
             if m := re.match(r"^nome\s*:\s*(.+)$", linha, re.I):
-                partes = re.split(r"\s+(?:cpf|rg)\b", m.group(1), flags=re.I)
+                partes = re.split(r"\s+(?:cpf|rg|nome\s*:)", m.group(1), flags=re.I)
                 nome = nome or partes[0].strip(" ,;–-")
                 continue
             if m := re.match(r"^(?:cargo|fun[cç][aã]o|qualidade)\s*:\s*(.+)$", linha, re.I):
@@ -705,7 +705,8 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa]) -> list[_Pes
             if re.match(r"^(?:cpf|rg|data|e-?mail)\b", dobrada):
                 continue
             e = _empresa_da_linha(linha, empresas) if not eh_testemunha else None
-            if e is not None and (_parece_empresa(linha) or re.match(r"^(?:p/|pel[ao]\b|representando)", dobrada)):
+            nomeia = e is not None and any(_chave_nome(x.razao_social) in _chave_nome(linha) for x in empresas)
+            if e is not None and (nomeia or _parece_empresa(linha) or re.match(r"^(?:p/|pel[ao]\b|representando)", dobrada)):
                 empresa = e  # the company written under the line wins over a label above the block
                 continue
             if e is not None and re.search(_PAPEL, dobrada):
