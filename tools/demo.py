@@ -15,7 +15,6 @@ loaded with the same records.
 
 from __future__ import annotations
 
-import importlib.util
 import json
 import os
 import socket
@@ -52,41 +51,64 @@ def _comando(*args: str) -> list[str]:
 
 def _tem_registro_proprio() -> bool:
     try:
-        return all(importlib.util.find_spec(nome) is not None
-                   for nome in ("scrivane_contract.registro.servidor", "uvicorn", "starlette"))
+        from scrivane_contract.cli import COMANDOS
     except ImportError:
         return False
+    return "registro" in COMANDOS
 
 
-def _iniciar_registro(pasta: Path, porta: int, env: dict[str, str]) -> subprocess.Popen:
-    jsonl = EXEMPLOS / "registro.jsonl"
-    if _tem_registro_proprio():
-        banco = pasta / "registro.db"
-        importacao = subprocess.run(_comando("registro", "importar", "--jsonl", str(jsonl), "--banco", str(banco)),
-                                    env=env, capture_output=True, text=True)
-        if importacao.returncode != 0:
-            sys.stderr.write(importacao.stdout + importacao.stderr)
-            raise SystemExit(f"demo: a importação de {jsonl} falhou")
-        return subprocess.Popen(_comando("registro", "servir", "--banco", str(banco), "--porta", str(porta),
+def _registro_proprio(pasta: Path, porta: int, env: dict[str, str]) -> subprocess.Popen | None:
+    """``registro importar --jsonl`` into a temporary database, then ``registro servir``; None when
+    either fails (the reason goes to standard error)."""
+    banco = pasta / "registro.db"
+    importacao = subprocess.run(_comando("registro", "importar", "--jsonl", str(EXEMPLOS / "registro.jsonl"),
+                                         "--banco", str(banco)), env=env, capture_output=True, text=True)
+    if importacao.returncode != 0:
+        sys.stderr.write(importacao.stdout + importacao.stderr)
+        return None
+    processo = subprocess.Popen(_comando("registro", "servir", "--banco", str(banco), "--porta", str(porta),
                                          "--sem-log"), env=env, stdout=subprocess.DEVNULL)
+    if _aguardar(processo, porta):
+        return processo
+    _parar(processo)
+    return None
+
+
+def _registro_de_teste(pasta: Path, porta: int, env: dict[str, str]) -> subprocess.Popen:
+    """The test suite's registry server, loaded with the same records."""
+    jsonl = EXEMPLOS / "registro.jsonl"
     registros = [json.loads(linha) for linha in jsonl.read_text(encoding="utf-8").splitlines() if linha.strip()]
     fixtures = pasta / "registro.json"
     fixtures.write_text(json.dumps([[r["cnpj"], r, None] for r in registros], ensure_ascii=False), encoding="utf-8")
-    return subprocess.Popen([sys.executable, str(RAIZ / "tests" / "registry_server.py"), "--port", str(porta),
-                             "--fixtures", str(fixtures)], env=env, stdout=subprocess.DEVNULL)
+    processo = subprocess.Popen([sys.executable, str(RAIZ / "tests" / "registry_server.py"), "--port", str(porta),
+                                 "--fixtures", str(fixtures)], env=env, stdout=subprocess.DEVNULL)
+    if not _aguardar(processo, porta):
+        _parar(processo)
+        raise SystemExit(f"demo: o registro local não respondeu em {ESPERA_REGISTRO:.0f} s")
+    return processo
 
 
-def _aguardar(processo: subprocess.Popen, porta: int) -> None:
+def _iniciar_registro(pasta: Path, porta: int, env: dict[str, str]) -> tuple[subprocess.Popen, str]:
+    if _tem_registro_proprio():
+        processo = _registro_proprio(pasta, porta, env)
+        if processo is not None:
+            return processo, "scrivane-contract registro servir"
+        print("demo: o registro do pacote não subiu; usando o servidor de registro dos testes", file=sys.stderr)
+    return _registro_de_teste(pasta, porta, env), "servidor de registro dos testes"
+
+
+def _aguardar(processo: subprocess.Popen, porta: int) -> bool:
+    """Whether the process listens on ``porta`` within ESPERA_REGISTRO seconds."""
     limite = time.monotonic() + ESPERA_REGISTRO
     while time.monotonic() < limite:
         if processo.poll() is not None:
-            raise SystemExit(f"demo: o registro local terminou ao iniciar (código {processo.returncode})")
+            return False
         try:
             with socket.create_connection(("127.0.0.1", porta), timeout=0.5):
-                return
+                return True
         except OSError:
             time.sleep(0.1)
-    raise SystemExit(f"demo: o registro local não respondeu em {ESPERA_REGISTRO:.0f} s")
+    return False
 
 
 def _parar(processo: subprocess.Popen) -> None:
@@ -108,11 +130,10 @@ def main() -> int:
     env = _ambiente()
     porta = _porta_livre()
     with tempfile.TemporaryDirectory(prefix="scrivane-demo-") as pasta:
-        registro = _iniciar_registro(Path(pasta), porta, env)
+        registro, qual = _iniciar_registro(Path(pasta), porta, env)
         try:
-            _aguardar(registro, porta)
             url = f"http://127.0.0.1:{porta}"
-            print(f"Registro local em {url}, com as empresas de exemplos/registro.jsonl", flush=True)
+            print(f"Registro local em {url} ({qual}), com as empresas de exemplos/registro.jsonl", flush=True)
             print("Provedor local: os contratos são lidos por regras, sem modelo, sem rede e sem chave.\n", flush=True)
             verificacao = subprocess.run(
                 _comando("verificar", "--provedor", "local", "--registro", url, "--relatorios",
