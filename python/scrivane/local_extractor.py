@@ -402,10 +402,24 @@ def _nome_empresa_antes(texto: str, fim: int) -> tuple[int, str]:
     """The company name before a qualification marker; skips one short lower-case descriptor
     ("BANCO X S.A., instituição financeira, inscrita no CNPJ")."""
     inicio, nome = _nome_antes(texto, fim)
+    if nome and not _nome_valido(nome):
+        nome = ""
     if not nome:
         virgula = texto.rfind(",", max(0, fim - 60), fim)
         if virgula > 0 and re.fullmatch(r"[\sa-zà-ÿ-]+", texto[virgula + 1:fim]):
             inicio, nome = _nome_antes(texto, virgula)
+    if not nome:
+        # "X S.A., registrada na ANS sob o nº 41.234-5, inscrita no CNPJ": up to two clauses
+        # back, a name that reads as a company's.
+        corte = fim
+        for _ in range(2):
+            corte = texto.rfind(",", max(0, fim - 120), corte)
+            if corte <= 0 or "¶" in texto[corte:fim] or ";" in texto[corte:fim]:
+                break
+            inicio2, nome2 = _nome_antes(texto, corte)
+            if nome2 and _parece_empresa(nome2):
+                inicio, nome = inicio2, nome2
+                break
     return inicio, _sem_papel(nome)
 
 
