@@ -1,20 +1,36 @@
 """Reading a document's text, page by page.
 
-PDFs are read through their text layer with pypdfium2; any other file is
-read as text (UTF-16 with a byte-order mark, else UTF-8, falling back to
-Latin-1; a binary file is refused), split into pages at form
+PDFs are read through their text layer with pypdfium2, annotations and form
+fields included (the visible stamp of a digital signature lives there):
+pages that carry annotations are flattened in memory before their text is
+taken, and the file is never written.  Words that pdfium reports broken at
+a line end are joined.  Scanned pages (images without a text layer, or with
+only a stamp's few words) are read by OCR when it is available (see
+``scrivane.ocr``); when it is not, the pages left unread are logged and
+listed in the result.
+
+Any other file is read as text (UTF-16 with a byte-order mark, else UTF-8,
+falling back to Latin-1; a binary file is refused), split into pages at form
 feeds, or into blocks of paragraphs when it has none, so that long text
 files can be narrowed to their relevant parts like PDFs.
 """
 
 from __future__ import annotations
 
+import logging
 import os
+import re
 import threading
+import time
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Optional
+
+from . import ocr as _ocr
 
 __all__ = ["Document", "DocumentError", "EmptyDocumentError", "read_document"]
+
+log = logging.getLogger("scrivane")
 
 # Size of the blocks a text file without form feeds is cut into.
 TEXT_BLOCK_CHARS = 4000
@@ -24,19 +40,30 @@ TEXT_BLOCK_CHARS = 4000
 # threads) crash the interpreter.  Every use of pdfium goes through this lock.
 _PDFIUM_LOCK = threading.Lock()
 
+# pdfium's mark for a hyphen that ends a line inside a word; the line break
+# after it is already gone.
+_LINE_END_HYPHEN = "\ufffe"
+# A compound word broken at its own hyphen repeats the hyphen at the start of
+# the next line (Portuguese usage); pdfium leaves both: keep one, join the word.
+_REPEATED_HYPHEN = re.compile(r"(?<=\w)-\n-(?=\w)")
+
 
 class DocumentError(ValueError):
     """The document cannot be read."""
 
 
 class EmptyDocumentError(DocumentError):
-    """The document holds no text at all (for instance a scanned PDF without text layer)."""
+    """The document holds no text at all (for instance a scanned PDF that could not be read by OCR)."""
 
 
 @dataclass(frozen=True)
 class Document:
     path: Path
     pages: tuple[str, ...]
+    ocr_pages: tuple[int, ...] = ()  # zero-based pages read by OCR
+    unread_pages: tuple[int, ...] = ()  # zero-based scanned pages left unread (OCR off or unavailable)
+    unread_reason: str = ""  # why they were left unread
+    ocr_seconds: float = 0.0
 
     @property
     def text(self) -> str:
@@ -47,35 +74,123 @@ class Document:
         return sum(len(p) for p in self.pages)
 
 
-def _pdf_pages(path: Path, data: bytes) -> list[str]:
-    with _PDFIUM_LOCK:
-        return _pdf_pages_locked(path, data)
+@dataclass
+class _PdfText:
+    pages: list[str]
+    scanned: list[int]  # pages to read by OCR
+    ocr_pages: tuple[int, ...] = ()
+    ocr_seconds: float = 0.0
 
 
-def _pdf_pages_locked(path: Path, data: bytes) -> list[str]:
+def _clean(text: str) -> str:
+    # pdfium ends lines with CR LF; keep plain line feeds.
+    text = text.replace("\r\n", "\n").replace("\r", "\n").replace(_LINE_END_HYPHEN, "")
+    if "-\n-" in text:
+        text = _REPEATED_HYPHEN.sub("-", text)
+    return text
+
+
+def _open_pdf(path: Path, data: bytes):
     import pypdfium2 as pdfium
+    import pypdfium2.raw as pdfium_c
 
     try:
-        pdf = pdfium.PdfDocument(data)
+        return pdfium.PdfDocument(data)
     except pdfium.PdfiumError as exc:
+        if getattr(exc, "err_code", None) == pdfium_c.FPDF_ERR_PASSWORD:
+            raise DocumentError(
+                f"PDF protegido por senha: {path} (remova a senha para que o documento possa ser lido)"
+            ) from None
         raise DocumentError(f"PDF ilegível: {path} ({exc})") from exc
-    pages: list[str] = []
+
+
+# A page is read by OCR when it has no text layer and shows an image, or when
+# its text is only a few words (the stamp a signing service adds to every
+# page of a scan) over an image that covers most of the page.
+SCANNED_TEXT_CHARS = 200
+SCANNED_IMAGE_SHARE = 0.5
+
+
+def _looks_scanned(page, text: str) -> bool:
+    import pypdfium2.raw as pdfium_c
+
+    chars = len("".join(text.split()))
+    if chars >= SCANNED_TEXT_CHARS:
+        return False
+    images = page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_IMAGE], max_depth=4)
+    if chars == 0:
+        return any(True for _ in images)
+    width, height = page.get_size()
+    page_area = max(width * height, 1.0)
+    for image in images:
+        left, bottom, right, top = image.get_bounds()
+        if (right - left) * (top - bottom) >= SCANNED_IMAGE_SHARE * page_area:
+            return True
+    return False
+
+
+def _page_text(pdf, index: int) -> tuple[str, bool]:
+    """Text of one page, and whether the page is to be read by OCR."""
+    import pypdfium2.raw as pdfium_c
+
+    page = pdf[index]
     try:
-        for index in range(len(pdf)):
-            page = pdf[index]
-            try:
-                textpage = page.get_textpage()
-                try:
-                    text = textpage.get_text_range()
-                finally:
-                    textpage.close()
-            finally:
+        if pdfium_c.FPDFPage_GetAnnotCount(page.raw) > 0:
+            # Draw the annotations' appearances into the page (in memory
+            # only) so their text is extracted with the page's own.
+            if pdfium_c.FPDFPage_Flatten(page.raw, pdfium_c.FLAT_NORMALDISPLAY) == pdfium_c.FLATTEN_SUCCESS:
                 page.close()
-            # pdfium ends lines with CR LF; keep plain line feeds.
-            pages.append(text.replace("\r\n", "\n").replace("\r", "\n"))
+                page = pdf[index]
+        textpage = page.get_textpage()
+        try:
+            text = textpage.get_text_range()
+        finally:
+            textpage.close()
+        return _clean(text), _looks_scanned(page, text)
     finally:
-        pdf.close()
-    return pages
+        page.close()
+
+
+def _pdf_pages(path: Path, data: bytes, ocr: bool, ocr_workers: Optional[int]) -> _PdfText:
+    with _PDFIUM_LOCK:
+        pdf = _open_pdf(path, data)
+    try:
+        with _PDFIUM_LOCK:
+            if pdf.get_formtype():
+                pdf.init_forms()  # form fields get their appearances before flattening
+            pages: list[str] = []
+            scanned: list[int] = []
+            for index in range(len(pdf)):
+                text, to_ocr = _page_text(pdf, index)
+                pages.append(text)
+                if to_ocr:
+                    scanned.append(index)
+        result = _PdfText(pages, scanned)
+        if scanned and ocr and _ocr.unavailable_reason() is None:
+            started = time.perf_counter()
+
+            def render(index: int):
+                with _PDFIUM_LOCK:
+                    page = pdf[index]
+                    try:
+                        return page.render(scale=_ocr.OCR_DPI / 72, grayscale=True, may_draw_forms=True).to_pil()
+                    finally:
+                        page.close()
+
+            try:
+                texts = _ocr.read_pages(render, scanned, workers=ocr_workers)
+            except _ocr.OCRError as exc:
+                raise DocumentError(f"{exc}: {path}") from exc
+            for index, text in texts.items():
+                # A stamp in the text layer may not be drawn on the image: keep it.
+                pages[index] = f"{text}\n{pages[index]}" if pages[index].strip() else text
+            result.ocr_pages = tuple(scanned)
+            result.scanned = []
+            result.ocr_seconds = time.perf_counter() - started
+        return result
+    finally:
+        with _PDFIUM_LOCK:
+            pdf.close()
 
 
 def _split_text(text: str) -> list[str]:
@@ -101,20 +216,35 @@ def _split_text(text: str) -> list[str]:
     return blocks
 
 
-def read_document(path: str | os.PathLike[str]) -> Document:
-    """Text of the document at ``path``, one entry per page.
+def read_document(
+    path: str | os.PathLike[str], *, ocr: Optional[bool] = None, ocr_workers: Optional[int] = None
+) -> Document:
+    """Texto do documento em ``path``, uma entrada por página.
 
-    Raises ``FileNotFoundError`` for a missing file, ``DocumentError`` for an
-    unreadable PDF or a binary file that is not a PDF, and
-    ``EmptyDocumentError`` when there is no text at all.
+    Páginas de PDF sem camada de texto (digitalizadas) são lidas por OCR
+    quando ``ocr`` é verdadeiro ou, sem o argumento, quando a variável de
+    ambiente SCRIVANE_OCR não vale 0; ``ocr_workers`` limita os processos
+    do Tesseract em paralelo (padrão: um por núcleo).  Páginas que ficam
+    sem leitura são registradas no log "scrivane" e listadas em
+    ``Document.unread_pages``.
+
+    Levanta ``FileNotFoundError`` para arquivo ausente, ``DocumentError``
+    para PDF ilegível ou protegido por senha e para arquivo binário que não
+    é PDF, e ``EmptyDocumentError`` quando não há texto algum.
     """
     p = Path(path)
     if p.is_dir():
         raise DocumentError(f"O caminho é uma pasta, não um documento: {p}")
     data = p.read_bytes()
+    want_ocr = _ocr.ocr_requested(ocr)
+    scanned: list[int] = []
+    ocr_pages: tuple[int, ...] = ()
+    ocr_seconds = 0.0
     # Readers accept a PDF header anywhere in the first kilobyte.
     if b"%PDF-" in data[:1024] or p.suffix.lower() == ".pdf":
-        pages = _pdf_pages(p, data)
+        pdf_text = _pdf_pages(p, data, want_ocr, ocr_workers)
+        pages = pdf_text.pages
+        scanned, ocr_pages, ocr_seconds = pdf_text.scanned, pdf_text.ocr_pages, pdf_text.ocr_seconds
     else:
         if data.startswith((b"\xff\xfe", b"\xfe\xff")):
             text = data.decode("utf-16", errors="replace")
@@ -131,10 +261,32 @@ def read_document(path: str | os.PathLike[str]) -> Document:
                 text = data.decode("utf-8-sig")
             except UnicodeDecodeError:
                 text = data.decode("latin-1")
-        pages = _split_text(text.replace("\r\n", "\n"))
+        pages = _split_text(text.replace("\r\n", "\n").replace(_LINE_END_HYPHEN, ""))
+    reason = ""
+    if scanned:
+        if want_ocr:
+            reason = f"OCR indisponível: {_ocr.unavailable_reason()}; {_ocr.INSTALL_HINT}"
+        else:
+            reason = "OCR desativado (ocr=False ou SCRIVANE_OCR=0)"
     if not any(page.strip() for page in pages):
-        raise EmptyDocumentError(
-            f"Nenhum texto encontrado no documento: {p} "
-            "(PDF digitalizado sem camada de texto, ou arquivo vazio)"
+        if scanned:
+            raise EmptyDocumentError(
+                f"Nenhum texto encontrado no documento: {p} (PDF digitalizado sem camada de texto; {reason})"
+            )
+        if ocr_pages:
+            detail = "o OCR não reconheceu texto nas páginas digitalizadas"
+        else:
+            detail = "PDF sem camada de texto, ou arquivo vazio"
+        raise EmptyDocumentError(f"Nenhum texto encontrado no documento: {p} ({detail})")
+    if scanned:
+        log.warning(
+            "%s: página(s) %s digitalizada(s) não lida(s) (%s)", p, ", ".join(str(i + 1) for i in scanned), reason
         )
-    return Document(path=p, pages=tuple(pages))
+    return Document(
+        path=p,
+        pages=tuple(pages),
+        ocr_pages=ocr_pages,
+        unread_pages=tuple(scanned),
+        unread_reason=reason,
+        ocr_seconds=ocr_seconds,
+    )

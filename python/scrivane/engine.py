@@ -128,6 +128,9 @@ class RunResult:
     results: dict[str, Answer]
     failures: dict[str, str]  # question id -> why it has no answer
     total_metrics: Metrics
+    ocr_pages: tuple[int, ...] = ()  # zero-based pages read by OCR
+    unread_pages: tuple[int, ...] = ()  # zero-based scanned pages left unread (OCR off or unavailable)
+    ocr_seconds: float = 0.0  # part of total_metrics.time_seconds
 
     def get_result(self, question_id: str) -> Optional[Answer]:
         """The answer to ``question_id``, or None when the question has none."""
@@ -181,6 +184,7 @@ class Scrivane:
         max_retries: int = DEFAULT_MAX_RETRIES,
         max_workers: Optional[int] = None,
         client: Any = None,
+        ocr: Optional[bool] = None,
     ) -> None:
         if provider is None:
             provider = os.environ.get(ENV_PROVIDER) or None
@@ -203,6 +207,9 @@ class Scrivane:
         self.api_token = api_token
         self.max_context_tokens = max_context_tokens or pricing.context_tokens_for(model)
         self.max_workers = max_workers
+        # Scanned pages are read by OCR unless this is False; None leaves it
+        # to the environment (SCRIVANE_OCR=0 turns it off).
+        self.ocr = ocr
         self.questions: list[Question] = []
         self._print_lock = threading.Lock()
         self._price_warned = False
@@ -257,8 +264,14 @@ class Scrivane:
         itself (after the SDK's own retries) are raised.
         """
         started = time.perf_counter()
-        document = read_document(path)
+        document = read_document(path, ocr=self.ocr)
         self._say("📄", f"Documento: {document.path.name} ({len(document.pages)} página(s), ~{estimate_tokens(document.text):,} tokens)")
+        if document.ocr_pages:
+            pages = ", ".join(str(i + 1) for i in document.ocr_pages)
+            self._say("🔎", f"OCR: página(s) {pages} lida(s) por OCR ({document.ocr_seconds:.1f}s)")
+        if document.unread_pages:
+            pages = ", ".join(str(i + 1) for i in document.unread_pages)
+            self._say("⚠️", f"Página(s) {pages} digitalizada(s) não lida(s): {document.unread_reason}")
 
         results: dict[str, Answer] = {}
         failures: dict[str, str] = {}
@@ -294,6 +307,9 @@ class Scrivane:
             results=results,
             failures=failures,
             total_metrics=total,
+            ocr_pages=document.ocr_pages,
+            unread_pages=document.unread_pages,
+            ocr_seconds=document.ocr_seconds,
         )
 
     def document_budget(self, question: Question) -> int:

@@ -15,6 +15,11 @@ import unicodedata
 from dataclasses import dataclass
 from typing import Iterable, Sequence
 
+try:  # keyword counts in C++; the pure-Python count below gives the same numbers
+    from ._selection import keyword_hits as _keyword_hits
+except ImportError:  # running from a source tree without the built module
+    _keyword_hits = None
+
 __all__ = ["Selection", "estimate_tokens", "fold", "select_pages"]
 
 PAGE_SEPARATOR = "\n\n"
@@ -73,14 +78,25 @@ def _hits(page: str, keywords: Sequence[str]) -> int:
     return sum(folded.count(k) for k in keywords)
 
 
+def page_hits(pages: Sequence[str], keywords: Sequence[str]) -> list[int]:
+    """Ocorrências das ``keywords`` (já normalizadas, não vazias) em cada página normalizada."""
+    if not keywords:
+        return [0] * len(pages)
+    if _keyword_hits is not None:
+        return _keyword_hits(list(pages), list(keywords))
+    return [_hits(page, keywords) for page in pages]
+
+
 def select_pages(pages: Sequence[str], keywords: Iterable[str], budget_tokens: int) -> Selection:
     """The text to send for one question, within ``budget_tokens``."""
-    whole = PAGE_SEPARATOR.join(pages)
-    if estimate_tokens(whole) <= budget_tokens:
+    # The length of the whole text, without building it for a long document.
+    length = sum(map(len, pages)) + len(PAGE_SEPARATOR) * max(0, len(pages) - 1)
+    if (length + 3) // 4 <= budget_tokens:
+        whole = PAGE_SEPARATOR.join(pages)
         return Selection(whole, tuple(range(len(pages))), len(pages), narrowed=False)
 
     folded_keywords = [k for k in (fold(k).strip() for k in keywords) if k]
-    hits = [_hits(page, folded_keywords) for page in pages]
+    hits = page_hits(pages, folded_keywords)
     n = len(pages)
     # Room a page takes in the rendered text: header, separator and a share
     # of the omission markers.

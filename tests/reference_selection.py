@@ -1,0 +1,110 @@
+"""The page selection as it was before keyword counting moved to C++: the reference the engine's
+selection is checked against (same pages, same text), and the baseline of bench/bench_engine.py."""
+
+from __future__ import annotations
+
+import unicodedata
+from dataclasses import dataclass
+from typing import Iterable, Sequence
+
+__all__ = ["Selection", "estimate_tokens", "fold", "select_pages"]
+
+PAGE_SEPARATOR = "\n\n"
+
+
+def estimate_tokens(text: str) -> int:
+    """Rough token count: about four characters per token."""
+    return (len(text) + 3) // 4
+
+
+def fold(text: str) -> str:
+    """Lower case without accents, for keyword matching."""
+    decomposed = unicodedata.normalize("NFD", text)
+    return "".join(c for c in decomposed if unicodedata.category(c) != "Mn").casefold()
+
+
+@dataclass(frozen=True)
+class Selection:
+    text: str
+    pages: tuple[int, ...]  # zero-based indices of the pages sent, ascending
+    total_pages: int
+    narrowed: bool  # False when the whole document is sent
+    truncated: bool = False  # a single page had to be cut to fit
+
+    @property
+    def estimated_tokens(self) -> int:
+        return estimate_tokens(self.text)
+
+
+def _page_header(index: int) -> str:
+    return f"[Página {index + 1}]\n"
+
+
+def _gap_marker(first: int, last: int) -> str:
+    if first == last:
+        return f"[... página {first + 1} omitida ...]"
+    return f"[... páginas {first + 1} a {last + 1} omitidas ...]"
+
+
+def _render(pages: Sequence[str], chosen: Iterable[int]) -> str:
+    parts: list[str] = []
+    previous = -1
+    ordered = sorted(chosen)
+    for index in ordered:
+        if index > previous + 1:
+            parts.append(_gap_marker(previous + 1, index - 1))
+        parts.append(_page_header(index) + pages[index])
+        previous = index
+    if ordered and ordered[-1] < len(pages) - 1:
+        parts.append(_gap_marker(ordered[-1] + 1, len(pages) - 1))
+    return PAGE_SEPARATOR.join(parts)
+
+
+def _hits(page: str, keywords: Sequence[str]) -> int:
+    folded = fold(page)
+    return sum(folded.count(k) for k in keywords)
+
+
+def select_pages(pages: Sequence[str], keywords: Iterable[str], budget_tokens: int) -> Selection:
+    """The text to send for one question, within ``budget_tokens``."""
+    whole = PAGE_SEPARATOR.join(pages)
+    if estimate_tokens(whole) <= budget_tokens:
+        return Selection(whole, tuple(range(len(pages))), len(pages), narrowed=False)
+
+    folded_keywords = [k for k in (fold(k).strip() for k in keywords) if k]
+    hits = [_hits(page, folded_keywords) for page in pages]
+    n = len(pages)
+    # Room a page takes in the rendered text: header, separator and a share
+    # of the omission markers.
+    overhead = estimate_tokens(_page_header(n) + PAGE_SEPARATOR + _gap_marker(n, n) + PAGE_SEPARATOR)
+    cost = [estimate_tokens(p) + overhead for p in pages]
+
+    chosen: set[int] = set()
+    remaining = budget_tokens - overhead  # the trailing omission marker
+
+    def take(index: int) -> None:
+        nonlocal remaining
+        if 0 <= index < n and index not in chosen and cost[index] <= remaining:
+            chosen.add(index)
+            remaining -= cost[index]
+
+    by_hits = sorted((i for i in range(n) if hits[i]), key=lambda i: (-hits[i], i))
+    for index in by_hits:
+        take(index)
+        if index in chosen:
+            take(index - 1)
+            take(index + 1)
+    # Fill what is left from both ends inwards.
+    for k in range((n + 1) // 2):
+        take(k)
+        take(n - 1 - k)
+
+    if chosen:
+        return Selection(_render(pages, chosen), tuple(sorted(chosen)), n, narrowed=True)
+
+    # Not even one page fits: cut the most relevant one, and say so.
+    best = by_hits[0] if by_hits else 0
+    room_chars = max(0, (budget_tokens - 3 * overhead) * 4)
+    cut = list(pages)
+    cut[best] = pages[best][:room_chars] + "\n[... texto da página cortado ...]"
+    return Selection(_render(cut, [best]), (best,), n, narrowed=True, truncated=True)

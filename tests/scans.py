@@ -1,0 +1,130 @@
+"""PDFs as scanners, signing tools and form editors write them, built on the fly for the reader's
+tests and benchmarks: image-only scans of a text PDF (noise, a small rotation), a signature stamp and
+a filled form field in annotations, password protection."""
+
+from __future__ import annotations
+
+import random
+
+import pikepdf
+import pypdfium2 as pdfium
+from PIL import Image, ImageFilter
+from rapidfuzz.distance import Levenshtein
+
+SCAN_DPI = 300
+
+
+def scan_images(text_pdf, *, noisy=(), dpi=SCAN_DPI, seed=11):
+    """One grayscale image per page of ``text_pdf``; the pages whose index is in ``noisy`` get
+    sensor noise, dust specks, a slight blur and a small rotation, as a cheap scanner gives them."""
+    rng = random.Random(seed)
+    pdf = pdfium.PdfDocument(str(text_pdf))
+    images = []
+    try:
+        for index in range(len(pdf)):
+            page = pdf[index]
+            image = page.render(scale=dpi / 72, grayscale=True).to_pil()
+            page.close()
+            if index in noisy:
+                image = image.rotate(rng.uniform(0.8, 1.5) * rng.choice((-1, 1)), resample=Image.BICUBIC,
+                                     fillcolor=255)
+                noise = Image.effect_noise(image.size, 40).convert("L")
+                image = Image.blend(image, noise, 0.25)
+                pixels = image.load()
+                width, height = image.size
+                for _ in range(width * height // 1000):
+                    pixels[rng.randrange(width), rng.randrange(height)] = rng.choice((0, 255))
+                image = image.filter(ImageFilter.GaussianBlur(0.6))
+            images.append(image)
+    finally:
+        pdf.close()
+    return images
+
+
+def write_image_pdf(path, images, dpi=SCAN_DPI):
+    """An image-only PDF (no text layer), one page per image."""
+    first, *rest = images
+    first.save(path, "PDF", resolution=dpi, save_all=True, append_images=rest)
+    return path
+
+
+def write_scanned_pdf(path, text_pdf, *, noisy=(), turned=None, seed=11):
+    """Scan of ``text_pdf``; ``turned`` maps page indices to the angle they were fed in at (90, 180, 270)."""
+    images = scan_images(text_pdf, noisy=noisy, seed=seed)
+    for index, angle in (turned or {}).items():
+        images[index] = images[index].rotate(angle, expand=True)
+    return write_image_pdf(path, images)
+
+
+def merge_pdfs(path, *sources):
+    """The pages of ``sources`` in order, in one PDF."""
+    out = pikepdf.new()
+    for source in sources:
+        with pikepdf.open(source) as src:
+            out.pages.extend(src.pages)
+    out.save(path)
+    return path
+
+
+def add_footer(path, source, text, page=-1):
+    """``source`` with one line of text added at the foot of a page, as signing services stamp scans."""
+    import ctypes
+
+    import pypdfium2.raw as pdfium_c
+
+    pdf = pdfium.PdfDocument(str(source))
+    target = pdf[page if page >= 0 else len(pdf) + page]
+    obj = pdfium_c.FPDFPageObj_NewTextObj(pdf.raw, b"Helvetica", ctypes.c_float(8))
+    encoded = (text + "\x00").encode("utf-16-le")
+    buffer = ctypes.create_string_buffer(encoded, len(encoded))
+    pdfium_c.FPDFText_SetText(obj, ctypes.cast(buffer, ctypes.POINTER(pdfium_c.FPDF_WCHAR)))
+    pdfium_c.FPDFPageObj_Transform(obj, 1, 0, 0, 1, 40, 20)
+    pdfium_c.FPDFPage_InsertObject(target.raw, obj)
+    pdfium_c.FPDFPage_GenerateContent(target.raw)
+    target.close()
+    pdf.save(str(path))
+    pdf.close()
+    return path
+
+
+def _appearance(pdf, lines, width, height):
+    font = pdf.make_indirect(pikepdf.Dictionary(Type=pikepdf.Name.Font, Subtype=pikepdf.Name.Type1,
+                                                BaseFont=pikepdf.Name.Helvetica,
+                                                Encoding=pikepdf.Name.WinAnsiEncoding))
+    escaped = [line.replace("\\", "\\\\").replace("(", "\\(").replace(")", "\\)") for line in lines]
+    ops = f"BT /F1 9 Tf 2 {height - 11} Td 11 TL " + " ".join(f"({line}) Tj T*" for line in escaped) + " ET"
+    stream = pikepdf.Stream(pdf, ops.encode("cp1252"))
+    stream.Type, stream.Subtype = pikepdf.Name.XObject, pikepdf.Name.Form
+    stream.BBox = [0, 0, width, height]
+    stream.Resources = pikepdf.Dictionary(Font=pikepdf.Dictionary(F1=font))
+    return stream
+
+
+def add_stamp_and_field(path, text_pdf, stamp_lines, field_value, page=-1):
+    """``text_pdf`` with a visible signature stamp (a Stamp annotation) and a filled text field
+    (a Widget) on one page: their text lives only in the annotations' appearance streams."""
+    with pikepdf.open(text_pdf) as pdf:
+        target = pdf.pages[page]
+        stamp = pdf.make_indirect(pikepdf.Dictionary(
+            Type=pikepdf.Name.Annot, Subtype=pikepdf.Name.Stamp, Rect=[50, 560, 400, 600], F=4,
+            AP=pikepdf.Dictionary(N=_appearance(pdf, stamp_lines, 350, 40))))
+        field = pdf.make_indirect(pikepdf.Dictionary(
+            Type=pikepdf.Name.Annot, Subtype=pikepdf.Name.Widget, FT=pikepdf.Name.Tx, T=pikepdf.String("nome"),
+            V=pikepdf.String(field_value), Rect=[50, 500, 400, 520], F=4,
+            AP=pikepdf.Dictionary(N=_appearance(pdf, [field_value], 350, 20))))
+        target.Annots = pdf.make_indirect(pikepdf.Array([stamp, field]))
+        pdf.Root.AcroForm = pikepdf.Dictionary(Fields=pikepdf.Array([field]))
+        pdf.save(path)
+    return path
+
+
+def protect(path, text_pdf, user_password, owner_password="dono"):
+    with pikepdf.open(text_pdf) as pdf:
+        pdf.save(path, encryption=pikepdf.Encryption(user=user_password, owner=owner_password))
+    return path
+
+
+def cer(read: str, truth: str) -> float:
+    """Character error rate of ``read`` against ``truth``, whitespace runs counted as one space."""
+    a, b = " ".join(read.split()), " ".join(truth.split())
+    return Levenshtein.distance(a, b) / max(1, len(b))
