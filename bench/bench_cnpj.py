@@ -117,12 +117,30 @@ def detailed():
     report("comparar_enderecos, numeric numero and cep", b, o)
 
 
+def adversarial():
+    print("cnpj: address containment on periodic text, 'a'*n+'b' against 'a'*2n (per call)")
+    ours = {}
+    for n in (100_000, 200_000, 400_000, 1_000_000):
+        contrato = "a" * n + "b"
+        dados = {"endereco": {"logradouro": "a" * (2 * n)}}
+        assert cnpj.comparar_enderecos(contrato, dados) == ref.comparar_enderecos(contrato, dados)
+        b = best_of(lambda: ref.comparar_enderecos(contrato, dados), repeat=3)
+        o = best_of(lambda: cnpj.comparar_enderecos(contrato, dados), repeat=15)
+        ours[n] = o
+        report(f"comparar_enderecos, n = {n:,}", b, o, 1)
+    growth = ours[1_000_000] / ours[100_000]
+    print(f"{'growth of ours, n x10 (100k -> 1M)':<52} x{growth:.1f}  (target <= x12: "
+          f"{'met' if growth <= 12 else 'NOT met'})")
+
+
 def main():
     utilities()
     print()
     lookup()
     print()
     detailed()
+    print()
+    adversarial()
 
 
 if __name__ == "__main__":

@@ -39,6 +39,51 @@ def make_text(size, wide):
     return "\n".join(parts)[:size]
 
 
+# One rebound run in a fresh interpreter: the process's peak resident memory
+# (ru_maxrss, so C++ allocations count too) and the best time of three.
+REBOUND_RUN = """
+import random, resource, sys, time
+sys.path.insert(0, {tests!r})
+import reference_keywords as ref
+from scrivane_contract import keywords
+module = keywords if {ours!r} else ref
+rnd = random.Random(4)
+chars = [chr(0x4E00 + i) for i in range(3 * {n})]
+rnd.shuffle(chars)
+module.KEYWORDS_VALIDACAO = ["".join(chars[3 * i:3 * i + 3]) for i in range({n})]
+text = "".join(rnd.choice(chars) for _ in range(20_000)) + "".join(module.KEYWORDS_VALIDACAO[::9])
+t0 = time.perf_counter()
+result = module.validar_documento_contrato(text)
+best = time.perf_counter() - t0
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+for _ in range(2):
+    t0 = time.perf_counter()
+    module.validar_documento_contrato(text)
+    best = min(best, time.perf_counter() - t0)
+print(best, peak / 1024, result[1])
+"""
+
+
+def rebound():
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    tests = str(Path(__file__).resolve().parent.parent / "tests")
+    print("keywords: KEYWORDS_VALIDACAO rebound to n three-character CJK keywords, 20,000-character text")
+    for n in (1000, 2000, 4000):
+        runs = {}
+        for ours in (False, True):
+            out = subprocess.run([sys.executable, "-c", REBOUND_RUN.format(tests=tests, ours=ours, n=n)],
+                                 capture_output=True, text=True, check=True).stdout.split()
+            runs[ours] = (float(out[0]), float(out[1]), int(out[2]))
+        assert runs[True][2] == runs[False][2]
+        (b, bmem, _), (o, omem, _) = runs[False], runs[True]
+        report(f"validar_documento_contrato, {n:,} patterns", b, o, 0.1)
+        print(f"{'   peak resident memory of the process':<52} baseline {bmem:7.1f} MiB  ours {omem:7.1f} MiB  "
+              f"(target: ours < baseline + 64 MiB: {'met' if omem < bmem + 64 else 'NOT met'})")
+
+
 def main():
     cases = [
         ("(a) 1 MB contract text (Latin-1)", make_text(1_000_000, False), 3, 50),
@@ -55,6 +100,8 @@ def main():
         b = best_of(lambda: ref.validar_documento_contrato(text), repeat=5, number=number)
         o = best_of(lambda: keywords.validar_documento_contrato(text), repeat=5, number=number)
         report(f"validar_documento_contrato {label}", b, o, target)
+    print()
+    rebound()
 
 
 if __name__ == "__main__":

@@ -188,6 +188,21 @@ class TestVerificarUm:
         assert out.strip().splitlines()[-1].startswith("1 contrato(s): 0 aprovado(s), 0 reprovado(s), 1 pendente(s)")
         assert [q.route for q in reg.requests] == ["brasilapi"]  # SCRIVANE_REGISTRO was used
 
+    def test_azure_settings_from_options_and_environment(self, env, llm, reg, tmp_path, capsys):
+        env.delenv("OPENAI_API_KEY")
+        env.delenv("OPENAI_BASE_URL")
+        env.setenv("AZURE_API_KEY", "az-test")
+        env.setenv("AZURE_API_VERSION", "2024-10-21")
+        pdf = contrato(tmp_path, "z.pdf", "Maria da Silva")
+        responder(llm, "z.pdf", "Maria da Silva")
+        codigo, out, err = rodar(capsys, "verificar", "--json", "--provedor", "azure", "--azure-endpoint", llm.url,
+                                 "--azure-deployment", "contratos", "--modelo", "gpt-4o-mini", "--registro", reg.url,
+                                 pdf)
+        assert (codigo, err) == (0, "")
+        assert json.loads(out)["resultado"]["resultado_final"] == "APROVADO"
+        assert {(q.path, q.query["api-version"][0], q.headers["api-key"], q.body["model"]) for q in llm.requests} == {
+            ("/openai/deployments/contratos/chat/completions", "2024-10-21", "az-test", "gpt-4o-mini")}
+
     @pytest.mark.parametrize("resposta, motivo", [
         (Reply.error(401), "chave recusada pelo serviço do modelo (HTTP 401)"),
         (Reply.error(400, message="bad"), "o serviço do modelo respondeu com erro (HTTP 400)"),
@@ -234,8 +249,8 @@ class TestVerificarVarios:
         b = contrato(".", "b.pdf", "Pedro Intruso")
         responder(llm, "a.pdf", "Maria da Silva", atraso=0.5)
         responder(llm, "b.pdf", "Pedro Intruso")
-        codigo, out, err = rodar(capsys, "verificar", "--relatorios", "--registro", reg.url, a, b)
-        assert (codigo, err) == (1, "")
+        codigo, out, err = rodar(capsys, "verificar", "--relatorios", "--progresso", "--registro", reg.url, a, b)
+        assert codigo == 1 and "Verificando" in err and "2/2" in err  # the bar, on stderr only
         relatorio_a = out.index(f"📄 Arquivo: {a}")
         relatorio_b = out.index(f"📄 Arquivo: {b}")
         tabela = out.index("Resumo da verificação")
@@ -289,8 +304,7 @@ class TestInterrupcao:
         out, err = proc.communicate(timeout=60)
         assert proc.returncode == 2
         assert json.loads(out)["resultado"]["justificativa"] == "Scrivane não disponível. Instale com: pip install scrivane"
-        if hasattr(cnpj, "consultar_cnpj_detalhado"):  # the checker logs the cause since the verdicts work
-            assert "motor de teste quebrado" in err
+        assert err == "scrivane-contract: aviso: Erro ao inicializar Scrivane: motor de teste quebrado\n"
 
 
 class TestRegistro:
@@ -347,6 +361,31 @@ class TestRegistro:
 
         codigo, out, err = rodar(capsys, "buscar", "ZETA", "--cnpj", ACME, "--json", "--registro", reg.url)
         assert codigo == 0 and json.loads(out)["dados"]["_metodo_busca"] == "cnpj_direto"
+
+    def test_buscar_by_ai_web_search(self, llm, reg, capsys):
+        # Nothing by name: the model's web search names ACME's CNPJ, which the registry knows.
+        llm.script(None, Reply.output_text("O CNPJ é 11.222.333/0001-81."))
+        codigo, out, err = rodar(capsys, "buscar", "Zeta Desconhecida", "--usar-ai", "--json", "--registro", reg.url)
+        dados = json.loads(out)["dados"]
+        assert (codigo, err) == (0, "")
+        assert (dados["cnpj"], dados["_metodo_busca"], dados["_cnpj_buscado_por_ai"]) == (ACME_F, "ai_web_search", True)
+        assert [q.route for q in reg.requests] == ["casadosdados", "brasilapi"]
+        assert "Zeta Desconhecida" in llm.requests[0].prompt_text
+        # The same record as the library's own combined search.
+        for nome, url in (("BRASIL_API_URL", reg.brasil_api_url), ("RECEITA_WS_URL", reg.receita_ws_url),
+                          ("CASADOSDADOS_API", reg.casadosdados_url)):
+            setattr(cnpj, nome, url)
+        assert cnpj.buscar_empresa_completo(nome="Zeta Desconhecida", usar_ai_search=True,
+                                            openai_api_key="sk-test") == dados
+
+    def test_buscar_with_the_registry_unavailable(self, reg, capsys):
+        if not hasattr(cnpj, "buscar_cnpj_por_nome_detalhado"):
+            pytest.skip("the cnpj module does not tell an unavailable registry from an unknown company")
+        reg.reply("casadosdados", RegReply.error(429))
+        codigo, out, err = rodar(capsys, "buscar", "ACME", "--registro", reg.url)
+        assert (codigo, out) == (4, "")
+        assert err == ("scrivane-contract: erro: empresa não encontrada: ACME "
+                       "(Receita Federal indisponível; tente mais tarde)\n")
 
 
 class TestClassificar:

@@ -1,5 +1,3 @@
-import sys
+from scrivane_contract.cli import principal
 
-from scrivane_contract.cli import main
-
-sys.exit(main())
+principal()

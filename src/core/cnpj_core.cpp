@@ -1,5 +1,7 @@
 #include "cnpj_core.hpp"
 
+#include "scratch.hpp"
+
 #include <algorithm>
 #include <string_view>
 #include <vector>
@@ -62,7 +64,9 @@ template <class S>
 void normalize_impl(S& s, S& t) {
     using Ch = typename S::value_type;
     // Whitespace runs become one space; each separator becomes a space.
+    // No step lengthens the text, so one reservation serves them all.
     t.clear();
+    t.reserve(s.size());
     for (std::size_t i = 0, n = s.size(); i < n;) {
         const char32_t c = cp(s[i]);
         if (uni::is_space(c)) {
@@ -128,6 +132,7 @@ void words(const S& s, std::vector<View<S>>& out) {
 template <class S>
 bool similarity_impl(const S& a, const S& b, double& out) {
     thread_local std::vector<View<S>> wa, wb;
+    ScratchScope keep(wa, wb);
     words(a, wa);
     words(b, wb);
     if (wa.empty() || wb.empty()) return false;

@@ -1,7 +1,7 @@
 #include "search.hpp"
 
 #include <algorithm>
-#include <deque>
+#include <unordered_map>
 
 namespace sc::search {
 
@@ -15,66 +15,100 @@ unsigned Automaton::wide_class(char32_t c) const {
     return (it != wide_.end() && it->first == c) ? it->second : 0;
 }
 
+namespace {
+constexpr std::uint32_t kNoState = 0xFFFFFFFFu;
+}  // namespace
+
+std::uint32_t Automaton::child(std::uint32_t state, std::uint32_t cls) const {
+    const std::uint32_t* b = edge_class_.data() + edge_begin_[state];
+    const std::uint32_t* e = edge_class_.data() + edge_begin_[state + 1];
+    const std::uint32_t* it = std::lower_bound(b, e, cls);
+    return (it != e && *it == cls) ? edge_to_[static_cast<std::size_t>(it - edge_class_.data())] : kNoState;
+}
+
 Automaton::Automaton(const std::vector<std::u32string>& patterns) {
+    // Character classes: one per distinct code point of the patterns (0 for
+    // every other). Wide code points are collected, then sorted once.
+    std::vector<char32_t> wide;
     for (const auto& p : patterns) {
         maxlen_ = std::max(maxlen_, p.size());
         for (char32_t c : p) {
             if (c < 256) {
-                if (!cls_[c]) cls_[c] = static_cast<std::uint8_t>(nclasses_++);
-            } else if (!wide_class(c)) {
-                wide_.emplace_back(c, nclasses_++);
-                std::sort(wide_.begin(), wide_.end());
+                if (!cls_[c]) cls_[c] = static_cast<std::uint16_t>(nclasses_++);
+            } else {
+                wide.push_back(c);
             }
         }
     }
+    std::sort(wide.begin(), wide.end());
+    wide.erase(std::unique(wide.begin(), wide.end()), wide.end());
+    wide_.reserve(wide.size());
+    for (char32_t c : wide) wide_.emplace_back(c, nclasses_++);
     const std::uint32_t K = nclasses_;
     auto class_of = [&](char32_t c) -> std::uint32_t { return c < 256 ? cls_[c] : wide_class(c); };
 
-    // Trie, -1 for a missing edge.
-    std::vector<std::int64_t> trie(K, -1);
+    // Trie, as edges (parent, class, child) found through a hash map.
+    struct Edge {
+        std::uint32_t from, cls, to;
+    };
+    std::vector<Edge> edges;
+    std::unordered_map<std::uint64_t, std::uint32_t> children;
     std::vector<std::int32_t> head(1, -1);
     term_next_.assign(patterns.size(), -1);
     for (std::size_t i = 0; i < patterns.size(); ++i) {
-        std::size_t s = 0;
+        std::uint32_t s = 0;
         for (char32_t ch : patterns[i]) {
             const std::uint32_t c = class_of(ch);
-            if (trie[s * K + c] < 0) {
-                trie[s * K + c] = static_cast<std::int64_t>(head.size());
+            const auto [it, added] =
+                children.try_emplace((std::uint64_t{s} << 32) | c, static_cast<std::uint32_t>(head.size()));
+            if (added) {
+                edges.push_back({s, c, it->second});
                 head.push_back(-1);
-                trie.resize(head.size() * K, -1);
             }
-            s = static_cast<std::size_t>(trie[s * K + c]);
+            s = it->second;
         }
         if (head[s] < 0) ++distinct_;
         term_next_[i] = head[s];
         head[s] = static_cast<std::int32_t>(i);
     }
+    children = {};
     const std::size_t states = head.size();
-
-    // Breadth-first: failure links folded into a full transition table.
-    std::vector<std::uint32_t> go(states * K, 0), fail(states, 0), dict(states, 0);
-    std::vector<char> has_out(states, 0);
-    std::deque<std::uint32_t> q;
-    for (std::uint32_t c = 0; c < K; ++c)
-        if (trie[c] >= 0) {
-            go[c] = static_cast<std::uint32_t>(trie[c]);
-            q.push_back(go[c]);
+    auto build_lists = [&](std::vector<Edge>& es) {
+        std::sort(es.begin(), es.end(), [](const Edge& a, const Edge& b) {
+            return a.from != b.from ? a.from < b.from : a.cls < b.cls;
+        });
+        edge_begin_.assign(states + 1, 0);
+        for (const Edge& e : es) ++edge_begin_[e.from + 1];
+        for (std::size_t s = 0; s < states; ++s) edge_begin_[s + 1] += edge_begin_[s];
+        edge_class_.resize(es.size());
+        edge_to_.resize(es.size());
+        for (std::size_t k = 0; k < es.size(); ++k) {
+            edge_class_[k] = es[k].cls;
+            edge_to_[k] = es[k].to;
         }
-    while (!q.empty()) {
-        const std::uint32_t s = q.front();
-        q.pop_front();
-        const std::uint32_t f = fail[s];
-        dict[s] = (f != 0 && head[f] >= 0) ? f : dict[f];
-        has_out[s] = head[s] >= 0 || dict[s] != 0;
-        for (std::uint32_t c = 0; c < K; ++c) {
-            const auto t = trie[std::size_t{s} * K + c];
-            if (t >= 0) {
-                fail[t] = go[std::size_t{f} * K + c];
-                go[std::size_t{s} * K + c] = static_cast<std::uint32_t>(t);
-                q.push_back(static_cast<std::uint32_t>(t));
-            } else {
-                go[std::size_t{s} * K + c] = go[std::size_t{f} * K + c];
+    };
+    build_lists(edges);
+
+    // Breadth-first: failure links and the nearest suffix with output.
+    std::vector<std::uint32_t> fail(states, 0), dict(states, 0), order;
+    std::vector<char> has_out(states, 0);
+    order.reserve(states);
+    order.push_back(0);
+    for (std::size_t q = 0; q < order.size(); ++q) {
+        const std::uint32_t s = order[q];
+        for (std::uint32_t k = edge_begin_[s]; k < edge_begin_[s + 1]; ++k) {
+            const std::uint32_t c = edge_class_[k], t = edge_to_[k];
+            std::uint32_t f = 0;
+            if (s != 0) {
+                f = fail[s];
+                std::uint32_t next;
+                while ((next = child(f, c)) == kNoState && f != 0) f = fail[f];
+                f = next == kNoState ? 0 : next;
             }
+            fail[t] = f;
+            dict[t] = (f != 0 && head[f] >= 0) ? f : dict[f];
+            has_out[t] = head[t] >= 0 || dict[t] != 0;
+            order.push_back(t);
         }
     }
 
@@ -83,18 +117,47 @@ Automaton::Automaton(const std::vector<std::u32string>& patterns) {
     std::uint32_t next = 0;
     for (std::size_t s = 0; s < states; ++s)
         if (!has_out[s] || s == 0) id[s] = next++;
-    out_base_ = next * K;
+    out_first_ = next;
     for (std::size_t s = 1; s < states; ++s)
         if (has_out[s]) id[s] = next++;
-    delta_.assign(states * K, 0);
     term_head_.assign(states, -1);
     dict_link_.assign(states, 0);
     for (std::size_t s = 0; s < states; ++s) {
-        for (std::uint32_t c = 0; c < K; ++c) delta_[std::size_t{id[s]} * K + c] = id[go[s * K + c]] * K;
         term_head_[id[s]] = head[s];
         dict_link_[id[s]] = dict[s] ? id[dict[s]] : 0;
     }
-    if (out_base_ == 0) out_base_ = 1;  // root never reports (the empty pattern is handled by the caller)
+    if (out_first_ == 0) out_first_ = 1;  // root never reports (the empty pattern is handled by the caller)
+
+    dense_ = states <= kMaxDenseCells / K;
+    if (dense_) {
+        // Failure links folded into a full table, row by row in breadth-first
+        // order (a state's failure row is always complete before its own).
+        delta_.assign(states * K, 0);
+        for (const std::uint32_t s : order) {
+            std::uint32_t* row = delta_.data() + std::size_t{id[s]} * K;
+            if (s != 0) {
+                const std::uint32_t* frow = delta_.data() + std::size_t{id[fail[s]]} * K;
+                std::copy(frow, frow + K, row);
+            }
+            for (std::uint32_t k = edge_begin_[s]; k < edge_begin_[s + 1]; ++k) row[edge_class_[k]] = id[edge_to_[k]] * K;
+        }
+        out_base_ = out_first_ * K;
+        edge_begin_ = {};
+        edge_class_ = {};
+        edge_to_ = {};
+        return;
+    }
+
+    // Edge lists under the new numbering, the root's transitions in full.
+    for (Edge& e : edges) {
+        e.from = id[e.from];
+        e.to = id[e.to];
+    }
+    build_lists(edges);
+    fail_.assign(states, 0);
+    for (std::size_t s = 0; s < states; ++s) fail_[id[s]] = id[fail[s]];
+    root_.assign(K, 0);
+    for (std::uint32_t k = edge_begin_[0]; k < edge_begin_[1]; ++k) root_[edge_class_[k]] = edge_to_[k];
 }
 
 bool Automaton::report(std::uint32_t state, std::vector<char>& found, std::size_t& seen) const {
@@ -155,18 +218,55 @@ void Automaton::run(const CharT* text, std::size_t n, ClassOf cls, std::vector<c
     }
 }
 
+template <class CharT, class ClassOf>
+void Automaton::run_sparse(const CharT* text, std::size_t n, ClassOf cls, std::vector<char>& found) const {
+    std::size_t seen = 0;
+    for (std::size_t s = 0; s < term_head_.size(); ++s)
+        if (term_head_[s] >= 0 && found[term_head_[s]]) ++seen;
+    if (seen >= distinct_) return;
+    std::uint32_t s = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t c = cls(text[i]);
+        if (c == 0) {  // a character no pattern has: every partial match ends
+            s = 0;
+            continue;
+        }
+        for (;;) {
+            if (s == 0) {
+                s = root_[c];
+                break;
+            }
+            const std::uint32_t t = child(s, c);
+            if (t != kNoState) {
+                s = t;
+                break;
+            }
+            s = fail_[s];
+        }
+        if (s >= out_first_ && report(s, found, seen)) return;
+    }
+}
+
+template <class CharT, class ClassOf>
+void Automaton::dispatch(const CharT* text, std::size_t n, ClassOf cls, std::vector<char>& found) const {
+    if (dense_)
+        run(text, n, cls, found);
+    else
+        run_sparse(text, n, cls, found);
+}
+
 void Automaton::scan(const std::uint8_t* text, std::size_t n, const std::uint8_t* byte_map,
                      std::vector<char>& found) const {
-    std::uint8_t table[256];
+    std::uint16_t table[256];
     for (unsigned b = 0; b < 256; ++b) table[b] = cls_[byte_map ? byte_map[b] : b];
-    run(text, n, [&table](std::uint8_t c) -> std::uint32_t { return table[c]; }, found);
+    dispatch(text, n, [&table](std::uint8_t c) -> std::uint32_t { return table[c]; }, found);
 }
 
 void Automaton::scan(const char32_t* text, std::size_t n, std::vector<char>& found) const {
     if (wide_.empty())
-        run(text, n, [this](char32_t c) -> std::uint32_t { return c < 256 ? cls_[c] : 0; }, found);
+        dispatch(text, n, [this](char32_t c) -> std::uint32_t { return c < 256 ? cls_[c] : 0; }, found);
     else
-        run(text, n, [this](char32_t c) -> std::uint32_t { return c < 256 ? cls_[c] : wide_class(c); }, found);
+        dispatch(text, n, [this](char32_t c) -> std::uint32_t { return c < 256 ? cls_[c] : wide_class(c); }, found);
 }
 
 namespace {

@@ -1,15 +1,40 @@
 #include "binding.hpp"
+#include "module.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <exception>
 #include <new>
 #include <string>
 
+#if defined(__GLIBC__)
+#include <pthread.h>
+#endif
+
 namespace sc::py {
 
 Ref call_kw(PyObject* f, PyObject* const* args, std::size_t npos, PyObject* kwnames) {
+    RecursionGuard depth;
     return own(PyObject_Vectorcall(f, args, npos, kwnames));
+}
+
+void translate_exception() noexcept {
+    try {
+        throw;
+    } catch (const Error&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        const char* what = e.what();
+        // what() need not be UTF-8: undecodable bytes show as \xNN escapes.
+        Ref msg = Ref::steal(
+            PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "backslashreplace"));
+        if (msg) PyErr_SetObject(PyExc_SystemError, msg.get());  // else MemoryError is set
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
 }
 
 void raise_arg_type(const char* arg, const char* expected, PyObject* got) {
@@ -18,11 +43,68 @@ void raise_arg_type(const char* arg, const char* expected, PyObject* got) {
     throw Error{};
 }
 
+// The binding layer reads only the names every module interns.
+constexpr const NameTable& sc_module_names = kNoModuleNames;
+
 namespace {
 // The module of the exported function running on this thread (set around
 // each call), whose namespace `print` is looked up in first.
 thread_local PyObject* t_current_module = nullptr;
 }  // namespace
+
+namespace detail {
+thread_local PyObject* const* t_names = nullptr;
+thread_local const NameTable* t_table = nullptr;
+
+thread_local const char* t_stack_floor = nullptr;
+
+const char* find_stack_floor() noexcept {
+    // Lowest address of this thread's stack plus a reserve for the frames
+    // that run between two guarded calls (an eighth of the stack, at least
+    // 256 KiB). The stack grows down on every platform we build for.
+    const char* floor = reinterpret_cast<const char*>(1);
+#if defined(__GLIBC__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void* addr = nullptr;
+        std::size_t size = 0;
+        if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr) {
+            const std::size_t reserve = std::max<std::size_t>(size / 8, 256 * 1024);
+            if (reserve < size) floor = static_cast<const char*>(addr) + reserve;
+        }
+        pthread_attr_destroy(&attr);
+    }
+#endif
+    t_stack_floor = floor;
+    return floor;
+}
+
+void raise_stack_exhausted() {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded (C stack nearly exhausted)");
+    throw Error{};
+}
+
+void raise_no_name() {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "scrivane_contract: module state is not available");
+    throw Error{};
+}
+}  // namespace detail
+
+ModuleScope::ModuleScope(PyObject* module) noexcept
+    : saved_module_(t_current_module), saved_names_(detail::t_names), saved_table_(detail::t_table) {
+    t_current_module = module;
+    ModuleState* st = state_of(module);
+    if (!st) PyErr_Clear();  // not one of ours: SC_NAME then raises
+    detail::t_names = st ? st->names : nullptr;
+    detail::t_table = st ? st->table : nullptr;
+}
+
+ModuleScope::~ModuleScope() {
+    t_current_module = saved_module_;
+    detail::t_names = saved_names_;
+    detail::t_table = saved_table_;
+}
 
 Ref print_function() {
     if (t_current_module) {
@@ -113,6 +195,7 @@ struct FuncObject {
     PyObject* names;        // tuple of interned parameter names
     PyObject* defaults;     // tuple, one slot per parameter (NULL-free: None for required)
     PyObject* annotations;  // dict
+    PyObject* text_signature;  // str
     PyObject* module_name;
     PyObject* dict;
     PyObject* weakrefs;
@@ -177,72 +260,64 @@ PyObject* qualname_of(FuncObject* f) { return PyUnicode_FromString(f->spec->qual
     throw Error{};
 }
 
+// The slot of the parameter called `key`, or -1.
+Py_ssize_t param_slot(FuncObject* f, PyObject* key) {
+    const Py_ssize_t np = f->spec->nparams;
+    for (Py_ssize_t i = 0; i < np; ++i)
+        if (PyTuple_GET_ITEM(f->names, i) == key) return i;
+    for (Py_ssize_t i = 0; i < np; ++i) {
+        const int eq = PyUnicode_Compare(PyTuple_GET_ITEM(f->names, i), key);
+        if (eq == 0) return i;
+        if (PyErr_Occurred()) throw Error{};
+    }
+    return -1;
+}
+
+// Fills c.args from positional and keyword arguments, defaults applied, with
+// the interpreter's own TypeError texts.
+void bind_arguments(FuncObject* f, Call& c, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const FuncSpec* s = f->spec;
+    PyObject** a = c.args;
+    for (int i = 0; i < kMaxParams; ++i) a[i] = nullptr;
+    const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t np = s->nparams;
+    for (Py_ssize_t i = 0; i < n && i < np; ++i) a[i] = args[i];
+    const Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nk; ++j) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+        const Py_ssize_t idx = param_slot(f, key);
+        if (idx < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", s->qualname, key);
+            throw Error{};
+        }
+        if (a[idx]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", s->qualname, key);
+            throw Error{};
+        }
+        a[idx] = args[n + j];
+    }
+    if (n > np) raise_too_many(f, n);
+    for (Py_ssize_t i = 0; i < np; ++i) {
+        if (a[i]) continue;
+        if (s->params[i].kind == Param::REQUIRED) raise_missing(f, a);
+        a[i] = PyTuple_GET_ITEM(f->defaults, i);
+    }
+}
+
 PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FuncObject*>(self);
-    const FuncSpec* s = f->spec;
-    try {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         Call c;
         c.module = f->module;
         c.func = self;
-        c.spec = s;
-        PyObject** a = c.args;
-        for (int i = 0; i < kMaxParams; ++i) a[i] = nullptr;
-        const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-        const Py_ssize_t np = s->nparams;
-        for (Py_ssize_t i = 0; i < n && i < np; ++i) a[i] = args[i];
-        if (kwnames) {
-            const Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
-            for (Py_ssize_t j = 0; j < nk; ++j) {
-                PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-                Py_ssize_t idx = -1;
-                for (Py_ssize_t i = 0; i < np; ++i) {
-                    if (PyTuple_GET_ITEM(f->names, i) == key) {
-                        idx = i;
-                        break;
-                    }
-                }
-                if (idx < 0) {
-                    for (Py_ssize_t i = 0; i < np; ++i) {
-                        if (PyUnicode_Compare(PyTuple_GET_ITEM(f->names, i), key) == 0) {
-                            idx = i;
-                            break;
-                        }
-                    }
-                    if (PyErr_Occurred()) throw Error{};
-                }
-                if (idx < 0) {
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", s->qualname, key);
-                    throw Error{};
-                }
-                if (a[idx]) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", s->qualname, key);
-                    throw Error{};
-                }
-                a[idx] = args[n + j];
-            }
-        }
-        if (n > np) raise_too_many(f, n);
-        for (Py_ssize_t i = 0; i < np; ++i) {
-            if (a[i]) continue;
-            if (s->params[i].kind == Param::REQUIRED) raise_missing(f, a);
-            a[i] = PyTuple_GET_ITEM(f->defaults, i);
-        }
-        struct CurrentModule {
-            PyObject* saved;
-            explicit CurrentModule(PyObject* m) : saved(std::exchange(t_current_module, m)) {}
-            ~CurrentModule() { t_current_module = saved; }
-        } current(f->module);
-        Ref r = s->impl(c);
-        return r.release();
-    } catch (const Error&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-        return nullptr;
-    }
+        c.spec = f->spec;
+        bind_arguments(f, c, args, nargsf, kwnames);
+        // Exported functions may call each other with no Python frame in
+        // between; each call is one level of the recursion limit.
+        RecursionGuard depth;
+        ModuleScope scope(f->module);
+        return f->spec->impl(c).release();
+    });
 }
 
 int func_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -252,6 +327,7 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->names);
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->text_signature);
     Py_VISIT(f->module_name);
     Py_VISIT(f->dict);
     return 0;
@@ -263,6 +339,7 @@ int func_clear(PyObject* self) {
     Py_CLEAR(f->names);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
+    Py_CLEAR(f->text_signature);
     Py_CLEAR(f->module_name);
     Py_CLEAR(f->dict);
     return 0;
@@ -302,9 +379,7 @@ PyObject* get_doc(PyObject* self, void*) {
     return PyUnicode_FromString(d);
 }
 PyObject* get_text_signature(PyObject* self, void*) {
-    const char* t = reinterpret_cast<FuncObject*>(self)->spec->text_signature;
-    if (!t) Py_RETURN_NONE;
-    return PyUnicode_FromString(t);
+    return Py_NewRef(reinterpret_cast<FuncObject*>(self)->text_signature);
 }
 PyObject* get_annotations(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<FuncObject*>(self)->annotations);
@@ -399,6 +474,38 @@ PyObject* sibling_function_module(PyObject* o, const char* name) noexcept {
     return f->module;
 }
 
+// "(a, b=None, c='x')": each default as ascii() writes it, the form
+// inspect.signature reads back.
+Ref text_signature(const FuncSpec* spec, PyObject* defaults) {
+    Ref parts = own(PyList_New(0));
+    for (int i = 0; i < spec->nparams; ++i) {
+        Ref part = str(spec->params[i].name);
+        if (spec->params[i].kind != Param::REQUIRED) {
+            Ref value = own(PyObject_ASCII(PyTuple_GET_ITEM(defaults, i)));
+            part = own(PyUnicode_FromFormat("%U=%U", part.get(), value.get()));
+        }
+        check(PyList_Append(parts.get(), part.get()));
+    }
+    Ref sep = str(", ");
+    Ref inner = own(PyUnicode_Join(sep.get(), parts.get()));
+    return own(PyUnicode_FromFormat("(%U)", inner.get()));
+}
+
+// {parameter: annotation, ..., "return": annotation}, as quoted strings.
+Ref annotations(const FuncSpec* spec) {
+    Ref ann = own(PyDict_New());
+    for (int i = 0; i < spec->nparams; ++i) {
+        if (!spec->params[i].annotation) continue;
+        Ref v = str(spec->params[i].annotation);
+        check(PyDict_SetItemString(ann.get(), spec->params[i].name, v.get()));
+    }
+    if (spec->returns) {
+        Ref v = str(spec->returns);
+        check(PyDict_SetItemString(ann.get(), "return", v.get()));
+    }
+    return ann;
+}
+
 Ref make_function(PyObject* func_type, PyObject* module, const FuncSpec* spec) {
     if (spec->nparams > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "too many parameters");
@@ -412,13 +519,8 @@ Ref make_function(PyObject* func_type, PyObject* module, const FuncSpec* spec) {
         PyTuple_SET_ITEM(names.get(), i, nm);
         PyTuple_SET_ITEM(defaults.get(), i, default_value(spec->params[i]).release());
     }
-    Ref ann = own(PyDict_New());
-    if (spec->annotations) {
-        for (const char* const* p = spec->annotations; *p; p += 2) {
-            Ref v = str(p[1]);
-            check(PyDict_SetItemString(ann.get(), p[0], v.get()));
-        }
-    }
+    Ref signature = text_signature(spec, defaults.get());
+    Ref ann = annotations(spec);
     Ref modname = own(PyModule_GetNameObject(module));
     auto* tp = reinterpret_cast<PyTypeObject*>(func_type);
     auto* f = PyObject_GC_New(FuncObject, tp);
@@ -429,6 +531,7 @@ Ref make_function(PyObject* func_type, PyObject* module, const FuncSpec* spec) {
     f->names = names.release();
     f->defaults = defaults.release();
     f->annotations = ann.release();
+    f->text_signature = signature.release();
     f->module_name = modname.release();
     f->dict = nullptr;
     f->weakrefs = nullptr;
@@ -445,8 +548,6 @@ void add_functions(PyObject* module, PyObject* func_type, const FuncSpec* const*
 
 }  // namespace sc::py
 
-#include "module.hpp"
-
 namespace sc::py {
 
 int state_traverse(PyObject* m, visitproc visit, void* arg) {
@@ -460,7 +561,26 @@ int state_clear(PyObject* m) {
     ModuleState* st = state_of(m);
     if (!st) return 0;
     for (PyObject*& o : st->slots) Py_CLEAR(o);
+    for (PyObject*& o : st->names) Py_CLEAR(o);
     return 0;
+}
+
+void intern_names(PyObject* module, const NameTable& table) {
+    ModuleState* st = state_of(module);
+    if (!st) throw Error{};
+    if (kBindingNameCount + table.size > kMaxNames) {
+        PyErr_SetString(PyExc_SystemError, "scrivane_contract: too many names for module state");
+        throw Error{};
+    }
+    st->table = &table;
+    auto intern = [&](std::size_t slot, std::string_view text) {
+        PyObject* o = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (!o) throw Error{};
+        PyUnicode_InternInPlace(&o);
+        Py_XSETREF(st->names[slot], o);
+    };
+    for (std::size_t i = 0; i < kBindingNameCount; ++i) intern(i, kBindingNames[i]);
+    for (std::size_t i = 0; i < table.size; ++i) intern(kBindingNameCount + i, table.names[i]);
 }
 
 void state_free(void* m) { state_clear(static_cast<PyObject*>(m)); }

@@ -21,13 +21,75 @@ namespace {
 
 using namespace sc::py;
 
+// Fixed texts
+#define EMOJI_LOG "\U0001F4CB"
+#define EMOJI_OK "\u2705"
+#define EMOJI_FAIL "\u274C"
+#define EMOJI_WARN "\u26A0\uFE0F"
+#define EMOJI_UNKNOWN "\u2753"
+#define EMOJI_SEARCH "\U0001F50D"
+#define EMOJI_SEARCH_NAME "\U0001F50E"
+#define EMOJI_FILE "\U0001F4C4"
+#define EMOJI_UPLOAD "\U0001F4E4"
+#define EMOJI_COMPANY "\U0001F3E2"
+#define EMOJI_SIGN "\u270D\uFE0F"
+#define EMOJI_PERSON "\U0001F464"
+#define EMOJI_MONEY "\U0001F4B0"
+
+// Every attribute name, key and fixed text of the module, interned at
+// execution into module state.
+constexpr std::string_view kNames[] = {
+    "__qualname__", "__module__", "keys", "__name__", "__spec__", "_initializing", "_log", "verbose", "model",
+    "usar_ai_search", "ScrivaneAuth", "api_token", "openai_api_key", "provider", "azure_api_key",
+    "azure_endpoint", "azure_deployment", "azure_api_version", "_auth", "has_api_key", "is_azure", "_client",
+    "_scrivane_available", "get_token", " ", "add_question", "id", "name", "tag", "config", "system_prompt",
+    "user_prompt", "keywords", "response_model", "getLogger", "scrivane_contract.checker", "warning",
+    "is_scrivane_available", EMOJI_WARN, "get_scrivane_kwargs", "_setup_questions",
+    "Erro ao inicializar Scrivane: ", EMOJI_FAIL, "normalize", "category", "unicodedata", "lower", "strip",
+    "split", "_normalizar_texto", "socios", "nome", "_comparar_nomes", "qualificacao", "nome_representante",
+    "qualificacao_representante", "CampoVerificado", "consultar_cnpj", "buscar_cnpj_por_nome", "indisponivel",
+    "razao_social", "\n--- Verificando: ", " ---", EMOJI_COMPANY, "cnpj", "limpar_cnpj", "validar_cnpj",
+    "formatar_cnpj", "Consultando CNPJ ", "...", EMOJI_SEARCH, "consultar_cnpj_detalhado",
+    "Buscando por nome: ", EMOJI_SEARCH_NAME, "buscar_cnpj_por_nome_detalhado", EMOJI_OK " Encontrado: ",
+    "campo", "CNPJ", "status", "aprovado", "valor_contrato", "valor_receita", "mensagem", "CNPJ encontrado",
+    "situacao", "upper", "ATIVA", "Empresa ", "Situação Cadastral", "reprovado", "-", "Empresa com situação: ",
+    "Razão Social", "pendente", "Confere", "Divergente", "endereco", "comparar_enderecos", "Similaridade: ",
+    "%", "Endereço", "papel_no_contrato", "EmpresaVerificada", "razao_social_contrato", "razao_social_receita",
+    "campos", "cnpj_encontrado", "cnpj_buscado_por_nome", "empresa_ativa", "razao_social_confere", "problemas",
+    "Receita Federal indisponível", "Receita Federal indisponível: consulta não concluída",
+    "CNPJ não encontrado na Receita Federal", "Consulta à Receita Federal não concluída",
+    "CNPJ não encontrado", "QSA: ", "\n--- Verificando Assinaturas ---", EMOJI_SIGN, "nome_signatario", "N/A",
+    "Identificação", "nao_verificado", "Signatário não identificado", "tipo_assinatura",
+    "AssinaturaVerificada", "(não identificado)", "Verificando: ", EMOJI_PERSON, "cnpj_empresa",
+    "empresa_representada", "_verificar_poder_assinatura", "values", "Signatário tem poder (", ")",
+    "Poder de Assinatura", EMOJI_OK " ", " TEM PODER (", "Signatário NÃO encontrado no QSA",
+    "Signatário sem poder de assinatura", EMOJI_FAIL " ", " NÃO TEM PODER", "Não foi possível verificar",
+    EMOJI_WARN " ", " - não foi possível verificar", "cargo", "tem_poder_assinatura", "qualificacao_qsa",
+    "emoji", "      ", ": ", "\n", "      \u2022 ", "APROVADO", "REPROVADO", "PENDENTE", " RESULTADO FINAL: ",
+    "   ", "\U0001F4CB CAMPOS VERIFICADOS", "   " EMOJI_OK " Aprovados: ", "   " EMOJI_FAIL " Reprovados: ",
+    "   " EMOJI_WARN " Pendentes: ", EMOJI_COMPANY " EMPRESAS (", "\n   ", "      CNPJ: ",
+    " (encontrado por busca)", EMOJI_SIGN " ASSINATURAS (", "      Cargo: ", EMOJI_MONEY " MÉTRICAS", "tokens",
+    "   Tokens: ", "cost_usd", "   Custo: $", "time_seconds", "   Tempo: ", "s", "raw_result", "get", " - ",
+    "model_dump", "Path", "exists", "Arquivo não encontrado: ", "VERIFICAÇÃO DE LEGITIMIDADE DE CONTRATO",
+    "Arquivo: ", EMOJI_FILE, "_init_scrivane", "Extração de dados não disponível", "resultado_final",
+    "justificativa", "campos_aprovados", "campos_reprovados", "campos_pendentes", "empresas", "assinaturas",
+    "\n" EMOJI_UPLOAD " Extraindo dados do contrato...", "process", "get_result", "dados_contrato",
+    "EmpresaExtraida", "AssinaturaExtraida", "Empresas extraídas: ", "Assinaturas extraídas: ",
+    "\n" EMOJI_SEARCH " Validando empresas na Receita Federal...", "_validar_empresas", "_validar_assinaturas",
+    " campo(s) reprovado(s)", " campo(s) requer(em) análise manual", "Extração incompleta: sem resposta para ",
+    "Todos os ", " campos verificados foram aprovados", "total_metrics", "_imprimir_relatorio", "metricas",
+    "total_campos", "total_aprovados", "total_reprovados", "total_pendentes", "custo_usd", "tempo_segundos",
+    "ContractChecker", "verificar",
+};
+SC_MODULE_NAMES(kNames);
+
 // Module state slots.
 enum : int { kFuncType = 0, kCheckerType = 1, kUnicodedata = 2, kNormalize = 3, kCategory = 4 };
 
 // ---------------------------------------------------------------------------
 // Small helpers
 
-// Fixed texts live for the process, like attribute names.
+// Fixed texts are interned with the names.
 #define SC_TEXT(lit) SC_NAME(lit)
 
 struct Kw {
@@ -95,11 +157,6 @@ void append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); 
 
 bool text_equals(PyObject* a, PyObject* b) {
     const int r = PyObject_RichCompareBool(a, b, Py_EQ);
-    if (r < 0) throw Error{};
-    return r != 0;
-}
-bool contains(PyObject* container, PyObject* item) {
-    const int r = PySequence_Contains(container, item);
     if (r < 0) throw Error{};
     return r != 0;
 }
@@ -289,21 +346,7 @@ void print_cat(std::initializer_list<PyObject*> parts) {
 void log(PyObject* self, PyObject* msg, PyObject* emoji) { call_method(self, SC_NAME("_log"), msg, emoji); }
 
 // ---------------------------------------------------------------------------
-// Fixed texts
-
-#define EMOJI_LOG "\U0001F4CB"
-#define EMOJI_OK "\u2705"
-#define EMOJI_FAIL "\u274C"
-#define EMOJI_WARN "\u26A0\uFE0F"
-#define EMOJI_UNKNOWN "\u2753"
-#define EMOJI_SEARCH "\U0001F50D"
-#define EMOJI_SEARCH_NAME "\U0001F50E"
-#define EMOJI_FILE "\U0001F4C4"
-#define EMOJI_UPLOAD "\U0001F4E4"
-#define EMOJI_COMPANY "\U0001F3E2"
-#define EMOJI_SIGN "\u270D\uFE0F"
-#define EMOJI_PERSON "\U0001F464"
-#define EMOJI_MONEY "\U0001F4B0"
+// Extraction questions
 
 constexpr const char* kUnavailable = "Scrivane não disponível. Instale com: pip install scrivane";
 
@@ -364,43 +407,39 @@ const QuestionText kQuestions[] = {
 // ---------------------------------------------------------------------------
 // ContractChecker: construction, properties, _log
 
-const Param kInitParams[] = {
+constexpr Param kInitParams[] = {
     {"self"},
-    {"api_token", Param::NONE},
-    {"openai_api_key", Param::NONE},
-    {"provider", Param::NONE},
-    {"azure_api_key", Param::NONE},
-    {"azure_endpoint", Param::NONE},
-    {"azure_deployment", Param::NONE},
-    {"azure_api_version", Param::STR, "2024-02-15-preview"},
-    {"model", Param::STR, "gpt-4o"},
-    {"verbose", Param::TRUE_},
-    {"usar_ai_search", Param::TRUE_},
-};
-const char* const kInitAnn[] = {
-    "api_token", "Optional[str]", "openai_api_key", "Optional[str]", "provider", "Optional[str]",
-    "azure_api_key", "Optional[str]", "azure_endpoint", "Optional[str]", "azure_deployment", "Optional[str]",
-    "azure_api_version", "str", "model", "str", "verbose", "bool", "usar_ai_search", "bool", nullptr,
+    {"api_token", "Optional[str]", Param::NONE},
+    {"openai_api_key", "Optional[str]", Param::NONE},
+    {"provider", "Optional[str]", Param::NONE},
+    {"azure_api_key", "Optional[str]", Param::NONE},
+    {"azure_endpoint", "Optional[str]", Param::NONE},
+    {"azure_deployment", "Optional[str]", Param::NONE},
+    {"azure_api_version", "str", Param::STR, "2024-02-15-preview"},
+    {"model", "str", Param::STR, "gpt-4o"},
+    {"verbose", "bool", Param::TRUE_},
+    {"usar_ai_search", "bool", Param::TRUE_},
 };
 
 Ref checker_init(Call& c) {
-    PyObject* self = c[0];
-    for (int i = 1; i <= 6; ++i) c.str_or_none_arg(i);
-    c.str_arg(7);
-    c.str_arg(8);
-    setattr(self, SC_NAME("verbose"), boolean(truth(c[9])).get());
-    setattr(self, SC_NAME("model"), c[8]);
-    setattr(self, SC_NAME("usar_ai_search"), boolean(truth(c[10])).get());
+    PyObject* self = c[param(kInitParams, "self")];
+    for (int i = param(kInitParams, "api_token"); i <= param(kInitParams, "azure_deployment"); ++i)
+        c.str_or_none_arg(i);
+    c.str_arg(param(kInitParams, "azure_api_version"));
+    c.str_arg(param(kInitParams, "model"));
+    setattr(self, SC_NAME("verbose"), boolean(truth(c[param(kInitParams, "verbose")])).get());
+    setattr(self, SC_NAME("model"), c[param(kInitParams, "model")]);
+    setattr(self, SC_NAME("usar_ai_search"), boolean(truth(c[param(kInitParams, "usar_ai_search")])).get());
 
     Ref auth_type = c.global(SC_NAME("ScrivaneAuth"));
     Ref auth = call_kwargs(auth_type.get(), {
-                                                {SC_NAME("api_token"), c[1]},
-                                                {SC_NAME("openai_api_key"), c[2]},
-                                                {SC_NAME("provider"), c[3]},
-                                                {SC_NAME("azure_api_key"), c[4]},
-                                                {SC_NAME("azure_endpoint"), c[5]},
-                                                {SC_NAME("azure_deployment"), c[6]},
-                                                {SC_NAME("azure_api_version"), c[7]},
+                                                {SC_NAME("api_token"), c[param(kInitParams, "api_token")]},
+                                                {SC_NAME("openai_api_key"), c[param(kInitParams, "openai_api_key")]},
+                                                {SC_NAME("provider"), c[param(kInitParams, "provider")]},
+                                                {SC_NAME("azure_api_key"), c[param(kInitParams, "azure_api_key")]},
+                                                {SC_NAME("azure_endpoint"), c[param(kInitParams, "azure_endpoint")]},
+                                                {SC_NAME("azure_deployment"), c[param(kInitParams, "azure_deployment")]},
+                                                {SC_NAME("azure_api_version"), c[param(kInitParams, "azure_api_version")]},
                                             });
     setattr(self, SC_NAME("_auth"), auth.get());
 
@@ -425,12 +464,9 @@ const FuncSpec kInitSpec = {
     "__init__",
     "ContractChecker.__init__",
     "Configura o verificador: provedor, credenciais, modelo e modo verboso.",
-    "(self, api_token=None, openai_api_key=None, provider=None, azure_api_key=None, azure_endpoint=None, "
-    "azure_deployment=None, azure_api_version='2024-02-15-preview', model='gpt-4o', verbose=True, "
-    "usar_ai_search=True)",
     kInitParams,
     11,
-    kInitAnn,
+    nullptr,
     checker_init,
 };
 
@@ -443,29 +479,32 @@ PyObject* text_or_none_result(Ref v) {
     return v.release();
 }
 
+// The module definition, at the end of this file.
+extern PyModuleDef sc_module_def_;
+
+// A property getter's body, run as an entry point with this module (the one
+// that defined the instance's class, or its base) as the running one.
 template <class F>
-PyObject* guarded(F&& f) {
-    try {
+PyObject* guarded(PyObject* self, F&& f) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &sc_module_def_);  // borrowed
+        if (!module) throw Error{};
+        ModuleScope scope(module);
         return f();
-    } catch (const Error&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    });
 }
 
 PyObject* get_auth(PyObject* self, void*) {
-    return guarded([&] { return getattr(self, SC_NAME("_auth")).release(); });
+    return guarded(self, [&] { return getattr(self, SC_NAME("_auth")).release(); });
 }
 PyObject* get_token(PyObject* self, void*) {
-    return guarded([&] {
+    return guarded(self, [&] {
         Ref auth = getattr(self, SC_NAME("_auth"));
         return text_or_none_result(call_method(auth.get(), SC_NAME("get_token")));
     });
 }
 PyObject* get_provider(PyObject* self, void*) {
-    return guarded([&] {
+    return guarded(self, [&] {
         Ref auth = getattr(self, SC_NAME("_auth"));
         return text_or_none_result(getattr(auth.get(), SC_NAME("provider")));
     });
@@ -479,32 +518,40 @@ PyGetSetDef kCheckerGetset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const Param kLogParams[] = {{"self"}, {"msg"}, {"emoji", Param::STR, EMOJI_LOG}};
-const char* const kLogAnn[] = {"msg", "str", "emoji", "str", nullptr};
+constexpr Param kLogParams[] = {
+    {"self"},
+    {"msg", "str"},
+    {"emoji", "str", Param::STR, EMOJI_LOG},
+};
 
 Ref checker_log(Call& c) {
-    Ref verbose = getattr(c[0], SC_NAME("verbose"));
+    Ref verbose = getattr(c[param(kLogParams, "self")], SC_NAME("verbose"));
     if (!truth(verbose.get())) return none();
-    Ref emoji = fmt(c[2]);
-    Ref msg = fmt(c[1]);
+    Ref emoji = fmt(c[param(kLogParams, "emoji")]);
+    Ref msg = fmt(c[param(kLogParams, "msg")]);
     print_cat({emoji.get(), SC_TEXT(" "), msg.get()});
     return none();
 }
 
 const FuncSpec kLogSpec = {
-    "_log", "ContractChecker._log", "Imprime uma linha de progresso quando verbose.", "(self, msg, emoji='\\U0001f4cb')",
-    kLogParams, 3, kLogAnn, checker_log,
+    "_log",
+    "ContractChecker._log",
+    "Imprime uma linha de progresso quando verbose.",
+    kLogParams,
+    3,
+    nullptr,
+    checker_log,
 };
 
 // ---------------------------------------------------------------------------
 // Engine set-up
 
-const Param kSelfOnly[] = {{"self"}};
-const char* const kBoolAnn[] = {"return", "bool", nullptr};
-const char* const kNoneAnn[] = {"return", "None", nullptr};
+constexpr Param kSelfOnly[] = {
+    {"self"},
+};
 
 Ref setup_questions(Call& c) {
-    PyObject* self = c[0];
+    PyObject* self = c[param(kSelfOnly, "self")];
     Ref question_type, config_type;
     from_import(PyModule_GetDict(c.module), "scrivane", {"Question", "QuestionConfig"},
                 [&](PyObject* name, PyObject* v) {
@@ -539,7 +586,6 @@ const FuncSpec kSetupSpec = {
     "_setup_questions",
     "ContractChecker._setup_questions",
     "Registra no motor as três perguntas de extração.",
-    "(self)",
     kSelfOnly,
     1,
     nullptr,
@@ -565,7 +611,7 @@ void warn_engine_unusable(PyObject* exc) {
 }
 
 Ref init_scrivane(Call& c) {
-    PyObject* self = c[0];
+    PyObject* self = c[param(kSelfOnly, "self")];
     Ref state = getattr(self, SC_NAME("_scrivane_available"));
     if (state.get() != Py_None) return state;
 
@@ -609,18 +655,19 @@ const FuncSpec kInitScrivaneSpec = {
     "_init_scrivane",
     "ContractChecker._init_scrivane",
     "Inicializa o motor de extração (uma única vez) e registra as perguntas.",
-    "(self)",
     kSelfOnly,
     1,
-    kBoolAnn,
+    "bool",
     init_scrivane,
 };
 
 // ---------------------------------------------------------------------------
 // Name matching and signing power
 
-const Param kTextoParams[] = {{"self"}, {"texto"}};
-const char* const kTextoAnn[] = {"texto", "str", "return", "str", nullptr};
+constexpr Param kTextoParams[] = {
+    {"self"},
+    {"texto", "str"},
+};
 
 // The standard unicodedata with its own normalize and category: the folding
 // of the Unicode core gives the same result without a call per character.
@@ -637,7 +684,7 @@ bool unicodedata_untouched(PyObject* module, PyObject* ud) {
 }
 
 Ref normalizar_texto(Call& c) {
-    PyObject* texto = c.str_arg(1);
+    PyObject* texto = c.str_arg(param(kTextoParams, "texto"));
     if (PyUnicode_GET_LENGTH(texto) == 0) return empty_text();
     Ref ud = c.global(SC_NAME("unicodedata"));
     if (unicodedata_untouched(c.module, ud.get())) return fold_to_str(texto, true);
@@ -647,15 +694,12 @@ Ref normalizar_texto(Call& c) {
     Ref decomposed = call_method(ud.get(), SC_NAME("normalize"), form.get(), texto);
     Ref kept = new_list();
     Ref mn = str("Mn");
-    Ref it = own(PyObject_GetIter(decomposed.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref ch = Ref::steal(raw);
-        Ref cat_ = call_method(ud.get(), SC_NAME("category"), ch.get());
+    for_each(decomposed.get(), [&](PyObject* ch) {
+        Ref cat_ = call_method(ud.get(), SC_NAME("category"), ch);
         const int r = PyObject_RichCompareBool(cat_.get(), mn.get(), Py_NE);
         if (r < 0) throw Error{};
-        if (r) append(kept.get(), ch.get());
-    }
-    if (PyErr_Occurred()) throw Error{};
+        if (r) append(kept.get(), ch);
+    });
     Ref empty = empty_text();
     Ref joined = own(PyUnicode_Join(empty.get(), kept.get()));
     Ref lower = call_method(joined.get(), SC_NAME("lower"));
@@ -666,10 +710,9 @@ const FuncSpec kNormalizarSpec = {
     "_normalizar_texto",
     "ContractChecker._normalizar_texto",
     "Normaliza texto para comparação: sem acentos, minúsculo, sem espaços nas pontas.",
-    "(self, texto)",
     kTextoParams,
     2,
-    kTextoAnn,
+    "str",
     normalizar_texto,
 };
 
@@ -678,24 +721,24 @@ Ref long_words(PyObject* text) {
     Ref words = PyUnicode_CheckExact(text) ? own(PyUnicode_Split(text, nullptr, -1))
                                            : call_method(text, SC_NAME("split"));
     Ref set = own(PySet_New(nullptr));
-    Ref it = own(PyObject_GetIter(words.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref w = Ref::steal(raw);
-        const Py_ssize_t n = PyObject_Length(w.get());
+    for_each(words.get(), [&](PyObject* w) {
+        const Py_ssize_t n = PyObject_Length(w);
         if (n < 0) throw Error{};
-        if (n > 2) check(PySet_Add(set.get(), w.get()));
-    }
-    if (PyErr_Occurred()) throw Error{};
+        if (n > 2) check(PySet_Add(set.get(), w));
+    });
     return set;
 }
 
-const Param kNomesParams[] = {{"self"}, {"nome1"}, {"nome2"}};
-const char* const kNomesAnn[] = {"nome1", "str", "nome2", "str", "return", "bool", nullptr};
+constexpr Param kNomesParams[] = {
+    {"self"},
+    {"nome1", "str"},
+    {"nome2", "str"},
+};
 
 Ref comparar_nomes(Call& c) {
-    PyObject* self = c[0];
-    PyObject* nome1 = c.str_arg(1);
-    PyObject* nome2 = c.str_arg(2);
+    PyObject* self = c[param(kNomesParams, "self")];
+    PyObject* nome1 = c.str_arg(param(kNomesParams, "nome1"));
+    PyObject* nome2 = c.str_arg(param(kNomesParams, "nome2"));
     Ref n1 = call_method(self, SC_NAME("_normalizar_texto"), nome1);
     Ref n2 = call_method(self, SC_NAME("_normalizar_texto"), nome2);
     if (!truth(n1.get()) || !truth(n2.get())) return boolean(false);
@@ -712,54 +755,55 @@ const FuncSpec kCompararSpec = {
     "_comparar_nomes",
     "ContractChecker._comparar_nomes",
     "Compara dois nomes: contidos um no outro, ou com pelo menos duas palavras em comum.",
-    "(self, nome1, nome2)",
     kNomesParams,
     3,
-    kNomesAnn,
+    "bool",
     comparar_nomes,
 };
 
-const Param kPoderParams[] = {{"self"}, {"nome_signatario"}, {"dados_receita"}};
-const char* const kPoderAnn[] = {"nome_signatario", "str", "dados_receita", "Dict",
-                                 "return", "Tuple[bool, Optional[str]]", nullptr};
+constexpr Param kPoderParams[] = {
+    {"self"},
+    {"nome_signatario", "str"},
+    {"dados_receita", "Dict"},
+};
 
 Ref verificar_poder(Call& c) {
-    PyObject* self = c[0];
-    PyObject* nome = c.str_arg(1);
-    PyObject* dados = c.dict_arg(2);
+    PyObject* self = c[param(kPoderParams, "self")];
+    PyObject* nome = c.str_arg(param(kPoderParams, "nome_signatario"));
+    PyObject* dados = c.dict_arg(param(kPoderParams, "dados_receita"));
     Ref no_partners = new_list();
     Ref socios = mapping_get(dados, SC_NAME("socios"), no_partners.get());
     Ref empty = empty_text();
-    Ref it = own(PyObject_GetIter(socios.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref socio = Ref::steal(raw);
-        Ref nome_socio = null_as_empty(mapping_get(socio.get(), SC_NAME("nome"), empty.get()));
+    Ref found;
+    for_each(socios.get(), [&](PyObject* socio) {
+        Ref nome_socio = null_as_empty(mapping_get(socio, SC_NAME("nome"), empty.get()));
         Ref same = call_method(self, SC_NAME("_comparar_nomes"), nome, nome_socio.get());
         if (truth(same.get())) {
-            Ref q = mapping_get(socio.get(), SC_NAME("qualificacao"), Py_None);
-            return pair(Py_True, q.get());
+            Ref q = mapping_get(socio, SC_NAME("qualificacao"), Py_None);
+            found = pair(Py_True, q.get());
+            return false;
         }
-        Ref rep = mapping_get(socio.get(), SC_NAME("nome_representante"), empty.get());
+        Ref rep = mapping_get(socio, SC_NAME("nome_representante"), empty.get());
         if (truth(rep.get())) {
             Ref same_rep = call_method(self, SC_NAME("_comparar_nomes"), nome, rep.get());
             if (truth(same_rep.get())) {
-                Ref q = mapping_get(socio.get(), SC_NAME("qualificacao_representante"), Py_None);
-                return pair(Py_True, q.get());
+                Ref q = mapping_get(socio, SC_NAME("qualificacao_representante"), Py_None);
+                found = pair(Py_True, q.get());
+                return false;
             }
         }
-    }
-    if (PyErr_Occurred()) throw Error{};
-    return pair(Py_False, Py_None);
+        return true;
+    });
+    return found ? found : pair(Py_False, Py_None);
 }
 
 const FuncSpec kPoderSpec = {
     "_verificar_poder_assinatura",
     "ContractChecker._verificar_poder_assinatura",
     "Procura o signatário no QSA: como sócio ou como representante legal de um sócio.",
-    "(self, nome_signatario, dados_receita)",
     kPoderParams,
     3,
-    kPoderAnn,
+    "Tuple[bool, Optional[str]]",
     verificar_poder,
 };
 
@@ -811,200 +855,230 @@ struct RegistryLookups {
     bool pending() const { return detailed && unavailable; }
 };
 
-const Param kEmpresasParams[] = {{"self"}, {"empresas"}};
-const char* const kEmpresasAnn[] = {"empresas", "List[EmpresaExtraida]", "return",
-                                    "Tuple[List[EmpresaVerificada], Dict]", nullptr};
+constexpr Param kEmpresasParams[] = {
+    {"self"},
+    {"empresas", "List[EmpresaExtraida]"},
+};
+
+// One company of the contract on its way through validation.
+struct CompanyCheck {
+    PyObject* self;
+    PyObject* mod;
+    Ref empty = empty_text();
+    Ref empresa;
+    Ref razao;               // legal name as the contract gives it
+    bool tem_razao = false;
+    Ref cnpj_extraido;       // CNPJ as the contract gives it
+    Ref cnpj;                // the CNPJ looked up, or the one the name search found
+    bool por_nome = false;   // found by the name search
+    Ref dados = none();      // the registry record, or None
+    Ref campos = new_list();
+    Ref problemas = new_list();
+
+    CompanyCheck(PyObject* self_, PyObject* mod_, PyObject* empresa_)
+        : self(self_), mod(mod_), empresa(Ref::borrow(empresa_)) {
+        razao = getattr(empresa_, SC_NAME("razao_social"));
+        tem_razao = truth(razao.get());
+    }
+
+    void read_cnpj() {
+        cnpj_extraido = getattr(empresa.get(), SC_NAME("cnpj"));
+        cnpj = cnpj_extraido;
+    }
+
+    void add_field(std::initializer_list<Kw> kws) {
+        Ref f = campo(mod, kws);
+        append(campos.get(), f.get());
+    }
+};
+
+void announce_company(CompanyCheck& k) {
+    Ref shown = k.tem_razao ? fmt(k.razao.get()) : str("Empresa");
+    Ref msg = cat({SC_TEXT("\n--- Verificando: "), shown.get(), SC_TEXT(" ---")});
+    log(k.self, msg.get(), SC_TEXT(EMOJI_COMPANY));
+}
+
+// Look up by CNPJ, when it has 14 digits.
+void look_up_by_cnpj(CompanyCheck& k, RegistryLookups& lookups) {
+    if (!truth(k.cnpj.get())) return;
+    Ref limpar = module_global(k.mod, SC_NAME("limpar_cnpj"));
+    Ref limpo = call(limpar.get(), k.cnpj.get());
+    Ref validar = module_global(k.mod, SC_NAME("validar_cnpj"));
+    Ref valido = call(validar.get(), limpo.get());
+    if (!truth(valido.get())) return;
+    Ref formatar = module_global(k.mod, SC_NAME("formatar_cnpj"));
+    Ref shown = call(formatar.get(), limpo.get());
+    Ref shown_text = fmt(shown.get());
+    Ref msg = cat({SC_TEXT("Consultando CNPJ "), shown_text.get(), SC_TEXT("...")});
+    log(k.self, msg.get(), SC_TEXT(EMOJI_SEARCH));
+    Ref consultar = module_global(k.mod, SC_NAME("consultar_cnpj"));
+    k.dados = lookups.call_one(consultar.get(), "consultar_cnpj", SC_NAME("consultar_cnpj_detalhado"), limpo.get());
+}
+
+// Search by name, when the CNPJ gave nothing.
+void search_by_name(CompanyCheck& k, RegistryLookups& lookups) {
+    if (truth(k.dados.get()) || !k.tem_razao) return;
+    Ref shown = fmt(k.razao.get());
+    Ref msg = cat({SC_TEXT("Buscando por nome: "), shown.get(), SC_TEXT("...")});
+    log(k.self, msg.get(), SC_TEXT(EMOJI_SEARCH_NAME));
+    Ref buscar = module_global(k.mod, SC_NAME("buscar_cnpj_por_nome"));
+    k.dados = lookups.call_one(buscar.get(), "buscar_cnpj_por_nome", SC_NAME("buscar_cnpj_por_nome_detalhado"),
+                               k.razao.get());
+    if (!truth(k.dados.get())) return;
+    k.cnpj = mapping_get(k.dados.get(), SC_NAME("cnpj"), k.empty.get());
+    Ref found = fmt(k.cnpj.get());
+    Ref line = cat({SC_TEXT(EMOJI_OK " Encontrado: "), found.get()});
+    log(k.self, line.get(), k.empty.get());
+    k.por_nome = true;
+}
+
+void cnpj_found_field(CompanyCheck& k) {
+    Ref valor_contrato = truth(k.cnpj_extraido.get()) ? k.cnpj_extraido : str("(buscado automaticamente)");
+    Ref valor_receita = mapping_get(k.dados.get(), SC_NAME("cnpj"), Py_None);
+    k.add_field({{SC_NAME("campo"), SC_TEXT("CNPJ")},
+                 {SC_NAME("status"), SC_TEXT("aprovado")},
+                 {SC_NAME("valor_contrato"), valor_contrato.get()},
+                 {SC_NAME("valor_receita"), valor_receita.get()},
+                 {SC_NAME("mensagem"), SC_TEXT("CNPJ encontrado")}});
+}
+
+// Registration status; true when active.
+bool status_field(CompanyCheck& k) {
+    Ref situacao_raw = null_as_empty(mapping_get(k.dados.get(), SC_NAME("situacao"), k.empty.get()));
+    Ref situacao = call_method(situacao_raw.get(), SC_NAME("upper"));
+    const bool ativa = contains(situacao.get(), SC_TEXT("ATIVA"));
+    Ref estado = ativa ? str("ATIVA") : fmt(situacao.get());
+    Ref mensagem = cat({SC_TEXT("Empresa "), estado.get()});
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Situação Cadastral")},
+                 {SC_NAME("status"), ativa ? SC_TEXT("aprovado") : SC_TEXT("reprovado")},
+                 {SC_NAME("valor_contrato"), SC_TEXT("-")},
+                 {SC_NAME("valor_receita"), situacao.get()},
+                 {SC_NAME("mensagem"), mensagem.get()}});
+    if (!ativa) {
+        Ref shown = fmt(situacao.get());
+        Ref problema = cat({SC_TEXT("Empresa com situação: "), shown.get()});
+        append(k.problemas.get(), problema.get());
+    }
+    return ativa;
+}
+
+// Legal name; true when it agrees. A null registry name is compared as the
+// empty text but kept as delivered.
+bool name_field(CompanyCheck& k, PyObject* razao_receita) {
+    Ref razao_comparada = null_as_empty(Ref::borrow(razao_receita));
+    Ref confere_raw = call_method(k.self, SC_NAME("_comparar_nomes"), k.tem_razao ? k.razao.get() : k.empty.get(),
+                                  razao_comparada.get());
+    const bool confere = truth(confere_raw.get());
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Razão Social")},
+                 {SC_NAME("status"), confere ? SC_TEXT("aprovado") : SC_TEXT("pendente")},
+                 {SC_NAME("valor_contrato"), k.razao.get()},
+                 {SC_NAME("valor_receita"), razao_receita},
+                 {SC_NAME("mensagem"), confere ? SC_TEXT("Confere") : SC_TEXT("Divergente")}});
+    return confere;
+}
+
+// Address, when the contract gives one.
+void address_field(CompanyCheck& k) {
+    Ref endereco = getattr(k.empresa.get(), SC_NAME("endereco"));
+    if (!truth(endereco.get())) return;
+    Ref comparar = module_global(k.mod, SC_NAME("comparar_enderecos"));
+    Ref triple = call(comparar.get(), endereco.get(), k.dados.get());
+    Ref parts[3];
+    unpack(triple.get(), parts, 3);
+    const bool confere = truth(parts[0].get());
+    // similaridade * 100 in fixed notation, no decimals, then "%".
+    Ref cem = own(PyLong_FromLong(100));
+    Ref escalada = own(PyNumber_Multiply(parts[1].get(), cem.get()));
+    Ref pct = fmt(escalada.get(), ".0f");
+    Ref mensagem = cat({SC_TEXT("Similaridade: "), pct.get(), SC_TEXT("%")});
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Endereço")},
+                 {SC_NAME("status"), confere ? SC_TEXT("aprovado") : SC_TEXT("pendente")},
+                 {SC_NAME("valor_contrato"), endereco.get()},
+                 {SC_NAME("valor_receita"), parts[2].get()},
+                 {SC_NAME("mensagem"), mensagem.get()}});
+}
+
+// The record goes into the per-call cache under the clean CNPJ and under the
+// contract's normalized name.
+void cache_record(CompanyCheck& k, PyObject* cache) {
+    Ref chave = k.empty;
+    if (truth(k.cnpj.get())) {
+        Ref limpar = module_global(k.mod, SC_NAME("limpar_cnpj"));
+        chave = call(limpar.get(), k.cnpj.get());
+    }
+    if (truth(chave.get())) set_item(cache, chave.get(), k.dados.get());
+    if (k.tem_razao) {
+        Ref chave_nome = call_method(k.self, SC_NAME("_normalizar_texto"), k.razao.get());
+        set_item(cache, chave_nome.get(), k.dados.get());
+    }
+}
+
+// A company the registry knows: its fields, the cache, its record.
+Ref found_company(CompanyCheck& k, PyObject* cache) {
+    cnpj_found_field(k);
+    const bool ativa = status_field(k);
+    Ref razao_receita = mapping_get(k.dados.get(), SC_NAME("razao_social"), k.empty.get());
+    const bool razao_confere = name_field(k, razao_receita.get());
+    address_field(k);
+    cache_record(k, cache);
+
+    Ref cnpj_receita = mapping_get(k.dados.get(), SC_NAME("cnpj"), k.empty.get());
+    Ref no_partners = new_list();
+    Ref socios = mapping_get(k.dados.get(), SC_NAME("socios"), no_partners.get());
+    Ref papel = getattr(k.empresa.get(), SC_NAME("papel_no_contrato"));
+    Ref type = module_global(k.mod, SC_NAME("EmpresaVerificada"));
+    return call_kwargs(type.get(), {{SC_NAME("cnpj"), cnpj_receita.get()},
+                                    {SC_NAME("razao_social_contrato"), k.razao.get()},
+                                    {SC_NAME("razao_social_receita"), razao_receita.get()},
+                                    {SC_NAME("papel_no_contrato"), papel.get()},
+                                    {SC_NAME("campos"), k.campos.get()},
+                                    {SC_NAME("cnpj_encontrado"), Py_True},
+                                    {SC_NAME("cnpj_buscado_por_nome"), boolean(k.por_nome).get()},
+                                    {SC_NAME("empresa_ativa"), boolean(ativa).get()},
+                                    {SC_NAME("razao_social_confere"), boolean(razao_confere).get()},
+                                    {SC_NAME("socios"), socios.get()},
+                                    {SC_NAME("problemas"), k.problemas.get()}});
+}
+
+// A company not found: rejected, or pending when the registry gave no answer.
+Ref missing_company(CompanyCheck& k, const RegistryLookups& lookups) {
+    const bool pendente = lookups.pending();
+    if (pendente) log(k.self, SC_TEXT("Receita Federal indisponível"), SC_TEXT(EMOJI_WARN));
+    const bool tem_cnpj = truth(k.cnpj_extraido.get());
+    Ref valor_contrato = tem_cnpj ? k.cnpj_extraido : str("(não informado)");
+    k.add_field({{SC_NAME("campo"), SC_TEXT("CNPJ")},
+                 {SC_NAME("status"), pendente ? SC_TEXT("pendente") : SC_TEXT("reprovado")},
+                 {SC_NAME("valor_contrato"), valor_contrato.get()},
+                 {SC_NAME("valor_receita"), Py_None},
+                 {SC_NAME("mensagem"), pendente ? SC_TEXT("Receita Federal indisponível: consulta não concluída")
+                                                : SC_TEXT("CNPJ não encontrado na Receita Federal")}});
+    append(k.problemas.get(),
+           pendente ? SC_TEXT("Consulta à Receita Federal não concluída") : SC_TEXT("CNPJ não encontrado"));
+    Ref cnpj_record = tem_cnpj ? k.cnpj_extraido : k.empty;
+    Ref papel = getattr(k.empresa.get(), SC_NAME("papel_no_contrato"));
+    Ref type = module_global(k.mod, SC_NAME("EmpresaVerificada"));
+    return call_kwargs(type.get(), {{SC_NAME("cnpj"), cnpj_record.get()},
+                                    {SC_NAME("razao_social_contrato"), k.razao.get()},
+                                    {SC_NAME("papel_no_contrato"), papel.get()},
+                                    {SC_NAME("campos"), k.campos.get()},
+                                    {SC_NAME("problemas"), k.problemas.get()}});
+}
 
 Ref validar_empresas(Call& c) {
-    PyObject* self = c[0];
-    PyObject* empresas = c.list_arg(1);
-    PyObject* mod = c.module;
+    PyObject* self = c[param(kEmpresasParams, "self")];
+    PyObject* empresas = c.list_arg(param(kEmpresasParams, "empresas"));
     Ref verificadas = new_list();
     Ref cache = new_dict();
-    Ref empty = empty_text();
-
-    Ref it = own(PyObject_GetIter(empresas));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref empresa = Ref::steal(raw);
-        Ref campos = new_list();
-        Ref problemas = new_list();
-
-        Ref razao = getattr(empresa.get(), SC_NAME("razao_social"));
-        const bool tem_razao = truth(razao.get());
-        {
-            Ref shown = tem_razao ? fmt(razao.get()) : str("Empresa");
-            Ref msg = cat({SC_TEXT("\n--- Verificando: "), shown.get(), SC_TEXT(" ---")});
-            log(self, msg.get(), SC_TEXT(EMOJI_COMPANY));
-        }
-
-        Ref dados = none();
-        RegistryLookups lookups(mod);
-        Ref cnpj_extraido = getattr(empresa.get(), SC_NAME("cnpj"));
-        Ref cnpj = cnpj_extraido;
-        bool por_nome = false;
-
-        // By CNPJ, when it has 14 digits.
-        if (truth(cnpj.get())) {
-            Ref limpar = module_global(mod, SC_NAME("limpar_cnpj"));
-            Ref limpo = call(limpar.get(), cnpj.get());
-            Ref validar = module_global(mod, SC_NAME("validar_cnpj"));
-            Ref valido = call(validar.get(), limpo.get());
-            if (truth(valido.get())) {
-                Ref formatar = module_global(mod, SC_NAME("formatar_cnpj"));
-                Ref shown = call(formatar.get(), limpo.get());
-                Ref shown_text = fmt(shown.get());
-                Ref msg = cat({SC_TEXT("Consultando CNPJ "), shown_text.get(), SC_TEXT("...")});
-                log(self, msg.get(), SC_TEXT(EMOJI_SEARCH));
-                Ref consultar = module_global(mod, SC_NAME("consultar_cnpj"));
-                dados = lookups.call_one(consultar.get(), "consultar_cnpj", SC_NAME("consultar_cnpj_detalhado"),
-                                         limpo.get());
-            }
-        }
-
-        // By name, when the CNPJ gave nothing.
-        if (!truth(dados.get()) && tem_razao) {
-            Ref shown = fmt(razao.get());
-            Ref msg = cat({SC_TEXT("Buscando por nome: "), shown.get(), SC_TEXT("...")});
-            log(self, msg.get(), SC_TEXT(EMOJI_SEARCH_NAME));
-            Ref buscar = module_global(mod, SC_NAME("buscar_cnpj_por_nome"));
-            dados = lookups.call_one(buscar.get(), "buscar_cnpj_por_nome", SC_NAME("buscar_cnpj_por_nome_detalhado"),
-                                     razao.get());
-            if (truth(dados.get())) {
-                cnpj = mapping_get(dados.get(), SC_NAME("cnpj"), empty.get());
-                Ref found = fmt(cnpj.get());
-                Ref line = cat({SC_TEXT(EMOJI_OK " Encontrado: "), found.get()});
-                log(self, line.get(), empty.get());
-                por_nome = true;
-            }
-        }
-
-        if (truth(dados.get())) {
-            // CNPJ found.
-            {
-                Ref valor_contrato =
-                    truth(cnpj_extraido.get()) ? cnpj_extraido : str("(buscado automaticamente)");
-                Ref valor_receita = mapping_get(dados.get(), SC_NAME("cnpj"), Py_None);
-                Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("CNPJ")},
-                                    {SC_NAME("status"), SC_TEXT("aprovado")},
-                                    {SC_NAME("valor_contrato"), valor_contrato.get()},
-                                    {SC_NAME("valor_receita"), valor_receita.get()},
-                                    {SC_NAME("mensagem"), SC_TEXT("CNPJ encontrado")}});
-                append(campos.get(), f.get());
-            }
-
-            // Registration status.
-            Ref situacao_raw = null_as_empty(mapping_get(dados.get(), SC_NAME("situacao"), empty.get()));
-            Ref situacao = call_method(situacao_raw.get(), SC_NAME("upper"));
-            const bool ativa = contains(situacao.get(), SC_TEXT("ATIVA"));
-            {
-                Ref estado = ativa ? str("ATIVA") : fmt(situacao.get());
-                Ref mensagem = cat({SC_TEXT("Empresa "), estado.get()});
-                Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Situação Cadastral")},
-                                    {SC_NAME("status"), ativa ? SC_TEXT("aprovado") : SC_TEXT("reprovado")},
-                                    {SC_NAME("valor_contrato"), SC_TEXT("-")},
-                                    {SC_NAME("valor_receita"), situacao.get()},
-                                    {SC_NAME("mensagem"), mensagem.get()}});
-                append(campos.get(), f.get());
-                if (!ativa) {
-                    Ref shown = fmt(situacao.get());
-                    Ref problema = cat({SC_TEXT("Empresa com situação: "), shown.get()});
-                    append(problemas.get(), problema.get());
-                }
-            }
-
-            // Legal name: a null registry name is compared as the empty text but kept as delivered.
-            Ref razao_receita = mapping_get(dados.get(), SC_NAME("razao_social"), empty.get());
-            Ref razao_comparada = null_as_empty(razao_receita);
-            Ref confere_raw = call_method(self, SC_NAME("_comparar_nomes"), tem_razao ? razao.get() : empty.get(),
-                                          razao_comparada.get());
-            const bool razao_confere = truth(confere_raw.get());
-            {
-                Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Razão Social")},
-                                    {SC_NAME("status"), razao_confere ? SC_TEXT("aprovado") : SC_TEXT("pendente")},
-                                    {SC_NAME("valor_contrato"), razao.get()},
-                                    {SC_NAME("valor_receita"), razao_receita.get()},
-                                    {SC_NAME("mensagem"), razao_confere ? SC_TEXT("Confere") : SC_TEXT("Divergente")}});
-                append(campos.get(), f.get());
-            }
-
-            // Address, when the contract gives one.
-            Ref endereco = getattr(empresa.get(), SC_NAME("endereco"));
-            if (truth(endereco.get())) {
-                Ref comparar = module_global(mod, SC_NAME("comparar_enderecos"));
-                Ref triple = call(comparar.get(), endereco.get(), dados.get());
-                Ref parts[3];
-                unpack(triple.get(), parts, 3);
-                const bool confere = truth(parts[0].get());
-                // similaridade * 100 in fixed notation, no decimals, then "%".
-                Ref cem = own(PyLong_FromLong(100));
-                Ref escalada = own(PyNumber_Multiply(parts[1].get(), cem.get()));
-                Ref pct = fmt(escalada.get(), ".0f");
-                Ref mensagem = cat({SC_TEXT("Similaridade: "), pct.get(), SC_TEXT("%")});
-                Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Endereço")},
-                                    {SC_NAME("status"), confere ? SC_TEXT("aprovado") : SC_TEXT("pendente")},
-                                    {SC_NAME("valor_contrato"), endereco.get()},
-                                    {SC_NAME("valor_receita"), parts[2].get()},
-                                    {SC_NAME("mensagem"), mensagem.get()}});
-                append(campos.get(), f.get());
-            }
-
-            // Cache under the clean CNPJ and the contract's normalized name.
-            Ref chave = empty;
-            if (truth(cnpj.get())) {
-                Ref limpar = module_global(mod, SC_NAME("limpar_cnpj"));
-                chave = call(limpar.get(), cnpj.get());
-            }
-            if (truth(chave.get())) set_item(cache.get(), chave.get(), dados.get());
-            if (tem_razao) {
-                Ref chave_nome = call_method(self, SC_NAME("_normalizar_texto"), razao.get());
-                set_item(cache.get(), chave_nome.get(), dados.get());
-            }
-
-            Ref cnpj_receita = mapping_get(dados.get(), SC_NAME("cnpj"), empty.get());
-            Ref no_partners = new_list();
-            Ref socios = mapping_get(dados.get(), SC_NAME("socios"), no_partners.get());
-            Ref papel = getattr(empresa.get(), SC_NAME("papel_no_contrato"));
-            Ref type = module_global(mod, SC_NAME("EmpresaVerificada"));
-            Ref record = call_kwargs(type.get(), {{SC_NAME("cnpj"), cnpj_receita.get()},
-                                                  {SC_NAME("razao_social_contrato"), razao.get()},
-                                                  {SC_NAME("razao_social_receita"), razao_receita.get()},
-                                                  {SC_NAME("papel_no_contrato"), papel.get()},
-                                                  {SC_NAME("campos"), campos.get()},
-                                                  {SC_NAME("cnpj_encontrado"), Py_True},
-                                                  {SC_NAME("cnpj_buscado_por_nome"), boolean(por_nome).get()},
-                                                  {SC_NAME("empresa_ativa"), boolean(ativa).get()},
-                                                  {SC_NAME("razao_social_confere"), boolean(razao_confere).get()},
-                                                  {SC_NAME("socios"), socios.get()},
-                                                  {SC_NAME("problemas"), problemas.get()}});
-            append(verificadas.get(), record.get());
-        } else {
-            // Not found: rejected, or pending when the registry gave no answer.
-            const bool pendente = lookups.pending();
-            if (pendente) log(self, SC_TEXT("Receita Federal indisponível"), SC_TEXT(EMOJI_WARN));
-            const bool tem_cnpj = truth(cnpj_extraido.get());
-            Ref valor_contrato = tem_cnpj ? cnpj_extraido : str("(não informado)");
-            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("CNPJ")},
-                                {SC_NAME("status"), pendente ? SC_TEXT("pendente") : SC_TEXT("reprovado")},
-                                {SC_NAME("valor_contrato"), valor_contrato.get()},
-                                {SC_NAME("valor_receita"), Py_None},
-                                {SC_NAME("mensagem"), pendente
-                                                          ? SC_TEXT("Receita Federal indisponível: consulta não concluída")
-                                                          : SC_TEXT("CNPJ não encontrado na Receita Federal")}});
-            append(campos.get(), f.get());
-            append(problemas.get(),
-                   pendente ? SC_TEXT("Consulta à Receita Federal não concluída") : SC_TEXT("CNPJ não encontrado"));
-            Ref cnpj_record = tem_cnpj ? cnpj_extraido : empty;
-            Ref papel = getattr(empresa.get(), SC_NAME("papel_no_contrato"));
-            Ref type = module_global(mod, SC_NAME("EmpresaVerificada"));
-            Ref record = call_kwargs(type.get(), {{SC_NAME("cnpj"), cnpj_record.get()},
-                                                  {SC_NAME("razao_social_contrato"), razao.get()},
-                                                  {SC_NAME("papel_no_contrato"), papel.get()},
-                                                  {SC_NAME("campos"), campos.get()},
-                                                  {SC_NAME("problemas"), problemas.get()}});
-            append(verificadas.get(), record.get());
-        }
-    }
-    if (PyErr_Occurred()) throw Error{};
+    for_each(empresas, [&](PyObject* empresa) {
+        CompanyCheck k(self, c.module, empresa);
+        announce_company(k);
+        RegistryLookups lookups(c.module);
+        k.read_cnpj();
+        look_up_by_cnpj(k, lookups);
+        search_by_name(k, lookups);
+        Ref record = truth(k.dados.get()) ? found_company(k, cache.get()) : missing_company(k, lookups);
+        append(verificadas.get(), record.get());
+    });
     return pair(verificadas.get(), cache.get());
 }
 
@@ -1012,19 +1086,20 @@ const FuncSpec kEmpresasSpec = {
     "_validar_empresas",
     "ContractChecker._validar_empresas",
     "Valida cada empresa na Receita Federal e devolve (empresas verificadas, cache de dados da Receita).",
-    "(self, empresas)",
     kEmpresasParams,
     2,
-    kEmpresasAnn,
+    "Tuple[List[EmpresaVerificada], Dict]",
     validar_empresas,
 };
 
 // ---------------------------------------------------------------------------
 // Signature validation
 
-const Param kAssinaturasParams[] = {{"self"}, {"assinaturas"}, {"dados_receita_cache"}};
-const char* const kAssinaturasAnn[] = {"assinaturas", "List[AssinaturaExtraida]", "dados_receita_cache", "Dict",
-                                       "return", "List[AssinaturaVerificada]", nullptr};
+constexpr Param kAssinaturasParams[] = {
+    {"self"},
+    {"assinaturas", "List[AssinaturaExtraida]"},
+    {"dados_receita_cache", "Dict"},
+};
 
 // "QSA: A, B, C..." from the first three partners, or "QSA vazio".
 Ref qsa_summary(PyObject* dados) {
@@ -1035,151 +1110,172 @@ Ref qsa_summary(PyObject* dados) {
     Ref first = own(PyObject_GetItem(socios.get(), slice.get()));
     Ref names = new_list();
     Ref empty = empty_text();
-    Ref it = own(PyObject_GetIter(first.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref socio = Ref::steal(raw);
-        Ref nome = null_as_empty(mapping_get(socio.get(), SC_NAME("nome"), empty.get()));
+    for_each(first.get(), [&](PyObject* socio) {
+        Ref nome = null_as_empty(mapping_get(socio, SC_NAME("nome"), empty.get()));
         append(names.get(), nome.get());
-    }
-    if (PyErr_Occurred()) throw Error{};
+    });
     if (PyList_GET_SIZE(names.get()) == 0) return str("QSA vazio");
     Ref sep = str(", ");
     Ref joined = own(PyUnicode_Join(sep.get(), names.get()));
     return cat({SC_TEXT("QSA: "), joined.get(), SC_TEXT("...")});
 }
 
-Ref validar_assinaturas(Call& c) {
-    PyObject* self = c[0];
-    PyObject* assinaturas = c.list_arg(1);
-    PyObject* cache = c.dict_arg(2);
-    PyObject* mod = c.module;
-    Ref verificadas = new_list();
+// One signatory on its way through validation.
+struct SignatoryCheck {
+    PyObject* self;
+    PyObject* mod;
+    PyObject* cache;        // the per-call registry records
     Ref empty = empty_text();
+    Ref assinatura;
+    Ref nome;
+    Ref nome_text;          // the name as an f-string shows it
+    Ref cnpj_empresa;
+    Ref empresa_rep;
+    Ref dados = none();     // the record of the company represented, or None
+    Ref tem_poder = boolean(false);
+    Ref qualificacao = none();
+    Ref campos = new_list();
+    Ref problemas = new_list();
 
-    log(self, SC_TEXT("\n--- Verificando Assinaturas ---"), SC_TEXT(EMOJI_SIGN));
-
-    Ref it = own(PyObject_GetIter(assinaturas));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref assinatura = Ref::steal(raw);
-        Ref campos = new_list();
-        Ref problemas = new_list();
-        Ref nome = getattr(assinatura.get(), SC_NAME("nome_signatario"));
-
-        if (!truth(nome.get()) || text_equals(nome.get(), SC_TEXT("N/A"))) {
-            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Identificação")},
-                                {SC_NAME("status"), SC_TEXT("nao_verificado")},
-                                {SC_NAME("mensagem"), SC_TEXT("Signatário não identificado")}});
-            append(campos.get(), f.get());
-            append(problemas.get(), SC_TEXT("Signatário não identificado"));
-            Ref tipo = getattr(assinatura.get(), SC_NAME("tipo_assinatura"));
-            Ref type = module_global(mod, SC_NAME("AssinaturaVerificada"));
-            Ref record = call_kwargs(type.get(), {{SC_NAME("nome_signatario"), SC_TEXT("(não identificado)")},
-                                                  {SC_NAME("tipo_assinatura"), tipo.get()},
-                                                  {SC_NAME("campos"), campos.get()},
-                                                  {SC_NAME("problemas"), problemas.get()}});
-            append(verificadas.get(), record.get());
-            continue;
-        }
-
-        Ref nome_text = fmt(nome.get());
-        {
-            Ref msg = cat({SC_TEXT("Verificando: "), nome_text.get()});
-            log(self, msg.get(), SC_TEXT(EMOJI_PERSON));
-        }
-
-        // The company represented: by CNPJ, else by the contract's name for it.
-        Ref dados = none();
-        Ref cnpj_empresa = getattr(assinatura.get(), SC_NAME("cnpj_empresa"));
-        if (truth(cnpj_empresa.get())) {
-            Ref limpar = module_global(mod, SC_NAME("limpar_cnpj"));
-            Ref limpo = call(limpar.get(), cnpj_empresa.get());
-            dados = mapping_get(cache, limpo.get(), Py_None);
-        }
-        Ref empresa_rep = getattr(assinatura.get(), SC_NAME("empresa_representada"));
-        if (!truth(dados.get()) && truth(empresa_rep.get())) {
-            Ref chave = call_method(self, SC_NAME("_normalizar_texto"), empresa_rep.get());
-            dados = mapping_get(cache, chave.get(), Py_None);
-        }
-
-        Ref tem_poder = boolean(false);
-        Ref qualificacao = none();
-        if (truth(dados.get())) {
-            Ref r = call_method(self, SC_NAME("_verificar_poder_assinatura"), nome.get(), dados.get());
-            Ref parts[2];
-            unpack(r.get(), parts, 2);
-            tem_poder = parts[0];
-            qualificacao = parts[1];
-        } else {
-            // Any company of the contract whose partner list holds the name.
-            Ref values = call_method(cache, SC_NAME("values"));
-            Ref vit = own(PyObject_GetIter(values.get()));
-            while (PyObject* vraw = PyIter_Next(vit.get())) {
-                Ref registro = Ref::steal(vraw);
-                Ref r = call_method(self, SC_NAME("_verificar_poder_assinatura"), nome.get(), registro.get());
-                Ref parts[2];
-                unpack(r.get(), parts, 2);
-                tem_poder = parts[0];
-                qualificacao = parts[1];
-                if (truth(tem_poder.get())) {
-                    dados = registro;
-                    break;
-                }
-            }
-            if (PyErr_Occurred()) throw Error{};
-        }
-
-        const bool aprovado = truth(tem_poder.get());
-        if (aprovado) {
-            const bool tem_qual = truth(qualificacao.get());
-            Ref valor_receita = tem_qual ? qualificacao : str("Encontrado no QSA");
-            Ref qual_text = tem_qual ? fmt(qualificacao.get()) : str("Sócio/Admin");
-            Ref mensagem = cat({SC_TEXT("Signatário tem poder ("), qual_text.get(), SC_TEXT(")")});
-            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
-                                {SC_NAME("status"), SC_TEXT("aprovado")},
-                                {SC_NAME("valor_contrato"), nome.get()},
-                                {SC_NAME("valor_receita"), valor_receita.get()},
-                                {SC_NAME("mensagem"), mensagem.get()}});
-            append(campos.get(), f.get());
-            Ref shown_qual = fmt(qualificacao.get());
-            Ref line = cat({SC_TEXT(EMOJI_OK " "), nome_text.get(), SC_TEXT(" TEM PODER ("), shown_qual.get(),
-                            SC_TEXT(")")});
-            log(self, line.get(), empty.get());
-        } else if (truth(dados.get())) {
-            Ref valor_receita = qsa_summary(dados.get());
-            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
-                                {SC_NAME("status"), SC_TEXT("reprovado")},
-                                {SC_NAME("valor_contrato"), nome.get()},
-                                {SC_NAME("valor_receita"), valor_receita.get()},
-                                {SC_NAME("mensagem"), SC_TEXT("Signatário NÃO encontrado no QSA")}});
-            append(campos.get(), f.get());
-            append(problemas.get(), SC_TEXT("Signatário sem poder de assinatura"));
-            Ref line = cat({SC_TEXT(EMOJI_FAIL " "), nome_text.get(), SC_TEXT(" NÃO TEM PODER")});
-            log(self, line.get(), empty.get());
-        } else {
-            Ref f = campo(mod, {{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
-                                {SC_NAME("status"), SC_TEXT("pendente")},
-                                {SC_NAME("valor_contrato"), nome.get()},
-                                {SC_NAME("mensagem"), SC_TEXT("Não foi possível verificar")}});
-            append(campos.get(), f.get());
-            Ref line = cat({SC_TEXT(EMOJI_WARN " "), nome_text.get(), SC_TEXT(" - não foi possível verificar")});
-            log(self, line.get(), empty.get());
-        }
-
-        Ref cargo = getattr(assinatura.get(), SC_NAME("cargo"));
-        Ref tipo = getattr(assinatura.get(), SC_NAME("tipo_assinatura"));
-        Ref type = module_global(mod, SC_NAME("AssinaturaVerificada"));
-        Ref record = call_kwargs(type.get(), {{SC_NAME("nome_signatario"), nome.get()},
-                                              {SC_NAME("cargo"), cargo.get()},
-                                              {SC_NAME("empresa_representada"), empresa_rep.get()},
-                                              {SC_NAME("cnpj_empresa"), cnpj_empresa.get()},
-                                              {SC_NAME("tipo_assinatura"), tipo.get()},
-                                              {SC_NAME("campos"), campos.get()},
-                                              {SC_NAME("tem_poder_assinatura"), tem_poder.get()},
-                                              {SC_NAME("qualificacao_qsa"), qualificacao.get()},
-                                              {SC_NAME("problemas"), problemas.get()}});
-        append(verificadas.get(), record.get());
+    void add_field(std::initializer_list<Kw> kws) {
+        Ref f = campo(mod, kws);
+        append(campos.get(), f.get());
     }
-    if (PyErr_Occurred()) throw Error{};
+    // (tem_poder, qualificacao) = self._verificar_poder_assinatura(nome, registro)
+    void check_power(PyObject* registro) {
+        Ref r = call_method(self, SC_NAME("_verificar_poder_assinatura"), nome.get(), registro);
+        Ref parts[2];
+        unpack(r.get(), parts, 2);
+        tem_poder = parts[0];
+        qualificacao = parts[1];
+    }
+};
+
+Ref unidentified_signatory(SignatoryCheck& k) {
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Identificação")},
+                 {SC_NAME("status"), SC_TEXT("nao_verificado")},
+                 {SC_NAME("mensagem"), SC_TEXT("Signatário não identificado")}});
+    append(k.problemas.get(), SC_TEXT("Signatário não identificado"));
+    Ref tipo = getattr(k.assinatura.get(), SC_NAME("tipo_assinatura"));
+    Ref type = module_global(k.mod, SC_NAME("AssinaturaVerificada"));
+    return call_kwargs(type.get(), {{SC_NAME("nome_signatario"), SC_TEXT("(não identificado)")},
+                                    {SC_NAME("tipo_assinatura"), tipo.get()},
+                                    {SC_NAME("campos"), k.campos.get()},
+                                    {SC_NAME("problemas"), k.problemas.get()}});
+}
+
+// The company represented, from the cache: by CNPJ, else by the contract's
+// name for it.
+void find_company(SignatoryCheck& k) {
+    k.cnpj_empresa = getattr(k.assinatura.get(), SC_NAME("cnpj_empresa"));
+    if (truth(k.cnpj_empresa.get())) {
+        Ref limpar = module_global(k.mod, SC_NAME("limpar_cnpj"));
+        Ref limpo = call(limpar.get(), k.cnpj_empresa.get());
+        k.dados = mapping_get(k.cache, limpo.get(), Py_None);
+    }
+    k.empresa_rep = getattr(k.assinatura.get(), SC_NAME("empresa_representada"));
+    if (!truth(k.dados.get()) && truth(k.empresa_rep.get())) {
+        Ref chave = call_method(k.self, SC_NAME("_normalizar_texto"), k.empresa_rep.get());
+        k.dados = mapping_get(k.cache, chave.get(), Py_None);
+    }
+}
+
+// Signing power in the company represented; without one, in any company of
+// the contract whose partner list holds the name.
+void check_signing_power(SignatoryCheck& k) {
+    if (truth(k.dados.get())) {
+        k.check_power(k.dados.get());
+        return;
+    }
+    Ref values = call_method(k.cache, SC_NAME("values"));
+    for_each(values.get(), [&](PyObject* registro) {
+        k.check_power(registro);
+        if (!truth(k.tem_poder.get())) return true;
+        k.dados = Ref::borrow(registro);
+        return false;
+    });
+}
+
+void power_approved(SignatoryCheck& k) {
+    const bool tem_qual = truth(k.qualificacao.get());
+    Ref valor_receita = tem_qual ? k.qualificacao : str("Encontrado no QSA");
+    Ref qual_text = tem_qual ? fmt(k.qualificacao.get()) : str("Sócio/Admin");
+    Ref mensagem = cat({SC_TEXT("Signatário tem poder ("), qual_text.get(), SC_TEXT(")")});
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
+                 {SC_NAME("status"), SC_TEXT("aprovado")},
+                 {SC_NAME("valor_contrato"), k.nome.get()},
+                 {SC_NAME("valor_receita"), valor_receita.get()},
+                 {SC_NAME("mensagem"), mensagem.get()}});
+    Ref shown_qual = fmt(k.qualificacao.get());
+    Ref line = cat({SC_TEXT(EMOJI_OK " "), k.nome_text.get(), SC_TEXT(" TEM PODER ("), shown_qual.get(), SC_TEXT(")")});
+    log(k.self, line.get(), k.empty.get());
+}
+
+void power_rejected(SignatoryCheck& k) {
+    Ref valor_receita = qsa_summary(k.dados.get());
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
+                 {SC_NAME("status"), SC_TEXT("reprovado")},
+                 {SC_NAME("valor_contrato"), k.nome.get()},
+                 {SC_NAME("valor_receita"), valor_receita.get()},
+                 {SC_NAME("mensagem"), SC_TEXT("Signatário NÃO encontrado no QSA")}});
+    append(k.problemas.get(), SC_TEXT("Signatário sem poder de assinatura"));
+    Ref line = cat({SC_TEXT(EMOJI_FAIL " "), k.nome_text.get(), SC_TEXT(" NÃO TEM PODER")});
+    log(k.self, line.get(), k.empty.get());
+}
+
+void power_unknown(SignatoryCheck& k) {
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Poder de Assinatura")},
+                 {SC_NAME("status"), SC_TEXT("pendente")},
+                 {SC_NAME("valor_contrato"), k.nome.get()},
+                 {SC_NAME("mensagem"), SC_TEXT("Não foi possível verificar")}});
+    Ref line = cat({SC_TEXT(EMOJI_WARN " "), k.nome_text.get(), SC_TEXT(" - não foi possível verificar")});
+    log(k.self, line.get(), k.empty.get());
+}
+
+Ref signatory_record(SignatoryCheck& k) {
+    Ref cargo = getattr(k.assinatura.get(), SC_NAME("cargo"));
+    Ref tipo = getattr(k.assinatura.get(), SC_NAME("tipo_assinatura"));
+    Ref type = module_global(k.mod, SC_NAME("AssinaturaVerificada"));
+    return call_kwargs(type.get(), {{SC_NAME("nome_signatario"), k.nome.get()},
+                                    {SC_NAME("cargo"), cargo.get()},
+                                    {SC_NAME("empresa_representada"), k.empresa_rep.get()},
+                                    {SC_NAME("cnpj_empresa"), k.cnpj_empresa.get()},
+                                    {SC_NAME("tipo_assinatura"), tipo.get()},
+                                    {SC_NAME("campos"), k.campos.get()},
+                                    {SC_NAME("tem_poder_assinatura"), k.tem_poder.get()},
+                                    {SC_NAME("qualificacao_qsa"), k.qualificacao.get()},
+                                    {SC_NAME("problemas"), k.problemas.get()}});
+}
+
+Ref validate_signatory(SignatoryCheck& k) {
+    k.nome = getattr(k.assinatura.get(), SC_NAME("nome_signatario"));
+    if (!truth(k.nome.get()) || text_equals(k.nome.get(), SC_TEXT("N/A"))) return unidentified_signatory(k);
+    k.nome_text = fmt(k.nome.get());
+    Ref msg = cat({SC_TEXT("Verificando: "), k.nome_text.get()});
+    log(k.self, msg.get(), SC_TEXT(EMOJI_PERSON));
+    find_company(k);
+    check_signing_power(k);
+    if (truth(k.tem_poder.get()))
+        power_approved(k);
+    else if (truth(k.dados.get()))
+        power_rejected(k);
+    else
+        power_unknown(k);
+    return signatory_record(k);
+}
+
+Ref validar_assinaturas(Call& c) {
+    PyObject* self = c[param(kAssinaturasParams, "self")];
+    PyObject* assinaturas = c.list_arg(param(kAssinaturasParams, "assinaturas"));
+    PyObject* cache = c.dict_arg(param(kAssinaturasParams, "dados_receita_cache"));
+    Ref verificadas = new_list();
+    log(self, SC_TEXT("\n--- Verificando Assinaturas ---"), SC_TEXT(EMOJI_SIGN));
+    for_each(assinaturas, [&](PyObject* assinatura) {
+        SignatoryCheck k{self, c.module, cache};
+        k.assinatura = Ref::borrow(assinatura);
+        Ref record = validate_signatory(k);
+        append(verificadas.get(), record.get());
+    });
     return verificadas;
 }
 
@@ -1187,41 +1283,40 @@ const FuncSpec kAssinaturasSpec = {
     "_validar_assinaturas",
     "ContractChecker._validar_assinaturas",
     "Verifica o poder de assinatura de cada signatário no QSA das empresas do contrato.",
-    "(self, assinaturas, dados_receita_cache)",
     kAssinaturasParams,
     3,
-    kAssinaturasAnn,
+    "List[AssinaturaVerificada]",
     validar_assinaturas,
 };
 
 // ---------------------------------------------------------------------------
 // Report
 
-const Param kRelatorioParams[] = {
-    {"self"},           {"resultado_final"}, {"justificativa"}, {"campos_aprovados"}, {"campos_reprovados"},
-    {"campos_pendentes"}, {"empresas"},      {"assinaturas"},   {"dados_contrato"},   {"metricas"},
-};
-const char* const kRelatorioAnn[] = {
-    "resultado_final", "str", "justificativa", "str", "campos_aprovados", "List[str]", "campos_reprovados",
-    "List[str]", "campos_pendentes", "List[str]", "empresas", "List[EmpresaVerificada]", "assinaturas",
-    "List[AssinaturaVerificada]", "dados_contrato", "dict", nullptr,
+constexpr Param kRelatorioParams[] = {
+    {"self"},
+    {"resultado_final", "str"},
+    {"justificativa", "str"},
+    {"campos_aprovados", "List[str]"},
+    {"campos_reprovados", "List[str]"},
+    {"campos_pendentes", "List[str]"},
+    {"empresas", "List[EmpresaVerificada]"},
+    {"assinaturas", "List[AssinaturaVerificada]"},
+    {"dados_contrato", "dict"},
+    {"metricas"},
 };
 
 void print_fields(PyObject* record) {
     Ref campos = getattr(record, SC_NAME("campos"));
-    Ref it = own(PyObject_GetIter(campos.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref f = Ref::steal(raw);
-        Ref emoji = getattr(f.get(), SC_NAME("emoji"));
+    for_each(campos.get(), [&](PyObject* f) {
+        Ref emoji = getattr(f, SC_NAME("emoji"));
         Ref emoji_text = fmt(emoji.get());
-        Ref nome = getattr(f.get(), SC_NAME("campo"));
+        Ref nome = getattr(f, SC_NAME("campo"));
         Ref nome_text = fmt(nome.get());
-        Ref mensagem = getattr(f.get(), SC_NAME("mensagem"));
+        Ref mensagem = getattr(f, SC_NAME("mensagem"));
         Ref mensagem_text = fmt(mensagem.get());
         print_cat({SC_TEXT("      "), emoji_text.get(), SC_TEXT(" "), nome_text.get(), SC_TEXT(": "),
                    mensagem_text.get()});
-    }
-    if (PyErr_Occurred()) throw Error{};
+    });
 }
 
 void print_entries(PyObject* list, const char* header) {
@@ -1229,26 +1324,28 @@ void print_entries(PyObject* list, const char* header) {
     Ref head = str(header);
     Ref line = cat({SC_TEXT("\n"), head.get()});
     print_line(line.get());
-    Ref it = own(PyObject_GetIter(list));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref item = Ref::steal(raw);
-        Ref text = fmt(item.get());
+    for_each(list, [&](PyObject* item) {
+        Ref text = fmt(item);
         print_cat({SC_TEXT("      \u2022 "), text.get()});
-    }
-    if (PyErr_Occurred()) throw Error{};
+    });
 }
 
-Ref imprimir_relatorio(Call& c) {
-    PyObject* resultado = c.str_arg(1);
-    PyObject* justificativa = c.str_arg(2);
-    PyObject* aprovados = c.list_arg(3);
-    PyObject* reprovados = c.list_arg(4);
-    PyObject* pendentes = c.list_arg(5);
-    PyObject* empresas = c.list_arg(6);
-    PyObject* assinaturas = c.list_arg(7);
-    c.dict_arg(8);
-    PyObject* metricas = c[9];
+// The rules around the report's sections.
+struct Rules {
+    Ref double_rule = repeat("=", 60);
+    Ref single_rule = repeat("\u2500", 60);
+    Ref nl_double = cat({SC_TEXT("\n"), double_rule.get()});
+    Ref nl_single = cat({SC_TEXT("\n"), single_rule.get()});
 
+    // A blank line, the rule, the title, the rule.
+    void section(std::initializer_list<PyObject*> title) const {
+        print_line(nl_single.get());
+        print_cat(title);
+        print_line(single_rule.get());
+    }
+};
+
+void report_verdict(const Rules& r, PyObject* resultado, PyObject* justificativa) {
     const char* emoji = EMOJI_UNKNOWN;
     if (text_equals(resultado, SC_TEXT("APROVADO")))
         emoji = EMOJI_OK;
@@ -1257,19 +1354,14 @@ Ref imprimir_relatorio(Call& c) {
     else if (text_equals(resultado, SC_TEXT("PENDENTE")))
         emoji = EMOJI_WARN;
     Ref triple = repeat(emoji, 3);
-    Ref double_rule = repeat("=", 60);
-    Ref single_rule = repeat("\u2500", 60);
-    Ref nl_double = cat({SC_TEXT("\n"), double_rule.get()});
-    Ref nl_single = cat({SC_TEXT("\n"), single_rule.get()});
-
-    print_line(nl_double.get());
+    print_line(r.nl_double.get());
     print_cat({triple.get(), SC_TEXT(" RESULTADO FINAL: "), resultado, SC_TEXT(" "), triple.get()});
-    print_line(double_rule.get());
+    print_line(r.double_rule.get());
     print_cat({SC_TEXT("   "), justificativa});
+}
 
-    print_line(nl_single.get());
-    print_line(SC_TEXT("\U0001F4CB CAMPOS VERIFICADOS"));
-    print_line(single_rule.get());
+void report_fields(const Rules& r, PyObject* aprovados, PyObject* reprovados, PyObject* pendentes) {
+    r.section({SC_TEXT("\U0001F4CB CAMPOS VERIFICADOS")});
     Ref n_ok = decimal(PyList_GET_SIZE(aprovados));
     Ref n_fail = decimal(PyList_GET_SIZE(reprovados));
     Ref n_pending = decimal(PyList_GET_SIZE(pendentes));
@@ -1279,61 +1371,47 @@ Ref imprimir_relatorio(Call& c) {
     print_entries(aprovados, "   " EMOJI_OK " APROVADOS:");
     print_entries(reprovados, "   " EMOJI_FAIL " REPROVADOS:");
     print_entries(pendentes, "   " EMOJI_WARN " PENDENTES:");
+}
 
-    print_line(nl_single.get());
-    Ref n_emp = decimal(PyList_GET_SIZE(empresas));
-    print_cat({SC_TEXT(EMOJI_COMPANY " EMPRESAS ("), n_emp.get(), SC_TEXT(")")});
-    print_line(single_rule.get());
-    Ref it = own(PyObject_GetIter(empresas));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref emp = Ref::steal(raw);
-        Ref ativa = getattr(emp.get(), SC_NAME("empresa_ativa"));
-        const char* status = truth(ativa.get()) ? EMOJI_OK : EMOJI_FAIL;
-        Ref nome = getattr(emp.get(), SC_NAME("razao_social_receita"));
-        if (!truth(nome.get())) {
-            nome = getattr(emp.get(), SC_NAME("razao_social_contrato"));
-            if (!truth(nome.get())) nome = str("N/A");
-        }
-        Ref nome_text = fmt(nome.get());
-        Ref status_text = str(status);
-        print_cat({SC_TEXT("\n   "), status_text.get(), SC_TEXT(" "), nome_text.get()});
-        Ref cnpj = getattr(emp.get(), SC_NAME("cnpj"));
-        Ref cnpj_text = truth(cnpj.get()) ? fmt(cnpj.get()) : str("N/A");
-        Ref cnpj_line = cat({SC_TEXT("      CNPJ: "), cnpj_text.get()});
-        print_no_end(cnpj_line.get());
-        Ref por_nome = getattr(emp.get(), SC_NAME("cnpj_buscado_por_nome"));
-        if (truth(por_nome.get()))
-            print_line(SC_TEXT(" (encontrado por busca)"));
-        else
-            print_end_only();
-        print_fields(emp.get());
+void report_company(PyObject* emp) {
+    Ref ativa = getattr(emp, SC_NAME("empresa_ativa"));
+    const char* status = truth(ativa.get()) ? EMOJI_OK : EMOJI_FAIL;
+    Ref nome = getattr(emp, SC_NAME("razao_social_receita"));
+    if (!truth(nome.get())) {
+        nome = getattr(emp, SC_NAME("razao_social_contrato"));
+        if (!truth(nome.get())) nome = str("N/A");
     }
-    if (PyErr_Occurred()) throw Error{};
+    Ref nome_text = fmt(nome.get());
+    Ref status_text = str(status);
+    print_cat({SC_TEXT("\n   "), status_text.get(), SC_TEXT(" "), nome_text.get()});
+    Ref cnpj = getattr(emp, SC_NAME("cnpj"));
+    Ref cnpj_text = truth(cnpj.get()) ? fmt(cnpj.get()) : str("N/A");
+    Ref cnpj_line = cat({SC_TEXT("      CNPJ: "), cnpj_text.get()});
+    print_no_end(cnpj_line.get());
+    Ref por_nome = getattr(emp, SC_NAME("cnpj_buscado_por_nome"));
+    if (truth(por_nome.get()))
+        print_line(SC_TEXT(" (encontrado por busca)"));
+    else
+        print_end_only();
+    print_fields(emp);
+}
 
-    print_line(nl_single.get());
-    Ref n_ass = decimal(PyList_GET_SIZE(assinaturas));
-    print_cat({SC_TEXT(EMOJI_SIGN " ASSINATURAS ("), n_ass.get(), SC_TEXT(")")});
-    print_line(single_rule.get());
-    Ref ait = own(PyObject_GetIter(assinaturas));
-    while (PyObject* raw = PyIter_Next(ait.get())) {
-        Ref ass = Ref::steal(raw);
-        Ref poder = getattr(ass.get(), SC_NAME("tem_poder_assinatura"));
-        Ref status_text = str(truth(poder.get()) ? EMOJI_OK : EMOJI_FAIL);
-        Ref nome = getattr(ass.get(), SC_NAME("nome_signatario"));
-        Ref nome_text = fmt(nome.get());
-        print_cat({SC_TEXT("\n   "), status_text.get(), SC_TEXT(" "), nome_text.get()});
-        Ref cargo = getattr(ass.get(), SC_NAME("cargo"));
-        if (truth(cargo.get())) {
-            Ref cargo_text = fmt(cargo.get());
-            print_cat({SC_TEXT("      Cargo: "), cargo_text.get()});
-        }
-        print_fields(ass.get());
+void report_signatory(PyObject* ass) {
+    Ref poder = getattr(ass, SC_NAME("tem_poder_assinatura"));
+    Ref status_text = str(truth(poder.get()) ? EMOJI_OK : EMOJI_FAIL);
+    Ref nome = getattr(ass, SC_NAME("nome_signatario"));
+    Ref nome_text = fmt(nome.get());
+    print_cat({SC_TEXT("\n   "), status_text.get(), SC_TEXT(" "), nome_text.get()});
+    Ref cargo = getattr(ass, SC_NAME("cargo"));
+    if (truth(cargo.get())) {
+        Ref cargo_text = fmt(cargo.get());
+        print_cat({SC_TEXT("      Cargo: "), cargo_text.get()});
     }
-    if (PyErr_Occurred()) throw Error{};
+    print_fields(ass);
+}
 
-    print_line(nl_single.get());
-    print_line(SC_TEXT(EMOJI_MONEY " MÉTRICAS"));
-    print_line(single_rule.get());
+void report_metrics(const Rules& r, PyObject* metricas) {
+    r.section({SC_TEXT(EMOJI_MONEY " MÉTRICAS")});
     Ref tokens = getattr(metricas, SC_NAME("tokens"));
     Ref tokens_text = fmt(tokens.get(), ",");
     print_cat({SC_TEXT("   Tokens: "), tokens_text.get()});
@@ -1343,7 +1421,30 @@ Ref imprimir_relatorio(Call& c) {
     Ref secs = getattr(metricas, SC_NAME("time_seconds"));
     Ref secs_text = fmt(secs.get(), ".1f");
     print_cat({SC_TEXT("   Tempo: "), secs_text.get(), SC_TEXT("s")});
-    print_line(nl_double.get());
+    print_line(r.nl_double.get());
+}
+
+Ref imprimir_relatorio(Call& c) {
+    PyObject* resultado = c.str_arg(param(kRelatorioParams, "resultado_final"));
+    PyObject* justificativa = c.str_arg(param(kRelatorioParams, "justificativa"));
+    PyObject* aprovados = c.list_arg(param(kRelatorioParams, "campos_aprovados"));
+    PyObject* reprovados = c.list_arg(param(kRelatorioParams, "campos_reprovados"));
+    PyObject* pendentes = c.list_arg(param(kRelatorioParams, "campos_pendentes"));
+    PyObject* empresas = c.list_arg(param(kRelatorioParams, "empresas"));
+    PyObject* assinaturas = c.list_arg(param(kRelatorioParams, "assinaturas"));
+    c.dict_arg(param(kRelatorioParams, "dados_contrato"));
+    PyObject* metricas = c[param(kRelatorioParams, "metricas")];
+
+    const Rules r;
+    report_verdict(r, resultado, justificativa);
+    report_fields(r, aprovados, reprovados, pendentes);
+    Ref n_emp = decimal(PyList_GET_SIZE(empresas));
+    r.section({SC_TEXT(EMOJI_COMPANY " EMPRESAS ("), n_emp.get(), SC_TEXT(")")});
+    for_each(empresas, report_company);
+    Ref n_ass = decimal(PyList_GET_SIZE(assinaturas));
+    r.section({SC_TEXT(EMOJI_SIGN " ASSINATURAS ("), n_ass.get(), SC_TEXT(")")});
+    for_each(assinaturas, report_signatory);
+    report_metrics(r, metricas);
     return none();
 }
 
@@ -1351,11 +1452,9 @@ const FuncSpec kRelatorioSpec = {
     "_imprimir_relatorio",
     "ContractChecker._imprimir_relatorio",
     "Imprime relatório detalhado.",
-    "(self, resultado_final, justificativa, campos_aprovados, campos_reprovados, campos_pendentes, empresas, "
-    "assinaturas, dados_contrato, metricas)",
     kRelatorioParams,
     10,
-    kRelatorioAnn,
+    nullptr,
     imprimir_relatorio,
 };
 
@@ -1374,17 +1473,15 @@ Ref extracted(PyObject* module, PyObject* answer, PyObject* key, PyObject* recor
     answered = true;
     Ref missing = new_list();
     Ref items = call_method(raw.get(), SC_NAME("get"), key, missing.get());
-    Ref it = own(PyObject_GetIter(items.get()));
-    while (PyObject* item_raw = PyIter_Next(it.get())) {
-        Ref item = Ref::steal(item_raw);
+    for_each(items.get(), [&](PyObject* item) {
         Ref type = module_global(module, record_type_name);
-        Ref record = call_with_mapping(type.get(), item.get());
+        Ref record = call_with_mapping(type.get(), item);
         append(out.get(), record.get());
-    }
-    if (PyErr_Occurred()) throw Error{};
+    });
     return out;
 }
 
+// Every verified field as "campo - owner", by status.
 struct Lists {
     Ref aprovados = new_list();
     Ref reprovados = new_list();
@@ -1405,35 +1502,31 @@ struct Lists {
     }
     void sort_all(PyObject* record, PyObject* owner) {
         Ref campos = getattr(record, SC_NAME("campos"));
-        Ref it = own(PyObject_GetIter(campos.get()));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref f = Ref::steal(raw);
-            sort(f.get(), owner);
-        }
-        if (PyErr_Occurred()) throw Error{};
+        for_each(campos.get(), [&](PyObject* f) { sort(f, owner); });
     }
+    Py_ssize_t approved() const { return PyList_GET_SIZE(aprovados.get()); }
+    Py_ssize_t rejected() const { return PyList_GET_SIZE(reprovados.get()); }
+    Py_ssize_t pending() const { return PyList_GET_SIZE(pendentes.get()); }
 };
 
 Ref dumps(PyObject* records) {
     Ref out = new_list();
-    Ref it = own(PyObject_GetIter(records));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref r = Ref::steal(raw);
-        Ref d = call_method(r.get(), SC_NAME("model_dump"));
+    for_each(records, [&](PyObject* r) {
+        Ref d = call_method(r, SC_NAME("model_dump"));
         append(out.get(), d.get());
-    }
-    if (PyErr_Occurred()) throw Error{};
+    });
     return out;
 }
 
-const Param kVerificarParams[] = {{"self"}, {"documento"}};
-const char* const kVerificarAnn[] = {"documento", "str", "return", "Dict[str, Any]", nullptr};
+constexpr Param kVerificarParams[] = {
+    {"self"},
+    {"documento", "str"},
+};
 
-Ref verificar(Call& c) {
-    PyObject* self = c[0];
-    PyObject* mod = c.module;
+// Path(documento), which must exist.
+Ref contract_path(const Call& c) {
     Ref path_type = c.global(SC_NAME("Path"));
-    Ref documento = call(path_type.get(), c[1]);
+    Ref documento = call(path_type.get(), c[param(kVerificarParams, "documento")]);
     Ref exists = call_method(documento.get(), SC_NAME("exists"));
     if (!truth(exists.get())) {
         Ref shown = fmt(documento.get());
@@ -1441,162 +1534,174 @@ Ref verificar(Call& c) {
         PyErr_SetObject(PyExc_FileNotFoundError, msg.get());
         throw Error{};
     }
+    return documento;
+}
 
+void log_header(PyObject* self, PyObject* documento) {
     Ref empty = empty_text();
     Ref rule = repeat("=", 60);
-    {
-        Ref first = cat({SC_TEXT("\n"), rule.get()});
-        log(self, first.get(), empty.get());
-        log(self, SC_TEXT("VERIFICAÇÃO DE LEGITIMIDADE DE CONTRATO"), SC_TEXT(EMOJI_SEARCH));
-        Ref name = getattr(documento.get(), SC_NAME("name"));
-        Ref name_text = fmt(name.get());
-        Ref line = cat({SC_TEXT("Arquivo: "), name_text.get()});
-        log(self, line.get(), SC_TEXT(EMOJI_FILE));
-        log(self, rule.get(), empty.get());
-    }
+    Ref first = cat({SC_TEXT("\n"), rule.get()});
+    log(self, first.get(), empty.get());
+    log(self, SC_TEXT("VERIFICAÇÃO DE LEGITIMIDADE DE CONTRATO"), SC_TEXT(EMOJI_SEARCH));
+    Ref name = getattr(documento, SC_NAME("name"));
+    Ref name_text = fmt(name.get());
+    Ref line = cat({SC_TEXT("Arquivo: "), name_text.get()});
+    log(self, line.get(), SC_TEXT(EMOJI_FILE));
+    log(self, rule.get(), empty.get());
+}
 
-    Ref ready = call_method(self, SC_NAME("_init_scrivane"));
-    if (!truth(ready.get())) {
-        Ref r = new_dict();
-        Ref reason = str(kUnavailable);
-        Ref l1 = new_list(), l2 = new_list(), l3 = new_list(), l4 = new_list(), l5 = new_list();
-        append(l3.get(), SC_TEXT("Extração de dados não disponível"));
-        set_item(r.get(), SC_NAME("resultado_final"), SC_TEXT("PENDENTE"));
-        set_item(r.get(), SC_NAME("justificativa"), reason.get());
-        set_item(r.get(), SC_NAME("campos_aprovados"), l1.get());
-        set_item(r.get(), SC_NAME("campos_reprovados"), l2.get());
-        set_item(r.get(), SC_NAME("campos_pendentes"), l3.get());
-        set_item(r.get(), SC_NAME("empresas"), l4.get());
-        set_item(r.get(), SC_NAME("assinaturas"), l5.get());
-        return r;
-    }
+// The reduced record of a verification the engine could not run.
+Ref engine_unavailable() {
+    Ref r = new_dict();
+    Ref reason = str(kUnavailable);
+    Ref l1 = new_list(), l2 = new_list(), l3 = new_list(), l4 = new_list(), l5 = new_list();
+    append(l3.get(), SC_TEXT("Extração de dados não disponível"));
+    set_item(r.get(), SC_NAME("resultado_final"), SC_TEXT("PENDENTE"));
+    set_item(r.get(), SC_NAME("justificativa"), reason.get());
+    set_item(r.get(), SC_NAME("campos_aprovados"), l1.get());
+    set_item(r.get(), SC_NAME("campos_reprovados"), l2.get());
+    set_item(r.get(), SC_NAME("campos_pendentes"), l3.get());
+    set_item(r.get(), SC_NAME("empresas"), l4.get());
+    set_item(r.get(), SC_NAME("assinaturas"), l5.get());
+    return r;
+}
 
+// The engine's run over the contract and its three answers as records.
+struct Extraction {
+    Ref run;
+    Ref empresas, assinaturas, dados_contrato;
+    bool empresas_respondidas = false, assinaturas_respondidas = false;
+};
+
+Extraction extract(PyObject* self, PyObject* mod, PyObject* documento) {
+    Ref empty = empty_text();
     log(self, SC_TEXT("\n" EMOJI_UPLOAD " Extraindo dados do contrato..."), empty.get());
     Ref client = getattr(self, SC_NAME("_client"));
-    Ref path_text = as_str(documento.get());
-    Ref extracao = call_method(client.get(), SC_NAME("process"), path_text.get());
-    Ref empresas_raw = call_method(extracao.get(), SC_NAME("get_result"), SC_TEXT("empresas"));
-    Ref assinaturas_raw = call_method(extracao.get(), SC_NAME("get_result"), SC_TEXT("assinaturas"));
-    Ref dados_raw = call_method(extracao.get(), SC_NAME("get_result"), SC_TEXT("dados_contrato"));
-
-    bool empresas_respondidas = false, assinaturas_respondidas = false;
-    Ref empresas =
-        extracted(mod, empresas_raw.get(), SC_TEXT("empresas"), SC_NAME("EmpresaExtraida"), empresas_respondidas);
-    Ref assinaturas = extracted(mod, assinaturas_raw.get(), SC_TEXT("assinaturas"), SC_NAME("AssinaturaExtraida"),
-                               assinaturas_respondidas);
-    Ref dados_contrato;
+    Ref path_text = as_str(documento);
+    Extraction x;
+    x.run = call_method(client.get(), SC_NAME("process"), path_text.get());
+    Ref empresas_raw = call_method(x.run.get(), SC_NAME("get_result"), SC_TEXT("empresas"));
+    Ref assinaturas_raw = call_method(x.run.get(), SC_NAME("get_result"), SC_TEXT("assinaturas"));
+    Ref dados_raw = call_method(x.run.get(), SC_NAME("get_result"), SC_TEXT("dados_contrato"));
+    x.empresas =
+        extracted(mod, empresas_raw.get(), SC_TEXT("empresas"), SC_NAME("EmpresaExtraida"), x.empresas_respondidas);
+    x.assinaturas = extracted(mod, assinaturas_raw.get(), SC_TEXT("assinaturas"), SC_NAME("AssinaturaExtraida"),
+                              x.assinaturas_respondidas);
     if (truth(dados_raw.get())) {
         Ref raw = getattr(dados_raw.get(), SC_NAME("raw_result"));
-        if (truth(raw.get())) dados_contrato = raw;
+        if (truth(raw.get())) x.dados_contrato = raw;
     }
-    if (!dados_contrato) dados_contrato = new_dict();
+    if (!x.dados_contrato) x.dados_contrato = new_dict();
 
-    {
-        Ref n = decimal(PyList_GET_SIZE(empresas.get()));
-        Ref line = cat({SC_TEXT("Empresas extraídas: "), n.get()});
-        log(self, line.get(), SC_TEXT(EMOJI_COMPANY));
-        Ref m = decimal(PyList_GET_SIZE(assinaturas.get()));
-        Ref line2 = cat({SC_TEXT("Assinaturas extraídas: "), m.get()});
-        log(self, line2.get(), SC_TEXT(EMOJI_SIGN));
-        log(self, SC_TEXT("\n" EMOJI_SEARCH " Validando empresas na Receita Federal..."), empty.get());
-    }
+    Ref n = decimal(PyList_GET_SIZE(x.empresas.get()));
+    Ref line = cat({SC_TEXT("Empresas extraídas: "), n.get()});
+    log(self, line.get(), SC_TEXT(EMOJI_COMPANY));
+    Ref m = decimal(PyList_GET_SIZE(x.assinaturas.get()));
+    Ref line2 = cat({SC_TEXT("Assinaturas extraídas: "), m.get()});
+    log(self, line2.get(), SC_TEXT(EMOJI_SIGN));
+    return x;
+}
 
-    Ref validadas = call_method(self, SC_NAME("_validar_empresas"), empresas.get());
+// Company and signature validation, each verified field sorted by status.
+struct Validation {
+    Ref empresas, assinaturas;
+    Lists lists;
+};
+
+Validation validate(PyObject* self, const Extraction& x) {
+    Ref empty = empty_text();
+    log(self, SC_TEXT("\n" EMOJI_SEARCH " Validando empresas na Receita Federal..."), empty.get());
+    Ref validadas = call_method(self, SC_NAME("_validar_empresas"), x.empresas.get());
     Ref parts[2];
     unpack(validadas.get(), parts, 2);
-    Ref empresas_verificadas = parts[0];
+    Validation v;
+    v.empresas = parts[0];
     Ref cache = parts[1];
-    Ref assinaturas_verificadas =
-        call_method(self, SC_NAME("_validar_assinaturas"), assinaturas.get(), cache.get());
-
-    Lists lists;
-    {
-        Ref it = own(PyObject_GetIter(empresas_verificadas.get()));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref emp = Ref::steal(raw);
-            Ref owner = getattr(emp.get(), SC_NAME("razao_social_receita"));
-            if (!truth(owner.get())) {
-                owner = getattr(emp.get(), SC_NAME("razao_social_contrato"));
-                if (!truth(owner.get())) owner = getattr(emp.get(), SC_NAME("cnpj"));
-            }
-            lists.sort_all(emp.get(), owner.get());
+    v.assinaturas = call_method(self, SC_NAME("_validar_assinaturas"), x.assinaturas.get(), cache.get());
+    for_each(v.empresas.get(), [&](PyObject* emp) {
+        Ref owner = getattr(emp, SC_NAME("razao_social_receita"));
+        if (!truth(owner.get())) {
+            owner = getattr(emp, SC_NAME("razao_social_contrato"));
+            if (!truth(owner.get())) owner = getattr(emp, SC_NAME("cnpj"));
         }
-        if (PyErr_Occurred()) throw Error{};
-    }
-    {
-        Ref it = own(PyObject_GetIter(assinaturas_verificadas.get()));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref ass = Ref::steal(raw);
-            Ref owner = getattr(ass.get(), SC_NAME("nome_signatario"));
-            lists.sort_all(ass.get(), owner.get());
-        }
-        if (PyErr_Occurred()) throw Error{};
-    }
+        v.lists.sort_all(emp, owner.get());
+    });
+    for_each(v.assinaturas.get(), [&](PyObject* ass) {
+        Ref owner = getattr(ass, SC_NAME("nome_signatario"));
+        v.lists.sort_all(ass, owner.get());
+    });
+    return v;
+}
 
-    const Py_ssize_t n_ok = PyList_GET_SIZE(lists.aprovados.get());
-    const Py_ssize_t n_fail = PyList_GET_SIZE(lists.reprovados.get());
-    const Py_ssize_t n_pending = PyList_GET_SIZE(lists.pendentes.get());
+struct Verdict {
     Ref resultado, justificativa;
-    if (n_fail > 0) {
-        resultado = str("REPROVADO");
-        Ref n = decimal(n_fail);
-        justificativa = cat({n.get(), SC_TEXT(" campo(s) reprovado(s)")});
-    } else if (n_pending > 0) {
-        resultado = str("PENDENTE");
-        Ref n = decimal(n_pending);
-        justificativa = cat({n.get(), SC_TEXT(" campo(s) requer(em) análise manual")});
-    } else if (!empresas_respondidas || !assinaturas_respondidas) {
+};
+
+// One rejected field rejects the contract; else one pending field, or an
+// answer the engine never gave, or nothing verified at all leaves it pending.
+Verdict classify(const Lists& lists, const Extraction& x) {
+    if (lists.rejected() > 0) {
+        Ref n = decimal(lists.rejected());
+        return {str("REPROVADO"), cat({n.get(), SC_TEXT(" campo(s) reprovado(s)")})};
+    }
+    if (lists.pending() > 0) {
+        Ref n = decimal(lists.pending());
+        return {str("PENDENTE"), cat({n.get(), SC_TEXT(" campo(s) requer(em) análise manual")})};
+    }
+    if (!x.empresas_respondidas || !x.assinaturas_respondidas) {
         // Nothing can be approved on evidence the engine never gave.
-        resultado = str("PENDENTE");
-        const char* faltando = !empresas_respondidas && !assinaturas_respondidas ? "empresas e assinaturas"
-                               : !empresas_respondidas                            ? "empresas"
-                                                                                  : "assinaturas";
+        const char* faltando = !x.empresas_respondidas && !x.assinaturas_respondidas ? "empresas e assinaturas"
+                               : !x.empresas_respondidas                              ? "empresas"
+                                                                                      : "assinaturas";
         Ref what = str(faltando);
-        justificativa = cat({SC_TEXT("Extração incompleta: sem resposta para "), what.get()});
-    } else if (n_ok == 0) {
-        resultado = str("PENDENTE");
-        justificativa = str("Nenhum campo verificado: nenhuma empresa ou signatário identificado");
-    } else {
-        resultado = str("APROVADO");
-        Ref n = decimal(n_ok);
-        justificativa = cat({SC_TEXT("Todos os "), n.get(), SC_TEXT(" campos verificados foram aprovados")});
+        return {str("PENDENTE"), cat({SC_TEXT("Extração incompleta: sem resposta para "), what.get()})};
     }
+    if (lists.approved() == 0)
+        return {str("PENDENTE"), str("Nenhum campo verificado: nenhuma empresa ou signatário identificado")};
+    Ref n = decimal(lists.approved());
+    return {str("APROVADO"), cat({SC_TEXT("Todos os "), n.get(), SC_TEXT(" campos verificados foram aprovados")})};
+}
 
+void print_report(PyObject* self, const Verdict& v, const Validation& val, const Extraction& x) {
     Ref verbose = getattr(self, SC_NAME("verbose"));
-    if (truth(verbose.get())) {
-        Ref metricas = getattr(extracao.get(), SC_NAME("total_metrics"));
-        call_method_kwargs(self, SC_NAME("_imprimir_relatorio"),
-                           {{SC_NAME("resultado_final"), resultado.get()},
-                            {SC_NAME("justificativa"), justificativa.get()},
-                            {SC_NAME("campos_aprovados"), lists.aprovados.get()},
-                            {SC_NAME("campos_reprovados"), lists.reprovados.get()},
-                            {SC_NAME("campos_pendentes"), lists.pendentes.get()},
-                            {SC_NAME("empresas"), empresas_verificadas.get()},
-                            {SC_NAME("assinaturas"), assinaturas_verificadas.get()},
-                            {SC_NAME("dados_contrato"), dados_contrato.get()},
-                            {SC_NAME("metricas"), metricas.get()}});
-    }
+    if (!truth(verbose.get())) return;
+    Ref metricas = getattr(x.run.get(), SC_NAME("total_metrics"));
+    call_method_kwargs(self, SC_NAME("_imprimir_relatorio"),
+                       {{SC_NAME("resultado_final"), v.resultado.get()},
+                        {SC_NAME("justificativa"), v.justificativa.get()},
+                        {SC_NAME("campos_aprovados"), val.lists.aprovados.get()},
+                        {SC_NAME("campos_reprovados"), val.lists.reprovados.get()},
+                        {SC_NAME("campos_pendentes"), val.lists.pendentes.get()},
+                        {SC_NAME("empresas"), val.empresas.get()},
+                        {SC_NAME("assinaturas"), val.assinaturas.get()},
+                        {SC_NAME("dados_contrato"), x.dados_contrato.get()},
+                        {SC_NAME("metricas"), metricas.get()}});
+}
 
+void set_count(PyObject* r, PyObject* key, Py_ssize_t n) {
+    Ref v = own(PyLong_FromSsize_t(n));
+    set_item(r, key, v.get());
+}
+
+// The ResultadoVerificacao map.
+Ref result_record(const Verdict& v, const Validation& val, const Extraction& x) {
+    const Lists& lists = val.lists;
     Ref r = new_dict();
-    set_item(r.get(), SC_NAME("resultado_final"), resultado.get());
-    set_item(r.get(), SC_NAME("justificativa"), justificativa.get());
+    set_item(r.get(), SC_NAME("resultado_final"), v.resultado.get());
+    set_item(r.get(), SC_NAME("justificativa"), v.justificativa.get());
     set_item(r.get(), SC_NAME("campos_aprovados"), lists.aprovados.get());
     set_item(r.get(), SC_NAME("campos_reprovados"), lists.reprovados.get());
     set_item(r.get(), SC_NAME("campos_pendentes"), lists.pendentes.get());
-    Ref total = own(PyLong_FromSsize_t(n_ok + n_fail + n_pending));
-    set_item(r.get(), SC_NAME("total_campos"), total.get());
-    Ref t_ok = own(PyLong_FromSsize_t(n_ok));
-    set_item(r.get(), SC_NAME("total_aprovados"), t_ok.get());
-    Ref t_fail = own(PyLong_FromSsize_t(n_fail));
-    set_item(r.get(), SC_NAME("total_reprovados"), t_fail.get());
-    Ref t_pending = own(PyLong_FromSsize_t(n_pending));
-    set_item(r.get(), SC_NAME("total_pendentes"), t_pending.get());
-    Ref emp_maps = dumps(empresas_verificadas.get());
+    set_count(r.get(), SC_NAME("total_campos"), lists.approved() + lists.rejected() + lists.pending());
+    set_count(r.get(), SC_NAME("total_aprovados"), lists.approved());
+    set_count(r.get(), SC_NAME("total_reprovados"), lists.rejected());
+    set_count(r.get(), SC_NAME("total_pendentes"), lists.pending());
+    Ref emp_maps = dumps(val.empresas.get());
     set_item(r.get(), SC_NAME("empresas"), emp_maps.get());
-    Ref ass_maps = dumps(assinaturas_verificadas.get());
+    Ref ass_maps = dumps(val.assinaturas.get());
     set_item(r.get(), SC_NAME("assinaturas"), ass_maps.get());
-    set_item(r.get(), SC_NAME("dados_contrato"), dados_contrato.get());
-    Ref metricas = getattr(extracao.get(), SC_NAME("total_metrics"));
+    set_item(r.get(), SC_NAME("dados_contrato"), x.dados_contrato.get());
+    Ref metricas = getattr(x.run.get(), SC_NAME("total_metrics"));
     Ref m = new_dict();
     Ref tokens = getattr(metricas.get(), SC_NAME("tokens"));
     set_item(m.get(), SC_NAME("tokens"), tokens.get());
@@ -1606,6 +1711,19 @@ Ref verificar(Call& c) {
     set_item(m.get(), SC_NAME("tempo_segundos"), secs.get());
     set_item(r.get(), SC_NAME("metricas"), m.get());
     return r;
+}
+
+Ref verificar(Call& c) {
+    PyObject* self = c[param(kVerificarParams, "self")];
+    Ref documento = contract_path(c);
+    log_header(self, documento.get());
+    Ref ready = call_method(self, SC_NAME("_init_scrivane"));
+    if (!truth(ready.get())) return engine_unavailable();
+    const Extraction x = extract(self, c.module, documento.get());
+    const Validation val = validate(self, x);
+    const Verdict v = classify(val.lists, x);
+    print_report(self, v, val, x);
+    return result_record(v, val, x);
 }
 
 const FuncSpec kVerificarSpec = {
@@ -1619,25 +1737,26 @@ const FuncSpec kVerificarSpec = {
     "Returns:\n"
     "    Dict com resultado_final, justificativa, campos aprovados/reprovados/pendentes,\n"
     "    empresas, assinaturas, dados_contrato e metricas.",
-    "(self, documento)",
     kVerificarParams,
     2,
-    kVerificarAnn,
+    "Dict[str, Any]",
     verificar,
 };
 
 // ---------------------------------------------------------------------------
 // verificar_contrato
 
-const Param kFuncParams[] = {{"documento"}, {"openai_api_key", Param::NONE}, {"verbose", Param::TRUE_}};
-const char* const kFuncAnn[] = {"documento", "str", "openai_api_key", "Optional[str]", "verbose", "bool",
-                                "return", "Dict[str, Any]", nullptr};
+constexpr Param kFuncParams[] = {
+    {"documento", "str"},
+    {"openai_api_key", "Optional[str]", Param::NONE},
+    {"verbose", "bool", Param::TRUE_},
+};
 
 Ref verificar_contrato(Call& c) {
-    c.str_or_none_arg(1);
+    c.str_or_none_arg(param(kFuncParams, "openai_api_key"));
     Ref type = c.global(SC_NAME("ContractChecker"));
-    Ref checker = call_kwargs(type.get(), {{SC_NAME("openai_api_key"), c[1]}, {SC_NAME("verbose"), c[2]}});
-    return call_method(checker.get(), SC_NAME("verificar"), c[0]);
+    Ref checker = call_kwargs(type.get(), {{SC_NAME("openai_api_key"), c[param(kFuncParams, "openai_api_key")]}, {SC_NAME("verbose"), c[param(kFuncParams, "verbose")]}});
+    return call_method(checker.get(), SC_NAME("verificar"), c[param(kFuncParams, "documento")]);
 }
 
 const FuncSpec kVerificarContratoSpec = {
@@ -1652,10 +1771,9 @@ const FuncSpec kVerificarContratoSpec = {
     "\n"
     "Returns:\n"
     "    Dict com o resultado da verificação.",
-    "(documento, openai_api_key=None, verbose=True)",
     kFuncParams,
     3,
-    kFuncAnn,
+    "Dict[str, Any]",
     verificar_contrato,
 };
 
@@ -1707,7 +1825,7 @@ const FuncSpec* const kMethods[] = {
 void bind(PyObject* mod, PyObject* name, PyObject* value) { check(PyObject_SetAttr(mod, name, value)); }
 
 int exec_module(PyObject* m) {
-    return guarded_exec(m, [](PyObject* mod) {
+    return guarded_exec(m, sc_module_names, [](PyObject* mod) {
         PyObject** slots = state_of(mod)->slots;
         Ref ftype = make_function_type(mod);
         slots[kFuncType] = Py_NewRef(ftype.get());

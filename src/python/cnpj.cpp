@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "../core/cnpj_core.hpp"
+#include "../core/search.hpp"
 #include "binding.hpp"
 #include "module.hpp"
 #include "text.hpp"
@@ -24,7 +25,7 @@ namespace core = sc::cnpj;
 namespace uni = sc::uni;
 
 // ---------------------------------------------------------------------------
-// Record keys and answer fields, interned once.
+// Record keys and answer fields
 
 enum Key : int {
     K_FONTE, K_CNPJ, K_RAZAO_SOCIAL, K_NOME_FANTASIA, K_SITUACAO, K_DATA_SITUACAO, K_DATA_ABERTURA,
@@ -40,7 +41,11 @@ enum Key : int {
     K_COUNT_OF_KEYS
 };
 
-const char* const kKeyText[K_COUNT_OF_KEYS] = {
+// Every name and fixed text of the module, interned at execution into module
+// state: first the record keys and answer fields, in the order of Key, then
+// the rest.
+constexpr std::string_view kNames[] = {
+    // record keys and answer fields
     "fonte", "cnpj", "razao_social", "nome_fantasia", "situacao", "data_situacao", "data_abertura",
     "natureza_juridica", "porte", "capital_social", "endereco", "email", "socios",
     "logradouro", "numero", "complemento", "bairro", "cidade", "uf", "cep",
@@ -50,21 +55,17 @@ const char* const kKeyText[K_COUNT_OF_KEYS] = {
     "nome_socio", "qualificacao_socio", "data_entrada_sociedade", "cpf_representante_legal",
     "nome_representante_legal", "qualificacao_representante_legal", "fantasia", "abertura", "qual", "status",
     "data", "count", "message",
+    // attribute names, module globals and fixed texts
+    "", "get", "encontrado", "invalido", "nao_encontrado", "indisponivel", "limpar_cnpj", "validar_cnpj",
+    "formatar_cnpj", "replace", "lower", "BRASIL_API_URL", "RECEITA_WS_URL", "requests", "REQUEST_TIMEOUT",
+    "status_code", "json", "_consultar_brasil_api", "_consultar_receita_ws", "CASADOSDADOS_API", "post",
+    "consultar_cnpj", "busca_por_nome", "termo_busca", "buscar_cnpj_por_nome", "_metodo_busca",
+    "_cnpj_buscado_por_ai", "split", "_normalizar_endereco",
 };
+static_assert(kNames[K_COUNT_OF_KEYS - 1] == "message", "kNames must start with the keys, in the order of Key");
+SC_MODULE_NAMES(kNames);
 
-// Interned for the life of the process, like SC_NAME.
-PyObject* g_key[K_COUNT_OF_KEYS];
-
-void intern_keys() {
-    for (int i = 0; i < K_COUNT_OF_KEYS; ++i) {
-        if (g_key[i]) continue;
-        PyObject* s = PyUnicode_InternFromString(kKeyText[i]);
-        if (!s) throw Error{};
-        g_key[i] = s;
-    }
-}
-
-inline PyObject* key(Key k) { return g_key[k]; }
+inline PyObject* key(Key k) { return name_at(static_cast<int>(kBindingNameCount) + k, &sc_module_names); }
 inline PyObject* empty_str() { return SC_NAME(""); }
 
 // ---------------------------------------------------------------------------
@@ -158,10 +159,9 @@ Ref call_with_keywords(PyObject* f, PyObject* const (&pos)[NP], const char* cons
 // ---------------------------------------------------------------------------
 // CNPJ numbers
 
-const Param kCnpjParam[] = {{"cnpj"}};
-const char* const kLimparAnn[] = {"cnpj", "str", "return", "str", nullptr};
-const char* const kValidarAnn[] = {"cnpj", "str", "return", "bool", nullptr};
-const char* const kFormatarAnn[] = {"cnpj", "str", "return", "str", nullptr};
+constexpr Param kCnpjParam[] = {
+    {"cnpj", "str"},
+};
 
 // The clean form of s: up to 14 code points go to out; returns its length.
 std::size_t clean_code_points(PyObject* s, char32_t* out) {
@@ -203,6 +203,7 @@ Ref clean_str(PyObject* s) {
             return r;
         } else {
             thread_local std::u32string buf;
+            sc::ScratchScope keep(buf);
             buf.clear();
             for (std::size_t i = 0; i < len; ++i)
                 if (uni::is_decimal(static_cast<char32_t>(d[i]))) buf.push_back(static_cast<char32_t>(d[i]));
@@ -231,7 +232,7 @@ PyObject* require_str(PyObject* o, const char* name) {
 
 extern const FuncSpec kLimparSpec, kValidarSpec, kFormatarSpec;
 
-Ref limpar_cnpj(Call& c) { return clean_str(c.str_arg(0)); }
+Ref limpar_cnpj(Call& c) { return clean_str(c.str_arg(param(kCnpjParam, "cnpj"))); }
 
 // limpar_cnpj(s) through the namespace.
 Ref limpar_via(const Call& c, PyObject* s) {
@@ -253,7 +254,7 @@ bool validar_body(const Call& c, PyObject* s) {
     return n == static_cast<Py_ssize_t>(core::kLength);
 }
 
-Ref validar_cnpj(Call& c) { return boolean(validar_body(c, c.str_arg(0))); }
+Ref validar_cnpj(Call& c) { return boolean(validar_body(c, c.str_arg(param(kCnpjParam, "cnpj")))); }
 
 Ref validar_via(const Call& c, PyObject* s) {
     Ref f = c.global(SC_NAME("validar_cnpj"));
@@ -291,7 +292,7 @@ Ref formatar_body(const Call& c, PyObject* s) {
     return display_form_generic(clean.get());
 }
 
-Ref formatar_cnpj(Call& c) { return formatar_body(c, c.str_arg(0)); }
+Ref formatar_cnpj(Call& c) { return formatar_body(c, c.str_arg(param(kCnpjParam, "cnpj"))); }
 
 Ref formatar_via(const Call& c, PyObject* s) {
     Ref f = c.global(SC_NAME("formatar_cnpj"));
@@ -300,22 +301,34 @@ Ref formatar_via(const Call& c, PyObject* s) {
 }
 
 const FuncSpec kLimparSpec = {
-    "limpar_cnpj", "limpar_cnpj",
+    "limpar_cnpj",
+    "limpar_cnpj",
     "Remove formatação do CNPJ, mantendo apenas os dígitos.\n"
     "\n"
     "CNPJs alfanuméricos (12 caracteres de [0-9A-Z] e dois dígitos\n"
     "verificadores) são devolvidos com os 14 caracteres em maiúsculas.\n",
-    "(cnpj)", kCnpjParam, 1, kLimparAnn, limpar_cnpj,
+    kCnpjParam,
+    1,
+    "str",
+    limpar_cnpj,
 };
 const FuncSpec kValidarSpec = {
-    "validar_cnpj", "validar_cnpj",
+    "validar_cnpj",
+    "validar_cnpj",
     "Verifica se o CNPJ tem 14 caracteres depois de limpo.\n",
-    "(cnpj)", kCnpjParam, 1, kValidarAnn, validar_cnpj,
+    kCnpjParam,
+    1,
+    "bool",
+    validar_cnpj,
 };
 const FuncSpec kFormatarSpec = {
-    "formatar_cnpj", "formatar_cnpj",
+    "formatar_cnpj",
+    "formatar_cnpj",
     "Formata o CNPJ como XX.XXX.XXX/XXXX-XX; devolve o argumento se não tiver 14 caracteres.\n",
-    "(cnpj)", kCnpjParam, 1, kFormatarAnn, formatar_cnpj,
+    kCnpjParam,
+    1,
+    "str",
+    formatar_cnpj,
 };
 
 // ---------------------------------------------------------------------------
@@ -323,7 +336,6 @@ const FuncSpec kFormatarSpec = {
 
 enum Service { BRASIL_API, RECEITA_WS };
 
-const char* const kLookupAnn[] = {"cnpj", "str", "return", "Optional[Dict]", nullptr};
 
 // Top-level text fields: record key, BrasilAPI key, ReceitaWS key.
 struct FieldMap {
@@ -371,14 +383,11 @@ Ref partners(PyObject* data, Service svc) {
     Ref none_yet = own(PyList_New(0));
     Ref qsa = mapping_get(data, key(K_QSA), none_yet.get());
     Ref out = own(PyList_New(0));
-    Ref it = own(PyObject_GetIter(qsa.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref socio = Ref::steal(raw);
+    for_each(qsa.get(), [&](PyObject* socio) {
         Ref rec = own(PyDict_New());
-        copy_fields(rec.get(), socio.get(), kPartner, svc);
+        copy_fields(rec.get(), socio, kPartner, svc);
         check(PyList_Append(out.get(), rec.get()));
-    }
-    if (PyErr_Occurred()) throw Error{};
+    });
     return out;
 }
 
@@ -492,8 +501,8 @@ Lookup lookup_detailed(const Call& c, PyObject* cnpj, Service svc) {
     });
 }
 
-Ref consultar_brasil_api(Call& c) { return lookup_detailed(c, c.str_arg(0), BRASIL_API).rec; }
-Ref consultar_receita_ws(Call& c) { return lookup_detailed(c, c.str_arg(0), RECEITA_WS).rec; }
+Ref consultar_brasil_api(Call& c) { return lookup_detailed(c, c.str_arg(param(kCnpjParam, "cnpj")), BRASIL_API).rec; }
+Ref consultar_receita_ws(Call& c) { return lookup_detailed(c, c.str_arg(param(kCnpjParam, "cnpj")), RECEITA_WS).rec; }
 
 extern const FuncSpec kBrasilSpec, kReceitaSpec, kConsultarSpec;
 
@@ -514,11 +523,12 @@ Lookup consultar_detailed(const Call& c, PyObject* cnpj) {
     return nothing(unavailable ? Outcome::UNAVAILABLE : Outcome::UNKNOWN);
 }
 
-Ref consultar_cnpj(Call& c) { return consultar_detailed(c, c.str_arg(0)).rec; }
-Ref consultar_cnpj_detalhado(Call& c) { return as_pair(consultar_detailed(c, c.str_arg(0))); }
+Ref consultar_cnpj(Call& c) { return consultar_detailed(c, c.str_arg(param(kCnpjParam, "cnpj"))).rec; }
+Ref consultar_cnpj_detalhado(Call& c) { return as_pair(consultar_detailed(c, c.str_arg(param(kCnpjParam, "cnpj")))); }
 
 const FuncSpec kConsultarSpec = {
-    "consultar_cnpj", "consultar_cnpj",
+    "consultar_cnpj",
+    "consultar_cnpj",
     "Consulta o CNPJ na Receita Federal (BrasilAPI, com a ReceitaWS como alternativa).\n"
     "\n"
     "Args:\n"
@@ -526,11 +536,14 @@ const FuncSpec kConsultarSpec = {
     "\n"
     "Returns:\n"
     "    Dados normalizados da empresa, ou None se o CNPJ for inválido ou não for encontrado\n",
-    "(cnpj)", kCnpjParam, 1, kLookupAnn, consultar_cnpj,
+    kCnpjParam,
+    1,
+    "Optional[Dict]",
+    consultar_cnpj,
 };
-const char* const kLookupDetailAnn[] = {"cnpj", "str", "return", "Tuple[Optional[Dict], str]", nullptr};
 const FuncSpec kConsultarDetalheSpec = {
-    "consultar_cnpj_detalhado", "consultar_cnpj_detalhado",
+    "consultar_cnpj_detalhado",
+    "consultar_cnpj_detalhado",
     "Consulta o CNPJ como consultar_cnpj e diz como a consulta terminou.\n"
     "\n"
     "Faz as mesmas requisições, na mesma ordem, que consultar_cnpj.\n"
@@ -551,17 +564,28 @@ const FuncSpec kConsultarDetalheSpec = {
     "      que não é JSON ou fora do formato esperado, outro erro da ReceitaWS).\n"
     "    Uma função do módulo substituída pelo chamador que devolva None conta\n"
     "    como \"nao_encontrado\".\n",
-    "(cnpj)", kCnpjParam, 1, kLookupDetailAnn, consultar_cnpj_detalhado,
+    kCnpjParam,
+    1,
+    "Tuple[Optional[Dict], str]",
+    consultar_cnpj_detalhado,
 };
 const FuncSpec kBrasilSpec = {
-    "_consultar_brasil_api", "_consultar_brasil_api",
+    "_consultar_brasil_api",
+    "_consultar_brasil_api",
     "Consulta o CNPJ na BrasilAPI; None em caso de falha.\n",
-    "(cnpj)", kCnpjParam, 1, kLookupAnn, consultar_brasil_api,
+    kCnpjParam,
+    1,
+    "Optional[Dict]",
+    consultar_brasil_api,
 };
 const FuncSpec kReceitaSpec = {
-    "_consultar_receita_ws", "_consultar_receita_ws",
+    "_consultar_receita_ws",
+    "_consultar_receita_ws",
     "Consulta o CNPJ na ReceitaWS; None em caso de falha.\n",
-    "(cnpj)", kCnpjParam, 1, kLookupAnn, consultar_receita_ws,
+    kCnpjParam,
+    1,
+    "Optional[Dict]",
+    consultar_receita_ws,
 };
 
 // ---------------------------------------------------------------------------
@@ -640,15 +664,19 @@ Lookup buscar_detailed(const Call& c, PyObject* nome, PyObject* uf) {
     });
 }
 
-Ref buscar_cnpj_por_nome(Call& c) { return buscar_detailed(c, c.str_arg(0), c.str_or_none_arg(1)).rec; }
+constexpr Param kPorNomeParams[] = {
+    {"nome_empresa", "str"},
+    {"uf", "Optional[str]", Param::NONE},
+};
+
+Ref buscar_cnpj_por_nome(Call& c) { return buscar_detailed(c, c.str_arg(param(kPorNomeParams, "nome_empresa")), c.str_or_none_arg(param(kPorNomeParams, "uf"))).rec; }
 Ref buscar_cnpj_por_nome_detalhado(Call& c) {
-    return as_pair(buscar_detailed(c, c.str_arg(0), c.str_or_none_arg(1)));
+    return as_pair(buscar_detailed(c, c.str_arg(param(kPorNomeParams, "nome_empresa")), c.str_or_none_arg(param(kPorNomeParams, "uf"))));
 }
 
-const Param kPorNomeParams[] = {{"nome_empresa"}, {"uf", Param::NONE}};
-const char* const kPorNomeAnn[] = {"nome_empresa", "str", "uf", "Optional[str]", "return", "Optional[Dict]", nullptr};
 const FuncSpec kPorNomeSpec = {
-    "buscar_cnpj_por_nome", "buscar_cnpj_por_nome",
+    "buscar_cnpj_por_nome",
+    "buscar_cnpj_por_nome",
     "Busca uma empresa ativa pelo nome na Casa dos Dados e consulta o CNPJ do primeiro resultado.\n"
     "\n"
     "Args:\n"
@@ -657,12 +685,14 @@ const FuncSpec kPorNomeSpec = {
     "\n"
     "Returns:\n"
     "    Dados da empresa com 'busca_por_nome' e 'termo_busca', ou None\n",
-    "(nome_empresa, uf=None)", kPorNomeParams, 2, kPorNomeAnn, buscar_cnpj_por_nome,
+    kPorNomeParams,
+    2,
+    "Optional[Dict]",
+    buscar_cnpj_por_nome,
 };
-const char* const kPorNomeDetalheAnn[] = {"nome_empresa", "str", "uf", "Optional[str]", "return",
-                                          "Tuple[Optional[Dict], str]", nullptr};
 const FuncSpec kPorNomeDetalheSpec = {
-    "buscar_cnpj_por_nome_detalhado", "buscar_cnpj_por_nome_detalhado",
+    "buscar_cnpj_por_nome_detalhado",
+    "buscar_cnpj_por_nome_detalhado",
     "Busca a empresa pelo nome como buscar_cnpj_por_nome e diz como a busca terminou.\n"
     "\n"
     "Faz as mesmas requisições, na mesma ordem, que buscar_cnpj_por_nome.\n"
@@ -683,7 +713,10 @@ const FuncSpec kPorNomeDetalheSpec = {
     "      que não é JSON ou fora do formato esperado).\n"
     "    Uma função do módulo substituída pelo chamador que devolva None conta\n"
     "    como \"nao_encontrado\".\n",
-    "(nome_empresa, uf=None)", kPorNomeParams, 2, kPorNomeDetalheAnn, buscar_cnpj_por_nome_detalhado,
+    kPorNomeParams,
+    2,
+    "Tuple[Optional[Dict], str]",
+    buscar_cnpj_por_nome_detalhado,
 };
 
 // Step shared by both combined searches: the record of a CNPJ that cleans
@@ -702,10 +735,16 @@ Ref by_name(const Call& c, PyObject* nome, PyObject* uf) {
     return call(buscar.get(), nome, uf);
 }
 
+constexpr Param kEmpresaParams[] = {
+    {"cnpj", "Optional[str]", Param::NONE},
+    {"nome", "Optional[str]", Param::NONE},
+    {"uf", "Optional[str]", Param::NONE},
+};
+
 Ref buscar_empresa(Call& c) {
-    PyObject* cnpj = c.str_or_none_arg(0);
-    PyObject* nome = c.str_or_none_arg(1);
-    PyObject* uf = c.str_or_none_arg(2);
+    PyObject* cnpj = c.str_or_none_arg(param(kEmpresaParams, "cnpj"));
+    PyObject* nome = c.str_or_none_arg(param(kEmpresaParams, "nome"));
+    PyObject* uf = c.str_or_none_arg(param(kEmpresaParams, "uf"));
     Ref rec = by_cnpj(c, cnpj);
     if (rec.get() != Py_None) return rec;
     if (truth(nome)) {
@@ -745,12 +784,20 @@ Ref by_ai(const Call& c, PyObject* nome, PyObject* api_key) {
     }
 }
 
+constexpr Param kCompletoParams[] = {
+    {"cnpj", "Optional[str]", Param::NONE},
+    {"nome", "Optional[str]", Param::NONE},
+    {"uf", "Optional[str]", Param::NONE},
+    {"usar_ai_search", "bool", Param::FALSE_},
+    {"openai_api_key", "Optional[str]", Param::NONE},
+};
+
 Ref buscar_empresa_completo(Call& c) {
-    PyObject* cnpj = c.str_or_none_arg(0);
-    PyObject* nome = c.str_or_none_arg(1);
-    PyObject* uf = c.str_or_none_arg(2);
-    PyObject* usar_ai = c[3];
-    PyObject* api_key = c.str_or_none_arg(4);
+    PyObject* cnpj = c.str_or_none_arg(param(kCompletoParams, "cnpj"));
+    PyObject* nome = c.str_or_none_arg(param(kCompletoParams, "nome"));
+    PyObject* uf = c.str_or_none_arg(param(kCompletoParams, "uf"));
+    PyObject* usar_ai = c[param(kCompletoParams, "usar_ai_search")];
+    PyObject* api_key = c.str_or_none_arg(param(kCompletoParams, "openai_api_key"));
     Ref rec = by_cnpj(c, cnpj);
     if (rec.get() != Py_None) {
         mark(rec.get(), "cnpj_direto");
@@ -766,11 +813,9 @@ Ref buscar_empresa_completo(Call& c) {
     return none();
 }
 
-const Param kEmpresaParams[] = {{"cnpj", Param::NONE}, {"nome", Param::NONE}, {"uf", Param::NONE}};
-const char* const kEmpresaAnn[] = {"cnpj",   "Optional[str]", "nome",           "Optional[str]", "uf",
-                                   "Optional[str]", "return", "Optional[Dict]", nullptr};
 const FuncSpec kEmpresaSpec = {
-    "buscar_empresa", "buscar_empresa",
+    "buscar_empresa",
+    "buscar_empresa",
     "Busca uma empresa pelo CNPJ e, se não encontrar, pelo nome.\n"
     "\n"
     "Args:\n"
@@ -780,20 +825,15 @@ const FuncSpec kEmpresaSpec = {
     "\n"
     "Returns:\n"
     "    Dados da empresa, ou None\n",
-    "(cnpj=None, nome=None, uf=None)", kEmpresaParams, 3, kEmpresaAnn, buscar_empresa,
+    kEmpresaParams,
+    3,
+    "Optional[Dict]",
+    buscar_empresa,
 };
 
-const Param kCompletoParams[] = {{"cnpj", Param::NONE},
-                                 {"nome", Param::NONE},
-                                 {"uf", Param::NONE},
-                                 {"usar_ai_search", Param::FALSE_},
-                                 {"openai_api_key", Param::NONE}};
-const char* const kCompletoAnn[] = {"cnpj",           "Optional[str]", "nome",   "Optional[str]",
-                                    "uf",             "Optional[str]", "usar_ai_search", "bool",
-                                    "openai_api_key", "Optional[str]", "return", "Optional[Dict]",
-                                    nullptr};
 const FuncSpec kCompletoSpec = {
-    "buscar_empresa_completo", "buscar_empresa_completo",
+    "buscar_empresa_completo",
+    "buscar_empresa_completo",
     "Busca uma empresa por todas as estratégias, nesta ordem: CNPJ, nome e busca na web por IA.\n"
     "\n"
     "Args:\n"
@@ -806,8 +846,10 @@ const FuncSpec kCompletoSpec = {
     "Returns:\n"
     "    Dados da empresa com '_metodo_busca' (\"cnpj_direto\", \"api_nome\" ou\n"
     "    \"ai_web_search\"), ou None\n",
-    "(cnpj=None, nome=None, uf=None, usar_ai_search=False, openai_api_key=None)",
-    kCompletoParams, 5, kCompletoAnn, buscar_empresa_completo,
+    kCompletoParams,
+    5,
+    "Optional[Dict]",
+    buscar_empresa_completo,
 };
 
 // ---------------------------------------------------------------------------
@@ -822,9 +864,11 @@ constexpr double kConfere = 0.5;
 void normalize_folded(Folded& f) {
     if (f.latin1) {
         thread_local std::string scratch;
+        sc::ScratchScope keep(scratch);
         core::normalize_address(f.bytes, scratch);
     } else {
         thread_local std::u32string scratch;
+        sc::ScratchScope keep(scratch);
         core::normalize_address(f.wide, scratch);
     }
 }
@@ -832,19 +876,26 @@ void normalize_folded(Folded& f) {
 Ref normalize_str(PyObject* s) {
     if (PyUnicode_GET_LENGTH(s) == 0) return Ref::borrow(s);
     thread_local Folded f;
+    sc::ScratchScope keep(f);
     fold_str(s, f);
     normalize_folded(f);
     return f.to_str();
 }
 
-Ref normalizar_endereco(Call& c) { return normalize_str(c.str_arg(0)); }
+constexpr Param kEnderecoParam[] = {
+    {"endereco", "str"},
+};
 
-const Param kEnderecoParam[] = {{"endereco"}};
-const char* const kNormAnn[] = {"endereco", "str", "return", "str", nullptr};
+Ref normalizar_endereco(Call& c) { return normalize_str(c.str_arg(param(kEnderecoParam, "endereco"))); }
+
 const FuncSpec kNormSpec = {
-    "_normalizar_endereco", "_normalizar_endereco",
+    "_normalizar_endereco",
+    "_normalizar_endereco",
     "Normaliza endereço para comparação.",
-    "(endereco)", kEnderecoParam, 1, kNormAnn, normalizar_endereco,
+    kEnderecoParam,
+    1,
+    "str",
+    normalizar_endereco,
 };
 
 // The text of a str as it stands (no folding), in the layout Folded uses.
@@ -874,7 +925,7 @@ enum class Match { EQUAL, CONTAINED, WORDS, NO_WORDS };
 template <class S>
 Match compare_texts(const S& a, const S& b, double& sim) {
     if (a == b) return Match::EQUAL;
-    if (b.find(a) != S::npos || a.find(b) != S::npos) return Match::CONTAINED;
+    if (sc::search::contains(b, a) || sc::search::contains(a, b)) return Match::CONTAINED;
     return core::word_similarity(a, b, sim) ? Match::WORDS : Match::NO_WORDS;
 }
 
@@ -890,21 +941,12 @@ Match compare_folded(Folded& a, Folded& b, double& sim) {
 Ref word_set(PyObject* text) {
     Ref words = call_method(text, SC_NAME("split"));
     Ref set = own(PySet_New(nullptr));
-    Ref it = own(PyObject_GetIter(words.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref w = Ref::steal(raw);
-        const Py_ssize_t n = PyObject_Size(w.get());
+    for_each(words.get(), [&](PyObject* w) {
+        const Py_ssize_t n = PyObject_Size(w);
         if (n < 0) throw Error{};
-        if (n >= 3) check(PySet_Add(set.get(), w.get()));
-    }
-    if (PyErr_Occurred()) throw Error{};
+        if (n >= 3) check(PySet_Add(set.get(), w));
+    });
     return set;
-}
-
-bool contains(PyObject* hay, PyObject* needle) {
-    const int r = PySequence_Contains(hay, needle);
-    if (r < 0) throw Error{};
-    return r != 0;
 }
 
 Match compare_objects(PyObject* a, PyObject* b, double& sim) {
@@ -960,9 +1002,14 @@ Ref address_part(Ref v, bool cep) {
     return own(PyObject_Format(o, spec.get()));
 }
 
+constexpr Param kCompararParams[] = {
+    {"endereco_contrato", "str"},
+    {"dados_receita", "dict"},
+};
+
 Ref comparar_enderecos(Call& c) {
-    PyObject* contrato = c.str_arg(0);
-    PyObject* dados = c.dict_arg(1);
+    PyObject* contrato = c.str_arg(param(kCompararParams, "endereco_contrato"));
+    PyObject* dados = c.dict_arg(param(kCompararParams, "dados_receita"));
     if (PyUnicode_GET_LENGTH(contrato) == 0 || PyDict_GET_SIZE(dados) == 0)
         return verdict(false, 0.0, empty_str());
 
@@ -979,6 +1026,7 @@ Ref comparar_enderecos(Call& c) {
 
     Ref norm = c.global(SC_NAME("_normalizar_endereco"));
     thread_local Folded a, b;
+    sc::ScratchScope keep(a, b);
     double sim = 0.0;
     Match m;
     if (c.is_own(norm.get(), &kNormSpec)) {
@@ -1016,11 +1064,9 @@ Ref comparar_enderecos(Call& c) {
     return verdict(sim >= kConfere, sim, receita.get());
 }
 
-const Param kCompararParams[] = {{"endereco_contrato"}, {"dados_receita"}};
-const char* const kCompararAnn[] = {"endereco_contrato", "str", "dados_receita", "dict",
-                                    "return", "Tuple[bool, float, str]", nullptr};
 const FuncSpec kCompararSpec = {
-    "comparar_enderecos", "comparar_enderecos",
+    "comparar_enderecos",
+    "comparar_enderecos",
     "Compara endereço do contrato com o da Receita Federal.\n"
     "\n"
     "Args:\n"
@@ -1034,7 +1080,10 @@ const FuncSpec kCompararSpec = {
     "    dados = consultar_cnpj(\"12.345.678/0001-99\")\n"
     "    confere, sim, endereco = comparar_enderecos(\"Av Paulista 1000, Bela Vista, São Paulo\", dados)\n"
     "    print(f\"Confere: {confere} ({sim:.0%})\")\n",
-    "(endereco_contrato, dados_receita)", kCompararParams, 2, kCompararAnn, comparar_enderecos,
+    kCompararParams,
+    2,
+    "Tuple[bool, float, str]",
+    comparar_enderecos,
 };
 
 // ---------------------------------------------------------------------------
@@ -1051,8 +1100,7 @@ void add_import(PyObject* m, const char* name) {
 }
 
 int exec_module(PyObject* m) {
-    return guarded_exec(m, [](PyObject* mod) {
-        intern_keys();
+    return guarded_exec(m, sc_module_names, [](PyObject* mod) {
         add_import(mod, "re");
         add_import(mod, "unicodedata");
         add_import(mod, "requests");

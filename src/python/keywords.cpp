@@ -1,5 +1,4 @@
 // scrivane_contract.keywords: is a document a contract, by its keywords.
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +10,9 @@
 namespace {
 
 using namespace sc::py;
+
+constexpr std::string_view kNames[] = {"normalizar_texto", "KEYWORDS_EXCLUSAO", "KEYWORDS_VALIDACAO", "MIN_KEYWORDS"};
+SC_MODULE_NAMES(kNames);
 
 const char* const kValidacao[] = {
     "contrato", "acordo", "termo", "instrumento", "aditivo", "distrato", "contratante", "contratada",
@@ -26,12 +28,12 @@ const char* const kExclusao[] = {
 };
 constexpr long kMinKeywords = 3;
 
-const Param kTexto[] = {{"texto"}};
-const char* const kNormAnn[] = {"texto", "str", "return", "str", nullptr};
-const char* const kValAnn[] = {"texto", "str", "return", "Tuple[bool, int, list]", nullptr};
+constexpr Param kTexto[] = {
+    {"texto", "str"},
+};
 
 Ref normalizar_texto(Call& c) {
-    PyObject* texto = c.str_arg(0);
+    PyObject* texto = c.str_arg(param(kTexto, "texto"));
     if (PyUnicode_GET_LENGTH(texto) == 0) return Ref::borrow(texto);
     return fold_to_str(texto, false);
 }
@@ -40,10 +42,9 @@ const FuncSpec kNormalizarSpec = {
     "normalizar_texto",
     "normalizar_texto",
     "Normaliza texto removendo acentos e convertendo para minúsculas.",
-    "(texto)",
     kTexto,
     1,
-    kNormAnn,
+    "str",
     normalizar_texto,
 };
 
@@ -53,14 +54,6 @@ struct Table {
     std::vector<std::u32string> needles;
     Ref refused;  // the error for the first entry that is not a str
 };
-
-// Python-level fallback when `normalizar_texto` was rebound: exactly
-// `normalizar_texto(kw) in normalizar_texto(texto)`.
-bool generic_contains(PyObject* haystack, PyObject* needle) {
-    const int r = PySequence_Contains(haystack, needle);
-    if (r < 0) throw Error{};
-    return r != 0;
-}
 
 void fold_needle(PyObject* entry, std::u32string& out) {
     Folded f;
@@ -77,22 +70,20 @@ void fold_needle(PyObject* entry, std::u32string& out) {
 // the walk with the refusal `normalizar_texto` gives kept aside, so that the
 // entries before it still decide first, as an entry-by-entry loop would.
 void load_table(PyObject* table, Table& t) {
-    Ref it = own(PyObject_GetIter(table));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref e = Ref::steal(raw);
-        if (!PyUnicode_CheckExact(e.get())) {
+    for_each(table, [&](PyObject* e) {
+        if (!PyUnicode_CheckExact(e)) {
             try {
-                raise_arg_type("texto", "str", e.get());
+                raise_arg_type("texto", "str", e);
             } catch (const Error&) {
                 t.refused = Ref::steal(PyErr_GetRaisedException());
-                return;
+                return false;
             }
         }
         t.needles.emplace_back();
-        fold_needle(e.get(), t.needles.back());
-        t.entries.push_back(std::move(e));
-    }
-    if (PyErr_Occurred()) throw Error{};
+        fold_needle(e, t.needles.back());
+        t.entries.push_back(Ref::borrow(e));
+        return true;
+    });
 }
 
 [[noreturn]] void reraise(Ref& exc) {
@@ -134,60 +125,60 @@ Ref exclusion_result(PyObject* entry) {
     return tuple_of(boolean(false), own(PyLong_FromLong(0)), std::move(lst));
 }
 
+// The tables searched in one pass over the text. The outcome is the one an
+// entry-by-entry walk gives: the first exclusion term present decides; only
+// then do a missing contract table or a refused entry matter. Returns the
+// exclusion result, or an empty Ref with the contract keywords found listed.
+Ref classify_folded(const Call& c, PyObject* texto, PyObject* found_list) {
+    Haystack hay(texto);
+    Ref excl_table = c.global(SC_NAME("KEYWORDS_EXCLUSAO"));
+    Table excl;
+    load_table(excl_table.get(), excl);
+    Ref val_table = c.global_opt(SC_NAME("KEYWORDS_VALIDACAO"));
+    Table val;
+    if (val_table && !excl.refused) load_table(val_table.get(), val);
+    const std::size_t nex = excl.needles.size();
+    excl.needles.insert(excl.needles.end(), std::make_move_iterator(val.needles.begin()),
+                        std::make_move_iterator(val.needles.end()));
+    const auto hits = hay.present(excl);
+    if (!hits.empty() && hits.front() < nex) return exclusion_result(excl.entries[hits.front()].get());
+    if (excl.refused) reraise(excl.refused);
+    if (!val_table) val_table = c.global(SC_NAME("KEYWORDS_VALIDACAO"));  // raises NameError
+    if (val.refused) reraise(val.refused);
+    for (std::size_t i : hits) check(PyList_Append(found_list, val.entries[i - nex].get()));
+    return Ref();
+}
+
+// The same with `normalizar_texto` rebound: entry by entry, exactly as a
+// plain loop runs `normalizar_texto(kw) in normalizar_texto(texto)`.
+Ref classify_generic(const Call& c, PyObject* norm, PyObject* texto, PyObject* found_list) {
+    Ref norm_text = call(norm, texto);
+    Ref excl_table = c.global(SC_NAME("KEYWORDS_EXCLUSAO"));
+    Ref excluded;
+    for_each(excl_table.get(), [&](PyObject* e) {
+        Ref n = call(norm, e);
+        if (contains(norm_text.get(), n.get())) excluded = exclusion_result(e);
+        return !excluded;
+    });
+    if (excluded) return excluded;
+    Ref val_table = c.global(SC_NAME("KEYWORDS_VALIDACAO"));
+    for_each(val_table.get(), [&](PyObject* e) {
+        Ref n = call(norm, e);
+        if (contains(norm_text.get(), n.get())) check(PyList_Append(found_list, e));
+    });
+    return Ref();
+}
+
 Ref validar_documento_contrato(Call& c) {
-    PyObject* texto = c.str_arg(0);
+    PyObject* texto = c.str_arg(param(kTexto, "texto"));
     if (PyUnicode_GET_LENGTH(texto) == 0)
         return tuple_of(boolean(false), own(PyLong_FromLong(0)), own(PyList_New(0)));
 
     Ref norm = c.global(SC_NAME("normalizar_texto"));
-    const bool fast = c.is_own(norm.get(), &kNormalizarSpec);
-
-    std::optional<Haystack> hay;
-    Ref norm_text;
-    if (fast)
-        hay.emplace(texto);
-    else
-        norm_text = call(norm.get(), texto);
-
     Ref found_list = own(PyList_New(0));
-    if (fast) {
-        // One pass over the text for both tables. The outcome is the one an
-        // entry-by-entry walk gives: the first exclusion term present decides;
-        // only then do a missing contract table or a refused entry matter.
-        Ref excl_table = c.global(SC_NAME("KEYWORDS_EXCLUSAO"));
-        Table excl;
-        load_table(excl_table.get(), excl);
-        Ref val_table = c.global_opt(SC_NAME("KEYWORDS_VALIDACAO"));
-        Table val;
-        if (val_table && !excl.refused) load_table(val_table.get(), val);
-        const std::size_t nex = excl.needles.size();
-        excl.needles.insert(excl.needles.end(), std::make_move_iterator(val.needles.begin()),
-                            std::make_move_iterator(val.needles.end()));
-        const auto hits = hay->present(excl);
-        if (!hits.empty() && hits.front() < nex) return exclusion_result(excl.entries[hits.front()].get());
-        if (excl.refused) reraise(excl.refused);
-        if (!val_table) val_table = c.global(SC_NAME("KEYWORDS_VALIDACAO"));  // raises NameError
-        if (val.refused) reraise(val.refused);
-        for (std::size_t i : hits) check(PyList_Append(found_list.get(), val.entries[i - nex].get()));
-    } else {
-        // entry by entry, exactly as a plain loop would run
-        Ref excl_table = c.global(SC_NAME("KEYWORDS_EXCLUSAO"));
-        Ref it = own(PyObject_GetIter(excl_table.get()));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref e = Ref::steal(raw);
-            Ref n = own(PyObject_Vectorcall(norm.get(), &raw, 1, nullptr));
-            if (generic_contains(norm_text.get(), n.get())) return exclusion_result(e.get());
-        }
-        if (PyErr_Occurred()) throw Error{};
-        Ref val_table = c.global(SC_NAME("KEYWORDS_VALIDACAO"));
-        it = own(PyObject_GetIter(val_table.get()));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref e = Ref::steal(raw);
-            Ref n = own(PyObject_Vectorcall(norm.get(), &raw, 1, nullptr));
-            if (generic_contains(norm_text.get(), n.get())) check(PyList_Append(found_list.get(), e.get()));
-        }
-        if (PyErr_Occurred()) throw Error{};
-    }
+    Ref excluded = c.is_own(norm.get(), &kNormalizarSpec) ? classify_folded(c, texto, found_list.get())
+                                                           : classify_generic(c, norm.get(), texto, found_list.get());
+    if (excluded) return excluded;
 
     Ref quantidade = own(PyLong_FromSsize_t(PyList_GET_SIZE(found_list.get())));
     Ref minimo = c.global(SC_NAME("MIN_KEYWORDS"));
@@ -208,10 +199,9 @@ const FuncSpec kValidarSpec = {
     "    - bool: Se é um contrato válido\n"
     "    - int: Quantidade de keywords encontradas\n"
     "    - list: Keywords encontradas\n",
-    "(texto)",
     kTexto,
     1,
-    kValAnn,
+    "Tuple[bool, int, list]",
     validar_documento_contrato,
 };
 
@@ -222,7 +212,7 @@ Ref str_list(const char* const* items, std::size_t n) {
 }
 
 int exec_module(PyObject* m) {
-    return guarded_exec(m, [](PyObject* mod) {
+    return guarded_exec(m, sc_module_names, [](PyObject* mod) {
         Ref ftype = make_function_type(mod);
         state_of(mod)->slots[0] = Py_NewRef(ftype.get());
         const FuncSpec* specs[] = {&kNormalizarSpec, &kValidarSpec};

@@ -7,9 +7,12 @@
 namespace sc::py {
 
 constexpr int kStateSlots = 8;
+constexpr std::size_t kMaxNames = 512;
 
 struct ModuleState {
     PyObject* slots[kStateSlots];
+    const NameTable* table;      // the module's own names (after the binding layer's)
+    PyObject* names[kMaxNames];  // interned at exec, in table order
 };
 
 inline ModuleState* state_of(PyObject* module) {
@@ -20,21 +23,23 @@ int state_traverse(PyObject* m, visitproc visit, void* arg);
 int state_clear(PyObject* m);
 void state_free(void* m);
 
-// Runs body(module) under the error guard; returns 0 or -1 as Py_mod_exec wants.
+// Interns the binding layer's names and the table's into module state.
+void intern_names(PyObject* module, const NameTable& table);
+
+// Interns the module's names, then runs body(module) with the module as the
+// running one; returns 0, or -1 with an exception set, as Py_mod_exec wants.
 template <class F>
-int guarded_exec(PyObject* module, F&& body) {
-    try {
+int guarded_exec(PyObject* module, const NameTable& table, F&& body) {
+    return boundary(-1, [&] {
+        intern_names(module, table);
+        ModuleScope scope(module);
         body(module);
         return 0;
-    } catch (const Error&) {
-        return -1;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-        return -1;
-    }
+    });
+}
+template <class F>
+int guarded_exec(PyObject* module, F&& body) {
+    return guarded_exec(module, kNoModuleNames, std::forward<F>(body));
 }
 
 }  // namespace sc::py
@@ -45,6 +50,7 @@ int guarded_exec(PyObject* module, F&& body) {
     PyModuleDef_Slot sc_module_slots_[] = {                                                          \
         {Py_mod_exec, reinterpret_cast<void*>(EXEC)},                                                \
         {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},                  \
+        {Py_mod_gil, Py_MOD_GIL_USED},                                                               \
         {0, nullptr},                                                                                \
     };                                                                                               \
     PyModuleDef sc_module_def_ = {                                                                   \

@@ -14,8 +14,7 @@ namespace {
 
 using namespace sc::py;
 
-const Param kParams[] = {{"pages"}, {"keywords"}};
-const char* const kAnn[] = {"pages", "list[str]", "keywords", "list[str]", "return", "list[int]", nullptr};
+constexpr Param kParams[] = {{"pages", "list[str]"}, {"keywords", "list[str]"}};
 
 struct PageView {
     int kind;
@@ -24,8 +23,8 @@ struct PageView {
 };
 
 Ref keyword_hits(Call& c) {
-    PyObject* pages = c.list_arg(0);
-    PyObject* keywords = c.list_arg(1);
+    PyObject* pages = c.list_arg(param(kParams, "pages"));
+    PyObject* keywords = c.list_arg(param(kParams, "keywords"));
 
     std::vector<std::u32string> needles;
     const Py_ssize_t nk = PyList_GET_SIZE(keywords);
@@ -96,10 +95,9 @@ const FuncSpec kHitsSpec = {
     "keyword_hits",
     "keyword_hits",
     "Quantas vezes as palavras-chave (já normalizadas) aparecem em cada página normalizada.",
-    "(pages, keywords)",
     kParams,
     2,
-    kAnn,
+    "list[int]",
     keyword_hits,
 };
 

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "../core/scratch.hpp"
 #include "../core/unicode.hpp"
 #include "binding.hpp"
 
@@ -37,6 +38,12 @@ struct Folded {
     void strip();
     Ref to_str() const;
 };
+
+// A Folded kept as scratch space gives back what grew past the limit.
+inline void release_if_large(Folded& f) noexcept {
+    sc::release_if_large(f.bytes);
+    sc::release_if_large(f.wide);
+}
 
 void fold_str(PyObject* s, Folded& out);
 Ref fold_to_str(PyObject* s, bool strip);

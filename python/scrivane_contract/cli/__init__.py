@@ -162,3 +162,10 @@ def main(argv: Optional[list[str]] = None) -> int:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
         return SAIDA_FALHA
+
+
+def principal() -> None:
+    """Entrada do programa instalado (``scrivane-contract`` e ``python -m scrivane_contract``)."""
+    # A normal exit: atexit handlers and finalizers (temporary folders of the
+    # web service, SQLite connections, the HTTP cache) must run.
+    sys.exit(main())

@@ -83,7 +83,7 @@ def executar(args: argparse.Namespace) -> int:
     for numero in args.numeros:
         limpo = modulo.limpar_cnpj(numero)
         exibido = modulo.formatar_cnpj(limpo) if modulo.validar_cnpj(limpo) else numero
-        objeto: dict[str, Any] = {"cnpj": exibido}
+        objeto: dict[str, Any] = {"cnpj": exibido, "status": None}
         if not modulo.validar_cnpj(limpo):
             situacao, dados = INVALIDO, None
             mensagem = f"CNPJ inválido: {numero!r} (são necessários 14 caracteres)"

@@ -266,6 +266,18 @@ class _StderrAtual(logging.StreamHandler):
         pass
 
 
+class _SemTraceback(logging.Formatter):
+    """One line per warning: the message already names the cause; the traceback is for developers."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        guardado = record.exc_info, record.exc_text, record.stack_info
+        record.exc_info = record.exc_text = record.stack_info = None
+        try:
+            return " ".join(super().format(record).split("\n"))
+        finally:
+            record.exc_info, record.exc_text, record.stack_info = guardado
+
+
 _handler_avisos: Optional[logging.Handler] = None
 
 
@@ -280,7 +292,7 @@ def mostrar_avisos() -> None:
         return
     handler = _StderrAtual()
     handler.setLevel(logging.WARNING)
-    handler.setFormatter(logging.Formatter("aviso: %(message)s"))
+    handler.setFormatter(_SemTraceback("scrivane-contract: aviso: %(message)s"))
     logging.getLogger("scrivane_contract").addHandler(handler)
     _handler_avisos = handler
 

@@ -251,7 +251,25 @@ class Lote:
             verificacao.segundos = time.perf_counter() - inicio
             self._terminados.put((indice, verificacao))
 
+    def _importar_antes(self) -> None:
+        # Load the heavy modules once, here, before the workers start: several
+        # threads importing openai (and pyHanko) at once only wait on each
+        # other's import locks, and the first engine request comes later.  A
+        # failure is left for the checker, which reports it as its own.
+        import importlib
+
+        modulos = ["scrivane_contract.checker", "scrivane"]
+        if self.opcoes_assinaturas is not None:
+            modulos += ["scrivane.signatures", "scrivane_contract.assinaturas_digitais"]
+        for nome in modulos:
+            try:
+                importlib.import_module(nome)
+            except Exception:
+                pass
+
     def executar(self, ao_terminar: Callable[[int, Verificacao], None]) -> None:
+        if self.paralelo > 1:
+            self._importar_antes()
         threads = [
             threading.Thread(target=self._trabalhar, name=f"verificar-{n}", daemon=True)
             for n in range(self.paralelo)
@@ -377,13 +395,20 @@ def imprimir_resumo(verificacoes: list[Verificacao], segundos_total: float, cons
     )
 
 
+def _terminal(fluxo: Any) -> bool:
+    try:
+        return bool(fluxo.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
 def _console_saida() -> Any:
     import os
 
     from rich.console import Console
 
     # Piped to a file, a table cut at 80 columns folds every path; give it room.
-    largura = None if sys.stdout.isatty() or os.environ.get("COLUMNS") else 120
+    largura = None if _terminal(sys.stdout) or os.environ.get("COLUMNS") else 120
     return Console(highlight=False, width=largura)
 
 
@@ -487,13 +512,9 @@ def _um_contrato(arquivo: Path, kwargs: dict[str, Any], saida: Optional[SaidaJso
 def _varios(arquivos: list[Path], kwargs: dict[str, Any], args: argparse.Namespace,
             saida: Optional[SaidaJsonl], opcoes_assinaturas: Optional[dict[str, Any]] = None,
             exigir: bool = False) -> int:
-    from rich.console import Console
-    from rich.progress import BarColumn, MofNCompleteColumn, Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
-
     kwargs_lote = {**kwargs, "verbose": False}
-    console_erro = Console(stderr=True, force_terminal=True if args.progresso else None)
-    mostrar_barra = args.progresso or console_erro.is_terminal
-    stdout_terminal = sys.stdout.isatty()
+    mostrar_barra = args.progresso or _terminal(sys.stderr)
+    stdout_terminal = _terminal(sys.stdout)
 
     verificacoes: list[Optional[Verificacao]] = [None] * len(arquivos)
     emitidos = 0
@@ -523,6 +544,17 @@ def _varios(arquivos: list[Path], kwargs: dict[str, Any], args: argparse.Namespa
     interrompido = False
     try:
         if mostrar_barra:
+            from rich.console import Console
+            from rich.progress import (
+                BarColumn,
+                MofNCompleteColumn,
+                Progress,
+                SpinnerColumn,
+                TextColumn,
+                TimeElapsedColumn,
+            )
+
+            console_erro = Console(stderr=True, force_terminal=True if args.progresso else None)
             barra = Progress(
                 SpinnerColumn(),
                 TextColumn("Verificando"),
