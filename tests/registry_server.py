@@ -55,6 +55,7 @@ class Reply:
     body: Optional[bytes] = None  # None: the fixture answer
     content_type: str = "application/json"
     delay: float = 0.0
+    headers: dict = field(default_factory=dict)  # extra response headers (Retry-After, Cache-Control)
 
     @classmethod
     def json(cls, obj: Any, *, status: int = 200, delay: float = 0.0) -> "Reply":
@@ -68,10 +69,12 @@ class Reply:
         return cls(status, text.encode(), content_type, delay)
 
     @classmethod
-    def error(cls, status: int, *, delay: float = 0.0) -> "Reply":
+    def error(cls, status: int, *, delay: float = 0.0, headers: Optional[dict] = None) -> "Reply":
         """An HTTP error with a small JSON body, as the services send them."""
         messages = {404: "CNPJ não encontrado", 429: "Too many requests", 500: "Internal server error"}
-        return cls.json({"message": messages.get(status, "error")}, status=status, delay=delay)
+        reply = cls.json({"message": messages.get(status, "error")}, status=status, delay=delay)
+        reply.headers = dict(headers or {})
+        return reply
 
     @classmethod
     def late(cls, delay: float) -> "Reply":
@@ -246,6 +249,8 @@ class RegistryServer:
             handler.send_response(status)
             handler.send_header("Content-Type", ctype)
             handler.send_header("Content-Length", str(len(payload)))
+            for name, value in (reply.headers.items() if reply is not None else ()):
+                handler.send_header(name, value)
             handler.end_headers()
             handler.wfile.write(payload)
         except (BrokenPipeError, ConnectionResetError):

@@ -30,7 +30,7 @@ def _stub_params(node):
     return [(a.arg, d) for a, d in zip(args.args, defaults)]
 
 
-@pytest.mark.parametrize("name", ["keywords", "cnpj", "checker"])
+@pytest.mark.parametrize("name", ["keywords", "cnpj", "checker", "_registro"])
 def test_stub_signatures_match_runtime(name):
     module = importlib.import_module(f"scrivane_contract.{name}")
     stubs = _stub_functions(module)

@@ -23,7 +23,7 @@ import threading
 from typing import Iterator, Optional
 
 # Command modules, in the order ``--help`` lists them.
-COMANDOS: tuple[str, ...] = ("verificar", "cnpj", "buscar", "classificar")
+COMANDOS: tuple[str, ...] = ("verificar", "cnpj", "buscar", "classificar", "registro")
 
 # Exit statuses shared by the commands.
 SAIDA_APROVADO = 0
@@ -147,6 +147,7 @@ def main(argv: Optional[list[str]] = None) -> int:
             args = parser.parse_args(argv)
         except SystemExit as exc:  # argparse: --help/--version give 0, usage errors 2
             return SAIDA_USO if exc.code not in (0, None) else 0
+    estado = _estado_cnpj()
     try:
         return args.executar(args)
     except ErroDeUso as exc:
@@ -162,6 +163,26 @@ def main(argv: Optional[list[str]] = None) -> int:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
         return SAIDA_FALHA
+    finally:
+        _restaurar_cnpj(estado)
+
+
+# What a command may rebind in the cnpj module (--registro, the polite client);
+# put back afterwards, so that calling main() in-process leaves no trace.
+_NOMES_CNPJ = ("requests", "BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API")
+
+
+def _estado_cnpj() -> dict:
+    from scrivane_contract import cnpj
+
+    return {nome: getattr(cnpj, nome) for nome in _NOMES_CNPJ if hasattr(cnpj, nome)}
+
+
+def _restaurar_cnpj(estado: dict) -> None:
+    from scrivane_contract import cnpj
+
+    for nome, valor in estado.items():
+        setattr(cnpj, nome, valor)
 
 
 def principal() -> None:

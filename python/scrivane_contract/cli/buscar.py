@@ -56,7 +56,7 @@ def executar(args: argparse.Namespace) -> int:
         raise ErroDeUso(f"--usar-ai precisa da chave da OpenAI: defina {ENV_OPENAI_API_KEY}")
     if not args.nome.strip():
         raise ErroDeUso("o nome da empresa está vazio")
-    aplicar_registro(valor_registro(args))
+    aplicar_registro(valor_registro(args), args)
     from scrivane_contract import cnpj as modulo
 
     if hasattr(modulo, "consultar_cnpj_detalhado") and hasattr(modulo, "buscar_cnpj_por_nome_detalhado"):

@@ -75,7 +75,7 @@ def codigo_de_saida(situacoes: list[str]) -> int:
 
 
 def executar(args: argparse.Namespace) -> int:
-    aplicar_registro(valor_registro(args))
+    aplicar_registro(valor_registro(args), args)
     from scrivane_contract import cnpj as modulo
 
     consultar, distingue = _consulta(modulo)

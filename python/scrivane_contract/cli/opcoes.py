@@ -207,15 +207,28 @@ def _lista(nomes: list[str]) -> str:
 
 
 def adicionar_opcao_registro(parser: argparse.ArgumentParser) -> None:
-    """Adiciona ``--registro`` (padrão: a variável SCRIVANE_REGISTRO)."""
+    """Adiciona ``--registro`` (padrão: a variável SCRIVANE_REGISTRO), ``--sem-cache`` e ``--cache``."""
     parser.add_argument(
         "--registro",
-        metavar="URL",
+        metavar="REGISTRO",
         default=None,
         help=(
-            "servidor que fala os protocolos da BrasilAPI, da ReceitaWS e da Casa dos Dados "
+            "onde consultar a Receita Federal: 'local' (o banco de 'registro importar'), "
+            "'sqlite:CAMINHO' (esse banco) ou a URL de um servidor que fala os protocolos da "
+            "BrasilAPI, da ReceitaWS e da Casa dos Dados, como 'registro servir' "
             f"(padrão: ${ENV_REGISTRO}, senão os serviços públicos)"
         ),
+    )
+    parser.add_argument(
+        "--sem-cache",
+        action="store_true",
+        help="não guarda nem reaproveita respostas dos serviços públicos (limites e novas tentativas continuam)",
+    )
+    parser.add_argument(
+        "--cache",
+        metavar="CAMINHO",
+        default=None,
+        help="arquivo do cache HTTP das respostas dos serviços públicos (padrão: ~/.cache/scrivane-contract/http.sqlite)",
     )
 
 
@@ -225,16 +238,32 @@ def valor_registro(args: argparse.Namespace) -> Optional[str]:
     return valor if valor else _env(ENV_REGISTRO)
 
 
-def aplicar_registro(valor: Optional[str]) -> None:
-    """Aponta as três URLs de ``scrivane_contract.cnpj`` para o registro indicado.
+def aplicar_registro(valor: Optional[str], args: Optional[argparse.Namespace] = None) -> None:
+    """Faz ``scrivane_contract.cnpj`` consultar o registro indicado.
 
-    ``valor`` None (ou vazio) deixa os serviços públicos.  Uma URL
-    ``http(s)://servidor[:porta][/prefixo]`` aponta as três URLs para esse
-    servidor.  Outro valor é um erro de uso.
+    ``valor`` None (ou vazio): os serviços públicos, através do cliente cortês
+    (cache HTTP, limites por serviço, novas tentativas; ``--sem-cache`` e
+    ``--cache`` de ``args``) quando ``args`` é dado.  ``local`` ou
+    ``sqlite:CAMINHO``: o banco do registro local, sem HTTP.  Uma URL
+    ``http(s)://servidor[:porta][/prefixo]``: as três URLs apontam para esse
+    servidor.  Outro valor é um erro de uso.  Um registro que não é o público
+    é anunciado em stderr, com a data da publicação quando conhecida.
     """
     if not valor:
+        if args is not None:
+            _usar_cliente_cortes(args)
         return
     valor = valor.strip()
+    if valor == "local" or valor.startswith("sqlite:"):
+        from scrivane_contract.registro import RegistroIndisponivel, usar_registro
+
+        try:
+            em_uso = usar_registro(valor)
+        except RegistroIndisponivel as exc:
+            raise ErroDeUso(f"{exc} (crie-o com 'scrivane-contract registro importar')") from None
+        data = f" (publicação {em_uso.data_extracao})" if em_uso.data_extracao else ""
+        print(f"Registro: {em_uso.descricao}{data}", file=sys.stderr, flush=True)
+        return
     if valor.startswith(("http://", "https://")):
         base = valor.rstrip("/")
         if "://" not in base or not base.split("://", 1)[1]:
@@ -245,7 +274,20 @@ def aplicar_registro(valor: Optional[str]) -> None:
         cnpj.RECEITA_WS_URL = base + CAMINHO_RECEITA_WS
         cnpj.CASADOSDADOS_API = base + CAMINHO_CASADOSDADOS
         return
-    raise ErroDeUso(f"valor inválido para --registro: {valor!r} (esperado uma URL http:// ou https://)")
+    raise ErroDeUso(
+        f"valor inválido para --registro: {valor!r} (esperado local, sqlite:CAMINHO ou uma URL http:// ou https://)"
+    )
+
+
+def _usar_cliente_cortes(args: argparse.Namespace) -> None:
+    try:
+        from scrivane_contract.registro.sessao import usar_sessao_resiliente
+    except ImportError:  # the registro extra is not installed: plain requests, as the library does
+        return
+    try:
+        usar_sessao_resiliente(getattr(args, "cache", None), sem_cache=bool(getattr(args, "sem_cache", False)))
+    except OSError as exc:
+        raise ErroDeUso(f"cache HTTP inutilizável: {exc}") from None
 
 
 # -- warnings of the library -----------------------------------------------------

@@ -474,7 +474,7 @@ def executar(args: argparse.Namespace) -> int:
     opcoes_assinaturas = digitais_cli.opcoes(args)
     kwargs = argumentos_checker(args)
     verificar_credenciais(kwargs)
-    aplicar_registro(valor_registro(args))
+    aplicar_registro(valor_registro(args), args)
     mostrar_avisos()
 
     saida = SaidaJsonl(args.saida) if args.saida else None

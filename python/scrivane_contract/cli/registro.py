@@ -1,0 +1,220 @@
+"""``scrivane-contract registro``: o registro local do CNPJ (importar, info, servir, baixar)."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+
+from . import SAIDA_FALHA, SAIDA_USO
+
+
+def configurar(subparsers) -> None:
+    p = subparsers.add_parser(
+        "registro", help="registro local do CNPJ: importar, consultar, servir, baixar",
+        description="Registro local do CNPJ, construído a partir dos dados abertos da Receita Federal.")
+    p.set_defaults(executar=lambda args: (p.print_help(), SAIDA_USO)[1])
+    sub = p.add_subparsers(dest="acao", metavar="AÇÃO")
+
+    banco_ajuda = "arquivo do banco SQLite (padrão: $SCRIVANE_BANCO_REGISTRO ou ~/.local/share/scrivane-contract/registro.sqlite3)"
+
+    imp = sub.add_parser("importar", help="constrói o banco a partir de uma publicação mensal (pasta com os 37 zips)",
+                         description="Constrói o banco a partir de uma publicação mensal, lendo os zips sem descompactá-los "
+                                     "em disco. O banco anterior só é substituído quando a importação termina.")
+    imp.add_argument("origem", nargs="?", help="pasta com os zips da publicação (Empresas0.zip ... Simples.zip), "
+                     "ou a pasta de 'registro baixar' (usa o mês mais recente)")
+    imp.add_argument("--banco", help=banco_ajuda)
+    imp.add_argument("--jsonl", metavar="ARQUIVO",
+                     help="acrescenta registros no formato da BrasilAPI, um JSON por linha")
+    imp.add_argument("--log", metavar="ARQUIVO", help="onde descrever as linhas ignoradas (padrão: BANCO.importacao.log)")
+    imp.set_defaults(executar=_importar)
+
+    inf = sub.add_parser("info", help="data da publicação, linhas por tabela e tamanho do banco")
+    inf.add_argument("--banco", help=banco_ajuda)
+    inf.set_defaults(executar=_info)
+
+    srv = sub.add_parser("servir", help="serve o banco por HTTP nos protocolos da BrasilAPI, ReceitaWS e Casa dos Dados")
+    srv.add_argument("--banco", help=banco_ajuda)
+    srv.add_argument("--porta", type=int, default=8080, help="porta TCP (padrão 8080)")
+    srv.add_argument("--host", default="127.0.0.1",
+                     help="endereço de escuta (padrão 127.0.0.1; 0.0.0.0 para a rede)")
+    srv.add_argument("--sem-log", action="store_true", help="não registra cada pedido")
+    srv.add_argument("--processos", type=int, default=1, metavar="N",
+                     help="processos que atendem os pedidos (padrão 1)")
+    srv.set_defaults(executar=_servir)
+
+    bx = sub.add_parser("baixar", help="baixa uma publicação mensal do compartilhamento da Receita Federal")
+    bx.add_argument("--mes", metavar="AAAA-MM", help="mês da publicação (padrão: o mais recente)")
+    bx.add_argument("--destino", metavar="PASTA", default=".", help="pasta de destino (padrão: a atual)")
+    bx.add_argument("--url", metavar="URL", help="endereço base do compartilhamento")
+    bx.add_argument("--token", help="token do compartilhamento público")
+    bx.set_defaults(executar=_baixar)
+
+
+def _erro(texto: str) -> None:
+    print(f"erro: {texto}", file=sys.stderr)
+
+
+def _banco(args):
+    from scrivane_contract.registro.banco import caminho_padrao
+
+    from pathlib import Path
+
+    return Path(args.banco).expanduser() if args.banco else caminho_padrao()
+
+
+def _tamanho(n: int) -> str:
+    for unidade in ("B", "KB", "MB", "GB"):
+        if n < 1024 or unidade == "GB":
+            return f"{n:.0f} {unidade}" if unidade == "B" else f"{n:.1f} {unidade}"
+        n /= 1024
+    return f"{n} B"
+
+
+def _milhar(n: int) -> str:
+    return f"{n:,}".replace(",", ".")
+
+
+class _Barra:
+    """Progress bar on standard error (nothing when it is not a terminal)."""
+
+    def __init__(self, unidade_linhas: bool):
+        from rich.console import Console
+        from rich.progress import (BarColumn, DownloadColumn, Progress, TaskProgressColumn, TextColumn,
+                                   TimeRemainingColumn, TransferSpeedColumn)
+
+        self.console = Console(stderr=True)
+        colunas = [TextColumn("{task.description:<24}"), BarColumn(), TaskProgressColumn()]
+        if unidade_linhas:
+            colunas.append(TextColumn("{task.fields[taxa]}"))
+        else:
+            colunas += [DownloadColumn(), TransferSpeedColumn()]
+        colunas.append(TimeRemainingColumn())
+        self.progress = Progress(*colunas, console=self.console, transient=True,
+                                 disable=not self.console.is_terminal)
+        self.tarefa = None
+        self.linhas = 0
+        self.t0 = time.perf_counter()
+
+    def inicio(self, total: int) -> None:
+        self.progress.start()
+        self.tarefa = self.progress.add_task("", total=total, taxa="")
+        self.t0 = time.perf_counter()
+
+    def arquivo(self, nome: str) -> None:
+        if self.tarefa is not None:
+            self.progress.update(self.tarefa, description=nome)
+
+    def etapa(self, texto: str) -> None:
+        if self.tarefa is not None:
+            self.progress.update(self.tarefa, description=texto)
+
+    def avanco(self, nbytes: int, linhas: int = 0) -> None:
+        if self.tarefa is None:
+            return
+        self.linhas += linhas
+        dt = max(time.perf_counter() - self.t0, 1e-6)
+        self.progress.update(self.tarefa, advance=nbytes, taxa=f"{_milhar(int(self.linhas / dt))} linhas/s")
+
+    def aviso(self, texto: str) -> None:
+        self.console.print(texto)
+
+    def fim(self) -> None:
+        if self.tarefa is not None:
+            self.progress.stop()
+
+
+def _importar(args: argparse.Namespace) -> int:
+    from scrivane_contract.registro.importar import ErroImportacao, importar
+
+    if args.origem is None and args.jsonl is None:
+        _erro("indique a pasta da publicação ou --jsonl ARQUIVO")
+        return SAIDA_USO
+    banco = _banco(args)
+    barra = _Barra(True)
+    try:
+        r = importar(args.origem, banco, jsonl=args.jsonl, progresso=barra, log=args.log)
+    except ErroImportacao as e:
+        barra.fim()
+        _erro(f"{e}; o banco anterior ficou intacto")
+        return SAIDA_FALHA
+    except KeyboardInterrupt:
+        barra.fim()
+        print("Importação interrompida; o banco anterior ficou intacto.", file=sys.stderr)
+        raise
+    print(f"Banco: {r.banco}")
+    if r.data_extracao:
+        print(f"Publicação: {r.data_extracao}")
+    for tabela, n in r.linhas.items():
+        print(f"  {tabela:<18}{_milhar(n):>15} linhas")
+    if r.ruins:
+        print(f"Linhas ignoradas: {_milhar(r.ruins)} (detalhes em {r.log})")
+    else:
+        print("Linhas ignoradas: 0")
+    if r.faltando:
+        print(f"Atenção: faltam {len(r.faltando)} arquivos da publicação: {', '.join(r.faltando)}")
+    print(f"Tempo: {r.segundos:.1f} s   Tamanho: {_tamanho(r.tamanho)}")
+    return 0
+
+
+def _info(args: argparse.Namespace) -> int:
+    from scrivane_contract.registro.consulta import RegistroIndisponivel, RegistroLocal
+
+    try:
+        info = RegistroLocal(_banco(args)).info()
+    except RegistroIndisponivel as e:
+        _erro(str(e))
+        return SAIDA_FALHA
+    print(f"Banco: {info['banco']}")
+    print(f"Publicação: {info['data_extracao'] or 'desconhecida'}")
+    if info["importado_em"]:
+        print(f"Importado em: {info['importado_em']}")
+    for tabela, n in info["linhas"].items():
+        print(f"  {tabela:<18}{_milhar(n):>15} linhas")
+    if info["linhas_ignoradas"]:
+        print(f"Linhas ignoradas na importação: {_milhar(info['linhas_ignoradas'])}")
+    print(f"Tamanho: {_tamanho(info['tamanho'])}")
+    return 0
+
+
+def _servir(args: argparse.Namespace) -> int:
+    from scrivane_contract.registro.consulta import RegistroIndisponivel, RegistroLocal
+    from scrivane_contract.registro.servidor import servir
+
+    try:
+        registro = RegistroLocal(_banco(args))
+        data = registro.info()["data_extracao"]
+    except RegistroIndisponivel as e:
+        _erro(str(e))
+        return SAIDA_FALHA
+    print(f"Servindo {registro.caminho} (publicação {data or 'desconhecida'}) em http://{args.host}:{args.porta}"
+          " — Ctrl-C para parar", flush=True)
+    try:
+        servir(registro, host=args.host, porta=args.porta, log=not args.sem_log, processos=max(1, args.processos))
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+def _baixar(args: argparse.Namespace) -> int:
+    from scrivane_contract.registro.baixar import TOKEN_PADRAO, URL_PADRAO, ErroDownload, baixar
+
+    barra = _Barra(False)
+    barra.avanco = lambda n, linhas=0: barra.tarefa is not None and barra.progress.update(barra.tarefa, advance=n)
+    try:
+        mes, pasta, baixados = baixar(args.destino, args.mes, base=args.url or URL_PADRAO,
+                                      token=args.token or TOKEN_PADRAO, progresso=barra)
+    except (ErroDownload, OSError) as e:
+        barra.fim()
+        _erro(str(e))
+        return SAIDA_FALHA
+    except Exception as e:  # requests: DNS, TLS, refused connection
+        import requests
+
+        barra.fim()
+        if isinstance(e, requests.RequestException):
+            _erro(f"falha de rede: {e}")
+            return SAIDA_FALHA
+        raise
+    print(f"Publicação {mes} em {pasta}: {len(baixados)} arquivos baixados agora")
+    return 0
