@@ -24,6 +24,8 @@ def test_demo_verifies_the_three_examples_offline():
                               capture_output=True, text=True, timeout=120)
     saida = processo.stdout
     assert processo.returncode == 1, processo.stderr
+    # The package's own registry, loaded from the examples' JSONL, answered the lookups.
+    assert "(scrivane-contract registro servir)" in saida.splitlines()[0], processo.stderr
     finais = re.findall(r"RESULTADO FINAL: (\w+)", saida)
     assert finais == ["APROVADO", "PENDENTE", "REPROVADO"]
     assert "• Situação Cadastral - SOL NASCENTE EMBALAGENS LTDA" in saida
