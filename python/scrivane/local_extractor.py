@@ -1,27 +1,26 @@
-"""Reading a Brazilian contract by rules: the "local" provider of the engine.
+"""Leitura de contratos brasileiros por regras: o provedor "local" do motor.
 
-No model and no network: the parties, the people who sign for them and the
-contract's general data are found in the document's text by the way
-Brazilian contracts are written:
+Sem modelo e sem rede: as partes, as pessoas que assinam por elas e os dados
+gerais do contrato são achados no texto do documento pelo modo como os
+contratos brasileiros são escritos:
 
-* the parties' qualification ("ACME LTDA, pessoa jurídica de direito
+* a qualificação das partes ("ACME LTDA, pessoa jurídica de direito
   privado, inscrita no CNPJ/MF sob o nº ..., com sede na ..., CEP ...,
-  doravante denominada CONTRATANTE"), or a summary table of labelled lines
-  ("Razão Social: ...", "CNPJ: ...", "Endereço: ...");
-* the representatives ("neste ato representada por seu sócio administrador
-  FULANO, brasileiro, ..., inscrito no CPF sob o nº ..."), the signature
-  block at the end, the witnesses and the digital-signature stamps;
-* the title, the object clause, the value in "R$", the term, the date and
-  the "foro".
+  doravante denominada CONTRATANTE"), ou um quadro-resumo de linhas
+  rotuladas ("Razão Social: ...", "CNPJ: ...", "Endereço: ...");
+* os representantes ("neste ato representada por seu sócio administrador
+  FULANO, brasileiro, ..., inscrito no CPF sob o nº ..."), o bloco de
+  assinaturas, as testemunhas e os carimbos de assinatura digital;
+* o título, o objeto, o valor em "R$", a vigência, a data e o foro.
 
-Nothing is invented: a field that is not found is None, and a document that
-is not a contract (an invoice, a certificate, an article, a policy) gives no
-company and no signatory.  ``extrair`` returns one map holding the keys of
-the three answers ("empresas", "assinaturas" and the contract-data fields);
-the engine hands each question the keys its answer model declares.
-
-The tables below are the rules; the functions only walk the text with them.
+Nada é inventado: o que não é achado fica None, e um documento que não é
+contrato (nota fiscal, certidão, artigo, política) não dá empresa nem
+signatário.  ``extrair`` devolve um mapa com as chaves das três respostas
+("empresas", "assinaturas" e os campos dos dados do contrato); o motor dá a
+cada pergunta as chaves que o modelo de resposta dela declara.
 """
+
+# The tables below are the rules; the functions only walk the text with them.
 
 from __future__ import annotations
 
@@ -30,7 +29,7 @@ from collections import Counter
 from dataclasses import dataclass
 from typing import Any, Optional, Sequence
 
-__all__ = ["extrair", "limpar_paginas", "eh_contrato", "PAPEIS", "CAMPOS_DADOS"]
+__all__ = ["extrair", "limpar_paginas", "PAPEIS", "CAMPOS_DADOS"]
 
 # ---------------------------------------------------------------------------
 # Tables
@@ -187,8 +186,8 @@ def _chave_repetida(linha: str) -> str:
 
 
 def limpar_paginas(paginas: Sequence[str]) -> list[str]:
-    """The document's lines without running headers and footers, page numbers,
-    hyphenated line breaks and runs of spaces."""
+    """As linhas do documento sem cabeçalhos e rodapés repetidos, números de página,
+    quebras de linha com hífen e espaços repetidos."""
     por_pagina = []
     for pagina in paginas:
         # pdfium reports a hyphen that ends a line as U+FFFE and joins the two lines.
@@ -860,7 +859,7 @@ def _dados_contrato(linhas: list[str], texto: str, dobrado: str, cabeca: list[st
 # ---------------------------------------------------------------------------
 
 
-def eh_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> bool:
+def _eh_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> bool:
     """Contract title or preamble formulas, and parties with roles; not an invoice, certificate, article..."""
     titulo_contrato = _titulo_de(cabeca, TITULOS_CONTRATO) is not None
     titulo_outro = _titulo_de(cabeca, TITULOS_OUTROS) is not None
@@ -873,11 +872,11 @@ def eh_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> bool:
 
 
 def extrair(paginas: Sequence[str]) -> dict[str, Any]:
-    """The three answers from the pages of one document, as one map.
+    """As três respostas a partir das páginas de um documento, num só mapa.
 
-    Keys: "empresas" (maps of the extracted companies), "assinaturas" (maps
-    of the signatories), "eh_contrato" and the contract-data fields
-    ``CAMPOS_DADOS``; a field not found is None.
+    Chaves: "empresas" (mapas das empresas extraídas), "assinaturas" (mapas
+    dos signatários), "eh_contrato" e os campos ``CAMPOS_DADOS`` dos dados do
+    contrato; o que não é achado fica None.
     """
     bruto = "\n".join(paginas)
     linhas = limpar_paginas(paginas)
@@ -928,7 +927,7 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
     tem_partes = any(e.papel for e in empresas)
     pessoas = _pessoas_qualificadas(texto, dobrado, empresas, societario)
     tem_partes = tem_partes or any(p.tipo == "parte" for p in pessoas)
-    contrato = eh_contrato(cabeca, dobrado, tem_partes)
+    contrato = _eh_contrato(cabeca, dobrado, tem_partes)
     if not contrato:
         return {"eh_contrato": False, "empresas": [], "assinaturas": [], **dict.fromkeys(CAMPOS_DADOS)}
 
