@@ -1,4 +1,5 @@
-# Newcomer commands: `make test` (build, install and test) and `make bench`.
+# Newcomer commands: `make demo` (three example contracts verified offline),
+# `make test` (build, install and test) and `make bench`.
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -8,7 +9,7 @@ PYTHON313 := $(shell \
   if python3.13 -c 'import sys' >/dev/null 2>&1; then command -v python3.13; \
   else ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V | tail -n 1; fi)
 
-.PHONY: venv install test bench sanitize clean system-deps
+.PHONY: venv install test bench sanitize clean system-deps demo
 
 # Debian packages the build and the tests use (SQLite headers for the registry
 # loader, OCR, the browser test, PDF tools); installed
@@ -35,6 +36,20 @@ venv: $(PY)
 # Non-editable: the tests run against the installed wheel.
 install: $(PY)
 	$(PY) -m pip install -q ".[test]"
+	@touch $(INSTALADO)
+
+# Installed once, then again only when a source file changed: `make demo`
+# builds what it needs on a fresh clone and is quick afterwards.
+INSTALADO := $(VENV)/.instalado
+FONTES := pyproject.toml CMakeLists.txt $(shell find src python -type f -not -name '*.pyc' 2>/dev/null)
+$(INSTALADO): $(PY) $(FONTES)
+	$(PY) -m pip install -q ".[test]"
+	@touch $@
+
+# Three example contracts (exemplos/) verified with the local provider against
+# a local registry: no key, no network.  Exits 1: one example is rejected.
+demo: $(INSTALADO)
+	@$(PY) tools/demo.py
 
 test: system-deps install
 	$(PY) -m pytest -q

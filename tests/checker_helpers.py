@@ -128,7 +128,7 @@ def lines(capsys) -> list[str]:
 @pytest.fixture
 def no_env_keys(monkeypatch):
     for name in ("OPENAI_API_KEY", "AZURE_API_KEY", "AZURE_API_ENDPOINT", "AZURE_DEPLOYMENT_NAME",
-                 "OPENAI_BASE_URL"):
+                 "OPENAI_BASE_URL", "SCRIVANE_PROVIDER"):
         monkeypatch.delenv(name, raising=False)
 
 

@@ -8,7 +8,7 @@ import pytest
 from scrivane import Scrivane
 from scrivane_contract.auth import AuthenticatedClient, ScrivaneAuth
 
-ENV = ("OPENAI_API_KEY", "AZURE_API_KEY", "AZURE_API_ENDPOINT", "AZURE_DEPLOYMENT_NAME")
+ENV = ("OPENAI_API_KEY", "AZURE_API_KEY", "AZURE_API_ENDPOINT", "AZURE_DEPLOYMENT_NAME", "SCRIVANE_PROVIDER")
 AZURE_ARGS = dict(azure_api_key="az-arg", azure_endpoint="https://arg.example.invalid", azure_deployment="dep-arg")
 AZURE_ENV = {"AZURE_API_KEY": "az-env", "AZURE_API_ENDPOINT": "https://env.example.invalid",
              "AZURE_DEPLOYMENT_NAME": "dep-env"}
@@ -59,6 +59,12 @@ CONFIGURATIONS = {
     "explicit azure with openai key": ({"provider": "azure", "openai_api_key": "sk"}, AZURE_ENV, ("azure", True, True)),
     "explicit openai without key": ({"provider": "openai"}, AZURE_ENV, ("openai", False, False)),
     "explicit provider, other case": ({"provider": "Azure", **AZURE_ARGS}, {}, ("azure", True, True)),
+    "local needs no key": ({"provider": "local"}, {}, ("local", True, False)),
+    "local, other case": ({"provider": " LOCAL "}, AZURE_ENV, ("local", True, False)),
+    "local from the environment": ({}, {"SCRIVANE_PROVIDER": "local", "OPENAI_API_KEY": "sk"}, ("local", True, False)),
+    "argument beats environment provider": ({"provider": "openai"}, {"SCRIVANE_PROVIDER": "local"},
+                                            ("openai", False, False)),
+    "empty environment provider": ({}, {"SCRIVANE_PROVIDER": ""}, ("openai", False, False)),
 }
 
 
@@ -72,8 +78,13 @@ class TestProviderChoice:
 
     @pytest.mark.parametrize("bad", ["anthropic", "", "open ai", 3])
     def test_bad_provider_is_refused(self, bad):
-        with pytest.raises(ValueError, match="openai.*azure"):
+        with pytest.raises(ValueError, match="openai.*azure.*local"):
             ScrivaneAuth(provider=bad, openai_api_key="sk")
+
+    def test_bad_environment_provider_names_the_variable(self, monkeypatch):
+        monkeypatch.setenv("SCRIVANE_PROVIDER", "llama")
+        with pytest.raises(ValueError, match="SCRIVANE_PROVIDER.*'llama'"):
+            ScrivaneAuth(openai_api_key="sk")
 
 
 class TestEngineArguments:
@@ -91,14 +102,16 @@ class TestEngineArguments:
                           "azure_endpoint": "https://arg.example.invalid", "azure_deployment": "dep-arg",
                           "azure_api_version": "2024-02-15-preview"}
 
-    @pytest.mark.parametrize("args", [{"openai_api_key": "sk"}, AZURE_ARGS], ids=["openai", "azure"])
-    def test_engine_accepts_kwargs_plus_model_and_verbose(self, args):
+    @pytest.mark.parametrize("args, expected", [({"openai_api_key": "sk"}, openai.OpenAI),
+                                                (AZURE_ARGS, openai.AzureOpenAI),
+                                                ({"provider": "local"}, type(None))],
+                             ids=["openai", "azure", "local"])
+    def test_engine_accepts_kwargs_plus_model_and_verbose(self, args, expected):
         kwargs = ScrivaneAuth(**args).get_scrivane_kwargs()
         kwargs["model"] = "gpt-4o-mini"
         kwargs["verbose"] = False
         engine = Scrivane(**kwargs)
         assert engine.model == "gpt-4o-mini"
-        expected = openai.AzureOpenAI if "azure_api_key" in args else openai.OpenAI
         assert type(engine.client) is expected
 
     def test_engine_library_availability(self, monkeypatch):
@@ -125,7 +138,8 @@ class TestAuthenticatedClient:
         assert type(client.client) is openai.AzureOpenAI
         assert client.client is client.client
 
-    @pytest.mark.parametrize("args, message", [({}, "OPENAI_API_KEY"), ({"provider": "azure"}, "AZURE_API_KEY")])
+    @pytest.mark.parametrize("args, message", [({}, "OPENAI_API_KEY"), ({"provider": "azure"}, "AZURE_API_KEY"),
+                                               ({"provider": "local"}, "sem modelo")])
     def test_missing_key_is_a_clear_error(self, args, message):
         with pytest.raises(ValueError, match=message):
             AuthenticatedClient(**args).client

@@ -22,7 +22,9 @@ from .selection import Selection, estimate_tokens, select_pages
 __all__ = ["QuestionConfig", "Question", "Metrics", "Answer", "RunResult", "Scrivane", "PLACEHOLDER"]
 
 PLACEHOLDER = "{texto}"
-PROVIDERS = ("openai", "azure")
+PROVIDERS = ("openai", "azure", "local")
+# Chooses the provider when the constructor is given none.
+ENV_PROVIDER = "SCRIVANE_PROVIDER"
 DEFAULT_MODEL = "gpt-4o"
 DEFAULT_AZURE_API_VERSION = "2024-02-15-preview"
 DEFAULT_TIMEOUT = 120.0
@@ -158,7 +160,9 @@ class Scrivane:
     """Asks registered questions about a document and returns structured answers.
 
     Talks to OpenAI (or any OpenAI-compatible server through ``base_url`` or
-    ``OPENAI_BASE_URL``) or to Azure OpenAI, through the official SDK.
+    ``OPENAI_BASE_URL``) or to Azure OpenAI, through the official SDK.  The
+    provider "local" asks no model: it answers from the document's text by
+    the rules of ``scrivane.local_extractor``, with no network and no key.
     """
 
     def __init__(
@@ -183,11 +187,13 @@ class Scrivane:
         ocr: Optional[bool] = None,
     ) -> None:
         if provider is None:
+            provider = os.environ.get(ENV_PROVIDER) or None
+        if provider is None:
             provider = "azure" if (azure_endpoint and azure_deployment and not (api_key or openai_api_key)) else "openai"
         if isinstance(provider, str):
             provider = provider.strip().lower()
         if provider not in PROVIDERS:
-            raise ValueError(f"provider must be 'openai' or 'azure', got {provider!r}")
+            raise ValueError(f"provider must be 'openai', 'azure' or 'local', got {provider!r}")
         if not isinstance(model, str) or not model:
             raise ValueError("model must be a non-empty text")
         if max_context_tokens is not None and max_context_tokens <= 0:
@@ -211,6 +217,8 @@ class Scrivane:
 
         if client is not None:
             self.client = client
+        elif provider == "local":
+            self.client = None
         elif provider == "azure":
             azure_kwargs: dict[str, Any] = dict(
                 api_key=azure_api_key or api_key,
@@ -269,7 +277,15 @@ class Scrivane:
         failures: dict[str, str] = {}
         total = Metrics()
         questions = list(self.questions)
-        if questions:
+        if questions and self.provider == "local":
+            outcomes = self._answer_locally(questions, document)
+            for question, (metrics, answer, reason) in zip(questions, outcomes):
+                total.add(metrics)
+                if answer is not None:
+                    results[question.id] = answer
+                else:
+                    failures[question.id] = reason
+        elif questions:
             workers = self.max_workers or len(questions)
             with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="scrivane") as pool:
                 futures = [pool.submit(self._answer, q, document) for q in questions]
@@ -352,6 +368,50 @@ class Scrivane:
         metrics.time_seconds = time.perf_counter() - started
         self._say("❌", f"{label}: sem resposta após {ATTEMPTS} tentativas ({reason})")
         return metrics, None, reason
+
+    def _answer_locally(
+        self, questions: list[Question], document: Document
+    ) -> list[tuple[Metrics, Optional[Answer], str]]:
+        """Every question answered from one rule-based reading of the whole document.
+
+        A question's answer takes, of that reading, the fields its
+        ``response_model`` declares; a question none of whose fields the
+        rules know, or whose model refuses the values, has no answer.
+        """
+        from . import local_extractor
+
+        started = time.perf_counter()
+        reading = local_extractor.extrair(document.pages)
+        outcomes: list[tuple[Metrics, Optional[Answer], str]] = []
+        for question in questions:
+            label = question.config.name or question.id
+            fields = question.response_model.model_fields
+            values = {name: reading[name] for name in fields if name in reading}
+            metrics = Metrics()
+            if not values:
+                reason = "o extrator local não conhece nenhum campo desta pergunta"
+                self._say("❌", f"{label}: {reason}")
+                outcomes.append((metrics, None, reason))
+                continue
+            try:
+                parsed = question.response_model.model_validate(values)
+            except ValidationError as exc:
+                reason = f"resposta fora do formato ({exc.error_count()} erro(s))"
+                self._say("❌", f"{label}: {reason}")
+                outcomes.append((metrics, None, reason))
+                continue
+            metrics.time_seconds = time.perf_counter() - started
+            self._say("✅", f"{label}: respondida pelo extrator local")
+            outcomes.append((metrics, Answer(
+                question_id=question.id,
+                raw_result=parsed.model_dump(),
+                result=parsed,
+                metrics=metrics,
+                attempts=1,
+                pages=tuple(range(len(document.pages))),
+                narrowed=False,
+            ), ""))
+        return outcomes
 
     def _create(self, request: dict[str, Any]) -> Any:
         """One chat completion; falls back to plain JSON mode where strict schemas are refused.

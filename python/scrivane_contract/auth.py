@@ -5,7 +5,12 @@ environment:
 
 * ``OPENAI_API_KEY`` for OpenAI;
 * ``AZURE_API_KEY``, ``AZURE_API_ENDPOINT`` and ``AZURE_DEPLOYMENT_NAME`` for
-  Azure OpenAI.
+  Azure OpenAI;
+* ``SCRIVANE_PROVIDER`` for the provider itself when none is given
+  ("openai", "azure" or "local").
+
+The "local" provider reads the contract with rules on this machine: no
+model, no network, no key.
 
 An empty text counts as missing.  Keys are never printed: ``repr`` shows
 only whether each one is set.
@@ -19,13 +24,14 @@ from typing import Any, Optional
 
 __all__ = ["ScrivaneAuth", "AuthenticatedClient", "PROVIDERS"]
 
-PROVIDERS = ("openai", "azure")
+PROVIDERS = ("openai", "azure", "local")
 DEFAULT_AZURE_API_VERSION = "2024-02-15-preview"
 
 ENV_OPENAI_API_KEY = "OPENAI_API_KEY"
 ENV_AZURE_API_KEY = "AZURE_API_KEY"
 ENV_AZURE_ENDPOINT = "AZURE_API_ENDPOINT"
 ENV_AZURE_DEPLOYMENT = "AZURE_DEPLOYMENT_NAME"
+ENV_PROVIDER = "SCRIVANE_PROVIDER"
 
 
 def _first(value: Optional[str], env_name: str) -> Optional[str]:
@@ -48,10 +54,16 @@ class ScrivaneAuth:
         azure_deployment: Optional[str] = None,
         azure_api_version: Optional[str] = DEFAULT_AZURE_API_VERSION,
     ) -> None:
+        if provider is None:
+            provider = os.environ.get(ENV_PROVIDER) or None
+            if provider is not None and provider.strip().lower() not in PROVIDERS:
+                raise ValueError(
+                    f"Provedor inválido em {ENV_PROVIDER}: {provider!r}. Use 'openai', 'azure' ou 'local'."
+                )
         if provider is not None:
             if not isinstance(provider, str) or provider.strip().lower() not in PROVIDERS:
                 raise ValueError(
-                    f"Provedor inválido: {provider!r}. Use 'openai' ou 'azure'."
+                    f"Provedor inválido: {provider!r}. Use 'openai', 'azure' ou 'local'."
                 )
             provider = provider.strip().lower()
 
@@ -80,8 +92,14 @@ class ScrivaneAuth:
         return self.provider == "azure"
 
     @property
+    def is_local(self) -> bool:
+        return self.provider == "local"
+
+    @property
     def has_api_key(self) -> bool:
         """The chosen provider has everything it needs to be called."""
+        if self.is_local:
+            return True  # rules on this machine: nothing to call
         if self.is_azure:
             return self.azure_complete
         return bool(self.openai_api_key)
@@ -109,7 +127,7 @@ class ScrivaneAuth:
             kwargs["azure_endpoint"] = self.azure_endpoint
             kwargs["azure_deployment"] = self.azure_deployment
             kwargs["azure_api_version"] = self.azure_api_version
-        else:
+        elif not self.is_local:
             kwargs["openai_api_key"] = self.openai_api_key
         return kwargs
 
@@ -125,7 +143,7 @@ class ScrivaneAuth:
                 f"azure_deployment={self.azure_deployment!r}",
                 f"azure_api_version={self.azure_api_version!r}",
             ]
-        else:
+        elif not self.is_local:
             parts.append(f"openai_api_key={mark(self.openai_api_key)}")
         parts.append(f"api_token={mark(self.api_token)}")
         return f"ScrivaneAuth({', '.join(parts)})"
@@ -151,6 +169,10 @@ class AuthenticatedClient:
     def client(self) -> Any:
         """The ``openai.OpenAI`` or ``openai.AzureOpenAI`` client for these credentials."""
         if self._client is None:
+            if self.auth.is_local:
+                raise ValueError(
+                    "O provedor 'local' lê o contrato por regras, sem modelo: não há cliente OpenAI."
+                )
             if not self.auth.has_api_key:
                 if self.auth.is_azure:
                     raise ValueError(

@@ -53,7 +53,7 @@ ENV_AZURE_DEPLOYMENT = "AZURE_DEPLOYMENT_NAME"
 
 MODELO_PADRAO = "gpt-4o"
 AZURE_API_VERSION_PADRAO = "2024-02-15-preview"
-PROVEDORES = ("openai", "azure")
+PROVEDORES = ("openai", "azure", "local")
 
 # Paths of the three registry protocols on a server that speaks them all
 # (the public services each have their own host).
@@ -94,7 +94,8 @@ def adicionar_opcoes_motor(parser: argparse.ArgumentParser) -> None:
         textwrap.fill(
             "As chaves vêm só do ambiente: OPENAI_API_KEY (e OPENAI_BASE_URL para um servidor "
             "compatível com a OpenAI, inclusive local), ou AZURE_API_KEY, AZURE_API_ENDPOINT e "
-            "AZURE_DEPLOYMENT_NAME para o Azure OpenAI.",
+            "AZURE_DEPLOYMENT_NAME para o Azure OpenAI. Com --provedor local o contrato é lido "
+            "por regras nesta máquina: sem modelo, sem rede e sem chave.",
             width=76,
         ),
     )
@@ -108,7 +109,8 @@ def adicionar_opcoes_motor(parser: argparse.ArgumentParser) -> None:
         "--provedor",
         choices=PROVEDORES,
         default=None,
-        help=f"provedor do modelo (padrão: ${ENV_PROVEDOR}, senão decidido pelas chaves presentes)",
+        help=f"provedor do modelo; local: regras, sem modelo nem chave (padrão: ${ENV_PROVEDOR}, "
+        "senão SCRIVANE_PROVIDER, senão decidido pelas chaves presentes)",
     )
     grupo.add_argument(
         "--azure-endpoint",
@@ -140,7 +142,7 @@ def argumentos_checker(args: argparse.Namespace) -> dict[str, Any]:
     """Argumentos de ``ContractChecker`` a partir das opções do motor e do ambiente."""
     provedor = args.provedor or _env(ENV_PROVEDOR)
     if provedor is not None and provedor.strip().lower() not in PROVEDORES:
-        raise ErroDeUso(f"provedor inválido em {ENV_PROVEDOR}: {provedor!r} (use openai ou azure)")
+        raise ErroDeUso(f"provedor inválido em {ENV_PROVEDOR}: {provedor!r} (use openai, azure ou local)")
     if args.modelo is not None and not args.modelo.strip():
         raise ErroDeUso("--modelo vazio: indique o nome do modelo")
     silencioso = args.silencioso if args.silencioso is not None else _env_booleana(ENV_SILENCIOSO)

@@ -1,0 +1,35 @@
+"""`make demo`: the three examples verified offline, through the command line and a local registry.
+
+Runs tools/demo.py, the recipe of `make demo`, with this interpreter (the
+package as installed for the tests), in a clean environment: no keys, no
+provider, no registry configured.
+"""
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+
+RAIZ = Path(__file__).resolve().parent.parent
+
+
+def test_demo_verifies_the_three_examples_offline():
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("OPENAI_", "AZURE_", "SCRIVANE_")) and k.lower() not in ("http_proxy", "https_proxy")}
+    # Any attempt to reach a public host fails fast instead of hanging.
+    env["HTTPS_PROXY"] = env["HTTP_PROXY"] = "http://127.0.0.1:9"
+    processo = subprocess.run([sys.executable, str(RAIZ / "tools" / "demo.py")], env=env, cwd=RAIZ,
+                              capture_output=True, text=True, timeout=120)
+    saida = processo.stdout
+    assert processo.returncode == 1, processo.stderr
+    # The package's own registry, loaded from the examples' JSONL, answered the lookups.
+    assert "(scrivane-contract registro servir)" in saida.splitlines()[0], processo.stderr
+    finais = re.findall(r"RESULTADO FINAL: (\w+)", saida)
+    assert finais == ["APROVADO", "PENDENTE", "REPROVADO"]
+    assert "• Situação Cadastral - SOL NASCENTE EMBALAGENS LTDA" in saida
+    assert "⚠️ Poder de Assinatura: Não foi possível verificar" in saida
+    assert "3 contrato(s): 1 aprovado(s), 1 reprovado(s), 1 pendente(s); 0 tokens, $0.0000" in saida
+    for nome in ("contrato_aprovado.pdf", "contrato_pendente.pdf", "contrato_reprovado.pdf"):
+        assert f"exemplos/{nome}" in saida
