@@ -1,6 +1,7 @@
 """A person verifies contracts from the browser: headless Chromium (the distribution's package)
-driven by Playwright, against the service on 127.0.0.1 with the real checker, the local
-OpenAI-compatible server and the local registry server.
+driven by Playwright, against the service on 127.0.0.1 with the real checker reading the
+example contracts of exemplos/ with the local provider, and the local registry server loaded
+with their registry data.
 
 Screenshots of the result page go to build/capturas/.
 """
@@ -19,7 +20,7 @@ from pathlib import Path
 import pypdfium2 as pdfium
 import pytest
 import uvicorn
-from web_helpers import CASOS, escrever_contratos, servidores_locais
+from web_helpers import exemplos, registro_exemplos
 
 from scrivane_contract.checker import ContractChecker
 from scrivane_contract.web import criar_app
@@ -41,10 +42,10 @@ def _porta_livre() -> int:
 
 
 @pytest.fixture(scope="module")
-def servico(tmp_path_factory):
-    contratos = escrever_contratos(tmp_path_factory.mktemp("contratos"))
-    with servidores_locais(delay=0.3):
-        app = criar_app(lambda: ContractChecker(openai_api_key="sk-test", verbose=False).verificar,
+def servico():
+    contratos = exemplos()
+    with registro_exemplos():
+        app = criar_app(lambda: ContractChecker(provider="local", verbose=False).verificar,
                         trabalhadores=2, token=TOKEN)
         porta = _porta_livre()
         servidor = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=porta, log_level="warning"))
@@ -108,7 +109,8 @@ def test_contracts_verified_from_the_page(servico, navegador):
         assert banner == {"APROVADO": "rgb(27, 110, 53)", "REPROVADO": "rgb(180, 35, 24)",
                           "PENDENTE": "rgb(240, 180, 41)"}[veredito]
         tabela = pagina.inner_text("#relatorio-conteudo .cartao")
-        assert CASOS[veredito][3] in tabela and "Endereço" in tabela and "Similaridade: 80%" in tabela
+        assert "LUMINA VAREJO DE ELETRODOMESTICOS LTDA" in pagina.inner_text("#relatorio-conteudo")
+        assert "Situação Cadastral" in tabela and "Similaridade:" in tabela
         assert pagina.is_hidden("#dialogo-token[open]")
 
         with pagina.expect_download() as baixado:
@@ -138,7 +140,7 @@ def test_contracts_verified_from_the_page(servico, navegador):
     contexto.close()
 
 
-def test_phone_width_keyboard_and_refusals(servico, navegador):
+def test_phone_width_keyboard_and_refusals(servico, navegador, tmp_path):
     base, contratos, app = servico
     contexto = navegador.new_context(viewport={"width": 390, "height": 844}, is_mobile=True, has_touch=True)
     contexto.add_init_script(f"localStorage.setItem('scrivane-token', {json.dumps(TOKEN)})")
@@ -147,19 +149,17 @@ def test_phone_width_keyboard_and_refusals(servico, navegador):
     assert pagina.is_hidden("#dialogo-token[open]")  # the token kept from before is used
 
     # A file that is not a PDF is refused with the server's message.
-    falso = Path(contratos["APROVADO"]).with_name("nao-e-pdf.pdf")
+    falso = tmp_path / "nao-e-pdf.pdf"
     falso.write_text("apenas texto")
     pagina.set_input_files("#arquivo", str(falso))
     assert "não é um PDF" in pagina.wait_for_selector("#erro:not([hidden])").inner_text()
 
-    # Keyboard only: the skip link, then the file chooser.
+    # Keyboard: the skip link, then the file input.
     pagina.keyboard.press("Tab")
     assert pagina.evaluate("document.activeElement.className") == "pular"
     pagina.keyboard.press("Tab")
     assert pagina.evaluate("document.activeElement.id") == "arquivo"
-    with pagina.expect_file_chooser() as escolha:
-        pagina.keyboard.press("Enter")
-    escolha.value.set_files(str(contratos["PENDENTE"]))
+    pagina.set_input_files("#arquivo", str(contratos["PENDENTE"]))
     titulo = pagina.wait_for_selector("#resultado:not([hidden]) .veredito__titulo", timeout=30000)
     assert titulo.inner_text() == "PENDENTE"
     assert pagina.evaluate("document.documentElement.scrollWidth") <= 390  # no sideways scrolling

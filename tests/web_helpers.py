@@ -105,3 +105,32 @@ def servidores_locais(delay: float = 0.0) -> Iterator[tuple[OpenAIServer, Regist
                     os.environ.pop(k, None)
                 else:
                     os.environ[k] = v
+
+
+EXEMPLOS = Path(__file__).resolve().parent.parent / "exemplos"
+
+
+def exemplos() -> dict[str, Path]:
+    """The example contracts of exemplos/, by the verdict each gives with the local provider."""
+    return {v: EXEMPLOS / f"contrato_{v.lower()}.pdf" for v in ("APROVADO", "REPROVADO", "PENDENTE")}
+
+
+@contextmanager
+def registro_exemplos() -> Iterator[RegistryServer]:
+    """The registry server loaded with exemplos/registro.jsonl; the cnpj module points at it meanwhile."""
+    import json
+
+    from scrivane_contract import cnpj
+
+    with RegistryServer() as registro:
+        for linha in (EXEMPLOS / "registro.jsonl").read_text(encoding="utf-8").splitlines():
+            if linha.strip():
+                dados = json.loads(linha)
+                registro.add_company(dados["cnpj"], dados, None)
+        antes = (cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API)
+        cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API = (
+            registro.brasil_api_url, registro.receita_ws_url, registro.casadosdados_url)
+        try:
+            yield registro
+        finally:
+            cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API = antes
