@@ -1,13 +1,15 @@
 """Web service under load: N contract uploads sent at once to ``scrivane-contract servir``.
 
-The service runs as its own process (the command line, with ``--registro``),
-against the local OpenAI-compatible server (each answer ``--atraso`` seconds
-late) and the local registry server.  Reported: every upload completed (none
+The service runs as its own process (the command line, with ``--registro``).
+By default it verifies the example contracts of exemplos/ with the local
+provider against the local registry server loaded with their data; with
+``--modelo`` it verifies three generated contracts through the local
+OpenAI-compatible server instead (each answer ``--atraso`` seconds late).  Reported: every upload completed (none
 lost, verdicts as expected), no temporary file left, throughput, p50 / p95
 time from upload to result, and the page's first-load weight.  Baseline in
 the same run: the same contracts verified one after another with the library.
 
-    python bench/bench_web.py [--n 50] [--trabalhadores 4] [--atraso 0.2]
+    python bench/bench_web.py [--n 50] [--trabalhadores 4] [--modelo [--atraso 0.2]]
 """
 
 from __future__ import annotations
@@ -27,7 +29,7 @@ from pathlib import Path
 
 import _common  # noqa: F401  (puts tests/ on the path)
 import httpx
-from web_helpers import escrever_contratos, servidores_locais
+from web_helpers import escrever_contratos, exemplos, registro_exemplos, servidores_locais
 
 from scrivane_contract.checker import ContractChecker
 
@@ -76,17 +78,27 @@ def main(argv=None) -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--n", type=int, default=50)
     ap.add_argument("--trabalhadores", type=int, default=4)
-    ap.add_argument("--atraso", type=float, default=0.2, help="seconds per model answer")
+    ap.add_argument("--modelo", action="store_true", help="generated contracts through the local model server")
+    ap.add_argument("--atraso", type=float, default=0.2, help="seconds per model answer (with --modelo)")
     args = ap.parse_args(argv)
 
     pasta = Path(tempfile.mkdtemp(prefix="bench-web-"))
-    contratos = escrever_contratos(pasta / "contratos")
+    if args.modelo:
+        contratos = escrever_contratos(pasta / "contratos")
+        servidores = servidores_locais(delay=args.atraso)
+        provedor = []
+    else:
+        contratos = exemplos()
+        servidores = registro_exemplos()
+        provedor = ["--provedor", "local"]
     vereditos = list(contratos)
     lote = [(contratos[vereditos[i % 3]], vereditos[i % 3]) for i in range(args.n)]
 
-    with servidores_locais(delay=args.atraso) as (llm, registro):
+    with servidores as ativos:
+        registro = ativos[1] if args.modelo else ativos
         # Baseline: the library, one contract after another.
-        chk = ContractChecker(openai_api_key="sk-bench", verbose=False)
+        chk = (ContractChecker(openai_api_key="sk-bench", verbose=False) if args.modelo
+               else ContractChecker(provider="local", verbose=False))
         t0 = time.perf_counter()
         for caminho, _ in lote[: min(len(lote), 12)]:
             chk.verificar(str(caminho))
@@ -99,7 +111,7 @@ def main(argv=None) -> None:
         env.pop("SCRIVANE_API_TOKEN", None)
         proc = subprocess.Popen(
             [sys.executable, "-m", "scrivane_contract", "servir", "--porta", str(porta),
-             "--trabalhadores", str(args.trabalhadores), "--registro", registro.url],
+             "--trabalhadores", str(args.trabalhadores), "--registro", registro.url, *provedor],
             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         base = f"http://127.0.0.1:{porta}"
         try:
@@ -121,7 +133,8 @@ def main(argv=None) -> None:
 
     certos = sum(1 for esperado, obtido, _ in resultados if esperado == obtido)
     tempos = [t for _, _, t in resultados]
-    print(f"web: {args.n} uploads at once, {args.trabalhadores} workers, model answers {args.atraso:g} s late")
+    modo = f"model answers {args.atraso:g} s late" if args.modelo else "examples, local provider"
+    print(f"web: {args.n} uploads at once, {args.trabalhadores} workers, {modo}")
     print(f"  completed with the expected verdict: {certos}/{args.n}"
           f"{'' if certos == args.n else '  LOST/WRONG: ' + str([o for e, o, _ in resultados if e != o][:5])}")
     print(f"  temporary files left while serving: {len(restos)}; private folders after shutdown: {len(pastas_depois)}")
