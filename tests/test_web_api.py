@@ -115,6 +115,70 @@ class TestVerificacoes:
             assert (estado["estado"], estado["arquivo"]) == ("concluida", "locação nº 7.pdf")
 
 
+class TestAssinaturasDigitais:
+    """The signatures are read beside the verification and shown in the JSON and on the report page."""
+
+    def test_signed_changed_and_unsigned_pdfs_show_their_signature_findings(self, tmp_path):
+        from signed_pdfs import AutoridadeTeste, assinar, pdf_texto, trocar_texto
+
+        ca = AutoridadeTeste()
+        maria = ca.pessoa("MARIA DA SILVA", "52998224725")
+        texto = pdf_texto("CONTRATO DE TESTE", "CONTRATANTE: ACME")
+        assinado = assinar(texto, maria, "Assinatura1")
+        pdfs = {"assinado": assinado, "alterado": trocar_texto(assinado, "VALOR: R$ 9.000.000,00"),
+                "sem": texto}
+        resultado = {"resultado_final": "APROVADO", "justificativa": "ok", "empresas": [],
+                     "assinaturas": [{"nome_signatario": "Maria da Silva"}]}
+        app = criar_app(lambda: (lambda caminho: dict(resultado)), token=None,
+                        raizes=ca.gravar_raiz(tmp_path))
+        with TestClient(app) as cliente:
+            ids = {k: enviar(cliente, v, nome=f"{k}.pdf").json()["id"] for k, v in pdfs.items()}
+            estados = {k: aguardar(cliente, i) for k, i in ids.items()}
+            paginas = {k: cliente.get(f"/api/verificacoes/{i}/relatorio").text for k, i in ids.items()}
+            fragmento = cliente.get(f"/api/verificacoes/{ids['alterado']}/relatorio?fragmento=true").text
+
+        assert all(e["estado"] == "concluida" and e["resultado"] == resultado for e in estados.values())
+        bom = estados["assinado"]["assinaturas_digitais"]
+        assert (bom["total"], bom["validas"], bom["alertas"]) == (1, True, [])
+        (item,) = bom["assinaturas"]
+        assert (item["cpf"], item["icp_brasil"], item["signatario_extraido"]) == (
+            "52998224725", True, "Maria da Silva")
+        ruim = estados["alterado"]["assinaturas_digitais"]
+        assert ruim["validas"] is False and ruim["alertas"] == [
+            "DOCUMENTO ALTERADO após a assinatura de MARIA DA SILVA (campo Assinatura1)"]
+        assert estados["sem"]["assinaturas_digitais"]["total"] == 0
+
+        secoes = {k: html.split('id="rel-digitais"', 1)[1].split("</section>", 1)[0] for k, html in paginas.items()}
+        assert "MARIA DA SILVA" in secoes["assinado"] and "529.982.247-25" in secoes["assinado"]
+        assert "✓</span> Válida" in secoes["assinado"] and "digital--alerta" not in secoes["assinado"]
+        assert "confere com o signatário Maria da Silva" in secoes["assinado"]
+        assert "<dt>Alterado depois</dt><dd>Não</dd>" in secoes["assinado"]
+        assert 'class="aviso aviso--reprovado" role="alert"' in secoes["alterado"]
+        assert "digital--alerta" in secoes["alterado"] and "Documento alterado depois" in secoes["alterado"]
+        assert 'id="rel-digitais"' in fragmento and "DOCUMENTO ALTERADO após a assinatura" in fragmento
+        assert "Nenhuma assinatura digital no documento" in secoes["sem"]
+
+    def test_a_signature_reading_failure_is_a_finding_not_a_failed_verification(self, tmp_path):
+        app = criar_app(lambda: (lambda caminho: {"resultado_final": "APROVADO"}), token=None,
+                        raizes=tmp_path / "nao-existe")
+        with TestClient(app) as cliente:
+            estado = aguardar(cliente, enviar(cliente, PDF_MINIMO).json()["id"])
+            html = cliente.get(f"/api/verificacoes/{estado['id']}/relatorio").text
+            assert list(app.state.fila.pasta.iterdir()) == []
+        digitais = estado["assinaturas_digitais"]
+        assert estado["estado"] == "concluida" and digitais["erro"] and digitais["validas"] is False
+        assert digitais["resumo"].startswith("assinaturas digitais não verificadas: ")
+        assert 'class="aviso aviso--pendente" role="alert"' in html and "não verificadas" in html
+
+    def test_without_the_check_there_is_no_section(self):
+        app = criar_app(lambda: (lambda caminho: {"resultado_final": "APROVADO"}), token=None,
+                        conferir_assinaturas=False)
+        with TestClient(app) as cliente:
+            estado = aguardar(cliente, enviar(cliente, PDF_MINIMO).json()["id"])
+            html = cliente.get(f"/api/verificacoes/{estado['id']}/relatorio").text
+        assert estado["assinaturas_digitais"] is None and "rel-digitais" not in html
+
+
 class _Corpo:
     """An upload body in chunks that counts how many were read."""
 

@@ -78,6 +78,12 @@ class Leitura:
 
         return verificar_assinaturas_digitais(self.caminho, resultado, lidas=self._futuro.result, **self.opcoes)
 
+    def aguardar(self) -> None:
+        """Waits for the reading to end (its outcome is left to ``cruzar``)."""
+        import concurrent.futures
+
+        concurrent.futures.wait([self._futuro])
+
 
 def invalidas(digitais: Optional[dict[str, Any]]) -> bool:
     """Há assinatura digital violada, ilegível ou seguida de alteração (ou nenhuma pôde ser lida)."""

@@ -531,7 +531,8 @@ class SaidaHtml:
 
         destino = self.pasta / self.nomes[indice]
         temporario = destino.with_name(destino.name + ".tmp")
-        temporario.write_text(pagina_relatorio(v.resultado, Path(v.arquivo).name), encoding="utf-8")
+        temporario.write_text(pagina_relatorio(v.resultado, Path(v.arquivo).name,
+                                                  assinaturas_digitais=v.assinaturas_digitais), encoding="utf-8")
         os.replace(temporario, destino)
 
 

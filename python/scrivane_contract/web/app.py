@@ -57,6 +57,9 @@ class EstadoVerificacao(BaseModel):
     posicao_fila: Optional[int] = Field(None, description="Posição na fila (1 = a próxima), quando na_fila")
     resultado: Optional[dict[str, Any]] = Field(
         None, description="O ResultadoVerificacao, quando concluida")
+    assinaturas_digitais: Optional[dict[str, Any]] = Field(
+        None, description="As assinaturas digitais do PDF, conferidas e cruzadas com o resultado, quando "
+                          "concluida: total, validas, resumo, alertas, assinaturas e erro")
     erro: Optional[str] = Field(None, description="Motivo da falha, quando falhou")
 
 
@@ -81,6 +84,9 @@ def criar_app(
     retencao_minutos: float = 60.0,
     tamanho_maximo: int = TAMANHO_MAXIMO_PADRAO,
     token: Any = ...,
+    conferir_assinaturas: bool = True,
+    raizes: Optional[str | os.PathLike[str]] = None,
+    verificar_revogacao: bool = False,
 ) -> FastAPI:
     """Cria a aplicação web (página, API e documentação em ``/docs``).
 
@@ -89,13 +95,19 @@ def criar_app(
     em geral ``ContractChecker(..., verbose=False).verificar``.
     ``token``: exigido como ``Authorization: Bearer`` em toda chamada da API;
     por omissão vem de ``SCRIVANE_API_TOKEN`` (vazio: sem autenticação).
+    ``conferir_assinaturas``: confere as assinaturas digitais de cada PDF
+    (chave ``assinaturas_digitais`` ao lado de ``resultado``), com ``raizes``
+    (arquivo ou pasta de raízes confiáveis; padrão: ICP-Brasil) e
+    ``verificar_revogacao`` (LCR/OCSP, requer rede), como no ``verificar``.
     """
     if token is ...:
         token = os.environ.get(ENV_TOKEN) or None
     if tamanho_maximo < 1:
         raise ValueError("tamanho_maximo deve ser positivo")
     fila = FilaVerificacoes(criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
-                            retencao=retencao_minutos * 60.0)
+                            retencao=retencao_minutos * 60.0,
+                            assinaturas={"raizes": raizes, "verificar_revogacao": bool(verificar_revogacao)}
+                            if conferir_assinaturas else None)
 
     @asynccontextmanager
     async def ciclo(app: FastAPI):
@@ -220,7 +232,8 @@ def criar_app(
         if item["estado"] != CONCLUIDA:
             raise HTTPException(409, "A verificação ainda não foi concluída.")
         gerar = fragmento_relatorio if fragmento else pagina_relatorio
-        return HTMLResponse(gerar(item["resultado"], item["arquivo"]))
+        return HTMLResponse(gerar(item["resultado"], item["arquivo"],
+                                  assinaturas_digitais=item["assinaturas_digitais"]))
 
     # -- registry ------------------------------------------------------------------
 

@@ -6,6 +6,11 @@ use (one checker is never shared by two threads).  Uploaded files live in a
 private folder (mode 0700) and are deleted when their verification ends,
 whatever happens.  Finished verifications are forgotten ``retencao``
 seconds after they end.
+
+With ``assinaturas`` (the options of ``verificar_assinaturas_digitais``), the
+PDF's digital signatures are read on a thread of their own while the checker
+extracts, exactly as the command line does, and cross-checked with the result;
+whatever goes wrong there is a finding, never a failed verification.
 """
 
 from __future__ import annotations
@@ -51,6 +56,7 @@ class Verificacao:
     iniciada_em: Optional[float] = None
     terminada_em: Optional[float] = None
     resultado: Optional[dict] = None
+    assinaturas_digitais: Optional[dict] = None
     erro: Optional[str] = None
     ordem: int = 0  # arrival order, for the queue position
 
@@ -67,6 +73,7 @@ class Verificacao:
             "concluida_em": iso(self.terminada_em),
             "posicao_fila": posicao,
             "resultado": self.resultado,
+            "assinaturas_digitais": self.assinaturas_digitais,
             "erro": self.erro,
         }
         return d
@@ -98,6 +105,7 @@ class FilaVerificacoes:
         retencao: float = 3600.0,
         pasta: Optional[str] = None,
         relogio: Callable[[], float] = time.time,
+        assinaturas: Optional[dict[str, Any]] = None,
     ) -> None:
         if trabalhadores < 1:
             raise ValueError("trabalhadores deve ser pelo menos 1")
@@ -119,6 +127,7 @@ class FilaVerificacoes:
         self._pool = ThreadPoolExecutor(max_workers=trabalhadores, thread_name_prefix="verificacao")
         self._fechada = False
         self.relogio = relogio
+        self.assinaturas = None if assinaturas is None else dict(assinaturas)
 
     # -- capacity ------------------------------------------------------------
 
@@ -172,18 +181,41 @@ class FilaVerificacoes:
         return fn
 
     def _executar(self, item: Verificacao, caminho: Path) -> None:
-        resultado, erro = None, None
+        resultado, erro, leitura = None, None, None
         try:
             with self._lock:
                 item.estado = EM_ANDAMENTO
                 item.iniciada_em = self.relogio()
+            leitura = self._ler_assinaturas(caminho)
             resultado = self._verificador()(str(caminho))
+            if leitura is not None:
+                item.assinaturas_digitais = self._cruzar(item, leitura, resultado)
         except BaseException as exc:  # noqa: BLE001 - every failure ends the job, none escapes the pool
             erro = _mensagem_erro(exc)
             # The type only: a message may quote the contract.
             log.warning("verificação %s falhou (%s)", item.id, type(exc).__name__)
         finally:
+            if leitura is not None and erro is not None:
+                leitura.aguardar()  # the file goes away only once nobody reads it
             self._terminar(item, caminho, resultado, erro)
+
+    def _ler_assinaturas(self, caminho: Path) -> Optional[Any]:
+        """Starts reading the signatures beside the checker (the command line's own reader)."""
+        if self.assinaturas is None:
+            return None
+        from scrivane_contract.cli.assinaturas import Leitura
+
+        return Leitura(caminho, self.assinaturas)
+
+    @staticmethod
+    def _cruzar(item: Verificacao, leitura: Any, resultado: Any) -> dict[str, Any]:
+        try:
+            return leitura.cruzar(resultado if isinstance(resultado, dict) else None)
+        except Exception as exc:  # noqa: BLE001 - the verification stands; the signatures become a finding
+            log.warning("assinaturas da verificação %s não conferidas (%s)", item.id, type(exc).__name__)
+            motivo = _mensagem_erro(exc)
+            return {"total": 0, "validas": False, "resumo": f"assinaturas digitais não verificadas: {motivo}",
+                    "alertas": [], "assinaturas": [], "erro": motivo}
 
     def _terminar(self, item: Verificacao, caminho: Path, resultado: Optional[dict], erro: Optional[str]) -> None:
         try:

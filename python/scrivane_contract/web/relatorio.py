@@ -134,6 +134,63 @@ def _problemas(empresas: Iterable[dict], assinaturas: Iterable[dict]) -> list[di
     return saida
 
 
+# Verdict label style (as the command line prints it) -> the page's status class.
+_CLASSE_ESTILO = {"bold red": "reprovado", "bold yellow": "pendente", "green": "aprovado"}
+_SIM_NAO = {True: "Sim", False: "Não"}
+
+
+def _assinatura_digital(a: dict[str, Any]) -> dict[str, Any]:
+    from scrivane_contract.cli.assinaturas import _data, _estado, _formatar_cnpj, _formatar_cpf, _icone
+
+    rotulo, estilo = _estado(a)
+    classe = _CLASSE_ESTILO.get(estilo, "neutro")
+    simbolo = {"aprovado": "✓", "reprovado": "✕", "pendente": "!"}.get(classe, "–")
+    ilegivel = bool(a.get("ilegivel"))
+    if a.get("icp_brasil") is True:
+        cadeia = "Encadeado a uma raiz confiável"
+    elif a.get("icp_brasil") is False:
+        cadeia = "Não encadeado: " + (_texto(a.get("problema_certificado")) or "cadeia não validada")
+    else:
+        cadeia = "Não avaliada"
+    modificado = a.get("modificado_apos_assinatura")
+    data = None
+    if not ilegivel:
+        origem = "carimbo do tempo" if a.get("carimbo_do_tempo") else "declarada pelo assinante"
+        data = f"{_data(a.get('data_assinatura'))} ({origem})"
+    cruzamento = _texto(a.get("identidade"))
+    if a.get("signatario_extraido"):
+        cruzamento += f"; confere com o signatário {a['signatario_extraido']}"
+    return {
+        "quem": _texto(a.get("pessoa") or a.get("nome")) or "Assinante não identificado",
+        "campo": _texto(a.get("campo")),
+        "estado": {"classe": classe, "simbolo": simbolo, "rotulo": rotulo.capitalize()},
+        "alerta": ilegivel or a.get("integra") is False or modificado is True,
+        "cpf": _formatar_cpf(_texto(a.get("cpf_pessoa"))) if a.get("cpf_pessoa") else "",
+        "cnpj": _formatar_cnpj(_texto(a.get("cnpj"))) if a.get("cnpj") else "",
+        "empresa": _texto(a.get("nome")) if a.get("cnpj") else "",
+        "emissor": _texto(a.get("emissor")),
+        "data": data,
+        "integra": "Não avaliada" if ilegivel or a.get("integra") is None else _SIM_NAO[bool(a.get("integra"))],
+        "alterado": "Não foi possível analisar" if modificado is None else _SIM_NAO[bool(modificado)],
+        "cadeia": cadeia,
+        "cruzamento": cruzamento,
+        "achados": [{"texto": _texto(x), "ruim": _icone(_texto(x)) != "✅"} for x in _lista(a.get("achados"))],
+    }
+
+
+def _digitais(d: Any) -> Optional[dict[str, Any]]:
+    """The digital signatures block, from the ``assinaturas_digitais`` map (``None``: not checked)."""
+    if not isinstance(d, dict):
+        return None
+    assinaturas = [_assinatura_digital(a) for a in _lista(d.get("assinaturas")) if isinstance(a, dict)]
+    return {
+        "erro": bool(d.get("erro")),
+        "resumo": _texto(d.get("resumo")),
+        "alertas": [_texto(x) for x in _lista(d.get("alertas"))],
+        "assinaturas": assinaturas,
+    }
+
+
 def _numero(valor: Any, casas: int) -> str:
     """A number written the Brazilian way (1.234,5)."""
     try:
@@ -171,7 +228,8 @@ def _dados(d: Any) -> list[dict[str, str]]:
 
 
 def contexto_relatorio(resultado: dict, arquivo: Optional[str] = None,
-                       gerado_em: Optional[datetime] = None) -> dict[str, Any]:
+                       gerado_em: Optional[datetime] = None,
+                       assinaturas_digitais: Optional[dict] = None) -> dict[str, Any]:
     """What the template needs, taken from a ``ResultadoVerificacao`` (complete or reduced)."""
     if not isinstance(resultado, dict):
         raise TypeError("resultado deve ser um dict (ResultadoVerificacao)")
@@ -208,24 +266,29 @@ def contexto_relatorio(resultado: dict, arquivo: Optional[str] = None,
         "problemas": _problemas(empresas, assinaturas),
         "dados": _dados(resultado.get("dados_contrato")) if "dados_contrato" in resultado else None,
         "metricas": _metricas(resultado.get("metricas")),
+        "digitais": _digitais(assinaturas_digitais),
     }
 
 
 def fragmento_relatorio(resultado: dict, arquivo: Optional[str] = None,
-                        gerado_em: Optional[datetime] = None) -> str:
+                        gerado_em: Optional[datetime] = None,
+                        assinaturas_digitais: Optional[dict] = None) -> str:
     """Só o ``<article id="relatorio">`` do relatório, sem documento em volta."""
     return _ambiente().get_template("relatorio.html").render(
-        r=contexto_relatorio(resultado, arquivo, gerado_em), documento=False, css="")
+        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais), documento=False, css="")
 
 
 def pagina_relatorio(resultado: dict, arquivo: Optional[str] = None,
-                     gerado_em: Optional[datetime] = None) -> str:
+                     gerado_em: Optional[datetime] = None,
+                     assinaturas_digitais: Optional[dict] = None) -> str:
     """Página HTML completa e autossuficiente com o relatório de uma verificação.
 
     ``resultado`` é o ``ResultadoVerificacao`` devolvido por ``verificar``
     (completo ou reduzido); ``arquivo`` é o nome do contrato mostrado no
-    cabeçalho.  A página não depende de nenhum arquivo externo: o estilo vai
+    cabeçalho; ``assinaturas_digitais`` é o mapa de
+    ``verificar_assinaturas_digitais`` (seção "Assinaturas digitais"; ``None``:
+    seção omitida, assinaturas não conferidas).  A página não depende de nenhum arquivo externo: o estilo vai
     embutido, ela abre sem rede e imprime em uma página.
     """
     return _ambiente().get_template("relatorio.html").render(
-        r=contexto_relatorio(resultado, arquivo, gerado_em), documento=True, css=_css())
+        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais), documento=True, css=_css())
