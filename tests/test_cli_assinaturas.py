@@ -115,12 +115,13 @@ def test_summary_marks_the_broken_contract_and_lists_its_warnings(ca, env, llm, 
 
 
 @pytest.mark.parametrize("args, mensagem", [
-    (["--raizes", "nao/existe"], "raízes não encontradas: nao/existe"),
-    (["--sem-assinaturas", "--exigir-assinaturas-validas"],
+    (["verificar", "--raizes", "nao/existe"], "raízes não encontradas: nao/existe"),
+    (["verificar", "--sem-assinaturas", "--exigir-assinaturas-validas"],
      "--exigir-assinaturas-validas não combina com --sem-assinaturas"),
+    (["servir", "--raizes", "nao/existe"], "raízes não encontradas: nao/existe"),
 ])
 def test_signature_options_usage_errors(env, tmp_path, capsys, args, mensagem):  # noqa: F811
     pdf = tmp_path / "x.pdf"
     pdf.write_bytes(pdf_texto("CONTRATO"))
-    codigo, out, err = rodar(capsys, "verificar", *args, pdf)
+    codigo, out, err = rodar(capsys, *args, *([pdf] if args[0] == "verificar" else []))
     assert (codigo, out, err) == (3, "", f"scrivane-contract: erro: {mensagem}\n")

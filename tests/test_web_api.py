@@ -151,7 +151,7 @@ class TestAssinaturasDigitais:
         secoes = {k: html.split('id="rel-digitais"', 1)[1].split("</section>", 1)[0] for k, html in paginas.items()}
         assert "MARIA DA SILVA" in secoes["assinado"] and "529.982.247-25" in secoes["assinado"]
         assert "✓</span> Válida" in secoes["assinado"] and "digital--alerta" not in secoes["assinado"]
-        assert "confere com o signatário Maria da Silva" in secoes["assinado"]
+        assert "<dt>No contrato</dt><dd>Signatário Maria da Silva</dd>" in secoes["assinado"]
         assert "<dt>Alterado depois</dt><dd>Não</dd>" in secoes["assinado"]
         assert 'class="aviso aviso--reprovado" role="alert"' in secoes["alterado"]
         assert "digital--alerta" in secoes["alterado"] and "Documento alterado depois" in secoes["alterado"]
@@ -416,5 +416,6 @@ def test_verificar_html_writes_one_report_page_per_contract(locais, contratos, t
         veredito = nome.split("-")[1].split(".")[0].upper()
         assert f'data-resultado="{veredito}"' in html and html.startswith("<!doctype html>")
         assert "<style>" in html and not re.search(r'(?:href|src)=', html)
+        assert "Nenhuma assinatura digital no documento" in html  # the signatures section, as verificar read it
     linhas = [json.loads(x) for x in capsys.readouterr().out.splitlines()]
     assert [("erro" in x) for x in linhas] == [False, False, False, False, True]

@@ -17,14 +17,15 @@ assinante é cruzado com os signatários extraídos e com o QSA (CPF mascarado).
 """
 
 
-def adicionar_opcoes(parser: argparse.ArgumentParser) -> None:
+def adicionar_opcoes(parser: argparse.ArgumentParser, exigir: bool = True) -> None:
     grupo = parser.add_argument_group("assinaturas digitais", AJUDA_GRUPO)
-    grupo.add_argument(
-        "--exigir-assinaturas-validas",
-        action="store_true",
-        help="conta como REPROVADO (código de saída e resumo) o contrato com assinatura digital violada, "
-             "ilegível ou seguida de alteração do documento; um PDF sem assinaturas digitais não é afetado",
-    )
+    if exigir:
+        grupo.add_argument(
+            "--exigir-assinaturas-validas",
+            action="store_true",
+            help="conta como REPROVADO (código de saída e resumo) o contrato com assinatura digital violada, "
+                 "ilegível ou seguida de alteração do documento; um PDF sem assinaturas digitais não é afetado",
+        )
     grupo.add_argument(
         "--raizes",
         metavar="ARQUIVO_OU_PASTA",
@@ -45,7 +46,7 @@ def adicionar_opcoes(parser: argparse.ArgumentParser) -> None:
 def opcoes(args: argparse.Namespace) -> Optional[dict[str, Any]]:
     """Argumentos de ``verificar_assinaturas_digitais``; ``None`` com --sem-assinaturas."""
     if getattr(args, "sem_assinaturas", False):
-        if args.exigir_assinaturas_validas:
+        if getattr(args, "exigir_assinaturas_validas", False):
             raise ErroDeUso("--exigir-assinaturas-validas não combina com --sem-assinaturas")
         return None
     raizes = getattr(args, "raizes", None)

@@ -9,6 +9,7 @@ import re
 import sys
 
 from . import SAIDA_FALHA, ErroDeUso, erro, inteiro_positivo
+from . import assinaturas as digitais_cli
 from .opcoes import (
     adicionar_opcao_registro,
     adicionar_opcoes_motor,
@@ -68,6 +69,7 @@ def configurar(subparsers: argparse._SubParsersAction) -> None:
                    help="tamanho máximo do PDF enviado, ex.: 20MB (padrão: 20MB)")
     adicionar_opcoes_motor(p)
     adicionar_opcao_registro(p)
+    digitais_cli.adicionar_opcoes(p, exigir=False)
     p.set_defaults(executar=executar)
 
 
@@ -81,6 +83,7 @@ def _local(host: str) -> bool:
 
 
 def executar(args: argparse.Namespace) -> int:
+    opcoes_assinaturas = digitais_cli.opcoes(args)
     kwargs = argumentos_checker(args)
     kwargs["verbose"] = False  # workers print nothing; results go through the API
     verificar_credenciais(kwargs)
@@ -105,7 +108,8 @@ def executar(args: argparse.Namespace) -> int:
         return ContractChecker(**kwargs).verificar
 
     app = criar_app(criar_verificador, trabalhadores=args.trabalhadores, limite_fila=args.fila,
-                    retencao_minutos=args.retencao, tamanho_maximo=args.tamanho_maximo, token=token)
+                    retencao_minutos=args.retencao, tamanho_maximo=args.tamanho_maximo, token=token,
+                    conferir_assinaturas=opcoes_assinaturas is not None, **(opcoes_assinaturas or {}))
     endereco = f"[{args.host}]" if ":" in args.host else args.host
     print(f"scrivane-contract: página em http://{endereco}:{args.porta}/ · API em /docs", file=sys.stderr)
     try:

@@ -134,12 +134,18 @@ def _problemas(empresas: Iterable[dict], assinaturas: Iterable[dict]) -> list[di
     return saida
 
 
+def _inicial(texto: str) -> str:
+    """First letter in upper case, the rest untouched (CPF, QSA stay as they are)."""
+    return texto[:1].upper() + texto[1:]
+
+
 # Verdict label style (as the command line prints it) -> the page's status class.
 _CLASSE_ESTILO = {"bold red": "reprovado", "bold yellow": "pendente", "green": "aprovado"}
 _SIM_NAO = {True: "Sim", False: "Não"}
 
 
 def _assinatura_digital(a: dict[str, Any]) -> dict[str, Any]:
+    from scrivane_contract.assinaturas_digitais import IDENTIDADE_DIVERGENTE
     from scrivane_contract.cli.assinaturas import _data, _estado, _formatar_cnpj, _formatar_cpf, _icone
 
     rotulo, estilo = _estado(a)
@@ -157,9 +163,6 @@ def _assinatura_digital(a: dict[str, Any]) -> dict[str, Any]:
     if not ilegivel:
         origem = "carimbo do tempo" if a.get("carimbo_do_tempo") else "declarada pelo assinante"
         data = f"{_data(a.get('data_assinatura'))} ({origem})"
-    cruzamento = _texto(a.get("identidade"))
-    if a.get("signatario_extraido"):
-        cruzamento += f"; confere com o signatário {a['signatario_extraido']}"
     return {
         "quem": _texto(a.get("pessoa") or a.get("nome")) or "Assinante não identificado",
         "campo": _texto(a.get("campo")),
@@ -173,7 +176,9 @@ def _assinatura_digital(a: dict[str, Any]) -> dict[str, Any]:
         "integra": "Não avaliada" if ilegivel or a.get("integra") is None else _SIM_NAO[bool(a.get("integra"))],
         "alterado": "Não foi possível analisar" if modificado is None else _SIM_NAO[bool(modificado)],
         "cadeia": cadeia,
-        "cruzamento": cruzamento,
+        "qsa": _inicial(_texto(a.get("identidade")) or "não verificada"),
+        "qsa_divergente": a.get("identidade") == IDENTIDADE_DIVERGENTE,
+        "signatario": _texto(a.get("signatario_extraido")),
         "achados": [{"texto": _texto(x), "ruim": _icone(_texto(x)) != "✅"} for x in _lista(a.get("achados"))],
     }
 
@@ -185,7 +190,7 @@ def _digitais(d: Any) -> Optional[dict[str, Any]]:
     assinaturas = [_assinatura_digital(a) for a in _lista(d.get("assinaturas")) if isinstance(a, dict)]
     return {
         "erro": bool(d.get("erro")),
-        "resumo": _texto(d.get("resumo")),
+        "resumo": _inicial(_texto(d.get("resumo"))),
         "alertas": [_texto(x) for x in _lista(d.get("alertas"))],
         "assinaturas": assinaturas,
     }
