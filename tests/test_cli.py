@@ -116,7 +116,8 @@ class TestUsage:
     @pytest.mark.parametrize("ambiente, mensagem", [
         ({}, "credenciais não configuradas: defina OPENAI_API_KEY (e OPENAI_BASE_URL para um servidor "
              "compatível com a OpenAI), ou AZURE_API_KEY, AZURE_API_ENDPOINT e AZURE_DEPLOYMENT_NAME para o "
-             "Azure OpenAI"),
+             "Azure OpenAI; ou, sem chave e sem enviar o contrato a lugar nenhum, use --provedor local "
+             "(leitura por regras nesta máquina)"),
         ({"SCRIVANE_PROVEDOR": "azure", "AZURE_API_KEY": "k"},
          "credenciais do Azure OpenAI incompletas: defina AZURE_API_ENDPOINT e AZURE_DEPLOYMENT_NAME (o endpoint "
          "e a implantação também podem vir de --azure-endpoint e --azure-deployment)"),

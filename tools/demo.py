@@ -3,9 +3,10 @@
 Starts a local registry on exemplos/registro.jsonl, verifies the three
 contracts of exemplos/ with the local provider through the command line
 (``scrivane-contract verificar --provedor local --registro URL``), prints
-each report and the summary, stops the registry, and exits with the
-command's status (1: one example is rejected).  No key, no network: the
-registry listens on 127.0.0.1 and the contracts are read by rules.
+each report and the summary, stops the registry, and checks each example's
+verdict against the one its name promises: exit 0 and a closing line saying
+so when all three match, 1 naming the ones that did not.  No key, no network:
+the registry listens on 127.0.0.1 and the contracts are read by rules.
 
 The registry is the package's own (``registro importar --jsonl`` into a
 temporary database, then ``registro servir``); in a build without the
@@ -27,6 +28,8 @@ from pathlib import Path
 RAIZ = Path(__file__).resolve().parent.parent
 EXEMPLOS = RAIZ / "exemplos"
 CONTRATOS = ("contrato_aprovado.pdf", "contrato_pendente.pdf", "contrato_reprovado.pdf")
+# The verdict each example is made to get.
+ESPERADO = {nome: nome.removeprefix("contrato_").removesuffix(".pdf").upper() for nome in CONTRATOS}
 ESPERA_REGISTRO = 30.0  # seconds for the registry to start listening
 
 
@@ -135,14 +138,47 @@ def main() -> int:
             url = f"http://127.0.0.1:{porta}"
             print(f"Registro local em {url} ({qual}), com as empresas de exemplos/registro.jsonl", flush=True)
             print("Provedor local: os contratos são lidos por regras, sem modelo, sem rede e sem chave.\n", flush=True)
-            verificacao = subprocess.run(
+            saida = Path(pasta) / "vereditos.jsonl"
+            subprocess.run(
                 _comando("verificar", "--provedor", "local", "--registro", url, "--relatorios",
+                         "--saida", str(saida),
                          *(str((EXEMPLOS / nome).relative_to(RAIZ)) for nome in CONTRATOS)),
                 env=env, cwd=RAIZ,
             )
+            vereditos = _vereditos(saida)
         finally:
             _parar(registro)
-    return verificacao.returncode
+    return _conferir(vereditos)
+
+
+def _vereditos(saida: Path) -> dict[str, str]:
+    """Each example's verdict (or "FALHA: reason"), by file name, from ``verificar --saida``."""
+    vereditos: dict[str, str] = {}
+    if not saida.exists():
+        return vereditos
+    for linha in saida.read_text(encoding="utf-8").splitlines():
+        if linha.strip():
+            objeto = json.loads(linha)
+            nome = Path(objeto["arquivo"]).name
+            if "resultado" in objeto:
+                vereditos[nome] = str(objeto["resultado"].get("resultado_final"))
+            else:
+                vereditos[nome] = f"FALHA: {objeto.get('erro')}"
+    return vereditos
+
+
+def _conferir(vereditos: dict[str, str]) -> int:
+    # verificar's own status is 1 here by design (one example is rejected): the verdicts decide.
+    """0 when every example got its expected verdict (said in one line), else 1."""
+    diferentes = [f"{nome}: esperado {esperado}, obtido {vereditos.get(nome, 'nenhum resultado')}"
+                  for nome, esperado in ESPERADO.items() if vereditos.get(nome) != esperado]
+    print()
+    if diferentes:
+        print("Demonstração com diferenças: " + "; ".join(diferentes), flush=True)
+        return 1
+    print(f"Demonstração concluída: cada exemplo teve o veredito esperado ({', '.join(ESPERADO.values())}).",
+          flush=True)
+    return 0
 
 
 if __name__ == "__main__":

@@ -193,7 +193,8 @@ def verificar_credenciais(kwargs: dict[str, Any]) -> None:
     raise ErroDeUso(
         f"credenciais não configuradas: defina {ENV_OPENAI_API_KEY} (e OPENAI_BASE_URL para um "
         f"servidor compatível com a OpenAI), ou {ENV_AZURE_API_KEY}, {ENV_AZURE_ENDPOINT} e "
-        f"{ENV_AZURE_DEPLOYMENT} para o Azure OpenAI"
+        f"{ENV_AZURE_DEPLOYMENT} para o Azure OpenAI; ou, sem chave e sem enviar o contrato a lugar "
+        f"nenhum, use --provedor local (leitura por regras nesta máquina)"
     )
 
 

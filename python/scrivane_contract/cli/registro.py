@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 import time
 
@@ -29,11 +30,17 @@ def configurar(subparsers) -> None:
     imp.add_argument("--log", metavar="ARQUIVO", help="onde descrever as linhas ignoradas (padrão: BANCO.importacao.log)")
     imp.set_defaults(executar=_importar)
 
-    inf = sub.add_parser("info", help="data da publicação, linhas por tabela e tamanho do banco")
+    inf = sub.add_parser("info", help="data da publicação, linhas por tabela e tamanho do banco",
+                         description="Mostra o banco do registro local: a data da publicação importada, quando "
+                                     "foi importada, as linhas de cada tabela, as linhas ignoradas e o tamanho.")
     inf.add_argument("--banco", help=banco_ajuda)
     inf.set_defaults(executar=_info)
 
-    srv = sub.add_parser("servir", help="serve o banco por HTTP nos protocolos da BrasilAPI, ReceitaWS e Casa dos Dados")
+    srv = sub.add_parser("servir", help="serve o banco por HTTP nos protocolos da BrasilAPI, ReceitaWS e Casa dos Dados",
+                         description="Serve o banco por HTTP para outras máquinas (ou outros processos): "
+                                     "responde como a BrasilAPI, a ReceitaWS e a busca da Casa dos Dados. "
+                                     "Os colegas usam 'scrivane-contract verificar --registro http://HOST:PORTA'. "
+                                     "Ctrl-C para.")
     srv.add_argument("--banco", help=banco_ajuda)
     srv.add_argument("--porta", type=int, default=8080, help="porta TCP (padrão 8080)")
     srv.add_argument("--host", default="127.0.0.1",
@@ -43,8 +50,11 @@ def configurar(subparsers) -> None:
                      help="processos que atendem os pedidos (padrão 1)")
     srv.set_defaults(executar=_servir)
 
-    bx = sub.add_parser("baixar", help="baixa uma publicação mensal do compartilhamento da Receita Federal")
-    bx.add_argument("--mes", metavar="AAAA-MM", help="mês da publicação (padrão: o mais recente)")
+    bx = sub.add_parser("baixar", help="baixa uma publicação mensal do compartilhamento da Receita Federal",
+                        description="Baixa os 37 zips de uma publicação mensal dos dados abertos do CNPJ "
+                                    "(cerca de 6 GB) para PASTA/AAAA-MM, retomando downloads interrompidos "
+                                    "e conferindo cada zip. Depois: 'scrivane-contract registro importar PASTA'.")
+    bx.add_argument("--mes", metavar="AAAA-MM", type=_mes, help="mês da publicação (padrão: o mais recente)")
     bx.add_argument("--destino", metavar="PASTA", default=".", help="pasta de destino (padrão: a atual)")
     bx.add_argument("--url", metavar="URL", help="endereço base do compartilhamento")
     bx.add_argument("--token", help="token do compartilhamento público")
@@ -53,6 +63,59 @@ def configurar(subparsers) -> None:
 
 def _erro(texto: str) -> None:
     print(f"erro: {texto}", file=sys.stderr)
+
+
+def _mes(texto: str) -> str:
+    """Argument type: a month written AAAA-MM."""
+    m = re.fullmatch(r"\s*(\d{4})-(\d{1,2})\s*", texto)
+    if not m or not 1 <= int(m.group(2)) <= 12:
+        raise argparse.ArgumentTypeError(f"mês inválido: {texto!r} (use AAAA-MM, por exemplo 2026-11)")
+    return f"{m.group(1)}-{int(m.group(2)):02d}"
+
+
+_COMO_CRIAR = ("crie-o com 'scrivane-contract registro importar --jsonl ARQUIVO' (uma lista sua, um JSON "
+               "por linha) ou com 'registro baixar' e 'registro importar PASTA' (a publicação completa), "
+               "ou indique outro arquivo com --banco")
+
+
+def _registro_indisponivel(e: Exception, banco) -> int:
+    """The database is missing or unreadable: say how to make one."""
+    if not banco.exists():
+        _erro(f"{e}; {_COMO_CRIAR}")
+        return SAIDA_USO
+    _erro(str(e))
+    return SAIDA_FALHA
+
+
+def porta_ocupada(host: str, porta: int) -> "str | None":
+    """Why ``host:porta`` cannot be served (in Portuguese), or None when it can.
+
+    Tried before the server starts, so that a busy port reads as a sentence and not as the
+    web server's own "[Errno 98] address already in use"."""
+    import errno
+    import socket
+
+    try:
+        familia = socket.getaddrinfo(host, porta, type=socket.SOCK_STREAM)[0][0]
+    except (socket.gaierror, UnicodeError):
+        return f"endereço desconhecido: {host} (use 127.0.0.1, 0.0.0.0 ou o nome desta máquina)"
+    with socket.socket(familia, socket.SOCK_STREAM) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as the server itself does
+        try:
+            s.bind((host, porta))
+        except OSError as e:
+            if e.errno == errno.EADDRINUSE:
+                return (f"a porta {porta} já está em uso em {host} (outro programa, ou um 'servir' ainda "
+                        f"aberto): escolha outra com --porta, por exemplo --porta {porta + 1}")
+            if e.errno == errno.EACCES:
+                return (f"sem permissão para usar a porta {porta} (portas abaixo de 1024 exigem "
+                        "administrador): escolha outra com --porta, por exemplo --porta 8080")
+            if e.errno == errno.EADDRNOTAVAIL:
+                return f"o endereço {host} não pertence a esta máquina: use 127.0.0.1 ou 0.0.0.0"
+            return f"não foi possível servir em {host}:{porta}: {e.strerror or e}"
+        except OverflowError:
+            return f"porta inválida: {porta} (use um número de 1 a 65535)"
+    return None
 
 
 def _banco(args):
@@ -160,11 +223,11 @@ def _importar(args: argparse.Namespace) -> int:
 def _info(args: argparse.Namespace) -> int:
     from scrivane_contract.registro.consulta import RegistroIndisponivel, RegistroLocal
 
+    banco = _banco(args)
     try:
-        info = RegistroLocal(_banco(args)).info()
+        info = RegistroLocal(banco).info()
     except RegistroIndisponivel as e:
-        _erro(str(e))
-        return SAIDA_FALHA
+        return _registro_indisponivel(e, banco)
     print(f"Banco: {info['banco']}")
     print(f"Publicação: {info['data_extracao'] or 'desconhecida'}")
     if info["importado_em"]:
@@ -181,11 +244,15 @@ def _servir(args: argparse.Namespace) -> int:
     from scrivane_contract.registro.consulta import RegistroIndisponivel, RegistroLocal
     from scrivane_contract.registro.servidor import servir
 
+    banco = _banco(args)
     try:
-        registro = RegistroLocal(_banco(args))
+        registro = RegistroLocal(banco)
         data = registro.info()["data_extracao"]
     except RegistroIndisponivel as e:
-        _erro(str(e))
+        return _registro_indisponivel(e, banco)
+    ocupada = porta_ocupada(args.host, args.porta)
+    if ocupada:
+        _erro(ocupada)
         return SAIDA_FALHA
     print(f"Servindo {registro.caminho} (publicação {data or 'desconhecida'}) em http://{args.host}:{args.porta}"
           " — Ctrl-C para parar", flush=True)
@@ -204,17 +271,32 @@ def _baixar(args: argparse.Namespace) -> int:
     try:
         mes, pasta, baixados = baixar(args.destino, args.mes, base=args.url or URL_PADRAO,
                                       token=args.token or TOKEN_PADRAO, progresso=barra)
-    except (ErroDownload, OSError) as e:
-        barra.fim()
-        _erro(str(e))
-        return SAIDA_FALHA
-    except Exception as e:  # requests: DNS, TLS, refused connection
+    except Exception as e:
         import requests
 
         barra.fim()
-        if isinstance(e, requests.RequestException):
-            _erro(f"falha de rede: {e}")
+        if isinstance(e, requests.RequestException):  # DNS, TLS, refused connection (also an OSError)
+            _erro(_falha_de_rede(e, args.url or URL_PADRAO))
+            return SAIDA_FALHA
+        if isinstance(e, (ErroDownload, OSError)):
+            _erro(str(e))
             return SAIDA_FALHA
         raise
     print(f"Publicação {mes} em {pasta}: {len(baixados)} arquivos baixados agora")
     return 0
+
+
+def _falha_de_rede(e: Exception, url: str) -> str:
+    """The HTTP library's failure as a sentence that points to the fix."""
+    import requests
+
+    if isinstance(e, requests.exceptions.ProxyError):
+        return f"o proxy recusou a conexão com {url}: confira HTTPS_PROXY / HTTP_PROXY"
+    if isinstance(e, requests.exceptions.SSLError):
+        return f"falha na conexão segura (TLS) com {url}: confira a data do sistema e os certificados"
+    if isinstance(e, requests.Timeout):
+        return f"tempo esgotado esperando {url}: o compartilhamento da Receita Federal está lento; tente mais tarde"
+    if isinstance(e, requests.ConnectionError):
+        return (f"sem conexão com {url}: verifique a rede (ou o proxy, HTTPS_PROXY); sem internet, "
+                "importe uma lista sua com 'registro importar --jsonl ARQUIVO'")
+    return f"falha de rede ao falar com {url} ({type(e).__name__})"

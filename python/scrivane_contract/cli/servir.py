@@ -110,6 +110,12 @@ def executar(args: argparse.Namespace) -> int:
     app = criar_app(criar_verificador, trabalhadores=args.trabalhadores, limite_fila=args.fila,
                     retencao_minutos=args.retencao, tamanho_maximo=args.tamanho_maximo, token=token,
                     conferir_assinaturas=opcoes_assinaturas is not None, **(opcoes_assinaturas or {}))
+    from .registro import porta_ocupada
+
+    ocupada = porta_ocupada(args.host, args.porta)
+    if ocupada:
+        erro(ocupada)
+        return SAIDA_FALHA
     endereco = f"[{args.host}]" if ":" in args.host else args.host
     print(f"scrivane-contract: página em http://{endereco}:{args.porta}/ · API em /docs", file=sys.stderr)
     try:

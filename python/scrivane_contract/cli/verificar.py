@@ -145,6 +145,8 @@ class Verificacao:
     assinaturas_digitais: Optional[dict[str, Any]] = None
     # --exigir-assinaturas-validas: a broken or later-changed signature rejects the contract.
     exigir_assinaturas: bool = False
+    # "o documento não parece um contrato", when neither the extraction nor the keywords find one.
+    aviso: Optional[str] = None
 
     def objeto_json(self) -> dict[str, Any]:
         if self.erro is not None:
@@ -152,6 +154,8 @@ class Verificacao:
         objeto: dict[str, Any] = {"arquivo": self.arquivo, "resultado": self.resultado}
         if self.assinaturas_digitais is not None:
             objeto["assinaturas_digitais"] = self.assinaturas_digitais
+        if self.aviso is not None:
+            objeto["aviso"] = self.aviso
         return objeto
 
     @property
@@ -178,7 +182,13 @@ def motivo_da_falha(exc: BaseException) -> str:
         return _uma_linha(f"o caminho é uma pasta: {exc.filename or exc}")
     modulo = type(exc).__module__ or ""
     if modulo.startswith("scrivane.") or modulo == "scrivane":
-        return _uma_linha(str(exc))  # the reader's messages are already for users
+        from scrivane_contract.erros_leitura import mensagem_leitura
+
+        return mensagem_leitura(str(exc))  # the reader's messages, pdfium's English put in Portuguese
+    if modulo.startswith("pypdfium2"):
+        from scrivane_contract.erros_leitura import mensagem_leitura
+
+        return mensagem_leitura(str(exc))
     if modulo.startswith("openai"):
         return _motivo_openai(exc)
     if modulo.startswith("pydantic"):
@@ -253,6 +263,9 @@ class Lote:
                                           exigir_assinaturas=self.exigir_assinaturas)
                 if leitura is not None:
                     verificacao.assinaturas_digitais = leitura.cruzar(resultado)
+                from scrivane_contract.classificacao import aviso_documento
+
+                verificacao.aviso = aviso_documento(caminho, resultado)
             except Exception as exc:  # reported on its own line; the others go on
                 verificacao = Verificacao(str(caminho), erro=motivo_da_falha(exc))
             verificacao.segundos = time.perf_counter() - inicio
@@ -370,6 +383,8 @@ def imprimir_resumo(verificacoes: list[Verificacao], segundos_total: float, cons
         m = _metricas(v)
         if v.veredito != veredito:  # rejected for its digital signatures
             veredito, estilo = f"{v.veredito} (assinaturas)", _ESTILO["REPROVADO"]
+        elif v.aviso is not None:
+            veredito = f"{veredito} (não parece contrato)"
         tabela.add_row(
             _escapar(v.arquivo),
             f"[bold {estilo}]{_escapar(veredito)}[/]",
@@ -395,6 +410,9 @@ def imprimir_resumo(verificacoes: list[Verificacao], segundos_total: float, cons
     ]
     if falhas:
         partes.append(f"{falhas} com falha")
+    nao_contratos = sum(1 for v in verificacoes if v.aviso is not None)
+    if nao_contratos:
+        partes.append(f"{nao_contratos} não parece(m) contrato")
     console.print(
         f"{len(verificacoes)} contrato(s): " + ", ".join(partes)
         + f"; {tokens:,} tokens, ${custo:.4f}, {segundos_total:.1f}s",
@@ -438,6 +456,7 @@ def imprimir_relatorio(v: Verificacao, kwargs_checker: dict[str, Any]) -> None:
     r = v.resultado or {}
     if "metricas" not in r:  # the reduced record: the engine could not be used
         print(f"⚠️ {r.get('resultado_final')}: {r.get('justificativa')}")
+        _imprimir_aviso(v)
         _imprimir_assinaturas(v)
         return
     from types import SimpleNamespace
@@ -458,7 +477,15 @@ def imprimir_relatorio(v: Verificacao, kwargs_checker: dict[str, Any]) -> None:
         dados_contrato=dict(r.get("dados_contrato") or {}),
         metricas=SimpleNamespace(tokens=m["tokens"], cost_usd=m["custo_usd"], time_seconds=m["tempo_segundos"]),
     )
+    _imprimir_aviso(v)
     _imprimir_assinaturas(v)
+
+
+def _imprimir_aviso(v: Verificacao) -> None:
+    """The not-a-contract note, right after the verdict's report."""
+    if v.aviso is not None:
+        print(f"⚠️ Atenção: {v.aviso}: nenhuma parte, signatário ou termo de contrato foi encontrado nele.",
+              flush=True)
 
 
 def _imprimir_assinaturas(v: Verificacao) -> None:
@@ -532,7 +559,9 @@ class SaidaHtml:
         destino = self.pasta / self.nomes[indice]
         temporario = destino.with_name(destino.name + ".tmp")
         temporario.write_text(pagina_relatorio(v.resultado, Path(v.arquivo).name,
-                                                  assinaturas_digitais=v.assinaturas_digitais), encoding="utf-8")
+                                                  assinaturas_digitais=v.assinaturas_digitais, aviso=v.aviso,
+                                                  duracao=v.segundos),
+                              encoding="utf-8")
         os.replace(temporario, destino)
 
 
@@ -553,6 +582,7 @@ def _um_contrato(arquivo: Path, kwargs: dict[str, Any], saida: Optional[SaidaJso
 
     Lote([arquivo], kwargs, 1, opcoes_assinaturas, exigir).executar(guardar)
     v = resultado[0]
+    _imprimir_aviso(v)
     _imprimir_assinaturas(v)
     sys.stdout.flush()
     if v.erro is not None:

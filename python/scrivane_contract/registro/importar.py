@@ -178,30 +178,50 @@ def _situacao_de(obj: dict) -> int:
     return _SITUACOES.get(str(obj.get("descricao_situacao_cadastral") or "").upper(), 0)
 
 
+def ler_texto(caminho: Path) -> str:
+    """O texto de um arquivo na codificação em que foi salvo.
+
+    UTF-8 (com ou sem a marca BOM que o Excel e o Bloco de Notas gravam), UTF-16
+    com BOM, e senão Windows-1252/Latin-1, a codificação das planilhas e dos
+    sistemas antigos no Brasil.
+    """
+    dados = Path(caminho).read_bytes()
+    if dados.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return dados.decode("utf-16")
+    try:
+        return dados.decode("utf-8-sig")
+    except UnicodeDecodeError:
+        pass
+    try:
+        return dados.decode("cp1252")
+    except UnicodeDecodeError:  # the five bytes cp1252 leaves undefined
+        return dados.decode("latin-1")
+
+
 def adicionar_jsonl(con: sqlite3.Connection, caminho: Path, log: list) -> int:
     """Grava os registros (formato BrasilAPI, um por linha) na tabela de extras."""
     n = 0
-    with open(caminho, encoding="utf-8") as f:
-        for numero, linha in enumerate(f, 1):
-            if not linha.strip():
-                continue
-            try:
-                obj = json.loads(linha)
-            except ValueError:
-                log.append((caminho.name, numero, "JSON inválido", linha[:160].rstrip()))
-                continue
-            cnpj = limpar_cnpj14(str(obj.get("cnpj", ""))) if isinstance(obj, dict) else None
-            if cnpj is None:
-                log.append((caminho.name, numero, "registro sem CNPJ válido", linha[:160].rstrip()))
-                continue
-            obj["cnpj"] = cnpj
-            con.execute("INSERT OR REPLACE INTO extras(cnpj, dados) VALUES(?, ?)",
-                        (cnpj, json.dumps(obj, ensure_ascii=False)))
-            con.execute("DELETE FROM nomes_extras WHERE cnpj = ?", (cnpj,))
-            con.execute("INSERT INTO nomes_extras(cnpj, texto) VALUES(?, ?)", (cnpj, texto_busca(
-                str(obj.get("razao_social") or ""), str(obj.get("nome_fantasia") or ""), str(obj.get("uf") or ""),
-                _situacao_de(obj))))
-            n += 1
+    # Split on line feeds only: U+2028 and U+0085 may stand inside a JSON string.
+    for numero, linha in enumerate(ler_texto(caminho).split("\n"), 1):
+        if not linha.strip():
+            continue
+        try:
+            obj = json.loads(linha)
+        except ValueError:
+            log.append((caminho.name, numero, "JSON inválido", linha[:160].rstrip()))
+            continue
+        cnpj = limpar_cnpj14(str(obj.get("cnpj", ""))) if isinstance(obj, dict) else None
+        if cnpj is None:
+            log.append((caminho.name, numero, "registro sem CNPJ válido", linha[:160].rstrip()))
+            continue
+        obj["cnpj"] = cnpj
+        con.execute("INSERT OR REPLACE INTO extras(cnpj, dados) VALUES(?, ?)",
+                    (cnpj, json.dumps(obj, ensure_ascii=False)))
+        con.execute("DELETE FROM nomes_extras WHERE cnpj = ?", (cnpj,))
+        con.execute("INSERT INTO nomes_extras(cnpj, texto) VALUES(?, ?)", (cnpj, texto_busca(
+            str(obj.get("razao_social") or ""), str(obj.get("nome_fantasia") or ""), str(obj.get("uf") or ""),
+            _situacao_de(obj))))
+        n += 1
     return n
 
 

@@ -61,6 +61,9 @@ class EstadoVerificacao(BaseModel):
         None, description="As assinaturas digitais do PDF, conferidas e cruzadas com o resultado, quando "
                           "concluida: total, validas, resumo, alertas, assinaturas e erro")
     erro: Optional[str] = Field(None, description="Motivo da falha, quando falhou")
+    duracao_segundos: Optional[float] = Field(None, description="Duração da verificação, quando terminada")
+    aviso: Optional[str] = Field(None, description='"o documento não parece um contrato", quando nem a '
+                                                   "extração nem as palavras-chave acham um contrato")
 
 
 class Erro(BaseModel):
@@ -233,7 +236,8 @@ def criar_app(
             raise HTTPException(409, "A verificação ainda não foi concluída.")
         gerar = fragmento_relatorio if fragmento else pagina_relatorio
         return HTMLResponse(gerar(item["resultado"], item["arquivo"],
-                                  assinaturas_digitais=item["assinaturas_digitais"]))
+                                  assinaturas_digitais=item["assinaturas_digitais"], aviso=item.get("aviso"),
+                                  duracao=item.get("duracao_segundos")))
 
     # -- registry ------------------------------------------------------------------
 

@@ -58,6 +58,7 @@ class Verificacao:
     resultado: Optional[dict] = None
     assinaturas_digitais: Optional[dict] = None
     erro: Optional[str] = None
+    aviso: Optional[str] = None  # "o documento não parece um contrato"
     ordem: int = 0  # arrival order, for the queue position
 
     def como_dict(self, posicao: Optional[int] = None) -> dict[str, Any]:
@@ -75,17 +76,22 @@ class Verificacao:
             "resultado": self.resultado,
             "assinaturas_digitais": self.assinaturas_digitais,
             "erro": self.erro,
+            "aviso": self.aviso,
+            "duracao_segundos": (None if self.iniciada_em is None or self.terminada_em is None
+                                 else round(self.terminada_em - self.iniciada_em, 1)),
         }
         return d
 
 
-def _mensagem_erro(exc: BaseException) -> str:
-    """One line for the person who sent the contract (never logged)."""
+def _mensagem_erro(exc: BaseException, arquivo: Optional[str] = None, caminho: Optional[Path] = None) -> str:
+    """One line for the person who sent the contract (never logged), naming the uploaded file."""
+    from scrivane_contract.erros_leitura import mensagem_leitura
+
     if isinstance(exc, FileNotFoundError):
         return "Arquivo não encontrado durante a verificação"
     texto = str(exc).strip().splitlines()
     primeira = texto[0] if texto else ""
-    return (primeira or type(exc).__name__)[:500]
+    return mensagem_leitura(primeira or type(exc).__name__, arquivo, caminho)[:500]
 
 
 class FilaVerificacoes:
@@ -188,16 +194,26 @@ class FilaVerificacoes:
                 item.iniciada_em = self.relogio()
             leitura = self._ler_assinaturas(caminho)
             resultado = self._verificador()(str(caminho))
+            item.aviso = self._aviso(caminho, resultado)
             if leitura is not None:
                 item.assinaturas_digitais = self._cruzar(item, leitura, resultado)
         except BaseException as exc:  # noqa: BLE001 - every failure ends the job, none escapes the pool
-            erro = _mensagem_erro(exc)
+            erro = _mensagem_erro(exc, item.arquivo, caminho)
             # The type only: a message may quote the contract.
             log.warning("verificação %s falhou (%s)", item.id, type(exc).__name__)
         finally:
             if leitura is not None and erro is not None:
                 leitura.aguardar()  # the file goes away only once nobody reads it
             self._terminar(item, caminho, resultado, erro)
+
+    @staticmethod
+    def _aviso(caminho: Path, resultado: Any) -> Optional[str]:
+        from scrivane_contract.classificacao import aviso_documento
+
+        try:
+            return aviso_documento(caminho, resultado)
+        except Exception:  # noqa: BLE001 - a note, never a failed verification
+            return None
 
     def _ler_assinaturas(self, caminho: Path) -> Optional[Any]:
         """Starts reading the signatures beside the checker (the command line's own reader)."""

@@ -8,6 +8,7 @@ one page.
 
 from __future__ import annotations
 
+import re
 from datetime import datetime
 from functools import lru_cache
 from pathlib import Path
@@ -68,6 +69,14 @@ def _texto(valor: Any) -> str:
     return str(valor)
 
 
+_DATA_ISO = re.compile(r"\b(\d{4})-(\d{2})-(\d{2})(?:T[\d:.]+(?:Z|[+-]\d{2}:?\d{2})?)?\b")
+
+
+def _datas_br(texto: str) -> str:
+    """Dates written 2026-10-29 (as the registry and the extraction give them) written 29/10/2026."""
+    return _DATA_ISO.sub(lambda m: f"{m.group(3)}/{m.group(2)}/{m.group(1)}", texto)
+
+
 def _status(status: Any) -> dict[str, str]:
     classe, simbolo, rotulo = _STATUS.get(status if isinstance(status, str) else "", ("neutro", "?", _texto(status) or "Sem status"))
     return {"classe": classe, "simbolo": simbolo, "rotulo": rotulo}
@@ -78,8 +87,8 @@ def _campo(c: Any) -> dict[str, Any]:
     return {
         "campo": _texto(c.get("campo")) or "Campo",
         "mensagem": _texto(c.get("mensagem")),
-        "contrato": _texto(c.get("valor_contrato")),
-        "receita": _texto(c.get("valor_receita")),
+        "contrato": _datas_br(_texto(c.get("valor_contrato"))),
+        "receita": _datas_br(_texto(c.get("valor_receita"))),
         "status": _status(c.get("status")),
     }
 
@@ -205,14 +214,31 @@ def _numero(valor: Any, casas: int) -> str:
     return texto.replace(",", "\0").replace(".", ",").replace("\0", ".")
 
 
-def _metricas(m: Any) -> Optional[dict[str, str]]:
+def _duracao(segundos: Any) -> str:
+    """Elapsed time as a person reads it: 0,4 s, 38 s, 2 min 05 s."""
+    try:
+        s = float(segundos)
+    except (TypeError, ValueError):
+        return _texto(segundos) or "—"
+    if s < 10:
+        return _numero(s, 1) + " s"
+    if s < 60:
+        return f"{s:.0f} s"
+    minutos, resto = divmod(int(round(s)), 60)
+    return f"{minutos} min {resto:02d} s"
+
+
+def _metricas(m: Any, duracao: Optional[float] = None) -> Optional[dict[str, str]]:
     if not isinstance(m, dict):
         return None
     tokens = m.get("tokens")
+    # The whole verification's time when known (reading, extraction and registry lookups),
+    # else the extraction's own.
+    tempo = duracao if duracao is not None else m.get("tempo_segundos")
     return {
         "tokens": _numero(tokens, 0) if isinstance(tokens, (int, float)) else (_texto(tokens) or "—"),
         "custo": "US$ " + _numero(m.get("custo_usd"), 4),
-        "tempo": _numero(m.get("tempo_segundos"), 1) + " s",
+        "tempo": _duracao(tempo),
     }
 
 
@@ -228,13 +254,14 @@ def _dados(d: Any) -> list[dict[str, str]]:
         elif isinstance(v, dict):
             v = "; ".join(f"{kk}: {_texto(vv)}" for kk, vv in v.items())
         rotulo = _DADOS_ROTULOS.get(k) or str(k).replace("_", " ").capitalize()
-        linhas.append({"rotulo": rotulo, "valor": _texto(v)})
+        linhas.append({"rotulo": rotulo, "valor": _datas_br(_texto(v))})
     return linhas
 
 
 def contexto_relatorio(resultado: dict, arquivo: Optional[str] = None,
                        gerado_em: Optional[datetime] = None,
-                       assinaturas_digitais: Optional[dict] = None) -> dict[str, Any]:
+                       assinaturas_digitais: Optional[dict] = None, aviso: Optional[str] = None,
+                       duracao: Optional[float] = None) -> dict[str, Any]:
     """What the template needs, taken from a ``ResultadoVerificacao`` (complete or reduced)."""
     if not isinstance(resultado, dict):
         raise TypeError("resultado deve ser um dict (ResultadoVerificacao)")
@@ -270,30 +297,39 @@ def contexto_relatorio(resultado: dict, arquivo: Optional[str] = None,
         "assinaturas": assinaturas,
         "problemas": _problemas(empresas, assinaturas),
         "dados": _dados(resultado.get("dados_contrato")) if "dados_contrato" in resultado else None,
-        "metricas": _metricas(resultado.get("metricas")),
+        "metricas": _metricas(resultado.get("metricas"), duracao),
         "digitais": _digitais(assinaturas_digitais),
+        "aviso": _inicial(aviso) if aviso else None,
+        "nada_lido": not empresas and not assinaturas,
     }
 
 
 def fragmento_relatorio(resultado: dict, arquivo: Optional[str] = None,
                         gerado_em: Optional[datetime] = None,
-                        assinaturas_digitais: Optional[dict] = None) -> str:
+                        assinaturas_digitais: Optional[dict] = None, aviso: Optional[str] = None,
+                        duracao: Optional[float] = None) -> str:
     """Só o ``<article id="relatorio">`` do relatório, sem documento em volta."""
     return _ambiente().get_template("relatorio.html").render(
-        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais), documento=False, css="")
+        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais, aviso, duracao),
+        documento=False, css="")
 
 
 def pagina_relatorio(resultado: dict, arquivo: Optional[str] = None,
                      gerado_em: Optional[datetime] = None,
-                     assinaturas_digitais: Optional[dict] = None) -> str:
+                     assinaturas_digitais: Optional[dict] = None, aviso: Optional[str] = None,
+                     duracao: Optional[float] = None) -> str:
     """Página HTML completa e autossuficiente com o relatório de uma verificação.
 
     ``resultado`` é o ``ResultadoVerificacao`` devolvido por ``verificar``
     (completo ou reduzido); ``arquivo`` é o nome do contrato mostrado no
     cabeçalho; ``assinaturas_digitais`` é o mapa de
     ``verificar_assinaturas_digitais`` (seção "Assinaturas digitais"; ``None``:
-    seção omitida, assinaturas não conferidas).  A página não depende de nenhum arquivo externo: o estilo vai
-    embutido, ela abre sem rede e imprime em uma página.
+    seção omitida, assinaturas não conferidas); ``aviso`` aparece junto ao
+    veredito ("o documento não parece um contrato"); ``duracao``, em segundos,
+    é o tempo da verificação inteira (sem ele, o da extração).  A página não
+    depende de nenhum arquivo externo: o estilo vai embutido, ela abre sem rede
+    e imprime em uma página.
     """
     return _ambiente().get_template("relatorio.html").render(
-        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais), documento=True, css=_css())
+        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais, aviso, duracao),
+        documento=True, css=_css())
