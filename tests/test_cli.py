@@ -235,7 +235,7 @@ class TestVerificarVarios:
         objetos = [json.loads(l) for l in out.splitlines()]
         assert [o["arquivo"] for o in objetos] == [str(tmp_path / n) for n in nomes + ["c5.pdf"]]
         assert [o["resultado"]["resultado_final"] for o in objetos[:5]] == [VEREDITO[s] for s in signatarios]
-        assert objetos[5]["erro"].startswith("PDF ilegível: ") and "\n" not in objetos[5]["erro"]
+        assert objetos[5]["erro"] == "o arquivo não é um PDF válido ou está corrompido"
         # --saida holds the same objects, in the order the contracts ended.
         gravados = [json.loads(l) for l in saida.read_text().splitlines()]
         assert sorted(gravados, key=lambda o: o["arquivo"]) == objetos
