@@ -11,6 +11,7 @@ from __future__ import annotations
 import base64
 import json
 import os
+import re
 import shutil
 import socket
 import threading
@@ -81,6 +82,28 @@ def soltar(pagina, caminho: Path) -> None:
     }""", [caminho.name, base64.b64encode(caminho.read_bytes()).decode()])
 
 
+# Words of the report's table cells drawn on more than one line ("Sócia administrado/ra"); a
+# CNPJ or another long code in monospace may be cut, a word may not.
+PALAVRAS_PARTIDAS = """() => {
+    const partidas = [];
+    for (const celula of document.querySelectorAll("#relatorio-conteudo td")) {
+        const textos = document.createTreeWalker(celula, NodeFilter.SHOW_TEXT);
+        for (let no = textos.nextNode(); no; no = textos.nextNode()) {
+            if (no.parentElement.closest(".mono")) continue;
+            for (const m of no.data.matchAll(/\\S+/g)) {
+                const trecho = document.createRange();
+                trecho.setStart(no, m.index);
+                trecho.setEnd(no, m.index + m[0].length);
+                const linhas = new Set([...trecho.getClientRects()].filter((r) => r.width > 0)
+                                       .map((r) => Math.round(r.top)));
+                if (linhas.size > 1 && m[0].length <= 30) partidas.push(m[0]);
+            }
+        }
+    }
+    return partidas;
+}"""
+
+
 def test_contracts_verified_from_the_page(servico, navegador):
     base, contratos, app = servico
     CAPTURAS.mkdir(parents=True, exist_ok=True)
@@ -112,6 +135,7 @@ def test_contracts_verified_from_the_page(servico, navegador):
         assert "LUMINA VAREJO DE ELETRODOMESTICOS LTDA" in pagina.inner_text("#relatorio-conteudo")
         assert "Situação Cadastral" in tabela and "Similaridade:" in tabela
         assert pagina.is_hidden("#dialogo-token[open]")
+        assert pagina.evaluate(PALAVRAS_PARTIDAS) == []
 
         with pagina.expect_download() as baixado:
             pagina.click("#baixar-json")
@@ -147,6 +171,9 @@ def test_phone_width_keyboard_and_refusals(servico, navegador, tmp_path):
     pagina = contexto.new_page()
     pagina.goto(base + "/")
     assert pagina.is_hidden("#dialogo-token[open]")  # the token kept from before is used
+    # Before any result, the result's buttons are not shown (a layout rule must not undo "hidden").
+    for botao in ("#baixar-json", "#baixar-html", "#imprimir", "#outro"):
+        assert pagina.is_hidden(botao), botao
 
     # A file that is not a PDF is refused with the server's message.
     falso = tmp_path / "nao-e-pdf.pdf"
@@ -163,5 +190,10 @@ def test_phone_width_keyboard_and_refusals(servico, navegador, tmp_path):
     titulo = pagina.wait_for_selector("#resultado:not([hidden]) .veredito__titulo", timeout=30000)
     assert titulo.inner_text() == "PENDENTE"
     assert pagina.evaluate("document.documentElement.scrollWidth") <= 390  # no sideways scrolling
+    assert pagina.evaluate(PALAVRAS_PARTIDAS) == []
+    assert pagina.is_visible("#baixar-json") and pagina.is_visible("#outro")
+    # Dates of the report the Brazilian way.
+    texto = pagina.inner_text("#relatorio-conteudo")
+    assert not re.search(r"\b\d{4}-\d{2}-\d{2}\b", texto), texto
     pagina.screenshot(path=str(CAPTURAS / "resultado-celular.png"), full_page=True, caret="initial")
     contexto.close()
