@@ -171,7 +171,7 @@ def test_an_invoice_is_said_not_to_look_like_a_contract_on_the_command_line(sem_
                              str(nota), str(contrato))
     objetos = [json.loads(linha) for linha in out.splitlines()]
     assert objetos[0]["aviso"] == "o documento não parece um contrato"
-    assert "aviso" not in objetos[1]  # nothing extracted either, but its words are a contract's
+    assert objetos[1]["aviso"] is None  # nothing extracted either, but its words are a contract's
 
     codigo, out, err = rodar(capsys, "verificar", "--provedor", "local", "--sem-assinaturas", str(nota),
                              str(contrato))
@@ -186,7 +186,7 @@ def test_an_invoice_is_said_not_to_look_like_a_contract_on_the_page(sem_rede, no
         r = cliente.post("/api/verificacoes", files={"arquivo": (nota.name, nota.read_bytes(), "application/pdf")})
         estado = _aguardar(cliente, r.json()["id"])
         assert (estado["estado"], estado["aviso"]) == ("concluida", "o documento não parece um contrato")
-        assert estado["duracao_segundos"] is not None
+        assert estado["segundos"] > 0
         html = cliente.get(f"/api/verificacoes/{estado['id']}/relatorio?fragmento=true").text
     assert "O documento não parece um contrato." in html
     # Nothing was read: the page does not claim that no problem was found.
