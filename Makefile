@@ -27,7 +27,7 @@ system-deps:
 	fi
 
 $(PY):
-	@if [ -z "$(PYTHON313)" ]; then echo "Python 3.13 not found (PATH or pyenv)"; exit 1; fi
+	@if [ -z "$(PYTHON313)" ]; then echo "Python 3.13 não encontrado (nem no PATH nem no pyenv): instale-o (por exemplo 'pyenv install 3.13', ou o pacote python3.13 da distribuição) e rode o make de novo."; exit 1; fi
 	"$(PYTHON313)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
