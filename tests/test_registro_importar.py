@@ -163,3 +163,18 @@ def test_unknown_and_invalid_numbers_answer_as_the_services_do(importado):
         assert em_uso.data_extracao == "2026-11-08"
         assert cnpj.consultar_cnpj("11444777000161") is None
     assert cnpj.requests.__name__ == "requests"
+
+
+def test_a_folder_of_months_imports_the_latest_one(tmp_path):
+    # As `registro baixar` leaves it: one folder per month, the older one listed first.
+    outubro = gerar(tmp_path / "baixados" / "2026-10", 40, seed=21, sujeira=False, data="2026-10-11")
+    novembro = gerar(tmp_path / "baixados" / "2026-11", 40, seed=22, sujeira=False, data="2026-11-08")
+    banco = tmp_path / "registro.sqlite3"
+    r = comando("registro", "importar", str(tmp_path / "baixados"), "--banco", str(banco))
+    assert r.returncode == 0, r.stderr
+    assert "Publicação: 2026-11-08" in comando("registro", "info", "--banco", str(banco)).stdout
+    reg = RegistroLocal(banco)
+    novos, velhos = registros_esperados(Path(novembro.pasta)), registros_esperados(Path(outubro.pasta))
+    assert all(reg.brasilapi(c) == rec for c, rec in novos.items())
+    so_de_outubro = set(velhos) - set(novos)
+    assert so_de_outubro and all(reg.brasilapi(c) is None for c in so_de_outubro)
