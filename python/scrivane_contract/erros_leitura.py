@@ -17,10 +17,10 @@ from typing import Optional
 __all__ = ["mensagem_leitura", "NAO_E_PDF_VALIDO", "PROTEGIDO_POR_SENHA"]
 
 NAO_E_PDF_VALIDO = "o arquivo não é um PDF válido ou está corrompido"
-PROTEGIDO_POR_SENHA = ("o arquivo está protegido por senha: abra-o, salve uma cópia sem senha "
-                       "e envie essa cópia")
+PROTEGIDO_POR_SENHA = ("o arquivo está protegido por senha: abra-o com a senha, salve uma cópia sem "
+                       "senha e verifique a cópia")
 _SEGURANCA = ("o arquivo usa uma proteção (criptografia) que não conseguimos abrir: salve uma cópia "
-              "sem proteção e envie essa cópia")
+              "sem proteção e verifique a cópia")
 _ACESSO = "não foi possível ler o arquivo"
 _PAGINA = "o arquivo tem páginas corrompidas ou incompletas"
 
