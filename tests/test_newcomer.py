@@ -130,6 +130,25 @@ def test_the_command_line_says_it_in_portuguese_too(sem_rede, tmp_path, capsys):
     assert "PDFium" not in out + err
 
 
+@pytest.mark.parametrize("texto, esperado", [
+    ("PDF ilegível: /tmp/scrivane-web-x/a1.pdf (Failed to load document (PDFium: Data format error).)",
+     "Contrato.pdf: o arquivo não é um PDF válido ou está corrompido"),
+    ("Failed to load document (PDFium: Unsupported security scheme error).",
+     "Contrato.pdf: o arquivo usa uma proteção (criptografia) que não conseguimos abrir"),
+    ("PDF ilegível: /tmp/scrivane-web-x/a1.pdf (Failed to load page (PDFium: Page not found or content error).)",
+     "Contrato.pdf: o arquivo tem páginas corrompidas ou incompletas"),
+    ("PDF protegido por senha: /tmp/scrivane-web-x/a1.pdf (remova a senha para que o documento possa ser lido)",
+     "Contrato.pdf: o arquivo está protegido por senha"),
+    ("Nenhum texto encontrado no documento: /tmp/scrivane-web-x/a1.pdf (PDF sem camada de texto, ou arquivo vazio)",
+     "Nenhum texto encontrado no documento: Contrato.pdf (PDF sem camada de texto, ou arquivo vazio)"),
+])
+def test_reading_failures_read_in_portuguese_with_the_name_the_person_knows(texto, esperado):
+    from scrivane_contract.erros_leitura import mensagem_leitura
+
+    mensagem = mensagem_leitura(texto, "Contrato.pdf", "/tmp/scrivane-web-x/a1.pdf")
+    assert mensagem.startswith(esperado) and "/tmp" not in mensagem and "PDFium" not in mensagem
+
+
 # -- not a contract ---------------------------------------------------------------------------
 
 NOTA_FISCAL = """\
