@@ -40,3 +40,11 @@ def _loopback_only():
     yield
     socket.socket.connect = _real_connect
     socket.socket.connect_ex = _real_connect_ex
+
+
+@pytest.fixture(autouse=True)
+def _historico_temporario(tmp_path_factory, monkeypatch):
+    """Every test stores its verifications in a fresh history of its own, never in the user's data folder."""
+    pasta = tmp_path_factory.mktemp("historico")
+    monkeypatch.setenv("SCRIVANE_HISTORICO", str(pasta / "historico.sqlite3"))
+    yield pasta

@@ -110,7 +110,8 @@ def executar(args: argparse.Namespace) -> int:
     app = criar_app(criar_verificador, trabalhadores=args.trabalhadores, limite_fila=args.fila,
                     retencao_minutos=args.retencao, tamanho_maximo=args.tamanho_maximo, token=token,
                     conferir_assinaturas=opcoes_assinaturas is not None, **(opcoes_assinaturas or {}),
-                    informacoes={"provedor": checker.provider or kwargs.get("provider"), "modelo": checker.model,
+                    informacoes={"provedor": checker.provider or kwargs.get("provider"),
+                                 "modelo": None if checker.provider == "local" else checker.model,
                                  "registro": registro})
     endereco = f"[{args.host}]" if ":" in args.host else args.host
     print(f"scrivane-contract: página em http://{endereco}:{args.porta}/ · API em /docs", file=sys.stderr)
