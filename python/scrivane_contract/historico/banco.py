@@ -354,6 +354,26 @@ class Historico:
             con.execute(signatarios.insert(), linhas_s)
         return v.id
 
+    def guardar_lote(self, lista: Iterable[Verificacao]) -> int:
+        """Guarda muitas verificações novas numa só transação (ids ainda não usados); devolve quantas."""
+        linhas_v: list[dict] = []
+        linhas_e: list[dict] = []
+        linhas_s: list[dict] = []
+        for v in lista:
+            if not v.id:
+                v.id = secrets.token_hex(6)
+            e, s_, busca, rotulo = _linhas_filhas(v)
+            linhas_e += e
+            linhas_s += s_
+            linhas_v.append(dict(id=v.id, arquivo=v.arquivo, sha256=v.sha256, verificado_em=v.verificado_em or "",
+                                 veredito=v.veredito, provedor=v.provedor, modelo=v.modelo, erro=v.erro, busca=busca,
+                                 empresas=rotulo, dados=json.dumps(v.como_json(), ensure_ascii=False, default=str)))
+        with self.engine.begin() as con:
+            for tabela, linhas in ((verificacoes, linhas_v), (empresas, linhas_e), (signatarios, linhas_s)):
+                for i in range(0, len(linhas), 5000):
+                    con.execute(tabela.insert(), linhas[i:i + 5000])
+        return len(linhas_v)
+
     def obter(self, ident: str) -> Optional[Verificacao]:
         """A verificação de id ``ident`` (ou do único id que começa assim), ou None."""
         with self.engine.connect() as con:
