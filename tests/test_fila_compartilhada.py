@@ -121,11 +121,14 @@ def test_a_restarted_servir_keeps_its_results_and_its_waiting_uploads(tmp_path):
         depois = _aguardar(url, reprovado)  # the upload waited in the database
         assert (depois["estado"], depois["veredito"], depois["arquivo"]) == ("concluida", "REPROVADO", "reprovado.pdf")
         assert httpx.get(f"{url}/api/verificacoes/{aprovado}").json() == antes
+        assert antes["verificado_antes"] == []
         lista = httpx.get(f"{url}/api/historico").json()
         assert [v["id"] for v in lista] == [reprovado, aprovado]
         assert httpx.get(f"{url}/api/historico", params={"cnpj": "17.058.649/0001-66"}).json()[0]["id"] == reprovado
         pagina = httpx.get(f"{url}/historico")
         assert pagina.status_code == 200 and "Histórico de verificações" in pagina.text
+        de_novo = _aguardar(url, _enviar(url, contratos["APROVADO"], "outra-copia.pdf"))
+        assert [(a["id"], a["veredito"]) for a in de_novo["verificado_antes"]] == [(aprovado, "APROVADO")]
     finally:
         _encerrar(proc)
     h = Historico(str(tmp_path / "historico.sqlite3"))

@@ -377,6 +377,12 @@ class FilaBanco:
                  "posicao_fila": posicao}
             if registro is None:
                 registro = Verificacao(arquivo=linha.arquivo, id=linha.id, verificado_em=None, erro=linha.erro)
+        d["verificado_antes"] = None
+        if registro.sha256:
+            # The same file (SHA-256) verified earlier: said so on the page.
+            d["verificado_antes"] = [{"id": a.id, "verificado_em": a.verificado_em, "veredito": a.veredito}
+                                     for a in self.historico.anteriores(registro.sha256, exceto=ident)
+                                     if a.verificado_em < (registro.verificado_em or "~")][:5]
         d.update(registro.como_json())
         d["arquivo"] = d["arquivo"] or registro.arquivo
         return d

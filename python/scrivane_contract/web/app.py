@@ -55,6 +55,9 @@ class EstadoVerificacao(BaseModel):
     iniciada_em: Optional[str] = None
     concluida_em: Optional[str] = None
     posicao_fila: Optional[int] = Field(None, description="Posição na fila (1 = a próxima), quando na_fila")
+    verificado_antes: Optional[list[dict[str, Any]]] = Field(
+        None, description="Verificações anteriores do mesmo arquivo (mesmo SHA-256), com o histórico: "
+                          "id, verificado_em, veredito")
     resultado: Optional[dict[str, Any]] = Field(
         None, description="O ResultadoVerificacao, quando concluida")
     assinaturas_digitais: Optional[dict[str, Any]] = Field(

@@ -85,6 +85,7 @@ class Verificacao:
             "iniciada_em": iso(self.iniciada_em),
             "concluida_em": iso(self.terminada_em),
             "posicao_fila": posicao,
+            "verificado_antes": None,
         }
         d.update(registro.como_json())
         return d

@@ -73,7 +73,7 @@
       if (estado.estado !== "concluida") throw new Error("A verificação falhou: " + (estado.erro || "motivo desconhecido"));
       const html = await (await api("/api/verificacoes/" + encodeURIComponent(id) + "/relatorio?fragmento=true")).text();
       const relatorio = new DOMParser().parseFromString(html, "text/html").getElementById("relatorio");
-      const { estado: _e, criada_em, iniciada_em, concluida_em, posicao_fila, ...registro } = estado;
+      const { estado: _e, criada_em, iniciada_em, concluida_em, posicao_fila, verificado_antes, ...registro } = estado;
       atual = registro;
       $("relatorio-conteudo").replaceChildren(document.importNode(relatorio, true));
       $("resultado").hidden = false;

@@ -137,9 +137,18 @@
     const documento = new DOMParser().parseFromString(await resposta.text(), "text/html");
     const relatorio = documento.getElementById("relatorio");
     // The verification's record: the job's state without the queue's own fields.
-    const { estado: _estado, criada_em, iniciada_em, concluida_em, posicao_fila, ...registro } = estado;
+    const { estado: _estado, criada_em, iniciada_em, concluida_em, posicao_fila, verificado_antes, ...registro } = estado;
     atual = { id: estado.id, arquivo: estado.arquivo, registro: registro, url: url };
     $("relatorio-conteudo").replaceChildren(document.importNode(relatorio, true));
+    if (verificado_antes && verificado_antes.length) {
+      const aviso = document.createElement("p");
+      aviso.className = "ja-verificado";
+      aviso.setAttribute("role", "note");
+      aviso.textContent = "Este arquivo já foi verificado: " + verificado_antes.map((a) =>
+        new Date(a.verificado_em).toLocaleString("pt-BR", { dateStyle: "short", timeStyle: "short" }) + " " +
+        (a.veredito || "FALHA")).join("; ") + ".";
+      $("relatorio-conteudo").prepend(aviso);
+    }
     $("envio").hidden = true;
     $("resultado").hidden = false;
     corpo.classList.remove("ocupado");
