@@ -88,8 +88,12 @@ def test_verifications_are_stored_found_shown_and_deleted(url_historico, tmp_pat
         with h.engine.connect() as con:
             colunas = {c["name"] for c in sa.inspect(con).get_columns("verificacoes")}
         assert "conteudo" not in colunas and not any("pdf" in c for c in colunas)  # never the contract file
+        with h.engine.begin() as con:  # as a newer program would leave it
+            con.execute(sa.text("UPDATE esquema_versao SET versao = 99"))
     finally:
         h.fechar()
+    codigo, _, err = rodar(capsys, "historico", "--historico", url_historico)
+    assert codigo == 3 and "esquema 99, mais novo que o deste programa (1)" in err
 
 
 def test_monitoring_lists_what_changed_between_two_registry_releases(tmp_path, capsys, monkeypatch):

@@ -86,7 +86,8 @@ def configurar(subparsers: Any) -> None:
     parser.add_argument(
         "--json",
         action="store_true",
-        help='um objeto JSON por contrato na saída padrão ({"arquivo": ..., "resultado": ...} ou {"arquivo": ..., "erro": ...})',
+        help="um objeto JSON por contrato na saída padrão: o registro da verificação (id, arquivo, sha256, "
+             "verificado_em, provedor, modelo, registro, resultado, assinaturas_digitais, veredito, segundos, erro)",
     )
     parser.add_argument(
         "--saida",
