@@ -142,7 +142,7 @@ def test_contracts_verified_from_the_page(servico, navegador):
         pagina.wait_for_selector("#envio:not([hidden])")
 
     # The Histórico page: the three verifications, filtered by verdict, one report opened again.
-    pagina.click("a[href='/historico']")
+    pagina.click("footer a[href='/historico']")
     sync_api.expect(pagina.locator("#linhas tr")).to_have_count(3)
     pagina.select_option("select[name=resultado]", "REPROVADO")
     pagina.click("#filtros button")

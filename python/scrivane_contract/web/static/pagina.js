@@ -208,5 +208,22 @@
   window.addEventListener("dragover", (e) => e.preventDefault());
   window.addEventListener("drop", (e) => e.preventDefault());
 
-  if (requerToken && !localStorage.getItem(CHAVE_TOKEN)) pedirToken(false);
+  // Monitoring alerts about companies already verified (the Histórico page lists them).
+  async function avisarAlertas() {
+    const token = localStorage.getItem(CHAVE_TOKEN);
+    if (requerToken && !token) return;
+    try {
+      const resposta = await fetch("/api/monitoramento", { headers: token ? { Authorization: "Bearer " + token } : {} });
+      if (!resposta.ok) return; // no history on this service, or no access yet
+      const dados = await resposta.json();
+      const empresas = new Set(dados.mudancas.map((m) => m.cnpj)).size;
+      if (!empresas) return;
+      $("alertas-aviso").firstElementChild.textContent =
+        empresas + " empresa(s) já verificada(s) mudaram no cadastro da Receita Federal.";
+      $("alertas-aviso").hidden = false;
+    } catch (e) { /* the alerts are a courtesy */ }
+  }
+
+  if (requerToken && !localStorage.getItem(CHAVE_TOKEN)) pedirToken(false).then(avisarAlertas);
+  else avisarAlertas();
 })();
