@@ -69,6 +69,8 @@ def test_verifications_are_stored_found_shown_and_deleted(url_historico, tmp_pat
     codigo, _, err = rodar(capsys, "verificar", *base, "--silencioso", contratos["REPROVADO"])
     assert codigo == 1 and "já foi verificado" in err and f"REPROVADO (id {reprovado['id']})" in err
     assert len(listar("--cnpj", ACME_REPROVADO)) == 2
+    codigo, out, _ = rodar(capsys, "verificar", "--json", *base, "--sem-historico", contratos["REPROVADO"])
+    assert json.loads(out)["id"] is None and len(listar("--cnpj", ACME_REPROVADO)) == 2  # not stored
 
     codigo, out, _ = rodar(capsys, "historico", "mostrar", reprovado["id"][:8], "--historico", url_historico)
     assert codigo == 0 and "RESULTADO FINAL: REPROVADO" in out and reprovado["sha256"] in out
