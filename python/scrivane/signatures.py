@@ -353,6 +353,14 @@ _MECANISMOS = {
     "0.4.0.127.0.7.1.1.4.1.3": "ECDSA simples (BSI) com SHA-256",
     "0.4.0.127.0.7.1.1.4.1.4": "ECDSA simples (BSI) com SHA-384",
     "0.4.0.127.0.7.1.1.4.1.5": "ECDSA simples (BSI) com SHA-512",
+    "2.16.840.1.101.3.4.3.9": "ECDSA com SHA3-224",
+    "2.16.840.1.101.3.4.3.10": "ECDSA com SHA3-256",
+    "2.16.840.1.101.3.4.3.11": "ECDSA com SHA3-384",
+    "2.16.840.1.101.3.4.3.12": "ECDSA com SHA3-512",
+    "2.16.840.1.101.3.4.3.13": "RSA com SHA3-224",
+    "2.16.840.1.101.3.4.3.14": "RSA com SHA3-256",
+    "2.16.840.1.101.3.4.3.15": "RSA com SHA3-384",
+    "2.16.840.1.101.3.4.3.16": "RSA com SHA3-512",
 }
 
 _EXPIRY = ("EXPIRED", "OUT_OF_BOUNDS_NO_POE", "OUT_OF_BOUNDS_NOT_REVOKED")
@@ -420,6 +428,12 @@ def _verificador():
             self.nao_suportados: dict[bytes, str] = {}
 
         def validate_signature(self, signature, signed_data, public_key_info, signature_algorithm, *args, **kw):
+            sha3 = _SHA3.get(signature_algorithm["algorithm"].dotted)
+            if sha3 is not None:
+                # The OID names the hash, which asn1crypto does not know:
+                # pyHanko would check with the CMS digest instead.
+                return _verificar_sha3(sha3, signature, signed_data, public_key_info, kw.get("context") or (
+                    args[0] if args else None))
             try:
                 return super().validate_signature(signature, signed_data, public_key_info, signature_algorithm,
                                                   *args, **kw)
@@ -432,6 +446,32 @@ def _verificador():
                 raise AlgorithmNotSupported(str(exc)) from exc
 
     return Verificador()
+
+
+_SHA3 = {
+    "2.16.840.1.101.3.4.3.9": ("ecdsa", "SHA3_224"), "2.16.840.1.101.3.4.3.10": ("ecdsa", "SHA3_256"),
+    "2.16.840.1.101.3.4.3.11": ("ecdsa", "SHA3_384"), "2.16.840.1.101.3.4.3.12": ("ecdsa", "SHA3_512"),
+    "2.16.840.1.101.3.4.3.13": ("rsa", "SHA3_224"), "2.16.840.1.101.3.4.3.14": ("rsa", "SHA3_256"),
+    "2.16.840.1.101.3.4.3.15": ("rsa", "SHA3_384"), "2.16.840.1.101.3.4.3.16": ("rsa", "SHA3_512"),
+}
+
+
+def _verificar_sha3(mecanismo: tuple[str, str], signature: bytes, signed_data: bytes, public_key_info: Any,
+                    context: Any) -> None:
+    """ECDSA or RSA (PKCS#1 v1.5) with a SHA-3 hash; raises ``InvalidSignature`` when it does not verify."""
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import ec, padding, utils
+    from cryptography.hazmat.primitives.serialization import load_der_public_key
+
+    tipo, nome = mecanismo
+    digest = getattr(hashes, nome)()
+    if context is not None and getattr(context, "prehashed", False):
+        digest = utils.Prehashed(digest)
+    chave = load_der_public_key(public_key_info.dump())
+    if tipo == "ecdsa":
+        chave.verify(signature, signed_data, ec.ECDSA(digest))
+    else:
+        chave.verify(signature, signed_data, padding.PKCS1v15(), digest)
 
 
 def _mecanismo(signature_algorithm: Any, public_key_info: Any, exc: BaseException) -> str:
@@ -498,8 +538,9 @@ def _validar_pkcs7_sha1(embedded: Any, context: Any, data: bytes) -> _Status:
     content = embedded.signed_data["encap_content_info"]["content"]
     encapsulado = bytes(content.native) if content.native is not None else b""
     sha1 = hashlib.sha1()
-    for start, length in zip(embedded.byte_range[0::2], embedded.byte_range[1::2]):
-        sha1.update(data[int(start):int(start) + int(length)])
+    faixas = [int(x) for x in embedded.byte_range]
+    for start, length in zip(faixas[0::2], faixas[1::2]):
+        sha1.update(data[start:start + length])
     kwargs = _rodar(generic_cms.cms_basic_validation(
         embedded.signed_data, raw_digest=None, validation_context=context, status_kwargs={},
         key_usage_settings=PdfSignatureStatus.default_usage_constraints()))
