@@ -498,3 +498,17 @@ def signer_rsa_sha3(assinante: "Assinante"):
 
     return signer_mecanismo(assinante, "2.16.840.1.101.3.4.3.14",
                             lambda data: assinante.key.sign(data, padding.PKCS1v15(), hashes.SHA3_256()))
+
+
+def acrescentar_pagina(pdf: bytes, *linhas: str) -> bytes:
+    """An incremental update that appends a page with ``linhas`` (sharing the first page's resources)."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    primeira = writer.root["/Pages"]["/Kids"][0].get_object()
+    page = generic.DictionaryObject({
+        generic.pdf_name("/Type"): generic.pdf_name("/Page"),
+        generic.pdf_name("/MediaBox"): primeira["/MediaBox"],
+        generic.pdf_name("/Contents"): writer.add_object(generic.StreamObject(stream_data=_content(linhas))),
+        generic.pdf_name("/Resources"): primeira["/Resources"],
+    })
+    writer.insert_page(page)
+    return _escrever(writer)
