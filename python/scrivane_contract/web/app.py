@@ -59,7 +59,7 @@ class EstadoVerificacao(BaseModel):
         None, description="O ResultadoVerificacao, quando concluida")
     assinaturas_digitais: Optional[dict[str, Any]] = Field(
         None, description="As assinaturas digitais do PDF, conferidas e cruzadas com o resultado, quando "
-                          "concluida: total, validas, resumo, alertas, assinaturas e erro")
+                          "concluida: total, validas, invalidas, resumo, alertas, avisos, assinaturas e erro")
     erro: Optional[str] = Field(None, description="Motivo da falha, quando falhou")
     sha256: Optional[str] = Field(None, description="SHA-256 do arquivo verificado")
     verificado_em: Optional[str] = Field(None, description="Quando a verificação terminou (ISO 8601, UTC)")
@@ -67,7 +67,10 @@ class EstadoVerificacao(BaseModel):
     modelo: Optional[str] = Field(None, description="Modelo do motor de extração")
     registro: Optional[dict[str, Any]] = Field(
         None, description="De onde vieram os dados da Receita Federal: fonte, descricao, data_extracao")
-    veredito: Optional[str] = Field(None, description="O veredito final: APROVADO, REPROVADO ou PENDENTE")
+    veredito: Optional[str] = Field(None, description="O veredito final: APROVADO, REPROVADO ou PENDENTE "
+                                                      "(REPROVADO quando há assinatura digital inválida)")
+    motivo_veredito: Optional[str] = Field(
+        None, description="Por que as assinaturas digitais mudaram o veredito da biblioteca, quando mudaram")
     segundos: Optional[float] = Field(None, description="Duração da verificação, em segundos")
 
 
@@ -244,7 +247,8 @@ def criar_app(
             raise HTTPException(409, "A verificação ainda não foi concluída.")
         gerar = fragmento_relatorio if fragmento else pagina_relatorio
         return HTMLResponse(gerar(item["resultado"], item["arquivo"],
-                                  assinaturas_digitais=item["assinaturas_digitais"]))
+                                  assinaturas_digitais=item["assinaturas_digitais"],
+                                  veredito=(item.get("veredito"), item.get("motivo_veredito"))))
 
     # -- registry ------------------------------------------------------------------
 
