@@ -678,11 +678,11 @@ def _nivel(assinatura: AssinaturaDigital) -> None:
         assinatura.nivel, assinatura.motivo = NIVEL_NAO_VERIFICADA, f"assinatura ilegível: {assinatura.ilegivel}"
     elif assinatura.integra is False:
         assinatura.nivel = NIVEL_INVALIDA
-        assinatura.motivo = "assinatura violada: os bytes assinados foram alterados depois da assinatura"
+        assinatura.motivo = ("assinatura violada: a assinatura criptográfica não confere"
+                             if "ASSINATURA VIOLADA: a assinatura criptográfica não confere" in assinatura.achados
+                             else "assinatura violada: os bytes assinados foram alterados depois da assinatura")
     elif assinatura.algoritmo_nao_suportado:
         assinatura.nivel, assinatura.motivo = NIVEL_NAO_VERIFICADA, assinatura.algoritmo_nao_suportado
-    elif assinatura.integra is None:
-        assinatura.nivel, assinatura.motivo = NIVEL_INVALIDA, "a assinatura criptográfica não confere"
     elif assinatura.cobre_documento is False:
         assinatura.nivel, assinatura.motivo = NIVEL_INVALIDA, "a assinatura não cobre todo o documento assinado"
     elif assinatura.alteracao == CONTEUDO_ALTERADO:
@@ -906,7 +906,9 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
         achados.append(f"os bytes assinados estão intactos, mas a assinatura não pôde ser conferida: "
                        f"{assinatura.algoritmo_nao_suportado}")
     elif not status.valid:
-        assinatura.integra = None
+        # The digest matches, but the signature over it does not verify.
+        assinatura.integra = False
+        assinatura.modificado_apos_assinatura = True
         achados.append("ASSINATURA VIOLADA: a assinatura criptográfica não confere")
         assinatura.problema_certificado = "não avaliado: assinatura violada"
         return revision
