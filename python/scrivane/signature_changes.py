@@ -262,6 +262,43 @@ class ComparadorRevisoes:
             self._final_campos = _campos(self.reader.root)
         return self._final_paginas, self._final_campos  # type: ignore[return-value]
 
+    def _ref_raiz(self) -> Any:
+        try:
+            return self.reader.root_ref
+        except Exception:
+            return None
+
+    def _ref_formulario(self) -> Any:
+        from pyhanko.pdf_utils import generic
+
+        try:
+            form = self.reader.root.raw_get("/AcroForm")
+        except Exception:
+            return None
+        return form.reference if isinstance(form, generic.IndirectObject) else None
+
+    def _refs_invisiveis(self) -> set:
+        """The catalog's and trailer's entries no page shows: metadata, validation data, permissions, /Info."""
+        from pyhanko.pdf_utils import generic
+
+        refs: set = set()
+        for dono, chaves in ((self.reader.root, ("/Metadata", "/DSS", "/Perms")), (self.reader.trailer, ("/Info",))):
+            for chave in chaves:
+                try:
+                    valor = dono.raw_get(chave)
+                except Exception:
+                    continue
+                if isinstance(valor, generic.IndirectObject):
+                    refs.add(valor.reference)
+        return refs
+
+    def _existia(self, ref: Any, revisao: int) -> bool:
+        """Whether ``ref`` was already in the file at ``revisao`` (rewritten since, not new)."""
+        try:
+            return self.reader.xrefs.get_introducing_revision(ref) <= revisao
+        except Exception:
+            return True  # freed, or unknown: assume the worst
+
     @staticmethod
     def _anotacoes(pagina: _Pagina) -> list[Any]:
         from pyhanko.pdf_utils import generic
@@ -317,14 +354,25 @@ class ComparadorRevisoes:
 
         memo: dict = {}
         anotacoes_novas = 0
+        # Objects written again after the revision are either new (reachable
+        # only through rewritten ones) or rewritten.  When the only rewritten
+        # ones are page dictionaries, page tree nodes, the catalog and the
+        # form, the pages that changed are those whose dictionary did: no
+        # need to walk what every page uses.
+        estruturais = {p.ref for p in paginas_depois} | {ref for p in paginas_depois for ref, _ in p.ancestrais}
+        estruturais |= {self._ref_raiz(), self._ref_formulario()} | self._refs_invisiveis()
+        caminhar = any(ref not in estruturais and self._existia(ref, revisao) for ref in alteradas)
         for i in range(min(n_antes, n_depois)):
             antes, depois = paginas_antes[i], paginas_depois[i]
             raizes: list[Any] = [depois.obj]
+            ancestral_mudou = False
             for ref, anc in depois.ancestrais:
-                if ref is not None and ref in alteradas:
+                if ref is not None and ref in alteradas and any(k in anc for k in _HERDADOS):
+                    ancestral_mudou = True
                     raizes += [anc.raw_get(k) for k in _HERDADOS if k in anc]
-            if antes.ref == depois.ref and not (depois.ref is not None and depois.ref in alteradas) \
-                    and not self._depende(raizes, alteradas, memo):
+            pagina_mudou = depois.ref is None or depois.ref in alteradas
+            if antes.ref == depois.ref and not pagina_mudou and not ancestral_mudou and (
+                    not caminhar or not self._depende(raizes, alteradas, memo)):
                 continue  # nothing this page shows was written again
             # Which annotations to leave out of both renderings.
             refs_antes = [a.reference if isinstance(a, generic.IndirectObject) else None

@@ -736,8 +736,8 @@ def ler_assinaturas(
 ) -> list[AssinaturaDigital]:
     """Assinaturas digitais do PDF em ``caminho`` (e carimbos de tempo do documento), na ordem em que foram feitas.
 
-    ``raizes``: arquivo ou pasta com as raízes confiáveis (padrão: as da
-    ICP-Brasil, as atuais e as retiradas).  ``verificar_revogacao``: consulta
+    ``raizes``: arquivo ou pasta com mais raízes confiáveis, além das da
+    ICP-Brasil (as atuais e as retiradas), por exemplo a do gov.br.  ``verificar_revogacao``: consulta
     LCR/OCSP pela rede.  Um PDF sem assinaturas dá a lista vazia; uma
     assinatura ilegível dá um item com ``ilegivel`` preenchido.  Levanta
     ``FileNotFoundError`` se o arquivo não existe, ``scrivane.DocumentError``
@@ -755,6 +755,13 @@ def ler_assinaturas(
     PdfFileReader, enumerate_sig_fields, validate, EmbeddedPdfSignature, ValidationContext = _import_pyhanko()
     roots, intermediates = carregar_raizes(raizes)
     roots_label = "ICP-Brasil" if raizes is None else "confiável"
+    if raizes is not None:
+        # The given roots come on top of ICP-Brasil's (gov.br's root, a company's own CA).
+        try:
+            icp, icp_intermediates = carregar_raizes()
+        except AssinaturasIndisponiveisError:
+            icp, icp_intermediates = [], []
+        roots, intermediates = roots + icp, intermediates + icp_intermediates
 
     import io
 
@@ -777,6 +784,16 @@ def ler_assinaturas(
         context_args["revocation_mode"] = "require"
 
     comparador = ComparadorRevisoes(reader, data)
+    compartilhado: list[Any] = []
+
+    def contexto() -> tuple[Any, Any]:
+        """One validation context for the file's signatures (registering the
+        authorities is its main cost); the validator notes by signature value."""
+        if not compartilhado:
+            verificador = _verificador()
+            compartilhado.extend([verificador, ValidationContext(**context_args, signature_validator=verificador)])
+        return compartilhado[0], compartilhado[1]
+
     found: list[tuple[int, int, AssinaturaDigital]] = []
     try:
         for index, (name, sig_obj, sig_field) in enumerate(fields):
@@ -784,7 +801,7 @@ def ler_assinaturas(
             revision = 1 << 30
             try:
                 revision = _ler_uma(assinatura, reader, data, name, sig_obj, sig_field, EmbeddedPdfSignature,
-                                    validate, ValidationContext, context_args, roots_label,
+                                    validate, contexto, context_args, roots_label,
                                     bool(verificar_revogacao), comparador)
             except Exception as exc:  # bad input of any kind: a finding, never a stop
                 assinatura.ilegivel = f"{getattr(exc, 'etapa', 'dicionário de assinatura malformado')} ({_reason(exc)})"
@@ -811,20 +828,20 @@ class _Etapa:
 
 
 def _ler_uma(assinatura: AssinaturaDigital, reader: Any, data: bytes, name: str, sig_obj: Any, sig_field: Any,
-             EmbeddedPdfSignature: Any, validate: Any, ValidationContext: Any, context_args: dict,
+             EmbeddedPdfSignature: Any, validate: Any, contexto: Any, context_args: dict,
              roots_label: str, revocation: bool, comparador: Any) -> int:
     """Reads and judges one signature; returns the revision it signed."""
     etapa = _Etapa()
     try:
         return _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, EmbeddedPdfSignature, validate,
-                               ValidationContext, context_args, roots_label, revocation, comparador, etapa)
+                               contexto, context_args, roots_label, revocation, comparador, etapa)
     except Exception as exc:
         exc.etapa = etapa.nome  # type: ignore[attr-defined]
         raise
 
 
 def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, EmbeddedPdfSignature, validate,
-                    ValidationContext, context_args, roots_label, revocation, comparador, etapa) -> int:
+                    contexto, context_args, roots_label, revocation, comparador, etapa) -> int:
     from pyhanko.sign.validation.status import SignatureCoverageLevel
 
     sig_dict = sig_obj.get_object()
@@ -852,8 +869,7 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
         other_certs = list(embedded.other_embedded_certs)
         _fill_signer(assinatura, cert)
     etapa("formato ou algoritmo não suportado")
-    verificador = _verificador()
-    context = ValidationContext(**context_args, signature_validator=verificador)
+    verificador, context = contexto()
     if embedded is None:
         pass
     elif carimbo:
@@ -871,8 +887,6 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
                 # changed is judged by the comparison below.
                 assinatura.modificacao_pyhanko = f"análise de diferenças falhou ({_reason(exc)})"
                 embedded = EmbeddedPdfSignature(reader, sig_field, name)
-                verificador = _verificador()
-                context = ValidationContext(**context_args, signature_validator=verificador)
                 status = validate(embedded, signer_validation_context=context, skip_diff=True)
     signature_bytes = (bytes(embedded.signer_info["signature"].native) if embedded is not None else b"")
     nao_suportado = verificador.nao_suportados.get(signature_bytes)

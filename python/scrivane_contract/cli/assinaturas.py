@@ -42,8 +42,8 @@ def adicionar_opcoes(parser: argparse.ArgumentParser, exigir: bool = True) -> No
     grupo.add_argument(
         "--raizes",
         metavar="ARQUIVO_OU_PASTA",
-        help="certificados das raízes confiáveis (PEM ou DER) em vez das raízes ICP-Brasil (por exemplo a "
-             "raiz do gov.br, para assinaturas feitas no gov.br)",
+        help="certificados de mais raízes confiáveis (PEM ou DER), além das da ICP-Brasil: por exemplo a "
+             "raiz do gov.br, para as assinaturas feitas no gov.br",
     )
     grupo.add_argument(
         "--verificar-revogacao",
