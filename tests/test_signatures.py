@@ -221,6 +221,11 @@ def test_files_without_signatures_and_unreadable_pdfs(material, tmp_path):
         ler_assinaturas(quebrado)
     with pytest.raises(FileNotFoundError):
         ler_assinaturas(tmp_path / "nao_existe.pdf")
+    # Signed bytes behind something that is not a PDF header: said plainly, not "no signatures".
+    sem_cabecalho = tmp_path / "sem_cabecalho.pdf"
+    sem_cabecalho.write_bytes(b"%XYZ" + material["pdfs"]["um_assinante"][4:])
+    with pytest.raises(DocumentError, match=r"PDF ilegível: .* \(sem o cabeçalho %PDF\)"):
+        ler_assinaturas(sem_cabecalho)
 
 
 def test_reading_prints_nothing_even_for_a_suspicious_update(material):
