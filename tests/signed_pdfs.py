@@ -525,3 +525,30 @@ def trocar_valor_da_assinatura(pdf: bytes, n: int = 16) -> bytes:
     trecho = valor[8:8 + n]
     assert len(trecho) == n
     return trocar_no_cms(pdf, trecho, bytes(b ^ 0xFF for b in trecho))
+
+
+def com_certificado(pdf: bytes, assinante: "Assinante") -> tuple[bytes, int]:
+    """``pdf`` with the signer's certificate as a string object (for ``como_x509_rsa_sha1``); and its number."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    ref = writer.add_object(generic.ByteStringObject(assinante.cert.public_bytes(serialization.Encoding.DER)))
+    return _escrever(writer), ref.idnum
+
+
+def como_x509_rsa_sha1(pdf: bytes, assinante: "Assinante", numero_cert: int) -> bytes:
+    """The last signature made again in the old ``adbe.x509.rsa_sha1`` format: a bare RSA
+    (PKCS#1 v1.5, SHA-1) signature of the signed ranges, the certificate in /Cert (object
+    ``numero_cert``, in place of the signing time); ``assinante`` holds an RSA key."""
+    import re
+
+    from cryptography.hazmat.primitives.asymmetric import padding
+
+    cut = pdf.rindex(b"/ByteRange")
+    data_m = re.search(rb"/M \([^)]*\)", pdf[cut:cut + 2000]).group(0)
+    cert = f"/Cert {numero_cert} 0 R".encode().ljust(len(data_m), b" ")
+
+    def assinar_bruto(dados: bytes) -> bytes:
+        from asn1crypto import core
+
+        return core.OctetString(assinante.key.sign(dados, padding.PKCS1v15(), hashes.SHA1())).dump()
+
+    return refazer_ultima(pdf, [(b"/adbe.pkcs7.detached", b"/adbe.x509.rsa_sha1 "), (data_m, cert)], assinar_bruto)

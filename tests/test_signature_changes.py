@@ -226,3 +226,19 @@ def test_fifty_page_document_renders_only_the_touched_pages(ca, tmp_path, monkey
     assert (primeira.alteracao, segunda.alteracao) == (SO_ASSINATURAS, NADA)
     # The second signature's invisible widget sits on page 1: that page alone is looked at.
     assert set(vistas) <= {0}
+
+
+def test_old_x509_rsa_sha1_signature_is_read_and_checked(ca, tmp_path):
+    from signed_pdfs import com_certificado, como_x509_rsa_sha1
+
+    rsa_ana = ca.emitir("ANA RSA:39053344705", [], chave=rsa.generate_private_key(public_exponent=65537,
+                                                                                 key_size=2048))
+    base, numero = com_certificado(_base(), rsa_ana)
+    pdf = como_x509_rsa_sha1(assinar_com(base, rsa_ana.signer(), "Antiga"), rsa_ana, numero)
+    (a,) = _um(ca, tmp_path, pdf)
+    assert (a.pessoa, a.integra, a.ilegivel, a.alteracao) == ("ANA RSA", True, None, NADA)
+    assert a.achados[0] == "formato antigo adbe.x509.rsa_sha1 (RSA com SHA-1, sem CMS)"
+    assert (a.nivel, a.motivo) == ("íntegra, certificado não reconhecido",
+                                   "cadeia confiável, mas o resumo SHA-1 é hoje recusado")
+    (b,) = _um(ca, tmp_path, adulterar(pdf, b"1.000,00", b"9.000,00"))
+    assert (b.integra, b.nivel) == (False, INVALIDA)

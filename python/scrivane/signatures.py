@@ -570,7 +570,8 @@ def _validar_x509_rsa_sha1(sig_dict: Any, data: bytes) -> tuple[_Status, Any]:
     cert = x509.Certificate.load(bytes(certs[0].original_bytes if hasattr(certs[0], "original_bytes") else certs[0]))
     contents = sig_dict.raw_get("/Contents")
     raw = contents.original_bytes
-    assinatura = core.OctetString.load(raw.rstrip(b"\0") if raw[:1] == b"\x04" else raw).native
+    # The DER OCTET STRING, followed by the zeros that pad /Contents (ignored when loading).
+    assinatura = core.OctetString.load(raw).native
     byte_range = [int(x) for x in sig_dict["/ByteRange"]]
     dados = b"".join(data[s:s + n] for s, n in zip(byte_range[0::2], byte_range[1::2]))
     try:
