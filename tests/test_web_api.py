@@ -192,6 +192,21 @@ class TestAssinaturasDigitais:
         assert f"Reprovado pelas assinaturas digitais: assinatura digital inválida: MARIA DA SILVA, {motivo}." in banner
         assert ">APROVADO</h2>" in paginas["assinado"]
 
+    def test_ignoring_the_signatures_keeps_the_librarys_verdict(self, tmp_path):
+        from signed_pdfs import AutoridadeTeste, assinar, pdf_texto, trocar_texto
+
+        ca = AutoridadeTeste()
+        alterado = trocar_texto(assinar(pdf_texto("CONTRATO"), ca.pessoa("MARIA DA SILVA", "52998224725"), "A"),
+                                "VALOR: R$ 9.000.000,00")
+        app = criar_app(lambda: (lambda caminho: {"resultado_final": "APROVADO"}), token=None,
+                        raizes=ca.gravar_raiz(tmp_path), ignorar_assinaturas=True)
+        with TestClient(app) as cliente:
+            estado = aguardar(cliente, enviar(cliente, alterado).json()["id"])
+            html = cliente.get(f"/api/verificacoes/{estado['id']}/relatorio").text
+        assert estado["assinaturas_digitais"]["invalidas"] == 1
+        assert (estado["veredito"], estado["motivo_veredito"]) == ("APROVADO", None)
+        assert ">APROVADO</h2>" in html and "Reprovado pelas assinaturas digitais" not in html
+
     def test_a_signature_reading_failure_is_a_finding_not_a_failed_verification(self, tmp_path):
         app = criar_app(lambda: (lambda caminho: {"resultado_final": "APROVADO"}), token=None,
                         raizes=tmp_path / "nao-existe")

@@ -273,7 +273,7 @@ RAIZES_RETIRADAS = "raizes_icp_brasil_retiradas.pem"
 
 
 @functools.lru_cache(maxsize=1)
-def _raizes_icp_brasil() -> tuple[tuple[Any, ...], tuple[Any, ...]]:
+def _raizes_icp_brasil() -> tuple[tuple[bytes, ...], tuple[bytes, ...]]:
     try:
         import certifi_icpbr
     except ImportError as exc:
@@ -288,8 +288,10 @@ def _raizes_icp_brasil() -> tuple[tuple[Any, ...], tuple[Any, ...]]:
         # package (their source is written at the top of the file).
         certs += _load_certs((Path(__file__).with_name(RAIZES_RETIRADAS)).read_bytes())
     icp = [c for c in certs if "ICP-Brasil" in (c.subject.native.get("organization_name") or "")]
-    roots = tuple(c for c in icp if _is_self_signed(c))
-    intermediates = tuple(c for c in icp if not _is_self_signed(c))
+    # Kept as DER: asn1crypto parses lazily and is not safe to share between
+    # threads, so every reading gets certificate objects of its own.
+    roots = tuple(c.dump() for c in icp if _is_self_signed(c))
+    intermediates = tuple(c.dump() for c in icp if not _is_self_signed(c))
     return roots, intermediates
 
 
@@ -303,8 +305,10 @@ def carregar_raizes(origem: str | os.PathLike[str] | None = None) -> tuple[list[
     todos valem como raízes.
     """
     if origem is None:
+        from asn1crypto import x509
+
         roots, intermediates = _raizes_icp_brasil()
-        return list(roots), list(intermediates)
+        return [x509.Certificate.load(d) for d in roots], [x509.Certificate.load(d) for d in intermediates]
     path = Path(origem)
     if path.is_dir():
         files = sorted(p for p in path.iterdir() if p.suffix.lower() in (".pem", ".crt", ".cer", ".der"))

@@ -33,12 +33,13 @@ def adicionar_opcoes(parser: argparse.ArgumentParser, exigir: bool = True) -> No
                  "confiável\" (certificado não reconhecido, algoritmo não suportado, ilegível); um PDF sem "
                  "assinaturas digitais não é afetado",
         )
-        grupo.add_argument(
-            "--ignorar-assinaturas",
-            action="store_true",
-            help="mantém o veredito da biblioteca mesmo com assinatura digital inválida (as assinaturas "
-                 "continuam conferidas e mostradas)",
-        )
+
+    grupo.add_argument(
+        "--ignorar-assinaturas",
+        action="store_true",
+        help="mantém o veredito da biblioteca mesmo com assinatura digital inválida (as assinaturas "
+             "continuam conferidas e mostradas)",
+    )
     grupo.add_argument(
         "--raizes",
         metavar="ARQUIVO_OU_PASTA",

@@ -110,6 +110,7 @@ def executar(args: argparse.Namespace) -> int:
     app = criar_app(criar_verificador, trabalhadores=args.trabalhadores, limite_fila=args.fila,
                     retencao_minutos=args.retencao, tamanho_maximo=args.tamanho_maximo, token=token,
                     conferir_assinaturas=opcoes_assinaturas is not None, **(opcoes_assinaturas or {}),
+                    ignorar_assinaturas=bool(getattr(args, "ignorar_assinaturas", False)),
                     informacoes={"provedor": checker.provider or kwargs.get("provider"), "modelo": checker.model,
                                  "registro": registro})
     endereco = f"[{args.host}]" if ":" in args.host else args.host

@@ -99,6 +99,7 @@ def criar_app(
     raizes: Optional[str | os.PathLike[str]] = None,
     verificar_revogacao: bool = False,
     informacoes: Optional[dict[str, Any]] = None,
+    ignorar_assinaturas: bool = False,
 ) -> FastAPI:
     """Cria a aplicação web (página, API e documentação em ``/docs``).
 
@@ -113,6 +114,8 @@ def criar_app(
     ``verificar_revogacao`` (LCR/OCSP, requer rede), como no ``verificar``.
     ``informacoes``: ``provedor``, ``modelo`` e ``registro`` (a descrição do
     registro consultado), gravados no registro de cada verificação.
+    ``ignorar_assinaturas``: uma assinatura digital inválida não reprova o
+    contrato (o veredito fica o da biblioteca).
     """
     if token is ...:
         token = os.environ.get(ENV_TOKEN) or None
@@ -121,7 +124,8 @@ def criar_app(
     fila = FilaVerificacoes(criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
                             retencao=retencao_minutos * 60.0,
                             assinaturas={"raizes": raizes, "verificar_revogacao": bool(verificar_revogacao)}
-                            if conferir_assinaturas else None, informacoes=informacoes)
+                            if conferir_assinaturas else None, informacoes=informacoes,
+                            ignorar_assinaturas=ignorar_assinaturas)
 
     @asynccontextmanager
     async def ciclo(app: FastAPI):
