@@ -273,7 +273,7 @@ RAIZES_RETIRADAS = "raizes_icp_brasil_retiradas.pem"
 
 
 @functools.lru_cache(maxsize=1)
-def _raizes_icp_brasil() -> tuple[tuple[bytes, ...], tuple[bytes, ...]]:
+def _raizes_icp_brasil() -> tuple[tuple[Any, ...], tuple[Any, ...]]:
     try:
         import certifi_icpbr
     except ImportError as exc:
@@ -288,11 +288,33 @@ def _raizes_icp_brasil() -> tuple[tuple[bytes, ...], tuple[bytes, ...]]:
         # package (their source is written at the top of the file).
         certs += _load_certs((Path(__file__).with_name(RAIZES_RETIRADAS)).read_bytes())
     icp = [c for c in certs if "ICP-Brasil" in (c.subject.native.get("organization_name") or "")]
-    # Kept as DER: asn1crypto parses lazily and is not safe to share between
-    # threads, so every reading gets certificate objects of its own.
-    roots = tuple(c.dump() for c in icp if _is_self_signed(c))
-    intermediates = tuple(c.dump() for c in icp if not _is_self_signed(c))
+    for c in icp:
+        _analisar_tudo(c)
+    roots = tuple(c for c in icp if _is_self_signed(c))
+    intermediates = tuple(c for c in icp if not _is_self_signed(c))
     return roots, intermediates
+
+
+def _analisar_tudo(cert: Any) -> None:
+    """Parses every part of a certificate now.
+
+    asn1crypto parses lazily, and two threads parsing the same part at once
+    break it; these certificates are shared by every reading (worker threads
+    of the web service, ``verificar --paralelo``), so nothing may be left for
+    later.  What is read afterwards is only cached values.
+    """
+    cert.native
+    for nome in ("key_identifier", "authority_key_identifier", "issuer_serial", "sha256", "sha1", "self_signed",
+                 "self_issued", "ca", "max_path_length", "key_usage_value", "extended_key_usage_value",
+                 "crl_distribution_points", "ocsp_urls", "valid_domains", "policies_value",
+                 "basic_constraints_value", "name_constraints_value"):
+        try:
+            getattr(cert, nome)
+        except Exception:
+            pass
+    for nome in (cert.subject, cert.issuer):
+        nome.hashable, nome.human_friendly, nome.sha256  # noqa: B018
+    cert.public_key.native, cert.public_key.sha256  # noqa: B018
 
 
 def carregar_raizes(origem: str | os.PathLike[str] | None = None) -> tuple[list[Any], list[Any]]:
@@ -305,10 +327,8 @@ def carregar_raizes(origem: str | os.PathLike[str] | None = None) -> tuple[list[
     todos valem como raízes.
     """
     if origem is None:
-        from asn1crypto import x509
-
         roots, intermediates = _raizes_icp_brasil()
-        return [x509.Certificate.load(d) for d in roots], [x509.Certificate.load(d) for d in intermediates]
+        return list(roots), list(intermediates)
     path = Path(origem)
     if path.is_dir():
         files = sorted(p for p in path.iterdir() if p.suffix.lower() in (".pem", ".crt", ".cer", ".der"))
