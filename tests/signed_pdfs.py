@@ -552,3 +552,14 @@ def como_x509_rsa_sha1(pdf: bytes, assinante: "Assinante", numero_cert: int) -> 
         return core.OctetString(assinante.key.sign(dados, padding.PKCS1v15(), hashes.SHA1())).dump()
 
     return refazer_ultima(pdf, [(b"/adbe.pkcs7.detached", b"/adbe.x509.rsa_sha1 "), (data_m, cert)], assinar_bruto)
+
+
+def trocar_fonte(pdf: bytes, fonte: str = "/Courier") -> bytes:
+    """An incremental update that rewrites only the first page's font object (the page itself untouched)."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    page = writer.root["/Pages"]["/Kids"][0].get_object()
+    ref = page["/Resources"].raw_get("/Font").raw_get("/F1")
+    font = ref.get_object()
+    font[generic.pdf_name("/BaseFont")] = generic.pdf_name(fonte)
+    writer.mark_update(ref)
+    return _escrever(writer)

@@ -13,7 +13,7 @@ from cryptography.hazmat.primitives.asymmetric import rsa
 from signed_pdfs import (AutoridadeTeste, acrescentar_pagina, adulterar, anotar, assinar, assinar_com,
                          campo_de_assinatura, carimbar_documento, com_campo_de_texto, com_sobreposicao_oculta,
                          como_carimbo_tipo, como_pkcs7_sha1, pdf_texto, preencher_campo, revelar_sobreposicao,
-                         signer_ecdsa_sha3, signer_ecdsa_simples, signer_rsa_sha3, trocar_texto)
+                         signer_ecdsa_sha3, signer_ecdsa_simples, signer_rsa_sha3, trocar_fonte, trocar_texto)
 
 from scrivane.signatures import ler_assinaturas
 
@@ -76,12 +76,14 @@ def _casos(ca):
                                 [(ALTERADO, [2]), (ALTERADO, [2])]),
         "sobreposição oculta revelada": (revelar_sobreposicao(assinar(com_sobreposicao_oculta(
             _base(), "VALOR: R$ 9.000,00"), ca.maria, "Maria")), [(ALTERADO, [1])]),
+        # Only a resource the page uses is rewritten: same text, other glyphs.
+        "fonte trocada": (trocar_fonte(dois), [(ALTERADO, [1]), (ALTERADO, [1])]),
     }
 
 
 NOMES = ["certificação e aprovações", "carimbo de tempo depois", "comentário depois", "campo preenchido depois",
          "sobreposição oculta nunca revelada", "texto trocado depois de todos", "texto trocado entre as assinaturas",
-         "página acrescentada", "sobreposição oculta revelada"]
+         "página acrescentada", "sobreposição oculta revelada", "fonte trocada"]
 
 
 @pytest.fixture(scope="module")
