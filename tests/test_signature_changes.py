@@ -76,6 +76,7 @@ def _casos(ca):
                                 [(ALTERADO, [2]), (ALTERADO, [2])]),
         "sobreposição oculta revelada": (revelar_sobreposicao(assinar(com_sobreposicao_oculta(
             _base(), "VALOR: R$ 9.000,00"), ca.maria, "Maria")), [(ALTERADO, [1])]),
+        "campo novo depois": (com_campo_de_texto(assinar(_base(), ca.maria, "Maria"), "Extra"), [(ANOTACOES, [])]),
         # Only a resource the page uses is rewritten: same text, other glyphs.
         "fonte trocada": (trocar_fonte(dois), [(ALTERADO, [1]), (ALTERADO, [1])]),
     }
@@ -83,7 +84,7 @@ def _casos(ca):
 
 NOMES = ["certificação e aprovações", "carimbo de tempo depois", "comentário depois", "campo preenchido depois",
          "sobreposição oculta nunca revelada", "texto trocado depois de todos", "texto trocado entre as assinaturas",
-         "página acrescentada", "sobreposição oculta revelada", "fonte trocada"]
+         "página acrescentada", "sobreposição oculta revelada", "fonte trocada", "campo novo depois"]
 
 
 @pytest.fixture(scope="module")

@@ -392,9 +392,9 @@ class ComparadorRevisoes:
                 campo, tipo = _campo_do_widget(obj) if obj.get("/Subtype") == "/Widget" else (obj, None)
                 if ref is None or ref not in conjunto_antes:
                     tirar_depois.append(idx)
-                    if tipo == "/Sig" or obj.get("/Subtype") == "/Widget":
-                        continue  # a new signature (or field) widget: told apart by the fields
-                    anotacoes_novas += 1
+                    if tipo == "/Sig":
+                        continue  # a new signature's widget: told apart by the signature fields
+                    anotacoes_novas += 1  # a comment, a stamp, or a form field added after signing
                     continue
                 if not self._depende([a], alteradas, memo):
                     continue
