@@ -188,7 +188,10 @@ class _Barra:
 
 
 def _importar(args: argparse.Namespace) -> int:
-    from scrivane_contract.registro.importar import ErroImportacao, importar
+    # Through the package, the function first: loading the submodule of the same name must not
+    # leave ``scrivane_contract.registro.importar`` bound to the module for later callers.
+    from scrivane_contract.registro import importar
+    from scrivane_contract.registro import ErroImportacao
 
     if args.origem is None and args.jsonl is None:
         _erro("indique a pasta da publicação ou --jsonl ARQUIVO")
@@ -295,7 +298,8 @@ def _servir(args: argparse.Namespace) -> int:
 
 
 def _baixar(args: argparse.Namespace) -> int:
-    from scrivane_contract.registro.baixar import TOKEN_PADRAO, URL_PADRAO, ErroDownload, baixar
+    from scrivane_contract.registro import baixar  # the function first, as in _importar
+    from scrivane_contract.registro.baixar import TOKEN_PADRAO, URL_PADRAO, ErroDownload
 
     barra = _Barra(False)
     barra.avanco = lambda n, linhas=0: barra.tarefa is not None and barra.progress.update(barra.tarefa, advance=n)
