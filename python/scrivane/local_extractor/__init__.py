@@ -136,7 +136,7 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
 
     for p in quadro_pessoas:
         _juntar(pessoas, p)
-    for p in _bloco_assinaturas(linhas, empresas):
+    for p in _bloco_assinaturas(linhas, empresas, pessoas):
         _juntar(pessoas, p)
     for nome, cpf in _carimbos(bruto):
         _juntar(pessoas, _Pessoa(nome=nome, cpf=cpf, tipo="digital", fonte=1))

@@ -3,9 +3,7 @@
 from __future__ import annotations
 
 import re
-from collections import Counter
-from dataclasses import dataclass
-from typing import Any, Optional, Sequence
+from typing import Optional, Sequence
 
 from .tabelas import CPF_RE, _CARIMBOS, _CARIMBO_CERTIFICADO, _CPF_DO_CERTIFICADO, _DATA_EXTENSO, _PAPEL, _PAPEL_CANONICO, _SEPARADOR, _dobrar
 from .texto import _Empresa, _Pessoa, _cargo_limpo, _chave_nome, _mesmo_nome, _parece_empresa, _parece_pessoa
@@ -16,10 +14,27 @@ def _inicio_assinaturas(linhas: list[str]) -> int:
         d = _dobrar(linhas[i])
         if _DATA_EXTENSO.search(d) and re.match(r"^[a-z][a-z .'/-]*(?:/[a-z]{2})?\s*[,–-]", d):
             return i + 1
-        if re.search(r"por estarem (?:assim )?(?:justa|de acordo)|e,? por assim|assinam o presente", d):
+        if _FECHO.search(d):
             return i + 1
     seps = [i for i, l in enumerate(linhas) if _SEPARADOR.search(l)]
     return seps[0] if seps else len(linhas)
+
+
+# What closes a contract before its signatures.
+_FECHO = re.compile(r"por estarem (?:assim )?(?:justa|de acordo)|e,? por assim|assinam o presente|firmam o presente"
+                    r"|na data da (?:ultima )?assinatura|vai assinad[ao]|depois de lid[ao] e achad[ao]")
+# Lines in a signature block that are no signer: signing tools' marks.
+_RUIDO_ASSINATURA = re.compile(r"^(?:assinado|assinatura)\s+(?:digital|eletronic)|^assinado de forma digital"
+                               r"|digital+y signed|^dados\s*:|^date\s*:|^data\s*:\s*\d|icp-brasil|autenticado com senha"
+                               r"|^local e data|^[a-z][a-z .'/-]*[,–-]\s*\d")
+# A row of role labels over the signatures ("Pelo Contratante: Pela Contratada:", "CONTRATADO CONTRATANTE").
+_ROTULOS_LINHA = re.compile(r"((?:pel[ao]|p/)\s*)?(?:(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?\s*){1,3}")
+# Words of a position or an identity document, under a signer's typed name.
+_CARGO_ASSINATURA = re.compile(
+    r"\b(?:diretor|diretora|president|socio|socia|administrador|gerente|procurador|coordenador|secretari|"
+    r"subsecretari|prefeit|ordenador|capitao|coronel|cel\b|tenente|major|general|comandante|chefe|"
+    r"superintendente|representante|titular|tesoureir|assessor|analista|assistente|contador|advogad|oab|"
+    r"matricula|mat\.|cpf|rg\b|identidade|empresari|proprietari|responsavel|testemunha)")
 
 
 def _empresa_da_linha(linha: str, empresas: list[_Empresa]) -> Optional[_Empresa]:
@@ -36,21 +51,70 @@ def _empresa_da_linha(linha: str, empresas: list[_Empresa]) -> Optional[_Empresa
     return None
 
 
-def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa]) -> list[_Pessoa]:
+def _nome_digitado(linha: str) -> Optional[str]:
+    """The person's name a typed signature line starts with ("RODRIGO DA SILVA ALVES – Cel R1")."""
+    partes = [p.strip() for p in re.split(r"\s[–-]\s|,", linha) if p.strip()]
+    nome = re.sub(r"\s*\(.*", "", partes[0]) if partes else ""
+    return nome if _parece_pessoa(nome) else None
+
+
+def _atesta_assinatura(linha: str, empresas: list[_Empresa]) -> bool:
+    """Whether a line under a typed name says who signs: a position, a document number, a company."""
+    dobrada = _dobrar(linha)
+    if len(linha) > 70:
+        return False
+    return bool(_CARGO_ASSINATURA.search(dobrada) or (len(linha) <= 40 and re.search(_PAPEL, dobrada))
+                or any(_chave_nome(e.razao_social) and _chave_nome(e.razao_social) in _chave_nome(linha) for e in empresas))
+
+
+def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
+                       conhecidas: Sequence[_Pessoa] = ()) -> list[_Pessoa]:
     pessoas: list[_Pessoa] = []
     inicio = _inicio_assinaturas(linhas)
+    bloco = linhas[inicio:]
     grupos: list[tuple[list[str], bool, Optional[_Empresa], bool]] = []
     testemunha = False
     pendente: Optional[_Empresa] = None
+    # Companies announced by a row of labels ("Pelo Contratante: Pela Contratada:"), in order.
+    fila: list[Optional[_Empresa]] = []
     atual: Optional[list[str]] = None
-    for linha in linhas[inicio:]:
+    com_nome = False  # the open group already holds a typed name
+    for k, linha in enumerate(bloco):
         dobrada = _dobrar(linha)
+        if _RUIDO_ASSINATURA.search(dobrada):
+            continue
         if re.match(r"^testemunhas?\b", dobrada):
-            testemunha, atual, pendente = True, None, None
+            testemunha, atual, pendente, fila = True, None, None, []
             linha = re.sub(r"^\S+\s*:?\s*", "", linha)
             if not linha:
                 continue
             dobrada = _dobrar(linha)
+        if rotulos := _ROTULOS_LINHA.fullmatch(dobrada):
+            papeis = re.findall(_PAPEL, dobrada)
+            if len(papeis) >= 2:
+                fila = [_empresa_da_linha(p, empresas) for p in papeis]
+                atual, com_nome = None, False
+                continue
+        if m := re.match(r"^(?:pel[ao]|p/)\s*" + _PAPEL + r"\s*:?\s+(?=[A-ZÀ-Ý])", dobrada):
+            # "Pela Contratante RODRIGO DA SILVA ALVES – Cel R1": the label and the name on one line.
+            if _nome_digitado(linha[m.end():]):
+                atual, com_nome = [linha[m.end():]], True
+                grupos.append((atual, testemunha, _empresa_da_linha(m.group(1), empresas), False))
+                continue
+        nome = None if _SEPARADOR.search(linha) else _nome_digitado(linha)
+        if nome and (atual is None or com_nome):
+            seguinte = bloco[k + 1] if k + 1 < len(bloco) else ""
+            # A typed name is a signer's when a label announced it, when it stands among the
+            # witnesses, when a position or a company is written under it, or when the
+            # parties' qualification named the same person.
+            if (fila or testemunha or (nome == nome.upper() and _atesta_assinatura(seguinte, empresas))
+                    or any(_mesmo_nome(nome, p.nome) for p in conhecidas)):
+                atual, com_nome = [linha], True
+                grupos.append((atual, testemunha, fila.pop(0) if fila else pendente, False))
+                pendente = None
+                continue
+        if nome and atual is not None:
+            com_nome = True
         if len(_SEPARADOR.findall(linha)) >= 2 and not re.search(r"[A-Za-zÀ-ÿ]{3}", _SEPARADOR.sub("", linha)):
             # Signatures side by side: their lines come out of the PDF joined ("Maria Silva João
             # Souza"), so only labelled names are read from them ("Nome: A Nome: B").
@@ -60,7 +124,8 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa]) -> list[_Pes
         if _SEPARADOR.search(linha):
             for parte in _SEPARADOR.split(linha)[1:] or [""]:
                 atual = [parte.strip(" :")] if parte.strip(" :") else []
-                grupos.append((atual, testemunha, pendente, False))
+                com_nome = bool(atual and _nome_digitado(atual[0]))
+                grupos.append((atual, testemunha, fila.pop(0) if fila else pendente, False))
             antes = _SEPARADOR.split(linha)[0].strip(" :")
             if antes and not re.fullmatch(r"\d+[.)]?", antes):
                 e = _empresa_da_linha(antes, empresas)

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Any, Optional, Sequence
 
 from .tabelas import ORGAOS_PUBLICOS, CEP_RE, CNPJ_RE, CPF_RE, _ENTRE_PARTES, _FIM_SEGMENTO, _MARCADOR_EMPRESA, _NOME_TOKEN, _PAPEL, _PAPEL_ANTES, _PAPEL_CANONICO, _PAPEL_DEPOIS, _ROTULO_PAPEL, _dobrar
-from .texto import _Empresa, _Pessoa, _cargo_limpo, _nome_antes, _parece_empresa, _parece_pessoa, _sem_papel, _separar_cargo
+from .texto import _representante_nomeado, _Empresa, _Pessoa, _cargo_limpo, _nome_antes, _parece_empresa, _parece_pessoa, _sem_papel, _separar_cargo
 
 
 def _papel_em(dobrado: str, inicio: int, fim: int) -> tuple[Optional[str], int]:
@@ -130,6 +130,7 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
         e.fim = fim_m.start() if fim_m else min(proximo, e.marcador + 1500)
         rotulo = _ROTULO_PAPEL.search(dobrado, e.marcador, e.fim)
         e.fim = rotulo.start() if rotulo else e.fim
+        e.alcance = e.fim
         e.papel, fim_papel = _papel_em(dobrado, e.marcador, e.fim)
         if e.papel:
             e.fim = fim_papel
@@ -204,6 +205,12 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
             atual.endereco = endereco
         elif m := _ROTULOS_QUADRO["fantasia"].match(linha):
             atual.nome_fantasia = m.group(1).strip(" .;")
+        elif re.match(r"(?:neste ato\s*,?\s*)?representad[ao]\b", dobrada) and not _ROTULOS_QUADRO["representante"].match(linha):
+            # "Representada neste ato, por seu representante legal, o(a) Sr(a) FULANO."
+            achado = _representante_nomeado(re.sub(r"^\S+\s+(?:neste ato\s*,?\s*)?", "", linha))
+            if achado:
+                pessoas.append(_Pessoa(nome=achado[2], cargo=_cargo_limpo(achado[3] or ""), empresa=atual,
+                                       tipo="representante", origem=n))
         elif m := _ROTULOS_QUADRO["representante"].match(linha):
             for parte in re.split(r"\s+e\s+(?=[A-ZÀ-Ý])|;", m.group(1)):
                 nome = re.split(r",|\s[–-]\s|\(", parte)[0].strip()

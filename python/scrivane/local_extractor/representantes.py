@@ -8,8 +8,42 @@ from dataclasses import dataclass
 from typing import Any, Optional, Sequence
 
 from .tabelas import CPF_RE, REPRESENTACAO, _FIM_SEGMENTO, _MARCADOR_PESSOA, _ROTULO_PAPEL, _dobrar
-from .texto import _Empresa, _Pessoa, _cargo_limpo, _nome_antes, _parece_pessoa, _sem_papel, _separar_cargo, _titulo
+from .texto import _mesmo_nome, _representante_nomeado, _Empresa, _Pessoa, _cargo_limpo, _nome_antes, _parece_pessoa, _sem_papel, _separar_cargo, _titulo
 from .partes import _papel_em, _papel_rotulo
+
+
+def _representa(e: _Empresa, inicio: int, dobrado: str) -> bool:
+    """Whether the person named at ``inicio`` is introduced as ``e``'s representative: after the
+    company's qualification opens and before it ends, with a representation phrase between (after
+    the role, when the role is written before the representatives)."""
+    if not e.marcador < inicio <= max(e.fim, e.alcance):
+        return False
+    desde = e.fim if inicio > e.fim else e.marcador
+    return bool(re.search(REPRESENTACAO, dobrado[desde:inicio])) and not _ROTULO_PAPEL.search(dobrado, e.marcador, inicio)
+
+
+def _representantes_nomeados(texto: str, dobrado: str, empresas: list[_Empresa], pessoas: list[_Pessoa]) -> None:
+    """Representatives named with no qualification of their own ("representado pelo Capitão de
+    Fragata (IM) FULANO, Ordenador de Despesa"), added to ``pessoas``."""
+    for e in empresas:
+        fim = max(e.fim, e.alcance)
+        if fim <= e.marcador:
+            continue
+        for r in re.finditer(REPRESENTACAO, dobrado[e.marcador:fim]):
+            if re.match(r"\s*(?:d[aeo]s?|por meio|atraves|intermedio)\b", dobrado[e.marcador + r.start():][len(r.group()):]) \
+                    and not r.group().startswith("represent"):
+                continue  # "por meio da SECRETARIA ...": an organ acting, not a person
+            inicio = e.marcador + r.end()
+            corte = re.compile(r";|¶|\bdoravante\b").search(dobrado, inicio, min(fim, inicio + 250))
+            trecho = texto[inicio:corte.start() if corte else min(fim, inicio + 250)]
+            achado = _representante_nomeado(trecho)
+            if not achado:
+                continue
+            onde, _, nome, cargo = achado
+            if any(_mesmo_nome(nome, p.nome) or inicio <= p.origem <= inicio + len(trecho) for p in pessoas):
+                continue
+            pessoas.append(_Pessoa(nome=nome, cargo=_cargo_limpo(cargo or ""), empresa=e, tipo="representante",
+                                   origem=inicio + onde))
 
 
 def _pessoas_qualificadas(texto: str, dobrado: str, empresas: list[_Empresa], societario: bool) -> list[_Pessoa]:
@@ -31,9 +65,7 @@ def _pessoas_qualificadas(texto: str, dobrado: str, empresas: list[_Empresa], so
             cargo, nome, inicio = texto[virgula + 1:m.start()].strip(), nome2, inicio2
         if pessoas and inicio <= pessoas[-1].origem:
             continue
-        empresa = next((e for e in empresas if e.marcador < inicio <= e.fim
-                        and re.search(REPRESENTACAO, dobrado[e.marcador:inicio])
-                        and not _ROTULO_PAPEL.search(dobrado, e.marcador, inicio)), None)
+        empresa = next((e for e in empresas if _representa(e, inicio, dobrado)), None)
         papel: Optional[str] = None
         if empresa is None:
             # A person's own qualification is short: look no further than this for its end.
@@ -62,6 +94,7 @@ def _pessoas_qualificadas(texto: str, dobrado: str, empresas: list[_Empresa], so
         pessoas.append(_Pessoa(nome=nome, cargo=_cargo_limpo(cargo) or (_titulo(papel) if papel else None),
                                empresa=empresa, tipo="representante" if empresa else "parte", origem=inicio))
         marcadores.append(m.start())
+    _representantes_nomeados(texto, dobrado, empresas, pessoas)
     # Each one's CPF lies between their qualification and the next person or party.
     limites = sorted({p.origem for p in pessoas} | {e.inicio for e in empresas} | {len(texto)})
     for p, marcador in zip(pessoas, marcadores):

@@ -85,7 +85,10 @@ NAO_NOMES = frozenset((
     "tribunal", "fundacao", "instituto", "dados", "documento", "matricula", "brasil", "brasileira",
     "registro", "sistema", "gestor", "fiscal", "ordenador", "despesa", "capitao", "fragata", "coronel",
     "representante", "legal", "procurador", "diretor", "presidente", "socio", "administrador", "empresa",
-    "municipal", "estadual", "federal", "nacional", "prazo", "multa", "ltda",
+    "municipal", "estadual", "federal", "nacional", "prazo", "multa", "ltda", "declaracao", "autorizacao",
+    "coordenador", "tecnico", "administracao", "obra", "servico", "inexistencia", "janeiro", "fevereiro",
+    "marco", "abril", "junho", "julho", "agosto", "setembro", "outubro", "novembro", "dezembro", "gestao",
+    "por", "pelo", "pela", "neste", "ato", "seu", "sua", "seus", "suas",
 ))
 # What follows a person's name in their qualification.
 MARCADORES_PESSOA: tuple[str, ...] = (

@@ -145,6 +145,34 @@ def _parece_pessoa(linha: str) -> bool:
     )
 
 
+# A person's name written in capitals, or after an honorific ("Sr.ª Ana Paula Pereira").
+_NOME_CAIXA_ALTA = re.compile(r"(?<![\wÀ-ÿ])[A-ZÀ-Ý][A-ZÀ-Ý'’]+(?:[ \t\n]+(?:D[AEO]S?|E|[A-ZÀ-Ý][A-ZÀ-Ý'’.]*))*"
+                              r"[ \t\n]+[A-ZÀ-Ý][A-ZÀ-Ý'’]+(?![\wÀ-ÿ])")
+_NOME_HONORIFICO = re.compile(r"\b(?:Sra?|Dra?|Senhora?)\.?(?:ª|\(a\))?\s+([A-ZÀ-Ý][\wÀ-ÿ'’]+(?:\s+(?:d[aeo]s?|e|"
+                              r"[A-ZÀ-Ý][\wÀ-ÿ'’.]*))*\s+[A-ZÀ-Ý][\wÀ-ÿ'’]+)")
+_ANTES_DO_REPRESENTANTE = re.compile(r"^[\s,]*(?:neste ato\s*,?\s*)?(?:(?:por|pel[oa]s?|através d[eoa])\s+)?"
+                                     r"(?:(?:seu|sua|seus|suas|o|a)\s+|o\(a\)\s+)*", re.I)
+
+
+def _representante_nomeado(trecho: str) -> Optional[tuple[int, int, str, Optional[str]]]:
+    """The first person named after a representation phrase ("representado pelo Capitão de
+    Fragata (IM) FULANO DE TAL, Ordenador de Despesa"): start, end, name and position."""
+    achados = sorted([(m.start(1), m.end(1)) for m in _NOME_HONORIFICO.finditer(trecho)]
+                     + [(m.start(), m.end()) for m in _NOME_CAIXA_ALTA.finditer(trecho)])
+    for inicio, fim in achados:
+        nome = " ".join(trecho[inicio:fim].split())
+        if not _parece_pessoa(nome) or len(nome.split()) > 7:
+            continue
+        antes = _ANTES_DO_REPRESENTANTE.sub("", trecho[:inicio])
+        antes = re.sub(r"\b(?:Sra?|Dra?|Senhora?)\.?(?:ª|\(a\))?\s*$", "", antes).strip(" ,")
+        depois = re.match(r"\s*,\s*([A-ZÀ-Ý][^,;.\d]{2,60}?)\s*[,;.]", trecho[fim:])
+        cargo = antes if antes and len(antes) <= 60 and not re.search(r"\d", antes) else (
+            depois.group(1) if depois and not re.match(r"(?:portador|inscrit|brasileir|residente|CPF|RG)", depois.group(1), re.I)
+            else None)
+        return inicio, fim, nome, cargo
+    return None
+
+
 def _chave_nome(nome: str) -> str:
     return " ".join(re.findall(r"\w+", _dobrar(nome)))
 
@@ -177,6 +205,7 @@ class _Empresa:
     nome_fantasia: Optional[str] = None
     endereco: Optional[str] = None
     papel: Optional[str] = None
+    alcance: int = 0  # where the qualification ends, representatives included (text positions)
 
     def registro(self) -> dict[str, Any]:
         return {"cnpj": self.cnpj, "razao_social": self.razao_social, "nome_fantasia": self.nome_fantasia,
