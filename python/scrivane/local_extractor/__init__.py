@@ -32,7 +32,7 @@ from typing import Any, Optional, Sequence
 
 from .tabelas import CAMPOS_DADOS, FORMULAS_CONTRATO, PAPEIS, TITULOS_CONTRATO, TITULOS_OUTROS, TITULOS_SOCIETARIOS, _ESPACOS, _dobrar
 from .texto import _Empresa, _Pessoa, _juntar_linhas, _mesmo_nome, limpar_paginas
-from .partes import _empresa_nomeada, _empresas_qualificadas, _quadro_resumo
+from .partes import _empresas_em_linhas, _empresa_nomeada, _empresas_qualificadas, _quadro_resumo
 from .representantes import _pessoas_qualificadas
 from .assinaturas import _bloco_assinaturas, _carimbos, _juntar
 from .dados import _dados_contrato, _data_iso, _titulo_de  # noqa: F401
@@ -92,7 +92,7 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
 
     empresas = _empresas_qualificadas(texto, dobrado)
     quadro_empresas, quadro_pessoas = _quadro_resumo(linhas)
-    for e in quadro_empresas:
+    for e in quadro_empresas + _empresas_em_linhas(linhas):
         digitos = re.sub(r"\D", "", e.cnpj or "")
         igual = next((x for x in empresas if (digitos and re.sub(r"\D", "", x.cnpj or "") == digitos)
                       or _mesmo_nome(x.razao_social, e.razao_social)), None)
@@ -118,6 +118,10 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
             igual.papel = igual.papel or e.papel
             igual.endereco = igual.endereco or e.endereco
             igual.nome_fantasia = igual.nome_fantasia or e.nome_fantasia
+    if any(e.papel for e in unicas):
+        # Beside parties with roles, a company with neither a role nor a CNPJ is only mentioned
+        # (another contract's party in an official gazette's page, a reference).
+        unicas = [e for e in unicas if e.papel or e.cnpj]
     empresas = unicas
     if societario and not empresas:
         nomeada = _empresa_nomeada(texto, dobrado)

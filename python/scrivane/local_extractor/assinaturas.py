@@ -6,7 +6,7 @@ import re
 from typing import Optional, Sequence
 
 from .tabelas import CPF_RE, _CARIMBOS, _CARIMBO_CERTIFICADO, _CPF_DO_CERTIFICADO, _DATA_EXTENSO, _PAPEL, _PAPEL_CANONICO, _SEPARADOR, _dobrar
-from .texto import _Empresa, _Pessoa, _cargo_limpo, _chave_nome, _mesmo_nome, _parece_empresa, _parece_pessoa
+from .texto import _mesma_pessoa, _Empresa, _Pessoa, _cargo_limpo, _chave_nome, _mesmo_nome, _parece_empresa, _parece_pessoa
 
 
 def _inicio_assinaturas(linhas: list[str]) -> int:
@@ -210,7 +210,7 @@ def _carimbos(texto_bruto: str) -> list[tuple[str, Optional[str]]]:
 
 def _juntar(pessoas: list[_Pessoa], outra: _Pessoa) -> None:
     for p in pessoas:
-        if _mesmo_nome(p.nome, outra.nome):
+        if _mesma_pessoa(p.nome, p.cpf, outra.nome, outra.cpf):
             # The name as the parties are qualified wins over a signature line or a stamp.
             if outra.fonte > p.fonte or (outra.fonte == p.fonte and len(outra.nome) > len(p.nome)):
                 p.nome, p.fonte = outra.nome, outra.fonte

@@ -111,6 +111,34 @@ def _nome_valido(nome: str) -> bool:
             and (not re.fullmatch(r"[\d.,/-]{3,}", palavras[-1]) or (len(palavras) >= 3 and len(re.sub(r"\D", "", palavras[-1])) == 11)))
 
 
+# A CNPJ written after its label with a digit missing or extra ("CNPJ sob o nº01276868/001-81"):
+# kept as written, for the registry check to judge.
+_CNPJ_ROTULADO = re.compile(r"c\.?n\.?p\.?j(?:/mf)?[^\d\n;]{0,40}?(\d[\d.\s/-]{9,22}\d)", re.I)
+
+
+def _cnpj_escrito(texto: str, inicio: int, fim: int) -> Optional[str]:
+    m = _CNPJ_ROTULADO.search(texto, inicio, fim)
+    if not m or "/" not in m.group(1):
+        return None
+    numero = re.sub(r"\s", "", m.group(1))
+    return numero if 12 <= len(re.sub(r"\D", "", numero)) <= 15 else None
+
+
+def _empresas_em_linhas(linhas: list[str]) -> list[_Empresa]:
+    """Companies laid out as a form or a letterhead: a name on its own line over a line with only
+    its CNPJ ("VITOR WILLIAN MACIEL DA SILVA" / "49.189.084/0001-42")."""
+    empresas: list[_Empresa] = []
+    for n in range(1, len(linhas)):
+        m = re.fullmatch(r"(?:c\.?n\.?p\.?j(?:/mf)?\s*(?:n[º°o.]\s*)?:?\s*)?(" + CNPJ_RE.pattern + r")\.?", linhas[n].strip(), re.I)
+        nome = linhas[n - 1].strip(" .;:")
+        if not m or re.search(r"\d|:", nome) or not 2 <= len(nome.split()) <= 10:
+            continue
+        if not all(_NOME_TOKEN.match(p) for p in nome.split()) or re.search(_PAPEL, _dobrar(nome)):
+            continue
+        empresas.append(_Empresa(inicio=n, marcador=n, fim=n, razao_social=nome, cnpj=m.group(1).replace(" ", "")))
+    return empresas
+
+
 def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
     achadas: list[_Empresa] = []
     for m in _MARCADOR_EMPRESA.finditer(dobrado):
@@ -136,10 +164,12 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
             e.fim = fim_papel
         e.papel = _papel_rotulo(dobrado, e.inicio) or e.papel
         cnpj = CNPJ_RE.search(texto, e.marcador, e.fim)
-        e.cnpj = cnpj.group().replace(" ", "") if cnpj else None
+        e.cnpj = cnpj.group().replace(" ", "").replace(",", ".") if cnpj else _cnpj_escrito(texto, e.marcador, e.fim)
         trecho_pj = re.search(r"pessoa juridica|sociedade|companhia|cnpj", dobrado[e.marcador:e.fim])
         publico = ORGAOS_PUBLICOS.match(_dobrar(e.razao_social)) and e.papel
-        if not (e.cnpj or (trecho_pj and _parece_empresa(e.razao_social)) or publico):
+        # A party with a role whose qualification speaks of its CNPJ is a company, even when
+        # the number is missing or mistyped.
+        if not (e.cnpj or (trecho_pj and (_parece_empresa(e.razao_social) or e.papel)) or publico):
             continue
         fantasia = re.compile(r"nome fantasia\s*:?\s*[\"“]?([^\"”,;]+)").search(dobrado, e.marcador, e.fim)
         if fantasia:
@@ -193,7 +223,7 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
             continue
         elif m := _ROTULOS_QUADRO["cnpj"].match(linha):
             c = CNPJ_RE.search(m.group(1))
-            atual.cnpj = c.group().replace(" ", "") if c else atual.cnpj
+            atual.cnpj = c.group().replace(" ", "").replace(",", ".") if c else atual.cnpj
         elif m := _ROTULOS_QUADRO["endereco"].match(linha):
             endereco = m.group(1).strip(" .;")
             # A long address wraps: the next lines go on until a label or a role.

@@ -66,7 +66,7 @@ MARCADORES_EMPRESA: tuple[str, ...] = (
     r",\s*inscrit[ao](?:\([ao]\))? (?:no|sob o) (?:c\.?n\.?p\.?j|cadastro nacional)", r",\s*c\.?n\.?p\.?j\b",
     r"\s*\(\s*c\.?n\.?p\.?j", r"\s*[–-]\s*c\.?n\.?p\.?j\b", r",\s*com sede\b", r",\s*estabelecid[ao]\b",
     r",\s*(?:localizad|situad|sediad)[ao]\b", r",\s*por (?:meio|intermedio) d[aeo]s?\b",
-    r",\s*portador[a]? do c\.?n\.?p\.?j",
+    r",\s*portador[a]? do c\.?n\.?p\.?j", r",\s*(?:a seguir|doravante) (?:denominad|designad)",
 )
 # Public bodies that take part in contracts as parties, with or without a CNPJ in the text.
 ORGAOS_PUBLICOS = re.compile(
@@ -162,7 +162,7 @@ def _papel_regex() -> str:
 _PAPEL = _papel_regex()
 _PAPEL_DENOMINADO = "(" + "|".join(re.escape(_dobrar(p)) for p in PAPEIS_SO_DENOMINADOS) + "|" + _PAPEL[1:]
 _PAPEL_CANONICO = {_dobrar(p): p for p in PAPEIS + PAPEIS_SO_DENOMINADOS}
-CNPJ_RE = re.compile(r"(?<![\d./-])\d{2}\.?\d{3}\.?\d{3}\s?/\s?\d{4}\s?-\s?\d{2}(?![\d/])|(?<![\d./-])\d{14}(?![\d/])")
+CNPJ_RE = re.compile(r"(?<![\d./-])\d{2}[.,]?\d{3}[.,]?\d{3}\s?/\s?\d{4}\s?-\s?\d{2}(?![\d/])|(?<![\d./-])\d{14}(?![\d/])")
 CPF_RE = re.compile(r"(?<![\d./-])(?:\d{3}\.\d{3}\.\d{3}-\d{2}|\d{3}\.\*{3}\.\*{3}-\d{2}|\*{3}\.\d{3}\.\d{3}-\*{2}|\d{11})(?![\d/])")
 CEP_RE = re.compile(r"\bcep\s*(?:n[º°o.]\s*)?:?\s*\d{2}\.?\d{3}\s?-?\s?\d{3}")
 _MARCADOR_EMPRESA = re.compile("|".join(MARCADORES_EMPRESA))
@@ -190,7 +190,7 @@ _DATA_EXTENSO = re.compile(r"(\d{1,2})º?\s+de\s+([a-zç]+)\s+de\s+(\d{4})")
 _DATA_NUMERICA = re.compile(r"(?<!\d)(\d{1,2})/(\d{1,2})/(\d{4})(?!\d)")
 _NUMERO_PAGINA = re.compile(r"^(?:-\s*)?(?:p[aá]g(?:ina)?\.?\s*)?\d{1,4}(?:\s*(?:de|/)\s*\d{1,4})?(?:\s*-)?$", re.I)
 _ESPACOS = re.compile(r"[ \t\u00a0\u2002-\u200b]+")
-_NOME_TOKEN = re.compile(r"^(?:[A-ZÀ-Ý0-9][\wÀ-ÿ'’.&/-]*|d[aeo]s?|e|&|d'|del|la|von|van|[-–]|\([A-ZÀ-Ý][\wÀ-ÿ.&-]+\))$")
+_NOME_TOKEN = re.compile(r"^(?:[A-ZÀ-Ý0-9][\wÀ-ÿ'’.&/-]*|d[aeo]s?|e|&|d'|del|la|von|van|[-–—]|\([A-ZÀ-Ý][\wÀ-ÿ.&-]+\))$")
 _NOME_PESSOA = r"[A-ZÀ-Ý][A-Za-zÀ-ÿ'’]+(?:[ \t]+(?:d[aeo]s?|e|[A-ZÀ-Ý][A-Za-zÀ-ÿ'’.]*))*[ \t]+[A-ZÀ-Ý][A-Za-zÀ-ÿ'’]+"
 _CARIMBOS = [re.compile(lead + r"(" + _NOME_PESSOA + r")(?:\s*:\s*(\d{11}))?") for lead in CARIMBOS_DIGITAIS]
 _CARIMBO_CERTIFICADO = re.compile(r"(" + _NOME_PESSOA + r")$")

@@ -5,6 +5,7 @@ from __future__ import annotations
 import re
 from collections import Counter
 from dataclasses import dataclass
+from difflib import SequenceMatcher
 from typing import Any, Optional, Sequence
 
 from .tabelas import CARGOS, HOMOGLIFOS, HONORIFICOS, NAO_NOMES, MINUSCULAS_TITULO, SINGULAR, SUFIXOS_EMPRESA, _ESPACOS, _NOME_TOKEN, _NUMERO_PAGINA, _PAPEL, _dobrar
@@ -180,6 +181,27 @@ def _chave_nome(nome: str) -> str:
 def _mesmo_nome(a: str, b: str) -> bool:
     ka, kb = _chave_nome(a), _chave_nome(b)
     return bool(ka and kb) and (ka == kb or f" {ka} " in f" {kb} " or f" {kb} " in f" {ka} ")
+
+
+def _palavras_parecidas(a: str, b: str) -> bool:
+    """Two words of one name as a poor scan or an abbreviation leave them ("GONÇAL." / "GONÇALVES")."""
+    if a == b or (min(len(a), len(b)) >= 4 and (a.startswith(b) or b.startswith(a))):
+        return True
+    return min(len(a), len(b)) >= 4 and SequenceMatcher(None, a, b).ratio() >= 0.8
+
+
+def _mesma_pessoa(a: str, cpf_a: Optional[str], b: str, cpf_b: Optional[str]) -> bool:
+    """One person written twice: the same name, the same CPF, or names whose words nearly all agree."""
+    if _mesmo_nome(a, b):
+        return True
+    da, db = re.sub(r"\D", "", cpf_a or ""), re.sub(r"\D", "", cpf_b or "")
+    if len(da) == 11 and da == db:
+        return True
+    pa, pb = _chave_nome(a).split(), _chave_nome(b).split()
+    if len(pa) < 3 or len(pb) < 3 or abs(len(pa) - len(pb)) > 1:
+        return False
+    iguais = sum(1 for x in pa if any(_palavras_parecidas(x, y) for y in pb))
+    return iguais >= max(len(pa), len(pb)) - 1 and iguais >= 3
 
 
 def _cargo_limpo(cargo: str) -> Optional[str]:
