@@ -139,18 +139,38 @@ def _empresas_em_linhas(linhas: list[str]) -> list[_Empresa]:
     return empresas
 
 
+# "..., e a sociedade X", "e o MUNICÍPIO": the next party introduced.
+_NOVA_PARTE = re.compile(r"(?:,|\s)e,?\s+(?:a|o|as|os)\s+(?:(?:sociedade|empresa|associacao|fundacao|cooperativa|"
+                         r"companhia|entidade|instituicao)\s+)?$")
+
+
+def _plausivel(e: _Empresa, texto: str, dobrado: str) -> bool:
+    """Whether a name found before a qualification marker reads as a party's (a company's name, a
+    public body, or one given a CNPJ before the next party), so that the markers after it belong
+    to its qualification."""
+    if _parece_empresa(e.razao_social) or ORGAOS_PUBLICOS.match(_dobrar(e.razao_social)):
+        return True
+    proxima = _ENTRE_PARTES.search(dobrado, e.marcador + 1, e.marcador + 1500)
+    return bool(CNPJ_RE.search(texto, e.marcador, proxima.start() if proxima else e.marcador + 1500))
+
+
 def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
     achadas: list[_Empresa] = []
+    fim_marcador = 0  # where the last accepted marker ends
     for m in _MARCADOR_EMPRESA.finditer(dobrado):
         inicio, nome = _nome_empresa_antes(texto, m.start())
         if not nome or not _nome_valido(nome) or (achadas and achadas[-1].inicio <= inicio <= achadas[-1].marcador):
             continue
-        if achadas and achadas[-1].marcador < inicio and not (
-            _ENTRE_PARTES.search(dobrado, achadas[-1].marcador, inicio)
+        if achadas and achadas[-1].marcador < inicio and _plausivel(achadas[-1], texto, dobrado) and not (
+            _ENTRE_PARTES.search(dobrado, fim_marcador, inicio)
             or _ROTULO_PAPEL.search(dobrado, achadas[-1].marcador, inicio + 1)
+            # the previous party was given its role, or the name is introduced as the next one
+            or _PAPEL_DEPOIS.search(dobrado, fim_marcador, inicio)
+            or _NOVA_PARTE.search(dobrado, max(0, inicio - 40), inicio)
         ):
             continue  # a second marker of the same qualification ("..., CEP ..., inscrita no CNPJ")
         achadas.append(_Empresa(inicio=inicio, marcador=m.start(), fim=len(texto), razao_social=nome))
+        fim_marcador = m.end()
     empresas: list[_Empresa] = []
     for i, e in enumerate(achadas):
         proximo = achadas[i + 1].inicio if i + 1 < len(achadas) else len(texto)
@@ -166,7 +186,9 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
         cnpj = CNPJ_RE.search(texto, e.marcador, e.fim)
         e.cnpj = cnpj.group().replace(" ", "").replace(",", ".") if cnpj else _cnpj_escrito(texto, e.marcador, e.fim)
         trecho_pj = re.search(r"pessoa juridica|sociedade|companhia|cnpj", dobrado[e.marcador:e.fim])
-        publico = ORGAOS_PUBLICOS.match(_dobrar(e.razao_social)) and e.papel
+        # A public body is a party when a role is given to it or it is said to act through someone.
+        publico = ORGAOS_PUBLICOS.match(_dobrar(e.razao_social)) and (
+            e.papel or re.search(r"denominad|designad|representad", dobrado[e.marcador:e.alcance]))
         # A party with a role whose qualification speaks of its CNPJ is a company, even when
         # the number is missing or mistyped.
         if not (e.cnpj or (trecho_pj and (_parece_empresa(e.razao_social) or e.papel)) or publico):
