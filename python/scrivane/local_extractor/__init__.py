@@ -91,6 +91,8 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
     societario = _titulo_de(cabeca, TITULOS_SOCIETARIOS) is not None
 
     empresas = _empresas_qualificadas(texto, dobrado)
+    mencoes = list(empresas)  # every qualification in the text, a party's repeated ones included
+    canonica: dict[int, _Empresa] = {}
     quadro_empresas, quadro_pessoas = _quadro_resumo(linhas)
     for e in quadro_empresas + _empresas_em_linhas(linhas):
         digitos = re.sub(r"\D", "", e.cnpj or "")
@@ -110,6 +112,7 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
             igual = por_cnpj.get(digitos)
         else:
             igual = next((x for x in unicas if _mesmo_nome(x.razao_social, e.razao_social)), None)
+        canonica[id(e)] = igual or e
         if igual is None:
             unicas.append(e)
             if digitos:
@@ -132,7 +135,18 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
 
     # A company qualified with its CNPJ is a party even when no role is written for it.
     tem_partes = any(e.papel or e.cnpj for e in empresas)
-    pessoas = _pessoas_qualificadas(texto, dobrado, empresas, societario)
+    # Representatives are read in every qualification of a party (the title's and the
+    # preamble's), and credited to the party.
+    finais = {id(e) for e in empresas}
+    lidas = [e for e in mencoes if id(canonica.get(id(e), e)) in finais]
+    lidas += [e for e in empresas if all(e is not x for x in lidas)]
+    pessoas = _pessoas_qualificadas(texto, dobrado, sorted(lidas, key=lambda e: e.inicio) if len(lidas) > len(empresas) else empresas, societario)
+    qualificadas: list[_Pessoa] = []
+    for p in pessoas:
+        if p.empresa is not None:
+            p.empresa = canonica.get(id(p.empresa), p.empresa)
+        _juntar(qualificadas, p)  # one person qualified twice (the contract and an annex) is one
+    pessoas = qualificadas
     tem_partes = tem_partes or any(p.tipo == "parte" for p in pessoas)
     contrato = _eh_contrato(cabeca, dobrado, tem_partes)
     if not contrato:

@@ -171,7 +171,7 @@ _PAPEL_DEPOIS = re.compile(
     r"(?:(?:doravante|a seguir|adiante|neste instrumento|simplesmente)\s+(?:simplesmente\s+)?"
     r"(?:denominad|designad|chamad|referid|identificad)[ao]s?(?:\s*\([ao]s?\))?\s+(?:simplesmente\s+)?(?:apenas\s+)?"
     r"(?:como\s+)?"
-    r"|doravante\s+(?:simplesmente\s+)?|na qualidade de\s+|\bcomo\s+|\(\s*)"
+    r"|doravante\s+(?:simplesmente\s+)?|na qualidade de\s+|\bcomo\s+(?:¶\s+)?|\(\s*)"
     r"(?:a\s+|o\s+)?[\"'“”‘’«]?\s*" + _PAPEL_DENOMINADO
 )
 _PAPEL_ANTES = re.compile(r"(?:(?:^|[\s(¶])" + _PAPEL + r"\s*(?:\)\s*)?(?:[:–-]|¶)|\b(?:como|na qualidade de)\s+(?:a\s+|o\s+)?"
