@@ -95,7 +95,7 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
                 fila = [_empresa_da_linha(p, empresas) for p in papeis]
                 atual, com_nome = None, False
                 continue
-        if m := re.match(r"^(?:pel[ao]|p/)\s*" + _PAPEL + r"\s*:?\s+(?=[A-ZÀ-Ý])", dobrada):
+        if (m := re.match(r"^(?:pel[ao]|p/)\s*" + _PAPEL + r"\s*:?\s+", dobrada)) and linha[m.end():m.end() + 1].isupper():
             # "Pela Contratante RODRIGO DA SILVA ALVES – Cel R1": the label and the name on one line.
             if _nome_digitado(linha[m.end():]):
                 atual, com_nome = [linha[m.end():]], True

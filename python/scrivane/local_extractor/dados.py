@@ -28,7 +28,7 @@ def _titulo_de(cabeca: list[str], titulos: Sequence[str]) -> Optional[str]:
 def _dados_contrato(linhas: list[str], texto: str, dobrado: str, cabeca: list[str]) -> dict[str, Optional[str]]:
     dados: dict[str, Optional[str]] = dict.fromkeys(CAMPOS_DADOS)
     titulo = _titulo_de(cabeca, TITULOS_CONTRATO)
-    if titulo and len(titulo) >= 50 and titulo == titulo.upper():
+    if titulo and titulo == titulo.upper() and (len(titulo) >= 50 or re.search(r"\s(?:D[AEO]S?|E|EM|PARA)$", titulo)):
         # A long title wrapped onto the next line, all caps too.
         seguinte = cabeca[cabeca.index(titulo) + 1] if cabeca.index(titulo) + 1 < len(cabeca) else ""
         if seguinte and seguinte == seguinte.upper() and not re.search(_PAPEL + r"\s*:", _dobrar(seguinte)):

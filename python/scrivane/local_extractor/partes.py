@@ -167,6 +167,7 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
             # the previous party was given its role, or the name is introduced as the next one
             or _PAPEL_DEPOIS.search(dobrado, fim_marcador, inicio)
             or _NOVA_PARTE.search(dobrado, max(0, inicio - 40), inicio)
+            or _papel_rotulo(dobrado, inicio)
         ):
             continue  # a second marker of the same qualification ("..., CEP ..., inscrita no CNPJ")
         achadas.append(_Empresa(inicio=inicio, marcador=m.start(), fim=len(texto), razao_social=nome))
@@ -229,8 +230,9 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
             papel = None
         elif m := re.match(_PAPEL + r"\s*:\s*", dobrada):
             # "CONTRATADA: BETA SERVIÇOS LTDA." – a party named on its role's line.
-            nome = re.split(r",|\s\(", linha[m.end():])[0].strip(" ;")
-            if _parece_empresa(nome) and _nome_valido(nome):
+            nome = re.split(r",|\s\(", linha[m.end():])[0].strip(" ;.")
+            # a clause ("Pessoa física ou jurídica que adere aos serviços") is no name
+            if _parece_empresa(nome) and _nome_valido(nome) and all(_NOME_TOKEN.match(p) for p in nome.split()):
                 empresas.append(_Empresa(inicio=n, marcador=n, fim=n, razao_social=nome,
                                          papel=_PAPEL_CANONICO[m.group(1)]))
         elif m := _ROTULOS_QUADRO["assinatura"].match(linha):
@@ -265,7 +267,7 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
                                        tipo="representante", origem=n))
         elif m := _ROTULOS_QUADRO["representante"].match(linha):
             for parte in re.split(r"\s+e\s+(?=[A-ZÀ-Ý])|;", m.group(1)):
-                nome = re.split(r",|\s[–-]\s|\(", parte)[0].strip()
+                nome = re.split(r",|\s[–-]\s|\(|\s+(?=(?:CPF|RG|CNH)\b)", parte)[0].strip()
                 nome, cargo = _separar_cargo(nome)
                 if not _parece_pessoa(nome):
                     continue
