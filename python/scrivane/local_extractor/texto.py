@@ -155,6 +155,9 @@ _ANTES_DO_REPRESENTANTE = re.compile(r"^[\s,]*(?:neste ato\s*,?\s*)?(?:(?:por|pe
                                      r"(?:(?:seu|sua|seus|suas|o|a)\s+|o\(a\)\s+)*", re.I)
 
 
+_HONORIFICO_FINAL = re.compile(r"(?:\b(?:Sra?|Dra?|Senhora?)\.?(?:ª|\(a\))?|\bo\(a\)|\ba\(o\))\s*$", re.I)
+
+
 def _representante_nomeado(trecho: str) -> Optional[tuple[int, int, str, Optional[str]]]:
     """The first person named after a representation phrase ("representado pelo Capitão de
     Fragata (IM) FULANO DE TAL, Ordenador de Despesa"): start, end, name and position."""
@@ -164,10 +167,16 @@ def _representante_nomeado(trecho: str) -> Optional[tuple[int, int, str, Optiona
         nome = " ".join(trecho[inicio:fim].split())
         if not _parece_pessoa(nome) or len(nome.split()) > 7:
             continue
-        antes = _ANTES_DO_REPRESENTANTE.sub("", trecho[:inicio])
-        antes = re.sub(r"\b(?:Sra?|Dra?|Senhora?)\.?(?:ª|\(a\))?\s*$", "", antes).strip(" ,")
+        # The position: the last clause before the name ("por delegação ..., pelo Coordenador
+        # Técnico, Sr. FULANO"), else the clause right after it ("FULANO, Ordenador de Despesa,").
+        antes = None
+        for parte in reversed(trecho[:inicio].split(",")):
+            parte = _ANTES_DO_REPRESENTANTE.sub("", _HONORIFICO_FINAL.sub("", parte)).strip(" ,")
+            if parte:
+                antes = parte if len(parte) <= 60 and not re.search(r"\d", parte) else None
+                break
         depois = re.match(r"\s*,\s*([A-ZÀ-Ý][^,;.\d]{2,60}?)\s*[,;.]", trecho[fim:])
-        cargo = antes if antes and len(antes) <= 60 and not re.search(r"\d", antes) else (
+        cargo = antes or (
             depois.group(1) if depois and not re.match(r"(?:portador|inscrit|brasileir|residente|CPF|RG)", depois.group(1), re.I)
             else None)
         return inicio, fim, nome, cargo
