@@ -129,3 +129,11 @@ def test_text_drawn_as_curves_is_read(tmp_path):
     # The test font has no accented letters: the words and numbers without them are read.
     for trecho in ("ACME COMERCIO DE TESTES LTDA", "11.222.333/0001-81", "99.888.777/0001-66", "MARIA DA SILVA"):
         assert trecho in doc.pages[0]
+
+
+@needs_ocr
+def test_a_broken_ocr_layer_is_replaced_by_the_new_reading(tmp_path, digitalizado):
+    camada = add_text_lines(tmp_path / "ocr_ruim.pdf", digitalizado, OCR_RUIM * 3, invisible=True, top=780, size=9)
+    doc = read_document(camada)
+    assert [(int(p), p.motivo) for p in doc.ocr_pages] == [(0, "ocr_ruim")]
+    assert "11.222.333/0001-81" in doc.pages[0] and "C0NTRAT0" not in doc.pages[0]

@@ -4,10 +4,13 @@ PDFs are read through their text layer with pypdfium2, annotations and form
 fields included (the visible stamp of a digital signature lives there):
 pages that carry annotations are flattened in memory before their text is
 taken, and the file is never written.  Words that pdfium reports broken at
-a line end are joined.  Scanned pages (images without a text layer, or with
-only a stamp's few words) are read by OCR when it is available (see
-``scrivane.ocr``); when it is not, the pages left unread are logged and
-listed in the result.
+a line end are joined.  A page is read by OCR (see ``scrivane.ocr``) when
+what it shows is not accounted for by its text layer: an image with no text,
+an image under a text layer that is only a stamp, a running header or a
+case-file footer, text drawn as vector curves, or a scan's own OCR layer made
+mostly of broken words.  Ordinary text pages cost one look at their text.
+When OCR is not available, the pages left unread are logged and listed in the
+result.
 
 Any other file is read as text (UTF-16 with a byte-order mark, else UTF-8,
 falling back to Latin-1; a binary file is refused), split into pages at form
@@ -28,7 +31,7 @@ from typing import Optional
 
 from . import ocr as _ocr
 
-__all__ = ["Document", "DocumentError", "EmptyDocumentError", "read_document"]
+__all__ = ["Document", "DocumentError", "EmptyDocumentError", "PaginaOCR", "read_document"]
 
 log = logging.getLogger("scrivane")
 
@@ -60,8 +63,8 @@ class EmptyDocumentError(DocumentError):
 class Document:
     path: Path
     pages: tuple[str, ...]
-    ocr_pages: tuple[int, ...] = ()  # zero-based pages read by OCR
-    unread_pages: tuple[int, ...] = ()  # zero-based scanned pages left unread (OCR off or unavailable)
+    ocr_pages: tuple[int, ...] = ()  # zero-based pages read by OCR (PaginaOCR: the reason in .motivo)
+    unread_pages: tuple[int, ...] = ()  # zero-based pages for OCR left unread (OCR off or unavailable)
     unread_reason: str = ""  # why they were left unread
     ocr_seconds: float = 0.0
 
@@ -112,7 +115,9 @@ MOTIVO_OCR_RUIM = "ocr_ruim"  # a scan whose own OCR text layer is mostly broken
 
 
 class PaginaOCR(int):
-    """A zero-based page number read by OCR, with the reason in ``motivo``."""
+    """Página (contada a partir de zero) que vai ao OCR, com o motivo em ``motivo``: "sem_texto"
+    (imagem sem texto), "carimbo" (imagem sob texto que é só carimbo, cabeçalho ou rodapé),
+    "curvas" (texto desenhado como curvas) ou "ocr_ruim" (camada de OCR com palavras quebradas)."""
 
     motivo: str
 
@@ -325,9 +330,13 @@ def _pdf_pages(path: Path, data: bytes, ocr: bool, ocr_workers: Optional[int]) -
                 texts = _ocr.read_pages(render, scanned, workers=ocr_workers)
             except _ocr.OCRError as exc:
                 raise DocumentError(f"{exc}: {path}") from exc
+            reasons = {int(i): i.motivo for i in scanned}
             for index, text in texts.items():
-                # A stamp in the text layer may not be drawn on the image: keep it.
-                pages[index] = f"{text}\n{pages[index]}" if pages[index].strip() else text
+                if reasons.get(index) == MOTIVO_OCR_RUIM:
+                    pages[index] = text  # the broken OCR layer is read anew, not kept
+                else:
+                    # A stamp in the text layer may not be drawn on the image: keep it.
+                    pages[index] = f"{text}\n{pages[index]}" if pages[index].strip() else text
             result.ocr_pages = tuple(scanned)
             result.scanned = []
             result.ocr_seconds = time.perf_counter() - started

@@ -26,11 +26,12 @@ cada pergunta as chaves que o modelo de resposta dela declara.
 from __future__ import annotations
 
 import re
-from collections import Counter
-from dataclasses import dataclass
 from typing import Any, Optional, Sequence
 
-from .tabelas import CAMPOS_DADOS, FORMULAS_CONTRATO, PAPEIS, TITULOS_CONTRATO, TITULOS_OUTROS, TITULOS_SOCIETARIOS, _ESPACOS, _dobrar
+from .tabelas import (
+    CAMPOS_DADOS, FORMULAS_CONTRATO, PAPEIS, TITULOS_CONTRATO, TITULOS_OUTROS, TITULOS_SOCIETARIOS,
+    _ESPACOS, _dobrar,
+)
 from .texto import _Empresa, _Pessoa, _juntar_linhas, _mesmo_nome, limpar_paginas
 from .partes import _empresas_em_linhas, _empresa_nomeada, _empresas_qualificadas, _quadro_resumo
 from .representantes import _pessoas_qualificadas

@@ -5,8 +5,14 @@ from __future__ import annotations
 import re
 from typing import Optional, Sequence
 
-from .tabelas import CPF_RE, _CARIMBOS, _CARIMBO_CERTIFICADO, _CPF_DO_CERTIFICADO, _DATA_EXTENSO, _PAPEL, _PAPEL_CANONICO, _SEPARADOR, _dobrar
-from .texto import _mesma_pessoa, _Empresa, _Pessoa, _cargo_limpo, _chave_nome, _mesmo_nome, _parece_empresa, _parece_pessoa
+from .tabelas import (
+    CPF_RE, _CARIMBOS, _CARIMBO_CERTIFICADO, _CPF_DO_CERTIFICADO, _DATA_EXTENSO, _PAPEL,
+    _PAPEL_CANONICO, _SEPARADOR, _dobrar,
+)
+from .texto import (
+    _mesma_pessoa, _Empresa, _Pessoa, _cargo_limpo, _chave_nome, _mesmo_nome, _parece_empresa,
+    _parece_pessoa,
+)
 
 
 def _inicio_assinaturas(linhas: list[str]) -> int:

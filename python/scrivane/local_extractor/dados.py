@@ -3,9 +3,7 @@
 from __future__ import annotations
 
 import re
-from collections import Counter
-from dataclasses import dataclass
-from typing import Any, Optional, Sequence
+from typing import Optional, Sequence
 
 from .tabelas import CAMPOS_DADOS, MESES, TITULOS_CONTRATO, _DATA_EXTENSO, _DATA_NUMERICA, _PAPEL, _dobrar
 from .texto import _titulo

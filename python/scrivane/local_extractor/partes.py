@@ -3,12 +3,16 @@
 from __future__ import annotations
 
 import re
-from collections import Counter
-from dataclasses import dataclass
-from typing import Any, Optional, Sequence
+from typing import Optional
 
-from .tabelas import ORGAOS_PUBLICOS, CEP_RE, CNPJ_RE, CPF_RE, _ENTRE_PARTES, _FIM_SEGMENTO, _MARCADOR_EMPRESA, _NOME_TOKEN, _PAPEL, _PAPEL_ANTES, _PAPEL_CANONICO, _PAPEL_DEPOIS, _ROTULO_PAPEL, _dobrar
-from .texto import _representante_nomeado, _Empresa, _Pessoa, _cargo_limpo, _nome_antes, _parece_empresa, _parece_pessoa, _sem_papel, _separar_cargo
+from .tabelas import (
+    ORGAOS_PUBLICOS, CEP_RE, CNPJ_RE, CPF_RE, _ENTRE_PARTES, _FIM_SEGMENTO, _MARCADOR_EMPRESA,
+    _NOME_TOKEN, _PAPEL, _PAPEL_ANTES, _PAPEL_CANONICO, _PAPEL_DEPOIS, _ROTULO_PAPEL, _dobrar,
+)
+from .texto import (
+    _representante_nomeado, _Empresa, _Pessoa, _cargo_limpo, _nome_antes, _parece_empresa,
+    _parece_pessoa, _sem_papel, _separar_cargo,
+)
 
 
 def _papel_em(dobrado: str, inicio: int, fim: int) -> tuple[Optional[str], int]:

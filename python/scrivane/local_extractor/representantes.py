@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import re
-from collections import Counter
-from dataclasses import dataclass
-from typing import Any, Optional, Sequence
+from typing import Optional
 
 from .tabelas import CPF_RE, REPRESENTACAO, _FIM_SEGMENTO, _MARCADOR_PESSOA, _ROTULO_PAPEL, _dobrar
-from .texto import _mesmo_nome, _representante_nomeado, _Empresa, _Pessoa, _cargo_limpo, _nome_antes, _parece_pessoa, _sem_papel, _separar_cargo, _titulo
+from .texto import (
+    _mesmo_nome, _representante_nomeado, _Empresa, _Pessoa, _cargo_limpo, _nome_antes,
+    _parece_pessoa, _sem_papel, _separar_cargo, _titulo,
+)
 from .partes import _papel_em, _papel_rotulo
 
 

@@ -3,9 +3,6 @@
 from __future__ import annotations
 
 import re
-from collections import Counter
-from dataclasses import dataclass
-from typing import Any, Optional, Sequence
 
 
 # ---------------------------------------------------------------------------

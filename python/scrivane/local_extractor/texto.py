@@ -8,7 +8,10 @@ from dataclasses import dataclass
 from difflib import SequenceMatcher
 from typing import Any, Optional, Sequence
 
-from .tabelas import CARGOS, HOMOGLIFOS, HONORIFICOS, NAO_NOMES, MINUSCULAS_TITULO, SINGULAR, SUFIXOS_EMPRESA, _ESPACOS, _NOME_TOKEN, _NUMERO_PAGINA, _PAPEL, _dobrar
+from .tabelas import (
+    CARGOS, HOMOGLIFOS, HONORIFICOS, NAO_NOMES, MINUSCULAS_TITULO, SINGULAR, SUFIXOS_EMPRESA,
+    _ESPACOS, _NOME_TOKEN, _NUMERO_PAGINA, _PAPEL, _dobrar,
+)
 
 
 def _chave_repetida(linha: str) -> str:
