@@ -283,14 +283,16 @@ def _page_text(pdf, index: int) -> str:
 
 def _pages_to_ocr(pdf, pages: list[str]) -> list[PaginaOCR]:
     """The pages whose visible content their text layer does not account for, with the reason."""
+    # An ordinary text page costs one look at its text; only the others are opened again.
+    suspects = [i for i, text in enumerate(pages) if len(text) < 4 * BODY_TEXT_CHARS or _maybe_ocr_layer(text)]
+    if not suspects:
+        return []
     repeated = _repeated_lines(pages)
     chosen: list[PaginaOCR] = []
-    for index, text in enumerate(pages):
-        if len(text) >= 4 * BODY_TEXT_CHARS and not _maybe_ocr_layer(text):
-            continue  # an ordinary text page: nothing to look at
+    for index in suspects:
         page = pdf[index]
         try:
-            reason = _ocr_reason(page, text, repeated)
+            reason = _ocr_reason(page, pages[index], repeated)
         finally:
             page.close()
         if reason:
@@ -298,11 +300,17 @@ def _pages_to_ocr(pdf, pages: list[str]) -> list[PaginaOCR]:
     return chosen
 
 
+# What a poor OCR layer leaves in a text: stray one-letter words, letters of other scripts.
+_STRAY_LETTER = re.compile(r"(?<!\S)[^\saeoAEOàéÀÉ\d]\s")
+_ODD_CHARACTER = re.compile(r"[^\x00-\x7fÀ-ÿºª°§–—“”‘’•€]")
+
+
 def _maybe_ocr_layer(text: str) -> bool:
-    """A quick look for what a poor OCR layer leaves: many stray one-letter words or odd marks."""
-    sample = text[:3000]
-    stray = len(re.findall(r"(?<!\S)[^\saeoAEOàéÀÉ\d]\s", sample))
-    return stray * 40 >= len(sample.split()) * 3 or len(re.findall(r"[^\x00-\x7fÀ-ÿºª°§–—“”‘’•€]", sample)) >= 10
+    """A quick look at the start of a page's text for what a poor OCR layer leaves."""
+    sample = text[:1500]
+    if len(_ODD_CHARACTER.findall(sample)) >= 5:
+        return True
+    return len(_STRAY_LETTER.findall(sample)) * 40 >= sample.count(" ") * 3
 
 
 def _pdf_pages(path: Path, data: bytes, ocr: bool, ocr_workers: Optional[int]) -> _PdfText:
