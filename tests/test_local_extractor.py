@@ -74,6 +74,10 @@ CONTRATO_DATADO = (
     ("Porto Alegre, 30/04/2024.", "2024-04-30"),
     ("Curitiba, 1º de março de 2024.", "2024-03-01"),
     ("Recife, 29 de fevereiro de 2024.", "2024-02-29"),
+    # days that do not exist give no date
+    ("Recife, 31 de fevereiro de 2025.", None),
+    ("Recife, 29 de fevereiro de 2023.", None),
+    ("Porto Alegre, 31/04/2024.", None),
 ])
 def test_signing_date_on_any_day_of_the_month(data, esperada):
     assert extrair([CONTRATO_DATADO.format(data=data)])["data_assinatura"] == esperada

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import re
+from datetime import date
 from typing import Optional, Sequence
 
 from .tabelas import CAMPOS_DADOS, MESES, TITULOS_CONTRATO, _DATA_EXTENSO, _DATA_NUMERICA, _PAPEL, _dobrar
@@ -11,10 +12,11 @@ from .assinaturas import _inicio_assinaturas
 
 
 def _data_iso(dia: str, mes: int, ano: str) -> Optional[str]:
-    d = int(dia)
-    if 1 <= d <= 31 and 1 <= mes <= 12:
-        return f"{int(ano):04d}-{mes:02d}-{d:02d}"
-    return None
+    """The date in ISO form, or None when no such day exists ("31 de fevereiro")."""
+    try:
+        return date(int(ano), mes, int(dia)).isoformat()
+    except ValueError:
+        return None
 
 
 def _titulo_de(cabeca: list[str], titulos: Sequence[str]) -> Optional[str]:
