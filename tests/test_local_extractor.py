@@ -322,6 +322,21 @@ REGRAS = [
       "objeto: pavimentação."],
      {"contrato": True, "assinaturas": set(),
       "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA"), ("MUNICÍPIO DE SÃO JOSÉ", None, "CONTRATANTE")}}),
+    ("testemunhas numeradas na própria linha",
+     ["CONTRATO DE PRESTAÇÃO DE SERVIÇOS\n" + KAPPA + ", doravante denominada CONTRATADA, resolvem celebrar o "
+      "presente contrato." + FECHO + "____________________\nMARIANA COSTA LIMA\nKAPPA OBRAS LTDA\n"
+      "Testemunha 1: ANA SOUZA PRADO, CPF 111.444.777-35\nTestemunha 2: JOSÉ LIMA NETO, CPF 222.333.444-05\n"],
+     {"contrato": True, "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")},
+      "assinaturas": {("MARIANA COSTA LIMA", "KAPPA OBRAS LTDA", None), ("ANA SOUZA PRADO", None, "Testemunha"),
+                      ("JOSÉ LIMA NETO", None, "Testemunha")}}),
+    ("papel escrito sob o nome de quem assina",
+     ["CONTRATO DE FORNECIMENTO\n" + KAPPA + ", doravante denominada CONTRATADA, e ZETA FOODS LTDA, inscrita no "
+      "CNPJ sob o nº 11.222.333/0001-81, doravante denominada CONTRATANTE, resolvem celebrar o presente contrato."
+      + FECHO + "______________\nRODRIGO ALVES PINTO\nCONTRATANTE\n______________\nMARIANA COSTA LIMA\nCONTRATADA\n"],
+     {"contrato": True,
+      "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA"),
+                   ("ZETA FOODS LTDA", "11.222.333/0001-81", "CONTRATANTE")},
+      "assinaturas": {("RODRIGO ALVES PINTO", "ZETA FOODS LTDA", None), ("MARIANA COSTA LIMA", "KAPPA OBRAS LTDA", None)}}),
     ("distrato é instrumento bilateral",
      ["DISTRATO DE CONTRATO DE LOCAÇÃO\n" + KAPPA + ", doravante denominada LOCATÁRIA, resolvem distratar." + FECHO],
      {"contrato": True, "assinaturas": set(), "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "LOCATÁRIA")}}),

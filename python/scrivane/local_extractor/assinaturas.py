@@ -91,7 +91,7 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
             continue
         if re.match(r"^testemunhas?\b", dobrada):
             testemunha, atual, pendente, fila = True, None, None, []
-            linha = re.sub(r"^\S+\s*:?\s*", "", linha)
+            linha = re.sub(r"^\S+\s*(?:n[º°o.]?\s*)?(?:\d+\s*)?[:.)–-]?\s*", "", linha)  # "Testemunha 1: ..."
             if not linha:
                 continue
             dobrada = _dobrar(linha)
@@ -137,6 +137,11 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
                 e = _empresa_da_linha(antes, empresas)
                 if e:
                     grupos[-1] = (atual, testemunha, e, False)
+            continue
+        if (atual and grupos and re.fullmatch(_PAPEL, dobrada) and grupos[-1][2] is None
+                and any(_nome_digitado(x) for x in atual)):
+            # A bare role under a signer's name ("MARIA SILVA" / "CONTRATADA") names the signer's party.
+            grupos[-1] = (atual, testemunha, _empresa_da_linha(linha, empresas), grupos[-1][3])
             continue
         if atual is None or (re.fullmatch(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?", dobrada) and atual):
             papel = re.search(_PAPEL, dobrada)
