@@ -337,6 +337,13 @@ REGRAS = [
       "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA"),
                    ("ZETA FOODS LTDA", "11.222.333/0001-81", "CONTRATANTE")},
       "assinaturas": {("RODRIGO ALVES PINTO", "ZETA FOODS LTDA", None), ("MARIANA COSTA LIMA", "KAPPA OBRAS LTDA", None)}}),
+    ("representada na forma do estatuto; prefeito em maiúsculas antes do nome",
+     ["CONTRATO DE SERVIÇOS\n" + KAPPA + ", neste ato representada na forma de seu ESTATUTO SOCIAL, doravante "
+      "denominada CONTRATADA, e o MUNICÍPIO DE XIS, representado pelo PREFEITO MUNICIPAL JOÃO DA SILVA, doravante "
+      "CONTRATANTE, resolvem celebrar." + FECHO],
+     {"contrato": True,
+      "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA"), ("MUNICÍPIO DE XIS", None, "CONTRATANTE")},
+      "assinaturas": {("JOÃO DA SILVA", "MUNICÍPIO DE XIS", "PREFEITO MUNICIPAL")}}),
     ("distrato é instrumento bilateral",
      ["DISTRATO DE CONTRATO DE LOCAÇÃO\n" + KAPPA + ", doravante denominada LOCATÁRIA, resolvem distratar." + FECHO],
      {"contrato": True, "assinaturas": set(), "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "LOCATÁRIA")}}),

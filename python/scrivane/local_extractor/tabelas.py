@@ -64,6 +64,7 @@ MARCADORES_EMPRESA: tuple[str, ...] = (
     r"\s*\(\s*c\.?n\.?p\.?j", r"\s*[–-]\s*c\.?n\.?p\.?j\b", r",\s*com sede\b", r",\s*estabelecid[ao]\b",
     r",\s*(?:localizad|situad|sediad)[ao]\b", r",\s*por (?:meio|intermedio) d[aeo]s?\b",
     r",\s*portador[a]? do c\.?n\.?p\.?j", r",\s*(?:a seguir|doravante) (?:denominad|designad)",
+    r",\s*(?:neste ato,?\s*)?representad[ao]\b",
 )
 # Public bodies that take part in contracts as parties, with or without a CNPJ in the text.
 ORGAOS_PUBLICOS = re.compile(
@@ -85,7 +86,9 @@ NAO_NOMES = frozenset((
     "municipal", "estadual", "federal", "nacional", "prazo", "multa", "ltda", "declaracao", "autorizacao",
     "coordenador", "tecnico", "administracao", "obra", "servico", "inexistencia", "janeiro", "fevereiro",
     "marco", "abril", "junho", "julho", "agosto", "setembro", "outubro", "novembro", "dezembro", "gestao",
-    "por", "pelo", "pela", "neste", "ato", "seu", "sua", "seus", "suas",
+    "por", "pelo", "pela", "neste", "ato", "seu", "sua", "seus", "suas", "estatuto", "social", "forma",
+    "procuracao", "instrumento", "prefeito", "prefeita", "secretario", "governador", "ministro", "reitor",
+    "superintendente", "conselho", "assembleia", "diretoria", "sociedade", "empresario", "individual",
 ))
 # What follows a person's name in their qualification.
 MARCADORES_PESSOA: tuple[str, ...] = (

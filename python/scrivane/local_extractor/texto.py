@@ -167,6 +167,10 @@ def _representante_nomeado(trecho: str) -> Optional[tuple[int, int, str, Optiona
     achados = sorted([(m.start(1), m.end(1)) for m in _NOME_HONORIFICO.finditer(trecho)]
                      + [(m.start(), m.end()) for m in _NOME_CAIXA_ALTA.finditer(trecho)])
     for inicio, fim in achados:
+        # Position words in capitals before the name ("PREFEITO MUNICIPAL JOÃO DA SILVA") stay out of it.
+        while (m := re.match(r"(\S+)\s+", trecho[inicio:fim])) and (
+                _dobrar(m.group(1)).strip(".,") in NAO_NOMES or _dobrar(m.group(1)) in CARGOS):
+            inicio += m.end()
         nome = " ".join(trecho[inicio:fim].split())
         if not _parece_pessoa(nome) or len(nome.split()) > 7:
             continue
