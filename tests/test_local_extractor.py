@@ -344,6 +344,13 @@ REGRAS = [
      {"contrato": True,
       "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA"), ("MUNICÍPIO DE XIS", None, "CONTRATANTE")},
       "assinaturas": {("JOÃO DA SILVA", "MUNICÍPIO DE XIS", "PREFEITO MUNICIPAL")}}),
+    ("carimbos de assinatura digital: nome do certificado quebrado e o do gov.br na linha seguinte",
+     ["CONTRATO DE SERVIÇOS\n" + KAPPA + ", doravante denominada CONTRATADA, resolvem celebrar o presente."
+      + FECHO + "Assinado de forma digital por \nTARCISIO JOSE SOUSA \nBONFIM:40901246387 \nDados: 2025.03.31 "
+      "10:18:24 -03'00'\nDocumento assinado digitalmente\nMARIA CLARA SOUZA\nData: 12/03/2025 10:00:00-0300\n"
+      "Verifique em https://validar.iti.gov.br\n"],
+     {"contrato": True, "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")},
+      "assinaturas": {("TARCISIO JOSE SOUSA BONFIM", None, None), ("MARIA CLARA SOUZA", None, None)}}),
     ("distrato é instrumento bilateral",
      ["DISTRATO DE CONTRATO DE LOCAÇÃO\n" + KAPPA + ", doravante denominada LOCATÁRIA, resolvem distratar." + FECHO],
      {"contrato": True, "assinaturas": set(), "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "LOCATÁRIA")}}),

@@ -6,6 +6,7 @@ import re
 from typing import Optional, Sequence
 
 from .tabelas import (
+    _CARIMBOS_CERTIFICADO,
     CPF_RE, _CARIMBOS, _CARIMBO_CERTIFICADO, _CPF_DO_CERTIFICADO, _DATA_EXTENSO, _PAPEL,
     _PAPEL_CANONICO, _SEPARADOR, _dobrar,
 )
@@ -204,11 +205,11 @@ def _carimbos(texto_bruto: str) -> list[tuple[str, Optional[str]]]:
     achados: list[tuple[str, Optional[str]]] = []
 
     def anota(nome: str, cpf: Optional[str]) -> None:
-        nome = re.split(r"\s+(?:em|CPF|no dia|data)\b", nome)[0].strip()
+        nome = " ".join(re.split(r"\s+(?:em|CPF|no dia|[Dd]ata|[Dd]ados)\b", nome)[0].split())
         if _parece_pessoa(nome) and not any(_mesmo_nome(nome, n) for n, _ in achados):
             achados.append((nome, cpf))
 
-    for padrao in _CARIMBOS:
+    for padrao in _CARIMBOS_CERTIFICADO + _CARIMBOS:
         for m in padrao.finditer(texto_bruto):
             anota(m.group(1), m.group(2))
     # The ICP-Brasil certificate name, "NOME COMPLETO:12345678900".

@@ -126,6 +126,8 @@ CARIMBOS_DIGITAIS: tuple[str, ...] = (
     r"(?i:documento\s+assinado\s+(?:digitalmente|eletronicamente)\s+por)\s*:?\s*",
     r"(?i:assinatura\s+(?:digital|eletr[oô]nica)\s+(?:de|por))\s*:?\s*",
     r"(?i:signat[aá]rio)\s*:\s*",
+    r"(?i:assinado\s+de\s+forma\s+digital\s+por)\s*:?\s*",
+    r"(?i:documento\s+assinado\s+(?:digitalmente|eletronicamente))[ \t]*\n\s*",  # the name on the next line
 )
 # The contract-data fields this module answers.
 CAMPOS_DADOS: tuple[str, ...] = ("tipo_contrato", "objeto", "data_assinatura", "vigencia", "valor", "foro")
@@ -193,5 +195,8 @@ _ESPACOS = re.compile(r"[ \t\u00a0\u2002-\u200b]+")
 _NOME_TOKEN = re.compile(r"^(?:[A-ZÀ-Ý0-9][\wÀ-ÿ'’.&/-]*|d[aeo]s?|e|&|d'|del|la|von|van|[-–—]|\([A-ZÀ-Ý][\wÀ-ÿ.&-]+\))$")
 _NOME_PESSOA = r"[A-ZÀ-Ý][A-Za-zÀ-ÿ'’]+(?:[ \t]+(?:d[aeo]s?|e|[A-ZÀ-Ý][A-Za-zÀ-ÿ'’.]*))*[ \t]+[A-ZÀ-Ý][A-Za-zÀ-ÿ'’]+"
 _CARIMBOS = [re.compile(lead + r"(" + _NOME_PESSOA + r")(?:\s*:\s*(\d{11}))?") for lead in CARIMBOS_DIGITAIS]
+# The certificate's "NAME:CPF" after a stamp's lead, the name broken across lines.
+_CARIMBOS_CERTIFICADO = [re.compile(lead + r"(" + _NOME_PESSOA.replace(r"[ \t]+", r"\s+") + r")\s*:\s*(\d{11})\b")
+                         for lead in CARIMBOS_DIGITAIS]
 _CARIMBO_CERTIFICADO = re.compile(r"(" + _NOME_PESSOA + r")$")
 _CPF_DO_CERTIFICADO = re.compile(r":(\d{11})\b")
