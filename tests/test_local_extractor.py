@@ -351,6 +351,17 @@ REGRAS = [
       "Verifique em https://validar.iti.gov.br\n"],
      {"contrato": True, "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")},
       "assinaturas": {("TARCISIO JOSE SOUSA BONFIM", None, None), ("MARIA CLARA SOUZA", None, None)}}),
+    ("segundo representante qualificado só pelo RG",
+     ["CONTRATO DE SERVIÇOS\nRIOTEC SERVIÇOS S.A., inscrita no CNPJ sob o nº 12.345.678/0001-95, a seguir denominada "
+      "simplesmente CONTRATANTE, neste ato representada por seu Diretor-Presidente, BERNARDO LAHMEYER FELLOWS, "
+      "inscrito no CPF sob o nº 092.029.857-58, e por seu Diretor de Operações, MARCELO PEREIRA DAS CHAGAS, com RG "
+      "sob o nº 06.793.893-6 IFP/RJ, e, de outro lado, " + KAPPA + ", doravante denominada CONTRATADA, têm justo "
+      "e acordado." + FECHO],
+     {"contrato": True,
+      "empresas": {("RIOTEC SERVIÇOS S.A.", "12.345.678/0001-95", "CONTRATANTE"),
+                   ("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")},
+      "assinaturas": {("BERNARDO LAHMEYER FELLOWS", "RIOTEC SERVIÇOS S.A.", "Diretor-Presidente"),
+                      ("MARCELO PEREIRA DAS CHAGAS", "RIOTEC SERVIÇOS S.A.", "Diretor de Operações")}}),
     ("distrato é instrumento bilateral",
      ["DISTRATO DE CONTRATO DE LOCAÇÃO\n" + KAPPA + ", doravante denominada LOCATÁRIA, resolvem distratar." + FECHO],
      {"contrato": True, "assinaturas": set(), "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "LOCATÁRIA")}}),

@@ -7,6 +7,7 @@ from typing import Optional
 
 from .tabelas import CPF_RE, REPRESENTACAO, _FIM_SEGMENTO, _MARCADOR_PESSOA, _ROTULO_PAPEL, _dobrar
 from .texto import (
+    _cargo_antes,
     _mesmo_nome, _representante_nomeado, _Empresa, _Pessoa, _cargo_limpo, _nome_antes,
     _parece_pessoa, _sem_papel, _separar_cargo, _titulo,
 )
@@ -88,6 +89,8 @@ def _pessoas_qualificadas(texto: str, dobrado: str, empresas: list[_Empresa], so
                               antes, re.S)
             if not cargo and frase and not re.search(r"\d", frase.group(1)):
                 cargo = frase.group(1)
+            if not _cargo_limpo(cargo or ""):
+                cargo = _cargo_antes(antes) or cargo
             if cargo and _dobrar(cargo.split()[-1]) in ("socios", "diretores", "administradores", "procuradores"):
                 cargo_plural = cargo
             elif not cargo and cargo_plural:

@@ -94,7 +94,8 @@ NAO_NOMES = frozenset((
 MARCADORES_PESSOA: tuple[str, ...] = (
     r",\s*brasileir[oa]", r",\s*estrangeir[oa]", r",\s*portugues[a]?\b", r",\s*naturalizad[oa]",
     r",\s*natural de\b", r",\s*nacionalidade\b", r",\s*portador[a]? d", r",\s*inscrit[oa] no cpf",
-    r",\s*cpf\b", r"\s*\(\s*cpf", r",\s*(?:solteir|casad|divorciad|viuv)[oa]\b",
+    r",\s*cpf\b", r"\s*\(\s*cpf", r",\s*(?:solteir|casad|divorciad|viuv)[oa]\b", r",\s*(?:com\s+)?rg\b",
+    r",\s*(?:com\s+)?(?:carteira|cedula) de identidade", r",\s*matricula\b",
 )
 # What introduces a company's representatives.
 REPRESENTACAO = r"\b(?:representad[ao]s?|por meio de|atraves de|por interm[eé]dio de|neste ato,? por|neste ato,? pel[ao])\b"

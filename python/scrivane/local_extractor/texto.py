@@ -161,6 +161,21 @@ _ANTES_DO_REPRESENTANTE = re.compile(r"^[\s,]*(?:neste ato\s*,?\s*)?(?:(?:por|pe
 _HONORIFICO_FINAL = re.compile(r"(?:\b(?:Sra?|Dra?|Senhora?)\.?(?:ª|\(a\))?|\bo\(a\)|\ba\(o\))\s*$", re.I)
 
 
+def _cargo_antes(antes: str) -> Optional[str]:
+    """The position in the last clause before a name ("..., pelo Coordenador Técnico, Sr. "), read
+    after the representation phrase ("representada por seu Diretor-Presidente, ")."""
+    for parte in reversed(antes.split(",")):
+        frase = re.search(r"^.*\b(?:[Rr]epresentad[ao]s?|neste ato)\b", parte)
+        parte = _ANTES_DO_REPRESENTANTE.sub("", _HONORIFICO_FINAL.sub("", parte[frase.end():] if frase else parte))
+        parte = parte.strip(" ,")
+        if parte:
+            longa = len(parte) > 60 or re.search(r"\d|representad|neste ato|por meio|atraves|intermedio", _dobrar(parte))
+            return None if longa else parte
+        if frase:
+            return None  # nothing between the representation phrase and the name
+    return None
+
+
 def _representante_nomeado(trecho: str) -> Optional[tuple[int, int, str, Optional[str]]]:
     """The first person named after a representation phrase ("representado pelo Capitão de
     Fragata (IM) FULANO DE TAL, Ordenador de Despesa"): start, end, name and position."""
@@ -176,12 +191,7 @@ def _representante_nomeado(trecho: str) -> Optional[tuple[int, int, str, Optiona
             continue
         # The position: the last clause before the name ("por delegação ..., pelo Coordenador
         # Técnico, Sr. FULANO"), else the clause right after it ("FULANO, Ordenador de Despesa,").
-        antes = None
-        for parte in reversed(trecho[:inicio].split(",")):
-            parte = _ANTES_DO_REPRESENTANTE.sub("", _HONORIFICO_FINAL.sub("", parte)).strip(" ,")
-            if parte:
-                antes = parte if len(parte) <= 60 and not re.search(r"\d", parte) else None
-                break
+        antes = _cargo_antes(trecho[:inicio])
         depois = re.match(r"\s*,\s*([A-ZÀ-Ý][^,;.\d]{2,60}?)\s*[,;.]", trecho[fim:])
         cargo = antes or (
             depois.group(1) if depois and not re.match(r"(?:portador|inscrit|brasileir|residente|CPF|RG)", depois.group(1), re.I)
@@ -225,7 +235,8 @@ def _cargo_limpo(cargo: str) -> Optional[str]:
     if not cargo:
         return None
     palavras = [SINGULAR.get(p.lower(), p) for p in cargo.split()]
-    while palavras and _dobrar(palavras[0]) in {"seu", "sua", "seus", "suas", "o", "a", "os", "as", "pelo", "pela", "por"}:
+    while palavras and _dobrar(palavras[0]) in {"seu", "sua", "seus", "suas", "o", "a", "os", "as", "pelo", "pela", "por",
+                                                        "e", "neste", "ato"}:
         palavras.pop(0)
     cargo = " ".join(p for p in palavras if _dobrar(p) not in HONORIFICOS)
     return cargo[:1].upper() + cargo[1:] if cargo else None
