@@ -139,9 +139,9 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
     # Representatives are read in every qualification of a party (the title's and the
     # preamble's), and credited to the party.
     finais = {id(e) for e in empresas}
-    lidas = [e for e in mencoes if id(canonica.get(id(e), e)) in finais]
+    lidas = [e for e in mencoes if id(canonica.get(id(e), e)) in finais]  # in the text's order
     lidas += [e for e in empresas if all(e is not x for x in lidas)]
-    pessoas = _pessoas_qualificadas(texto, dobrado, sorted(lidas, key=lambda e: e.inicio) if len(lidas) > len(empresas) else empresas, societario)
+    pessoas = _pessoas_qualificadas(texto, dobrado, lidas, societario)
     qualificadas: list[_Pessoa] = []
     for p in pessoas:
         if p.empresa is not None:
