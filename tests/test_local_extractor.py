@@ -298,6 +298,10 @@ REGRAS = [
      ["MINISTÉRIO DA ECONOMIA\nTERMO DE HOMOLOGAÇÃO\nPregão 17/2023\nFornecedor: 55.566.677/0001-83 - KAPPA OBRAS "
       "LTDA\n" + KAPPA + ", adjudicado.\nOs licitantes resolvem recorrer e celebram acordo."],
      {"contrato": False, "empresas": set(), "assinaturas": set()}),
+    ("extrato de contrato publicado não é o contrato",
+     ["EXTRATO DE CONTRATO Nº 3/2025\nPartes: MUNICÍPIO DE XIS e " + KAPPA + ", doravante denominada CONTRATADA. "
+      "Objeto: pavimentação. As partes celebram e ajustam o presente."],
+     {"contrato": False, "empresas": set(), "assinaturas": set()}),
     ("letras de outra escrita vindas do OCR",
      ["CONTRATO DE SERVIÇOS\n" + KAPPA + ", doravante denominada CОNTRATADA, resolvem celebrar o presente." + FECHO],
      {"contrato": True, "assinaturas": set(), "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")}}),

@@ -48,6 +48,7 @@ TITULOS_OUTROS: tuple[str, ...] = (
     "termo de recebimento", "termo de posse", "edital", "extrato", "aviso", "parecer", "despacho",
     "oficio", "memorando", "resultado", "cartao cnpj", "cadastro nacional", "ficha cadastral",
     "republica federativa", "procuracao", "laudo", "mapa de", "planilha", "ordem de servico",
+    "notificacao", "requerimento", "peticao", "sentenca", "acordao", "nota de empenho", "guia de",
 )
 # Formulas of the contract's preamble and closing.
 FORMULAS_CONTRATO: tuple[str, ...] = (
