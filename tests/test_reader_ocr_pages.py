@@ -137,3 +137,25 @@ def test_a_broken_ocr_layer_is_replaced_by_the_new_reading(tmp_path, digitalizad
     doc = read_document(camada)
     assert [(int(p), p.motivo) for p in doc.ocr_pages] == [(0, "ocr_ruim")]
     assert "11.222.333/0001-81" in doc.pages[0] and "C0NTRAT0" not in doc.pages[0]
+
+
+@needs_ocr
+def test_the_engine_reports_which_pages_went_to_ocr_and_why(tmp_path, digitalizado, capsys):
+    from scrivane import Question, QuestionConfig, Scrivane
+    from scrivane_contract.models import ExtracaoEmpresas
+
+    carimbado = add_text_lines(tmp_path / "carimbado.pdf", digitalizado, CARIMBO)
+    assinaturas = write_text_pdf(tmp_path / "assinaturas.pdf", [
+        "CLÁUSULA QUARTA - DO FORO: fica eleito o foro da comarca de São Paulo/SP.\n"
+        "E, por estarem justas e contratadas, as partes assinam o presente instrumento.\n"
+        "São Paulo, 1º de março de 2024.\nMARIA DA SILVA - sócia administradora - ACME COMERCIO DE TESTES LTDA"])
+    misto = merge_pdfs(tmp_path / "misto.pdf", assinaturas, carimbado)
+    engine = Scrivane(provider="local", verbose=True)
+    engine.add_question(Question(config=QuestionConfig(id="empresas", name="Empresas", tag="empresas"),
+                                 system_prompt="s", user_prompt="{texto}", response_model=ExtracaoEmpresas))
+    run = engine.process(misto)
+    assert [(int(p), p.motivo) for p in run.ocr_pages] == [(1, "carimbo")]
+    linha = next(l for l in capsys.readouterr().out.splitlines() if l.startswith("🔎 OCR: página(s) 2 lida(s) por OCR ("))
+    assert linha.endswith("; carimbo: 2)")
+    cnpjs = {e["cnpj"] for e in run.get_result("empresas").raw_result["empresas"]}
+    assert "11.222.333/0001-81" in cnpjs
