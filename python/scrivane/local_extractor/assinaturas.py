@@ -6,6 +6,7 @@ import re
 from typing import Optional, Sequence
 
 from .tabelas import (
+    CARIMBOS_DIGITAIS,
     _CARIMBOS_CERTIFICADO,
     CPF_RE, _CARIMBOS, _CARIMBO_CERTIFICADO, _CPF_DO_CERTIFICADO, _DATA_EXTENSO, _PAPEL,
     _PAPEL_CANONICO, _SEPARADOR, _dobrar,
@@ -201,6 +202,9 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
     return pessoas
 
 
+_INICIO_CARIMBO = re.compile("|".join(CARIMBOS_DIGITAIS))
+
+
 def _carimbos(texto_bruto: str) -> list[tuple[str, Optional[str]]]:
     achados: list[tuple[str, Optional[str]]] = []
 
@@ -209,9 +213,11 @@ def _carimbos(texto_bruto: str) -> list[tuple[str, Optional[str]]]:
         if _parece_pessoa(nome) and not any(_mesmo_nome(nome, n) for n, _ in achados):
             achados.append((nome, cpf))
 
-    for padrao in _CARIMBOS_CERTIFICADO + _CARIMBOS:
-        for m in padrao.finditer(texto_bruto):
-            anota(m.group(1), m.group(2))
+    # One pass finds where stamps begin; each stamp's pattern is then tried there only.
+    for inicio in _INICIO_CARIMBO.finditer(texto_bruto):
+        for padrao in _CARIMBOS_CERTIFICADO + _CARIMBOS:
+            if m := padrao.match(texto_bruto, inicio.start()):
+                anota(m.group(1), m.group(2))
     # The ICP-Brasil certificate name, "NOME COMPLETO:12345678900".
     for m in _CPF_DO_CERTIFICADO.finditer(texto_bruto):
         nome = _CARIMBO_CERTIFICADO.search(texto_bruto, max(0, m.start() - 80), m.start())
