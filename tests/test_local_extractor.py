@@ -366,6 +366,19 @@ REGRAS = [
                    ("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")},
       "assinaturas": {("BERNARDO LAHMEYER FELLOWS", "RIOTEC SERVIÇOS S.A.", "Diretor-Presidente"),
                       ("MARCELO PEREIRA DAS CHAGAS", "RIOTEC SERVIÇOS S.A.", "Diretor de Operações")}}),
+    ("papel fora da tabela dado por doravante denominada",
+     ["CONTRATO DE ADESÃO\nCOOPERATIVA AGRO SUL LTDA, inscrita no CNPJ sob o nº 12.345.678/0001-95, doravante "
+      "denominada simplesmente COOPERATIVA, e " + KAPPA + ", doravante denominada COOPERADA, resolvem celebrar."
+      + FECHO],
+     {"contrato": True, "assinaturas": set(),
+      "empresas": {("COOPERATIVA AGRO SUL LTDA", "12.345.678/0001-95", "COOPERATIVA"),
+                   ("KAPPA OBRAS LTDA", "55.566.677/0001-83", "COOPERADA")}}),
+    ("modelo em branco não inventa partes",
+     ["DISTRATO AO CONTRATO\n[NOME], brasileiro(a), portador(a) do RG nº ------, inscrito no CPF sob o nº "
+      "---.---.------, adiante denominada simplesmente como “NOME”;\nNOME, inscrita no CNPJ nº ----------, com "
+      "endereço na Rua -----, e adiante denominada simplesmente como “NOME DA EMPRESA”.\nAs Partes celebram o "
+      "presente Distrato.\n_______________\nColetivo de Advogados\nOAB/SP 1234\n"],
+     {"contrato": False, "empresas": set(), "assinaturas": set()}),
     ("distrato é instrumento bilateral",
      ["DISTRATO DE CONTRATO DE LOCAÇÃO\n" + KAPPA + ", doravante denominada LOCATÁRIA, resolvem distratar." + FECHO],
      {"contrato": True, "assinaturas": set(), "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "LOCATÁRIA")}}),

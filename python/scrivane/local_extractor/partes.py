@@ -6,6 +6,7 @@ import re
 from typing import Optional
 
 from .tabelas import (
+    NAO_NOMES,
     ORGAOS_PUBLICOS, CEP_RE, CNPJ_RE, CPF_RE, _ENTRE_PARTES, _FIM_SEGMENTO, _MARCADOR_EMPRESA,
     _NOME_TOKEN, _PAPEL, _PAPEL_ANTES, _PAPEL_CANONICO, _PAPEL_DEPOIS, _ROTULO_PAPEL, _dobrar,
 )
@@ -15,10 +16,19 @@ from .texto import (
 )
 
 
-def _papel_em(dobrado: str, inicio: int, fim: int) -> tuple[Optional[str], int]:
+# A role the table does not know, given in capitals after "doravante denominada" ("COOPERADA").
+_PAPEL_NOMEADO = re.compile(
+    r"\b(?:doravante|a seguir|adiante)\s+(?:simplesmente\s+)?(?:denominad|designad|chamad)[ao]s?(?:\s*\([ao]s?\))?"
+    r"\s+(?:simplesmente\s+)?(?:como\s+)?(?:[ao]\s+)?[\"'“‘]?([A-ZÀ-Ý]{4,}(?:\s+[A-ZÀ-Ý]{4,})?)\b(?![a-zà-ÿ])")
+
+
+def _papel_em(dobrado: str, inicio: int, fim: int, texto: Optional[str] = None) -> tuple[Optional[str], int]:
     m = _PAPEL_DEPOIS.search(dobrado, inicio, fim)
     if m:
         return _PAPEL_CANONICO[m.group(1)], m.end()
+    if texto is not None and (m := _PAPEL_NOMEADO.search(texto, inicio, fim)):
+        if not any(_dobrar(p) in NAO_NOMES for p in m.group(1).split()):  # a template's "NOME" is no role
+            return m.group(1), m.end()
     return None, -1
 
 
@@ -109,6 +119,9 @@ def _empresa_nomeada(texto: str, dobrado: str) -> Optional[_Empresa]:
 
 def _nome_valido(nome: str) -> bool:
     palavras = nome.split()
+    if not ORGAOS_PUBLICOS.match(_dobrar(nome)) and all(
+            _dobrar(p).strip(".,;:[]") in NAO_NOMES or _dobrar(p) in {"da", "de", "do", "e"} for p in palavras):
+        return False  # a template's blank ("[NOME]", "RAZÃO SOCIAL") is no name
     return (bool(re.search(r"[A-Za-zÀ-ÿ]{2}", nome)) and _dobrar(palavras[0]) not in {"cpf", "rg", "cep", "cnpj", "n", "nº"}
             and not any(re.fullmatch(r"[\d.,/-]{3,}", p) for p in palavras[:-1])
             # an individual entrepreneur's business name ends with the owner's CPF
@@ -184,7 +197,7 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
         rotulo = _ROTULO_PAPEL.search(dobrado, e.marcador, e.fim)
         e.fim = rotulo.start() if rotulo else e.fim
         e.alcance = e.fim
-        e.papel, fim_papel = _papel_em(dobrado, e.marcador, e.fim)
+        e.papel, fim_papel = _papel_em(dobrado, e.marcador, e.fim, texto)
         if e.papel:
             e.fim = fim_papel
         e.papel = _papel_rotulo(dobrado, e.inicio) or e.papel
