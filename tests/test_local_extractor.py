@@ -379,6 +379,12 @@ REGRAS = [
       "endereço na Rua -----, e adiante denominada simplesmente como “NOME DA EMPRESA”.\nAs Partes celebram o "
       "presente Distrato.\n_______________\nColetivo de Advogados\nOAB/SP 1234\n"],
      {"contrato": False, "empresas": set(), "assinaturas": set()}),
+    ("formulário de partes com Nome: sob o papel",
+     ["CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nCONTRATADA:\nNome: BETA SOLUÇÕES DIGITAIS LTDA\nCNPJ: 12.345.678/0001-95\n"
+      "Endereço: Rua X, 10\nCONTRATANTE:\nNome: JOANA PEREIRA DIAS\nCPF: 123.456.789-09\nAs partes resolvem "
+      "celebrar o presente contrato." + FECHO],
+     {"contrato": True, "assinaturas": set(),
+      "empresas": {("BETA SOLUÇÕES DIGITAIS LTDA", "12.345.678/0001-95", "CONTRATADA")}}),
     ("distrato é instrumento bilateral",
      ["DISTRATO DE CONTRATO DE LOCAÇÃO\n" + KAPPA + ", doravante denominada LOCATÁRIA, resolvem distratar." + FECHO],
      {"contrato": True, "assinaturas": set(), "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "LOCATÁRIA")}}),

@@ -241,7 +241,10 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
         if so_papel:
             papel = _PAPEL_CANONICO[so_papel.group(1)]
             continue
-        if m := _ROTULOS_QUADRO["razao"].match(linha):
+        if (m := _ROTULOS_QUADRO["razao"].match(linha)) or (
+                # "Nome: X" under a role, with a CNPJ line right after: a company's name
+                (m := re.match(r"^nome\s*:\s*(.+)$", linha, re.I)) and papel
+                and any(_ROTULOS_QUADRO["cnpj"].match(x) and CNPJ_RE.search(x) for x in linhas[n + 1:n + 3])):
             atual = _Empresa(inicio=n, marcador=n, fim=n, razao_social=m.group(1).strip(" .;"), papel=papel)
             empresas.append(atual)
             papel = None
