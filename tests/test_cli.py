@@ -43,8 +43,9 @@ def env(monkeypatch):
     monkeypatch.setenv("OPENAI_API_KEY", "sk-test")
     monkeypatch.setenv("NO_PROXY", "127.0.0.1,localhost")
     # --registro rebinds the module's URL constants: put them back afterwards.
-    for nome in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API"):
+    for nome in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API", "requests"):
         monkeypatch.setattr(cnpj, nome, getattr(cnpj, nome))
+    monkeypatch.delenv("SCRIVANE_OFFLINE", raising=False)
     return monkeypatch
 
 

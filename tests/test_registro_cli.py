@@ -34,10 +34,13 @@ def test_a_contract_verified_from_the_database_reads_as_from_the_services(llm, r
         assert err.startswith(f"Registro: registro local {banco}")
 
 
-def test_unknown_number_is_not_found_and_a_missing_database_is_a_usage_error(banco, tmp_path, capsys):
+def test_a_number_the_database_lacks_is_unanswered_offline_and_a_missing_database_is_a_usage_error(
+        banco, tmp_path, capsys):
     codigo, out, err = rodar(capsys, "cnpj", "--registro", "local", ACME_F)
     assert codigo == 0 and json.loads(out)["razao_social"] == "ACME COMERCIO DE TESTES LTDA"
-    codigo, out, err = rodar(capsys, "cnpj", "--registro", "local", "11.444.777/0001-61")
-    assert codigo == 1 and "não encontrado" in err
+    codigo, out, err = rodar(capsys, "cnpj", "--registro", "local", "--offline", "11.444.777/0001-61")
+    mes = __import__("datetime").date.today().isoformat()[:7]  # a JSONL list is dated by its import
+    assert codigo == 4 and (f"CNPJ 11.444.777/0001-61: Não consta no registro local (publicação {mes}); "
+                            "consulta à Receita Federal não concluída") in err
     codigo, out, err = rodar(capsys, "cnpj", "--registro", f"sqlite:{tmp_path / 'nada.sqlite3'}", ACME_F)
     assert codigo == 3 and "registro importar" in err

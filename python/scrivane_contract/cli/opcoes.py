@@ -26,6 +26,8 @@ __all__ = [
     "ENV_AZURE_API_VERSION",
     "ENV_SILENCIOSO",
     "ENV_REGISTRO",
+    "ENV_OFFLINE",
+    "modo_offline",
     "MODELO_PADRAO",
     "adicionar_opcoes_motor",
     "adicionar_opcao_registro",
@@ -43,6 +45,7 @@ ENV_PROVEDOR = "SCRIVANE_PROVEDOR"
 ENV_AZURE_API_VERSION = "AZURE_API_VERSION"
 ENV_SILENCIOSO = "SCRIVANE_SILENCIOSO"
 ENV_REGISTRO = "SCRIVANE_REGISTRO"
+ENV_OFFLINE = "SCRIVANE_OFFLINE"
 
 # The keys themselves are read by scrivane_contract.auth, never taken on the
 # command line (they would show in the process list and the shell history).
@@ -220,6 +223,13 @@ def adicionar_opcao_registro(parser: argparse.ArgumentParser) -> None:
         ),
     )
     parser.add_argument(
+        "--offline",
+        action="store_true",
+        default=None,
+        help=(f"nunca consulta os serviços públicos da Receita Federal: com --registro local, o que o "
+              f"banco não tem fica pendente (padrão: ${ENV_OFFLINE}=1)"),
+    )
+    parser.add_argument(
         "--sem-cache",
         action="store_true",
         help="não guarda nem reaproveita respostas dos serviços públicos (limites e novas tentativas continuam)",
@@ -238,56 +248,94 @@ def valor_registro(args: argparse.Namespace) -> Optional[str]:
     return valor if valor else _env(ENV_REGISTRO)
 
 
+def modo_offline(args: Optional[argparse.Namespace]) -> bool:
+    """``--offline``, ou SCRIVANE_OFFLINE=1."""
+    valor = getattr(args, "offline", None) if args is not None else None
+    return bool(valor) if valor is not None else _env_booleana(ENV_OFFLINE)
+
+
 def aplicar_registro(valor: Optional[str], args: Optional[argparse.Namespace] = None) -> None:
     """Faz ``scrivane_contract.cnpj`` consultar o registro indicado.
 
     ``valor`` None (ou vazio): os serviços públicos, através do cliente cortês
     (cache HTTP, limites por serviço, novas tentativas; ``--sem-cache`` e
     ``--cache`` de ``args``) quando ``args`` é dado.  ``local`` ou
-    ``sqlite:CAMINHO``: o banco do registro local, sem HTTP.  Uma URL
-    ``http(s)://servidor[:porta][/prefixo]``: as três URLs apontam para esse
-    servidor.  Outro valor é um erro de uso.  Um registro que não é o público
-    é anunciado em stderr, com a data da publicação quando conhecida.
+    ``sqlite:CAMINHO``: o banco do registro local primeiro e, para o que ele não
+    tem, os serviços públicos.  Uma URL ``http(s)://servidor[:porta][/prefixo]``:
+    esse servidor (os três protocolos); quando é um ``registro servir``, o que ele
+    não tem também vai aos serviços públicos.  Com ``--offline`` (ou
+    SCRIVANE_OFFLINE=1) os serviços públicos nunca são consultados.  Outro valor é
+    um erro de uso.  Um registro que não é o público é anunciado em stderr, com a
+    data da publicação quando conhecida.
     """
-    if not valor:
-        if args is not None:
-            _usar_cliente_cortes(args)
-        return
-    valor = valor.strip()
-    if valor == "local" or valor.startswith("sqlite:"):
-        from scrivane_contract.registro import RegistroIndisponivel, usar_registro
-
-        try:
-            em_uso = usar_registro(valor)
-        except RegistroIndisponivel as exc:
-            raise ErroDeUso(f"{exc} (crie-o com 'scrivane-contract registro importar')") from None
-        data = f" (publicação {em_uso.data_extracao})" if em_uso.data_extracao else ""
-        print(f"Registro: {em_uso.descricao}{data}", file=sys.stderr, flush=True)
-        return
+    offline = modo_offline(args)
+    valor = (valor or "").strip()
+    if valor and not (valor == "local" or valor.startswith("sqlite:") or valor.startswith(("http://", "https://"))):
+        raise ErroDeUso(
+            f"valor inválido para --registro: {valor!r} (esperado local, sqlite:CAMINHO ou uma URL http:// ou https://)"
+        )
     if valor.startswith(("http://", "https://")):
         base = valor.rstrip("/")
         if "://" not in base or not base.split("://", 1)[1]:
             raise ErroDeUso(f"URL de registro sem servidor: {valor!r}")
-        from scrivane_contract import cnpj
-
-        cnpj.BRASIL_API_URL = base + CAMINHO_BRASIL_API
-        cnpj.RECEITA_WS_URL = base + CAMINHO_RECEITA_WS
-        cnpj.CASADOSDADOS_API = base + CAMINHO_CASADOSDADOS
-        return
-    raise ErroDeUso(
-        f"valor inválido para --registro: {valor!r} (esperado local, sqlite:CAMINHO ou uma URL http:// ou https://)"
-    )
-
-
-def _usar_cliente_cortes(args: argparse.Namespace) -> None:
+    online = None if offline else _cliente_online(args)
     try:
-        from scrivane_contract.registro.sessao import usar_sessao_resiliente
+        from scrivane_contract.registro.local import usar_registro
+    except ImportError:  # no registro package at all: the library's own behaviour
+        usar_registro = None
+    if usar_registro is None:
+        if valor.startswith(("http://", "https://")):
+            _apontar_urls(valor.rstrip("/"))
+        return
+    from scrivane_contract.registro import RegistroIndisponivel
+
+    try:
+        em_uso = usar_registro(valor or None, online=online)
+    except RegistroIndisponivel as exc:
+        raise ErroDeUso(f"{exc} (crie-o com 'scrivane-contract registro importar')") from None
+    if valor == "local" or valor.startswith("sqlite:"):
+        data = f" (publicação {em_uso.data_extracao})" if em_uso.data_extracao else ""
+        parcial = "" if em_uso.procedencia.get("completo") else "; parcial"
+        fora = "; offline: o que não estiver no banco fica pendente" if offline else \
+            "; o que não estiver no banco é consultado na Receita Federal"
+        print(f"Registro: {em_uso.descricao}{data}{parcial}{fora}", file=sys.stderr, flush=True)
+
+
+def _apontar_urls(base: str) -> None:
+    from scrivane_contract import cnpj
+
+    cnpj.BRASIL_API_URL = base + CAMINHO_BRASIL_API
+    cnpj.RECEITA_WS_URL = base + CAMINHO_RECEITA_WS
+    cnpj.CASADOSDADOS_API = base + CAMINHO_CASADOSDADOS
+
+
+def _cliente_online(args: Optional[argparse.Namespace]) -> Any:
+    """The client of the public services: the polite session when it can be had, else ``requests``."""
+    import requests
+
+    if args is None:
+        return requests
+    try:
+        from scrivane_contract.registro.sessao import criar_sessao_resiliente
     except ImportError:  # the registro extra is not installed: plain requests, as the library does
-        return
-    try:
-        usar_sessao_resiliente(getattr(args, "cache", None), sem_cache=bool(getattr(args, "sem_cache", False)))
-    except OSError as exc:
-        raise ErroDeUso(f"cache HTTP inutilizável: {exc}") from None
+        return requests
+    cache, sem_cache = getattr(args, "cache", None), bool(getattr(args, "sem_cache", False))
+    if cache is not None and not sem_cache:
+        try:  # a cache that cannot be used is a usage error, said before anything runs
+            from pathlib import Path
+
+            Path(cache).parent.mkdir(parents=True, exist_ok=True)
+        except OSError as exc:
+            raise ErroDeUso(f"cache HTTP inutilizável: {exc}") from None
+
+    def criar() -> Any:
+        # Made on the first lookup that needs the public services.
+        try:
+            return criar_sessao_resiliente(cache, sem_cache=sem_cache)
+        except OSError:  # the cache could not be opened: limits and retries without it
+            return criar_sessao_resiliente(cache, sem_cache=True)
+
+    return criar
 
 
 # -- warnings of the library -----------------------------------------------------

@@ -167,6 +167,9 @@ def _info(args: argparse.Namespace) -> int:
         return SAIDA_FALHA
     print(f"Banco: {info['banco']}")
     print(f"Publicação: {info['data_extracao'] or 'desconhecida'}")
+    print("Conteúdo: publicação completa" if info["completo"] else
+          "Conteúdo: parcial (lista JSONL ou importação com arquivos faltando); "
+          "o que não estiver no banco é consultado na Receita Federal")
     if info["importado_em"]:
         print(f"Importado em: {info['importado_em']}")
     for tabela, n in info["linhas"].items():

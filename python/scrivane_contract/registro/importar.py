@@ -377,10 +377,16 @@ def _finalizar(tmp: Path, progresso: Progresso, resumo: ResumoImportacao, origem
             antes = len(ruins)
             resumo.linhas["extras"] = adicionar_jsonl(con, jsonl, ruins)
             resumo.ruins += len(ruins) - antes
+        importado_em = _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds")
+        # Complete: every file of one monthly release was read.  A JSONL list,
+        # or a release with files missing, holds only part of the registry.
+        completo = origem is not None and not resumo.faltando and bool(resumo.data_extracao)
         meta = {
             "data_extracao": resumo.data_extracao or "",
             "origem": str(origem) if origem else "",
-            "importado_em": _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
+            "completo": "1" if completo else "0",
+            "publicacao": (resumo.data_extracao or importado_em)[:7],
+            "importado_em": importado_em,
             "linhas": json.dumps(resumo.linhas),
             "linhas_ignoradas": str(resumo.ruins),
         }

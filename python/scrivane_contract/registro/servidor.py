@@ -41,11 +41,18 @@ def criar_app(banco: str | os.PathLike | RegistroLocal, *, log: bool = False):
     """A aplicação ASGI sobre o banco (para uvicorn ou outro servidor ASGI); ``log``: uma linha por pedido."""
     registro = banco if isinstance(banco, RegistroLocal) else RegistroLocal(banco)
 
+    def procedencia() -> list:
+        # What the server holds, on every answer: the client tells a company
+        # this registry lacks from one the Receita Federal does not know.
+        p = registro.procedencia()
+        return [(b"x-registro-publicacao", (p["publicacao"] or "").encode("ascii", "replace")),
+                (b"x-registro-completo", b"1" if p["completo"] else b"0")]
+
     async def enviar(send, status: int, corpo, scope=None) -> None:
         if log and scope is not None:
             _registrar(scope, status)
         dados = json.dumps(corpo, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
-        cabecalhos = _CABECALHOS_JSON + [(b"content-length", str(len(dados)).encode())]
+        cabecalhos = _CABECALHOS_JSON + [(b"content-length", str(len(dados)).encode())] + procedencia()
         if status == 200:
             cabecalhos.append(_CACHE_CONTROL)
         await send({"type": "http.response.start", "status": status, "headers": cabecalhos})
