@@ -136,7 +136,7 @@ def main() -> int:
             print(f"Registro local em {url} ({qual}), com as empresas de exemplos/registro.jsonl", flush=True)
             print("Provedor local: os contratos são lidos por regras, sem modelo, sem rede e sem chave.\n", flush=True)
             verificacao = subprocess.run(
-                _comando("verificar", "--provedor", "local", "--registro", url, "--relatorios",
+                _comando("verificar", "--provedor", "local", "--registro", url, "--offline", "--relatorios",
                          *(str((EXEMPLOS / nome).relative_to(RAIZ)) for nome in CONTRATOS)),
                 env=env, cwd=RAIZ,
             )

@@ -246,8 +246,13 @@ def criar_app(
         if estado == "invalido":
             raise HTTPException(422, "CNPJ malformado: informe os 14 dígitos.")
         if estado == "indisponivel":
-            return JSONResponse({"detail": "Receita Federal indisponível. Tente novamente mais tarde."},
-                                status_code=503, headers={"Retry-After": "30"})
+            from scrivane_contract import cnpj
+
+            # A local registry that lacks the company says so (never "not found").
+            motivo = getattr(cnpj.requests, "motivo_indisponivel", None)
+            detalhe = f"{motivo}." if isinstance(motivo, str) and motivo else \
+                "Receita Federal indisponível. Tente novamente mais tarde."
+            return JSONResponse({"detail": detalhe}, status_code=503, headers={"Retry-After": "30"})
         if registro is None:
             raise HTTPException(404, "CNPJ não encontrado na Receita Federal.")
         return JSONResponse(json.loads(json.dumps(registro, default=str)))
