@@ -1,6 +1,7 @@
 """The scrivane-contract command line, end to end: the real engine against the local OpenAI-compatible
 server, the real cnpj module against the local registry server (reached through --registro)."""
 
+import hashlib
 import json
 import os
 import signal
@@ -174,9 +175,13 @@ class TestVerificarUm:
                           ("CASADOSDADOS_API", reg.casadosdados_url)):
             setattr(cnpj, nome, url)
         ContractChecker().verificar(pdf)
-        # ... followed by the digital signatures section (this PDF has none).
-        biblioteca, secao = out.split("\n✍️  ASSINATURAS DIGITAIS\n")
-        assert sem_tempos(biblioteca) == sem_tempos(capsys.readouterr().out)
+        # ... followed by where the registry data came from, then the digital signatures section
+        # (this PDF has none).
+        regua = "─" * 60
+        biblioteca, resto = out.split(f"\n\n{regua}\n🗂️ PROCEDÊNCIA DOS DADOS DA RECEITA\n{regua}\n")
+        procedencia, secao = resto.split("\n✍️  ASSINATURAS DIGITAIS\n")
+        assert sem_tempos(biblioteca + "\n") == sem_tempos(capsys.readouterr().out)
+        assert procedencia.splitlines()[0] == f"   ACME COMERCIO DE TESTES LTDA ({ACME_F}): Registro em {reg.url}"
         assert "Nenhuma assinatura digital no documento" in secao
 
     def test_pending_contract_and_silent_summary(self, env, llm, reg, tmp_path, capsys):
@@ -215,7 +220,10 @@ class TestVerificarUm:
         codigo, out, err = rodar(capsys, "verificar", "--registro", reg.url, "--saida", saida, pdf)
         assert codigo == 4
         assert err == f"scrivane-contract: erro: {pdf}: {motivo}\n"
-        assert [json.loads(l) for l in saida.read_text().splitlines()] == [{"arquivo": str(pdf), "erro": motivo}]
+        (gravado,) = [json.loads(l) for l in saida.read_text().splitlines()]
+        assert (gravado["arquivo"], gravado["erro"], gravado["resultado"], gravado["veredito"]) == (
+            str(pdf), motivo, None, None)
+        assert gravado["sha256"] == hashlib.sha256(pdf.read_bytes()).hexdigest()
 
 
 class TestVerificarVarios:

@@ -116,9 +116,9 @@ def consultar_cpfs_socios(cnpj: str) -> Optional[list[dict[str, Any]]]:
     if len(limpo) != 14:
         return None
     try:
-        import requests
-
-        resposta = requests.get(cnpj_mod.BRASIL_API_URL.replace("{cnpj}", limpo), timeout=cnpj_mod.REQUEST_TIMEOUT)
+        # The cnpj module's own client: the registry --registro chose (local database, server, offline).
+        resposta = cnpj_mod.requests.get(cnpj_mod.BRASIL_API_URL.replace("{cnpj}", limpo),
+                                         timeout=cnpj_mod.REQUEST_TIMEOUT)
         if resposta.status_code != 200:
             return None
         qsa = resposta.json().get("qsa")

@@ -254,7 +254,7 @@ def modo_offline(args: Optional[argparse.Namespace]) -> bool:
     return bool(valor) if valor is not None else _env_booleana(ENV_OFFLINE)
 
 
-def aplicar_registro(valor: Optional[str], args: Optional[argparse.Namespace] = None) -> None:
+def aplicar_registro(valor: Optional[str], args: Optional[argparse.Namespace] = None) -> dict[str, Any]:
     """Faz ``scrivane_contract.cnpj`` consultar o registro indicado.
 
     ``valor`` None (ou vazio): os serviços públicos, através do cliente cortês
@@ -266,8 +266,11 @@ def aplicar_registro(valor: Optional[str], args: Optional[argparse.Namespace] = 
     não tem também vai aos serviços públicos.  Com ``--offline`` (ou
     SCRIVANE_OFFLINE=1) os serviços públicos nunca são consultados.  Outro valor é
     um erro de uso.  Um registro que não é o público é anunciado em stderr, com a
-    data da publicação quando conhecida.
+    data da publicação quando conhecida.  Devolve a descrição do registro em uso
+    (``descrever_registro``).
     """
+    from scrivane_contract.verificacao import descrever_registro
+
     offline = modo_offline(args)
     valor = (valor or "").strip()
     if valor and not (valor == "local" or valor.startswith("sqlite:") or valor.startswith(("http://", "https://"))):
@@ -286,7 +289,7 @@ def aplicar_registro(valor: Optional[str], args: Optional[argparse.Namespace] = 
     if usar_registro is None:
         if valor.startswith(("http://", "https://")):
             _apontar_urls(valor.rstrip("/"))
-        return
+        return descrever_registro(valor or None)
     from scrivane_contract.registro import RegistroIndisponivel
 
     try:
@@ -299,6 +302,10 @@ def aplicar_registro(valor: Optional[str], args: Optional[argparse.Namespace] = 
         fora = "; offline: o que não estiver no banco fica pendente" if offline else \
             "; o que não estiver no banco é consultado na Receita Federal"
         print(f"Registro: {em_uso.descricao}{data}{parcial}{fora}", file=sys.stderr, flush=True)
+        descricao = em_uso.procedencia.get("descricao") or em_uso.descricao
+        return {**descrever_registro(valor, em_uso.data_extracao, descricao), "offline": offline,
+                "completo": em_uso.procedencia.get("completo"), "publicacao": em_uso.procedencia.get("publicacao")}
+    return {**descrever_registro(valor.rstrip("/") or None), "offline": offline}
 
 
 def _apontar_urls(base: str) -> None:

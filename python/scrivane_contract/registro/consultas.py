@@ -84,6 +84,7 @@ class Disjuntor:
         self._servidor_local = False  # the server said it is a local registry (its headers)
         self.tentativas: dict[str, int] = {}
         self.falhas: dict[str, int] = {}
+        self._ultima_falha: Optional[float] = None
 
     @staticmethod
     def _host(url: str) -> str:
@@ -105,19 +106,21 @@ class Disjuntor:
             return
         host = self._host(url)
         with self._trava:
-            self._ate[host] = self._relogio() + self.espera
+            self._ultima_falha = self._relogio()
+            self._ate[host] = self._ultima_falha + self.espera
             self.falhas[host] = self.falhas.get(host, 0) + 1
 
     def houve_falha(self) -> bool:
-        """Algum servidor não pôde ser alcançado nesta execução."""
+        """Algum servidor não pôde ser alcançado há pouco (dentro de ``espera`` segundos)."""
         with self._trava:
-            return bool(self.falhas)
+            return self._ultima_falha is not None and self._relogio() - self._ultima_falha < self.espera
 
     def reiniciar(self) -> None:
         with self._trava:
             self._ate.clear()
             self.tentativas.clear()
             self.falhas.clear()
+            self._ultima_falha = None
 
 
 # The run's breaker: the polite session's adapters and ConsultasRegistro share it.
