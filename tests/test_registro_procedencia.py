@@ -78,8 +78,15 @@ def test_a_company_the_database_lacks_is_asked_online_and_the_online_answer_deci
     responder(llm, "c.pdf", "Maria da Silva", empresas=(EMPRESA, EMPRESA_BETA))
     codigo, out, err = rodar(capsys, "verificar", "--json", "--sem-cache", "--registro", f"sqlite:{bancos[banco]}",
                              pdf)
-    r = json.loads(out)["resultado"]
+    objeto = json.loads(out)
+    r = objeto["resultado"]
     assert (codigo, r["resultado_final"]) == (0, "APROVADO"), r
+    # Each company says where its data came from, in the order of the companies.
+    local_json, online_json = objeto["procedencia"]
+    assert (local_json["cnpj"], local_json["origem"], local_json["publicacao"]) == (
+        ACME_F, "registro_local", "2026-11" if banco == "completo" else MES)
+    assert (online_json["cnpj"], online_json["origem"], online_json["servico"]) == (BETA_F, "online", "BrasilAPI")
+    assert objeto["avisos"] == []
     # ACME came from the database, BETA from the services: only BETA was asked online.
     assert [q.path for q in servicos.requests] == [f"/api/cnpj/v1/{BETA}"]
     local, online = procedencia(ACME), procedencia(BETA_F)
