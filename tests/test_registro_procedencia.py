@@ -127,6 +127,9 @@ def test_offline_a_company_the_database_lacks_is_pending_never_not_found(
         "pendente", f"Não consta no registro local (publicação {publicacao}); consulta à Receita Federal não concluída")
     assert servicos.requests == []  # nothing went online
 
+    codigo, out, err = rodar(capsys, "cnpj", "--json", "--offline", "--registro", f"sqlite:{bancos[banco]}", ACME_F)
+    objeto = json.loads(out)
+    assert (codigo, objeto["status"], objeto["procedencia"]["origem"]) == (0, "encontrado", "registro_local")
     # The same for the registry commands and the detailed lookup.
     codigo, out, err = rodar(capsys, "cnpj", "--offline", "--registro", f"sqlite:{bancos[banco]}", BETA_F)
     assert (codigo, out) == (4, "")

@@ -89,8 +89,10 @@ def test_offline_nothing_is_asked_and_the_hint_points_to_the_local_registry(cont
     codigo, out, err = rodar(capsys, "verificar", "--offline", "--provedor", "local", contratos[0])
     assert codigo == 2 and sem_rede == []
     assert "Receita Federal indisponível: consulta não concluída" in out
+    assert f"   ⚠️ {DICA_SEM_ACESSO}" in out.splitlines()
     codigo, out, err = rodar(capsys, "cnpj", "--offline", LUMINA_F)
     assert codigo == 4 and "Receita Federal indisponível" in err and sem_rede == []
+    assert err.splitlines()[-1] == f"scrivane-contract: aviso: {DICA_SEM_ACESSO}"
 
 
 @pytest.mark.parametrize("erro, de_conexao", [

@@ -108,6 +108,9 @@ def executar(args: argparse.Namespace) -> int:
         objeto["status"] = situacao
         if situacao == ENCONTRADO:
             objeto["dados"] = dados
+            origem = _procedencia(limpo)
+            if origem is not None:
+                objeto["procedencia"] = origem
         else:
             objeto["erro"] = mensagem
             erro(mensagem)
@@ -119,6 +122,15 @@ def executar(args: argparse.Namespace) -> int:
     if INDISPONIVEL in situacoes:
         dica_sem_acesso()
     return codigo_de_saida(situacoes)
+
+
+def _procedencia(limpo: str) -> Optional[dict]:
+    """Where the record just read came from (local registry and its release, or the service and when)."""
+    try:
+        from scrivane_contract.registro.consultas import procedencia
+    except ImportError:
+        return None
+    return procedencia(limpo)
 
 
 def motivo_indisponivel(modulo: Any) -> Optional[str]:

@@ -128,8 +128,14 @@ DISJUNTOR = Disjuntor()
 
 
 def sem_acesso() -> bool:
-    """Alguma consulta desta execução não alcançou o servidor (rede fora, DNS, conexão recusada)."""
-    return DISJUNTOR.houve_falha()
+    """A Receita Federal está fora de alcance: uma consulta recente não alcançou o servidor (rede
+    fora, DNS, conexão recusada), ou o modo offline sem registro local."""
+    if DISJUNTOR.houve_falha():
+        return True
+    from scrivane_contract import cnpj
+
+    cliente = getattr(cnpj, "requests", None)
+    return isinstance(cliente, ConsultasRegistro) and cliente.offline and cliente.local is None
 
 
 # -- provenance ----------------------------------------------------------------------
