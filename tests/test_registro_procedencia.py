@@ -8,6 +8,7 @@ from __future__ import annotations
 import datetime as dt
 import json
 import shutil
+from pathlib import Path
 
 import pytest
 from registro_helpers import comando, gerar
@@ -189,3 +190,26 @@ def test_a_registro_servir_server_that_lacks_a_company_is_no_last_word_either(ba
     finally:
         servidor.should_exit = True
         t.join(10)
+
+
+def test_the_web_page_shows_where_each_company_came_from_and_the_witnesses(tmp_path, env):  # noqa: F811
+    from fastapi.testclient import TestClient
+
+    from scrivane_contract.checker import ContractChecker
+    from scrivane_contract.web import criar_app
+    from test_web_api import aguardar, enviar
+
+    exemplos = Path(__file__).resolve().parent.parent / "exemplos"
+    banco = tmp_path / "exemplos.sqlite3"
+    assert comando("registro", "importar", "--jsonl", str(exemplos / "registro.jsonl"), "--banco",
+                   str(banco)).returncode == 0
+    with usar_registro(f"sqlite:{banco}", online=None):
+        app = criar_app(lambda: ContractChecker(provider="local", verbose=False).verificar, trabalhadores=1)
+        with TestClient(app) as cliente:
+            ident = enviar(cliente, (exemplos / "contrato_aprovado.pdf").read_bytes()).json()["id"]
+            estado = aguardar(cliente, ident)
+            html = cliente.get(f"/api/verificacoes/{ident}/relatorio").text
+    assert estado["resultado"]["resultado_final"] == "APROVADO"
+    assert [p["descricao"] for p in estado["procedencia"]] == [f"Registro local parcial (publicação {MES})"] * 2
+    assert html.count(f"Dados: Registro local parcial (publicação {MES})") == 2
+    assert html.count("Testemunha: assina sem representar empresa") == 2
