@@ -40,3 +40,16 @@ def _loopback_only():
     yield
     socket.socket.connect = _real_connect
     socket.socket.connect_ex = _real_connect_ex
+
+
+@pytest.fixture(autouse=True)
+def _registry_client_restored():
+    """The command line points the cnpj module at the registry it chose (its ``requests`` name and URL
+    constants); each test gets the module back as it found it."""
+    from scrivane_contract import cnpj
+
+    nomes = ("requests", "BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API")
+    antes = {n: getattr(cnpj, n) for n in nomes}
+    yield
+    for n, v in antes.items():
+        setattr(cnpj, n, v)
