@@ -73,15 +73,20 @@ class Disjuntor:
 
     ``permitir(url)`` raises ``requests.ConnectionError`` at once while the
     host is blocked; ``falhou(url, exc)`` blocks it after a connection-level
-    failure. ``tentativas`` counts the requests let through per host.
+    failure, ``conseguiu(url)`` notes an answer. Until a host has answered
+    once, one request at a time probes it and the others wait for the
+    outcome: a batch of lookups meeting a host out of reach costs one failed
+    connection, not one per worker (nor a queue in the rate limiter).
+    ``tentativas`` counts the requests let through per host.
     """
 
     def __init__(self, espera: float = ESPERA_DISJUNTOR, relogio: Callable[[], float] = time.monotonic):
         self.espera = espera
         self._relogio = relogio
         self._ate: dict[str, float] = {}
-        self._trava = threading.Lock()
-        self._servidor_local = False  # the server said it is a local registry (its headers)
+        self._cond = threading.Condition()
+        self._respondeu: set[str] = set()   # hosts that answered once
+        self._sondando: set[str] = set()    # hosts a request is probing now
         self.tentativas: dict[str, int] = {}
         self.falhas: dict[str, int] = {}
         self._ultima_falha: Optional[float] = None
@@ -94,33 +99,62 @@ class Disjuntor:
         import requests
 
         host = self._host(url)
-        with self._trava:
-            ate = self._ate.get(host)
-            if ate is not None and self._relogio() < ate:
-                raise requests.exceptions.ConnectionError(
-                    f"sem acesso a {host}: falhou há menos de {self.espera:.0f} s; não tentado de novo")
+        with self._cond:
+            while True:
+                ate = self._ate.get(host)
+                if ate is not None and self._relogio() < ate:
+                    raise requests.exceptions.ConnectionError(
+                        f"sem acesso a {host}: falhou há menos de {self.espera:.0f} s; não tentado de novo")
+                if host in self._respondeu or host not in self._sondando:
+                    break
+                self._cond.wait(1.0)
+            if host not in self._respondeu:
+                self._sondando.add(host)
             self.tentativas[host] = self.tentativas.get(host, 0) + 1
 
-    def falhou(self, url: str, exc: BaseException) -> None:
-        if not falha_de_conexao(exc):
-            return
+    def conseguiu(self, url: str) -> None:
         host = self._host(url)
-        with self._trava:
-            self._ultima_falha = self._relogio()
-            self._ate[host] = self._ultima_falha + self.espera
-            self.falhas[host] = self.falhas.get(host, 0) + 1
+        with self._cond:
+            self._respondeu.add(host)
+            self._sondando.discard(host)
+            self._cond.notify_all()
+
+    def falhou(self, url: str, exc: BaseException) -> None:
+        host = self._host(url)
+        with self._cond:
+            self._sondando.discard(host)
+            if falha_de_conexao(exc):
+                self._ultima_falha = self._relogio()
+                self._ate[host] = self._ultima_falha + self.espera
+                self.falhas[host] = self.falhas.get(host, 0) + 1
+                self._respondeu.discard(host)
+            self._cond.notify_all()
 
     def houve_falha(self) -> bool:
         """Algum servidor não pôde ser alcançado há pouco (dentro de ``espera`` segundos)."""
-        with self._trava:
+        with self._cond:
             return self._ultima_falha is not None and self._relogio() - self._ultima_falha < self.espera
 
     def reiniciar(self) -> None:
-        with self._trava:
+        with self._cond:
             self._ate.clear()
+            self._respondeu.clear()
+            self._sondando.clear()
             self.tentativas.clear()
             self.falhas.clear()
             self._ultima_falha = None
+            self._cond.notify_all()
+
+    def pedir(self, url: str, fazer: Callable[[], Any]) -> Any:
+        """``fazer()`` under the breaker: refused at once while the host is blocked."""
+        self.permitir(url)
+        try:
+            resposta = fazer()
+        except BaseException as exc:
+            self.falhou(url, exc)
+            raise
+        self.conseguiu(url)
+        return resposta
 
 
 # The run's breaker: the polite session's adapters and ConsultasRegistro share it.
@@ -277,21 +311,11 @@ class RequisicoesServidor:
 
     def get(self, url: str, params: Any = None, **kw: Any) -> Any:
         alvo = self._url(url)
-        DISJUNTOR.permitir(alvo)
-        try:
-            return self._cliente().get(alvo, params=params, **kw)
-        except Exception as exc:
-            DISJUNTOR.falhou(alvo, exc)
-            raise
+        return DISJUNTOR.pedir(alvo, lambda: self._cliente().get(alvo, params=params, **kw))
 
     def post(self, url: str, data: Any = None, json: Any = None, **kw: Any) -> Any:
         alvo = self._url(url)
-        DISJUNTOR.permitir(alvo)
-        try:
-            return self._cliente().post(alvo, data=data, json=json, **kw)
-        except Exception as exc:
-            DISJUNTOR.falhou(alvo, exc)
-            raise
+        return DISJUNTOR.pedir(alvo, lambda: self._cliente().post(alvo, data=data, json=json, **kw))
 
 
 class ConsultasRegistro:
@@ -313,6 +337,7 @@ class ConsultasRegistro:
         self.descricao_local = descricao_local
         self.disjuntor = disjuntor or DISJUNTOR
         self._trava = threading.Lock()
+        self._servidor_local = False  # the server said it is a local registry (its headers)
 
     @property
     def offline(self) -> bool:
@@ -379,18 +404,15 @@ class ConsultasRegistro:
 
         self._cliente_online()
 
-        # A session of ours carries the breaker in its adapters (below its cache).
-        proprio = not isinstance(self.online, requests.Session)
-        if proprio:
-            self.disjuntor.permitir(url)
-        try:
+        def fazer() -> Any:
             if metodo == "get":
                 return self.online.get(url, params=params, **kw)
             return self.online.post(url, **kw)
-        except Exception as exc:
-            if proprio:
-                self.disjuntor.falhou(url, exc)
-            raise
+
+        # A session of ours carries the breaker in its adapters (below its cache).
+        if isinstance(self.online, requests.Session):
+            return fazer()
+        return self.disjuntor.pedir(url, fazer)
 
     # -- provenance ----------------------------------------------------------------
     def _anotar(self, url: str, resposta: Any, *, local: bool) -> None:

@@ -96,12 +96,7 @@ class _ComDisjuntor:
     def send(self, request, *args, **kwargs):
         from .consultas import DISJUNTOR
 
-        DISJUNTOR.permitir(request.url)
-        try:
-            return super().send(request, *args, **kwargs)
-        except Exception as exc:
-            DISJUNTOR.falhou(request.url, exc)
-            raise
+        return DISJUNTOR.pedir(request.url, lambda: super(_ComDisjuntor, self).send(request, *args, **kwargs))
 
 
 class _Adaptador(_ComDisjuntor, requests.adapters.HTTPAdapter):
