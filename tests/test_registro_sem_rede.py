@@ -155,3 +155,31 @@ def test_a_cnpj_with_wrong_check_digits_is_a_finding_in_the_report_and_on_the_pa
     assert "sem acesso à Receita Federal: use --registro local (veja o README)" in pagina
     # The witnesses read as witnesses on the page too.
     assert pagina.count("Testemunha: assina sem representar empresa") == 2 and 'linha--neutro testemunha' in pagina
+
+
+@pytest.mark.parametrize("erro, segundo_tenta", [
+    (ConnectionRefusedError(111, "Connection refused"), False),   # out of reach: the others give up at once
+    (requests.exceptions.ReadTimeout("tempo esgotado"), True),     # there, or may be: the others go on
+])
+def test_while_one_request_probes_a_new_host_the_others_wait_for_its_outcome(erro, segundo_tenta):
+    import threading
+
+    d = Disjuntor()
+    url = "https://brasilapi.com.br/api/cnpj/v1/1"
+    d.permitir(url)  # the probe
+    desfecho = []
+
+    def outro():
+        try:
+            d.permitir(url)
+            desfecho.append("tentou")
+        except requests.exceptions.ConnectionError:
+            desfecho.append("desistiu")
+
+    t = threading.Thread(target=outro)
+    t.start()
+    t.join(0.3)
+    assert t.is_alive() and desfecho == []  # waiting for the probe
+    d.falhou(url, erro)
+    t.join(5)
+    assert desfecho == ["tentou" if segundo_tenta else "desistiu"]

@@ -73,9 +73,9 @@ class Disjuntor:
 
     ``permitir(url)`` raises ``requests.ConnectionError`` at once while the
     host is blocked; ``falhou(url, exc)`` blocks it after a connection-level
-    failure, ``conseguiu(url)`` notes an answer. Until a host has answered
-    once, one request at a time probes it and the others wait for the
-    outcome: a batch of lookups meeting a host out of reach costs one failed
+    failure, ``conseguiu(url)`` notes an answer. Until a host has been
+    probed (an answer, or a failure that is not a connection's), one request
+    at a time probes it and the others wait for the outcome: a batch of lookups meeting a host out of reach costs one failed
     connection, not one per worker (nor a queue in the rate limiter).
     ``tentativas`` counts the requests let through per host.
     """
@@ -85,7 +85,7 @@ class Disjuntor:
         self._relogio = relogio
         self._ate: dict[str, float] = {}
         self._cond = threading.Condition()
-        self._respondeu: set[str] = set()   # hosts that answered once
+        self._respondeu: set[str] = set()   # hosts probed and not found out of reach
         self._sondando: set[str] = set()    # hosts a request is probing now
         self.tentativas: dict[str, int] = {}
         self.falhas: dict[str, int] = {}
@@ -128,6 +128,10 @@ class Disjuntor:
                 self._ate[host] = self._ultima_falha + self.espera
                 self.falhas[host] = self.falhas.get(host, 0) + 1
                 self._respondeu.discard(host)
+            else:
+                # A time-out or an error answer: the host is there, or may be; the
+                # requests go on side by side (each with its own retries).
+                self._respondeu.add(host)
             self._cond.notify_all()
 
     def houve_falha(self) -> bool:
