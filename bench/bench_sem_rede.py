@@ -45,7 +45,7 @@ for nome, caminho in (("BRASIL_API_URL", "/api/cnpj/v1/{cnpj}"), ("RECEITA_WS_UR
 if baseline:
     from urllib3.util.retry import Retry
     from scrivane_contract.registro import consultas, sessao
-    consultas.DISJUNTOR.espera = 0.0
+    consultas.DISJUNTOR.pedir = lambda url, fazer: fazer()  # no memory of a host that failed
     def _antigo(self, method=None, url=None, response=None, error=None, _pool=None, _stacktrace=None):
         nova = Retry.increment(self, method, url, response, error, _pool, _stacktrace)
         espera = self.get_retry_after(response) if response is not None else None

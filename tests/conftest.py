@@ -42,14 +42,49 @@ def _loopback_only():
     socket.socket.connect_ex = _real_connect_ex
 
 
-@pytest.fixture(autouse=True)
-def _registry_client_restored():
-    """The command line points the cnpj module at the registry it chose (its ``requests`` name and URL
-    constants); each test gets the module back as it found it."""
+# The command line points the cnpj module at the registry it chose (its ``requests`` name and URL
+# constants); after each test, every fixture's teardown done, the module is put back as the run found it.
+_CNPJ_NOMES = ("requests", "BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API")
+_cnpj_original: dict = {}
+
+
+def pytest_sessionstart(session):
     from scrivane_contract import cnpj
 
-    nomes = ("requests", "BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API")
-    antes = {n: getattr(cnpj, n) for n in nomes}
+    _cnpj_original.update({n: getattr(cnpj, n) for n in _CNPJ_NOMES})
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_teardown(item, nextitem):
     yield
-    for n, v in antes.items():
+    from scrivane_contract import cnpj
+
+    for n, v in _cnpj_original.items():
         setattr(cnpj, n, v)
+
+
+@pytest.fixture(autouse=True)
+def _historico_temporario(tmp_path_factory, monkeypatch):
+    """Every test stores its verifications in a fresh history of its own, never in the user's data folder."""
+    pasta = tmp_path_factory.mktemp("historico")
+    monkeypatch.setenv("SCRIVANE_HISTORICO", str(pasta / "historico.sqlite3"))
+    yield pasta
+
+
+@pytest.fixture(scope="session")
+def servidor_postgres():
+    """A PostgreSQL server in a temporary folder for the whole run (skips only if it cannot start)."""
+    from postgres_helpers import ServidorPostgres
+
+    try:
+        servidor = ServidorPostgres().iniciar()
+    except Exception as exc:  # noqa: BLE001
+        pytest.skip(f"PostgreSQL indisponível: {exc}")
+    yield servidor
+    servidor.parar()
+
+
+@pytest.fixture
+def postgres_url(servidor_postgres):
+    """The URL of a fresh database on the test server."""
+    return servidor_postgres.novo_banco()

@@ -376,7 +376,7 @@ class Verificador:
             return verificar_arquivo(caminho, verificar, nome=nome, provedor=provedor, modelo=modelo,
                                      registro=self.registro, ident=ident, motivo=_motivo_pronto(motivo))
         provedor = _atributo(c, "provider", provedor)
-        modelo = _atributo(c, "model", modelo)
+        modelo = None if provedor == "local" else _atributo(c, "model", modelo)  # rules, no model
         return verificar_arquivo(caminho, c.verificar, nome=nome, assinaturas=self.assinaturas,
                                  exigir_assinaturas=self.exigir_assinaturas, provedor=provedor, modelo=modelo,
                                  registro=self.registro, motivo=motivo, ident=ident)

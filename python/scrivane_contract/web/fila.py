@@ -42,12 +42,8 @@ FALHOU = "falhou"
 log = logging.getLogger("scrivane_contract.web")
 
 
-class FilaCheia(Exception):
-    """No room for another verification; ``retry_after`` is a hint in seconds."""
-
-    def __init__(self, retry_after: int) -> None:
-        super().__init__("Fila de verificações cheia")
-        self.retry_after = retry_after
+# One exception for both queues (this one in memory, the database's).
+from scrivane_contract.historico.fila import FilaCheia  # noqa: E402
 
 
 @dataclass
@@ -89,6 +85,7 @@ class Verificacao:
             "iniciada_em": iso(self.iniciada_em),
             "concluida_em": iso(self.terminada_em),
             "posicao_fila": posicao,
+            "verificado_antes": None,
         }
         d.update(registro.como_json())
         return d
