@@ -177,7 +177,9 @@ class Trabalhadores:
                     return _mensagem_erro(exc)
 
                 registro = verificar_arquivo(str(caminho), verificar, nome=arquivo, ident=ident,
-                                             assinaturas=self.assinaturas, motivo=motivo, **self.informacoes)
+                                             assinaturas=self.assinaturas, motivo=motivo,
+                                             ignorar_assinaturas=getattr(self, "ignorar_assinaturas", False),
+                                             **self.informacoes)
                 for tipo in tipos:
                     # The type only: a message may quote the contract.
                     log.warning("verificação %s: %s (%s)", ident,

@@ -119,6 +119,7 @@ class FilaVerificacoes:
         relogio: Callable[[], float] = time.time,
         assinaturas: Optional[dict[str, Any]] = None,
         informacoes: Optional[dict[str, Any]] = None,
+        ignorar_assinaturas: bool = False,
     ) -> None:
         if trabalhadores < 1:
             raise ValueError("trabalhadores deve ser pelo menos 1")
@@ -143,6 +144,8 @@ class FilaVerificacoes:
         self.assinaturas = None if assinaturas is None else dict(assinaturas)
         # provedor, modelo and registro, written into each verification's record.
         self.informacoes = {k: v for k, v in (informacoes or {}).items() if k in ("provedor", "modelo", "registro")}
+        # An invalid digital signature rejects the contract unless this is set.
+        self.ignorar_assinaturas = ignorar_assinaturas
 
     # -- capacity ------------------------------------------------------------
 
@@ -209,7 +212,8 @@ class FilaVerificacoes:
                 item.estado = EM_ANDAMENTO
                 item.iniciada_em = self.relogio()
             registro = verificar_arquivo(str(caminho), self._verificador(), nome=item.arquivo, ident=item.id,
-                                         assinaturas=self.assinaturas, motivo=motivo, **self.informacoes)
+                                         assinaturas=self.assinaturas, motivo=motivo,
+                                         ignorar_assinaturas=self.ignorar_assinaturas, **self.informacoes)
             for tipo in tipos:
                 # The type only: a message may quote the contract.
                 log.warning("verificação %s: %s (%s)", item.id,
