@@ -24,7 +24,9 @@ from scrivane_contract.cli import (
 from scrivane_contract.cli.opcoes import (
     SaidaJsonl,
     adicionar_opcao_registro,
+    adicionar_opcoes_leitura,
     adicionar_opcoes_motor,
+    aplicar_leitura,
     aplicar_registro,
     argumentos_checker,
     json_linha,
@@ -100,6 +102,7 @@ def configurar(subparsers: Any) -> None:
         help="mostra a barra de progresso em stderr mesmo quando não é um terminal",
     )
     adicionar_opcoes_motor(parser)
+    adicionar_opcoes_leitura(parser)
     adicionar_opcao_registro(parser)
     digitais_cli.adicionar_opcoes(parser)
     parser.set_defaults(executar=executar)
@@ -164,7 +167,13 @@ class Verificacao:
 
 
 def _uma_linha(texto: str) -> str:
-    return " ".join(str(texto).split())
+    return _sem_controles(" ".join(str(texto).split()))
+
+
+def _sem_controles(texto: str) -> str:
+    from scrivane.isolation import escape_for_log
+
+    return escape_for_log(texto)
 
 
 def motivo_da_falha(exc: BaseException) -> str:
@@ -430,7 +439,7 @@ def imprimir_relatorio(v: Verificacao, kwargs_checker: dict[str, Any]) -> None:
     regua = "=" * 60
     print()
     print(regua)
-    print(f"📄 Arquivo: {v.arquivo}")
+    print(f"📄 Arquivo: {_sem_controles(v.arquivo)}")
     print(regua)
     if v.erro is not None:
         print(f"❌ FALHA: {v.erro}")
@@ -482,6 +491,7 @@ def executar(args: argparse.Namespace) -> int:
     kwargs = argumentos_checker(args)
     verificar_credenciais(kwargs)
     aplicar_registro(valor_registro(args), args)
+    aplicar_leitura(args)
     mostrar_avisos()
 
     html = SaidaHtml(args.html, arquivos) if args.html else None

@@ -79,6 +79,21 @@ class Verificacao:
         return d
 
 
+def sem_caminhos(valor: Any, caminho: Path, nome: str) -> Any:
+    """``valor`` (text, or lists and maps of them) with the upload's server path, and the private
+    folder's, replaced by the name of the file as it was sent: API clients never see server paths."""
+    if isinstance(valor, str):
+        if str(caminho.parent) not in valor and caminho.name not in valor:
+            return valor
+        return (valor.replace(str(caminho), nome).replace(str(caminho.parent), "")
+                .replace(caminho.name, nome))
+    if isinstance(valor, dict):
+        return {k: sem_caminhos(v, caminho, nome) for k, v in valor.items()}
+    if isinstance(valor, (list, tuple)):
+        return [sem_caminhos(v, caminho, nome) for v in valor]
+    return valor
+
+
 def _mensagem_erro(exc: BaseException) -> str:
     """One line for the person who sent the contract (never logged)."""
     if isinstance(exc, FileNotFoundError):
@@ -115,8 +130,13 @@ class FilaVerificacoes:
         self.trabalhadores = trabalhadores
         self.limite_fila = limite_fila
         self.retencao = retencao
-        self.pasta = Path(tempfile.mkdtemp(prefix="scrivane-web-", dir=pasta))
+        from scrivane.isolation import shared_pool, sweep_stale_folders
+
+        # Named with our process id: a later start-up removes it if we are killed.
+        sweep_stale_folders(pasta)
+        self.pasta = Path(tempfile.mkdtemp(prefix=f"scrivane-web-{os.getpid()}-", dir=pasta))
         os.chmod(self.pasta, 0o700)
+        threading.Thread(target=lambda: shared_pool().warm(1), daemon=True, name="leitor-aquecer").start()
         self._lock = threading.Lock()
         self._itens: dict[str, Verificacao] = {}
         self._reservas = 0  # uploads being received
@@ -137,9 +157,18 @@ class FilaVerificacoes:
         return self.trabalhadores + self.limite_fila
 
     def _retry_after(self) -> int:
+        # The wait for a free worker: the soonest a running job is expected to end
+        # (a job already running longer than the usual is expected to run as long
+        # again), then the queued jobs ahead, shared among the workers.
+        agora = self.relogio()
         media = sum(self._duracoes) / len(self._duracoes) if self._duracoes else 5.0
-        espera = media * max(1, self._ativas - self.trabalhadores + 1) / self.trabalhadores
-        return int(min(max(espera, 1.0), 300.0) + 0.999)
+        decorridos = [agora - v.iniciada_em for v in self._itens.values()
+                      if v.estado == EM_ANDAMENTO and v.iniciada_em is not None]
+        primeira = min((max(media - d, d) for d in decorridos), default=0.0) \
+            if len(decorridos) >= self.trabalhadores else 0.0
+        na_fila = sum(1 for v in self._itens.values() if v.estado == NA_FILA) + self._reservas
+        espera = primeira + media * (na_fila + 1) / self.trabalhadores
+        return int(min(max(espera, 1.0), 3600.0) + 0.999)
 
     def reservar(self) -> None:
         """Holds a place for an upload about to be received; raises ``FilaCheia``."""
@@ -187,11 +216,12 @@ class FilaVerificacoes:
                 item.estado = EM_ANDAMENTO
                 item.iniciada_em = self.relogio()
             leitura = self._ler_assinaturas(caminho)
-            resultado = self._verificador()(str(caminho))
+            resultado = sem_caminhos(self._verificador()(str(caminho)), caminho, item.arquivo)
             if leitura is not None:
-                item.assinaturas_digitais = self._cruzar(item, leitura, resultado)
+                item.assinaturas_digitais = sem_caminhos(self._cruzar(item, leitura, resultado), caminho,
+                                                         item.arquivo)
         except BaseException as exc:  # noqa: BLE001 - every failure ends the job, none escapes the pool
-            erro = _mensagem_erro(exc)
+            erro = sem_caminhos(_mensagem_erro(exc), caminho, item.arquivo)
             # The type only: a message may quote the contract.
             log.warning("verificação %s falhou (%s)", item.id, type(exc).__name__)
         finally:
