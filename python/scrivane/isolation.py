@@ -447,7 +447,8 @@ class ReaderPool:
         self.limits = limits or Limits.from_env()
         self.folder = Path(folder) if folder is not None else private_folder()
         self._idle: list[_Worker] = []
-        self._running = 0  # workers alive, idle or busy
+        self._busy: set[_Worker] = set()
+        self._running = 0  # workers alive or starting, idle or busy
         self._cond = threading.Condition()
         self._closed = False
 
@@ -463,13 +464,18 @@ class ReaderPool:
                 if self._closed:
                     raise RuntimeError("leitor encerrado")
                 if self._idle:
-                    return self._idle.pop()
+                    worker = self._idle.pop()
+                    self._busy.add(worker)
+                    return worker
                 if self._running < self.workers:
                     self._running += 1
                     break
                 self._cond.wait()
         try:
-            return _Worker(self.folder, self.limits)
+            worker = _Worker(self.folder, self.limits)
+            with self._cond:
+                self._busy.add(worker)
+            return worker
         except BaseException:
             with self._cond:
                 self._running -= 1
@@ -481,6 +487,7 @@ class ReaderPool:
             worker.inbox.close()  # the worker's loop ends at EOF
             worker.kill()
         with self._cond:
+            self._busy.discard(worker)
             if worker.dead or self._closed:
                 self._running -= 1
             else:
@@ -490,6 +497,11 @@ class ReaderPool:
             threading.Thread(target=self.warm, args=(1,), daemon=True, name="scrivane-leitor").start()
         elif self._closed and not worker.dead:
             worker.kill()
+
+    def busy_pids(self) -> list[int]:
+        """Os processos leitores ocupados agora (para diagnóstico)."""
+        with self._cond:
+            return [w.proc.pid for w in self._busy]
 
     def warm(self, count: int = 1) -> None:
         """Inicia até ``count`` processos leitores ociosos (a primeira leitura não espera por eles)."""

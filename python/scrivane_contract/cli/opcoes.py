@@ -18,6 +18,7 @@ import textwrap
 import threading
 from typing import IO, Any, Optional
 
+from scrivane_contract._controles import escapar_controles
 from scrivane_contract.cli import ErroDeUso, inteiro_positivo
 
 __all__ = [
@@ -174,8 +175,10 @@ def adicionar_opcoes_leitura(parser: argparse.ArgumentParser) -> None:
 
 def aplicar_leitura(args: argparse.Namespace) -> None:
     """Aplica ao leitor do motor os limites dados na linha de comando."""
-    from scrivane import isolation
-
+    try:
+        from scrivane import isolation
+    except ImportError:  # no engine: nothing will be read (the checker says why)
+        return
     isolation.configure(memory=getattr(args, "limite_memoria", None), seconds=getattr(args, "limite_tempo", None),
                         pages=getattr(args, "limite_paginas", None))
 
@@ -357,9 +360,7 @@ class _SemTraceback(logging.Formatter):
         guardado = record.exc_info, record.exc_text, record.stack_info
         record.exc_info = record.exc_text = record.stack_info = None
         try:
-            from scrivane.isolation import escape_for_log
-
-            return escape_for_log(" ".join(super().format(record).split("\n")))
+            return escapar_controles(" ".join(super().format(record).split("\n")))
         finally:
             record.exc_info, record.exc_text, record.stack_info = guardado
 

@@ -171,9 +171,9 @@ def _uma_linha(texto: str) -> str:
 
 
 def _sem_controles(texto: str) -> str:
-    from scrivane.isolation import escape_for_log
+    from scrivane_contract._controles import escapar_controles
 
-    return escape_for_log(texto)
+    return escapar_controles(texto)
 
 
 def motivo_da_falha(exc: BaseException) -> str:

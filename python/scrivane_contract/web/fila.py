@@ -130,13 +130,18 @@ class FilaVerificacoes:
         self.trabalhadores = trabalhadores
         self.limite_fila = limite_fila
         self.retencao = retencao
-        from scrivane.isolation import shared_pool, sweep_stale_folders
-
+        try:
+            from scrivane import isolation
+        except ImportError:  # no engine: the checker gives its reduced record
+            isolation = None
         # Named with our process id: a later start-up removes it if we are killed.
-        sweep_stale_folders(pasta)
+        if isolation is not None:
+            isolation.sweep_stale_folders(pasta)
         self.pasta = Path(tempfile.mkdtemp(prefix=f"scrivane-web-{os.getpid()}-", dir=pasta))
         os.chmod(self.pasta, 0o700)
-        threading.Thread(target=lambda: shared_pool().warm(1), daemon=True, name="leitor-aquecer").start()
+        if isolation is not None and isolation.isolation_enabled():
+            threading.Thread(target=lambda: isolation.shared_pool().warm(1), daemon=True,
+                             name="leitor-aquecer").start()
         self._lock = threading.Lock()
         self._itens: dict[str, Verificacao] = {}
         self._reservas = 0  # uploads being received
