@@ -72,13 +72,14 @@ def arvore_repetida(vezes: int = 200_000) -> bytes:
     ])
 
 
-def pagina_gigante(polegadas: int = 14_400) -> bytes:
-    """A scanned-looking page (one image over all of it, no text) declared ``polegadas`` inches wide and high."""
+def pagina_gigante(polegadas: int = 14_400, paginas: int = 1) -> bytes:
+    """A scanned-looking page (one image over all of it, no text) declared ``polegadas`` inches wide and high,
+    listed ``paginas`` times."""
     lado = polegadas * 72
     pixels = bytes(range(256)) * 64  # 128 x 128 grey
     return montar([
         b"<< /Type /Catalog /Pages 2 0 R >>",
-        b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        b"<< /Type /Pages /Kids [" + b" ".join([b"3 0 R"] * paginas) + b"] /Count %d >>" % paginas,
         b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %d %d] /Contents 4 0 R /Resources << /XObject << /Im1 5 0 R >> >> >>"
         % (lado, lado),
         fluxo(b"q %d 0 0 %d 0 0 cm /Im1 Do Q" % (lado, lado)),

@@ -54,6 +54,7 @@ class TestLimits:
         assert str(info.value).startswith("documento excede o limite de memória ao ler a página 1 (limite 512 MiB)")
         assert str(info.value).endswith("bomba.pdf")
         assert pool.read(ordinario).pages[0].startswith("CONTRATANTE: ACME")
+        pool.close()
         assert restos(pool.folder) == []
 
     def test_a_repeated_page_tree_is_refused_by_its_page_count(self, pool, tmp_path):
@@ -88,6 +89,7 @@ class TestLimits:
             assert doc.ocr_pages == (0,)
         except DocumentError as exc:  # the grey square holds no words
             assert "o OCR não reconheceu texto" in str(exc)
+        pool.close()
         assert restos(pool.folder) == []
 
     def test_documents_are_read_in_parallel(self, tmp_path):
@@ -148,6 +150,13 @@ class TestWorkers:
         assert lento.read(ordinario).pages[0].startswith("CONTRATANTE")
         lento.close()
         assert restos(pool.folder) == []
+
+    def test_an_idle_worker_killed_from_outside_costs_no_job(self, pool, ordinario):
+        pool.warm(2)
+        for pid in [w.proc.pid for w in pool._idle]:
+            os.kill(pid, signal.SIGKILL)
+        time.sleep(0.2)
+        assert pool.read(ordinario).pages[1] == "Assinaturas"
 
     def test_stale_private_folders_are_swept_only_when_their_process_is_gone(self, tmp_path):
         morto = subprocess.Popen([sys.executable, "-c", "pass"])

@@ -140,6 +140,15 @@ def _leitores(pid: int) -> list[int]:
     return leitores
 
 
+def _cpu(pid: int) -> int:
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            campos = f.read().rsplit(b")", 1)[1].split()
+        return int(campos[11]) + int(campos[12])
+    except OSError:
+        return 0
+
+
 def _vivo(pid: int) -> bool:
     try:
         with open(f"/proc/{pid}/stat", "rb") as f:
@@ -194,8 +203,8 @@ def test_a_killed_reader_costs_one_job_and_a_killed_service_leaves_nothing(locai
             # 1. The reader dies mid-read: that job fails, naming the file; the next one is answered.
             r = enviar(cliente, lenta, nome="lenta.pdf")
             _esperar(lambda: cliente.get(r.json()["url"]).json()["estado"] == "em_andamento")
-            (leitor,) = _esperar(lambda: _leitores(proc.pid))
-            time.sleep(0.5)
+            time.sleep(1.0)
+            leitor = max(_esperar(lambda: _leitores(proc.pid)), key=_cpu)  # the busy one
             os.kill(leitor, signal.SIGKILL)
             estado = aguardar(cliente, r.json()["id"], limite=60)
             assert estado["estado"] == "falhou" and estado["erro"].endswith(": lenta.pdf")

@@ -206,6 +206,10 @@ class _OutOfTime(Exception):
     pass
 
 
+# A small file both processes map: the page the worker is reading (plus one; 0: none yet).
+_PROGRESS_SIZE = 8
+
+
 def _cpu_seconds_self_and_children() -> float:
     import resource
 
@@ -217,8 +221,13 @@ def _cpu_seconds_self_and_children() -> float:
 def _worker_main(argv: list[str]) -> None:
     import resource
 
+    import mmap
+    import struct
+
     read_fd, write_fd, memory = int(argv[0]), int(argv[1]), int(argv[2])
     os.umask(0o077)
+    with open(argv[3], "r+b") as f:
+        progress = mmap.mmap(f.fileno(), _PROGRESS_SIZE)
     inbox = Connection(read_fd, writable=False)
     outbox = Connection(write_fd, readable=False)
     parent = os.getppid()
@@ -257,8 +266,9 @@ def _worker_main(argv: list[str]) -> None:
     scrivane_log.propagate = False
 
     def hook(index: int, stage: str) -> None:
+        # Where the reading is, for the parent to name should this process die.
         state["page"] = index
-        outbox.send(("pagina", index, stage))
+        struct.pack_into("<q", progress, 0, index + 1)
         if stage == "ocr" and _cpu_seconds_self_and_children() - state["cpu0"] > state["seconds"]:
             raise _OutOfTime
 
@@ -269,6 +279,7 @@ def _worker_main(argv: list[str]) -> None:
         except (EOFError, OSError):
             return
         state["page"] = None
+        struct.pack_into("<q", progress, 0, 0)
         state["seconds"] = request["seconds"]
         state["cpu0"] = _cpu_seconds_self_and_children()
         own = resource.getrusage(resource.RUSAGE_SELF)
@@ -313,7 +324,16 @@ def _proc_cpu_seconds(pid: int) -> float:
 class _Worker:
     def __init__(self, folder: Path, limits: Limits) -> None:
         self.limits = limits
+        import mmap
+
         self.tmp = Path(tempfile.mkdtemp(prefix="leitor-", dir=folder))
+        progress_path = self.tmp / ".progresso"
+        fd = os.open(progress_path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
+        try:
+            os.ftruncate(fd, _PROGRESS_SIZE)
+            self.progress = mmap.mmap(fd, _PROGRESS_SIZE)
+        finally:
+            os.close(fd)
         to_worker_r, to_worker_w = os.pipe()
         from_worker_r, from_worker_w = os.pipe()
         env = dict(os.environ)
@@ -321,7 +341,8 @@ class _Worker:
                    PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
         try:
             self.proc = subprocess.Popen(
-                [sys.executable, "-c", _BOOT, str(to_worker_r), str(from_worker_w), str(limits.memory)],
+                [sys.executable, "-c", _BOOT, str(to_worker_r), str(from_worker_w), str(limits.memory),
+                 str(progress_path)],
                 pass_fds=(to_worker_r, from_worker_w), env=env, start_new_session=True,
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=str(self.tmp))
         except BaseException:
@@ -352,6 +373,10 @@ class _Worker:
             self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
             pass
+        try:
+            self.progress.close()
+        except (BufferError, ValueError):
+            pass
         # A worker killed mid-read leaves its Tesseract children's group behind.
         try:
             os.killpg(self.proc.pid, signal.SIGKILL)
@@ -365,31 +390,28 @@ class _Worker:
         self.documents += 1
         cpu0 = _proc_cpu_seconds(self.proc.pid)
         deadline = time.monotonic() + limits.wall_seconds
-        page: Optional[int] = None
         try:
             self.inbox.send(request)
         except OSError:
-            return self._died(path, page, cpu0, killed_for_time=False)
+            return self._died(path, cpu0, killed_for_time=False)
         while True:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
-                return self._died(path, page, cpu0, killed_for_time=True)
+                return self._died(path, cpu0, killed_for_time=True)
             try:
                 ready = self.outbox.poll(min(remaining, 0.5))
                 message = self.outbox.recv() if ready else None
             except (EOFError, OSError):
-                return self._died(path, page, cpu0, killed_for_time=False)
+                return self._died(path, cpu0, killed_for_time=False)
             except Exception as exc:  # noqa: BLE001 - a reply that cannot be unpickled
                 self.kill()
                 raise DocumentError(f"falha ao ler o documento ({type(exc).__name__}): {path}") from None
             if message is None:
                 if _proc_cpu_seconds(self.proc.pid) - cpu0 > limits.seconds + _CPU_GRACE:
-                    return self._died(path, page, cpu0, killed_for_time=True)
+                    return self._died(path, cpu0, killed_for_time=True)
                 continue
             kind = message[0]
-            if kind == "pagina":
-                page = message[1]
-            elif kind == "log":
+            if kind == "log":
                 log.log(message[1], "%s", message[2])
             elif kind == "fim":
                 return message[1]
@@ -397,16 +419,25 @@ class _Worker:
                 raise message[1]
             elif kind == "limite":
                 self.kill()
-                raise _limit_error(message[1], message[2] if message[2] is not None else page, limits, path)
+                raise _limit_error(message[1], message[2] if message[2] is not None else self._page(), limits, path)
 
-    def _died(self, path: Path, page: Optional[int], cpu0: float, *, killed_for_time: bool) -> Document:
+    def _page(self) -> Optional[int]:
+        import struct
+
+        (page,) = struct.unpack_from("<q", self.progress, 0)
+        return page - 1 if page > 0 else None
+
+    def _died(self, path: Path, cpu0: float, *, killed_for_time: bool) -> Document:
         cpu = _proc_cpu_seconds(self.proc.pid) - cpu0
+        page = self._page()
         self.kill()
         status = self.proc.returncode
         if killed_for_time or status in (-signal.SIGXCPU,) or cpu > self.limits.seconds:
             raise _limit_error("tempo", page, self.limits, path)
-        if status is not None and status < 0 and -status == signal.SIGSEGV and self.limits.memory <= 0:
-            raise DocumentError(f"o leitor de PDF parou ao ler {_where(page)} (sinal SIGSEGV): {path}")
+        if status is not None and status < 0 and -status in (signal.SIGSEGV, signal.SIGBUS):
+            raise DocumentError(f"o leitor de PDF parou ao ler {_where(page)} "
+                                f"({signal.Signals(-status).name}): {path}")
+        # pdfium aborts when an allocation fails under the address-space limit.
         raise _limit_error("memoria", page, self.limits, path)
 
 
@@ -448,6 +479,7 @@ class ReaderPool:
         self.folder = Path(folder) if folder is not None else private_folder()
         self._idle: list[_Worker] = []
         self._busy: set[_Worker] = set()
+        self._ready = 1  # idle workers kept ready (see warm)
         self._running = 0  # workers alive or starting, idle or busy
         self._cond = threading.Condition()
         self._closed = False
@@ -463,10 +495,13 @@ class ReaderPool:
             while True:
                 if self._closed:
                     raise RuntimeError("leitor encerrado")
-                if self._idle:
+                while self._idle:
                     worker = self._idle.pop()
-                    self._busy.add(worker)
-                    return worker
+                    if worker.proc.poll() is None:
+                        self._busy.add(worker)
+                        return worker
+                    self._running -= 1  # died while idle (killed from outside)
+                    threading.Thread(target=worker.kill, daemon=True).start()
                 if self._running < self.workers:
                     self._running += 1
                     break
@@ -483,20 +518,27 @@ class ReaderPool:
             raise
 
     def _give_back(self, worker: _Worker) -> None:
-        if not worker.dead and worker.documents >= DOCUMENTS_PER_WORKER:
-            worker.inbox.close()  # the worker's loop ends at EOF
-            worker.kill()
+        if not worker.dead and (worker.documents >= DOCUMENTS_PER_WORKER or self._closed):
+            worker.kill()  # worn out, or nobody will read again
         with self._cond:
-            self._busy.discard(worker)
-            if worker.dead or self._closed:
-                self._running -= 1
+            if not worker.dead and self._closed:
+                late = True  # closed meanwhile
             else:
-                self._idle.append(worker)
-            self._cond.notify()
-        if worker.dead and not self._closed:
-            threading.Thread(target=self.warm, args=(1,), daemon=True, name="scrivane-leitor").start()
-        elif self._closed and not worker.dead:
+                late = False
+                self._busy.discard(worker)
+                if worker.dead:
+                    self._running -= 1
+                else:
+                    self._idle.append(worker)
+                self._cond.notify_all()
+        if late:
             worker.kill()
+            with self._cond:
+                self._busy.discard(worker)
+                self._running -= 1
+                self._cond.notify_all()
+        elif worker.dead and not self._closed:
+            threading.Thread(target=self.warm, args=(self._ready,), daemon=True, name="scrivane-leitor").start()
 
     def busy_pids(self) -> list[int]:
         """Os processos leitores ocupados agora (para diagnóstico)."""
@@ -504,10 +546,12 @@ class ReaderPool:
             return [w.proc.pid for w in self._busy]
 
     def warm(self, count: int = 1) -> None:
-        """Inicia até ``count`` processos leitores ociosos (a primeira leitura não espera por eles)."""
+        """Deixa até ``count`` processos leitores ociosos à espera (as próximas leituras não esperam a partida)."""
+        with self._cond:
+            self._ready = max(self._ready, count)
         for _ in range(count):
             with self._cond:
-                if self._closed or self._idle or self._running >= self.workers:
+                if self._closed or len(self._idle) >= count or self._running >= self.workers:
                     return
                 self._running += 1
             try:
@@ -517,14 +561,15 @@ class ReaderPool:
                     self._running -= 1
                 return
             with self._cond:
-                if self._closed:
-                    self._running -= 1
-                else:
+                if not self._closed:
                     self._idle.append(worker)
-                    worker = None
-                self._cond.notify()
-            if worker is not None:
-                worker.kill()
+                    self._cond.notify_all()
+                    continue
+            worker.kill()
+            with self._cond:
+                self._running -= 1
+                self._cond.notify_all()
+            return
 
     def read(self, path: str | os.PathLike[str], *, ocr: Optional[bool] = None,
              ocr_workers: Optional[int] = None) -> Document:
@@ -563,6 +608,10 @@ class ReaderPool:
             worker.kill()
             with self._cond:
                 self._running -= 1
+                self._cond.notify_all()
+        # A worker still starting is killed by its starter; wait for it (not for busy ones).
+        with self._cond:
+            self._cond.wait_for(lambda: self._running <= len(self._busy), timeout=15)
 
 
 _pool: Optional[ReaderPool] = None

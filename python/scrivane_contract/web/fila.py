@@ -140,7 +140,8 @@ class FilaVerificacoes:
         self.pasta = Path(tempfile.mkdtemp(prefix=f"scrivane-web-{os.getpid()}-", dir=pasta))
         os.chmod(self.pasta, 0o700)
         if isolation is not None and isolation.isolation_enabled():
-            threading.Thread(target=lambda: isolation.shared_pool().warm(1), daemon=True,
+            # One ready reader per worker thread: the first uploads wait for no start-up.
+            threading.Thread(target=lambda: isolation.shared_pool().warm(trabalhadores), daemon=True,
                              name="leitor-aquecer").start()
         self._lock = threading.Lock()
         self._itens: dict[str, Verificacao] = {}
