@@ -66,8 +66,9 @@ def merge_pdfs(path, *sources):
     return path
 
 
-def add_footer(path, source, text, page=-1):
-    """``source`` with one line of text added at the foot of a page, as signing services stamp scans."""
+def add_footer(path, source, text, page=-1, invisible=False):
+    """``source`` with one line of text added at the foot of a page, as signing services stamp scans
+    (``invisible``: in text render mode 3, in the text layer only, never drawn)."""
     import ctypes
 
     import pypdfium2.raw as pdfium_c
@@ -78,6 +79,8 @@ def add_footer(path, source, text, page=-1):
     encoded = (text + "\x00").encode("utf-16-le")
     buffer = ctypes.create_string_buffer(encoded, len(encoded))
     pdfium_c.FPDFText_SetText(obj, ctypes.cast(buffer, ctypes.POINTER(pdfium_c.FPDF_WCHAR)))
+    if invisible:
+        pdfium_c.FPDFTextObj_SetTextRenderMode(obj, pdfium_c.FPDF_TEXTRENDERMODE_INVISIBLE)
     pdfium_c.FPDFPageObj_Transform(obj, 1, 0, 0, 1, 40, 20)
     pdfium_c.FPDFPage_InsertObject(target.raw, obj)
     pdfium_c.FPDFPage_GenerateContent(target.raw)

@@ -245,3 +245,16 @@ def cms_da_ultima(pdf: bytes) -> bytes:
 
     match = list(re.finditer(rb"/Contents\s*<([0-9a-fA-F]+)>", pdf))[-1]
     return bytes.fromhex(match.group(1).decode())
+
+
+def trocar_valor_da_assinatura(pdf: bytes, n: int = 16) -> bytes:
+    """The last signature with ``n`` bytes of its CMS signature value inverted: the signed bytes and
+    their digest stay as they were, only the cryptographic signature no longer matches them."""
+    from asn1crypto import cms
+
+    info = cms.ContentInfo.load(cms_da_ultima(pdf))
+    valor = info["content"]["signer_infos"][0]["signature"].native
+    # Past the DER header of the (r, s) pair, inside r: the value keeps its shape.
+    trecho = valor[8:8 + n]
+    assert len(trecho) == n
+    return trocar_no_cms(pdf, trecho, bytes(b ^ 0xFF for b in trecho))

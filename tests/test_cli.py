@@ -1,6 +1,7 @@
 """The scrivane-contract command line, end to end: the real engine against the local OpenAI-compatible
 server, the real cnpj module against the local registry server (reached through --registro)."""
 
+import hashlib
 import json
 import os
 import signal
@@ -214,7 +215,10 @@ class TestVerificarUm:
         codigo, out, err = rodar(capsys, "verificar", "--registro", reg.url, "--saida", saida, pdf)
         assert codigo == 4
         assert err == f"scrivane-contract: erro: {pdf}: {motivo}\n"
-        assert [json.loads(l) for l in saida.read_text().splitlines()] == [{"arquivo": str(pdf), "erro": motivo}]
+        (gravado,) = [json.loads(l) for l in saida.read_text().splitlines()]
+        assert (gravado["arquivo"], gravado["erro"], gravado["resultado"], gravado["veredito"]) == (
+            str(pdf), motivo, None, None)
+        assert gravado["sha256"] == hashlib.sha256(pdf.read_bytes()).hexdigest()
 
 
 class TestVerificarVarios:

@@ -81,8 +81,9 @@ def test_json_puts_the_signatures_beside_the_result(ca, llm, qsa_com_cpfs, tmp_p
                              "--exigir-assinaturas-validas", pdf, sem)
     assert (codigo, err) == (0, "")  # no signature at all is not an invalid one
     assinado, sem_assinatura = (json.loads(l) for l in out.splitlines())
-    assert list(assinado) == ["arquivo", "resultado", "assinaturas_digitais"]
-    assert assinado["resultado"]["resultado_final"] == "APROVADO"
+    assert list(assinado) == ["id", "arquivo", "sha256", "verificado_em", "provedor", "modelo", "registro",
+                              "resultado", "assinaturas_digitais", "veredito", "segundos", "erro"]
+    assert assinado["resultado"]["resultado_final"] == assinado["veredito"] == "APROVADO"
     digitais = assinado["assinaturas_digitais"]
     assert (digitais["total"], digitais["validas"], digitais["alertas"]) == (1, True, [])
     (maria,) = digitais["assinaturas"]
@@ -93,7 +94,7 @@ def test_json_puts_the_signatures_beside_the_result(ca, llm, qsa_com_cpfs, tmp_p
     assert sem_assinatura["assinaturas_digitais"]["resumo"] == "nenhuma assinatura digital no documento"
 
     codigo, out, _ = rodar(capsys, "verificar", "--json", "--sem-assinaturas", "--registro", qsa_com_cpfs.url, pdf)
-    assert "assinaturas_digitais" not in json.loads(out)
+    assert json.loads(out)["assinaturas_digitais"] is None
 
 
 def test_summary_marks_the_broken_contract_and_lists_its_warnings(ca, env, llm, reg, tmp_path, capsys):  # noqa: F811

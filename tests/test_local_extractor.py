@@ -58,6 +58,27 @@ def test_pdf_clean_up():
                                        "DORAVANTE CONTRATANTE", "Segunda página.", "Terceira página."]
 
 
+CONTRATO_DATADO = (
+    "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\n"
+    "ACME COMERCIO DE TESTES LTDA, inscrita no CNPJ sob o nº 11.222.333/0001-81, doravante CONTRATANTE.\n"
+    "CLÁUSULA PRIMEIRA – O presente contrato tem por objeto a limpeza do escritório.\n"
+    "{data}\n"
+    "______________________________\nMARIA DA SILVA\nACME COMERCIO DE TESTES LTDA"
+)
+
+
+@pytest.mark.parametrize("data, esperada", [
+    ("São Paulo, 31 de janeiro de 2025.", "2025-01-31"),
+    ("São Paulo, 31 de dezembro de 2024.", "2024-12-31"),
+    ("Porto Alegre, 31/03/2024.", "2024-03-31"),
+    ("Porto Alegre, 30/04/2024.", "2024-04-30"),
+    ("Curitiba, 1º de março de 2024.", "2024-03-01"),
+    ("Recife, 29 de fevereiro de 2024.", "2024-02-29"),
+])
+def test_signing_date_on_any_day_of_the_month(data, esperada):
+    assert extrair([CONTRATO_DATADO.format(data=data)])["data_assinatura"] == esperada
+
+
 def questions():
     return [Question(config=QuestionConfig(id=qid, name=qid, tag=qid), system_prompt="s", user_prompt="{texto}",
                      response_model=model) for qid, model in MODELOS.items()]

@@ -42,6 +42,21 @@ def sha(path):
     return hashlib.sha256(path.read_bytes()).hexdigest()
 
 
+def render_bytes(path):
+    import pypdfium2 as pdfium
+
+    pdf = pdfium.PdfDocument(str(path))
+    images = []
+    try:
+        for index in range(len(pdf)):
+            page = pdf[index]
+            images.append(page.render(scale=1, grayscale=True).to_pil().tobytes())
+            page.close()
+    finally:
+        pdf.close()
+    return images
+
+
 @pytest.fixture
 def digital(tmp_path):
     return write_text_pdf(tmp_path / "digital.pdf", [PAGINA_1, PAGINA_2])
@@ -88,6 +103,26 @@ class TestScannedPages:
         assert CARIMBO in prompt
         assert any(line.startswith("🔎 OCR: página(s) 2 lida(s) por OCR (") for line in capsys.readouterr().out.splitlines())
         assert sha(mixed) == before
+
+    def test_a_number_read_by_ocr_keeps_its_space_before_the_next_word(self, tmp_path):
+        texto = ("CONTRATANTE: MARIA DA SILVA, CPF 123.456.789-01 residente na Rua das Flores, 10,\n"
+                 "sócia de ACME COMERCIO DE TESTES LTDA, CNPJ 11.222.333/0001-81 com sede em São Paulo/SP.")
+        scan = write_scanned_pdf(tmp_path / "digitalizado.pdf", write_text_pdf(tmp_path / "t.pdf", [texto]))
+        doc = read_document(scan)
+        assert doc.ocr_pages == (0,)
+        assert "CPF 123.456.789-01 residente" in doc.pages[0]
+        assert "CNPJ 11.222.333/0001-81 com sede" in doc.pages[0]
+
+    def test_an_invisible_stamp_on_a_scanned_page_is_kept_beside_the_ocr_text(self, tmp_path):
+        scan = write_scanned_pdf(tmp_path / "digitalizado.pdf", write_text_pdf(tmp_path / "p2.pdf", [PAGINA_2]))
+        carimbada = add_footer(tmp_path / "carimbada.pdf", scan, CARIMBO, invisible=True)
+        # The stamp lives in the text layer only: the page looks exactly as the bare scan, so OCR
+        # cannot read it back.
+        assert render_bytes(carimbada) == render_bytes(scan)
+        doc = read_document(carimbada)
+        assert doc.ocr_pages == (0,)
+        assert CARIMBO in doc.pages[0]
+        assert "JOÃO PEREIRA - diretor" in doc.pages[0]
 
     def test_tesseract_failing_on_a_page_is_a_document_error(self, tmp_path, monkeypatch):
         scan = write_scanned_pdf(tmp_path / "digitalizado.pdf", write_text_pdf(tmp_path / "t.pdf", ["x", PAGINA_2]))

@@ -15,7 +15,7 @@ from asn1crypto import core as a1core
 from asn1crypto import x509 as a1x509
 from cryptography.hazmat.primitives import serialization
 from signed_pdfs import (AutoridadeTeste, adulterar, assinar, cms_da_ultima, dados_pessoa, other_name, pdf_texto,
-                         trocar_no_cms, trocar_texto)
+                         trocar_no_cms, trocar_texto, trocar_valor_da_assinatura)
 
 from scrivane import DocumentError
 from scrivane.signatures import carregar_raizes, cpf_valido, dados_icp_brasil, ler_assinaturas
@@ -42,6 +42,7 @@ def material(tmp_path_factory):
         "empresa": assinar(base, acme, "AssinaturaEmpresa"),
         "alterado_depois": trocar_texto(um, "CONTRATO DE PRESTACAO DE SERVICOS", "VALOR: R$ 9.000,00"),
         "bytes_adulterados": adulterar(um, b"1.000,00", b"9.000,00"),
+        "assinatura_trocada": trocar_valor_da_assinatura(um),
     }
     paths = {}
     for nome, data in pdfs.items():
@@ -60,6 +61,8 @@ CASOS = [
     ("empresa", [("AssinaturaEmpresa", "JOAO PEREIRA", CPF_JOAO, CNPJ_ACME, True, False, True)]),
     ("alterado_depois", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, True, True, False)]),
     ("bytes_adulterados", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, False, True, False)]),
+    # Signed bytes intact, 16 bytes of the CMS signature value flipped.
+    ("assinatura_trocada", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, False, True, False)]),
 ]
 
 
@@ -81,6 +84,8 @@ def test_findings_name_the_change_and_the_broken_signature(material):
     assert any(a.startswith("DOCUMENTO ALTERADO após a assinatura") for a in alterado.achados)
     (adulterado,) = ler_assinaturas(material["paths"]["bytes_adulterados"], raizes=material["raizes"])
     assert adulterado.achados == ["ASSINATURA VIOLADA: os bytes assinados foram alterados depois da assinatura"]
+    (trocada,) = ler_assinaturas(material["paths"]["assinatura_trocada"], raizes=material["raizes"])
+    assert trocada.achados == ["ASSINATURA VIOLADA: a assinatura criptográfica não confere"]
     primeira, segunda = ler_assinaturas(material["paths"]["dois_assinantes"], raizes=material["raizes"])
     assert "outras assinaturas" in primeira.achados[1] and segunda.achados[1] == "documento sem alterações após a assinatura"
 

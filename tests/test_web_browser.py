@@ -115,8 +115,10 @@ def test_contracts_verified_from_the_page(servico, navegador):
 
         with pagina.expect_download() as baixado:
             pagina.click("#baixar-json")
-        resultado = json.loads(Path(baixado.value.path()).read_text(encoding="utf-8"))
-        assert resultado["resultado_final"] == veredito
+        baixada = json.loads(Path(baixado.value.path()).read_text(encoding="utf-8"))
+        # The verification's record, as verificar --json prints it: the signatures beside the result.
+        assert (baixada["veredito"], baixada["resultado"]["resultado_final"]) == (veredito, veredito)
+        assert "assinaturas_digitais" in baixada and len(baixada["sha256"]) == 64 and "estado" not in baixada
         assert baixado.value.suggested_filename == caminho.stem + "-verificacao.json"
         with pagina.expect_download() as baixado:
             pagina.click("#baixar-html")

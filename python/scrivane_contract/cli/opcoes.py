@@ -283,7 +283,7 @@ def valor_registro(args: argparse.Namespace) -> Optional[str]:
     return valor if valor else _env(ENV_REGISTRO)
 
 
-def aplicar_registro(valor: Optional[str], args: Optional[argparse.Namespace] = None) -> None:
+def aplicar_registro(valor: Optional[str], args: Optional[argparse.Namespace] = None) -> dict[str, Any]:
     """Faz ``scrivane_contract.cnpj`` consultar o registro indicado.
 
     ``valor`` None (ou vazio): os serviços públicos, através do cliente cortês
@@ -293,11 +293,14 @@ def aplicar_registro(valor: Optional[str], args: Optional[argparse.Namespace] = 
     ``http(s)://servidor[:porta][/prefixo]``: as três URLs apontam para esse
     servidor.  Outro valor é um erro de uso.  Um registro que não é o público
     é anunciado em stderr, com a data da publicação quando conhecida.
+    Devolve a descrição do registro em uso (``descrever_registro``).
     """
+    from scrivane_contract.verificacao import descrever_registro
+
     if not valor:
         if args is not None:
             _usar_cliente_cortes(args)
-        return
+        return descrever_registro(None)
     valor = valor.strip()
     if valor == "local" or valor.startswith("sqlite:"):
         from scrivane_contract.registro import RegistroIndisponivel, usar_registro
@@ -308,7 +311,7 @@ def aplicar_registro(valor: Optional[str], args: Optional[argparse.Namespace] = 
             raise ErroDeUso(f"{exc} (crie-o com 'scrivane-contract registro importar')") from None
         data = f" (publicação {em_uso.data_extracao})" if em_uso.data_extracao else ""
         print(f"Registro: {em_uso.descricao}{data}", file=sys.stderr, flush=True)
-        return
+        return descrever_registro(valor, em_uso.data_extracao, em_uso.descricao)
     if valor.startswith(("http://", "https://")):
         base = valor.rstrip("/")
         if "://" not in base or not base.split("://", 1)[1]:
@@ -318,7 +321,7 @@ def aplicar_registro(valor: Optional[str], args: Optional[argparse.Namespace] = 
         cnpj.BRASIL_API_URL = base + CAMINHO_BRASIL_API
         cnpj.RECEITA_WS_URL = base + CAMINHO_RECEITA_WS
         cnpj.CASADOSDADOS_API = base + CAMINHO_CASADOSDADOS
-        return
+        return descrever_registro(base)
     raise ErroDeUso(
         f"valor inválido para --registro: {valor!r} (esperado local, sqlite:CAMINHO ou uma URL http:// ou https://)"
     )

@@ -90,7 +90,7 @@ def executar(args: argparse.Namespace) -> int:
     kwargs = argumentos_checker(args)
     kwargs["verbose"] = False  # workers print nothing; results go through the API
     verificar_credenciais(kwargs)
-    aplicar_registro(valor_registro(args), args)
+    registro = aplicar_registro(valor_registro(args), args)
     aplicar_leitura(args)
     try:
         import uvicorn
@@ -101,7 +101,7 @@ def executar(args: argparse.Namespace) -> int:
                         f"({exc.name} ausente)") from None
     from scrivane_contract.checker import ContractChecker
 
-    ContractChecker(**kwargs)  # fails now, not at the first upload
+    checker = ContractChecker(**kwargs)  # fails now, not at the first upload
     mostrar_avisos()
     token = os.environ.get(ENV_TOKEN) or None
     if not token and not _local(args.host):
@@ -114,7 +114,9 @@ def executar(args: argparse.Namespace) -> int:
 
     app = criar_app(criar_verificador, trabalhadores=args.trabalhadores, limite_fila=args.fila,
                     retencao_minutos=args.retencao, tamanho_maximo=args.tamanho_maximo, token=token,
-                    conferir_assinaturas=opcoes_assinaturas is not None, **(opcoes_assinaturas or {}))
+                    conferir_assinaturas=opcoes_assinaturas is not None, **(opcoes_assinaturas or {}),
+                    informacoes={"provedor": checker.provider or kwargs.get("provider"), "modelo": checker.model,
+                                 "registro": registro})
     endereco = f"[{args.host}]" if ":" in args.host else args.host
     print(f"scrivane-contract: página em http://{endereco}:{args.porta}/ · API em /docs", file=sys.stderr)
     try:

@@ -62,6 +62,14 @@ class EstadoVerificacao(BaseModel):
         None, description="As assinaturas digitais do PDF, conferidas e cruzadas com o resultado, quando "
                           "concluida: total, validas, resumo, alertas, assinaturas e erro")
     erro: Optional[str] = Field(None, description="Motivo da falha, quando falhou")
+    sha256: Optional[str] = Field(None, description="SHA-256 do arquivo verificado")
+    verificado_em: Optional[str] = Field(None, description="Quando a verificação terminou (ISO 8601, UTC)")
+    provedor: Optional[str] = Field(None, description="Provedor do motor de extração")
+    modelo: Optional[str] = Field(None, description="Modelo do motor de extração")
+    registro: Optional[dict[str, Any]] = Field(
+        None, description="De onde vieram os dados da Receita Federal: fonte, descricao, data_extracao")
+    veredito: Optional[str] = Field(None, description="O veredito final: APROVADO, REPROVADO ou PENDENTE")
+    segundos: Optional[float] = Field(None, description="Duração da verificação, em segundos")
 
 
 class Erro(BaseModel):
@@ -110,6 +118,7 @@ def criar_app(
     conferir_assinaturas: bool = True,
     raizes: Optional[str | os.PathLike[str]] = None,
     verificar_revogacao: bool = False,
+    informacoes: Optional[dict[str, Any]] = None,
 ) -> FastAPI:
     """Cria a aplicação web (página, API e documentação em ``/docs``).
 
@@ -122,6 +131,8 @@ def criar_app(
     (chave ``assinaturas_digitais`` ao lado de ``resultado``), com ``raizes``
     (arquivo ou pasta de raízes confiáveis; padrão: ICP-Brasil) e
     ``verificar_revogacao`` (LCR/OCSP, requer rede), como no ``verificar``.
+    ``informacoes``: ``provedor``, ``modelo`` e ``registro`` (a descrição do
+    registro consultado), gravados no registro de cada verificação.
     """
     if token is ...:
         token = os.environ.get(ENV_TOKEN) or None
@@ -130,7 +141,7 @@ def criar_app(
     fila = FilaVerificacoes(criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
                             retencao=retencao_minutos * 60.0,
                             assinaturas={"raizes": raizes, "verificar_revogacao": bool(verificar_revogacao)}
-                            if conferir_assinaturas else None)
+                            if conferir_assinaturas else None, informacoes=informacoes)
 
     @asynccontextmanager
     async def ciclo(app: FastAPI):

@@ -29,6 +29,9 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Callable, Optional
 
+from scrivane_contract.verificacao import Verificacao as RegistroVerificacao
+from scrivane_contract.verificacao import verificar_arquivo
+
 __all__ = ["FilaCheia", "FilaVerificacoes", "Verificacao", "NA_FILA", "EM_ANDAMENTO", "CONCLUIDA", "FALHOU"]
 
 NA_FILA = "na_fila"
@@ -49,21 +52,35 @@ class FilaCheia(Exception):
 
 @dataclass
 class Verificacao:
+    """A job of the queue: its state and times, and the verification's record once it ends."""
+
     id: str
     arquivo: str
     estado: str = NA_FILA
     criada_em: float = field(default_factory=time.time)
     iniciada_em: Optional[float] = None
     terminada_em: Optional[float] = None
-    resultado: Optional[dict] = None
-    assinaturas_digitais: Optional[dict] = None
-    erro: Optional[str] = None
+    registro: Optional[RegistroVerificacao] = None
     ordem: int = 0  # arrival order, for the queue position
 
+    @property
+    def resultado(self) -> Optional[dict]:
+        return None if self.registro is None else self.registro.resultado
+
+    @property
+    def assinaturas_digitais(self) -> Optional[dict]:
+        return None if self.registro is None else self.registro.assinaturas_digitais
+
+    @property
+    def erro(self) -> Optional[str]:
+        return None if self.registro is None else self.registro.erro
+
     def como_dict(self, posicao: Optional[int] = None) -> dict[str, Any]:
+        """The job's state, then the verification's JSON (the same shape as ``verificar --json``)."""
         def iso(t: Optional[float]) -> Optional[str]:
             return None if t is None else datetime.fromtimestamp(t, timezone.utc).isoformat(timespec="seconds")
 
+        registro = self.registro or RegistroVerificacao(arquivo=self.arquivo, id=self.id, verificado_em=None)
         d: dict[str, Any] = {
             "id": self.id,
             "estado": self.estado,
@@ -72,10 +89,8 @@ class Verificacao:
             "iniciada_em": iso(self.iniciada_em),
             "concluida_em": iso(self.terminada_em),
             "posicao_fila": posicao,
-            "resultado": self.resultado,
-            "assinaturas_digitais": self.assinaturas_digitais,
-            "erro": self.erro,
         }
+        d.update(registro.como_json())
         return d
 
 
@@ -121,6 +136,7 @@ class FilaVerificacoes:
         pasta: Optional[str] = None,
         relogio: Callable[[], float] = time.time,
         assinaturas: Optional[dict[str, Any]] = None,
+        informacoes: Optional[dict[str, Any]] = None,
     ) -> None:
         if trabalhadores < 1:
             raise ValueError("trabalhadores deve ser pelo menos 1")
@@ -154,6 +170,8 @@ class FilaVerificacoes:
         self._fechada = False
         self.relogio = relogio
         self.assinaturas = None if assinaturas is None else dict(assinaturas)
+        # provedor, modelo and registro, written into each verification's record.
+        self.informacoes = {k: v for k, v in (informacoes or {}).items() if k in ("provedor", "modelo", "registro")}
 
     # -- capacity ------------------------------------------------------------
 
@@ -204,7 +222,8 @@ class FilaVerificacoes:
         try:
             self._pool.submit(self._executar, item, caminho)
         except RuntimeError:  # pool shut down meanwhile
-            self._terminar(item, caminho, None, "Serviço encerrado antes da verificação")
+            self._terminar(item, caminho, RegistroVerificacao(arquivo=nome_arquivo, id=ident,
+                                                              erro="Serviço encerrado antes da verificação"))
         return item
 
     # -- the work ------------------------------------------------------------
@@ -216,54 +235,45 @@ class FilaVerificacoes:
         return fn
 
     def _executar(self, item: Verificacao, caminho: Path) -> None:
-        resultado, erro, leitura = None, None, None
+        registro = None
+        tipos: list[str] = []
+
+        def motivo(exc: BaseException) -> str:
+            tipos.append(type(exc).__name__)
+            return _mensagem_erro(exc)
+
         try:
             with self._lock:
                 item.estado = EM_ANDAMENTO
                 item.iniciada_em = self.relogio()
-            leitura = self._ler_assinaturas(caminho)
-            resultado = sem_caminhos(self._verificador()(str(caminho)), caminho, item.arquivo)
-            if leitura is not None:
-                item.assinaturas_digitais = sem_caminhos(self._cruzar(item, leitura, resultado), caminho,
-                                                         item.arquivo)
+            registro = verificar_arquivo(str(caminho), self._verificador(), nome=item.arquivo, ident=item.id,
+                                         assinaturas=self.assinaturas, motivo=motivo, **self.informacoes)
+            # API clients see the name of the file they sent, never the server's path.
+            registro.erro = sem_caminhos(registro.erro, caminho, item.arquivo)
+            registro.resultado = sem_caminhos(registro.resultado, caminho, item.arquivo)
+            registro.assinaturas_digitais = sem_caminhos(registro.assinaturas_digitais, caminho, item.arquivo)
+            for tipo in tipos:
+                # The type only: a message may quote the contract.
+                log.warning("verificação %s: %s (%s)", item.id,
+                            "falhou" if registro.erro is not None else "assinaturas não conferidas", tipo)
         except BaseException as exc:  # noqa: BLE001 - every failure ends the job, none escapes the pool
-            erro = sem_caminhos(_mensagem_erro(exc), caminho, item.arquivo)
-            # The type only: a message may quote the contract.
+            registro = RegistroVerificacao(arquivo=item.arquivo, id=item.id,
+                                           erro=sem_caminhos(_mensagem_erro(exc), caminho, item.arquivo))
             log.warning("verificação %s falhou (%s)", item.id, type(exc).__name__)
         finally:
-            if leitura is not None and erro is not None:
-                leitura.aguardar()  # the file goes away only once nobody reads it
-            self._terminar(item, caminho, resultado, erro)
+            self._terminar(item, caminho, registro)
 
-    def _ler_assinaturas(self, caminho: Path) -> Optional[Any]:
-        """Starts reading the signatures beside the checker (the command line's own reader)."""
-        if self.assinaturas is None:
-            return None
-        from scrivane_contract.cli.assinaturas import Leitura
-
-        return Leitura(caminho, self.assinaturas)
-
-    @staticmethod
-    def _cruzar(item: Verificacao, leitura: Any, resultado: Any) -> dict[str, Any]:
-        try:
-            return leitura.cruzar(resultado if isinstance(resultado, dict) else None)
-        except Exception as exc:  # noqa: BLE001 - the verification stands; the signatures become a finding
-            log.warning("assinaturas da verificação %s não conferidas (%s)", item.id, type(exc).__name__)
-            motivo = _mensagem_erro(exc)
-            return {"total": 0, "validas": False, "resumo": f"assinaturas digitais não verificadas: {motivo}",
-                    "alertas": [], "assinaturas": [], "erro": motivo}
-
-    def _terminar(self, item: Verificacao, caminho: Path, resultado: Optional[dict], erro: Optional[str]) -> None:
+    def _terminar(self, item: Verificacao, caminho: Path, registro: Optional[RegistroVerificacao]) -> None:
         try:
             caminho.unlink(missing_ok=True)
         except OSError:
             log.warning("não foi possível apagar o arquivo temporário da verificação %s", item.id)
+        if registro is None:
+            registro = RegistroVerificacao(arquivo=item.arquivo, id=item.id, erro="Verificação sem resultado")
         with self._lock:
             item.terminada_em = self.relogio()
-            if erro is None and resultado is not None:
-                item.estado, item.resultado = CONCLUIDA, resultado
-            else:
-                item.estado, item.erro = FALHOU, erro or "Verificação sem resultado"
+            item.registro = registro
+            item.estado = CONCLUIDA if registro.erro is None else FALHOU
             if item.iniciada_em is not None:
                 self._duracoes.append(item.terminada_em - item.iniciada_em)
             self._ativas -= 1

@@ -11,7 +11,7 @@
     em_andamento: "Lendo o contrato e consultando a Receita Federal…",
   };
 
-  let atual = null; // {id, arquivo, resultado, html}
+  let atual = null; // {id, arquivo, registro, url}
   let tokenPedido = null;
 
   $("limite").textContent = formatarTamanho(limite);
@@ -136,7 +136,9 @@
     if (!resposta.ok) throw new Error(await mensagemDe(resposta));
     const documento = new DOMParser().parseFromString(await resposta.text(), "text/html");
     const relatorio = documento.getElementById("relatorio");
-    atual = { id: estado.id, arquivo: estado.arquivo, resultado: estado.resultado, url: url };
+    // The verification's record: the job's state without the queue's own fields.
+    const { estado: _estado, criada_em, iniciada_em, concluida_em, posicao_fila, ...registro } = estado;
+    atual = { id: estado.id, arquivo: estado.arquivo, registro: registro, url: url };
     $("relatorio-conteudo").replaceChildren(document.importNode(relatorio, true));
     $("envio").hidden = true;
     $("resultado").hidden = false;
@@ -162,7 +164,7 @@
   }
 
   $("baixar-json").addEventListener("click", () => {
-    if (atual) baixar(JSON.stringify(atual.resultado, null, 2), "application/json", base() + "-verificacao.json");
+    if (atual) baixar(JSON.stringify(atual.registro, null, 2), "application/json", base() + "-verificacao.json");
   });
   $("baixar-html").addEventListener("click", async () => {
     if (!atual) return;

@@ -1,0 +1,607 @@
+"""Como as conclusões de uma verificação se leem: texto (terminal) e HTML (página).
+
+A linha de comando e o serviço web usam as mesmas funções:
+
+- texto: ``imprimir_relatorio`` (o relatório completo de um contrato),
+  ``imprimir_resumo`` (a tabela-resumo de um lote), ``imprimir_secao`` (a seção
+  "ASSINATURAS DIGITAIS"), ``celula_resumo`` e ``imprimir_alertas``;
+- HTML: ``pagina_relatorio`` (página autossuficiente, estilo embutido, abre
+  sem rede e imprime em uma página) e ``fragmento_relatorio`` (só o
+  ``<article id="relatorio">``), a partir de ``contexto_relatorio``.
+
+Cada função recebe dados prontos (um ``Verificacao`` ou os mapas do
+resultado); nenhuma verifica nada.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from datetime import datetime
+from functools import lru_cache
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Iterable, Optional
+
+from scrivane_contract._controles import escapar_controles
+
+if TYPE_CHECKING:
+    from scrivane_contract.verificacao import Verificacao
+
+__all__ = [
+    "pagina_relatorio",
+    "fragmento_relatorio",
+    "contexto_relatorio",
+    "imprimir_relatorio",
+    "imprimir_assinaturas",
+    "imprimir_resumo",
+    "imprimir_secao",
+    "imprimir_alertas",
+    "celula_resumo",
+    "console_saida",
+    "formatar_cnpj",
+    "formatar_cpf",
+    "RAIZ",
+]
+
+
+# == text ============================================================================
+
+
+
+def _formatar_cpf(cpf: str) -> str:
+    return f"{cpf[:3]}.{cpf[3:6]}.{cpf[6:9]}-{cpf[9:]}" if len(cpf) == 11 else cpf
+
+
+def _formatar_cnpj(cnpj: str) -> str:
+    return f"{cnpj[:2]}.{cnpj[2:5]}.{cnpj[5:8]}/{cnpj[8:12]}-{cnpj[12:]}" if len(cnpj) == 14 else cnpj
+
+
+def _data(iso: Optional[str]) -> str:
+    if not iso:
+        return "data não informada"
+    data, _, hora = iso.partition("T")
+    return f"{data} {hora[:5]}" + (" UTC" if hora.endswith("+00:00") else f" ({hora[8:]})" if len(hora) > 8 else "")
+
+
+def _estado(a: dict[str, Any]) -> tuple[str, str]:
+    """(label, style) of one signature's verdict."""
+    if a["ilegivel"]:
+        return "ILEGÍVEL", "bold red"
+    if a["integra"] is False:
+        return "VIOLADA", "bold red"
+    if a["modificado_apos_assinatura"]:
+        return "DOCUMENTO ALTERADO DEPOIS", "bold red"
+    if not a["valida"]:
+        return "NÃO CONFIRMADA", "bold yellow"
+    return "válida", "green"
+
+
+def _icone(achado: str) -> str:
+    negativo = ("ASSINATURA VIOLADA", "DOCUMENTO ALTERADO", "assinatura ilegível", "CPF DIVERGENTE", "não ",
+                "inválidos", "a assinatura não cobre")
+    if any(p in achado for p in negativo):
+        return "⚠️ "
+    return "✅"
+
+
+def imprimir_secao(digitais: Optional[dict[str, Any]], console: Any) -> None:
+    """A seção "ASSINATURAS DIGITAIS" depois do relatório de um contrato."""
+    from rich.markup import escape
+
+    if digitais is None:
+        return
+    console.print()
+    console.print("✍️  [bold]ASSINATURAS DIGITAIS[/]")
+    console.print("─" * 60)
+    if digitais.get("erro"):
+        console.print(f"⚠️  {escape(digitais['resumo'])}", style="bold yellow")
+        return
+    if not digitais["assinaturas"]:
+        console.print("Nenhuma assinatura digital no documento (assinado à mão, ou digitalizado).")
+        return
+    console.print(escape(digitais["resumo"]))
+    for n, a in enumerate(digitais["assinaturas"], 1):
+        rotulo, estilo = _estado(a)
+        quem = a["pessoa"] or a["nome"] or "(assinante não identificado)"
+        console.print()
+        console.print(f"{n}. [bold]{escape(quem)}[/] (campo {escape(a['campo'])}): [{estilo}]{rotulo}[/]")
+        detalhes = []
+        if a["cpf_pessoa"]:
+            detalhes.append(f"CPF {_formatar_cpf(a['cpf_pessoa'])}")
+        if a["cnpj"]:
+            detalhes.append(f"certificado da empresa {a['nome'] or ''} (CNPJ {_formatar_cnpj(a['cnpj'])})")
+        if a["emissor"]:
+            detalhes.append(f"emitido por {a['emissor']}")
+        if not a["ilegivel"]:
+            origem = "carimbo do tempo" if a["carimbo_do_tempo"] else "declarada pelo assinante"
+            detalhes.append(f"assinada em {_data(a['data_assinatura'])} ({origem})")
+        if detalhes:
+            console.print("   " + escape(" · ".join(detalhes)))
+        console.print(f"   QSA: {escape(a['identidade'])}")
+        for achado in a["achados"]:
+            console.print(f"   {_icone(achado)} {escape(achado)}")
+    if digitais["alertas"]:
+        console.print()
+    for alerta in digitais["alertas"]:
+        console.print(f"⚠️  {escape(alerta)}", style="bold red")
+
+
+def celula_resumo(digitais: Optional[dict[str, Any]]) -> str:
+    """Texto (com estilo) da coluna "Assinaturas" da tabela-resumo."""
+    if digitais is None:
+        return "-"
+    if digitais.get("erro"):
+        return "[bold yellow]não lidas[/]"
+    total = digitais["total"]
+    if total == 0:
+        return "nenhuma"
+    if not digitais["validas"]:
+        ruins = sum(1 for a in digitais["assinaturas"] if not a["valida"])
+        return f"[bold red]{ruins}/{total} com problema[/]"
+    if digitais["alertas"]:
+        return f"[bold yellow]{total} válida(s), com aviso[/]"
+    return f"[green]{total} válida(s)[/]"
+
+
+def imprimir_alertas(arquivo: str, digitais: Optional[dict[str, Any]], console: Any) -> None:
+    """Os avisos em destaque de um contrato, abaixo da tabela-resumo."""
+    from rich.markup import escape
+
+    if digitais is None:
+        return
+    if digitais.get("erro"):
+        console.print(f"⚠️  {escape(arquivo)}: {escape(digitais['resumo'])}", style="bold yellow", soft_wrap=True)
+    for alerta in digitais["alertas"]:
+        console.print(f"⚠️  {escape(arquivo)}: {escape(alerta)}", style="bold red", soft_wrap=True)
+
+
+formatar_cpf = _formatar_cpf
+formatar_cnpj = _formatar_cnpj
+
+
+def _escapar(texto: str) -> str:
+    from rich.markup import escape
+
+    return escape(texto)
+
+
+def _terminal(fluxo: Any) -> bool:
+    try:
+        return bool(fluxo.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
+def console_saida() -> Any:
+    """Um console ``rich`` para a saída padrão (largura 120 quando não é um terminal)."""
+    from rich.console import Console
+
+    # Piped to a file, a table cut at 80 columns folds every path; give it room.
+    largura = None if _terminal(sys.stdout) or os.environ.get("COLUMNS") else 120
+    return Console(highlight=False, width=largura)
+
+
+_ESTILO = {"APROVADO": "green", "REPROVADO": "red", "PENDENTE": "yellow"}
+
+
+def _metricas_de(v: "Verificacao") -> Optional[dict[str, Any]]:
+    if v.resultado is None:
+        return None
+    m = v.resultado.get("metricas")
+    return m if isinstance(m, dict) else None
+
+
+def imprimir_resumo(verificacoes: list["Verificacao"], segundos_total: float, console: Any) -> None:
+    """Tabela-resumo (um contrato por linha) e os totais."""
+    from rich.table import Table
+
+    tabela = Table(title="Resumo da verificação", title_justify="left", show_footer=True)
+    tabela.add_column("Arquivo", footer="Total", overflow="fold")
+    tabela.add_column("Resultado", overflow="fold")
+    colunas = [("Aprov.", "total_aprovados"), ("Reprov.", "total_reprovados"), ("Pend.", "total_pendentes")]
+    totais = {chave: 0 for _, chave in colunas}
+    tokens = 0
+    custo = 0.0
+    for v in verificacoes:
+        r = v.resultado or {}
+        for _, chave in colunas:
+            n = r.get(chave)
+            if n is None and chave.replace("total_", "campos_") in r:
+                n = len(r[chave.replace("total_", "campos_")])
+            totais[chave] += n or 0
+        m = _metricas_de(v)
+        if m:
+            tokens += int(m.get("tokens") or 0)
+            custo += float(m.get("custo_usd") or 0.0)
+    for titulo, chave in colunas:
+        tabela.add_column(titulo, justify="right", footer=str(totais[chave]))
+    com_assinaturas = any(v.assinaturas_digitais is not None for v in verificacoes)
+    if com_assinaturas:
+        tabela.add_column("Assinaturas")
+    tabela.add_column("Tokens", justify="right", footer=f"{tokens:,}")
+    tabela.add_column("Custo", justify="right", footer=f"${custo:.4f}")
+    tabela.add_column("Tempo", justify="right", footer=f"{segundos_total:.1f}s")
+
+    for v in verificacoes:
+        if v.erro is not None:
+            tabela.add_row(_escapar(v.arquivo), "[bold magenta]FALHA[/]", "-", "-", "-",
+                           *(["-"] if com_assinaturas else []), "-", "-", f"{v.segundos:.1f}s")
+            continue
+        r = v.resultado or {}
+        veredito = str(r.get("resultado_final"))
+        estilo = _ESTILO.get(veredito, "white")
+        contagens = []
+        for _, chave in colunas:
+            n = r.get(chave)
+            if n is None:
+                n = len(r.get(chave.replace("total_", "campos_")) or [])
+            contagens.append(str(n))
+        m = _metricas_de(v)
+        if v.veredito != veredito:  # rejected for its digital signatures
+            veredito, estilo = f"{v.veredito} (assinaturas)", _ESTILO["REPROVADO"]
+        tabela.add_row(
+            _escapar(v.arquivo),
+            f"[bold {estilo}]{_escapar(veredito)}[/]",
+            *contagens,
+            *([celula_resumo(v.assinaturas_digitais)] if com_assinaturas else []),
+            f"{int(m.get('tokens') or 0):,}" if m else "-",
+            f"${float(m.get('custo_usd') or 0.0):.4f}" if m else "-",
+            f"{v.segundos:.1f}s",
+        )
+    console.print(tabela)
+    for v in verificacoes:
+        if v.erro is not None:
+            console.print(f"FALHA em {_escapar(v.arquivo)}: {_escapar(v.erro)}", highlight=False, soft_wrap=True)
+        else:
+            imprimir_alertas(v.arquivo, v.assinaturas_digitais, console)
+
+    contagem = {k: sum(1 for v in verificacoes if v.veredito == k) for k in ("APROVADO", "REPROVADO", "PENDENTE")}
+    falhas = sum(1 for v in verificacoes if v.erro is not None)
+    partes = [
+        f"{contagem['APROVADO']} aprovado(s)",
+        f"{contagem['REPROVADO']} reprovado(s)",
+        f"{contagem['PENDENTE']} pendente(s)",
+    ]
+    if falhas:
+        partes.append(f"{falhas} com falha")
+    console.print(
+        f"{len(verificacoes)} contrato(s): " + ", ".join(partes)
+        + f"; {tokens:,} tokens, ${custo:.4f}, {segundos_total:.1f}s",
+        highlight=False,
+    )
+
+
+def imprimir_relatorio(v: "Verificacao", kwargs_checker: Optional[dict[str, Any]] = None) -> None:
+    """O relatório completo de um contrato, como a biblioteca o imprime, com o cabeçalho do arquivo."""
+    regua = "=" * 60
+    print()
+    print(regua)
+    print(f"📄 Arquivo: {escapar_controles(v.arquivo)}")
+    print(regua)
+    if v.erro is not None:
+        print(f"❌ FALHA: {v.erro}")
+        return
+    r = v.resultado or {}
+    if "metricas" not in r:  # the reduced record: the engine could not be used
+        print(f"⚠️ {r.get('resultado_final')}: {r.get('justificativa')}")
+        imprimir_assinaturas(v)
+        return
+    from types import SimpleNamespace
+
+    from scrivane_contract.checker import ContractChecker
+    from scrivane_contract.models import AssinaturaVerificada, EmpresaVerificada
+
+    # The library's own report printer; the local provider needs no key to build it.
+    kwargs = {**(kwargs_checker or {"provider": "local"}), "verbose": True}
+    checker = ContractChecker(**kwargs)
+    m = r["metricas"]
+    checker._imprimir_relatorio(
+        resultado_final=r["resultado_final"],
+        justificativa=r["justificativa"],
+        campos_aprovados=list(r["campos_aprovados"]),
+        campos_reprovados=list(r["campos_reprovados"]),
+        campos_pendentes=list(r["campos_pendentes"]),
+        empresas=[EmpresaVerificada.model_validate(e) for e in r["empresas"]],
+        assinaturas=[AssinaturaVerificada.model_validate(a) for a in r["assinaturas"]],
+        dados_contrato=dict(r.get("dados_contrato") or {}),
+        metricas=SimpleNamespace(tokens=m["tokens"], cost_usd=m["custo_usd"], time_seconds=m["tempo_segundos"]),
+    )
+    imprimir_assinaturas(v)
+
+
+def imprimir_assinaturas(v: "Verificacao") -> None:
+    """As assinaturas digitais depois do relatório de um contrato, e o veredito que impõem, se impõem."""
+    if v.assinaturas_digitais is None:
+        return
+    sys.stdout.flush()
+    console = console_saida()
+    imprimir_secao(v.assinaturas_digitais, console)
+    if v.resultado is not None and v.veredito != v.resultado.get("resultado_final"):
+        console.print(f"🚫 Com --exigir-assinaturas-validas, o contrato conta como {v.veredito}.",
+                      style="bold red")
+
+
+# == HTML ============================================================================
+
+
+RAIZ = Path(__file__).resolve().parent / "web"
+
+_VEREDITOS = {
+    "APROVADO": ("aprovado", "✓", "O contrato passou em todas as verificações."),
+    "REPROVADO": ("reprovado", "✕", "Há divergências com a Receita Federal."),
+    "PENDENTE": ("pendente", "!", "Alguns pontos precisam de análise manual."),
+}
+
+_STATUS = {
+    "aprovado": ("aprovado", "✓", "Aprovado"),
+    "reprovado": ("reprovado", "✕", "Reprovado"),
+    "pendente": ("pendente", "!", "Pendente"),
+    "nao_verificado": ("neutro", "–", "Não verificado"),
+}
+
+_DADOS_ROTULOS = {
+    "tipo_contrato": "Tipo de contrato",
+    "objeto": "Objeto",
+    "data_assinatura": "Data de assinatura",
+    "vigencia": "Vigência",
+    "valor": "Valor",
+    "foro": "Foro",
+}
+
+# Company fields shown as rows, in this order; any other field follows.
+_ORDEM_CAMPOS = ("CNPJ", "Situação Cadastral", "Razão Social", "Endereço")
+
+
+@lru_cache(maxsize=1)
+def _ambiente():
+    import jinja2
+
+    env = jinja2.Environment(
+        loader=jinja2.FileSystemLoader(str(RAIZ / "templates")),
+        autoescape=True,
+        trim_blocks=True,
+        lstrip_blocks=True,
+        undefined=jinja2.StrictUndefined,
+    )
+    return env
+
+
+@lru_cache(maxsize=1)
+def _css() -> str:
+    return (RAIZ / "static" / "relatorio.css").read_text(encoding="utf-8")
+
+
+def _texto(valor: Any) -> str:
+    if valor is None:
+        return ""
+    return str(valor)
+
+
+def _status(status: Any) -> dict[str, str]:
+    classe, simbolo, rotulo = _STATUS.get(status if isinstance(status, str) else "", ("neutro", "?", _texto(status) or "Sem status"))
+    return {"classe": classe, "simbolo": simbolo, "rotulo": rotulo}
+
+
+def _campo(c: Any) -> dict[str, Any]:
+    c = c if isinstance(c, dict) else {}
+    return {
+        "campo": _texto(c.get("campo")) or "Campo",
+        "mensagem": _texto(c.get("mensagem")),
+        "contrato": _texto(c.get("valor_contrato")),
+        "receita": _texto(c.get("valor_receita")),
+        "status": _status(c.get("status")),
+    }
+
+
+def _lista(valor: Any) -> list:
+    return list(valor) if isinstance(valor, (list, tuple)) else []
+
+
+def _empresa(e: Any) -> dict[str, Any]:
+    e = e if isinstance(e, dict) else {}
+    campos = [_campo(c) for c in _lista(e.get("campos"))]
+    ordem = {nome: i for i, nome in enumerate(_ORDEM_CAMPOS)}
+    campos.sort(key=lambda c: ordem.get(c["campo"], len(ordem)))
+    nome = _texto(e.get("razao_social_receita")) or _texto(e.get("razao_social_contrato")) or "Empresa sem nome"
+    encontrada = bool(e.get("cnpj_encontrado"))
+    if encontrada:
+        situacao = _status("aprovado" if e.get("empresa_ativa") else "reprovado")
+        situacao["rotulo"] = "Ativa" if e.get("empresa_ativa") else "Inativa"
+    else:
+        situacao = _status("pendente" if any(c["status"]["classe"] == "pendente" for c in campos) else "reprovado")
+        situacao["rotulo"] = "Não confirmada" if situacao["classe"] == "pendente" else "Não encontrada"
+    return {
+        "nome": nome,
+        "cnpj": _texto(e.get("cnpj")),
+        "buscado_por_nome": bool(e.get("cnpj_buscado_por_nome")),
+        "papel": _texto(e.get("papel_no_contrato")),
+        "situacao": situacao,
+        "campos": campos,
+    }
+
+
+def _assinatura(a: Any) -> dict[str, Any]:
+    a = a if isinstance(a, dict) else {}
+    empresa = _texto(a.get("empresa_representada"))
+    cnpj = _texto(a.get("cnpj_empresa"))
+    return {
+        "nome": _texto(a.get("nome_signatario")) or "Signatário sem nome",
+        "cargo": _texto(a.get("cargo")),
+        "empresa": empresa,
+        "cnpj": cnpj,
+        "qualificacao": _texto(a.get("qualificacao_qsa")),
+        "poder": bool(a.get("tem_poder_assinatura")),
+        "campos": [_campo(c) for c in _lista(a.get("campos"))],
+    }
+
+
+def _problemas(empresas: Iterable[dict], assinaturas: Iterable[dict]) -> list[dict[str, str]]:
+    saida = []
+    for dono, itens in [(e["nome"], e["problemas"]) for e in empresas] + [(a["nome"], a["problemas"]) for a in assinaturas]:
+        for p in itens:
+            saida.append({"dono": dono, "texto": p})
+    return saida
+
+
+def _inicial(texto: str) -> str:
+    """First letter in upper case, the rest untouched (CPF, QSA stay as they are)."""
+    return texto[:1].upper() + texto[1:]
+
+
+# Verdict label style (as the command line prints it) -> the page's status class.
+_CLASSE_ESTILO = {"bold red": "reprovado", "bold yellow": "pendente", "green": "aprovado"}
+_SIM_NAO = {True: "Sim", False: "Não"}
+
+
+def _assinatura_digital(a: dict[str, Any]) -> dict[str, Any]:
+    from scrivane_contract.assinaturas_digitais import IDENTIDADE_DIVERGENTE
+
+    rotulo, estilo = _estado(a)
+    classe = _CLASSE_ESTILO.get(estilo, "neutro")
+    simbolo = {"aprovado": "✓", "reprovado": "✕", "pendente": "!"}.get(classe, "–")
+    ilegivel = bool(a.get("ilegivel"))
+    if a.get("icp_brasil") is True:
+        cadeia = "Encadeado a uma raiz confiável"
+    elif a.get("icp_brasil") is False:
+        cadeia = "Não encadeado: " + (_texto(a.get("problema_certificado")) or "cadeia não validada")
+    else:
+        cadeia = "Não avaliada"
+    modificado = a.get("modificado_apos_assinatura")
+    data = None
+    if not ilegivel:
+        origem = "carimbo do tempo" if a.get("carimbo_do_tempo") else "declarada pelo assinante"
+        data = f"{_data(a.get('data_assinatura'))} ({origem})"
+    return {
+        "quem": _texto(a.get("pessoa") or a.get("nome")) or "Assinante não identificado",
+        "campo": _texto(a.get("campo")),
+        "estado": {"classe": classe, "simbolo": simbolo, "rotulo": rotulo.capitalize()},
+        "alerta": ilegivel or a.get("integra") is False or modificado is True,
+        "cpf": _formatar_cpf(_texto(a.get("cpf_pessoa"))) if a.get("cpf_pessoa") else "",
+        "cnpj": _formatar_cnpj(_texto(a.get("cnpj"))) if a.get("cnpj") else "",
+        "empresa": _texto(a.get("nome")) if a.get("cnpj") else "",
+        "emissor": _texto(a.get("emissor")),
+        "data": data,
+        "integra": "Não avaliada" if ilegivel or a.get("integra") is None else _SIM_NAO[bool(a.get("integra"))],
+        "alterado": "Não foi possível analisar" if modificado is None else _SIM_NAO[bool(modificado)],
+        "cadeia": cadeia,
+        "qsa": _inicial(_texto(a.get("identidade")) or "não verificada"),
+        "qsa_divergente": a.get("identidade") == IDENTIDADE_DIVERGENTE,
+        "signatario": _texto(a.get("signatario_extraido")),
+        "achados": [{"texto": _texto(x), "ruim": _icone(_texto(x)) != "✅"} for x in _lista(a.get("achados"))],
+    }
+
+
+def _digitais(d: Any) -> Optional[dict[str, Any]]:
+    """The digital signatures block, from the ``assinaturas_digitais`` map (``None``: not checked)."""
+    if not isinstance(d, dict):
+        return None
+    assinaturas = [_assinatura_digital(a) for a in _lista(d.get("assinaturas")) if isinstance(a, dict)]
+    return {
+        "erro": bool(d.get("erro")),
+        "resumo": _inicial(_texto(d.get("resumo"))),
+        "alertas": [_texto(x) for x in _lista(d.get("alertas"))],
+        "assinaturas": assinaturas,
+    }
+
+
+def _numero(valor: Any, casas: int) -> str:
+    """A number written the Brazilian way (1.234,5)."""
+    try:
+        texto = f"{float(valor):,.{casas}f}"
+    except (TypeError, ValueError):
+        return _texto(valor) or "—"
+    return texto.replace(",", "\0").replace(".", ",").replace("\0", ".")
+
+
+def _metricas(m: Any) -> Optional[dict[str, str]]:
+    if not isinstance(m, dict):
+        return None
+    tokens = m.get("tokens")
+    return {
+        "tokens": _numero(tokens, 0) if isinstance(tokens, (int, float)) else (_texto(tokens) or "—"),
+        "custo": "US$ " + _numero(m.get("custo_usd"), 4),
+        "tempo": _numero(m.get("tempo_segundos"), 1) + " s",
+    }
+
+
+def _dados(d: Any) -> list[dict[str, str]]:
+    if not isinstance(d, dict):
+        return []
+    chaves = [k for k in _DADOS_ROTULOS if k in d] + [k for k in d if k not in _DADOS_ROTULOS]
+    linhas = []
+    for k in chaves:
+        v = d[k]
+        if isinstance(v, (list, tuple)):
+            v = ", ".join(_texto(x) for x in v)
+        elif isinstance(v, dict):
+            v = "; ".join(f"{kk}: {_texto(vv)}" for kk, vv in v.items())
+        rotulo = _DADOS_ROTULOS.get(k) or str(k).replace("_", " ").capitalize()
+        linhas.append({"rotulo": rotulo, "valor": _texto(v)})
+    return linhas
+
+
+def contexto_relatorio(resultado: dict, arquivo: Optional[str] = None,
+                       gerado_em: Optional[datetime] = None,
+                       assinaturas_digitais: Optional[dict] = None) -> dict[str, Any]:
+    """What the template needs, taken from a ``ResultadoVerificacao`` (complete or reduced)."""
+    if not isinstance(resultado, dict):
+        raise TypeError("resultado deve ser um dict (ResultadoVerificacao)")
+    final = _texto(resultado.get("resultado_final")) or "PENDENTE"
+    classe, simbolo, resumo = _VEREDITOS.get(final, ("neutro", "?", "Resultado desconhecido."))
+    empresas_brutas = [e for e in _lista(resultado.get("empresas")) if isinstance(e, dict)]
+    assinaturas_brutas = [a for a in _lista(resultado.get("assinaturas")) if isinstance(a, dict)]
+    empresas = [_empresa(e) for e in empresas_brutas]
+    assinaturas = [_assinatura(a) for a in assinaturas_brutas]
+    for vista, bruta in zip(empresas, empresas_brutas):
+        vista["problemas"] = [_texto(p) for p in _lista(bruta.get("problemas"))]
+    for vista, bruta in zip(assinaturas, assinaturas_brutas):
+        vista["problemas"] = [_texto(p) for p in _lista(bruta.get("problemas"))]
+    aprovados = [_texto(x) for x in _lista(resultado.get("campos_aprovados"))]
+    reprovados = [_texto(x) for x in _lista(resultado.get("campos_reprovados"))]
+    pendentes = [_texto(x) for x in _lista(resultado.get("campos_pendentes"))]
+    quando = gerado_em or datetime.now().astimezone()
+    from scrivane_contract import __version__
+
+    return {
+        "final": final,
+        "classe": classe,
+        "simbolo": simbolo,
+        "resumo": resumo,
+        "justificativa": _texto(resultado.get("justificativa")),
+        "arquivo": arquivo,
+        "gerado_em": quando.strftime("%d/%m/%Y %H:%M"),
+        "versao": __version__,
+        "contagem": {"aprovados": len(aprovados), "reprovados": len(reprovados), "pendentes": len(pendentes)},
+        "listas": [("reprovado", "Campos reprovados", reprovados), ("pendente", "Campos pendentes", pendentes),
+                   ("aprovado", "Campos aprovados", aprovados)],
+        "empresas": empresas,
+        "assinaturas": assinaturas,
+        "problemas": _problemas(empresas, assinaturas),
+        "dados": _dados(resultado.get("dados_contrato")) if "dados_contrato" in resultado else None,
+        "metricas": _metricas(resultado.get("metricas")),
+        "digitais": _digitais(assinaturas_digitais),
+    }
+
+
+def fragmento_relatorio(resultado: dict, arquivo: Optional[str] = None,
+                        gerado_em: Optional[datetime] = None,
+                        assinaturas_digitais: Optional[dict] = None) -> str:
+    """Só o ``<article id="relatorio">`` do relatório, sem documento em volta."""
+    return _ambiente().get_template("relatorio.html").render(
+        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais), documento=False, css="")
+
+
+def pagina_relatorio(resultado: dict, arquivo: Optional[str] = None,
+                     gerado_em: Optional[datetime] = None,
+                     assinaturas_digitais: Optional[dict] = None) -> str:
+    """Página HTML completa e autossuficiente com o relatório de uma verificação.
+
+    ``resultado`` é o ``ResultadoVerificacao`` devolvido por ``verificar``
+    (completo ou reduzido); ``arquivo`` é o nome do contrato mostrado no
+    cabeçalho; ``assinaturas_digitais`` é o mapa de
+    ``verificar_assinaturas_digitais`` (seção "Assinaturas digitais"; ``None``:
+    seção omitida, assinaturas não conferidas).  A página não depende de nenhum arquivo externo: o estilo vai
+    embutido, ela abre sem rede e imprime em uma página.
+    """
+    return _ambiente().get_template("relatorio.html").render(
+        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais), documento=True, css=_css())

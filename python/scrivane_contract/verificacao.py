@@ -1,0 +1,352 @@
+"""Uma verificação de um arquivo de contrato, e o registro que ela deixa.
+
+``verificar_arquivo(caminho, verificar)`` lê as assinaturas digitais do PDF
+(numa thread própria, enquanto o motor extrai), chama ``verificar`` (em geral
+``ContractChecker.verificar``), cruza as assinaturas com o resultado e devolve
+um ``Verificacao``: nome do arquivo e SHA-256, quando, provedor e modelo,
+registro consultado, ``resultado``, ``assinaturas_digitais``, o ``veredito``
+final, o tempo e o motivo da falha, se houve.  ``Verificacao.como_json()`` é a
+única forma JSON de uma verificação: a do ``verificar --json`` e ``--saida``,
+a da API web, a do "Baixar JSON" da página e a do histórico.
+
+``Verificador`` guarda as opções de um comando (argumentos do checker,
+assinaturas, registro) e verifica arquivos com um checker por thread.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import threading
+import time
+from dataclasses import dataclass, field
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Any, Callable, Optional
+
+from scrivane_contract._controles import escapar_controles
+
+__all__ = [
+    "Verificacao",
+    "Verificador",
+    "verificar_arquivo",
+    "calcular_veredito",
+    "motivo_da_falha",
+    "descrever_registro",
+    "sha256_arquivo",
+    "CHAVES",
+]
+
+# Keys of a verification's JSON, in order.
+CHAVES = ("id", "arquivo", "sha256", "verificado_em", "provedor", "modelo", "registro", "resultado",
+          "assinaturas_digitais", "veredito", "segundos", "erro")
+
+
+def agora_iso() -> str:
+    """O instante atual em ISO 8601, UTC, com segundos."""
+    return datetime.now(timezone.utc).isoformat(timespec="seconds")
+
+
+def sha256_arquivo(caminho: str | Path) -> str:
+    """O SHA-256 (hexadecimal) do conteúdo do arquivo."""
+    h = hashlib.sha256()
+    with open(caminho, "rb") as f:
+        while bloco := f.read(1 << 20):
+            h.update(bloco)
+    return h.hexdigest()
+
+
+def assinaturas_invalidas(digitais: Optional[dict[str, Any]]) -> bool:
+    """Há assinatura digital violada, ilegível ou seguida de alteração (ou nenhuma pôde ser lida)."""
+    return digitais is not None and not digitais.get("validas", True)
+
+
+def calcular_veredito(resultado: Optional[dict[str, Any]], assinaturas_digitais: Optional[dict[str, Any]],
+                      *, exigir_assinaturas: bool = False) -> Optional[str]:
+    """O veredito final de uma verificação ("APROVADO", "REPROVADO", "PENDENTE"; None se falhou).
+
+    É o ``resultado_final`` da biblioteca, salvo quando ``exigir_assinaturas``
+    e há assinatura digital com problema: então "REPROVADO".
+    """
+    if resultado is None:
+        return None
+    if exigir_assinaturas and assinaturas_invalidas(assinaturas_digitais):
+        return "REPROVADO"
+    return resultado.get("resultado_final")
+
+
+@dataclass
+class Verificacao:
+    """O registro de uma verificação de um contrato (``erro`` preenchido quando falhou)."""
+
+    arquivo: str
+    sha256: Optional[str] = None
+    verificado_em: str = field(default_factory=agora_iso)
+    provedor: Optional[str] = None
+    modelo: Optional[str] = None
+    registro: Optional[dict[str, Any]] = None
+    resultado: Optional[dict[str, Any]] = None
+    assinaturas_digitais: Optional[dict[str, Any]] = None
+    veredito: Optional[str] = None
+    segundos: float = 0.0
+    erro: Optional[str] = None
+    id: Optional[str] = None
+
+    def como_json(self) -> dict[str, Any]:
+        """O objeto JSON da verificação (todas as chaves, sempre na mesma ordem)."""
+        d = {chave: getattr(self, chave) for chave in CHAVES}
+        d["segundos"] = round(float(self.segundos), 3)
+        return d
+
+    # The name the command line used before; both read the same.
+    objeto_json = como_json
+
+    @classmethod
+    def de_json(cls, d: dict[str, Any]) -> "Verificacao":
+        """Reconstrói a verificação a partir de ``como_json()`` (chaves desconhecidas são ignoradas)."""
+        return cls(**{k: d[k] for k in CHAVES if k in d and k != "segundos"}, segundos=float(d.get("segundos") or 0.0))
+
+    @property
+    def nome(self) -> str:
+        """Só o nome do arquivo, sem as pastas."""
+        return Path(self.arquivo).name
+
+    def cnpjs(self) -> list[str]:
+        """Os CNPJs (14 dígitos) das empresas do resultado."""
+        saida = []
+        for e in (self.resultado or {}).get("empresas") or []:
+            numero = "".join(ch for ch in str((e or {}).get("cnpj") or "") if ch.isdigit())
+            if len(numero) == 14 and numero not in saida:
+                saida.append(numero)
+        return saida
+
+
+# -- failures --------------------------------------------------------------------
+
+
+def _uma_linha(texto: str) -> str:
+    # One line, and nothing in it that moves a terminal's cursor.
+    return escapar_controles(" ".join(str(texto).split()))
+
+
+def motivo_da_falha(exc: BaseException) -> str:
+    """Uma linha, em português, que diz por que a verificação falhou."""
+    if isinstance(exc, FileNotFoundError):
+        nome = exc.filename if exc.filename is not None else None
+        return _uma_linha(f"Arquivo não encontrado: {nome}" if nome else str(exc))
+    if isinstance(exc, PermissionError):
+        return _uma_linha(f"sem permissão para ler o arquivo: {exc.filename or exc}")
+    if isinstance(exc, IsADirectoryError):
+        return _uma_linha(f"o caminho é uma pasta: {exc.filename or exc}")
+    modulo = type(exc).__module__ or ""
+    if modulo.startswith("scrivane.") or modulo == "scrivane":
+        return _uma_linha(str(exc))  # the reader's messages are already for users
+    if modulo.startswith("openai"):
+        return _motivo_openai(exc)
+    if modulo.startswith("pydantic"):
+        return "resposta do modelo fora do formato esperado"
+    texto = _uma_linha(str(exc))
+    return f"erro inesperado ({type(exc).__name__}){': ' + texto if texto else ''}"
+
+
+def _motivo_openai(exc: BaseException) -> str:
+    import openai
+
+    if isinstance(exc, openai.APITimeoutError):
+        return "tempo esgotado na chamada ao serviço do modelo"
+    if isinstance(exc, openai.APIConnectionError):
+        return "sem conexão com o serviço do modelo (verifique a rede, OPENAI_BASE_URL ou AZURE_API_ENDPOINT)"
+    if isinstance(exc, openai.AuthenticationError):
+        return "chave recusada pelo serviço do modelo (HTTP 401)"
+    if isinstance(exc, openai.PermissionDeniedError):
+        return "acesso negado pelo serviço do modelo (HTTP 403)"
+    if isinstance(exc, openai.NotFoundError):
+        return "modelo ou implantação não encontrado no serviço (HTTP 404)"
+    if isinstance(exc, openai.RateLimitError):
+        return "limite de uso do serviço do modelo atingido (HTTP 429)"
+    if isinstance(exc, openai.APIStatusError):
+        return f"o serviço do modelo respondeu com erro (HTTP {exc.status_code})"
+    return _uma_linha(f"erro do serviço do modelo: {exc}")
+
+
+# -- the registry in use -----------------------------------------------------------
+
+
+def descrever_registro(valor: Optional[str] = None, data_extracao: Optional[str] = None,
+                       descricao: Optional[str] = None) -> dict[str, Any]:
+    """De onde vêm os dados da Receita Federal: ``{"fonte", "descricao", "data_extracao"}``.
+
+    ``valor`` é o de ``--registro`` (None: os serviços públicos).
+    """
+    if not valor:
+        return {"fonte": "publico", "descricao": descricao or "serviços públicos (BrasilAPI, ReceitaWS, Casa dos Dados)",
+                "data_extracao": data_extracao}
+    valor = valor.strip()
+    if valor == "local" or valor.startswith("sqlite:"):
+        return {"fonte": "local", "descricao": descricao or f"registro local {valor}", "data_extracao": data_extracao}
+    return {"fonte": "servidor", "descricao": descricao or f"registro em {valor.rstrip('/')}",
+            "data_extracao": data_extracao}
+
+
+# -- one verification ------------------------------------------------------------------
+
+
+class _Leitura:
+    """Reads a contract's signatures on a thread of its own while the engine extracts
+    (the engine mostly waits on the network), then cross-checks them with the result."""
+
+    def __init__(self, caminho: Path, opcoes: dict[str, Any]) -> None:
+        import concurrent.futures
+
+        self.caminho = caminho
+        self.opcoes = opcoes
+        self._executor = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="assinaturas")
+        self._futuro = self._executor.submit(self._ler)
+        self._executor.shutdown(wait=False)
+
+    def _ler(self) -> list[Any]:
+        from scrivane.signatures import ler_assinaturas
+
+        return ler_assinaturas(self.caminho, **self.opcoes)
+
+    def cruzar(self, resultado: Optional[dict[str, Any]]) -> dict[str, Any]:
+        from scrivane_contract.assinaturas_digitais import verificar_assinaturas_digitais
+
+        return verificar_assinaturas_digitais(self.caminho, resultado, lidas=self._futuro.result, **self.opcoes)
+
+    def aguardar(self) -> None:
+        """Waits for the reading to end (its outcome is left to ``cruzar``)."""
+        import concurrent.futures
+
+        concurrent.futures.wait([self._futuro])
+
+
+def _assinaturas_nao_conferidas(motivo: str) -> dict[str, Any]:
+    return {"total": 0, "validas": False, "resumo": f"assinaturas digitais não verificadas: {motivo}",
+            "alertas": [], "assinaturas": [], "erro": motivo}
+
+
+def verificar_arquivo(
+    caminho: str | Path,
+    verificar: Callable[[Any], Optional[dict[str, Any]]],
+    *,
+    nome: Optional[str] = None,
+    assinaturas: Optional[dict[str, Any]] = None,
+    exigir_assinaturas: bool = False,
+    provedor: Optional[str] = None,
+    modelo: Optional[str] = None,
+    registro: Optional[dict[str, Any]] = None,
+    motivo: Callable[[BaseException], str] = motivo_da_falha,
+    ident: Optional[str] = None,
+) -> Verificacao:
+    """Verifica um arquivo de contrato e devolve o registro da verificação.
+
+    ``verificar(caminho)`` devolve o ``ResultadoVerificacao`` (um dict);
+    ``nome`` é o nome mostrado (padrão: o caminho); ``assinaturas`` são as
+    opções de ``verificar_assinaturas_digitais`` (None: não conferidas); um
+    problema nas assinaturas vira achado, nunca falha.  Uma exceção de
+    ``verificar`` vira ``erro`` (texto de ``motivo``).  Nunca lança
+    ``Exception``.
+    """
+    dado = caminho  # handed to ``verificar`` as it came
+    caminho = Path(caminho)
+    inicio = time.perf_counter()
+    v = Verificacao(arquivo=nome if nome is not None else str(caminho), provedor=provedor, modelo=modelo,
+                    registro=registro, id=ident)
+    leitura: Optional[_Leitura] = None
+    try:
+        try:
+            v.sha256 = sha256_arquivo(caminho)
+        except IsADirectoryError:
+            raise
+        except OSError:
+            if caminho.is_file():
+                raise
+            # Not a plain file: the checker reports it in its own words.
+        if assinaturas is not None and caminho.is_file():
+            leitura = _Leitura(caminho, assinaturas)
+        v.resultado = verificar(dado)
+        if leitura is not None:
+            try:
+                v.assinaturas_digitais = leitura.cruzar(v.resultado if isinstance(v.resultado, dict) else None)
+            except Exception as exc:  # noqa: BLE001 - the verification stands; the signatures become a finding
+                v.assinaturas_digitais = _assinaturas_nao_conferidas(motivo(exc))
+        if v.resultado is None:
+            v.erro = "Verificação sem resultado"
+    except Exception as exc:  # reported in the record; the caller goes on
+        v.resultado, v.assinaturas_digitais = None, None
+        v.erro = motivo(exc)
+        if leitura is not None:
+            leitura.aguardar()  # the file may go away only once nobody reads it
+    v.veredito = calcular_veredito(v.resultado, v.assinaturas_digitais, exigir_assinaturas=exigir_assinaturas)
+    v.segundos = time.perf_counter() - inicio
+    v.verificado_em = agora_iso()
+    return v
+
+
+class Verificador:
+    """Verifica arquivos com as opções de um comando; um ``ContractChecker`` por thread.
+
+    ``kwargs_checker``: argumentos de ``ContractChecker``; ``assinaturas``: opções
+    de ``verificar_assinaturas_digitais`` (None: não conferidas);
+    ``registro``: a descrição de ``descrever_registro``.
+    """
+
+    def __init__(self, kwargs_checker: dict[str, Any], *, assinaturas: Optional[dict[str, Any]] = None,
+                 exigir_assinaturas: bool = False, registro: Optional[dict[str, Any]] = None,
+                 criar_checker: Optional[Callable[[], Any]] = None) -> None:
+        self.kwargs_checker = dict(kwargs_checker)
+        self.assinaturas = None if assinaturas is None else dict(assinaturas)
+        self.exigir_assinaturas = exigir_assinaturas
+        self.registro = registro
+        self._criar_checker = criar_checker
+        self._local = threading.local()
+
+    def checker(self) -> Any:
+        """O checker desta thread (criado no primeiro uso)."""
+        c = getattr(self._local, "checker", None)
+        if c is None:
+            if self._criar_checker is not None:
+                c = self._criar_checker()
+            else:
+                from scrivane_contract.checker import ContractChecker
+
+                c = ContractChecker(**self.kwargs_checker)
+            self._local.checker = c
+        return c
+
+    def verificar(self, caminho: str | Path, *, nome: Optional[str] = None, ident: Optional[str] = None,
+                  motivo: Callable[[BaseException], str] = motivo_da_falha) -> Verificacao:
+        """Verifica um arquivo (nunca lança ``Exception``: a falha fica em ``erro``)."""
+        provedor = self.kwargs_checker.get("provider")
+        modelo = self.kwargs_checker.get("model")
+        try:
+            c = self.checker()
+        except Exception as exc:  # noqa: BLE001 - a checker that cannot be built fails this verification
+            erro = motivo(exc)
+
+            def verificar(_caminho: Any) -> dict[str, Any]:
+                raise _Falha(erro)
+
+            return verificar_arquivo(caminho, verificar, nome=nome, provedor=provedor, modelo=modelo,
+                                     registro=self.registro, ident=ident, motivo=_motivo_pronto(motivo))
+        provedor = _atributo(c, "provider", provedor)
+        modelo = _atributo(c, "model", modelo)
+        return verificar_arquivo(caminho, c.verificar, nome=nome, assinaturas=self.assinaturas,
+                                 exigir_assinaturas=self.exigir_assinaturas, provedor=provedor, modelo=modelo,
+                                 registro=self.registro, motivo=motivo, ident=ident)
+
+
+class _Falha(Exception):
+    """A failure whose message is already the reason to show."""
+
+
+def _motivo_pronto(motivo: Callable[[BaseException], str]) -> Callable[[BaseException], str]:
+    return lambda exc: str(exc) if isinstance(exc, _Falha) else motivo(exc)
+
+
+def _atributo(objeto: Any, nome: str, padrao: Any) -> Any:
+    try:
+        valor = getattr(objeto, nome)
+    except Exception:  # noqa: BLE001
+        return padrao
+    return valor if isinstance(valor, str) and valor else padrao
