@@ -36,13 +36,24 @@ from web_helpers import exemplos, registro_exemplos
 from scrivane.document import read_document
 from scrivane.isolation import Limits, ReaderPool
 
-ROUNDS = 40
+ROUNDS = 60
 
 
 def _porta_livre() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def _interleaved(baseline, ours) -> tuple[float, float]:
+    """Best times of the two, measured in alternation (a busy spell of the machine hits both alike)."""
+    best = [float("inf"), float("inf")]
+    for _ in range(ROUNDS):
+        for k, fn in enumerate((baseline, ours)):
+            t0 = time.perf_counter()
+            fn()
+            best[k] = min(best[k], time.perf_counter() - t0)
+    return best[0], best[1]
 
 
 def overhead(pasta: Path, extras: list[Path]) -> None:
@@ -56,8 +67,8 @@ def overhead(pasta: Path, extras: list[Path]) -> None:
         for nome, caminho in casos.items():
             pool.read(caminho, ocr=False)  # warm
             read_document(caminho, ocr=False)
-            base = _common.best_of(lambda: read_document(caminho, ocr=False), repeat=ROUNDS)
-            nosso = _common.best_of(lambda: pool.read(caminho, ocr=False), repeat=ROUNDS)
+            base, nosso = _interleaved(lambda: read_document(caminho, ocr=False),
+                                       lambda: pool.read(caminho, ocr=False))
             totais[0] += base
             totais[1] += nosso
             extra = (nosso - base) / base * 100
@@ -112,7 +123,7 @@ def hostis(pasta: Path, rapido: bool) -> None:
         env.pop("SCRIVANE_API_TOKEN", None)
         proc = subprocess.Popen(
             [sys.executable, "-m", "scrivane_contract", "servir", "--porta", str(porta), "--trabalhadores", "2",
-             "--registro", registro.url, "--provedor", "local", "--sem-assinaturas"],
+             "--registro", registro.url, "--provedor", "local"],
             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         base = f"http://127.0.0.1:{porta}"
         try:

@@ -337,7 +337,7 @@ class _Worker:
         to_worker_r, to_worker_w = os.pipe()
         from_worker_r, from_worker_w = os.pipe()
         env = dict(os.environ)
-        env.update(TMPDIR=str(self.tmp), MALLOC_ARENA_MAX="2", OMP_THREAD_LIMIT="1",
+        env.update(TMPDIR=str(self.tmp), OMP_THREAD_LIMIT="1",
                    PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
         try:
             self.proc = subprocess.Popen(
