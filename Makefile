@@ -12,9 +12,10 @@ PYTHON313 := $(shell \
 .PHONY: venv install test bench sanitize clean system-deps demo
 
 # Debian packages the build and the tests use (SQLite headers for the registry
-# loader, OCR, the browser test, PDF tools); installed
+# loader, OCR, the browser test, PDF tools, the PostgreSQL server the history
+# and queue tests start in a temporary folder); installed
 # with apt when missing and apt is at hand.
-SYSTEM_DEPS := tesseract-ocr tesseract-ocr-por chromium poppler-utils libsqlite3-dev
+SYSTEM_DEPS := tesseract-ocr tesseract-ocr-por chromium poppler-utils libsqlite3-dev postgresql
 system-deps:
 	@missing=$$(for p in $(SYSTEM_DEPS); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then \

@@ -1,11 +1,17 @@
 """Benchmark helpers: best-of-N timing and a uniform report line."""
 
+import os
 import sys
+import tempfile
 import time
 from pathlib import Path
 
 # The plain-Python twins live beside the tests.
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+
+# Benchmarks (and the commands they start) keep their verifications in a
+# throw-away history, never in the user's.
+os.environ.setdefault("SCRIVANE_HISTORICO", str(Path(tempfile.mkdtemp(prefix="bench-historico-")) / "h.sqlite3"))
 
 
 def best_of(fn, repeat=7, number=1):

@@ -40,3 +40,30 @@ def _loopback_only():
     yield
     socket.socket.connect = _real_connect
     socket.socket.connect_ex = _real_connect_ex
+
+
+@pytest.fixture(autouse=True)
+def _historico_temporario(tmp_path_factory, monkeypatch):
+    """Every test stores its verifications in a fresh history of its own, never in the user's data folder."""
+    pasta = tmp_path_factory.mktemp("historico")
+    monkeypatch.setenv("SCRIVANE_HISTORICO", str(pasta / "historico.sqlite3"))
+    yield pasta
+
+
+@pytest.fixture(scope="session")
+def servidor_postgres():
+    """A PostgreSQL server in a temporary folder for the whole run (skips only if it cannot start)."""
+    from postgres_helpers import ServidorPostgres
+
+    try:
+        servidor = ServidorPostgres().iniciar()
+    except Exception as exc:  # noqa: BLE001
+        pytest.skip(f"PostgreSQL indisponível: {exc}")
+    yield servidor
+    servidor.parar()
+
+
+@pytest.fixture
+def postgres_url(servidor_postgres):
+    """The URL of a fresh database on the test server."""
+    return servidor_postgres.novo_banco()

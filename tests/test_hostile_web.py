@@ -18,7 +18,8 @@ from fastapi.testclient import TestClient
 import hostile_pdfs as h
 from scrivane_contract.checker import ContractChecker
 from scrivane_contract.web import criar_app
-from scrivane_contract.web.fila import FilaCheia, FilaVerificacoes, sem_caminhos
+from scrivane_contract.verificacao import sem_caminhos
+from scrivane_contract.web.fila import FilaCheia, FilaVerificacoes
 from test_web_api import aguardar, contratos, enviar, locais  # noqa: F401  (fixtures)
 
 PDF = h.texto_simples(["CONTRATO", "CONTRATANTE: ACME"])

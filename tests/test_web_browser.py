@@ -23,6 +23,7 @@ import uvicorn
 from web_helpers import exemplos, registro_exemplos
 
 from scrivane_contract.checker import ContractChecker
+from scrivane_contract.historico import Historico
 from scrivane_contract.web import criar_app
 
 CHROMIUM = os.environ.get("SCRIVANE_CHROMIUM") or shutil.which("chromium") or shutil.which("chromium-browser")
@@ -42,11 +43,12 @@ def _porta_livre() -> int:
 
 
 @pytest.fixture(scope="module")
-def servico():
+def servico(tmp_path_factory):
     contratos = exemplos()
+    historico = Historico(str(tmp_path_factory.mktemp("historico-navegador") / "historico.sqlite3"))
     with registro_exemplos():
         app = criar_app(lambda: ContractChecker(provider="local", verbose=False).verificar,
-                        trabalhadores=2, token=TOKEN)
+                        trabalhadores=2, token=TOKEN, historico=historico)
         porta = _porta_livre()
         servidor = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=porta, log_level="warning"))
         fio = threading.Thread(target=servidor.run, daemon=True)
@@ -58,6 +60,7 @@ def servico():
         finally:
             servidor.should_exit = True
             fio.join(10)
+            historico.fechar()
 
 
 @pytest.fixture(scope="module")
@@ -137,6 +140,16 @@ def test_contracts_verified_from_the_page(servico, navegador):
 
         pagina.click("#outro")
         pagina.wait_for_selector("#envio:not([hidden])")
+
+    # The Histórico page: the three verifications, filtered by verdict, one report opened again.
+    pagina.click("footer a[href='/historico']")
+    sync_api.expect(pagina.locator("#linhas tr")).to_have_count(3)
+    pagina.select_option("select[name=resultado]", "REPROVADO")
+    pagina.click("#filtros button")
+    sync_api.expect(pagina.locator("#linhas tr")).to_have_count(1)
+    pagina.click("#linhas tr")
+    assert pagina.wait_for_selector("#resultado:not([hidden]) .veredito__titulo").inner_text() == "REPROVADO"
+    assert pagina.is_hidden("#alertas")  # no monitoring run yet
     assert erros == []
     assert list(app.state.fila.pasta.iterdir()) == []
     contexto.close()

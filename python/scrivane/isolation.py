@@ -134,7 +134,7 @@ def escape_for_log(text: Any) -> str:
 
 # -- private folders ----------------------------------------------------------------
 
-_FOLDER_NAME = re.compile(r"^scrivane-(?:leitura|web)-(\d+)-")
+_FOLDER_NAME = re.compile(r"^scrivane-(?:leitura|web|trabalho)-(\d+)-")
 
 
 def _alive(pid: int) -> bool:
@@ -148,7 +148,8 @@ def _alive(pid: int) -> bool:
 
 
 def sweep_stale_folders(base: Optional[str | os.PathLike[str]] = None) -> list[Path]:
-    """Apaga as pastas privadas (``scrivane-leitura-PID-*``, ``scrivane-web-PID-*``) cujo processo já não existe."""
+    """Apaga as pastas privadas (``scrivane-leitura-PID-*``, ``scrivane-web-PID-*``,
+    ``scrivane-trabalho-PID-*``) cujo processo já não existe."""
     root = Path(base or tempfile.gettempdir())
     removed = []
     try:

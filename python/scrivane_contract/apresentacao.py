@@ -40,6 +40,7 @@ __all__ = [
     "console_saida",
     "formatar_cnpj",
     "formatar_cpf",
+    "data_legivel",
     "RAIZ",
 ]
 
@@ -157,6 +158,18 @@ def imprimir_alertas(arquivo: str, digitais: Optional[dict[str, Any]], console: 
 
 formatar_cpf = _formatar_cpf
 formatar_cnpj = _formatar_cnpj
+
+
+def data_legivel(iso: Optional[str]) -> str:
+    """"2026-12-08T22:10:05+00:00" -> "08/12/2026 22:10 UTC" (o texto como veio, se não for ISO)."""
+    if not iso:
+        return "-"
+    try:
+        data = datetime.fromisoformat(iso)
+    except ValueError:
+        return iso
+    sufixo = " UTC" if data.utcoffset() is not None and not data.utcoffset() else ""
+    return data.strftime("%d/%m/%Y %H:%M") + sufixo
 
 
 def _escapar(texto: str) -> str:

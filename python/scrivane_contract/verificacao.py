@@ -33,6 +33,8 @@ __all__ = [
     "motivo_da_falha",
     "descrever_registro",
     "sha256_arquivo",
+    "sem_caminhos",
+    "espera_estimada",
     "CHAVES",
 ]
 
@@ -166,6 +168,59 @@ def _motivo_openai(exc: BaseException) -> str:
     if isinstance(exc, openai.APIStatusError):
         return f"o serviço do modelo respondeu com erro (HTTP {exc.status_code})"
     return _uma_linha(f"erro do serviço do modelo: {exc}")
+
+
+# -- what a service shows ------------------------------------------------------------
+
+
+def sem_caminhos(valor: Any, caminho: Path, nome: str) -> Any:
+    """``valor`` (texto, ou listas e mapas deles) com o caminho do arquivo no servidor, e o da sua
+    pasta privada, trocados pelo nome do arquivo como foi enviado: clientes nunca veem caminhos do servidor."""
+    if isinstance(valor, str):
+        if str(caminho.parent) not in valor and caminho.name not in valor:
+            return valor
+        return (valor.replace(str(caminho), nome).replace(str(caminho.parent), "")
+                .replace(caminho.name, nome))
+    if isinstance(valor, dict):
+        return {k: sem_caminhos(v, caminho, nome) for k, v in valor.items()}
+    if isinstance(valor, (list, tuple)):
+        return [sem_caminhos(v, caminho, nome) for v in valor]
+    return valor
+
+
+def sem_caminhos_no_registro(registro: "Verificacao", caminho: Path, nome: str) -> "Verificacao":
+    """O registro com ``sem_caminhos`` aplicado ao erro, ao resultado e às assinaturas."""
+    registro.erro = sem_caminhos(registro.erro, caminho, nome)
+    registro.resultado = sem_caminhos(registro.resultado, caminho, nome)
+    registro.assinaturas_digitais = sem_caminhos(registro.assinaturas_digitais, caminho, nome)
+    return registro
+
+
+def espera_estimada(media: float, decorridos: list[float], na_fila: int, trabalhadores: int) -> int:
+    """Segundos até haver lugar na fila (para ``Retry-After``).
+
+    ``media``: duração média recente de uma verificação; ``decorridos``: há
+    quanto tempo cada verificação em andamento começou; ``na_fila``: as que
+    esperam.  Uma verificação que já dura mais que a média deve durar outro
+    tanto: a primeira vaga vem da que deve terminar antes.
+    """
+    primeira = min((max(media - d, d) for d in decorridos), default=0.0) \
+        if len(decorridos) >= trabalhadores else 0.0
+    espera = primeira + media * (na_fila + 1) / trabalhadores
+    return int(min(max(espera, 1.0), 3600.0) + 0.999)
+
+
+def preparar_leitura(pasta: Optional[str], trabalhadores: int) -> None:
+    """Apaga as pastas privadas deixadas por processos que já não existem e deixa ``trabalhadores``
+    leitores do motor prontos (em segundo plano)."""
+    try:
+        from scrivane import isolation
+    except ImportError:  # no engine: the checker gives its reduced record
+        return
+    isolation.sweep_stale_folders(pasta)
+    if trabalhadores > 0 and isolation.isolation_enabled():
+        threading.Thread(target=lambda: isolation.shared_pool().warm(trabalhadores), daemon=True,
+                         name="leitor-aquecer").start()
 
 
 # -- the registry in use -----------------------------------------------------------
@@ -330,7 +385,7 @@ class Verificador:
             return verificar_arquivo(caminho, verificar, nome=nome, provedor=provedor, modelo=modelo,
                                      registro=self.registro, ident=ident, motivo=_motivo_pronto(motivo))
         provedor = _atributo(c, "provider", provedor)
-        modelo = _atributo(c, "model", modelo)
+        modelo = None if provedor == "local" else _atributo(c, "model", modelo)  # rules, no model
         return verificar_arquivo(caminho, c.verificar, nome=nome, assinaturas=self.assinaturas,
                                  exigir_assinaturas=self.exigir_assinaturas, provedor=provedor, modelo=modelo,
                                  registro=self.registro, motivo=motivo, ident=ident)

@@ -23,7 +23,8 @@ import threading
 from typing import Iterator, Optional
 
 # Command modules, in the order ``--help`` lists them.
-COMANDOS: tuple[str, ...] = ("verificar", "cnpj", "buscar", "classificar", "registro", "servir")
+COMANDOS: tuple[str, ...] = ("verificar", "cnpj", "buscar", "classificar", "registro", "servir", "historico", "monitorar",
+                                "trabalhador")
 
 # Exit statuses shared by the commands.
 SAIDA_APROVADO = 0

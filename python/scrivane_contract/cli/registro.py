@@ -157,7 +157,38 @@ def _importar(args: argparse.Namespace) -> int:
     if r.faltando:
         print(f"Atenção: banco parcial; faltam {len(r.faltando)} arquivos da publicação: {', '.join(r.faltando)}")
     print(f"Tempo: {r.segundos:.1f} s   Tamanho: {_tamanho(r.tamanho)}")
+    _monitorar_apos_importar(banco, args)
     return 0
+
+
+def _monitorar_apos_importar(banco, args: argparse.Namespace) -> None:
+    """One line: how many companies of the stored verifications changed in the new release."""
+    import os
+
+    from scrivane_contract.historico.banco import ENV_HISTORICO, Historico, caminho_padrao
+
+    url = os.environ.get(ENV_HISTORICO)
+    if not url and not caminho_padrao().exists():
+        return  # nothing verified yet: no history to create here
+    try:
+        from scrivane_contract.historico.monitor import monitorar
+        from scrivane_contract.registro import usar_registro
+        from scrivane_contract.registro.banco import caminho_padrao as registro_padrao
+
+        historico = Historico(url or None)
+        try:
+            with usar_registro(f"sqlite:{banco}"):
+                m = monitorar(historico)
+        finally:
+            historico.fechar()
+    except Exception as exc:  # noqa: BLE001 - the import itself succeeded
+        print(f"Monitoramento não executado: {exc}", file=sys.stderr)
+        return
+    if not m.monitoradas:
+        return
+    opcao = "local" if os.path.abspath(banco) == os.path.abspath(registro_padrao()) else f"sqlite:{banco}"
+    print(f"Monitoramento: {m.empresas_com_mudanca} de {m.monitoradas} empresa(s) monitorada(s) mudaram "
+          f"desde a verificação; veja com: scrivane-contract monitorar --registro {opcao}")
 
 
 def _info(args: argparse.Namespace) -> int:

@@ -11,7 +11,9 @@ import sys
 from . import SAIDA_FALHA, ErroDeUso, erro, inteiro_positivo
 from . import assinaturas as digitais_cli
 from .opcoes import (
+    abrir_historico,
     adicionar_opcao_registro,
+    adicionar_opcoes_historico,
     adicionar_opcoes_leitura,
     adicionar_opcoes_motor,
     aplicar_leitura,
@@ -73,6 +75,13 @@ def configurar(subparsers: argparse._SubParsersAction) -> None:
     adicionar_opcoes_leitura(p)
     adicionar_opcao_registro(p)
     digitais_cli.adicionar_opcoes(p, exigir=False)
+    grupo = p.add_argument_group(
+        "histórico e fila", "A fila, os envios (até o fim de cada verificação) e os resultados ficam no histórico: "
+                            "um reinício não perde nada. Com PostgreSQL, vários 'servir' e 'trabalhador' em "
+                            "várias máquinas compartilham a mesma fila.")
+    adicionar_opcoes_historico(grupo)
+    grupo.add_argument("--sem-trabalhadores", action="store_true",
+                       help="só a página e a API; as verificações ficam para 'scrivane-contract trabalhador'")
     p.set_defaults(executar=executar)
 
 
@@ -103,6 +112,9 @@ def executar(args: argparse.Namespace) -> int:
 
     checker = ContractChecker(**kwargs)  # fails now, not at the first upload
     mostrar_avisos()
+    if args.sem_trabalhadores and args.sem_historico:
+        raise ErroDeUso("--sem-trabalhadores precisa do histórico (a fila fica nele): tire --sem-historico")
+    historico = abrir_historico(args, obrigatorio=bool(args.sem_trabalhadores))
     token = os.environ.get(ENV_TOKEN) or None
     if not token and not _local(args.host):
         print(f"scrivane-contract: aviso: servindo em {args.host} sem {ENV_TOKEN}; "
@@ -115,10 +127,15 @@ def executar(args: argparse.Namespace) -> int:
     app = criar_app(criar_verificador, trabalhadores=args.trabalhadores, limite_fila=args.fila,
                     retencao_minutos=args.retencao, tamanho_maximo=args.tamanho_maximo, token=token,
                     conferir_assinaturas=opcoes_assinaturas is not None, **(opcoes_assinaturas or {}),
-                    informacoes={"provedor": checker.provider or kwargs.get("provider"), "modelo": checker.model,
-                                 "registro": registro})
+                    informacoes={"provedor": checker.provider or kwargs.get("provider"),
+                                 "modelo": None if checker.provider == "local" else checker.model,
+                                 "registro": registro},
+                    historico=historico, com_trabalhadores=not args.sem_trabalhadores)
     endereco = f"[{args.host}]" if ":" in args.host else args.host
     print(f"scrivane-contract: página em http://{endereco}:{args.porta}/ · API em /docs", file=sys.stderr)
+    if historico is not None:
+        print(f"scrivane-contract: histórico e fila em {historico.descricao}"
+              + (" (sem trabalhadores neste processo)" if args.sem_trabalhadores else ""), file=sys.stderr)
     try:
         uvicorn.run(app, host=args.host, port=args.porta, log_level="warning", server_header=False)
     except OSError as exc:  # port in use, address not available

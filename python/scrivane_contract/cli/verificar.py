@@ -14,6 +14,7 @@ from typing import Any, Callable, Optional
 from scrivane_contract.apresentacao import (
     _terminal,
     console_saida,
+    data_legivel,
     imprimir_assinaturas,
     imprimir_relatorio,
     imprimir_resumo,
@@ -29,7 +30,9 @@ from scrivane_contract.cli import (
 )
 from scrivane_contract.cli.opcoes import (
     SaidaJsonl,
+    abrir_historico,
     adicionar_opcao_registro,
+    adicionar_opcoes_historico,
     adicionar_opcoes_leitura,
     adicionar_opcoes_motor,
     aplicar_leitura,
@@ -85,7 +88,8 @@ def configurar(subparsers: Any) -> None:
     parser.add_argument(
         "--json",
         action="store_true",
-        help='um objeto JSON por contrato na saída padrão ({"arquivo": ..., "resultado": ...} ou {"arquivo": ..., "erro": ...})',
+        help="um objeto JSON por contrato na saída padrão: o registro da verificação (id, arquivo, sha256, "
+             "verificado_em, provedor, modelo, registro, resultado, assinaturas_digitais, veredito, segundos, erro)",
     )
     parser.add_argument(
         "--saida",
@@ -112,6 +116,10 @@ def configurar(subparsers: Any) -> None:
     adicionar_opcoes_leitura(parser)
     adicionar_opcao_registro(parser)
     digitais_cli.adicionar_opcoes(parser)
+    grupo = parser.add_argument_group(
+        "histórico", "Cada verificação é guardada no histórico (o resultado, nunca o arquivo do contrato); "
+                     "um arquivo já verificado é avisado, com os vereditos e as datas anteriores.")
+    adicionar_opcoes_historico(grupo)
     parser.set_defaults(executar=executar)
 
 
@@ -235,12 +243,15 @@ def executar(args: argparse.Namespace) -> int:
     registro = aplicar_registro(valor_registro(args), args)
     aplicar_leitura(args)
     mostrar_avisos()
+    historico = abrir_historico(args, obrigatorio=False)
 
     html = SaidaHtml(args.html, arquivos) if args.html else None
     saida = SaidaJsonl(args.saida) if args.saida else None
 
     def registrar(indice: int, v: Verificacao) -> None:
-        """Every finished verification, in the order they finish: the files it goes to."""
+        """Every finished verification, in the order they finish: the history and the files it goes to."""
+        if historico is not None:
+            guardar_no_historico(historico, v)
         if saida is not None:
             saida.escrever(v.como_json())
         if html is not None:
@@ -257,6 +268,25 @@ def executar(args: argparse.Namespace) -> int:
     finally:
         if saida is not None:
             saida.fechar()
+        if historico is not None:
+            historico.fechar()
+
+
+def guardar_no_historico(historico: Any, v: Verificacao) -> None:
+    """Guarda ``v`` e avisa (stderr) quando o mesmo arquivo (SHA-256) já tinha sido verificado."""
+    from scrivane_contract.cli import aviso
+
+    try:
+        anteriores = historico.anteriores(v.sha256) if v.sha256 else []
+        historico.guardar(v)
+    except Exception as exc:  # noqa: BLE001 - the verification stands; the history is a side matter
+        aviso(f"não foi possível guardar no histórico: {type(exc).__name__}: {exc}")
+        return
+    if anteriores:
+        vistos = "; ".join(f"{data_legivel(a.verificado_em)} {a.veredito or 'FALHA'} (id {a.id})"
+                           for a in anteriores[:3])
+        mais = f" e mais {len(anteriores) - 3}" if len(anteriores) > 3 else ""
+        aviso(f"{v.arquivo} já foi verificado: {vistos}{mais}")
 
 
 class SaidaHtml:

@@ -56,6 +56,9 @@ class EstadoVerificacao(BaseModel):
     iniciada_em: Optional[str] = None
     concluida_em: Optional[str] = None
     posicao_fila: Optional[int] = Field(None, description="Posição na fila (1 = a próxima), quando na_fila")
+    verificado_antes: Optional[list[dict[str, Any]]] = Field(
+        None, description="Verificações anteriores do mesmo arquivo (mesmo SHA-256), com o histórico: "
+                          "id, verificado_em, veredito")
     resultado: Optional[dict[str, Any]] = Field(
         None, description="O ResultadoVerificacao, quando concluida")
     assinaturas_digitais: Optional[dict[str, Any]] = Field(
@@ -103,6 +106,11 @@ def _erros(*codigos: int) -> dict[int | str, dict[str, Any]]:
 
 
 @lru_cache(maxsize=1)
+def _modelo_historico() -> str:
+    return (RAIZ / "static" / "historico.html").read_text(encoding="utf-8")
+
+
+@lru_cache(maxsize=1)
 def _modelo_pagina() -> str:
     return (RAIZ / "static" / "index.html").read_text(encoding="utf-8")
 
@@ -119,6 +127,8 @@ def criar_app(
     raizes: Optional[str | os.PathLike[str]] = None,
     verificar_revogacao: bool = False,
     informacoes: Optional[dict[str, Any]] = None,
+    historico: Any = None,
+    com_trabalhadores: bool = True,
 ) -> FastAPI:
     """Cria a aplicação web (página, API e documentação em ``/docs``).
 
@@ -133,15 +143,29 @@ def criar_app(
     ``verificar_revogacao`` (LCR/OCSP, requer rede), como no ``verificar``.
     ``informacoes``: ``provedor``, ``modelo`` e ``registro`` (a descrição do
     registro consultado), gravados no registro de cada verificação.
+    ``historico``: um ``Historico``; com ele, a fila, os envios e os resultados
+    ficam no banco (um reinício não perde nada; com PostgreSQL, vários
+    processos em várias máquinas compartilham a fila) e a página "Histórico"
+    lista as verificações guardadas.  ``com_trabalhadores`` falso: este
+    processo só recebe e responde; o comando ``trabalhador`` verifica.
     """
     if token is ...:
         token = os.environ.get(ENV_TOKEN) or None
     if tamanho_maximo < 1:
         raise ValueError("tamanho_maximo deve ser positivo")
-    fila = FilaVerificacoes(criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
-                            retencao=retencao_minutos * 60.0,
-                            assinaturas={"raizes": raizes, "verificar_revogacao": bool(verificar_revogacao)}
-                            if conferir_assinaturas else None, informacoes=informacoes)
+    opcoes_assinaturas = ({"raizes": raizes, "verificar_revogacao": bool(verificar_revogacao)}
+                          if conferir_assinaturas else None)
+    fila: Any
+    if historico is not None:
+        from scrivane_contract.historico.fila import FilaBanco
+
+        fila = FilaBanco(historico, criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
+                         retencao=retencao_minutos * 60.0, assinaturas=opcoes_assinaturas,
+                         informacoes=informacoes, com_trabalhadores=com_trabalhadores)
+    else:
+        fila = FilaVerificacoes(criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
+                                retencao=retencao_minutos * 60.0, assinaturas=opcoes_assinaturas,
+                                informacoes=informacoes)
 
     @asynccontextmanager
     async def ciclo(app: FastAPI):
@@ -149,7 +173,7 @@ def criar_app(
         async def limpar() -> None:
             while True:
                 await asyncio.sleep(min(60.0, fila.retencao))
-                fila.esquecer_antigas()
+                await run_in_threadpool(fila.esquecer_antigas)
 
         tarefa = asyncio.create_task(limpar())
         try:
@@ -164,6 +188,7 @@ def criar_app(
     app = FastAPIOffline(redoc_url=None, title="scrivane-contract", version=__version__, description=_DESCRICAO,
                          lifespan=ciclo)
     app.state.fila = fila
+    app.state.historico = historico
     app.state.tamanho_maximo = tamanho_maximo
 
     @app.middleware("http")
@@ -273,6 +298,45 @@ def criar_app(
         gerar = fragmento_relatorio if fragmento else pagina_relatorio
         return HTMLResponse(gerar(item["resultado"], item["arquivo"],
                                   assinaturas_digitais=item["assinaturas_digitais"]))
+
+    # -- history ---------------------------------------------------------------------
+
+    @app.get("/historico", response_class=HTMLResponse, include_in_schema=False)
+    def pagina_historico() -> HTMLResponse:
+        html = _modelo_historico().replace("{{REQUER_TOKEN}}", "1" if token_bytes else "0")
+        return HTMLResponse(html, headers={"Content-Security-Policy": _CSP, "Cache-Control": "no-cache"})
+
+    def _historico() -> Any:
+        if historico is None:
+            raise HTTPException(404, "Histórico desativado neste serviço.")
+        return historico
+
+    @app.get("/api/historico", dependencies=protegido, tags=["histórico"],
+             summary="Verificações guardadas, mais recentes primeiro", responses=_erros(401, 404, 422))
+    def listar_historico(cnpj: Optional[str] = None, nome: Optional[str] = None, resultado: Optional[str] = None,
+                         desde: Optional[str] = None, limite: int = 100) -> JSONResponse:
+        """Filtros: ``cnpj`` (uma das empresas), ``nome`` (trecho do nome de uma empresa, de um
+        signatário ou do arquivo), ``resultado`` (APROVADO, REPROVADO, PENDENTE ou FALHA),
+        ``desde`` (AAAA-MM-DD); ``limite`` (padrão 100, máximo 1000)."""
+        from scrivane_contract.historico.banco import normalizar_data
+
+        h = _historico()
+        try:
+            desde_n = normalizar_data(desde) if desde else None
+        except ValueError:
+            raise HTTPException(422, "Data inválida: use AAAA-MM-DD.") from None
+        linhas = h.listar(cnpj=cnpj or None, nome=nome or None, resultado=resultado or None, desde=desde_n,
+                          limite=max(1, min(limite, 1000)))
+        return JSONResponse([l.como_json() for l in linhas])
+
+    @app.get("/api/monitoramento", dependencies=protegido, tags=["histórico"],
+             summary="Mudanças no cadastro das empresas já verificadas", responses=_erros(401, 404))
+    def alertas_monitoramento() -> JSONResponse:
+        """Os alertas do último ``monitorar`` (ou ``registro importar``): empresas cuja situação,
+        razão social, endereço ou quadro de sócios mudou desde a verificação."""
+        from scrivane_contract.historico.monitor import alertas_guardados
+
+        return JSONResponse(alertas_guardados(_historico()))
 
     # -- registry ------------------------------------------------------------------
 

@@ -30,7 +30,13 @@ from pathlib import Path
 from typing import Any, Callable, Optional
 
 from scrivane_contract.verificacao import Verificacao as RegistroVerificacao
-from scrivane_contract.verificacao import verificar_arquivo
+from scrivane_contract.verificacao import (
+    espera_estimada,
+    preparar_leitura,
+    sem_caminhos,
+    sem_caminhos_no_registro,
+    verificar_arquivo,
+)
 
 __all__ = ["FilaCheia", "FilaVerificacoes", "Verificacao", "NA_FILA", "EM_ANDAMENTO", "CONCLUIDA", "FALHOU"]
 
@@ -42,12 +48,8 @@ FALHOU = "falhou"
 log = logging.getLogger("scrivane_contract.web")
 
 
-class FilaCheia(Exception):
-    """No room for another verification; ``retry_after`` is a hint in seconds."""
-
-    def __init__(self, retry_after: int) -> None:
-        super().__init__("Fila de verificações cheia")
-        self.retry_after = retry_after
+# One exception for both queues (this one in memory, the database's).
+from scrivane_contract.historico.fila import FilaCheia  # noqa: E402
 
 
 @dataclass
@@ -89,24 +91,10 @@ class Verificacao:
             "iniciada_em": iso(self.iniciada_em),
             "concluida_em": iso(self.terminada_em),
             "posicao_fila": posicao,
+            "verificado_antes": None,
         }
         d.update(registro.como_json())
         return d
-
-
-def sem_caminhos(valor: Any, caminho: Path, nome: str) -> Any:
-    """``valor`` (text, or lists and maps of them) with the upload's server path, and the private
-    folder's, replaced by the name of the file as it was sent: API clients never see server paths."""
-    if isinstance(valor, str):
-        if str(caminho.parent) not in valor and caminho.name not in valor:
-            return valor
-        return (valor.replace(str(caminho), nome).replace(str(caminho.parent), "")
-                .replace(caminho.name, nome))
-    if isinstance(valor, dict):
-        return {k: sem_caminhos(v, caminho, nome) for k, v in valor.items()}
-    if isinstance(valor, (list, tuple)):
-        return [sem_caminhos(v, caminho, nome) for v in valor]
-    return valor
 
 
 def _mensagem_erro(exc: BaseException) -> str:
@@ -146,19 +134,10 @@ class FilaVerificacoes:
         self.trabalhadores = trabalhadores
         self.limite_fila = limite_fila
         self.retencao = retencao
-        try:
-            from scrivane import isolation
-        except ImportError:  # no engine: the checker gives its reduced record
-            isolation = None
         # Named with our process id: a later start-up removes it if we are killed.
-        if isolation is not None:
-            isolation.sweep_stale_folders(pasta)
+        preparar_leitura(pasta, trabalhadores)
         self.pasta = Path(tempfile.mkdtemp(prefix=f"scrivane-web-{os.getpid()}-", dir=pasta))
         os.chmod(self.pasta, 0o700)
-        if isolation is not None and isolation.isolation_enabled():
-            # One ready reader per worker thread: the first uploads wait for no start-up.
-            threading.Thread(target=lambda: isolation.shared_pool().warm(trabalhadores), daemon=True,
-                             name="leitor-aquecer").start()
         self._lock = threading.Lock()
         self._itens: dict[str, Verificacao] = {}
         self._reservas = 0  # uploads being received
@@ -181,18 +160,12 @@ class FilaVerificacoes:
         return self.trabalhadores + self.limite_fila
 
     def _retry_after(self) -> int:
-        # The wait for a free worker: the soonest a running job is expected to end
-        # (a job already running longer than the usual is expected to run as long
-        # again), then the queued jobs ahead, shared among the workers.
         agora = self.relogio()
         media = sum(self._duracoes) / len(self._duracoes) if self._duracoes else 5.0
         decorridos = [agora - v.iniciada_em for v in self._itens.values()
                       if v.estado == EM_ANDAMENTO and v.iniciada_em is not None]
-        primeira = min((max(media - d, d) for d in decorridos), default=0.0) \
-            if len(decorridos) >= self.trabalhadores else 0.0
         na_fila = sum(1 for v in self._itens.values() if v.estado == NA_FILA) + self._reservas
-        espera = primeira + media * (na_fila + 1) / self.trabalhadores
-        return int(min(max(espera, 1.0), 3600.0) + 0.999)
+        return espera_estimada(media, decorridos, na_fila, self.trabalhadores)
 
     def reservar(self) -> None:
         """Holds a place for an upload about to be received; raises ``FilaCheia``."""
@@ -249,9 +222,7 @@ class FilaVerificacoes:
             registro = verificar_arquivo(str(caminho), self._verificador(), nome=item.arquivo, ident=item.id,
                                          assinaturas=self.assinaturas, motivo=motivo, **self.informacoes)
             # API clients see the name of the file they sent, never the server's path.
-            registro.erro = sem_caminhos(registro.erro, caminho, item.arquivo)
-            registro.resultado = sem_caminhos(registro.resultado, caminho, item.arquivo)
-            registro.assinaturas_digitais = sem_caminhos(registro.assinaturas_digitais, caminho, item.arquivo)
+            sem_caminhos_no_registro(registro, caminho, item.arquivo)
             for tipo in tipos:
                 # The type only: a message may quote the contract.
                 log.warning("verificação %s: %s (%s)", item.id,

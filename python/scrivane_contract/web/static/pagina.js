@@ -137,9 +137,18 @@
     const documento = new DOMParser().parseFromString(await resposta.text(), "text/html");
     const relatorio = documento.getElementById("relatorio");
     // The verification's record: the job's state without the queue's own fields.
-    const { estado: _estado, criada_em, iniciada_em, concluida_em, posicao_fila, ...registro } = estado;
+    const { estado: _estado, criada_em, iniciada_em, concluida_em, posicao_fila, verificado_antes, ...registro } = estado;
     atual = { id: estado.id, arquivo: estado.arquivo, registro: registro, url: url };
     $("relatorio-conteudo").replaceChildren(document.importNode(relatorio, true));
+    if (verificado_antes && verificado_antes.length) {
+      const aviso = document.createElement("p");
+      aviso.className = "ja-verificado";
+      aviso.setAttribute("role", "note");
+      aviso.textContent = "Este arquivo já foi verificado: " + verificado_antes.map((a) =>
+        new Date(a.verificado_em).toLocaleString("pt-BR", { dateStyle: "short", timeStyle: "short" }) + " " +
+        (a.veredito || "FALHA")).join("; ") + ".";
+      $("relatorio-conteudo").prepend(aviso);
+    }
     $("envio").hidden = true;
     $("resultado").hidden = false;
     corpo.classList.remove("ocupado");
@@ -199,5 +208,22 @@
   window.addEventListener("dragover", (e) => e.preventDefault());
   window.addEventListener("drop", (e) => e.preventDefault());
 
-  if (requerToken && !localStorage.getItem(CHAVE_TOKEN)) pedirToken(false);
+  // Monitoring alerts about companies already verified (the Histórico page lists them).
+  async function avisarAlertas() {
+    const token = localStorage.getItem(CHAVE_TOKEN);
+    if (requerToken && !token) return;
+    try {
+      const resposta = await fetch("/api/monitoramento", { headers: token ? { Authorization: "Bearer " + token } : {} });
+      if (!resposta.ok) return; // no history on this service, or no access yet
+      const dados = await resposta.json();
+      const empresas = new Set(dados.mudancas.map((m) => m.cnpj)).size;
+      if (!empresas) return;
+      $("alertas-aviso").firstElementChild.textContent =
+        empresas + " empresa(s) já verificada(s) mudaram no cadastro da Receita Federal.";
+      $("alertas-aviso").hidden = false;
+    } catch (e) { /* the alerts are a courtesy */ }
+  }
+
+  if (requerToken && !localStorage.getItem(CHAVE_TOKEN)) pedirToken(false).then(avisarAlertas);
+  else avisarAlertas();
 })();

@@ -1,0 +1,486 @@
+"""The history database: schema, migrations, storing, listing and deleting verifications.
+
+SQLite by default (a file in the user's data folder), or any database a
+SQLAlchemy URL names (PostgreSQL through psycopg).  The schema carries its
+version in ``esquema_versao``; ``Historico`` applies the missing migrations
+when it opens the database, under a lock, so several processes may start at
+once.  Only what a verification found is stored, never the contract file.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import secrets
+import threading
+import unicodedata
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable, Iterable, Optional
+
+import sqlalchemy as sa
+from sqlalchemy.engine import Connection
+
+from scrivane_contract.verificacao import Verificacao
+
+__all__ = ["Historico", "HistoricoIndisponivel", "url_padrao", "caminho_padrao", "ENV_HISTORICO", "VERSAO",
+           "normalizar_data", "dobrar"]
+
+ENV_HISTORICO = "SCRIVANE_HISTORICO"
+VERSAO = 1
+
+metadados = sa.MetaData()
+
+esquema_versao = sa.Table(
+    "esquema_versao", metadados,
+    sa.Column("versao", sa.Integer, nullable=False),
+)
+
+verificacoes = sa.Table(
+    "verificacoes", metadados,
+    sa.Column("id", sa.String(32), primary_key=True),
+    sa.Column("arquivo", sa.Text, nullable=False),
+    sa.Column("sha256", sa.String(64)),
+    sa.Column("verificado_em", sa.String(32), nullable=False),
+    sa.Column("veredito", sa.String(16)),
+    sa.Column("provedor", sa.String(32)),
+    sa.Column("modelo", sa.String(200)),
+    sa.Column("erro", sa.Text),
+    # Folded names of the companies and signatories, and the file name: what --nome searches.
+    sa.Column("busca", sa.Text, nullable=False, default=""),
+    sa.Column("empresas", sa.Text, nullable=False, default=""),
+    sa.Column("dados", sa.Text, nullable=False),
+    sa.Index("ix_verificacoes_sha256", "sha256"),
+    sa.Index("ix_verificacoes_verificado_em", "verificado_em"),
+)
+
+empresas = sa.Table(
+    "empresas", metadados,
+    sa.Column("verificacao_id", sa.String(32), nullable=False),
+    sa.Column("cnpj", sa.String(14), nullable=False),
+    sa.Column("verificado_em", sa.String(32), nullable=False),
+    sa.Column("razao_social", sa.Text),
+    sa.Column("situacao", sa.Text),
+    sa.Column("endereco", sa.Text),
+    sa.Column("socios", sa.Text, nullable=False, default="[]"),
+    sa.Index("ix_empresas_cnpj", "cnpj", "verificado_em"),
+    sa.Index("ix_empresas_verificacao", "verificacao_id"),
+)
+
+signatarios = sa.Table(
+    "signatarios", metadados,
+    sa.Column("verificacao_id", sa.String(32), nullable=False),
+    sa.Column("cnpj", sa.String(14), nullable=False),
+    sa.Column("nome", sa.Text, nullable=False),
+    # The partner as the registry wrote it when the contract was verified.
+    sa.Column("socio", sa.Text),
+    sa.Column("qualificacao", sa.Text),
+    sa.Index("ix_signatarios_verificacao", "verificacao_id"),
+    sa.Index("ix_signatarios_cnpj", "cnpj"),
+)
+
+trabalhos = sa.Table(
+    "trabalhos", metadados,
+    sa.Column("id", sa.String(32), primary_key=True),
+    sa.Column("arquivo", sa.Text, nullable=False),
+    sa.Column("estado", sa.String(16), nullable=False),
+    sa.Column("criada_em", sa.Float, nullable=False),
+    sa.Column("iniciada_em", sa.Float),
+    sa.Column("terminada_em", sa.Float),
+    # The upload, kept only until its job ends.
+    sa.Column("conteudo", sa.LargeBinary),
+    sa.Column("dono", sa.String(64)),
+    sa.Column("lease_ate", sa.Float),
+    sa.Column("tentativas", sa.Integer, nullable=False, default=0),
+    sa.Column("erro", sa.Text),
+    sa.Index("ix_trabalhos_estado", "estado", "criada_em"),
+)
+
+alertas = sa.Table(
+    "alertas", metadados,
+    sa.Column("cnpj", sa.String(14), nullable=False),
+    sa.Column("razao_social", sa.Text),
+    sa.Column("verificacao_id", sa.String(32)),
+    sa.Column("verificado_em", sa.String(32)),
+    sa.Column("arquivos", sa.Text, nullable=False, default="[]"),
+    sa.Column("campo", sa.Text, nullable=False),
+    sa.Column("antes", sa.Text),
+    sa.Column("agora", sa.Text),
+    sa.Column("detectado_em", sa.String(32), nullable=False),
+)
+
+valores = sa.Table(
+    "valores", metadados,
+    sa.Column("chave", sa.String(64), primary_key=True),
+    sa.Column("valor", sa.Text),
+)
+
+TABELAS_V1 = (verificacoes, empresas, signatarios, trabalhos, alertas, valores)
+
+
+def _migrar_v1(con: Connection) -> None:
+    for tabela in TABELAS_V1:
+        tabela.create(con, checkfirst=True)
+
+
+# Migration to version N is MIGRACOES[N - 1]; a new version appends a function.
+MIGRACOES: list[Callable[[Connection], None]] = [_migrar_v1]
+assert len(MIGRACOES) == VERSAO
+
+
+class HistoricoIndisponivel(Exception):
+    """O banco do histórico não pôde ser aberto (mensagem para o usuário)."""
+
+
+def caminho_padrao() -> Path:
+    """O arquivo SQLite do histórico na pasta de dados do usuário."""
+    import platformdirs
+
+    return Path(platformdirs.user_data_dir("scrivane-contract", appauthor=False)) / "historico.sqlite3"
+
+
+def url_padrao() -> str:
+    """O histórico em uso: ``$SCRIVANE_HISTORICO``, senão o arquivo SQLite padrão."""
+    return os.environ.get(ENV_HISTORICO) or str(caminho_padrao())
+
+
+def _url_sqlalchemy(valor: str) -> str:
+    valor = valor.strip()
+    if valor.startswith(("postgresql://", "postgres://")):
+        return "postgresql+psycopg://" + valor.split("://", 1)[1]
+    if "://" in valor:
+        return valor
+    if valor.startswith("sqlite:"):
+        valor = valor[len("sqlite:"):]
+    return "sqlite:///" + str(Path(valor).expanduser())
+
+
+def dobrar(texto: Any) -> str:
+    """Lower case, no accents, single spaces: how names are compared and searched."""
+    texto = unicodedata.normalize("NFD", str(texto or ""))
+    texto = "".join(c for c in texto if unicodedata.category(c) != "Mn")
+    return " ".join(texto.lower().split())
+
+
+def _digitos(texto: Any) -> str:
+    return "".join(c for c in str(texto or "") if c.isdigit())
+
+
+def normalizar_data(texto: str) -> str:
+    """"AAAA-MM-DD" (ou com hora, ISO 8601) no formato guardado, UTC; ``ValueError`` se inválida."""
+    from datetime import datetime, timezone
+
+    texto = texto.strip()
+    if re.fullmatch(r"\d{2}/\d{2}/\d{4}", texto):
+        d, m, a = texto.split("/")
+        texto = f"{a}-{m}-{d}"
+    data = datetime.fromisoformat(texto)
+    if data.tzinfo is None:
+        data = data.replace(tzinfo=timezone.utc)
+    return data.astimezone(timezone.utc).isoformat(timespec="seconds")
+
+
+def _campo(empresa: dict, nome: str) -> Optional[str]:
+    for c in empresa.get("campos") or []:
+        if isinstance(c, dict) and c.get("campo") == nome:
+            valor = c.get("valor_receita")
+            return None if valor is None else str(valor)
+    return None
+
+
+def _socio_correspondente(nome: str, socios: list[dict]) -> Optional[dict]:
+    """The partner of the registry's list that the signatory is (same folded name, else the closest)."""
+    import difflib
+
+    alvo = dobrar(nome)
+    melhor, nota = None, 0.0
+    for s in socios:
+        if not isinstance(s, dict):
+            continue
+        candidato = dobrar(s.get("nome"))
+        if candidato == alvo:
+            return s
+        r = difflib.SequenceMatcher(None, alvo, candidato).ratio()
+        if r > nota:
+            melhor, nota = s, r
+    return melhor if nota >= 0.85 else None
+
+
+@dataclass
+class Resumo:
+    """Uma linha da listagem do histórico."""
+
+    id: str
+    verificado_em: str
+    arquivo: str
+    veredito: Optional[str]
+    empresas: str
+    erro: Optional[str]
+
+    def como_json(self) -> dict[str, Any]:
+        return dict(self.__dict__)
+
+
+def _linhas_filhas(v: Verificacao) -> tuple[list[dict], list[dict], str, str]:
+    """The company and signatory rows of a verification, its search text and its companies' line."""
+    r = v.resultado if isinstance(v.resultado, dict) else {}
+    linhas_e: list[dict] = []
+    linhas_s: list[dict] = []
+    nomes = [Path(v.arquivo).name]
+    rotulos = []
+    socios_por_cnpj: dict[str, list[dict]] = {}
+    for e in r.get("empresas") or []:
+        if not isinstance(e, dict):
+            continue
+        numero = _digitos(e.get("cnpj"))
+        nome = e.get("razao_social_receita") or e.get("razao_social_contrato") or ""
+        nomes += [str(e.get("razao_social_receita") or ""), str(e.get("razao_social_contrato") or "")]
+        if len(numero) == 14:
+            formatado = f"{numero[:2]}.{numero[2:5]}.{numero[5:8]}/{numero[8:12]}-{numero[12:]}"
+            rotulos.append(f"{nome} ({formatado})" if nome else formatado)
+        if len(numero) != 14 or not e.get("cnpj_encontrado"):
+            continue
+        socios = [s for s in e.get("socios") or [] if isinstance(s, dict)]
+        socios_por_cnpj[numero] = socios
+        linhas_e.append({
+            "verificacao_id": v.id, "cnpj": numero, "verificado_em": v.verificado_em,
+            "razao_social": e.get("razao_social_receita"), "situacao": _campo(e, "Situação Cadastral"),
+            "endereco": _campo(e, "Endereço"),
+            "socios": json.dumps([{"nome": s.get("nome"), "qualificacao": s.get("qualificacao")} for s in socios],
+                                 ensure_ascii=False),
+        })
+    for a in r.get("assinaturas") or []:
+        if not isinstance(a, dict):
+            continue
+        nome = a.get("nome_signatario")
+        nomes.append(str(nome or ""))
+        numero = _digitos(a.get("cnpj_empresa"))
+        if not nome or numero not in socios_por_cnpj:
+            continue
+        socio = _socio_correspondente(str(nome), socios_por_cnpj[numero])
+        if socio is None:
+            continue  # not in the partner list when verified: nothing to watch
+        linhas_s.append({"verificacao_id": v.id, "cnpj": numero, "nome": str(nome), "socio": socio.get("nome"),
+                         "qualificacao": socio.get("qualificacao")})
+    busca = " | ".join(dobrar(n) for n in nomes if n)
+    return linhas_e, linhas_s, busca, "; ".join(rotulos)
+
+
+class Historico:
+    """O histórico de verificações num banco SQLAlchemy (SQLite ou PostgreSQL).
+
+    ``url``: uma URL SQLAlchemy (``postgresql://...``, ``sqlite:///...``) ou o
+    caminho de um arquivo SQLite; padrão: ``url_padrao()``.  Abre o banco, cria
+    ou migra o esquema.
+    """
+
+    def __init__(self, url: Optional[str] = None) -> None:
+        self.url = url or url_padrao()
+        alvo = _url_sqlalchemy(self.url)
+        self.sqlite = alvo.startswith("sqlite")
+        try:
+            if self.sqlite:
+                caminho = alvo[len("sqlite:///"):]
+                if caminho and caminho != ":memory:":
+                    Path(caminho).parent.mkdir(parents=True, exist_ok=True)
+                self.engine = sa.create_engine(alvo, connect_args={"timeout": 30, "check_same_thread": False})
+                sa.event.listen(self.engine, "connect", _pragmas_sqlite)
+                # Transactions that write start with BEGIN IMMEDIATE: no upgrade deadlocks.
+                sa.event.listen(self.engine, "begin", lambda con: con.exec_driver_sql("BEGIN IMMEDIATE"))
+            else:
+                self.engine = sa.create_engine(alvo, pool_pre_ping=True, pool_size=10, max_overflow=20)
+            self.migrar()
+        except HistoricoIndisponivel:
+            raise
+        except ImportError as exc:
+            raise HistoricoIndisponivel(
+                f"o histórico em {self.descricao} precisa do driver {exc.name}: "
+                "pip install 'scrivane-contract[postgresql]'") from None
+        except (sa.exc.SQLAlchemyError, OSError) as exc:
+            raise HistoricoIndisponivel(f"histórico inacessível ({self.descricao}): {_primeira_linha(exc)}") from None
+        self._lock = threading.Lock()
+
+    @property
+    def descricao(self) -> str:
+        """Onde o histórico está, sem a senha da URL."""
+        return re.sub(r"://([^:/@]+):[^@]*@", r"://\1:***@", self.url)
+
+    # -- schema ------------------------------------------------------------------
+
+    def versao(self) -> int:
+        with self.engine.connect() as con:
+            return _versao(con)
+
+    def migrar(self) -> None:
+        """Cria o esquema ou aplica as migrações que faltam."""
+        with self.engine.begin() as con:
+            if not self.sqlite:
+                # One process migrates at a time; the others wait, then find nothing to do.
+                con.execute(sa.text("SELECT pg_advisory_xact_lock(7311022)"))
+            esquema_versao.create(con, checkfirst=True)
+            atual = _versao(con)
+            if atual > VERSAO:
+                raise HistoricoIndisponivel(
+                    f"o histórico {self.descricao} tem o esquema {atual}, mais novo que o deste programa "
+                    f"({VERSAO}): atualize o scrivane-contract")
+            for n in range(atual + 1, VERSAO + 1):
+                MIGRACOES[n - 1](con)
+            if atual != VERSAO:
+                con.execute(esquema_versao.delete())
+                con.execute(esquema_versao.insert().values(versao=VERSAO))
+
+    def fechar(self) -> None:
+        self.engine.dispose()
+
+    # -- verifications ------------------------------------------------------------
+
+    def guardar(self, v: Verificacao, con: Optional[Connection] = None) -> str:
+        """Guarda a verificação (sem o arquivo do contrato); devolve seu id."""
+        if not v.id:
+            v.id = secrets.token_hex(6)
+        if con is None:
+            with self.engine.begin() as con:
+                return self.guardar(v, con)
+        linhas_e, linhas_s, busca, rotulo = _linhas_filhas(v)
+        _apagar_ids(con, [v.id])
+        con.execute(verificacoes.insert().values(
+            id=v.id, arquivo=v.arquivo, sha256=v.sha256, verificado_em=v.verificado_em or "", veredito=v.veredito,
+            provedor=v.provedor, modelo=v.modelo, erro=v.erro, busca=busca, empresas=rotulo,
+            dados=json.dumps(v.como_json(), ensure_ascii=False, default=str)))
+        if linhas_e:
+            con.execute(empresas.insert(), linhas_e)
+        if linhas_s:
+            con.execute(signatarios.insert(), linhas_s)
+        return v.id
+
+    def guardar_lote(self, lista: Iterable[Verificacao]) -> int:
+        """Guarda muitas verificações novas numa só transação (ids ainda não usados); devolve quantas."""
+        linhas_v: list[dict] = []
+        linhas_e: list[dict] = []
+        linhas_s: list[dict] = []
+        for v in lista:
+            if not v.id:
+                v.id = secrets.token_hex(6)
+            e, s_, busca, rotulo = _linhas_filhas(v)
+            linhas_e += e
+            linhas_s += s_
+            linhas_v.append(dict(id=v.id, arquivo=v.arquivo, sha256=v.sha256, verificado_em=v.verificado_em or "",
+                                 veredito=v.veredito, provedor=v.provedor, modelo=v.modelo, erro=v.erro, busca=busca,
+                                 empresas=rotulo, dados=json.dumps(v.como_json(), ensure_ascii=False, default=str)))
+        with self.engine.begin() as con:
+            for tabela, linhas in ((verificacoes, linhas_v), (empresas, linhas_e), (signatarios, linhas_s)):
+                for i in range(0, len(linhas), 5000):
+                    con.execute(tabela.insert(), linhas[i:i + 5000])
+        return len(linhas_v)
+
+    def obter(self, ident: str) -> Optional[Verificacao]:
+        """A verificação de id ``ident`` (ou do único id que começa assim), ou None."""
+        with self.engine.connect() as con:
+            linha = con.execute(sa.select(verificacoes.c.dados).where(verificacoes.c.id == ident)).first()
+            if linha is None and ident and re.fullmatch(r"[A-Za-z0-9_-]+", ident):
+                linhas = con.execute(sa.select(verificacoes.c.dados)
+                                     .where(verificacoes.c.id.like(ident + "%")).limit(2)).all()
+                linha = linhas[0] if len(linhas) == 1 else None
+        return None if linha is None else Verificacao.de_json(json.loads(linha[0]))
+
+    def anteriores(self, sha256: str, exceto: Optional[str] = None) -> list[Resumo]:
+        """As verificações anteriores de um arquivo com este SHA-256, mais recentes primeiro."""
+        consulta = self._selecionar().where(verificacoes.c.sha256 == sha256)
+        if exceto:
+            consulta = consulta.where(verificacoes.c.id != exceto)
+        with self.engine.connect() as con:
+            return [Resumo(*l) for l in con.execute(consulta.order_by(verificacoes.c.verificado_em.desc()))]
+
+    @staticmethod
+    def _selecionar() -> sa.Select:
+        c = verificacoes.c
+        return sa.select(c.id, c.verificado_em, c.arquivo, c.veredito, c.empresas, c.erro)
+
+    def listar(self, *, cnpj: Optional[str] = None, nome: Optional[str] = None, resultado: Optional[str] = None,
+               desde: Optional[str] = None, limite: Optional[int] = None) -> list[Resumo]:
+        """As verificações guardadas, mais recentes primeiro, com os filtros dados.
+
+        ``cnpj``: uma das empresas tem este CNPJ; ``nome``: um trecho do nome de
+        uma empresa, de um signatário ou do arquivo (sem diferenciar acentos e
+        maiúsculas); ``resultado``: o veredito final (ou "FALHA"); ``desde``:
+        verificadas a partir desta data (``normalizar_data``).
+        """
+        c = verificacoes.c
+        consulta = self._selecionar()
+        if cnpj:
+            ids = sa.select(empresas.c.verificacao_id).where(empresas.c.cnpj == _digitos(cnpj))
+            consulta = consulta.where(c.id.in_(ids))
+        if nome:
+            termo = dobrar(nome).replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_")
+            consulta = consulta.where(c.busca.like(f"%{termo}%", escape="\\"))
+        if resultado:
+            resultado = resultado.strip().upper()
+            consulta = consulta.where(c.erro.is_not(None) if resultado == "FALHA" else c.veredito == resultado)
+        if desde:
+            consulta = consulta.where(c.verificado_em >= desde)
+        consulta = consulta.order_by(c.verificado_em.desc(), c.id)
+        if limite:
+            consulta = consulta.limit(limite)
+        with self.engine.connect() as con:
+            return [Resumo(*l) for l in con.execute(consulta)]
+
+    def contar(self) -> int:
+        with self.engine.connect() as con:
+            return int(con.execute(sa.select(sa.func.count()).select_from(verificacoes)).scalar_one())
+
+    def apagar(self, ident: str) -> bool:
+        """Apaga uma verificação; False se não havia."""
+        with self.engine.begin() as con:
+            return _apagar_ids(con, [ident]) > 0
+
+    def apagar_antes(self, data: str) -> int:
+        """Apaga as verificações feitas antes de ``data`` (normalizada); devolve quantas."""
+        with self.engine.begin() as con:
+            ids = [l[0] for l in con.execute(sa.select(verificacoes.c.id).where(verificacoes.c.verificado_em < data))]
+            total = 0
+            for i in range(0, len(ids), 500):
+                total += _apagar_ids(con, ids[i:i + 500])
+            return total
+
+    # -- small values ------------------------------------------------------------------
+
+    def ler_valor(self, chave: str) -> Optional[str]:
+        with self.engine.connect() as con:
+            return con.execute(sa.select(valores.c.valor).where(valores.c.chave == chave)).scalar_one_or_none()
+
+    def gravar_valor(self, chave: str, valor: Optional[str], con: Optional[Connection] = None) -> None:
+        if con is None:
+            with self.engine.begin() as con:
+                return self.gravar_valor(chave, valor, con)
+        con.execute(valores.delete().where(valores.c.chave == chave))
+        con.execute(valores.insert().values(chave=chave, valor=valor))
+
+
+def _versao(con: Connection) -> int:
+    if not sa.inspect(con).has_table("esquema_versao"):
+        return 0
+    v = con.execute(sa.select(sa.func.max(esquema_versao.c.versao))).scalar()
+    return int(v or 0)
+
+
+def _apagar_ids(con: Connection, ids: Iterable[str]) -> int:
+    ids = list(ids)
+    con.execute(empresas.delete().where(empresas.c.verificacao_id.in_(ids)))
+    con.execute(signatarios.delete().where(signatarios.c.verificacao_id.in_(ids)))
+    return con.execute(verificacoes.delete().where(verificacoes.c.id.in_(ids))).rowcount or 0
+
+
+def _pragmas_sqlite(dbapi_con: Any, _registro: Any) -> None:
+    # Autocommit at the driver level: SQLAlchemy's "begin" event issues BEGIN IMMEDIATE itself.
+    dbapi_con.isolation_level = None
+    cur = dbapi_con.cursor()
+    cur.execute("PRAGMA journal_mode=WAL")
+    cur.execute("PRAGMA synchronous=NORMAL")
+    cur.execute("PRAGMA busy_timeout=30000")
+    cur.close()
+
+
+def _primeira_linha(exc: BaseException) -> str:
+    texto = str(getattr(exc, "orig", None) or exc).strip().splitlines()
+    return texto[0] if texto else type(exc).__name__
