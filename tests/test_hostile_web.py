@@ -168,10 +168,10 @@ def _esperar(condicao, limite=60.0):
     raise AssertionError("a condição não se cumpriu a tempo")
 
 
-def _servir(env, porta):
+def _servir(env, porta, *extra):
     proc = subprocess.Popen(
         [sys.executable, "-m", "scrivane_contract", "servir", "--porta", str(porta), "--trabalhadores", "2",
-         "--registro", env["SCRIVANE_TESTE_REGISTRO"], "--sem-assinaturas"],
+         "--registro", env["SCRIVANE_TESTE_REGISTRO"], "--sem-assinaturas", *extra],
         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     base = f"http://127.0.0.1:{porta}"
 
@@ -222,13 +222,27 @@ def test_a_killed_reader_costs_one_job_and_a_killed_service_leaves_nothing(locai
         proc.communicate(timeout=20)
         _esperar(lambda: not any(_vivo(p) for p in leitores), limite=20)
         deixados = sorted(p.name.split("-")[1] for p in temporaria.iterdir())
-        assert deixados == ["leitura", "web"]  # what a crash leaves, until the next start
+        assert deixados == ["leitura", "trabalho", "web"]  # what a crash leaves, until the next start
 
-        # 3. The next start sweeps what the dead one left; a clean stop leaves nothing.
-        proc, base = _servir(env, porta)
+        # 3. The next start sweeps what the dead one left; a clean stop leaves nothing.  (Without the
+        # history: the interrupted job, kept there, would be read again for a minute.)
+        proc, base = _servir(env, porta, "--sem-historico")
         _esperar(lambda: not any(str(proc.pid) not in p.name for p in temporaria.iterdir()), limite=20)
     finally:
         if proc.poll() is None:
             proc.send_signal(signal.SIGINT)
         proc.communicate(timeout=30)
     assert list(temporaria.iterdir()) == []
+
+
+@pytest.mark.parametrize("media, decorridos, na_fila, trabalhadores, esperado", [
+    (5.0, [], 0, 2, 3),  # a free worker: about half the usual duration
+    (0.3, [60.0, 61.0], 0, 2, 61),  # both stalled for a minute: expect another minute
+    (0.3, [60.0, 0.1], 0, 2, 1),  # one about to finish
+    (2.0, [1.0], 10, 1, 23),  # a queue ahead
+])
+def test_the_wait_estimate_follows_the_running_and_queued_work(media, decorridos, na_fila, trabalhadores,
+                                                                esperado):
+    from scrivane_contract.verificacao import espera_estimada
+
+    assert espera_estimada(media, decorridos, na_fila, trabalhadores) == esperado
