@@ -247,9 +247,12 @@ def _worker_main(argv: list[str]) -> None:
     if memory > 0:
         resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
 
-    state: dict[str, Any] = {"page": None}
+    state: dict[str, Any] = {"page": None, "xcpu": False}
 
     def on_xcpu(signum, frame):
+        # Raised wherever Python code runs next, maybe inside a ctypes call that
+        # wraps it in its own error: the flag says what it was.
+        state["xcpu"] = True
         raise _OutOfTime
 
     signal.signal(signal.SIGXCPU, on_xcpu)
@@ -280,6 +283,7 @@ def _worker_main(argv: list[str]) -> None:
         except (EOFError, OSError):
             return
         state["page"] = None
+        state["xcpu"] = False
         struct.pack_into("<q", progress, 0, 0)
         state["seconds"] = request["seconds"]
         state["cpu0"] = _cpu_seconds_self_and_children()
@@ -299,7 +303,10 @@ def _worker_main(argv: list[str]) -> None:
         except MemoryError:
             message, leave = ("limite", "memoria", state["page"]), True
         except BaseException as exc:  # noqa: BLE001 - handed to the caller as it is
-            message = ("erro", exc)
+            if state["xcpu"]:
+                message, leave = ("limite", "tempo", state["page"]), True
+            else:
+                message = ("erro", exc)
         finally:
             resource.setrlimit(resource.RLIMIT_CPU, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
         try:
