@@ -3,6 +3,7 @@ private temporary files, and the web service's edges (origin, error texts, Retry
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import signal
@@ -21,6 +22,7 @@ from pdfs import write_text_pdf
 from scrivane import isolation, ocr
 from scrivane.document import DocumentError, DocumentLimitError, read_document, strip_controls
 from scrivane.isolation import Limits, ReaderPool
+from test_cli import env, reg, rodar  # noqa: F401  (fixtures)
 
 MiB = 1024 * 1024
 needs_ocr = pytest.mark.skipif(ocr.unavailable_reason() is not None,
@@ -181,3 +183,32 @@ def _esperar(obter, limite=30.0):
         time.sleep(0.02)
     raise AssertionError("nada aconteceu a tempo")
 
+
+
+class TestCommandLine:
+    @pytest.mark.parametrize("formato", ["pdf", "txt"])
+    def test_a_hostile_text_never_reaches_the_terminal(self, reg, tmp_path, capsys, formato):
+        linhas = ["CONTRATO DE PRESTAÇÃO DE SERVIÇOS\x1b]52;c;Y2xpcGJvYXJk\x07",
+                  "CONTRATANTE: ACME COMERCIO DE TESTES LTDA\x1b[1A\x1b[2K, inscrita no CNPJ sob o nº "
+                  "11.222.333/0001-81\x9b2J", "Assinam: Maria da Silva\x1b[8m, sócia administradora"]
+        if formato == "pdf":
+            arquivo = h.gravar(tmp_path / "hostil.pdf", h.com_controles([linha + "\n" for linha in linhas]))
+        else:
+            arquivo = tmp_path / "hostil.txt"
+            arquivo.write_text("\n".join(linhas) + "\n", encoding="utf-8")
+        codigo, out, err = rodar(capsys, "verificar", "--provedor", "local", "--registro", reg.url, arquivo)
+        assert "RESULTADO FINAL" in out and codigo in (0, 1, 2)
+        if formato == "txt":  # the local rules find the company in plain lines
+            assert "ACME COMERCIO DE TESTES LTDA" in out
+        assert not [c for c in out + err if (ord(c) < 0x20 and c not in "\n\t") or 0x7F <= ord(c) < 0xA0]
+
+    def test_the_page_limit_option_fails_that_contract_alone(self, reg, tmp_path, capsys):
+        arvore = h.gravar(tmp_path / "arvore.pdf", h.arvore_repetida(20))
+        ok = h.gravar(tmp_path / "ok.pdf", h.texto_simples(["CONTRATO", "CONTRATANTE: ACME COMERCIO DE TESTES LTDA",
+                                                            "CNPJ 11.222.333/0001-81"]))
+        codigo, out, err = rodar(capsys, "verificar", "--provedor", "local", "--registro", reg.url,
+                                 "--limite-paginas", "10", "--json", arvore, ok)
+        linhas = [json.loads(l) for l in out.splitlines()]
+        assert codigo == 4
+        assert linhas[0]["erro"] == f"documento excede o limite de páginas (20 páginas; limite 10): {arvore}"
+        assert linhas[1]["erro"] is None and linhas[1]["resultado"] is not None
