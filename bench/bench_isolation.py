@@ -99,6 +99,20 @@ def _aguardar(cliente: httpx.Client, url: str, limite: float = 900.0) -> tuple[d
     raise RuntimeError(f"{url} não terminou")
 
 
+def _ambos(cliente: httpx.Client, *urls: str, limite: float = 900.0) -> list[tuple[dict, float]]:
+    """Polls the jobs together; each one's final state and the moment it was seen finished."""
+    feitos: dict[str, tuple[dict, float]] = {}
+    t0 = time.perf_counter()
+    while len(feitos) < len(urls) and time.perf_counter() - t0 < limite:
+        for url in urls:
+            if url not in feitos:
+                estado = cliente.get(url).json()
+                if estado["estado"] in ("concluida", "falhou"):
+                    feitos[url] = (estado, time.perf_counter())
+        time.sleep(0.02)
+    return [feitos[url] for url in urls]
+
+
 def _enviar(cliente: httpx.Client, nome: str, dados: bytes) -> tuple[str, float]:
     r = cliente.post("/api/verificacoes", files={"arquivo": (nome, dados, "application/pdf")})
     r.raise_for_status()
@@ -119,7 +133,8 @@ def hostis(pasta: Path, rapido: bool) -> None:
     tmp.mkdir()
     with registro_exemplos() as registro:
         porta = _porta_livre()
-        env = dict(os.environ, TMPDIR=str(tmp), NO_PROXY="127.0.0.1,localhost")
+        env = dict(os.environ, TMPDIR=str(tmp), NO_PROXY="127.0.0.1,localhost",
+                   SCRIVANE_HISTORICO=str(pasta / "historico.sqlite3"))
         env.pop("SCRIVANE_API_TOKEN", None)
         proc = subprocess.Popen(
             [sys.executable, "-m", "scrivane_contract", "servir", "--porta", str(porta), "--trabalhadores", "2",
@@ -142,10 +157,10 @@ def hostis(pasta: Path, rapido: bool) -> None:
                 print(f"ordinary contract on an idle service: {sozinho:.2f} s from upload to result; "
                       f"service peak {_hwm_mib(proc.pid):.0f} MiB")
                 for nome, dados in arquivos.items():
-                    url_h, _t = _enviar(cliente, "hostil.pdf", dados)
-                    url_o, _t = _enviar(cliente, "ordinario.pdf", ordinario)
-                    estado_o, espera = _aguardar(cliente, url_o)
-                    estado_h, tempo_h = _aguardar(cliente, url_h)
+                    url_h, enviado_h = _enviar(cliente, "hostil.pdf", dados)
+                    url_o, enviado_o = _enviar(cliente, "ordinario.pdf", ordinario)
+                    (estado_h, fim_h), (estado_o, fim_o) = _ambos(cliente, url_h, url_o)
+                    tempo_h, espera = fim_h - enviado_h, fim_o - enviado_o
                     desfecho = estado_h["erro"] if estado_h["estado"] == "falhou" else \
                         f"concluida ({estado_h['resultado']['resultado_final']})"
                     print(f"{nome} ({len(dados) / 1024:.0f} KB): {desfecho}")

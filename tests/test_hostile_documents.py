@@ -212,3 +212,19 @@ class TestCommandLine:
         assert codigo == 4
         assert linhas[0]["erro"] == f"documento excede o limite de páginas (20 páginas; limite 10): {arvore}"
         assert linhas[1]["erro"] is None and linhas[1]["resultado"] is not None
+
+
+@pytest.mark.parametrize("texto, esperado", [
+    ("2GiB", 2 * 1024 ** 3), ("512MiB", 512 * MiB), ("512M", 512 * MiB), ("1,5G", 1536 * MiB), ("2048", 2048 * MiB),
+    ("300 mb", 300 * MiB), ("0", ValueError), ("muito", ValueError), ("-1G", ValueError),
+])
+def test_memory_limits_read_as_people_write_them(texto, esperado, monkeypatch):
+    if esperado is ValueError:
+        with pytest.raises(ValueError, match="tamanho inválido"):
+            isolation.parse_size(texto)
+    else:
+        assert isolation.parse_size(texto) == esperado
+        monkeypatch.setenv(isolation.ENV_MEMORY, texto)
+        monkeypatch.setenv(isolation.ENV_TIME, "30")
+        monkeypatch.setenv("SCRIVANE_LIMITE_PAGINAS", "50")
+        assert isolation.Limits.from_env() == Limits(memory=esperado, seconds=30.0, pages=50)
