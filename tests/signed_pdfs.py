@@ -61,7 +61,7 @@ def dados_pessoa(cpf: str, nascimento: str = "01021980") -> str:
 @dataclass
 class Assinante:
     cert: x509.Certificate
-    key: ec.EllipticCurvePrivateKey
+    key: "ec.EllipticCurvePrivateKey"
     ca: x509.Certificate
 
     def signer(self) -> signers.SimpleSigner:
@@ -93,8 +93,8 @@ class AutoridadeTeste:
         )
 
     def emitir(self, cn: str, alt_names: list[x509.GeneralName], *, dias: int = 365,
-               inicio_dias: int = -1, lcr_url: str | None = None) -> Assinante:
-        key = ec.generate_private_key(ec.SECP256R1())
+               inicio_dias: int = -1, lcr_url: str | None = None, chave=None) -> Assinante:
+        key = chave or ec.generate_private_key(ec.SECP256R1())
         builder = (
             x509.CertificateBuilder().subject_name(_name(cn)).issuer_name(self.cert.subject)
             .public_key(key.public_key()).serial_number(x509.random_serial_number())
@@ -247,6 +247,273 @@ def cms_da_ultima(pdf: bytes) -> bytes:
     return bytes.fromhex(match.group(1).decode())
 
 
+# --------------------------------------------------------------------------
+# More ways to sign, and to change a document after it was signed
+
+
+def assinar_com(pdf: bytes, signer, campo: str, *, certificar: bool = False, caixa=None, md: str | None = None,
+                campo_existente: bool = False) -> bytes:
+    """``pdf`` signed by ``signer`` (a pyHanko signer) in an incremental update.
+
+    ``certificar``: a certification signature that lets forms be filled and
+    others sign; ``caixa``: (x1, y1, x2, y2) of a visible signature box on the
+    first page (a new field); ``md``: the digest algorithm."""
+    from pyhanko.sign import fields
+    from pyhanko.sign.fields import MDPPerm
+
+    meta = signers.PdfSignatureMetadata(
+        field_name=campo, md_algorithm=md, certify=certificar,
+        docmdp_permissions=MDPPerm.FILL_FORMS if certificar else None) if certificar else \
+        signers.PdfSignatureMetadata(field_name=campo, md_algorithm=md)
+    spec = None if caixa is None or campo_existente else fields.SigFieldSpec(campo, box=caixa, on_page=0)
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        out = signers.PdfSigner(meta, signer=signer, new_field_spec=spec).sign_pdf(writer)
+    return out.getvalue()
+
+
+def campo_de_assinatura(pdf: bytes, campo: str, caixa) -> bytes:
+    """An empty signature field with a visible box on the first page (signed later)."""
+    from pyhanko.sign import fields
+
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    fields.append_signature_field(writer, fields.SigFieldSpec(campo, box=caixa, on_page=0))
+    out = io.BytesIO()
+    writer.write(out)
+    return out.getvalue()
+
+
+def _aparencia(writer, largura: float, altura: float, conteudo: bytes):
+    font = generic.DictionaryObject({
+        generic.pdf_name("/Type"): generic.pdf_name("/Font"),
+        generic.pdf_name("/Subtype"): generic.pdf_name("/Type1"),
+        generic.pdf_name("/BaseFont"): generic.pdf_name("/Helvetica"),
+    })
+    stream = generic.StreamObject({
+        generic.pdf_name("/Type"): generic.pdf_name("/XObject"),
+        generic.pdf_name("/Subtype"): generic.pdf_name("/Form"),
+        generic.pdf_name("/BBox"): generic.ArrayObject([generic.FloatObject(v) for v in (0, 0, largura, altura)]),
+        generic.pdf_name("/Resources"): generic.DictionaryObject({
+            generic.pdf_name("/Font"): generic.DictionaryObject({generic.pdf_name("/F1"): font})}),
+    }, stream_data=conteudo)
+    return writer.add_object(stream)
+
+
+def _texto_pdf(texto: str) -> bytes:
+    return texto.replace("\\", "\\\\").replace("(", "\\(").replace(")", "\\)").encode("latin-1")
+
+
+def _anotacao(writer, subtipo: str, caixa, conteudo: bytes, flags: int, **extra):
+    x1, y1, x2, y2 = caixa
+    annot = generic.DictionaryObject({
+        generic.pdf_name("/Type"): generic.pdf_name("/Annot"),
+        generic.pdf_name("/Subtype"): generic.pdf_name(subtipo),
+        generic.pdf_name("/Rect"): generic.ArrayObject([generic.FloatObject(v) for v in caixa]),
+        generic.pdf_name("/F"): generic.NumberObject(flags),
+        generic.pdf_name("/AP"): generic.DictionaryObject({
+            generic.pdf_name("/N"): _aparencia(writer, x2 - x1, y2 - y1, conteudo)}),
+        **extra,
+    })
+    return writer.add_object(annot)
+
+
+def _na_pagina(writer, ref) -> None:
+    page = writer.root["/Pages"]["/Kids"][0].get_object()
+    annots = page.get("/Annots")
+    if annots is None:
+        page[generic.pdf_name("/Annots")] = generic.ArrayObject([ref])
+    else:
+        annots.get_object().append(ref)
+    writer.update_container(page)
+
+
+def _escrever(writer) -> bytes:
+    out = io.BytesIO()
+    writer.write(out)
+    return out.getvalue()
+
+
+def anotar(pdf: bytes, texto: str, caixa=(300, 700, 550, 740)) -> bytes:
+    """An incremental update that only adds a comment (a /FreeText annotation) to the first page."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    conteudo = b"BT /F1 10 Tf 4 12 Td (" + _texto_pdf(texto) + b") Tj ET"
+    ref = _anotacao(writer, "/FreeText", caixa, conteudo, 4,
+                    **{"/Contents": generic.TextStringObject(texto),
+                       "/DA": generic.TextStringObject("/Helv 10 Tf 0 g")})
+    _na_pagina(writer, ref)
+    return _escrever(writer)
+
+
+def com_sobreposicao_oculta(pdf: bytes, texto: str, caixa=(45, 770, 400, 815)) -> bytes:
+    """A hidden annotation over the first lines: an opaque white box with ``texto`` (made before signing)."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    x1, y1, x2, y2 = caixa
+    conteudo = (b"1 1 1 rg 0 0 %d %d re f 0 0 0 rg BT /F1 11 Tf 5 %d Td (" % (x2 - x1, y2 - y1, (y2 - y1) - 16)
+                + _texto_pdf(texto) + b") Tj ET")
+    ref = _anotacao(writer, "/Square", caixa, conteudo, 2)  # 2: hidden
+    _na_pagina(writer, ref)
+    return _escrever(writer)
+
+
+def revelar_sobreposicao(pdf: bytes) -> bytes:
+    """After signing: the hidden annotation is made visible (only its flags change)."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    page = writer.root["/Pages"]["/Kids"][0].get_object()
+    for ref in page["/Annots"]:
+        annot = ref.get_object()
+        if annot.get("/Subtype") == "/Square":
+            annot[generic.pdf_name("/F")] = generic.NumberObject(4)
+            writer.update_container(annot)
+    return _escrever(writer)
+
+
+def com_campo_de_texto(pdf: bytes, nome: str, caixa=(50, 600, 300, 620)) -> bytes:
+    """An empty text field on the first page (filled after signing by ``preencher_campo``)."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    x1, y1, x2, y2 = caixa
+    page = writer.root["/Pages"]["/Kids"][0]
+    ref = _anotacao(writer, "/Widget", caixa, b"", 4, **{
+        "/FT": generic.pdf_name("/Tx"), "/T": generic.TextStringObject(nome),
+        "/V": generic.TextStringObject(""), "/P": page,
+        "/DA": generic.TextStringObject("/Helv 10 Tf 0 g")})
+    _na_pagina(writer, ref)
+    form = writer.root.get("/AcroForm")
+    if form is None:
+        writer.root[generic.pdf_name("/AcroForm")] = writer.add_object(generic.DictionaryObject({
+            generic.pdf_name("/Fields"): generic.ArrayObject([ref])}))
+        writer.update_root()
+    else:
+        form.get_object()["/Fields"].append(ref)
+        writer.update_container(form)
+    return _escrever(writer)
+
+
+def preencher_campo(pdf: bytes, nome: str, valor: str) -> bytes:
+    """An incremental update that fills the text field ``nome`` (value and appearance)."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    for ref in writer.root["/AcroForm"]["/Fields"]:
+        campo = ref.get_object()
+        if str(campo.get("/T")) == nome:
+            x1, y1, x2, y2 = [float(v) for v in campo["/Rect"]]
+            campo[generic.pdf_name("/V")] = generic.TextStringObject(valor)
+            campo[generic.pdf_name("/AP")] = generic.DictionaryObject({generic.pdf_name("/N"): _aparencia(
+                writer, x2 - x1, y2 - y1, b"BT /F1 10 Tf 2 5 Td (" + _texto_pdf(valor) + b") Tj ET")})
+            writer.update_container(campo)
+    return _escrever(writer)
+
+
+def carimbar_documento(pdf: bytes, carimbador) -> bytes:
+    """A document time stamp (/Type /DocTimeStamp, SubFilter ETSI.RFC3161) in an incremental update."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return signers.PdfTimeStamper(carimbador).timestamp_pdf(writer, "sha256").getvalue()
+
+
+def refazer_ultima(pdf: bytes, trocas, fazer_cms) -> bytes:
+    """The last signature's dictionary edited (same-length ``trocas``), then its /Contents
+    filled again with ``fazer_cms(bytes covered by its /ByteRange)``."""
+    import re
+
+    m = list(re.finditer(rb"/ByteRange\s*\[\s*(\d+)\s+(\d+)\s+(\d+)\s+(\d+)\s*\]", pdf))[-1]
+    a, b, c, d = (int(x) for x in m.groups())
+    for antes, depois in trocas:
+        assert len(antes) == len(depois)
+        cut = pdf.rindex(antes)
+        pdf = pdf[:cut] + depois + pdf[cut + len(antes):]
+    der = fazer_cms(pdf[a:a + b] + pdf[c:c + d])
+    espaco = c - (a + b) - 2
+    hexa = der.hex().encode()
+    assert len(hexa) <= espaco
+    return pdf[:a + b + 1] + hexa.ljust(espaco, b"0") + pdf[c - 1:]
+
+
+def como_pkcs7_sha1(pdf: bytes, assinante: "Assinante") -> bytes:
+    """The last signature made again as ``adbe.pkcs7.sha1``: the CMS carries and signs the
+    SHA-1 digest of the signed ranges."""
+    import asyncio
+    import hashlib
+
+    def cms(dados: bytes) -> bytes:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            info = asyncio.run(assinante.signer().async_sign_general_data(
+                hashlib.sha1(dados).digest(), "sha1", detached=False))
+        return info.dump()
+
+    return refazer_ultima(pdf, [(b"/adbe.pkcs7.detached", b"/adbe.pkcs7.sha1    ")], cms)
+
+
+def como_carimbo_tipo(pdf: bytes, carimbador, tipo: bytes | None) -> bytes:
+    """The last document time stamp made again with /Type ``tipo`` (None: no /Type at all)."""
+    import asyncio
+    import hashlib
+
+    novo = b"/Type /Sig" if tipo == b"/Sig" else b""
+    troca = (b"/Type /DocTimeStamp", novo.ljust(len(b"/Type /DocTimeStamp"), b" "))
+
+    def cms(dados: bytes) -> bytes:
+        return asyncio.run(carimbador.async_timestamp(hashlib.sha256(dados).digest(), "sha256")).dump()
+
+    return refazer_ultima(pdf, [troca], cms)
+
+
+def signer_mecanismo(assinante: "Assinante", oid: str, assinar_bruto):
+    """A signer that declares the signature mechanism ``oid`` and signs with ``assinar_bruto(dados)``
+    (for mechanisms pyHanko can neither make nor check)."""
+    from asn1crypto import algos
+
+    base = assinante.signer()
+
+    class Mecanismo(signers.SimpleSigner):
+        async def async_sign_raw(self, data, digest_algorithm, dry_run=False):
+            return assinar_bruto(data)
+
+    return Mecanismo(signing_cert=base.signing_cert, signing_key=base.signing_key, cert_registry=base.cert_registry,
+                     signature_mechanism=algos.SignedDigestAlgorithm({"algorithm": oid}))
+
+
+def signer_ecdsa_simples(assinante: "Assinante"):
+    """Plain ECDSA (r || s, the BSI format) with SHA-256."""
+    from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
+
+    def bruto(data: bytes) -> bytes:
+        r, s = decode_dss_signature(assinante.key.sign(data, ec.ECDSA(hashes.SHA256())))
+        n = (assinante.key.curve.key_size + 7) // 8
+        return r.to_bytes(n, "big") + s.to_bytes(n, "big")
+
+    return signer_mecanismo(assinante, "0.4.0.127.0.7.1.1.4.1.3", bruto)
+
+
+def signer_ecdsa_sha3(assinante: "Assinante"):
+    """ECDSA with SHA3-256 (a DER signature; the mechanism's OID is one pyHanko does not know)."""
+    return signer_mecanismo(assinante, "2.16.840.1.101.3.4.3.10",
+                            lambda data: assinante.key.sign(data, ec.ECDSA(hashes.SHA3_256())))
+
+
+def signer_rsa_sha3(assinante: "Assinante"):
+    """RSA (PKCS#1 v1.5) with SHA3-256; ``assinante`` must hold an RSA key."""
+    from cryptography.hazmat.primitives.asymmetric import padding
+
+    return signer_mecanismo(assinante, "2.16.840.1.101.3.4.3.14",
+                            lambda data: assinante.key.sign(data, padding.PKCS1v15(), hashes.SHA3_256()))
+
+
+def acrescentar_pagina(pdf: bytes, *linhas: str) -> bytes:
+    """An incremental update that appends a page with ``linhas`` (sharing the first page's resources)."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    primeira = writer.root["/Pages"]["/Kids"][0].get_object()
+    page = generic.DictionaryObject({
+        generic.pdf_name("/Type"): generic.pdf_name("/Page"),
+        generic.pdf_name("/MediaBox"): primeira["/MediaBox"],
+        generic.pdf_name("/Contents"): writer.add_object(generic.StreamObject(stream_data=_content(linhas))),
+        generic.pdf_name("/Resources"): primeira["/Resources"],
+    })
+    writer.insert_page(page)
+    return _escrever(writer)
+
+
 def trocar_valor_da_assinatura(pdf: bytes, n: int = 16) -> bytes:
     """The last signature with ``n`` bytes of its CMS signature value inverted: the signed bytes and
     their digest stay as they were, only the cryptographic signature no longer matches them."""
@@ -258,3 +525,41 @@ def trocar_valor_da_assinatura(pdf: bytes, n: int = 16) -> bytes:
     trecho = valor[8:8 + n]
     assert len(trecho) == n
     return trocar_no_cms(pdf, trecho, bytes(b ^ 0xFF for b in trecho))
+
+
+def com_certificado(pdf: bytes, assinante: "Assinante") -> tuple[bytes, int]:
+    """``pdf`` with the signer's certificate as a string object (for ``como_x509_rsa_sha1``); and its number."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    ref = writer.add_object(generic.ByteStringObject(assinante.cert.public_bytes(serialization.Encoding.DER)))
+    return _escrever(writer), ref.idnum
+
+
+def como_x509_rsa_sha1(pdf: bytes, assinante: "Assinante", numero_cert: int) -> bytes:
+    """The last signature made again in the old ``adbe.x509.rsa_sha1`` format: a bare RSA
+    (PKCS#1 v1.5, SHA-1) signature of the signed ranges, the certificate in /Cert (object
+    ``numero_cert``, in place of the signing time); ``assinante`` holds an RSA key."""
+    import re
+
+    from cryptography.hazmat.primitives.asymmetric import padding
+
+    cut = pdf.rindex(b"/ByteRange")
+    data_m = re.search(rb"/M \([^)]*\)", pdf[cut:cut + 2000]).group(0)
+    cert = f"/Cert {numero_cert} 0 R".encode().ljust(len(data_m), b" ")
+
+    def assinar_bruto(dados: bytes) -> bytes:
+        from asn1crypto import core
+
+        return core.OctetString(assinante.key.sign(dados, padding.PKCS1v15(), hashes.SHA1())).dump()
+
+    return refazer_ultima(pdf, [(b"/adbe.pkcs7.detached", b"/adbe.x509.rsa_sha1 "), (data_m, cert)], assinar_bruto)
+
+
+def trocar_fonte(pdf: bytes, fonte: str = "/Courier") -> bytes:
+    """An incremental update that rewrites only the first page's font object (the page itself untouched)."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    page = writer.root["/Pages"]["/Kids"][0].get_object()
+    ref = page["/Resources"].raw_get("/Font").raw_get("/F1")
+    font = ref.get_object()
+    font[generic.pdf_name("/BaseFont")] = generic.pdf_name(fonte)
+    writer.mark_update(ref)
+    return _escrever(writer)

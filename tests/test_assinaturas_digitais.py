@@ -158,18 +158,21 @@ def test_untrusted_certificate_is_never_confirmed_and_costs_no_lookup(ca, contra
 
 
 @pytest.mark.parametrize("mexer, alerta", [
-    (lambda pdf: trocar_texto(pdf, "CONTRATO ALTERADO"), "DOCUMENTO ALTERADO após a assinatura de MARIA DA SILVA"),
-    (lambda pdf: adulterar(pdf, b"PRESTACAO", b"PRESTACA0"), "ASSINATURA VIOLADA de MARIA DA SILVA"),
+    (lambda pdf: trocar_texto(pdf, "CONTRATO ALTERADO"),
+     "ASSINATURA INVÁLIDA de MARIA DA SILVA (campo Assinatura1): conteúdo alterado depois da assinatura "
+     "(página(s) 1)"),
+    (lambda pdf: adulterar(pdf, b"PRESTACAO", b"PRESTACA0"),
+     "ASSINATURA INVÁLIDA de MARIA DA SILVA (campo Assinatura1): assinatura violada: os bytes assinados foram "
+     "alterados depois da assinatura"),
 ])
 def test_changed_or_broken_document_is_a_prominent_warning(ca, contrato, tmp_path, mexer, alerta):
     path, resultado = contrato("maria")
     path.write_bytes(mexer(path.read_bytes()))
     digitais = verificar_assinaturas_digitais(path, resultado, raizes=ca.raizes)
-    assert digitais["validas"] is False
-    assert digitais["alertas"] == [f"{alerta} (campo Assinatura1)" + (
-        ": o documento assinado foi adulterado" if "VIOLADA" in alerta else "")]
+    assert (digitais["validas"], digitais["invalidas"]) == (False, 1)
+    assert digitais["alertas"] == [alerta]
     # A broken signature proves nothing about who signed.
-    expected = IDENTIDADE_CONFIRMADA if "ALTERADO" in alerta else IDENTIDADE_NAO_VERIFICADA
+    expected = IDENTIDADE_CONFIRMADA if "conteúdo" in alerta else IDENTIDADE_NAO_VERIFICADA
     assert digitais["assinaturas"][0]["identidade"] == expected
 
 
@@ -177,8 +180,8 @@ def test_unsigned_and_unreadable_documents(ca, tmp_path):
     sem = tmp_path / "sem.pdf"
     sem.write_bytes(pdf_texto("CONTRATO assinado a mão"))
     assert verificar_assinaturas_digitais(sem, None) == {
-        "total": 0, "validas": True, "resumo": "nenhuma assinatura digital no documento", "alertas": [],
-        "assinaturas": [], "erro": None}
+        "total": 0, "validas": True, "invalidas": 0, "resumo": "nenhuma assinatura digital no documento",
+        "alertas": [], "avisos": [], "assinaturas": [], "erro": None}
     ruim = tmp_path / "ruim.pdf"
     ruim.write_bytes(b"%PDF-1.4\n" + b"x" * 100)
     digitais = verificar_assinaturas_digitais(ruim, None)
@@ -207,3 +210,77 @@ def test_without_the_signatures_extra_the_reason_is_given_not_raised(ca, tmp_pat
     assert (digitais["total"], digitais["validas"]) == (0, False)
     assert digitais["erro"] == ("verificação de assinaturas digitais indisponível: "
                                 "instale scrivane-contract[assinaturas]")
+
+
+# -- the masked CPFs come through the registry the lookups use ---------------------------------
+
+ALFA = "12ABC345000188"          # an alphanumeric CNPJ
+ALFA_F = "12.ABC.345/0001-88"
+
+
+def _verificar(path, cnpj_f, razao):
+    chk = checker_mod.ContractChecker(openai_api_key="k", verbose=False)
+    with_engine(chk, FakeEngine(
+        empresas=[{"cnpj": cnpj_f, "razao_social": razao, "papel_no_contrato": "contratante"}],
+        assinaturas=[{"nome_signatario": "Maria da Silva", "cnpj_empresa": cnpj_f}]))
+    return chk.verificar(str(path))
+
+
+def test_identity_confirmed_from_the_sqlite_registry_without_http(ca, no_env_keys, tmp_path, monkeypatch):  # noqa: F811
+    import json
+
+    from scrivane_contract import cnpj as cnpj_mod
+    from scrivane_contract.registro import importar, usar_registro
+
+    _, brasil, _ = empresa_exemplo(ALFA)
+    brasil["qsa"] = [_qsa("MARIA DA SILVA", "***982247**")]
+    (tmp_path / "r.jsonl").write_text(json.dumps(brasil) + "\n", encoding="utf-8")
+    importar(None, tmp_path / "registro.db", jsonl=tmp_path / "r.jsonl")
+    # Nothing may leave the machine: the public addresses point nowhere.
+    monkeypatch.setattr(cnpj_mod, "BRASIL_API_URL", "http://127.0.0.1:9/api/cnpj/v1/{cnpj}")
+    monkeypatch.setattr(cnpj_mod, "RECEITA_WS_URL", "http://127.0.0.1:9/v1/cnpj/{cnpj}")
+    path = tmp_path / "c.pdf"
+    path.write_bytes(assinar(pdf_texto("CONTRATO", f"CONTRATANTE: ACME, CNPJ {ALFA_F}"), ca.assinantes["maria"], "A"))
+    with usar_registro(f"sqlite:{tmp_path / 'registro.db'}"):
+        resultado = _verificar(path, ALFA_F, brasil["razao_social"])
+        digitais = verificar_assinaturas_digitais(path, resultado, raizes=ca.raizes)
+    assert [e["cnpj"] for e in resultado["empresas"]] == [ALFA_F]
+    (maria,) = digitais["assinaturas"]
+    assert (maria["identidade"], maria["socio_qsa"]["cpf_mascarado"]) == (IDENTIDADE_CONFIRMADA, "***982247**")
+
+
+def test_alphanumeric_cnpj_is_looked_up_through_the_registry_server(ca, registry, no_env_keys, tmp_path):  # noqa: F811
+    _, brasil, receita = empresa_exemplo(ALFA)
+    brasil["qsa"] = [_qsa("MARIA DA SILVA", "***982247**")]
+    registry.add_company(ALFA, brasil, receita)
+    path = tmp_path / "c.pdf"
+    path.write_bytes(assinar(pdf_texto("CONTRATO", f"CONTRATANTE: ACME, CNPJ {ALFA_F}"), ca.assinantes["maria"], "A"))
+    resultado = _verificar(path, ALFA_F, brasil["razao_social"])
+    antes = len(registry.requests_to("brasilapi"))
+    digitais = verificar_assinaturas_digitais(path, resultado, raizes=ca.raizes)
+    assert digitais["assinaturas"][0]["identidade"] == IDENTIDADE_CONFIRMADA
+    # The one extra lookup asked for the alphanumeric CNPJ itself.
+    novas = registry.requests_to("brasilapi")[antes:]
+    assert len(novas) == 1 and ALFA in novas[0].path
+
+
+def test_masked_cpfs_go_through_the_cnpj_modules_requests_name(monkeypatch):
+    from scrivane_contract import cnpj as cnpj_mod
+    from scrivane_contract.assinaturas_digitais import consultar_cpfs_socios
+
+    pedidos = []
+
+    class Resposta:
+        status_code = 200
+
+        def json(self):
+            return {"qsa": [_qsa("MARIA DA SILVA", "***982247**")]}
+
+    class Requisicoes:
+        def get(self, url, **kw):
+            pedidos.append(url)
+            return Resposta()
+
+    monkeypatch.setattr(cnpj_mod, "requests", Requisicoes())
+    assert consultar_cpfs_socios(ALFA_F)[0]["cnpj_cpf_do_socio"] == "***982247**"
+    assert pedidos == [cnpj_mod.BRASIL_API_URL.replace("{cnpj}", ALFA)]

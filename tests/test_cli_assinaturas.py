@@ -45,30 +45,59 @@ def contrato_assinado(ca, pasta, nome, *assinantes, alterar=False):
     return path
 
 
-def test_one_signed_contract_shows_signers_identity_and_the_change(ca, llm, qsa_com_cpfs, tmp_path, capsys):  # noqa: F811
+def test_one_signed_contract_shows_levels_identity_and_the_final_verdict(ca, llm, qsa_com_cpfs, tmp_path, capsys):  # noqa: F811
     pdf = contrato_assinado(ca, tmp_path, "a.pdf", ca.maria, ca.joao, alterar=True)
     responder(llm, "a.pdf", "Maria da Silva")
     codigo, out, err = rodar(capsys, "verificar", "--registro", qsa_com_cpfs.url, "--raizes", ca.raizes, pdf)
-    assert (codigo, err) == (0, "")  # the library's verdict stands without --exigir-assinaturas-validas
+    assert (codigo, err) == (1, ""), out  # an invalid signature rejects the contract by default
+    # The library's own report stays as it is.
+    assert "RESULTADO FINAL: APROVADO" in out
     secao = out[out.index("RESULTADO FINAL: APROVADO"):].split("ASSINATURAS DIGITAIS", 1)[1]
     linhas = [l.strip() for l in secao.splitlines() if l.strip()]
-    assert linhas[1] == "2 assinatura(s) digital(is), 2 com problema"
-    assert linhas[2] == "1. MARIA DA SILVA (campo Assinatura1): DOCUMENTO ALTERADO DEPOIS"
-    assert linhas[3].startswith("CPF 529.982.247-25 · emitido por AC Raiz de Teste · assinada em ")
+    motivo = "conteúdo alterado depois da assinatura (página(s) 1)"
+    assert linhas[1] == "2 assinatura(s) digital(is): 2 inválida"
+    assert linhas[2:4] == ["1. MARIA DA SILVA (campo Assinatura1): inválida", motivo]
+    assert linhas[4].startswith("CPF 529.982.247-25 · emitido por AC Raiz de Teste · assinada em ")
     assert "QSA: identidade confirmada" in linhas
-    assert "⚠️  DOCUMENTO ALTERADO após a assinatura: atualização posterior muda o conteúdo" in linhas
+    assert "⚠️  CONTEÚDO ALTERADO após a assinatura (página(s) 1)" in linhas
     assert "QSA: CPF divergente do QSA" in linhas
-    assert linhas[-3:] == [
-        "⚠️  DOCUMENTO ALTERADO após a assinatura de MARIA DA SILVA (campo Assinatura1)",
-        "⚠️  DOCUMENTO ALTERADO após a assinatura de JOAO PEREIRA (campo Assinatura2)",
+    assert linhas[-4:] == [
+        f"⚠️  ASSINATURA INVÁLIDA de MARIA DA SILVA (campo Assinatura1): {motivo}",
+        f"⚠️  ASSINATURA INVÁLIDA de JOAO PEREIRA (campo Assinatura2): {motivo}",
         "⚠️  CPF do certificado de JOAO PEREIRA (campo Assinatura2) difere do CPF de JOAO PEREIRA no QSA",
+        f"🚫 VEREDITO FINAL: REPROVADO (assinatura digital inválida: MARIA DA SILVA, {motivo}; JOAO PEREIRA, "
+        f"{motivo})",
     ]
 
     responder(llm, "a.pdf", "Maria da Silva")
     codigo, out, _ = rodar(capsys, "verificar", "--registro", qsa_com_cpfs.url, "--raizes", ca.raizes,
-                           "--exigir-assinaturas-validas", pdf)
-    assert codigo == 1
-    assert out.rstrip().splitlines()[-1] == "🚫 Com --exigir-assinaturas-validas, o contrato conta como REPROVADO."
+                           "--ignorar-assinaturas", pdf)
+    assert codigo == 0 and "VEREDITO FINAL" not in out
+    assert f"ASSINATURA INVÁLIDA de MARIA DA SILVA (campo Assinatura1): {motivo}" in out
+
+
+def test_untrusted_certificate_is_a_warning_not_a_rejection(ca, llm, qsa_com_cpfs, tmp_path, capsys):  # noqa: F811
+    pdf = contrato_assinado(ca, tmp_path, "w.pdf", ca.maria)
+    responder(llm, "w.pdf", "Maria da Silva")
+    # Without --raizes the test CA is unknown.
+    codigo, out, err = rodar(capsys, "verificar", "--json", "--registro", qsa_com_cpfs.url, pdf)
+    assert (codigo, err) == (0, "")
+    objeto = json.loads(out)
+    assert (objeto["veredito"], objeto["motivo_veredito"]) == ("APROVADO", None)
+    (maria,) = objeto["assinaturas_digitais"]["assinaturas"]
+    assert (maria["nivel"], maria["motivo"]) == ("íntegra, certificado não reconhecido",
+                                                 "AC desconhecida: a cadeia não chega a uma raiz confiável")
+    assert objeto["assinaturas_digitais"]["avisos"] == [
+        "Certificado de MARIA DA SILVA (campo Assinatura1) não reconhecido: AC desconhecida: a cadeia não chega "
+        "a uma raiz confiável"]
+    # Demanding valid signatures, it rejects, and says why.
+    responder(llm, "w.pdf", "Maria da Silva")
+    codigo, out, _ = rodar(capsys, "verificar", "--json", "--exigir-assinaturas-validas", "--registro",
+                           qsa_com_cpfs.url, pdf)
+    objeto = json.loads(out)
+    assert (codigo, objeto["veredito"]) == (1, "REPROVADO")
+    assert objeto["motivo_veredito"].startswith("assinatura digital não confirmada (--exigir-assinaturas-validas): "
+                                                "MARIA DA SILVA, íntegra, certificado não reconhecido: ")
 
 
 def test_json_puts_the_signatures_beside_the_result(ca, llm, qsa_com_cpfs, tmp_path, capsys):  # noqa: F811
@@ -82,7 +111,7 @@ def test_json_puts_the_signatures_beside_the_result(ca, llm, qsa_com_cpfs, tmp_p
     assert (codigo, err) == (0, "")  # no signature at all is not an invalid one
     assinado, sem_assinatura = (json.loads(l) for l in out.splitlines())
     assert list(assinado) == ["id", "arquivo", "sha256", "verificado_em", "provedor", "modelo", "registro",
-                              "resultado", "assinaturas_digitais", "veredito", "segundos", "erro"]
+                              "resultado", "assinaturas_digitais", "veredito", "motivo_veredito", "segundos", "erro"]
     assert assinado["resultado"]["resultado_final"] == assinado["veredito"] == "APROVADO"
     digitais = assinado["assinaturas_digitais"]
     assert (digitais["total"], digitais["validas"], digitais["alertas"]) == (1, True, [])
@@ -109,9 +138,10 @@ def test_summary_marks_the_broken_contract_and_lists_its_warnings(ca, env, llm, 
     linhas = out.splitlines()
     (linha_bom,) = [l for l in linhas if str(bom) in l and "│" in l]
     (linha_mexido,) = [l for l in linhas if str(mexido) in l and "│" in l]
-    assert "APROVADO" in linha_bom and "1 válida(s)" in linha_bom
-    assert "REPROVADO (assinaturas)" in linha_mexido and "1/1 com problema" in linha_mexido
-    assert f"⚠️  {mexido}: DOCUMENTO ALTERADO após a assinatura de MARIA DA SILVA (campo Assinatura1)" in linhas
+    assert "APROVADO" in linha_bom and "1 válida(s) e confiável(is)" in linha_bom
+    assert "REPROVADO (assinaturas)" in linha_mexido and "1/1 inválida(s)" in linha_mexido
+    assert (f"⚠️  {mexido}: ASSINATURA INVÁLIDA de MARIA DA SILVA (campo Assinatura1): conteúdo alterado depois "
+            "da assinatura (página(s) 1)") in linhas
     assert linhas[-1].startswith("2 contrato(s): 1 aprovado(s), 1 reprovado(s), 0 pendente(s)")
 
 
@@ -119,6 +149,8 @@ def test_summary_marks_the_broken_contract_and_lists_its_warnings(ca, env, llm, 
     (["verificar", "--raizes", "nao/existe"], "raízes não encontradas: nao/existe"),
     (["verificar", "--sem-assinaturas", "--exigir-assinaturas-validas"],
      "--exigir-assinaturas-validas não combina com --sem-assinaturas"),
+    (["verificar", "--ignorar-assinaturas", "--exigir-assinaturas-validas"],
+     "--ignorar-assinaturas não combina com --exigir-assinaturas-validas"),
     (["servir", "--raizes", "nao/existe"], "raízes não encontradas: nao/existe"),
 ])
 def test_signature_options_usage_errors(env, tmp_path, capsys, args, mensagem):  # noqa: F811

@@ -81,13 +81,19 @@ def test_each_signed_pdf_reports_who_signed_and_what_happened_after(material, no
 def test_findings_name_the_change_and_the_broken_signature(material):
     (alterado,) = ler_assinaturas(material["paths"]["alterado_depois"], raizes=material["raizes"])
     assert alterado.achados[0] == "assinatura íntegra"
-    assert any(a.startswith("DOCUMENTO ALTERADO após a assinatura") for a in alterado.achados)
+    assert "CONTEÚDO ALTERADO após a assinatura (página(s) 1)" in alterado.achados
+    assert (alterado.alteracao, alterado.paginas_alteradas, alterado.nivel) == ("conteúdo alterado", [1], "inválida")
+    assert alterado.motivo == "conteúdo alterado depois da assinatura (página(s) 1)"
     (adulterado,) = ler_assinaturas(material["paths"]["bytes_adulterados"], raizes=material["raizes"])
     assert adulterado.achados == ["ASSINATURA VIOLADA: os bytes assinados foram alterados depois da assinatura"]
+    assert adulterado.nivel == "inválida"
     (trocada,) = ler_assinaturas(material["paths"]["assinatura_trocada"], raizes=material["raizes"])
     assert trocada.achados == ["ASSINATURA VIOLADA: a assinatura criptográfica não confere"]
+    assert (trocada.nivel, trocada.motivo) == ("inválida", "assinatura violada: a assinatura criptográfica não confere")
     primeira, segunda = ler_assinaturas(material["paths"]["dois_assinantes"], raizes=material["raizes"])
-    assert "outras assinaturas" in primeira.achados[1] and segunda.achados[1] == "documento sem alterações após a assinatura"
+    assert primeira.achados[1] == ("depois da assinatura: apenas assinaturas, carimbos de tempo ou dados de "
+                                   "validação acrescentados")
+    assert segunda.achados[1] == "depois da assinatura: nada mudou"
 
 
 def test_default_roots_are_icp_brasil_and_do_not_trust_the_test_ca(material):
@@ -96,11 +102,16 @@ def test_default_roots_are_icp_brasil_and_do_not_trust_the_test_ca(material):
     assert "Autoridade Certificadora Raiz Brasileira v5" in names
     assert all(r.subject.native.get("organization_name") == "ICP-Brasil" for r in roots + intermediates)
     assert intermediates and all(c.subject != c.issuer for c in intermediates)
+    # The retired roots (v1, v2) ship with the package.
+    assert {"Autoridade Certificadora Raiz Brasileira v1", "Autoridade Certificadora Raiz Brasileira v2"} <= names
     (a,) = ler_assinaturas(material["paths"]["um_assinante"])
-    # An unknown chain is reported, but does not make the signature itself invalid.
-    assert a.integra and a.icp_brasil is False and a.valida is True
-    assert a.problema_certificado == "a cadeia não chega a uma raiz confiável"
-    assert "certificado não reconhecido como ICP-Brasil: a cadeia não chega a uma raiz confiável" in a.achados
+    # An unknown chain: intact, but neither valid nor invalid.
+    assert a.integra and a.icp_brasil is False and a.valida is False and a.invalida is False
+    assert (a.nivel, a.motivo) == ("íntegra, certificado não reconhecido",
+                                   "AC desconhecida: a cadeia não chega a uma raiz confiável")
+    assert a.problema_certificado == "AC desconhecida: a cadeia não chega a uma raiz confiável"
+    assert ("certificado não reconhecido como ICP-Brasil: AC desconhecida: a cadeia não chega a uma raiz confiável"
+            in a.achados)
 
 
 def test_roots_option_takes_a_file_or_a_folder_and_refuses_a_bad_one(material, tmp_path):
@@ -210,6 +221,11 @@ def test_files_without_signatures_and_unreadable_pdfs(material, tmp_path):
         ler_assinaturas(quebrado)
     with pytest.raises(FileNotFoundError):
         ler_assinaturas(tmp_path / "nao_existe.pdf")
+    # Signed bytes behind something that is not a PDF header: said plainly, not "no signatures".
+    sem_cabecalho = tmp_path / "sem_cabecalho.pdf"
+    sem_cabecalho.write_bytes(b"%XYZ" + material["pdfs"]["um_assinante"][4:])
+    with pytest.raises(DocumentError, match=r"PDF ilegível: .* \(sem o cabeçalho %PDF\)"):
+        ler_assinaturas(sem_cabecalho)
 
 
 def test_reading_prints_nothing_even_for_a_suspicious_update(material):

@@ -167,19 +167,45 @@ class TestAssinaturasDigitais:
         assert (item["cpf"], item["icp_brasil"], item["signatario_extraido"]) == (
             "52998224725", True, "Maria da Silva")
         ruim = estados["alterado"]["assinaturas_digitais"]
+        motivo = "conteúdo alterado depois da assinatura (página(s) 1)"
         assert ruim["validas"] is False and ruim["alertas"] == [
-            "DOCUMENTO ALTERADO após a assinatura de MARIA DA SILVA (campo Assinatura1)"]
+            f"ASSINATURA INVÁLIDA de MARIA DA SILVA (campo Assinatura1): {motivo}"]
         assert estados["sem"]["assinaturas_digitais"]["total"] == 0
+        # The invalid signature rejects the contract; the library's result stays as it was.
+        assert [estados[k]["veredito"] for k in ("assinado", "alterado", "sem")] == [
+            "APROVADO", "REPROVADO", "APROVADO"]
+        assert estados["alterado"]["motivo_veredito"] == f"assinatura digital inválida: MARIA DA SILVA, {motivo}"
+        assert estados["assinado"]["motivo_veredito"] is None
 
         secoes = {k: html.split('id="rel-digitais"', 1)[1].split("</section>", 1)[0] for k, html in paginas.items()}
         assert "MARIA DA SILVA" in secoes["assinado"] and "529.982.247-25" in secoes["assinado"]
-        assert "✓</span> Válida" in secoes["assinado"] and "digital--alerta" not in secoes["assinado"]
+        assert "✓</span> Válida e confiável" in secoes["assinado"] and "digital--alerta" not in secoes["assinado"]
         assert "<dt>No contrato</dt><dd>Signatário Maria da Silva</dd>" in secoes["assinado"]
-        assert "<dt>Alterado depois</dt><dd>Não</dd>" in secoes["assinado"]
+        assert "<dt>Depois dela</dt><dd>nada mudou</dd>" in secoes["assinado"]
         assert 'class="aviso aviso--reprovado" role="alert"' in secoes["alterado"]
-        assert "digital--alerta" in secoes["alterado"] and "Documento alterado depois" in secoes["alterado"]
-        assert 'id="rel-digitais"' in fragmento and "DOCUMENTO ALTERADO após a assinatura" in fragmento
+        assert "digital--alerta" in secoes["alterado"] and "✕</span> Inválida" in secoes["alterado"]
+        assert "<dt>Depois dela</dt><dd class=\"ruim\">conteúdo alterado (página(s) 1)</dd>" in secoes["alterado"]
+        assert 'id="rel-digitais"' in fragmento and "CONTEÚDO ALTERADO após a assinatura" in fragmento
         assert "Nenhuma assinatura digital no documento" in secoes["sem"]
+        banner = paginas["alterado"].split('<header class="veredito', 1)[1].split("</header>", 1)[0]
+        assert '<h2 class="veredito__titulo" id="relatorio-titulo" tabindex="-1">REPROVADO</h2>' in banner
+        assert f"Reprovado pelas assinaturas digitais: assinatura digital inválida: MARIA DA SILVA, {motivo}." in banner
+        assert ">APROVADO</h2>" in paginas["assinado"]
+
+    def test_ignoring_the_signatures_keeps_the_librarys_verdict(self, tmp_path):
+        from signed_pdfs import AutoridadeTeste, assinar, pdf_texto, trocar_texto
+
+        ca = AutoridadeTeste()
+        alterado = trocar_texto(assinar(pdf_texto("CONTRATO"), ca.pessoa("MARIA DA SILVA", "52998224725"), "A"),
+                                "VALOR: R$ 9.000.000,00")
+        app = criar_app(lambda: (lambda caminho: {"resultado_final": "APROVADO"}), token=None,
+                        raizes=ca.gravar_raiz(tmp_path), ignorar_assinaturas=True)
+        with TestClient(app) as cliente:
+            estado = aguardar(cliente, enviar(cliente, alterado).json()["id"])
+            html = cliente.get(f"/api/verificacoes/{estado['id']}/relatorio").text
+        assert estado["assinaturas_digitais"]["invalidas"] == 1
+        assert (estado["veredito"], estado["motivo_veredito"]) == ("APROVADO", None)
+        assert ">APROVADO</h2>" in html and "Reprovado pelas assinaturas digitais" not in html
 
     def test_a_signature_reading_failure_is_a_finding_not_a_failed_verification(self, tmp_path):
         app = criar_app(lambda: (lambda caminho: {"resultado_final": "APROVADO"}), token=None,

@@ -1,18 +1,23 @@
 """Digital signatures of a PDF: who signed, whether each signature is intact,
-whether the document changed after it, and whether the certificate chains to
-a trusted root (ICP-Brasil's by default).
+what a reader sees changed after it, and whether the certificate chains to a
+trusted root (ICP-Brasil's by default).
 
     from scrivane.signatures import ler_assinaturas
 
     for assinatura in ler_assinaturas("contrato.pdf"):
-        assinatura.nome, assinatura.cpf, assinatura.integra, assinatura.achados
+        assinatura.nome, assinatura.cpf, assinatura.nivel, assinatura.motivo
 
-Validation is pyHanko's (signature, difference analysis of the incremental
-updates) with pyhanko-certvalidator for the chain.  Both come with the
+Validation is pyHanko's, with pyhanko-certvalidator for the chain; what
+changed after each signature is judged by comparing the pages of the signed
+revision with the final file (``scrivane.signature_changes``), pyHanko's own
+difference analysis kept as a second opinion.  Formats pyHanko does not take
+(``adbe.pkcs7.sha1``, ``adbe.x509.rsa_sha1``, document time stamps whatever
+their /Type) are checked here with its pieces.  All of it comes with the
 ``assinaturas`` extra, as does certifi-icpbr, the source of the ICP-Brasil
-roots.  Revocation is not checked unless asked for, since it needs the
-network.  A signature that cannot be read becomes an entry whose ``ilegivel``
-says why; reading one never raises for a bad signature.
+roots; the retired roots ship with this package.  Revocation is not checked
+unless asked for, since it needs the network.  A signature that cannot be
+read becomes an entry whose ``ilegivel`` says why; reading one never raises
+for a bad signature.
 """
 
 from __future__ import annotations
@@ -29,6 +34,12 @@ from typing import Any, Iterable, Optional
 
 __all__ = [
     "AssinaturaDigital",
+    "NIVEL_VALIDA",
+    "NIVEL_NAO_RECONHECIDO",
+    "NIVEL_INVALIDA",
+    "NIVEL_NAO_VERIFICADA",
+    "TIPO_ASSINATURA",
+    "TIPO_CARIMBO",
     "AssinaturasIndisponiveisError",
     "dados_icp_brasil",
     "carregar_raizes",
@@ -58,18 +69,38 @@ class AssinaturasIndisponiveisError(ImportError):
     """Falta o pyHanko ou as raízes ICP-Brasil (extra ``assinaturas``): as assinaturas não podem ser conferidas."""
 
 
+NIVEL_VALIDA = "válida e confiável"
+NIVEL_NAO_RECONHECIDO = "íntegra, certificado não reconhecido"
+NIVEL_INVALIDA = "inválida"
+NIVEL_NAO_VERIFICADA = "não verificada"
+
+TIPO_ASSINATURA = "assinatura"
+TIPO_CARIMBO = "carimbo de tempo do documento"
+
+
 @dataclass
 class AssinaturaDigital:
-    """Uma assinatura digital do PDF, com o que se pôde verificar dela.
+    """Uma assinatura digital do PDF (ou um carimbo de tempo do documento), com o que se pôde verificar dela.
 
-    ``integra``: a assinatura criptográfica confere com os bytes assinados;
-    ``modificado_apos_assinatura``: atualizações posteriores mudaram o conteúdo
-    (``None`` quando não foi possível analisar); ``icp_brasil``: o certificado
-    encadeia até uma raiz confiável (as da ICP-Brasil, ou as informadas);
+    ``tipo``: "assinatura" ou "carimbo de tempo do documento";
+    ``integra``: os bytes assinados não mudaram (``None`` quando não foi
+    possível ler); ``algoritmo_nao_suportado``: "algoritmo não suportado: …"
+    quando a assinatura não pôde ser conferida (nem violada, nem válida);
+    ``alteracao``: o que mudou depois dela, para quem lê ("nada mudou",
+    "apenas assinaturas, carimbos de tempo ou dados de validação
+    acrescentados", "campos de formulário preenchidos", "anotações
+    acrescentadas" ou "conteúdo alterado"), com ``paginas_alteradas``;
+    ``modificacao_pyhanko``: a segunda opinião (o nível de modificação da
+    análise de diferenças do pyHanko); ``modificado_apos_assinatura``: o
+    conteúdo mudou depois dela; ``icp_brasil``: o certificado encadeia até
+    uma raiz confiável (as da ICP-Brasil, ou as informadas) na data da
+    assinatura; ``nivel``: "válida e confiável", "íntegra, certificado não
+    reconhecido", "inválida" ou "não verificada", com o ``motivo``;
     ``ilegivel``: motivo, quando a assinatura não pôde ser lida.
     """
 
     campo: str
+    tipo: str = TIPO_ASSINATURA
     nome: Optional[str] = None
     nome_certificado: Optional[str] = None
     cpf: Optional[str] = None
@@ -80,11 +111,18 @@ class AssinaturaDigital:
     data_assinatura: Optional[str] = None
     carimbo_do_tempo: bool = False
     integra: Optional[bool] = None
+    algoritmo_nao_suportado: Optional[str] = None
+    alteracao: Optional[str] = None
+    paginas_alteradas: list[int] = field(default_factory=list)
+    sobreposicao: bool = False
+    modificacao_pyhanko: Optional[str] = None
     modificado_apos_assinatura: Optional[bool] = None
     cobre_documento: Optional[bool] = None
     icp_brasil: Optional[bool] = None
     problema_certificado: Optional[str] = None
     ilegivel: Optional[str] = None
+    nivel: str = NIVEL_NAO_VERIFICADA
+    motivo: Optional[str] = None
     achados: list[str] = field(default_factory=list)
 
     @property
@@ -99,18 +137,19 @@ class AssinaturaDigital:
 
     @property
     def valida(self) -> bool:
-        """Legível, íntegra, cobrindo o documento e sem alteração de conteúdo depois dela."""
-        return (
-            self.ilegivel is None
-            and self.integra is True
-            and self.cobre_documento is True
-            and self.modificado_apos_assinatura is False
-        )
+        """Válida e confiável: íntegra, sem alteração de conteúdo depois dela, certificado reconhecido."""
+        return self.nivel == NIVEL_VALIDA
+
+    @property
+    def invalida(self) -> bool:
+        """Violada, ou com o conteúdo alterado depois dela."""
+        return self.nivel == NIVEL_INVALIDA
 
     def como_dict(self) -> dict[str, Any]:
         """Mapa simples (chaves em português), pronto para JSON, com ``pessoa``,
-        ``cpf_pessoa`` e ``valida`` ao fim."""
-        return dict(asdict(self), pessoa=self.pessoa, cpf_pessoa=self.cpf_pessoa, valida=self.valida)
+        ``cpf_pessoa``, ``valida`` e ``invalida`` ao fim."""
+        return dict(asdict(self), pessoa=self.pessoa, cpf_pessoa=self.cpf_pessoa, valida=self.valida,
+                    invalida=self.invalida)
 
 
 # --------------------------------------------------------------------------
@@ -131,6 +170,14 @@ def _text_of(value: Any) -> str:
 def _digits(text: str, start: int, length: int) -> Optional[str]:
     piece = text[start:start + length]
     if len(piece) != length or not piece.isdigit() or set(piece) == {"0"}:
+        return None
+    return piece
+
+
+def _cnpj(text: str) -> Optional[str]:
+    """A CNPJ of 14 characters: digits, or the alphanumeric form (12 of [0-9A-Z], two check digits)."""
+    piece = text[:14].upper()
+    if not re.fullmatch(r"[0-9A-Z]{12}\d{2}", piece) or set(piece) == {"0"}:
         return None
     return piece
 
@@ -159,14 +206,14 @@ def dados_icp_brasil(cert: Any) -> dict[str, Optional[str]]:
         if oid == OID_PESSOA_FISICA:
             found["cpf"] = _digits(text, 8, 11)
         elif oid == OID_CNPJ:
-            found["cnpj"] = _digits(text.strip(), 0, 14)
+            found["cnpj"] = _cnpj(text.strip())
         elif oid == OID_RESPONSAVEL:
             found["cpf_responsavel"] = _digits(text, 8, 11)
         elif oid == OID_NOME_RESPONSAVEL:
             found["nome_responsavel"] = text.strip() or None
     if not (found["cpf"] or found["cnpj"]):
         cn = _common_name(cert) or ""
-        match = re.search(r":(\d{11}|\d{14})\s*$", cn)
+        match = re.search(r":(\d{11}|[0-9A-Z]{12}\d{2})\s*$", cn)
         if match:
             found["cpf" if len(match.group(1)) == 11 else "cnpj"] = match.group(1)
     return found
@@ -222,6 +269,9 @@ def _is_self_signed(cert: Any) -> bool:
     return cert.subject == cert.issuer
 
 
+RAIZES_RETIRADAS = "raizes_icp_brasil_retiradas.pem"
+
+
 @functools.lru_cache(maxsize=1)
 def _raizes_icp_brasil() -> tuple[tuple[Any, ...], tuple[Any, ...]]:
     try:
@@ -234,17 +284,45 @@ def _raizes_icp_brasil() -> tuple[tuple[Any, ...], tuple[Any, ...]]:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         certs = _load_certs(Path(certifi_icpbr.where()).read_bytes())
+        # The retired roots (v1, v2) and their authorities, shipped with this
+        # package (their source is written at the top of the file).
+        certs += _load_certs((Path(__file__).with_name(RAIZES_RETIRADAS)).read_bytes())
     icp = [c for c in certs if "ICP-Brasil" in (c.subject.native.get("organization_name") or "")]
+    for c in icp:
+        _analisar_tudo(c)
     roots = tuple(c for c in icp if _is_self_signed(c))
     intermediates = tuple(c for c in icp if not _is_self_signed(c))
     return roots, intermediates
+
+
+def _analisar_tudo(cert: Any) -> None:
+    """Parses every part of a certificate now.
+
+    asn1crypto parses lazily, and two threads parsing the same part at once
+    break it; these certificates are shared by every reading (worker threads
+    of the web service, ``verificar --paralelo``), so nothing may be left for
+    later.  What is read afterwards is only cached values.
+    """
+    cert.native
+    for nome in ("key_identifier", "authority_key_identifier", "issuer_serial", "sha256", "sha1", "self_signed",
+                 "self_issued", "ca", "max_path_length", "key_usage_value", "extended_key_usage_value",
+                 "crl_distribution_points", "ocsp_urls", "valid_domains", "policies_value",
+                 "basic_constraints_value", "name_constraints_value"):
+        try:
+            getattr(cert, nome)
+        except Exception:
+            pass
+    for nome in (cert.subject, cert.issuer):
+        nome.hashable, nome.human_friendly, nome.sha256  # noqa: B018
+    cert.public_key.native, cert.public_key.sha256  # noqa: B018
 
 
 def carregar_raizes(origem: str | os.PathLike[str] | None = None) -> tuple[list[Any], list[Any]]:
     """(raízes confiáveis, intermediárias) para validar cadeias.
 
     Sem ``origem``: as raízes ICP-Brasil do pacote certifi-icpbr, com as
-    autoridades intermediárias que ele traz.  Com ``origem``: os certificados
+    autoridades intermediárias que ele traz, mais as raízes retiradas (v1 e
+    v2) e suas autoridades, que acompanham este pacote.  Com ``origem``: os certificados
     (PEM ou DER) do arquivo, ou dos arquivos .pem, .crt, .cer e .der da pasta;
     todos valem como raízes.
     """
@@ -274,7 +352,7 @@ def carregar_raizes(origem: str | os.PathLike[str] | None = None) -> tuple[list[
 
 
 _TRUST_PROBLEMS = {
-    "NO_CERTIFICATE_CHAIN_FOUND": "a cadeia não chega a uma raiz confiável",
+    "NO_CERTIFICATE_CHAIN_FOUND": "AC desconhecida: a cadeia não chega a uma raiz confiável",
     "EXPIRED": "certificado expirado",
     "OUT_OF_BOUNDS_NO_POE": "certificado fora do prazo de validade",
     "OUT_OF_BOUNDS_NOT_REVOKED": "certificado fora do prazo de validade",
@@ -286,11 +364,31 @@ _TRUST_PROBLEMS = {
     "REVOCATION_OUT_OF_BOUNDS_NO_POE": "informação de revogação desatualizada",
     "CHAIN_CONSTRAINTS_FAILURE": "cadeia de certificação inválida",
     "CERTIFICATE_CHAIN_GENERAL_FAILURE": "cadeia de certificação inválida",
-    "CRYPTO_CONSTRAINTS_FAILURE": "algoritmo criptográfico não aceito",
-    "CRYPTO_CONSTRAINTS_FAILURE_NO_POE": "algoritmo criptográfico não aceito",
+    "CRYPTO_CONSTRAINTS_FAILURE": "algoritmo criptográfico recusado",
+    "CRYPTO_CONSTRAINTS_FAILURE_NO_POE": "algoritmo criptográfico recusado",
     "SIG_CONSTRAINTS_FAILURE": "o uso do certificado não permite assinar documentos",
     "NO_SIGNING_CERTIFICATE_FOUND": "certificado do assinante ausente",
 }
+
+# Signature mechanisms pyHanko cannot check, by OID, as people know them.
+_MECANISMOS = {
+    "0.4.0.127.0.7.1.1.4.1.1": "ECDSA simples (BSI) com SHA-1",
+    "0.4.0.127.0.7.1.1.4.1.2": "ECDSA simples (BSI) com SHA-224",
+    "0.4.0.127.0.7.1.1.4.1.3": "ECDSA simples (BSI) com SHA-256",
+    "0.4.0.127.0.7.1.1.4.1.4": "ECDSA simples (BSI) com SHA-384",
+    "0.4.0.127.0.7.1.1.4.1.5": "ECDSA simples (BSI) com SHA-512",
+    "2.16.840.1.101.3.4.3.9": "ECDSA com SHA3-224",
+    "2.16.840.1.101.3.4.3.10": "ECDSA com SHA3-256",
+    "2.16.840.1.101.3.4.3.11": "ECDSA com SHA3-384",
+    "2.16.840.1.101.3.4.3.12": "ECDSA com SHA3-512",
+    "2.16.840.1.101.3.4.3.13": "RSA com SHA3-224",
+    "2.16.840.1.101.3.4.3.14": "RSA com SHA3-256",
+    "2.16.840.1.101.3.4.3.15": "RSA com SHA3-384",
+    "2.16.840.1.101.3.4.3.16": "RSA com SHA3-512",
+}
+
+_EXPIRY = ("EXPIRED", "OUT_OF_BOUNDS_NO_POE", "OUT_OF_BOUNDS_NOT_REVOKED")
+_CRYPTO = ("CRYPTO_CONSTRAINTS_FAILURE", "CRYPTO_CONSTRAINTS_FAILURE_NO_POE")
 
 
 def _iso(moment: Optional[_dt.datetime]) -> Optional[str]:
@@ -316,10 +414,12 @@ def _import_pyhanko():
             from pyhanko.sign.validation import validate_pdf_signature
             from pyhanko.sign.validation.pdf_embedded import EmbeddedPdfSignature
             from pyhanko_certvalidator import ValidationContext
-            # Needed by _describe: a failure to import them must not pass for
+            # Needed further on: a failure to import them must not pass for
             # an unreadable signature.
             from pyhanko.sign.diff_analysis import ModificationLevel  # noqa: F401
+            from pyhanko.sign.validation import generic_cms  # noqa: F401
             from pyhanko.sign.validation.status import SignatureCoverageLevel  # noqa: F401
+            from pyhanko_certvalidator.sig_validate import DefaultSignatureValidator  # noqa: F401
     except ImportError as exc:
         raise AssinaturasIndisponiveisError(
             "verificação de assinaturas digitais indisponível: instale scrivane-contract[assinaturas]"
@@ -331,94 +431,326 @@ def _fill_signer(assinatura: AssinaturaDigital, cert: Any) -> None:
     assinatura.nome_certificado = _common_name(cert)
     # ICP-Brasil common names end with ":" and the holder's CPF or CNPJ.
     cn = assinatura.nome_certificado or ""
-    assinatura.nome = re.sub(r":\d{11}(\d{3})?\s*$", "", cn).strip() or None
+    assinatura.nome = re.sub(r":(\d{11}|[0-9A-Z]{12}\d{2})\s*$", "", cn).strip() or None
     assinatura.emissor = _issuer_name(cert)
     for key, value in dados_icp_brasil(cert).items():
         setattr(assinatura, key, value)
 
 
-_EXPIRY = ("EXPIRED", "OUT_OF_BOUNDS_NO_POE", "OUT_OF_BOUNDS_NOT_REVOKED")
+def _verificador():
+    """A signature validator that notes the mechanisms it could not check.
+
+    pyHanko reports a signature whose algorithm it does not know exactly as
+    one that does not verify; this one tells them apart (``nao_suportados``
+    maps the signature bytes to what was not supported)."""
+    from cryptography.exceptions import UnsupportedAlgorithm
+    from pyhanko_certvalidator.errors import AlgorithmNotSupported, DSAParametersUnavailable
+    from pyhanko_certvalidator.sig_validate import DefaultSignatureValidator
+
+    class Verificador(DefaultSignatureValidator):
+        def __init__(self) -> None:
+            self.nao_suportados: dict[bytes, str] = {}
+
+        def validate_signature(self, signature, signed_data, public_key_info, signature_algorithm, *args, **kw):
+            sha3 = _SHA3.get(signature_algorithm["algorithm"].dotted)
+            if sha3 is not None:
+                # The OID names the hash, which asn1crypto does not know:
+                # pyHanko would check with the CMS digest instead.
+                return _verificar_sha3(sha3, signature, signed_data, public_key_info, kw.get("context") or (
+                    args[0] if args else None))
+            try:
+                return super().validate_signature(signature, signed_data, public_key_info, signature_algorithm,
+                                                  *args, **kw)
+            except (AlgorithmNotSupported, DSAParametersUnavailable) as exc:
+                self.nao_suportados[bytes(signature)] = _mecanismo(signature_algorithm, public_key_info, exc)
+                raise
+            except (UnsupportedAlgorithm, NotImplementedError, ValueError, TypeError, KeyError,
+                    AssertionError) as exc:
+                self.nao_suportados[bytes(signature)] = _mecanismo(signature_algorithm, public_key_info, exc)
+                raise AlgorithmNotSupported(str(exc)) from exc
+
+    return Verificador()
 
 
-def _validate_at_signing_time(assinatura: AssinaturaDigital, embedded: Any, validate: Any, context: Any,
-                              roots_label: str) -> None:
-    """A certificate that has expired since: check the chain at the signing time.
+_SHA3 = {
+    "2.16.840.1.101.3.4.3.9": ("ecdsa", "SHA3_224"), "2.16.840.1.101.3.4.3.10": ("ecdsa", "SHA3_256"),
+    "2.16.840.1.101.3.4.3.11": ("ecdsa", "SHA3_384"), "2.16.840.1.101.3.4.3.12": ("ecdsa", "SHA3_512"),
+    "2.16.840.1.101.3.4.3.13": ("rsa", "SHA3_224"), "2.16.840.1.101.3.4.3.14": ("rsa", "SHA3_256"),
+    "2.16.840.1.101.3.4.3.15": ("rsa", "SHA3_384"), "2.16.840.1.101.3.4.3.16": ("rsa", "SHA3_512"),
+}
 
-    Old contracts are the common case.  With a trusted time stamp the signing
-    time is proven; without one it is only what the signer's computer said,
-    which the finding makes plain.
-    """
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        status = validate(embedded, signer_validation_context=context, skip_diff=True)
-    if not status.trusted:
-        return
-    assinatura.icp_brasil = True
-    expired = f"certificado não reconhecido como {roots_label}: {assinatura.problema_certificado}"
-    if assinatura.carimbo_do_tempo:
-        assinatura.problema_certificado = None
-        finding = (f"certificado encadeado a uma raiz {roots_label}, válido na data do carimbo do tempo "
-                   "(expirou depois)")
+
+def _verificar_sha3(mecanismo: tuple[str, str], signature: bytes, signed_data: bytes, public_key_info: Any,
+                    context: Any) -> None:
+    """ECDSA or RSA (PKCS#1 v1.5) with a SHA-3 hash; raises ``InvalidSignature`` when it does not verify."""
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import ec, padding, utils
+    from cryptography.hazmat.primitives.serialization import load_der_public_key
+
+    tipo, nome = mecanismo
+    digest = getattr(hashes, nome)()
+    if context is not None and getattr(context, "prehashed", False):
+        digest = utils.Prehashed(digest)
+    chave = load_der_public_key(public_key_info.dump())
+    if tipo == "ecdsa":
+        chave.verify(signature, signed_data, ec.ECDSA(digest))
     else:
-        assinatura.problema_certificado = "válido só na data declarada pelo assinante (sem carimbo do tempo)"
-        finding = (f"certificado encadeado a uma raiz {roots_label}, já expirado: válido na data declarada "
-                   "pelo assinante, que não é comprovada (sem carimbo do tempo)")
-    assinatura.achados = [finding if a == expired else a for a in assinatura.achados]
+        chave.verify(signature, signed_data, padding.PKCS1v15(), digest)
 
 
-def _describe(assinatura: AssinaturaDigital, status: Any, roots_label: str, revocation: bool = False) -> None:
-    """Fill the verdict fields and the findings from pyHanko's status."""
-    from pyhanko.sign.diff_analysis import ModificationLevel
+def _mecanismo(signature_algorithm: Any, public_key_info: Any, exc: BaseException) -> str:
+    oid = signature_algorithm["algorithm"].dotted
+    nome = _MECANISMOS.get(oid)
+    if nome is None:
+        try:
+            nome = signature_algorithm["algorithm"].native
+        except Exception:
+            nome = oid
+        try:
+            curva = public_key_info.curve[1] if public_key_info.algorithm == "ec" else None
+        except Exception:
+            curva = None
+        if curva:
+            nome = f"{nome}, curva {curva}"
+    return str(nome)
+
+
+class _Status:
+    """The fields of pyHanko's status this module reads, for the paths pyHanko does not take itself."""
+
+    def __init__(self, **kw: Any) -> None:
+        self.intact = kw.get("intact")
+        self.valid = kw.get("valid")
+        self.trust_problem_indic = kw.get("trust_problem_indic")
+        self.coverage = kw.get("coverage")
+        self.modification_level = kw.get("modification_level")
+        self.docmdp_ok = kw.get("docmdp_ok")
+        self.timestamp_validity = kw.get("timestamp_validity")
+        self.signer_reported_dt = kw.get("signer_reported_dt")
+        self.md_algorithm = kw.get("md_algorithm")
+        self.timestamp = kw.get("timestamp")
+
+    @property
+    def trusted(self) -> bool:
+        return bool(self.intact and self.valid and self.trust_problem_indic is None)
+
+
+def _rodar(coro: Any) -> Any:
+    import asyncio
+
+    return asyncio.run(coro)
+
+
+def _validar_carimbo(embedded: Any, context: Any) -> _Status:
+    """A document time stamp, whatever its /Type says (pyHanko wants /DocTimeStamp)."""
+    from pyhanko.sign.validation import generic_cms
+
+    embedded.compute_integrity_info(skip_diff=True)
+    kwargs = _rodar(generic_cms.validate_tst_signed_data(embedded.signed_data, context, embedded.compute_digest))
+    return _Status(**kwargs, coverage=embedded.coverage)
+
+
+def _validar_pkcs7_sha1(embedded: Any, context: Any, data: bytes) -> _Status:
+    """An ``adbe.pkcs7.sha1`` signature: the SHA-1 digest of the signed ranges
+    travels inside the CMS, which signs it."""
+    import hashlib
+
+    from pyhanko.sign.validation import generic_cms
+    from pyhanko.sign.validation.status import PdfSignatureStatus
+
+    embedded.compute_integrity_info(skip_diff=True)
+    content = embedded.signed_data["encap_content_info"]["content"]
+    encapsulado = bytes(content.native) if content.native is not None else b""
+    sha1 = hashlib.sha1()
+    faixas = [int(x) for x in embedded.byte_range]
+    for start, length in zip(faixas[0::2], faixas[1::2]):
+        sha1.update(data[start:start + length])
+    kwargs = _rodar(generic_cms.cms_basic_validation(
+        embedded.signed_data, raw_digest=None, validation_context=context, status_kwargs={},
+        key_usage_settings=PdfSignatureStatus.default_usage_constraints()))
+    if encapsulado != sha1.digest():
+        kwargs["intact"] = False
+    try:
+        signing_time = generic_cms.find_unique_cms_attribute(embedded.signer_info["signed_attrs"], "signing_time")
+        kwargs["signer_reported_dt"] = signing_time.native
+    except Exception:
+        kwargs["signer_reported_dt"] = embedded.self_reported_timestamp
+    kwargs.setdefault("md_algorithm", "sha1")
+    return _Status(**kwargs, coverage=embedded.coverage)
+
+
+def _validar_x509_rsa_sha1(sig_dict: Any, data: bytes) -> tuple[_Status, Any]:
+    """The old ``adbe.x509.rsa_sha1`` format: a bare RSA signature (PKCS#1) of
+    the signed ranges, the certificate beside it in /Cert."""
+    from asn1crypto import core, x509
+    from cryptography.exceptions import InvalidSignature
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import padding
+    from cryptography.hazmat.primitives.serialization import load_der_public_key
+    from pyhanko.pdf_utils import generic
+
+    certs = sig_dict["/Cert"]
+    certs = list(certs) if isinstance(certs, generic.ArrayObject) else [certs]
+    cert = x509.Certificate.load(bytes(certs[0].original_bytes if hasattr(certs[0], "original_bytes") else certs[0]))
+    contents = sig_dict.raw_get("/Contents")
+    raw = contents.original_bytes
+    # The DER OCTET STRING, followed by the zeros that pad /Contents (ignored when loading).
+    assinatura = core.OctetString.load(raw).native
+    byte_range = [int(x) for x in sig_dict["/ByteRange"]]
+    dados = b"".join(data[s:s + n] for s, n in zip(byte_range[0::2], byte_range[1::2]))
+    try:
+        load_der_public_key(cert.public_key.dump()).verify(assinatura, dados, padding.PKCS1v15(), hashes.SHA1())
+        ok = True
+    except InvalidSignature:
+        ok = False
+    fim = byte_range[-2] + byte_range[-1]
     from pyhanko.sign.validation.status import SignatureCoverageLevel
 
+    coverage = (SignatureCoverageLevel.ENTIRE_FILE if fim >= len(data)
+                else SignatureCoverageLevel.ENTIRE_REVISION)
+    # SHA-1 is refused today: the chain is judged as for any refused digest.
+    return _Status(intact=ok, valid=ok, trust_problem_indic=_Indicacao("CRYPTO_CONSTRAINTS_FAILURE"),
+                   coverage=coverage, md_algorithm="sha1", signer_reported_dt=_data_pdf(sig_dict.get("/M"))), cert
+
+
+class _Indicacao:
+    """Stands for one of pyHanko's trust problem indications (only its name is read)."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+
+def _data_pdf(valor: Any) -> Optional[_dt.datetime]:
+    if valor is None:
+        return None
+    try:
+        from pyhanko.pdf_utils.misc import parse_pdf_date
+
+        return parse_pdf_date(str(valor))
+    except Exception:
+        return None
+
+
+def _confianca_na_data(assinatura: AssinaturaDigital, cert: Any, other_certs: list[Any], context_args: dict,
+                       moment: Optional[_dt.datetime], aceitar_tudo: bool = False) -> bool:
+    """Whether the signer's certificate chains to a trusted root at ``moment``
+    (``aceitar_tudo``: with any algorithm, SHA-1 included)."""
+    from pyhanko_certvalidator import CertificateValidator, ValidationContext
+
+    args = dict(context_args)
+    if moment is not None:
+        args["moment"] = moment
+    if aceitar_tudo:
+        from pyhanko_certvalidator.policy_decl import AcceptAllAlgorithms
+
+        args["algorithm_usage_policy"] = AcceptAllAlgorithms()
+    args["other_certs"] = list(args.get("other_certs") or []) + list(other_certs)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            validator = CertificateValidator(cert, intermediate_certs=list(other_certs),
+                                             validation_context=ValidationContext(**args))
+            _rodar(validator.async_validate_usage(set()))
+        return True
+    except Exception:
+        return False
+
+
+def _descrever_confianca(assinatura: AssinaturaDigital, status: Any, cert: Any, other_certs: list[Any],
+                         context_args: dict, moment: Optional[_dt.datetime], roots_label: str,
+                         revocation: bool) -> None:
+    """``icp_brasil``, ``problema_certificado`` and the finding about the chain."""
     achados = assinatura.achados
-    assinatura.integra = bool(status.intact and status.valid)
-    if not assinatura.integra:
-        # The signed bytes no longer match: nothing else about this signature
-        # (who, the chain, later updates) can be relied on.
-        achados.append("ASSINATURA VIOLADA: os bytes assinados foram alterados depois da assinatura"
-                       if not status.intact else "ASSINATURA VIOLADA: a assinatura criptográfica não confere")
-        assinatura.modificado_apos_assinatura = True
-        assinatura.cobre_documento = None
-        assinatura.problema_certificado = "não avaliado: assinatura violada"
-        return
-    achados.append("assinatura íntegra")
-
-    coverage = status.coverage
-    assinatura.cobre_documento = coverage in (SignatureCoverageLevel.ENTIRE_FILE,
-                                             SignatureCoverageLevel.ENTIRE_REVISION)
-    level = status.modification_level
-    if not assinatura.cobre_documento:
-        assinatura.modificado_apos_assinatura = None
-        achados.append("a assinatura não cobre todo o documento assinado")
-    elif coverage == SignatureCoverageLevel.ENTIRE_FILE:
-        assinatura.modificado_apos_assinatura = False
-        achados.append("documento sem alterações após a assinatura")
-    elif level is None:
-        assinatura.modificado_apos_assinatura = None
-        achados.append("não foi possível analisar as alterações feitas após a assinatura")
-    elif level == ModificationLevel.OTHER or status.docmdp_ok is False:
-        assinatura.modificado_apos_assinatura = True
-        achados.append("DOCUMENTO ALTERADO após a assinatura: atualização posterior muda o conteúdo")
-    else:
-        assinatura.modificado_apos_assinatura = False
-        achados.append("após a assinatura, apenas acréscimos permitidos "
-                       "(outras assinaturas, carimbos do tempo ou preenchimento de formulário)")
-
-    assinatura.icp_brasil = bool(status.trusted)
     if status.trusted:
+        assinatura.icp_brasil = True
         achados.append(f"certificado encadeado a uma raiz {roots_label}")
+        return
+    indic = getattr(status.trust_problem_indic, "name", None)
+    problem = _TRUST_PROBLEMS.get(indic or "", "cadeia de certificação não validada")
+    if revocation and indic in ("CERTIFICATE_CHAIN_GENERAL_FAILURE", "TRY_LATER"):
+        # With revocation required, this is what a certificate whose
+        # revocation status could not be had (no CRL/OCSP, or no answer) gets.
+        problem = "situação de revogação não confirmada (LCR/OCSP ausente ou inacessível)"
+    assinatura.icp_brasil = False
+    if indic in _EXPIRY and moment is not None and _confianca_na_data(assinatura, cert, other_certs, context_args,
+                                                                     moment):
+        # Expired since, or under a root retired since: judged at the signing time.
+        assinatura.icp_brasil = True
+        if assinatura.carimbo_do_tempo:
+            achados.append(f"certificado encadeado a uma raiz {roots_label}, válido na data do carimbo do tempo "
+                           "(expirou depois)")
+            return
+        assinatura.problema_certificado = "válido só na data declarada pelo assinante (sem carimbo do tempo)"
+        achados.append(f"certificado encadeado a uma raiz {roots_label}, já expirado: válido na data declarada "
+                       "pelo assinante, que não é comprovada (sem carimbo do tempo)")
+        return
+    if indic in _CRYPTO or (indic is None and not status.valid):
+        md = (getattr(status, "md_algorithm", None) or "").lower()
+        if _confianca_na_data(assinatura, cert, other_certs, context_args, moment, aceitar_tudo=True):
+            problem = (f"cadeia {roots_label}, mas o resumo SHA-1 é hoje recusado" if md == "sha1"
+                       else f"cadeia {roots_label}, mas com algoritmo criptográfico hoje recusado")
+        elif md == "sha1":
+            problem = "resumo SHA-1 recusado"
+    assinatura.problema_certificado = problem
+    achados.append(f"certificado não reconhecido como {roots_label}: {problem}")
+
+
+def _nivel(assinatura: AssinaturaDigital) -> None:
+    """The plain level and its reason."""
+    from .signature_changes import CONTEUDO_ALTERADO
+
+    if assinatura.ilegivel is not None:
+        assinatura.nivel, assinatura.motivo = NIVEL_NAO_VERIFICADA, f"assinatura ilegível: {assinatura.ilegivel}"
+    elif assinatura.integra is False:
+        assinatura.nivel = NIVEL_INVALIDA
+        assinatura.motivo = ("assinatura violada: a assinatura criptográfica não confere"
+                             if "ASSINATURA VIOLADA: a assinatura criptográfica não confere" in assinatura.achados
+                             else "assinatura violada: os bytes assinados foram alterados depois da assinatura")
+    elif assinatura.algoritmo_nao_suportado:
+        assinatura.nivel, assinatura.motivo = NIVEL_NAO_VERIFICADA, assinatura.algoritmo_nao_suportado
+    elif assinatura.cobre_documento is False:
+        assinatura.nivel, assinatura.motivo = NIVEL_INVALIDA, "a assinatura não cobre todo o documento assinado"
+    elif assinatura.alteracao == CONTEUDO_ALTERADO:
+        paginas = ", ".join(map(str, assinatura.paginas_alteradas))
+        onde = f" (página(s) {paginas})" if paginas else ""
+        assinatura.nivel = NIVEL_INVALIDA
+        assinatura.motivo = ("sobreposição oculta revelada depois da assinatura (ataque de sombra)" + onde
+                             if assinatura.sobreposicao else f"conteúdo alterado depois da assinatura{onde}")
+    elif assinatura.alteracao is None:
+        assinatura.nivel = NIVEL_NAO_VERIFICADA
+        assinatura.motivo = "não foi possível analisar as alterações feitas após a assinatura"
+    elif assinatura.icp_brasil and not assinatura.problema_certificado:
+        assinatura.nivel, assinatura.motivo = NIVEL_VALIDA, None
     else:
-        indic = getattr(status.trust_problem_indic, "name", None)
-        problem = _TRUST_PROBLEMS.get(indic or "", "cadeia de certificação não validada")
-        if revocation and indic in ("CERTIFICATE_CHAIN_GENERAL_FAILURE", "TRY_LATER"):
-            # With revocation required, this is what a certificate whose
-            # revocation status could not be had (no CRL/OCSP, or no answer) gets.
-            problem = "situação de revogação não confirmada (LCR/OCSP ausente ou inacessível)"
-        assinatura.problema_certificado = problem
-        achados.append(f"certificado não reconhecido como {roots_label}: {problem}")
-    if assinatura.cpf and not cpf_valido(assinatura.cpf):
-        achados.append(f"CPF do certificado com dígitos verificadores inválidos: {assinatura.cpf}")
+        assinatura.nivel = NIVEL_NAO_RECONHECIDO
+        assinatura.motivo = assinatura.problema_certificado or "cadeia de certificação não validada"
+
+
+def _descrever_alteracao(assinatura: AssinaturaDigital, alteracoes: Any) -> None:
+    from .signature_changes import CONTEUDO_ALTERADO, NADA_MUDOU
+
+    assinatura.alteracao = alteracoes.veredito
+    assinatura.paginas_alteradas = list(alteracoes.paginas)
+    assinatura.sobreposicao = bool(alteracoes.sobreposicao)
+    assinatura.modificado_apos_assinatura = alteracoes.veredito == CONTEUDO_ALTERADO
+    if alteracoes.veredito == CONTEUDO_ALTERADO:
+        paginas = ", ".join(map(str, alteracoes.paginas))
+        texto = "SOBREPOSIÇÃO OCULTA REVELADA" if alteracoes.sobreposicao else "CONTEÚDO ALTERADO"
+        assinatura.achados.append(f"{texto} após a assinatura" + (f" (página(s) {paginas})" if paginas else ""))
+    elif alteracoes.veredito == NADA_MUDOU:
+        assinatura.achados.append("depois da assinatura: nada mudou")
+    else:
+        assinatura.achados.append(f"depois da assinatura: {alteracoes.veredito}")
+    assinatura.achados.extend(alteracoes.detalhes)
+
+
+def _por_nivel_pyhanko(level: Any) -> Optional[str]:
+    """pyHanko's modification level, read as one of the five answers (when the comparison could not run)."""
+    from .signature_changes import (ANOTACOES_ACRESCENTADAS, APENAS_ASSINATURAS, CAMPOS_PREENCHIDOS,
+                                    CONTEUDO_ALTERADO, NADA_MUDOU)
+
+    return {"NONE": NADA_MUDOU, "LTA_UPDATES": APENAS_ASSINATURAS, "FORM_FILLING": CAMPOS_PREENCHIDOS,
+            "ANNOTATIONS": ANOTACOES_ACRESCENTADAS, "OTHER": CONTEUDO_ALTERADO}.get(getattr(level, "name", ""))
 
 
 def ler_assinaturas(
@@ -427,26 +759,38 @@ def ler_assinaturas(
     raizes: str | os.PathLike[str] | None = None,
     verificar_revogacao: bool = False,
 ) -> list[AssinaturaDigital]:
-    """Assinaturas digitais do PDF em ``caminho``, na ordem em que foram feitas.
+    """Assinaturas digitais do PDF em ``caminho`` (e carimbos de tempo do documento), na ordem em que foram feitas.
 
-    ``raizes``: arquivo ou pasta com as raízes confiáveis (padrão: as da
-    ICP-Brasil).  ``verificar_revogacao``: consulta LCR/OCSP pela rede.  Um PDF
-    sem assinaturas dá a lista vazia; uma assinatura ilegível dá um item com
-    ``ilegivel`` preenchido.  Levanta ``FileNotFoundError`` se o arquivo não
-    existe, ``scrivane.DocumentError`` se o PDF não pode ser lido, e
-    ``AssinaturasIndisponiveisError`` sem o pyHanko instalado.
+    ``raizes``: arquivo ou pasta com mais raízes confiáveis, além das da
+    ICP-Brasil (as atuais e as retiradas), por exemplo a do gov.br.  ``verificar_revogacao``: consulta
+    LCR/OCSP pela rede.  Um PDF sem assinaturas dá a lista vazia; uma
+    assinatura ilegível dá um item com ``ilegivel`` preenchido.  Levanta
+    ``FileNotFoundError`` se o arquivo não existe, ``scrivane.DocumentError``
+    se o PDF não pode ser lido, e ``AssinaturasIndisponiveisError`` sem o
+    pyHanko instalado.
     """
     from .document import DocumentError
 
     path = Path(caminho)
     data = path.read_bytes()
     if b"%PDF-" not in data[:1024]:
+        if data[:1024].lstrip().startswith(b"%") or b"/ByteRange" in data:
+            raise DocumentError(f"PDF ilegível: {path} (sem o cabeçalho %PDF)")
         return []  # only PDFs carry embedded signatures
     PdfFileReader, enumerate_sig_fields, validate, EmbeddedPdfSignature, ValidationContext = _import_pyhanko()
     roots, intermediates = carregar_raizes(raizes)
     roots_label = "ICP-Brasil" if raizes is None else "confiável"
+    if raizes is not None:
+        # The given roots come on top of ICP-Brasil's (gov.br's root, a company's own CA).
+        try:
+            icp, icp_intermediates = carregar_raizes()
+        except AssinaturasIndisponiveisError:
+            icp, icp_intermediates = [], []
+        roots, intermediates = roots + icp, intermediates + icp_intermediates
 
     import io
+
+    from .signature_changes import ComparadorRevisoes
 
     try:
         reader = PdfFileReader(io.BytesIO(data), strict=False)
@@ -464,52 +808,198 @@ def ler_assinaturas(
     if verificar_revogacao:
         context_args["revocation_mode"] = "require"
 
+    comparador = ComparadorRevisoes(reader, data)
+    compartilhado: list[Any] = []
+
+    def contexto() -> tuple[Any, Any]:
+        """One validation context for the file's signatures (registering the
+        authorities is its main cost); the validator notes by signature value."""
+        if not compartilhado:
+            verificador = _verificador()
+            compartilhado.extend([verificador, ValidationContext(**context_args, signature_validator=verificador)])
+        return compartilhado[0], compartilhado[1]
+
     found: list[tuple[int, int, AssinaturaDigital]] = []
-    for index, (name, sig_obj, sig_field) in enumerate(fields):
-        assinatura = AssinaturaDigital(campo=str(name))
-        revision = 1 << 30
-        stage = "dicionário de assinatura malformado"
-        try:
-            sig_dict = sig_obj.get_object()
-            if sig_dict.get("/Type") == "/DocTimeStamp":
-                continue  # a document time stamp is no one's signature
-            embedded = EmbeddedPdfSignature(reader, sig_field, name)
-            revision = embedded.signed_revision
-            stage = "certificado em formato desconhecido"
-            _fill_signer(assinatura, embedded.signer_cert)
-            stage = "formato ou algoritmo não suportado"
-            context = ValidationContext(**context_args)
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                status = validate(embedded, signer_validation_context=context)
-            tst = status.timestamp_validity
-            if tst is not None and tst.intact and tst.valid and tst.trusted:
-                moment = tst.timestamp
-                assinatura.carimbo_do_tempo = True
-            else:
-                moment = status.signer_reported_dt
-            assinatura.data_assinatura = _iso(moment)
-            _describe(assinatura, status, roots_label, bool(verificar_revogacao))
-            if (assinatura.integra and not status.trusted and moment is not None
-                    and getattr(status.trust_problem_indic, "name", "") in _EXPIRY):
-                _validate_at_signing_time(assinatura, embedded, validate, ValidationContext(
-                    **context_args, moment=moment), roots_label)
-        except Exception as exc:  # bad input of any kind: a finding, never a stop
-            assinatura.ilegivel = f"{stage} ({_reason(exc)})"
-            assinatura.achados = [f"assinatura ilegível: {assinatura.ilegivel}"]
-            assinatura.integra = None
-            assinatura.modificado_apos_assinatura = None
-        found.append((revision, index, assinatura))
+    try:
+        for index, (name, sig_obj, sig_field) in enumerate(fields):
+            assinatura = AssinaturaDigital(campo=str(name))
+            revision = 1 << 30
+            try:
+                revision = _ler_uma(assinatura, reader, data, name, sig_obj, sig_field, EmbeddedPdfSignature,
+                                    validate, contexto, context_args, roots_label,
+                                    bool(verificar_revogacao), comparador)
+            except Exception as exc:  # bad input of any kind: a finding, never a stop
+                assinatura.ilegivel = f"{getattr(exc, 'etapa', 'dicionário de assinatura malformado')} ({_reason(exc)})"
+                assinatura.achados = [f"assinatura ilegível: {assinatura.ilegivel}"]
+                assinatura.integra = None
+                assinatura.modificado_apos_assinatura = None
+                assinatura.alteracao = None
+            _nivel(assinatura)
+            found.append((revision, index, assinatura))
+    finally:
+        comparador.fechar()
     found.sort(key=lambda item: (item[0], item[1]))
     return [assinatura for _, _, assinatura in found]
 
 
+class _Etapa:
+    """Names the stage a failure happened in (the reason an unreadable signature gets)."""
+
+    def __init__(self) -> None:
+        self.nome = "dicionário de assinatura malformado"
+
+    def __call__(self, nome: str) -> None:
+        self.nome = nome
+
+
+def _ler_uma(assinatura: AssinaturaDigital, reader: Any, data: bytes, name: str, sig_obj: Any, sig_field: Any,
+             EmbeddedPdfSignature: Any, validate: Any, contexto: Any, context_args: dict,
+             roots_label: str, revocation: bool, comparador: Any) -> int:
+    """Reads and judges one signature; returns the revision it signed."""
+    etapa = _Etapa()
+    try:
+        return _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, EmbeddedPdfSignature, validate,
+                               contexto, context_args, roots_label, revocation, comparador, etapa)
+    except Exception as exc:
+        exc.etapa = etapa.nome  # type: ignore[attr-defined]
+        raise
+
+
+def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, EmbeddedPdfSignature, validate,
+                    contexto, context_args, roots_label, revocation, comparador, etapa) -> int:
+    from pyhanko.sign.validation.status import SignatureCoverageLevel
+
+    sig_dict = sig_obj.get_object()
+    subfilter = sig_dict.get("/SubFilter")
+    carimbo = subfilter == "/ETSI.RFC3161" or sig_dict.get("/Type") == "/DocTimeStamp"
+    if carimbo:
+        assinatura.tipo = TIPO_CARIMBO
+    other_certs: list[Any] = []
+    revision = 1 << 30
+    if subfilter == "/adbe.x509.rsa_sha1":
+        etapa("formato antigo adbe.x509.rsa_sha1 ilegível")
+        status, cert = _validar_x509_rsa_sha1(sig_dict, data)
+        ref = sig_field.get_object().raw_get("/V")
+        revision = reader.xrefs.get_last_change(ref.reference)
+        fim = int(sig_dict["/ByteRange"][-2]) + int(sig_dict["/ByteRange"][-1])
+        _fill_signer(assinatura, cert)
+        assinatura.achados.append("formato antigo adbe.x509.rsa_sha1 (RSA com SHA-1, sem CMS)")
+        embedded = None
+    else:
+        embedded = EmbeddedPdfSignature(reader, sig_field, name)
+        revision = embedded.signed_revision
+        fim = int(embedded.byte_range[-2]) + int(embedded.byte_range[-1])
+        etapa("certificado em formato desconhecido")
+        cert = embedded.signer_cert
+        other_certs = list(embedded.other_embedded_certs)
+        _fill_signer(assinatura, cert)
+    etapa("formato ou algoritmo não suportado")
+    verificador, context = contexto()
+    if embedded is None:
+        pass
+    elif carimbo:
+        status = _validar_carimbo(embedded, context)
+    elif subfilter == "/adbe.pkcs7.sha1":
+        status = _validar_pkcs7_sha1(embedded, context, data)
+    else:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                status = validate(embedded, signer_validation_context=context)
+                assinatura.modificacao_pyhanko = getattr(status.modification_level, "name", None)
+            except Exception as exc:
+                # The difference analysis failed: validate without it; what
+                # changed is judged by the comparison below.
+                assinatura.modificacao_pyhanko = f"análise de diferenças falhou ({_reason(exc)})"
+                embedded = EmbeddedPdfSignature(reader, sig_field, name)
+                status = validate(embedded, signer_validation_context=context, skip_diff=True)
+    signature_bytes = (bytes(embedded.signer_info["signature"].native) if embedded is not None else b"")
+    nao_suportado = verificador.nao_suportados.get(signature_bytes)
+    if subfilter == "/adbe.x509.rsa_sha1" and not status.intact:
+        nao_suportado = None
+    etapa("dados de data ilegíveis")
+    if carimbo:
+        moment = getattr(status, "timestamp", None)
+        assinatura.carimbo_do_tempo = True
+    else:
+        tst = status.timestamp_validity
+        if tst is not None and tst.intact and tst.valid and tst.trusted:
+            moment = tst.timestamp
+            assinatura.carimbo_do_tempo = True
+        else:
+            moment = status.signer_reported_dt
+    assinatura.data_assinatura = _iso(moment)
+
+    etapa("comparação das revisões falhou")
+    achados = assinatura.achados
+    assinatura.integra = bool(status.intact)
+    if not status.intact:
+        # The signed bytes no longer match: nothing else about this signature
+        # (who, the chain, later updates) can be relied on.
+        achados.append("ASSINATURA VIOLADA: os bytes assinados foram alterados depois da assinatura")
+        assinatura.modificado_apos_assinatura = True
+        assinatura.problema_certificado = "não avaliado: assinatura violada"
+        return revision
+    if nao_suportado:
+        assinatura.algoritmo_nao_suportado = f"algoritmo não suportado: {nao_suportado}"
+        achados.append(f"os bytes assinados estão intactos, mas a assinatura não pôde ser conferida: "
+                       f"{assinatura.algoritmo_nao_suportado}")
+    elif not status.valid:
+        # The digest matches, but the signature over it does not verify.
+        assinatura.integra = False
+        assinatura.modificado_apos_assinatura = True
+        achados.append("ASSINATURA VIOLADA: a assinatura criptográfica não confere")
+        assinatura.problema_certificado = "não avaliado: assinatura violada"
+        return revision
+    else:
+        achados.append("carimbo de tempo íntegro" if carimbo else "assinatura íntegra")
+
+    coverage = status.coverage
+    assinatura.cobre_documento = coverage in (SignatureCoverageLevel.ENTIRE_FILE,
+                                             SignatureCoverageLevel.ENTIRE_REVISION)
+    if not assinatura.cobre_documento:
+        achados.append("a assinatura não cobre todo o documento assinado")
+    else:
+        try:
+            alteracoes = comparador.comparar(revision, fim)
+        except Exception as exc:
+            nivel = _por_nivel_pyhanko(getattr(status, "modification_level", None))
+            achados.append(f"não foi possível comparar a revisão assinada com o arquivo final ({_reason(exc)})")
+            if nivel is not None:
+                from .signature_changes import Alteracoes
+
+                alteracoes = Alteracoes(nivel, detalhes=["segundo a análise de diferenças do pyHanko"])
+            else:
+                alteracoes = None
+        if alteracoes is not None:
+            _descrever_alteracao(assinatura, alteracoes)
+
+    if nao_suportado:
+        return revision
+    etapa("cadeia de certificação ilegível")
+    _descrever_confianca(assinatura, status, cert, other_certs, context_args, moment, roots_label, revocation)
+    if assinatura.cpf and not cpf_valido(assinatura.cpf):
+        achados.append(f"CPF do certificado com dígitos verificadores inválidos: {assinatura.cpf}")
+    return revision
+
+
 def resumo(assinaturas: Iterable[AssinaturaDigital]) -> str:
-    """Uma linha: quantas assinaturas, e se há problema."""
+    """Uma linha: quantas assinaturas, e em que nível."""
     lista = list(assinaturas)
     if not lista:
         return "nenhuma assinatura digital no documento"
-    invalidas = [a for a in lista if not a.valida]
-    if not invalidas:
-        return f"{len(lista)} assinatura(s) digital(is), todas válidas"
-    return f"{len(lista)} assinatura(s) digital(is), {len(invalidas)} com problema"
+    assinaturas_ = [a for a in lista if a.tipo == TIPO_ASSINATURA]
+    carimbos = len(lista) - len(assinaturas_)
+    partes = []
+    contagem = {n: sum(1 for a in lista if a.nivel == n)
+                for n in (NIVEL_VALIDA, NIVEL_NAO_RECONHECIDO, NIVEL_INVALIDA, NIVEL_NAO_VERIFICADA)}
+    if contagem[NIVEL_VALIDA] == len(lista):
+        partes.append("todas válidas e confiáveis")
+    else:
+        for nivel, n in contagem.items():
+            if n:
+                partes.append(f"{n} {nivel}")
+    cabeca = f"{len(assinaturas_)} assinatura(s) digital(is)"
+    if carimbos:
+        cabeca += f" e {carimbos} carimbo(s) de tempo do documento"
+    return f"{cabeca}: " + ", ".join(partes)

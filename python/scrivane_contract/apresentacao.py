@@ -64,25 +64,40 @@ def _data(iso: Optional[str]) -> str:
     return f"{data} {hora[:5]}" + (" UTC" if hora.endswith("+00:00") else f" ({hora[8:]})" if len(hora) > 8 else "")
 
 
+# Each level of a signature, as the terminal shows it (the page maps the style to its classes).
+_NIVEIS = {
+    "válida e confiável": "green",
+    "íntegra, certificado não reconhecido": "bold yellow",
+    "não verificada": "bold yellow",
+    "inválida": "bold red",
+}
+
+
 def _estado(a: dict[str, Any]) -> tuple[str, str]:
-    """(label, style) of one signature's verdict."""
-    if a["ilegivel"]:
-        return "ILEGÍVEL", "bold red"
-    if a["integra"] is False:
-        return "VIOLADA", "bold red"
-    if a["modificado_apos_assinatura"]:
-        return "DOCUMENTO ALTERADO DEPOIS", "bold red"
-    if not a["valida"]:
-        return "NÃO CONFIRMADA", "bold yellow"
-    return "válida", "green"
+    """(label, style) of one signature's level."""
+    nivel = a.get("nivel")
+    if nivel not in _NIVEIS:  # a map from before the levels existed
+        if a.get("ilegivel"):
+            return "ilegível", "bold yellow"
+        if a.get("integra") is False or a.get("modificado_apos_assinatura"):
+            return "inválida", "bold red"
+        return ("válida e confiável", "green") if a.get("valida") else ("não verificada", "bold yellow")
+    return nivel, _NIVEIS[nivel]
 
 
 def _icone(achado: str) -> str:
-    negativo = ("ASSINATURA VIOLADA", "DOCUMENTO ALTERADO", "assinatura ilegível", "CPF DIVERGENTE", "não ",
-                "inválidos", "a assinatura não cobre")
+    negativo = ("ASSINATURA VIOLADA", "DOCUMENTO ALTERADO", "CONTEÚDO ALTERADO", "SOBREPOSIÇÃO", "assinatura ilegível",
+                "CPF DIVERGENTE", "não ", "inválidos", "a assinatura não cobre", "recusad", "página(s)")
     if any(p in achado for p in negativo):
         return "⚠️ "
     return "✅"
+
+
+def _nome_item(a: dict[str, Any]) -> str:
+    quem = a.get("pessoa") or a.get("nome") or "(assinante não identificado)"
+    if a.get("tipo") == "carimbo de tempo do documento":
+        return f"carimbo de tempo do documento ({quem})"
+    return quem
 
 
 def imprimir_secao(digitais: Optional[dict[str, Any]], console: Any) -> None:
@@ -103,9 +118,11 @@ def imprimir_secao(digitais: Optional[dict[str, Any]], console: Any) -> None:
     console.print(escape(digitais["resumo"]))
     for n, a in enumerate(digitais["assinaturas"], 1):
         rotulo, estilo = _estado(a)
-        quem = a["pessoa"] or a["nome"] or "(assinante não identificado)"
+        quem = _nome_item(a)
         console.print()
-        console.print(f"{n}. [bold]{escape(quem)}[/] (campo {escape(a['campo'])}): [{estilo}]{rotulo}[/]")
+        console.print(f"{n}. [bold]{escape(quem)}[/] (campo {escape(a['campo'])}): [{estilo}]{escape(rotulo)}[/]")
+        if a.get("motivo"):
+            console.print(f"   [{estilo}]{escape(str(a['motivo']))}[/]")
         detalhes = []
         if a["cpf_pessoa"]:
             detalhes.append(f"CPF {_formatar_cpf(a['cpf_pessoa'])}")
@@ -118,13 +135,18 @@ def imprimir_secao(digitais: Optional[dict[str, Any]], console: Any) -> None:
             detalhes.append(f"assinada em {_data(a['data_assinatura'])} ({origem})")
         if detalhes:
             console.print("   " + escape(" · ".join(detalhes)))
-        console.print(f"   QSA: {escape(a['identidade'])}")
+        if a.get("tipo") != "carimbo de tempo do documento":
+            console.print(f"   QSA: {escape(a['identidade'])}")
         for achado in a["achados"]:
             console.print(f"   {_icone(achado)} {escape(achado)}")
-    if digitais["alertas"]:
+        if a.get("modificacao_pyhanko"):
+            console.print(f"   (análise de diferenças do pyHanko: {escape(str(a['modificacao_pyhanko']))})")
+    if digitais["alertas"] or digitais.get("avisos"):
         console.print()
     for alerta in digitais["alertas"]:
         console.print(f"⚠️  {escape(alerta)}", style="bold red")
+    for aviso in digitais.get("avisos") or []:
+        console.print(f"⚠️  {escape(aviso)}", style="bold yellow")
 
 
 def celula_resumo(digitais: Optional[dict[str, Any]]) -> str:
@@ -136,16 +158,20 @@ def celula_resumo(digitais: Optional[dict[str, Any]]) -> str:
     total = digitais["total"]
     if total == 0:
         return "nenhuma"
-    if not digitais["validas"]:
-        ruins = sum(1 for a in digitais["assinaturas"] if not a["valida"])
-        return f"[bold red]{ruins}/{total} com problema[/]"
+    itens = digitais["assinaturas"]
+    invalidas = sum(1 for a in itens if _estado(a)[0] == "inválida")
+    if invalidas:
+        return f"[bold red]{invalidas}/{total} inválida(s)[/]"
+    outras = sum(1 for a in itens if _estado(a)[0] != "válida e confiável")
+    if outras:
+        return f"[bold yellow]{total - outras}/{total} válida(s) e confiável(is)[/]"
     if digitais["alertas"]:
         return f"[bold yellow]{total} válida(s), com aviso[/]"
-    return f"[green]{total} válida(s)[/]"
+    return f"[green]{total} válida(s) e confiável(is)[/]"
 
 
 def imprimir_alertas(arquivo: str, digitais: Optional[dict[str, Any]], console: Any) -> None:
-    """Os avisos em destaque de um contrato, abaixo da tabela-resumo."""
+    """Os alertas (em vermelho) e avisos (em amarelo) de um contrato, abaixo da tabela-resumo."""
     from rich.markup import escape
 
     if digitais is None:
@@ -154,6 +180,8 @@ def imprimir_alertas(arquivo: str, digitais: Optional[dict[str, Any]], console: 
         console.print(f"⚠️  {escape(arquivo)}: {escape(digitais['resumo'])}", style="bold yellow", soft_wrap=True)
     for alerta in digitais["alertas"]:
         console.print(f"⚠️  {escape(arquivo)}: {escape(alerta)}", style="bold red", soft_wrap=True)
+    for aviso in digitais.get("avisos") or []:
+        console.print(f"⚠️  {escape(arquivo)}: {escape(aviso)}", style="bold yellow", soft_wrap=True)
 
 
 formatar_cpf = _formatar_cpf
@@ -330,8 +358,9 @@ def imprimir_assinaturas(v: "Verificacao") -> None:
     console = console_saida()
     imprimir_secao(v.assinaturas_digitais, console)
     if v.resultado is not None and v.veredito != v.resultado.get("resultado_final"):
-        console.print(f"🚫 Com --exigir-assinaturas-validas, o contrato conta como {v.veredito}.",
-                      style="bold red")
+        motivo = getattr(v, "motivo_veredito", None)
+        console.print(f"🚫 VEREDITO FINAL: {v.veredito}" + (f" ({_escapar(motivo)})" if motivo else ""),
+                      style="bold red", soft_wrap=True)
 
 
 # == HTML ============================================================================
@@ -473,6 +502,9 @@ def _assinatura_digital(a: dict[str, Any]) -> dict[str, Any]:
     classe = _CLASSE_ESTILO.get(estilo, "neutro")
     simbolo = {"aprovado": "✓", "reprovado": "✕", "pendente": "!"}.get(classe, "–")
     ilegivel = bool(a.get("ilegivel"))
+    alteracao = a.get("alteracao")
+    if alteracao and a.get("paginas_alteradas"):
+        alteracao = f"{alteracao} (página(s) {', '.join(str(p) for p in a['paginas_alteradas'])})"
     if a.get("icp_brasil") is True:
         cadeia = "Encadeado a uma raiz confiável"
     elif a.get("icp_brasil") is False:
@@ -485,10 +517,16 @@ def _assinatura_digital(a: dict[str, Any]) -> dict[str, Any]:
         origem = "carimbo do tempo" if a.get("carimbo_do_tempo") else "declarada pelo assinante"
         data = f"{_data(a.get('data_assinatura'))} ({origem})"
     return {
-        "quem": _texto(a.get("pessoa") or a.get("nome")) or "Assinante não identificado",
+        "quem": (_inicial(_nome_item(a)) if a.get("tipo") == "carimbo de tempo do documento"
+                 else _texto(a.get("pessoa") or a.get("nome")) or "Assinante não identificado"),
         "campo": _texto(a.get("campo")),
-        "estado": {"classe": classe, "simbolo": simbolo, "rotulo": rotulo.capitalize()},
-        "alerta": ilegivel or a.get("integra") is False or modificado is True,
+        "estado": {"classe": classe, "simbolo": simbolo, "rotulo": _inicial(rotulo)},
+        "motivo": _texto(a.get("motivo")),
+        "alerta": rotulo == "inválida",
+        "depois": _texto(alteracao) if alteracao else ("Não foi possível analisar" if modificado is None else
+                                                       _SIM_NAO[bool(modificado)]),
+        "pyhanko": _texto(a.get("modificacao_pyhanko")),
+        "carimbo": a.get("tipo") == "carimbo de tempo do documento",
         "cpf": _formatar_cpf(_texto(a.get("cpf_pessoa"))) if a.get("cpf_pessoa") else "",
         "cnpj": _formatar_cnpj(_texto(a.get("cnpj"))) if a.get("cnpj") else "",
         "empresa": _texto(a.get("nome")) if a.get("cnpj") else "",
@@ -513,6 +551,7 @@ def _digitais(d: Any) -> Optional[dict[str, Any]]:
         "erro": bool(d.get("erro")),
         "resumo": _inicial(_texto(d.get("resumo"))),
         "alertas": [_texto(x) for x in _lista(d.get("alertas"))],
+        "avisos": [_texto(x) for x in _lista(d.get("avisos"))],
         "assinaturas": assinaturas,
     }
 
@@ -555,12 +594,22 @@ def _dados(d: Any) -> list[dict[str, str]]:
 
 def contexto_relatorio(resultado: dict, arquivo: Optional[str] = None,
                        gerado_em: Optional[datetime] = None,
-                       assinaturas_digitais: Optional[dict] = None) -> dict[str, Any]:
-    """What the template needs, taken from a ``ResultadoVerificacao`` (complete or reduced)."""
+                       assinaturas_digitais: Optional[dict] = None,
+                       veredito: Optional[tuple[Optional[str], Optional[str]]] = None) -> dict[str, Any]:
+    """What the template needs, taken from a ``ResultadoVerificacao`` (complete or reduced).
+
+    ``veredito``: (final verdict, reason) of the verification record; by
+    default the one the digital signatures give with the default rule."""
     if not isinstance(resultado, dict):
         raise TypeError("resultado deve ser um dict (ResultadoVerificacao)")
-    final = _texto(resultado.get("resultado_final")) or "PENDENTE"
+    if veredito is None:
+        from scrivane_contract.verificacao import calcular_veredito, motivo_da_reprovacao
+
+        veredito = (calcular_veredito(resultado, assinaturas_digitais), motivo_da_reprovacao(assinaturas_digitais))
+    final = _texto(veredito[0] or resultado.get("resultado_final")) or "PENDENTE"
     classe, simbolo, resumo = _VEREDITOS.get(final, ("neutro", "?", "Resultado desconhecido."))
+    if final != _texto(resultado.get("resultado_final")) and veredito[1]:
+        resumo = f"Reprovado pelas assinaturas digitais: {veredito[1]}."
     empresas_brutas = [e for e in _lista(resultado.get("empresas")) if isinstance(e, dict)]
     assinaturas_brutas = [a for a in _lista(resultado.get("assinaturas")) if isinstance(a, dict)]
     empresas = [_empresa(e) for e in empresas_brutas]
@@ -577,6 +626,7 @@ def contexto_relatorio(resultado: dict, arquivo: Optional[str] = None,
 
     return {
         "final": final,
+        "final_biblioteca": _texto(resultado.get("resultado_final")),
         "classe": classe,
         "simbolo": simbolo,
         "resumo": resumo,
@@ -598,23 +648,29 @@ def contexto_relatorio(resultado: dict, arquivo: Optional[str] = None,
 
 def fragmento_relatorio(resultado: dict, arquivo: Optional[str] = None,
                         gerado_em: Optional[datetime] = None,
-                        assinaturas_digitais: Optional[dict] = None) -> str:
+                        assinaturas_digitais: Optional[dict] = None,
+                        veredito: Optional[tuple[Optional[str], Optional[str]]] = None) -> str:
     """Só o ``<article id="relatorio">`` do relatório, sem documento em volta."""
     return _ambiente().get_template("relatorio.html").render(
-        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais), documento=False, css="")
+        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais, veredito), documento=False, css="")
 
 
 def pagina_relatorio(resultado: dict, arquivo: Optional[str] = None,
                      gerado_em: Optional[datetime] = None,
-                     assinaturas_digitais: Optional[dict] = None) -> str:
+                     assinaturas_digitais: Optional[dict] = None,
+                     veredito: Optional[tuple[Optional[str], Optional[str]]] = None) -> str:
     """Página HTML completa e autossuficiente com o relatório de uma verificação.
 
     ``resultado`` é o ``ResultadoVerificacao`` devolvido por ``verificar``
     (completo ou reduzido); ``arquivo`` é o nome do contrato mostrado no
     cabeçalho; ``assinaturas_digitais`` é o mapa de
     ``verificar_assinaturas_digitais`` (seção "Assinaturas digitais"; ``None``:
-    seção omitida, assinaturas não conferidas).  A página não depende de nenhum arquivo externo: o estilo vai
-    embutido, ela abre sem rede e imprime em uma página.
+    seção omitida, assinaturas não conferidas); ``veredito`` é o par (veredito
+    final, motivo) do registro da verificação (padrão: o que as assinaturas
+    dão pela regra padrão: uma assinatura inválida reprova).  A página não
+    depende de nenhum arquivo externo: o estilo vai embutido, ela abre sem
+    rede e imprime em uma página.
     """
     return _ambiente().get_template("relatorio.html").render(
-        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais), documento=True, css=_css())
+        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais, veredito), documento=True,
+        css=_css())

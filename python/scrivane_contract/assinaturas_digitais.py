@@ -106,19 +106,21 @@ def consultar_cpfs_socios(cnpj: str) -> Optional[list[dict[str, Any]]]:
     """O QSA da empresa como a BrasilAPI o publica, com os CPFs mascarados dos sócios.
 
     O registro normalizado (``consultar_cnpj``) não guarda o CPF do sócio; esta
-    consulta o busca no mesmo endereço que ``scrivane_contract.cnpj`` usa
-    (``BRASIL_API_URL``, que ``--registro`` redireciona).  ``None`` em qualquer
-    falha.
+    consulta o busca pelo mesmo caminho que ``scrivane_contract.cnpj`` usa (o
+    nome ``requests`` do módulo e ``BRASIL_API_URL``, que ``--registro``
+    redireciona para o registro local, um banco SQLite ou um servidor).  O
+    CNPJ pode ser alfanumérico.  ``None`` em qualquer falha.
     """
     from scrivane_contract import cnpj as cnpj_mod
 
-    limpo = re.sub(r"\D", "", cnpj or "")
+    limpo = _cnpj_limpo(cnpj)
     if len(limpo) != 14:
         return None
     try:
-        import requests
-
-        resposta = requests.get(cnpj_mod.BRASIL_API_URL.replace("{cnpj}", limpo), timeout=cnpj_mod.REQUEST_TIMEOUT)
+        # The same path as the lookups: the cnpj module's ``requests`` name
+        # (the local registry answers through it) and its URL.
+        resposta = cnpj_mod.requests.get(cnpj_mod.BRASIL_API_URL.replace("{cnpj}", limpo),
+                                         timeout=cnpj_mod.REQUEST_TIMEOUT)
         if resposta.status_code != 200:
             return None
         qsa = resposta.json().get("qsa")
@@ -164,7 +166,8 @@ def _nome_empresa(empresa: dict[str, Any]) -> str:
 
 
 def _cnpj_limpo(valor: Any) -> str:
-    return re.sub(r"\D", "", valor) if isinstance(valor, str) else ""
+    """The 14 characters of a CNPJ, digits or the alphanumeric form, without the mask."""
+    return re.sub(r"[^0-9A-Za-z]", "", valor).upper() if isinstance(valor, str) else ""
 
 
 def _candidatos_qsa(pessoa: str, empresas: list[dict[str, Any]]) -> list[dict[str, Any]]:
@@ -190,7 +193,7 @@ def _candidatos_qsa(pessoa: str, empresas: list[dict[str, Any]]) -> list[dict[st
 def _identidade(assinatura: Any, empresas: list[dict[str, Any]]) -> tuple[str, Optional[dict[str, Any]], list[str]]:
     """(identity verdict, the QSA entry it rests on, findings) of one digital signer."""
     pessoa, cpf = assinatura.pessoa, assinatura.cpf_pessoa
-    if assinatura.integra is not True:
+    if assinatura.integra is not True or getattr(assinatura, "algoritmo_nao_suportado", None):
         return IDENTIDADE_NAO_VERIFICADA, None, []
     if not assinatura.icp_brasil:
         return IDENTIDADE_NAO_VERIFICADA, None, [
@@ -243,7 +246,7 @@ def cruzar_assinaturas(
         achados: list[str] = item["achados"]
         item.update(signatario_extraido=None, empresa_do_certificado=None, identidade=IDENTIDADE_NAO_VERIFICADA,
                     socio_qsa=None)
-        if assinatura.ilegivel is None and assinatura.pessoa:
+        if assinatura.ilegivel is None and assinatura.pessoa and getattr(assinatura, "tipo", "assinatura") == "assinatura":
             pessoa = assinatura.pessoa
             for s in signatarios:
                 nome = s.get("nome_signatario")
@@ -268,22 +271,37 @@ def cruzar_assinaturas(
     return saida
 
 
+def _rotulo(item: dict[str, Any]) -> str:
+    quem = item.get("pessoa") or item.get("nome") or "assinante não identificado"
+    if item.get("tipo") == "carimbo de tempo do documento":
+        return f"carimbo de tempo do documento de {quem} (campo {item['campo']})"
+    return f"{quem} (campo {item['campo']})"
+
+
 def _alertas(itens: list[dict[str, Any]]) -> list[str]:
+    """What rejects the contract: an invalid signature, or a certificate CPF the QSA contradicts."""
     alertas = []
     for item in itens:
-        quem = item.get("pessoa") or item.get("nome") or "assinante não identificado"
-        rotulo = f"{quem} (campo {item['campo']})"
-        if item["ilegivel"]:
-            alertas.append(f"Assinatura ilegível de {rotulo}: {item['ilegivel']}")
-        elif item["integra"] is False:
-            alertas.append(f"ASSINATURA VIOLADA de {rotulo}: o documento assinado foi adulterado")
-        elif item["modificado_apos_assinatura"]:
-            alertas.append(f"DOCUMENTO ALTERADO após a assinatura de {rotulo}")
-        elif item["cobre_documento"] is False:
-            alertas.append(f"A assinatura de {rotulo} não cobre todo o documento")
+        rotulo = _rotulo(item)
+        if item.get("nivel") == "inválida":
+            alertas.append(f"ASSINATURA INVÁLIDA de {rotulo}: {item.get('motivo')}")
         if item["identidade"] == IDENTIDADE_DIVERGENTE:
             alertas.append(f"CPF do certificado de {rotulo} difere do CPF de {item['socio_qsa']['nome']} no QSA")
     return alertas
+
+
+def _avisos(itens: list[dict[str, Any]]) -> list[str]:
+    """What only warns: a signature that could not be checked, a certificate not recognised."""
+    avisos = []
+    for item in itens:
+        rotulo = _rotulo(item)
+        if item["ilegivel"]:
+            avisos.append(f"Assinatura ilegível de {rotulo}: {item['ilegivel']}")
+        elif item.get("nivel") == "não verificada":
+            avisos.append(f"Assinatura de {rotulo} não conferida: {item.get('motivo')}")
+        elif item.get("nivel") == "íntegra, certificado não reconhecido":
+            avisos.append(f"Certificado de {rotulo} não reconhecido: {item.get('motivo')}")
+    return avisos
 
 
 def verificar_assinaturas_digitais(
@@ -306,14 +324,17 @@ def verificar_assinaturas_digitais(
     exemplo o ``result`` de uma leitura feita enquanto o motor extraía); seus
     erros valem como erros de leitura.
 
-    Devolve um mapa: ``total``, ``validas`` (todas íntegras e sem alteração
-    posterior), ``resumo`` (uma linha), ``alertas`` (avisos em destaque),
-    ``assinaturas`` (um mapa por assinatura, na ordem em que foram feitas) e
-    ``erro`` (motivo, quando as assinaturas não puderam ser lidas).  Nunca
-    levanta exceção por causa do PDF.
+    Devolve um mapa: ``total``, ``validas`` (todas "válida e confiável"),
+    ``invalidas`` (quantas "inválida": violadas, ou com o conteúdo alterado
+    depois), ``resumo`` (uma linha), ``alertas`` (o que reprova o contrato:
+    assinatura inválida, CPF divergente do QSA), ``avisos`` (assinatura não
+    conferida, certificado não reconhecido), ``assinaturas`` (um mapa por
+    assinatura ou carimbo de tempo do documento, na ordem em que foram feitos,
+    com ``nivel`` e ``motivo``) e ``erro`` (motivo, quando as assinaturas não
+    puderam ser lidas).  Nunca levanta exceção por causa do PDF.
     """
-    saida: dict[str, Any] = {"total": 0, "validas": True, "resumo": "", "alertas": [], "assinaturas": [],
-                             "erro": None}
+    saida: dict[str, Any] = {"total": 0, "validas": True, "invalidas": 0, "resumo": "", "alertas": [],
+                             "avisos": [], "assinaturas": [], "erro": None}
     try:
         from scrivane.signatures import ler_assinaturas, resumo
 
@@ -330,6 +351,7 @@ def verificar_assinaturas_digitais(
     if consultar_socios is not None and any(a.icp_brasil and a.integra and a.cpf_pessoa for a in assinaturas):
         completar_cpfs_socios(empresas, consultar_socios)
     itens = cruzar_assinaturas(assinaturas, resultado.get("assinaturas") or [], empresas)
-    saida.update(total=len(itens), validas=all(a.valida for a in assinaturas), resumo=resumo(assinaturas),
-                 alertas=_alertas(itens), assinaturas=itens)
+    saida.update(total=len(itens), validas=all(a.valida for a in assinaturas),
+                 invalidas=sum(1 for a in assinaturas if a.invalida), resumo=resumo(assinaturas),
+                 alertas=_alertas(itens), avisos=_avisos(itens), assinaturas=itens)
     return saida

@@ -30,6 +30,7 @@ __all__ = [
     "Verificador",
     "verificar_arquivo",
     "calcular_veredito",
+    "motivo_da_reprovacao",
     "motivo_da_falha",
     "descrever_registro",
     "sha256_arquivo",
@@ -40,7 +41,7 @@ __all__ = [
 
 # Keys of a verification's JSON, in order.
 CHAVES = ("id", "arquivo", "sha256", "verificado_em", "provedor", "modelo", "registro", "resultado",
-          "assinaturas_digitais", "veredito", "segundos", "erro")
+          "assinaturas_digitais", "veredito", "motivo_veredito", "segundos", "erro")
 
 
 def agora_iso() -> str:
@@ -58,20 +59,51 @@ def sha256_arquivo(caminho: str | Path) -> str:
 
 
 def assinaturas_invalidas(digitais: Optional[dict[str, Any]]) -> bool:
-    """Há assinatura digital violada, ilegível ou seguida de alteração (ou nenhuma pôde ser lida)."""
-    return digitais is not None and not digitais.get("validas", True)
+    """Há assinatura digital "inválida" (violada, ou com o conteúdo alterado depois dela)."""
+    return digitais is not None and any(
+        isinstance(a, dict) and a.get("nivel") == "inválida" for a in digitais.get("assinaturas") or [])
+
+
+def _quem(a: dict[str, Any]) -> str:
+    return str(a.get("pessoa") or a.get("nome") or "assinante não identificado")
+
+
+def motivo_da_reprovacao(assinaturas_digitais: Optional[dict[str, Any]], *, exigir_assinaturas: bool = False,
+                         ignorar_assinaturas: bool = False) -> Optional[str]:
+    """Por que as assinaturas digitais reprovam o contrato (``None``: não reprovam).
+
+    Uma assinatura "inválida" reprova, salvo com ``ignorar_assinaturas``.  Com
+    ``exigir_assinaturas``, também as que não são "válida e confiável" (ou
+    assinaturas que não puderam ser lidas).  Um certificado não reconhecido é
+    só um aviso.
+    """
+    if assinaturas_digitais is None or ignorar_assinaturas:
+        return None
+    itens = [a for a in assinaturas_digitais.get("assinaturas") or [] if isinstance(a, dict)]
+    invalidas = [a for a in itens if a.get("nivel") == "inválida"]
+    if invalidas:
+        return "assinatura digital inválida: " + "; ".join(f"{_quem(a)}, {a.get('motivo')}" for a in invalidas)
+    if exigir_assinaturas:
+        if assinaturas_digitais.get("erro"):
+            return f"assinaturas digitais não verificadas: {assinaturas_digitais['erro']}"
+        outras = [a for a in itens if a.get("nivel") != "válida e confiável"]
+        if outras:
+            return "assinatura digital não confirmada (--exigir-assinaturas-validas): " + "; ".join(
+                f"{_quem(a)}, {a.get('nivel')}: {a.get('motivo')}" for a in outras)
+    return None
 
 
 def calcular_veredito(resultado: Optional[dict[str, Any]], assinaturas_digitais: Optional[dict[str, Any]],
-                      *, exigir_assinaturas: bool = False) -> Optional[str]:
+                      *, exigir_assinaturas: bool = False, ignorar_assinaturas: bool = False) -> Optional[str]:
     """O veredito final de uma verificação ("APROVADO", "REPROVADO", "PENDENTE"; None se falhou).
 
-    É o ``resultado_final`` da biblioteca, salvo quando ``exigir_assinaturas``
-    e há assinatura digital com problema: então "REPROVADO".
+    É o ``resultado_final`` da biblioteca, salvo quando as assinaturas digitais
+    o reprovam (ver ``motivo_da_reprovacao``): então "REPROVADO".
     """
     if resultado is None:
         return None
-    if exigir_assinaturas and assinaturas_invalidas(assinaturas_digitais):
+    if motivo_da_reprovacao(assinaturas_digitais, exigir_assinaturas=exigir_assinaturas,
+                            ignorar_assinaturas=ignorar_assinaturas):
         return "REPROVADO"
     return resultado.get("resultado_final")
 
@@ -89,6 +121,8 @@ class Verificacao:
     resultado: Optional[dict[str, Any]] = None
     assinaturas_digitais: Optional[dict[str, Any]] = None
     veredito: Optional[str] = None
+    # Why the digital signatures changed the library's verdict (None: they did not).
+    motivo_veredito: Optional[str] = None
     segundos: float = 0.0
     erro: Optional[str] = None
     id: Optional[str] = None
@@ -276,8 +310,8 @@ class _Leitura:
 
 
 def _assinaturas_nao_conferidas(motivo: str) -> dict[str, Any]:
-    return {"total": 0, "validas": False, "resumo": f"assinaturas digitais não verificadas: {motivo}",
-            "alertas": [], "assinaturas": [], "erro": motivo}
+    return {"total": 0, "validas": False, "invalidas": 0, "resumo": f"assinaturas digitais não verificadas: {motivo}",
+            "alertas": [], "avisos": [], "assinaturas": [], "erro": motivo}
 
 
 def verificar_arquivo(
@@ -287,6 +321,7 @@ def verificar_arquivo(
     nome: Optional[str] = None,
     assinaturas: Optional[dict[str, Any]] = None,
     exigir_assinaturas: bool = False,
+    ignorar_assinaturas: bool = False,
     provedor: Optional[str] = None,
     modelo: Optional[str] = None,
     registro: Optional[dict[str, Any]] = None,
@@ -332,7 +367,11 @@ def verificar_arquivo(
         v.erro = motivo(exc)
         if leitura is not None:
             leitura.aguardar()  # the file may go away only once nobody reads it
-    v.veredito = calcular_veredito(v.resultado, v.assinaturas_digitais, exigir_assinaturas=exigir_assinaturas)
+    if v.resultado is not None:
+        v.motivo_veredito = motivo_da_reprovacao(v.assinaturas_digitais, exigir_assinaturas=exigir_assinaturas,
+                                                 ignorar_assinaturas=ignorar_assinaturas)
+    v.veredito = calcular_veredito(v.resultado, v.assinaturas_digitais, exigir_assinaturas=exigir_assinaturas,
+                                   ignorar_assinaturas=ignorar_assinaturas)
     v.segundos = time.perf_counter() - inicio
     v.verificado_em = agora_iso()
     return v
@@ -347,11 +386,13 @@ class Verificador:
     """
 
     def __init__(self, kwargs_checker: dict[str, Any], *, assinaturas: Optional[dict[str, Any]] = None,
-                 exigir_assinaturas: bool = False, registro: Optional[dict[str, Any]] = None,
+                 exigir_assinaturas: bool = False, ignorar_assinaturas: bool = False,
+                 registro: Optional[dict[str, Any]] = None,
                  criar_checker: Optional[Callable[[], Any]] = None) -> None:
         self.kwargs_checker = dict(kwargs_checker)
         self.assinaturas = None if assinaturas is None else dict(assinaturas)
         self.exigir_assinaturas = exigir_assinaturas
+        self.ignorar_assinaturas = ignorar_assinaturas
         self.registro = registro
         self._criar_checker = criar_checker
         self._local = threading.local()
@@ -387,7 +428,8 @@ class Verificador:
         provedor = _atributo(c, "provider", provedor)
         modelo = None if provedor == "local" else _atributo(c, "model", modelo)  # rules, no model
         return verificar_arquivo(caminho, c.verificar, nome=nome, assinaturas=self.assinaturas,
-                                 exigir_assinaturas=self.exigir_assinaturas, provedor=provedor, modelo=modelo,
+                                 exigir_assinaturas=self.exigir_assinaturas,
+                                 ignorar_assinaturas=self.ignorar_assinaturas, provedor=provedor, modelo=modelo,
                                  registro=self.registro, motivo=motivo, ident=ident)
 
 

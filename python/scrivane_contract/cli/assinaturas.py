@@ -13,9 +13,13 @@ from scrivane_contract.cli import ErroDeUso
 
 AJUDA_GRUPO = """\
 Cada assinatura digital do PDF é conferida: quem assinou (nome e, nos
-certificados ICP-Brasil, o CPF ou CNPJ), se está íntegra, se o documento foi
-alterado depois dela e se o certificado encadeia até uma raiz ICP-Brasil; o
-assinante é cruzado com os signatários extraídos e com o QSA (CPF mascarado).
+certificados ICP-Brasil, o CPF ou CNPJ), se está íntegra, o que mudou no
+documento depois dela (páginas, texto, imagem, campos de formulário) e se o
+certificado encadeia até uma raiz ICP-Brasil (atuais ou retiradas, ou as de
+--raizes); o assinante é cruzado com os signatários extraídos e com o QSA (CPF
+mascarado).  Cada assinatura fica "válida e confiável", "íntegra, certificado
+não reconhecido" (um aviso) ou "inválida" (violada, ou com o conteúdo alterado
+depois dela): uma assinatura inválida reprova o contrato.
 """
 
 
@@ -25,13 +29,22 @@ def adicionar_opcoes(parser: argparse.ArgumentParser, exigir: bool = True) -> No
         grupo.add_argument(
             "--exigir-assinaturas-validas",
             action="store_true",
-            help="conta como REPROVADO (código de saída e resumo) o contrato com assinatura digital violada, "
-                 "ilegível ou seguida de alteração do documento; um PDF sem assinaturas digitais não é afetado",
+            help="conta como REPROVADO também o contrato com assinatura digital que não seja \"válida e "
+                 "confiável\" (certificado não reconhecido, algoritmo não suportado, ilegível); um PDF sem "
+                 "assinaturas digitais não é afetado",
         )
+
+    grupo.add_argument(
+        "--ignorar-assinaturas",
+        action="store_true",
+        help="mantém o veredito da biblioteca mesmo com assinatura digital inválida (as assinaturas "
+             "continuam conferidas e mostradas)",
+    )
     grupo.add_argument(
         "--raizes",
         metavar="ARQUIVO_OU_PASTA",
-        help="certificados das raízes confiáveis (PEM ou DER) em vez das raízes ICP-Brasil",
+        help="certificados de mais raízes confiáveis (PEM ou DER), além das da ICP-Brasil: por exemplo a "
+             "raiz do gov.br, para as assinaturas feitas no gov.br",
     )
     grupo.add_argument(
         "--verificar-revogacao",
@@ -47,6 +60,8 @@ def adicionar_opcoes(parser: argparse.ArgumentParser, exigir: bool = True) -> No
 
 def opcoes(args: argparse.Namespace) -> Optional[dict[str, Any]]:
     """Argumentos de ``verificar_assinaturas_digitais``; ``None`` com --sem-assinaturas."""
+    if getattr(args, "ignorar_assinaturas", False) and getattr(args, "exigir_assinaturas_validas", False):
+        raise ErroDeUso("--ignorar-assinaturas não combina com --exigir-assinaturas-validas")
     if getattr(args, "sem_assinaturas", False):
         if getattr(args, "exigir_assinaturas_validas", False):
             raise ErroDeUso("--exigir-assinaturas-validas não combina com --sem-assinaturas")

@@ -134,7 +134,8 @@ def _mostrar(args: argparse.Namespace) -> int:
         if v.resultado is None:
             raise ErroDeUso(f"a verificação {v.id} falhou: não há relatório ({v.erro})")
         with open(args.html, "w", encoding="utf-8") as f:
-            f.write(pagina_relatorio(v.resultado, v.nome, assinaturas_digitais=v.assinaturas_digitais))
+            f.write(pagina_relatorio(v.resultado, v.nome, assinaturas_digitais=v.assinaturas_digitais,
+                                     veredito=(v.veredito, v.motivo_veredito)))
     if args.json:
         print(json_indentado(v.como_json()))
         return 0

@@ -130,7 +130,8 @@ def executar(args: argparse.Namespace) -> int:
                     informacoes={"provedor": checker.provider or kwargs.get("provider"),
                                  "modelo": None if checker.provider == "local" else checker.model,
                                  "registro": registro},
-                    historico=historico, com_trabalhadores=not args.sem_trabalhadores)
+                    historico=historico, com_trabalhadores=not args.sem_trabalhadores,
+                    ignorar_assinaturas=bool(getattr(args, "ignorar_assinaturas", False)))
     endereco = f"[{args.host}]" if ":" in args.host else args.host
     print(f"scrivane-contract: página em http://{endereco}:{args.porta}/ · API em /docs", file=sys.stderr)
     if historico is not None:

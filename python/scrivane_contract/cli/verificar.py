@@ -58,7 +58,10 @@ contrato, na ordem da entrada.
 
 As assinaturas digitais do PDF são conferidas à parte (seção "ASSINATURAS
 DIGITAIS" depois do relatório, coluna da tabela-resumo, chave
-"assinaturas_digitais" ao lado de "resultado" no JSON).
+"assinaturas_digitais" ao lado de "resultado" no JSON).  Um contrato com
+assinatura digital inválida conta como REPROVADO (resumo, código de saída e
+chave "veredito" do JSON, com o motivo em "motivo_veredito"), salvo com
+--ignorar-assinaturas.
 """
 
 EPILOGO = """\
@@ -260,7 +263,8 @@ def executar(args: argparse.Namespace) -> int:
     um = len(arquivos) == 1 and not args.json and kwargs["verbose"]
     # Several contracts: the library prints nothing; the summary table and the JSON lines speak.
     verificador = Verificador(kwargs if um else {**kwargs, "verbose": False}, assinaturas=opcoes_assinaturas,
-                              exigir_assinaturas=bool(args.exigir_assinaturas_validas), registro=registro)
+                              exigir_assinaturas=bool(args.exigir_assinaturas_validas),
+                              ignorar_assinaturas=bool(args.ignorar_assinaturas), registro=registro)
     try:
         if um:
             return _um_contrato(arquivos[0], verificador, registrar)
@@ -325,7 +329,8 @@ class SaidaHtml:
         destino = self.pasta / self.nomes[indice]
         temporario = destino.with_name(destino.name + ".tmp")
         temporario.write_text(pagina_relatorio(v.resultado, Path(v.arquivo).name,
-                                                  assinaturas_digitais=v.assinaturas_digitais), encoding="utf-8")
+                                                  assinaturas_digitais=v.assinaturas_digitais,
+                                                  veredito=(v.veredito, v.motivo_veredito)), encoding="utf-8")
         os.replace(temporario, destino)
 
 

@@ -186,7 +186,9 @@ class Trabalhadores:
                     return _mensagem_erro(exc)
 
                 registro = verificar_arquivo(str(caminho), verificar, nome=arquivo, ident=ident,
-                                             assinaturas=self.assinaturas, motivo=motivo, **self.informacoes)
+                                             assinaturas=self.assinaturas, motivo=motivo,
+                                             ignorar_assinaturas=getattr(self, "ignorar_assinaturas", False),
+                                             **self.informacoes)
                 # Clients see the name of the file they sent, never the server's path.
                 sem_caminhos_no_registro(registro, caminho, arquivo)
                 for tipo in tipos:

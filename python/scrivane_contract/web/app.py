@@ -63,7 +63,7 @@ class EstadoVerificacao(BaseModel):
         None, description="O ResultadoVerificacao, quando concluida")
     assinaturas_digitais: Optional[dict[str, Any]] = Field(
         None, description="As assinaturas digitais do PDF, conferidas e cruzadas com o resultado, quando "
-                          "concluida: total, validas, resumo, alertas, assinaturas e erro")
+                          "concluida: total, validas, invalidas, resumo, alertas, avisos, assinaturas e erro")
     erro: Optional[str] = Field(None, description="Motivo da falha, quando falhou")
     sha256: Optional[str] = Field(None, description="SHA-256 do arquivo verificado")
     verificado_em: Optional[str] = Field(None, description="Quando a verificação terminou (ISO 8601, UTC)")
@@ -71,7 +71,10 @@ class EstadoVerificacao(BaseModel):
     modelo: Optional[str] = Field(None, description="Modelo do motor de extração")
     registro: Optional[dict[str, Any]] = Field(
         None, description="De onde vieram os dados da Receita Federal: fonte, descricao, data_extracao")
-    veredito: Optional[str] = Field(None, description="O veredito final: APROVADO, REPROVADO ou PENDENTE")
+    veredito: Optional[str] = Field(None, description="O veredito final: APROVADO, REPROVADO ou PENDENTE "
+                                                      "(REPROVADO quando há assinatura digital inválida)")
+    motivo_veredito: Optional[str] = Field(
+        None, description="Por que as assinaturas digitais mudaram o veredito da biblioteca, quando mudaram")
     segundos: Optional[float] = Field(None, description="Duração da verificação, em segundos")
 
 
@@ -129,6 +132,7 @@ def criar_app(
     informacoes: Optional[dict[str, Any]] = None,
     historico: Any = None,
     com_trabalhadores: bool = True,
+    ignorar_assinaturas: bool = False,
 ) -> FastAPI:
     """Cria a aplicação web (página, API e documentação em ``/docs``).
 
@@ -148,6 +152,8 @@ def criar_app(
     processos em várias máquinas compartilham a fila) e a página "Histórico"
     lista as verificações guardadas.  ``com_trabalhadores`` falso: este
     processo só recebe e responde; o comando ``trabalhador`` verifica.
+    ``ignorar_assinaturas``: uma assinatura digital inválida não reprova o
+    contrato (o veredito fica o da biblioteca).
     """
     if token is ...:
         token = os.environ.get(ENV_TOKEN) or None
@@ -166,6 +172,8 @@ def criar_app(
         fila = FilaVerificacoes(criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
                                 retencao=retencao_minutos * 60.0, assinaturas=opcoes_assinaturas,
                                 informacoes=informacoes)
+    # An invalid digital signature rejects the contract unless this is set.
+    fila.ignorar_assinaturas = ignorar_assinaturas
 
     @asynccontextmanager
     async def ciclo(app: FastAPI):
@@ -297,7 +305,8 @@ def criar_app(
             raise HTTPException(409, "A verificação ainda não foi concluída.")
         gerar = fragmento_relatorio if fragmento else pagina_relatorio
         return HTMLResponse(gerar(item["resultado"], item["arquivo"],
-                                  assinaturas_digitais=item["assinaturas_digitais"]))
+                                  assinaturas_digitais=item["assinaturas_digitais"],
+                                  veredito=(item.get("veredito"), item.get("motivo_veredito"))))
 
     # -- history ---------------------------------------------------------------------
 

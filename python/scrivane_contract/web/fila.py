@@ -125,6 +125,7 @@ class FilaVerificacoes:
         relogio: Callable[[], float] = time.time,
         assinaturas: Optional[dict[str, Any]] = None,
         informacoes: Optional[dict[str, Any]] = None,
+        ignorar_assinaturas: bool = False,
     ) -> None:
         if trabalhadores < 1:
             raise ValueError("trabalhadores deve ser pelo menos 1")
@@ -151,6 +152,8 @@ class FilaVerificacoes:
         self.assinaturas = None if assinaturas is None else dict(assinaturas)
         # provedor, modelo and registro, written into each verification's record.
         self.informacoes = {k: v for k, v in (informacoes or {}).items() if k in ("provedor", "modelo", "registro")}
+        # An invalid digital signature rejects the contract unless this is set.
+        self.ignorar_assinaturas = ignorar_assinaturas
 
     # -- capacity ------------------------------------------------------------
 
@@ -220,7 +223,8 @@ class FilaVerificacoes:
                 item.estado = EM_ANDAMENTO
                 item.iniciada_em = self.relogio()
             registro = verificar_arquivo(str(caminho), self._verificador(), nome=item.arquivo, ident=item.id,
-                                         assinaturas=self.assinaturas, motivo=motivo, **self.informacoes)
+                                         assinaturas=self.assinaturas, motivo=motivo,
+                                         ignorar_assinaturas=self.ignorar_assinaturas, **self.informacoes)
             # API clients see the name of the file they sent, never the server's path.
             sem_caminhos_no_registro(registro, caminho, item.arquivo)
             for tipo in tipos:
