@@ -175,12 +175,30 @@ def adicionar_opcoes_leitura(parser: argparse.ArgumentParser) -> None:
 
 def aplicar_leitura(args: argparse.Namespace) -> None:
     """Aplica ao leitor do motor os limites dados na linha de comando."""
+    global _leitura_ajustada
+    valores = [getattr(args, nome, None) for nome in ("limite_memoria", "limite_tempo", "limite_paginas")]
+    if all(v is None for v in valores):
+        return
     try:
         from scrivane import isolation
     except ImportError:  # no engine: nothing will be read (the checker says why)
         return
+    _leitura_ajustada = True
     isolation.configure(memory=getattr(args, "limite_memoria", None), seconds=getattr(args, "limite_tempo", None),
                         pages=getattr(args, "limite_paginas", None))
+
+
+_leitura_ajustada = False
+
+
+def restaurar_leitura() -> None:
+    """Desfaz ``aplicar_leitura`` (a linha de comando chamada dentro de um programa não deixa rastro)."""
+    global _leitura_ajustada
+    if _leitura_ajustada:
+        from scrivane import isolation
+
+        isolation.configure()
+        _leitura_ajustada = False
 
 
 def argumentos_checker(args: argparse.Namespace) -> dict[str, Any]:
