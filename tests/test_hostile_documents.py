@@ -13,9 +13,7 @@ import threading
 import time
 from pathlib import Path
 
-import httpx
 import pytest
-from fastapi.testclient import TestClient
 
 import hostile_pdfs as h
 from pdfs import write_text_pdf
