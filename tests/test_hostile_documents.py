@@ -1,5 +1,5 @@
-"""Hostile documents cost one job, never the service: worker processes with limits, clean text,
-private temporary files, and the web service's edges (origin, error texts, Retry-After)."""
+"""Hostile documents cost one job, never the process: reader processes with limits, several at once,
+text without control characters (down to the terminal), private temporary files swept after a crash."""
 
 from __future__ import annotations
 
