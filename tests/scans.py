@@ -131,3 +131,108 @@ def cer(read: str, truth: str) -> float:
     """Character error rate of ``read`` against ``truth``, whitespace runs counted as one space."""
     a, b = " ".join(read.split()), " ".join(truth.split())
     return Levenshtein.distance(a, b) / max(1, len(b))
+
+
+def add_text_lines(path, source, lines, page=-1, size=8, invisible=False, top=None):
+    """``source`` with lines of text added to a page (at its foot, or from ``top`` down): the
+    authentication stamp a case-file system prints on every page of a scan, or (``invisible``)
+    the hidden text layer a scanner's own OCR lays over the image."""
+    import ctypes
+
+    import pypdfium2.raw as pdfium_c
+
+    pdf = pdfium.PdfDocument(str(source))
+    target = pdf[page if page >= 0 else len(pdf) + page]
+    for n, line in enumerate(lines):
+        obj = pdfium_c.FPDFPageObj_NewTextObj(pdf.raw, b"Helvetica", ctypes.c_float(size))
+        encoded = (line + "\x00").encode("utf-16-le")
+        buffer = ctypes.create_string_buffer(encoded, len(encoded))
+        pdfium_c.FPDFText_SetText(obj, ctypes.cast(buffer, ctypes.POINTER(pdfium_c.FPDF_WCHAR)))
+        if invisible:
+            pdfium_c.FPDFTextObj_SetTextRenderMode(obj, pdfium_c.FPDF_TEXTRENDERMODE_INVISIBLE)
+        y = (top - (size + 3) * n) if top is not None else 20 + (size + 2) * (len(lines) - 1 - n)
+        pdfium_c.FPDFPageObj_Transform(obj, 1, 0, 0, 1, 40, y)
+        pdfium_c.FPDFPage_InsertObject(target.raw, obj)
+    pdfium_c.FPDFPage_GenerateContent(target.raw)
+    target.close()
+    pdf.save(str(path))
+    pdf.close()
+    return path
+
+
+def write_curves_pdf(path, pages, size=11):
+    """A PDF whose text is drawn as vector shapes, one path per glyph, with no text layer and no
+    image (what "convert text to outlines" in a layout program leaves)."""
+    import pypdfium2.raw as pdfium_c
+    from PIL import ImageFont
+
+    scale = 4  # glyphs drawn from masks of 4 pixels per point
+    font = ImageFont.load_default(size=size * scale)
+    doc = pdfium.PdfDocument.new()
+    for text in pages:
+        page = doc.new_page(595, 842)
+        for line_no, line in enumerate(text.split("\n")):
+            x = 50.0
+            baseline = 800 - 15 * line_no
+            for ch in line:
+                advance = font.getlength(ch) / scale
+                mask = font.getmask(ch)
+                width, height = mask.size
+                left, top = font.getbbox(ch)[:2]
+                runs = []
+                for row in range(height):
+                    col = 0
+                    while col < width:
+                        if mask.getpixel((col, row)) > 127:
+                            start = col
+                            while col < width and mask.getpixel((col, row)) > 127:
+                                col += 1
+                            runs.append((start, row, col))
+                        col += 1
+                if runs:
+                    shape = None
+                    ascent = font.getmetrics()[0]
+                    for start, row, end in runs:
+                        x0 = x + (left + start) / scale
+                        x1 = x + (left + end) / scale
+                        y1 = baseline + (ascent - top - row) / scale
+                        y0 = y1 - 1 / scale
+                        if shape is None:
+                            shape = pdfium_c.FPDFPageObj_CreateNewPath(x0, y0)
+                        else:
+                            pdfium_c.FPDFPath_MoveTo(shape, x0, y0)
+                        pdfium_c.FPDFPath_LineTo(shape, x1, y0)
+                        pdfium_c.FPDFPath_LineTo(shape, x1, y1)
+                        pdfium_c.FPDFPath_LineTo(shape, x0, y1)
+                        pdfium_c.FPDFPath_Close(shape)
+                    pdfium_c.FPDFPageObj_SetFillColor(shape, 0, 0, 0, 255)
+                    pdfium_c.FPDFPath_SetDrawMode(shape, pdfium_c.FPDF_FILLMODE_WINDING, False)
+                    pdfium_c.FPDFPage_InsertObject(page.raw, shape)
+                x += advance
+        pdfium_c.FPDFPage_GenerateContent(page.raw)
+        page.close()
+    doc.save(str(path))
+    doc.close()
+    return path
+
+
+def add_logo(path, source, page=0, size=(120, 60)):
+    """``source`` with a small picture (a letterhead's logo) at the top of a page."""
+    from PIL import Image, ImageDraw
+
+    logo = Image.new("RGB", (size[0] * 2, size[1] * 2), "white")
+    draw = ImageDraw.Draw(logo)
+    draw.ellipse((10, 10, size[1] * 2 - 10, size[1] * 2 - 10), fill=(20, 70, 160))
+    draw.rectangle((size[1] * 2, 40, size[0] * 2 - 10, size[1] * 2 - 40), fill=(200, 40, 40))
+    pdf = pdfium.PdfDocument(str(source))
+    target = pdf[page]
+    image = pdfium.PdfImage.new(pdf)
+    image.set_bitmap(pdfium.PdfBitmap.from_pil(logo))
+    width, height = target.get_size()
+    image.set_matrix(pdfium.PdfMatrix().scale(size[0], size[1]).translate(width - size[0] - 40, height - size[1] - 20))
+    target.insert_obj(image)
+    target.gen_content()
+    target.close()
+    pdf.save(str(path))
+    pdf.close()
+    return path

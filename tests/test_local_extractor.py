@@ -74,6 +74,10 @@ CONTRATO_DATADO = (
     ("Porto Alegre, 30/04/2024.", "2024-04-30"),
     ("Curitiba, 1º de março de 2024.", "2024-03-01"),
     ("Recife, 29 de fevereiro de 2024.", "2024-02-29"),
+    # days that do not exist give no date
+    ("Recife, 31 de fevereiro de 2025.", None),
+    ("Recife, 29 de fevereiro de 2023.", None),
+    ("Porto Alegre, 31/04/2024.", None),
 ])
 def test_signing_date_on_any_day_of_the_month(data, esperada):
     assert extrair([CONTRATO_DATADO.format(data=data)])["data_assinatura"] == esperada
@@ -172,3 +176,234 @@ def test_command_line_with_the_local_provider(registry, contrato_acme, no_env_ke
     resultado = json.loads(linhas[0])["resultado"]
     assert resultado["resultado_final"] == "APROVADO"
     assert resultado["metricas"]["tokens"] == 0
+
+
+# ---------------------------------------------------------------------------
+# Reading rules on layouts of real contracts, with made-up parties
+# ---------------------------------------------------------------------------
+
+FECHO = ("\nCLÁUSULA PRIMEIRA – DO OBJETO\nO presente contrato tem por objeto a limpeza do prédio.\n"
+         "São Paulo, 3 de fevereiro de 2025.\n")
+KAPPA = "KAPPA OBRAS LTDA, inscrita no CNPJ sob o nº 55.566.677/0001-83"
+
+# id, pages, expected: "contrato"; "empresas" {(legal name, CNPJ, role)}; "assinaturas" {(name, company,
+# position)}, each the whole answer (nothing else may come out); optionally "tipo".
+REGRAS = [
+    ("papel na linha acima do nome",
+     ["CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nCONTRATANTE\nVITORIAWARE SISTEMAS LTDA, inscrita no CNPJ sob o nº "
+      "11.222.333/0001-81, com sede na Rua A, 10, Curitiba/PR.\nCONTRATADA\nBETA LIMPEZA LTDA, inscrita no CNPJ "
+      "sob o nº 11.444.777/0001-61, com sede na Rua B, 20.\nAs partes resolvem celebrar o presente contrato." + FECHO],
+     {"contrato": True, "assinaturas": set(),
+      "empresas": {("VITORIAWARE SISTEMAS LTDA", "11.222.333/0001-81", "CONTRATANTE"),
+                   ("BETA LIMPEZA LTDA", "11.444.777/0001-61", "CONTRATADA")}}),
+    ("a sociedade inscrita no Cadastro Nacional de Pessoas Jurídicas",
+     ["CONTRATO DE LOCAÇÃO\nDe um lado, a sociedade ALFA PARTICIPAÇÕES LTDA, inscrita no Cadastro Nacional de "
+      "Pessoas Jurídicas - CNPJ sob o nº 12.345.678/0001-95, com sede na Rua C, 5, doravante denominada LOCADORA, e, "
+      "de outro lado, GAMA COMÉRCIO LTDA, inscrita no CNPJ sob o nº 98.765.432/0001-98, doravante denominada "
+      "LOCATÁRIA, têm entre si justo e contratado." + FECHO],
+     {"contrato": True, "assinaturas": set(),
+      "empresas": {("ALFA PARTICIPAÇÕES LTDA", "12.345.678/0001-95", "LOCADORA"),
+                   ("GAMA COMÉRCIO LTDA", "98.765.432/0001-98", "LOCATÁRIA")}}),
+    ("papéis além dos de costume",
+     ["CONTRATO DE PATROCÍNIO\nDELTA EVENTOS LTDA, inscrita no CNPJ sob o nº 55.566.677/0001-83, doravante "
+      "designado PATROCINADO, e ÔMEGA BEBIDAS S.A., inscrita no CNPJ sob o nº 12.345.678/0001-95, doravante "
+      "denominada PATROCINADORA, resolvem celebrar o presente." + FECHO],
+     {"contrato": True, "assinaturas": set(),
+      "empresas": {("DELTA EVENTOS LTDA", "55.566.677/0001-83", "PATROCINADO"),
+                   ("ÔMEGA BEBIDAS S.A.", "12.345.678/0001-95", "PATROCINADORA")}}),
+    ("ata de registro de preços é instrumento bilateral",
+     ["ATA DE REGISTRO DE PREÇOS Nº 12/2024\nA empresa SIGMA MATERIAIS LTDA, inscrita no CNPJ sob o nº "
+      "98.765.432/0001-98, doravante denominada DETENTORA, resolve registrar os preços." + FECHO],
+     {"contrato": True, "assinaturas": set(),
+      "empresas": {("SIGMA MATERIAIS LTDA", "98.765.432/0001-98", "DETENTORA")}}),
+    ("nome quebrado entre linhas",
+     ["CONTRATO DE MANUTENÇÃO ELÉTRICA\nA CONTRATANTE e a\nEMPRESA ELETROTECNICA PANTANAL\nLTDA, CNPJ Nº "
+      "11.444.777/0001-61, com sede em Campo Grande/MS, doravante denominada CONTRATADA, resolvem celebrar o "
+      "presente contrato." + FECHO],
+     {"contrato": True, "assinaturas": set(),
+      "empresas": {("EMPRESA ELETROTECNICA PANTANAL LTDA", "11.444.777/0001-61", "CONTRATADA")}}),
+    ("órgão público que contrata, representante sem qualificação própria",
+     ["CONTRATO Nº 5/2024\nA UNIÃO, por intermédio do COMANDO DA 9ª REGIÃO MILITAR, inscrito no CNPJ sob o nº "
+      "00.394.452/0001-03, neste ato representado pelo Ordenador de Despesas, Coronel RODRIGO DA SILVA ALVES, "
+      "doravante denominada CONTRATANTE, e a empresa " + KAPPA + ", doravante denominada CONTRATADA, resolvem "
+      "celebrar o presente contrato." + FECHO],
+     {"contrato": True,
+      "empresas": {("UNIÃO", "00.394.452/0001-03", "CONTRATANTE"), ("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")},
+      "assinaturas": {("RODRIGO DA SILVA ALVES", "UNIÃO", "Coronel")}}),
+    ("município sem CNPJ no texto, representado por delegação",
+     ["CONTRATO Nº 8/2025\nO MUNICÍPIO DE SÃO JOSÉ, por meio da Secretaria Municipal de Obras, doravante denominado "
+      "CONTRATANTE, representado, por delegação conferida pela Resolução nº 60, pelo Coordenador Técnico, Sr. "
+      "PEDRO GOMES DE SOUZA, matrícula nº 60/362, e a sociedade " + KAPPA + ", doravante denominada CONTRATADA, "
+      "neste ato representada por LUCIA MARIA SOARES, portadora da carteira de identidade nº 1234, têm entre si "
+      "justo e acordado." + FECHO],
+     {"contrato": True,
+      "empresas": {("MUNICÍPIO DE SÃO JOSÉ", None, "CONTRATANTE"), ("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")},
+      "assinaturas": {("PEDRO GOMES DE SOUZA", "MUNICÍPIO DE SÃO JOSÉ", "Coordenador Técnico"),
+                      ("LUCIA MARIA SOARES", "KAPPA OBRAS LTDA", None)}}),
+    ("bloco de assinaturas digitado, rótulo e nome na mesma linha",
+     ["CONTRATO DE FORNECIMENTO\n" + KAPPA + ", doravante denominada CONTRATADA, e ZETA FOODS LTDA, inscrita no "
+      "CNPJ sob o nº 11.222.333/0001-81, doravante denominada CONTRATANTE, resolvem celebrar o presente contrato."
+      + FECHO + "Pela Contratante RODRIGO DA SILVA ALVES – Diretor\nPela Contratada MARIANA COSTA LIMA – Sócia\n"],
+     {"contrato": True,
+      "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA"),
+                   ("ZETA FOODS LTDA", "11.222.333/0001-81", "CONTRATANTE")},
+      "assinaturas": {("RODRIGO DA SILVA ALVES", "ZETA FOODS LTDA", "Diretor"),
+                      ("MARIANA COSTA LIMA", "KAPPA OBRAS LTDA", "Sócia")}}),
+    ("rótulos lado a lado sobre nomes digitados",
+     ["CONTRATO DE FORNECIMENTO\n" + KAPPA + ", doravante denominada CONTRATADA, e ZETA FOODS LTDA, inscrita no "
+      "CNPJ sob o nº 11.222.333/0001-81, doravante denominada CONTRATANTE, resolvem celebrar o presente contrato."
+      + FECHO + "Pelo Contratante: Pela Contratada:\nBRUNO SANTA RITA\nDiretor Financeiro\nASSINADO DIGITALMENTE\n"
+      "LUCAS GRIEBEL SANDI\nASSINADO DIGITALMENTE\n"],
+     {"contrato": True,
+      "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA"),
+                   ("ZETA FOODS LTDA", "11.222.333/0001-81", "CONTRATANTE")},
+      "assinaturas": {("BRUNO SANTA RITA", "ZETA FOODS LTDA", "Diretor Financeiro"),
+                      ("LUCAS GRIEBEL SANDI", "KAPPA OBRAS LTDA", None)}}),
+    ("Representada por: nome e CPF",
+     ["CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nCONTRATADA:\nRazão Social: TETA SERVIÇOS LTDA\nCNPJ: 12.345.678/0001-95\n"
+      "Representada por: JOANA PEREIRA DIAS CPF: 123.456.789-09\nAs partes resolvem celebrar o presente contrato."
+      + FECHO],
+     {"contrato": True, "empresas": {("TETA SERVIÇOS LTDA", "12.345.678/0001-95", "CONTRATADA")},
+      "assinaturas": {("JOANA PEREIRA DIAS", "TETA SERVIÇOS LTDA", None)}}),
+    ("Representada neste ato por seu representante legal",
+     ["ATA DE REGISTRO DE PREÇOS\nEMPRESA REGISTRADA:\nRazão Social: TETA SERVIÇOS LTDA;\nCNPJ: 12.345.678/0001-95;\n"
+      "Representada neste ato, por seu representante legal, o(a) Sr(a) LUCAS GRIEBEL SANDI.\nAs partes resolvem "
+      "registrar os preços." + FECHO],
+     {"contrato": True, "empresas": {("TETA SERVIÇOS LTDA", "12.345.678/0001-95", "EMPRESA REGISTRADA")},
+      "assinaturas": {("LUCAS GRIEBEL SANDI", "TETA SERVIÇOS LTDA", "Representante legal")}}),
+    ("testemunhas como testemunhas",
+     ["CONTRATO DE PRESTAÇÃO DE SERVIÇOS\n" + KAPPA + ", doravante denominada CONTRATADA, resolvem celebrar o "
+      "presente contrato." + FECHO + "____________________\nMARIANA COSTA LIMA\nKAPPA OBRAS LTDA\nTestemunhas:\n"
+      "____________________\nPAULO ROBERTO SANTOS\nCPF: 111.444.777-35\n____________________\nCARLA MENDES ROCHA\n"],
+     {"contrato": True, "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")},
+      "assinaturas": {("MARIANA COSTA LIMA", "KAPPA OBRAS LTDA", None), ("PAULO ROBERTO SANTOS", None, "Testemunha"),
+                      ("CARLA MENDES ROCHA", None, "Testemunha")}}),
+    ("empresa com CNPJ e sem papel ainda é parte",
+     ["CONTRATO DE PRESTAÇÃO DE SERVIÇOS\n" + KAPPA + ", com sede em Cuiabá/MT, presta os serviços descritos abaixo "
+      "e as partes resolvem celebrar o presente." + FECHO],
+     {"contrato": True, "assinaturas": set(), "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", None)}}),
+    ("cláusula, chave PIX e regime de bens não são nomes",
+     ["CONTRATO DE ADESÃO\nCONTRATANTE: Pessoa física ou jurídica que adere aos serviços descritos neste contrato.\n"
+      "CONTRATADA: NET RAPIDA TELECOM LTDA, inscrita no CNPJ sob o nº 11.222.333/0001-81.\nChave PIX: "
+      "financeiro@netrapida.com.br\nRegime de bens: COMUNHÃO PARCIAL DE BENS\nAs partes resolvem celebrar o "
+      "presente." + FECHO + "____________________\nChave PIX\n____________________\nCOMUNHÃO PARCIAL DE BENS\n"],
+     {"contrato": True, "assinaturas": set(),
+      "empresas": {("NET RAPIDA TELECOM LTDA", "11.222.333/0001-81", "CONTRATADA")}}),
+    ("tipo de contrato quebrado depois de uma preposição",
+     ["CONTRATO DE PRESTAÇÃO DE\nSERVIÇOS DE LIMPEZA\n" + KAPPA + ", doravante denominada CONTRATADA, resolvem "
+      "celebrar o presente." + FECHO],
+     {"contrato": True, "assinaturas": set(), "tipo": "Contrato de Prestação de Serviços de Limpeza",
+      "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")}}),
+    ("termo de homologação não é contrato",
+     ["MINISTÉRIO DA ECONOMIA\nTERMO DE HOMOLOGAÇÃO\nPregão 17/2023\nFornecedor: 55.566.677/0001-83 - KAPPA OBRAS "
+      "LTDA\n" + KAPPA + ", adjudicado.\nOs licitantes resolvem recorrer e celebram acordo."],
+     {"contrato": False, "empresas": set(), "assinaturas": set()}),
+    ("extrato de contrato publicado não é o contrato",
+     ["EXTRATO DE CONTRATO Nº 3/2025\nPartes: MUNICÍPIO DE XIS e " + KAPPA + ", doravante denominada CONTRATADA. "
+      "Objeto: pavimentação. As partes celebram e ajustam o presente."],
+     {"contrato": False, "empresas": set(), "assinaturas": set()}),
+    ("letras de outra escrita vindas do OCR",
+     ["CONTRATO DE SERVIÇOS\n" + KAPPA + ", doravante denominada CОNTRATADA, resolvem celebrar o presente." + FECHO],
+     {"contrato": True, "assinaturas": set(), "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")}}),
+    ("CNPJ com vírgula do OCR",
+     ["CONTRATO DE SERVIÇOS\nKAPPA OBRAS LTDA, inscrita no CNPJ sob o nº 55,566.677/0001-83, doravante denominada "
+      "CONTRATADA, resolvem celebrar o presente." + FECHO],
+     {"contrato": True, "assinaturas": set(), "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")}}),
+    ("formulário: nome sobre a linha do CNPJ",
+     ["Contratante:\nNome:\nCNPJ:\nINSTRUMENTO PARTICULAR DE PRESTAÇÃO DE SERVIÇOS\nENTRE AS PARTES:\n"
+      "JOSE CARLOS DA SILVA SOFTWARE\n12.345.678/0001-95\nCLÁUSULA 1 – OBJETO\nO presente contrato tem como objeto "
+      "o desenvolvimento de software."],
+     {"contrato": True, "assinaturas": set(), "empresas": {("JOSE CARLOS DA SILVA SOFTWARE", "12.345.678/0001-95", None)}}),
+    ("CNPJ escrito com um dígito a menos fica como escrito",
+     ["CONTRATO DE LOCAÇÃO\nPor este instrumento particular, de um lado SINDIPESCA, com sede na Rua D, 1, inscrita "
+      "no CNPJ sob o nº01276868/001-81, doravante denominado LOCADOR, e de outro lado o associado, doravante "
+      "denominado(a) LOCATÁRIO, têm entre si justo." + FECHO],
+     {"contrato": True, "assinaturas": set(), "empresas": {("SINDIPESCA", "01276868/001-81", "LOCADOR")}}),
+    ("empresa só mencionada noutra página não é parte",
+     ["CONTRATO Nº 3/2025\n" + KAPPA + ", doravante denominada CONTRATADA, e o MUNICÍPIO DE SÃO JOSÉ, doravante "
+      "denominado CONTRATANTE, resolvem celebrar o presente." + FECHO,
+      "DIÁRIO OFICIAL\nEXTRATO DE CONTRATO. Partes: MUNICÍPIO e OUTRA CONSTRUTORA LTDA, sociedade empresária, "
+      "objeto: pavimentação."],
+     {"contrato": True, "assinaturas": set(),
+      "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA"), ("MUNICÍPIO DE SÃO JOSÉ", None, "CONTRATANTE")}}),
+    ("testemunhas numeradas na própria linha",
+     ["CONTRATO DE PRESTAÇÃO DE SERVIÇOS\n" + KAPPA + ", doravante denominada CONTRATADA, resolvem celebrar o "
+      "presente contrato." + FECHO + "____________________\nMARIANA COSTA LIMA\nKAPPA OBRAS LTDA\n"
+      "Testemunha 1: ANA SOUZA PRADO, CPF 111.444.777-35\nTestemunha 2: JOSÉ LIMA NETO, CPF 222.333.444-05\n"],
+     {"contrato": True, "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")},
+      "assinaturas": {("MARIANA COSTA LIMA", "KAPPA OBRAS LTDA", None), ("ANA SOUZA PRADO", None, "Testemunha"),
+                      ("JOSÉ LIMA NETO", None, "Testemunha")}}),
+    ("papel escrito sob o nome de quem assina",
+     ["CONTRATO DE FORNECIMENTO\n" + KAPPA + ", doravante denominada CONTRATADA, e ZETA FOODS LTDA, inscrita no "
+      "CNPJ sob o nº 11.222.333/0001-81, doravante denominada CONTRATANTE, resolvem celebrar o presente contrato."
+      + FECHO + "______________\nRODRIGO ALVES PINTO\nCONTRATANTE\n______________\nMARIANA COSTA LIMA\nCONTRATADA\n"],
+     {"contrato": True,
+      "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA"),
+                   ("ZETA FOODS LTDA", "11.222.333/0001-81", "CONTRATANTE")},
+      "assinaturas": {("RODRIGO ALVES PINTO", "ZETA FOODS LTDA", None), ("MARIANA COSTA LIMA", "KAPPA OBRAS LTDA", None)}}),
+    ("representada na forma do estatuto; prefeito em maiúsculas antes do nome",
+     ["CONTRATO DE SERVIÇOS\n" + KAPPA + ", neste ato representada na forma de seu ESTATUTO SOCIAL, doravante "
+      "denominada CONTRATADA, e o MUNICÍPIO DE XIS, representado pelo PREFEITO MUNICIPAL JOÃO DA SILVA, doravante "
+      "CONTRATANTE, resolvem celebrar." + FECHO],
+     {"contrato": True,
+      "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA"), ("MUNICÍPIO DE XIS", None, "CONTRATANTE")},
+      "assinaturas": {("JOÃO DA SILVA", "MUNICÍPIO DE XIS", "PREFEITO MUNICIPAL")}}),
+    ("carimbos de assinatura digital: nome do certificado quebrado e o do gov.br na linha seguinte",
+     ["CONTRATO DE SERVIÇOS\n" + KAPPA + ", doravante denominada CONTRATADA, resolvem celebrar o presente."
+      + FECHO + "Assinado de forma digital por \nTARCISIO JOSE SOUSA \nBONFIM:40901246387 \nDados: 2025.03.31 "
+      "10:18:24 -03'00'\nDocumento assinado digitalmente\nMARIA CLARA SOUZA\nData: 12/03/2025 10:00:00-0300\n"
+      "Verifique em https://validar.iti.gov.br\n"],
+     {"contrato": True, "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")},
+      "assinaturas": {("TARCISIO JOSE SOUSA BONFIM", None, None), ("MARIA CLARA SOUZA", None, None)}}),
+    ("segundo representante qualificado só pelo RG",
+     ["CONTRATO DE SERVIÇOS\nRIOTEC SERVIÇOS S.A., inscrita no CNPJ sob o nº 12.345.678/0001-95, a seguir denominada "
+      "simplesmente CONTRATANTE, neste ato representada por seu Diretor-Presidente, BERNARDO LAHMEYER FELLOWS, "
+      "inscrito no CPF sob o nº 092.029.857-58, e por seu Diretor de Operações, MARCELO PEREIRA DAS CHAGAS, com RG "
+      "sob o nº 06.793.893-6 IFP/RJ, e, de outro lado, " + KAPPA + ", doravante denominada CONTRATADA, têm justo "
+      "e acordado." + FECHO],
+     {"contrato": True,
+      "empresas": {("RIOTEC SERVIÇOS S.A.", "12.345.678/0001-95", "CONTRATANTE"),
+                   ("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA")},
+      "assinaturas": {("BERNARDO LAHMEYER FELLOWS", "RIOTEC SERVIÇOS S.A.", "Diretor-Presidente"),
+                      ("MARCELO PEREIRA DAS CHAGAS", "RIOTEC SERVIÇOS S.A.", "Diretor de Operações")}}),
+    ("papel fora da tabela dado por doravante denominada",
+     ["CONTRATO DE ADESÃO\nCOOPERATIVA AGRO SUL LTDA, inscrita no CNPJ sob o nº 12.345.678/0001-95, doravante "
+      "denominada simplesmente COOPERATIVA, e " + KAPPA + ", doravante denominada COOPERADA, resolvem celebrar."
+      + FECHO],
+     {"contrato": True, "assinaturas": set(),
+      "empresas": {("COOPERATIVA AGRO SUL LTDA", "12.345.678/0001-95", "COOPERATIVA"),
+                   ("KAPPA OBRAS LTDA", "55.566.677/0001-83", "COOPERADA")}}),
+    ("modelo em branco não inventa partes",
+     ["DISTRATO AO CONTRATO\n[NOME], brasileiro(a), portador(a) do RG nº ------, inscrito no CPF sob o nº "
+      "---.---.------, adiante denominada simplesmente como “NOME”;\nNOME, inscrita no CNPJ nº ----------, com "
+      "endereço na Rua -----, e adiante denominada simplesmente como “NOME DA EMPRESA”.\nAs Partes celebram o "
+      "presente Distrato.\n_______________\nColetivo de Advogados\nOAB/SP 1234\n"],
+     {"contrato": False, "empresas": set(), "assinaturas": set()}),
+    ("formulário de partes com Nome: sob o papel",
+     ["CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nCONTRATADA:\nNome: BETA SOLUÇÕES DIGITAIS LTDA\nCNPJ: 12.345.678/0001-95\n"
+      "Endereço: Rua X, 10\nCONTRATANTE:\nNome: JOANA PEREIRA DIAS\nCPF: 123.456.789-09\nAs partes resolvem "
+      "celebrar o presente contrato." + FECHO],
+     {"contrato": True, "assinaturas": set(),
+      "empresas": {("BETA SOLUÇÕES DIGITAIS LTDA", "12.345.678/0001-95", "CONTRATADA")}}),
+    ("distrato é instrumento bilateral",
+     ["DISTRATO DE CONTRATO DE LOCAÇÃO\n" + KAPPA + ", doravante denominada LOCATÁRIA, resolvem distratar." + FECHO],
+     {"contrato": True, "assinaturas": set(), "empresas": {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "LOCATÁRIA")}}),
+]
+
+
+@pytest.mark.parametrize("paginas, esperado", [r[1:] for r in REGRAS], ids=[r[0] for r in REGRAS])
+def test_reading_rule(paginas, esperado):
+    lido = extrair(paginas)
+    assert lido["eh_contrato"] is esperado["contrato"]
+    assert {(e["razao_social"], e["cnpj"], e["papel_no_contrato"]) for e in lido["empresas"]} == esperado["empresas"]
+    assinaturas = {(s["nome_signatario"], s["empresa_representada"], s["cargo"]) for s in lido["assinaturas"]}
+    assert assinaturas == esperado["assinaturas"]
+    if "tipo" in esperado:
+        assert lido["tipo_contrato"] == esperado["tipo"]
+
+
+def test_a_witness_is_typed_as_one():
+    lido = extrair(REGRAS[[r[0] for r in REGRAS].index("testemunhas como testemunhas")][1])
+    tipos = {s["nome_signatario"]: (s["tipo_assinatura"], s["cpf"]) for s in lido["assinaturas"]}
+    assert tipos["PAULO ROBERTO SANTOS"] == ("testemunha", "111.444.777-35")
+    assert tipos["CARLA MENDES ROCHA"][0] == "testemunha"

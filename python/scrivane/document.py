@@ -4,10 +4,13 @@ PDFs are read through their text layer with pypdfium2, annotations and form
 fields included (the visible stamp of a digital signature lives there):
 pages that carry annotations are flattened in memory before their text is
 taken, and the file is never written.  Words that pdfium reports broken at
-a line end are joined.  Scanned pages (images without a text layer, or with
-only a stamp's few words) are read by OCR when it is available (see
-``scrivane.ocr``); when it is not, the pages left unread are logged and
-listed in the result.
+a line end are joined.  A page is read by OCR (see ``scrivane.ocr``) when
+what it shows is not accounted for by its text layer: an image with no text,
+an image under a text layer that is only a stamp, a running header or a
+case-file footer, text drawn as vector curves, or a scan's own OCR layer made
+mostly of broken words.  Ordinary text pages cost one look at their text.
+When OCR is not available, the pages left unread are logged and listed in the
+result.
 
 Any other file is read as text (UTF-16 with a byte-order mark, else UTF-8,
 falling back to Latin-1; a binary file is refused), split into pages at form
@@ -28,8 +31,8 @@ from typing import Callable, Optional
 
 from . import ocr as _ocr
 
-__all__ = ["Document", "DocumentError", "DocumentLimitError", "EmptyDocumentError", "read_document",
-           "strip_controls", "PAGE_LIMIT"]
+__all__ = ["Document", "DocumentError", "DocumentLimitError", "EmptyDocumentError", "PaginaOCR",
+           "read_document", "strip_controls", "PAGE_LIMIT"]
 
 log = logging.getLogger("scrivane")
 
@@ -93,8 +96,8 @@ class EmptyDocumentError(DocumentError):
 class Document:
     path: Path
     pages: tuple[str, ...]
-    ocr_pages: tuple[int, ...] = ()  # zero-based pages read by OCR
-    unread_pages: tuple[int, ...] = ()  # zero-based scanned pages left unread (OCR off or unavailable)
+    ocr_pages: tuple[int, ...] = ()  # zero-based pages read by OCR (PaginaOCR: the reason in .motivo)
+    unread_pages: tuple[int, ...] = ()  # zero-based pages for OCR left unread (OCR off or unavailable)
     unread_reason: str = ""  # why they were left unread
     ocr_seconds: float = 0.0
 
@@ -137,33 +140,160 @@ def _open_pdf(path: Path, data: bytes):
         raise DocumentError(f"PDF ilegível: {path} ({exc})") from exc
 
 
-# A page is read by OCR when it has no text layer and shows an image, or when
-# its text is only a few words (the stamp a signing service adds to every
-# page of a scan) over an image that covers most of the page.
-SCANNED_TEXT_CHARS = 200
-SCANNED_IMAGE_SHARE = 0.5
+# Why a page is read by OCR (the values of ``PaginaOCR.motivo``).
+MOTIVO_SEM_TEXTO = "sem_texto"  # no text layer, an image
+MOTIVO_CARIMBO = "carimbo"  # an image under a text layer that is only a stamp, a header or a footer
+MOTIVO_CURVAS = "curvas"  # text drawn as vector curves, no text layer for it
+MOTIVO_OCR_RUIM = "ocr_ruim"  # a scan whose own OCR text layer is mostly broken words
 
 
-def _looks_scanned(page, text: str) -> bool:
-    import pypdfium2.raw as pdfium_c
+class PaginaOCR(int):
+    """Página (contada a partir de zero) que vai ao OCR, com o motivo em ``motivo``: "sem_texto"
+    (imagem sem texto), "carimbo" (imagem sob texto que é só carimbo, cabeçalho ou rodapé),
+    "curvas" (texto desenhado como curvas) ou "ocr_ruim" (camada de OCR com palavras quebradas)."""
 
-    chars = len("".join(text.split()))
-    if chars >= SCANNED_TEXT_CHARS:
-        return False
-    images = page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_IMAGE], max_depth=4)
-    if chars == 0:
-        return any(True for _ in images)
+    motivo: str
+
+    def __new__(cls, index: int, motivo: str) -> "PaginaOCR":
+        page = super().__new__(cls, index)
+        page.motivo = motivo
+        return page
+
+    def __getnewargs__(self) -> tuple[int, str]:  # type: ignore[override]
+        return int(self), self.motivo
+
+    def __repr__(self) -> str:
+        return f"PaginaOCR({int(self)}, {self.motivo!r})"
+
+
+# A page's text layer counts as its text when, without the lines of stamps,
+# running headers and footers, it still has this many characters; a page
+# with less is looked at (its images and paths) to decide whether to OCR it.
+BODY_TEXT_CHARS = 200
+# Images covering this share of a page are content that a thin text layer
+# does not account for.
+SCANNED_IMAGE_SHARE = 0.25
+# An OCR text layer over a full-page image is read again when this share of
+# its words is broken.
+BROKEN_WORDS_SHARE = 0.3
+FULL_PAGE_IMAGE_SHARE = 0.8
+# Text drawn as curves: many glyph-sized paths, or many curve segments.
+GLYPH_PATHS = 150
+CURVE_SEGMENTS = 400
+
+# Lines that stamp a page rather than write it: authentication and signing
+# services' stamps, case-file numbers, page and sheet numbers, links.
+_STAMP_LINE = re.compile(
+    r"(?:autenticad[oa]|assinad[oa]|chancelad[oa])\s+(?:com senha|digitalmente|eletronicamente|de forma digital"
+    r"|com certificado)"
+    r"|documento\s+n[º°o.]|autenticidade|autenticar|c[oó]digo\s+(?:de\s+)?(?:verifica|autentica|controle|crc)"
+    r"|https?://|www\.|\.gov\.br|\bconferir\b|\bverificador\b|\bprotocolo\b|\bchave de acesso\b"
+    r"|^(?:p[aá]g(?:ina)?\.?|fls?\.?|folhas?|livro)\s*:?\s*[\dxivl]+\b"
+    r"|^\d+\s*(?:de|/)\s*\d+$|^[\W\d_]*$|^[A-Z]{2,}[A-Z0-9./-]*\d{5,}[A-Z0-9./-]*$",
+    re.IGNORECASE,
+)
+# Words of an OCR text layer: letters, digits and the marks that stick to them.
+_WORD = re.compile(r"[^\s.,;:!?()\[\]{}\"'“”‘’«»–—-]+")
+_GOOD_WORD = re.compile(r"[A-Za-zÀ-ÿ]+|\d+(?:[.,/-]\d+)*[ºª°]?|[A-Za-zÀ-ÿ]+[ºª°]|[A-Za-zÀ-ÿ]\$|\d+[ºª°]?[a-z]{0,2}")
+_ONE_LETTER_WORDS = frozenset("aeoàéÀÉAEOyY")
+
+
+def _page_lines(text: str) -> list[str]:
+    return [line.strip() for line in text.split("\n") if line.strip()]
+
+
+def _repeated_lines(texts: list[str]) -> set[str]:
+    """Lines at the top or foot of most pages (running headers and footers), digits folded."""
+    if len(texts) < 3:
+        return set()
+    counts: dict[str, int] = {}
+    for text in texts:
+        lines = _page_lines(text)
+        for key in {re.sub(r"\d+", "#", line) for line in lines[:6] + lines[-6:]}:
+            counts[key] = counts.get(key, 0) + 1
+    least = max(3, (len(texts) + 1) // 2)
+    return {key for key, n in counts.items() if n >= least}
+
+
+def _body_chars(text: str, repeated: set[str]) -> int:
+    """Characters of the page's own text: the text layer without stamps, headers and footers."""
+    total = 0
+    for line in _page_lines(text):
+        if _STAMP_LINE.search(line) or (repeated and re.sub(r"\d+", "#", line) in repeated):
+            continue
+        total += len(line) - line.count(" ")
+    return total
+
+
+def _broken_share(text: str) -> float:
+    """Share of the words that no Portuguese text has: letters run into digits or symbols,
+    stray single letters, letters of other scripts (what a poor OCR leaves)."""
+    words = _WORD.findall(text)
+    if len(words) < 40:
+        return 0.0
+    broken = 0
+    for word in words:
+        if len(word) == 1:
+            broken += word.isalpha() and word not in _ONE_LETTER_WORDS
+        elif not _GOOD_WORD.fullmatch(word):
+            broken += 1
+    return broken / len(words)
+
+
+def _image_share(page, pdfium_c) -> float:
+    """Share of the page covered by images (their areas added, each clipped to the page)."""
     width, height = page.get_size()
     page_area = max(width * height, 1.0)
-    for image in images:
+    covered = 0.0
+    for image in page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_IMAGE], max_depth=4):
         left, bottom, right, top = image.get_bounds()
-        if (right - left) * (top - bottom) >= SCANNED_IMAGE_SHARE * page_area:
+        left, bottom, right, top = max(left, 0.0), max(bottom, 0.0), min(right, width), min(top, height)
+        if right > left and top > bottom:
+            covered += (right - left) * (top - bottom)
+    return min(covered / page_area, 1.0)
+
+
+def _draws_glyphs(page, pdfium_c) -> bool:
+    """Whether the page's vector paths draw text: many glyph-sized shapes, or many curves."""
+    width, height = page.get_size()
+    small = segments = 0
+    for path in page.get_objects(filter=[pdfium_c.FPDF_PAGEOBJ_PATH], max_depth=4):
+        left, bottom, right, top = path.get_bounds()
+        if 0 < right - left < 0.05 * width and 0 < top - bottom < 0.05 * height:
+            small += 1
+        count = pdfium_c.FPDFPath_CountSegments(path.raw)
+        for k in range(max(count, 0)):
+            segment = pdfium_c.FPDFPath_GetPathSegment(path.raw, k)
+            if pdfium_c.FPDFPathSegment_GetType(segment) == pdfium_c.FPDF_SEGMENT_BEZIERTO:
+                segments += 1
+        if small >= GLYPH_PATHS or segments >= CURVE_SEGMENTS:
             return True
     return False
 
 
-def _page_text(pdf, index: int) -> tuple[str, bool]:
-    """Text of one page, and whether the page is to be read by OCR."""
+def _ocr_reason(page, text: str, repeated: set[str]) -> Optional[str]:
+    """Why the page is to be read by OCR, or None: what the page shows against what its text layer says."""
+    import pypdfium2.raw as pdfium_c
+
+    body = _body_chars(text, repeated)
+    if body >= BODY_TEXT_CHARS:
+        # The text layer is the page's text, unless it is a scan's own OCR gone wrong.
+        if _broken_share(text) >= BROKEN_WORDS_SHARE and _image_share(page, pdfium_c) >= FULL_PAGE_IMAGE_SHARE:
+            return MOTIVO_OCR_RUIM
+        return None
+    images = _image_share(page, pdfium_c)
+    if not text.strip():
+        if images > 0:
+            return MOTIVO_SEM_TEXTO
+    elif images >= SCANNED_IMAGE_SHARE:
+        return MOTIVO_CARIMBO
+    if _draws_glyphs(page, pdfium_c):
+        return MOTIVO_CURVAS
+    return None
+
+
+def _page_text(pdf, index: int) -> str:
+    """Text of one page, annotations and form fields included."""
     import pypdfium2.raw as pdfium_c
 
     page = pdf[index]
@@ -179,9 +309,41 @@ def _page_text(pdf, index: int) -> tuple[str, bool]:
             text = textpage.get_text_range()
         finally:
             textpage.close()
-        return _clean(text), _looks_scanned(page, text)
+        return _clean(text)
     finally:
         page.close()
+
+
+def _pages_to_ocr(pdf, pages: list[str]) -> list[PaginaOCR]:
+    """The pages whose visible content their text layer does not account for, with the reason."""
+    # An ordinary text page costs one look at its text; only the others are opened again.
+    suspects = [i for i, text in enumerate(pages) if len(text) < 4 * BODY_TEXT_CHARS or _maybe_ocr_layer(text)]
+    if not suspects:
+        return []
+    repeated = _repeated_lines(pages)
+    chosen: list[PaginaOCR] = []
+    for index in suspects:
+        page = pdf[index]
+        try:
+            reason = _ocr_reason(page, pages[index], repeated)
+        finally:
+            page.close()
+        if reason:
+            chosen.append(PaginaOCR(index, reason))
+    return chosen
+
+
+# What a poor OCR layer leaves in a text: stray one-letter words, letters of other scripts.
+_STRAY_LETTER = re.compile(r"(?<!\S)[^\saeoAEOàéÀÉ\d]\s")
+_ODD_CHARACTER = re.compile(r"[^\x00-\x7fÀ-ÿºª°§–—“”‘’•€]")
+
+
+def _maybe_ocr_layer(text: str) -> bool:
+    """A quick look at the start of a page's text for what a poor OCR layer leaves."""
+    sample = text[:1500]
+    if len(_ODD_CHARACTER.findall(sample)) >= 5:
+        return True
+    return len(_STRAY_LETTER.findall(sample)) * 40 >= sample.count(" ") * 3
 
 
 def _pdf_pages(path: Path, data: bytes, ocr: bool, ocr_workers: Optional[int], max_pages: int) -> _PdfText:
@@ -197,14 +359,11 @@ def _pdf_pages(path: Path, data: bytes, ocr: bool, ocr_workers: Optional[int], m
             if pdf.get_formtype():
                 pdf.init_forms()  # form fields get their appearances before flattening
             pages: list[str] = []
-            scanned: list[int] = []
             for index in range(count):
                 if page_hook is not None:
                     page_hook(index, "texto")
-                text, to_ocr = _page_text(pdf, index)
-                pages.append(text)
-                if to_ocr:
-                    scanned.append(index)
+                pages.append(_page_text(pdf, index))
+            scanned = _pages_to_ocr(pdf, pages)
         result = _PdfText(pages, scanned)
         if scanned and ocr and _ocr.unavailable_reason() is None:
             started = time.perf_counter()
@@ -224,9 +383,13 @@ def _pdf_pages(path: Path, data: bytes, ocr: bool, ocr_workers: Optional[int], m
                 texts = _ocr.read_pages(render, scanned, workers=ocr_workers)
             except _ocr.OCRError as exc:
                 raise DocumentError(f"{exc}: {path}") from exc
+            reasons = {int(i): i.motivo for i in scanned}
             for index, text in texts.items():
-                # A stamp in the text layer may not be drawn on the image: keep it.
-                pages[index] = f"{text}\n{pages[index]}" if pages[index].strip() else text
+                if reasons.get(index) == MOTIVO_OCR_RUIM:
+                    pages[index] = text  # the broken OCR layer is read anew, not kept
+                else:
+                    # A stamp in the text layer may not be drawn on the image: keep it.
+                    pages[index] = f"{text}\n{pages[index]}" if pages[index].strip() else text
             result.ocr_pages = tuple(scanned)
             result.scanned = []
             result.ocr_seconds = time.perf_counter() - started

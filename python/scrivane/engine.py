@@ -272,7 +272,11 @@ class Scrivane:
         self._say("📄", f"Documento: {escape_for_log(document.path.name)} ({len(document.pages)} página(s), ~{estimate_tokens(document.text):,} tokens)")
         if document.ocr_pages:
             pages = ", ".join(str(i + 1) for i in document.ocr_pages)
-            self._say("🔎", f"OCR: página(s) {pages} lida(s) por OCR ({document.ocr_seconds:.1f}s)")
+            reasons: dict[str, list[str]] = {}
+            for i in document.ocr_pages:
+                reasons.setdefault(getattr(i, "motivo", "") or "?", []).append(str(i + 1))
+            why = "; ".join(f"{motivo}: {', '.join(numbers)}" for motivo, numbers in reasons.items())
+            self._say("🔎", f"OCR: página(s) {pages} lida(s) por OCR ({document.ocr_seconds:.1f}s; {why})")
         if document.unread_pages:
             pages = ", ".join(str(i + 1) for i in document.unread_pages)
             self._say("⚠️", f"Página(s) {pages} digitalizada(s) não lida(s): {document.unread_reason}")

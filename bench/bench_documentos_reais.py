@@ -1,0 +1,149 @@
+"""Benchmark of the local provider on real contracts written by others.
+
+Runs over a folder of real documents with hand labels (``pdfs/NAME.pdf``,
+``labels/NAME.json`` and the reference scorer ``pontuar.py``), when one is
+there: by default ``../shared/realdocs`` beside the checkout (or the folder
+given as the first argument, or in SCRIVANE_DOCUMENTOS_REAIS).  Each PDF is
+read (scanned pages by OCR) and its text read by the rules; the companies,
+signatories and the contract decision are scored with the scorer's own
+functions, per document and per field, next to the same figures on the
+accuracy set of tests/acuracia/.  It also prints the reading speed: text
+pages read and extracted (ms per page) and pages read by OCR.
+
+``pontuar.py`` itself scores the whole command line (``verificar --provedor
+local``) end to end; this benchmark scores the reading alone, faster and
+without a registry.
+
+Run with ``.venv/bin/python bench/bench_documentos_reais.py [FOLDER]``.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import json
+import os
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+import acuracia  # noqa: E402
+
+from scrivane import read_document  # noqa: E402
+from scrivane.local_extractor import extrair  # noqa: E402
+
+# Targets on real documents: field -> (precision, recall); the contract decision's accuracy.
+METAS = {"cnpj": (0.95, 0.80), "empresa_nome": (0.90, 0.70), "signatario": (0.85, 0.60),
+         "signatario_empresa": (0.80, 0.50)}
+META_DECISAO = 0.80
+META_MS_POR_PAGINA = 50.0
+# The accuracy set's fields that match the real documents' ones.
+CAMPOS_ACURACIA = {"cnpj": "empresa.cnpj", "empresa_nome": "empresa.razao_social",
+                   "signatario": "assinatura.nome_signatario", "signatario_empresa": "assinatura.empresa_representada"}
+
+
+def pasta_padrao() -> Path | None:
+    candidatas = [os.environ.get("SCRIVANE_DOCUMENTOS_REAIS"), HERE.parent.parent / "shared" / "realdocs",
+                  HERE.parent.parent.parent / "shared" / "realdocs"]
+    return next((Path(c) for c in candidatas if c and (Path(c) / "labels").is_dir()), None)
+
+
+def carregar_pontuador(pasta: Path):
+    spec = importlib.util.spec_from_file_location("pontuar", pasta / "pontuar.py")
+    modulo = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(modulo)
+    return modulo
+
+
+def fmt(x):
+    return "  -  " if x is None else f"{x:5.2f}"
+
+
+def reais(pasta: Path) -> dict:
+    pontuar = carregar_pontuador(pasta)
+    nomes = sorted(p.stem for p in (pasta / "labels").glob("*.json") if (pasta / "pdfs" / (p.stem + ".pdf")).exists())
+    total = {f: [0, 0, 0] for f in pontuar.FIELDS}
+    decisao = {"tp": 0, "fp": 0, "fn": 0, "tn": 0}
+    texto_s = texto_paginas = ocr_s = ocr_paginas = 0.0
+    print(f"Real documents in {pasta} ({len(nomes)})")
+    print(f"  {'documento':44} {'ctr':4} " + " ".join(f"{f:>18}" for f in pontuar.FIELDS) + "  páginas (OCR)   ms/página")
+    for nome in nomes:
+        rotulo = json.loads((pasta / "labels" / (nome + ".json")).read_text(encoding="utf-8"))
+        inicio = time.perf_counter()
+        doc = read_document(pasta / "pdfs" / (nome + ".pdf"))
+        lido = extrair(doc.pages)
+        gasto = time.perf_counter() - inicio
+        if doc.ocr_pages:
+            ocr_s += gasto
+            ocr_paginas += len(doc.ocr_pages)
+        else:
+            texto_s += gasto
+            texto_paginas += len(doc.pages)
+        empresas = [{"cnpj": e["cnpj"], "razao_social": e["razao_social"]} for e in lido["empresas"]]
+        assinaturas = [s for s in lido["assinaturas"] if s.get("nome_signatario")]
+        placar = pontuar.score(rotulo, empresas, assinaturas)
+        for campo in pontuar.FIELDS:
+            for i in range(3):
+                total[campo][i] += placar[campo][i]
+        g, e = bool(rotulo.get("contrato")), bool(empresas or assinaturas)
+        decisao["tp" if g and e else "fn" if g else "fp" if e else "tn"] += 1
+        motivos = sorted({p.motivo for p in doc.ocr_pages})
+        print(f"  {nome[:44]:44} {'S' if g else 'N'}{'S' if e else 'N':3} "
+              + " ".join(f"{'%d/%d/%d' % placar[c]:>18}" for c in pontuar.FIELDS)
+              + f"  {len(doc.pages):3d} ({len(doc.ocr_pages):2d}{' ' + ','.join(motivos) if motivos else ''})"
+              + f"  {1e3 * gasto / max(1, len(doc.pages)):8.1f}")
+    print("  (acertos/extras/faltas; ctr: rótulo e leitura, S = contrato)")
+    saida = {}
+    for campo in pontuar.FIELDS:
+        p, r = pontuar.prf(*total[campo])
+        saida[campo] = (p, r)
+    acuracia_decisao = (decisao["tp"] + decisao["tn"]) / max(1, len(nomes))
+    ms_texto = 1e3 * texto_s / max(1, texto_paginas)
+    return {"campos": saida, "totais": total, "decisao": acuracia_decisao, "falsos_contratos": decisao["fp"],
+            "ms_texto": ms_texto, "paginas_texto": int(texto_paginas), "ocr_s": ocr_s, "paginas_ocr": int(ocr_paginas)}
+
+
+def conjunto_acuracia() -> dict:
+    placar = acuracia.Placar()
+    for caso in acuracia.casos():
+        placar.registrar(caso, extrair(caso.paginas))
+    return placar.metricas()
+
+
+def main() -> None:
+    pasta = Path(sys.argv[1]) if len(sys.argv) > 1 else pasta_padrao()
+    conjunto = conjunto_acuracia()
+    if pasta is None or not (pasta / "labels").is_dir():
+        print("Real documents: none found (give the folder as an argument or in SCRIVANE_DOCUMENTOS_REAIS)")
+        reais_ = None
+    else:
+        reais_ = reais(pasta)
+    print()
+    print(f"{'field':20} {'real documents':>26} {'target':>12}   {'accuracy set':>24}")
+    for campo, rotulo in CAMPOS_ACURACIA.items():
+        p_a, r_a = conjunto.get(rotulo, (None, None))
+        if reais_:
+            p, r = reais_["campos"][campo]
+            meta = METAS[campo]
+            ok = p is not None and r is not None and p >= meta[0] and r >= meta[1]
+            real = f"P {fmt(p)}  R {fmt(r)}"
+            alvo = f"{meta[0]:.2f}/{meta[1]:.2f} {'met' if ok else 'NOT met'}"
+        else:
+            real, alvo = "-", ""
+        print(f"{campo:20} {real:>26} {alvo:>16}   P {fmt(p_a)}  R {fmt(r_a)}")
+    p_d, r_d = conjunto.get("documento.contrato", (None, None))
+    if reais_:
+        ok = reais_["decisao"] >= META_DECISAO and reais_["falsos_contratos"] == 0
+        print(f"{'contract decision':20} {'accuracy ' + fmt(reais_['decisao']):>26} "
+              f"{'>= 0.80, 0 false ' + ('met' if ok else 'NOT met'):>16}   P {fmt(p_d)}  R {fmt(r_d)}")
+        print(f"  non-contracts read as contracts: {reais_['falsos_contratos']}")
+        ok = reais_["ms_texto"] <= META_MS_POR_PAGINA
+        print(f"Text pages read and extracted: {reais_['ms_texto']:.1f} ms/page over {reais_['paginas_texto']} pages "
+              f"(target <= {META_MS_POR_PAGINA:.0f}: {'met' if ok else 'NOT met'}); documents with OCR: "
+              f"{reais_['ocr_s']:.1f} s for {reais_['paginas_ocr']} OCR'd pages")
+
+
+if __name__ == "__main__":
+    main()

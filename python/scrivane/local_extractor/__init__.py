@@ -1,0 +1,170 @@
+"""Leitura de contratos brasileiros por regras: o provedor "local" do motor.
+
+Sem modelo e sem rede: as partes, as pessoas que assinam por elas e os dados
+gerais do contrato são achados no texto do documento pelo modo como os
+contratos brasileiros são escritos:
+
+* a qualificação das partes ("ACME LTDA, pessoa jurídica de direito
+  privado, inscrita no CNPJ/MF sob o nº ..., com sede na ..., CEP ...,
+  doravante denominada CONTRATANTE"), ou um quadro-resumo de linhas
+  rotuladas ("Razão Social: ...", "CNPJ: ...", "Endereço: ...");
+* os representantes ("neste ato representada por seu sócio administrador
+  FULANO, brasileiro, ..., inscrito no CPF sob o nº ..."), o bloco de
+  assinaturas, as testemunhas e os carimbos de assinatura digital;
+* o título, o objeto, o valor em "R$", a vigência, a data e o foro.
+
+Nada é inventado: o que não é achado fica None, e um documento que não é
+contrato (nota fiscal, certidão, artigo, política) não dá empresa nem
+signatário.  ``extrair`` devolve um mapa com as chaves das três respostas
+("empresas", "assinaturas" e os campos dos dados do contrato); o motor dá a
+cada pergunta as chaves que o modelo de resposta dela declara.
+"""
+
+# The tables of .tabelas are the rules; the other modules walk the text with them, each reading
+# one part of a contract.
+
+from __future__ import annotations
+
+import re
+from typing import Any, Optional, Sequence
+
+from .tabelas import (
+    CAMPOS_DADOS, FORMULAS_CONTRATO, PAPEIS, TITULOS_CONTRATO, TITULOS_OUTROS, TITULOS_SOCIETARIOS,
+    _ESPACOS, _dobrar,
+)
+from .texto import _Empresa, _Pessoa, _juntar_linhas, _mesmo_nome, limpar_paginas
+from .partes import _empresas_em_linhas, _empresa_nomeada, _empresas_qualificadas, _quadro_resumo
+from .representantes import _pessoas_qualificadas
+from .assinaturas import _bloco_assinaturas, _carimbos, _juntar
+from .dados import _dados_contrato, _data_iso, _titulo_de  # noqa: F401
+
+# Lines at the head of the first page where the title is looked for.
+CABECA_LINHAS = 15
+
+__all__ = ["extrair", "limpar_paginas", "PAPEIS", "CAMPOS_DADOS"]
+
+# ---------------------------------------------------------------------------
+# The whole reading
+# ---------------------------------------------------------------------------
+
+
+_TITULOS = sorted([(t, True) for t in TITULOS_CONTRATO] + [(t, False) for t in TITULOS_OUTROS],
+                  key=lambda par: len(par[0]), reverse=True)
+_TITULO = re.compile(r"^(?:\S+\s+){0,2}?(" + "|".join(re.escape(t) for t, _ in _TITULOS) + r")\b")
+_EH_TITULO_CONTRATO = dict(_TITULOS)
+
+
+def _classe_titulo(cabeca: list[str]) -> Optional[bool]:
+    """Whether the document's title names a contract (True), something else (False), or neither (None):
+    the first head line that starts with a known title, read by the longest title it starts with."""
+    for linha in cabeca:
+        if len(linha) <= 160 and (m := _TITULO.match(_dobrar(linha))):
+            return _EH_TITULO_CONTRATO[m.group(1)]
+    return None
+
+
+def _eh_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> bool:
+    """Contract title or preamble formulas, and parties; not an invoice, certificate, procurement report..."""
+    titulo = _classe_titulo(cabeca)
+    if titulo is False:
+        return False
+    # Preamble and closing formulas: the head and the tail of the document are enough.
+    extremos = dobrado[:20000] + " " + dobrado[-6000:]
+    formulas = sum(1 for f in FORMULAS_CONTRATO if re.search(f, extremos))
+    return tem_partes and (titulo is True or formulas >= 2)
+
+
+def extrair(paginas: Sequence[str]) -> dict[str, Any]:
+    """As três respostas a partir das páginas de um documento, num só mapa.
+
+    Chaves: "empresas" (mapas das empresas extraídas), "assinaturas" (mapas
+    dos signatários), "eh_contrato" e os campos ``CAMPOS_DADOS`` dos dados do
+    contrato; o que não é achado fica None.
+    """
+    bruto = "\n".join(paginas)
+    linhas = limpar_paginas(paginas)
+    texto = _juntar_linhas(linhas)
+    dobrado = _dobrar(texto)
+    # The head of the first page as it is: a title repeated on every page is a
+    # running header for the clean-up, but still the title.
+    cabeca = [_ESPACOS.sub(" ", l).strip() for l in (paginas[0] if paginas else "").split("\n")]
+    cabeca = [l for l in cabeca if l][:CABECA_LINHAS]
+    societario = _titulo_de(cabeca, TITULOS_SOCIETARIOS) is not None
+
+    empresas = _empresas_qualificadas(texto, dobrado)
+    mencoes = list(empresas)  # every qualification in the text, a party's repeated ones included
+    canonica: dict[int, _Empresa] = {}
+    quadro_empresas, quadro_pessoas = _quadro_resumo(linhas)
+    for e in quadro_empresas + _empresas_em_linhas(linhas):
+        digitos = re.sub(r"\D", "", e.cnpj or "")
+        igual = next((x for x in empresas if (digitos and re.sub(r"\D", "", x.cnpj or "") == digitos)
+                      or _mesmo_nome(x.razao_social, e.razao_social)), None)
+        if igual is None:
+            empresas.append(e)
+        else:
+            igual.papel = igual.papel or e.papel
+            igual.endereco = igual.endereco or e.endereco
+    # One company mentioned twice (preamble and a later clause) is one party.
+    unicas: list[_Empresa] = []
+    por_cnpj: dict[str, _Empresa] = {}
+    for e in empresas:
+        digitos = re.sub(r"\D", "", e.cnpj or "")
+        if digitos:
+            igual = por_cnpj.get(digitos)
+        else:
+            igual = next((x for x in unicas if _mesmo_nome(x.razao_social, e.razao_social)), None)
+        canonica[id(e)] = igual or e
+        if igual is None:
+            unicas.append(e)
+            if digitos:
+                por_cnpj[digitos] = e
+        else:
+            igual.papel = igual.papel or e.papel
+            igual.endereco = igual.endereco or e.endereco
+            igual.nome_fantasia = igual.nome_fantasia or e.nome_fantasia
+    if any(e.papel for e in unicas):
+        # Beside parties with roles, a company with neither a role nor a CNPJ is only mentioned
+        # (another contract's party in an official gazette's page, a reference).
+        unicas = [e for e in unicas if e.papel or e.cnpj]
+    empresas = unicas
+    if societario and not empresas:
+        nomeada = _empresa_nomeada(texto, dobrado)
+        empresas = [nomeada] if nomeada else []
+    if societario:
+        for e in empresas:
+            e.papel = e.papel or "SOCIEDADE"
+
+    # A company qualified with its CNPJ is a party even when no role is written for it.
+    tem_partes = any(e.papel or e.cnpj for e in empresas)
+    # Representatives are read in every qualification of a party (the title's and the
+    # preamble's), and credited to the party.
+    finais = {id(e) for e in empresas}
+    lidas = [e for e in mencoes if id(canonica.get(id(e), e)) in finais]  # in the text's order
+    lidas += [e for e in empresas if all(e is not x for x in lidas)]
+    pessoas = _pessoas_qualificadas(texto, dobrado, lidas, societario)
+    qualificadas: list[_Pessoa] = []
+    for p in pessoas:
+        if p.empresa is not None:
+            p.empresa = canonica.get(id(p.empresa), p.empresa)
+        _juntar(qualificadas, p)  # one person qualified twice (the contract and an annex) is one
+    pessoas = qualificadas
+    tem_partes = tem_partes or any(p.tipo == "parte" for p in pessoas)
+    contrato = _eh_contrato(cabeca, dobrado, tem_partes)
+    if not contrato:
+        return {"eh_contrato": False, "empresas": [], "assinaturas": [], **dict.fromkeys(CAMPOS_DADOS)}
+
+    for p in quadro_pessoas:
+        _juntar(pessoas, p)
+    for p in _bloco_assinaturas(linhas, empresas, pessoas):
+        _juntar(pessoas, p)
+    for nome, cpf in _carimbos(bruto):
+        _juntar(pessoas, _Pessoa(nome=nome, cpf=cpf, tipo="digital", fonte=1))
+    for p in pessoas:
+        if p.tipo == "parte":
+            p.tipo = "representante" if p.empresa else None
+    return {
+        "eh_contrato": True,
+        "empresas": [e.registro() for e in empresas],
+        "assinaturas": [p.registro() for p in pessoas],
+        **_dados_contrato(linhas, texto, dobrado, cabeca),
+    }

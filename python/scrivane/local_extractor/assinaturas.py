@@ -1,0 +1,241 @@
+"""The signature block, the witnesses and the digital-signature stamps."""
+
+from __future__ import annotations
+
+import re
+from typing import Optional, Sequence
+
+from .tabelas import (
+    CARIMBOS_DIGITAIS,
+    _CARIMBOS_CERTIFICADO,
+    CPF_RE, _CARIMBOS, _CARIMBO_CERTIFICADO, _CPF_DO_CERTIFICADO, _DATA_EXTENSO, _PAPEL,
+    _PAPEL_CANONICO, _SEPARADOR, _dobrar,
+)
+from .texto import (
+    _mesma_pessoa, _Empresa, _Pessoa, _cargo_limpo, _chave_nome, _mesmo_nome, _parece_empresa,
+    _parece_pessoa,
+)
+
+
+def _inicio_assinaturas(linhas: list[str]) -> int:
+    for i in range(len(linhas) - 1, -1, -1):
+        d = _dobrar(linhas[i])
+        if _DATA_EXTENSO.search(d) and re.match(r"^[a-z][a-z .'/-]*(?:/[a-z]{2})?\s*[,–-]", d):
+            return i + 1
+        if _FECHO.search(d):
+            return i + 1
+    seps = [i for i, l in enumerate(linhas) if _SEPARADOR.search(l)]
+    return seps[0] if seps else len(linhas)
+
+
+# What closes a contract before its signatures.
+_FECHO = re.compile(r"por estarem (?:assim )?(?:justa|de acordo)|e,? por assim|assinam o presente|firmam o presente"
+                    r"|na data da (?:ultima )?assinatura|vai assinad[ao]|depois de lid[ao] e achad[ao]")
+# Lines in a signature block that are no signer: signing tools' marks.
+_RUIDO_ASSINATURA = re.compile(r"^(?:assinado|assinatura)\s+(?:digital|eletronic)|^assinado de forma digital"
+                               r"|digital+y signed|^dados\s*:|^date\s*:|^data\s*:\s*\d|icp-brasil|autenticado com senha"
+                               r"|^local e data|^[a-z][a-z .'/-]*[,–-]\s*\d")
+# A row of role labels over the signatures ("Pelo Contratante: Pela Contratada:", "CONTRATADO CONTRATANTE").
+_ROTULOS_LINHA = re.compile(r"((?:pel[ao]|p/)\s*)?(?:(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?\s*){1,3}")
+# Words of a position or an identity document, under a signer's typed name.
+_CARGO_ASSINATURA = re.compile(
+    r"\b(?:diretor|diretora|president|socio|socia|administrador|gerente|procurador|coordenador|secretari|"
+    r"subsecretari|prefeit|ordenador|capitao|coronel|cel\b|tenente|major|general|comandante|chefe|"
+    r"superintendente|representante|titular|tesoureir|assessor|analista|assistente|contador|advogad|oab|"
+    r"matricula|mat\.|cpf|rg\b|identidade|empresari|proprietari|responsavel|testemunha)")
+
+
+def _empresa_da_linha(linha: str, empresas: list[_Empresa]) -> Optional[_Empresa]:
+    dobrada = _dobrar(linha)
+    for e in empresas:
+        if _chave_nome(e.razao_social) and _chave_nome(e.razao_social) in _chave_nome(linha):
+            return e
+        if e.cnpj and re.sub(r"\D", "", e.cnpj) in re.sub(r"\D", "", linha):
+            return e
+    papel = re.search(_PAPEL, dobrada)
+    if papel:
+        canonico = _PAPEL_CANONICO[papel.group(1)]
+        return next((e for e in empresas if e.papel == canonico), None)
+    return None
+
+
+def _nome_digitado(linha: str) -> Optional[str]:
+    """The person's name a typed signature line starts with ("RODRIGO DA SILVA ALVES – Cel R1")."""
+    partes = [p.strip() for p in re.split(r"\s[–-]\s|,", linha) if p.strip()]
+    nome = re.sub(r"\s*\(.*", "", partes[0]) if partes else ""
+    return nome if _parece_pessoa(nome) else None
+
+
+def _atesta_assinatura(linha: str, empresas: list[_Empresa]) -> bool:
+    """Whether a line under a typed name says who signs: a position, a document number, a company."""
+    dobrada = _dobrar(linha)
+    if len(linha) > 70:
+        return False
+    return bool(_CARGO_ASSINATURA.search(dobrada) or (len(linha) <= 40 and re.search(_PAPEL, dobrada))
+                or any(_chave_nome(e.razao_social) and _chave_nome(e.razao_social) in _chave_nome(linha) for e in empresas))
+
+
+def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
+                       conhecidas: Sequence[_Pessoa] = ()) -> list[_Pessoa]:
+    pessoas: list[_Pessoa] = []
+    inicio = _inicio_assinaturas(linhas)
+    bloco = linhas[inicio:]
+    grupos: list[tuple[list[str], bool, Optional[_Empresa], bool]] = []
+    testemunha = False
+    pendente: Optional[_Empresa] = None
+    # Companies announced by a row of labels ("Pelo Contratante: Pela Contratada:"), in order.
+    fila: list[Optional[_Empresa]] = []
+    atual: Optional[list[str]] = None
+    com_nome = False  # the open group already holds a typed name
+    for k, linha in enumerate(bloco):
+        dobrada = _dobrar(linha)
+        if _RUIDO_ASSINATURA.search(dobrada):
+            continue
+        if re.match(r"^testemunhas?\b", dobrada):
+            testemunha, atual, pendente, fila = True, None, None, []
+            linha = re.sub(r"^\S+\s*(?:n[º°o.]?\s*)?(?:\d+\s*)?[:.)–-]?\s*", "", linha)  # "Testemunha 1: ..."
+            if not linha:
+                continue
+            dobrada = _dobrar(linha)
+        if rotulos := _ROTULOS_LINHA.fullmatch(dobrada):
+            papeis = re.findall(_PAPEL, dobrada)
+            if len(papeis) >= 2:
+                fila = [_empresa_da_linha(p, empresas) for p in papeis]
+                atual, com_nome = None, False
+                continue
+        if (m := re.match(r"^(?:pel[ao]|p/)\s*" + _PAPEL + r"\s*:?\s+", dobrada)) and linha[m.end():m.end() + 1].isupper():
+            # "Pela Contratante RODRIGO DA SILVA ALVES – Cel R1": the label and the name on one line.
+            if _nome_digitado(linha[m.end():]):
+                atual, com_nome = [linha[m.end():]], True
+                grupos.append((atual, testemunha, _empresa_da_linha(m.group(1), empresas), False))
+                continue
+        nome = None if _SEPARADOR.search(linha) else _nome_digitado(linha)
+        if nome and (atual is None or com_nome):
+            seguinte = bloco[k + 1] if k + 1 < len(bloco) else ""
+            # A typed name is a signer's when a label announced it, when it stands among the
+            # witnesses, when a position or a company is written under it, or when the
+            # parties' qualification named the same person.
+            if (fila or testemunha or (nome == nome.upper() and _atesta_assinatura(seguinte, empresas))
+                    or any(_mesmo_nome(nome, p.nome) for p in conhecidas)):
+                atual, com_nome = [linha], True
+                grupos.append((atual, testemunha, fila.pop(0) if fila else pendente, False))
+                pendente = None
+                continue
+        if nome and atual is not None:
+            com_nome = True
+        if len(_SEPARADOR.findall(linha)) >= 2 and not re.search(r"[A-Za-zÀ-ÿ]{3}", _SEPARADOR.sub("", linha)):
+            # Signatures side by side: their lines come out of the PDF joined ("Maria Silva João
+            # Souza"), so only labelled names are read from them ("Nome: A Nome: B").
+            atual = []
+            grupos.append((atual, testemunha, None, True))
+            continue
+        if _SEPARADOR.search(linha):
+            for parte in _SEPARADOR.split(linha)[1:] or [""]:
+                atual = [parte.strip(" :")] if parte.strip(" :") else []
+                com_nome = bool(atual and _nome_digitado(atual[0]))
+                grupos.append((atual, testemunha, fila.pop(0) if fila else pendente, False))
+            antes = _SEPARADOR.split(linha)[0].strip(" :")
+            if antes and not re.fullmatch(r"\d+[.)]?", antes):
+                e = _empresa_da_linha(antes, empresas)
+                if e:
+                    grupos[-1] = (atual, testemunha, e, False)
+            continue
+        if (atual and grupos and re.fullmatch(_PAPEL, dobrada) and grupos[-1][2] is None
+                and any(_nome_digitado(x) for x in atual)):
+            # A bare role under a signer's name ("MARIA SILVA" / "CONTRATADA") names the signer's party.
+            grupos[-1] = (atual, testemunha, _empresa_da_linha(linha, empresas), grupos[-1][3])
+            continue
+        if atual is None or (re.fullmatch(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?", dobrada) and atual):
+            papel = re.search(_PAPEL, dobrada)
+            if papel and len(dobrada) < 40:
+                pendente = _empresa_da_linha(linha, empresas)
+            continue
+        atual.append(linha)
+    for grupo, eh_testemunha, empresa, colunas in grupos:
+        if colunas:
+            nomes = [n.strip(" ,;–-") for l in grupo for n in re.findall(r"\bNome\s*:\s*(.+?)(?=\s+Nome\s*:|\s+CPF\b|$)",
+                                                                         l, re.I)]
+            cpfs = [c.group() for l in grupo if re.match(r"^\s*CPF", l, re.I) for c in CPF_RE.finditer(l)]
+            for i, nome in enumerate(n for n in nomes if _parece_pessoa(n)):
+                cpf = cpfs[i] if len(cpfs) == len(nomes) else None
+                pessoas.append(_Pessoa(nome=nome, cargo="Testemunha" if eh_testemunha else None, cpf=cpf,
+                                       tipo="testemunha" if eh_testemunha else None, fonte=2))
+            continue
+        nome: Optional[str] = None
+        cargo: Optional[str] = None
+        cpf: Optional[str] = None
+        for linha in grupo:
+            dobrada = _dobrar(linha)
+            if c := CPF_RE.search(linha):
+                cpf = cpf or c.group()
+            if m := re.match(r"^nome\s*:\s*(.+)$", linha, re.I):
+                partes = re.split(r"\s+(?:cpf|rg|nome\s*:)", m.group(1), flags=re.I)
+                nome = nome or partes[0].strip(" ,;–-")
+                continue
+            if m := re.match(r"^(?:cargo|fun[cç][aã]o|qualidade)\s*:\s*(.+)$", linha, re.I):
+                cargo = m.group(1).strip()
+                continue
+            if re.match(r"^(?:cpf|rg|data|e-?mail)\b", dobrada):
+                continue
+            e = _empresa_da_linha(linha, empresas) if not eh_testemunha else None
+            nomeia = e is not None and any(_chave_nome(x.razao_social) in _chave_nome(linha) for x in empresas)
+            if e is not None and (nomeia or _parece_empresa(linha) or re.match(r"^(?:p/|pel[ao]\b|representando)", dobrada)):
+                empresa = e  # the company written under the line wins over a label above the block
+                continue
+            if e is not None and re.search(_PAPEL, dobrada):
+                empresa = empresa or e
+                continue
+            partes = [p.strip() for p in re.split(r"\s[–-]\s|,", linha) if p.strip()]
+            if partes and nome is None and _parece_pessoa(re.sub(r"\s*\(.*", "", partes[0])):
+                nome = re.sub(r"\s*\(.*", "", partes[0])
+                resto = [p for p in partes[1:] if not re.search(r"cpf|\d", _dobrar(p))]
+                cargo = cargo or (resto[0] if resto else None)
+            elif nome is not None and cargo is None and not _parece_empresa(linha) and not re.search(r"\d", linha):
+                cargo = linha.strip()
+        if not nome:
+            continue
+        if eh_testemunha:
+            pessoas.append(_Pessoa(nome=nome, cargo="Testemunha", cpf=cpf, tipo="testemunha", fonte=2))
+        else:
+            pessoas.append(_Pessoa(nome=nome, cargo=_cargo_limpo(cargo or ""), cpf=cpf, empresa=empresa,
+                                   tipo="representante" if empresa else None, fonte=2))
+    return pessoas
+
+
+_INICIO_CARIMBO = re.compile("|".join(CARIMBOS_DIGITAIS))
+
+
+def _carimbos(texto_bruto: str) -> list[tuple[str, Optional[str]]]:
+    achados: list[tuple[str, Optional[str]]] = []
+
+    def anota(nome: str, cpf: Optional[str]) -> None:
+        nome = " ".join(re.split(r"\s+(?:em|CPF|no dia|[Dd]ata|[Dd]ados)\b", nome)[0].split())
+        if _parece_pessoa(nome) and not any(_mesmo_nome(nome, n) for n, _ in achados):
+            achados.append((nome, cpf))
+
+    # One pass finds where stamps begin; each stamp's pattern is then tried there only.
+    for inicio in _INICIO_CARIMBO.finditer(texto_bruto):
+        for padrao in _CARIMBOS_CERTIFICADO + _CARIMBOS:
+            if m := padrao.match(texto_bruto, inicio.start()):
+                anota(m.group(1), m.group(2))
+    # The ICP-Brasil certificate name, "NOME COMPLETO:12345678900".
+    for m in _CPF_DO_CERTIFICADO.finditer(texto_bruto):
+        nome = _CARIMBO_CERTIFICADO.search(texto_bruto, max(0, m.start() - 80), m.start())
+        if nome:
+            anota(nome.group(1), m.group(1))
+    return achados
+
+
+def _juntar(pessoas: list[_Pessoa], outra: _Pessoa) -> None:
+    for p in pessoas:
+        if _mesma_pessoa(p.nome, p.cpf, outra.nome, outra.cpf):
+            # The name as the parties are qualified wins over a signature line or a stamp.
+            if outra.fonte > p.fonte or (outra.fonte == p.fonte and len(outra.nome) > len(p.nome)):
+                p.nome, p.fonte = outra.nome, outra.fonte
+            p.cargo = p.cargo or outra.cargo
+            p.cpf = p.cpf or outra.cpf
+            p.empresa = p.empresa or outra.empresa
+            if outra.tipo in ("digital", "testemunha") or p.tipo is None:
+                p.tipo = outra.tipo if p.tipo != "testemunha" else p.tipo
+            return
+    pessoas.append(outra)

@@ -1,0 +1,300 @@
+"""The parties: companies qualified in the preamble, in a summary table, or named in articles of association."""
+
+from __future__ import annotations
+
+import re
+from typing import Optional
+
+from .tabelas import (
+    NAO_NOMES,
+    ORGAOS_PUBLICOS, CEP_RE, CNPJ_RE, CPF_RE, _ENTRE_PARTES, _FIM_SEGMENTO, _MARCADOR_EMPRESA,
+    _NOME_TOKEN, _PAPEL, _PAPEL_ANTES, _PAPEL_CANONICO, _PAPEL_DEPOIS, _ROTULO_PAPEL, _dobrar,
+)
+from .texto import (
+    _representante_nomeado, _Empresa, _Pessoa, _cargo_limpo, _nome_antes, _parece_empresa,
+    _parece_pessoa, _sem_papel, _separar_cargo,
+)
+
+
+# A role the table does not know, given in capitals after "doravante denominada" ("COOPERADA").
+_PAPEL_NOMEADO = re.compile(
+    r"\b(?:doravante|a seguir|adiante)\s+(?:simplesmente\s+)?(?:denominad|designad|chamad)[ao]s?(?:\s*\([ao]s?\))?"
+    r"\s+(?:simplesmente\s+)?(?:como\s+)?(?:[ao]\s+)?[\"'“‘]?([A-ZÀ-Ý]{4,}(?:\s+[A-ZÀ-Ý]{4,})?)\b(?![a-zà-ÿ])")
+
+
+def _papel_em(dobrado: str, inicio: int, fim: int, texto: Optional[str] = None) -> tuple[Optional[str], int]:
+    m = _PAPEL_DEPOIS.search(dobrado, inicio, fim)
+    if m:
+        return _PAPEL_CANONICO[m.group(1)], m.end()
+    if texto is not None and (m := _PAPEL_NOMEADO.search(texto, inicio, fim)):
+        if not any(_dobrar(p) in NAO_NOMES for p in m.group(1).split()):  # a template's "NOME" is no role
+            return m.group(1), m.end()
+    return None, -1
+
+
+def _papel_rotulo(dobrado: str, inicio_nome: int) -> Optional[str]:
+    m = _PAPEL_ANTES.search(dobrado[max(0, inicio_nome - 40):inicio_nome])
+    return _PAPEL_CANONICO[next(g for g in m.groups() if g)] if m else None
+
+
+_SEDE = re.compile(
+    r"(?:com\s+)?(?:sede|endereco|estabelecid[ao]|domiciliad[ao]|residente e domiciliad[ao]|residente)"
+    r"(?:\s+social)?(?:\s+e\s+foro)?\s*(?:na|no|em|a|à|:)\s+"
+)
+# Where an address ends when no CEP closes it.
+_FIM_ENDERECO = re.compile(r",\s*(?:inscrit|neste ato|doravante|representad|cnpj|c\.n\.p\.j|por meio|nos termos|"
+                           r"portador|cpf|e-mail|telefone)|;|\(\s*cnpj")
+
+
+def _endereco(texto: str, dobrado: str, inicio: int, fim: int) -> Optional[str]:
+    m = _SEDE.search(dobrado, inicio, fim)
+    if not m:
+        return None
+    cep = CEP_RE.search(dobrado, m.end(), fim)
+    corte = _FIM_ENDERECO.search(dobrado, m.end(), fim)
+    if cep and (not corte or cep.start() < corte.start()):
+        final = cep.end()
+    elif corte:
+        final = corte.start()
+    else:
+        return None
+    valor = texto[m.end():final].strip(" ,.;")
+    return valor or None
+
+
+def _nome_empresa_antes(texto: str, fim: int) -> tuple[int, str]:
+    """The company name before a qualification marker; skips one short lower-case descriptor
+    ("BANCO X S.A., instituição financeira, inscrita no CNPJ")."""
+    inicio, nome = _nome_antes(texto, fim)
+    if nome and not _nome_valido(nome):
+        nome = ""
+    if not nome:
+        virgula = texto.rfind(",", max(0, fim - 60), fim)
+        if virgula > 0 and re.fullmatch(r"[\sa-zà-ÿ-]+", texto[virgula + 1:fim]):
+            inicio, nome = _nome_antes(texto, virgula)
+    if not nome:
+        # "X S.A., registrada na ANS sob o nº 41.234-5, inscrita no CNPJ": up to two clauses
+        # back, a name that reads as a company's.
+        corte = fim
+        for _ in range(2):
+            corte = texto.rfind(",", max(0, fim - 120), corte)
+            if corte <= 0 or "¶" in texto[corte:fim] or ";" in texto[corte:fim]:
+                break
+            inicio2, nome2 = _nome_antes(texto, corte)
+            if nome2 and _parece_empresa(nome2):
+                inicio, nome = inicio2, nome2
+                break
+    return inicio, _sem_papel(nome)
+
+
+_NOME_EMPRESARIAL = re.compile(
+    r"(?:nome empresarial|denomina[cç][aã]o social|raz[aã]o social|denomina[cç][aã]o|firma)\s*(?:de\s+|:\s*)?"
+    r"(?=[A-ZÀ-Ý])", re.I)
+
+
+def _empresa_nomeada(texto: str, dobrado: str) -> Optional[_Empresa]:
+    """The company of articles of association that has no CNPJ yet ("sob o nome empresarial X")."""
+    m = _NOME_EMPRESARIAL.search(texto)
+    if not m:
+        return None
+    tokens = []
+    for t in re.finditer(r"\S+", texto[m.end():m.end() + 200]):
+        palavra = t.group()
+        if not _NOME_TOKEN.match(palavra.rstrip(",;.")) or (palavra[0].islower() and palavra not in ("de", "da", "do", "e", "&")):
+            break
+        tokens.append(palavra)
+        if re.search(r"[,;]$", palavra):
+            break
+    while tokens and _dobrar(tokens[-1].rstrip(",;")) in {"de", "da", "do", "das", "dos", "e", "&"}:
+        tokens.pop()
+    nome = " ".join(tokens).rstrip(",;")
+    if not nome or not _parece_empresa(nome):
+        return None
+    fim = _FIM_SEGMENTO.search(dobrado, m.end() + len(nome))
+    empresa = _Empresa(inicio=m.end(), marcador=m.end() + len(nome), fim=fim.start() if fim else len(texto),
+                       razao_social=nome)
+    empresa.endereco = _endereco(texto, dobrado, empresa.marcador, min(empresa.fim, empresa.marcador + 400))
+    return empresa
+
+
+def _nome_valido(nome: str) -> bool:
+    palavras = nome.split()
+    if not ORGAOS_PUBLICOS.match(_dobrar(nome)) and all(
+            _dobrar(p).strip(".,;:[]") in NAO_NOMES or _dobrar(p) in {"da", "de", "do", "e"} for p in palavras):
+        return False  # a template's blank ("[NOME]", "RAZÃO SOCIAL") is no name
+    return (bool(re.search(r"[A-Za-zÀ-ÿ]{2}", nome)) and _dobrar(palavras[0]) not in {"cpf", "rg", "cep", "cnpj", "n", "nº"}
+            and not any(re.fullmatch(r"[\d.,/-]{3,}", p) for p in palavras[:-1])
+            # an individual entrepreneur's business name ends with the owner's CPF
+            and (not re.fullmatch(r"[\d.,/-]{3,}", palavras[-1]) or (len(palavras) >= 3 and len(re.sub(r"\D", "", palavras[-1])) == 11)))
+
+
+# A CNPJ written after its label with a digit missing or extra ("CNPJ sob o nº01276868/001-81"):
+# kept as written, for the registry check to judge.
+_CNPJ_ROTULADO = re.compile(r"c\.?n\.?p\.?j(?:/mf)?[^\d\n;]{0,40}?(\d[\d.\s/-]{9,22}\d)", re.I)
+
+
+def _cnpj_escrito(texto: str, inicio: int, fim: int) -> Optional[str]:
+    m = _CNPJ_ROTULADO.search(texto, inicio, fim)
+    if not m or "/" not in m.group(1):
+        return None
+    numero = re.sub(r"\s", "", m.group(1))
+    return numero if 12 <= len(re.sub(r"\D", "", numero)) <= 15 else None
+
+
+def _empresas_em_linhas(linhas: list[str]) -> list[_Empresa]:
+    """Companies laid out as a form or a letterhead: a name on its own line over a line with only
+    its CNPJ ("VITOR WILLIAN MACIEL DA SILVA" / "49.189.084/0001-42")."""
+    empresas: list[_Empresa] = []
+    for n in range(1, len(linhas)):
+        m = re.fullmatch(r"(?:c\.?n\.?p\.?j(?:/mf)?\s*(?:n[º°o.]\s*)?:?\s*)?(" + CNPJ_RE.pattern + r")\.?", linhas[n].strip(), re.I)
+        nome = linhas[n - 1].strip(" .;:")
+        if not m or re.search(r"\d|:", nome) or not 2 <= len(nome.split()) <= 10:
+            continue
+        if not all(_NOME_TOKEN.match(p) for p in nome.split()) or re.search(_PAPEL, _dobrar(nome)):
+            continue
+        empresas.append(_Empresa(inicio=n, marcador=n, fim=n, razao_social=nome, cnpj=m.group(1).replace(" ", "")))
+    return empresas
+
+
+# "..., e a sociedade X", "e o MUNICÍPIO": the next party introduced.
+_NOVA_PARTE = re.compile(r"(?:,|\s)e,?\s+(?:a|o|as|os)\s+(?:(?:sociedade|empresa|associacao|fundacao|cooperativa|"
+                         r"companhia|entidade|instituicao)\s+)?$")
+
+
+def _plausivel(e: _Empresa, texto: str, dobrado: str) -> bool:
+    """Whether a name found before a qualification marker reads as a party's (a company's name, a
+    public body, or one given a CNPJ before the next party), so that the markers after it belong
+    to its qualification."""
+    if _parece_empresa(e.razao_social) or ORGAOS_PUBLICOS.match(_dobrar(e.razao_social)):
+        return True
+    proxima = _ENTRE_PARTES.search(dobrado, e.marcador + 1, e.marcador + 1500)
+    return bool(CNPJ_RE.search(texto, e.marcador, proxima.start() if proxima else e.marcador + 1500))
+
+
+def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
+    achadas: list[_Empresa] = []
+    fim_marcador = 0  # where the last accepted marker ends
+    for m in _MARCADOR_EMPRESA.finditer(dobrado):
+        inicio, nome = _nome_empresa_antes(texto, m.start())
+        if not nome or not _nome_valido(nome) or (achadas and achadas[-1].inicio <= inicio <= achadas[-1].marcador):
+            continue
+        if achadas and achadas[-1].marcador < inicio and _plausivel(achadas[-1], texto, dobrado) and not (
+            _ENTRE_PARTES.search(dobrado, fim_marcador, inicio)
+            or _ROTULO_PAPEL.search(dobrado, achadas[-1].marcador, inicio + 1)
+            # the previous party was given its role, or the name is introduced as the next one
+            or _PAPEL_DEPOIS.search(dobrado, fim_marcador, inicio)
+            or _NOVA_PARTE.search(dobrado, max(0, inicio - 40), inicio)
+            or _papel_rotulo(dobrado, inicio)
+        ):
+            continue  # a second marker of the same qualification ("..., CEP ..., inscrita no CNPJ")
+        achadas.append(_Empresa(inicio=inicio, marcador=m.start(), fim=len(texto), razao_social=nome))
+        fim_marcador = m.end()
+    empresas: list[_Empresa] = []
+    for i, e in enumerate(achadas):
+        proximo = achadas[i + 1].inicio if i + 1 < len(achadas) else len(texto)
+        fim_m = _FIM_SEGMENTO.search(dobrado, e.marcador, proximo)
+        e.fim = fim_m.start() if fim_m else min(proximo, e.marcador + 1500)
+        rotulo = _ROTULO_PAPEL.search(dobrado, e.marcador, e.fim)
+        e.fim = rotulo.start() if rotulo else e.fim
+        e.alcance = e.fim
+        e.papel, fim_papel = _papel_em(dobrado, e.marcador, e.fim, texto)
+        if e.papel:
+            e.fim = fim_papel
+        e.papel = _papel_rotulo(dobrado, e.inicio) or e.papel
+        cnpj = CNPJ_RE.search(texto, e.marcador, e.fim)
+        e.cnpj = cnpj.group().replace(" ", "").replace(",", ".") if cnpj else _cnpj_escrito(texto, e.marcador, e.fim)
+        trecho_pj = re.search(r"pessoa juridica|sociedade|companhia|cnpj", dobrado[e.marcador:e.fim])
+        # A public body is a party when a role is given to it or it is said to act through someone.
+        publico = ORGAOS_PUBLICOS.match(_dobrar(e.razao_social)) and (
+            e.papel or re.search(r"denominad|designad|representad", dobrado[e.marcador:e.alcance]))
+        # A party with a role whose qualification speaks of its CNPJ is a company, even when
+        # the number is missing or mistyped.
+        if not (e.cnpj or (trecho_pj and (_parece_empresa(e.razao_social) or e.papel)) or publico):
+            continue
+        fantasia = re.compile(r"nome fantasia\s*:?\s*[\"“]?([^\"”,;]+)").search(dobrado, e.marcador, e.fim)
+        if fantasia:
+            e.nome_fantasia = texto[fantasia.start(1):fantasia.end(1)].strip() or None
+        e.endereco = _endereco(texto, dobrado, e.marcador, e.fim)
+        empresas.append(e)
+    return empresas
+
+
+_ROTULOS_QUADRO = {
+    "razao": re.compile(r"^(?:raz[aã]o social|nome empresarial|denomina[cç][aã]o social|empresa)\s*:\s*(.+)$", re.I),
+    "cnpj": re.compile(r"^(?:cnpj(?:/mf)?|c\.n\.p\.j\.?)\s*(?:n[º°o.]\s*)?:?\s*(.+)$", re.I),
+    "endereco": re.compile(r"^(?:endere[cç]o(?: da sede)?|sede)\s*:\s*(.+)$", re.I),
+    "fantasia": re.compile(r"^nome fantasia\s*:\s*(.+)$", re.I),
+    "assinatura": re.compile(r"^(?:assinaturas?|assinado por|signat[aá]rios)\s*:\s*(.+)$", re.I),
+    "representante": re.compile(r"^(?:representantes?(?: legal| legais)?|representad[ao] por|signat[aá]rio)\s*:\s*(.+)$", re.I),
+}
+
+
+def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
+    """Parties given as labelled lines ("Razão Social: ...", "CNPJ: ...")."""
+    empresas: list[_Empresa] = []
+    pessoas: list[_Pessoa] = []
+    atual: Optional[_Empresa] = None
+    papel: Optional[str] = None
+    for n, linha in enumerate(linhas):
+        dobrada = _dobrar(linha)
+        so_papel = re.fullmatch(r"(?:\d+[.)]?\s*)?(?:d[ao]s?\s+)?" + _PAPEL + r"\s*:?", dobrada)
+        if so_papel:
+            papel = _PAPEL_CANONICO[so_papel.group(1)]
+            continue
+        if (m := _ROTULOS_QUADRO["razao"].match(linha)) or (
+                # "Nome: X" under a role, with a CNPJ line right after: a company's name
+                (m := re.match(r"^nome\s*:\s*(.+)$", linha, re.I)) and papel
+                and any(_ROTULOS_QUADRO["cnpj"].match(x) and CNPJ_RE.search(x) for x in linhas[n + 1:n + 3])):
+            atual = _Empresa(inicio=n, marcador=n, fim=n, razao_social=m.group(1).strip(" .;"), papel=papel)
+            empresas.append(atual)
+            papel = None
+        elif m := re.match(_PAPEL + r"\s*:\s*", dobrada):
+            # "CONTRATADA: BETA SERVIÇOS LTDA." – a party named on its role's line.
+            nome = re.split(r",|\s\(", linha[m.end():])[0].strip(" ;.")
+            # a clause ("Pessoa física ou jurídica que adere aos serviços") is no name
+            if _parece_empresa(nome) and _nome_valido(nome) and all(_NOME_TOKEN.match(p) for p in nome.split()):
+                empresas.append(_Empresa(inicio=n, marcador=n, fim=n, razao_social=nome,
+                                         papel=_PAPEL_CANONICO[m.group(1)]))
+        elif m := _ROTULOS_QUADRO["assinatura"].match(linha):
+            for parte in re.split(r";|\s+e\s+(?=[A-ZÀ-Ý])", m.group(1)):
+                nome = re.split(r",|\s[–-]\s|\(", parte)[0].strip()
+                cargo = re.search(r"\(([^)]+)\)", parte)
+                cpf = CPF_RE.search(parte)
+                if _parece_pessoa(nome):
+                    pessoas.append(_Pessoa(nome=nome, cargo=_cargo_limpo(cargo.group(1)) if cargo else None,
+                                           cpf=cpf.group() if cpf else None, origem=n))
+        elif atual is None:
+            continue
+        elif m := _ROTULOS_QUADRO["cnpj"].match(linha):
+            c = CNPJ_RE.search(m.group(1))
+            atual.cnpj = c.group().replace(" ", "").replace(",", ".") if c else atual.cnpj
+        elif m := _ROTULOS_QUADRO["endereco"].match(linha):
+            endereco = m.group(1).strip(" .;")
+            # A long address wraps: the next lines go on until a label or a role.
+            for seguinte in linhas[n + 1:n + 3]:
+                if re.match(r"^[\wÀ-ÿ /]{2,30}:", seguinte) or re.fullmatch(r"(?:\d+[.)]?\s*)?" + _PAPEL + r"\s*:?",
+                                                                           _dobrar(seguinte)):
+                    break
+                endereco += " " + seguinte.strip(" .;")
+            atual.endereco = endereco
+        elif m := _ROTULOS_QUADRO["fantasia"].match(linha):
+            atual.nome_fantasia = m.group(1).strip(" .;")
+        elif re.match(r"(?:neste ato\s*,?\s*)?representad[ao]\b", dobrada) and not _ROTULOS_QUADRO["representante"].match(linha):
+            # "Representada neste ato, por seu representante legal, o(a) Sr(a) FULANO."
+            achado = _representante_nomeado(re.sub(r"^\S+\s+(?:neste ato\s*,?\s*)?", "", linha))
+            if achado:
+                pessoas.append(_Pessoa(nome=achado[2], cargo=_cargo_limpo(achado[3] or ""), empresa=atual,
+                                       tipo="representante", origem=n))
+        elif m := _ROTULOS_QUADRO["representante"].match(linha):
+            for parte in re.split(r"\s+e\s+(?=[A-ZÀ-Ý])|;", m.group(1)):
+                nome = re.split(r",|\s[–-]\s|\(|\s+(?=(?:CPF|RG|CNH)\b)", parte)[0].strip()
+                nome, cargo = _separar_cargo(nome)
+                if not _parece_pessoa(nome):
+                    continue
+                cpf = CPF_RE.search(parte)
+                resto = re.sub(r"cpf\S*\s*(?:n[º°o.]\s*)?:?\s*" + CPF_RE.pattern, "", parte[len(nome):], flags=re.I)
+                cargo = cargo or next((c.strip() for c in re.split(r",|\s[–-]\s", resto) if c.strip()
+                                       and not re.search(r"\d|cpf|rg\b|brasileir", _dobrar(c))), "")
+                pessoas.append(_Pessoa(nome=nome, cargo=_cargo_limpo(cargo), cpf=cpf.group() if cpf else None,
+                                       empresa=atual, tipo="representante", origem=n))
+    return [e for e in empresas if e.cnpj or _parece_empresa(e.razao_social)], pessoas

@@ -1,0 +1,204 @@
+"""The rules' tables and the patterns built from them, shared by every part of the reading."""
+
+from __future__ import annotations
+
+import re
+
+
+# ---------------------------------------------------------------------------
+# Tables
+# ---------------------------------------------------------------------------
+
+# Roles a party takes in a contract, as written (upper case, with accents).
+PAPEIS: tuple[str, ...] = (
+    "CONTRATANTE", "CONTRATADA", "CONTRATADO", "LOCADORA", "LOCADOR", "LOCATÁRIA", "LOCATÁRIO",
+    "SUBLOCADORA", "SUBLOCATÁRIA", "INTERVENIENTE ANUENTE", "INTERVENIENTE", "ANUENTE", "FIADORA",
+    "FIADOR", "GARANTIDORA", "AVALISTA", "PROMITENTE VENDEDORA", "PROMITENTE COMPRADORA", "VENDEDORA",
+    "VENDEDOR", "COMPRADORA", "COMPRADOR", "FORNECEDORA", "FORNECEDOR", "CLIENTE", "DISTRIBUIDORA",
+    "FRANQUEADORA", "FRANQUEADA", "CEDENTE", "CESSIONÁRIA", "COMODANTE", "COMODATÁRIA", "PARCEIRA",
+    "LICENCIANTE", "LICENCIADA", "OUTORGANTE", "OUTORGADA", "CREDORA", "DEVEDORA", "PRESTADORA",
+    "TOMADORA", "TRANSPORTADORA", "CONSORCIADA", "REPRESENTADA", "INCORPORADORA", "ADQUIRENTE",
+    "SOCIEDADE", "PATROCINADORA", "PATROCINADOR", "PATROCINADA", "PATROCINADO", "DETENTORA", "DETENTOR",
+    "COMPROMITENTE VENDEDORA", "COMPROMITENTE COMPRADORA", "COMPROMITENTE", "PROMITENTE", "CONCEDENTE",
+    "CONVENENTE", "PERMITENTE", "PERMISSIONÁRIA", "ARRENDADORA", "ARRENDATÁRIA", "MUTUANTE", "MUTUÁRIA",
+    "DOADORA", "DONATÁRIA", "CONSULENTE", "ADERENTE", "ÓRGÃO GERENCIADOR",
+    "FORNECEDOR REGISTRADO", "FORNECEDORA REGISTRADA", "EMPRESA REGISTRADA", "CESSIONÁRIO", "COMODATÁRIO",
+    "OUTORGADO", "LICENCIADO", "FRANQUEADO", "PRESTADOR", "TOMADOR", "SUBLOCADOR", "SUBLOCATÁRIO",
+)
+# Roles recognised only when named as such ("doravante denominada REPRESENTANTE"):
+# as a label, these words usually introduce a person ("Representante: FULANO").
+PAPEIS_SO_DENOMINADOS: tuple[str, ...] = ("REPRESENTANTE",)
+
+# Titles that make a document a contract, and those that make it something else.
+# A head line is read by the longest title it starts with ("termo de homologacao" is no
+# contract, "ata de registro de precos" is one).
+TITULOS_CONTRATO: tuple[str, ...] = (
+    "contrato", "instrumento particular", "termo aditivo", "aditivo", "termo de", "acordo de",
+    "estatuto social", "alteracao contratual", "distrato", "convenio", "memorando de entendimentos",
+    "ata de registro de precos", "termo de contrato", "termo de adesao", "termo de compromisso",
+    "termo de cooperacao", "termo de colaboracao", "termo de fomento", "termo de permissao",
+    "termo de cessao", "apostilamento", "escritura",
+)
+TITULOS_SOCIETARIOS: tuple[str, ...] = ("contrato social", "alteracao contratual", "estatuto social",
+                                        "consolidacao do contrato social")
+TITULOS_OUTROS: tuple[str, ...] = (
+    "nota fiscal", "danfe", "fatura", "boleto", "recibo", "certidao", "certificado", "politica de",
+    "artigo", "relatorio", "proposta comercial", "orcamento", "curriculo", "ata da", "ata de",
+    "comprovante", "declaracao", "termo de homologacao", "termo de adjudicacao", "termo de referencia",
+    "termo de recebimento", "termo de posse", "edital", "extrato", "aviso", "parecer", "despacho",
+    "oficio", "memorando", "resultado", "cartao cnpj", "cadastro nacional", "ficha cadastral",
+    "republica federativa", "procuracao", "laudo", "mapa de", "planilha", "ordem de servico",
+    "notificacao", "requerimento", "peticao", "sentenca", "acordao", "nota de empenho", "guia de",
+)
+# Formulas of the contract's preamble and closing.
+FORMULAS_CONTRATO: tuple[str, ...] = (
+    r"\bdoravante\b", r"\bt[eê]m,? entre si\b", r"\bresolvem\b", r"\bcelebram\b", r"\bajustam\b",
+    r"\bfirmam o presente\b", r"\bclausula (?:primeira|1\b|1[ao.ºª])", r"\bpor estarem justa",
+    r"\bna qualidade de\b", r"\b(?:justo|justos) e (?:acordad|contratad|acertad)", r"\bentre as partes\b",
+    r"\bpelo presente instrumento\b", r"\bassinam o presente\b",
+)
+# What follows a company's name in its qualification.
+MARCADORES_EMPRESA: tuple[str, ...] = (
+    r",\s*pessoa juridica", r",\s*sociedade\b", r",\s*empresa (?:publica|individual|brasileira)",
+    r",\s*companhia\b", r",\s*associacao\b", r",\s*cooperativa\b", r",\s*fundacao\b",
+    r",\s*inscrit[ao](?:\([ao]\))? (?:no|sob o) (?:c\.?n\.?p\.?j|cadastro nacional)", r",\s*c\.?n\.?p\.?j\b",
+    r"\s*\(\s*c\.?n\.?p\.?j", r"\s*[–-]\s*c\.?n\.?p\.?j\b", r",\s*com sede\b", r",\s*estabelecid[ao]\b",
+    r",\s*(?:localizad|situad|sediad)[ao]\b", r",\s*por (?:meio|intermedio) d[aeo]s?\b",
+    r",\s*portador[a]? do c\.?n\.?p\.?j", r",\s*(?:a seguir|doravante) (?:denominad|designad)",
+    r",\s*(?:neste ato,?\s*)?representad[ao]\b",
+)
+# Public bodies that take part in contracts as parties, with or without a CNPJ in the text.
+ORGAOS_PUBLICOS = re.compile(
+    r"^(?:uniao|municipio|estado|distrito federal|prefeitura|secretaria|camara municipal|assembleia|"
+    r"tribunal|ministerio|fundacao|autarquia|instituto|universidade|comando|centro de|governo|"
+    r"departamento|agencia|superintendencia|empresa (?:publica|municipal|estadual)|companhia)\b"
+)
+# Words no person's name has (bank keys, marital regimes, labels, clause words).
+NAO_NOMES = frozenset((
+    "chave", "pix", "comunhao", "parcial", "universal", "bens", "regime", "separacao", "conta", "agencia",
+    "pessoa", "fisica", "juridica", "cpf", "cnpj", "rg", "contrato", "clausula", "objeto", "termo", "anexo",
+    "local", "data", "assinatura", "assinado", "digitalmente", "testemunha", "testemunhas", "nome", "cargo",
+    "endereco", "telefone", "email", "e-mail", "municipio", "prefeitura", "secretaria", "estado", "uniao",
+    "rua", "avenida", "bairro", "cep", "valor", "total", "pagina", "processo", "lei", "decreto", "edital",
+    "item", "pregao", "ata", "diretoria", "coordenadoria", "gerencia", "departamento", "ministerio",
+    "tribunal", "fundacao", "instituto", "dados", "documento", "matricula", "brasil", "brasileira",
+    "registro", "sistema", "gestor", "fiscal", "ordenador", "despesa", "capitao", "fragata", "coronel",
+    "representante", "legal", "procurador", "diretor", "presidente", "socio", "administrador", "empresa",
+    "municipal", "estadual", "federal", "nacional", "prazo", "multa", "ltda", "declaracao", "autorizacao",
+    "coordenador", "tecnico", "administracao", "obra", "servico", "inexistencia", "janeiro", "fevereiro",
+    "marco", "abril", "junho", "julho", "agosto", "setembro", "outubro", "novembro", "dezembro", "gestao",
+    "por", "pelo", "pela", "neste", "ato", "seu", "sua", "seus", "suas", "estatuto", "social", "forma",
+    "procuracao", "instrumento", "prefeito", "prefeita", "secretario", "governador", "ministro", "reitor",
+    "superintendente", "conselho", "assembleia", "diretoria", "sociedade", "empresario", "individual",
+))
+# What follows a person's name in their qualification.
+MARCADORES_PESSOA: tuple[str, ...] = (
+    r",\s*brasileir[oa]", r",\s*estrangeir[oa]", r",\s*portugues[a]?\b", r",\s*naturalizad[oa]",
+    r",\s*natural de\b", r",\s*nacionalidade\b", r",\s*portador[a]? d", r",\s*inscrit[oa] no cpf",
+    r",\s*cpf\b", r"\s*\(\s*cpf", r",\s*(?:solteir|casad|divorciad|viuv)[oa]\b", r",\s*(?:com\s+)?rg\b",
+    r",\s*(?:com\s+)?(?:carteira|cedula) de identidade", r",\s*matricula\b",
+)
+# What introduces a company's representatives.
+REPRESENTACAO = r"\b(?:representad[ao]s?|por meio de|atraves de|por interm[eé]dio de|neste ato,? por|neste ato,? pel[ao])\b"
+# Letters that other scripts share with the Latin one, as a poor OCR mixes them in ("CОNTRATO").
+HOMOGLIFOS = str.maketrans("АВЕКМНОРСТХаеорсхуІіЈјԁՕΑΒΕΗΙΚΜΝΟΡΤΧΥΖο", "ABEKMHOPCTXaeopcxyIiJjdOABEHIKMNOPTXYZo")
+# Position words: stripped off the front of a name and kept as the position.
+CARGOS: tuple[str, ...] = (
+    "socio", "socia", "socios", "administrador", "administradora", "administradores", "diretor",
+    "diretora", "diretores", "presidente", "vice-presidente", "procurador", "procuradora",
+    "procuradores", "gerente", "superintendente", "representante", "legal", "executivo", "executiva",
+    "financeiro", "financeira", "comercial", "geral", "operacoes", "juridico", "juridica",
+    "tesoureiro", "tesoureira", "titular", "ceo", "cfo", "conselheiro", "conselheira", "sr", "sra",
+    "sr.", "sra.", "dr", "dra", "dr.", "dra.", "senhor", "senhora", "de", "do", "da", "e", "seu",
+    "sua", "seus", "suas", "o", "a", "os", "as",
+)
+SINGULAR = {"socios": "sócio", "sócios": "sócio", "diretores": "diretor", "administradores": "administrador",
+            "procuradores": "procurador"}
+HONORIFICOS = ("sr.", "sra.", "sr", "sra", "dr.", "dra.", "dr", "dra", "senhor", "senhora")
+# Words of a company's name that a person's name never has.
+SUFIXOS_EMPRESA = re.compile(
+    r"\b(?:ltda|s\.?\s?/?a\.?|eireli|me|epp|cia|companhia|sociedade|comercio|industria|servicos|"
+    r"participacoes|holding|empreendimentos|incorporadora|construtora|transportes|logistica|"
+    r"tecnologia|consultoria|engenharia|alimentos|distribuidora|associacao|cooperativa|banco|"
+    r"grupo|agropecuaria|imobiliaria|editora|laboratorio|hospital|clinica|escola|instituto|condominio)\b"
+)
+# Digital-signature stamps: (lead-in, whether the certificate "NAME:CPF" form follows).
+CARIMBOS_DIGITAIS: tuple[str, ...] = (
+    r"(?i:assinado\s+(?:digitalmente|eletronicamente)(?:\s+com\s+certificado\s+digital)?\s+por)\s*:?\s*",
+    r"(?i:documento\s+assinado\s+(?:digitalmente|eletronicamente)\s+por)\s*:?\s*",
+    r"(?i:assinatura\s+(?:digital|eletr[oô]nica)\s+(?:de|por))\s*:?\s*",
+    r"(?i:signat[aá]rio)\s*:\s*",
+    r"(?i:assinado\s+de\s+forma\s+digital\s+por)\s*:?\s*",
+    r"(?i:documento\s+assinado\s+(?:digitalmente|eletronicamente))[ \t]*\n\s*",  # the name on the next line
+)
+# The contract-data fields this module answers.
+CAMPOS_DADOS: tuple[str, ...] = ("tipo_contrato", "objeto", "data_assinatura", "vigencia", "valor", "foro")
+MESES = {"janeiro": 1, "fevereiro": 2, "marco": 3, "abril": 4, "maio": 5, "junho": 6, "julho": 7,
+         "agosto": 8, "setembro": 9, "outubro": 10, "novembro": 11, "dezembro": 12}
+MINUSCULAS_TITULO = {"de", "da", "do", "das", "dos", "e", "em", "a", "o", "ao", "aos", "para", "por", "com", "no", "na"}
+
+# ---------------------------------------------------------------------------
+# Patterns
+# ---------------------------------------------------------------------------
+
+_ACENTOS = tuple(zip("áàâãäéèêëíìîïóòôõöúùûüçñ", "aaaaaeeeeiiiiooooouuuucn"))
+
+
+def _dobrar(texto: str) -> str:
+    """Lower case without accents, of the same length (positions stay valid)."""
+    dobrado = texto.lower()
+    if len(dobrado) != len(texto):  # a letter whose lower case is longer ("İ")
+        dobrado = "".join(c.lower() if len(c.lower()) == 1 else c for c in texto)
+    if not dobrado.isascii():
+        # One pass of str.replace per accented letter: far quicker than a
+        # character-by-character translation on long, mostly ASCII texts.
+        for acentuada, simples in _ACENTOS:
+            if acentuada in dobrado:
+                dobrado = dobrado.replace(acentuada, simples)
+    return dobrado
+
+
+def _papel_regex() -> str:
+    folded = sorted({_dobrar(p) for p in PAPEIS}, key=len, reverse=True)
+    return "(" + "|".join(re.escape(p) for p in folded) + r")s?\b"
+
+
+_PAPEL = _papel_regex()
+_PAPEL_DENOMINADO = "(" + "|".join(re.escape(_dobrar(p)) for p in PAPEIS_SO_DENOMINADOS) + "|" + _PAPEL[1:]
+_PAPEL_CANONICO = {_dobrar(p): p for p in PAPEIS + PAPEIS_SO_DENOMINADOS}
+CNPJ_RE = re.compile(r"(?<![\d./-])\d{2}[.,]?\d{3}[.,]?\d{3}\s?/\s?\d{4}\s?-\s?\d{2}(?![\d/])|(?<![\d./-])\d{14}(?![\d/])")
+CPF_RE = re.compile(r"(?<![\d./-])(?:\d{3}\.\d{3}\.\d{3}-\d{2}|\d{3}\.\*{3}\.\*{3}-\d{2}|\*{3}\.\d{3}\.\d{3}-\*{2}|\d{11})(?![\d/])")
+CEP_RE = re.compile(r"\bcep\s*(?:n[º°o.]\s*)?:?\s*\d{2}\.?\d{3}\s?-?\s?\d{3}")
+_MARCADOR_EMPRESA = re.compile("|".join(MARCADORES_EMPRESA))
+_MARCADOR_PESSOA = re.compile("|".join(MARCADORES_PESSOA))
+_PAPEL_DEPOIS = re.compile(
+    r"(?:(?:doravante|a seguir|adiante|neste instrumento|simplesmente)\s+(?:simplesmente\s+)?"
+    r"(?:denominad|designad|chamad|referid|identificad)[ao]s?(?:\s*\([ao]s?\))?\s+(?:simplesmente\s+)?(?:apenas\s+)?"
+    r"(?:como\s+)?"
+    r"|doravante\s+(?:simplesmente\s+)?|na qualidade de\s+|\bcomo\s+(?:¶\s+)?|\(\s*)"
+    r"(?:a\s+|o\s+)?[\"'“”‘’«]?\s*" + _PAPEL_DENOMINADO
+)
+_PAPEL_ANTES = re.compile(r"(?:(?:^|[\s(¶])" + _PAPEL + r"\s*(?:\)\s*)?(?:[:–-]|¶)|\b(?:como|na qualidade de)\s+(?:a\s+|o\s+)?"
+                          + _PAPEL + r"\s*,)\s*$")
+_FIM_SEGMENTO = re.compile(
+    r";|\bt[eê]m,? entre si\b|\bresolvem\b|\bcelebram\b|\bajustam\b|\bfirmam\b|\bclausula\b|\bpelo presente\b"
+)
+_ROTULO_PAPEL = re.compile(r"(?<![\w])" + _PAPEL + r"\s*:")
+# Between two parties' names: what ends the first one's qualification.
+_ENTRE_PARTES = re.compile(
+    r";|\bdoravante\b|\bna qualidade de\b|\be,?\s+de outr[oa] (?:lado|parte)|\(\s*[ivx]+\s*\)|\bde um lado\b"
+    r"|\ba seguir (?:denominad|designad|chamad)"
+)
+_SEPARADOR = re.compile(r"_{4,}|\.{8,}|-{8,}")
+_DATA_EXTENSO = re.compile(r"(\d{1,2})º?\s+de\s+([a-zç]+)\s+de\s+(\d{4})")
+_DATA_NUMERICA = re.compile(r"(?<!\d)(\d{1,2})/(\d{1,2})/(\d{4})(?!\d)")
+_NUMERO_PAGINA = re.compile(r"^(?:-\s*)?(?:p[aá]g(?:ina)?\.?\s*)?\d{1,4}(?:\s*(?:de|/)\s*\d{1,4})?(?:\s*-)?$", re.I)
+_ESPACOS = re.compile(r"[ \t\u00a0\u2002-\u200b]+")
+_NOME_TOKEN = re.compile(r"^(?:[A-ZÀ-Ý0-9][\wÀ-ÿ'’.&/-]*|d[aeo]s?|e|&|d'|del|la|von|van|[-–—]|\([A-ZÀ-Ý][\wÀ-ÿ.&-]+\))$")
+_NOME_PESSOA = r"[A-ZÀ-Ý][A-Za-zÀ-ÿ'’]+(?:[ \t]+(?:d[aeo]s?|e|[A-ZÀ-Ý][A-Za-zÀ-ÿ'’.]*))*[ \t]+[A-ZÀ-Ý][A-Za-zÀ-ÿ'’]+"
+_CARIMBOS = [re.compile(lead + r"(" + _NOME_PESSOA + r")(?:\s*:\s*(\d{11}))?") for lead in CARIMBOS_DIGITAIS]
+# The certificate's "NAME:CPF" after a stamp's lead, the name broken across lines.
+_CARIMBOS_CERTIFICADO = [re.compile(lead + r"(" + _NOME_PESSOA.replace(r"[ \t]+", r"\s+") + r")\s*:\s*(\d{11})\b")
+                         for lead in CARIMBOS_DIGITAIS]
+_CARIMBO_CERTIFICADO = re.compile(r"(" + _NOME_PESSOA + r")$")
+_CPF_DO_CERTIFICADO = re.compile(r":(\d{11})\b")

@@ -1,0 +1,277 @@
+"""The text as the rules read it: pages cleaned and joined, names and positions, the records found."""
+
+from __future__ import annotations
+
+import re
+from collections import Counter
+from dataclasses import dataclass
+from difflib import SequenceMatcher
+from typing import Any, Optional, Sequence
+
+from .tabelas import (
+    CARGOS, HOMOGLIFOS, HONORIFICOS, NAO_NOMES, MINUSCULAS_TITULO, SINGULAR, SUFIXOS_EMPRESA,
+    _ESPACOS, _NOME_TOKEN, _NUMERO_PAGINA, _PAPEL, _dobrar,
+)
+
+
+def _chave_repetida(linha: str) -> str:
+    return re.sub(r"\d+", "#", _dobrar(linha))
+
+
+def limpar_paginas(paginas: Sequence[str]) -> list[str]:
+    """As linhas do documento sem cabeçalhos e rodapés repetidos, números de página,
+    quebras de linha com hífen e espaços repetidos."""
+    por_pagina = []
+    for pagina in paginas:
+        # pdfium reports a hyphen that ends a line as U+FFFE and joins the two lines.
+        if _OUTRA_ESCRITA.search(pagina):
+            pagina = pagina.translate(HOMOGLIFOS)
+        linhas = [_ESPACOS.sub(" ", l).strip() for l in pagina.replace("\ufffe", "").split("\n")]
+        por_pagina.append([l for l in linhas if l])
+    # A line found among the first or last three of most pages is a running header or footer.
+    repetidas: set[str] = set()
+    if len(por_pagina) >= 2:
+        contagem: Counter[str] = Counter()
+        for linhas in por_pagina:
+            contagem.update({_chave_repetida(l) for l in linhas[:3] + linhas[-3:]})
+        minimo = max(2, (len(por_pagina) + 1) // 2)
+        repetidas = {chave for chave, n in contagem.items() if n >= minimo}
+    saida: list[str] = []
+    for linhas in por_pagina:
+        for i, linha in enumerate(linhas):
+            borda = i < 3 or i >= len(linhas) - 3
+            if borda and (_chave_repetida(linha) in repetidas or _NUMERO_PAGINA.match(linha)):
+                continue
+            if saida and (re.search(r"[a-zà-ÿ]-$", saida[-1]) and re.match(r"[a-zà-ÿ]", linha)
+                          or re.search(r"[A-ZÀ-Ý]{2}-$", saida[-1]) and re.match(r"[A-ZÀ-Ý]{2}", linha)):
+                saida[-1] = saida[-1][:-1] + linha  # "contra-" + "tante"
+            elif saida and re.search(r"\b(?:CEP|CNPJ|CPF|n[º°])\s*:?$", saida[-1], re.I) and linha[:1].isdigit():
+                saida[-1] += " " + linha  # a number carried to the next line
+            else:
+                saida.append(linha)
+    return saida
+
+
+def _eh_cabecalho(linha: str, indice: int, largura: int, seguinte: str = "") -> bool:
+    """An all-caps heading: the first line, or one shorter than the lines a paragraph is
+    wrapped into, with no trailing punctuation ("CLÁUSULA PRIMEIRA – DO OBJETO").  A name
+    broken across lines is no heading: its line ends with a connector, or the next one goes
+    on with the company's legal form or in lower case ("EMPRESA X DE" / "LTDA, CNPJ ...")."""
+    return (linha == linha.upper() and bool(re.search(r"[A-ZÀ-Ý]{3}", linha))
+            and not re.search(r"[,;:]$", linha) and (indice == 0 or len(linha) < 0.85 * largura)
+            and not _CONTINUA_NOME.search(linha) and not _CONTINUACAO.match(seguinte))
+
+
+def _juntar_linhas(linhas: list[str]) -> str:
+    """One running text; a heading is kept apart from what follows by "¶", which no name crosses."""
+    tamanhos = sorted(len(l) for l in linhas) or [0]
+    largura = max(40, tamanhos[int(0.9 * (len(tamanhos) - 1))])  # the wrap width, roughly
+    partes = []
+    for i, linha in enumerate(linhas):
+        partes.append(linha)
+        seguinte = linhas[i + 1] if i + 1 < len(linhas) else ""
+        partes.append(" ¶ " if _eh_cabecalho(linha, i, largura, seguinte) else " ")
+    return "".join(partes)
+
+
+# A line that leaves a name open, and a line that goes on with one.
+_CONTINUA_NOME = re.compile(r"\s(?:D[AEO]S?|E|&|EM|COMO)$|[&–-]$")
+_CONTINUACAO = re.compile(r"(?:LTDA|S\.?\s?/?A\b\.?|EIRELI|EPP|ME\b|CIA\b|[a-zà-ÿ]|[,(])")
+_OUTRA_ESCRITA = re.compile("[\u0370-\u03ff\u0400-\u04ff\u0500-\u058f]")
+
+
+def _titulo(texto: str) -> str:
+    """An all-caps heading in title case ("CONTRATO DE LOCAÇÃO" -> "Contrato de Locação")."""
+    if texto != texto.upper():
+        return texto
+    palavras = texto.lower().split(" ")
+    return " ".join(p if (i and p in MINUSCULAS_TITULO) else p[:1].upper() + p[1:] for i, p in enumerate(palavras))
+
+
+def _nome_antes(texto: str, fim: int) -> tuple[int, str]:
+    """The run of name words that ends at ``fim`` (start position and text), or (fim, "")."""
+    inicio_janela = max(0, fim - 200)
+    trecho = texto[inicio_janela:fim]
+    tokens = list(re.finditer(r"\S+", trecho))
+    aceitos: list[re.Match[str]] = []
+    for i, m in enumerate(reversed(tokens)):
+        token = m.group().strip("\"'“”‘’")
+        if i > 0 and re.search(r"[,;:)\]]$", m.group()):
+            break
+        if not token or not _NOME_TOKEN.match(token):
+            break
+        aceitos.append(m)
+    while aceitos and _dobrar(aceitos[-1].group().strip("\"'“”")) in {"de", "da", "do", "das", "dos", "e", "&", "d'", "-", "–"}:
+        aceitos.pop()  # a run never starts with a connector
+    if not aceitos:
+        return fim, ""
+    inicio = inicio_janela + aceitos[-1].start()
+    return inicio, texto[inicio:fim].strip(" \"'“”‘’,")
+
+
+def _separar_cargo(nome: str) -> tuple[str, str]:
+    """("Diretor Presidente JOÃO SILVA") -> ("JOÃO SILVA", "Diretor Presidente"); honorifics dropped."""
+    palavras = nome.split()
+    i = 0
+    while i < len(palavras) and _dobrar(palavras[i]) in CARGOS:
+        i += 1
+    cargo = " ".join(p for p in palavras[:i] if _dobrar(p) not in HONORIFICOS)
+    return " ".join(palavras[i:]), cargo
+
+
+def _sem_papel(nome: str) -> str:
+    """A name with a leading article and role words removed ("A CONTRATANTE" -> "")."""
+    palavras = nome.split()
+    while palavras and (_dobrar(palavras[0]) in _ANTES_DO_NOME or re.fullmatch(_PAPEL, _dobrar(palavras[0]))):
+        palavras.pop(0)
+    return " ".join(palavras)
+
+
+# Words of an all-caps sentence that a name run picks up before the name ("ENTRE O MUNICÍPIO").
+_ANTES_DO_NOME = frozenset(("a", "o", "as", "os", "entre", "e", "com", "pelo", "pela", "que", "si", "celebram",
+                            "celebrado", "celebrada", "firmado", "firmada", "contrato", "termo"))
+
+
+def _parece_empresa(nome: str) -> bool:
+    return bool(SUFIXOS_EMPRESA.search(_dobrar(nome)))
+
+
+def _parece_pessoa(linha: str) -> bool:
+    palavras = linha.split()
+    return (
+        2 <= len(palavras) <= 7
+        and not re.search(r"\d", linha)
+        and not _parece_empresa(linha)
+        and all(_NOME_TOKEN.match(p) and not p[0].isdigit() for p in palavras)
+        and not re.search(_PAPEL, _dobrar(linha))
+        and _dobrar(palavras[0]) not in CARGOS
+        and not any(_dobrar(p).strip(".,;:") in NAO_NOMES for p in palavras)
+    )
+
+
+# A person's name written in capitals, or after an honorific ("Sr.ª Ana Paula Pereira").
+_NOME_CAIXA_ALTA = re.compile(r"(?<![\wÀ-ÿ])[A-ZÀ-Ý][A-ZÀ-Ý'’]+(?:[ \t\n]+(?:D[AEO]S?|E|[A-ZÀ-Ý][A-ZÀ-Ý'’.]*))*"
+                              r"[ \t\n]+[A-ZÀ-Ý][A-ZÀ-Ý'’]+(?![\wÀ-ÿ])")
+_NOME_HONORIFICO = re.compile(r"\b(?:Sra?|Dra?|Senhora?)\.?(?:ª|\(a\))?\s+([A-ZÀ-Ý][\wÀ-ÿ'’]+(?:\s+(?:d[aeo]s?|e|"
+                              r"[A-ZÀ-Ý][\wÀ-ÿ'’.]*))*\s+[A-ZÀ-Ý][\wÀ-ÿ'’]+)")
+_ANTES_DO_REPRESENTANTE = re.compile(r"^[\s,]*(?:neste ato\s*,?\s*)?(?:(?:por|pel[oa]s?|através d[eoa])\s+)?"
+                                     r"(?:(?:seu|sua|seus|suas|o|a)\s+|o\(a\)\s+)*", re.I)
+
+
+_HONORIFICO_FINAL = re.compile(r"(?:\b(?:Sra?|Dra?|Senhora?)\.?(?:ª|\(a\))?|\bo\(a\)|\ba\(o\))\s*$", re.I)
+
+
+def _cargo_antes(antes: str) -> Optional[str]:
+    """The position in the last clause before a name ("..., pelo Coordenador Técnico, Sr. "), read
+    after the representation phrase ("representada por seu Diretor-Presidente, ")."""
+    for parte in reversed(antes.split(",")):
+        frase = re.search(r"^.*\b(?:[Rr]epresentad[ao]s?|neste ato)\b", parte)
+        parte = _ANTES_DO_REPRESENTANTE.sub("", _HONORIFICO_FINAL.sub("", parte[frase.end():] if frase else parte))
+        parte = parte.strip(" ,")
+        if parte:
+            longa = len(parte) > 60 or re.search(r"\d|representad|neste ato|por meio|atraves|intermedio", _dobrar(parte))
+            return None if longa else parte
+        if frase:
+            return None  # nothing between the representation phrase and the name
+    return None
+
+
+def _representante_nomeado(trecho: str) -> Optional[tuple[int, int, str, Optional[str]]]:
+    """The first person named after a representation phrase ("representado pelo Capitão de
+    Fragata (IM) FULANO DE TAL, Ordenador de Despesa"): start, end, name and position."""
+    achados = sorted([(m.start(1), m.end(1)) for m in _NOME_HONORIFICO.finditer(trecho)]
+                     + [(m.start(), m.end()) for m in _NOME_CAIXA_ALTA.finditer(trecho)])
+    for inicio, fim in achados:
+        # Position words in capitals before the name ("PREFEITO MUNICIPAL JOÃO DA SILVA") stay out of it.
+        while (m := re.match(r"(\S+)\s+", trecho[inicio:fim])) and (
+                _dobrar(m.group(1)).strip(".,") in NAO_NOMES or _dobrar(m.group(1)) in CARGOS):
+            inicio += m.end()
+        nome = " ".join(trecho[inicio:fim].split())
+        if not _parece_pessoa(nome) or len(nome.split()) > 7:
+            continue
+        # The position: the last clause before the name ("por delegação ..., pelo Coordenador
+        # Técnico, Sr. FULANO"), else the clause right after it ("FULANO, Ordenador de Despesa,").
+        antes = _cargo_antes(trecho[:inicio])
+        depois = re.match(r"\s*,\s*([A-ZÀ-Ý][^,;.\d]{2,60}?)\s*[,;.]", trecho[fim:])
+        cargo = antes or (
+            depois.group(1) if depois and not re.match(r"(?:portador|inscrit|brasileir|residente|CPF|RG)", depois.group(1), re.I)
+            else None)
+        return inicio, fim, nome, cargo
+    return None
+
+
+def _chave_nome(nome: str) -> str:
+    return " ".join(re.findall(r"\w+", _dobrar(nome)))
+
+
+def _mesmo_nome(a: str, b: str) -> bool:
+    ka, kb = _chave_nome(a), _chave_nome(b)
+    return bool(ka and kb) and (ka == kb or f" {ka} " in f" {kb} " or f" {kb} " in f" {ka} ")
+
+
+def _palavras_parecidas(a: str, b: str) -> bool:
+    """Two words of one name as a poor scan or an abbreviation leave them ("GONÇAL." / "GONÇALVES")."""
+    if a == b or (min(len(a), len(b)) >= 4 and (a.startswith(b) or b.startswith(a))):
+        return True
+    return min(len(a), len(b)) >= 4 and SequenceMatcher(None, a, b).ratio() >= 0.8
+
+
+def _mesma_pessoa(a: str, cpf_a: Optional[str], b: str, cpf_b: Optional[str]) -> bool:
+    """One person written twice: the same name, the same CPF, or names whose words nearly all agree."""
+    if _mesmo_nome(a, b):
+        return True
+    da, db = re.sub(r"\D", "", cpf_a or ""), re.sub(r"\D", "", cpf_b or "")
+    if len(da) == 11 and da == db:
+        return True
+    pa, pb = _chave_nome(a).split(), _chave_nome(b).split()
+    if len(pa) < 3 or len(pb) < 3 or abs(len(pa) - len(pb)) > 1:
+        return False
+    iguais = sum(1 for x in pa if any(_palavras_parecidas(x, y) for y in pb))
+    return iguais >= max(len(pa), len(pb)) - 1 and iguais >= 3
+
+
+def _cargo_limpo(cargo: str) -> Optional[str]:
+    cargo = cargo.strip(" ,;:.-–")
+    if not cargo:
+        return None
+    palavras = [SINGULAR.get(p.lower(), p) for p in cargo.split()]
+    while palavras and _dobrar(palavras[0]) in {"seu", "sua", "seus", "suas", "o", "a", "os", "as", "pelo", "pela", "por",
+                                                        "e", "neste", "ato"}:
+        palavras.pop(0)
+    cargo = " ".join(p for p in palavras if _dobrar(p) not in HONORIFICOS)
+    return cargo[:1].upper() + cargo[1:] if cargo else None
+
+
+
+
+@dataclass
+class _Empresa:
+    inicio: int
+    marcador: int
+    fim: int
+    razao_social: str
+    cnpj: Optional[str] = None
+    nome_fantasia: Optional[str] = None
+    endereco: Optional[str] = None
+    papel: Optional[str] = None
+    alcance: int = 0  # where the qualification ends, representatives included (text positions)
+
+    def registro(self) -> dict[str, Any]:
+        return {"cnpj": self.cnpj, "razao_social": self.razao_social, "nome_fantasia": self.nome_fantasia,
+                "endereco": self.endereco, "papel_no_contrato": self.papel}
+
+
+@dataclass
+class _Pessoa:
+    nome: str
+    cargo: Optional[str] = None
+    cpf: Optional[str] = None
+    empresa: Optional[_Empresa] = None
+    tipo: Optional[str] = None
+    origem: int = 0
+    fonte: int = 3  # where the name was read: 3 qualification, 2 signature block, 1 stamp
+
+    def registro(self) -> dict[str, Any]:
+        return {"nome_signatario": self.nome, "cargo": self.cargo, "cpf": self.cpf,
+                "empresa_representada": self.empresa.razao_social if self.empresa else None,
+                "cnpj_empresa": self.empresa.cnpj if self.empresa else None, "tipo_assinatura": self.tipo}
