@@ -186,9 +186,12 @@ def _esperar(obter, limite=30.0):
 class TestCommandLine:
     @pytest.mark.parametrize("formato", ["pdf", "txt"])
     def test_a_hostile_text_never_reaches_the_terminal(self, reg, tmp_path, capsys, formato):
-        linhas = ["CONTRATO DE PRESTAÇÃO DE SERVIÇOS\x1b]52;c;Y2xpcGJvYXJk\x07",
-                  "CONTRATANTE: ACME COMERCIO DE TESTES LTDA\x1b[1A\x1b[2K, inscrita no CNPJ sob o nº "
-                  "11.222.333/0001-81\x9b2J", "Assinam: Maria da Silva\x1b[8m, sócia administradora"]
+        # Whole sequences on a line of their own; bare controls inside the names and numbers.
+        linhas = ["CONTRATO DE PRESTAÇÃO DE SERVIÇOS", "\x1b]52;c;Y2xpcGJvYXJk\x07\x1b[1A\x1b[2K\x9b2J",
+                  "CONTRATANTE: ACME COMERCIO\x1b DE TESTES\x07 LTDA, pessoa jurídica de direito privado, "
+                  "inscrita no CNPJ sob o nº 11.222.333/0001-81\x9b, com sede na Av. Paulista, 1000, São Paulo/SP, "
+                  "neste ato representada por sua sócia Maria\x08 da Silva.",
+                  "Assinam: Maria da Silva\x7f, sócia administradora"]
         if formato == "pdf":
             arquivo = h.gravar(tmp_path / "hostil.pdf", h.com_controles([linha + "\n" for linha in linhas]))
         else:
