@@ -272,9 +272,16 @@ class TestVerificarVarios:
         assert linhas[-1].startswith("2 contrato(s): 1 aprovado(s), 1 reprovado(s), 0 pendente(s); 720 tokens")
 
 
+def _sigint_padrao():
+    # A shell's background job starts with SIGINT ignored, and an interpreter that starts so never
+    # turns it into KeyboardInterrupt: the child gets the default disposition, as from a terminal.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def _cli(args, env):
     return subprocess.Popen([sys.executable, "-m", "scrivane_contract", *map(str, args)], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=_sigint_padrao)
 
 
 class TestInterrupcao:

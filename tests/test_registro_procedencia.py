@@ -41,7 +41,7 @@ def bancos(tmp_path_factory):
     (incompleta / "Socios3.zip").unlink()
     caminhos = {}
     for nome, args in (("parcial", ["--jsonl", str(jsonl)]), ("completo", [str(release), "--jsonl", str(jsonl)]),
-                       ("incompleto", [str(incompleta)])):
+                       ("incompleto", [str(incompleta), "--parcial"])):
         caminhos[nome] = pasta / f"{nome}.sqlite3"
         r = comando("registro", "importar", *args, "--banco", str(caminhos[nome]))
         assert r.returncode == 0, r.stderr

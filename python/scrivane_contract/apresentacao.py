@@ -22,6 +22,8 @@ from functools import lru_cache
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterable, Optional
 
+from scrivane_contract._controles import escapar_controles
+
 if TYPE_CHECKING:
     from scrivane_contract.verificacao import Verificacao
 
@@ -324,7 +326,7 @@ def imprimir_relatorio(v: "Verificacao", kwargs_checker: Optional[dict[str, Any]
     regua = "=" * 60
     print()
     print(regua)
-    print(f"📄 Arquivo: {v.arquivo}")
+    print(f"📄 Arquivo: {escapar_controles(v.arquivo)}")
     print(regua)
     if v.erro is not None:
         print(f"❌ FALHA: {v.erro}")

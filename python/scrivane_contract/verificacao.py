@@ -23,6 +23,8 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Callable, Optional
 
+from scrivane_contract._controles import escapar_controles
+
 __all__ = [
     "Verificacao",
     "Verificador",
@@ -33,6 +35,8 @@ __all__ = [
     "descrever_registro",
     "procedencia_das_empresas",
     "sha256_arquivo",
+    "sem_caminhos",
+    "espera_estimada",
     "CHAVES",
 ]
 
@@ -164,7 +168,8 @@ class Verificacao:
 
 
 def _uma_linha(texto: str) -> str:
-    return " ".join(str(texto).split())
+    # One line, and nothing in it that moves a terminal's cursor.
+    return escapar_controles(" ".join(str(texto).split()))
 
 
 def motivo_da_falha(exc: BaseException) -> str:
@@ -244,6 +249,59 @@ def avisos_do_registro(resultado: Optional[dict[str, Any]]) -> list[str]:
         isinstance(c, dict) and c.get("campo") == "CNPJ" and c.get("status") == "pendente"
         for e in resultado.get("empresas") or [] if isinstance(e, dict) for c in e.get("campos") or [])
     return [DICA_SEM_ACESSO] if sem_resposta and sem_acesso() else []
+
+
+# -- what a service shows ------------------------------------------------------------
+
+
+def sem_caminhos(valor: Any, caminho: Path, nome: str) -> Any:
+    """``valor`` (texto, ou listas e mapas deles) com o caminho do arquivo no servidor, e o da sua
+    pasta privada, trocados pelo nome do arquivo como foi enviado: clientes nunca veem caminhos do servidor."""
+    if isinstance(valor, str):
+        if str(caminho.parent) not in valor and caminho.name not in valor:
+            return valor
+        return (valor.replace(str(caminho), nome).replace(str(caminho.parent), "")
+                .replace(caminho.name, nome))
+    if isinstance(valor, dict):
+        return {k: sem_caminhos(v, caminho, nome) for k, v in valor.items()}
+    if isinstance(valor, (list, tuple)):
+        return [sem_caminhos(v, caminho, nome) for v in valor]
+    return valor
+
+
+def sem_caminhos_no_registro(registro: "Verificacao", caminho: Path, nome: str) -> "Verificacao":
+    """O registro com ``sem_caminhos`` aplicado ao erro, ao resultado e às assinaturas."""
+    registro.erro = sem_caminhos(registro.erro, caminho, nome)
+    registro.resultado = sem_caminhos(registro.resultado, caminho, nome)
+    registro.assinaturas_digitais = sem_caminhos(registro.assinaturas_digitais, caminho, nome)
+    return registro
+
+
+def espera_estimada(media: float, decorridos: list[float], na_fila: int, trabalhadores: int) -> int:
+    """Segundos até haver lugar na fila (para ``Retry-After``).
+
+    ``media``: duração média recente de uma verificação; ``decorridos``: há
+    quanto tempo cada verificação em andamento começou; ``na_fila``: as que
+    esperam.  Uma verificação que já dura mais que a média deve durar outro
+    tanto: a primeira vaga vem da que deve terminar antes.
+    """
+    primeira = min((max(media - d, d) for d in decorridos), default=0.0) \
+        if len(decorridos) >= trabalhadores else 0.0
+    espera = primeira + media * (na_fila + 1) / trabalhadores
+    return int(min(max(espera, 1.0), 3600.0) + 0.999)
+
+
+def preparar_leitura(pasta: Optional[str], trabalhadores: int) -> None:
+    """Apaga as pastas privadas deixadas por processos que já não existem e deixa ``trabalhadores``
+    leitores do motor prontos (em segundo plano)."""
+    try:
+        from scrivane import isolation
+    except ImportError:  # no engine: the checker gives its reduced record
+        return
+    isolation.sweep_stale_folders(pasta)
+    if trabalhadores > 0 and isolation.isolation_enabled():
+        threading.Thread(target=lambda: isolation.shared_pool().warm(trabalhadores), daemon=True,
+                         name="leitor-aquecer").start()
 
 
 # -- the registry in use -----------------------------------------------------------

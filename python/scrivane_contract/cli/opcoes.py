@@ -18,7 +18,8 @@ import textwrap
 import threading
 from typing import IO, Any, Optional
 
-from scrivane_contract.cli import ErroDeUso
+from scrivane_contract._controles import escapar_controles
+from scrivane_contract.cli import ErroDeUso, inteiro_positivo
 
 __all__ = [
     "ENV_MODELO",
@@ -139,6 +140,68 @@ def adicionar_opcoes_motor(parser: argparse.ArgumentParser) -> None:
         default=None,
         help=f"não imprime as linhas de progresso nem o relatório da biblioteca (padrão: ${ENV_SILENCIOSO}=1)",
     )
+
+
+def _tamanho_memoria(texto: str) -> int:
+    from scrivane.isolation import parse_size
+
+    try:
+        return parse_size(texto)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _segundos(texto: str) -> float:
+    try:
+        valor = float(texto.replace(",", "."))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"número de segundos esperado: {texto!r}") from None
+    if valor <= 0:
+        raise argparse.ArgumentTypeError("o limite de tempo deve ser positivo")
+    return valor
+
+
+def adicionar_opcoes_leitura(parser: argparse.ArgumentParser) -> None:
+    """Adiciona os limites de leitura de cada documento (``--limite-memoria``, ``--limite-tempo``, ``--limite-paginas``)."""
+    grupo = parser.add_argument_group(
+        "limites de leitura",
+        textwrap.fill("Cada documento é lido num processo à parte; o que passa de um limite falha sozinho, "
+                      "com o motivo, e os demais seguem.", width=76),
+    )
+    grupo.add_argument("--limite-memoria", type=_tamanho_memoria, default=None, metavar="TAMANHO",
+                       help="memória de cada leitura, ex.: 2GiB, 512MiB (padrão: $SCRIVANE_LIMITE_MEMORIA, senão 2GiB)")
+    grupo.add_argument("--limite-tempo", type=_segundos, default=None, metavar="SEGUNDOS",
+                       help="tempo de CPU de cada leitura (padrão: $SCRIVANE_LIMITE_TEMPO, senão 120)")
+    grupo.add_argument("--limite-paginas", type=inteiro_positivo, default=None, metavar="N",
+                       help="páginas de um documento (padrão: $SCRIVANE_LIMITE_PAGINAS, senão 2000)")
+
+
+def aplicar_leitura(args: argparse.Namespace) -> None:
+    """Aplica ao leitor do motor os limites dados na linha de comando."""
+    global _leitura_ajustada
+    valores = [getattr(args, nome, None) for nome in ("limite_memoria", "limite_tempo", "limite_paginas")]
+    if all(v is None for v in valores):
+        return
+    try:
+        from scrivane import isolation
+    except ImportError:  # no engine: nothing will be read (the checker says why)
+        return
+    _leitura_ajustada = True
+    isolation.configure(memory=getattr(args, "limite_memoria", None), seconds=getattr(args, "limite_tempo", None),
+                        pages=getattr(args, "limite_paginas", None))
+
+
+_leitura_ajustada = False
+
+
+def restaurar_leitura() -> None:
+    """Desfaz ``aplicar_leitura`` (a linha de comando chamada dentro de um programa não deixa rastro)."""
+    global _leitura_ajustada
+    if _leitura_ajustada:
+        from scrivane import isolation
+
+        isolation.configure()
+        _leitura_ajustada = False
 
 
 def argumentos_checker(args: argparse.Namespace) -> dict[str, Any]:
@@ -370,7 +433,7 @@ class _SemTraceback(logging.Formatter):
         guardado = record.exc_info, record.exc_text, record.stack_info
         record.exc_info = record.exc_text = record.stack_info = None
         try:
-            return " ".join(super().format(record).split("\n"))
+            return escapar_controles(" ".join(super().format(record).split("\n")))
         finally:
             record.exc_info, record.exc_text, record.stack_info = guardado
 

@@ -33,7 +33,9 @@ from scrivane_contract.cli.opcoes import (
     abrir_historico,
     adicionar_opcao_registro,
     adicionar_opcoes_historico,
+    adicionar_opcoes_leitura,
     adicionar_opcoes_motor,
+    aplicar_leitura,
     aplicar_registro,
     argumentos_checker,
     json_linha,
@@ -114,6 +116,7 @@ def configurar(subparsers: Any) -> None:
         help="mostra a barra de progresso em stderr mesmo quando não é um terminal",
     )
     adicionar_opcoes_motor(parser)
+    adicionar_opcoes_leitura(parser)
     adicionar_opcao_registro(parser)
     digitais_cli.adicionar_opcoes(parser)
     grupo = parser.add_argument_group(
@@ -241,6 +244,7 @@ def executar(args: argparse.Namespace) -> int:
     kwargs = argumentos_checker(args)
     verificar_credenciais(kwargs)
     registro = aplicar_registro(valor_registro(args), args)
+    aplicar_leitura(args)
     mostrar_avisos()
     historico = abrir_historico(args, obrigatorio=False)
 

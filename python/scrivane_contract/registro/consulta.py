@@ -185,7 +185,8 @@ class RegistroLocal:
         data = meta.get("data_extracao") or ""
         publicacao = meta.get("publicacao") or data[:7] or (meta.get("importado_em") or "")[:7] or None
         # Databases imported before the flag existed: complete when built from a release.
-        completo = meta["completo"] == "1" if "completo" in meta else bool(data and meta.get("origem"))
+        completo = (meta["completo"] == "1" if "completo" in meta else bool(data and meta.get("origem"))) \
+            and meta.get("parcial") != "1"
         return {"publicacao": publicacao, "completo": completo, "descricao": descricao_local(publicacao, completo)}
 
     def info(self) -> dict:

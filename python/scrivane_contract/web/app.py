@@ -9,6 +9,7 @@ import os
 from contextlib import asynccontextmanager
 from functools import lru_cache
 from typing import Any, Callable, Literal, Optional
+from urllib.parse import urlsplit
 
 from fastapi import Depends, FastAPI, HTTPException, Request
 from fastapi.concurrency import run_in_threadpool
@@ -79,6 +80,28 @@ class EstadoVerificacao(BaseModel):
 
 class Erro(BaseModel):
     detail: str
+
+
+# Methods that change the service's state.
+_MUDAM_ESTADO = frozenset({"POST", "PUT", "PATCH", "DELETE"})
+
+
+def mesma_origem(cabecalhos: Any) -> bool:
+    """Whether a request comes from the service's own page, or from no browser page at all.
+
+    Browsers say where a request comes from (``Sec-Fetch-Site``, ``Origin``);
+    programs that call the API send neither and are let through.
+    """
+    site = (cabecalhos.get("sec-fetch-site") or "").strip().lower()
+    if site and site not in ("same-origin", "none"):
+        return False
+    origem = cabecalhos.get("origin")
+    if origem is None:
+        return True
+    partes = urlsplit(origem.strip())
+    if not partes.scheme or not partes.netloc:
+        return False  # "null": a sandboxed frame, a file, a redirect across sites
+    return partes.netloc.lower() == (cabecalhos.get("host") or "").strip().lower()
 
 
 def _erros(*codigos: int) -> dict[int | str, dict[str, Any]]:
@@ -178,6 +201,11 @@ def criar_app(
 
     @app.middleware("http")
     async def cabecalhos_seguranca(request: Request, call_next):
+        # Without a token, a page of another site could make a visitor's browser
+        # send jobs here: only the service's own page may change anything.
+        if token_bytes is None and request.method in _MUDAM_ESTADO and not mesma_origem(request.headers):
+            return JSONResponse({"detail": "Pedido de outra origem recusado. Para aceitar chamadas de outros "
+                                           f"sites, defina {ENV_TOKEN} e envie o token."}, status_code=403)
         resposta = await call_next(request)
         resposta.headers.setdefault("X-Content-Type-Options", "nosniff")
         resposta.headers.setdefault("Referrer-Policy", "no-referrer")
