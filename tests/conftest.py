@@ -42,6 +42,27 @@ def _loopback_only():
     socket.socket.connect_ex = _real_connect_ex
 
 
+# The command line points the cnpj module at the registry it chose (its ``requests`` name and URL
+# constants); after each test, every fixture's teardown done, the module is put back as the run found it.
+_CNPJ_NOMES = ("requests", "BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API")
+_cnpj_original: dict = {}
+
+
+def pytest_sessionstart(session):
+    from scrivane_contract import cnpj
+
+    _cnpj_original.update({n: getattr(cnpj, n) for n in _CNPJ_NOMES})
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_teardown(item, nextitem):
+    yield
+    from scrivane_contract import cnpj
+
+    for n, v in _cnpj_original.items():
+        setattr(cnpj, n, v)
+
+
 @pytest.fixture(autouse=True)
 def _historico_temporario(tmp_path_factory, monkeypatch):
     """Every test stores its verifications in a fresh history of its own, never in the user's data folder."""

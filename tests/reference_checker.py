@@ -49,6 +49,18 @@ class _Consultas:
         return f(arg)
 
 
+def _diz_testemunha(v):
+    if not isinstance(v, str):
+        return False
+    v = "".join(c for c in unicodedata.normalize("NFD", v) if unicodedata.category(c) != "Mn")
+    return "testemunha" in v.lower()
+
+
+def _motivo_indisponivel():
+    motivo = getattr(_cnpj.requests, "motivo_indisponivel", None)
+    return motivo if isinstance(motivo, str) and motivo else "Receita Federal indisponível: consulta não concluída"
+
+
 class RefChecker:
     def __init__(self, client, verbose=True):
         self.verbose = verbose
@@ -135,7 +147,7 @@ class RefChecker:
                 self._log("Receita Federal indisponível", "⚠️")
                 campos.append(CampoVerificado(campo="CNPJ", status="pendente", valor_contrato=e.cnpj or "(não informado)",
                                               valor_receita=None,
-                                              mensagem="Receita Federal indisponível: consulta não concluída"))
+                                              mensagem=_motivo_indisponivel()))
                 problemas.append("Consulta à Receita Federal não concluída")
                 verificadas.append(EmpresaVerificada(cnpj=e.cnpj or "", razao_social_contrato=e.razao_social,
                                                      papel_no_contrato=e.papel_no_contrato, campos=campos,
@@ -181,6 +193,10 @@ class RefChecker:
                                               valor_receita=qual or "Encontrado no QSA",
                                               mensagem=f"Signatário tem poder ({qual or 'Sócio/Admin'})"))
                 self._log(f"✅ {nome} TEM PODER ({qual})", "")
+            elif _diz_testemunha(a.cargo) or _diz_testemunha(a.tipo_assinatura):
+                campos.append(CampoVerificado(campo="Testemunha", status="nao_verificado", valor_contrato=nome,
+                                              mensagem="Testemunha: assina sem representar empresa"))
+                self._log(f"ℹ️ {nome} - testemunha, não representa empresa", "")
             elif dados:
                 nomes = [_texto(s.get("nome", "")) for s in dados.get("socios", [])[:3]]
                 campos.append(CampoVerificado(campo="Poder de Assinatura", status="reprovado", valor_contrato=nome,

@@ -44,8 +44,9 @@ def env(monkeypatch):
     monkeypatch.setenv("OPENAI_API_KEY", "sk-test")
     monkeypatch.setenv("NO_PROXY", "127.0.0.1,localhost")
     # --registro rebinds the module's URL constants: put them back afterwards.
-    for nome in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API"):
+    for nome in ("BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API", "requests"):
         monkeypatch.setattr(cnpj, nome, getattr(cnpj, nome))
+    monkeypatch.delenv("SCRIVANE_OFFLINE", raising=False)
     return monkeypatch
 
 
@@ -175,9 +176,13 @@ class TestVerificarUm:
                           ("CASADOSDADOS_API", reg.casadosdados_url)):
             setattr(cnpj, nome, url)
         ContractChecker().verificar(pdf)
-        # ... followed by the digital signatures section (this PDF has none).
-        biblioteca, secao = out.split("\n✍️  ASSINATURAS DIGITAIS\n")
-        assert sem_tempos(biblioteca) == sem_tempos(capsys.readouterr().out)
+        # ... followed by where the registry data came from, then the digital signatures section
+        # (this PDF has none).
+        regua = "─" * 60
+        biblioteca, resto = out.split(f"\n\n{regua}\n🗂️ PROCEDÊNCIA DOS DADOS DA RECEITA\n{regua}\n")
+        procedencia, secao = resto.split("\n✍️  ASSINATURAS DIGITAIS\n")
+        assert sem_tempos(biblioteca + "\n") == sem_tempos(capsys.readouterr().out)
+        assert procedencia.splitlines()[0] == f"   ACME COMERCIO DE TESTES LTDA ({ACME_F}): Registro em {reg.url}"
         assert "Nenhuma assinatura digital no documento" in secao
 
     def test_pending_contract_and_silent_summary(self, env, llm, reg, tmp_path, capsys):
@@ -268,9 +273,16 @@ class TestVerificarVarios:
         assert linhas[-1].startswith("2 contrato(s): 1 aprovado(s), 1 reprovado(s), 0 pendente(s); 720 tokens")
 
 
+def _sigint_padrao():
+    # A shell's background job starts with SIGINT ignored, and an interpreter that starts so never
+    # turns it into KeyboardInterrupt: the child gets the default disposition, as from a terminal.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def _cli(args, env):
     return subprocess.Popen([sys.executable, "-m", "scrivane_contract", *map(str, args)], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=_sigint_padrao)
 
 
 class TestInterrupcao:

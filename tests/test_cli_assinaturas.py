@@ -111,8 +111,8 @@ def test_json_puts_the_signatures_beside_the_result(ca, llm, qsa_com_cpfs, tmp_p
     assert (codigo, err) == (0, "")  # no signature at all is not an invalid one
     assinado, sem_assinatura = (json.loads(l) for l in out.splitlines())
     assert list(assinado) == ["id", "arquivo", "sha256", "verificado_em", "provedor", "modelo", "registro",
-                              "resultado", "assinaturas_digitais", "veredito", "motivo_veredito", "aviso",
-                              "segundos", "erro"]
+                              "resultado", "procedencia", "assinaturas_digitais", "veredito", "motivo_veredito",
+                              "avisos", "aviso", "segundos", "erro"]
     assert assinado["resultado"]["resultado_final"] == assinado["veredito"] == "APROVADO"
     digitais = assinado["assinaturas_digitais"]
     assert (digitais["total"], digitais["validas"], digitais["alertas"]) == (1, True, [])

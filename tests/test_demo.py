@@ -29,7 +29,10 @@ def test_demo_verifies_the_three_examples_offline():
     finais = re.findall(r"RESULTADO FINAL: (\w+)", saida)
     assert finais == ["APROVADO", "PENDENTE", "REPROVADO"]
     assert "• Situação Cadastral - SOL NASCENTE EMBALAGENS LTDA" in saida
-    assert "⚠️ Poder de Assinatura: Não foi possível verificar" in saida
+    # The pending example: the lessor's former address; its witness is only noted.
+    assert "• Endereço - ATRIUM EMPREENDIMENTOS IMOBILIARIOS S.A." in saida
+    assert "   ℹ️ Sílvio Augusto Brandão" in saida and "Não foi possível verificar" not in saida
+    assert saida.count("➖ Testemunha: Testemunha: assina sem representar empresa") == 3
     assert "3 contrato(s): 1 aprovado(s), 1 reprovado(s), 1 pendente(s); 0 tokens, $0.0000" in saida
     for nome in ("contrato_aprovado.pdf", "contrato_pendente.pdf", "contrato_reprovado.pdf"):
         assert f"exemplos/{nome}" in saida

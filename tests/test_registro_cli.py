@@ -30,14 +30,22 @@ def test_a_contract_verified_from_the_database_reads_as_from_the_services(llm, r
     for valor in ("local", f"sqlite:{banco}"):
         codigo, out, err = rodar(capsys, "verificar", "--registro", valor, pdf)
         assert codigo == online[0] and f"RESULTADO FINAL: {VEREDITO[signatario]}" in out
-        assert sem_tempos(out) == sem_tempos(online[1])
+        # The same report; only where the data came from differs.
+        origem = f"   ACME COMERCIO DE TESTES LTDA ({ACME_F}): "
+        mes = __import__("datetime").date.today().isoformat()[:7]
+        assert f"{origem}Registro local parcial (publicação {mes})" in out.splitlines()
+        assert ([l for l in sem_tempos(out) if not l.startswith(origem)]
+                == [l for l in sem_tempos(online[1]) if not l.startswith(origem)])
         assert err.startswith(f"Registro: registro local {banco}")
 
 
-def test_unknown_number_is_not_found_and_a_missing_database_is_a_usage_error(banco, tmp_path, capsys):
+def test_a_number_the_database_lacks_is_unanswered_offline_and_a_missing_database_is_a_usage_error(
+        banco, tmp_path, capsys):
     codigo, out, err = rodar(capsys, "cnpj", "--registro", "local", ACME_F)
     assert codigo == 0 and json.loads(out)["razao_social"] == "ACME COMERCIO DE TESTES LTDA"
-    codigo, out, err = rodar(capsys, "cnpj", "--registro", "local", "11.444.777/0001-61")
-    assert codigo == 1 and "não encontrado" in err
+    codigo, out, err = rodar(capsys, "cnpj", "--registro", "local", "--offline", "11.444.777/0001-61")
+    mes = __import__("datetime").date.today().isoformat()[:7]  # a JSONL list is dated by its import
+    assert codigo == 4 and (f"CNPJ 11.444.777/0001-61: Não consta no registro local (publicação {mes}); "
+                            "consulta à Receita Federal não concluída") in err
     codigo, out, err = rodar(capsys, "cnpj", "--registro", f"sqlite:{tmp_path / 'nada.sqlite3'}", ACME_F)
     assert codigo == 3 and "registro importar" in err

@@ -140,7 +140,7 @@ def main() -> int:
             print("Provedor local: os contratos são lidos por regras, sem modelo, sem rede e sem chave.\n", flush=True)
             saida = Path(pasta) / "vereditos.jsonl"
             subprocess.run(
-                _comando("verificar", "--provedor", "local", "--registro", url, "--relatorios",
+                _comando("verificar", "--provedor", "local", "--registro", url, "--offline", "--relatorios",
                          "--saida", str(saida),
                          *(str((EXEMPLOS / nome).relative_to(RAIZ)) for nome in CONTRATOS)),
                 env=env, cwd=RAIZ,

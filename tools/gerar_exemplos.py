@@ -6,8 +6,9 @@ The companies, people and numbers are invented (the CNPJs and CPFs have valid
 check digits but belong to no one).  Checked against the registry data
 written beside them, with the local provider, the contracts give:
 
-* contrato_aprovado.pdf  – both companies active, signatories in their QSA: "APROVADO";
-* contrato_pendente.pdf  – a witness signs who is in no company's QSA: "PENDENTE";
+* contrato_aprovado.pdf  – both companies active, signatories in their QSA, two witnesses: "APROVADO";
+* contrato_pendente.pdf  – the lessor's address in the contract is its former seat, not the
+  one the registry holds (someone must check it): "PENDENTE";
 * contrato_reprovado.pdf – the supplier's registration is "BAIXADA": "REPROVADO".
 
 registro.jsonl holds one company per line in the BrasilAPI answer shape,
@@ -189,6 +190,15 @@ APROVADO = {
         "NÓRDICA SISTEMAS DE INFORMAÇÃO LTDA",
         "Nome: Henrique Lund Carvalho",
         "Cargo: Sócio Administrador",
+        "",
+        "Testemunhas:",
+        "______________________________________",
+        "Nome: Patrícia Gomes Andrade",
+        "CPF: 318.402.957-06",
+        "",
+        "______________________________________",
+        "Nome: Otávio Ramos Teixeira",
+        "CPF: 207.551.846-20",
     ],
     # Signed by hand: the PDFs carry no digital signature, so no stamp text either.
     "carimbos": [],
@@ -199,8 +209,8 @@ PENDENTE = {
     "cabecalho": "Locação – Av. Pereira Barreto, 1.479, loja 4",
     "corpo": [
         "LOCADORA: ATRIUM EMPREENDIMENTOS IMOBILIÁRIOS S.A., sociedade anônima, inscrita no CNPJ sob o nº "
-        "01.419.314/0001-96, com sede na Avenida Pereira Barreto, nº 1.479, sala 1.201, Baeta Neves, São "
-        "Bernardo do Campo/SP, CEP 09751-000, neste ato representada por sua diretora CLÁUDIA REGINA FONTANA, "
+        "01.419.314/0001-96, com sede na Rua Marechal Deodoro, nº 2.260, 3º andar, Centro, São "
+        "Bernardo do Campo/SP, CEP 09710-201, neste ato representada por sua diretora CLÁUDIA REGINA FONTANA, "
         "brasileira, divorciada, economista, inscrita no CPF sob o nº 415.618.365-32.",
         "",
         f"LOCATÁRIA: {LUMINA_QUALIFICACAO}.",

@@ -27,11 +27,12 @@ import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Optional
+from typing import Callable, Optional
 
 from . import ocr as _ocr
 
-__all__ = ["Document", "DocumentError", "EmptyDocumentError", "PaginaOCR", "read_document"]
+__all__ = ["Document", "DocumentError", "DocumentLimitError", "EmptyDocumentError", "PaginaOCR",
+           "read_document", "strip_controls", "PAGE_LIMIT"]
 
 log = logging.getLogger("scrivane")
 
@@ -50,9 +51,41 @@ _LINE_END_HYPHEN = "\ufffe"
 # the next line (Portuguese usage); pdfium leaves both: keep one, join the word.
 _REPEATED_HYPHEN = re.compile(r"(?<=\w)-\n-(?=\w)")
 
+# Documents with more pages than this are refused (a page tree can repeat one
+# page a hundred thousand times in a few kilobytes).
+PAGE_LIMIT = 2000
+ENV_PAGE_LIMIT = "SCRIVANE_LIMITE_PAGINAS"
+
+# C0 and C1 control characters other than line feed and tab: in a terminal
+# they move the cursor, erase lines or write to the clipboard.
+_CONTROLS = dict.fromkeys([*range(0x00, 0x09), *range(0x0B, 0x20), *range(0x7F, 0xA0)])
+
+# Called with (zero-based page, stage) as each page is read ("texto", then
+# "ocr" for the scanned ones), so a supervising process knows where a reading
+# stopped.  None: nobody listens.
+page_hook: Optional[Callable[[int, str], None]] = None
+
+
+def strip_controls(text: str) -> str:
+    """O texto sem caracteres de controle C0/C1, exceto quebra de linha e tabulação."""
+    return text.translate(_CONTROLS)
+
+
+def _page_limit(max_pages: Optional[int]) -> int:
+    if max_pages is not None:
+        return max_pages
+    try:
+        return int(os.environ.get(ENV_PAGE_LIMIT, "") or PAGE_LIMIT)
+    except ValueError:
+        return PAGE_LIMIT
+
 
 class DocumentError(ValueError):
     """The document cannot be read."""
+
+
+class DocumentLimitError(DocumentError):
+    """The document passes a reading limit (pages, memory, time)."""
 
 
 class EmptyDocumentError(DocumentError):
@@ -313,24 +346,36 @@ def _maybe_ocr_layer(text: str) -> bool:
     return len(_STRAY_LETTER.findall(sample)) * 40 >= sample.count(" ") * 3
 
 
-def _pdf_pages(path: Path, data: bytes, ocr: bool, ocr_workers: Optional[int]) -> _PdfText:
+def _pdf_pages(path: Path, data: bytes, ocr: bool, ocr_workers: Optional[int], max_pages: int) -> _PdfText:
     with _PDFIUM_LOCK:
         pdf = _open_pdf(path, data)
     try:
         with _PDFIUM_LOCK:
+            count = len(pdf)
+            if count > max_pages:
+                raise DocumentLimitError(
+                    f"documento excede o limite de páginas ({count:,} páginas; limite {max_pages:,}): {path}"
+                    .replace(",", "."))
             if pdf.get_formtype():
                 pdf.init_forms()  # form fields get their appearances before flattening
-            pages = [_page_text(pdf, index) for index in range(len(pdf))]
+            pages: list[str] = []
+            for index in range(count):
+                if page_hook is not None:
+                    page_hook(index, "texto")
+                pages.append(_page_text(pdf, index))
             scanned = _pages_to_ocr(pdf, pages)
         result = _PdfText(pages, scanned)
         if scanned and ocr and _ocr.unavailable_reason() is None:
             started = time.perf_counter()
 
             def render(index: int):
+                if page_hook is not None:
+                    page_hook(index, "ocr")
                 with _PDFIUM_LOCK:
                     page = pdf[index]
                     try:
-                        return page.render(scale=_ocr.OCR_DPI / 72, grayscale=True, may_draw_forms=True).to_pil()
+                        scale = _ocr.render_scale(*page.get_size())
+                        return page.render(scale=scale, grayscale=True, may_draw_forms=True).to_pil()
                     finally:
                         page.close()
 
@@ -378,7 +423,12 @@ def _split_text(text: str) -> list[str]:
 
 
 def read_document(
-    path: str | os.PathLike[str], *, ocr: Optional[bool] = None, ocr_workers: Optional[int] = None
+    path: str | os.PathLike[str],
+    *,
+    ocr: Optional[bool] = None,
+    ocr_workers: Optional[int] = None,
+    max_pages: Optional[int] = None,
+    ocr_unavailable: Optional[str] = None,
 ) -> Document:
     """Texto do documento em ``path``, uma entrada por página.
 
@@ -387,7 +437,10 @@ def read_document(
     ambiente SCRIVANE_OCR não vale 0; ``ocr_workers`` limita os processos
     do Tesseract em paralelo (padrão: um por núcleo).  Páginas que ficam
     sem leitura são registradas no log "scrivane" e listadas em
-    ``Document.unread_pages``.
+    ``Document.unread_pages``.  ``max_pages`` limita as páginas (padrão:
+    SCRIVANE_LIMITE_PAGINAS ou 2.000; acima disso, ``DocumentLimitError``);
+    ``ocr_unavailable`` é o motivo, já conhecido, de o OCR não poder rodar.
+    O texto vem sem caracteres de controle (exceto quebra de linha e tabulação).
 
     Levanta ``FileNotFoundError`` para arquivo ausente, ``DocumentError``
     para PDF ilegível ou protegido por senha e para arquivo binário que não
@@ -398,12 +451,14 @@ def read_document(
         raise DocumentError(f"O caminho é uma pasta, não um documento: {p}")
     data = p.read_bytes()
     want_ocr = _ocr.ocr_requested(ocr)
+    unavailable = ocr_unavailable if ocr_unavailable is not None else (
+        _ocr.unavailable_reason() if want_ocr else None)
     scanned: list[int] = []
     ocr_pages: tuple[int, ...] = ()
     ocr_seconds = 0.0
     # Readers accept a PDF header anywhere in the first kilobyte.
     if b"%PDF-" in data[:1024] or p.suffix.lower() == ".pdf":
-        pdf_text = _pdf_pages(p, data, want_ocr, ocr_workers)
+        pdf_text = _pdf_pages(p, data, want_ocr and unavailable is None, ocr_workers, _page_limit(max_pages))
         pages = pdf_text.pages
         scanned, ocr_pages, ocr_seconds = pdf_text.scanned, pdf_text.ocr_pages, pdf_text.ocr_seconds
     else:
@@ -423,10 +478,11 @@ def read_document(
             except UnicodeDecodeError:
                 text = data.decode("latin-1")
         pages = _split_text(text.replace("\r\n", "\n").replace(_LINE_END_HYPHEN, ""))
+    pages = [strip_controls(page) for page in pages]
     reason = ""
     if scanned:
         if want_ocr:
-            reason = f"OCR indisponível: {_ocr.unavailable_reason()}; {_ocr.INSTALL_HINT}"
+            reason = f"OCR indisponível: {unavailable}; {_ocr.INSTALL_HINT}"
         else:
             reason = "OCR desativado (ocr=False ou SCRIVANE_OCR=0)"
     if not any(page.strip() for page in pages):

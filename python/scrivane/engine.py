@@ -15,7 +15,8 @@ import openai
 from pydantic import BaseModel, ValidationError
 
 from . import pricing
-from .document import Document, read_document
+from .document import Document
+from .isolation import escape_for_log, read_isolated
 from .schema import schema_name, strict_json_schema
 from .selection import Selection, estimate_tokens, select_pages
 
@@ -259,13 +260,16 @@ class Scrivane:
     def process(self, path: str | os.PathLike[str]) -> RunResult:
         """Reads the document at ``path`` and answers every registered question.
 
+        The document is read in a worker process under memory, time and page
+        limits (see ``scrivane.isolation``).
+
         The questions are asked concurrently.  A question whose answer is
         refused or malformed twice has no answer; errors of the service
         itself (after the SDK's own retries) are raised.
         """
         started = time.perf_counter()
-        document = read_document(path, ocr=self.ocr)
-        self._say("📄", f"Documento: {document.path.name} ({len(document.pages)} página(s), ~{estimate_tokens(document.text):,} tokens)")
+        document = read_isolated(path, ocr=self.ocr)
+        self._say("📄", f"Documento: {escape_for_log(document.path.name)} ({len(document.pages)} página(s), ~{estimate_tokens(document.text):,} tokens)")
         if document.ocr_pages:
             pages = ", ".join(str(i + 1) for i in document.ocr_pages)
             reasons: dict[str, list[str]] = {}

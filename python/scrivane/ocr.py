@@ -14,8 +14,10 @@ data (Debian: ``tesseract-ocr tesseract-ocr-por``).
 from __future__ import annotations
 
 import functools
+import math
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -23,7 +25,8 @@ from collections import deque
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, Callable, Optional, Sequence
 
-__all__ = ["OCR_DPI", "OCR_LANGUAGE", "INSTALL_HINT", "OCRError", "ocr_requested", "unavailable_reason", "read_pages"]
+__all__ = ["OCR_DPI", "OCR_LANGUAGE", "INSTALL_HINT", "MAX_RENDER_PIXELS", "OCRError", "ocr_requested",
+           "unavailable_reason", "read_pages", "render_scale"]
 
 OCR_DPI = 300
 OCR_LANGUAGE = "por"
@@ -33,6 +36,9 @@ OCR_CONFIG = "--psm 1"
 # Seconds Tesseract may spend on one page (a few on a normal page) before the
 # page is given up as unreadable.
 OCR_PAGE_TIMEOUT = 300
+# No page is rendered past this many pixels: a page declared miles wide is
+# read at a lower resolution instead of filling memory and disk.
+MAX_RENDER_PIXELS = 50_000_000
 INSTALL_HINT = (
     "para ler páginas digitalizadas instale o OCR: pip install 'scrivane-contract[ocr]' "
     "e o Tesseract com português (apt-get install tesseract-ocr tesseract-ocr-por)"
@@ -80,6 +86,16 @@ def _languages(command: str) -> frozenset[str]:
     return frozenset(line.strip() for line in lines if line.strip() and " " not in line.strip())
 
 
+def render_scale(width: float, height: float) -> float:
+    """Escala de renderização de uma página de ``width`` × ``height`` pontos: OCR_DPI, reduzida
+    para que a imagem não passe de MAX_RENDER_PIXELS."""
+    scale = OCR_DPI / 72
+    area = max(float(width), 1.0) * max(float(height), 1.0)
+    if area * scale * scale > MAX_RENDER_PIXELS:
+        scale = math.sqrt(MAX_RENDER_PIXELS / area)
+    return scale
+
+
 def default_workers() -> int:
     try:
         return max(1, len(os.sched_getaffinity(0)))
@@ -111,10 +127,29 @@ def tidy(text: str) -> str:
 
 
 def _recognize(image_path: str) -> str:
+    # Tesseract is run directly so that its output lands beside the image, in
+    # the caller's private folder, readable by the owner only.
     import pytesseract
 
-    return tidy(pytesseract.image_to_string(image_path, lang=OCR_LANGUAGE, config=OCR_CONFIG,
-                                            timeout=OCR_PAGE_TIMEOUT))
+    base = os.path.splitext(image_path)[0]
+    command = [pytesseract.pytesseract.tesseract_cmd, image_path, base, "-l", OCR_LANGUAGE,
+               *shlex.split(OCR_CONFIG), "txt"]
+    try:
+        done = subprocess.run(command, capture_output=True, timeout=OCR_PAGE_TIMEOUT, umask=0o077)
+    except subprocess.TimeoutExpired:
+        raise RuntimeError(f"Tesseract excedeu {OCR_PAGE_TIMEOUT} s") from None
+    if done.returncode != 0:
+        lines = done.stderr.decode("utf-8", "replace").strip().splitlines()
+        raise RuntimeError(lines[-1] if lines else f"Tesseract terminou com o código {done.returncode}")
+    try:
+        with open(base + ".txt", encoding="utf-8", errors="replace") as f:
+            return tidy(f.read())
+    finally:
+        for leftover in (base + ".txt", image_path):
+            try:
+                os.unlink(leftover)
+            except OSError:
+                pass
 
 
 def read_pages(render: Callable[[int], Any], indices: Sequence[int], workers: Optional[int] = None) -> dict[int, str]:
@@ -149,7 +184,8 @@ def read_pages(render: Callable[[int], Any], indices: Sequence[int], workers: Op
                 # costs about as much as reading it.
                 path = os.path.join(tmp, f"pagina-{index + 1}.pgm")
                 image = render(index)
-                image.save(path, format="PPM")
+                with os.fdopen(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as out:
+                    image.save(out, format="PPM")
                 del image
                 pending.append((index, pool.submit(_recognize, path)))
             while pending:

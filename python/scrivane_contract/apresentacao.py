@@ -23,6 +23,8 @@ from functools import lru_cache
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterable, Optional
 
+from scrivane_contract._controles import escapar_controles
+
 if TYPE_CHECKING:
     from scrivane_contract.verificacao import Verificacao
 
@@ -33,6 +35,9 @@ __all__ = [
     "imprimir_relatorio",
     "imprimir_assinaturas",
     "imprimir_aviso",
+    "imprimir_depois_do_relatorio",
+    "linhas_procedencia",
+    "problemas_de_cnpj",
     "imprimir_resumo",
     "imprimir_secao",
     "imprimir_alertas",
@@ -297,6 +302,12 @@ def imprimir_resumo(verificacoes: list["Verificacao"], segundos_total: float, co
             console.print(f"FALHA em {_escapar(v.arquivo)}: {_escapar(v.erro)}", highlight=False, soft_wrap=True)
         else:
             imprimir_alertas(v.arquivo, v.assinaturas_digitais, console)
+            for p in problemas_de_cnpj(v.resultado):
+                console.print(f"❌ {_escapar(v.arquivo)}: {_escapar(p['dono'])}: {_escapar(p['texto'])}",
+                              highlight=False, soft_wrap=True)
+    avisos = list(dict.fromkeys(a for v in verificacoes for a in (v.avisos or [])))
+    for aviso in avisos:
+        console.print(f"⚠️ {_escapar(aviso)}", highlight=False, soft_wrap=True)
 
     contagem = {k: sum(1 for v in verificacoes if v.veredito == k) for k in ("APROVADO", "REPROVADO", "PENDENTE")}
     falhas = sum(1 for v in verificacoes if v.erro is not None)
@@ -322,7 +333,7 @@ def imprimir_relatorio(v: "Verificacao", kwargs_checker: Optional[dict[str, Any]
     regua = "=" * 60
     print()
     print(regua)
-    print(f"📄 Arquivo: {v.arquivo}")
+    print(f"📄 Arquivo: {escapar_controles(v.arquivo)}")
     print(regua)
     if v.erro is not None:
         print(f"❌ FALHA: {v.erro}")
@@ -353,7 +364,70 @@ def imprimir_relatorio(v: "Verificacao", kwargs_checker: Optional[dict[str, Any]
         dados_contrato=dict(r.get("dados_contrato") or {}),
         metricas=SimpleNamespace(tokens=m["tokens"], cost_usd=m["custo_usd"], time_seconds=m["tempo_segundos"]),
     )
+    imprimir_depois_do_relatorio(v)
+
+
+def problemas_de_cnpj(resultado: Any) -> list[dict[str, str]]:
+    """The companies whose CNPJ, as the contract writes it, has wrong check digits.
+
+    Each item: ``{"dono": company name, "texto": "CNPJ com dígitos verificadores inválidos: XX.XXX.XXX/XXXX-XX"}``.
+    """
+    if not isinstance(resultado, dict):
+        return []
+    from scrivane_contract import cnpj
+    from scrivane_contract.ai_search import cnpj_valido
+
+    saida = []
+    for e in _lista(resultado.get("empresas")):
+        e = e if isinstance(e, dict) else {}
+        for c in _lista(e.get("campos")):
+            if not isinstance(c, dict) or c.get("campo") != "CNPJ" or not isinstance(c.get("valor_contrato"), str):
+                continue
+            limpo = cnpj.limpar_cnpj(c["valor_contrato"]).upper()
+            if len(limpo) == 14 and not cnpj_valido(limpo):
+                dono = _texto(e.get("razao_social_receita")) or _texto(e.get("razao_social_contrato")) or limpo
+                saida.append({"dono": dono,
+                              "texto": f"CNPJ com dígitos verificadores inválidos: {cnpj.formatar_cnpj(limpo)}"})
+    return saida
+
+
+def _nome_empresa(e: dict[str, Any]) -> str:
+    return _texto(e.get("razao_social_receita")) or _texto(e.get("razao_social_contrato")) or "Empresa sem nome"
+
+
+def linhas_procedencia(v: "Verificacao") -> list[str]:
+    """The report's extra lines: where each company's registry data came from, the CNPJs with
+    wrong check digits and the hints of the verification."""
+    r = v.resultado if isinstance(v.resultado, dict) else {}
+    empresas = [e if isinstance(e, dict) else {} for e in _lista(r.get("empresas"))]
+    procedencia = list(v.procedencia or [])
+    linhas: list[str] = []
+    for i, e in enumerate(empresas):
+        p = procedencia[i] if i < len(procedencia) else None
+        cnpj_texto = _texto(e.get("cnpj"))
+        quem = _nome_empresa(e) + (f" ({cnpj_texto})" if cnpj_texto else "")
+        if isinstance(p, dict) and p.get("descricao"):
+            linhas.append(f"   {quem}: {p['descricao']}")
+        else:
+            campo = next((c for c in _lista(e.get("campos")) if isinstance(c, dict) and c.get("campo") == "CNPJ"), {})
+            linhas.append(f"   {quem}: sem dados da Receita Federal ({_texto(campo.get('mensagem')) or 'não consultada'})")
+    for p in problemas_de_cnpj(r):
+        linhas.append(f"   ❌ {p['dono']}: {p['texto']}")
+    for aviso in v.avisos or []:
+        linhas.append(f"   ⚠️ {aviso}")
+    if not linhas:
+        return []
+    regua = "─" * 60
+    return ["", regua, "🗂️ PROCEDÊNCIA DOS DADOS DA RECEITA", regua, *linhas]
+
+
+def imprimir_depois_do_relatorio(v: "Verificacao") -> None:
+    """What follows the library's report of one contract: where the registry data came from,
+    the CNPJ check digits, the hints, then the digital signatures."""
     imprimir_aviso(v)
+    if v.resultado is not None:
+        for linha in linhas_procedencia(v):
+            print(linha)
     imprimir_assinaturas(v)
 
 
@@ -489,14 +563,20 @@ def _assinatura(a: Any) -> dict[str, Any]:
     a = a if isinstance(a, dict) else {}
     empresa = _texto(a.get("empresa_representada"))
     cnpj = _texto(a.get("cnpj_empresa"))
+    campos = [_campo(c) for c in _lista(a.get("campos"))]
+    testemunha = not a.get("tem_poder_assinatura") and any(c["campo"] == "Testemunha" for c in campos)
+    for c in campos:
+        if c["campo"] == "Testemunha":  # a witness represents no company: nothing to verify
+            c["status"] = {"classe": "neutro", "simbolo": "i", "rotulo": "Testemunha"}
     return {
+        "testemunha": testemunha,
         "nome": _texto(a.get("nome_signatario")) or "Signatário sem nome",
         "cargo": _texto(a.get("cargo")),
         "empresa": empresa,
         "cnpj": cnpj,
         "qualificacao": _texto(a.get("qualificacao_qsa")),
         "poder": bool(a.get("tem_poder_assinatura")),
-        "campos": [_campo(c) for c in _lista(a.get("campos"))],
+        "campos": campos,
     }
 
 
@@ -636,11 +716,13 @@ def contexto_relatorio(resultado: dict, arquivo: Optional[str] = None,
                        gerado_em: Optional[datetime] = None,
                        assinaturas_digitais: Optional[dict] = None,
                        veredito: Optional[tuple[Optional[str], Optional[str]]] = None,
+                       procedencia: Optional[list] = None, avisos: Optional[list] = None,
                        aviso: Optional[str] = None, duracao: Optional[float] = None) -> dict[str, Any]:
     """What the template needs, taken from a ``ResultadoVerificacao`` (complete or reduced).
 
     ``veredito``: (final verdict, reason) of the verification record; by
     default the one the digital signatures give with the default rule.
+    ``procedencia`` (per company) and ``avisos``: those of the verification, when given.
     ``aviso``: the not-a-contract note; ``duracao``: the whole verification's seconds."""
     if not isinstance(resultado, dict):
         raise TypeError("resultado deve ser um dict (ResultadoVerificacao)")
@@ -656,8 +738,14 @@ def contexto_relatorio(resultado: dict, arquivo: Optional[str] = None,
     assinaturas_brutas = [a for a in _lista(resultado.get("assinaturas")) if isinstance(a, dict)]
     empresas = [_empresa(e) for e in empresas_brutas]
     assinaturas = [_assinatura(a) for a in assinaturas_brutas]
-    for vista, bruta in zip(empresas, empresas_brutas):
+    procedencias = _lista(procedencia)
+    digitos = problemas_de_cnpj(resultado)
+    for i, (vista, bruta) in enumerate(zip(empresas, empresas_brutas)):
         vista["problemas"] = [_texto(p) for p in _lista(bruta.get("problemas"))]
+        p = procedencias[i] if i < len(procedencias) else None
+        vista["procedencia"] = _texto(p.get("descricao")) if isinstance(p, dict) else ""
+        vista["problemas"] += [d["texto"] for d in digitos if d["dono"] == vista["nome"]
+                               or d["dono"] == _texto(bruta.get("razao_social_contrato"))]
     for vista, bruta in zip(assinaturas, assinaturas_brutas):
         vista["problemas"] = [_texto(p) for p in _lista(bruta.get("problemas"))]
     aprovados = [_texto(x) for x in _lista(resultado.get("campos_aprovados"))]
@@ -687,6 +775,7 @@ def contexto_relatorio(resultado: dict, arquivo: Optional[str] = None,
         "digitais": _digitais(assinaturas_digitais),
         "aviso": _inicial(aviso) if aviso else None,
         "nada_lido": not empresas and not assinaturas,
+        "avisos": [_texto(x) for x in _lista(avisos)],
     }
 
 
@@ -694,10 +783,12 @@ def fragmento_relatorio(resultado: dict, arquivo: Optional[str] = None,
                         gerado_em: Optional[datetime] = None,
                         assinaturas_digitais: Optional[dict] = None,
                         veredito: Optional[tuple[Optional[str], Optional[str]]] = None,
+                        procedencia: Optional[list] = None, avisos: Optional[list] = None,
                         aviso: Optional[str] = None, duracao: Optional[float] = None) -> str:
     """Só o ``<article id="relatorio">`` do relatório, sem documento em volta."""
     return _ambiente().get_template("relatorio.html").render(
-        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais, veredito, aviso, duracao),
+        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais, veredito, procedencia, avisos,
+                           aviso, duracao),
         documento=False, css="")
 
 
@@ -705,6 +796,7 @@ def pagina_relatorio(resultado: dict, arquivo: Optional[str] = None,
                      gerado_em: Optional[datetime] = None,
                      assinaturas_digitais: Optional[dict] = None,
                      veredito: Optional[tuple[Optional[str], Optional[str]]] = None,
+                     procedencia: Optional[list] = None, avisos: Optional[list] = None,
                      aviso: Optional[str] = None, duracao: Optional[float] = None) -> str:
     """Página HTML completa e autossuficiente com o relatório de uma verificação.
 
@@ -714,12 +806,14 @@ def pagina_relatorio(resultado: dict, arquivo: Optional[str] = None,
     ``verificar_assinaturas_digitais`` (seção "Assinaturas digitais"; ``None``:
     seção omitida, assinaturas não conferidas); ``veredito`` é o par (veredito
     final, motivo) do registro da verificação (padrão: o que as assinaturas
-    dão pela regra padrão: uma assinatura inválida reprova); ``aviso`` aparece
-    junto ao veredito ("o documento não parece um contrato"); ``duracao``, em
-    segundos, é o tempo da verificação inteira (sem ele, o da extração).  A
-    página não depende de nenhum arquivo externo: o estilo vai embutido, ela
-    abre sem rede e imprime em uma página.
+    dão pela regra padrão: uma assinatura inválida reprova); ``procedencia`` e
+    ``avisos`` são os da verificação (de onde vieram os dados de cada empresa;
+    avisos como o de Receita Federal fora de alcance).  A página não depende de
+    nenhum arquivo externo: o estilo vai embutido, ela abre sem rede e imprime
+    em uma página.  ``aviso`` aparece junto ao veredito ("o documento não
+    parece um contrato"); ``duracao`` é o tempo da verificação inteira.
     """
     return _ambiente().get_template("relatorio.html").render(
-        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais, veredito, aviso, duracao),
+        r=contexto_relatorio(resultado, arquivo, gerado_em, assinaturas_digitais, veredito, procedencia, avisos,
+                           aviso, duracao),
         documento=True, css=_css())

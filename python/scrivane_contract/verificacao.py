@@ -23,6 +23,8 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Callable, Optional
 
+from scrivane_contract._controles import escapar_controles
+
 __all__ = [
     "Verificacao",
     "Verificador",
@@ -31,13 +33,16 @@ __all__ = [
     "motivo_da_reprovacao",
     "motivo_da_falha",
     "descrever_registro",
+    "procedencia_das_empresas",
     "sha256_arquivo",
+    "sem_caminhos",
+    "espera_estimada",
     "CHAVES",
 ]
 
 # Keys of a verification's JSON, in order.
 CHAVES = ("id", "arquivo", "sha256", "verificado_em", "provedor", "modelo", "registro", "resultado",
-          "assinaturas_digitais", "veredito", "motivo_veredito", "aviso", "segundos", "erro")
+          "procedencia", "assinaturas_digitais", "veredito", "motivo_veredito", "avisos", "aviso", "segundos", "erro")
 
 
 def agora_iso() -> str:
@@ -124,6 +129,11 @@ class Verificacao:
     segundos: float = 0.0
     erro: Optional[str] = None
     id: Optional[str] = None
+    # Where each company's registry data came from, in the order of resultado["empresas"]
+    # (None for a company without data); see ``procedencia_das_empresas``.
+    procedencia: Optional[list[Optional[dict[str, Any]]]] = None
+    # Hints about the verification as a whole (the registry out of reach, for instance).
+    avisos: list[str] = field(default_factory=list)
 
     def como_json(self) -> dict[str, Any]:
         """O objeto JSON da verificação (todas as chaves, sempre na mesma ordem)."""
@@ -137,7 +147,9 @@ class Verificacao:
     @classmethod
     def de_json(cls, d: dict[str, Any]) -> "Verificacao":
         """Reconstrói a verificação a partir de ``como_json()`` (chaves desconhecidas são ignoradas)."""
-        return cls(**{k: d[k] for k in CHAVES if k in d and k != "segundos"}, segundos=float(d.get("segundos") or 0.0))
+        dados = {k: d[k] for k in CHAVES if k in d and k != "segundos"}
+        dados["avisos"] = list(dados.get("avisos") or [])
+        return cls(**dados, segundos=float(d.get("segundos") or 0.0))
 
     @property
     def nome(self) -> str:
@@ -158,7 +170,8 @@ class Verificacao:
 
 
 def _uma_linha(texto: str) -> str:
-    return " ".join(str(texto).split())
+    # One line, and nothing in it that moves a terminal's cursor.
+    return escapar_controles(" ".join(str(texto).split()))
 
 
 def motivo_da_falha(exc: BaseException) -> str:
@@ -201,6 +214,98 @@ def _motivo_openai(exc: BaseException) -> str:
     if isinstance(exc, openai.APIStatusError):
         return f"o serviço do modelo respondeu com erro (HTTP {exc.status_code})"
     return _uma_linha(f"erro do serviço do modelo: {exc}")
+
+
+# -- where the registry data came from ---------------------------------------------
+
+
+def procedencia_das_empresas(resultado: Optional[dict[str, Any]]) -> Optional[list[Optional[dict[str, Any]]]]:
+    """De onde vieram os dados de cada empresa do resultado, na ordem de ``empresas``.
+
+    Cada item é o que ``scrivane_contract.registro.consultas.procedencia`` diz do CNPJ
+    da empresa (``descricao`` como "Registro local (publicação 2026-11)" ou "BrasilAPI,
+    consulta em 2026-12-08 14:05 UTC", ``origem``, ``publicacao``, ``completo``,
+    ``consultado_em``...), com o ``cnpj``; None para uma empresa sem dados da Receita.
+    """
+    if not isinstance(resultado, dict) or "empresas" not in resultado:
+        return None
+    try:
+        from scrivane_contract.registro.consultas import procedencia
+    except ImportError:
+        return None
+    saida: list[Optional[dict[str, Any]]] = []
+    for e in resultado.get("empresas") or []:
+        e = e if isinstance(e, dict) else {}
+        p = procedencia(str(e.get("cnpj") or "")) if e.get("cnpj_encontrado") else None
+        saida.append({"cnpj": e.get("cnpj"), **p} if p else None)
+    return saida
+
+
+def avisos_do_registro(resultado: Optional[dict[str, Any]]) -> list[str]:
+    """The hint for a verification whose registry lookups could not reach the service."""
+    if not isinstance(resultado, dict):
+        return []
+    try:
+        from scrivane_contract.registro.consultas import DICA_SEM_ACESSO, sem_acesso
+    except ImportError:
+        return []
+    sem_resposta = any(
+        isinstance(c, dict) and c.get("campo") == "CNPJ" and c.get("status") == "pendente"
+        for e in resultado.get("empresas") or [] if isinstance(e, dict) for c in e.get("campos") or [])
+    return [DICA_SEM_ACESSO] if sem_resposta and sem_acesso() else []
+
+
+# -- what a service shows ------------------------------------------------------------
+
+
+def sem_caminhos(valor: Any, caminho: Path, nome: str) -> Any:
+    """``valor`` (texto, ou listas e mapas deles) com o caminho do arquivo no servidor, e o da sua
+    pasta privada, trocados pelo nome do arquivo como foi enviado: clientes nunca veem caminhos do servidor."""
+    if isinstance(valor, str):
+        if str(caminho.parent) not in valor and caminho.name not in valor:
+            return valor
+        return (valor.replace(str(caminho), nome).replace(str(caminho.parent), "")
+                .replace(caminho.name, nome))
+    if isinstance(valor, dict):
+        return {k: sem_caminhos(v, caminho, nome) for k, v in valor.items()}
+    if isinstance(valor, (list, tuple)):
+        return [sem_caminhos(v, caminho, nome) for v in valor]
+    return valor
+
+
+def sem_caminhos_no_registro(registro: "Verificacao", caminho: Path, nome: str) -> "Verificacao":
+    """O registro com ``sem_caminhos`` aplicado ao erro, ao resultado e às assinaturas."""
+    registro.erro = sem_caminhos(registro.erro, caminho, nome)
+    registro.resultado = sem_caminhos(registro.resultado, caminho, nome)
+    registro.assinaturas_digitais = sem_caminhos(registro.assinaturas_digitais, caminho, nome)
+    return registro
+
+
+def espera_estimada(media: float, decorridos: list[float], na_fila: int, trabalhadores: int) -> int:
+    """Segundos até haver lugar na fila (para ``Retry-After``).
+
+    ``media``: duração média recente de uma verificação; ``decorridos``: há
+    quanto tempo cada verificação em andamento começou; ``na_fila``: as que
+    esperam.  Uma verificação que já dura mais que a média deve durar outro
+    tanto: a primeira vaga vem da que deve terminar antes.
+    """
+    primeira = min((max(media - d, d) for d in decorridos), default=0.0) \
+        if len(decorridos) >= trabalhadores else 0.0
+    espera = primeira + media * (na_fila + 1) / trabalhadores
+    return int(min(max(espera, 1.0), 3600.0) + 0.999)
+
+
+def preparar_leitura(pasta: Optional[str], trabalhadores: int) -> None:
+    """Apaga as pastas privadas deixadas por processos que já não existem e deixa ``trabalhadores``
+    leitores do motor prontos (em segundo plano)."""
+    try:
+        from scrivane import isolation
+    except ImportError:  # no engine: the checker gives its reduced record
+        return
+    isolation.sweep_stale_folders(pasta)
+    if trabalhadores > 0 and isolation.isolation_enabled():
+        threading.Thread(target=lambda: isolation.shared_pool().warm(trabalhadores), daemon=True,
+                         name="leitor-aquecer").start()
 
 
 # -- the registry in use -----------------------------------------------------------
@@ -320,6 +425,8 @@ def verificar_arquivo(
                                                  ignorar_assinaturas=ignorar_assinaturas)
     v.veredito = calcular_veredito(v.resultado, v.assinaturas_digitais, exigir_assinaturas=exigir_assinaturas,
                                    ignorar_assinaturas=ignorar_assinaturas)
+    v.procedencia = procedencia_das_empresas(v.resultado)
+    v.avisos = avisos_do_registro(v.resultado)
     v.segundos = time.perf_counter() - inicio
     v.verificado_em = agora_iso()
     return v

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -203,6 +204,7 @@ void Carga::iniciar(Tabela t) {
     if (sqlite3_prepare_v2(db_, lay.sql, -1, &stmt_, nullptr) != SQLITE_OK)
         throw std::runtime_error(std::string("SQLite: ") + sqlite3_errmsg(db_));
     resto_.clear();
+    resto_longo_ = false;
     numero_ = ok_ = ruins_total_ = 0;
     ruins_.clear();
 }
@@ -211,33 +213,66 @@ void Carga::alimentar(const char* dados, std::size_t n) {
     if (!stmt_) throw std::logic_error("alimentar sem iniciar");
     const char* p = dados;
     const char* fim = dados + n;
-    if (!resto_.empty()) {
+    if (!resto_.empty() || resto_longo_) {
         const void* nl = std::memchr(p, '\n', n);
         if (!nl) {
-            resto_.append(p, n);
+            guardar_resto(p, n);
             return;
         }
         const char* e = static_cast<const char*>(nl);
-        resto_.append(p, static_cast<std::size_t>(e - p));
+        guardar_resto(p, static_cast<std::size_t>(e - p));
         std::string l = std::move(resto_);
         resto_.clear();
-        linha(l);
+        if (resto_longo_) {
+            resto_longo_ = false;
+            longa(l);
+        } else {
+            linha(l);
+        }
         p = e + 1;
     }
     while (p < fim) {
         const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(fim - p));
         if (!nl) {
-            resto_.assign(p, static_cast<std::size_t>(fim - p));
+            guardar_resto(p, static_cast<std::size_t>(fim - p));
             return;
         }
         const char* e = static_cast<const char*>(nl);
-        linha(std::string_view(p, static_cast<std::size_t>(e - p)));
+        const std::size_t tamanho = static_cast<std::size_t>(e - p);
+        if (tamanho > kMaxLinha)
+            longa(std::string_view(p, tamanho));
+        else
+            linha(std::string_view(p, tamanho));
         p = e + 1;
     }
 }
 
+// Keeps the unfinished line's bytes, up to kMaxLinha; past it only the start
+// stays (for the report) and the line is marked too long.
+void Carga::guardar_resto(const char* p, std::size_t n) {
+    if (resto_longo_) return;
+    if (resto_.size() + n <= kMaxLinha) {
+        resto_.append(p, n);
+        return;
+    }
+    resto_.append(p, std::min(n, kMaxLinha - resto_.size()));
+    resto_.resize(std::min<std::size_t>(resto_.size(), 160));
+    resto_.shrink_to_fit();
+    resto_longo_ = true;
+}
+
+void Carga::longa(std::string_view inicio) {
+    ++numero_;
+    ruim(inicio, "linha longa demais (mais de 1 MiB)");
+}
+
 void Carga::terminar() {
-    if (!resto_.empty()) {
+    if (resto_longo_) {
+        resto_longo_ = false;
+        std::string l = std::move(resto_);
+        resto_.clear();
+        longa(l);
+    } else if (!resto_.empty()) {
         std::string l = std::move(resto_);
         resto_.clear();
         linha(l);

@@ -10,7 +10,9 @@
 // the keys eight bytes wide.
 //
 // A line that does not split into the table's field count, or whose CNPJ is
-// not well formed, is skipped and reported with its line number.
+// not well formed, is skipped and reported with its line number. So is a line
+// longer than kMaxLinha bytes, which is never held whole: only its start is
+// kept for the report while the rest is skipped up to the next line end.
 #pragma once
 
 #include <cstddef>
@@ -85,10 +87,14 @@ public:
     std::vector<LinhaRuim>& ruins() noexcept { return ruins_; }
 
     static constexpr std::size_t kMaxDetalhes = 10000;
+    // The longest line loaded (real lines are a few hundred bytes).
+    static constexpr std::size_t kMaxLinha = 1 << 20;
 
 private:
     void linha(std::string_view l);
     void ruim(std::string_view l, const char* motivo);
+    void longa(std::string_view inicio);
+    void guardar_resto(const char* p, std::size_t n);
     void executar(const char* sql);
 
     sqlite3* db_ = nullptr;
@@ -96,6 +102,7 @@ private:
     Tabela tabela_ = Tabela::Empresas;
     std::size_t esperados_ = 0;
     std::string resto_;
+    bool resto_longo_ = false;  // resto_ holds only the start of a line past kMaxLinha
     std::vector<std::string> campos_;
     std::uint64_t numero_ = 0;
     std::uint64_t ok_ = 0;

@@ -35,6 +35,7 @@ using namespace sc::py;
 #define EMOJI_SIGN "\u270D\uFE0F"
 #define EMOJI_PERSON "\U0001F464"
 #define EMOJI_MONEY "\U0001F4B0"
+#define EMOJI_INFO "\u2139\uFE0F"
 
 // Every attribute name, key and fixed text of the module, interned at
 // execution into module state.
@@ -65,6 +66,8 @@ constexpr std::string_view kNames[] = {
     "Poder de Assinatura", EMOJI_OK " ", " TEM PODER (", "Signatário NÃO encontrado no QSA",
     "Signatário sem poder de assinatura", EMOJI_FAIL " ", " NÃO TEM PODER", "Não foi possível verificar",
     EMOJI_WARN " ", " - não foi possível verificar", "cargo", "tem_poder_assinatura", "qualificacao_qsa",
+    "testemunha", "Testemunha", "Testemunha: assina sem representar empresa", EMOJI_INFO " ",
+    " - testemunha, não representa empresa", "motivo_indisponivel", "requests",
     "emoji", "      ", ": ", "\n", "      \u2022 ", "APROVADO", "REPROVADO", "PENDENTE", " RESULTADO FINAL: ",
     "   ", "\U0001F4CB CAMPOS VERIFICADOS", "   " EMOJI_OK " Aprovados: ", "   " EMOJI_FAIL " Reprovados: ",
     "   " EMOJI_WARN " Pendentes: ", EMOJI_COMPANY " EMPRESAS (", "\n   ", "      CNPJ: ",
@@ -853,6 +856,23 @@ struct RegistryLookups {
     // A company not found is pending, not rejected, when the registry could
     // not be asked.
     bool pending() const { return detailed && unavailable; }
+
+    // Why the registry gave no answer, when the client the cnpj module uses
+    // (its `requests`) says so in a text `motivo_indisponivel` (a local
+    // registry that lacks the company, for instance); else the plain message.
+    Ref pending_message(PyObject* module) const {
+        Ref plain = Ref::borrow(SC_TEXT("Receita Federal indisponível: consulta não concluída"));
+        Ref consultar = module_global_opt(module, SC_NAME("consultar_cnpj"));
+        PyObject* cnpj_module = consultar ? sibling_function_module(consultar.get(), "consultar_cnpj") : nullptr;
+        if (!cnpj_module) return plain;
+        Ref client = module_global_opt(cnpj_module, SC_NAME("requests"));
+        if (!client) return plain;
+        PyObject* v = nullptr;
+        if (PyObject_GetOptionalAttr(client.get(), SC_NAME("motivo_indisponivel"), &v) < 0) throw Error{};
+        Ref motivo = Ref::steal(v);
+        if (!motivo || !PyUnicode_Check(motivo.get()) || PyUnicode_GET_LENGTH(motivo.get()) == 0) return plain;
+        return motivo;
+    }
 };
 
 constexpr Param kEmpresasParams[] = {
@@ -1046,12 +1066,13 @@ Ref missing_company(CompanyCheck& k, const RegistryLookups& lookups) {
     if (pendente) log(k.self, SC_TEXT("Receita Federal indisponível"), SC_TEXT(EMOJI_WARN));
     const bool tem_cnpj = truth(k.cnpj_extraido.get());
     Ref valor_contrato = tem_cnpj ? k.cnpj_extraido : str("(não informado)");
+    Ref mensagem = pendente ? lookups.pending_message(k.mod)
+                            : Ref::borrow(SC_TEXT("CNPJ não encontrado na Receita Federal"));
     k.add_field({{SC_NAME("campo"), SC_TEXT("CNPJ")},
                  {SC_NAME("status"), pendente ? SC_TEXT("pendente") : SC_TEXT("reprovado")},
                  {SC_NAME("valor_contrato"), valor_contrato.get()},
                  {SC_NAME("valor_receita"), Py_None},
-                 {SC_NAME("mensagem"), pendente ? SC_TEXT("Receita Federal indisponível: consulta não concluída")
-                                                : SC_TEXT("CNPJ não encontrado na Receita Federal")}});
+                 {SC_NAME("mensagem"), mensagem.get()}});
     append(k.problemas.get(),
            pendente ? SC_TEXT("Consulta à Receita Federal não concluída") : SC_TEXT("CNPJ não encontrado"));
     Ref cnpj_record = tem_cnpj ? k.cnpj_extraido : k.empty;
@@ -1232,6 +1253,32 @@ void power_unknown(SignatoryCheck& k) {
     log(k.self, line.get(), k.empty.get());
 }
 
+// A witness signs the contract without representing any party: its
+// extracted `cargo` or `tipo_assinatura` says "testemunha" (any case, with or
+// without accents).
+bool says_witness(PyObject* v) {
+    if (!PyUnicode_Check(v)) return false;
+    Ref folded = fold_to_str(v, false);
+    return contains(folded.get(), SC_TEXT("testemunha"));
+}
+
+bool is_witness(SignatoryCheck& k) {
+    Ref cargo = getattr(k.assinatura.get(), SC_NAME("cargo"));
+    if (says_witness(cargo.get())) return true;
+    Ref tipo = getattr(k.assinatura.get(), SC_NAME("tipo_assinatura"));
+    return says_witness(tipo.get());
+}
+
+// A witness not found with signing power: nothing to verify, no problem.
+void witness_noted(SignatoryCheck& k) {
+    k.add_field({{SC_NAME("campo"), SC_TEXT("Testemunha")},
+                 {SC_NAME("status"), SC_TEXT("nao_verificado")},
+                 {SC_NAME("valor_contrato"), k.nome.get()},
+                 {SC_NAME("mensagem"), SC_TEXT("Testemunha: assina sem representar empresa")}});
+    Ref line = cat({SC_TEXT(EMOJI_INFO " "), k.nome_text.get(), SC_TEXT(" - testemunha, não representa empresa")});
+    log(k.self, line.get(), k.empty.get());
+}
+
 Ref signatory_record(SignatoryCheck& k) {
     Ref cargo = getattr(k.assinatura.get(), SC_NAME("cargo"));
     Ref tipo = getattr(k.assinatura.get(), SC_NAME("tipo_assinatura"));
@@ -1257,6 +1304,8 @@ Ref validate_signatory(SignatoryCheck& k) {
     check_signing_power(k);
     if (truth(k.tem_poder.get()))
         power_approved(k);
+    else if (is_witness(k))
+        witness_noted(k);
     else if (truth(k.dados.get()))
         power_rejected(k);
     else
@@ -1305,9 +1354,8 @@ constexpr Param kRelatorioParams[] = {
     {"metricas"},
 };
 
-void print_fields(PyObject* record) {
-    Ref campos = getattr(record, SC_NAME("campos"));
-    for_each(campos.get(), [&](PyObject* f) {
+void print_field_list(PyObject* campos) {
+    for_each(campos, [&](PyObject* f) {
         Ref emoji = getattr(f, SC_NAME("emoji"));
         Ref emoji_text = fmt(emoji.get());
         Ref nome = getattr(f, SC_NAME("campo"));
@@ -1317,6 +1365,11 @@ void print_fields(PyObject* record) {
         print_cat({SC_TEXT("      "), emoji_text.get(), SC_TEXT(" "), nome_text.get(), SC_TEXT(": "),
                    mensagem_text.get()});
     });
+}
+
+void print_fields(PyObject* record) {
+    Ref campos = getattr(record, SC_NAME("campos"));
+    print_field_list(campos.get());
 }
 
 void print_entries(PyObject* list, const char* header) {
@@ -1396,9 +1449,25 @@ void report_company(PyObject* emp) {
     print_fields(emp);
 }
 
+// Whether one of the fields is the "Testemunha" field of a witness.
+bool has_witness_field(PyObject* campos) {
+    bool found = false;
+    for_each(campos, [&](PyObject* f) {
+        Ref nome = getattr(f, SC_NAME("campo"));
+        found = PyUnicode_Check(nome.get()) && text_equals(nome.get(), SC_TEXT("Testemunha"));
+        return !found;
+    });
+    return found;
+}
+
 void report_signatory(PyObject* ass) {
     Ref poder = getattr(ass, SC_NAME("tem_poder_assinatura"));
-    Ref status_text = str(truth(poder.get()) ? EMOJI_OK : EMOJI_FAIL);
+    const bool tem_poder = truth(poder.get());
+    // The fields are read once: a one-pass iterable is printed as given.
+    Ref campos_raw = getattr(ass, SC_NAME("campos"));
+    Ref campos = own(PySequence_List(campos_raw.get()));
+    const char* status = tem_poder ? EMOJI_OK : (has_witness_field(campos.get()) ? EMOJI_INFO : EMOJI_FAIL);
+    Ref status_text = str(status);
     Ref nome = getattr(ass, SC_NAME("nome_signatario"));
     Ref nome_text = fmt(nome.get());
     print_cat({SC_TEXT("\n   "), status_text.get(), SC_TEXT(" "), nome_text.get()});
@@ -1407,7 +1476,7 @@ void report_signatory(PyObject* ass) {
         Ref cargo_text = fmt(cargo.get());
         print_cat({SC_TEXT("      Cargo: "), cargo_text.get()});
     }
-    print_fields(ass);
+    print_field_list(campos.get());
 }
 
 void report_metrics(const Rules& r, PyObject* metricas) {

@@ -166,6 +166,9 @@ def main(argv: Optional[list[str]] = None) -> int:
         return SAIDA_FALHA
     finally:
         _restaurar_cnpj(estado)
+        from scrivane_contract.cli.opcoes import restaurar_leitura
+
+        restaurar_leitura()
 
 
 # What a command may rebind in the cnpj module (--registro, the polite client);

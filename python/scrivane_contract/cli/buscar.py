@@ -120,11 +120,18 @@ def executar(args: argparse.Namespace) -> int:
             openai_api_key=chave,
         ), False
     if dados is None:
-        if indisponivel:
+        from scrivane_contract.cli.cnpj import dica_sem_acesso, motivo_indisponivel
+
+        motivo = motivo_indisponivel(modulo) if indisponivel else None
+        if motivo:
+            mensagem = f"empresa não encontrada: {args.nome} ({motivo})"
+        elif indisponivel:
             mensagem = f"empresa não encontrada: {args.nome} (Receita Federal indisponível; tente mais tarde)"
         else:
             mensagem = f"empresa não encontrada: {args.nome}"
         erro(mensagem)
+        if indisponivel:
+            dica_sem_acesso()
         if args.json:
             print(json_linha({"nome": args.nome, "erro": mensagem}), flush=True)
         return SAIDA_FALHA if indisponivel else SAIDA_REPROVADO

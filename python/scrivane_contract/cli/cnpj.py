@@ -95,7 +95,9 @@ def executar(args: argparse.Namespace) -> int:
             if situacao == ENCONTRADO:
                 mensagem = ""
             elif situacao == INDISPONIVEL:
-                mensagem = f"CNPJ {exibido}: Receita Federal indisponível (consulta não concluída; tente mais tarde)"
+                motivo = motivo_indisponivel(modulo)
+                mensagem = (f"CNPJ {exibido}: {motivo}" if motivo else
+                            f"CNPJ {exibido}: Receita Federal indisponível (consulta não concluída; tente mais tarde)")
             elif situacao == INVALIDO:
                 mensagem = f"CNPJ inválido: {numero!r}"
             elif distingue:
@@ -106,6 +108,9 @@ def executar(args: argparse.Namespace) -> int:
         objeto["status"] = situacao
         if situacao == ENCONTRADO:
             objeto["dados"] = dados
+            origem = _procedencia(limpo)
+            if origem is not None:
+                objeto["procedencia"] = origem
         else:
             objeto["erro"] = mensagem
             erro(mensagem)
@@ -114,4 +119,31 @@ def executar(args: argparse.Namespace) -> int:
         elif situacao == ENCONTRADO:
             print(json_indentado(dados), flush=True)
     sys.stdout.flush()
+    if INDISPONIVEL in situacoes:
+        dica_sem_acesso()
     return codigo_de_saida(situacoes)
+
+
+def _procedencia(limpo: str) -> Optional[dict]:
+    """Where the record just read came from (local registry and its release, or the service and when)."""
+    try:
+        from scrivane_contract.registro.consultas import procedencia
+    except ImportError:
+        return None
+    return procedencia(limpo)
+
+
+def motivo_indisponivel(modulo: Any) -> Optional[str]:
+    """Why the registry client left a lookup unanswered (a local registry that lacks the company), or None."""
+    motivo = getattr(getattr(modulo, "requests", None), "motivo_indisponivel", None)
+    return motivo if isinstance(motivo, str) and motivo else None
+
+
+def dica_sem_acesso() -> None:
+    """One hint on stderr when some host could not be reached in this run."""
+    try:
+        from scrivane_contract.registro.consultas import DICA_SEM_ACESSO, sem_acesso
+    except ImportError:
+        return
+    if sem_acesso():
+        aviso(DICA_SEM_ACESSO)

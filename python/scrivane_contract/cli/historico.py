@@ -135,7 +135,8 @@ def _mostrar(args: argparse.Namespace) -> int:
             raise ErroDeUso(f"a verificação {v.id} falhou: não há relatório ({v.erro})")
         with open(args.html, "w", encoding="utf-8") as f:
             f.write(pagina_relatorio(v.resultado, v.nome, assinaturas_digitais=v.assinaturas_digitais,
-                                     veredito=(v.veredito, v.motivo_veredito)))
+                                     veredito=(v.veredito, v.motivo_veredito), procedencia=v.procedencia,
+                                     avisos=v.avisos))
     if args.json:
         print(json_indentado(v.como_json()))
         return 0

@@ -18,7 +18,8 @@ import textwrap
 import threading
 from typing import IO, Any, Optional
 
-from scrivane_contract.cli import ErroDeUso
+from scrivane_contract._controles import escapar_controles
+from scrivane_contract.cli import ErroDeUso, inteiro_positivo
 
 __all__ = [
     "ENV_MODELO",
@@ -26,6 +27,8 @@ __all__ = [
     "ENV_AZURE_API_VERSION",
     "ENV_SILENCIOSO",
     "ENV_REGISTRO",
+    "ENV_OFFLINE",
+    "modo_offline",
     "MODELO_PADRAO",
     "adicionar_opcoes_motor",
     "adicionar_opcao_registro",
@@ -43,6 +46,7 @@ ENV_PROVEDOR = "SCRIVANE_PROVEDOR"
 ENV_AZURE_API_VERSION = "AZURE_API_VERSION"
 ENV_SILENCIOSO = "SCRIVANE_SILENCIOSO"
 ENV_REGISTRO = "SCRIVANE_REGISTRO"
+ENV_OFFLINE = "SCRIVANE_OFFLINE"
 
 # The keys themselves are read by scrivane_contract.auth, never taken on the
 # command line (they would show in the process list and the shell history).
@@ -138,6 +142,68 @@ def adicionar_opcoes_motor(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _tamanho_memoria(texto: str) -> int:
+    from scrivane.isolation import parse_size
+
+    try:
+        return parse_size(texto)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _segundos(texto: str) -> float:
+    try:
+        valor = float(texto.replace(",", "."))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"número de segundos esperado: {texto!r}") from None
+    if valor <= 0:
+        raise argparse.ArgumentTypeError("o limite de tempo deve ser positivo")
+    return valor
+
+
+def adicionar_opcoes_leitura(parser: argparse.ArgumentParser) -> None:
+    """Adiciona os limites de leitura de cada documento (``--limite-memoria``, ``--limite-tempo``, ``--limite-paginas``)."""
+    grupo = parser.add_argument_group(
+        "limites de leitura",
+        textwrap.fill("Cada documento é lido num processo à parte; o que passa de um limite falha sozinho, "
+                      "com o motivo, e os demais seguem.", width=76),
+    )
+    grupo.add_argument("--limite-memoria", type=_tamanho_memoria, default=None, metavar="TAMANHO",
+                       help="memória de cada leitura, ex.: 2GiB, 512MiB (padrão: $SCRIVANE_LIMITE_MEMORIA, senão 2GiB)")
+    grupo.add_argument("--limite-tempo", type=_segundos, default=None, metavar="SEGUNDOS",
+                       help="tempo de CPU de cada leitura (padrão: $SCRIVANE_LIMITE_TEMPO, senão 120)")
+    grupo.add_argument("--limite-paginas", type=inteiro_positivo, default=None, metavar="N",
+                       help="páginas de um documento (padrão: $SCRIVANE_LIMITE_PAGINAS, senão 2000)")
+
+
+def aplicar_leitura(args: argparse.Namespace) -> None:
+    """Aplica ao leitor do motor os limites dados na linha de comando."""
+    global _leitura_ajustada
+    valores = [getattr(args, nome, None) for nome in ("limite_memoria", "limite_tempo", "limite_paginas")]
+    if all(v is None for v in valores):
+        return
+    try:
+        from scrivane import isolation
+    except ImportError:  # no engine: nothing will be read (the checker says why)
+        return
+    _leitura_ajustada = True
+    isolation.configure(memory=getattr(args, "limite_memoria", None), seconds=getattr(args, "limite_tempo", None),
+                        pages=getattr(args, "limite_paginas", None))
+
+
+_leitura_ajustada = False
+
+
+def restaurar_leitura() -> None:
+    """Desfaz ``aplicar_leitura`` (a linha de comando chamada dentro de um programa não deixa rastro)."""
+    global _leitura_ajustada
+    if _leitura_ajustada:
+        from scrivane import isolation
+
+        isolation.configure()
+        _leitura_ajustada = False
+
+
 def argumentos_checker(args: argparse.Namespace) -> dict[str, Any]:
     """Argumentos de ``ContractChecker`` a partir das opções do motor e do ambiente."""
     provedor = args.provedor or _env(ENV_PROVEDOR)
@@ -221,6 +287,13 @@ def adicionar_opcao_registro(parser: argparse.ArgumentParser) -> None:
         ),
     )
     parser.add_argument(
+        "--offline",
+        action="store_true",
+        default=None,
+        help=(f"nunca consulta os serviços públicos da Receita Federal: com --registro local, o que o "
+              f"banco não tem fica pendente (padrão: ${ENV_OFFLINE}=1)"),
+    )
+    parser.add_argument(
         "--sem-cache",
         action="store_true",
         help="não guarda nem reaproveita respostas dos serviços públicos (limites e novas tentativas continuam)",
@@ -239,59 +312,101 @@ def valor_registro(args: argparse.Namespace) -> Optional[str]:
     return valor if valor else _env(ENV_REGISTRO)
 
 
+def modo_offline(args: Optional[argparse.Namespace]) -> bool:
+    """``--offline``, ou SCRIVANE_OFFLINE=1."""
+    valor = getattr(args, "offline", None) if args is not None else None
+    return bool(valor) if valor is not None else _env_booleana(ENV_OFFLINE)
+
+
 def aplicar_registro(valor: Optional[str], args: Optional[argparse.Namespace] = None) -> dict[str, Any]:
     """Faz ``scrivane_contract.cnpj`` consultar o registro indicado.
 
     ``valor`` None (ou vazio): os serviços públicos, através do cliente cortês
     (cache HTTP, limites por serviço, novas tentativas; ``--sem-cache`` e
     ``--cache`` de ``args``) quando ``args`` é dado.  ``local`` ou
-    ``sqlite:CAMINHO``: o banco do registro local, sem HTTP.  Uma URL
-    ``http(s)://servidor[:porta][/prefixo]``: as três URLs apontam para esse
-    servidor.  Outro valor é um erro de uso.  Um registro que não é o público
-    é anunciado em stderr, com a data da publicação quando conhecida.
-    Devolve a descrição do registro em uso (``descrever_registro``).
+    ``sqlite:CAMINHO``: o banco do registro local primeiro e, para o que ele não
+    tem, os serviços públicos.  Uma URL ``http(s)://servidor[:porta][/prefixo]``:
+    esse servidor (os três protocolos); quando é um ``registro servir``, o que ele
+    não tem também vai aos serviços públicos.  Com ``--offline`` (ou
+    SCRIVANE_OFFLINE=1) os serviços públicos nunca são consultados.  Outro valor é
+    um erro de uso.  Um registro que não é o público é anunciado em stderr, com a
+    data da publicação quando conhecida.  Devolve a descrição do registro em uso
+    (``descrever_registro``).
     """
     from scrivane_contract.verificacao import descrever_registro
 
-    if not valor:
-        if args is not None:
-            _usar_cliente_cortes(args)
-        return descrever_registro(None)
-    valor = valor.strip()
-    if valor == "local" or valor.startswith("sqlite:"):
-        from scrivane_contract.registro import RegistroIndisponivel, usar_registro
-
-        try:
-            em_uso = usar_registro(valor)
-        except RegistroIndisponivel as exc:
-            raise ErroDeUso(f"{exc} (crie-o com 'scrivane-contract registro importar')") from None
-        data = f" (publicação {em_uso.data_extracao})" if em_uso.data_extracao else ""
-        print(f"Registro: {em_uso.descricao}{data}", file=sys.stderr, flush=True)
-        return descrever_registro(valor, em_uso.data_extracao, em_uso.descricao)
+    offline = modo_offline(args)
+    valor = (valor or "").strip()
+    if valor and not (valor == "local" or valor.startswith("sqlite:") or valor.startswith(("http://", "https://"))):
+        raise ErroDeUso(
+            f"valor inválido para --registro: {valor!r} (esperado local, sqlite:CAMINHO ou uma URL http:// ou https://)"
+        )
     if valor.startswith(("http://", "https://")):
         base = valor.rstrip("/")
         if "://" not in base or not base.split("://", 1)[1]:
             raise ErroDeUso(f"URL de registro sem servidor: {valor!r}")
-        from scrivane_contract import cnpj
-
-        cnpj.BRASIL_API_URL = base + CAMINHO_BRASIL_API
-        cnpj.RECEITA_WS_URL = base + CAMINHO_RECEITA_WS
-        cnpj.CASADOSDADOS_API = base + CAMINHO_CASADOSDADOS
-        return descrever_registro(base)
-    raise ErroDeUso(
-        f"valor inválido para --registro: {valor!r} (esperado local, sqlite:CAMINHO ou uma URL http:// ou https://)"
-    )
-
-
-def _usar_cliente_cortes(args: argparse.Namespace) -> None:
+    online = None if offline else _cliente_online(args)
     try:
-        from scrivane_contract.registro.sessao import usar_sessao_resiliente
+        from scrivane_contract.registro.local import usar_registro
+    except ImportError:  # no registro package at all: the library's own behaviour
+        usar_registro = None
+    if usar_registro is None:
+        if valor.startswith(("http://", "https://")):
+            _apontar_urls(valor.rstrip("/"))
+        return descrever_registro(valor or None)
+    from scrivane_contract.registro import RegistroIndisponivel
+
+    try:
+        em_uso = usar_registro(valor or None, online=online)
+    except RegistroIndisponivel as exc:
+        raise ErroDeUso(f"{exc} (crie-o com 'scrivane-contract registro importar')") from None
+    if valor == "local" or valor.startswith("sqlite:"):
+        data = f" (publicação {em_uso.data_extracao})" if em_uso.data_extracao else ""
+        parcial = "" if em_uso.procedencia.get("completo") else "; parcial"
+        fora = "; offline: o que não estiver no banco fica pendente" if offline else \
+            "; o que não estiver no banco é consultado na Receita Federal"
+        print(f"Registro: {em_uso.descricao}{data}{parcial}{fora}", file=sys.stderr, flush=True)
+        descricao = em_uso.procedencia.get("descricao") or em_uso.descricao
+        return {**descrever_registro(valor, em_uso.data_extracao, descricao), "offline": offline,
+                "completo": em_uso.procedencia.get("completo"), "publicacao": em_uso.procedencia.get("publicacao")}
+    return {**descrever_registro(valor.rstrip("/") or None), "offline": offline}
+
+
+def _apontar_urls(base: str) -> None:
+    from scrivane_contract import cnpj
+
+    cnpj.BRASIL_API_URL = base + CAMINHO_BRASIL_API
+    cnpj.RECEITA_WS_URL = base + CAMINHO_RECEITA_WS
+    cnpj.CASADOSDADOS_API = base + CAMINHO_CASADOSDADOS
+
+
+def _cliente_online(args: Optional[argparse.Namespace]) -> Any:
+    """The client of the public services: the polite session when it can be had, else ``requests``."""
+    import requests
+
+    if args is None:
+        return requests
+    try:
+        from scrivane_contract.registro.sessao import criar_sessao_resiliente
     except ImportError:  # the registro extra is not installed: plain requests, as the library does
-        return
-    try:
-        usar_sessao_resiliente(getattr(args, "cache", None), sem_cache=bool(getattr(args, "sem_cache", False)))
-    except OSError as exc:
-        raise ErroDeUso(f"cache HTTP inutilizável: {exc}") from None
+        return requests
+    cache, sem_cache = getattr(args, "cache", None), bool(getattr(args, "sem_cache", False))
+    if cache is not None and not sem_cache:
+        try:  # a cache that cannot be used is a usage error, said before anything runs
+            from pathlib import Path
+
+            Path(cache).parent.mkdir(parents=True, exist_ok=True)
+        except OSError as exc:
+            raise ErroDeUso(f"cache HTTP inutilizável: {exc}") from None
+
+    def criar() -> Any:
+        # Made on the first lookup that needs the public services.
+        try:
+            return criar_sessao_resiliente(cache, sem_cache=sem_cache)
+        except OSError:  # the cache could not be opened: limits and retries without it
+            return criar_sessao_resiliente(cache, sem_cache=True)
+
+    return criar
 
 
 # -- warnings of the library -----------------------------------------------------
@@ -319,7 +434,7 @@ class _SemTraceback(logging.Formatter):
         guardado = record.exc_info, record.exc_text, record.stack_info
         record.exc_info = record.exc_text = record.stack_info = None
         try:
-            return " ".join(super().format(record).split("\n"))
+            return escapar_controles(" ".join(super().format(record).split("\n")))
         finally:
             record.exc_info, record.exc_text, record.stack_info = guardado
 

@@ -28,6 +28,9 @@ def configurar(subparsers) -> None:
     imp.add_argument("--jsonl", metavar="ARQUIVO",
                      help="acrescenta registros no formato da BrasilAPI, um JSON por linha")
     imp.add_argument("--log", metavar="ARQUIVO", help="onde descrever as linhas ignoradas (padrão: BANCO.importacao.log)")
+    imp.add_argument("--parcial", action="store_true",
+                     help="importa mesmo com arquivos da publicação ausentes ou ilegíveis, e marca o banco "
+                          "como parcial (sem ela, a importação para e o banco anterior fica)")
     imp.set_defaults(executar=_importar)
 
     inf = sub.add_parser("info", help="data da publicação, linhas por tabela e tamanho do banco",
@@ -199,7 +202,7 @@ def _importar(args: argparse.Namespace) -> int:
     banco = _banco(args)
     barra = _Barra(True)
     try:
-        r = importar(args.origem, banco, jsonl=args.jsonl, progresso=barra, log=args.log)
+        r = importar(args.origem, banco, jsonl=args.jsonl, progresso=barra, log=args.log, parcial=args.parcial)
     except ErroImportacao as e:
         barra.fim()
         _erro(f"{e}; o banco anterior ficou intacto")
@@ -218,7 +221,7 @@ def _importar(args: argparse.Namespace) -> int:
     else:
         print("Linhas ignoradas: 0")
     if r.faltando:
-        print(f"Atenção: faltam {len(r.faltando)} arquivos da publicação: {', '.join(r.faltando)}")
+        print(f"Atenção: banco parcial; faltam {len(r.faltando)} arquivos da publicação: {', '.join(r.faltando)}")
     print(f"Tempo: {r.segundos:.1f} s   Tamanho: {_tamanho(r.tamanho)}")
     _monitorar_apos_importar(banco, args)
     return 0
@@ -264,6 +267,9 @@ def _info(args: argparse.Namespace) -> int:
         return _registro_indisponivel(e, banco)
     print(f"Banco: {info['banco']}")
     print(f"Publicação: {info['data_extracao'] or 'desconhecida'}")
+    print("Conteúdo: publicação completa" if info["completo"] else
+          "Conteúdo: parcial (lista JSONL ou importação com arquivos faltando); "
+          "o que não estiver no banco é consultado na Receita Federal")
     if info["importado_em"]:
         print(f"Importado em: {info['importado_em']}")
     for tabela, n in info["linhas"].items():

@@ -14,7 +14,9 @@ from .opcoes import (
     abrir_historico,
     adicionar_opcao_registro,
     adicionar_opcoes_historico,
+    adicionar_opcoes_leitura,
     adicionar_opcoes_motor,
+    aplicar_leitura,
     aplicar_registro,
     argumentos_checker,
     mostrar_avisos,
@@ -70,6 +72,7 @@ def configurar(subparsers: argparse._SubParsersAction) -> None:
     p.add_argument("--tamanho-maximo", type=_tamanho, default=20 * 1024 * 1024, metavar="TAMANHO",
                    help="tamanho máximo do PDF enviado, ex.: 20MB (padrão: 20MB)")
     adicionar_opcoes_motor(p)
+    adicionar_opcoes_leitura(p)
     adicionar_opcao_registro(p)
     digitais_cli.adicionar_opcoes(p, exigir=False)
     grupo = p.add_argument_group(
@@ -97,6 +100,7 @@ def executar(args: argparse.Namespace) -> int:
     kwargs["verbose"] = False  # workers print nothing; results go through the API
     verificar_credenciais(kwargs)
     registro = aplicar_registro(valor_registro(args), args)
+    aplicar_leitura(args)
     try:
         import uvicorn
 
@@ -121,7 +125,8 @@ def executar(args: argparse.Namespace) -> int:
     token = os.environ.get(ENV_TOKEN) or None
     if not token and not _local(args.host):
         print(f"scrivane-contract: aviso: servindo em {args.host} sem {ENV_TOKEN}; "
-              "qualquer pessoa na rede poderá usar a API.", file=sys.stderr)
+              "qualquer pessoa na rede poderá usar a API. Defina um token antes de expor o serviço.",
+              file=sys.stderr)
 
     def criar_verificador():
         return ContractChecker(**kwargs).verificar

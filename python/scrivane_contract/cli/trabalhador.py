@@ -12,7 +12,9 @@ from scrivane_contract.cli.opcoes import (
     abrir_historico,
     adicionar_opcao_registro,
     adicionar_opcoes_historico,
+    adicionar_opcoes_leitura,
     adicionar_opcoes_motor,
+    aplicar_leitura,
     aplicar_registro,
     argumentos_checker,
     mostrar_avisos,
@@ -37,6 +39,7 @@ def configurar(subparsers: Any) -> None:
     p.add_argument("--reserva", type=float, default=60.0, metavar="SEGUNDOS",
                    help="quanto dura a reserva de um contrato sem renovação (padrão: 60)")
     adicionar_opcoes_motor(p)
+    adicionar_opcoes_leitura(p)
     adicionar_opcao_registro(p)
     digitais_cli.adicionar_opcoes(p, exigir=False)
     adicionar_opcoes_historico(p, sem=False)
@@ -51,6 +54,7 @@ def executar(args: argparse.Namespace) -> int:
     kwargs["verbose"] = False
     verificar_credenciais(kwargs)
     registro = aplicar_registro(valor_registro(args), args)
+    aplicar_leitura(args)
     historico = abrir_historico(args)
     from scrivane_contract.checker import ContractChecker
     from scrivane_contract.historico.fila import Trabalhadores

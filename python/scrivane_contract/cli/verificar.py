@@ -15,8 +15,7 @@ from scrivane_contract.apresentacao import (
     _terminal,
     console_saida,
     data_legivel,
-    imprimir_assinaturas,
-    imprimir_aviso,
+    imprimir_depois_do_relatorio,
     imprimir_relatorio,
     imprimir_resumo,
 )
@@ -34,7 +33,9 @@ from scrivane_contract.cli.opcoes import (
     abrir_historico,
     adicionar_opcao_registro,
     adicionar_opcoes_historico,
+    adicionar_opcoes_leitura,
     adicionar_opcoes_motor,
+    aplicar_leitura,
     aplicar_registro,
     argumentos_checker,
     json_linha,
@@ -115,6 +116,7 @@ def configurar(subparsers: Any) -> None:
         help="mostra a barra de progresso em stderr mesmo quando não é um terminal",
     )
     adicionar_opcoes_motor(parser)
+    adicionar_opcoes_leitura(parser)
     adicionar_opcao_registro(parser)
     digitais_cli.adicionar_opcoes(parser)
     grupo = parser.add_argument_group(
@@ -242,6 +244,7 @@ def executar(args: argparse.Namespace) -> int:
     kwargs = argumentos_checker(args)
     verificar_credenciais(kwargs)
     registro = aplicar_registro(valor_registro(args), args)
+    aplicar_leitura(args)
     mostrar_avisos()
     historico = abrir_historico(args, obrigatorio=False)
 
@@ -327,7 +330,8 @@ class SaidaHtml:
         temporario = destino.with_name(destino.name + ".tmp")
         temporario.write_text(pagina_relatorio(v.resultado, Path(v.arquivo).name,
                                                   assinaturas_digitais=v.assinaturas_digitais,
-                                                  veredito=(v.veredito, v.motivo_veredito), aviso=v.aviso,
+                                                  veredito=(v.veredito, v.motivo_veredito),
+                                                  procedencia=v.procedencia, avisos=v.avisos, aviso=v.aviso,
                                                   duracao=v.segundos), encoding="utf-8")
         os.replace(temporario, destino)
 
@@ -344,8 +348,7 @@ def _um_contrato(arquivo: Path, verificador: Verificador, registrar: Callable[[i
 
     Lote([arquivo], verificador, 1).executar(guardar)
     v = resultado[0]
-    imprimir_aviso(v)
-    imprimir_assinaturas(v)
+    imprimir_depois_do_relatorio(v)
     sys.stdout.flush()
     if v.erro is not None:
         erro(f"{v.arquivo}: {v.erro}")
@@ -424,6 +427,11 @@ def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Names
                 emitir(v)
     if not args.json and feitas:
         imprimir_resumo(feitas, segundos, console_saida())
+    elif args.json:
+        from scrivane_contract.cli import aviso
+
+        for texto in dict.fromkeys(a for v in feitas for a in (v.avisos or [])):
+            aviso(texto)  # standard output holds only the JSON lines
     sys.stdout.flush()
     if interrompido:
         raise KeyboardInterrupt

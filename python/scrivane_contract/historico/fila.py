@@ -30,7 +30,14 @@ import sqlalchemy as sa
 from sqlalchemy.engine import Connection
 
 from scrivane_contract.historico.banco import Historico, trabalhos, verificacoes
-from scrivane_contract.verificacao import Verificacao, verificar_arquivo
+from scrivane_contract.verificacao import (
+    Verificacao,
+    espera_estimada,
+    preparar_leitura,
+    sem_caminhos,
+    sem_caminhos_no_registro,
+    verificar_arquivo,
+)
 
 __all__ = ["FilaBanco", "Trabalhadores", "NA_FILA", "EM_ANDAMENTO", "CONCLUIDA", "FALHOU", "MAX_TENTATIVAS"]
 
@@ -81,7 +88,9 @@ class Trabalhadores:
         self.informacoes = {k: v for k, v in (informacoes or {}).items() if k in ("provedor", "modelo", "registro")}
         self.espera = espera
         self.ao_terminar = ao_terminar
-        self.pasta = Path(tempfile.mkdtemp(prefix="scrivane-trabalho-", dir=pasta))
+        # Named with our process id: a later start-up removes it if we are killed.
+        preparar_leitura(pasta, quantidade)
+        self.pasta = Path(tempfile.mkdtemp(prefix=f"scrivane-trabalho-{os.getpid()}-", dir=pasta))
         os.chmod(self.pasta, 0o700)
         self.prefixo = f"{socket.gethostname()}:{os.getpid()}:{secrets.token_hex(3)}"
         self._parar = threading.Event()
@@ -180,6 +189,8 @@ class Trabalhadores:
                                              assinaturas=self.assinaturas, motivo=motivo,
                                              ignorar_assinaturas=getattr(self, "ignorar_assinaturas", False),
                                              **self.informacoes)
+                # Clients see the name of the file they sent, never the server's path.
+                sem_caminhos_no_registro(registro, caminho, arquivo)
                 for tipo in tipos:
                     # The type only: a message may quote the contract.
                     log.warning("verificação %s: %s (%s)", ident,
@@ -187,7 +198,8 @@ class Trabalhadores:
             except _Pronto as pronto:
                 registro = pronto.registro
             except BaseException as exc:  # noqa: BLE001 - every failure ends the job
-                registro = Verificacao(arquivo=arquivo, id=ident, erro=_mensagem_erro(exc))
+                registro = Verificacao(arquivo=arquivo, id=ident,
+                                       erro=sem_caminhos(_mensagem_erro(exc), caminho, arquivo))
                 log.warning("verificação %s falhou (%s)", ident, type(exc).__name__)
             finally:
                 caminho.unlink(missing_ok=True)
@@ -292,7 +304,9 @@ class FilaBanco:
         self.limite_fila = limite_fila
         self.retencao = retencao
         self.relogio = relogio
-        self.pasta = Path(tempfile.mkdtemp(prefix="scrivane-web-", dir=pasta))
+        if not com_trabalhadores:
+            preparar_leitura(pasta, 0)  # sweeps what a killed process left; reads nothing itself
+        self.pasta = Path(tempfile.mkdtemp(prefix=f"scrivane-web-{os.getpid()}-", dir=pasta))
         os.chmod(self.pasta, 0o700)
         self._lock = threading.Lock()
         self._reservas = 0
@@ -315,8 +329,14 @@ class FilaBanco:
 
     def _retry_after(self, ativas: int) -> int:
         media = sum(self._duracoes) / len(self._duracoes) if self._duracoes else 5.0
-        espera = media * max(1, ativas - self.trabalhadores + 1) / self.trabalhadores
-        return int(min(max(espera, 1.0), 300.0) + 0.999)
+        t = trabalhos.c
+        with self.historico.engine.connect() as con:
+            inicios = [i for (i,) in con.execute(sa.select(t.iniciada_em).where(t.estado == EM_ANDAMENTO))
+                       if i is not None]
+        agora = time.time()  # iniciada_em is written with the wall clock
+        decorridos = [agora - i for i in inicios]
+        na_fila = max(0, ativas - len(decorridos)) + self._reservas
+        return espera_estimada(media, decorridos, na_fila, self.trabalhadores)
 
     def reservar(self) -> None:
         ativas = self._ativas()

@@ -3,7 +3,9 @@
 - ``importar(origem, banco)``: constrói o banco SQLite a partir de uma publicação mensal;
 - ``usar_registro("local" | "sqlite:CAMINHO" | URL)``: faz o módulo ``cnpj`` consultar o banco
   (ou um servidor ``registro servir``) em vez dos serviços públicos;
-- ``usar_sessao_resiliente()``: cache, limites por serviço e novas tentativas para os serviços públicos.
+- ``usar_sessao_resiliente()``: cache, limites por serviço e novas tentativas para os serviços públicos;
+- ``procedencia(cnpj)``: de onde veio o último registro desse CNPJ (registro local e sua publicação,
+  ou o serviço e a hora da consulta).
 """
 
 from __future__ import annotations
@@ -19,6 +21,8 @@ _EXPORTS = {
     "RegistroIndisponivel": "consulta",
     "RequisicoesLocais": "local",
     "usar_registro": "local",
+    "ConsultasRegistro": "consultas",
+    "procedencia": "consultas",
     "usar_sessao_resiliente": "sessao",
     "criar_sessao_resiliente": "sessao",
     "criar_app": "servidor",

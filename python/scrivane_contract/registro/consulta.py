@@ -20,7 +20,8 @@ from typing import Any, Optional
 
 from .banco import DESLOCAMENTO_FANTASIA, chave_cnpj, cnpj_de_chave, limpar_cnpj14
 
-__all__ = ["RegistroLocal", "RegistroIndisponivel", "resposta_brasilapi_erro", "resposta_receitaws_erro"]
+__all__ = ["RegistroLocal", "RegistroIndisponivel", "resposta_brasilapi_erro", "resposta_receitaws_erro",
+           "descricao_local", "motivo_ausente"]
 
 SITUACOES = {1: "NULA", 2: "ATIVA", 3: "SUSPENSA", 4: "INAPTA", 8: "BAIXADA"}
 _SITUACAO_CODIGO = {v: k for k, v in SITUACOES.items()}
@@ -47,6 +48,18 @@ _CONSULTA = (
 _SUFIXOS = frozenset({"ltda", "limitada", "me", "epp", "eireli", "sa", "s", "a", "cia", "mei"})
 _PALAVRA = re.compile(r"[^\W_]+")
 LIMITE_CANDIDATOS = 400
+
+
+def descricao_local(publicacao: Optional[str], completo: bool) -> str:
+    """"Registro local (publicação 2026-11)"; "Registro local parcial (...)" para uma lista parcial."""
+    nome = "Registro local" if completo else "Registro local parcial"
+    return f"{nome} (publicação {publicacao})" if publicacao else nome
+
+
+def motivo_ausente(publicacao: Optional[str]) -> str:
+    """A mensagem de uma empresa que o registro local não tem, sem resposta da Receita Federal."""
+    quando = f" (publicação {publicacao})" if publicacao else ""
+    return f"Não consta no registro local{quando}; consulta à Receita Federal não concluída"
 
 
 class RegistroIndisponivel(Exception):
@@ -160,12 +173,31 @@ class RegistroLocal:
             raise RegistroIndisponivel(f"não é um banco do registro: {self.caminho} ({e})") from e
         self._tabelas, self._meta = tabelas, meta
 
+    def procedencia(self) -> dict:
+        """De onde vêm as respostas: ``publicacao`` (AAAA-MM), ``completo`` e a descrição.
+
+        ``completo`` é verdadeiro quando o banco tem uma publicação mensal inteira (os 37
+        arquivos); uma lista JSONL, ou uma importação a que faltaram arquivos, é parcial.
+        A publicação de uma lista JSONL é o mês em que foi importada.
+        """
+        self._conexao()
+        meta = self._meta
+        data = meta.get("data_extracao") or ""
+        publicacao = meta.get("publicacao") or data[:7] or (meta.get("importado_em") or "")[:7] or None
+        # Databases imported before the flag existed: complete when built from a release.
+        completo = (meta["completo"] == "1" if "completo" in meta else bool(data and meta.get("origem"))) \
+            and meta.get("parcial") != "1"
+        return {"publicacao": publicacao, "completo": completo, "descricao": descricao_local(publicacao, completo)}
+
     def info(self) -> dict:
         """Data da publicação, linhas por tabela e tamanho do arquivo."""
         con = self._conexao()
         meta = dict(self._meta)
+        procedencia = self.procedencia()
         return {
             "banco": str(self.caminho),
+            "publicacao": procedencia["publicacao"],
+            "completo": procedencia["completo"],
             "data_extracao": meta.get("data_extracao") or None,
             "importado_em": meta.get("importado_em") or None,
             "origem": meta.get("origem") or None,

@@ -60,7 +60,8 @@ class ResumoImportacao:
     tamanho: int = 0
     log: Optional[str] = None
     data_extracao: Optional[str] = None
-    faltando: list = field(default_factory=list)  # release files not found in the source
+    faltando: list = field(default_factory=list)  # release files not found (or unreadable) in the source
+    parcial: bool = False  # imported with files missing, on request
 
 
 class Progresso:
@@ -299,18 +300,26 @@ def _carregar_grupo(caminho: Path, zips: list, progresso: Progresso, parar: thre
 
 
 def _carregar(tmp: Path, arquivos: list[Path], progresso: Progresso, resumo: ResumoImportacao,
-              ruins: list) -> None:
+              ruins: list, parcial: bool = False) -> None:
     """Loads the zips with two loaders at once: the establishments (the biggest table) into the
     target file, the companies, partners and Simples into a second file, copied over at the end."""
     zips = []
     total = 0
     try:
         for indice, p in enumerate(arquivos):
+            z = None
             try:
                 z = zipfile.ZipFile(p)
                 info = _membro(z, p.name)
-            except (zipfile.BadZipFile, OSError, EOFError) as e:
-                raise ErroImportacao(f"arquivo zip corrompido ou incompleto: {p.name} ({e})") from None
+            except (zipfile.BadZipFile, OSError, EOFError, ErroImportacao) as e:
+                if z is not None:
+                    z.close()
+                if parcial:
+                    resumo.faltando.append(p.name)
+                    continue
+                detalhe = e if isinstance(e, ErroImportacao) else f"arquivo zip corrompido ou incompleto: {p.name} ({e})"
+                raise ErroImportacao(f"{detalhe} (com --parcial, importa o que há e marca o banco como parcial)") \
+                    from None
             zips.append((indice, p, z, info))
             total += info.file_size
             if resumo.data_extracao is None:
@@ -397,12 +406,21 @@ def _finalizar(tmp: Path, progresso: Progresso, resumo: ResumoImportacao, origem
             antes = len(ruins)
             resumo.linhas["extras"] = adicionar_jsonl(con, jsonl, ruins)
             resumo.ruins += len(ruins) - antes
+        importado_em = _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds")
+        # Complete: every file of one monthly release was read.  A JSONL list,
+        # or a release with files missing, holds only part of the registry.
+        completo = origem is not None and not resumo.faltando and not resumo.parcial and bool(resumo.data_extracao)
         meta = {
             "data_extracao": resumo.data_extracao or "",
             "origem": str(origem) if origem else "",
-            "importado_em": _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
+            "completo": "1" if completo else "0",
+            "publicacao": (resumo.data_extracao or importado_em)[:7],
+            "importado_em": importado_em,
             "linhas": json.dumps(resumo.linhas),
             "linhas_ignoradas": str(resumo.ruins),
+            # A release imported with files missing (on request): lookups cannot trust a miss.
+            "parcial": "1" if resumo.parcial else "0",
+            "arquivos_faltando": json.dumps(resumo.faltando),
         }
         con.executemany("INSERT OR REPLACE INTO meta(chave, valor) VALUES(?, ?)", meta.items())
         con.commit()
@@ -419,11 +437,13 @@ def _escrever_log(caminho: Path, ruins: list) -> None:
 
 def importar(origem: Optional[str | os.PathLike], banco: str | os.PathLike, *,
              jsonl: Optional[str | os.PathLike] = None, progresso: Optional[Progresso] = None,
-             log: Optional[str | os.PathLike] = None) -> ResumoImportacao:
+             log: Optional[str | os.PathLike] = None, parcial: bool = False) -> ResumoImportacao:
     """Importa a publicação da pasta ``origem`` (os 37 zips) e/ou os registros JSONL para ``banco``.
 
     Com ``origem``, o banco é reconstruído num arquivo temporário e só substitui o
-    anterior quando a importação termina. Só com ``jsonl``, os registros são
+    anterior quando a importação termina.  Uma publicação com arquivos ausentes ou
+    ilegíveis levanta ``ErroImportacao`` e deixa o banco anterior; com ``parcial``,
+    importa o que há e marca o banco como parcial (chave ``parcial`` da tabela meta). Só com ``jsonl``, os registros são
     acrescentados ao banco existente (ou a um banco novo) numa única transação.
     Linhas malformadas são ignoradas, contadas e descritas no arquivo de log.
     """
@@ -459,13 +479,18 @@ def importar(origem: Optional[str | os.PathLike], banco: str | os.PathLike, *,
         resumo.ruins = len(ruins)
     else:
         arquivos, resumo.faltando = _arquivos(origem_p) if origem_p is not None else ([], [])
+        if resumo.faltando and not parcial:
+            raise ErroImportacao(
+                f"faltam {len(resumo.faltando)} arquivos da publicação: {', '.join(resumo.faltando)} "
+                "(baixe-os de novo, ou use --parcial para importar o que há e marcar o banco como parcial)")
         tmp = _temporario(banco)
         _limpar_restos(banco)
         try:
             tmp.unlink(missing_ok=True)
             _novo_banco(tmp)
             if arquivos:
-                _carregar(tmp, arquivos, progresso, resumo, ruins)
+                _carregar(tmp, arquivos, progresso, resumo, ruins, parcial)
+            resumo.parcial = bool(resumo.faltando)
             _finalizar(tmp, progresso, resumo, origem_p, jsonl_p, ruins)
             fd = os.open(tmp, os.O_RDONLY)
             try:

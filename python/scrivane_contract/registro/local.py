@@ -100,9 +100,13 @@ class RequisicoesLocais:
 class RegistroEmUso:
     """O registro que o módulo ``cnpj`` passou a usar; ``restaurar()`` desfaz a troca."""
 
-    def __init__(self, descricao: str, data_extracao: Optional[str], anteriores: dict):
+    def __init__(self, descricao: str, data_extracao: Optional[str], anteriores: dict,
+                 procedencia: Optional[dict] = None, offline: bool = False):
         self.descricao = descricao
         self.data_extracao = data_extracao
+        # publicacao (AAAA-MM), completo, descricao ("Registro local (publicação 2026-11)")
+        self.procedencia = procedencia or {}
+        self.offline = offline
         self._anteriores = anteriores
 
     def restaurar(self) -> None:
@@ -118,27 +122,48 @@ class RegistroEmUso:
         self.restaurar()
 
 
-def usar_registro(valor: str) -> RegistroEmUso:
+_ANTERIOR = object()
+
+
+def usar_registro(valor: Optional[str], *, online: Any = _ANTERIOR) -> RegistroEmUso:
     """Faz o módulo ``cnpj`` consultar outro registro.
 
-    ``valor``: ``"local"`` (o banco padrão), ``"sqlite:CAMINHO"`` (esse banco) ou a URL
-    base de um servidor ``registro servir`` (``http://maquina:8080``). Devolve um objeto
-    que descreve o registro e sabe restaurar o anterior.
+    ``valor``: ``"local"`` (o banco padrão), ``"sqlite:CAMINHO"`` (esse banco), a URL
+    base de um servidor ``registro servir`` (``http://maquina:8080``), ou None (só os
+    serviços públicos). O registro local responde primeiro; o que ele não tem é
+    consultado nos serviços públicos, com o cliente que o módulo ``cnpj`` usava
+    (ou ``online``, outro cliente). ``online=None``: nunca consulta os serviços
+    públicos (offline); o que o registro local não tem fica sem resposta
+    ("indisponivel"), nunca "não encontrado". Devolve um objeto que descreve o
+    registro e sabe restaurar o anterior.
     """
     from scrivane_contract import cnpj
 
+    from .consultas import ConsultasRegistro, RequisicoesServidor
+
     nomes = ("requests", "BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API")
     anteriores = {n: getattr(cnpj, n) for n in nomes}
+    cliente = anteriores["requests"] if online is _ANTERIOR else online
+    if isinstance(cliente, ConsultasRegistro):  # already ours: its online client
+        cliente = cliente.online
+    if not valor:
+        cnpj.requests = ConsultasRegistro(None, cliente)
+        return RegistroEmUso("serviços públicos" if cliente is not None else "nenhum (offline)", None, anteriores,
+                             offline=cliente is None)
     if valor == "local" or valor.startswith("sqlite:"):
         caminho = caminho_padrao() if valor == "local" else Path(valor[len("sqlite:"):]).expanduser()
         registro = RegistroLocal(caminho)
-        cnpj.requests = RequisicoesLocais(registro)
+        procedencia = registro.procedencia()
+        cnpj.requests = ConsultasRegistro(RequisicoesLocais(registro), cliente,
+                                          publicacao=procedencia["publicacao"], completo=procedencia["completo"],
+                                          descricao_local=procedencia["descricao"])
         data = registro.info().get("data_extracao")
-        return RegistroEmUso(f"registro local {caminho}", data, anteriores)
+        return RegistroEmUso(f"registro local {caminho}", data, anteriores, procedencia, offline=cliente is None)
     if re.match(r"^https?://", valor):
         base = valor.rstrip("/")
-        cnpj.BRASIL_API_URL = base + "/api/cnpj/v1/{cnpj}"
-        cnpj.RECEITA_WS_URL = base + "/v1/cnpj/{cnpj}"
-        cnpj.CASADOSDADOS_API = base + "/v2/public/cnpj/search"
-        return RegistroEmUso(f"registro em {base}", None, anteriores)
+        import requests as _requests
+
+        cnpj.requests = ConsultasRegistro(RequisicoesServidor(base, _requests), cliente,
+                                          descricao_local=f"Registro em {base}")
+        return RegistroEmUso(f"registro em {base}", None, anteriores, offline=cliente is None)
     raise ValueError(f"registro inválido: {valor!r} (use local, sqlite:CAMINHO ou uma URL http(s))")

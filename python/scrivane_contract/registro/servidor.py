@@ -15,6 +15,7 @@ import sys
 import time
 from pathlib import Path
 
+from .._controles import escapar_controles
 from .consulta import RegistroLocal
 from .local import responder
 
@@ -25,6 +26,13 @@ _CABECALHOS_JSON = [(b"content-type", b"application/json")]
 _CACHE_CONTROL = (b"cache-control", b"max-age=86400")
 _ENV_BANCO = "SCRIVANE_SERVIR_BANCO"
 _ENV_LOG = "SCRIVANE_SERVIR_LOG"
+# The searches' JSON bodies are a few hundred bytes: a bigger body is refused
+# before it is read.
+CORPO_MAXIMO = 64 * 1024
+
+
+def _escapar(texto: str) -> str:
+    return escapar_controles(texto, aspas=True)
 
 
 def _registrar(scope, status: int) -> None:
@@ -33,19 +41,27 @@ def _registrar(scope, status: int) -> None:
     cliente = scope.get("client") or ("-", 0)
     consulta = scope.get("query_string") or b""
     alvo = scope["path"] + ("?" + consulta.decode("latin-1") if consulta else "")
-    sys.stdout.write(f'{time.strftime("%Y-%m-%d %H:%M:%S")} {cliente[0]}:{cliente[1]} '
-                     f'"{scope["method"]} {alvo} HTTP/{scope.get("http_version", "1.1")}" {status}\n')
+    sys.stdout.write(f'{time.strftime("%Y-%m-%d %H:%M:%S")} {_escapar(str(cliente[0]))}:{cliente[1]} '
+                     f'"{_escapar(scope["method"])} {_escapar(alvo)} HTTP/{_escapar(scope.get("http_version", "1.1"))}"'
+                     f' {status}\n')
 
 
 def criar_app(banco: str | os.PathLike | RegistroLocal, *, log: bool = False):
     """A aplicação ASGI sobre o banco (para uvicorn ou outro servidor ASGI); ``log``: uma linha por pedido."""
     registro = banco if isinstance(banco, RegistroLocal) else RegistroLocal(banco)
 
+    def procedencia() -> list:
+        # What the server holds, on every answer: the client tells a company
+        # this registry lacks from one the Receita Federal does not know.
+        p = registro.procedencia()
+        return [(b"x-registro-publicacao", (p["publicacao"] or "").encode("ascii", "replace")),
+                (b"x-registro-completo", b"1" if p["completo"] else b"0")]
+
     async def enviar(send, status: int, corpo, scope=None) -> None:
         if log and scope is not None:
             _registrar(scope, status)
         dados = json.dumps(corpo, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
-        cabecalhos = _CABECALHOS_JSON + [(b"content-length", str(len(dados)).encode())]
+        cabecalhos = _CABECALHOS_JSON + [(b"content-length", str(len(dados)).encode())] + procedencia()
         if status == 200:
             cabecalhos.append(_CACHE_CONTROL)
         await send({"type": "http.response.start", "status": status, "headers": cabecalhos})
@@ -69,10 +85,18 @@ def criar_app(banco: str | os.PathLike | RegistroLocal, *, log: bool = False):
             return await enviar(send, 200, registro.info(), scope)
         corpo = None
         if metodo == "POST":
-            partes = []
+            grande = {"success": False, "message": "Requisição grande demais"}
+            declarado = dict(scope.get("headers") or []).get(b"content-length", b"0")
+            if not declarado.isdigit() or int(declarado) > CORPO_MAXIMO:
+                return await enviar(send, 413, grande, scope)
+            partes, recebidos = [], 0
             while True:
                 msg = await receive()
-                partes.append(msg.get("body", b""))
+                pedaco = msg.get("body", b"")
+                recebidos += len(pedaco)
+                if recebidos > CORPO_MAXIMO:  # no length declared (chunked), or a lying one
+                    return await enviar(send, 413, grande, scope)
+                partes.append(pedaco)
                 if not msg.get("more_body"):
                     break
             try:

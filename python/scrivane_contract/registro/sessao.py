@@ -26,7 +26,7 @@ from typing import Optional
 from urllib.parse import urlsplit
 
 import requests
-from urllib3.exceptions import MaxRetryError, ResponseError
+from urllib3.exceptions import MaxRetryError, NewConnectionError, ResponseError
 from urllib3.util.retry import Retry
 
 __all__ = ["usar_sessao_resiliente", "criar_sessao_resiliente", "cache_padrao", "LIMITES_PADRAO", "user_agent"]
@@ -64,6 +64,10 @@ class _Retry(Retry):
         return super().new(**kw)
 
     def increment(self, method=None, url=None, response=None, error=None, _pool=None, _stacktrace=None):
+        if isinstance(error, NewConnectionError):
+            # The host could not be reached at all (DNS, refused, no route): asking
+            # again in a second will not help; a time-out keeps its retries.
+            raise MaxRetryError(_pool, url, error)
         nova = super().increment(method, url, response, error, _pool, _stacktrace)
         espera = None
         if response is not None and self.respect_retry_after_header:
@@ -80,6 +84,23 @@ class _Retry(Retry):
     def sleep(self, response=None):
         if self.proxima > 0:
             time.sleep(self.proxima)
+
+
+class _ComDisjuntor:
+    """Adapter mix-in: a host that could not be reached is not asked again for a while.
+
+    It sits below the HTTP cache, so a cached answer is still served while the
+    host is blocked.
+    """
+
+    def send(self, request, *args, **kwargs):
+        from .consultas import DISJUNTOR
+
+        return DISJUNTOR.pedir(request.url, lambda: super(_ComDisjuntor, self).send(request, *args, **kwargs))
+
+
+class _Adaptador(_ComDisjuntor, requests.adapters.HTTPAdapter):
+    pass
 
 
 def _so_respostas_boas(resposta: requests.Response) -> bool:
@@ -106,6 +127,9 @@ def criar_sessao_resiliente(cache: Optional[str | os.PathLike] = None, *, sem_ca
     """Monta a sessão (sem instalá-la). ``limites``: pedidos por minuto por serviço
     (chaves ``BRASIL_API_URL``, ``RECEITA_WS_URL``, ``CASADOSDADOS_API``)."""
     from requests_ratelimiter import LimiterAdapter
+
+    class _AdaptadorLimitado(_ComDisjuntor, LimiterAdapter):
+        pass
 
     if sem_cache:
         sessao = requests.Session()
@@ -135,10 +159,10 @@ def criar_sessao_resiliente(cache: Optional[str | os.PathLike] = None, *, sem_ca
             continue
         # Each service has its own bucket (a mounted adapter per URL prefix);
         # a 429 fills it, so the next request waits for the service's window.
-        adaptador = LimiterAdapter(per_minute=por_minuto, per_host=False, bucket_name=nome,
-                                   max_delay=espera_maxima, max_retries=retry)
+        adaptador = _AdaptadorLimitado(per_minute=por_minuto, per_host=False, bucket_name=nome,
+                                       max_delay=espera_maxima, max_retries=retry)
         sessao.mount(_prefixo(template), adaptador)
-    padrao = requests.adapters.HTTPAdapter(max_retries=retry)
+    padrao = _Adaptador(max_retries=retry)
     sessao.mount("https://", padrao)
     sessao.mount("http://", padrao)
     return sessao

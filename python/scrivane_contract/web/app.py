@@ -9,6 +9,7 @@ import os
 from contextlib import asynccontextmanager
 from functools import lru_cache
 from typing import Any, Callable, Literal, Optional
+from urllib.parse import urlsplit
 
 from fastapi import Depends, FastAPI, HTTPException, Request
 from fastapi.concurrency import run_in_threadpool
@@ -81,6 +82,28 @@ class EstadoVerificacao(BaseModel):
 
 class Erro(BaseModel):
     detail: str
+
+
+# Methods that change the service's state.
+_MUDAM_ESTADO = frozenset({"POST", "PUT", "PATCH", "DELETE"})
+
+
+def mesma_origem(cabecalhos: Any) -> bool:
+    """Whether a request comes from the service's own page, or from no browser page at all.
+
+    Browsers say where a request comes from (``Sec-Fetch-Site``, ``Origin``);
+    programs that call the API send neither and are let through.
+    """
+    site = (cabecalhos.get("sec-fetch-site") or "").strip().lower()
+    if site and site not in ("same-origin", "none"):
+        return False
+    origem = cabecalhos.get("origin")
+    if origem is None:
+        return True
+    partes = urlsplit(origem.strip())
+    if not partes.scheme or not partes.netloc:
+        return False  # "null": a sandboxed frame, a file, a redirect across sites
+    return partes.netloc.lower() == (cabecalhos.get("host") or "").strip().lower()
 
 
 def _erros(*codigos: int) -> dict[int | str, dict[str, Any]]:
@@ -180,6 +203,11 @@ def criar_app(
 
     @app.middleware("http")
     async def cabecalhos_seguranca(request: Request, call_next):
+        # Without a token, a page of another site could make a visitor's browser
+        # send jobs here: only the service's own page may change anything.
+        if token_bytes is None and request.method in _MUDAM_ESTADO and not mesma_origem(request.headers):
+            return JSONResponse({"detail": "Pedido de outra origem recusado. Para aceitar chamadas de outros "
+                                           f"sites, defina {ENV_TOKEN} e envie o token."}, status_code=403)
         resposta = await call_next(request)
         resposta.headers.setdefault("X-Content-Type-Options", "nosniff")
         resposta.headers.setdefault("Referrer-Policy", "no-referrer")
@@ -281,7 +309,8 @@ def criar_app(
         extras = {"aviso": item.get("aviso"), "duracao": item.get("segundos")}
         return HTMLResponse(gerar(item["resultado"], item["arquivo"],
                                   assinaturas_digitais=item["assinaturas_digitais"],
-                                  veredito=(item.get("veredito"), item.get("motivo_veredito")), **extras))
+                                  veredito=(item.get("veredito"), item.get("motivo_veredito")),
+                                  procedencia=item.get("procedencia"), avisos=item.get("avisos"), **extras))
 
     # -- history ---------------------------------------------------------------------
 
@@ -333,8 +362,13 @@ def criar_app(
         if estado == "invalido":
             raise HTTPException(422, "CNPJ malformado: informe os 14 dígitos.")
         if estado == "indisponivel":
-            return JSONResponse({"detail": "Receita Federal indisponível. Tente novamente mais tarde."},
-                                status_code=503, headers={"Retry-After": "30"})
+            from scrivane_contract import cnpj
+
+            # A local registry that lacks the company says so (never "not found").
+            motivo = getattr(cnpj.requests, "motivo_indisponivel", None)
+            detalhe = f"{motivo}." if isinstance(motivo, str) and motivo else \
+                "Receita Federal indisponível. Tente novamente mais tarde."
+            return JSONResponse({"detail": detalhe}, status_code=503, headers={"Retry-After": "30"})
         if registro is None:
             raise HTTPException(404, "CNPJ não encontrado na Receita Federal.")
         return JSONResponse(json.loads(json.dumps(registro, default=str)))

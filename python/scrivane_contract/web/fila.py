@@ -30,7 +30,13 @@ from pathlib import Path
 from typing import Any, Callable, Optional
 
 from scrivane_contract.verificacao import Verificacao as RegistroVerificacao
-from scrivane_contract.verificacao import verificar_arquivo
+from scrivane_contract.verificacao import (
+    espera_estimada,
+    preparar_leitura,
+    sem_caminhos,
+    sem_caminhos_no_registro,
+    verificar_arquivo,
+)
 
 __all__ = ["FilaCheia", "FilaVerificacoes", "Verificacao", "NA_FILA", "EM_ANDAMENTO", "CONCLUIDA", "FALHOU"]
 
@@ -131,7 +137,9 @@ class FilaVerificacoes:
         self.trabalhadores = trabalhadores
         self.limite_fila = limite_fila
         self.retencao = retencao
-        self.pasta = Path(tempfile.mkdtemp(prefix="scrivane-web-", dir=pasta))
+        # Named with our process id: a later start-up removes it if we are killed.
+        preparar_leitura(pasta, trabalhadores)
+        self.pasta = Path(tempfile.mkdtemp(prefix=f"scrivane-web-{os.getpid()}-", dir=pasta))
         os.chmod(self.pasta, 0o700)
         self._lock = threading.Lock()
         self._itens: dict[str, Verificacao] = {}
@@ -157,9 +165,12 @@ class FilaVerificacoes:
         return self.trabalhadores + self.limite_fila
 
     def _retry_after(self) -> int:
+        agora = self.relogio()
         media = sum(self._duracoes) / len(self._duracoes) if self._duracoes else 5.0
-        espera = media * max(1, self._ativas - self.trabalhadores + 1) / self.trabalhadores
-        return int(min(max(espera, 1.0), 300.0) + 0.999)
+        decorridos = [agora - v.iniciada_em for v in self._itens.values()
+                      if v.estado == EM_ANDAMENTO and v.iniciada_em is not None]
+        na_fila = sum(1 for v in self._itens.values() if v.estado == NA_FILA) + self._reservas
+        return espera_estimada(media, decorridos, na_fila, self.trabalhadores)
 
     def reservar(self) -> None:
         """Holds a place for an upload about to be received; raises ``FilaCheia``."""
@@ -216,12 +227,15 @@ class FilaVerificacoes:
             registro = verificar_arquivo(str(caminho), self._verificador(), nome=item.arquivo, ident=item.id,
                                          assinaturas=self.assinaturas, motivo=motivo,
                                          ignorar_assinaturas=self.ignorar_assinaturas, **self.informacoes)
+            # API clients see the name of the file they sent, never the server's path.
+            sem_caminhos_no_registro(registro, caminho, item.arquivo)
             for tipo in tipos:
                 # The type only: a message may quote the contract.
                 log.warning("verificação %s: %s (%s)", item.id,
                             "falhou" if registro.erro is not None else "assinaturas não conferidas", tipo)
         except BaseException as exc:  # noqa: BLE001 - every failure ends the job, none escapes the pool
-            registro = RegistroVerificacao(arquivo=item.arquivo, id=item.id, erro=_mensagem_erro(exc))
+            registro = RegistroVerificacao(arquivo=item.arquivo, id=item.id,
+                                           erro=sem_caminhos(_mensagem_erro(exc), caminho, item.arquivo))
             log.warning("verificação %s falhou (%s)", item.id, type(exc).__name__)
         finally:
             self._terminar(item, caminho, registro)
