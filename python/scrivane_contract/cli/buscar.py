@@ -105,7 +105,8 @@ def executar(args: argparse.Namespace) -> int:
     if hasattr(modulo, "consultar_cnpj_detalhado") and hasattr(modulo, "buscar_cnpj_por_nome_detalhado"):
         dados, indisponivel = _buscar_detalhado(modulo, args.cnpj or None, args.nome, args.uf or None,
                                                 args.usar_ai, chave)
-        if dados is None and not indisponivel:
+        # With --offline a local miss reads as unanswered; the local registry may still know a closed one.
+        if dados is None and (not indisponivel or getattr(args, "offline", False)):
             dados, indisponivel = _buscar_qualquer_situacao(modulo, args.nome, args.uf or None)
             if dados is not None:
                 situacao = dados.get("descricao_situacao_cadastral") or dados.get("situacao") or "não ativa"
