@@ -43,7 +43,8 @@ def _loopback_only():
 
 
 # The command line points the cnpj module at the registry it chose (its ``requests`` name and URL
-# constants); after each test, every fixture's teardown done, the module is put back as the run found it.
+# constants); after each test, every fixture's teardown done, the module is put back as the run found it,
+# and the registry client's memory of unreachable hosts is cleared.
 _CNPJ_NOMES = ("requests", "BRASIL_API_URL", "RECEITA_WS_URL", "CASADOSDADOS_API")
 _cnpj_original: dict = {}
 
@@ -61,6 +62,10 @@ def pytest_runtest_teardown(item, nextitem):
 
     for n, v in _cnpj_original.items():
         setattr(cnpj, n, v)
+    # Nor does a host one test found out of reach stay blocked for the next (its "sem acesso" hint included).
+    from scrivane_contract.registro.consultas import DISJUNTOR
+
+    DISJUNTOR.reiniciar()
 
 
 @pytest.fixture(autouse=True)
