@@ -127,7 +127,9 @@ def test_contracts_verified_from_the_page(servico, navegador):
             soltar(pagina, caminho)  # dragged onto the drop zone
         else:
             pagina.set_input_files("#arquivo", str(caminho))
-        pagina.wait_for_selector("#progresso:not([hidden])")
+        # The progress panel is shown on upload; a quick job may already have replaced it by the
+        # result (its panel hidden with it), so its own hidden attribute gone is what shows it was used.
+        pagina.wait_for_selector("#progresso:not([hidden])", state="attached")
         titulo = pagina.wait_for_selector("#resultado:not([hidden]) .veredito__titulo", timeout=30000)
         assert titulo.inner_text() == veredito
         assert pagina.evaluate("document.activeElement.id") == "relatorio-titulo"  # announced to screen readers
