@@ -29,6 +29,7 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Callable, Optional
 
+from scrivane_contract.historico.fila import CONCLUIDA, EM_ANDAMENTO, FALHOU, NA_FILA
 from scrivane_contract.verificacao import Verificacao as RegistroVerificacao
 from scrivane_contract.verificacao import (
     espera_estimada,
@@ -40,10 +41,6 @@ from scrivane_contract.verificacao import (
 
 __all__ = ["FilaCheia", "FilaVerificacoes", "Verificacao", "NA_FILA", "EM_ANDAMENTO", "CONCLUIDA", "FALHOU"]
 
-NA_FILA = "na_fila"
-EM_ANDAMENTO = "em_andamento"
-CONCLUIDA = "concluida"
-FALHOU = "falhou"
 
 log = logging.getLogger("scrivane_contract.web")
 
