@@ -108,6 +108,27 @@ def test_a_company_the_database_lacks_is_asked_online_and_the_online_answer_deci
     assert r["empresas"][1]["campos"][0]["mensagem"] == "CNPJ não encontrado na Receita Federal"
 
 
+def test_a_later_verification_never_reports_an_earlier_lookups_provenance(bancos, servicos, llm, tmp_path,
+                                                                          capsys):  # noqa: F811
+    # The process answered ACME from the local database once; a later verification whose lookups go
+    # straight to the services (a caller's own client, which records nothing) must not claim it.
+    pdf = contrato(tmp_path, "c.pdf", "Maria da Silva")
+    responder(llm, "c.pdf", "Maria da Silva")
+    codigo, out, _ = rodar(capsys, "verificar", "--json", "--sem-cache", "--registro", f"sqlite:{bancos['parcial']}",
+                           pdf)
+    assert json.loads(out)["procedencia"][0]["origem"] == "registro_local"
+
+    import requests
+
+    from scrivane_contract.checker import ContractChecker
+    from scrivane_contract.verificacao import verificar_arquivo
+
+    cnpj.requests = requests
+    v = verificar_arquivo(pdf, ContractChecker(verbose=False).verificar)
+    assert v.resultado["empresas"][0]["cnpj_encontrado"] and v.procedencia == [None]
+    assert [q.path for q in servicos.requests][-1] == f"/api/cnpj/v1/{ACME}"
+
+
 @pytest.mark.parametrize("banco", ["parcial", "completo"])
 @pytest.mark.parametrize("como", ["--offline", "SCRIVANE_OFFLINE"])
 def test_offline_a_company_the_database_lacks_is_pending_never_not_found(

@@ -219,8 +219,12 @@ def _motivo_openai(exc: BaseException) -> str:
 # -- where the registry data came from ---------------------------------------------
 
 
-def procedencia_das_empresas(resultado: Optional[dict[str, Any]]) -> Optional[list[Optional[dict[str, Any]]]]:
+def procedencia_das_empresas(resultado: Optional[dict[str, Any]],
+                             desde: Optional[float] = None) -> Optional[list[Optional[dict[str, Any]]]]:
     """De onde vieram os dados de cada empresa do resultado, na ordem de ``empresas``.
+
+    ``desde`` (``time.monotonic()`` do início da verificação): só contam as consultas feitas
+    a partir dele.
 
     Cada item é o que ``scrivane_contract.registro.consultas.procedencia`` diz do CNPJ
     da empresa (``descricao`` como "Registro local (publicação 2026-11)" ou "BrasilAPI,
@@ -236,7 +240,7 @@ def procedencia_das_empresas(resultado: Optional[dict[str, Any]]) -> Optional[li
     saida: list[Optional[dict[str, Any]]] = []
     for e in resultado.get("empresas") or []:
         e = e if isinstance(e, dict) else {}
-        p = procedencia(str(e.get("cnpj") or "")) if e.get("cnpj_encontrado") else None
+        p = procedencia(str(e.get("cnpj") or ""), desde) if e.get("cnpj_encontrado") else None
         saida.append({"cnpj": e.get("cnpj"), **p} if p else None)
     return saida
 
@@ -391,6 +395,7 @@ def verificar_arquivo(
     dado = caminho  # handed to ``verificar`` as it came
     caminho = Path(caminho)
     inicio = time.perf_counter()
+    consultas_desde = time.monotonic()  # registry answers from before this verification are not its own
     v = Verificacao(arquivo=nome if nome is not None else str(caminho), provedor=provedor, modelo=modelo,
                     registro=registro, id=ident)
     leitura: Optional[_Leitura] = None
@@ -425,7 +430,7 @@ def verificar_arquivo(
                                                  ignorar_assinaturas=ignorar_assinaturas)
     v.veredito = calcular_veredito(v.resultado, v.assinaturas_digitais, exigir_assinaturas=exigir_assinaturas,
                                    ignorar_assinaturas=ignorar_assinaturas)
-    v.procedencia = procedencia_das_empresas(v.resultado)
+    v.procedencia = procedencia_das_empresas(v.resultado, desde=consultas_desde)
     v.avisos = avisos_do_registro(v.resultado)
     v.segundos = time.perf_counter() - inicio
     v.verificado_em = agora_iso()

@@ -180,24 +180,26 @@ def sem_acesso() -> bool:
 
 
 class _Procedencias:
-    """Where the last answer for each CNPJ came from (bounded, thread-safe)."""
+    """Where the last answer for each CNPJ came from, and when (bounded, thread-safe)."""
 
     def __init__(self, limite: int = 20000):
-        self._dados: "OrderedDict[str, dict]" = OrderedDict()
+        self._dados: "OrderedDict[str, tuple[float, dict]]" = OrderedDict()
         self._trava = threading.Lock()
         self._limite = limite
 
     def registrar(self, cnpj14: str, registro: dict) -> None:
         with self._trava:
-            self._dados[cnpj14] = registro
+            self._dados[cnpj14] = (time.monotonic(), registro)
             self._dados.move_to_end(cnpj14)
             while len(self._dados) > self._limite:
                 self._dados.popitem(last=False)
 
-    def de(self, cnpj14: str) -> Optional[dict]:
+    def de(self, cnpj14: str, desde: Optional[float] = None) -> Optional[dict]:
         with self._trava:
-            r = self._dados.get(cnpj14)
-            return dict(r) if r is not None else None
+            item = self._dados.get(cnpj14)
+        if item is None or (desde is not None and item[0] < desde):
+            return None
+        return dict(item[1])
 
 
 _PROCEDENCIAS = _Procedencias()
@@ -207,8 +209,11 @@ def _limpo(cnpj: str) -> str:
     return re.sub(r"[\s./-]", "", cnpj or "").upper()
 
 
-def procedencia(cnpj: str) -> Optional[dict]:
+def procedencia(cnpj: str, desde: Optional[float] = None) -> Optional[dict]:
     """De onde veio o último registro deste CNPJ nesta execução, ou None.
+
+    Com ``desde`` (um instante de ``time.monotonic()``), só vale um registro obtido
+    a partir dele: o de uma consulta anterior, talvez feita a outro registro, não conta.
 
     Chaves: ``servico`` (BrasilAPI ou ReceitaWS: o formato da resposta), ``origem``
     ("registro_local", "servidor" ou "online"), ``descricao`` (o texto para o
@@ -216,7 +221,7 @@ def procedencia(cnpj: str) -> Optional[dict]:
     ``completo`` (registro local), ``consultado_em`` (consulta online, ISO 8601 UTC)
     e ``cache`` (resposta do cache HTTP).
     """
-    return _PROCEDENCIAS.de(_limpo(cnpj))
+    return _PROCEDENCIAS.de(_limpo(cnpj), desde)
 
 
 def registrar_procedencia(cnpj: str, registro: dict) -> None:
