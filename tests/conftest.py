@@ -50,6 +50,15 @@ _cnpj_original: dict = {}
 
 
 def pytest_sessionstart(session):
+    # Nothing the run starts writes into the user's data folder, not even a child process started
+    # with the SCRIVANE_ variables left out: the default history lives under XDG_DATA_HOME.
+    import os
+    import tempfile
+
+    dados = tempfile.mkdtemp(prefix="scrivane-testes-")
+    os.environ["XDG_DATA_HOME"] = dados
+    os.environ["SCRIVANE_HISTORICO"] = os.path.join(dados, "historico-da-sessao.sqlite3")
+
     from scrivane_contract import cnpj
 
     _cnpj_original.update({n: getattr(cnpj, n) for n in _CNPJ_NOMES})

@@ -35,6 +35,7 @@ from urllib.parse import parse_qs, urlsplit
 __all__ = ["OpenAIServer", "Reply", "RecordedRequest"]
 
 Match = Union[str, Callable[[dict], bool], None]
+GATE_LIMIT = 120.0
 
 
 @dataclass
@@ -50,12 +51,17 @@ class Reply:
     prompt_tokens: int = 100
     completion_tokens: int = 20
     finish_reason: str = "stop"
+    # Ordering without clocks: the answer waits until ``after`` is set (an error
+    # answer if it is not set within GATE_LIMIT seconds), and chosing it sets ``opens``.
+    after: Optional[threading.Event] = None
+    opens: Optional[threading.Event] = None
 
     @classmethod
-    def json(cls, obj: Any, *, delay: float = 0.0, prompt_tokens: int = 100, completion_tokens: int = 20) -> "Reply":
+    def json(cls, obj: Any, *, delay: float = 0.0, prompt_tokens: int = 100, completion_tokens: int = 20,
+             after: Optional[threading.Event] = None, opens: Optional[threading.Event] = None) -> "Reply":
         """A chat completion whose message content is ``obj`` as JSON."""
         return cls("content", json.dumps(obj, ensure_ascii=False), delay=delay,
-                   prompt_tokens=prompt_tokens, completion_tokens=completion_tokens)
+                   prompt_tokens=prompt_tokens, completion_tokens=completion_tokens, after=after, opens=opens)
 
     @classmethod
     def text(cls, content: Optional[str], *, delay: float = 0.0, prompt_tokens: int = 100,
@@ -279,6 +285,12 @@ class _Handler(BaseHTTPRequestHandler):
             self._send(404, {"error": {"message": f"no route for {parts.path}", "type": "not_found"}})
             return
         reply = self.owner._record_and_choose(request)
+        if reply.opens is not None:
+            reply.opens.set()
+        if reply.after is not None and not reply.after.wait(GATE_LIMIT):
+            self._send(500, {"error": {"message": "the event this answer waits for never came",
+                                       "type": "scripted", "code": "500"}})
+            return
         if reply.delay:
             time.sleep(reply.delay)
         if reply.kind == "error":

@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -69,13 +70,15 @@ def contrato(pasta, nome, signatario):
     return write_text_pdf(Path(pasta) / nome, [f"CONTRATO {nome}\nCONTRATANTE: ACME, CNPJ {ACME_F}\n{signatario}"])
 
 
-def responder(llm, marcador, signatario, *, atraso=0.0, empresas=(EMPRESA,)):
+def responder(llm, marcador, signatario, *, atraso=0.0, empresas=(EMPRESA,), depois=None, abre=None):
+    """``depois``: the answers wait for this event; ``abre``: an event the contract's first request sets."""
     def com(texto):
         return lambda body: marcador in json.dumps(body, ensure_ascii=False) and texto in json.dumps(body, ensure_ascii=False)
 
-    llm.script(com("TODAS as empresas"), Reply.json({"empresas": list(empresas)}, delay=atraso))
-    llm.script(com("TODAS as pessoas"), Reply.json({"assinaturas": [assinatura(signatario)]}, delay=atraso))
-    llm.script(com("dados gerais"), Reply.json({"tipo_contrato": "Prestação de serviços"}, delay=atraso))
+    kw = {"delay": atraso, "after": depois, "opens": abre}
+    llm.script(com("TODAS as empresas"), Reply.json({"empresas": list(empresas)}, **kw))
+    llm.script(com("TODAS as pessoas"), Reply.json({"assinaturas": [assinatura(signatario)]}, **kw))
+    llm.script(com("dados gerais"), Reply.json({"tipo_contrato": "Prestação de serviços"}, **kw))
 
 
 def rodar(capsys, *args):
@@ -229,12 +232,15 @@ class TestVerificarUm:
 
 class TestVerificarVarios:
     def test_json_lines_in_input_order_while_running_concurrently(self, llm, reg, tmp_path, capsys):
-        # The first contracts answer last: the output must still follow the input.
+        # The first two contracts are answered only once the last one has reached the engine: they end
+        # last, and a batch that did not run them side by side would never get their answers.
         nomes = ["c0.pdf", "c1.pdf", "c2.pdf", "c3.pdf", "c4.pdf"]
         signatarios = ["Maria da Silva", "Pedro Intruso", "Maria da Silva", "Maria da Silva", "Pedro Intruso"]
+        ultimo_chegou = threading.Event()
         for i, (nome, sig) in enumerate(zip(nomes, signatarios)):
             contrato(tmp_path, nome, sig)
-            responder(llm, nome, sig, atraso=0.9 if i < 2 else 0.0)
+            responder(llm, nome, sig, depois=ultimo_chegou if i < 2 else None,
+                      abre=ultimo_chegou if i == 4 else None)
         ruim = tmp_path / "c5.pdf"
         ruim.write_bytes(b"%PDF-1.4 quebrado")
         saida = tmp_path / "r.jsonl"
@@ -248,10 +254,9 @@ class TestVerificarVarios:
         # --saida holds the same objects, in the order the contracts ended.
         gravados = [json.loads(l) for l in saida.read_text().splitlines()]
         assert sorted(gravados, key=lambda o: o["arquivo"]) == objetos
-        assert gravados[0]["arquivo"] != str(tmp_path / "c0.pdf")
-        # The second contract reached the engine before the first one could have been answered.
-        chegadas = {n: [r.received_at for r in llm.requests if n in r.prompt_text] for n in nomes[:2]}
-        assert min(chegadas["c1.pdf"]) < min(chegadas["c0.pdf"]) + 0.9
+        # c2 and c3 ended before c4 started, hence before c0 and c1 were answered.
+        fim = {Path(o["arquivo"]).name: i for i, o in enumerate(gravados)}
+        assert max(fim["c2.pdf"], fim["c3.pdf"]) < min(fim["c0.pdf"], fim["c1.pdf"])
 
     def test_summary_table_and_reports_in_input_order(self, env, llm, reg, tmp_path, capsys):
         env.chdir(tmp_path)

@@ -15,9 +15,11 @@ from pathlib import Path
 RAIZ = Path(__file__).resolve().parent.parent
 
 
-def test_demo_verifies_the_three_examples_offline():
+def test_demo_verifies_the_three_examples_offline(tmp_path):
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("OPENAI_", "AZURE_", "SCRIVANE_")) and k.lower() not in ("http_proxy", "https_proxy")}
+    # The user's data folder (where the history is kept by default): the demo must leave it untouched.
+    env["XDG_DATA_HOME"] = str(tmp_path / "dados")
     # Any attempt to reach a public host fails fast instead of hanging.
     env["HTTPS_PROXY"] = env["HTTP_PROXY"] = "http://127.0.0.1:9"
     processo = subprocess.run([sys.executable, str(RAIZ / "tools" / "demo.py")], env=env, cwd=RAIZ,
@@ -36,5 +38,6 @@ def test_demo_verifies_the_three_examples_offline():
     assert "3 contrato(s): 1 aprovado(s), 1 reprovado(s), 1 pendente(s); 0 tokens, $0.0000" in saida
     for nome in ("contrato_aprovado.pdf", "contrato_pendente.pdf", "contrato_reprovado.pdf"):
         assert f"exemplos/{nome}" in saida
+    assert not (tmp_path / "dados").exists()
     assert saida.splitlines()[-1].startswith(
         "Demonstração concluída: cada exemplo teve o veredito esperado (APROVADO, PENDENTE, REPROVADO).")

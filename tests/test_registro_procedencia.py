@@ -234,3 +234,37 @@ def test_the_web_page_shows_where_each_company_came_from_and_the_witnesses(tmp_p
     assert [p["descricao"] for p in estado["procedencia"]] == [f"Registro local parcial (publicação {MES})"] * 2
     assert html.count(f"Dados: Registro local parcial (publicação {MES})") == 2
     assert html.count("Testemunha: assina sem representar empresa") == 2
+
+
+GAMA = "34028316000103"
+GAMA_F = "34.028.316/0001-03"
+
+
+@pytest.mark.parametrize("rede", ["offline", "online"])
+def test_a_closed_company_found_by_name_is_reported_as_found_never_as_absent(servicos, llm, env, tmp_path, capsys,
+                                                                              rede):  # noqa: F811
+    # The contract prints the number with a digit missing: the company is looked up by name, and the
+    # local registry holds it only as closed (the name search asks for active companies).
+    numero, brasil, _ = empresa_exemplo(GAMA, "GAMA INDUSTRIA DE PAPEIS LTDA", "MG")
+    brasil["descricao_situacao_cadastral"] = "BAIXADA"
+    jsonl = tmp_path / "gama.jsonl"
+    jsonl.write_text(json.dumps(brasil, ensure_ascii=False) + "\n", encoding="utf-8")
+    banco = tmp_path / "gama.sqlite3"
+    assert comando("registro", "importar", "--jsonl", str(jsonl), "--banco", str(banco)).returncode == 0
+    pdf = contrato(tmp_path, "c.pdf", "Maria da Silva")
+    responder(llm, "c.pdf", "Maria da Silva", empresas=({**EMPRESA, "cnpj": GAMA_F[:-1],
+                                                         "razao_social": "GAMA INDUSTRIA DE PAPEIS LTDA"},))
+    args = ["verificar", "--json", "--sem-cache", "--registro", f"sqlite:{banco}", pdf]
+    if rede == "offline":
+        args.insert(1, "--offline")
+    codigo, out, err = rodar(capsys, *args)
+    r = json.loads(out)["resultado"]
+    campos = {c["campo"]: c for c in r["empresas"][0]["campos"]}
+    mensagens = " ".join(c["mensagem"] for c in campos.values())
+    assert "Não consta" not in mensagens and "BAIXADA" in mensagens, r
+    assert (codigo, r["resultado_final"]) == (1, "REPROVADO")
+    e = r["empresas"][0]
+    assert (e["cnpj_buscado_por_nome"], e["empresa_ativa"], e["razao_social_receita"]) == (
+        True, False, "GAMA INDUSTRIA DE PAPEIS LTDA")
+    # Online, the services were asked first (they know no such company).
+    assert bool(servicos.requests) == (rede == "online")

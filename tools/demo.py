@@ -133,11 +133,15 @@ def main() -> int:
     env = _ambiente()
     porta = _porta_livre()
     with tempfile.TemporaryDirectory(prefix="scrivane-demo-") as pasta:
+        # The examples are fictitious: their verifications go to a history of the demo's own,
+        # deleted with the folder, never into the user's (nor do `monitorar` and the page list them).
+        env["SCRIVANE_HISTORICO"] = str(Path(pasta) / "historico.sqlite3")
         registro, qual = _iniciar_registro(Path(pasta), porta, env)
         try:
             url = f"http://127.0.0.1:{porta}"
             print(f"Registro local em {url} ({qual}), com as empresas de exemplos/registro.jsonl", flush=True)
-            print("Provedor local: os contratos são lidos por regras, sem modelo, sem rede e sem chave.\n", flush=True)
+            print("Provedor local: os contratos são lidos por regras, sem modelo, sem rede e sem chave.", flush=True)
+            print("Histórico da demonstração numa pasta temporária: o seu histórico não é alterado.\n", flush=True)
             saida = Path(pasta) / "vereditos.jsonl"
             subprocess.run(
                 _comando("verificar", "--provedor", "local", "--registro", url, "--offline", "--relatorios",

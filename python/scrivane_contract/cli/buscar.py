@@ -108,10 +108,12 @@ def executar(args: argparse.Namespace) -> int:
         # With --offline a local miss reads as unanswered; the local registry may still know a closed one.
         if dados is None and (not indisponivel or getattr(args, "offline", False)):
             dados, indisponivel = _buscar_qualquer_situacao(modulo, args.nome, args.uf or None)
-            if dados is not None:
-                situacao = dados.get("descricao_situacao_cadastral") or dados.get("situacao") or "não ativa"
-                avisos.append(f"nenhuma empresa ativa com esse nome; encontrada {dados.get('razao_social')} "
-                              f"com situação cadastral {situacao}")
+        # The local registry answers a search of active companies with one in another
+        # situation when it holds no active one: said as the search of every situation says it.
+        situacao = str((dados or {}).get("descricao_situacao_cadastral") or (dados or {}).get("situacao") or "")
+        if dados is not None and dados.get("_metodo_busca") == "api_nome" and "ATIVA" not in situacao.upper():
+            avisos.append(f"nenhuma empresa ativa com esse nome; encontrada {dados.get('razao_social')} "
+                          f"com situação cadastral {situacao or 'não ativa'}")
     else:
         dados, indisponivel = modulo.buscar_empresa_completo(
             cnpj=args.cnpj or None,

@@ -374,8 +374,21 @@ class ConsultasRegistro:
             if not self._ausente_local(resposta, url):
                 self._anotar(url, resposta, local=True)
                 return resposta
+            # A name search of active companies: the registry may hold the company in
+            # another situation, which is then the answer when the services have none.
+            outra = self._qualquer_situacao(metodo, url, params, kw)
+            if outra is not None and self._ausente_local(outra, url):
+                outra = None
             if self.online is None:
-                return _Resposta503(url, self.motivo_indisponivel or "")
+                return outra if outra is not None else _Resposta503(url, self.motivo_indisponivel or "")
+            if outra is not None:
+                try:
+                    resposta = self._online(metodo, url, params, kw)
+                except Exception:
+                    return outra
+                if getattr(resposta, "status_code", None) != 200 or _ausente(resposta, url):
+                    return outra
+                return resposta
         elif self.online is None:
             import requests
 
@@ -388,6 +401,19 @@ class ConsultasRegistro:
         if metodo == "get":
             return self.local.get(url, params, **kw)
         return self.local.post(url, **kw)
+
+    def _qualquer_situacao(self, metodo: str, url: str, params: Any, kw: dict) -> Any:
+        """A name search of active companies that the local registry could not answer, asked
+        again of it in every situation: a company it holds (closed, unfit...) is what was
+        found, never an absent one.  None when the request had no such filter."""
+        corpo = kw.get("json")
+        if metodo != "post" or not _BUSCA.search(urlsplit(url).path) or not isinstance(corpo, dict):
+            return None
+        consulta = corpo.get("query")
+        if not isinstance(consulta, dict) or not consulta.get("situacao_cadastral"):
+            return None
+        consulta = {k: v for k, v in consulta.items() if k != "situacao_cadastral"}
+        return self._local(metodo, url, params, {**kw, "json": {**corpo, "query": consulta}})
 
     def _ausente_local(self, resposta: Any, url: str) -> bool:
         if not _ausente(resposta, url):
