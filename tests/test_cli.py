@@ -428,4 +428,4 @@ class TestClassificar:
         assert codigo == 4
         assert objetos[0] == {"arquivo": str(pdf), "eh_contrato": True, "quantidade": 4,
                               "keywords_encontradas": ["contrato", "cláusula", "clausula", "objeto"]}
-        assert objetos[1]["erro"].startswith("O documento não é PDF nem texto")
+        assert objetos[1]["erro"].startswith("formato não suportado")

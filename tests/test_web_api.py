@@ -86,9 +86,9 @@ class TestVerificacoes:
 
     @pytest.mark.parametrize("corpo, tipo, status, trecho", [
         (b"x" * 5000 + PDF_MINIMO, "pdf", 413, "limite"),
-        (b"Contrato em texto puro, nomeado .pdf", "pdf", 415, "não é um PDF"),
-        (b"", "pdf", 415, "não é um PDF"),
-        (b"\x89PNG\r\n\x1a\n" + b"\0" * 2000, "pdf", 415, "não é um PDF"),
+        (b"Contrato em texto puro, nomeado .pdf", "pdf", 415, "Formato não suportado"),
+        (b"", "pdf", 415, "Formato não suportado"),
+        (b"GIF89a" + b"\0" * 2000, "pdf", 415, "PDF, DOCX ou imagem (JPEG, PNG, TIFF ou HEIC)"),
         (PDF_MINIMO, "sem-arquivo", 400, "Nenhum arquivo"),
         (PDF_MINIMO, "json", 400, "multipart"),
     ])

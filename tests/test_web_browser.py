@@ -196,7 +196,7 @@ def test_phone_width_keyboard_and_refusals(servico, navegador, tmp_path):
     falso = tmp_path / "nao-e-pdf.pdf"
     falso.write_text("apenas texto")
     pagina.set_input_files("#arquivo", str(falso))
-    assert "não é um PDF" in pagina.wait_for_selector("#erro:not([hidden])").inner_text()
+    assert "Formato não suportado" in pagina.wait_for_selector("#erro:not([hidden])").inner_text()
 
     # Keyboard: the skip link, then the file input.
     pagina.keyboard.press("Tab")

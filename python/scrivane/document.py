@@ -32,7 +32,7 @@ from typing import Callable, Optional
 from . import ocr as _ocr
 
 __all__ = ["Document", "DocumentError", "DocumentLimitError", "EmptyDocumentError", "PaginaOCR",
-           "read_document", "strip_controls", "PAGE_LIMIT"]
+           "read_document", "strip_controls", "ocr_progress", "PAGE_LIMIT"]
 
 log = logging.getLogger("scrivane")
 
@@ -64,6 +64,35 @@ _CONTROLS = dict.fromkeys([*range(0x00, 0x09), *range(0x0B, 0x20), *range(0x7F, 
 # "ocr" for the scanned ones), so a supervising process knows where a reading
 # stopped.  None: nobody listens.
 page_hook: Optional[Callable[[int, str], None]] = None
+
+
+# Who hears of each page read by OCR, per thread: ``listener(done, total)`` after each page
+# (see ``ocr_progress``).  The isolated readers forward their pages to the caller's listener.
+_listener = threading.local()
+
+
+class ocr_progress:
+    """Contexto em que ``ouvinte(lidas, total)`` é chamado a cada página lida por OCR nesta thread.
+
+        with ocr_progress(lambda lidas, total: print(f"OCR {lidas}/{total}")):
+            engine.process("digitalizado.pdf")
+    """
+
+    def __init__(self, listener: Optional[Callable[[int, int], None]]) -> None:
+        self.listener = listener
+        self._before: Optional[Callable[[int, int], None]] = None
+
+    def __enter__(self) -> "ocr_progress":
+        self._before = getattr(_listener, "fn", None)
+        _listener.fn = self.listener
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        _listener.fn = self._before
+
+
+def _progress_listener() -> Optional[Callable[[int, int], None]]:
+    return getattr(_listener, "fn", None)
 
 
 def strip_controls(text: str) -> str:
@@ -380,7 +409,7 @@ def _pdf_pages(path: Path, data: bytes, ocr: bool, ocr_workers: Optional[int], m
                         page.close()
 
             try:
-                texts = _ocr.read_pages(render, scanned, workers=ocr_workers)
+                texts = _ocr.read_pages(render, scanned, workers=ocr_workers, progress=_progress_listener())
             except _ocr.OCRError as exc:
                 raise DocumentError(f"{exc}: {path}") from exc
             reasons = {int(i): i.motivo for i in scanned}
@@ -457,7 +486,17 @@ def read_document(
     ocr_pages: tuple[int, ...] = ()
     ocr_seconds = 0.0
     # Readers accept a PDF header anywhere in the first kilobyte.
-    if b"%PDF-" in data[:1024] or p.suffix.lower() == ".pdf":
+    if b"%PDF-" in data[:1024]:
+        other = None
+    else:
+        # Photos, scans and Word files, known by their content whatever their name.
+        from . import formats as _formats
+
+        other = _formats.ler(p, data, ocr=want_ocr, unavailable=unavailable, ocr_workers=ocr_workers,
+                             max_pages=_page_limit(max_pages), progress=_progress_listener())
+    if other is not None:
+        pages, ocr_pages, ocr_seconds = other.pages, other.ocr_pages, other.ocr_seconds
+    elif b"%PDF-" in data[:1024] or p.suffix.lower() == ".pdf":
         pdf_text = _pdf_pages(p, data, want_ocr and unavailable is None, ocr_workers, _page_limit(max_pages))
         pages = pdf_text.pages
         scanned, ocr_pages, ocr_seconds = pdf_text.scanned, pdf_text.ocr_pages, pdf_text.ocr_seconds
@@ -468,10 +507,9 @@ def read_document(
             # An image, a word-processor file, an archive: not text.  Read as
             # Latin-1 it would reach the model as noise and come back as an
             # extraction that found nothing.
-            raise DocumentError(
-                f"O documento não é PDF nem texto: {p} "
-                "(converta-o para PDF com texto, ou para texto simples)"
-            )
+            from .formats import ACEITOS
+
+            raise DocumentError(f"formato não suportado: {p} (aceitos: {ACEITOS})")
         else:
             try:
                 text = data.decode("utf-8-sig")

@@ -277,6 +277,14 @@ def _worker_main(argv: list[str]) -> None:
             raise _OutOfTime
 
     _document.page_hook = hook
+
+    def ocr_page(done: int, total: int) -> None:
+        try:
+            outbox.send(("ocr", done, total))
+        except Exception:  # noqa: BLE001 - progress is never worth the document
+            pass
+
+    _document._listener.fn = ocr_page
     while True:
         try:
             request = inbox.recv()
@@ -396,6 +404,7 @@ class _Worker:
         """Sends one document; returns it read or raises its error. Leaves ``dead`` set when the worker is gone."""
         limits = self.limits
         self.documents += 1
+        listener = _document._progress_listener()  # the calling thread's, told of each page read by OCR
         cpu0 = _proc_cpu_seconds(self.proc.pid)
         deadline = time.monotonic() + limits.wall_seconds
         try:
@@ -421,6 +430,12 @@ class _Worker:
             kind = message[0]
             if kind == "log":
                 log.log(message[1], "%s", message[2])
+            elif kind == "ocr":
+                if listener is not None:
+                    try:
+                        listener(message[1], message[2])
+                    except Exception:  # noqa: BLE001 - a failing listener does not fail the reading
+                        log.debug("ouvinte do progresso do OCR falhou", exc_info=True)
             elif kind == "fim":
                 return message[1]
             elif kind == "erro":

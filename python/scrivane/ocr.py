@@ -152,12 +152,14 @@ def _recognize(image_path: str) -> str:
                 pass
 
 
-def read_pages(render: Callable[[int], Any], indices: Sequence[int], workers: Optional[int] = None) -> dict[int, str]:
+def read_pages(render: Callable[[int], Any], indices: Sequence[int], workers: Optional[int] = None,
+               progress: Optional[Callable[[int, int], None]] = None) -> dict[int, str]:
     """Texto de cada página de ``indices``, lido por OCR da imagem que ``render(indice)`` devolve.
 
     ``render`` é chamado nesta thread, uma página por vez, enquanto as
     anteriores são lidas; no máximo duas páginas por processo esperam na
-    memória.  Levanta ``OCRError`` quando o Tesseract falha numa página.
+    memória.  ``progress(lidas, total)`` é chamado nesta thread a cada página
+    lida.  Levanta ``OCRError`` quando o Tesseract falha numa página.
     """
     import pytesseract
 
@@ -172,6 +174,8 @@ def read_pages(render: Callable[[int], Any], indices: Sequence[int], workers: Op
             results[index] = future.result()
         except (pytesseract.TesseractError, OSError, RuntimeError) as exc:
             raise OCRError(f"OCR falhou na página {index + 1}: {exc}") from exc
+        if progress is not None:
+            progress(len(results), len(indices))
 
     with tempfile.TemporaryDirectory(prefix="scrivane-ocr-") as tmp, ThreadPoolExecutor(
         max_workers=workers, thread_name_prefix="scrivane-ocr"

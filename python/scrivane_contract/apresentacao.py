@@ -118,7 +118,10 @@ def imprimir_secao(digitais: Optional[dict[str, Any]], console: Any) -> None:
         console.print(f"⚠️  {escape(digitais['resumo'])}", style="bold yellow")
         return
     if not digitais["assinaturas"]:
-        console.print("Nenhuma assinatura digital no documento (assinado à mão, ou digitalizado).")
+        if digitais.get("formato"):
+            console.print(escape(digitais["resumo"]))
+        else:
+            console.print("Nenhuma assinatura digital no documento (assinado à mão, ou digitalizado).")
         return
     console.print(escape(digitais["resumo"]))
     for n, a in enumerate(digitais["assinaturas"], 1):
@@ -162,7 +165,7 @@ def celula_resumo(digitais: Optional[dict[str, Any]]) -> str:
         return "[bold yellow]não lidas[/]"
     total = digitais["total"]
     if total == 0:
-        return "nenhuma"
+        return "só em PDF" if digitais.get("formato") else "nenhuma"
     itens = digitais["assinaturas"]
     invalidas = sum(1 for a in itens if _estado(a)[0] == "inválida")
     if invalidas:
@@ -652,6 +655,7 @@ def _digitais(d: Any) -> Optional[dict[str, Any]]:
     assinaturas = [_assinatura_digital(a) for a in _lista(d.get("assinaturas")) if isinstance(a, dict)]
     return {
         "erro": bool(d.get("erro")),
+        "formato": _texto(d.get("formato")),
         "resumo": _inicial(_texto(d.get("resumo"))),
         "alertas": [_texto(x) for x in _lista(d.get("alertas"))],
         "avisos": [_texto(x) for x in _lista(d.get("avisos"))],

@@ -369,6 +369,28 @@ def _assinaturas_nao_conferidas(motivo: str) -> dict[str, Any]:
             "alertas": [], "avisos": [], "assinaturas": [], "erro": motivo}
 
 
+def formato_sem_assinaturas(caminho: Path) -> Optional[str]:
+    """"DOCX", "JPEG", "PNG", "TIFF" ou "HEIC" para um arquivo que não pode ter assinatura digital
+    (só um PDF as tem); None para um PDF, ou um arquivo que não pôde ser lido."""
+    try:
+        with open(caminho, "rb") as f:
+            inicio = f.read(1024)
+    except OSError:
+        return None
+    if b"%PDF-" in inicio:
+        return None
+    from scrivane.formats import nome_do_formato
+
+    return nome_do_formato(inicio[:16])
+
+
+def assinaturas_so_em_pdf(formato: str) -> dict[str, Any]:
+    """O achado das assinaturas digitais de um contrato que não é PDF: não há o que conferir."""
+    return {"total": 0, "validas": False, "invalidas": 0, "formato": formato,
+            "resumo": f"Sem assinaturas digitais: só um PDF as tem, e este arquivo é {formato}.",
+            "alertas": [], "avisos": [], "assinaturas": [], "erro": None}
+
+
 def verificar_arquivo(
     caminho: str | Path,
     verificar: Callable[[Any], Optional[dict[str, Any]]],
@@ -408,9 +430,12 @@ def verificar_arquivo(
             if caminho.is_file():
                 raise
             # Not a plain file: the checker reports it in its own words.
-        if assinaturas is not None and caminho.is_file():
+        sem_assinaturas = formato_sem_assinaturas(caminho) if assinaturas is not None else None
+        if assinaturas is not None and caminho.is_file() and sem_assinaturas is None:
             leitura = _Leitura(caminho, assinaturas)
         v.resultado = verificar(dado)
+        if sem_assinaturas is not None:
+            v.assinaturas_digitais = assinaturas_so_em_pdf(sem_assinaturas)
         if leitura is not None:
             try:
                 v.assinaturas_digitais = leitura.cruzar(v.resultado if isinstance(v.resultado, dict) else None)

@@ -52,11 +52,12 @@ Verifica contratos: o motor de extração lê cada contrato, as empresas são
 conferidas na Receita Federal e os signatários no quadro de sócios (QSA).
 
 Com um arquivo, mostra as linhas de progresso e o relatório da biblioteca.
-Com vários (ou com pastas: seus PDFs, recursivamente, em ordem), verifica-os
+Com vários (ou com pastas: seus PDFs, DOCX e imagens, recursivamente, em
+ordem), verifica-os
 em paralelo e mostra uma tabela-resumo; --json imprime um objeto JSON por
 contrato, na ordem da entrada.
 
-As assinaturas digitais do PDF são conferidas à parte (seção "ASSINATURAS
+As assinaturas digitais do PDF são conferidas à parte (só um PDF as tem) (seção "ASSINATURAS
 DIGITAIS" depois do relatório, coluna da tabela-resumo, chave
 "assinaturas_digitais" ao lado de "resultado" no JSON).  Um contrato com
 assinatura digital inválida conta como REPROVADO (resumo, código de saída e
@@ -80,7 +81,7 @@ def configurar(subparsers: Any) -> None:
         epilog=EPILOGO,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("caminhos", nargs="+", metavar="CAMINHO", help="arquivo de contrato, ou pasta com PDFs")
+    parser.add_argument("caminhos", nargs="+", metavar="CAMINHO", help="contrato (PDF, DOCX ou imagem JPEG, PNG, TIFF, HEIC), ou pasta com contratos")
     parser.add_argument(
         "--paralelo",
         type=inteiro_positivo,
@@ -129,20 +130,27 @@ def configurar(subparsers: Any) -> None:
 # -- inputs ----------------------------------------------------------------------
 
 
+# The contracts a folder holds, by extension: PDFs, Word files, photos and scans.
+EXTENSOES_CONTRATO = frozenset({".pdf", ".docx", ".jpg", ".jpeg", ".png", ".tif", ".tiff", ".heic", ".heif"})
+
+
 def expandir_caminhos(caminhos: list[str]) -> list[Path]:
-    """Os arquivos a verificar: cada arquivo dado, e os PDFs de cada pasta (recursivamente, em ordem)."""
+    """Os arquivos a verificar: cada arquivo dado, e os contratos de cada pasta (PDF, DOCX e
+    imagens JPEG, PNG, TIFF e HEIC; recursivamente, em ordem)."""
     arquivos: list[Path] = []
     faltando: list[str] = []
     for caminho in caminhos:
         p = Path(caminho)
         if p.is_dir():
-            pdfs = sorted(
-                (x for x in p.rglob("*") if x.suffix.lower() == ".pdf" and x.is_file()),
+            contratos = sorted(
+                (x for x in p.rglob("*") if x.suffix.lower() in EXTENSOES_CONTRATO and x.is_file()
+                 and not x.name.startswith("~$")),  # Word's lock files beside an open document
                 key=lambda x: [parte.casefold() for parte in x.relative_to(p).parts],
             )
-            if not pdfs:
-                raise ErroDeUso(f"nenhum PDF encontrado na pasta: {caminho}")
-            arquivos.extend(pdfs)
+            if not contratos:
+                raise ErroDeUso(f"Nenhum contrato encontrado na pasta: {caminho} "
+                                "(procurados: PDF, DOCX e imagens JPEG, PNG, TIFF e HEIC)")
+            arquivos.extend(contratos)
         elif p.exists():
             arquivos.append(p)
         else:

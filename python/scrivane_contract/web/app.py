@@ -35,7 +35,7 @@ _CSP = ("default-src 'self'; img-src 'self' data:; object-src 'none'; base-uri '
 _DESCRICAO = """Verificação de contratos brasileiros: as empresas do contrato são conferidas
 na Receita Federal e os signatários no quadro de sócios e administradores (QSA).
 
-Fluxo: envie o PDF em `POST /api/verificacoes` (resposta 202 com o `id`), consulte
+Fluxo: envie o contrato (PDF, DOCX ou imagem) em `POST /api/verificacoes` (resposta 202 com o `id`), consulte
 `GET /api/verificacoes/{id}` até o estado ser `concluida` ou `falhou`.
 Com a variável `SCRIVANE_API_TOKEN` definida no servidor, toda chamada da API exige
 `Authorization: Bearer <token>`."""
@@ -245,18 +245,20 @@ def criar_app(
 
     @app.post(
         "/api/verificacoes", status_code=202, response_model=VerificacaoCriada, dependencies=protegido,
-        tags=["verificações"], summary="Envia um contrato (PDF) para verificação",
+        tags=["verificações"], summary="Envia um contrato (PDF, DOCX ou imagem) para verificação",
         responses=_erros(400, 401, 413, 415, 503),
         openapi_extra={"requestBody": {"required": True, "content": {"multipart/form-data": {"schema": {
             "type": "object", "required": [CAMPO_ARQUIVO],
             "properties": {CAMPO_ARQUIVO: {"type": "string", "format": "binary",
-                                           "description": "O contrato em PDF"}}}}}}},
+                                           "description": "O contrato: PDF, DOCX ou imagem "
+                                                          "(JPEG, PNG, TIFF, HEIC)"}}}}}}},
     )
     async def criar_verificacao(request: Request) -> JSONResponse:
-        """Recebe um PDF (multipart, campo ``arquivo``) e o põe na fila.
+        """Recebe um contrato (multipart, campo ``arquivo``) e o põe na fila.
 
         Responde 202 com o ``id``; 413 acima do tamanho máximo; 415 quando o
-        conteúdo não é PDF; 503 com ``Retry-After`` quando a fila está cheia.
+        conteúdo não é PDF, DOCX nem imagem JPEG, PNG, TIFF ou HEIC; 503 com
+        ``Retry-After`` quando a fila está cheia.
         """
         try:
             fila.reservar()

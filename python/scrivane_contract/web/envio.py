@@ -1,4 +1,5 @@
-"""Receiving one uploaded PDF: streamed to a private file, bounded in size, checked by content.
+"""Receiving one uploaded contract (PDF, DOCX or image): streamed to a private file, bounded in
+size, checked by content.
 
 The multipart body is parsed as it arrives (``python_multipart``), so a
 file over the limit is refused as soon as the limit is passed, never held
@@ -13,7 +14,7 @@ from typing import AsyncIterator, Optional
 
 from python_multipart.multipart import MultipartParser, parse_options_header
 
-__all__ = ["ErroEnvio", "receber_pdf", "CAMPO_ARQUIVO", "eh_pdf"]
+__all__ = ["ErroEnvio", "receber_pdf", "CAMPO_ARQUIVO", "eh_pdf", "formato_aceito", "FORMATO_NAO_SUPORTADO"]
 
 CAMPO_ARQUIVO = "arquivo"
 # A PDF header may be preceded by some bytes; readers accept it within the first KiB.
@@ -31,9 +32,21 @@ class ErroEnvio(Exception):
         self.mensagem = mensagem
 
 
+FORMATO_NAO_SUPORTADO = ("Formato não suportado: envie o contrato em PDF, DOCX ou imagem "
+                         "(JPEG, PNG, TIFF ou HEIC).")
+
+
 def eh_pdf(inicio: bytes) -> bool:
     """True when the first bytes of a file carry a PDF header."""
     return b"%PDF-" in inicio[:_JANELA_CABECALHO]
+
+
+def formato_aceito(inicio: bytes) -> bool:
+    """True when the first bytes are those of a PDF, a DOCX (a ZIP: its parts are checked when
+    it is read) or an image the reader takes (JPEG, PNG, TIFF, HEIC)."""
+    from scrivane.formats import nome_do_formato
+
+    return eh_pdf(inicio) or nome_do_formato(inicio[:16]) is not None
 
 
 def _nome_seguro(bruto: Optional[bytes]) -> str:
@@ -112,8 +125,8 @@ class _Receptor:
 
     def _verificar(self) -> None:
         self.verificado = True
-        if not eh_pdf(self.inicio):
-            raise ErroEnvio(415, "O arquivo enviado não é um PDF.")
+        if not formato_aceito(self.inicio):
+            raise ErroEnvio(415, FORMATO_NAO_SUPORTADO)
 
     def fechar(self) -> None:
         if self.fd is not None:

@@ -115,7 +115,7 @@
 
   $("filtros").addEventListener("submit", (e) => { e.preventDefault(); listar(); });
   $("baixar-json").addEventListener("click", () => {
-    if (atual) baixar(JSON.stringify(atual, null, 2), (atual.arquivo || "contrato").split(/[\\/]/).pop().replace(/\.pdf$/i, "") + "-verificacao.json");
+    if (atual) baixar(JSON.stringify(atual, null, 2), (atual.arquivo || "contrato").split(/[\\/]/).pop().replace(/\.(pdf|docx|jpe?g|png|tiff?|heic)$/i, "") + "-verificacao.json");
   });
   $("imprimir").addEventListener("click", () => window.print());
   $("fechar").addEventListener("click", () => { $("resultado").hidden = true; atual = null; });

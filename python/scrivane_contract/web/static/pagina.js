@@ -1,4 +1,4 @@
-// Upload page: sends one PDF, follows the verification, shows the report.
+// Upload page: sends one contract (PDF, DOCX or image), follows the verification, shows the report.
 "use strict";
 (function () {
   const $ = (id) => document.getElementById(id);
@@ -169,7 +169,7 @@
   }
 
   function base() {
-    return (atual.arquivo || "contrato").replace(/\.pdf$/i, "");
+    return (atual.arquivo || "contrato").replace(/\.(pdf|docx|jpe?g|png|tiff?|heic)$/i, "");
   }
 
   $("baixar-json").addEventListener("click", () => {
