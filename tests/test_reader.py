@@ -134,18 +134,22 @@ class TestScannedPages:
 def hide_ocr(how, monkeypatch):
     if how == "sem pytesseract":
         monkeypatch.setitem(sys.modules, "pytesseract", None)
-        return {}, "pacote pytesseract ausente"
+        return {}, "OCR indisponível: o extra ocr não está instalado (falta pytesseract)"
+    if how == "sem Pillow":
+        monkeypatch.setitem(sys.modules, "PIL", None)
+        monkeypatch.setitem(sys.modules, "PIL.Image", None)
+        return {}, "OCR indisponível: o extra ocr não está instalado (falta Pillow)"
     if how == "sem tesseract":
         pytesseract = pytest.importorskip("pytesseract")
         monkeypatch.setattr(pytesseract.pytesseract, "tesseract_cmd", "/nao/existe/tesseract")
         return {}, "programa tesseract não encontrado"
     if how == "SCRIVANE_OCR=0":
         monkeypatch.setenv("SCRIVANE_OCR", "0")
-        return {}, "OCR desativado"
-    return {"ocr": False}, "OCR desativado"
+        return {}, "OCR desligado por SCRIVANE_OCR=0"
+    return {"ocr": False}, "OCR não usado nesta leitura (ocr=False)"
 
 
-@pytest.mark.parametrize("how", ["sem pytesseract", "sem tesseract", "SCRIVANE_OCR=0", "ocr=False"])
+@pytest.mark.parametrize("how", ["sem pytesseract", "sem Pillow", "sem tesseract", "SCRIVANE_OCR=0", "ocr=False"])
 class TestWithoutOCR:
     def test_scanned_document_is_a_clear_error(self, tmp_path, how, monkeypatch, server):
         scan = write_scanned_pdf(tmp_path / "digitalizado.pdf", write_text_pdf(tmp_path / "t.pdf", [PAGINA_2]))
@@ -154,7 +158,7 @@ class TestWithoutOCR:
             engine(server, **kwargs).process(scan)
         message = str(info.value)
         assert "digitalizado.pdf" in message and reason in message
-        if "OCR desativado" not in reason:
+        if "OCR indisponível" in reason or "tesseract" in reason:
             assert "pip install 'scrivane-contract[ocr]'" in message and "tesseract-ocr-por" in message
         assert server.requests == []
 

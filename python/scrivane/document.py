@@ -519,10 +519,14 @@ def read_document(
     pages = [strip_controls(page) for page in pages]
     reason = ""
     if scanned:
-        if want_ocr:
-            reason = f"OCR indisponível: {unavailable}; {_ocr.INSTALL_HINT}"
+        if not want_ocr and not _ocr.ocr_requested(None):
+            reason = "OCR desligado por SCRIVANE_OCR=0"
         else:
-            reason = "OCR desativado (ocr=False ou SCRIVANE_OCR=0)"
+            # Asked without OCR (a second, quick look at the text): why OCR could not have read
+            # these pages is said the same way as when it was asked for.
+            unavailable = unavailable or _ocr.unavailable_reason()
+            reason = (f"OCR indisponível: {unavailable}; {_ocr.INSTALL_HINT}" if unavailable
+                      else "OCR não usado nesta leitura (ocr=False)")
     if not any(page.strip() for page in pages):
         if scanned:
             raise EmptyDocumentError(

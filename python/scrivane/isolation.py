@@ -302,6 +302,10 @@ def _worker_main(argv: list[str]) -> None:
         leave = False
         try:
             os.chdir(request["cwd"])
+            if request.get("ocr_env") is None:
+                os.environ.pop("SCRIVANE_OCR", None)
+            else:
+                os.environ["SCRIVANE_OCR"] = request["ocr_env"]
             doc = _document.read_document(
                 request["path"], ocr=request["ocr"], ocr_workers=request["ocr_workers"],
                 max_pages=request["pages"], ocr_unavailable=request["ocr_unavailable"])
@@ -607,6 +611,7 @@ class ReaderPool:
             "ocr": want,
             "ocr_unavailable": _ocr.unavailable_reason() if want else None,
             "ocr_workers": ocr_workers,
+            "ocr_env": os.environ.get("SCRIVANE_OCR"),  # the reader says why OCR was off as the caller would
             "pages": self.limits.pages,
             "seconds": self.limits.seconds,
         }

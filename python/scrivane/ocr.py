@@ -64,7 +64,9 @@ def unavailable_reason() -> Optional[str]:
         import PIL.Image  # noqa: F401
         import pytesseract
     except ImportError as exc:
-        return f"pacote {exc.name or 'pytesseract'} ausente"
+        # The distribution's name, the one pip installs (the module of Pillow is "PIL").
+        nome = {"PIL": "Pillow"}.get((exc.name or "pytesseract").split(".")[0], exc.name or "pytesseract")
+        return f"o extra ocr não está instalado (falta {nome})"
     command = shutil.which(pytesseract.pytesseract.tesseract_cmd)
     if command is None:
         return "programa tesseract não encontrado"
