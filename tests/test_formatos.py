@@ -115,6 +115,11 @@ def test_a_photo_and_a_scan_of_the_approved_contract_get_its_verdict_with_progre
     codigo, objetos, err = verificar(capsys, exemplo, exemplo["jpeg"], exemplo["tiff"])
     assert [o["resultado"]["resultado_final"] for o in objetos] == ["APROVADO", "APROVADO"], (err, objetos)
     assert codigo == 0
+    # Not a terminal: one line per page read, on standard error.
+    linhas = [linha for linha in err.splitlines() if linha.startswith("OCR: ")]
+    assert sorted(linhas) == sorted([f"OCR: página 1 de 1 lida ({exemplo['jpeg']})",
+                                     f"OCR: página 1 de 2 lida ({exemplo['tiff']})",
+                                     f"OCR: página 2 de 2 lida ({exemplo['tiff']})"])
     assert {o["assinaturas_digitais"]["formato"] for o in objetos} == {"JPEG", "TIFF"}
 
 
@@ -185,3 +190,37 @@ def test_the_page_takes_a_word_file_and_says_it_has_no_digital_signatures(exempl
         assert estado["resultado"]["resultado_final"] == "APROVADO", estado
         html = cliente.get(f"{r.headers['Location']}/relatorio").text
         assert "só um PDF as tem, e este arquivo é DOCX" in html
+
+
+@precisa_ocr
+def test_the_page_shows_the_pages_read_by_ocr_while_the_verification_runs(exemplo):
+    import threading
+    import time
+
+    from fastapi.testclient import TestClient
+
+    from scrivane_contract.web import criar_app
+
+    lido, seguir = threading.Event(), threading.Event()
+
+    def verificar(caminho):
+        # The reading the engine does, then a pause in which the page is asked how far it went.
+        read_document(caminho)
+        lido.set()
+        assert seguir.wait(60), "the test never let the verification finish"
+        return None
+
+    app = criar_app(lambda: verificar, token=None, conferir_assinaturas=False)
+    with TestClient(app) as cliente:
+        r = cliente.post("/api/verificacoes", files={"arquivo": ("scan.tiff", exemplo["tiff"].read_bytes(),
+                                                                 "image/tiff")})
+        assert r.status_code == 202, r.text
+        assert lido.wait(120)
+        estado = cliente.get(r.headers["Location"]).json()
+        seguir.set()
+        assert (estado["estado"], estado["ocr"]) == ("em_andamento", {"paginas_lidas": 2, "paginas": 2})
+        fim = time.monotonic() + 60
+        while (estado := cliente.get(r.headers["Location"]).json())["estado"] == "em_andamento":
+            assert time.monotonic() < fim
+            time.sleep(0.05)
+        assert "ocr" not in estado

@@ -391,6 +391,18 @@ def assinaturas_so_em_pdf(formato: str) -> dict[str, Any]:
             "alertas": [], "avisos": [], "assinaturas": [], "erro": None}
 
 
+# Pages read by OCR so far in each verification under way, by its id (the page's progress).
+_PROGRESSO_OCR: dict[str, tuple[int, int]] = {}
+_TRAVA_PROGRESSO = threading.Lock()
+
+
+def progresso_ocr(ident: str) -> Optional[dict[str, int]]:
+    """{"paginas_lidas": n, "paginas": total} do OCR da verificação ``ident`` em andamento, ou None."""
+    with _TRAVA_PROGRESSO:
+        par = _PROGRESSO_OCR.get(ident)
+    return None if par is None else {"paginas_lidas": par[0], "paginas": par[1]}
+
+
 def verificar_arquivo(
     caminho: str | Path,
     verificar: Callable[[Any], Optional[dict[str, Any]]],
@@ -433,7 +445,7 @@ def verificar_arquivo(
         sem_assinaturas = formato_sem_assinaturas(caminho) if assinaturas is not None else None
         if assinaturas is not None and caminho.is_file() and sem_assinaturas is None:
             leitura = _Leitura(caminho, assinaturas)
-        v.resultado = verificar(dado)
+        v.resultado = _com_progresso_ocr(ident, verificar, dado)
         if sem_assinaturas is not None:
             v.assinaturas_digitais = assinaturas_so_em_pdf(sem_assinaturas)
         if leitura is not None:
@@ -460,6 +472,29 @@ def verificar_arquivo(
     v.segundos = time.perf_counter() - inicio
     v.verificado_em = agora_iso()
     return v
+
+
+def _com_progresso_ocr(ident: Optional[str], verificar: Callable[[Any], Any], dado: Any) -> Any:
+    """``verificar(dado)``, noting the pages read by OCR under ``ident`` (and telling whoever
+    listened before, such as the command line's progress bar)."""
+    if ident is None:
+        return verificar(dado)
+    from scrivane.document import _progress_listener, ocr_progress
+
+    antes = _progress_listener()
+
+    def ouvir(feitas: int, total: int) -> None:
+        with _TRAVA_PROGRESSO:
+            _PROGRESSO_OCR[ident] = (feitas, total)
+        if antes is not None:
+            antes(feitas, total)
+
+    try:
+        with ocr_progress(ouvir):
+            return verificar(dado)
+    finally:
+        with _TRAVA_PROGRESSO:
+            _PROGRESSO_OCR.pop(ident, None)
 
 
 def _aviso(caminho: Path, resultado: Any) -> Optional[str]:

@@ -171,10 +171,12 @@ class Lote:
     processo não espera as chamadas HTTP em curso.
     """
 
-    def __init__(self, arquivos: list[Path], verificador: Verificador, paralelo: int) -> None:
+    def __init__(self, arquivos: list[Path], verificador: Verificador, paralelo: int,
+                 ao_ler_ocr: Optional[Callable[[Path, int, int], None]] = None) -> None:
         self.arquivos = arquivos
         self.verificador = verificador
         self.paralelo = max(1, min(paralelo, len(arquivos)))
+        self.ao_ler_ocr = ao_ler_ocr  # (file, pages read, pages to read) as each OCR'd page is read
         self._proximo = 0
         self._lock = threading.Lock()
         self._parar = threading.Event()
@@ -187,7 +189,15 @@ class Lote:
                 if indice >= len(self.arquivos):
                     return
                 self._proximo += 1
-            self._terminados.put((indice, self.verificador.verificar(self.arquivos[indice])))
+            arquivo = self.arquivos[indice]
+            if self.ao_ler_ocr is None:
+                self._terminados.put((indice, self.verificador.verificar(arquivo)))
+                continue
+            from scrivane.document import ocr_progress
+
+            ouvir = self.ao_ler_ocr
+            with ocr_progress(lambda feitas, total, arquivo=arquivo: ouvir(arquivo, feitas, total)):
+                self._terminados.put((indice, self.verificador.verificar(arquivo)))
 
     def _importar_antes(self) -> None:
         # Load the heavy modules once, here, before the workers start: several
@@ -344,6 +354,47 @@ class SaidaHtml:
         os.replace(temporario, destino)
 
 
+class ProgressoOCR:
+    """O andamento do OCR, página a página: uma barra em stderr quando é um terminal (a do
+    lote, se houver, ganha uma linha por contrato em OCR), senão uma linha por página lida."""
+
+    def __init__(self, barra: Any = None, *, terminal: Optional[bool] = None) -> None:
+        self.barra = barra
+        self.terminal = _terminal(sys.stderr) if terminal is None else terminal
+        self._propria = False
+        self._tarefas: dict[Path, Any] = {}
+        self._trava = threading.Lock()
+
+    def __call__(self, arquivo: Path, feitas: int, total: int) -> None:
+        with self._trava:
+            if not self.terminal and self.barra is None:
+                print(f"OCR: página {feitas} de {total} lida ({arquivo})", file=sys.stderr, flush=True)
+                return
+            if self.barra is None:
+                from rich.console import Console
+                from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
+
+                self.barra = Progress(TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(),
+                                      TimeElapsedColumn(), console=Console(stderr=True), transient=True)
+                self.barra.start()
+                self._propria = True
+            tarefa = self._tarefas.get(arquivo)
+            if tarefa is None:
+                tarefa = self._tarefas[arquivo] = self.barra.add_task(f"OCR de {arquivo.name}: páginas", total=total)
+            self.barra.update(tarefa, completed=feitas, total=total)
+            if feitas >= total:
+                self.barra.remove_task(self._tarefas.pop(arquivo))
+                if self._propria and not self._tarefas:
+                    self.barra.stop()
+                    self.barra, self._propria = None, False
+
+    def parar(self) -> None:
+        with self._trava:
+            if self._propria and self.barra is not None:
+                self.barra.stop()
+                self.barra, self._propria = None, False
+
+
 def _um_contrato(arquivo: Path, verificador: Verificador, registrar: Callable[[int, Verificacao], None]) -> int:
     """One contract: the library prints its progress lines and report as they come."""
     from scrivane_contract.cli import erro
@@ -354,7 +405,11 @@ def _um_contrato(arquivo: Path, verificador: Verificador, registrar: Callable[[i
         resultado.append(v)
         registrar(indice, v)
 
-    Lote([arquivo], verificador, 1).executar(guardar)
+    progresso = ProgressoOCR()
+    try:
+        Lote([arquivo], verificador, 1, ao_ler_ocr=progresso).executar(guardar)
+    finally:
+        progresso.parar()
     v = resultado[0]
     imprimir_depois_do_relatorio(v)
     sys.stdout.flush()
@@ -408,7 +463,7 @@ def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Names
             console_erro = Console(stderr=True, force_terminal=True if args.progresso else None)
             barra = Progress(
                 SpinnerColumn(),
-                TextColumn("Verificando"),
+                TextColumn("{task.description}"),
                 BarColumn(),
                 MofNCompleteColumn(),
                 TimeElapsedColumn(),
@@ -418,8 +473,9 @@ def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Names
                 redirect_stdout=stdout_terminal,
             )
             barra.start()
-            tarefa = barra.add_task("verificar", total=len(arquivos))
-        Lote(arquivos, verificador, args.paralelo).executar(ao_terminar)
+            tarefa = barra.add_task("Verificando", total=len(arquivos))
+        progresso = ProgressoOCR(barra, terminal=mostrar_barra)
+        Lote(arquivos, verificador, args.paralelo, ao_ler_ocr=progresso).executar(ao_terminar)
     except KeyboardInterrupt:
         interrompido = True
     finally:

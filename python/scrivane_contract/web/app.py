@@ -65,6 +65,9 @@ class EstadoVerificacao(BaseModel):
         None, description="As assinaturas digitais do PDF, conferidas e cruzadas com o resultado, quando "
                           "concluida: total, validas, invalidas, resumo, alertas, avisos, assinaturas e erro")
     erro: Optional[str] = Field(None, description="Motivo da falha, quando falhou")
+    ocr: Optional[dict[str, int]] = Field(
+        None, description="Andamento do OCR de um contrato digitalizado ou foto, em_andamento: "
+                          "paginas_lidas e paginas")
     sha256: Optional[str] = Field(None, description="SHA-256 do arquivo verificado")
     verificado_em: Optional[str] = Field(None, description="Quando a verificação terminou (ISO 8601, UTC)")
     provedor: Optional[str] = Field(None, description="Provedor do motor de extração")
@@ -295,7 +298,13 @@ def criar_app(
         """Estado (``na_fila``, ``em_andamento``, ``concluida``, ``falhou``) e, quando
         concluída, o ``ResultadoVerificacao``.  Resultados ficam em memória pelo
         tempo de retenção e depois são esquecidos (404)."""
-        return JSONResponse(_obter(ident))
+        estado = _obter(ident)
+        if estado.get("estado") == "em_andamento":
+            from scrivane_contract.verificacao import progresso_ocr
+
+            if (ocr := progresso_ocr(ident)) is not None:
+                estado = {**estado, "ocr": ocr}
+        return JSONResponse(estado)
 
     @app.get("/api/verificacoes/{ident}/relatorio", response_class=HTMLResponse, dependencies=protegido,
              tags=["verificações"], summary="Relatório em HTML, autossuficiente",

@@ -63,6 +63,7 @@
   // -- states of the page ------------------------------------------------------------
   function mostrarErro(texto) {
     $("progresso").hidden = true;
+    $("progresso-ocr").hidden = true;
     corpo.classList.remove("ocupado");
     $("erro").textContent = texto;
     $("erro").hidden = false;
@@ -124,6 +125,14 @@
       const segundos = Math.round((Date.now() - inicio) / 1000);
       let texto = ESTADOS[estado.estado] || estado.estado;
       if (estado.estado === "na_fila" && estado.posicao_fila) texto += " (posição " + estado.posicao_fila + ")";
+      // A scan or a photo: its pages read by OCR so far, as the command line shows them.
+      const ocr = estado.estado === "em_andamento" ? estado.ocr : null;
+      if (ocr && ocr.paginas) texto = "Lendo por OCR: página " + ocr.paginas_lidas + " de " + ocr.paginas;
+      $("progresso-ocr").hidden = !(ocr && ocr.paginas);
+      if (ocr && ocr.paginas) {
+        $("progresso-ocr").max = ocr.paginas;
+        $("progresso-ocr").value = ocr.paginas_lidas;
+      }
       mostrarProgresso(nome, texto + " · " + segundos + " s");
       await new Promise((r) => setTimeout(r, espera));
       espera = Math.min(espera * 1.5, 2000);
