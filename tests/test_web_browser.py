@@ -213,4 +213,14 @@ def test_phone_width_keyboard_and_refusals(servico, navegador, tmp_path):
     texto = pagina.inner_text("#relatorio-conteudo")
     assert not re.search(r"\b\d{4}-\d{2}-\d{2}\b", texto), texto
     pagina.screenshot(path=str(CAPTURAS / "resultado-celular.png"), full_page=True, caret="initial")
+
+    # The Histórico on a phone: each verification a card, every column in sight with its name.
+    pagina.goto(base + "/historico")
+    pagina.wait_for_selector("#linhas tr")
+    celulas = pagina.evaluate("""() => [...document.querySelectorAll('#linhas tr:first-child td')].map(td => ({
+        rotulo: getComputedStyle(td, '::before').content, direita: td.getBoundingClientRect().right,
+        largura: td.getBoundingClientRect().width}))""")
+    assert [c["rotulo"] for c in celulas] == ['"Data"', '"Arquivo"', '"Resultado"', '"Empresas"']
+    assert all(0 < c["direita"] <= 390 for c in celulas), celulas
+    assert pagina.evaluate("document.documentElement.scrollWidth") <= 390
     contexto.close()

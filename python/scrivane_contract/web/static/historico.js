@@ -30,10 +30,14 @@
     return isNaN(d) ? iso : d.toLocaleString("pt-BR", { dateStyle: "short", timeStyle: "short" });
   }
 
+  // Each cell carries its column's name: on a narrow screen the rows become cards that show it.
+  const ROTULOS = ["Data", "Arquivo", "Resultado", "Empresas"];
+
   function celula(linha, texto, classe) {
     const td = document.createElement("td");
     td.textContent = texto;
     if (classe) td.className = classe;
+    td.dataset.rotulo = ROTULOS[linha.children.length] || "";
     linha.appendChild(td);
     return td;
   }
