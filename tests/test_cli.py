@@ -369,6 +369,12 @@ class TestRegistro:
         assert "CNPJ 11.222.333/0001-82: dígitos verificadores não conferem; consultando assim mesmo" in err
         assert "CNPJ inválido: '123'" in err
         assert len(reg.requests_to("brasilapi")) == 2  # the invalid number sent no request
+        # Wrong check digits and nothing found, even with the registry out of reach: an invalid
+        # number (3, as the README's table says), not an unavailable registry (4).
+        reg.reply("brasilapi", RegReply.error(500))
+        reg.reply("receitaws", RegReply.error(500))
+        codigo, out, err = rodar(capsys, "cnpj", "--registro", reg.url, "99888777000101")
+        assert codigo == 3 and "CNPJ inválido: '99888777000101' (dígitos verificadores não conferem" in err
 
     def test_buscar(self, reg, capsys):
         reg.add_company(*empresa_exemplo("99888777000166", "BETA SERVICOS LTDA", uf="RJ"))

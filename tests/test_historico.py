@@ -81,8 +81,14 @@ def test_verifications_are_stored_found_shown_and_deleted(url_historico, tmp_pat
     assert codigo == 0 and len(listar("--cnpj", ACME_REPROVADO)) == 1
     codigo, _, err = rodar(capsys, "historico", "mostrar", reprovado["id"], "--historico", url_historico)
     assert codigo == 3 and "não encontrada" in err
-    codigo, out, _ = rodar(capsys, "historico", "apagar", "--antes", "2999-01-01", "--historico", url_historico)
+    # Deleting by date asks first; with no terminal to ask, nothing goes without --sim.
+    codigo, out, err = rodar(capsys, "historico", "apagar", "--antes", "2999-01-01", "--historico", url_historico)
+    assert codigo == 3 and "--sim" in err and len(listar()) == 3
+    codigo, out, _ = rodar(capsys, "historico", "apagar", "--antes", "2999-01-01", "--sim", "--historico",
+                           url_historico)
     assert codigo == 0 and out.startswith("3 ") and listar() == []
+    codigo, _, err = rodar(capsys, "historico", "--cnpj", "123", "--historico", url_historico)
+    assert codigo == 3 and "'123' não é um CNPJ" in err
 
     h = Historico(url_historico)  # opened again: the schema is there, at its version, nothing to migrate
     try:

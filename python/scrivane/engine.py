@@ -36,6 +36,12 @@ OUTPUT_RESERVE_TOKENS = 8_000
 ATTEMPTS = 2
 
 
+def _br(valor: float, casas: int = 0) -> str:
+    """A number written the Brazilian way: 2.817, 0,0123, 12,3."""
+    texto = f"{valor:,.{casas}f}"
+    return texto.replace(",", "\0").replace(".", ",").replace("\0", ".")
+
+
 @dataclass(frozen=True)
 class QuestionConfig:
     id: str
@@ -269,14 +275,14 @@ class Scrivane:
         """
         started = time.perf_counter()
         document = read_isolated(path, ocr=self.ocr)
-        self._say("📄", f"Documento: {escape_for_log(document.path.name)} ({len(document.pages)} página(s), ~{estimate_tokens(document.text):,} tokens)")
+        self._say("📄", f"Documento: {escape_for_log(document.path.name)} ({len(document.pages)} página(s), ~{_br(estimate_tokens(document.text))} tokens)")
         if document.ocr_pages:
             pages = ", ".join(str(i + 1) for i in document.ocr_pages)
             reasons: dict[str, list[str]] = {}
             for i in document.ocr_pages:
                 reasons.setdefault(getattr(i, "motivo", "") or "?", []).append(str(i + 1))
             why = "; ".join(f"{motivo}: {', '.join(numbers)}" for motivo, numbers in reasons.items())
-            self._say("🔎", f"OCR: página(s) {pages} lida(s) por OCR ({document.ocr_seconds:.1f}s; {why})")
+            self._say("🔎", f"OCR: página(s) {pages} lida(s) por OCR ({_br(document.ocr_seconds, 1)} s; {why})")
         if document.unread_pages:
             pages = ", ".join(str(i + 1) for i in document.unread_pages)
             self._say("⚠️", f"Página(s) {pages} digitalizada(s) não lida(s): {document.unread_reason}")
@@ -308,7 +314,8 @@ class Scrivane:
                 else:
                     failures[question.id] = reason
         total.time_seconds = time.perf_counter() - started
-        self._say("📊", f"Extração concluída: {total.tokens:,} tokens, ${total.cost_usd:.4f}, {total.time_seconds:.1f}s")
+        self._say("📊", f"Extração concluída: {_br(total.tokens)} tokens, US$ {_br(total.cost_usd, 4)}, "
+                        f"{_br(total.time_seconds, 1)} s")
         return RunResult(
             document=str(document.path),
             page_count=len(document.pages),
@@ -362,7 +369,7 @@ class Scrivane:
                     self._say("🔁", f"{label}: {reason}; perguntando de novo")
                 continue
             metrics.time_seconds = time.perf_counter() - started
-            self._say("✅", f"{label}: respondida ({metrics.tokens:,} tokens)")
+            self._say("✅", f"{label}: respondida ({_br(metrics.tokens)} tokens)")
             answer = Answer(
                 question_id=question.id,
                 raw_result=parsed.model_dump(),

@@ -267,14 +267,19 @@ def imprimir_resumo(verificacoes: list["Verificacao"], segundos_total: float, co
     com_assinaturas = any(v.assinaturas_digitais is not None for v in verificacoes)
     if com_assinaturas:
         tabela.add_column("Assinaturas")
-    tabela.add_column("Tokens", justify="right", footer=f"{tokens:,}")
-    tabela.add_column("Custo", justify="right", footer=f"${custo:.4f}")
-    tabela.add_column("Tempo", justify="right", footer=f"{segundos_total:.1f}s")
+    tabela.add_column("Tokens", justify="right", footer=_numero(tokens, 0))
+    tabela.add_column("Custo", justify="right", footer="US$ " + _numero(custo, 4))
+    tabela.add_column("Tempo total", justify="right", footer=_numero(segundos_total, 1) + " s")
+    # The table's time is each verification's whole (reading, extraction, registry lookups,
+    # signatures); a report's "Tempo:" is the extraction's alone.
+    tabela.caption = ("Tempo total: a verificação inteira de cada contrato (leitura, extração, consultas e "
+                      "assinaturas); o \"Tempo\" do relatório mede só a extração.")
+    tabela.caption_justify = "left"
 
     for v in verificacoes:
         if v.erro is not None:
             tabela.add_row(_escapar(v.arquivo), "[bold magenta]FALHA[/]", "-", "-", "-",
-                           *(["-"] if com_assinaturas else []), "-", "-", f"{v.segundos:.1f}s")
+                           *(["-"] if com_assinaturas else []), "-", "-", _numero(v.segundos, 1) + " s")
             continue
         r = v.resultado or {}
         veredito = str(r.get("resultado_final"))
@@ -295,9 +300,9 @@ def imprimir_resumo(verificacoes: list["Verificacao"], segundos_total: float, co
             f"[bold {estilo}]{_escapar(veredito)}[/]",
             *contagens,
             *([celula_resumo(v.assinaturas_digitais)] if com_assinaturas else []),
-            f"{int(m.get('tokens') or 0):,}" if m else "-",
-            f"${float(m.get('custo_usd') or 0.0):.4f}" if m else "-",
-            f"{v.segundos:.1f}s",
+            _numero(int(m.get("tokens") or 0), 0) if m else "-",
+            "US$ " + _numero(float(m.get("custo_usd") or 0.0), 4) if m else "-",
+            _numero(v.segundos, 1) + " s",
         )
     console.print(tabela)
     for v in verificacoes:
@@ -326,7 +331,7 @@ def imprimir_resumo(verificacoes: list["Verificacao"], segundos_total: float, co
         partes.append(f"{nao_contratos} não parece(m) contrato")
     console.print(
         f"{len(verificacoes)} contrato(s): " + ", ".join(partes)
-        + f"; {tokens:,} tokens, ${custo:.4f}, {segundos_total:.1f}s",
+        + f"; {_numero(tokens, 0)} tokens, US$ {_numero(custo, 4)}, {_numero(segundos_total, 1)} s",
         highlight=False,
     )
 

@@ -21,8 +21,14 @@ NAO_ENCONTRADO = "nao_encontrado"
 INDISPONIVEL = "indisponivel"
 
 EPILOGO = """\
+exemplos:
+  scrivane-contract cnpj 11.222.333/0001-81
+  scrivane-contract cnpj --json 11222333000181 45997418000153 > empresas.jsonl
+  scrivane-contract cnpj --registro local --offline 11.222.333/0001-81
+
 códigos de saída: 0 todos encontrados; 1 algum não encontrado; 3 algum número
-inválido (não tem 14 caracteres); 4 Receita Federal indisponível para algum.
+inválido (não tem 14 caracteres, ou dígitos verificadores que não conferem e
+nada encontrado); 4 Receita Federal indisponível para algum.
 """
 
 
@@ -92,12 +98,17 @@ def executar(args: argparse.Namespace) -> int:
                 objeto["aviso"] = "dígitos verificadores não conferem"
                 aviso(f"CNPJ {exibido}: dígitos verificadores não conferem; consultando assim mesmo")
             dados, situacao = consultar(numero)
+            if situacao != ENCONTRADO and "aviso" in objeto:
+                # Not found, or no answer: with wrong check digits the number itself is wrong.
+                situacao = INVALIDO
             if situacao == ENCONTRADO:
                 mensagem = ""
             elif situacao == INDISPONIVEL:
                 motivo = motivo_indisponivel(modulo)
                 mensagem = (f"CNPJ {exibido}: {motivo}" if motivo else
                             f"CNPJ {exibido}: Receita Federal indisponível (consulta não concluída; tente mais tarde)")
+            elif situacao == INVALIDO and "aviso" in objeto:
+                mensagem = f"CNPJ inválido: {numero!r} (dígitos verificadores não conferem; nada encontrado)"
             elif situacao == INVALIDO:
                 mensagem = f"CNPJ inválido: {numero!r}"
             elif distingue:

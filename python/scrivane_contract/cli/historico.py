@@ -17,7 +17,7 @@ digitais), nunca o arquivo do contrato.
   scrivane-contract historico --cnpj 11.222.333/0001-81
   scrivane-contract historico mostrar ID
   scrivane-contract historico apagar ID
-  scrivane-contract historico apagar --antes 2026-01-01
+  scrivane-contract historico apagar --antes 2026-01-01   (pede confirmação; --sim não pede)
 """
 
 RESULTADOS = ("APROVADO", "REPROVADO", "PENDENTE", "FALHA")
@@ -39,6 +39,16 @@ def _resultado(texto: str) -> str:
     return valor
 
 
+def _cnpj(texto: str) -> str:
+    import re
+
+    limpo = re.sub(r"[\s./-]", "", texto)
+    if len(limpo) != 14 or not limpo.isalnum():
+        raise argparse.ArgumentTypeError(
+            f"{texto!r} não é um CNPJ (são 14 caracteres, por exemplo 11.222.333/0001-81)")
+    return texto
+
+
 def _limite(texto: str) -> int:
     try:
         n = int(texto)
@@ -56,7 +66,7 @@ def configurar(subparsers: Any) -> None:
         description=DESCRICAO,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    p.add_argument("--cnpj", help="só as verificações com uma empresa deste CNPJ")
+    p.add_argument("--cnpj", type=_cnpj, help="só as verificações com uma empresa deste CNPJ")
     p.add_argument("--nome", help="só as verificações com este trecho no nome de uma empresa, de um signatário "
                                   "ou do arquivo (sem diferenciar acentos e maiúsculas)")
     p.add_argument("--resultado", type=_resultado, metavar="RESULTADO",
@@ -80,7 +90,9 @@ def configurar(subparsers: Any) -> None:
     a = sub.add_parser("apagar", help="apaga uma verificação, ou as anteriores a uma data",
                        description="Apaga do histórico uma verificação, ou todas as anteriores a uma data.")
     a.add_argument("id", metavar="ID", nargs="?", help="o id da verificação")
-    a.add_argument("--antes", type=_data, metavar="DATA", help="apaga as verificações anteriores a esta data")
+    a.add_argument("--antes", type=_data, metavar="DATA",
+                   help="apaga as verificações anteriores a esta data (pergunta antes, dizendo quantas)")
+    a.add_argument("--sim", action="store_true", help="com --antes, apaga sem perguntar")
     adicionar_opcoes_historico(a, sem=False)
     a.set_defaults(executar=_apagar)
 
@@ -116,7 +128,8 @@ def _listar(args: argparse.Namespace) -> int:
     console = console_saida()
     console.print(tabela)
     if args.limite and len(linhas) == args.limite:
-        console.print(f"(as {args.limite} mais recentes; --limite 0 mostra todas)")
+        quais = "a mais recente" if args.limite == 1 else f"as {args.limite} mais recentes"
+        console.print(f"({quais}; --limite 0 mostra todas)")
     return 0
 
 
@@ -169,8 +182,27 @@ def _apagar(args: argparse.Namespace) -> int:
                 raise ErroDeUso(f"verificação não encontrada no histórico: {args.id}")
             print(f"Verificação {alvo.id} apagada.")
         else:
+            if not args.sim:
+                quantas = historico.contar_antes(args.antes)
+                if quantas == 0:
+                    print(f"Nenhuma verificação anterior a {args.antes[:10]}.")
+                    return 0
+                if not _confirmar(f"Apagar {quantas} verificação(ões) anterior(es) a {args.antes[:10]}? [s/N] "):
+                    print("Nada foi apagado.")
+                    return 0
             n = historico.apagar_antes(args.antes)
             print(f"{n} verificação(ões) apagada(s).")
     finally:
         historico.fechar()
     return 0
+
+
+def _confirmar(pergunta: str) -> bool:
+    """Asks on the terminal; with no terminal to ask, the user must say --sim."""
+    if not sys.stdin.isatty():
+        raise ErroDeUso("apagar --antes pede confirmação, e não há terminal para perguntar: repita com --sim")
+    try:
+        resposta = input(pergunta)
+    except EOFError:
+        return False
+    return resposta.strip().casefold() in ("s", "sim", "y", "yes")

@@ -65,7 +65,21 @@ def configurar(subparsers) -> None:
 
 
 def _erro(texto: str) -> None:
-    print(f"erro: {texto}", file=sys.stderr)
+    from scrivane_contract.cli import erro
+
+    erro(texto)
+
+
+def _linhas(n: int) -> str:
+    return f"{_milhar(n):>15} linha" + ("" if n == 1 else "s")
+
+
+def _publicacao(info: dict) -> str:
+    """The release as the reports name it (AAAA-MM), with the extraction date when known."""
+    publicacao, data = info.get("publicacao"), info.get("data_extracao")
+    if publicacao and data and not data.startswith(publicacao):
+        return f"{publicacao} (extração de {data})"
+    return data or publicacao or "desconhecida"
 
 
 def _mes(texto: str) -> str:
@@ -215,7 +229,7 @@ def _importar(args: argparse.Namespace) -> int:
     if r.data_extracao:
         print(f"Publicação: {r.data_extracao}")
     for tabela, n in r.linhas.items():
-        print(f"  {tabela:<18}{_milhar(n):>15} linhas")
+        print(f"  {tabela:<18}{_linhas(n)}")
     if r.ruins:
         print(f"Linhas ignoradas: {_milhar(r.ruins)} (detalhes em {r.log})")
     else:
@@ -266,14 +280,14 @@ def _info(args: argparse.Namespace) -> int:
     except RegistroIndisponivel as e:
         return _registro_indisponivel(e, banco)
     print(f"Banco: {info['banco']}")
-    print(f"Publicação: {info['data_extracao'] or 'desconhecida'}")
+    print(f"Publicação: {_publicacao(info)}")
     print("Conteúdo: publicação completa" if info["completo"] else
           "Conteúdo: parcial (lista JSONL ou importação com arquivos faltando); "
           "o que não estiver no banco é consultado na Receita Federal")
     if info["importado_em"]:
         print(f"Importado em: {info['importado_em']}")
     for tabela, n in info["linhas"].items():
-        print(f"  {tabela:<18}{_milhar(n):>15} linhas")
+        print(f"  {tabela:<18}{_linhas(n)}")
     if info["linhas_ignoradas"]:
         print(f"Linhas ignoradas na importação: {_milhar(info['linhas_ignoradas'])}")
     print(f"Tamanho: {_tamanho(info['tamanho'])}")
@@ -287,14 +301,14 @@ def _servir(args: argparse.Namespace) -> int:
     banco = _banco(args)
     try:
         registro = RegistroLocal(banco)
-        data = registro.info()["data_extracao"]
+        data = _publicacao(registro.info())
     except RegistroIndisponivel as e:
         return _registro_indisponivel(e, banco)
     ocupada = porta_ocupada(args.host, args.porta)
     if ocupada:
         _erro(ocupada)
         return SAIDA_FALHA
-    print(f"Servindo {registro.caminho} (publicação {data or 'desconhecida'}) em http://{args.host}:{args.porta}"
+    print(f"Servindo {registro.caminho} (publicação {data}) em http://{args.host}:{args.porta}"
           " — Ctrl-C para parar", flush=True)
     try:
         servir(registro, host=args.host, porta=args.porta, log=not args.sem_log, processos=max(1, args.processos))

@@ -434,6 +434,12 @@ class Historico:
         with self.engine.begin() as con:
             return _apagar_ids(con, [ident]) > 0
 
+    def contar_antes(self, data: str) -> int:
+        """Quantas verificações foram feitas antes de ``data`` (normalizada)."""
+        with self.engine.connect() as con:
+            return con.execute(sa.select(sa.func.count()).select_from(verificacoes)
+                               .where(verificacoes.c.verificado_em < data)).scalar_one()
+
     def apagar_antes(self, data: str) -> int:
         """Apaga as verificações feitas antes de ``data`` (normalizada); devolve quantas."""
         with self.engine.begin() as con:
