@@ -105,7 +105,8 @@ class TestUsage:
         (["classificar", "a.pdf", "b.txt"], "Arquivo não encontrado: a.pdf, b.txt"),
         (["verificar", "--registro", "ftp://x", "{pdf}"], "valor inválido para --registro: 'ftp://x'"),
         (["verificar", "--modelo", " ", "{pdf}"], "--modelo vazio"),
-        (["buscar", "ACME", "--usar-ai"], "--usar-ai precisa da chave da OpenAI: defina OPENAI_API_KEY"),
+        (["buscar", "ACME", "--usar-ai"], "--usar-ia precisa da chave da OpenAI: defina OPENAI_API_KEY"),
+        (["buscar", "ACME", "--usar-ia"], "--usar-ia precisa da chave da OpenAI: defina OPENAI_API_KEY"),
     ])
     def test_usage_errors_exit_3_with_one_portuguese_line(self, env, tmp_path, capsys, args, mensagem):
         env.chdir(tmp_path)
@@ -309,7 +310,8 @@ class TestInterrupcao:
         finally:
             proc.kill()
         assert proc.returncode == 130
-        assert err.strip().endswith("Interrompido.") and "Traceback" not in err
+        assert err.strip().endswith(f"Interrompido: 2 de 3 contrato(s) não terminaram: {pdfs[1]}, {pdfs[2]}; "
+                                    "os que terminaram foram gravados") and "Traceback" not in err
         linhas = [json.loads(l) for l in out.splitlines()]
         assert [l["arquivo"] for l in linhas] == [str(pdfs[0])]
         assert [json.loads(l) for l in saida.read_text().splitlines()] == linhas

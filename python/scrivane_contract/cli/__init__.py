@@ -140,6 +140,10 @@ def _sair_ja_se_preciso(codigo: int) -> None:
         os._exit(codigo)
 
 
+class Interrompido(KeyboardInterrupt):
+    """Ctrl-C, with what it left unfinished (printed after "Interrompido: ")."""
+
+
 def main(argv: Optional[list[str]] = None) -> int:
     """Ponto de entrada do comando; devolve o código de saída."""
     with _argparse_em_portugues():
@@ -154,8 +158,9 @@ def main(argv: Optional[list[str]] = None) -> int:
     except ErroDeUso as exc:
         erro(str(exc))
         return SAIDA_USO
-    except KeyboardInterrupt:
-        print("Interrompido.", file=sys.stderr, flush=True)
+    except KeyboardInterrupt as exc:
+        # A command may say what was left unfinished (see ``Interrompido``).
+        print(f"Interrompido: {exc}" if str(exc) else "Interrompido.", file=sys.stderr, flush=True)
         _sair_ja_se_preciso(SAIDA_INTERROMPIDO)
         return SAIDA_INTERROMPIDO
     except BrokenPipeError:

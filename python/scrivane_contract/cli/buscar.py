@@ -17,6 +17,11 @@ from scrivane_contract.cli.opcoes import (
 )
 
 EPILOGO = """\
+exemplos:
+  scrivane-contract buscar "ACME COMERCIO" --uf SP
+  scrivane-contract buscar "ACME COMERCIO" --cnpj 11.222.333/0001-81 --json
+  scrivane-contract buscar "Padaria Pão Quente" --usar-ia
+
 A chave "_metodo_busca" do registro diz como a empresa foi achada: "cnpj_direto",
 "api_nome" ou "ai_web_search".  Sem empresa ativa com o nome, a busca é refeita em
 todas as situações cadastrais (baixada, inapta, suspensa), com um aviso.
@@ -67,7 +72,7 @@ def configurar(subparsers: Any) -> None:
         help="busca uma empresa pelo nome (e pelo CNPJ, se dado)",
         description=(
             "Busca a empresa por todas as estratégias, nesta ordem: o CNPJ (se dado), o nome "
-            "na Casa dos Dados (empresas ativas), com --usar-ai uma busca na web por IA e, por "
+            "na Casa dos Dados (empresas ativas), com --usar-ia uma busca na web por IA e, por "
             "fim, o nome entre as empresas de qualquer situação (baixadas, inaptas...). "
             "Imprime o registro da Receita Federal como JSON indentado."
         ),
@@ -78,9 +83,11 @@ def configurar(subparsers: Any) -> None:
     parser.add_argument("--uf", metavar="UF", help="sigla do estado, para filtrar a busca por nome")
     parser.add_argument("--cnpj", metavar="CNPJ", help="CNPJ, tentado antes do nome")
     parser.add_argument(
-        "--usar-ai",
+        "--usar-ia", "--usar-ai",
+        dest="usar_ai",
         action="store_true",
-        help=f"se nada for achado, busca o CNPJ na web com um modelo da OpenAI (requer {ENV_OPENAI_API_KEY})",
+        help=f"se nada for achado, busca o CNPJ na web com um modelo de IA da OpenAI (requer {ENV_OPENAI_API_KEY}; "
+             "--usar-ai também vale)",
     )
     parser.add_argument("--json", action="store_true", help="o resultado em uma linha JSON")
     adicionar_opcao_registro(parser)
@@ -90,7 +97,7 @@ def configurar(subparsers: Any) -> None:
 def executar(args: argparse.Namespace) -> int:
     chave = os.environ.get(ENV_OPENAI_API_KEY) or None
     if args.usar_ai and not chave:
-        raise ErroDeUso(f"--usar-ai precisa da chave da OpenAI: defina {ENV_OPENAI_API_KEY}")
+        raise ErroDeUso(f"--usar-ia precisa da chave da OpenAI: defina {ENV_OPENAI_API_KEY}")
     if not args.nome.strip():
         raise ErroDeUso("o nome da empresa está vazio")
     if args.uf is not None:

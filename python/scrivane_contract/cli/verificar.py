@@ -395,6 +395,19 @@ class ProgressoOCR:
                 self.barra, self._propria = None, False
 
 
+def _interrompido(arquivos: list[Path], verificacoes: list[Optional[Verificacao]]) -> KeyboardInterrupt:
+    """Ctrl-C naming the contracts left unfinished and how many (the finished ones were kept)."""
+    from scrivane_contract.cli import Interrompido
+
+    faltando = [str(a) for a, v in zip(arquivos, verificacoes) if v is None]
+    if not faltando:
+        return Interrompido()
+    nomes = ", ".join(faltando[:10]) + (f" e mais {len(faltando) - 10}" if len(faltando) > 10 else "")
+    verbo = "não terminou" if len(faltando) == 1 else "não terminaram"
+    guardados = "; os que terminaram foram gravados" if len(faltando) < len(arquivos) else ""
+    return Interrompido(f"{len(faltando)} de {len(arquivos)} contrato(s) {verbo}: {nomes}{guardados}")
+
+
 def _um_contrato(arquivo: Path, verificador: Verificador, registrar: Callable[[int, Verificacao], None]) -> int:
     """One contract: the library prints its progress lines and report as they come."""
     from scrivane_contract.cli import erro
@@ -408,6 +421,8 @@ def _um_contrato(arquivo: Path, verificador: Verificador, registrar: Callable[[i
     progresso = ProgressoOCR()
     try:
         Lote([arquivo], verificador, 1, ao_ler_ocr=progresso).executar(guardar)
+    except KeyboardInterrupt:
+        raise _interrompido([arquivo], [resultado[0] if resultado else None]) from None
     finally:
         progresso.parar()
     v = resultado[0]
@@ -498,5 +513,5 @@ def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Names
             aviso(texto)  # standard output holds only the JSON lines
     sys.stdout.flush()
     if interrompido:
-        raise KeyboardInterrupt
+        raise _interrompido(arquivos, verificacoes)
     return codigo_de_saida(feitas)
