@@ -437,3 +437,12 @@ class TestClassificar:
         assert objetos[0] == {"arquivo": str(pdf), "eh_contrato": True, "quantidade": 4,
                               "keywords_encontradas": ["contrato", "cláusula", "clausula", "objeto"]}
         assert objetos[1]["erro"].startswith("formato não suportado")
+
+
+@pytest.mark.parametrize("comando", ["verificar", "cnpj", "buscar", "classificar", "historico", "historico mostrar",
+                                     "historico apagar", "monitorar", "servir", "registro", "registro importar",
+                                     "registro info", "registro servir", "registro baixar"])
+def test_every_command_help_shows_examples_of_itself(comando, capsys):
+    codigo, out, _ = rodar(capsys, *comando.split(), "--help")
+    exemplos = [l for l in out.splitlines() if l.strip().startswith(f"scrivane-contract {comando}")]
+    assert codigo == 0 and len(exemplos) >= 2, out

@@ -9,6 +9,10 @@ from scrivane_contract.cli import SAIDA_FALHA, SAIDA_REPROVADO
 from scrivane_contract.cli.opcoes import json_linha
 
 EPILOGO = """\
+exemplos:
+  scrivane-contract classificar documento.pdf
+  scrivane-contract classificar --json pasta/*.pdf
+
 códigos de saída: 0 todos são contratos; 1 algum não é; 3 erro de uso (caminho
 inexistente); 4 algum documento não pôde ser lido.
 """

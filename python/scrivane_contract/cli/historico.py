@@ -80,7 +80,10 @@ def configurar(subparsers: Any) -> None:
     sub = p.add_subparsers(dest="acao", metavar="AÇÃO")
 
     m = sub.add_parser("mostrar", help="mostra de novo o relatório de uma verificação",
-                       description="Mostra de novo o relatório de uma verificação guardada.")
+                       description="Mostra de novo o relatório de uma verificação guardada.",
+                       epilog="exemplos:\n  scrivane-contract historico mostrar d94cc5\n"
+                              "  scrivane-contract historico mostrar d94cc5 --html relatorio.html\n",
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
     m.add_argument("id", metavar="ID", help="o id da verificação (o começo basta, se for único)")
     m.add_argument("--json", action="store_true", help="o registro completo da verificação, em JSON")
     m.add_argument("--html", metavar="ARQUIVO", help="grava a página HTML do relatório neste arquivo")
@@ -88,7 +91,10 @@ def configurar(subparsers: Any) -> None:
     m.set_defaults(executar=_mostrar)
 
     a = sub.add_parser("apagar", help="apaga uma verificação, ou as anteriores a uma data",
-                       description="Apaga do histórico uma verificação, ou todas as anteriores a uma data.")
+                       description="Apaga do histórico uma verificação, ou todas as anteriores a uma data.",
+                       epilog="exemplos:\n  scrivane-contract historico apagar d94cc5bb5c26\n"
+                              "  scrivane-contract historico apagar --antes 2026-01-01 --sim\n",
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
     a.add_argument("id", metavar="ID", nargs="?", help="o id da verificação")
     a.add_argument("--antes", type=_data, metavar="DATA",
                    help="apaga as verificações anteriores a esta data (pergunta antes, dizendo quantas)")

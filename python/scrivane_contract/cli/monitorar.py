@@ -26,6 +26,10 @@ do serviço web.
 """
 
 EPILOGO = """\
+exemplos:
+  scrivane-contract monitorar --registro local
+  scrivane-contract monitorar --desde 2026-01-01 --json
+
 códigos de saída: 0 nada mudou; 1 alguma empresa mudou; 3 erro de uso;
 4 nada mudou, mas alguma empresa não pôde ser consultada.
 """

@@ -13,7 +13,12 @@ from . import SAIDA_FALHA, SAIDA_USO
 def configurar(subparsers) -> None:
     p = subparsers.add_parser(
         "registro", help="registro local do CNPJ: importar, consultar, servir, baixar",
-        description="Registro local do CNPJ, construído a partir dos dados abertos da Receita Federal.")
+        description="Registro local do CNPJ, construído a partir dos dados abertos da Receita Federal.",
+        epilog="exemplos:\n"
+               "  scrivane-contract registro baixar --destino dados/\n"
+               "  scrivane-contract registro importar dados/\n"
+               "  scrivane-contract registro info\n",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     p.set_defaults(executar=lambda args: (p.print_help(), SAIDA_USO)[1])
     sub = p.add_subparsers(dest="acao", metavar="AÇÃO")
 
@@ -21,7 +26,11 @@ def configurar(subparsers) -> None:
 
     imp = sub.add_parser("importar", help="constrói o banco a partir de uma publicação mensal (pasta com os 37 zips)",
                          description="Constrói o banco a partir de uma publicação mensal, lendo os zips sem descompactá-los "
-                                     "em disco. O banco anterior só é substituído quando a importação termina.")
+                                     "em disco. O banco anterior só é substituído quando a importação termina.",
+                         epilog="exemplos:\n"
+                                "  scrivane-contract registro importar dados/\n"
+                                "  scrivane-contract registro importar --jsonl empresas.jsonl --banco equipe.sqlite3\n",
+                         formatter_class=argparse.RawDescriptionHelpFormatter)
     imp.add_argument("origem", nargs="?", help="pasta com os zips da publicação (Empresas0.zip ... Simples.zip), "
                      "ou a pasta de 'registro baixar' (usa o mês mais recente)")
     imp.add_argument("--banco", help=banco_ajuda)
@@ -35,7 +44,10 @@ def configurar(subparsers) -> None:
 
     inf = sub.add_parser("info", help="data da publicação, linhas por tabela e tamanho do banco",
                          description="Mostra o banco do registro local: a data da publicação importada, quando "
-                                     "foi importada, as linhas de cada tabela, as linhas ignoradas e o tamanho.")
+                                     "foi importada, as linhas de cada tabela, as linhas ignoradas e o tamanho.",
+                         epilog="exemplos:\n  scrivane-contract registro info\n"
+                                "  scrivane-contract registro info --banco equipe.sqlite3\n",
+                         formatter_class=argparse.RawDescriptionHelpFormatter)
     inf.add_argument("--banco", help=banco_ajuda)
     inf.set_defaults(executar=_info)
 
@@ -43,7 +55,10 @@ def configurar(subparsers) -> None:
                          description="Serve o banco por HTTP para outras máquinas (ou outros processos): "
                                      "responde como a BrasilAPI, a ReceitaWS e a busca da Casa dos Dados. "
                                      "Os colegas usam 'scrivane-contract verificar --registro http://HOST:PORTA'. "
-                                     "Ctrl-C para.")
+                                     "Ctrl-C para.",
+                         epilog="exemplos:\n  scrivane-contract registro servir\n"
+                                "  scrivane-contract registro servir --host 0.0.0.0 --porta 8080 --processos 2\n",
+                         formatter_class=argparse.RawDescriptionHelpFormatter)
     srv.add_argument("--banco", help=banco_ajuda)
     srv.add_argument("--porta", type=int, default=8080, help="porta TCP (padrão 8080)")
     srv.add_argument("--host", default="127.0.0.1",
@@ -56,7 +71,10 @@ def configurar(subparsers) -> None:
     bx = sub.add_parser("baixar", help="baixa uma publicação mensal do compartilhamento da Receita Federal",
                         description="Baixa os 37 zips de uma publicação mensal dos dados abertos do CNPJ "
                                     "(cerca de 6 GB) para PASTA/AAAA-MM, retomando downloads interrompidos "
-                                    "e conferindo cada zip. Depois: 'scrivane-contract registro importar PASTA'.")
+                                    "e conferindo cada zip. Depois: 'scrivane-contract registro importar PASTA'.",
+                        epilog="exemplos:\n  scrivane-contract registro baixar --destino dados/\n"
+                               "  scrivane-contract registro baixar --mes 2026-11 --destino dados/\n",
+                        formatter_class=argparse.RawDescriptionHelpFormatter)
     bx.add_argument("--mes", metavar="AAAA-MM", type=_mes, help="mês da publicação (padrão: o mais recente)")
     bx.add_argument("--destino", metavar="PASTA", default=".", help="pasta de destino (padrão: a atual)")
     bx.add_argument("--url", metavar="URL", help="endereço base do compartilhamento")

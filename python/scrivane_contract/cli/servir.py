@@ -60,6 +60,10 @@ def configurar(subparsers: argparse._SubParsersAction) -> None:
         description="Inicia um serviço web com uma página para enviar contratos e uma API JSON "
                     "(documentação em /docs). Com SCRIVANE_API_TOKEN definido, a API exige "
                     "'Authorization: Bearer <token>'.",
+        epilog="exemplos:\n"
+               "  scrivane-contract servir --provedor local --registro local\n"
+               "  scrivane-contract servir --host 0.0.0.0 --porta 8080 --trabalhadores 8   (com SCRIVANE_API_TOKEN)\n",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     p.add_argument("--host", default="127.0.0.1", help="endereço de escuta (padrão: 127.0.0.1)")
     p.add_argument("--porta", type=int, default=8000, help="porta de escuta (padrão: 8000)")

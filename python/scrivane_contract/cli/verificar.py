@@ -66,6 +66,11 @@ chave "veredito" do JSON, com o motivo em "motivo_veredito"), salvo com
 """
 
 EPILOGO = """\
+exemplos:
+  scrivane-contract verificar --provedor local contrato.pdf
+  scrivane-contract verificar contratos/ --paralelo 8 --saida resultados.jsonl
+  scrivane-contract verificar --registro local --offline foto-do-contrato.jpg contrato.docx
+
 códigos de saída: 0 todos APROVADO; 1 algum REPROVADO; 2 algum PENDENTE e
 nenhum reprovado; 3 erro de uso (argumentos, caminho inexistente, credenciais
 ausentes); 4 algum contrato falhou (arquivo ilegível, erro do motor);
