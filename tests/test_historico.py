@@ -149,8 +149,9 @@ def test_monitoring_lists_what_changed_between_two_registry_releases(tmp_path, c
     codigo, out, _ = rodar(capsys, "monitorar", "--desde", "2999-01-01", "--registro", "local")
     assert codigo == 0 and "0 empresa(s)" in out
 
-    # The page shows the same alerts, from the last full run.
-    rodar(capsys, "monitorar", "--registro", "local")
+    # The page shows the same alerts, from the last full run; the text names each file with its folder.
+    codigo, out, _ = rodar(capsys, "monitorar", "--registro", "local")
+    assert str(exemplos()["APROVADO"]) in out
     from fastapi.testclient import TestClient
 
     from scrivane_contract.web import criar_app

@@ -84,7 +84,8 @@ def imprimir(resultado: Any) -> None:
         por_empresa.setdefault(m.cnpj, []).append(m)
     for numero, lista in por_empresa.items():
         m0 = lista[0]
-        arquivos = ", ".join(a.rsplit("/", 1)[-1] for a in m0.arquivos)
+        # As stored: a batch file with its folder, an upload by the name it was sent with.
+        arquivos = ", ".join(m0.arquivos)
         print(f"⚠️  {m0.razao_social or 'Empresa'} ({formatar_cnpj(numero)}), verificada em "
               f"{data_legivel(m0.verificado_em)} ({arquivos}; id {m0.verificacao_id}):")
         for m in lista:
