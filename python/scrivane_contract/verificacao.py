@@ -45,6 +45,14 @@ CHAVES = ("id", "arquivo", "sha256", "verificado_em", "provedor", "modelo", "reg
           "procedencia", "assinaturas_digitais", "veredito", "motivo_veredito", "avisos", "aviso", "segundos", "erro")
 
 
+def novo_id() -> str:
+    """Um id de verificação: 12 caracteres hexadecimais, o mesmo formato onde quer que ela comece
+    (linha de comando, página, fila compartilhada)."""
+    import secrets
+
+    return secrets.token_hex(6)
+
+
 def agora_iso() -> str:
     """O instante atual em ISO 8601, UTC, com segundos."""
     return datetime.now(timezone.utc).isoformat(timespec="seconds")

@@ -12,7 +12,6 @@ from __future__ import annotations
 import json
 import os
 import re
-import secrets
 import threading
 import unicodedata
 from dataclasses import dataclass
@@ -22,7 +21,7 @@ from typing import Any, Callable, Iterable, Optional
 import sqlalchemy as sa
 from sqlalchemy.engine import Connection
 
-from scrivane_contract.verificacao import Verificacao
+from scrivane_contract.verificacao import Verificacao, novo_id
 
 __all__ = ["Historico", "HistoricoIndisponivel", "url_padrao", "caminho_padrao", "ENV_HISTORICO", "VERSAO",
            "normalizar_data", "dobrar"]
@@ -338,7 +337,7 @@ class Historico:
     def guardar(self, v: Verificacao, con: Optional[Connection] = None) -> str:
         """Guarda a verificação (sem o arquivo do contrato); devolve seu id."""
         if not v.id:
-            v.id = secrets.token_hex(6)
+            v.id = novo_id()
         if con is None:
             with self.engine.begin() as con:
                 return self.guardar(v, con)
@@ -361,7 +360,7 @@ class Historico:
         linhas_s: list[dict] = []
         for v in lista:
             if not v.id:
-                v.id = secrets.token_hex(6)
+                v.id = novo_id()
             e, s_, busca, rotulo = _linhas_filhas(v)
             linhas_e += e
             linhas_s += s_
