@@ -224,3 +224,30 @@ def test_the_page_shows_the_pages_read_by_ocr_while_the_verification_runs(exempl
             assert time.monotonic() < fim
             time.sleep(0.05)
         assert "ocr" not in estado
+
+
+def _png_declarando(largura: int, altura: int) -> bytes:
+    """A PNG whose header declares the given size (its data would never fill it)."""
+    import struct
+    import zlib
+
+    def bloco(tipo: bytes, dados: bytes) -> bytes:
+        return struct.pack(">I", len(dados)) + tipo + dados + struct.pack(">I", zlib.crc32(tipo + dados))
+
+    return (b"\x89PNG\r\n\x1a\n" + bloco(b"IHDR", struct.pack(">IIBBBBB", largura, altura, 8, 0, 0, 0, 0))
+            + bloco(b"IDAT", zlib.compress(b"\0" * 64)) + bloco(b"IEND", b""))
+
+
+def test_images_keep_the_reading_limits_of_pdfs(exemplo, tmp_path):
+    from scrivane.document import DocumentLimitError
+
+    enorme = tmp_path / "enorme.png"
+    enorme.write_bytes(_png_declarando(200_000, 200_000))
+    with pytest.raises(DocumentLimitError, match="imagem grande demais"):
+        read_document(enorme)
+    with pytest.raises(DocumentLimitError, match="imagem com 2 páginas; limite 1"):
+        read_document(exemplo["tiff"], max_pages=1)
+    quebrada = tmp_path / "quebrada.jpg"
+    quebrada.write_bytes(b"\xff\xd8\xff\xe0" + b"\0" * 50)
+    with pytest.raises(DocumentError, match="imagem JPEG ilegível"):
+        read_document(quebrada)
