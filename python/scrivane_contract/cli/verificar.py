@@ -379,8 +379,10 @@ class ProgressoOCR:
                 from rich.console import Console
                 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
 
+                # Output to a terminal goes above the bar; piped output is left alone.
                 self.barra = Progress(TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(),
-                                      TimeElapsedColumn(), console=Console(stderr=True), transient=True)
+                                      TimeElapsedColumn(), console=Console(stderr=True), transient=True,
+                                      redirect_stdout=_terminal(sys.stdout), redirect_stderr=False)
                 self.barra.start()
                 self._propria = True
             tarefa = self._tarefas.get(arquivo)
