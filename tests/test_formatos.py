@@ -121,6 +121,16 @@ def test_a_photo_and_a_scan_of_the_approved_contract_get_its_verdict_with_progre
                                      f"OCR: página 1 de 2 lida ({exemplo['tiff']})",
                                      f"OCR: página 2 de 2 lida ({exemplo['tiff']})"])
     assert {o["assinaturas_digitais"]["formato"] for o in objetos} == {"JPEG", "TIFF"}
+    # An iPhone's HEIC, read through Pillow's HEIF plugin, whatever its name says.
+    import pillow_heif
+    from PIL import Image
+
+    pillow_heif.register_heif_opener()
+    heic = exemplo["pasta"] / "foto-do-iphone.jpg"
+    with Image.open(exemplo["tiff"]) as pagina:
+        pagina.convert("RGB").save(heic, format="HEIF", quality=90)
+    assert heic.read_bytes()[4:12] == b"ftypheic"
+    assert "LUMINA VAREJO DE ELETRODOMÉSTICOS LTDA" in read_document(heic).text
 
 
 @precisa_ocr
