@@ -249,7 +249,7 @@ def ler_docx(caminho: Path, dados: bytes) -> str:
     for secao in documento.sections:
         for parte in (secao.first_page_header, secao.header, secao.even_page_header,
                       secao.first_page_footer, secao.footer, secao.even_page_footer):
-            if parte.is_linked_to_previous and secao is not documento.sections[0]:
+            if parte.is_linked_to_previous:  # no definition of its own: the previous one's, or none
                 continue
             try:
                 texto = "\n".join(_blocos(parte)).strip()
