@@ -164,7 +164,7 @@ def _banco(args):
 def _tamanho(n: int) -> str:
     for unidade in ("B", "KB", "MB", "GB"):
         if n < 1024 or unidade == "GB":
-            return f"{n:.0f} {unidade}" if unidade == "B" else f"{n:.1f} {unidade}"
+            return f"{n:.0f} {unidade}" if unidade == "B" else f"{n:.1f} {unidade}".replace(".", ",")
         n /= 1024
     return f"{n} B"
 
@@ -254,7 +254,8 @@ def _importar(args: argparse.Namespace) -> int:
         print("Linhas ignoradas: 0")
     if r.faltando:
         print(f"Atenção: banco parcial; faltam {len(r.faltando)} arquivos da publicação: {', '.join(r.faltando)}")
-    print(f"Tempo: {r.segundos:.1f} s   Tamanho: {_tamanho(r.tamanho)}")
+    segundos = f"{r.segundos:.1f}".replace(".", ",")
+    print(f"Tempo: {segundos} s   Tamanho: {_tamanho(r.tamanho)}")
     _monitorar_apos_importar(banco, args)
     return 0
 
