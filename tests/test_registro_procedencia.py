@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import datetime as dt
 import json
+import re
 import shutil
 from pathlib import Path
 
@@ -70,6 +71,8 @@ def test_the_database_says_whether_it_holds_a_whole_release(bancos):
         "publicacao": MES, "completo": False, "descricao": f"Registro local parcial (publicação {MES})"}
     info = comando("registro", "info", "--banco", str(bancos["parcial"]))
     assert "Conteúdo: parcial" in info.stdout
+    # The release as the reports name it, never "desconhecida"; one row in the singular.
+    assert f"Publicação: {MES}\n" in info.stdout and re.search(r"extras\s+1 linha\n", info.stdout)
 
 
 @pytest.mark.parametrize("banco", ["parcial", "completo"])
