@@ -237,3 +237,51 @@ def test_ids_by_prefix_dates_and_the_listing_limit(url_historico, tmp_path, caps
     codigo, out, _ = rodar(capsys, "historico", "apagar", "--antes", "2026-03-15", "--historico", url_historico)
     assert codigo == 0 and out.startswith(f"{total - 2} ")
     assert listar("--limite", "0") == ["ab5e6f7a8b9c", "ab34f5a6b7c8"]
+
+
+def test_monitoring_a_registry_that_does_not_answer_reports_no_change_and_exits_4(tmp_path, capsys, monkeypatch):
+    """Rate-limited, failing or out of reach, the registry says nothing about the companies: none is taken for
+    gone, and the exit status tells a scheduled run that some could not be checked."""
+    from registro_helpers import porta_livre
+    from registry_server import RegistryServer, Reply
+
+    from scrivane_contract.registro.consultas import DISJUNTOR
+
+    banco = tmp_path / "registro.sqlite3"
+    historico = str(tmp_path / "historico.sqlite3")
+    monkeypatch.setenv("SCRIVANE_HISTORICO", historico)
+    importar(capsys, banco, registros_exemplo())
+    codigo, _, _ = rodar(capsys, "verificar", "--provedor", "local", "--registro", f"sqlite:{banco}", "--silencioso",
+                         *exemplos().values())
+    assert codigo == 1
+    monitoradas = ["01419314000196", "17058649000166", "51402614000130", "64628897000185"]
+
+    with RegistryServer() as servidor:
+        for c in monitoradas:  # it holds every company, and answers for none
+            servidor.add_company(c, next(r for r in registros_exemplo() if r["cnpj"] == c), None)
+        ninguem = f"http://127.0.0.1:{porta_livre()}"
+        for caso, resposta, registro in [("limite de requisições", Reply.error(429), servidor.url),
+                                         ("erro do servidor", Reply.error(503), servidor.url),
+                                         ("fora do ar", None, ninguem)]:
+            servidor.reset()
+            for rota in ("brasilapi", "receitaws", "casadosdados"):
+                if resposta is not None:
+                    servidor.reply(rota, resposta)
+            DISJUNTOR.reiniciar()
+            codigo, out, _ = rodar(capsys, "monitorar", "--json", "--registro", registro)
+            achado = json.loads(out)
+            assert (codigo, achado["mudancas"], achado["empresas_com_mudanca"]) == (4, [], 0), caso
+            assert (achado["monitoradas"], sorted(achado["nao_consultadas"])) == (4, monitoradas), caso
+            if resposta is not None:
+                assert servidor.requests, caso  # it was asked
+            codigo, out, _ = rodar(capsys, "monitorar", "--registro", registro)
+            assert codigo == 4 and "não encontrado" not in out, caso
+            assert out.splitlines()[-2:] == [
+                "4 empresa(s) não puderam ser consultadas agora: 01.419.314/0001-96, 17.058.649/0001-66, "
+                "51.402.614/0001-30, 64.628.897/0001-85",
+                "Nenhuma mudança nas 4 empresa(s) monitorada(s)."], caso
+
+        # Answering again: nothing changed, all checked.
+        servidor.reset()
+        codigo, out, _ = rodar(capsys, "monitorar", "--registro", servidor.url)
+        assert codigo == 0 and out.strip() == "Nenhuma mudança nas 4 empresa(s) monitorada(s).", out
