@@ -195,10 +195,13 @@ class Lote:
                     return
                 self._proximo += 1
             arquivo = self.arquivos[indice]
-            if self.ao_ler_ocr is None:
+            try:
+                from scrivane.document import ocr_progress
+            except Exception:  # noqa: BLE001 - an engine that cannot load fails in the checker, in its words
+                ocr_progress = None
+            if self.ao_ler_ocr is None or ocr_progress is None:
                 self._terminados.put((indice, self.verificador.verificar(arquivo)))
                 continue
-            from scrivane.document import ocr_progress
 
             ouvir = self.ao_ler_ocr
             with ocr_progress(lambda feitas, total, arquivo=arquivo: ouvir(arquivo, feitas, total)):

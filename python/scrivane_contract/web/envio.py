@@ -44,9 +44,13 @@ def eh_pdf(inicio: bytes) -> bool:
 def formato_aceito(inicio: bytes) -> bool:
     """True when the first bytes are those of a PDF, a DOCX (a ZIP: its parts are checked when
     it is read) or an image the reader takes (JPEG, PNG, TIFF, HEIC)."""
-    from scrivane.formats import nome_do_formato
-
-    return eh_pdf(inicio) or nome_do_formato(inicio[:16]) is not None
+    if eh_pdf(inicio):
+        return True
+    try:
+        from scrivane.formats import nome_do_formato
+    except Exception:  # noqa: BLE001 - no engine to read other formats: PDF only
+        return False
+    return nome_do_formato(inicio[:16]) is not None
 
 
 def _nome_seguro(bruto: Optional[bytes]) -> str:
