@@ -149,7 +149,9 @@ class _Barra:
         from rich.progress import (BarColumn, DownloadColumn, Progress, TaskProgressColumn, TextColumn,
                                    TimeRemainingColumn, TransferSpeedColumn)
 
-        self.console = Console(stderr=True)
+        from scrivane_contract._controles import bruto
+
+        self.console = Console(file=bruto(sys.stderr))
         colunas = [TextColumn("{task.description:<24}"), BarColumn(), TaskProgressColumn()]
         if unidade_linhas:
             colunas.append(TextColumn("{task.fields[taxa]}"))
