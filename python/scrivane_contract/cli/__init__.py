@@ -133,6 +133,11 @@ def _sair_ja_se_preciso(codigo: int) -> None:
     # finished is already written and flushed, so leave at once.
     vivas = [t for t in threading.enumerate() if t is not threading.current_thread()]
     if vivas and threading.current_thread() is threading.main_thread():
+        # No atexit handler runs after os._exit: the reader's private folder goes now.
+        leitor = sys.modules.get("scrivane.isolation")
+        if leitor is not None:
+            with contextlib.suppress(Exception):
+                leitor.remove_private_folder()
         with contextlib.suppress(Exception):
             sys.stdout.flush()
         with contextlib.suppress(Exception):

@@ -6,6 +6,7 @@ import asyncio
 import hmac
 import json
 import os
+import re
 from contextlib import asynccontextmanager
 from functools import lru_cache
 from typing import Any, Callable, Iterable, Literal, Optional
@@ -33,6 +34,9 @@ HOSTS_LOCAIS = ("127.0.0.1", "localhost", "::1")
 # Seconds an upload's body may take to arrive, and uploads one client address may send at once.
 TEMPO_ENVIO_PADRAO = 120.0
 ENVIOS_POR_CLIENTE_PADRAO = 8
+
+# A host name, an IPv4 address or an IPv6 one (brackets already taken off).
+_NOME_HOST = re.compile(r"[a-z0-9](?:[a-z0-9._-]*[a-z0-9])?|[0-9a-f:.]+")
 
 # The report page: its own inline style and nothing else.
 _CSP_RELATORIO = ("default-src 'none'; style-src 'unsafe-inline'; img-src data:; base-uri 'none'; "
@@ -110,7 +114,8 @@ def nome_do_host(valor: Optional[str]) -> Optional[str]:
         return None
     if partes.username is not None or partes.password is not None or partes.path or partes.query:
         return None
-    return partes.hostname or None
+    nome = partes.hostname or ""
+    return nome if _NOME_HOST.fullmatch(nome) else None
 
 
 def mesma_origem(cabecalhos: Any, hosts: Optional[frozenset[str]] = None) -> bool:
@@ -238,7 +243,8 @@ def criar_app(
     app.state.historico = historico
     app.state.tamanho_maximo = tamanho_maximo
 
-    nomes = None if hosts is None else frozenset(n for n in (nome_do_host(h) for h in hosts) if n)
+    nomes = None if hosts is None else frozenset(
+        n for n in (nome_do_host(f"[{h}]" if ":" in h and not h.startswith("[") else h) for h in hosts) if n)
 
     @app.middleware("http")
     async def cabecalhos_seguranca(request: Request, call_next):
@@ -263,7 +269,9 @@ def criar_app(
         resposta.headers.setdefault("Referrer-Policy", "no-referrer")
         return resposta
 
+    # Uploads being received, by client address.
     envios_em_curso: dict[str, int] = {}
+    app.state.envios_em_curso = envios_em_curso
     portador = HTTPBearer(auto_error=False, description="Token definido em SCRIVANE_API_TOKEN")
     token_bytes = token.encode() if token else None
 
