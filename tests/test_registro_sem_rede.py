@@ -97,7 +97,7 @@ def test_offline_nothing_is_asked_and_the_hint_points_to_the_local_registry(cont
 
 
 @pytest.mark.parametrize("erro, de_conexao", [
-    (requests.exceptions.ConnectTimeout("tempo esgotado ao conectar"), False),
+    (requests.exceptions.ConnectTimeout("tempo esgotado ao conectar"), True),  # a black hole: one wait per host
     (requests.exceptions.ReadTimeout("tempo esgotado ao ler"), False),
     (requests.exceptions.ConnectionError("conexão interrompida"), False),
     (ConnectionRefusedError(111, "Connection refused"), True),

@@ -261,3 +261,17 @@ def test_sigterm_stops_a_batch_like_ctrl_c_keeping_what_finished(tmp_path):
     feitos = [json.loads(l) for l in saida.read_text().splitlines()]
     assert len(feitos) < len(arquivos)
     assert list(tmp.iterdir()) == []
+
+
+def test_the_pdf_library_s_english_never_reaches_the_page(tmp_path):
+    from scrivane_contract.verificacao import verificar_arquivo
+
+    pdf = tmp_path / "abc.pdf"
+    pdf.write_bytes(PDF)
+
+    def falha(_caminho):
+        raise RuntimeError("Failed to load page.")  # as a reader in another process passes it on
+
+    # The shared queue words a failure as the exception's text: the record still reads in Portuguese.
+    v = verificar_arquivo(str(pdf), falha, nome="Contrato.pdf", motivo=lambda exc: str(exc))
+    assert v.erro == "Contrato.pdf: o arquivo tem páginas corrompidas ou incompletas"

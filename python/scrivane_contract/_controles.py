@@ -121,7 +121,12 @@ class TerminalSeguro(io.TextIOBase):
         return len(texto)
 
     def flush(self) -> None:
-        self.fluxo.flush()
+        if not getattr(self.fluxo, "closed", False):
+            self.fluxo.flush()
+
+    def close(self) -> None:
+        # The stream underneath is not ours to close (nor to flush once its owner closed it).
+        pass
 
     def isatty(self) -> bool:
         return bruto(self.fluxo).isatty()

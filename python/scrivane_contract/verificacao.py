@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Any, Callable, Optional
 
 from scrivane_contract._controles import escapar_controles
+from scrivane_contract.erros_leitura import traduzir_pdfium
 
 __all__ = [
     "Verificacao",
@@ -415,14 +416,14 @@ def verificar_arquivo(
             try:
                 v.assinaturas_digitais = leitura.cruzar(v.resultado if isinstance(v.resultado, dict) else None)
             except Exception as exc:  # noqa: BLE001 - the verification stands; the signatures become a finding
-                v.assinaturas_digitais = _assinaturas_nao_conferidas(motivo(exc))
+                v.assinaturas_digitais = _assinaturas_nao_conferidas(traduzir_pdfium(motivo(exc), v.nome))
         if v.resultado is None:
             v.erro = "Verificação sem resultado"
         else:
             v.aviso = _aviso(caminho, v.resultado)
     except Exception as exc:  # reported in the record; the caller goes on
         v.resultado, v.assinaturas_digitais = None, None
-        v.erro = motivo(exc)
+        v.erro = traduzir_pdfium(motivo(exc), v.nome)
         if leitura is not None:
             leitura.aguardar()  # the file may go away only once nobody reads it
     if v.resultado is not None:
