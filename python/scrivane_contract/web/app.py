@@ -17,6 +17,7 @@ from fastapi.concurrency import run_in_threadpool
 from fastapi.responses import HTMLResponse, JSONResponse
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from fastapi.staticfiles import StaticFiles
+from starlette.requests import ClientDisconnect
 from fastapi_offline import FastAPIOffline
 from pydantic import BaseModel, Field
 
@@ -348,6 +349,8 @@ def criar_app(
         except ErroEnvio as erro:
             return JSONResponse({"detail": erro.mensagem}, status_code=erro.status,
                                 headers={"Connection": "close"} if erro.status == 413 else None)
+        except ClientDisconnect:  # the client went away mid-upload: nothing to answer, nothing kept
+            return JSONResponse({"detail": "Envio interrompido."}, status_code=400)
         except BaseException:
             caminho.unlink(missing_ok=True)
             raise
