@@ -185,7 +185,11 @@ class _Barra:
         self.progress.update(self.tarefa, advance=nbytes, taxa=f"{_milhar(int(self.linhas / dt))} linhas/s")
 
     def aviso(self, texto: str) -> None:
-        self.console.print(texto)
+        from rich.markup import escape
+
+        from scrivane_contract._controles import LIMITE_LINHA, para_terminal
+
+        self.console.print(escape(para_terminal(texto, LIMITE_LINHA)), highlight=False)
 
     def fim(self) -> None:
         if self.tarefa is not None:

@@ -117,7 +117,9 @@ def _local(host: str) -> bool:
 def nomes_aceitos(host: str, extras: list[str]) -> list[str]:
     """The Host names the service answers to: the local ones, the listening address, the extra names
     (and this machine's name when listening on every interface)."""
-    nomes = ["127.0.0.1", "localhost", "::1", host, *extras]
+    from scrivane_contract.web.app import HOSTS_LOCAIS
+
+    nomes = [*HOSTS_LOCAIS, host, *extras]
     if host in ("0.0.0.0", "::", ""):
         import socket
 
