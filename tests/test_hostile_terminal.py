@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 from registry_server import RegistryServer
 
-from scrivane_contract._controles import LIMITE_LINHA, TerminalSeguro, json_sem_controles, para_terminal
+from scrivane_contract._controles import LIMITE_LINHA, TerminalSeguro, json_sem_controles
 from test_cli import env, rodar  # noqa: F401
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
@@ -131,17 +131,6 @@ def test_a_missing_hostile_file_name_is_escaped_in_the_usage_error(env, capsys):
     assert codigo == 3
     limpo(err)
     assert "Arquivo não encontrado: sumido\\x1b]0;janela" in err
-
-
-@pytest.mark.parametrize("valor, esperado", [
-    ("ACME LTDA", "ACME LTDA"),
-    ("A\x1b[2JB", "A\\x1b[2JB"),
-    ("linha\nnova", "linha\\x0anova"),
-    ("\u202eTXT", "\\u202eTXT"),
-    ("x" * 250, "x" * 200 + "… (+50 caracteres)"),
-])
-def test_one_value_on_the_terminal(valor, esperado):
-    assert para_terminal(valor) == esperado
 
 
 def test_the_stream_guard_keeps_lines_and_tabs_and_cuts_long_lines(capsys):

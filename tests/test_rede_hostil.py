@@ -20,7 +20,7 @@ import requests
 from registro_helpers import porta_livre
 
 from scrivane_contract import cnpj
-from scrivane_contract.registro.consultas import DICA_SEM_ACESSO, DISJUNTOR, FALHAS, Disjuntor, tipo_de_falha
+from scrivane_contract.registro.consultas import DICA_SEM_ACESSO, DISJUNTOR, FALHAS, tipo_de_falha
 from scrivane_contract.registro.sessao import criar_sessao_resiliente
 from test_cli import env, rodar  # noqa: F401
 
@@ -188,11 +188,6 @@ def test_an_untrusted_certificate_is_named_as_tls(disjuntor_limpo, escutas, tmp_
     assert servidor.conexoes == 1
 
 
-def test_a_closed_port_is_a_refused_connection(disjuntor_limpo):
-    erro = pedir(sessao_de_teste(), f"http://127.0.0.1:{porta_livre()}/api/cnpj/v1/1")
-    assert tipo_de_falha(erro) == "recusada"
-
-
 def test_a_connection_that_never_completes_is_a_connect_time_out_and_opens_the_breaker(disjuntor_limpo):
     sock, presas, porta = fila_cheia()
     try:
@@ -219,20 +214,6 @@ def test_a_name_that_does_not_resolve_is_named_as_dns(disjuntor_limpo, monkeypat
     monkeypatch.setattr(socket, "getaddrinfo", sem_nome)
     erro = pedir(sessao_de_teste(), ALVO)
     assert tipo_de_falha(erro) == "dns"
-
-
-def test_each_kind_is_named_in_portuguese_once_per_host(caplog):
-    d = Disjuntor()
-    url = "https://brasilapi.com.br/api/cnpj/v1/1"
-    erro = requests.exceptions.ProxyError("Unable to connect to proxy", ConnectionRefusedError(111, "refused"))
-    with caplog.at_level("WARNING", logger="scrivane_contract.registro"):
-        d.permitir(url)
-        d.falhou(url, erro)
-        for _ in range(3):
-            with pytest.raises(requests.exceptions.ConnectionError):
-                d.permitir(url)
-    assert [r.getMessage() for r in caplog.records] == [
-        f"sem acesso a brasilapi.com.br: {FALHAS['proxy_inacessivel']}; não consultado de novo por 60 s"]
 
 
 @pytest.fixture
