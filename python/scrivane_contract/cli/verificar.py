@@ -415,8 +415,9 @@ def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Names
         registrar(indice, v)
         # Standard output keeps the input order: print the finished prefix.
         while emitidos < len(verificacoes) and verificacoes[emitidos] is not None:
-            emitir(verificacoes[emitidos])  # type: ignore[arg-type]
+            # Counted before it is printed: a Ctrl-C just after the line went out must not print it again.
             emitidos += 1
+            emitir(verificacoes[emitidos - 1])  # type: ignore[arg-type]
         if barra is not None:
             barra.advance(tarefa)
 
