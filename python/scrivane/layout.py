@@ -130,6 +130,17 @@ class Pagina:
         """O texto da página na ordem de leitura: bloco a bloco, cada coluna da faixa por vez."""
         return "\n".join(b.texto for b in self.blocos)
 
+    @cached_property
+    def faixas(self) -> tuple[tuple[Bloco, ...], ...]:
+        """Os blocos em faixas: cada faixa, os blocos lado a lado na mesma altura, da esquerda para a direita."""
+        saida: list[list[Bloco]] = []
+        for b in self.blocos:
+            if saida and b.coluna > 0 and b.y0 < max(x.y1 for x in saida[-1]):
+                saida[-1].append(b)
+            else:
+                saida.append([b])
+        return tuple(tuple(f) for f in saida)
+
     def palavras_em(self, x0: float, y0: float, x1: float, y1: float) -> list[Palavra]:
         """As palavras cujo centro cai dentro da caixa dada."""
         return [p for p in self.palavras
@@ -260,7 +271,8 @@ def palavras_pdfium(textpage, texto: str, altura: float) -> tuple[Palavra, ...]:
             x1, topo, base = caixa.right, max(topo, caixa.top), min(base, caixa.bottom)
         else:
             x1 = caixa.right
-        palavras.append(Palavra(m.group(), min(x0, x1), altura - topo, max(x0, x1), altura - base))
+        texto_palavra = m.group() + ("-" if texto[m.end():m.end() + 1] == "\ufffe" else "")
+        palavras.append(Palavra(texto_palavra, min(x0, x1), altura - topo, max(x0, x1), altura - base))
     return tuple(palavras)
 
 

@@ -37,6 +37,7 @@ from .partes import _empresas_em_linhas, _empresa_nomeada, _empresas_qualificada
 from .representantes import _pessoas_qualificadas
 from .assinaturas import _bloco_assinaturas, _carimbos, _juntar
 from .dados import _dados_contrato, _data_iso, _titulo_de  # noqa: F401
+from .disposicao import paginas_dispostas
 
 # Lines at the head of the first page where the title is looked for.
 CABECA_LINHAS = 15
@@ -74,13 +75,18 @@ def _eh_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> bool:
     return tem_partes and (titulo is True or formulas >= 2)
 
 
-def extrair(paginas: Sequence[str]) -> dict[str, Any]:
+def extrair(paginas: Sequence[str], layout: Optional[Sequence[Any]] = None) -> dict[str, Any]:
     """As três respostas a partir das páginas de um documento, num só mapa.
+
+    ``layout``: as páginas dispostas do documento (``Document.layout``, de
+    ``scrivane.layout``), quando houver; com elas, blocos de assinatura lado a
+    lado são lidos cada um por si.
 
     Chaves: "empresas" (mapas das empresas extraídas), "assinaturas" (mapas
     dos signatários), "eh_contrato" e os campos ``CAMPOS_DADOS`` dos dados do
     contrato; o que não é achado fica None.
     """
+    paginas = paginas_dispostas(paginas, layout)
     bruto = "\n".join(paginas)
     linhas = limpar_paginas(paginas)
     texto = _juntar_linhas(linhas)
