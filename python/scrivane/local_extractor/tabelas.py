@@ -90,6 +90,10 @@ NAO_NOMES = frozenset((
     "por", "pelo", "pela", "neste", "ato", "seu", "sua", "seus", "suas", "estatuto", "social", "forma",
     "procuracao", "instrumento", "prefeito", "prefeita", "secretario", "governador", "ministro", "reitor",
     "superintendente", "conselho", "assembleia", "diretoria", "sociedade", "empresario", "individual",
+    # words of an organisation, a letterhead or a logo, never of a person's name
+    "coletivo", "advogados", "associados", "escritorio", "consultores", "parceiros", "equipe", "comissao",
+    "prestador", "prestadora", "servicos", "contratante", "contratada", "contratado", "locador", "locatario",
+    "assinatura", "testemunhas", "outorgante", "outorgado", "cliente", "aluno", "responsavel", "financeiro",
 ))
 # What follows a person's name in their qualification.
 MARCADORES_PESSOA: tuple[str, ...] = (
