@@ -161,6 +161,11 @@ _NOVA_PARTE = re.compile(r"(?:,|\s)e,?\s+(?:a|o|as|os)\s+(?:(?:sociedade|empresa
                          r"companhia|entidade|instituicao)\s+)?$")
 
 
+# A name run in capitals that opens with the next party's introduction ("E A EMPRESA X LTDA").
+_FIM_FRASE = re.compile(r"(?:\d|[a-zà-ÿ]{3}|[A-ZÀ-Ý]{4})\.\s+[A-ZÀ-Ý]")
+_NOVA_PARTE_NO_NOME = re.compile(r"[\s,]e,?\s+(?:a|o|as|os)\s+\S")
+
+
 def _plausivel(e: _Empresa, texto: str, dobrado: str) -> bool:
     """Whether a name found before a qualification marker reads as a party's (a company's name, a
     public body, or one given a CNPJ before the next party), so that the markers after it belong
@@ -184,6 +189,9 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
             # the previous party was given its role, or the name is introduced as the next one
             or _PAPEL_DEPOIS.search(dobrado, fim_marcador, inicio)
             or _NOVA_PARTE.search(dobrado, max(0, inicio - 40), inicio)
+            or _NOVA_PARTE_NO_NOME.search(dobrado, max(0, inicio - 4), inicio + 8)
+            # a sentence ended after the last qualification (a heading's, then the preamble's)
+            or _FIM_FRASE.search(texto, fim_marcador, inicio + 1)
             or _papel_rotulo(dobrado, inicio)
         ):
             continue  # a second marker of the same qualification ("..., CEP ..., inscrita no CNPJ")
@@ -251,10 +259,19 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
         elif m := re.match(_PAPEL + r"\s*:\s*", dobrada):
             # "CONTRATADA: BETA SERVIÇOS LTDA." – a party named on its role's line.
             nome = re.split(r",|\s\(", linha[m.end():])[0].strip(" ;.")
+            # "Imobiliária X CNPJ: 12.345.678/0001-00": the name, and the CNPJ as written (its check
+            # digits are the registry check's to judge)
+            partes_cnpj = re.split(r"\s*[–-]?\s*\bc\.?n\.?p\.?j(?:/mf)?\b\s*(?:n[º°o.]\s*)?:?\s*", nome, maxsplit=1,
+                                   flags=re.I)
+            cnpj_escrito = CNPJ_RE.match(partes_cnpj[1]) if len(partes_cnpj) == 2 else None
+            if cnpj_escrito:
+                nome = partes_cnpj[0].strip(" ;.–-")
             # a clause ("Pessoa física ou jurídica que adere aos serviços") is no name
-            if _parece_empresa(nome) and _nome_valido(nome) and all(_NOME_TOKEN.match(p) for p in nome.split()):
+            if ((_parece_empresa(nome) or cnpj_escrito) and _nome_valido(nome)
+                    and all(_NOME_TOKEN.match(p) for p in nome.split())):
                 empresas.append(_Empresa(inicio=n, marcador=n, fim=n, razao_social=nome,
-                                         papel=_PAPEL_CANONICO[m.group(1)]))
+                                         papel=_PAPEL_CANONICO[m.group(1)],
+                                         cnpj=cnpj_escrito.group().replace(" ", "") if cnpj_escrito else None))
         elif m := _ROTULOS_QUADRO["assinatura"].match(linha):
             for parte in re.split(r";|\s+e\s+(?=[A-ZÀ-Ý])", m.group(1)):
                 nome = re.split(r",|\s[–-]\s|\(", parte)[0].strip()

@@ -71,7 +71,10 @@ MARCADORES_EMPRESA: tuple[str, ...] = (
 ORGAOS_PUBLICOS = re.compile(
     r"^(?:uniao|municipio|estado|distrito federal|prefeitura|secretaria|camara municipal|assembleia|"
     r"tribunal|ministerio|fundacao|autarquia|instituto|universidade|comando|centro de|governo|"
-    r"departamento|agencia|superintendencia|empresa (?:publica|municipal|estadual)|companhia)\b"
+    r"departamento|agencia|superintendencia|empresa (?:publica|municipal|estadual)|companhia|caixa|fundo|"
+    r"conselho|consorcio|batalhao|policia|corpo de bombeiros|grupamento|regiao militar|base aerea|"
+    r"diretoria|procuradoria|defensoria|controladoria|servico (?:social|autonomo|nacional)|hospital|"
+    r"camara|senado|banco central|comissao)\b"
 )
 # Words no person's name has (bank keys, marital regimes, labels, clause words).
 NAO_NOMES = frozenset((
@@ -115,6 +118,18 @@ CARGOS: tuple[str, ...] = (
     "tesoureiro", "tesoureira", "titular", "ceo", "cfo", "conselheiro", "conselheira", "sr", "sra",
     "sr.", "sra.", "dr", "dra", "dr.", "dra.", "senhor", "senhora", "de", "do", "da", "e", "seu",
     "sua", "seus", "suas", "o", "a", "os", "as",
+    # ranks, grades and offices written before a name ("Coronel PM", "Tenente-Coronel R1", "3º Sgt",
+    # "Capitão de Fragata (IM)", "Ordenador de Despesas", "Prefeito Municipal")
+    "coronel", "tenente-coronel", "ten-cel", "tenente", "major", "capitao", "capita", "capitao-tenente",
+    "capitao-de-mar-e-guerra", "mar-e-guerra", "fragata", "corveta", "sargento", "subtenente", "cabo", "soldado",
+    "general", "almirante", "brigadeiro", "marechal", "aspirante", "comandante", "cel", "cel.", "ten", "ten.",
+    "cap", "cap.", "maj", "maj.", "gen", "gen.", "sgt", "sgt.", "sd", "cb", "st", "s", "tc", "pm", "bm", "r1", "r/1",
+    "r-1", "(im)", "im", "policia", "militar", "1º", "2º", "3º", "1o", "2o", "3o", "1°", "2°", "3°", "ordenador",
+    "despesa", "despesas", "prefeito", "prefeita", "secretario", "secretaria", "subsecretario", "subsecretaria",
+    "coordenador", "coordenadora", "chefe", "reitor", "reitora", "ministro", "ministra", "governador",
+    "governadora", "juiz", "juiza", "promotor", "promotora", "defensor", "defensora", "delegado", "delegada",
+    "professor", "professora", "prof", "prof.", "profa", "profa.", "eng", "eng.", "engenheiro", "engenheira",
+    "municipal", "estadual", "adjunto", "adjunta", "interino", "interina", "substituto", "substituta",
 )
 SINGULAR = {"socios": "sócio", "sócios": "sócio", "diretores": "diretor", "administradores": "administrador",
             "procuradores": "procurador"}
@@ -183,7 +198,7 @@ _PAPEL_DEPOIS = re.compile(
     r"(?:a\s+|o\s+)?[\"'“”‘’«]?\s*" + _PAPEL_DENOMINADO
 )
 _PAPEL_ANTES = re.compile(r"(?:(?:^|[\s(¶])" + _PAPEL + r"\s*(?:\)\s*)?(?:[:–-]|¶)|\b(?:como|na qualidade de)\s+(?:a\s+|o\s+)?"
-                          + _PAPEL + r"\s*,)\s*$")
+                          + _PAPEL + r"\s*,|(?:^|[\s(¶,])(?:a|o|as|os)\s+" + _PAPEL + r"\s*,)\s*$")
 _FIM_SEGMENTO = re.compile(
     r";|\bt[eê]m,? entre si\b|\bresolvem\b|\bcelebram\b|\bajustam\b|\bfirmam\b|\bclausula\b|\bpelo presente\b"
 )
