@@ -221,7 +221,7 @@ REGRAS = [
       "11.444.777/0001-61, com sede em Campo Grande/MS, doravante denominada CONTRATADA, resolvem celebrar o "
       "presente contrato." + FECHO],
      {"contrato": True, "assinaturas": set(),
-      "empresas": {("EMPRESA ELETROTECNICA PANTANAL LTDA", "11.444.777/0001-61", "CONTRATADA")}}),
+      "empresas": {("ELETROTECNICA PANTANAL LTDA", "11.444.777/0001-61", "CONTRATADA")}}),
     ("órgão público que contrata, representante sem qualificação própria",
      ["CONTRATO Nº 5/2024\nA UNIÃO, por intermédio do COMANDO DA 9ª REGIÃO MILITAR, inscrito no CNPJ sob o nº "
       "00.394.452/0001-03, neste ato representado pelo Ordenador de Despesas, Coronel RODRIGO DA SILVA ALVES, "

@@ -157,12 +157,13 @@ def _empresas_em_linhas(linhas: list[str]) -> list[_Empresa]:
 
 
 # "..., e a sociedade X", "e o MUNICÍPIO": the next party introduced.
-_NOVA_PARTE = re.compile(r"(?:,|\s)e,?\s+(?:a|o|as|os)\s+(?:(?:sociedade|empresa|associacao|fundacao|cooperativa|"
-                         r"companhia|entidade|instituicao)\s+)?$")
+_NOVA_PARTE = re.compile(r"(?:,|\s)e,?\s+(?:¶\s+)?(?:a|o|as|os)\s+(?:¶\s+)?(?:(?:sociedade|empresa|associacao|fundacao|"
+                         r"cooperativa|companhia|entidade|instituicao)\s+)?(?:¶\s+)?$")
 
 
 # A name run in capitals that opens with the next party's introduction ("E A EMPRESA X LTDA").
 _FIM_FRASE = re.compile(r"(?:\d|[a-zà-ÿ]{3}|[A-ZÀ-Ý]{4})\.\s+[A-ZÀ-Ý]")
+_TITULO_ANTES = re.compile(r"¶\s*$")
 _NOVA_PARTE_NO_NOME = re.compile(r"[\s,]e,?\s+(?:a|o|as|os)\s+\S")
 
 
@@ -191,7 +192,7 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
             or _NOVA_PARTE.search(dobrado, max(0, inicio - 40), inicio)
             or _NOVA_PARTE_NO_NOME.search(dobrado, max(0, inicio - 4), inicio + 8)
             # a sentence ended after the last qualification (a heading's, then the preamble's)
-            or _FIM_FRASE.search(texto, fim_marcador, inicio + 1)
+            or _FIM_FRASE.search(texto, fim_marcador, inicio + 1) or _TITULO_ANTES.search(texto, fim_marcador, inicio)
             or _papel_rotulo(dobrado, inicio)
         ):
             continue  # a second marker of the same qualification ("..., CEP ..., inscrita no CNPJ")

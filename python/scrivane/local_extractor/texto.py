@@ -131,7 +131,8 @@ def _separar_cargo(nome: str) -> tuple[str, str]:
 
 
 # The words of a heading's sentence that end before the first party's name ("... QUE FAZEM ENTRE SI A UNIÃO").
-_ANTES_DAS_PARTES = re.compile(r".*\b(?:entre si|que (?:fazem|celebram|firmam)|celebram|firmam)\s+", re.S)
+_ANTES_DAS_PARTES = re.compile(r".*\b(?:entre si|que (?:fazem|celebram|firmam)|celebram|firmam)\s+"
+                               r"|.*\S\s+e,?\s+(?=(?:a|o)\s+(?:empresa|sociedade)\s)", re.S)
 
 
 def _sem_papel(nome: str) -> str:
@@ -143,7 +144,8 @@ def _sem_papel(nome: str) -> str:
     artigo = False
     while palavras and (_dobrar(palavras[0]) in _ANTES_DO_NOME or re.fullmatch(_PAPEL, _dobrar(palavras[0]))):
         artigo = _dobrar(palavras.pop(0)) in ("a", "o")
-    if artigo and len(palavras) >= 3 and _dobrar(palavras[0]) in ("empresa", "sociedade"):
+    if len(palavras) >= 3 and _dobrar(palavras[0]) in ("empresa", "sociedade") and (
+            artigo or re.search(r"\b(?:ltda|s\.?\s?/?a|eireli|epp|me)\.?$", _dobrar(palavras[-1]))):
         palavras.pop(0)  # "a empresa SIGMA SERVIÇOS LTDA": the kind of party, not its name
     return " ".join(palavras)
 
