@@ -228,13 +228,40 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
     return empresas
 
 
+_CNPJ_NA_LINHA = re.compile(r"^(.*?)\s*[–—-]?\s*\bc\.?n\.?p\.?j(?:/mf)?\b\s*(?:n[º°o.]\s*)?:?\s*(" + CNPJ_RE.pattern + r")\s*$",
+                            re.I)
+_CPF_NA_LINHA = re.compile(r"^c\.?p\.?f\.?(?:/mf)?\s*(?:n[º°o.]\s*)?:?\s*(" + CPF_RE.pattern + r")\s*$", re.I)
+
+
+def _parte_em_caixa(linhas: list[str], n: int) -> Optional[tuple[str, Optional[str], bool]]:
+    """The party boxed under a role line at ``n``: (name, CNPJ or CPF, whether a person)."""
+    linha = linhas[n].strip(" .;")
+    seguinte = linhas[n + 1].strip() if n + 1 < len(linhas) else ""
+    if m := _CNPJ_NA_LINHA.match(linha):
+        nome = m.group(1).strip(" ,;–—-")
+        if nome and _nome_valido(nome) and all(_NOME_TOKEN.match(p) for p in nome.split()):
+            return nome, m.group(2).replace(" ", ""), False
+        return None
+    if not 1 <= len(linha.split()) <= 12 or not all(_NOME_TOKEN.match(p) for p in linha.split()):
+        return None
+    if not _nome_valido(linha) or re.match(_PAPEL + r"\s*(?:[:–—-]|$)", _dobrar(linha)) or ":" in linha:
+        return None
+    if m := _CNPJ_NA_LINHA.match(seguinte):
+        if not m.group(1).strip():
+            return linha, m.group(2).replace(" ", ""), False
+    if (m := _CPF_NA_LINHA.match(seguinte)) and _parece_pessoa(linha):
+        return linha, m.group(1), True
+    return None
+
+
 _ROTULOS_QUADRO = {
     "razao": re.compile(r"^(?:raz[aã]o social|nome empresarial|denomina[cç][aã]o social|empresa)\s*:\s*(.+)$", re.I),
     "cnpj": re.compile(r"^(?:cnpj(?:/mf)?|c\.n\.p\.j\.?)\s*(?:n[º°o.]\s*)?:?\s*(.+)$", re.I),
     "endereco": re.compile(r"^(?:endere[cç]o(?: da sede)?|sede)\s*:\s*(.+)$", re.I),
     "fantasia": re.compile(r"^nome fantasia\s*:\s*(.+)$", re.I),
     "assinatura": re.compile(r"^(?:assinaturas?|assinado por|signat[aá]rios)\s*:\s*(.+)$", re.I),
-    "representante": re.compile(r"^(?:representantes?(?: legal| legais)?|representad[ao] por|signat[aá]rio)\s*:\s*(.+)$", re.I),
+    "representante": re.compile(r"^(?:representantes?(?: legal| legais)?|repr\.?(?: legal)?|representad[ao] por"
+                                r"|signat[aá]rio)\s*:\s*(.+)$", re.I),
 }
 
 
@@ -249,6 +276,23 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
         so_papel = re.fullmatch(r"(?:\d+[.)]?\s*)?(?:d[ao]s?\s+)?" + _PAPEL + r"\s*:?", dobrada)
         if so_papel:
             papel = _PAPEL_CANONICO[so_papel.group(1)]
+            continue
+        if re.fullmatch(r"(?:representad[ao] por|repr\.?(?: legal)?|representantes?(?: legal)?)\s*:?", dobrada) and atual:
+            # "Representada por:" over the name, the CPF on the line after it
+            linha = linha.rstrip(" :") + ": " + " ".join(linhas[n + 1:n + 3])
+            dobrada = _dobrar(linha)
+        if papel and (caixa := _parte_em_caixa(linhas, n)):
+            # A party's box under its role: "CONTRATANTE" / "ACME LTDA" / "CNPJ: ..." (or the name and
+            # "– CNPJ ..." on one line), a natural person's "NOME" / "CPF: ...".
+            nome, numero, pessoa = caixa
+            if pessoa:
+                pessoas.append(_Pessoa(nome=nome, cpf=numero, tipo="parte", cargo=_cargo_limpo(papel.title()),
+                                       origem=n))
+                atual = None
+            else:
+                atual = _Empresa(inicio=n, marcador=n, fim=n, razao_social=nome, cnpj=numero, papel=papel)
+                empresas.append(atual)
+            papel = None
             continue
         if (m := _ROTULOS_QUADRO["razao"].match(linha)) or (
                 # "Nome: X" under a role, with a CNPJ line right after: a company's name
@@ -270,9 +314,9 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
             # a clause ("Pessoa física ou jurídica que adere aos serviços") is no name
             if ((_parece_empresa(nome) or cnpj_escrito) and _nome_valido(nome)
                     and all(_NOME_TOKEN.match(p) for p in nome.split())):
-                empresas.append(_Empresa(inicio=n, marcador=n, fim=n, razao_social=nome,
-                                         papel=_PAPEL_CANONICO[m.group(1)],
-                                         cnpj=cnpj_escrito.group().replace(" ", "") if cnpj_escrito else None))
+                atual = _Empresa(inicio=n, marcador=n, fim=n, razao_social=nome, papel=_PAPEL_CANONICO[m.group(1)],
+                                 cnpj=cnpj_escrito.group().replace(" ", "") if cnpj_escrito else None)
+                empresas.append(atual)
         elif m := _ROTULOS_QUADRO["assinatura"].match(linha):
             for parte in re.split(r";|\s+e\s+(?=[A-ZÀ-Ý])", m.group(1)):
                 nome = re.split(r",|\s[–-]\s|\(", parte)[0].strip()
