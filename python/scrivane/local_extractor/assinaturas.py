@@ -13,7 +13,7 @@ from .tabelas import (
 )
 from .texto import (
     _mesma_pessoa, _Empresa, _Pessoa, _cargo_limpo, _chave_nome, _mesmo_nome, _parece_empresa,
-    _parece_pessoa,
+    _parece_pessoa, _separar_cargo,
 )
 
 
@@ -34,7 +34,7 @@ _FECHO = re.compile(r"por estarem (?:assim )?(?:justa|de acordo)|e,? por assim|a
 # Lines in a signature block that are no signer: signing tools' marks.
 _RUIDO_ASSINATURA = re.compile(r"^(?:assinado|assinatura)\s+(?:digital|eletronic)|^assinado de forma digital"
                                r"|digital+y signed|^dados\s*:|^date\s*:|^data\s*:\s*\d|icp-brasil|autenticado com senha"
-                               r"|^local e data|^[a-z][a-z .'/-]*[,–-]\s*\d")
+                               r"|^local e data|^[a-z][a-z .'/-]*[,–-]\s*\d{1,2}º?(?:\s+de\s|\s*[/.]\s*\d)")
 # A row of role labels over the signatures ("Pelo Contratante: Pela Contratada:", "CONTRATADO CONTRATANTE").
 _ROTULOS_LINHA = re.compile(r"((?:pel[ao]|p/)\s*)?(?:(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?\s*){1,3}")
 # Words of a position or an identity document, under a signer's typed name.
@@ -61,8 +61,10 @@ def _empresa_da_linha(linha: str, empresas: list[_Empresa]) -> Optional[_Empresa
 
 def _nome_digitado(linha: str) -> Optional[str]:
     """The person's name a typed signature line starts with ("RODRIGO DA SILVA ALVES – Cel R1")."""
-    partes = [p.strip() for p in re.split(r"\s[–-]\s|,", linha) if p.strip()]
+    partes = [p.strip() for p in re.split(r"\s[–—-]\s|,", linha) if p.strip()]
     nome = re.sub(r"\s*\(.*", "", partes[0]) if partes else ""
+    if not _parece_pessoa(nome):
+        nome = _separar_cargo(nome)[0]  # a rank or an office before the name ("3º Sgt FULANO DE TAL")
     return nome if _parece_pessoa(nome) else None
 
 
@@ -185,9 +187,9 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
             if e is not None and re.search(_PAPEL, dobrada):
                 empresa = empresa or e
                 continue
-            partes = [p.strip() for p in re.split(r"\s[–-]\s|,", linha) if p.strip()]
-            if partes and nome is None and _parece_pessoa(re.sub(r"\s*\(.*", "", partes[0])):
-                nome = re.sub(r"\s*\(.*", "", partes[0])
+            partes = [p.strip() for p in re.split(r"\s[–—-]\s|,", linha) if p.strip()]
+            if partes and nome is None and (digitado := _nome_digitado(linha)):
+                nome = digitado
                 resto = [p for p in partes[1:] if not re.search(r"cpf|\d", _dobrar(p))]
                 cargo = cargo or (resto[0] if resto else None)
             elif nome is not None and cargo is None and not _parece_empresa(linha) and not re.search(r"\d", linha):

@@ -159,10 +159,26 @@ def _parece_empresa(nome: str) -> bool:
     return bool(SUFIXOS_EMPRESA.search(_dobrar(nome)))
 
 
+def _palavra_de_nome(palavra: str) -> bool:
+    """A word as a person's name has it: letters only, in capitals or capitalised ("SILVA", "Silva",
+    "D'Ávila", "Maria-Clara"), with a vowel; not what OCR leaves of a name under a signature
+    ("RODRlGO", "M4RIA", "XKCD")."""
+    partes = [p for p in re.split(r"['’-]", palavra.strip(".,;:")) if p]
+    if not partes or not all(p.isalpha() for p in partes):
+        return False
+    for p in partes:
+        if not (p.isupper() or (p[0].isupper() and p[1:].islower()) or (len(p) <= 3 and p.islower())):
+            return False
+    letras = "".join(partes)
+    return len(letras) < 4 or bool(re.search(r"[aeiouyáàâãéêíóôõúAEIOUYÁÀÂÃÉÊÍÓÔÕÚ]", letras))
+
+
 def _parece_pessoa(linha: str) -> bool:
     palavras = linha.split()
     return (
         2 <= len(palavras) <= 7
+        and all(_palavra_de_nome(p) for p in palavras)
+        and any(len(p) >= 3 for p in palavras)
         and not re.search(r"\d", linha)
         and not _parece_empresa(linha)
         and all(_NOME_TOKEN.match(p) and not p[0].isdigit() for p in palavras)
