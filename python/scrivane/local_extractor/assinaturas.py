@@ -6,14 +6,14 @@ import re
 from typing import Optional, Sequence
 
 from .tabelas import (
-    CARIMBOS_DIGITAIS,
+    CARIMBOS_DIGITAIS, POSTOS,
     _CARIMBOS_CERTIFICADO,
     CPF_RE, _CARIMBOS, _CARIMBO_CERTIFICADO, _CPF_DO_CERTIFICADO, _DATA_EXTENSO, _PAPEL,
     _PAPEL_CANONICO, _SEPARADOR, _dobrar,
 )
 from .texto import (
     _mesma_pessoa, _Empresa, _Pessoa, _cargo_limpo, _chave_nome, _mesmo_nome, _parece_empresa,
-    _parece_pessoa, _separar_cargo,
+    _parece_pessoa,
 )
 
 
@@ -63,8 +63,11 @@ def _nome_digitado(linha: str) -> Optional[str]:
     """The person's name a typed signature line starts with ("RODRIGO DA SILVA ALVES – Cel R1")."""
     partes = [p.strip() for p in re.split(r"\s[–—-]\s|,", linha) if p.strip()]
     nome = re.sub(r"\s*\(.*", "", partes[0]) if partes else ""
-    if not _parece_pessoa(nome):
-        nome = _separar_cargo(nome)[0]  # a rank or an office before the name ("3º Sgt FULANO DE TAL")
+    palavras = nome.split()
+    if not _parece_pessoa(nome) and palavras and _dobrar(palavras[0]) in POSTOS:
+        while palavras and _dobrar(palavras[0]) in POSTOS:
+            palavras.pop(0)  # a rank before the name ("3º Sgt FULANO DE TAL")
+        nome = " ".join(palavras)
     return nome if _parece_pessoa(nome) else None
 
 

@@ -131,6 +131,13 @@ CARGOS: tuple[str, ...] = (
     "professor", "professora", "prof", "prof.", "profa", "profa.", "eng", "eng.", "engenheiro", "engenheira",
     "municipal", "estadual", "adjunto", "adjunta", "interino", "interina", "substituto", "substituta",
 )
+# Military and police ranks and grades, abbreviated or not ("3º Sgt", "Cel PM", "S Ten").
+POSTOS = frozenset((
+    "coronel", "tenente-coronel", "ten-cel", "tenente", "major", "capitao", "capita", "capitao-tenente", "sargento",
+    "subtenente", "cabo", "soldado", "general", "almirante", "brigadeiro", "marechal", "aspirante", "cel", "cel.",
+    "ten", "ten.", "cap", "cap.", "maj", "maj.", "gen", "gen.", "sgt", "sgt.", "sd", "cb", "st", "s", "tc", "pm", "bm",
+    "r1", "r/1", "r-1", "1º", "2º", "3º", "1o", "2o", "3o", "1°", "2°", "3°",
+))
 SINGULAR = {"socios": "sócio", "sócios": "sócio", "diretores": "diretor", "administradores": "administrador",
             "procuradores": "procurador"}
 HONORIFICOS = ("sr.", "sra.", "sr", "sra", "dr.", "dra.", "dr", "dra", "senhor", "senhora")
