@@ -60,6 +60,10 @@ def _classe_titulo(cabeca: list[str]) -> Optional[bool]:
     the first head line that starts with a known title, read by the longest title it starts with."""
     for linha in cabeca:
         if len(linha) <= 160 and (m := _TITULO.match(_dobrar(linha))):
+            # Words before the title ("TERCEIRO TERMO ADITIVO") only in a heading set in capitals: in a
+            # sentence ("CONTRATADA do contrato nº 5") the word is cited, not the document's title.
+            if m.start(1) and linha != linha.upper():
+                continue
             return _EH_TITULO_CONTRATO[m.group(1)]
     return None
 
