@@ -40,9 +40,23 @@ def _faixa_paralela(faixa) -> bool:
     return sum(1 for ls in blocos if _bloco_de_assinatura(ls)) >= 2
 
 
+def _tem_vao(palavras) -> bool:
+    """Whether two rows have words a column's gutter apart at the same place (a quick look before
+    the page is grouped into blocks: blocks side by side span rows, a running header does not)."""
+    anterior = None
+    vaos: list[float] = []
+    for p in palavras:
+        if anterior is not None and abs(p.y0 - anterior.y0) < 1.0 and p.x0 - anterior.x1 > 2.5 * (p.y1 - p.y0):
+            if any(abs(p.x0 - x) < 40 for x in vaos):
+                return True
+            vaos.append(p.x0)
+        anterior = p
+    return False
+
+
 def texto_da_pagina(texto: str, pagina) -> str:
     """The page's text, read from its layout when blocks of signers stand side by side."""
-    if pagina is None or not pagina.palavras:
+    if pagina is None or not pagina.palavras or not _SINAL_ASSINATURA.search(texto) or not _tem_vao(pagina.palavras):
         return texto
     # Text set vertically (a stamp along the margin) has no rows to read across: keep the stream.
     longas = [p for p in pagina.palavras if len(p.texto) >= 4]

@@ -271,17 +271,18 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
     pessoas: list[_Pessoa] = []
     atual: Optional[_Empresa] = None
     papel: Optional[str] = None
+    linha_papel = -2
     for n, linha in enumerate(linhas):
         dobrada = _dobrar(linha)
         so_papel = re.fullmatch(r"(?:\d+[.)]?\s*)?(?:d[ao]s?\s+)?" + _PAPEL + r"\s*:?", dobrada)
         if so_papel:
-            papel = _PAPEL_CANONICO[so_papel.group(1)]
+            papel, linha_papel = _PAPEL_CANONICO[so_papel.group(1)], n
             continue
         if re.fullmatch(r"(?:representad[ao] por|repr\.?(?: legal)?|representantes?(?: legal)?)\s*:?", dobrada) and atual:
             # "Representada por:" over the name, the CPF on the line after it
             linha = linha.rstrip(" :") + ": " + " ".join(linhas[n + 1:n + 3])
             dobrada = _dobrar(linha)
-        if papel and (caixa := _parte_em_caixa(linhas, n)):
+        if papel and n == linha_papel + 1 and (caixa := _parte_em_caixa(linhas, n)):
             # A party's box under its role: "CONTRATANTE" / "ACME LTDA" / "CNPJ: ..." (or the name and
             # "– CNPJ ..." on one line), a natural person's "NOME" / "CPF: ...".
             nome, numero, pessoa = caixa
