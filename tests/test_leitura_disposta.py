@@ -89,6 +89,11 @@ FORMAS = [
      "celebrar o presente contrato." + FECHO,
      {("Imobiliaria Horizonte", "12.345.678/0001-00", "LOCADORA")},
      {("PEDRO HENRIQUE SALES", "123.456.789-09", None)}),
+    ("parte que assina só com o prenome, na linha do papel",
+     "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
+     "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "
+     "contrato." + FECHO + "_________________ _________________\nLOCATÁRIO: Carlos\n_________________\nLOCADOR\n",
+     {("SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA", "11.222.333/0001-81", "LOCADOR")}, {("Carlos", None, None)}),
 ]
 
 

@@ -6,14 +6,14 @@ import re
 from typing import Optional, Sequence
 
 from .tabelas import (
-    CARIMBOS_DIGITAIS, POSTOS,
+    CARIMBOS_DIGITAIS, NAO_NOMES, POSTOS,
     _CARIMBOS_CERTIFICADO,
     CPF_RE, _CARIMBOS, _CARIMBO_CERTIFICADO, _CPF_DO_CERTIFICADO, _DATA_EXTENSO, _PAPEL,
     _PAPEL_CANONICO, _SEPARADOR, _dobrar,
 )
 from .texto import (
     _mesma_pessoa, _Empresa, _Pessoa, _cargo_limpo, _chave_nome, _mesmo_nome, _parece_empresa,
-    _parece_pessoa,
+    _palavra_de_nome, _parece_pessoa,
 )
 
 
@@ -43,6 +43,10 @@ _CARGO_ASSINATURA = re.compile(
     r"subsecretari|prefeit|ordenador|capitao|coronel|cel\b|tenente|major|general|comandante|chefe|"
     r"superintendente|representante|titular|tesoureir|assessor|analista|assistente|contador|advogad|oab|"
     r"matricula|mat\.|cpf|rg\b|identidade|empresari|proprietari|responsavel|testemunha)")
+
+
+# A role's label and a single word after it, on a signature line.
+_SO_PRENOME = re.compile(r"^(?:pel[ao]\s+)?" + _PAPEL + r"\s*:\s*([a-zà-ÿ]+)\s*$")
 
 
 def _empresa_da_linha(linha: str, empresas: list[_Empresa]) -> Optional[_Empresa]:
@@ -108,6 +112,13 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
                 fila = [_empresa_da_linha(p, empresas) for p in papeis]
                 atual, com_nome = None, False
                 continue
+        if ((m := _SO_PRENOME.match(dobrada)) and (prenome := linha[m.start(2):m.end(2)])[:1].isupper()
+                and _palavra_de_nome(prenome) and len(prenome) >= 3 and m.group(2) not in NAO_NOMES):
+            # "LOCATÁRIO: Carlos": a party signing with a first name alone, on its role's line
+            pessoas.append(_Pessoa(nome=prenome, empresa=_empresa_da_linha(m.group(1), empresas),
+                                   tipo="testemunha" if testemunha else None, fonte=2))
+            atual, com_nome = None, False
+            continue
         if (m := re.match(r"^(?:pel[ao]|p/)\s*" + _PAPEL + r"\s*:?\s+", dobrada)) and linha[m.end():m.end() + 1].isupper():
             # "Pela Contratante RODRIGO DA SILVA ALVES – Cel R1": the label and the name on one line.
             if _nome_digitado(linha[m.end():]):
