@@ -4,9 +4,11 @@ Cada página de um PDF lido vira uma ``Pagina`` com as suas ``Palavra``: o
 texto de cada palavra e a sua caixa em pontos de PDF (1/72 de polegada),
 com a origem no canto superior esquerdo da página e ``y`` crescendo para
 baixo (como numa imagem da página; ``y0`` é o topo, ``y1`` a base).  Numa
-página de texto as caixas vêm do PDFium (a caixa de cada caractere); numa
-página lida por OCR, das caixas de palavra do Tesseract, convertidas da
-imagem para pontos.
+página de texto as caixas vêm do PDFium (a caixa do primeiro caractere e a
+do último; a margem direita de uma palavra curta seguida de outra na mesma
+linha é estimada pela seguinte, ver ``palavras_pdfium``); numa página lida
+por OCR, das caixas de palavra do Tesseract, convertidas da imagem para
+pontos.  ``Palavra`` é uma tupla nomeada (texto, x0, y0, x1, y1).
 
 As palavras são agrupadas, uma vez por página e só quando pedidas, em
 ``Linha`` (palavras na mesma altura e sem um vão largo entre elas: dois
