@@ -563,3 +563,69 @@ def trocar_fonte(pdf: bytes, fonte: str = "/Courier") -> bytes:
     font[generic.pdf_name("/BaseFont")] = generic.pdf_name(fonte)
     writer.mark_update(ref)
     return _escrever(writer)
+
+
+def pdf_com_camada_oculta(texto_oculto: str, *, indireta: bool) -> bytes:
+    """A two-page contract whose second page carries ``texto_oculto`` in an optional-content group
+    that is hidden by default (``indireta``: the catalog's /OCProperties is an object of its own)."""
+    writer = PdfFileWriter()
+    font = writer.add_object(generic.DictionaryObject({
+        generic.pdf_name("/Type"): generic.pdf_name("/Font"),
+        generic.pdf_name("/Subtype"): generic.pdf_name("/Type1"),
+        generic.pdf_name("/BaseFont"): generic.pdf_name("/Helvetica"),
+    }))
+    ocg = writer.add_object(generic.DictionaryObject({
+        generic.pdf_name("/Type"): generic.pdf_name("/OCG"),
+        generic.pdf_name("/Name"): generic.TextStringObject("Clausula penal"),
+    }))
+    paginas = [
+        (["CONTRATO DE PRESTACAO DE SERVICOS", "CONTRATANTE: ACME COMERCIO LTDA", "VALOR: R$ 1.000,00"], None),
+        (["CLAUSULA 5 - DAS PENALIDADES", "As partes nada devem por atraso."], texto_oculto),
+    ]
+    for linhas, oculto in paginas:
+        conteudo = _content(linhas)
+        recursos = generic.DictionaryObject({
+            generic.pdf_name("/Font"): generic.DictionaryObject({generic.pdf_name("/F1"): font})})
+        if oculto is not None:
+            conteudo += (b"\n/OC /Camada BDC BT /F1 14 Tf 50 700 Td (" + _texto_pdf(oculto) + b") Tj ET EMC")
+            recursos[generic.pdf_name("/Properties")] = generic.DictionaryObject({generic.pdf_name("/Camada"): ocg})
+        writer.insert_page(generic.DictionaryObject({
+            generic.pdf_name("/Type"): generic.pdf_name("/Page"),
+            generic.pdf_name("/MediaBox"): generic.ArrayObject([generic.NumberObject(n) for n in (0, 0, 595, 842)]),
+            generic.pdf_name("/Contents"): writer.add_object(generic.StreamObject(stream_data=conteudo)),
+            generic.pdf_name("/Resources"): recursos,
+        }))
+    propriedades = generic.DictionaryObject({
+        generic.pdf_name("/OCGs"): generic.ArrayObject([ocg]),
+        generic.pdf_name("/D"): generic.DictionaryObject({
+            generic.pdf_name("/Order"): generic.ArrayObject([ocg]),
+            generic.pdf_name("/ON"): generic.ArrayObject(),
+            generic.pdf_name("/OFF"): generic.ArrayObject([ocg]),
+        }),
+    })
+    writer.root[generic.pdf_name("/OCProperties")] = writer.add_object(propriedades) if indireta else propriedades
+    return _escrever(writer)
+
+
+def revelar_camada(pdf: bytes) -> bytes:
+    """After signing: an update that only switches the hidden optional-content groups on (the catalog's
+    /OCProperties, rewritten where it lives: in the catalog, or its own object)."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    bruto = writer.root.raw_get("/OCProperties")
+    propriedades = bruto.get_object()
+    padrao = propriedades["/D"]
+    padrao[generic.pdf_name("/ON")] = generic.ArrayObject(list(propriedades["/OCGs"]))
+    padrao[generic.pdf_name("/OFF")] = generic.ArrayObject()
+    if isinstance(bruto, generic.IndirectObject):
+        writer.mark_update(bruto)
+    else:
+        writer.update_root()
+    return _escrever(writer)
+
+
+def carimbar_imagem(pdf: bytes, caixa=(350, 60, 550, 120)) -> bytes:
+    """After signing: a /Stamp annotation whose appearance draws a signature-like scribble on the first page."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    ref = _anotacao(writer, "/Stamp", caixa, b"0 0 1 RG 2 w 5 10 m 40 50 l 80 5 l 120 55 l 190 20 l S", 4)
+    _na_pagina(writer, ref)
+    return _escrever(writer)

@@ -55,7 +55,7 @@ def test_one_signed_contract_shows_levels_identity_and_the_final_verdict(ca, llm
     secao = out[out.index("RESULTADO FINAL: APROVADO"):].split("ASSINATURAS DIGITAIS", 1)[1]
     linhas = [l.strip() for l in secao.splitlines() if l.strip()]
     motivo = "conteúdo alterado depois da assinatura (página(s) 1)"
-    assert linhas[1] == "2 assinatura(s) digital(is): 2 inválida"
+    assert linhas[1] == "2 assinatura(s) digital(is): 2 inválida, 1 com CPF divergente do QSA"
     assert linhas[2:4] == ["1. MARIA DA SILVA (campo Assinatura1): inválida", motivo]
     assert linhas[4].startswith("CPF 529.982.247-25 · emitido por AC Raiz de Teste · assinada em ")
     assert "QSA: identidade confirmada" in linhas
@@ -66,7 +66,8 @@ def test_one_signed_contract_shows_levels_identity_and_the_final_verdict(ca, llm
         f"⚠️  ASSINATURA INVÁLIDA de JOAO PEREIRA (campo Assinatura2): {motivo}",
         "⚠️  CPF do certificado de JOAO PEREIRA (campo Assinatura2) difere do CPF de JOAO PEREIRA no QSA",
         f"🚫 VEREDITO FINAL: REPROVADO (assinatura digital inválida: MARIA DA SILVA, {motivo}; JOAO PEREIRA, "
-        f"{motivo})",
+        f"{motivo}; CPF do certificado divergente do QSA: JOAO PEREIRA, JOAO PEREIRA consta no QSA de "
+        "ACME COMERCIO DE TESTES LTDA com CPF ***000111**)",
     ]
 
     responder(llm, "a.pdf", "Maria da Silva")

@@ -62,7 +62,7 @@ CASOS = [
     ("alterado_depois", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, True, True, False)]),
     ("bytes_adulterados", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, False, True, False)]),
     # Signed bytes intact, 16 bytes of the CMS signature value flipped.
-    ("assinatura_trocada", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, False, True, False)]),
+    ("assinatura_trocada", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, False, False, False)]),
 ]
 
 
@@ -100,7 +100,9 @@ def test_default_roots_are_icp_brasil_and_do_not_trust_the_test_ca(material):
     roots, intermediates = carregar_raizes()
     names = {r.subject.native["common_name"] for r in roots}
     assert "Autoridade Certificadora Raiz Brasileira v5" in names
-    assert all(r.subject.native.get("organization_name") == "ICP-Brasil" for r in roots + intermediates)
+    # ICP-Brasil's, and the gov.br chain beside them (another hierarchy: Gov-Br).
+    assert {r.subject.native.get("organization_name") for r in roots + intermediates} == {"ICP-Brasil", "Gov-Br"}
+    assert "Autoridade Certificadora Raiz do Governo Federal do Brasil v1" in names
     assert intermediates and all(c.subject != c.issuer for c in intermediates)
     # The retired roots (v1, v2) ship with the package.
     assert {"Autoridade Certificadora Raiz Brasileira v1", "Autoridade Certificadora Raiz Brasileira v2"} <= names
@@ -110,7 +112,7 @@ def test_default_roots_are_icp_brasil_and_do_not_trust_the_test_ca(material):
     assert (a.nivel, a.motivo) == ("íntegra, certificado não reconhecido",
                                    "AC desconhecida: a cadeia não chega a uma raiz confiável")
     assert a.problema_certificado == "AC desconhecida: a cadeia não chega a uma raiz confiável"
-    assert ("certificado não reconhecido como ICP-Brasil: AC desconhecida: a cadeia não chega a uma raiz confiável"
+    assert ("certificado não reconhecido como ICP-Brasil ou gov.br: AC desconhecida: a cadeia não chega a uma raiz confiável"
             in a.achados)
 
 

@@ -166,6 +166,83 @@ def _valor(valor: Any) -> Any:
     return str(valor)
 
 
+def _forma(obj: Any, profundidade: int = 0, pilha: Optional[set] = None) -> Any:
+    """A comparable form of a small object graph (indirect objects resolved, cycles cut)."""
+    from pyhanko.pdf_utils import generic
+
+    pilha = set() if pilha is None else pilha
+    if profundidade > _MAX_PROFUNDIDADE:
+        return ("...",)
+    if isinstance(obj, generic.IndirectObject):
+        ref = (obj.idnum, obj.generation)
+        if ref in pilha:
+            return ("ref", ref)
+        pilha.add(ref)
+        try:
+            return ("ref", ref, _forma(obj.get_object(), profundidade + 1, pilha))
+        except Exception:
+            return ("ref", ref, None)
+        finally:
+            pilha.discard(ref)
+    if isinstance(obj, generic.DictionaryObject):
+        itens = tuple(sorted((str(k), _forma(obj.raw_get(k), profundidade + 1, pilha)) for k in obj))
+        if isinstance(obj, generic.StreamObject):
+            try:
+                return ("stream", itens, bytes(obj.data))
+            except Exception:
+                return ("stream", itens, None)
+        return ("dict", itens)
+    if isinstance(obj, generic.ArrayObject):
+        return ("array", tuple(_forma(v, profundidade + 1, pilha) for v in obj))
+    return (type(obj).__name__, str(obj))
+
+
+class _CamadasOpcionais:
+    """The optional-content configuration of one revision: the groups, and which are shown."""
+
+    def __init__(self, root: Any):
+        from pyhanko.pdf_utils import generic
+
+        self.forma: Any = None
+        self.grupos: dict[Any, str] = {}  # group reference -> its name
+        self.visiveis: set = set()
+        try:
+            bruto = root.raw_get("/OCProperties") if "/OCProperties" in root else None
+        except Exception:
+            bruto = None
+        if bruto is None:
+            return
+        self.forma = _forma(bruto)
+        try:
+            propriedades = bruto.get_object()
+            for g in propriedades.get("/OCGs") or ():
+                if isinstance(g, generic.IndirectObject):
+                    try:
+                        nome = str(g.get_object().get("/Name") or "")
+                    except Exception:
+                        nome = ""
+                    self.grupos[g.reference] = nome
+            padrao = propriedades.get("/D") or generic.DictionaryObject()
+            ligados = {g.reference for g in padrao.get("/ON") or () if isinstance(g, generic.IndirectObject)}
+            desligados = {g.reference for g in padrao.get("/OFF") or () if isinstance(g, generic.IndirectObject)}
+            base_desligada = padrao.get("/BaseState") == "/OFF"
+            self.visiveis = {g for g in self.grupos
+                             if g in ligados or (g not in desligados and not base_desligada)}
+        except Exception:
+            pass
+
+    def diferencas(self, depois: "_CamadasOpcionais") -> list[str]:
+        """How each group's state changed, as a reader is told."""
+        saida = []
+        for ref in sorted(set(self.grupos) | set(depois.grupos), key=lambda r: (r.idnum, r.generation)):
+            nome = depois.grupos.get(ref) or self.grupos.get(ref) or f"objeto {ref.idnum}"
+            antes = "ausente" if ref not in self.grupos else ("visível" if ref in self.visiveis else "oculta")
+            agora = "ausente" if ref not in depois.grupos else ("visível" if ref in depois.visiveis else "oculta")
+            if antes != agora:
+                saida.append(f"camada opcional \"{nome}\": {antes} ao assinar, {agora} no arquivo final")
+        return saida
+
+
 def _campo_do_widget(widget: Any) -> tuple[Any, Optional[str]]:
     """(the field's /FT, the field's object) of a widget annotation, climbing its /Parent chain."""
     from pyhanko.pdf_utils import generic
@@ -362,6 +439,21 @@ class ComparadorRevisoes:
         estruturais = {p.ref for p in paginas_depois} | {ref for p in paginas_depois for ref, _ in p.ancestrais}
         estruturais |= {self._ref_raiz(), self._ref_formulario()} | self._refs_invisiveis()
         caminhar = any(ref not in estruturais and self._existia(ref, revisao) for ref in alteradas)
+        # The optional-content configuration lives in the catalog, apart from
+        # the pages: when it changed, every page that uses a group is seen again.
+        forcadas: set[int] = set()
+        camadas_antes, camadas_depois = _CamadasOpcionais(antigo.root), _CamadasOpcionais(self.reader.root)
+        if camadas_antes.forma != camadas_depois.forma:
+            grupos = set(camadas_antes.grupos) | set(camadas_depois.grupos)
+            memo_oc: dict = {}
+            for i, pagina in enumerate(paginas_depois[:n_antes]):
+                raizes_oc = [pagina.obj] + [anc.raw_get(k) for _, anc in pagina.ancestrais for k in _HERDADOS
+                                            if k in anc]
+                if not grupos or self._depende(raizes_oc, grupos, memo_oc):
+                    forcadas.add(i)
+            if not forcadas:
+                forcadas = set(range(min(n_antes, n_depois)))
+            detalhes.extend(camadas_antes.diferencas(camadas_depois))
         for i in range(min(n_antes, n_depois)):
             antes, depois = paginas_antes[i], paginas_depois[i]
             raizes: list[Any] = [depois.obj]
@@ -371,7 +463,7 @@ class ComparadorRevisoes:
                     ancestral_mudou = True
                     raizes += [anc.raw_get(k) for k in _HERDADOS if k in anc]
             pagina_mudou = depois.ref is None or depois.ref in alteradas
-            if antes.ref == depois.ref and not pagina_mudou and not ancestral_mudou and (
+            if i not in forcadas and antes.ref == depois.ref and not pagina_mudou and not ancestral_mudou and (
                     not caminhar or not self._depende(raizes, alteradas, memo)):
                 continue  # nothing this page shows was written again
             # Which annotations to leave out of both renderings.

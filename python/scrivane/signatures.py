@@ -38,6 +38,8 @@ __all__ = [
     "NIVEL_NAO_RECONHECIDO",
     "NIVEL_INVALIDA",
     "NIVEL_NAO_VERIFICADA",
+    "NIVEL_LEGAL_QUALIFICADA",
+    "NIVEL_LEGAL_AVANCADA",
     "TIPO_ASSINATURA",
     "TIPO_CARIMBO",
     "AssinaturasIndisponiveisError",
@@ -74,6 +76,9 @@ NIVEL_NAO_RECONHECIDO = "íntegra, certificado não reconhecido"
 NIVEL_INVALIDA = "inválida"
 NIVEL_NAO_VERIFICADA = "não verificada"
 
+NIVEL_LEGAL_QUALIFICADA = "qualificada"
+NIVEL_LEGAL_AVANCADA = "avançada"
+
 TIPO_ASSINATURA = "assinatura"
 TIPO_CARIMBO = "carimbo de tempo do documento"
 
@@ -93,8 +98,10 @@ class AssinaturaDigital:
     ``modificacao_pyhanko``: a segunda opinião (o nível de modificação da
     análise de diferenças do pyHanko); ``modificado_apos_assinatura``: o
     conteúdo mudou depois dela; ``icp_brasil``: o certificado encadeia até
-    uma raiz confiável (as da ICP-Brasil, ou as informadas) na data da
-    assinatura; ``nivel``: "válida e confiável", "íntegra, certificado não
+    uma raiz confiável (as da ICP-Brasil e a do gov.br, ou as informadas)
+    na data da assinatura; ``nivel_legal``: "qualificada" (cadeia
+    ICP-Brasil), "avançada" (cadeia do gov.br, Lei 14.063/2020) ou ``None``
+    (qualquer outra, ou nenhuma); ``nivel``: "válida e confiável", "íntegra, certificado não
     reconhecido", "inválida" ou "não verificada", com o ``motivo``;
     ``ilegivel``: motivo, quando a assinatura não pôde ser lida.
     """
@@ -119,6 +126,7 @@ class AssinaturaDigital:
     modificado_apos_assinatura: Optional[bool] = None
     cobre_documento: Optional[bool] = None
     icp_brasil: Optional[bool] = None
+    nivel_legal: Optional[str] = None
     problema_certificado: Optional[str] = None
     ilegivel: Optional[str] = None
     nivel: str = NIVEL_NAO_VERIFICADA
@@ -295,6 +303,60 @@ def _raizes_icp_brasil() -> tuple[tuple[Any, ...], tuple[Any, ...]]:
     return roots, intermediates
 
 
+RAIZES_GOVBR = "raizes_govbr.pem"
+
+
+@functools.lru_cache(maxsize=1)
+def _cadeia_govbr() -> tuple[tuple[Any, ...], tuple[Any, ...]]:
+    """(root, intermediates) of the gov.br advanced-signature chain, shipped with this package."""
+    certs = _load_certs((Path(__file__).with_name(RAIZES_GOVBR)).read_bytes())
+    for c in certs:
+        _analisar_tudo(c)
+    return tuple(c for c in certs if _is_self_signed(c)), tuple(c for c in certs if not _is_self_signed(c))
+
+
+def _nivel_legal_da_raiz(raiz: Any) -> Optional[str]:
+    """"qualificada" for an ICP-Brasil root, "avançada" for gov.br's, None for any other."""
+    if raiz is None:
+        return None
+    try:
+        digest = raiz.sha256
+    except Exception:
+        return None
+    if any(digest == c.sha256 for c in _cadeia_govbr()[0]):
+        return NIVEL_LEGAL_AVANCADA
+    try:
+        icp = _raizes_icp_brasil()[0]
+    except AssinaturasIndisponiveisError:
+        icp = ()
+    if any(digest == c.sha256 for c in icp):
+        return NIVEL_LEGAL_QUALIFICADA
+    return None
+
+
+def _emitido_pelo_govbr(cert: Any) -> bool:
+    """The certificate was issued by one of gov.br's authorities (by name and key)."""
+    try:
+        raiz, intermediarias = _cadeia_govbr()
+        emissores = raiz + intermediarias
+        aki = cert.authority_key_identifier
+        return any(cert.issuer == c.subject and (aki is None or aki == c.key_identifier) for c in emissores)
+    except Exception:
+        return False
+
+
+def _restricoes_de_uso(cert: Any) -> Any:
+    """The key usage a signer's certificate must carry, by its chain's own policy.
+
+    ICP-Brasil signing certificates carry nonRepudiation (pyHanko's default
+    rule); gov.br issues its citizens' certificates with digitalSignature only."""
+    from pyhanko.sign.validation.settings import KeyUsageConstraints
+
+    if _emitido_pelo_govbr(cert):
+        return KeyUsageConstraints(key_usage={"digital_signature", "non_repudiation"})
+    return KeyUsageConstraints(key_usage={"non_repudiation"})
+
+
 def _analisar_tudo(cert: Any) -> None:
     """Parses every part of a certificate now.
 
@@ -322,13 +384,15 @@ def carregar_raizes(origem: str | os.PathLike[str] | None = None) -> tuple[list[
 
     Sem ``origem``: as raízes ICP-Brasil do pacote certifi-icpbr, com as
     autoridades intermediárias que ele traz, mais as raízes retiradas (v1 e
-    v2) e suas autoridades, que acompanham este pacote.  Com ``origem``: os certificados
-    (PEM ou DER) do arquivo, ou dos arquivos .pem, .crt, .cer e .der da pasta;
-    todos valem como raízes.
+    v2) e suas autoridades, e a cadeia da assinatura avançada do gov.br (raiz
+    e intermediárias), que acompanham este pacote.  Com ``origem``: os
+    certificados (PEM ou DER) do arquivo, ou dos arquivos .pem, .crt, .cer e
+    .der da pasta; todos valem como raízes.
     """
     if origem is None:
         roots, intermediates = _raizes_icp_brasil()
-        return list(roots), list(intermediates)
+        govbr, govbr_intermediates = _cadeia_govbr()
+        return list(roots) + list(govbr), list(intermediates) + list(govbr_intermediates)
     path = Path(origem)
     if path.is_dir():
         files = sorted(p for p in path.iterdir() if p.suffix.lower() in (".pem", ".crt", ".cer", ".der"))
@@ -377,6 +441,10 @@ _MECANISMOS = {
     "0.4.0.127.0.7.1.1.4.1.3": "ECDSA simples (BSI) com SHA-256",
     "0.4.0.127.0.7.1.1.4.1.4": "ECDSA simples (BSI) com SHA-384",
     "0.4.0.127.0.7.1.1.4.1.5": "ECDSA simples (BSI) com SHA-512",
+    "0.4.0.127.0.7.1.1.4.1.8": "ECDSA simples (BSI) com SHA3-224",
+    "0.4.0.127.0.7.1.1.4.1.9": "ECDSA simples (BSI) com SHA3-256",
+    "0.4.0.127.0.7.1.1.4.1.10": "ECDSA simples (BSI) com SHA3-384",
+    "0.4.0.127.0.7.1.1.4.1.11": "ECDSA simples (BSI) com SHA3-512",
     "2.16.840.1.101.3.4.3.9": "ECDSA com SHA3-224",
     "2.16.840.1.101.3.4.3.10": "ECDSA com SHA3-256",
     "2.16.840.1.101.3.4.3.11": "ECDSA com SHA3-384",
@@ -529,6 +597,7 @@ class _Status:
         self.signer_reported_dt = kw.get("signer_reported_dt")
         self.md_algorithm = kw.get("md_algorithm")
         self.timestamp = kw.get("timestamp")
+        self.validation_path = kw.get("validation_path")
 
     @property
     def trusted(self) -> bool:
@@ -550,7 +619,7 @@ def _validar_carimbo(embedded: Any, context: Any) -> _Status:
     return _Status(**kwargs, coverage=embedded.coverage)
 
 
-def _validar_pkcs7_sha1(embedded: Any, context: Any, data: bytes) -> _Status:
+def _validar_pkcs7_sha1(embedded: Any, context: Any, data: bytes, uso: Any) -> _Status:
     """An ``adbe.pkcs7.sha1`` signature: the SHA-1 digest of the signed ranges
     travels inside the CMS, which signs it."""
     import hashlib
@@ -567,7 +636,7 @@ def _validar_pkcs7_sha1(embedded: Any, context: Any, data: bytes) -> _Status:
         sha1.update(data[start:start + length])
     kwargs = _rodar(generic_cms.cms_basic_validation(
         embedded.signed_data, raw_digest=None, validation_context=context, status_kwargs={},
-        key_usage_settings=PdfSignatureStatus.default_usage_constraints()))
+        key_usage_settings=PdfSignatureStatus.default_usage_constraints(uso)))
     if encapsulado != sha1.digest():
         kwargs["intact"] = False
     try:
@@ -632,9 +701,10 @@ def _data_pdf(valor: Any) -> Optional[_dt.datetime]:
 
 
 def _confianca_na_data(assinatura: AssinaturaDigital, cert: Any, other_certs: list[Any], context_args: dict,
-                       moment: Optional[_dt.datetime], aceitar_tudo: bool = False) -> bool:
-    """Whether the signer's certificate chains to a trusted root at ``moment``
-    (``aceitar_tudo``: with any algorithm, SHA-1 included)."""
+                       moment: Optional[_dt.datetime], aceitar_tudo: bool = False) -> Any:
+    """The validation path by which the signer's certificate chains to a trusted
+    root at ``moment``, its key usage judged as at validation time (``None``
+    when it does not; ``aceitar_tudo``: with any algorithm, SHA-1 included)."""
     from pyhanko_certvalidator import CertificateValidator, ValidationContext
 
     args = dict(context_args)
@@ -650,20 +720,32 @@ def _confianca_na_data(assinatura: AssinaturaDigital, cert: Any, other_certs: li
             warnings.simplefilter("ignore")
             validator = CertificateValidator(cert, intermediate_certs=list(other_certs),
                                              validation_context=ValidationContext(**args))
-            _rodar(validator.async_validate_usage(set()))
-        return True
+            caminho = _rodar(validator.async_validate_path())
+            _restricoes_de_uso(cert).validate(cert)
+        return caminho
     except Exception:
-        return False
+        return None
+
+
+def _raiz_do_caminho(caminho: Any) -> Any:
+    try:
+        return caminho.trust_anchor.authority.certificate
+    except Exception:
+        return None
+
+
+_ROTULOS = {NIVEL_LEGAL_QUALIFICADA: "ICP-Brasil", NIVEL_LEGAL_AVANCADA: "do gov.br"}
 
 
 def _descrever_confianca(assinatura: AssinaturaDigital, status: Any, cert: Any, other_certs: list[Any],
                          context_args: dict, moment: Optional[_dt.datetime], roots_label: str,
                          revocation: bool) -> None:
-    """``icp_brasil``, ``problema_certificado`` and the finding about the chain."""
+    """``icp_brasil``, ``nivel_legal``, ``problema_certificado`` and the finding about the chain."""
     achados = assinatura.achados
     if status.trusted:
         assinatura.icp_brasil = True
-        achados.append(f"certificado encadeado a uma raiz {roots_label}")
+        assinatura.nivel_legal = _nivel_legal_da_raiz(_raiz_do_caminho(getattr(status, "validation_path", None)))
+        achados.append(f"certificado encadeado a uma raiz {_ROTULOS.get(assinatura.nivel_legal, 'confiável')}")
         return
     indic = getattr(status.trust_problem_indic, "name", None)
     problem = _TRUST_PROBLEMS.get(indic or "", "cadeia de certificação não validada")
@@ -672,10 +754,13 @@ def _descrever_confianca(assinatura: AssinaturaDigital, status: Any, cert: Any, 
         # revocation status could not be had (no CRL/OCSP, or no answer) gets.
         problem = "situação de revogação não confirmada (LCR/OCSP ausente ou inacessível)"
     assinatura.icp_brasil = False
-    if indic in _EXPIRY and moment is not None and _confianca_na_data(assinatura, cert, other_certs, context_args,
-                                                                     moment):
+    caminho = (_confianca_na_data(assinatura, cert, other_certs, context_args, moment)
+               if indic in _EXPIRY and moment is not None else None)
+    if caminho is not None:
         # Expired since, or under a root retired since: judged at the signing time.
         assinatura.icp_brasil = True
+        assinatura.nivel_legal = _nivel_legal_da_raiz(_raiz_do_caminho(caminho))
+        roots_label = _ROTULOS.get(assinatura.nivel_legal, "confiável")
         if assinatura.carimbo_do_tempo:
             achados.append(f"certificado encadeado a uma raiz {roots_label}, válido na data do carimbo do tempo "
                            "(expirou depois)")
@@ -686,7 +771,7 @@ def _descrever_confianca(assinatura: AssinaturaDigital, status: Any, cert: Any, 
         return
     if indic in _CRYPTO or (indic is None and not status.valid):
         md = (getattr(status, "md_algorithm", None) or "").lower()
-        if _confianca_na_data(assinatura, cert, other_certs, context_args, moment, aceitar_tudo=True):
+        if _confianca_na_data(assinatura, cert, other_certs, context_args, moment, aceitar_tudo=True) is not None:
             problem = (f"cadeia {roots_label}, mas o resumo SHA-1 é hoje recusado" if md == "sha1"
                        else f"cadeia {roots_label}, mas com algoritmo criptográfico hoje recusado")
         elif md == "sha1":
@@ -779,7 +864,7 @@ def ler_assinaturas(
         return []  # only PDFs carry embedded signatures
     PdfFileReader, enumerate_sig_fields, validate, EmbeddedPdfSignature, ValidationContext = _import_pyhanko()
     roots, intermediates = carregar_raizes(raizes)
-    roots_label = "ICP-Brasil" if raizes is None else "confiável"
+    roots_label = "ICP-Brasil ou gov.br" if raizes is None else "confiável"
     if raizes is not None:
         # The given roots come on top of ICP-Brasil's (gov.br's root, a company's own CA).
         try:
@@ -900,19 +985,21 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
     elif carimbo:
         status = _validar_carimbo(embedded, context)
     elif subfilter == "/adbe.pkcs7.sha1":
-        status = _validar_pkcs7_sha1(embedded, context, data)
+        status = _validar_pkcs7_sha1(embedded, context, data, _restricoes_de_uso(cert))
     else:
+        uso = _restricoes_de_uso(cert)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             try:
-                status = validate(embedded, signer_validation_context=context)
+                status = validate(embedded, signer_validation_context=context, key_usage_settings=uso)
                 assinatura.modificacao_pyhanko = getattr(status.modification_level, "name", None)
             except Exception as exc:
                 # The difference analysis failed: validate without it; what
                 # changed is judged by the comparison below.
                 assinatura.modificacao_pyhanko = f"análise de diferenças falhou ({_reason(exc)})"
                 embedded = EmbeddedPdfSignature(reader, sig_field, name)
-                status = validate(embedded, signer_validation_context=context, skip_diff=True)
+                status = validate(embedded, signer_validation_context=context, skip_diff=True,
+                                  key_usage_settings=uso)
     signature_bytes = (bytes(embedded.signer_info["signature"].native) if embedded is not None else b"")
     nao_suportado = verificador.nao_suportados.get(signature_bytes)
     if subfilter == "/adbe.x509.rsa_sha1" and not status.intact:
@@ -945,9 +1032,10 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
         achados.append(f"os bytes assinados estão intactos, mas a assinatura não pôde ser conferida: "
                        f"{assinatura.algoritmo_nao_suportado}")
     elif not status.valid:
-        # The digest matches, but the signature over it does not verify.
+        # The digest matches, but the signature over it does not verify: the
+        # signature is broken, the document itself was not modified.
         assinatura.integra = False
-        assinatura.modificado_apos_assinatura = True
+        assinatura.modificado_apos_assinatura = False
         achados.append("ASSINATURA VIOLADA: a assinatura criptográfica não confere")
         assinatura.problema_certificado = "não avaliado: assinatura violada"
         return revision
@@ -983,8 +1071,11 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
     return revision
 
 
-def resumo(assinaturas: Iterable[AssinaturaDigital]) -> str:
-    """Uma linha: quantas assinaturas, e em que nível."""
+def resumo(assinaturas: Iterable[AssinaturaDigital], cpfs_divergentes: int = 0) -> str:
+    """Uma linha: quantas assinaturas, e em que nível.
+
+    ``cpfs_divergentes``: quantas têm o CPF do certificado contradito pelo
+    quadro de sócios (então nunca "todas válidas e confiáveis")."""
     lista = list(assinaturas)
     if not lista:
         return "nenhuma assinatura digital no documento"
@@ -993,12 +1084,14 @@ def resumo(assinaturas: Iterable[AssinaturaDigital]) -> str:
     partes = []
     contagem = {n: sum(1 for a in lista if a.nivel == n)
                 for n in (NIVEL_VALIDA, NIVEL_NAO_RECONHECIDO, NIVEL_INVALIDA, NIVEL_NAO_VERIFICADA)}
-    if contagem[NIVEL_VALIDA] == len(lista):
+    if contagem[NIVEL_VALIDA] == len(lista) and not cpfs_divergentes:
         partes.append("todas válidas e confiáveis")
     else:
         for nivel, n in contagem.items():
             if n:
                 partes.append(f"{n} {nivel}")
+    if cpfs_divergentes:
+        partes.append(f"{cpfs_divergentes} com CPF divergente do QSA")
     cabeca = f"{len(assinaturas_)} assinatura(s) digital(is)"
     if carimbos:
         cabeca += f" e {carimbos} carimbo(s) de tempo do documento"
