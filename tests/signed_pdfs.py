@@ -34,15 +34,18 @@ with warnings.catch_warnings():
 _KEY_USAGE_SIGNER = x509.KeyUsage(
     digital_signature=True, content_commitment=True, key_encipherment=False, data_encipherment=False,
     key_agreement=False, key_cert_sign=False, crl_sign=False, encipher_only=False, decipher_only=False)
+_KEY_USAGE_DIGITAL = x509.KeyUsage(
+    digital_signature=True, content_commitment=False, key_encipherment=False, data_encipherment=False,
+    key_agreement=False, key_cert_sign=False, crl_sign=False, encipher_only=False, decipher_only=False)
 _KEY_USAGE_CA = x509.KeyUsage(
     digital_signature=False, content_commitment=False, key_encipherment=False, data_encipherment=False,
     key_agreement=False, key_cert_sign=True, crl_sign=True, encipher_only=False, decipher_only=False)
 
 
-def _name(cn: str) -> x509.Name:
+def _name(cn: str, organizacao: str = "ICP-Brasil") -> x509.Name:
     return x509.Name([
         x509.NameAttribute(NameOID.COUNTRY_NAME, "BR"),
-        x509.NameAttribute(NameOID.ORGANIZATION_NAME, "ICP-Brasil"),
+        x509.NameAttribute(NameOID.ORGANIZATION_NAME, organizacao),
         x509.NameAttribute(NameOID.COMMON_NAME, cn),
     ])
 
@@ -79,11 +82,12 @@ class Assinante:
 class AutoridadeTeste:
     """A self-signed test CA that issues signer certificates."""
 
-    def __init__(self, nome: str = "AC Raiz de Teste"):
+    def __init__(self, nome: str = "AC Raiz de Teste", organizacao: str = "ICP-Brasil"):
         self.now = datetime.datetime.now(datetime.timezone.utc)
+        self.organizacao = organizacao
         self.key = ec.generate_private_key(ec.SECP256R1())
         self.cert = (
-            x509.CertificateBuilder().subject_name(_name(nome)).issuer_name(_name(nome))
+            x509.CertificateBuilder().subject_name(_name(nome, organizacao)).issuer_name(_name(nome, organizacao))
             .public_key(self.key.public_key()).serial_number(x509.random_serial_number())
             .not_valid_before(self.now - datetime.timedelta(days=30))
             .not_valid_after(self.now + datetime.timedelta(days=3650))
@@ -93,14 +97,17 @@ class AutoridadeTeste:
         )
 
     def emitir(self, cn: str, alt_names: list[x509.GeneralName], *, dias: int = 365,
-               inicio_dias: int = -1, lcr_url: str | None = None, chave=None) -> Assinante:
+               inicio_dias: int = -1, lcr_url: str | None = None, chave=None,
+               so_assinatura_digital: bool = False) -> Assinante:
+        """A signer certificate (``so_assinatura_digital``: digitalSignature without nonRepudiation,
+        as gov.br issues them)."""
         key = chave or ec.generate_private_key(ec.SECP256R1())
         builder = (
-            x509.CertificateBuilder().subject_name(_name(cn)).issuer_name(self.cert.subject)
+            x509.CertificateBuilder().subject_name(_name(cn, self.organizacao)).issuer_name(self.cert.subject)
             .public_key(key.public_key()).serial_number(x509.random_serial_number())
             .not_valid_before(self.now + datetime.timedelta(days=inicio_dias))
             .not_valid_after(self.now + datetime.timedelta(days=inicio_dias + dias))
-            .add_extension(_KEY_USAGE_SIGNER, critical=True)
+            .add_extension(_KEY_USAGE_DIGITAL if so_assinatura_digital else _KEY_USAGE_SIGNER, critical=True)
         )
         if alt_names:
             builder = builder.add_extension(x509.SubjectAlternativeName(alt_names), critical=False)
@@ -152,6 +159,10 @@ class AutoridadeTeste:
             other_name("2.16.76.1.3.2", responsavel),
             other_name("2.16.76.1.3.3", cnpj),
         ])
+
+    def raiz_asn1(self):
+        """The root as pyHanko reads it (an ``asn1crypto`` certificate)."""
+        return a1x509.Certificate.load(self.cert.public_bytes(serialization.Encoding.DER))
 
     def gravar_raiz(self, pasta: Path) -> Path:
         pasta.mkdir(parents=True, exist_ok=True)
@@ -565,9 +576,12 @@ def trocar_fonte(pdf: bytes, fonte: str = "/Courier") -> bytes:
     return _escrever(writer)
 
 
-def pdf_com_camada_oculta(texto_oculto: str, *, indireta: bool) -> bytes:
-    """A two-page contract whose second page carries ``texto_oculto`` in an optional-content group
-    that is hidden by default (``indireta``: the catalog's /OCProperties is an object of its own)."""
+def pdf_com_camada_oculta(texto_oculto: str, *, indireta: bool,
+                          linhas=("CONTRATO DE PRESTACAO DE SERVICOS", "CONTRATANTE: ACME COMERCIO LTDA",
+                                  "VALOR: R$ 1.000,00")) -> bytes:
+    """A two-page contract (``linhas`` on the first page) whose second page carries ``texto_oculto`` in an
+    optional-content group that is hidden by default (``indireta``: the catalog's /OCProperties is an
+    object of its own)."""
     writer = PdfFileWriter()
     font = writer.add_object(generic.DictionaryObject({
         generic.pdf_name("/Type"): generic.pdf_name("/Font"),
@@ -579,7 +593,7 @@ def pdf_com_camada_oculta(texto_oculto: str, *, indireta: bool) -> bytes:
         generic.pdf_name("/Name"): generic.TextStringObject("Clausula penal"),
     }))
     paginas = [
-        (["CONTRATO DE PRESTACAO DE SERVICOS", "CONTRATANTE: ACME COMERCIO LTDA", "VALOR: R$ 1.000,00"], None),
+        (list(linhas), None),
         (["CLAUSULA 5 - DAS PENALIDADES", "As partes nada devem por atraso."], texto_oculto),
     ]
     for linhas, oculto in paginas:

@@ -64,13 +64,16 @@ class Alteracoes:
     ``paginas``: as páginas (contadas a partir de 1) cujo conteúdo mudou,
     foi acrescentado ou removido; ``detalhes``: frases que explicam;
     ``sobreposicao``: uma anotação que já existia ao assinar passou a ser
-    vista de outro modo (uma sobreposição oculta revelada).
+    vista de outro modo (uma sobreposição oculta revelada); ``imagens``: as
+    páginas em que um carimbo, um traço à mão ou uma imagem foi acrescentado
+    como anotação depois.
     """
 
     veredito: str
     paginas: list[int] = field(default_factory=list)
     detalhes: list[str] = field(default_factory=list)
     sobreposicao: bool = False
+    imagens: list[int] = field(default_factory=list)
 
     @property
     def alterado(self) -> bool:
@@ -241,6 +244,22 @@ class _CamadasOpcionais:
             if antes != agora:
                 saida.append(f"camada opcional \"{nome}\": {antes} ao assinar, {agora} no arquivo final")
         return saida
+
+
+def _desenho(anotacao: Any) -> bool:
+    """A stamp, a freehand drawing, or an annotation whose appearance shows an image (a drawn signature)."""
+    from pyhanko.pdf_utils import generic
+
+    if anotacao.get("/Subtype") in ("/Stamp", "/Ink"):
+        return True
+    try:
+        aparencia = anotacao["/AP"]["/N"]
+        if isinstance(aparencia, generic.DictionaryObject) and not isinstance(aparencia, generic.StreamObject):
+            aparencia = next(iter(aparencia.values())).get_object()
+        objetos = aparencia["/Resources"]["/XObject"]
+        return any(o.get_object().get("/Subtype") == "/Image" for o in objetos.values())
+    except Exception:
+        return False
 
 
 def _campo_do_widget(widget: Any) -> tuple[Any, Optional[str]]:
@@ -431,6 +450,7 @@ class ComparadorRevisoes:
 
         memo: dict = {}
         anotacoes_novas = 0
+        imagens: list[int] = []
         # Objects written again after the revision are either new (reachable
         # only through rewritten ones) or rewritten.  When the only rewritten
         # ones are page dictionaries, page tree nodes, the catalog and the
@@ -487,6 +507,8 @@ class ComparadorRevisoes:
                     if tipo == "/Sig":
                         continue  # a new signature's widget: told apart by the signature fields
                     anotacoes_novas += 1  # a comment, a stamp, or a form field added after signing
+                    if _desenho(obj):
+                        imagens.append(i + 1)
                     continue
                 if not self._depende([a], alteradas, memo):
                     continue
@@ -518,11 +540,14 @@ class ComparadorRevisoes:
         if anotacoes_novas:
             veredito = _gravest(veredito, ANOTACOES_ACRESCENTADAS)
             detalhes.append(f"{anotacoes_novas} anotação(ões) acrescentada(s) depois")
+        for pagina in sorted(set(imagens)):
+            detalhes.append(f"ATENÇÃO: carimbo ou imagem acrescentado depois da assinatura na página {pagina} "
+                            "(não faz parte do que foi assinado)")
         if paginas_alteradas:
             veredito = CONTEUDO_ALTERADO
         elif veredito == NADA_MUDOU and novas_assinaturas:
             veredito = APENAS_ASSINATURAS
-        return Alteracoes(veredito, sorted(set(paginas_alteradas)), detalhes, sobreposicao)
+        return Alteracoes(veredito, sorted(set(paginas_alteradas)), detalhes, sobreposicao, sorted(set(imagens)))
 
     # -- pdfium ----------------------------------------------------------------
 

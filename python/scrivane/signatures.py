@@ -1,6 +1,7 @@
 """Digital signatures of a PDF: who signed, whether each signature is intact,
 what a reader sees changed after it, and whether the certificate chains to a
-trusted root (ICP-Brasil's by default).
+trusted root (ICP-Brasil's and gov.br's by default), with the legal level
+that root gives it.
 
     from scrivane.signatures import ler_assinaturas
 
@@ -14,7 +15,7 @@ difference analysis kept as a second opinion.  Formats pyHanko does not take
 (``adbe.pkcs7.sha1``, ``adbe.x509.rsa_sha1``, document time stamps whatever
 their /Type) are checked here with its pieces.  All of it comes with the
 ``assinaturas`` extra, as does certifi-icpbr, the source of the ICP-Brasil
-roots; the retired roots ship with this package.  Revocation is not checked
+roots; the retired roots and the gov.br chain ship with this package.  Revocation is not checked
 unless asked for, since it needs the network.  A signature that cannot be
 read becomes an entry whose ``ilegivel`` says why; reading one never raises
 for a bad signature.
@@ -94,7 +95,9 @@ class AssinaturaDigital:
     ``alteracao``: o que mudou depois dela, para quem lê ("nada mudou",
     "apenas assinaturas, carimbos de tempo ou dados de validação
     acrescentados", "campos de formulário preenchidos", "anotações
-    acrescentadas" ou "conteúdo alterado"), com ``paginas_alteradas``;
+    acrescentadas" ou "conteúdo alterado"), com ``paginas_alteradas``
+    e ``imagens_acrescentadas`` (páginas onde um carimbo, traço ou imagem
+    foi posto depois dela);
     ``modificacao_pyhanko``: a segunda opinião (o nível de modificação da
     análise de diferenças do pyHanko); ``modificado_apos_assinatura``: o
     conteúdo mudou depois dela; ``icp_brasil``: o certificado encadeia até
@@ -122,6 +125,7 @@ class AssinaturaDigital:
     alteracao: Optional[str] = None
     paginas_alteradas: list[int] = field(default_factory=list)
     sobreposicao: bool = False
+    imagens_acrescentadas: list[int] = field(default_factory=list)
     modificacao_pyhanko: Optional[str] = None
     modificado_apos_assinatura: Optional[bool] = None
     cobre_documento: Optional[bool] = None
@@ -817,6 +821,7 @@ def _descrever_alteracao(assinatura: AssinaturaDigital, alteracoes: Any) -> None
     assinatura.alteracao = alteracoes.veredito
     assinatura.paginas_alteradas = list(alteracoes.paginas)
     assinatura.sobreposicao = bool(alteracoes.sobreposicao)
+    assinatura.imagens_acrescentadas = list(alteracoes.imagens)
     assinatura.modificado_apos_assinatura = alteracoes.veredito == CONTEUDO_ALTERADO
     if alteracoes.veredito == CONTEUDO_ALTERADO:
         paginas = ", ".join(map(str, alteracoes.paginas))
@@ -847,7 +852,8 @@ def ler_assinaturas(
     """Assinaturas digitais do PDF em ``caminho`` (e carimbos de tempo do documento), na ordem em que foram feitas.
 
     ``raizes``: arquivo ou pasta com mais raízes confiáveis, além das da
-    ICP-Brasil (as atuais e as retiradas), por exemplo a do gov.br.  ``verificar_revogacao``: consulta
+    ICP-Brasil (as atuais e as retiradas) e da do gov.br, por exemplo a AC de
+    uma empresa.  ``verificar_revogacao``: consulta
     LCR/OCSP pela rede.  Um PDF sem assinaturas dá a lista vazia; uma
     assinatura ilegível dá um item com ``ilegivel`` preenchido.  Levanta
     ``FileNotFoundError`` se o arquivo não existe, ``scrivane.DocumentError``
@@ -914,7 +920,9 @@ def ler_assinaturas(
                                     validate, contexto, context_args, roots_label,
                                     bool(verificar_revogacao), comparador)
             except Exception as exc:  # bad input of any kind: a finding, never a stop
-                assinatura.ilegivel = f"{getattr(exc, 'etapa', 'dicionário de assinatura malformado')} ({_reason(exc)})"
+                etapa = getattr(exc, "etapa", "dicionário de assinatura malformado")
+                _log.debug("assinatura %s ilegível (%s): %s", name, etapa, _reason(exc))
+                assinatura.ilegivel = f"{etapa}: {_O_QUE_FAZER.get(etapa, _PECA_O_ORIGINAL)}"
                 assinatura.achados = [f"assinatura ilegível: {assinatura.ilegivel}"]
                 assinatura.integra = None
                 assinatura.modificado_apos_assinatura = None
@@ -925,6 +933,26 @@ def ler_assinaturas(
         comparador.fechar()
     found.sort(key=lambda item: (item[0], item[1]))
     return [assinatura for _, _, assinatura in found]
+
+
+_log = logging.getLogger(__name__)
+
+_VALIDADOR_ITI = "confira a assinatura no Validador ITI (validar.iti.gov.br)"
+_PECA_O_ORIGINAL = f"peça a quem enviou o PDF original, como saiu do sistema de assinatura, ou {_VALIDADOR_ITI}"
+
+# What the reader can do about a signature that could not be read, by the stage that failed.
+_O_QUE_FAZER = {
+    "dicionário de assinatura malformado": "o campo da assinatura está incompleto ou corrompido; " + _PECA_O_ORIGINAL,
+    "formato antigo adbe.x509.rsa_sha1 ilegível": "formato antigo, dos primeiros programas de assinatura; "
+                                                  + _PECA_O_ORIGINAL,
+    "certificado em formato desconhecido": "o certificado do assinante embutido no PDF está corrompido; "
+                                           + _PECA_O_ORIGINAL,
+    "formato ou algoritmo não suportado": "esta assinatura usa um formato que este programa não confere; "
+                                          + _VALIDADOR_ITI,
+    "dados de data ilegíveis": "a data ou o carimbo do tempo da assinatura está corrompido; " + _PECA_O_ORIGINAL,
+    "comparação das revisões falhou": "não foi possível ler as versões do documento; " + _PECA_O_ORIGINAL,
+    "cadeia de certificação ilegível": "um certificado da cadeia está corrompido; " + _VALIDADOR_ITI,
+}
 
 
 class _Etapa:
@@ -1052,7 +1080,8 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
             alteracoes = comparador.comparar(revision, fim)
         except Exception as exc:
             nivel = _por_nivel_pyhanko(getattr(status, "modification_level", None))
-            achados.append(f"não foi possível comparar a revisão assinada com o arquivo final ({_reason(exc)})")
+            _log.debug("comparação das revisões de %s falhou: %s", name, _reason(exc))
+            achados.append("não foi possível comparar a revisão assinada com o arquivo final")
             if nivel is not None:
                 from .signature_changes import Alteracoes
 

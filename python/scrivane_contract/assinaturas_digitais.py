@@ -291,8 +291,13 @@ def _alertas(itens: list[dict[str, Any]]) -> list[str]:
 
 
 def _avisos(itens: list[dict[str, Any]]) -> list[str]:
-    """What only warns: a signature that could not be checked, a certificate not recognised."""
+    """What only warns: a signature that could not be checked, a certificate not recognised, a stamp or
+    an image put on a page after the last signature."""
     avisos = []
+    ultima = next((i for i in reversed(itens) if not i["ilegivel"] and i.get("alteracao")), None)
+    for pagina in (ultima or {}).get("imagens_acrescentadas") or []:
+        avisos.append(f"Atenção: carimbo ou imagem acrescentado na página {pagina} depois da última assinatura "
+                      "(não faz parte do que foi assinado)")
     for item in itens:
         rotulo = _rotulo(item)
         if item["ilegivel"]:
