@@ -169,8 +169,9 @@ def _valor(valor: Any) -> Any:
     return str(valor)
 
 
-def _forma(obj: Any, profundidade: int = 0, pilha: Optional[set] = None) -> Any:
-    """A comparable form of a small object graph (indirect objects resolved, cycles cut)."""
+def _forma(obj: Any, profundidade: int = 0, pilha: Optional[set] = None, resolver: bool = True) -> Any:
+    """A comparable form of a small object graph (indirect objects resolved unless
+    ``resolver`` is false, cycles cut)."""
     from pyhanko.pdf_utils import generic
 
     pilha = set() if pilha is None else pilha
@@ -178,7 +179,7 @@ def _forma(obj: Any, profundidade: int = 0, pilha: Optional[set] = None) -> Any:
         return ("...",)
     if isinstance(obj, generic.IndirectObject):
         ref = (obj.idnum, obj.generation)
-        if ref in pilha:
+        if ref in pilha or not resolver:
             return ("ref", ref)
         pilha.add(ref)
         try:
@@ -188,7 +189,7 @@ def _forma(obj: Any, profundidade: int = 0, pilha: Optional[set] = None) -> Any:
         finally:
             pilha.discard(ref)
     if isinstance(obj, generic.DictionaryObject):
-        itens = tuple(sorted((str(k), _forma(obj.raw_get(k), profundidade + 1, pilha)) for k in obj))
+        itens = tuple(sorted((str(k), _forma(obj.raw_get(k), profundidade + 1, pilha, resolver)) for k in obj))
         if isinstance(obj, generic.StreamObject):
             try:
                 return ("stream", itens, bytes(obj.data))
@@ -196,7 +197,7 @@ def _forma(obj: Any, profundidade: int = 0, pilha: Optional[set] = None) -> Any:
                 return ("stream", itens, None)
         return ("dict", itens)
     if isinstance(obj, generic.ArrayObject):
-        return ("array", tuple(_forma(v, profundidade + 1, pilha) for v in obj))
+        return ("array", tuple(_forma(v, profundidade + 1, pilha, resolver) for v in obj))
     return (type(obj).__name__, str(obj))
 
 
@@ -493,8 +494,11 @@ class ComparadorRevisoes:
             tirar_antes: list[int] = []
             tirar_depois: list[int] = []
             explicadas: set = set()
+            reescritas: set = set()
+            refs_depois: set = set()
             for idx, a in enumerate(self._anotacoes(depois)):
                 ref = a.reference if isinstance(a, generic.IndirectObject) else None
+                refs_depois.add(ref)
                 try:
                     obj = a.get_object()
                 except Exception:
@@ -513,6 +517,7 @@ class ComparadorRevisoes:
                 if not self._depende([a], alteradas, memo):
                     continue
                 # An annotation that was there and was written again.
+                reescritas.add(ref)
                 nome = _nome_campo(campo)
                 if tipo == "/Sig" and assinados_depois.get(nome) and not assinados_antes.get(nome):
                     explicadas.add(ref)
@@ -521,6 +526,13 @@ class ComparadorRevisoes:
                 if ref in explicadas:
                     tirar_depois.append(idx)
             tirar_antes = [idx for idx, r in enumerate(refs_antes) if r in explicadas]
+            if (i not in forcadas and antes.ref == depois.ref and not ancestral_mudou
+                    and None not in refs_antes and conjunto_antes <= refs_depois
+                    and not (reescritas - explicadas)
+                    and self._mesma_pagina(antes.obj, depois.obj, alteradas, memo)):
+                # Only annotations left out of both renderings were added or
+                # written again, and nothing else the page shows: the same page.
+                continue
             texto_a, imagem_a = self._ver(prefixo=fim, indice=i, tirar=tirar_antes)
             texto_d, imagem_d = self._ver(prefixo=None, indice=i, tirar=tirar_depois)
             if texto_a != texto_d or imagem_a != imagem_d:
@@ -548,6 +560,17 @@ class ComparadorRevisoes:
         elif veredito == NADA_MUDOU and novas_assinaturas:
             veredito = APENAS_ASSINATURAS
         return Alteracoes(veredito, sorted(set(paginas_alteradas)), detalhes, sobreposicao, sorted(set(imagens)))
+
+    def _mesma_pagina(self, antes: Any, depois: Any, alteradas: set, memo: dict) -> bool:
+        """Whether a page dictionary shows the same as it did, its annotations aside: the same
+        entries, none of them reaching an object written again."""
+        chaves = set(antes) - {"/Annots"}
+        if chaves != set(depois) - {"/Annots"}:
+            return False
+        if any(_forma(antes.raw_get(k), resolver=False) != _forma(depois.raw_get(k), resolver=False)
+               for k in chaves):
+            return False
+        return not self._depende([depois.raw_get(k) for k in chaves], alteradas, memo)
 
     # -- pdfium ----------------------------------------------------------------
 

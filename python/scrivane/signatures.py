@@ -499,6 +499,29 @@ def _import_pyhanko():
     return PdfFileReader, enumerate_sig_fields, validate_pdf_signature, EmbeddedPdfSignature, ValidationContext
 
 
+def _politica_de_diferencas() -> Any:
+    """pyHanko's own difference policy, whose failure is noted (``falha``)
+    instead of raised: the signature is then validated once, not twice."""
+    from pyhanko.sign.diff_analysis import DEFAULT_DIFF_POLICY
+    from pyhanko.sign.diff_analysis.policy_api import DiffPolicy, SuspiciousModification
+
+    class Politica(DiffPolicy):
+        def __init__(self) -> None:
+            self.falha: Optional[BaseException] = None
+
+        def apply(self, *args: Any, **kw: Any) -> Any:
+            return DEFAULT_DIFF_POLICY.apply(*args, **kw)
+
+        def review_file(self, *args: Any, **kw: Any) -> Any:
+            try:
+                return DEFAULT_DIFF_POLICY.review_file(*args, **kw)
+            except Exception as exc:
+                self.falha = exc
+                return SuspiciousModification("análise de diferenças falhou")
+
+    return Politica()
+
+
 def _fill_signer(assinatura: AssinaturaDigital, cert: Any) -> None:
     assinatura.nome_certificado = _common_name(cert)
     # ICP-Brasil common names end with ":" and the holder's CPF or CNPJ.
@@ -718,7 +741,13 @@ def _confianca_na_data(assinatura: AssinaturaDigital, cert: Any, other_certs: li
         from pyhanko_certvalidator.policy_decl import AcceptAllAlgorithms
 
         args["algorithm_usage_policy"] = AcceptAllAlgorithms()
-    args["other_certs"] = list(args.get("other_certs") or []) + list(other_certs)
+    # Only the authorities the certificate can chain through: registering
+    # every trusted one again is the main cost of a new context.
+    roots, intermediates = _ancestrais(cert, list(args.get("trust_roots") or []),
+                                       list(args.get("other_certs") or []) + list(other_certs))
+    if not roots:
+        return None
+    args["trust_roots"], args["other_certs"] = roots, intermediates
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
@@ -729,6 +758,23 @@ def _confianca_na_data(assinatura: AssinaturaDigital, cert: Any, other_certs: li
         return caminho
     except Exception:
         return None
+
+
+def _ancestrais(cert: Any, roots: list[Any], pool: list[Any]) -> tuple[list[Any], list[Any]]:
+    """(roots, intermediates) among the given ones whose subject can issue ``cert`` or one of its issuers."""
+    nomes = {cert.issuer.hashable}
+    intermediarias: list[Any] = []
+    restantes = list(pool)
+    mudou = True
+    while mudou:
+        mudou = False
+        for c in list(restantes):
+            if c.subject.hashable in nomes:
+                intermediarias.append(c)
+                restantes.remove(c)
+                nomes.add(c.issuer.hashable)
+                mudou = True
+    return [r for r in roots if r.subject.hashable in nomes], intermediarias
 
 
 def _raiz_do_caminho(caminho: Any) -> Any:
@@ -1018,9 +1064,13 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
         uso = _restricoes_de_uso(cert)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
+            politica = _politica_de_diferencas()
             try:
-                status = validate(embedded, signer_validation_context=context, key_usage_settings=uso)
-                assinatura.modificacao_pyhanko = getattr(status.modification_level, "name", None)
+                status = validate(embedded, signer_validation_context=context, key_usage_settings=uso,
+                                  diff_policy=politica)
+                assinatura.modificacao_pyhanko = (
+                    f"análise de diferenças falhou ({_reason(politica.falha)})" if politica.falha is not None
+                    else getattr(status.modification_level, "name", None))
             except Exception as exc:
                 # The difference analysis failed: validate without it; what
                 # changed is judged by the comparison below.
