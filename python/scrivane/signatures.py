@@ -361,6 +361,42 @@ def _restricoes_de_uso(cert: Any) -> Any:
     return KeyUsageConstraints(key_usage={"non_repudiation"})
 
 
+_REGISTROS: dict[tuple[bytes, ...], Any] = {}
+
+
+def _registro_base(certs: list[Any]) -> Any:
+    """The registry of ``certs``, built once (never changed afterwards: only copied)."""
+    from pyhanko_certvalidator.registry import CertificateRegistry
+
+    chave = tuple(c.sha256 for c in certs)
+    base = _REGISTROS.get(chave)
+    if base is None:
+        base = CertificateRegistry.build(certs)
+        if len(_REGISTROS) >= 4:
+            _REGISTROS.clear()
+        _REGISTROS[chave] = base
+    return base
+
+
+def _registro_de(certs: list[Any]) -> Any:
+    """A certificate registry holding ``certs``: a copy of one built once for
+    the same authorities (registering them is most of a new validation
+    context's cost).  ``None`` when the registry cannot be copied."""
+    from collections import defaultdict
+
+    from pyhanko_certvalidator.registry import CertificateRegistry
+
+    try:
+        base = _registro_base(certs)
+        novo = CertificateRegistry()
+        novo.certs = dict(base.certs)
+        for nome in ("_subject_map", "_key_identifier_map", "_key_hash_map"):
+            setattr(novo, nome, defaultdict(list, {k: list(v) for k, v in getattr(base, nome).items()}))
+        return novo
+    except Exception:
+        return None
+
+
 def _analisar_tudo(cert: Any) -> None:
     """Parses every part of a certificate now.
 
@@ -743,11 +779,12 @@ def _confianca_na_data(assinatura: AssinaturaDigital, cert: Any, other_certs: li
         args["algorithm_usage_policy"] = AcceptAllAlgorithms()
     # Only the authorities the certificate can chain through: registering
     # every trusted one again is the main cost of a new context.
-    roots, intermediates = _ancestrais(cert, list(args.get("trust_roots") or []),
-                                       list(args.get("other_certs") or []) + list(other_certs))
-    if not roots:
-        return None
-    args["trust_roots"], args["other_certs"] = roots, intermediates
+    todas = list(args.get("other_certs") or []) + list(other_certs)
+    roots, intermediates = _ancestrais(cert, list(args.get("trust_roots") or []), todas)
+    if roots:
+        args["trust_roots"], args["other_certs"] = roots, intermediates
+    else:
+        args["other_certs"] = todas  # names encoded otherwise: let the validator look at all of them
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
@@ -762,19 +799,25 @@ def _confianca_na_data(assinatura: AssinaturaDigital, cert: Any, other_certs: li
 
 def _ancestrais(cert: Any, roots: list[Any], pool: list[Any]) -> tuple[list[Any], list[Any]]:
     """(roots, intermediates) among the given ones whose subject can issue ``cert`` or one of its issuers."""
-    nomes = {cert.issuer.hashable}
+    nomes = {_nome(cert.issuer)}
     intermediarias: list[Any] = []
     restantes = list(pool)
     mudou = True
     while mudou:
         mudou = False
         for c in list(restantes):
-            if c.subject.hashable in nomes:
+            if _nome(c.subject) in nomes:
                 intermediarias.append(c)
                 restantes.remove(c)
-                nomes.add(c.issuer.hashable)
+                nomes.add(_nome(c.issuer))
                 mudou = True
-    return [r for r in roots if r.subject.hashable in nomes], intermediarias
+    return [r for r in roots if _nome(r.subject) in nomes], intermediarias
+
+
+def _nome(nome: Any) -> bytes:
+    """A name by its encoding (asn1crypto keeps its digest; the normalised form is computed anew
+    on every call).  Authorities copy their subject into what they issue byte for byte."""
+    return nome.sha256
 
 
 def _raiz_do_caminho(caminho: Any) -> Any:
@@ -953,7 +996,12 @@ def ler_assinaturas(
         authorities is its main cost); the validator notes by signature value."""
         if not compartilhado:
             verificador = _verificador()
-            compartilhado.extend([verificador, ValidationContext(**context_args, signature_validator=verificador)])
+            args = dict(context_args)
+            registro = None if verificar_revogacao else _registro_de(args["other_certs"])
+            if registro is not None:
+                args["certificate_registry"] = registro
+                del args["other_certs"]
+            compartilhado.extend([verificador, ValidationContext(**args, signature_validator=verificador)])
         return compartilhado[0], compartilhado[1]
 
     found: list[tuple[int, int, AssinaturaDigital]] = []
@@ -1053,7 +1101,7 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
         other_certs = list(embedded.other_embedded_certs)
         _fill_signer(assinatura, cert)
     etapa("formato ou algoritmo não suportado")
-    verificador, context = contexto()
+    verificador, context = contexto() if embedded is not None else (None, None)
     if embedded is None:
         pass
     elif carimbo:
@@ -1079,7 +1127,7 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
                 status = validate(embedded, signer_validation_context=context, skip_diff=True,
                                   key_usage_settings=uso)
     signature_bytes = (bytes(embedded.signer_info["signature"].native) if embedded is not None else b"")
-    nao_suportado = verificador.nao_suportados.get(signature_bytes)
+    nao_suportado = verificador.nao_suportados.get(signature_bytes) if verificador is not None else None
     if subfilter == "/adbe.x509.rsa_sha1" and not status.intact:
         nao_suportado = None
     etapa("dados de data ilegíveis")
