@@ -200,10 +200,21 @@ def _content(linhas) -> bytes:
     return b"\n".join(parts)
 
 
+def politica_declarada(oid: str):
+    """The signed attributes that declare the signature policy ``oid`` (its hash left as zeros)."""
+    from pyhanko.sign.ades.api import CAdESSignedAttrSpec
+    from pyhanko.sign.ades.cades_asn1 import SignaturePolicyIdentifier
+
+    return CAdESSignedAttrSpec(signature_policy_identifier=SignaturePolicyIdentifier({"signature_policy_id": {
+        "sig_policy_id": oid,
+        "sig_policy_hash": {"digest_algorithm": {"algorithm": "sha256"}, "digest": bytes(32)}}}))
+
+
 def assinar(pdf: bytes, assinante: Assinante, campo: str, carimbador=None,
-            relogio: datetime.datetime | None = None) -> bytes:
+            relogio: datetime.datetime | None = None, politica: str | None = None) -> bytes:
     """``pdf`` with one more signature, in an incremental update (time-stamped by ``carimbador``;
-    ``relogio``: the time the signer's computer declares instead of now)."""
+    ``relogio``: the time the signer's computer declares instead of now; ``politica``: the OID of
+    the signature policy it declares)."""
     from unittest import mock
 
     from pyhanko.sign.signers import pdf_signer
@@ -216,8 +227,9 @@ def assinar(pdf: bytes, assinante: Assinante, campo: str, carimbador=None,
     writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
     with warnings.catch_warnings(), mock.patch.object(pdf_signer, "datetime", _Relogio if relogio else datetime.datetime):
         warnings.simplefilter("ignore")
-        out = signers.sign_pdf(writer, signers.PdfSignatureMetadata(field_name=campo), signer=assinante.signer(),
-                               timestamper=carimbador)
+        meta = signers.PdfSignatureMetadata(
+            field_name=campo, cades_signed_attr_spec=politica_declarada(politica) if politica else None)
+        out = signers.sign_pdf(writer, meta, signer=assinante.signer(), timestamper=carimbador)
     return out.getvalue()
 
 

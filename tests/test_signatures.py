@@ -379,3 +379,26 @@ def test_each_chain_is_judged_by_its_own_key_usage_now_and_at_the_signing_time(h
     path.write_bytes(assinar(pdf_texto("CONTRATO"), outra.pessoa("OUTRA", CPF_MARIA), "A"))
     (a,) = ler_assinaturas(path, raizes=outra.gravar_raiz(tmp_path / "outra"))
     assert (a.nivel, a.nivel_legal, a.como_dict()["nivel_legal"]) == ("válida e confiável", None, None)
+
+
+@pytest.mark.parametrize("oid, carimbo, esperado", [
+    ("2.16.76.1.7.1.11.1.3", False, ("AD-RB", True, "traz o que a política exige")),
+    ("2.16.76.1.7.1.12.1.3", False, ("AD-RT", False, "falta o carimbo do tempo da assinatura")),
+    ("2.16.76.1.7.1.12.1.3", True, ("AD-RT", True, "traz o que a política exige")),
+    ("2.16.76.1.7.1.14.1.1", True, ("AD-RA", False, "faltam os dados de validação (certificados e revogação) e "
+                                                    "o carimbo do tempo de arquivamento")),
+    ("2.16.76.1.7.1.3.2.2", True, ("AD-RV", False, "falta os dados de validação (certificados e revogação)")),
+    # Not an ICP-Brasil policy: nothing said.
+    ("1.3.6.1.4.1.99999.1", False, (None, None, None)),
+])
+def test_the_declared_icp_brasil_policy_is_named_and_checked(material, tmp_path, oid, carimbo, esperado):
+    ca = material["ca"]
+    path = tmp_path / "politica.pdf"
+    path.write_bytes(assinar(pdf_texto("CONTRATO"), ca.pessoa("MARIA DA SILVA", CPF_MARIA), "A",
+                             ca.carimbador(ca.now) if carimbo else None, politica=oid))
+    (a,) = ler_assinaturas(path, raizes=material["raizes"])
+    sigla, atendida, texto = esperado
+    assert (a.politica, a.politica_atendida, a.valida) == (sigla, atendida, True)
+    assert a.como_dict()["politica_oid"] == (oid if sigla else None)
+    declaradas = [x for x in a.achados if x.startswith("política de assinatura")]
+    assert declaradas == ([f"política de assinatura ICP-Brasil {sigla} ({oid}): {texto}"] if sigla else [])

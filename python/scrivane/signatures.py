@@ -104,7 +104,11 @@ class AssinaturaDigital:
     uma raiz confiável (as da ICP-Brasil e a do gov.br, ou as informadas)
     na data da assinatura; ``nivel_legal``: "qualificada" (cadeia
     ICP-Brasil), "avançada" (cadeia do gov.br, Lei 14.063/2020) ou ``None``
-    (qualquer outra, ou nenhuma); ``nivel``: "válida e confiável", "íntegra, certificado não
+    (qualquer outra, ou nenhuma); ``politica``: a política de assinatura
+    ICP-Brasil declarada ("AD-RB", "AD-RT", "AD-RV", "AD-RC" ou "AD-RA"),
+    com ``politica_oid`` e ``politica_atendida`` (a assinatura traz o que a
+    política exige: carimbo do tempo da assinatura a partir da AD-RT, dados
+    de validação a partir da AD-RV, carimbo de arquivamento na AD-RA); ``nivel``: "válida e confiável", "íntegra, certificado não
     reconhecido", "inválida" ou "não verificada", com o ``motivo``;
     ``ilegivel``: motivo, quando a assinatura não pôde ser lida.
     """
@@ -131,6 +135,9 @@ class AssinaturaDigital:
     cobre_documento: Optional[bool] = None
     icp_brasil: Optional[bool] = None
     nivel_legal: Optional[str] = None
+    politica: Optional[str] = None
+    politica_oid: Optional[str] = None
+    politica_atendida: Optional[bool] = None
     problema_certificado: Optional[str] = None
     ilegivel: Optional[str] = None
     nivel: str = NIVEL_NAO_VERIFICADA
@@ -556,6 +563,72 @@ def _politica_de_diferencas() -> Any:
                 return SuspiciousModification("análise de diferenças falhou")
 
     return Politica()
+
+
+# ICP-Brasil signature policies (PBAD), by the branch of their OID under
+# 2.16.76.1.7.1: CAdES 1-5, XAdES 6-10, PAdES 11-14 (PAdES has no AD-RV).
+OID_POLITICAS = "2.16.76.1.7.1."
+_POLITICAS = {1: "AD-RB", 2: "AD-RT", 3: "AD-RV", 4: "AD-RC", 5: "AD-RA",
+              6: "AD-RB", 7: "AD-RT", 8: "AD-RV", 9: "AD-RC", 10: "AD-RA",
+              11: "AD-RB", 12: "AD-RT", 13: "AD-RC", 14: "AD-RA"}
+_ATRIBUTO_POLITICA = "1.2.840.113549.1.9.16.2.15"
+_CARIMBO_DA_ASSINATURA = "1.2.840.113549.1.9.16.2.14"
+_REFERENCIAS = ("1.2.840.113549.1.9.16.2.21", "1.2.840.113549.1.9.16.2.22")  # certificate, revocation refs
+_VALORES = ("1.2.840.113549.1.9.16.2.23", "1.2.840.113549.1.9.16.2.24")  # certificate, revocation values
+_ARQUIVAMENTO = ("1.2.840.113549.1.9.16.2.27", "0.4.0.1733.2.4")  # archive time stamps (v2, v3)
+
+
+def _tipos(atributos: Any) -> set[str]:
+    try:
+        return {a["type"].dotted for a in atributos or ()}
+    except Exception:
+        return set()
+
+
+def _ler_politica(assinatura: AssinaturaDigital, signer_info: Any) -> None:
+    """``politica`` and ``politica_oid`` of a signature that declares an ICP-Brasil policy."""
+    from pyhanko.sign.ades.cades_asn1 import SignaturePolicyIdentifier
+
+    try:
+        atributos = signer_info["signed_attrs"]
+        valor = next(a["values"][0] for a in atributos if a["type"].dotted == _ATRIBUTO_POLITICA)
+        oid = SignaturePolicyIdentifier.load(valor.dump()).chosen["sig_policy_id"].dotted
+    except Exception:
+        return
+    if not oid.startswith(OID_POLITICAS):
+        return
+    try:
+        ramo = int(oid[len(OID_POLITICAS):].split(".")[0])
+    except ValueError:
+        return
+    if ramo in _POLITICAS:
+        assinatura.politica, assinatura.politica_oid = _POLITICAS[ramo], oid
+
+
+def _julgar_politica(assinatura: AssinaturaDigital, signer_info: Any, dss: bool, carimbo_depois: bool) -> None:
+    """Whether the signature carries what its declared policy requires, as a finding."""
+    if assinatura.politica is None:
+        return
+    try:
+        nao_assinados = _tipos(signer_info["unsigned_attrs"])
+    except Exception:
+        nao_assinados = set()
+    faltas = []
+    nivel = ("AD-RB", "AD-RT", "AD-RV", "AD-RC", "AD-RA").index(assinatura.politica)
+    if nivel >= 1 and _CARIMBO_DA_ASSINATURA not in nao_assinados:
+        faltas.append("o carimbo do tempo da assinatura")
+    if nivel >= 2 and not (dss or set(_REFERENCIAS) <= nao_assinados or set(_VALORES) <= nao_assinados):
+        faltas.append("os dados de validação (certificados e revogação)")
+    if nivel >= 4 and not (carimbo_depois or nao_assinados & set(_ARQUIVAMENTO)):
+        faltas.append("o carimbo do tempo de arquivamento")
+    assinatura.politica_atendida = not faltas
+    texto = f"política de assinatura ICP-Brasil {assinatura.politica} ({assinatura.politica_oid}): "
+    if not faltas:
+        texto += "traz o que a política exige"
+    else:
+        texto += ("falta " if len(faltas) == 1 else "faltam ") + " e ".join([", ".join(faltas[:-1])] * (len(faltas) > 1)
+                                                                          + faltas[-1:])
+    assinatura.achados.append(texto)
 
 
 def _fill_signer(assinatura: AssinaturaDigital, cert: Any) -> None:
@@ -1026,6 +1099,12 @@ def ler_assinaturas(
     finally:
         comparador.fechar()
     found.sort(key=lambda item: (item[0], item[1]))
+    dss = "/DSS" in reader.root
+    for revision, _, assinatura in found:
+        signer_info = assinatura.__dict__.pop("_signer_info", None)
+        if assinatura.politica is not None and assinatura.ilegivel is None and assinatura.integra:
+            carimbo_depois = any(r > revision and a.tipo == TIPO_CARIMBO for r, _, a in found)
+            _julgar_politica(assinatura, signer_info, dss, carimbo_depois)
     return [assinatura for _, _, assinatura in found]
 
 
@@ -1126,6 +1205,9 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
                 embedded = EmbeddedPdfSignature(reader, sig_field, name)
                 status = validate(embedded, signer_validation_context=context, skip_diff=True,
                                   key_usage_settings=uso)
+    if embedded is not None and not carimbo:
+        _ler_politica(assinatura, embedded.signer_info)
+        assinatura._signer_info = embedded.signer_info  # type: ignore[attr-defined]
     signature_bytes = (bytes(embedded.signer_info["signature"].native) if embedded is not None else b"")
     nao_suportado = verificador.nao_suportados.get(signature_bytes) if verificador is not None else None
     if subfilter == "/adbe.x509.rsa_sha1" and not status.intact:
