@@ -402,3 +402,30 @@ def test_the_declared_icp_brasil_policy_is_named_and_checked(material, tmp_path,
     assert a.como_dict()["politica_oid"] == (oid if sigla else None)
     declaradas = [x for x in a.achados if x.startswith("política de assinatura")]
     assert declaradas == ([f"política de assinatura ICP-Brasil {sigla} ({oid}): {texto}"] if sigla else [])
+
+
+@pytest.mark.parametrize("texto", [
+    b"<48656C6C6F>", b"<48 65\n6c\r\n6C\t6F>", b"<4>", b"<>", b"<486>", b"<" + b"0a" * 70000 + b">",
+    b"<48%comentario\n65>",  # a comment: pyHanko's own reader takes it
+    b"<48zz>", b"<4865",  # not hex, never closed: pyHanko's errors
+])
+def test_the_fast_hex_string_reader_reads_what_pyhankos_reads(texto):
+    import io
+
+    from pyhanko.pdf_utils import generic
+
+    import scrivane.signatures as sig
+
+    sig._acelerar_leitura_hex()
+    rapido = generic.read_hex_string_from_stream
+    original = rapido.original
+    resultados = []
+    for ler in (original, rapido):
+        stream = io.BytesIO(b"lixo " + texto + b" /Depois")
+        stream.seek(5)
+        try:
+            valor = ler(stream)
+            resultados.append((type(valor), bytes(valor.original_bytes), stream.read()))
+        except Exception as exc:
+            resultados.append((type(exc), None, None))
+    assert resultados[0] == resultados[1]

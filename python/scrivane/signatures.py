@@ -519,6 +519,53 @@ def _reason(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
+_NAO_HEX = re.compile(rb"[^0-9a-fA-F \t\n\r\f\x00]")
+
+
+def _acelerar_leitura_hex() -> None:
+    """Installs a faster reader of PDF hex strings in pyHanko, with the same results.
+
+    pyHanko reads a hex string one byte at a time in Python; a signature's
+    /Contents is tens of kilobytes of hex, read again for every revision that
+    holds it, and that reading is most of the time a validation takes.  This
+    one finds the closing '>' and converts the whole string at once; anything
+    it does not take as is (a comment, a character that is neither hex nor
+    blank, a string that does not end) goes to pyHanko's own reader, which
+    raises as it always did.
+    """
+    import binascii
+
+    from pyhanko.pdf_utils import generic
+
+    original = generic.read_hex_string_from_stream
+    if getattr(original, "original", None) is not None:
+        return  # already installed
+
+    def ler(stream: Any) -> Any:
+        inicio = stream.tell()
+        partes: list[bytes] = []
+        while True:
+            bloco = stream.read(1 << 16)
+            if not bloco:
+                break
+            fim = bloco.find(b">")
+            if fim < 0:
+                partes.append(bloco)
+                continue
+            partes.append(bloco[:fim])
+            conteudo = b"".join(partes)
+            if conteudo[:1] != b"<" or _NAO_HEX.search(conteudo, 1):
+                break
+            stream.seek(inicio + len(conteudo) + 1)
+            digitos = conteudo[1:].translate(None, b" \t\n\r\f\x00")
+            return generic.pdf_string(binascii.unhexlify(digitos + b"0" * (len(digitos) % 2)))
+        stream.seek(inicio)
+        return original(stream)
+
+    ler.original = original  # type: ignore[attr-defined]
+    generic.read_hex_string_from_stream = ler
+
+
 def _import_pyhanko():
     try:
         with warnings.catch_warnings():
@@ -539,6 +586,7 @@ def _import_pyhanko():
         raise AssinaturasIndisponiveisError(
             "verificação de assinaturas digitais indisponível: instale scrivane-contract[assinaturas]"
         ) from exc
+    _acelerar_leitura_hex()
     return PdfFileReader, enumerate_sig_fields, validate_pdf_signature, EmbeddedPdfSignature, ValidationContext
 
 
