@@ -655,3 +655,19 @@ def carimbar_imagem(pdf: bytes, caixa=(350, 60, 550, 120)) -> bytes:
     ref = _anotacao(writer, "/Stamp", caixa, b"0 0 1 RG 2 w 5 10 m 40 50 l 80 5 l 120 55 l 190 20 l S", 4)
     _na_pagina(writer, ref)
     return _escrever(writer)
+
+
+def redesenhar_assinaturas(pdf: bytes, texto: str) -> bytes:
+    """After signing: every visible signature box on the first page is redrawn to show ``texto``
+    (only the widgets' appearances change; the signatures stay as they were)."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    page = writer.root["/Pages"]["/Kids"][0].get_object()
+    for ref in page.get("/Annots") or ():
+        widget = ref.get_object()
+        if widget.get("/FT") != "/Sig":
+            continue
+        x1, y1, x2, y2 = [float(v) for v in widget["/Rect"]]
+        widget["/AP"][generic.pdf_name("/N")] = _aparencia(
+            writer, x2 - x1, y2 - y1, b"BT /F1 12 Tf 5 20 Td (" + _texto_pdf(texto) + b") Tj ET")
+        writer.mark_update(ref)
+    return _escrever(writer)

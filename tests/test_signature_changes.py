@@ -13,8 +13,8 @@ from cryptography.hazmat.primitives.asymmetric import rsa
 from signed_pdfs import (AutoridadeTeste, acrescentar_pagina, adulterar, anotar, assinar, assinar_com,
                          campo_de_assinatura, carimbar_documento, carimbar_imagem, com_campo_de_texto,
                          com_sobreposicao_oculta, como_carimbo_tipo, como_pkcs7_sha1, pdf_com_camada_oculta,
-                         pdf_texto, preencher_campo, revelar_camada, revelar_sobreposicao, signer_ecdsa_sha3,
-                         signer_ecdsa_simples, signer_rsa_sha3, trocar_fonte, trocar_texto)
+                         pdf_texto, preencher_campo, redesenhar_assinaturas, revelar_camada, revelar_sobreposicao,
+                         signer_ecdsa_sha3, signer_ecdsa_simples, signer_rsa_sha3, trocar_fonte, trocar_texto)
 
 from scrivane.signatures import ler_assinaturas
 from scrivane_contract.assinaturas_digitais import verificar_assinaturas_digitais
@@ -92,6 +92,10 @@ def _casos(ca):
                                                          "Maria"), ca.joao, "Joao"),
                                          [(SO_ASSINATURAS, []), (NADA, [])]),
         "carimbo de imagem depois": (carimbar_imagem(dois), [(ANOTACOES, []), (ANOTACOES, [])]),
+        # A visible signature's box redrawn afterwards to show another name (drawn by the form layer).
+        "assinatura visível redesenhada": (redesenhar_assinaturas(assinar_com(_base(), ca.maria.signer(), "Maria",
+                                                                              caixa=(50, 100, 250, 150)),
+                                                                  "JOAO PEREIRA"), [(ALTERADO, [1])]),
         # Only a resource the page uses is rewritten: same text, other glyphs.
         "fonte trocada": (trocar_fonte(dois), [(ALTERADO, [1]), (ALTERADO, [1])]),
     }
@@ -101,7 +105,7 @@ NOMES = ["certificação e aprovações", "carimbo de tempo depois", "comentári
          "sobreposição oculta nunca revelada", "texto trocado depois de todos", "texto trocado entre as assinaturas",
          "página acrescentada", "sobreposição oculta revelada", "fonte trocada", "campo novo depois",
          "camada oculta revelada no catálogo", "camada oculta revelada em objeto próprio",
-         "camada oculta nunca revelada", "carimbo de imagem depois"]
+         "camada oculta nunca revelada", "carimbo de imagem depois", "assinatura visível redesenhada"]
 
 
 @pytest.fixture(scope="module")

@@ -577,7 +577,11 @@ class ComparadorRevisoes:
     def _abrir(self, prefixo: Optional[int]) -> Any:
         import pypdfium2 as pdfium
 
-        return pdfium.PdfDocument(self.dados if prefixo is None else self.dados[:prefixo])
+        doc = pdfium.PdfDocument(self.dados if prefixo is None else self.dados[:prefixo])
+        # Form fields' widgets (signature boxes included) are drawn only by
+        # the form layer: without it a redrawn field would not be seen.
+        doc.init_forms()
+        return doc
 
     def _documento(self, prefixo: Optional[int]) -> Any:
         """The document as of ``prefixo`` bytes (None: the final file), kept open, never changed."""
@@ -614,7 +618,7 @@ class ComparadorRevisoes:
                         texto = textpage.get_text_range()
                     finally:
                         textpage.close()
-                    bitmap = pagina.render(scale=ESCALA, draw_annots=anotacoes, may_draw_forms=False,
+                    bitmap = pagina.render(scale=ESCALA, draw_annots=anotacoes, may_draw_forms=anotacoes,
                                            grayscale=True)
                     try:
                         imagem = bytes(bitmap.buffer)
