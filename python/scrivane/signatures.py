@@ -519,6 +519,7 @@ def _reason(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
+_HEX_INSTALADO = False
 _NAO_HEX = re.compile(rb"[^0-9a-fA-F \t\n\r\f\x00]")
 
 
@@ -537,9 +538,11 @@ def _acelerar_leitura_hex() -> None:
 
     from pyhanko.pdf_utils import generic
 
+    global _HEX_INSTALADO
+    if _HEX_INSTALADO:
+        return
+    _HEX_INSTALADO = True
     original = generic.read_hex_string_from_stream
-    if getattr(original, "original", None) is not None:
-        return  # already installed
 
     def ler(stream: Any) -> Any:
         inicio = stream.tell()

@@ -105,7 +105,8 @@ def _estado(a: dict[str, Any]) -> tuple[str, str]:
 
 def _icone(achado: str) -> str:
     negativo = ("ASSINATURA VIOLADA", "DOCUMENTO ALTERADO", "CONTEÚDO ALTERADO", "SOBREPOSIÇÃO", "assinatura ilegível",
-                "CPF DIVERGENTE", "não ", "inválidos", "a assinatura não cobre", "recusad", "página(s)")
+                "CPF DIVERGENTE", "não ", "inválidos", "a assinatura não cobre", "recusad", "página(s)", "ATENÇÃO",
+                ": falta", "camada opcional")
     if any(p in achado for p in negativo):
         return "⚠️ "
     return "✅"
