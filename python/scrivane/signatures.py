@@ -1258,6 +1258,8 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
                                   key_usage_settings=uso)
     if embedded is not None and not carimbo:
         _ler_politica(assinatura, embedded.signer_info)
+        # Kept until the policy is judged, once every signature (and any later
+        # document time stamp) is read; taken off before the list is returned.
         assinatura._signer_info = embedded.signer_info  # type: ignore[attr-defined]
     signature_bytes = (bytes(embedded.signer_info["signature"].native) if embedded is not None else b"")
     nao_suportado = verificador.nao_suportados.get(signature_bytes) if verificador is not None else None
