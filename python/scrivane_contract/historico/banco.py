@@ -15,6 +15,7 @@ import re
 import threading
 import unicodedata
 from dataclasses import dataclass
+from functools import partial
 from pathlib import Path
 from typing import Any, Callable, Iterable, Optional
 
@@ -24,7 +25,11 @@ from sqlalchemy.engine import Connection
 from scrivane_contract.verificacao import Verificacao, novo_id
 
 __all__ = ["Historico", "HistoricoIndisponivel", "IdAmbiguo", "url_padrao", "caminho_padrao", "ENV_HISTORICO", "VERSAO",
-           "normalizar_data", "dobrar"]
+           "normalizar_data", "dobrar", "motivo_banco", "ESPERA_PADRAO"]
+
+# Seconds a writer waits for a lock held by another process (a shared queue needs patience;
+# a verification, which only records its result, passes a short wait).
+ESPERA_PADRAO = 30.0
 
 ENV_HISTORICO = "SCRIVANE_HISTORICO"
 VERSAO = 1
@@ -289,21 +294,30 @@ class Historico:
     ou migra o esquema.
     """
 
-    def __init__(self, url: Optional[str] = None) -> None:
+    def __init__(self, url: Optional[str] = None, espera: float = ESPERA_PADRAO) -> None:
         self.url = url or url_padrao()
         alvo = _url_sqlalchemy(self.url)
         self.sqlite = alvo.startswith("sqlite")
         try:
             if self.sqlite:
                 caminho = alvo[len("sqlite:///"):]
-                if caminho and caminho != ":memory:":
+                if caminho and caminho != ":memory:" and not Path(caminho).parent.is_dir():
+                    # Only the default data folder is made; a folder the user named must exist.
+                    if Path(caminho) != caminho_padrao():
+                        raise HistoricoIndisponivel(
+                            f"histórico inacessível ({self.descricao}): a pasta {Path(caminho).parent} não existe")
                     Path(caminho).parent.mkdir(parents=True, exist_ok=True)
-                self.engine = sa.create_engine(alvo, connect_args={"timeout": 30, "check_same_thread": False})
-                sa.event.listen(self.engine, "connect", _pragmas_sqlite)
+                self.engine = sa.create_engine(alvo, connect_args={"timeout": espera, "check_same_thread": False})
+                sa.event.listen(self.engine, "connect", partial(_pragmas_sqlite, espera=espera))
                 # Transactions that write start with BEGIN IMMEDIATE: no upgrade deadlocks.
                 sa.event.listen(self.engine, "begin", lambda con: con.exec_driver_sql("BEGIN IMMEDIATE"))
             else:
-                self.engine = sa.create_engine(alvo, pool_pre_ping=True, pool_size=10, max_overflow=20)
+                argumentos: dict[str, Any] = {}
+                if espera < ESPERA_PADRAO:  # a server down or a lock held elsewhere costs seconds, not minutes
+                    argumentos = {"connect_timeout": max(2, round(espera)),
+                                  "options": f"-c lock_timeout={int(espera * 1000)}"}
+                self.engine = sa.create_engine(alvo, pool_pre_ping=True, pool_size=10, max_overflow=20,
+                                               connect_args=argumentos)
             self.migrar()
         except HistoricoIndisponivel:
             raise
@@ -312,7 +326,7 @@ class Historico:
                 f"o histórico em {self.descricao} precisa do driver {exc.name}: "
                 "pip install 'scrivane-contract[postgresql]'") from None
         except (sa.exc.SQLAlchemyError, OSError) as exc:
-            raise HistoricoIndisponivel(f"histórico inacessível ({self.descricao}): {_primeira_linha(exc)}") from None
+            raise HistoricoIndisponivel(f"histórico inacessível ({self.descricao}): {motivo_banco(exc)}") from None
         self._lock = threading.Lock()
 
     @property
@@ -498,16 +512,51 @@ def _apagar_ids(con: Connection, ids: Iterable[str]) -> int:
     return con.execute(verificacoes.delete().where(verificacoes.c.id.in_(ids))).rowcount or 0
 
 
-def _pragmas_sqlite(dbapi_con: Any, _registro: Any) -> None:
+def _pragmas_sqlite(dbapi_con: Any, _registro: Any, espera: float = ESPERA_PADRAO) -> None:
     # Autocommit at the driver level: SQLAlchemy's "begin" event issues BEGIN IMMEDIATE itself.
     dbapi_con.isolation_level = None
     cur = dbapi_con.cursor()
     cur.execute("PRAGMA journal_mode=WAL")
     cur.execute("PRAGMA synchronous=NORMAL")
-    cur.execute("PRAGMA busy_timeout=30000")
+    cur.execute(f"PRAGMA busy_timeout={int(espera * 1000)}")
     cur.close()
 
 
-def _primeira_linha(exc: BaseException) -> str:
-    texto = str(getattr(exc, "orig", None) or exc).strip().splitlines()
-    return texto[0] if texto else type(exc).__name__
+# What the database drivers say, as a user reads it (the first match wins).
+_MOTIVOS = (
+    ("locked", "o banco está bloqueado por outro processo"),
+    ("busy", "o banco está bloqueado por outro processo"),
+    ("lock timeout", "o banco está bloqueado por outro processo"),
+    ("malformed", "o arquivo está corrompido"),
+    ("not a database", "o arquivo está corrompido ou não é um banco SQLite"),
+    ("disk is full", "o disco está cheio"),
+    ("database or disk is full", "o disco está cheio"),
+    ("readonly", "o arquivo é somente leitura"),
+    ("read-only", "o arquivo é somente leitura"),
+    ("unable to open", "o arquivo não pôde ser aberto"),
+    ("disk i/o error", "erro de leitura ou escrita no disco"),
+    ("connection refused", "o servidor PostgreSQL recusou a conexão"),
+    ("timeout expired", "o servidor PostgreSQL não respondeu a tempo"),
+    ("could not translate host name", "o nome do servidor PostgreSQL não foi encontrado"),
+    ("failed to resolve host", "o nome do servidor PostgreSQL não foi encontrado"),
+    ("password authentication failed", "o PostgreSQL recusou o usuário ou a senha"),
+    ("permission denied", "sem permissão"),
+)
+
+
+def motivo_banco(exc: BaseException) -> str:
+    """Why the database failed, in Portuguese and in one line: never the SQL, its parameters or a password."""
+    if isinstance(exc, HistoricoIndisponivel):
+        return str(exc)
+    original = getattr(exc, "orig", None) or exc
+    texto = str(original).lower()
+    for trecho, motivo in _MOTIVOS:
+        if trecho in texto:
+            return motivo
+    if isinstance(original, PermissionError):
+        return "sem permissão"
+    if isinstance(original, OSError) and original.strerror:
+        return original.strerror
+    if isinstance(exc, sa.exc.OperationalError) and "sqlite" not in type(original).__module__:
+        return "o servidor do banco não está acessível"
+    return f"erro do banco de dados ({type(original).__name__})"
