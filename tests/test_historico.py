@@ -151,7 +151,7 @@ def test_monitoring_lists_what_changed_between_two_registry_releases(tmp_path, c
 
     # The page shows the same alerts, from the last full run; the text names each file with its folder.
     codigo, out, _ = rodar(capsys, "monitorar", "--registro", "local")
-    assert str(exemplos()["APROVADO"]) in out
+    assert f"{exemplos()['APROVADO'].parent.name}/contrato_" in out
     from fastapi.testclient import TestClient
 
     from scrivane_contract.web import criar_app

@@ -86,7 +86,7 @@ def imprimir(resultado: Any) -> None:
     for numero, lista in por_empresa.items():
         m0 = lista[0]
         # As stored: a batch file with its folder, an upload by the name it was sent with.
-        arquivos = ", ".join(para_terminal(a) for a in m0.arquivos)
+        arquivos = para_terminal(", ".join(m0.arquivos))
         print(f"⚠️  {para_terminal(m0.razao_social or 'Empresa')} ({formatar_cnpj(numero)}), verificada em "
               f"{data_legivel(m0.verificado_em)} ({arquivos}; id {para_terminal(m0.verificacao_id)}):")
         for m in lista:
