@@ -1,0 +1,254 @@
+"""The shared queue on PostgreSQL, measured through real processes.
+
+N generated contracts (default 120) sent at once to ``servir --sem-trabalhadores`` on one
+PostgreSQL (started here in a temporary folder) and verified by ``trabalhador`` processes
+through the local OpenAI-compatible server answering ``--atraso`` seconds late (default 0.5,
+the cloud path's shape).  Three runs: 1 worker, 3 workers, and 3 workers with one of them
+killed (kill -9) once a third of the contracts are stored.  Reported for each: throughput,
+contracts lost (no verification stored, or the wrong verdict), contracts stored twice, and
+the throughput ratio 3 vs 1 worker (the baseline is the 1-worker run of the same bench).
+Then the queue's own overhead: with idle workers, single uploads one after another, time
+from the job being queued to its start (p50, p95).
+
+Which queue is measured is whatever this checkout's ``trabalhador`` runs; the figures of the
+queue this one replaced are kept in the commit that introduced this file.
+
+    python bench/bench_fila.py [--n 120] [--atraso 0.5] [--sequenciais 30]
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import os
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import _common
+import httpx
+import sqlalchemy as sa
+
+RAIZ = Path(__file__).resolve().parent.parent
+
+
+def _percentil(valores, p):
+    ordenados = sorted(valores)
+    k = max(0, min(len(ordenados) - 1, round(p / 100 * (len(ordenados) - 1))))
+    return ordenados[k]
+
+
+def _porta() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _processo(args, env, log):
+    return subprocess.Popen([sys.executable, "-m", "scrivane_contract", *map(str, args)], env=env,
+                            stdout=open(log, "ab"), stderr=subprocess.STDOUT, cwd=RAIZ)
+
+
+def _procrastinate(engine) -> bool:
+    return sa.inspect(engine).has_table("procrastinate_jobs")
+
+
+def _esperar(condicao, limite: float, o_que: str):
+    fim = time.monotonic() + limite
+    while time.monotonic() < fim:
+        valor = condicao()
+        if valor:
+            return valor
+        time.sleep(0.05)
+    raise SystemExit(f"bench: {o_que} não aconteceu em {limite:.0f} s")
+
+
+async def _enviar_todos(base: str, lote):
+    limites = httpx.Limits(max_connections=40)
+    async with httpx.AsyncClient(base_url=base, timeout=300, limits=limites) as cliente:
+        async def um(caminho, nome):
+            r = await cliente.post("/api/verificacoes",
+                                   files={"arquivo": (nome, caminho.read_bytes(), "application/pdf")})
+            assert r.status_code == 202, r.text
+            return r.json()["id"]
+        return await asyncio.gather(*(um(c, n) for c, n in lote))
+
+
+def _iniciar(pg, pasta: Path, nome: str, opcoes, env, processos: int, fila: int):
+    url_pg = pg.novo_banco()
+    env = dict(env, SCRIVANE_HISTORICO=url_pg)
+    logs = pasta / nome
+    logs.mkdir(parents=True, exist_ok=True)
+    porta = _porta()
+    servir = _processo(["servir", "--porta", porta, "--sem-trabalhadores", "--fila", fila, *opcoes],
+                       env, logs / "servir.log")
+    base = f"http://127.0.0.1:{porta}"
+
+    def pronto():
+        try:
+            return httpx.get(base + "/saude", timeout=1).status_code == 200
+        except httpx.TransportError:
+            return servir.poll() is not None and SystemExit(f"servir saiu: {(logs / 'servir.log').read_text()}")
+
+    r = _esperar(pronto, 120, "servir iniciar")
+    if isinstance(r, SystemExit):
+        raise r
+    equipe = [_processo(["trabalhador", "--trabalhadores", 1, *opcoes], env, logs / f"t{n}.log")
+              for n in range(processos)]
+    # Each worker says on stderr that it is in the queue once it has connected.
+    _esperar(lambda: all("na fila de" in (logs / f"t{n}.log").read_text(errors="replace")
+                         for n in range(processos)), 120, "os trabalhadores iniciarem")
+    return url_pg, base, servir, equipe, logs
+
+
+def _encerrar(*procs) -> None:
+    for p in procs:
+        if p.poll() is None:
+            p.send_signal(signal.SIGINT)
+    for p in procs:
+        try:
+            p.wait(60)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+
+
+def _guardadas(engine) -> dict[str, str]:
+    from scrivane_contract.historico.banco import verificacoes
+
+    with engine.connect() as con:
+        return {i: json.loads(d).get("veredito") for i, d in
+                con.execute(sa.select(verificacoes.c.id, verificacoes.c.dados))}
+
+
+def _gravacoes(engine, logs: Path) -> dict[str, int]:
+    """How many times each job's result was written to the history."""
+    if _procrastinate(engine):
+        # One line per stored result in the workers' logs ("gravada"), with the job's id.
+        contagem: dict[str, int] = {}
+        for log in logs.glob("t*.log"):
+            for linha in log.read_text(errors="replace").splitlines():
+                if "gravada" in linha and "id=" in linha:
+                    ident = linha.split("id=", 1)[1].split()[0]
+                    contagem[ident] = contagem.get(ident, 0) + 1
+        return contagem
+    with engine.connect() as con:  # the queue this one replaced: a job completes only while its worker holds it
+        return {i: 1 for (i,) in con.execute(sa.text("SELECT id FROM trabalhos WHERE estado IN "
+                                                     "('concluida', 'falhou')"))}
+
+
+def _cenario(pg, pasta, nome, lote, esperado, opcoes, env, processos: int, matar: bool) -> dict:
+    from scrivane_contract.historico import Historico
+
+    url_pg, base, servir, equipe, logs = _iniciar(pg, pasta, nome, opcoes, env, processos, len(lote) + 10)
+    h = Historico(url_pg)
+    morto = None
+    try:
+        t0 = time.perf_counter()
+        ids = asyncio.run(_enviar_todos(base, lote))
+        nomes = dict(zip(ids, (n for _, n in lote)))
+        fim = time.monotonic() + 3600
+        while time.monotonic() < fim:
+            feitos = len(_guardadas(h.engine))
+            if matar and morto is None and feitos >= len(lote) // 3:
+                morto = equipe[0].pid  # a full queue: it holds a job
+                os.kill(morto, signal.SIGKILL)
+            if feitos >= len(lote):
+                break
+            time.sleep(0.1)
+        total = time.perf_counter() - t0
+        guardadas = _guardadas(h.engine)
+        gravacoes = _gravacoes(h.engine, logs)
+    finally:
+        h.fechar()
+        _encerrar(servir, *equipe)
+    certos = sum(1 for i in ids if guardadas.get(i) == esperado[nomes[i]])
+    return {"n": len(lote), "certos": certos, "perdidos": len(lote) - certos,
+            "duas_vezes": sum(1 for i in ids if gravacoes.get(i, 0) > 1), "vazao": len(lote) / total,
+            "segundos": total, "morto": morto}
+
+
+def _sobrecarga(pg, pasta, opcoes, env, contrato: Path, n: int) -> list[float]:
+    """Seconds from queued to started, one upload at a time to idle workers."""
+    from scrivane_contract.historico import Historico
+
+    url_pg, base, servir, equipe, logs = _iniciar(pg, pasta, "sobrecarga", opcoes, env, 3, n + 10)
+    h = Historico(url_pg)
+    try:
+        ids = []
+        for k in range(n):
+            r = httpx.post(base + "/api/verificacoes", timeout=60,
+                           files={"arquivo": (f"c{k}.pdf", contrato.read_bytes(), "application/pdf")})
+            ids.append(r.json()["id"])
+            _esperar(lambda: ids[-1] in _guardadas(h.engine), 120, "a verificação terminar")
+        with h.engine.connect() as con:
+            if _procrastinate(h.engine):
+                linhas = con.execute(sa.text(
+                    "SELECT extract(epoch FROM max(e.at) FILTER (WHERE e.type = 'started') "
+                    "- min(e.at) FILTER (WHERE e.type = 'deferred')) FROM procrastinate_events e "
+                    "JOIN procrastinate_jobs j ON j.id = e.job_id WHERE j.task_name LIKE '%verificar%' "
+                    "GROUP BY j.id")).scalars().all()
+            else:
+                linhas = con.execute(sa.text("SELECT iniciada_em - criada_em FROM trabalhos")).scalars().all()
+        return [float(x) for x in linhas if x is not None]
+    finally:
+        h.fechar()
+        _encerrar(servir, *equipe)
+
+
+def main(argv=None) -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--n", type=int, default=120, help="contracts per run (default 120)")
+    ap.add_argument("--atraso", type=float, default=0.5, help="seconds per model answer (default 0.5)")
+    ap.add_argument("--sequenciais", type=int, default=30, help="single uploads for the overhead (default 30)")
+    args = ap.parse_args(argv)
+
+    from postgres_helpers import ServidorPostgres
+    from web_helpers import escrever_contratos, servidores_locais
+
+    pasta = Path(tempfile.mkdtemp(prefix="bench-fila-"))
+    try:
+        pg = ServidorPostgres().iniciar()
+    except RuntimeError as exc:
+        print(f"queue on PostgreSQL: skipped ({exc})")
+        return
+    try:
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("OPENAI_", "AZURE_", "SCRIVANE_"))}
+        env.update(NO_PROXY="127.0.0.1,localhost", no_proxy="127.0.0.1,localhost", PYTHONUNBUFFERED="1")
+        contratos = escrever_contratos(pasta / "contratos")
+        vereditos = ("APROVADO", "REPROVADO", "PENDENTE")
+        lote = [(contratos[vereditos[i % 3]], f"{vereditos[i % 3].lower()}-{i}.pdf") for i in range(args.n)]
+        esperado = {n: n.split("-")[0].upper() for _, n in lote}
+        with servidores_locais(delay=args.atraso) as (llm, registro):
+            opcoes = ["--provedor", "openai", "--registro", registro.url, "--sem-assinaturas"]
+            env.update(OPENAI_API_KEY="sk-bench", OPENAI_BASE_URL=llm.base_url)
+            print(f"queue on PostgreSQL: {args.n} contracts at once, model answers {args.atraso:g} s late")
+            um = None
+            for processos, matar in ((1, False), (3, False), (3, True)):
+                nome = f"{processos}{'-morto' if matar else ''}"
+                r = _cenario(pg, pasta, nome, lote, esperado, opcoes, env, processos, matar)
+                rotulo = f"{processos} worker(s)" + (", one killed -9 mid-run" if matar else "")
+                print(f"  {rotulo:<34} {r['vazao']:6.2f} contracts/s ({r['segundos']:.1f} s)  "
+                      f"lost {r['perdidos']}  stored twice {r['duas_vezes']}")
+                if um is None:
+                    um = r
+                elif not matar:
+                    _common.report("queue: time per contract, 1 vs 3 workers", 1 / um["vazao"], 1 / r["vazao"],
+                                   target=2.7)
+            espera = _sobrecarga(pg, pasta, opcoes, env, contratos["APROVADO"], args.sequenciais)
+            p50 = statistics.median(espera)
+            print(f"  queued -> started, idle workers, {len(espera)} jobs: p50 {p50 * 1e3:.1f} ms, "
+                  f"p95 {_percentil(espera, 95) * 1e3:.1f} ms (target p50 < 50 ms: "
+                  f"{'met' if p50 < 0.05 else 'NOT met'})")
+    finally:
+        pg.parar()
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
