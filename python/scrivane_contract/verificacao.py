@@ -38,7 +38,26 @@ __all__ = [
     "sem_caminhos",
     "espera_estimada",
     "CHAVES",
+    "NA_FILA",
+    "EM_ANDAMENTO",
+    "CONCLUIDA",
+    "FALHOU",
+    "FilaCheia",
 ]
+
+# A verification's state in the web service, whichever queue runs it.
+NA_FILA = "na_fila"
+EM_ANDAMENTO = "em_andamento"
+CONCLUIDA = "concluida"
+FALHOU = "falhou"
+
+
+class FilaCheia(Exception):
+    """Sem lugar para outra verificação; ``retry_after``: sugestão de espera, em segundos."""
+
+    def __init__(self, retry_after: int) -> None:
+        super().__init__("Fila de verificações cheia")
+        self.retry_after = retry_after
 
 # Keys of a verification's JSON, in order.
 CHAVES = ("id", "arquivo", "sha256", "verificado_em", "provedor", "modelo", "registro", "resultado",
