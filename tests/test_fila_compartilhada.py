@@ -255,3 +255,111 @@ def test_three_workers_on_postgresql_share_the_queue_and_survive_one_killed_mid_
         for p in trabalhadores:
             if p is not morto:
                 assert not list(Path(os.environ.get("TMPDIR", "/tmp")).glob(f"scrivane-trabalho-{p.pid}-*"))
+
+
+def _iniciadas(h: Historico, ident: str) -> tuple[int, str]:
+    """How many times the job of ``ident`` started, and its status."""
+    with h.engine.connect() as con:
+        linha = con.execute(sa.text(
+            "SELECT (SELECT count(*) FROM procrastinate_events e WHERE e.job_id = j.id AND e.type = 'started'), "
+            "j.status::text FROM procrastinate_jobs j WHERE j.args->>'ident' = :i"), {"i": ident}).first()
+    return (int(linha[0]), linha[1]) if linha else (0, "")
+
+
+def test_a_contract_that_keeps_killing_its_worker_fails_after_three_attempts(postgres_url, tmp_path):
+    from scrivane_contract.historico.tarefas import FilaProcrastinate, interrompida
+
+    pdf = escrever_contratos(tmp_path / "contratos")["APROVADO"]
+    h = Historico(postgres_url)
+    fila = FilaProcrastinate(h, lambda: None, com_trabalhadores=False)
+    ident, caminho = fila.novo_arquivo()
+    caminho.write_bytes(pdf.read_bytes())
+    fila.reservar()
+    fila.enviar(ident, caminho, "mata-trabalhador.pdf")
+    # The model never answers: each worker holds the job until it is killed.
+    with servidores_locais(delay=600) as (llm, registro):
+        env = _ambiente(OPENAI_API_KEY="sk-teste", OPENAI_BASE_URL=llm.base_url, SCRIVANE_HISTORICO=postgres_url)
+        comando = ["trabalhador", "--trabalhadores", "1", "--batimento", "0.5", "--provedor", "openai",
+                   "--registro", registro.url, "--sem-assinaturas"]
+        try:
+            for vez in range(1, 4):
+                log = tmp_path / f"trabalhador{vez}.log"
+                proc = _processo(comando, env, log)
+                _esperar(lambda: (_doing(h, ident) or (None, ""))[1].split(":")[1:2] == [str(proc.pid)], 60,
+                         f"o trabalhador {vez} pegar o contrato", log)
+                assert _iniciadas(h, ident) == (vez, "doing")
+                proc.kill()
+                proc.wait()
+            # The next worker finds it stalled a third time: it fails, never starts a fourth time.
+            log = tmp_path / "trabalhador4.log"
+            proc = _processo(comando, env, log)
+            _esperar(lambda: _iniciadas(h, ident)[1] == "failed" or _iniciadas(h, ident)[0] > 3, 60,
+                     "a verificação falhar", log)
+            assert _iniciadas(h, ident) == (3, "failed")
+            estado = fila.obter(ident)
+            assert (estado["estado"], estado["erro"]) == ("falhou", interrompida(3))
+            assert "a verificação foi interrompida 3 vezes" in log.read_text()
+            # SIGTERM while idle: a clean exit.
+            proc.send_signal(signal.SIGTERM)
+            assert proc.wait(60) == 0, log.read_text()
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+    # The operator sees it among the failed ones and puts it back in the queue.
+    r = subprocess.run([sys.executable, "-m", "scrivane_contract", "fila"], env=env, capture_output=True,
+                       text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert "falharam: 1" in r.stdout and f"{ident} · mata-trabalhador.pdf · tentativa 3" in r.stdout, r.stdout
+    r = subprocess.run([sys.executable, "-m", "scrivane_contract", "fila", "repetir", ident[:6]], env=env,
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0 and ident in r.stdout, r.stderr
+    assert _iniciadas(h, ident)[1] == "todo"
+    estado = fila.obter(ident)
+    assert (estado["estado"], estado["erro"], estado["posicao_fila"]) == ("na_fila", None, 1)
+    fila.fechar()
+    h.fechar()
+
+
+@pytest.fixture(params=["memoria", "sqlite", "postgresql"])
+def fila_do_servico(request, tmp_path):
+    """The web service's queue of each kind (in memory, one machine with SQLite, procrastinate)."""
+    if request.param == "memoria":
+        return None
+    if request.param == "sqlite":
+        return Historico(str(tmp_path / "historico.sqlite3"))
+    return Historico(request.getfixturevalue("postgres_url"))
+
+
+@pytest.mark.parametrize("falha", [False, True], ids=["resultado", "erro"])
+def test_results_returned_by_the_api_never_show_the_servers_path(fila_do_servico, falha):
+    from fastapi.testclient import TestClient
+
+    from scrivane_contract.web import criar_app
+
+    vistos: list[str] = []
+
+    def verificar(caminho: str) -> dict:
+        vistos.append(caminho)
+        if falha:
+            raise RuntimeError(f"não foi possível ler {caminho}")
+        return {"resultado_final": "PENDENTE", "justificativa": f"lido de {caminho}",
+                "empresas": [{"razao_social_contrato": f"{Path(caminho).parent}/x"}]}
+
+    app = criar_app(lambda: verificar, token=None, conferir_assinaturas=False, historico=fila_do_servico)
+    with TestClient(app) as cliente:
+        r = cliente.post("/api/verificacoes", files={"arquivo": ("meu contrato.pdf", b"%PDF-1.4\n%%EOF\n",
+                                                                 "application/pdf")})
+        assert r.status_code == 202, r.text
+        url = r.json()["url"]
+        estado = _esperar(lambda: (lambda d: d if d["estado"] in ("concluida", "falhou") else None)(
+            cliente.get(url).json()), 60, "a verificação terminar")
+    assert vistos and Path(vistos[0]).name != "meu contrato.pdf"  # the server had its own path
+    texto = str(estado)
+    assert Path(vistos[0]).name not in texto and str(Path(vistos[0]).parent) not in texto, texto
+    if falha:
+        assert estado["estado"] == "falhou" and "meu contrato.pdf" in estado["erro"]
+    else:
+        assert estado["resultado"]["justificativa"] == "lido de meu contrato.pdf"
+    if fila_do_servico is not None:
+        fila_do_servico.fechar()

@@ -70,7 +70,8 @@ def _conninfo(historico: Historico) -> str:
 
 
 def interrompida(vezes: int) -> str:
-    return f"a verificação foi interrompida {vezes} vezes; o arquivo foi descartado"
+    return (f"a verificação foi interrompida {vezes} vezes e não será tentada de novo "
+            "(scrivane-contract fila repetir)")
 
 
 def criar_app(historico: Historico, *, conexoes: int = 4) -> procrastinate.App:
@@ -396,12 +397,18 @@ class FilaProcrastinate:
         return _Item(ident, NA_FILA)
 
     def esquecer_antigas(self) -> None:
-        """Finished jobs older than ``retencao`` are removed from the queue (their verifications stay)."""
+        """Finished jobs older than ``retencao`` are removed from the queue (their verifications stay),
+        and so are the uploads kept for retrying a failed job."""
+        recente = ("EXISTS (SELECT 1 FROM procrastinate_events ev WHERE ev.job_id = j.id "
+                   "AND ev.at > now() - make_interval(secs => :s))")
         with self.historico.engine.begin() as con:
             con.execute(sa.text(
-                "DELETE FROM procrastinate_jobs j WHERE j.task_name = :t AND j.status = 'succeeded' "
-                "AND NOT EXISTS (SELECT 1 FROM procrastinate_events e WHERE e.job_id = j.id "
-                "AND e.at > now() - make_interval(secs => :s))"), {"t": TAREFA, "s": self.retencao})
+                "DELETE FROM envios WHERE id IN (SELECT j.args->>'ident' FROM procrastinate_jobs j "
+                f"WHERE j.task_name = :t AND j.status = 'failed' AND NOT {recente})"),
+                {"t": TAREFA, "s": self.retencao})
+            con.execute(sa.text(
+                f"DELETE FROM procrastinate_jobs j WHERE j.task_name = :t AND j.status = 'succeeded' "
+                f"AND NOT {recente}"), {"t": TAREFA, "s": self.retencao})
 
     def obter(self, ident: str) -> Optional[dict[str, Any]]:
         with self.historico.engine.connect() as con:
@@ -432,7 +439,7 @@ class FilaProcrastinate:
                  "iniciada_em": _iso(envio.iniciada_em) if estado == EM_ANDAMENTO else None,
                  "concluida_em": None, "posicao_fila": posicao}
             registro = Verificacao(arquivo=envio.arquivo, id=ident, verificado_em=None,
-                                   erro=f"a verificação falhou {job.attempts + 1} vez(es); use "
+                                   erro=f"a verificação falhou {job.attempts} vez(es); use "
                                         "'scrivane-contract fila repetir' para tentar de novo"
                                    if estado == FALHOU else None)
         d["verificado_antes"] = None
@@ -481,15 +488,18 @@ def situacao(historico: Historico, segundos_parado: float = 30.0) -> dict[str, l
     with historico.engine.connect() as con:
         linhas = con.execute(sa.text(
             "SELECT j.id, j.status::text AS status, j.attempts, j.args->>'ident' AS ident, e.arquivo, e.dono, "
-            "e.criada_em, (w.id IS NULL OR w.last_heartbeat < now() - make_interval(secs => :s)) AS parado "
-            "FROM procrastinate_jobs j LEFT JOIN envios e ON e.id = j.args->>'ident' "
+            "e.criada_em, (w.id IS NULL OR w.last_heartbeat < now() - make_interval(secs => :s)) AS parado, "
+            "v.erro AS motivo FROM procrastinate_jobs j LEFT JOIN envios e ON e.id = j.args->>'ident' "
+            "LEFT JOIN verificacoes v ON v.id = j.args->>'ident' "
             "LEFT JOIN procrastinate_workers w ON w.id = j.worker_id "
             "WHERE j.task_name = :t AND j.status IN ('todo', 'doing', 'failed') ORDER BY j.id"),
             {"t": TAREFA, "s": segundos_parado}).mappings().all()
     grupos: dict[str, list[dict[str, Any]]] = {NA_FILA: [], EM_ANDAMENTO: [], FALHOU: [], "parados": []}
     for l in linhas:
-        item = {"tarefa": l["id"], "id": l["ident"], "arquivo": l["arquivo"], "tentativas": l["attempts"] + 1,
-                "trabalhador": l["dono"], "criada_em": _iso(l["criada_em"])}
+        # attempts: the runs that ended; a running or waiting job is in its next one.
+        tentativas = l["attempts"] if l["status"] == "failed" else l["attempts"] + 1
+        item = {"tarefa": l["id"], "id": l["ident"], "arquivo": l["arquivo"], "tentativas": tentativas,
+                "trabalhador": l["dono"], "criada_em": _iso(l["criada_em"]), "motivo": l["motivo"]}
         if l["status"] == "doing":
             grupos["parados" if l["parado"] else EM_ANDAMENTO].append(item)
         else:
