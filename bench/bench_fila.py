@@ -10,8 +10,11 @@ the throughput ratio 3 vs 1 worker (the baseline is the 1-worker run of the same
 Then the queue's own overhead: with idle workers, single uploads one after another, time
 from the job being queued to its start (p50, p95).
 
-Which queue is measured is whatever this checkout's ``trabalhador`` runs; the figures of the
-queue this one replaced are kept in the commit that introduced this file.
+Which queue is measured is whatever this checkout's ``trabalhador`` runs.  The claim/lease
+queue that procrastinate replaced, measured by this bench (300 contracts, 0.5 s, 2 cores) just
+before it was removed: 1 worker 1.70 contracts/s, 3 workers 3.81 contracts/s (ratio 2.2x),
+3 workers with one killed 2.57 contracts/s, none lost, none stored twice; queued -> started
+p50 195 ms, p95 326 ms (workers polled the table every 0.5 s).
 
     python bench/bench_fila.py [--n 120] [--atraso 0.5] [--sequenciais 30]
 """
@@ -130,12 +133,12 @@ def _guardadas(engine) -> dict[str, str]:
 def _gravacoes(engine, logs: Path) -> dict[str, int]:
     """How many times each job's result was written to the history."""
     if _procrastinate(engine):
-        # One line per stored result in the workers' logs ("gravada"), with the job's id.
+        # The workers write one line per job, ending with its id; a result not stored says "descartado".
         contagem: dict[str, int] = {}
         for log in logs.glob("t*.log"):
             for linha in log.read_text(errors="replace").splitlines():
-                if "gravada" in linha and "id=" in linha:
-                    ident = linha.split("id=", 1)[1].split()[0]
+                if ".pdf: " in linha and " id=" in linha and "descartado" not in linha:
+                    ident = linha.rsplit(" id=", 1)[1].strip()
                     contagem[ident] = contagem.get(ident, 0) + 1
         return contagem
     with engine.connect() as con:  # the queue this one replaced: a job completes only while its worker holds it
