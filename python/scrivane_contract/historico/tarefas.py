@@ -19,7 +19,6 @@ import asyncio
 import json
 import logging
 import os
-import secrets
 import shutil
 import socket
 import tempfile
@@ -37,7 +36,7 @@ from scrivane_contract.verificacao import (
     EM_ANDAMENTO,
     FALHOU,
     NA_FILA,
-    FilaCheia,
+    LugaresNaFila,
     Verificacao,
     espera_estimada,
     preparar_leitura,
@@ -293,7 +292,7 @@ def _monitorar(context: Any, timestamp: int) -> None:
 # -- the web service's side ------------------------------------------------------------------------
 
 
-class FilaProcrastinate:
+class FilaProcrastinate(LugaresNaFila):
     """The web service's queue when the history is on PostgreSQL (same interface as
     ``FilaVerificacoes``): each upload is stored in the history and deferred as a job.
 
@@ -307,22 +306,13 @@ class FilaProcrastinate:
                  assinaturas: Optional[dict[str, Any]] = None, informacoes: Optional[dict[str, Any]] = None,
                  com_trabalhadores: bool = True, ignorar_assinaturas: bool = False,
                  batimento: float = 10.0) -> None:
-        if trabalhadores < 1:
-            raise ValueError("trabalhadores deve ser pelo menos 1")
-        if limite_fila < 0:
-            raise ValueError("limite_fila não pode ser negativo")
+        self._iniciar_lugares(trabalhadores, limite_fila, pasta)
         self.historico = historico
-        self.trabalhadores = trabalhadores
-        self.limite_fila = limite_fila
         self.retencao = retencao
         self.relogio = relogio
         if not com_trabalhadores:
             preparar_leitura(pasta, 0)  # sweeps what a killed process left; reads nothing itself
-        self.pasta = Path(tempfile.mkdtemp(prefix=f"scrivane-web-{os.getpid()}-", dir=pasta))
-        os.chmod(self.pasta, 0o700)
-        self._lock = threading.Lock()
-        self._reservas = 0
-        self._fechada = False
+        self._contados = (0, 0)
         self.app = criar_app(historico)
         self.app.open()
         self._tarefa = self.app.tasks[TAREFA]
@@ -353,34 +343,20 @@ class FilaProcrastinate:
         for ident in soltos:
             self._deferir(ident)
 
-    @property
-    def capacidade(self) -> int:
-        return self.trabalhadores + self.limite_fila
-
     def _contagem(self) -> dict[str, int]:
         with self.historico.engine.connect() as con:
             linhas = con.execute(sa.text("SELECT status::text, count(*) FROM procrastinate_jobs "
                                          "WHERE task_name = :t GROUP BY status"), {"t": TAREFA}).all()
         return {s: int(n) for s, n in linhas}
 
-    def _retry_after(self, na_fila: int, em_andamento: int) -> int:
-        return espera_estimada(5.0, [0.0] * em_andamento, na_fila + self._reservas, self.trabalhadores)
-
-    def reservar(self) -> None:
+    def _ocupadas(self) -> int:
         c = self._contagem()
-        ativas = c.get("todo", 0) + c.get("doing", 0)
-        with self._lock:
-            if self._fechada or ativas + self._reservas >= self.capacidade:
-                raise FilaCheia(self._retry_after(c.get("todo", 0), c.get("doing", 0)))
-            self._reservas += 1
+        self._contados = (c.get("todo", 0), c.get("doing", 0))
+        return sum(self._contados)
 
-    def liberar(self) -> None:
-        with self._lock:
-            self._reservas -= 1
-
-    def novo_arquivo(self) -> tuple[str, Path]:
-        ident = secrets.token_urlsafe(12)
-        return ident, self.pasta / f"{ident}.pdf"
+    def _retry_after(self) -> int:
+        na_fila, em_andamento = self._contados
+        return espera_estimada(5.0, [0.0] * em_andamento, na_fila + self._reservas, self.trabalhadores)
 
     def enviar(self, ident: str, caminho: Path, nome_arquivo: str) -> Any:
         """Stores the upload in the history and defers its job; the local file is deleted."""

@@ -22,10 +22,7 @@ the retention are read back from the history.
 from __future__ import annotations
 
 import logging
-import os
-import secrets
 import shutil
-import tempfile
 import threading
 import time
 from collections import deque
@@ -35,7 +32,7 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Callable, Optional
 
-from scrivane_contract.verificacao import CONCLUIDA, EM_ANDAMENTO, FALHOU, NA_FILA, FilaCheia
+from scrivane_contract.verificacao import CONCLUIDA, EM_ANDAMENTO, FALHOU, NA_FILA, FilaCheia, LugaresNaFila
 from scrivane_contract.verificacao import Verificacao as RegistroVerificacao
 from scrivane_contract.verificacao import (
     espera_estimada,
@@ -107,7 +104,7 @@ def _mensagem_erro(exc: BaseException, arquivo: Optional[str] = None, caminho: O
     return mensagem_leitura(primeira or type(exc).__name__, arquivo, caminho)[:500]
 
 
-class FilaVerificacoes:
+class FilaVerificacoes(LugaresNaFila):
     """Accepts uploads, runs them with ``verificar(path) -> dict`` and keeps the results.
 
     ``criar_verificador`` is called once per worker thread and returns the
@@ -129,27 +126,16 @@ class FilaVerificacoes:
         ignorar_assinaturas: bool = False,
         historico: Any = None,
     ) -> None:
-        if trabalhadores < 1:
-            raise ValueError("trabalhadores deve ser pelo menos 1")
-        if limite_fila < 0:
-            raise ValueError("limite_fila não pode ser negativo")
+        self._iniciar_lugares(trabalhadores, limite_fila, pasta)
         self._criar_verificador = criar_verificador
-        self.trabalhadores = trabalhadores
-        self.limite_fila = limite_fila
         self.retencao = retencao
-        # Named with our process id: a later start-up removes it if we are killed.
         preparar_leitura(pasta, trabalhadores)
-        self.pasta = Path(tempfile.mkdtemp(prefix=f"scrivane-web-{os.getpid()}-", dir=pasta))
-        os.chmod(self.pasta, 0o700)
-        self._lock = threading.Lock()
         self._itens: dict[str, Verificacao] = {}
-        self._reservas = 0  # uploads being received
         self._ativas = 0  # queued or running
         self._contador = 0
         self._duracoes: deque[float] = deque(maxlen=20)
         self._local = threading.local()
         self._pool = ThreadPoolExecutor(max_workers=trabalhadores, thread_name_prefix="verificacao")
-        self._fechada = False
         self.relogio = relogio
         self.assinaturas = None if assinaturas is None else dict(assinaturas)
         # provedor, modelo and registro, written into each verification's record.
@@ -178,10 +164,8 @@ class FilaVerificacoes:
 
     # -- capacity ------------------------------------------------------------
 
-    @property
-    def capacidade(self) -> int:
-        """Verifications that may be queued or running at once."""
-        return self.trabalhadores + self.limite_fila
+    def _ocupadas(self) -> int:
+        return self._ativas
 
     def _retry_after(self) -> int:
         agora = self.relogio()
@@ -190,23 +174,6 @@ class FilaVerificacoes:
                       if v.estado == EM_ANDAMENTO and v.iniciada_em is not None]
         na_fila = sum(1 for v in self._itens.values() if v.estado == NA_FILA) + self._reservas
         return espera_estimada(media, decorridos, na_fila, self.trabalhadores)
-
-    def reservar(self) -> None:
-        """Holds a place for an upload about to be received; raises ``FilaCheia``."""
-        with self._lock:
-            if self._fechada or self._ativas + self._reservas >= self.capacidade:
-                raise FilaCheia(self._retry_after())
-            self._reservas += 1
-
-    def liberar(self) -> None:
-        """Gives back a place held by ``reservar`` whose upload was refused."""
-        with self._lock:
-            self._reservas -= 1
-
-    def novo_arquivo(self) -> tuple[str, Path]:
-        """A fresh id and the private path where its upload is written."""
-        ident = secrets.token_urlsafe(12)
-        return ident, self.pasta / f"{ident}.pdf"
 
     def enviar(self, ident: str, caminho: Path, nome_arquivo: str) -> Verificacao:
         """Queues the verification of ``caminho`` (held by a reservation); the file is ours now.
