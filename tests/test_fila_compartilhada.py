@@ -9,10 +9,8 @@ from __future__ import annotations
 import os
 import re
 import signal
-import socket
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import httpx
@@ -22,15 +20,11 @@ import sqlalchemy as sa
 from scrivane_contract.historico import Historico
 from scrivane_contract.historico.banco import envios, verificacoes
 from web_helpers import escrever_contratos, exemplos, servidores_locais
+from web_helpers import esperar as _esperar
+from web_helpers import porta_livre as _porta
 
 RAIZ = Path(__file__).resolve().parent.parent
 TAREFA = "scrivane.verificar"
-
-
-def _porta() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def _ambiente(**extra: str) -> dict[str, str]:
@@ -43,18 +37,6 @@ def _processo(args: list[str], env: dict[str, str], log: Path) -> subprocess.Pop
     saida = open(log, "ab")
     return subprocess.Popen([sys.executable, "-m", "scrivane_contract", *map(str, args)], env=env,
                             stdout=saida, stderr=subprocess.STDOUT, cwd=RAIZ)
-
-
-def _esperar(condicao, limite: float, o_que: str, log: Path | None = None):
-    """Polls ``condicao`` until it gives a true value; fails loudly at the deadline."""
-    fim = time.monotonic() + limite
-    while time.monotonic() < fim:
-        valor = condicao()
-        if valor:
-            return valor
-        time.sleep(0.05)
-    detalhe = log.read_text(errors="replace")[-3000:] if log is not None and log.exists() else ""
-    raise AssertionError(f"{o_que}: não aconteceu em {limite:.0f} s\n{detalhe}")
 
 
 def _servir(args: list[str], env: dict[str, str], log: Path) -> tuple[subprocess.Popen, str]:
@@ -243,7 +225,7 @@ def test_three_workers_on_postgresql_share_the_queue_and_survive_one_killed_mid_
                 # Each result written once, by one worker: one line per job in the workers' logs.
                 assert _linhas_gravadas(logs) == {i: 1 for i in esperado}
                 linha = next(l for log in logs for l in log.read_text().splitlines() if ".pdf: " in l)
-                assert re.search(r"\.pdf: (APROVADO|REPROVADO|PENDENTE) · \d+\.\d s · [^:]+:\d+:\d+ · id=", linha), linha
+                assert re.search(r"\.pdf: (APROVADO|REPROVADO|PENDENTE) · \d+,\d s · [^:]+:\d+:\d+ · id=", linha), linha
             finally:
                 h.fechar()
         finally:
@@ -363,3 +345,33 @@ def test_results_returned_by_the_api_never_show_the_servers_path(fila_do_servico
         assert estado["resultado"]["justificativa"] == "lido de meu contrato.pdf"
     if fila_do_servico is not None:
         fila_do_servico.fechar()
+
+
+def test_the_scheduled_monitoring_runs_once_per_time_across_workers(postgres_url, tmp_path):
+    with servidores_locais() as (llm, registro):
+        env = _ambiente(OPENAI_API_KEY="sk-teste", OPENAI_BASE_URL=llm.base_url, SCRIVANE_HISTORICO=postgres_url)
+        # Every second (the cron's sixth field), on two workers.
+        comando = ["trabalhador", "--trabalhadores", "1", "--monitorar", "* * * * * *", "--provedor", "openai",
+                   "--registro", registro.url, "--sem-assinaturas"]
+        logs = [tmp_path / f"trabalhador{n}.log" for n in range(2)]
+        procs = [_processo(comando, env, log) for log in logs]
+        h = Historico(postgres_url)
+        try:
+            def rodadas():
+                with h.engine.connect() as con:
+                    return con.execute(sa.text(
+                        "SELECT (args->>'timestamp')::bigint FROM procrastinate_jobs "
+                        "WHERE task_name = 'scrivane.monitorar' AND status = 'succeeded'")).scalars().all()
+
+            _esperar(lambda: len(rodadas()) >= 3 and h.ler_valor("monitorado_em"), 90,
+                     "o monitoramento rodar três vezes", logs[0])
+            feitas = rodadas()
+            assert len(feitas) == len(set(feitas))  # each scheduled time once, whichever worker ran it
+            assert "monitoramento: 0 empresa(s) conferida(s)" in "".join(l.read_text() for l in logs)
+        finally:
+            h.fechar()
+            _encerrar(*procs, sinal=signal.SIGTERM)
+        assert [p.returncode for p in procs] == [0, 0]
+    r = subprocess.run([sys.executable, "-m", "scrivane_contract", "trabalhador", "--monitorar", "todo dia",
+                        "--provedor", "local"], env=env, capture_output=True, text=True, timeout=120)
+    assert r.returncode == 3 and "--monitorar" in r.stderr, r.stderr

@@ -9,6 +9,8 @@ Used by the web tests and the web benchmark.
 from __future__ import annotations
 
 import os
+import socket
+import time
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Iterator
@@ -134,3 +136,22 @@ def registro_exemplos() -> Iterator[RegistryServer]:
             yield registro
         finally:
             cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API = antes
+
+
+def porta_livre() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def esperar(condicao, limite: float, o_que: str, log: Path | None = None):
+    """Polls ``condicao`` until it gives a true value, which is returned; at the deadline, fails
+    loudly with what did not happen (and the end of ``log``)."""
+    fim = time.monotonic() + limite
+    while time.monotonic() < fim:
+        valor = condicao()
+        if valor:
+            return valor
+        time.sleep(0.05)
+    detalhe = log.read_text(errors="replace")[-3000:] if log is not None and log.exists() else ""
+    raise AssertionError(f"{o_que}: não aconteceu em {limite:.0f} s\n{detalhe}")

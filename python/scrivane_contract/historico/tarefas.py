@@ -172,12 +172,12 @@ class Trabalhador:
         gravada = guardar_uma_vez(self.historico, registro)
         segundos = time.monotonic() - inicio
         desfecho = f"falhou: {registro.erro}" if registro.erro is not None else registro.veredito
+        duracao = f"{segundos:.1f}".replace(".", ",")
         if gravada:
-            log.info("%s: %s · %.1f s · %s · id=%s", arquivo, desfecho or "sem veredito",
-                     segundos, quem, ident)
+            log.info("%s: %s · %s s · %s · id=%s", arquivo, desfecho or "sem veredito", duracao, quem, ident)
         else:
-            log.info("%s: resultado descartado (já gravado por outra tentativa) · %.1f s · %s · id=%s",
-                     arquivo, segundos, quem, ident)
+            log.info("%s: resultado descartado (já gravado por outra tentativa) · %s s · %s · id=%s",
+                     arquivo, duracao, quem, ident)
 
     async def rodar(self) -> None:
         """Runs the worker until it is told to stop (SIGINT or SIGTERM, or ``parar``)."""
@@ -392,8 +392,11 @@ class FilaProcrastinate(LugaresNaFila):
                                           envios.c.tarefa).where(envios.c.id == ident)).first()
             dados = con.execute(sa.select(verificacoes.c.dados).where(verificacoes.c.id == ident)).scalar()
             job = con.execute(sa.text(
-                "SELECT id, status::text AS status, attempts FROM procrastinate_jobs WHERE task_name = :t "
-                "AND args->>'ident' = :i ORDER BY id DESC LIMIT 1"), {"t": TAREFA, "i": ident}).first()
+                "SELECT j.id, j.status::text AS status, j.attempts, "
+                "(SELECT min(e.at) FROM procrastinate_events e WHERE e.job_id = j.id AND e.type = 'deferred') "
+                "AS deferida, (SELECT max(e.at) FROM procrastinate_events e WHERE e.job_id = j.id "
+                "AND e.type = 'started') AS iniciada FROM procrastinate_jobs j WHERE j.task_name = :t "
+                "AND j.args->>'ident' = :i ORDER BY j.id DESC LIMIT 1"), {"t": TAREFA, "i": ident}).first()
             posicao = None
             if job is not None and job.status == "todo":
                 posicao = 1 + int(con.execute(sa.text(
@@ -405,8 +408,11 @@ class FilaProcrastinate(LugaresNaFila):
         if envio is None or (registro is not None and (job is None or job.status != "todo")):
             # Stored: the verification (or its failure) is the answer.
             estado = CONCLUIDA if registro.erro is None else FALHOU
-            d: dict[str, Any] = {"id": ident, "estado": estado, "arquivo": registro.arquivo, "criada_em": None,
-                                 "iniciada_em": None, "concluida_em": registro.verificado_em, "posicao_fila": None}
+            d: dict[str, Any] = {
+                "id": ident, "estado": estado, "arquivo": registro.arquivo,
+                "criada_em": _iso(job.deferida.timestamp()) if job is not None and job.deferida else None,
+                "iniciada_em": _iso(job.iniciada.timestamp()) if job is not None and job.iniciada else None,
+                "concluida_em": registro.verificado_em, "posicao_fila": None}
         else:
             estado = ESTADOS.get(job.status, NA_FILA) if job is not None else NA_FILA
             if estado in (CONCLUIDA, FALHOU):  # the job ended without storing anything

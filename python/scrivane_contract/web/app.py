@@ -264,7 +264,8 @@ def criar_app(
         conteúdo não é PDF; 503 com ``Retry-After`` quando a fila está cheia.
         """
         try:
-            fila.reservar()
+            # The queue may be a database: its calls stay off the event loop.
+            await run_in_threadpool(fila.reservar)
         except FilaCheia as cheia:
             return JSONResponse({"detail": "Fila de verificações cheia. Tente novamente em instantes."},
                                 status_code=503, headers={"Retry-After": str(cheia.retry_after)})
@@ -280,7 +281,7 @@ def criar_app(
             fila.liberar()
             caminho.unlink(missing_ok=True)
             raise
-        item = fila.enviar(ident, caminho, nome)
+        item = await run_in_threadpool(fila.enviar, ident, caminho, nome)
         url = f"/api/verificacoes/{item.id}"
         return JSONResponse({"id": item.id, "estado": item.estado, "url": url}, status_code=202,
                             headers={"Location": url})
