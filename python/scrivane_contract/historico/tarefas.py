@@ -128,6 +128,7 @@ class Trabalhador:
             self.app.periodic(cron=monitorar, periodic_id="monitoramento")(
                 self.app.task(name="scrivane.monitorar", queue=FILA, pass_context=True)(_monitorar))
         self._worker: Any = None
+        self._parar = threading.Event()
 
     def _quem(self) -> str:
         numero = getattr(self._local, "numero", None)
@@ -191,20 +192,23 @@ class Trabalhador:
                 update_heartbeat_interval=self.batimento,
                 stalled_worker_timeout=self.batimento * BATIMENTOS_PERDIDOS,
                 fetch_job_polling_interval=max(self.batimento / 2, 0.5), delete_jobs="never")
-            varredura = asyncio.create_task(self._varrer())
+            laterais = [asyncio.create_task(self._varrer()), asyncio.create_task(self._atender_parada())]
             try:
                 await self._worker.run()
             finally:
-                varredura.cancel()
-                try:
-                    await varredura
-                except asyncio.CancelledError:
-                    pass
+                for tarefa in laterais:
+                    tarefa.cancel()
+                await asyncio.gather(*laterais, return_exceptions=True)
                 shutil.rmtree(self.pasta, ignore_errors=True)
 
     def parar(self) -> None:
-        if self._worker is not None:
-            self._worker.stop()
+        """Asks the worker, from another thread, to stop taking jobs and end when the running ones end."""
+        self._parar.set()
+
+    async def _atender_parada(self) -> None:
+        while not self._parar.is_set():
+            await asyncio.sleep(0.2)
+        self._worker.stop()
 
     async def _varrer(self) -> None:
         while True:
