@@ -1,6 +1,6 @@
 """The shared queue on PostgreSQL, measured through real processes.
 
-N generated contracts (default 120) sent at once to ``servir --sem-trabalhadores`` on one
+N generated contracts (default 300) sent at once to ``servir --sem-trabalhadores`` on one
 PostgreSQL (started here in a temporary folder) and verified by ``trabalhador`` processes
 through the local OpenAI-compatible server answering ``--atraso`` seconds late (default 0.5,
 the cloud path's shape).  Three runs: 1 worker, 3 workers, and 3 workers with one of them
@@ -13,7 +13,10 @@ from the job being queued to its start (p50, p95).
 The claim/lease queue that procrastinate replaced was measured by this same bench just before
 it was removed; its figures (``ANTERIOR``) are printed beside today's.
 
-    python bench/bench_fila.py [--n 120] [--atraso 0.5] [--sequenciais 30]
+    python bench/bench_fila.py [--n 300] [--atraso 0.5] [--sequenciais 30]
+
+On a 2-core machine one worker verifies about 1.5 contracts a second, so --n 1000 spends some
+11 minutes in the 1-worker run alone; the default keeps the whole bench near 10 minutes.
 """
 
 from __future__ import annotations
@@ -33,6 +36,7 @@ from pathlib import Path
 import _common
 import httpx
 import sqlalchemy as sa
+from web_helpers import encerrar as _encerrar
 from web_helpers import esperar as _esperar
 from web_helpers import porta_livre as _porta
 
@@ -93,18 +97,6 @@ def _iniciar(pg, pasta: Path, nome: str, opcoes, env, processos: int, fila: int)
     _esperar(lambda: all("na fila de" in (logs / f"t{n}.log").read_text(errors="replace")
                          for n in range(processos)), 120, "os trabalhadores iniciarem")
     return url_pg, base, servir, equipe, logs
-
-
-def _encerrar(*procs) -> None:
-    for p in procs:
-        if p.poll() is None:
-            p.send_signal(signal.SIGINT)
-    for p in procs:
-        try:
-            p.wait(60)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            p.wait()
 
 
 def _guardadas(engine) -> dict[str, str]:
@@ -185,7 +177,7 @@ def _sobrecarga(pg, pasta, opcoes, env, contrato: Path, n: int) -> list[float]:
 
 def main(argv=None) -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--n", type=int, default=120, help="contracts per run (default 120)")
+    ap.add_argument("--n", type=int, default=300, help="contracts per run (default 300)")
     ap.add_argument("--atraso", type=float, default=0.5, help="seconds per model answer (default 0.5)")
     ap.add_argument("--sequenciais", type=int, default=30, help="single uploads for the overhead (default 30)")
     args = ap.parse_args(argv)

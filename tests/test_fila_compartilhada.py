@@ -20,6 +20,7 @@ import sqlalchemy as sa
 from scrivane_contract.historico import Historico
 from scrivane_contract.historico.banco import envios, verificacoes
 from web_helpers import escrever_contratos, exemplos, servidores_locais
+from web_helpers import encerrar as _encerrar
 from web_helpers import esperar as _esperar
 from web_helpers import porta_livre as _porta
 
@@ -79,18 +80,6 @@ def _aguardar(url: str, ident: str, limite: float = 120.0) -> dict:
         return _esperar(terminou, limite, f"a verificação {ident} terminar")
     except AssertionError as exc:
         raise AssertionError(f"{exc}; último estado: {ultimo}") from None
-
-
-def _encerrar(*procs: subprocess.Popen, sinal: int = signal.SIGINT) -> None:
-    for p in procs:
-        if p.poll() is None:
-            p.send_signal(sinal)
-    for p in procs:
-        try:
-            p.wait(60)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            p.wait()
 
 
 def _sem_tempos(d: dict) -> dict:

@@ -9,7 +9,9 @@ Used by the web tests and the web benchmark.
 from __future__ import annotations
 
 import os
+import signal
 import socket
+import subprocess
 import time
 from contextlib import contextmanager
 from pathlib import Path
@@ -155,3 +157,16 @@ def esperar(condicao, limite: float, o_que: str, log: Path | None = None):
         time.sleep(0.05)
     detalhe = log.read_text(errors="replace")[-3000:] if log is not None and log.exists() else ""
     raise AssertionError(f"{o_que}: não aconteceu em {limite:.0f} s\n{detalhe}")
+
+
+def encerrar(*procs: subprocess.Popen, sinal: int = signal.SIGINT, limite: float = 60.0) -> None:
+    """Sends ``sinal`` to the processes still running, waits for them; kills those that hang."""
+    for p in procs:
+        if p.poll() is None:
+            p.send_signal(sinal)
+    for p in procs:
+        try:
+            p.wait(limite)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
