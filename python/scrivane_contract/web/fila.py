@@ -312,11 +312,20 @@ class FilaVerificacoes(LugaresNaFila):
 
     def _guardada(self, ident: str) -> Optional[dict[str, Any]]:
         """A verification of an earlier run, or forgotten from memory, read from the history."""
-        if self.historico is None:
+        if self.historico is None or not ident:
             return None
-        registro = self.historico.obter(ident) if ident else None
-        if registro is None or registro.id != ident:
+        import json
+
+        import sqlalchemy as sa
+
+        from scrivane_contract.historico.banco import verificacoes
+
+        # The exact id only: the API never answers for a prefix.
+        with self.historico.engine.connect() as con:
+            dados = con.execute(sa.select(verificacoes.c.dados).where(verificacoes.c.id == ident)).scalar()
+        if dados is None:
             return None
+        registro = RegistroVerificacao.de_json(json.loads(dados))
         d: dict[str, Any] = {"id": ident, "estado": CONCLUIDA if registro.erro is None else FALHOU,
                              "arquivo": registro.arquivo, "criada_em": None, "iniciada_em": None,
                              "concluida_em": registro.verificado_em, "posicao_fila": None, "verificado_antes": None}
