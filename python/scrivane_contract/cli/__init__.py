@@ -24,7 +24,7 @@ from typing import Iterator, Optional
 
 # Command modules, in the order ``--help`` lists them.
 COMANDOS: tuple[str, ...] = ("verificar", "cnpj", "buscar", "classificar", "registro", "servir", "historico", "monitorar",
-                                "trabalhador")
+                                "trabalhador", "fila")
 
 # Exit statuses shared by the commands.
 SAIDA_APROVADO = 0

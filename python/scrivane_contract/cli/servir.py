@@ -100,12 +100,14 @@ def configurar(subparsers: argparse._SubParsersAction) -> None:
     adicionar_opcao_registro(p)
     digitais_cli.adicionar_opcoes(p, exigir=False)
     grupo = p.add_argument_group(
-        "histórico e fila", "A fila, os envios (até o fim de cada verificação) e os resultados ficam no histórico: "
-                            "um reinício não perde nada. Com PostgreSQL, vários 'servir' e 'trabalhador' em "
-                            "várias máquinas compartilham a mesma fila.")
+        "histórico e fila", "Os envios (até o fim de cada verificação) e os resultados ficam no histórico: "
+                            "um reinício não perde nada. Com o histórico em PostgreSQL, as verificações vão para "
+                            "uma fila compartilhada: vários 'servir' e 'trabalhador' em várias máquinas a atendem "
+                            "(veja 'scrivane-contract fila').")
     adicionar_opcoes_historico(grupo)
     grupo.add_argument("--sem-trabalhadores", action="store_true",
-                       help="só a página e a API; as verificações ficam para 'scrivane-contract trabalhador'")
+                       help="só a página e a API; as verificações ficam para 'scrivane-contract trabalhador' "
+                            "(precisa do histórico em PostgreSQL)")
     p.set_defaults(executar=executar)
 
 
@@ -167,6 +169,10 @@ def executar(args: argparse.Namespace) -> int:
         erro(ocupada)
         return SAIDA_FALHA
     historico = abrir_historico(args, obrigatorio=bool(args.sem_trabalhadores))
+    if args.sem_trabalhadores and historico is not None and historico.sqlite:
+        historico.fechar()
+        raise ErroDeUso("--sem-trabalhadores precisa do histórico em PostgreSQL (--historico postgresql://...): "
+                        "num arquivo SQLite só este processo verifica")
     token = os.environ.get(ENV_TOKEN) or None
     if not token and not _local(args.host):
         print(f"scrivane-contract: aviso: servindo em {args.host} sem {ENV_TOKEN}; "
@@ -189,7 +195,7 @@ def executar(args: argparse.Namespace) -> int:
     endereco = f"[{args.host}]" if ":" in args.host else args.host
     print(f"scrivane-contract: página em http://{endereco}:{args.porta}/ · API em /docs", file=sys.stderr)
     if historico is not None:
-        print(f"scrivane-contract: histórico e fila em {historico.descricao}"
+        print(f"scrivane-contract: histórico{'' if historico.sqlite else ' e fila'} em {historico.descricao}"
               + (" (sem trabalhadores neste processo)" if args.sem_trabalhadores else ""), file=sys.stderr)
     from scrivane_contract.web.protocolo import protocolo_com_prazo
 

@@ -32,7 +32,7 @@ __all__ = ["Historico", "HistoricoIndisponivel", "IdAmbiguo", "url_padrao", "cam
 ESPERA_PADRAO = 30.0
 
 ENV_HISTORICO = "SCRIVANE_HISTORICO"
-VERSAO = 1
+VERSAO = 2
 
 metadados = sa.MetaData()
 
@@ -84,21 +84,36 @@ signatarios = sa.Table(
     sa.Index("ix_signatarios_cnpj", "cnpj"),
 )
 
-trabalhos = sa.Table(
-    "trabalhos", metadados,
+# The queue of the version-1 schema; read once by the migration to version 2, then dropped.
+_trabalhos_v1 = sa.Table(
+    "trabalhos", sa.MetaData(),
     sa.Column("id", sa.String(32), primary_key=True),
     sa.Column("arquivo", sa.Text, nullable=False),
     sa.Column("estado", sa.String(16), nullable=False),
     sa.Column("criada_em", sa.Float, nullable=False),
     sa.Column("iniciada_em", sa.Float),
     sa.Column("terminada_em", sa.Float),
-    # The upload, kept only until its job ends.
     sa.Column("conteudo", sa.LargeBinary),
     sa.Column("dono", sa.String(64)),
     sa.Column("lease_ate", sa.Float),
     sa.Column("tentativas", sa.Integer, nullable=False, default=0),
     sa.Column("erro", sa.Text),
     sa.Index("ix_trabalhos_estado", "estado", "criada_em"),
+)
+
+# Uploads the web service accepted and whose verification is not stored yet: the file's bytes
+# live here from before the 202 until the verification is in ``verificacoes`` (same transaction).
+envios = sa.Table(
+    "envios", metadados,
+    sa.Column("id", sa.String(32), primary_key=True),
+    sa.Column("arquivo", sa.Text, nullable=False),
+    sa.Column("criada_em", sa.Float, nullable=False),
+    sa.Column("conteudo", sa.LargeBinary, nullable=False),
+    # PostgreSQL: the procrastinate job that verifies it, and who is running it (host:pid:worker).
+    sa.Column("tarefa", sa.BigInteger),
+    sa.Column("dono", sa.String(200)),
+    sa.Column("iniciada_em", sa.Float),
+    sa.Index("ix_envios_criada_em", "criada_em"),
 )
 
 alertas = sa.Table(
@@ -120,7 +135,7 @@ valores = sa.Table(
     sa.Column("valor", sa.Text),
 )
 
-TABELAS_V1 = (verificacoes, empresas, signatarios, trabalhos, alertas, valores)
+TABELAS_V1 = (verificacoes, empresas, signatarios, _trabalhos_v1, alertas, valores)
 
 
 def _migrar_v1(con: Connection) -> None:
@@ -128,8 +143,29 @@ def _migrar_v1(con: Connection) -> None:
         tabela.create(con, checkfirst=True)
 
 
+def _migrar_v2(con: Connection) -> None:
+    """Uploads move to ``envios``; on PostgreSQL, the job queue becomes procrastinate's schema."""
+    envios.create(con, checkfirst=True)
+    t = _trabalhos_v1.c
+    pendentes = con.execute(sa.select(t.id, t.arquivo, t.criada_em, t.conteudo)
+                            .where(t.estado.in_(("na_fila", "em_andamento"))).where(t.conteudo.is_not(None))).all()
+    if pendentes:
+        # Queued again at the next start (see the queues' start-up).
+        con.execute(envios.insert(), [{"id": i, "arquivo": a, "criada_em": c, "conteudo": b}
+                                      for i, a, c, b in pendentes])
+    _trabalhos_v1.drop(con)
+    if con.dialect.name == "postgresql":
+        from importlib import resources
+
+        # procrastinate's schema of the version pinned in the dependencies; a later version of it
+        # that changes the schema comes with a migration here that applies its migration files.
+        esquema = (resources.files("procrastinate.sql") / "schema.sql").read_text(encoding="utf-8")
+        with con.connection.cursor() as cur:
+            cur.execute(esquema)
+
+
 # Migration to version N is MIGRACOES[N - 1]; a new version appends a function.
-MIGRACOES: list[Callable[[Connection], None]] = [_migrar_v1]
+MIGRACOES: list[Callable[[Connection], None]] = [_migrar_v1, _migrar_v2]
 assert len(MIGRACOES) == VERSAO
 
 

@@ -189,11 +189,13 @@ def criar_app(
     ``verificar_revogacao`` (LCR/OCSP, requer rede), como no ``verificar``.
     ``informacoes``: ``provedor``, ``modelo`` e ``registro`` (a descrição do
     registro consultado), gravados no registro de cada verificação.
-    ``historico``: um ``Historico``; com ele, a fila, os envios e os resultados
-    ficam no banco (um reinício não perde nada; com PostgreSQL, vários
-    processos em várias máquinas compartilham a fila) e a página "Histórico"
-    lista as verificações guardadas.  ``com_trabalhadores`` falso: este
-    processo só recebe e responde; o comando ``trabalhador`` verifica.
+    ``historico``: um ``Historico``; com ele, os envios (até o fim de cada
+    verificação) e os resultados ficam no banco (um reinício não perde nada) e
+    a página "Histórico" lista as verificações guardadas.  Com o histórico em
+    PostgreSQL, as verificações vão para uma fila compartilhada (procrastinate)
+    que processos em várias máquinas atendem.  ``com_trabalhadores`` falso
+    (só com PostgreSQL): este processo só recebe e responde; o comando
+    ``trabalhador`` verifica.
     ``ignorar_assinaturas``: uma assinatura digital inválida não reprova o
     contrato (o veredito fica o da biblioteca).
     ``hosts``: os nomes pelos quais o serviço é acessado (cabeçalho Host);
@@ -210,18 +212,21 @@ def criar_app(
     opcoes_assinaturas = ({"raizes": raizes, "verificar_revogacao": bool(verificar_revogacao)}
                           if conferir_assinaturas else None)
     fila: Any
-    if historico is not None:
-        from scrivane_contract.historico.fila import FilaBanco
+    if historico is not None and not historico.sqlite:
+        # Several machines: the jobs go to procrastinate's queue in the history's PostgreSQL.
+        from scrivane_contract.historico.tarefas import FilaProcrastinate
 
-        fila = FilaBanco(historico, criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
-                         retencao=retencao_minutos * 60.0, assinaturas=opcoes_assinaturas,
-                         informacoes=informacoes, com_trabalhadores=com_trabalhadores)
+        fila = FilaProcrastinate(historico, criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
+                                 retencao=retencao_minutos * 60.0, assinaturas=opcoes_assinaturas,
+                                 informacoes=informacoes, com_trabalhadores=com_trabalhadores,
+                                 ignorar_assinaturas=ignorar_assinaturas)
     else:
+        if not com_trabalhadores:
+            raise ValueError("sem trabalhadores neste processo, a fila precisa do histórico em PostgreSQL")
         fila = FilaVerificacoes(criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
                                 retencao=retencao_minutos * 60.0, assinaturas=opcoes_assinaturas,
-                                informacoes=informacoes)
-    # An invalid digital signature rejects the contract unless this is set.
-    fila.ignorar_assinaturas = ignorar_assinaturas
+                                informacoes=informacoes, ignorar_assinaturas=ignorar_assinaturas,
+                                historico=historico)
 
     @asynccontextmanager
     async def ciclo(app: FastAPI):
@@ -330,10 +335,11 @@ def criar_app(
 
         # A full queue is said at once, without reading the body (and without holding a place).
         try:
-            fila.reservar()
+            # The queue may be a database: its calls stay off the event loop.  The place is only
+            # probed here, not held, so that concurrent probes never crowd it.
+            await run_in_threadpool(fila.sondar)
         except FilaCheia as exc:
             return cheia(exc)
-        fila.liberar()
         cliente = request.client.host if request.client else ""
         if envios_por_cliente and envios_em_curso.get(cliente, 0) >= envios_por_cliente:
             return JSONResponse({"detail": "Envios simultâneos demais deste endereço. Aguarde o fim dos "
@@ -363,11 +369,11 @@ def criar_app(
             if not envios_em_curso[cliente]:
                 del envios_em_curso[cliente]
         try:
-            fila.reservar()
+            await run_in_threadpool(fila.reservar)
         except FilaCheia as exc:
             caminho.unlink(missing_ok=True)
             return cheia(exc)
-        item = fila.enviar(ident, caminho, nome)
+        item = await run_in_threadpool(fila.enviar, ident, caminho, nome)
         url = f"/api/verificacoes/{item.id}"
         return JSONResponse({"id": item.id, "estado": item.estado, "url": url}, status_code=202,
                             headers={"Location": url})
