@@ -118,10 +118,8 @@ class LugaresNaFila:
             self._reservas -= 1
 
     def novo_arquivo(self) -> tuple[str, Path]:
-        """Um id novo e o caminho privado onde o envio é gravado."""
-        import secrets
-
-        ident = secrets.token_urlsafe(12)
+        """Um id novo (o formato dos ids do histórico) e o caminho privado onde o envio é gravado."""
+        ident = novo_id()
         return ident, self.pasta / f"{ident}.pdf"
 
 # Keys of a verification's JSON, in order.
