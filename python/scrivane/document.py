@@ -451,8 +451,9 @@ def read_document(
         raise DocumentError(f"O caminho é uma pasta, não um documento: {p}")
     data = p.read_bytes()
     want_ocr = _ocr.ocr_requested(ocr)
-    unavailable = ocr_unavailable if ocr_unavailable is not None else (
-        _ocr.unavailable_reason() if want_ocr else None)
+    # Whether Tesseract can run is asked only of a document with a page to OCR
+    # (the question loads PIL and runs the program).
+    unavailable = ocr_unavailable
     scanned: list[int] = []
     ocr_pages: tuple[int, ...] = ()
     ocr_seconds = 0.0
@@ -482,6 +483,8 @@ def read_document(
     reason = ""
     if scanned:
         if want_ocr:
+            if unavailable is None:
+                unavailable = _ocr.unavailable_reason()
             reason = f"OCR indisponível: {unavailable}; {_ocr.INSTALL_HINT}"
         else:
             reason = "OCR desativado (ocr=False ou SCRIVANE_OCR=0)"

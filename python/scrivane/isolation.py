@@ -590,7 +590,7 @@ class ReaderPool:
             "path": os.fspath(path),
             "cwd": os.getcwd(),
             "ocr": want,
-            "ocr_unavailable": _ocr.unavailable_reason() if want else None,
+            "ocr_unavailable": None,  # asked by the worker, only of a page to OCR
             "ocr_workers": ocr_workers,
             "pages": self.limits.pages,
             "seconds": self.limits.seconds,

@@ -148,6 +148,7 @@ def main(argv: Optional[list[str]] = None) -> int:
             args = parser.parse_args(argv)
         except SystemExit as exc:  # argparse: --help/--version give 0, usage errors 2
             return SAIDA_USO if exc.code not in (0, None) else 0
+    _requests_sob_demanda()
     estado = _estado_cnpj()
     try:
         return args.executar(args)
@@ -169,6 +170,25 @@ def main(argv: Optional[list[str]] = None) -> int:
         from scrivane_contract.cli.opcoes import restaurar_leitura
 
         restaurar_leitura()
+
+
+def _requests_sob_demanda() -> None:
+    # The cnpj module binds `requests` when it is imported, and every command
+    # imports it; a command whose lookups are answered by the local registry
+    # never sends a request.  Until one is sent, `requests` (and urllib3) stays
+    # unloaded: the module object is the interpreter's lazy one, loaded on its
+    # first attribute access.
+    if "requests" in sys.modules:
+        return
+    import importlib.util
+
+    spec = importlib.util.find_spec("requests")
+    if spec is None or spec.loader is None:
+        return
+    spec.loader = importlib.util.LazyLoader(spec.loader)
+    modulo = importlib.util.module_from_spec(spec)
+    sys.modules["requests"] = modulo
+    spec.loader.exec_module(modulo)
 
 
 # What a command may rebind in the cnpj module (--registro, the polite client);

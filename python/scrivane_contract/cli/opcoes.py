@@ -382,13 +382,9 @@ def _apontar_urls(base: str) -> None:
 
 def _cliente_online(args: Optional[argparse.Namespace]) -> Any:
     """The client of the public services: the polite session when it can be had, else ``requests``."""
-    import requests
-
     if args is None:
-        return requests
-    try:
-        from scrivane_contract.registro.sessao import criar_sessao_resiliente
-    except ImportError:  # the registro extra is not installed: plain requests, as the library does
+        import requests
+
         return requests
     cache, sem_cache = getattr(args, "cache", None), bool(getattr(args, "sem_cache", False))
     if cache is not None and not sem_cache:
@@ -400,7 +396,14 @@ def _cliente_online(args: Optional[argparse.Namespace]) -> Any:
             raise ErroDeUso(f"cache HTTP inutilizável: {exc}") from None
 
     def criar() -> Any:
-        # Made on the first lookup that needs the public services.
+        # Made on the first lookup that needs the public services (the session's
+        # module loads urllib3, which a lookup answered locally never needs).
+        try:
+            from scrivane_contract.registro.sessao import criar_sessao_resiliente
+        except ImportError:  # the registro extra is not installed: plain requests, as the library does
+            import requests
+
+            return requests
         try:
             return criar_sessao_resiliente(cache, sem_cache=sem_cache)
         except OSError:  # the cache could not be opened: limits and retries without it
@@ -537,17 +540,26 @@ def adicionar_opcoes_historico(parser: argparse.ArgumentParser, sem: bool = True
         )
 
 
-def abrir_historico(args: argparse.Namespace, obrigatorio: bool = True) -> Any:
+def abrir_historico(args: argparse.Namespace, obrigatorio: bool = True, so_gravar: bool = False) -> Any:
     """O ``Historico`` indicado pelas opções, ou None com --sem-historico.
 
     Um histórico pedido (``--historico`` ou a variável) que não abre é erro de
     uso; o padrão que não abre só gera um aviso quando ``obrigatorio`` é falso.
+    Com ``so_gravar`` (quem só consulta as verificações anteriores de um arquivo
+    e guarda as novas), um histórico SQLite com o esquema atual é aberto sem o
+    SQLAlchemy (``historico.sqlite``).
     """
     if getattr(args, "sem_historico", False):
         return None
+    pedido = getattr(args, "historico", None) or _env(ENV_HISTORICO)
+    if so_gravar:
+        from scrivane_contract.historico import sqlite
+
+        leve = sqlite.abrir(pedido)
+        if leve is not None:
+            return leve
     from scrivane_contract.historico.banco import Historico, HistoricoIndisponivel
 
-    pedido = getattr(args, "historico", None) or _env(ENV_HISTORICO)
     try:
         return Historico(pedido)
     except HistoricoIndisponivel as exc:

@@ -245,8 +245,9 @@ def executar(args: argparse.Namespace) -> int:
     verificar_credenciais(kwargs)
     registro = aplicar_registro(valor_registro(args), args)
     aplicar_leitura(args)
+    _preparar_leitores(min(args.paralelo, len(arquivos)))
     mostrar_avisos()
-    historico = abrir_historico(args, obrigatorio=False)
+    historico = abrir_historico(args, obrigatorio=False, so_gravar=True)
 
     html = SaidaHtml(args.html, arquivos) if args.html else None
     saida = SaidaJsonl(args.saida) if args.saida else None
@@ -274,6 +275,18 @@ def executar(args: argparse.Namespace) -> int:
             saida.fechar()
         if historico is not None:
             historico.fechar()
+
+
+def _preparar_leitores(quantos: int) -> None:
+    """Starts the isolated readers now, in the background: their start-up (an interpreter,
+    pdfium) overlaps the loading of the checker, the engine and the history."""
+    try:
+        from scrivane import isolation
+    except ImportError:  # no engine: the checker says why
+        return
+    if isolation.isolation_enabled():
+        threading.Thread(target=isolation.shared_pool().warm, args=(quantos,), daemon=True,
+                         name="leitor-aquecer").start()
 
 
 def guardar_no_historico(historico: Any, v: Verificacao) -> None:
