@@ -108,8 +108,8 @@ def inteiro_positivo(texto: str) -> int:
     return valor
 
 
-def criar_parser() -> argparse.ArgumentParser:
-    """Monta o parser com todos os comandos."""
+def criar_parser(somente: Optional[str] = None) -> argparse.ArgumentParser:
+    """Monta o parser com todos os comandos (ou só com o comando ``somente``)."""
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Verifica a legitimidade de contratos brasileiros.",
@@ -121,7 +121,7 @@ def criar_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_versao()}")
     sub = parser.add_subparsers(dest="comando", metavar="COMANDO", required=True, title="comandos")
-    for nome in COMANDOS:
+    for nome in (somente,) if somente in COMANDOS else COMANDOS:
         importlib.import_module(f"{__name__}.{nome}").configurar(sub)
     return parser
 
@@ -142,8 +142,10 @@ def _sair_ja_se_preciso(codigo: int) -> None:
 
 def main(argv: Optional[list[str]] = None) -> int:
     """Ponto de entrada do comando; devolve o código de saída."""
+    pedido = (sys.argv[1:] if argv is None else argv)[:1]
     with _argparse_em_portugues():
-        parser = criar_parser()
+        # A command named first needs only its own parser (the others' modules are not loaded).
+        parser = criar_parser(pedido[0] if pedido else None)
         try:
             args = parser.parse_args(argv)
         except SystemExit as exc:  # argparse: --help/--version give 0, usage errors 2
