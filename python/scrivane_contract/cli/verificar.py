@@ -184,7 +184,9 @@ class Lote:
         # failure is left for the checker, which reports it as its own.
         import importlib
 
-        modulos = ["scrivane_contract.checker", "scrivane"]
+        modulos = ["scrivane_contract.checker", "scrivane.engine"]
+        if self.verificador.kwargs_checker.get("provider") != "local":
+            modulos.append("openai")  # the engine loads it only for a model provider
         if self.verificador.assinaturas is not None:
             modulos += ["scrivane.signatures", "scrivane_contract.assinaturas_digitais"]
         for nome in modulos:
