@@ -16,28 +16,8 @@
     run.total_metrics.tokens, run.total_metrics.cost_usd, run.total_metrics.time_seconds
 """
 
-from __future__ import annotations
-
-import importlib
-from typing import TYPE_CHECKING
-
-if TYPE_CHECKING:
-    from .document import DocumentError, EmptyDocumentError, read_document
-    from .engine import Answer, Metrics, Question, QuestionConfig, RunResult, Scrivane
-
-# Loaded on first use: reading signatures or a document needs neither the
-# engine nor pydantic.
-_EXPORTS = {
-    "Scrivane": "engine",
-    "Question": "engine",
-    "QuestionConfig": "engine",
-    "RunResult": "engine",
-    "Answer": "engine",
-    "Metrics": "engine",
-    "DocumentError": "document",
-    "EmptyDocumentError": "document",
-    "read_document": "document",
-}
+from .document import DocumentError, EmptyDocumentError, read_document
+from .engine import Answer, Metrics, Question, QuestionConfig, RunResult, Scrivane
 
 __all__ = [
     "Scrivane",
@@ -50,16 +30,3 @@ __all__ = [
     "EmptyDocumentError",
     "read_document",
 ]
-
-
-def __getattr__(name: str):
-    module = _EXPORTS.get(name)
-    if module is None:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(f"{__name__}.{module}"), name)
-    globals()[name] = value
-    return value
-
-
-def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(__all__))
