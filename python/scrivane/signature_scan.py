@@ -73,7 +73,7 @@ def _inflate_object_stream(data: bytes, at: int) -> bytes | None:
         return None
     inflater = zlib.decompressobj()
     try:
-        out = inflater.decompress(data[body.end():], _MAX_INFLATED)
+        out = inflater.decompress(memoryview(data)[body.end():], _MAX_INFLATED)
     except zlib.error:
         return None
     if inflater.unconsumed_tail or not inflater.eof:
