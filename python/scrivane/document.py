@@ -29,6 +29,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Optional
 
+from . import layout as _layout
 from . import ocr as _ocr
 
 __all__ = ["Document", "DocumentError", "DocumentLimitError", "EmptyDocumentError", "PaginaOCR",
@@ -100,6 +101,9 @@ class Document:
     unread_pages: tuple[int, ...] = ()  # zero-based pages for OCR left unread (OCR off or unavailable)
     unread_reason: str = ""  # why they were left unread
     ocr_seconds: float = 0.0
+    # Each page's words with their boxes (scrivane.layout.Pagina), taken while the text was read;
+    # empty for a text file.
+    layout: tuple[_layout.Pagina, ...] = ()
 
     @property
     def text(self) -> str:
@@ -116,6 +120,7 @@ class _PdfText:
     scanned: list[int]  # pages to read by OCR
     ocr_pages: tuple[int, ...] = ()
     ocr_seconds: float = 0.0
+    layout: list[_layout.Pagina] = None  # type: ignore[assignment]
 
 
 def _clean(text: str) -> str:
@@ -292,8 +297,8 @@ def _ocr_reason(page, text: str, repeated: set[str]) -> Optional[str]:
     return None
 
 
-def _page_text(pdf, index: int) -> str:
-    """Text of one page, annotations and form fields included."""
+def _page_text(pdf, index: int) -> tuple[str, _layout.Pagina]:
+    """Text of one page, annotations and form fields included, and its words with their boxes."""
     import pypdfium2.raw as pdfium_c
 
     page = pdf[index]
@@ -304,12 +309,14 @@ def _page_text(pdf, index: int) -> str:
             if pdfium_c.FPDFPage_Flatten(page.raw, pdfium_c.FLAT_NORMALDISPLAY) == pdfium_c.FLATTEN_SUCCESS:
                 page.close()
                 page = pdf[index]
+        width, height = page.get_size()
         textpage = page.get_textpage()
         try:
             text = textpage.get_text_range()
+            words = _layout.palavras_pdfium(textpage, text, height)
         finally:
             textpage.close()
-        return _clean(text)
+        return _clean(text), _layout.Pagina(index + 1, width, height, words)
     finally:
         page.close()
 
@@ -360,14 +367,18 @@ def _pdf_pages(path: Path, data: bytes, ocr: Optional[Callable[[], Optional[str]
             if pdf.get_formtype():
                 pdf.init_forms()  # form fields get their appearances before flattening
             pages: list[str] = []
+            layout: list[_layout.Pagina] = []
             for index in range(count):
                 if page_hook is not None:
                     page_hook(index, "texto")
-                pages.append(_page_text(pdf, index))
+                text, laid_out = _page_text(pdf, index)
+                pages.append(text)
+                layout.append(laid_out)
             scanned = _pages_to_ocr(pdf, pages)
-        result = _PdfText(pages, scanned)
+        result = _PdfText(pages, scanned, layout=layout)
         if scanned and ocr is not None and ocr() is None and _ocr.unavailable_reason() is None:
             started = time.perf_counter()
+            scales: dict[int, float] = {}
 
             def render(index: int):
                 if page_hook is not None:
@@ -375,20 +386,26 @@ def _pdf_pages(path: Path, data: bytes, ocr: Optional[Callable[[], Optional[str]
                 with _PDFIUM_LOCK:
                     page = pdf[index]
                     try:
-                        scale = _ocr.render_scale(*page.get_size())
+                        scale = scales[index] = _ocr.render_scale(*page.get_size())
                         return page.render(scale=scale, grayscale=True, may_draw_forms=True).to_pil()
                     finally:
                         page.close()
 
+            boxes: dict[int, str] = {}
             try:
-                texts = _ocr.read_pages(render, scanned, workers=ocr_workers)
+                texts = _ocr.read_pages(render, scanned, workers=ocr_workers, boxes=boxes)
             except _ocr.OCRError as exc:
                 raise DocumentError(f"{exc}: {path}") from exc
             reasons = {int(i): i.motivo for i in scanned}
             for index, text in texts.items():
+                old = layout[index]
+                words = _layout.palavras_tesseract(boxes.get(index, ""), scales.get(index, 1.0))
                 if reasons.get(index) == MOTIVO_OCR_RUIM:
                     pages[index] = text  # the broken OCR layer is read anew, not kept
+                    layout[index] = _layout.Pagina(old.numero, old.largura, old.altura, words, ocr=True)
                 else:
+                    layout[index] = _layout.Pagina(old.numero, old.largura, old.altura, words + old.palavras,
+                                                   ocr=True)
                     # A stamp in the text layer may not be drawn on the image: keep it.
                     pages[index] = f"{text}\n{pages[index]}" if pages[index].strip() else text
             result.ocr_pages = tuple(scanned)
@@ -443,6 +460,8 @@ def read_document(
     ``ocr_unavailable`` é o motivo, já conhecido, de o OCR não poder rodar (ou a
     função que o diz, chamada só se alguma página precisar de OCR).
     O texto vem sem caracteres de controle (exceto quebra de linha e tabulação).
+    Num PDF, ``Document.layout`` traz cada página disposta: as palavras com as
+    suas caixas, tomadas na mesma leitura (ver ``scrivane.layout``).
 
     Levanta ``FileNotFoundError`` para arquivo ausente, ``DocumentError``
     para PDF ilegível ou protegido por senha e para arquivo binário que não
@@ -465,11 +484,13 @@ def read_document(
     scanned: list[int] = []
     ocr_pages: tuple[int, ...] = ()
     ocr_seconds = 0.0
+    layout: tuple[_layout.Pagina, ...] = ()
     # Readers accept a PDF header anywhere in the first kilobyte.
     if b"%PDF-" in data[:1024] or p.suffix.lower() == ".pdf":
         pdf_text = _pdf_pages(p, data, unavailable if want_ocr else None, ocr_workers, _page_limit(max_pages))
         pages = pdf_text.pages
         scanned, ocr_pages, ocr_seconds = pdf_text.scanned, pdf_text.ocr_pages, pdf_text.ocr_seconds
+        layout = tuple(pdf_text.layout or ())
     else:
         if data.startswith((b"\xff\xfe", b"\xfe\xff")):
             text = data.decode("utf-16", errors="replace")
@@ -515,4 +536,5 @@ def read_document(
         unread_pages=tuple(scanned),
         unread_reason=reason,
         ocr_seconds=ocr_seconds,
+        layout=layout,
     )

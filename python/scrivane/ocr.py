@@ -126,14 +126,14 @@ def tidy(text: str) -> str:
     return _LOOSE_NUMBER.sub(_join_number, text)
 
 
-def _recognize(image_path: str) -> str:
+def _recognize(image_path: str, boxes: bool = False) -> tuple[str, str]:
     # Tesseract is run directly so that its output lands beside the image, in
     # the caller's private folder, readable by the owner only.
     import pytesseract
 
     base = os.path.splitext(image_path)[0]
     command = [pytesseract.pytesseract.tesseract_cmd, image_path, base, "-l", OCR_LANGUAGE,
-               *shlex.split(OCR_CONFIG), "txt"]
+               *shlex.split(OCR_CONFIG), "txt", *(["tsv"] if boxes else [])]
     try:
         done = subprocess.run(command, capture_output=True, timeout=OCR_PAGE_TIMEOUT, umask=0o077)
     except subprocess.TimeoutExpired:
@@ -143,17 +143,26 @@ def _recognize(image_path: str) -> str:
         raise RuntimeError(lines[-1] if lines else f"Tesseract terminou com o código {done.returncode}")
     try:
         with open(base + ".txt", encoding="utf-8", errors="replace") as f:
-            return tidy(f.read())
+            text = tidy(f.read())
+        tsv = ""
+        if boxes:
+            with open(base + ".tsv", encoding="utf-8", errors="replace") as f:
+                tsv = f.read()
+        return text, tsv
     finally:
-        for leftover in (base + ".txt", image_path):
+        for leftover in (base + ".txt", base + ".tsv", image_path):
             try:
                 os.unlink(leftover)
             except OSError:
                 pass
 
 
-def read_pages(render: Callable[[int], Any], indices: Sequence[int], workers: Optional[int] = None) -> dict[int, str]:
+def read_pages(render: Callable[[int], Any], indices: Sequence[int], workers: Optional[int] = None,
+               boxes: Optional[dict[int, str]] = None) -> dict[int, str]:
     """Texto de cada página de ``indices``, lido por OCR da imagem que ``render(indice)`` devolve.
+
+    Com ``boxes`` (um dicionário), o Tesseract também dá as caixas das palavras: a sua saída TSV
+    de cada página é guardada ali, pelo índice da página (ver ``scrivane.layout.palavras_tesseract``).
 
     ``render`` é chamado nesta thread, uma página por vez, enquanto as
     anteriores são lidas; no máximo duas páginas por processo esperam na
@@ -165,11 +174,13 @@ def read_pages(render: Callable[[int], Any], indices: Sequence[int], workers: Op
     os.environ.setdefault("OMP_THREAD_LIMIT", "1")
     workers = workers or default_workers()
     results: dict[int, str] = {}
-    pending: deque[tuple[int, Future[str]]] = deque()
+    pending: deque[tuple[int, Future[tuple[str, str]]]] = deque()
 
-    def collect(index: int, future: Future[str]) -> None:
+    def collect(index: int, future: Future[tuple[str, str]]) -> None:
         try:
-            results[index] = future.result()
+            results[index], tsv = future.result()
+            if boxes is not None:
+                boxes[index] = tsv
         except (pytesseract.TesseractError, OSError, RuntimeError) as exc:
             raise OCRError(f"OCR falhou na página {index + 1}: {exc}") from exc
 
@@ -187,7 +198,7 @@ def read_pages(render: Callable[[int], Any], indices: Sequence[int], workers: Op
                 with os.fdopen(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as out:
                     image.save(out, format="PPM")
                 del image
-                pending.append((index, pool.submit(_recognize, path)))
+                pending.append((index, pool.submit(_recognize, path, boxes is not None)))
             while pending:
                 collect(*pending.popleft())
         finally:

@@ -78,6 +78,19 @@ _NIVEIS = {
 }
 
 
+# The legal level of a signature, by its chain.
+_NIVEIS_LEGAIS = {
+    "qualificada": "assinatura eletrônica qualificada (ICP-Brasil)",
+    "avançada": "assinatura eletrônica avançada (gov.br, Lei 14.063/2020)",
+}
+
+
+def nivel_legal(a: dict[str, Any]) -> str:
+    """O nível legal de uma assinatura, por extenso."""
+    return _NIVEIS_LEGAIS.get(a.get("nivel_legal"), "sem nível legal reconhecido (certificado fora da ICP-Brasil "
+                                                    "e do gov.br, ou não validado)")
+
+
 def _estado(a: dict[str, Any]) -> tuple[str, str]:
     """(label, style) of one signature's level."""
     nivel = a.get("nivel")
@@ -92,7 +105,8 @@ def _estado(a: dict[str, Any]) -> tuple[str, str]:
 
 def _icone(achado: str) -> str:
     negativo = ("ASSINATURA VIOLADA", "DOCUMENTO ALTERADO", "CONTEÚDO ALTERADO", "SOBREPOSIÇÃO", "assinatura ilegível",
-                "CPF DIVERGENTE", "não ", "inválidos", "a assinatura não cobre", "recusad", "página(s)")
+                "CPF DIVERGENTE", "não ", "inválidos", "a assinatura não cobre", "recusad", "página(s)", "ATENÇÃO",
+                ": falta", "camada opcional")
     if any(p in achado for p in negativo):
         return "⚠️ "
     return "✅"
@@ -141,6 +155,8 @@ def imprimir_secao(digitais: Optional[dict[str, Any]], console: Any) -> None:
         if detalhes:
             console.print("   " + escape(" · ".join(detalhes)))
         if a.get("tipo") != "carimbo de tempo do documento":
+            if not a["ilegivel"]:
+                console.print(f"   Nível legal: {escape(nivel_legal(a))}")
             console.print(f"   QSA: {escape(a['identidade'])}")
         for achado in a["achados"]:
             console.print(f"   {_icone(achado)} {escape(achado)}")
@@ -638,6 +654,7 @@ def _assinatura_digital(a: dict[str, Any]) -> dict[str, Any]:
         "integra": "Não avaliada" if ilegivel or a.get("integra") is None else _SIM_NAO[bool(a.get("integra"))],
         "alterado": "Não foi possível analisar" if modificado is None else _SIM_NAO[bool(modificado)],
         "cadeia": cadeia,
+        "nivel_legal": "" if ilegivel or a.get("tipo") == "carimbo de tempo do documento" else _inicial(nivel_legal(a)),
         "qsa": _inicial(_texto(a.get("identidade")) or "não verificada"),
         "qsa_divergente": a.get("identidade") == IDENTIDADE_DIVERGENTE,
         "signatario": _texto(a.get("signatario_extraido")),

@@ -69,21 +69,35 @@ def _quem(a: dict[str, Any]) -> str:
     return str(a.get("pessoa") or a.get("nome") or "assinante não identificado")
 
 
+def _divergencia(a: dict[str, Any]) -> str:
+    socio = a.get("socio_qsa") if isinstance(a.get("socio_qsa"), dict) else {}
+    return f"{_quem(a)}, {socio.get('nome') or 'sócio'} consta no QSA de {socio.get('empresa') or 'empresa do contrato'}" \
+           f" com CPF {socio.get('cpf_mascarado') or 'outro'}"
+
+
 def motivo_da_reprovacao(assinaturas_digitais: Optional[dict[str, Any]], *, exigir_assinaturas: bool = False,
                          ignorar_assinaturas: bool = False) -> Optional[str]:
     """Por que as assinaturas digitais reprovam o contrato (``None``: não reprovam).
 
-    Uma assinatura "inválida" reprova, salvo com ``ignorar_assinaturas``.  Com
-    ``exigir_assinaturas``, também as que não são "válida e confiável" (ou
-    assinaturas que não puderam ser lidas).  Um certificado não reconhecido é
-    só um aviso.
+    Uma assinatura "inválida" reprova, salvo com ``ignorar_assinaturas``, e
+    também um certificado cujo CPF o QSA contradiz (a mesma pessoa, com outro
+    CPF, no quadro de sócios da empresa).  Com ``exigir_assinaturas``, também
+    as que não são "válida e confiável" (ou assinaturas que não puderam ser
+    lidas).  Um certificado não reconhecido é só um aviso.
     """
     if assinaturas_digitais is None or ignorar_assinaturas:
         return None
     itens = [a for a in assinaturas_digitais.get("assinaturas") or [] if isinstance(a, dict)]
+    motivos = []
     invalidas = [a for a in itens if a.get("nivel") == "inválida"]
     if invalidas:
-        return "assinatura digital inválida: " + "; ".join(f"{_quem(a)}, {a.get('motivo')}" for a in invalidas)
+        motivos.append("assinatura digital inválida: " + "; ".join(f"{_quem(a)}, {a.get('motivo')}"
+                                                                  for a in invalidas))
+    divergentes = [a for a in itens if a.get("identidade") == "CPF divergente do QSA"]
+    if divergentes:
+        motivos.append("CPF do certificado divergente do QSA: " + "; ".join(map(_divergencia, divergentes)))
+    if motivos:
+        return "; ".join(motivos)
     if exigir_assinaturas:
         if assinaturas_digitais.get("erro"):
             return f"assinaturas digitais não verificadas: {assinaturas_digitais['erro']}"

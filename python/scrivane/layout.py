@@ -1,0 +1,336 @@
+"""Páginas como estão dispostas: palavras com suas caixas, em linhas, blocos e colunas.
+
+Cada página de um PDF lido vira uma ``Pagina`` com as suas ``Palavra``: o
+texto de cada palavra e a sua caixa em pontos de PDF (1/72 de polegada),
+com a origem no canto superior esquerdo da página e ``y`` crescendo para
+baixo (como numa imagem da página; ``y0`` é o topo, ``y1`` a base).  Numa
+página de texto as caixas vêm do PDFium (a caixa do primeiro caractere e a
+do último; a margem direita de uma palavra curta seguida de outra na mesma
+linha é estimada pela seguinte, ver ``palavras_pdfium``); numa página lida
+por OCR, das caixas de palavra do Tesseract, convertidas da imagem para
+pontos.  ``Palavra`` é uma tupla nomeada (texto, x0, y0, x1, y1).
+
+As palavras são agrupadas, uma vez por página e só quando pedidas, em
+``Linha`` (palavras na mesma altura e sem um vão largo entre elas: dois
+blocos de assinatura lado a lado dão duas linhas), ``Bloco`` (linhas que se
+seguem na mesma coluna) e colunas (``Bloco.coluna``: a ordem, da esquerda
+para a direita, de blocos que dividem a mesma faixa da página).
+
+``ler_layout(caminho)`` lê um PDF e devolve as suas páginas; quem já tem o
+``Document`` lido por ``scrivane.read_document`` usa ``layout_do_documento``
+(ou ``Document.layout``), que não relê o PDF: as caixas são tomadas durante a
+própria leitura do texto.  Arquivos de texto não têm layout (tupla vazia).
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import re
+from dataclasses import dataclass
+from functools import cached_property
+from statistics import median
+from typing import Iterable, NamedTuple, Optional, Sequence
+
+__all__ = ["Palavra", "Linha", "Bloco", "Pagina", "ler_layout", "layout_do_documento", "palavras_pdfium",
+           "palavras_tesseract"]
+
+
+class Palavra(NamedTuple):
+    """Uma palavra e a sua caixa, em pontos (origem no canto superior esquerdo)."""
+
+    texto: str
+    x0: float
+    y0: float
+    x1: float
+    y1: float
+
+    @property
+    def altura(self) -> float:
+        return self.y1 - self.y0
+
+    @property
+    def centro_y(self) -> float:
+        return (self.y0 + self.y1) / 2
+
+
+def _caixa(itens: Iterable) -> tuple[float, float, float, float]:
+    itens = list(itens)
+    return (min(i.x0 for i in itens), min(i.y0 for i in itens), max(i.x1 for i in itens), max(i.y1 for i in itens))
+
+
+@dataclass(frozen=True)
+class Linha:
+    """Palavras lidas da esquerda para a direita, na mesma altura e sem vão de coluna entre elas."""
+
+    palavras: tuple[Palavra, ...]
+    x0: float
+    y0: float
+    x1: float
+    y1: float
+
+    @classmethod
+    def de(cls, palavras: Sequence[Palavra]) -> "Linha":
+        return cls(tuple(palavras), *_caixa(palavras))
+
+    @property
+    def texto(self) -> str:
+        return " ".join(p.texto for p in self.palavras)
+
+    @property
+    def altura(self) -> float:
+        return self.y1 - self.y0
+
+
+@dataclass(frozen=True)
+class Bloco:
+    """Linhas seguidas de uma mesma coluna; ``coluna`` conta da esquerda (0) entre os blocos da mesma faixa."""
+
+    linhas: tuple[Linha, ...]
+    x0: float
+    y0: float
+    x1: float
+    y1: float
+    coluna: int = 0
+
+    @property
+    def texto(self) -> str:
+        return "\n".join(l.texto for l in self.linhas)
+
+
+@dataclass
+class Pagina:
+    """Uma página: número (a partir de 1), tamanho em pontos e as palavras; linhas e blocos são
+    calculados uma vez, na primeira vez em que são pedidos."""
+
+    numero: int
+    largura: float
+    altura: float
+    palavras: tuple[Palavra, ...] = ()
+    ocr: bool = False  # the words came from Tesseract
+
+    @cached_property
+    def linhas(self) -> tuple[Linha, ...]:
+        return tuple(l for _, l in self._linhas_em_faixas)
+
+    @cached_property
+    def _linhas_em_faixas(self) -> list[tuple[int, Linha]]:
+        """Every line with the index of the row of the page it sits on (one row: one height)."""
+        saida: list[tuple[int, Linha]] = []
+        for faixa, fila in enumerate(_filas(self.palavras)):
+            for pedaco in _cortar_em_colunas(fila):
+                saida.append((faixa, Linha.de(pedaco)))
+        return saida
+
+    @cached_property
+    def blocos(self) -> tuple[Bloco, ...]:
+        return tuple(_blocos(self._linhas_em_faixas))
+
+    @property
+    def texto(self) -> str:
+        """O texto da página na ordem de leitura: bloco a bloco, cada coluna da faixa por vez."""
+        return "\n".join(b.texto for b in self.blocos)
+
+    @cached_property
+    def faixas(self) -> tuple[tuple[Bloco, ...], ...]:
+        """Os blocos em faixas: cada faixa, os blocos lado a lado na mesma altura, da esquerda para a direita."""
+        saida: list[list[Bloco]] = []
+        for b in self.blocos:
+            if saida and b.coluna > 0 and b.y0 < max(x.y1 for x in saida[-1]):
+                saida[-1].append(b)
+            else:
+                saida.append([b])
+        return tuple(tuple(f) for f in saida)
+
+    def palavras_em(self, x0: float, y0: float, x1: float, y1: float) -> list[Palavra]:
+        """As palavras cujo centro cai dentro da caixa dada."""
+        return [p for p in self.palavras
+                if x0 <= (p.x0 + p.x1) / 2 <= x1 and y0 <= p.centro_y <= y1]
+
+
+# ---------------------------------------------------------------------------
+# Grouping
+# ---------------------------------------------------------------------------
+
+# A gap between two words of one row wider than this many times the row's height is a column gutter.
+VAO_COLUNA = 2.5
+
+
+def _filas(palavras: Sequence[Palavra]) -> list[list[Palavra]]:
+    """Words on the same height, top to bottom, each row left to right."""
+    filas: list[list[Palavra]] = []
+    for p in sorted(palavras, key=lambda p: (p.centro_y, p.x0)):
+        if filas:
+            ultima = filas[-1]
+            topo, base = min(q.y0 for q in ultima[-3:]), max(q.y1 for q in ultima[-3:])
+            sobreposto = min(base, p.y1) - max(topo, p.y0)
+            if sobreposto >= 0.5 * min(base - topo, p.y1 - p.y0) or abs(p.centro_y - (topo + base) / 2) < 1.0:
+                ultima.append(p)
+                continue
+        filas.append([p])
+    return [sorted(f, key=lambda p: p.x0) for f in filas]
+
+
+def _cortar_em_colunas(fila: list[Palavra]) -> list[list[Palavra]]:
+    """A row cut where a gap between words is wide enough to be a gutter between columns."""
+    if len(fila) < 2:
+        return [fila]
+    altura = median(p.altura for p in fila) or 1.0
+    pedacos = [[fila[0]]]
+    for anterior, p in zip(fila, fila[1:]):
+        if p.x0 - anterior.x1 > VAO_COLUNA * altura:
+            pedacos.append([p])
+        else:
+            pedacos[-1].append(p)
+    return pedacos
+
+
+def _blocos(linhas: list[tuple[int, Linha]]) -> list[Bloco]:
+    """Lines joined into blocks: a line goes on the block right above it in the same column
+    (overlapping horizontally, close below it).  Blocks are then ordered by bands: blocks side by
+    side share a band and are read left to right, each whole."""
+    abertos: list[tuple[list[Linha], int]] = []  # (lines, last row)
+    for faixa, linha in linhas:
+        escolhido = None
+        for k in range(len(abertos) - 1, -1, -1):
+            bloco, ultima_faixa = abertos[k]
+            base = bloco[-1]
+            vao = linha.y0 - base.y1
+            sobrepoe = min(base.x1, linha.x1) - max(base.x0, linha.x0) > 0
+            if ultima_faixa < faixa and sobrepoe and vao <= 1.2 * max(base.altura, linha.altura):
+                escolhido = k
+                break
+        if escolhido is None:
+            abertos.append(([linha], faixa))
+        else:
+            bloco, _ = abertos[escolhido]
+            bloco.append(linha)
+            abertos[escolhido] = (bloco, faixa)
+    blocos = [Bloco(tuple(ls), *_caixa(ls)) for ls, _ in abertos]
+    # Bands: blocks whose vertical extents overlap sit side by side.
+    blocos.sort(key=lambda b: (b.y0, b.x0))
+    saida: list[Bloco] = []
+    faixa: list[Bloco] = []
+    base = None
+    for b in blocos:
+        if faixa and b.y0 < base - 0.5:
+            faixa.append(b)
+            base = max(base, b.y1)
+            continue
+        saida.extend(_numerar(faixa))
+        faixa, base = [b], b.y1
+    saida.extend(_numerar(faixa))
+    return saida
+
+
+def _numerar(faixa: list[Bloco]) -> list[Bloco]:
+    faixa = sorted(faixa, key=lambda b: b.x0)
+    saida: list[Bloco] = []
+    coluna = -1
+    direita = float("-inf")
+    for b in faixa:
+        if b.x0 >= direita - 0.5:
+            coluna += 1
+        direita = max(direita, b.x1)
+        saida.append(Bloco(b.linhas, b.x0, b.y0, b.x1, b.y1, coluna=max(coluna, 0)))
+    return saida
+
+
+# ---------------------------------------------------------------------------
+# Words from PDFium and from Tesseract
+# ---------------------------------------------------------------------------
+
+_PALAVRA = re.compile(r"[^\s\ufffe]+")
+
+
+def palavras_pdfium(textpage, texto: str, altura: float) -> tuple[Palavra, ...]:
+    """As palavras de uma página de texto do PDFium (``textpage``: o objeto de texto aberto da página;
+    ``texto``: o que ``get_text_range()`` deu dele), com caixas em pontos.
+
+    O topo, a base e a margem esquerda de cada palavra são os do seu primeiro caractere. A margem
+    direita é a do último caractere quando um vão largo pode seguir a palavra (fim de linha, palavra
+    longa, espaço grande até a seguinte); numa palavra curta seguida, na mesma linha, por outra a
+    distância normal, é a margem esquerda da seguinte menos um espaço (uma chamada ao PDFium por
+    palavra em vez de duas: a leitura do texto não fica mais lenta)."""
+    import pypdfium2.raw as pdfium_c
+
+    raw = getattr(textpage, "raw", textpage)
+    total = pdfium_c.FPDFText_CountChars(raw)
+    if total <= 0 or not texto:
+        return ()
+    # The text's positions are the characters' own unless pdfium inserted or dropped some.
+    alinhado = len(texto) == total
+    caixa = pdfium_c.FS_RECTF()
+    ref = ctypes.byref(caixa)
+    solta = pdfium_c.FPDFText_GetLooseCharBox
+    indice = pdfium_c.FPDFText_GetCharIndexFromTextIndex
+    achadas: list[tuple] = []  # text, last char, left, top, bottom, right (known for one character)
+    for m in _PALAVRA.finditer(texto):
+        inicio, fim = m.span()
+        fim -= 1
+        if not alinhado:
+            inicio, fim = indice(raw, inicio), indice(raw, fim)
+            if inicio < 0 or fim < 0:
+                continue
+        if not solta(raw, inicio, ref):
+            continue
+        palavra = m.group()
+        if alinhado and texto[fim + 1:fim + 2] == "\ufffe":
+            palavra += "-"
+        achadas.append((palavra, fim, caixa.left, altura - caixa.top, altura - caixa.bottom, caixa.right if fim == inicio else None))
+    palavras: list[Palavra] = []
+    novo = Palavra._make
+    ultima = len(achadas) - 1
+    for k, (palavra, fim, x0, y0, y1, direita) in enumerate(achadas):
+        h = y1 - y0
+        if k < ultima:
+            proxima = achadas[k + 1]
+            vao = proxima[2] - x0
+            # The narrowest letters take a fifth of the box height: a span this short leaves no room
+            # for a column's gutter after the word.
+            if abs(proxima[3] - y0) < 0.2 * h and 0 < vao <= 0.19 * h * len(palavra) + 2.4 * h:
+                palavras.append(novo((palavra, x0, y0, max(x0, proxima[2] - 0.24 * h), y1)))
+                continue
+        if direita is None:
+            direita = caixa.right if solta(raw, fim, ref) else x0
+        palavras.append(novo((palavra, x0, y0, max(x0, direita), y1)))
+    return tuple(palavras)
+
+
+def palavras_tesseract(tsv: str, escala: float) -> tuple[Palavra, ...]:
+    """As palavras da saída TSV do Tesseract (nível 5), convertidas de pixels para pontos (``escala``:
+    pixels por ponto da imagem lida)."""
+    palavras: list[Palavra] = []
+    escala = escala or 1.0
+    for linha in tsv.splitlines()[1:]:
+        campos = linha.split("\t")
+        if len(campos) < 12 or campos[0] != "5":
+            continue
+        texto = campos[11].strip()
+        if not texto:
+            continue
+        try:
+            x, y, w, h = (float(c) for c in campos[6:10])
+        except ValueError:
+            continue
+        palavras.append(Palavra(texto, x / escala, y / escala, (x + w) / escala, (y + h) / escala))
+    return tuple(palavras)
+
+
+def layout_do_documento(documento) -> tuple[Pagina, ...]:
+    """As páginas dispostas de um ``Document`` já lido (sem reler o arquivo); vazio para texto simples."""
+    return tuple(getattr(documento, "layout", ()) or ())
+
+
+def ler_layout(caminho: str | os.PathLike[str], *, ocr: Optional[bool] = None) -> list[Pagina]:
+    """Lê o PDF em ``caminho`` e devolve as suas páginas com palavras, linhas e blocos."""
+    from .document import read_document
+
+    return list(layout_do_documento(read_document(caminho, ocr=ocr)))
+
+
+def juntar_palavras(*grupos: Sequence[Palavra]) -> tuple[Palavra, ...]:
+    saida: list[Palavra] = []
+    for g in grupos:
+        saida.extend(g)
+    return tuple(saida)
