@@ -19,7 +19,10 @@ if TYPE_CHECKING:
     from scrivane_contract.verificacao import Verificacao
 
 ENV_HISTORICO = "SCRIVANE_HISTORICO"
-VERSAO = 1
+VERSAO = 2
+# Seconds a writer waits for a lock held by another process (a shared queue needs patience;
+# a verification, which only records its result, passes a short wait).
+ESPERA_PADRAO = 30.0
 
 
 def caminho_padrao() -> Path:

@@ -19,7 +19,7 @@ import threading
 from pathlib import Path
 from typing import TYPE_CHECKING, Optional
 
-from scrivane_contract.historico.comum import VERSAO, Resumo, _linhas_filhas, _url_sqlalchemy, url_padrao
+from scrivane_contract.historico.comum import ESPERA_PADRAO, VERSAO, Resumo, _linhas_filhas, _url_sqlalchemy, url_padrao
 
 if TYPE_CHECKING:
     from scrivane_contract.verificacao import Verificacao
@@ -30,9 +30,13 @@ _COLUNAS_EMPRESAS = ("verificacao_id", "cnpj", "verificado_em", "razao_social", 
 _COLUNAS_SIGNATARIOS = ("verificacao_id", "cnpj", "nome", "socio", "qualificacao")
 
 
-def abrir(url: Optional[str] = None) -> Optional["HistoricoSqlite"]:
-    """O histórico SQLite em ``url`` (padrão: ``url_padrao()``) com o esquema atual, ou None."""
+def abrir(url: Optional[str] = None, espera: Optional[float] = None) -> Optional["HistoricoSqlite"]:
+    """O histórico SQLite em ``url`` (padrão: ``url_padrao()``) com o esquema atual, ou None.
+
+    ``espera``: segundos de espera por um banco bloqueado por outro processo (padrão: ``ESPERA_PADRAO``).
+    """
     url = url or url_padrao()
+    espera = ESPERA_PADRAO if espera is None else espera
     alvo = _url_sqlalchemy(url)
     if not alvo.startswith("sqlite:///"):
         return None
@@ -41,7 +45,7 @@ def abrir(url: Optional[str] = None) -> Optional["HistoricoSqlite"]:
         return None
     try:
         # mode=rw: a missing file is Historico's to create.
-        con = sqlite3.connect(Path(caminho).absolute().as_uri() + "?mode=rw", uri=True, timeout=30,
+        con = sqlite3.connect(Path(caminho).absolute().as_uri() + "?mode=rw", uri=True, timeout=espera,
                               check_same_thread=False, isolation_level=None)
     except sqlite3.Error:
         return None
@@ -52,7 +56,7 @@ def abrir(url: Optional[str] = None) -> Optional["HistoricoSqlite"]:
             return None
         con.execute("PRAGMA journal_mode=WAL")
         con.execute("PRAGMA synchronous=NORMAL")
-        con.execute("PRAGMA busy_timeout=30000")
+        con.execute(f"PRAGMA busy_timeout={int(espera * 1000)}")
     except sqlite3.Error:
         con.close()
         return None
@@ -66,6 +70,11 @@ class HistoricoSqlite:
         self.url = url
         self._con = con
         self._lock = threading.Lock()
+
+    @property
+    def descricao(self) -> str:
+        """Onde o histórico está."""
+        return self.url
 
     def anteriores(self, sha256: str, exceto: Optional[str] = None) -> list[Resumo]:
         """As verificações anteriores de um arquivo com este SHA-256, mais recentes primeiro."""
