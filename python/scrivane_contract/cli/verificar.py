@@ -10,17 +10,9 @@ import sys
 import threading
 import time
 from pathlib import Path
-from typing import Any, Callable, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
 from scrivane_contract._controles import LIMITE_LINHA, bruto, linhas_curtas, para_terminal, terminal_seguro
-from scrivane_contract.apresentacao import (
-    _terminal,
-    console_saida,
-    data_legivel,
-    imprimir_depois_do_relatorio,
-    imprimir_relatorio,
-    imprimir_resumo,
-)
 from scrivane_contract.cli import assinaturas as digitais_cli
 from scrivane_contract.cli import (
     SAIDA_APROVADO,
@@ -45,7 +37,11 @@ from scrivane_contract.cli.opcoes import (
     valor_registro,
     verificar_credenciais,
 )
-from scrivane_contract.verificacao import Verificacao, Verificador, motivo_da_falha  # noqa: F401
+
+# The presentation and the verification itself are loaded when a command runs,
+# not for --help.
+if TYPE_CHECKING:
+    from scrivane_contract.verificacao import Verificacao, Verificador
 
 PARALELO_PADRAO = 4
 
@@ -267,6 +263,8 @@ def executar(args: argparse.Namespace) -> int:
         if html is not None:
             html.escrever(indice, v)
 
+    from scrivane_contract.verificacao import Verificador
+
     um = len(arquivos) == 1 and not args.json and kwargs["verbose"]
     # Several contracts: the library prints nothing; the summary table and the JSON lines speak.
     verificador = Verificador(kwargs if um else {**kwargs, "verbose": False}, assinaturas=opcoes_assinaturas,
@@ -322,6 +320,7 @@ def guardar_no_historico(historico: Any, v: Verificacao) -> bool:
     Um histórico que não pode ser lido ou gravado não muda a verificação: um
     aviso, e False (o chamador deixa de usá-lo).
     """
+    from scrivane_contract.apresentacao import data_legivel
     from scrivane_contract.cli import aviso
 
     try:
@@ -386,6 +385,7 @@ class SaidaHtml:
 
 def _um_contrato(arquivo: Path, verificador: Verificador, registrar: Callable[[int, Verificacao], None]) -> int:
     """One contract: the library prints its progress lines and report as they come."""
+    from scrivane_contract.apresentacao import imprimir_depois_do_relatorio
     from scrivane_contract.cli import erro
 
     resultado: list[Verificacao] = []
@@ -406,6 +406,8 @@ def _um_contrato(arquivo: Path, verificador: Verificador, registrar: Callable[[i
 
 def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Namespace,
             registrar: Callable[[int, Verificacao], None], kwargs: dict[str, Any]) -> int:
+    from scrivane_contract.apresentacao import _terminal, console_saida, imprimir_relatorio, imprimir_resumo
+
     mostrar_barra = args.progresso or _terminal(sys.stderr)
     stdout_terminal = _terminal(sys.stdout)
 
