@@ -105,6 +105,13 @@ class LugaresNaFila:
                 raise FilaCheia(self._retry_after())
             self._reservas += 1
 
+    def sondar(self) -> None:
+        """``FilaCheia`` quando não há lugar para mais um envio, sem reservar nenhum."""
+        ocupadas = self._ocupadas()
+        with self._lock:
+            if self._fechada or ocupadas + self._reservas >= self.capacidade:
+                raise FilaCheia(self._retry_after())
+
     def liberar(self) -> None:
         """Devolve o lugar de um envio recusado."""
         with self._lock:

@@ -331,11 +331,11 @@ def criar_app(
 
         # A full queue is said at once, without reading the body (and without holding a place).
         try:
-            # The queue may be a database: its calls stay off the event loop.
-            await run_in_threadpool(fila.reservar)
+            # The queue may be a database: its calls stay off the event loop.  The place is only
+            # probed here, not held, so that concurrent probes never crowd it.
+            await run_in_threadpool(fila.sondar)
         except FilaCheia as exc:
             return cheia(exc)
-        fila.liberar()
         cliente = request.client.host if request.client else ""
         if envios_por_cliente and envios_em_curso.get(cliente, 0) >= envios_por_cliente:
             return JSONResponse({"detail": "Envios simultâneos demais deste endereço. Aguarde o fim dos "
