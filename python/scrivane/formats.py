@@ -267,8 +267,9 @@ def ler_docx(caminho: Path, dados: bytes) -> str:
 # -- the reader's entry point -------------------------------------------------------------
 
 
-def ler(caminho: Path, dados: bytes, *, ocr: bool, unavailable: Optional[str], ocr_workers: Optional[int],
-        max_pages: int, progress: Optional[Callable[[int, int], None]] = None) -> Optional[Lido]:
+def ler(caminho: Path, dados: bytes, *, ocr: bool, unavailable: "Optional[str] | Callable[[], Optional[str]]",
+        ocr_workers: Optional[int], max_pages: int,
+        progress: Optional[Callable[[int, int], None]] = None) -> Optional[Lido]:
     """O texto de uma imagem ou de um DOCX, ou None quando o arquivo não é nenhum dos dois.
 
     Erros como os do leitor de PDF: ``DocumentError`` (formato não suportado, arquivo
@@ -291,6 +292,8 @@ def ler(caminho: Path, dados: bytes, *, ocr: bool, unavailable: Optional[str], o
                 raise LimiteImagem(f"DOCX com {len(paginas):,} blocos de texto; limite {max_pages:,}"
                                    .replace(",", "."))
             return Lido(paginas)
+        if callable(unavailable):  # asked only now: the question loads Pillow and runs Tesseract
+            unavailable = unavailable()
         if not ocr or unavailable is not None:
             motivo = "o OCR está desligado (SCRIVANE_OCR=0)" if not ocr else \
                 f"OCR indisponível: {unavailable}; {_ocr.INSTALL_HINT}"

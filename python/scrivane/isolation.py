@@ -285,6 +285,11 @@ def _worker_main(argv: list[str]) -> None:
         if stage == "ocr" and _cpu_seconds_self_and_children() - state["cpu0"] > state["seconds"]:
             raise _OutOfTime
 
+    def ask_parent() -> Optional[str]:
+        # Whether OCR can run is the parent's to say (its packages, its Tesseract).
+        outbox.send(("ocr?",))
+        return inbox.recv()
+
     _document.page_hook = hook
 
     def ocr_page(done: int, total: int) -> None:
@@ -317,7 +322,7 @@ def _worker_main(argv: list[str]) -> None:
                 os.environ["SCRIVANE_OCR"] = request["ocr_env"]
             doc = _document.read_document(
                 request["path"], ocr=request["ocr"], ocr_workers=request["ocr_workers"],
-                max_pages=request["pages"], ocr_unavailable=request["ocr_unavailable"])
+                max_pages=request["pages"], ocr_unavailable=ask_parent if request["ocr"] else None)
             message: tuple = ("fim", doc)
         except _OutOfTime:
             message, leave = ("limite", "tempo", state["page"]), True
@@ -449,6 +454,11 @@ class _Worker:
                         listener(message[1], message[2])
                     except Exception:  # noqa: BLE001 - a failing listener does not fail the reading
                         log.debug("ouvinte do progresso do OCR falhou", exc_info=True)
+            elif kind == "ocr?":
+                try:
+                    self.inbox.send(_ocr.unavailable_reason())
+                except OSError:
+                    return self._died(path, cpu0, killed_for_time=False)
             elif kind == "fim":
                 return message[1]
             elif kind == "erro":
@@ -618,7 +628,7 @@ class ReaderPool:
             "path": os.fspath(path),
             "cwd": os.getcwd(),
             "ocr": want,
-            "ocr_unavailable": _ocr.unavailable_reason() if want else None,
+            # Whether OCR can run here is asked by the worker, of a document with a page to OCR.
             "ocr_workers": ocr_workers,
             "ocr_env": os.environ.get("SCRIVANE_OCR"),  # the reader says why OCR was off as the caller would
             "pages": self.limits.pages,

@@ -484,7 +484,7 @@ def imprimir_assinaturas(v: "Verificacao") -> None:
     imprimir_secao(v.assinaturas_digitais, console)
     if v.resultado is not None and v.veredito != v.resultado.get("resultado_final"):
         motivo = getattr(v, "motivo_veredito", None)
-        console.print(f"🚫 VEREDITO FINAL: {v.veredito}" + (f" ({_escapar(motivo)})" if motivo else ""),
+        console.print(f"🚫 VEREDITO FINAL: {v.veredito}" + (f" ({_escapar_mensagem(motivo)})" if motivo else ""),
                       style="bold red", soft_wrap=True)
 
 

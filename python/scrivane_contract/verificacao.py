@@ -452,6 +452,8 @@ class _Leitura:
         self._executor.shutdown(wait=False)
 
     def _ler(self) -> list[Any]:
+        if _sem_assinaturas(self.caminho, self.opcoes):
+            return []
         from scrivane.signatures import ler_assinaturas
 
         return ler_assinaturas(self.caminho, **self.opcoes)
@@ -466,6 +468,30 @@ class _Leitura:
         import concurrent.futures
 
         concurrent.futures.wait([self._futuro])
+
+
+def _sem_assinaturas(caminho: Path, opcoes: dict[str, Any]) -> bool:
+    """Whether a look at the file's structure shows it has no digital signature, so that
+    the validation stack (pyHanko, the ICP-Brasil roots) need not be loaded for it.
+
+    Only with the default roots (other roots are read, and their errors reported,
+    whatever the file) and with the validation stack installed (else the reading says
+    it is missing)."""
+    if opcoes.get("raizes") is not None:
+        return False
+    import importlib.util
+
+    try:
+        from scrivane.signature_scan import may_be_signed
+    except ImportError:
+        return False
+    if any(importlib.util.find_spec(m) is None for m in ("pyhanko", "pyhanko_certvalidator", "certifi_icpbr")):
+        return False
+    try:
+        dados = caminho.read_bytes()
+    except OSError:
+        return False  # the reading reports it
+    return not may_be_signed(dados)
 
 
 def _assinaturas_nao_conferidas(motivo: str) -> dict[str, Any]:

@@ -108,8 +108,8 @@ def inteiro_positivo(texto: str) -> int:
     return valor
 
 
-def criar_parser() -> argparse.ArgumentParser:
-    """Monta o parser com todos os comandos."""
+def criar_parser(somente: Optional[str] = None) -> argparse.ArgumentParser:
+    """Monta o parser com todos os comandos (ou só com o comando ``somente``)."""
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Verifica a legitimidade de contratos brasileiros.",
@@ -121,7 +121,7 @@ def criar_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_versao()}")
     sub = parser.add_subparsers(dest="comando", metavar="COMANDO", required=True, title="comandos")
-    for nome in COMANDOS:
+    for nome in (somente,) if somente in COMANDOS else COMANDOS:
         importlib.import_module(f"{__name__}.{nome}").configurar(sub)
     return parser
 
@@ -151,12 +151,15 @@ class Interrompido(KeyboardInterrupt):
 
 def main(argv: Optional[list[str]] = None) -> int:
     """Ponto de entrada do comando; devolve o código de saída."""
+    pedido = (sys.argv[1:] if argv is None else argv)[:1]
     with _argparse_em_portugues():
-        parser = criar_parser()
+        # A command named first needs only its own parser (the others' modules are not loaded).
+        parser = criar_parser(pedido[0] if pedido else None)
         try:
             args = parser.parse_args(argv)
         except SystemExit as exc:  # argparse: --help/--version give 0, usage errors 2
             return SAIDA_USO if exc.code not in (0, None) else 0
+    _requests_sob_demanda()
     estado = _estado_cnpj()
     from scrivane_contract._controles import terminal_seguro
 
@@ -195,6 +198,25 @@ def _executar(args: argparse.Namespace, estado: dict) -> int:
         from scrivane_contract.cli.opcoes import restaurar_leitura
 
         restaurar_leitura()
+
+
+def _requests_sob_demanda() -> None:
+    # The cnpj module binds `requests` when it is imported, and every command
+    # imports it; a command whose lookups are answered by the local registry
+    # never sends a request.  Until one is sent, `requests` (and urllib3) stays
+    # unloaded: the module object is the interpreter's lazy one, loaded on its
+    # first attribute access.
+    if "requests" in sys.modules:
+        return
+    import importlib.util
+
+    spec = importlib.util.find_spec("requests")
+    if spec is None or spec.loader is None:
+        return
+    spec.loader = importlib.util.LazyLoader(spec.loader)
+    modulo = importlib.util.module_from_spec(spec)
+    sys.modules["requests"] = modulo
+    spec.loader.exec_module(modulo)
 
 
 # What a command may rebind in the cnpj module (--registro, the polite client);

@@ -158,6 +158,8 @@ def executar(args: argparse.Namespace) -> int:
     from scrivane_contract.checker import ContractChecker
 
     checker = ContractChecker(**kwargs)  # fails now, not at the first upload
+    if getattr(checker, "provider", None) != "local":
+        import openai  # noqa: F401  (the engine's model client, loaded now rather than by the first upload)
     mostrar_avisos()
     if args.sem_trabalhadores and args.sem_historico:
         raise ErroDeUso("--sem-trabalhadores precisa do histórico (a fila fica nele): tire --sem-historico")

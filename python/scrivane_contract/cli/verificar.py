@@ -10,17 +10,9 @@ import sys
 import threading
 import time
 from pathlib import Path
-from typing import Any, Callable, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
 from scrivane_contract._controles import LIMITE_LINHA, bruto, linhas_curtas, para_terminal, terminal_seguro
-from scrivane_contract.apresentacao import (
-    _terminal,
-    console_saida,
-    data_legivel,
-    imprimir_depois_do_relatorio,
-    imprimir_relatorio,
-    imprimir_resumo,
-)
 from scrivane_contract.cli import assinaturas as digitais_cli
 from scrivane_contract.cli import (
     SAIDA_APROVADO,
@@ -45,7 +37,11 @@ from scrivane_contract.cli.opcoes import (
     valor_registro,
     verificar_credenciais,
 )
-from scrivane_contract.verificacao import Verificacao, Verificador, motivo_da_falha  # noqa: F401
+
+# The presentation and the verification itself are loaded when a command runs,
+# not for --help.
+if TYPE_CHECKING:
+    from scrivane_contract.verificacao import Verificacao, Verificador
 
 PARALELO_PADRAO = 4
 
@@ -217,6 +213,8 @@ class Lote:
         import importlib
 
         modulos = ["scrivane_contract.checker", "scrivane"]
+        if self.verificador.kwargs_checker.get("provider") != "local":
+            modulos.append("openai")  # the engine loads it only for a model provider
         if self.verificador.assinaturas is not None:
             modulos += ["scrivane.signatures", "scrivane_contract.assinaturas_digitais"]
         for nome in modulos:
@@ -273,8 +271,9 @@ def executar(args: argparse.Namespace) -> int:
     verificar_credenciais(kwargs)
     registro = aplicar_registro(valor_registro(args), args)
     aplicar_leitura(args)
+    _preparar_leitores(min(args.paralelo, len(arquivos)))
     mostrar_avisos()
-    historico = abrir_historico(args, obrigatorio=False, tolerante=True)
+    historico = abrir_historico(args, obrigatorio=False, tolerante=True, so_gravar=True)
 
     html = SaidaHtml(args.html, arquivos) if args.html else None
     saida = SaidaJsonl(args.saida) if args.saida else None
@@ -289,6 +288,8 @@ def executar(args: argparse.Namespace) -> int:
             saida.escrever(v.como_json())
         if html is not None:
             html.escrever(indice, v)
+
+    from scrivane_contract.verificacao import Verificador
 
     um = len(arquivos) == 1 and not args.json and kwargs["verbose"]
     # Several contracts: the library prints nothing; the summary table and the JSON lines speak.
@@ -306,6 +307,18 @@ def executar(args: argparse.Namespace) -> int:
         if historico is not None:
             with contextlib.suppress(Exception):
                 historico.fechar()
+
+
+def _preparar_leitores(quantos: int) -> None:
+    """Starts the isolated readers now, in the background: their start-up (an interpreter,
+    pdfium) overlaps the loading of the checker, the engine and the history."""
+    try:
+        from scrivane import isolation
+    except ImportError:  # no engine: the checker says why
+        return
+    if isolation.isolation_enabled():
+        threading.Thread(target=isolation.shared_pool().warm, args=(quantos,), daemon=True,
+                         name="leitor-aquecer").start()
 
 
 @contextlib.contextmanager
@@ -333,6 +346,7 @@ def guardar_no_historico(historico: Any, v: Verificacao) -> bool:
     Um histórico que não pode ser lido ou gravado não muda a verificação: um
     aviso, e False (o chamador deixa de usá-lo).
     """
+    from scrivane_contract.apresentacao import data_legivel
     from scrivane_contract.cli import aviso
 
     try:
@@ -455,6 +469,7 @@ def _interrompido(arquivos: list[Path], verificacoes: list[Optional[Verificacao]
 
 def _um_contrato(arquivo: Path, verificador: Verificador, registrar: Callable[[int, Verificacao], None]) -> int:
     """One contract: the library prints its progress lines and report as they come."""
+    from scrivane_contract.apresentacao import imprimir_depois_do_relatorio
     from scrivane_contract.cli import erro
 
     resultado: list[Verificacao] = []
@@ -481,6 +496,8 @@ def _um_contrato(arquivo: Path, verificador: Verificador, registrar: Callable[[i
 
 def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Namespace,
             registrar: Callable[[int, Verificacao], None], kwargs: dict[str, Any]) -> int:
+    from scrivane_contract.apresentacao import _terminal, console_saida, imprimir_relatorio, imprimir_resumo
+
     mostrar_barra = args.progresso or _terminal(sys.stderr)
     stdout_terminal = _terminal(sys.stdout)
 
