@@ -415,6 +415,8 @@ class ProgressoOCR:
 
     def __init__(self, barra: Any = None, *, terminal: Optional[bool] = None) -> None:
         self.barra = barra
+        from scrivane_contract.apresentacao import _terminal
+
         self.terminal = _terminal(sys.stderr) if terminal is None else terminal
         self._propria = False
         self._tarefas: dict[Path, Any] = {}
@@ -428,6 +430,8 @@ class ProgressoOCR:
             if self.barra is None:
                 from rich.console import Console
                 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
+
+                from scrivane_contract.apresentacao import _terminal
 
                 # Output to a terminal goes above the bar; piped output is left alone.
                 self.barra = Progress(TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(),
