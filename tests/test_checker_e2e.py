@@ -127,13 +127,14 @@ class TestEndToEnd:
         cnpj_, brasil, receita = empresa_exemplo(ACME)
         brasil.update(cep=1310100, numero=1000)  # numbers, as BrasilAPI's schema types them
         registry.add_company(cnpj_, brasil, receita)
-        answer(llm, [empresa(ACME, "ACME COMERCIO DE TESTES LTDA", "Rua Augusta 10, São Paulo/SP, CEP 01310-100")], [])
+        answer(llm, [empresa(ACME, "ACME COMERCIO DE TESTES LTDA", "Rua Augusta 10, São Paulo/SP, CEP 01310-100")],
+               [pessoa("Maria da Silva", ACME)])
         r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
         endereco = r["empresas"][0]["campos"][3]
         assert (endereco["campo"], endereco["status"], endereco["mensagem"]) == ("Endereço", "aprovado",
                                                                                  "Similaridade: 80%")
         assert endereco["valor_receita"] == "AV PAULISTA 1000 ANDAR 5 BELA VISTA SAO PAULO SP 01310100"
-        assert (r["resultado_final"], r["total_aprovados"]) == ("APROVADO", 4)
+        assert (r["resultado_final"], r["total_aprovados"]) == ("APROVADO", 5)
 
     def test_engine_cannot_start(self, llm, registry, pdf, capsys, caplog):
         chk = ContractChecker(openai_api_key="sk-test", model="")

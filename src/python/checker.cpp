@@ -1677,6 +1677,31 @@ struct Validation {
     Lists lists;
 };
 
+// The pending entry of a contract whose companies nobody was found signing for.
+constexpr const char* kNoSignatory = "Signatário - nenhum signatário identificado";
+
+// A verified signatory who signs for a party: named, and not a witness.
+bool signs_for_a_party(PyObject* assinatura) {
+    Ref nome = getattr(assinatura, SC_NAME("nome_signatario"));
+    if (!truth(nome.get()) || text_equals(nome.get(), SC_TEXT("N/A")) ||
+        text_equals(nome.get(), SC_TEXT("(não identificado)")))
+        return false;
+    Ref cargo = getattr(assinatura, SC_NAME("cargo"));
+    if (says_witness(cargo.get())) return false;
+    Ref tipo = getattr(assinatura, SC_NAME("tipo_assinatura"));
+    return !says_witness(tipo.get());
+}
+
+// Companies were verified but no signatory of any of them was identified:
+// nothing says who bound them, so the contract cannot be approved.
+bool unsigned_companies(const Validation& v) {
+    bool companies = false, signatory = false;
+    for_each(v.empresas.get(), [&](PyObject*) { companies = true; });
+    if (!companies) return false;
+    for_each(v.assinaturas.get(), [&](PyObject* a) { signatory = signatory || signs_for_a_party(a); });
+    return !signatory;
+}
+
 Validation validate(PyObject* self, const Extraction& x) {
     Ref empty = empty_text();
     log(self, SC_TEXT("\n" EMOJI_SEARCH " Validando empresas na Receita Federal..."), empty.get());
@@ -1699,6 +1724,12 @@ Validation validate(PyObject* self, const Extraction& x) {
         Ref owner = getattr(ass, SC_NAME("nome_signatario"));
         v.lists.sort_all(ass, owner.get());
     });
+    // Only a contract that would otherwise be approved gets the entry: the
+    // rejected and pending ones keep their own counts.
+    if (v.lists.rejected() == 0 && v.lists.pending() == 0 && x.assinaturas_respondidas && unsigned_companies(v)) {
+        Ref item = str(kNoSignatory);
+        append(v.lists.pendentes.get(), item.get());
+    }
     return v;
 }
 
