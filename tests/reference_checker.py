@@ -242,6 +242,17 @@ class RefChecker:
         self._log("\n🔍 Validando empresas na Receita Federal...", "")
         verificadas, cache = self._validar_empresas(empresas)
         assinadas = self._validar_assinaturas(assinaturas, cache)
+        for verificados, extraidos in ((verificadas, empresas), (assinadas, assinaturas)):
+            if len(verificados) != len(extraidos):
+                continue
+            for v, x in zip(verificados, extraidos):
+                if x.evidencias:
+                    v.evidencias = x.evidencias
+                for d in x.divergencias:
+                    if isinstance(d, dict):
+                        v.campos.append(CampoVerificado(campo="Evidência", status="pendente", valor_contrato=d.get("valor"),
+                                                        valor_receita=d.get("no_documento"), mensagem=d.get("mensagem")))
+                        v.problemas.append(d.get("mensagem"))
         listas = {"aprovado": [], "reprovado": [], "pendente": []}
         for e in verificadas:
             dono = e.razao_social_receita or e.razao_social_contrato or e.cnpj

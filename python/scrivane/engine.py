@@ -14,7 +14,7 @@ from typing import Any, Optional
 import openai
 from pydantic import BaseModel, ValidationError
 
-from . import pricing
+from . import grounding, pricing
 from .document import Document
 from .isolation import escape_for_log, read_isolated
 from .schema import schema_name, strict_json_schema
@@ -132,6 +132,7 @@ class RunResult:
     ocr_pages: tuple[int, ...] = ()  # zero-based pages read by OCR
     unread_pages: tuple[int, ...] = ()  # zero-based scanned pages left unread (OCR off or unavailable)
     ocr_seconds: float = 0.0  # part of total_metrics.time_seconds
+    grounding_seconds: float = 0.0  # locating the answers' values in the pages; part of time_seconds
 
     def get_result(self, question_id: str) -> Optional[Answer]:
         """The answer to ``question_id``, or None when the question has none."""
@@ -307,6 +308,9 @@ class Scrivane:
                     results[question.id] = answer
                 else:
                     failures[question.id] = reason
+        grounding_started = time.perf_counter()
+        self._ground(document, questions, results)
+        grounding_seconds = time.perf_counter() - grounding_started
         total.time_seconds = time.perf_counter() - started
         self._say("📊", f"Extração concluída: {total.tokens:,} tokens, ${total.cost_usd:.4f}, {total.time_seconds:.1f}s")
         return RunResult(
@@ -318,7 +322,21 @@ class Scrivane:
             ocr_pages=document.ocr_pages,
             unread_pages=document.unread_pages,
             ocr_seconds=document.ocr_seconds,
+            grounding_seconds=grounding_seconds,
         )
+
+    @staticmethod
+    def _ground(document: Document, questions: list[Question], results: dict[str, Answer]) -> None:
+        """Every listed item of every answer gets the evidence of its values in the pages (see
+        ``scrivane.grounding``), whoever answered: the model, or the local reader."""
+        index: Optional[grounding.Indice] = None
+        for question in questions:
+            answer = results.get(question.id)
+            if answer is None or not grounding.itens_com_evidencia(question.response_model):
+                continue
+            if index is None:
+                index = grounding.Indice(document)
+            grounding.fundamentar(index, answer.raw_result, question.response_model)
 
     def document_budget(self, question: Question) -> int:
         """Tokens of document text that fit in one request for ``question``."""

@@ -1,0 +1,372 @@
+"""Onde cada valor extraído foi lido: evidências e valores que o documento não traz.
+
+Depois que uma pergunta é respondida (pelo modelo ou pelo leitor local), cada
+item de uma lista da resposta cujo tipo declara ``campos_no_documento`` (por
+exemplo, uma empresa ou um signatário) é procurado nas palavras das páginas:
+
+* ``evidencias``: para cada valor achado, ``{"campo", "pagina" (a partir de 1),
+  "trecho" (o texto da página em volta do valor, até ~200 caracteres),
+  "caixa" ([x0, y0, x1, y1] em pontos, origem no canto superior esquerdo da
+  página; None num arquivo de texto)}``;
+* ``divergencias``: os valores que decidem a verificação e que o documento não
+  traz: "não encontrado no documento", ou, para um número (CNPJ, CPF) que o
+  documento traz com outros dígitos, "lido diferente", com o número do documento.
+
+Quando o modelo dá o ``trecho`` literal de onde leu o item, o trecho é
+localizado primeiro (por semelhança, tolerante a quebras de linha, hifenização
+e ruído de OCR) e os valores são procurados nele; senão, e quando não estão
+lá, no documento inteiro.  Caixas vêm das palavras de ``Document.layout``
+(PDFium, ou Tesseract nas páginas lidas por OCR); nada relê o arquivo.
+"""
+
+from __future__ import annotations
+
+import re
+import typing
+import unicodedata
+from bisect import bisect_right
+from dataclasses import dataclass, field
+from typing import Any, Optional
+
+from rapidfuzz import fuzz
+from rapidfuzz.distance import Levenshtein
+
+__all__ = ["Indice", "fundamentar", "itens_com_evidencia", "NAO_ENCONTRADO", "LIDO_DIFERENTE"]
+
+NAO_ENCONTRADO = "não encontrado no documento"
+LIDO_DIFERENTE = "lido diferente"
+
+# About this many characters of page text are shown around a value.
+TRECHO_CARACTERES = 200
+# A name is taken as found when its best word-aligned match scores this much (rapidfuzz ratio, 0-100).
+NOME_LIMIAR = 88.0
+# Names shorter than this (folded) must appear exactly.
+NOME_MINIMO_APROXIMADO = 10
+# A model's passage is taken as located when it scores this much.
+TRECHO_LIMIAR = 75.0
+# Words around a value already found where the item's other values are looked for first.
+VIZINHANCA = 80
+# At most this many digits apart, a number in the document is the same number read differently.
+DIGITOS_DIFERENTES = 2
+
+_TOKEN = re.compile(r"[0-9a-z]+")
+_OCR_DIGITO = str.maketrans({"O": "0", "o": "0", "D": "0", "I": "1", "l": "1", "|": "1", "S": "5", "B": "8"})
+# A number as printed: digits with dots, dashes and slashes between them (OCR letters for digits included).
+_NUMERO = re.compile(r"[0-9OoDIl|SB](?:[0-9OoDIl|SB.\-/])*[0-9OoDIl|SB]|[0-9]")
+_SO_NUMERO = re.compile(r"[(\[]?[0-9OoDIl|SB.\-/]+[)\],;:.]*")
+
+
+def _dobrar(texto: str) -> str:
+    decomposto = unicodedata.normalize("NFD", texto)
+    return "".join(c for c in decomposto if unicodedata.category(c) != "Mn").lower()
+
+
+def _tokens(texto: str) -> list[str]:
+    return _TOKEN.findall(_dobrar(texto))
+
+
+def _digitos(texto: str) -> str:
+    return re.sub(r"\D", "", texto or "")
+
+
+@dataclass
+class _Pagina:
+    """One page ready for searching: its words in reading order, folded tokens and number runs."""
+
+    numero: int
+    palavras: list[str]
+    caixas: list[Optional[tuple[float, float, float, float]]]
+    norm: str = ""
+    inicio_token: list[int] = field(default_factory=list)  # offset of each token in norm
+    fim_token: list[int] = field(default_factory=list)
+    palavra_do_token: list[int] = field(default_factory=list)
+    # Number runs: (digits, word of each digit, offsets where a printed group starts, where one ends)
+    numeros: list[tuple[str, list[int], set[int], set[int]]] = field(default_factory=list)
+
+    def __post_init__(self) -> None:
+        partes: list[str] = []
+        pos = 0
+        for i, palavra in enumerate(self.palavras):
+            for tok in _tokens(palavra):
+                self.inicio_token.append(pos)
+                self.fim_token.append(pos + len(tok))
+                self.palavra_do_token.append(i)
+                partes.append(tok)
+                pos += len(tok) + 1
+        self.norm = " ".join(partes)
+        self._indexar_numeros()
+
+    def _indexar_numeros(self) -> None:
+        atual: Optional[tuple[list[str], list[int], set[int], set[int]]] = None
+
+        def fechar() -> None:
+            nonlocal atual
+            if atual and atual[0]:
+                self.numeros.append(("".join(atual[0]), atual[1], atual[2], atual[3]))
+            atual = None
+
+        for i, palavra in enumerate(self.palavras):
+            pedacos = [p for p in _NUMERO.findall(palavra) if sum(c.isdigit() for c in p) >= 2]
+            if not pedacos:
+                fechar()
+                continue
+            continua = _SO_NUMERO.fullmatch(palavra) is not None
+            if not continua:
+                fechar()
+            if atual is None:
+                atual = ([], [], set(), set())
+            for pedaco in pedacos:
+                for grupo in re.split(r"[.\-/]+", pedaco.translate(_OCR_DIGITO)):
+                    digitos = _digitos(grupo)
+                    if not digitos:
+                        continue
+                    n = sum(len(d) for d in atual[0])
+                    atual[2].add(n)
+                    atual[0].append(digitos)
+                    atual[1].extend([i] * len(digitos))
+                    atual[3].add(n + len(digitos))
+            if not continua:
+                fechar()
+        fechar()
+
+    def palavras_dos_tokens(self, primeiro: int, ultimo: int) -> tuple[int, int]:
+        return self.palavra_do_token[primeiro], self.palavra_do_token[ultimo]
+
+    def token_em(self, offset: int) -> int:
+        return max(0, bisect_right(self.inicio_token, offset) - 1)
+
+
+@dataclass
+class _Achado:
+    pagina: _Pagina
+    primeira: int  # first and last word of the value
+    ultima: int
+    pontos: float = 100.0
+
+
+class Indice:
+    """As páginas de um documento prontas para a procura de valores (montado uma vez por documento)."""
+
+    def __init__(self, documento: Any) -> None:
+        layout = tuple(getattr(documento, "layout", ()) or ())
+        textos = tuple(getattr(documento, "pages", ()) or ())
+        self.tamanhos: dict[int, tuple[float, float]] = {}
+        self.paginas: list[_Pagina] = []
+        for i, texto in enumerate(textos):
+            laid = layout[i] if i < len(layout) else None
+            if laid is not None and laid.palavras:
+                ordem = [p for bloco in laid.blocos for linha in bloco.linhas for p in linha.palavras]
+                palavras = [p.texto for p in ordem]
+                caixas = [(p.x0, p.y0, p.x1, p.y1) for p in ordem]
+                self.tamanhos[i + 1] = (laid.largura, laid.altura)
+            else:
+                palavras = texto.split()
+                caixas = [None] * len(palavras)
+            self.paginas.append(_Pagina(i + 1, palavras, caixas))
+
+    # -- finding ---------------------------------------------------------------
+
+    def _ordem(self, dica: Optional[_Achado]) -> list[_Pagina]:
+        if dica is None:
+            return self.paginas
+        return [dica.pagina] + [p for p in self.paginas if p is not dica.pagina]
+
+    def localizar_trecho(self, trecho: Optional[str]) -> Optional[_Achado]:
+        """Where a passage quoted by the model sits in the document, if it does."""
+        agulha = " ".join(_tokens(trecho or ""))
+        if len(agulha) < 8:
+            return None
+        melhor: Optional[_Achado] = None
+        for pagina in self.paginas:
+            if not pagina.norm:
+                continue
+            alinhamento = fuzz.partial_ratio_alignment(agulha, pagina.norm, score_cutoff=TRECHO_LIMIAR)
+            if alinhamento is None or (melhor is not None and alinhamento.score <= melhor.pontos):
+                continue
+            primeiro = pagina.token_em(alinhamento.dest_start)
+            ultimo = pagina.token_em(max(alinhamento.dest_start, alinhamento.dest_end - 1))
+            melhor = _Achado(pagina, *pagina.palavras_dos_tokens(primeiro, ultimo), alinhamento.score)
+            if alinhamento.score >= 99.5:
+                break
+        return melhor
+
+    def achar_nome(self, valor: str, perto: Optional[_Achado] = None) -> Optional[_Achado]:
+        """A name (or any text value) in the page words, near ``perto`` first."""
+        tokens = _tokens(valor)
+        if not tokens:
+            return None
+        agulha = " ".join(tokens)
+        if perto is not None:
+            achado = self._nome_na_pagina(agulha, len(tokens), perto.pagina, perto)
+            if achado is not None:
+                return achado
+        melhor: Optional[_Achado] = None
+        for pagina in self._ordem(perto):
+            achado = self._nome_na_pagina(agulha, len(tokens), pagina, None)
+            if achado is not None and (melhor is None or achado.pontos > melhor.pontos):
+                melhor = achado
+                if achado.pontos >= 100.0:
+                    break
+        return melhor
+
+    def _nome_na_pagina(self, agulha: str, n: int, pagina: _Pagina, perto: Optional[_Achado]) -> Optional[_Achado]:
+        if not pagina.norm:
+            return None
+        inicio, fim = 0, len(pagina.norm)
+        if perto is not None:
+            # The tokens of the words around the other value only.
+            tokens = [k for k, w in enumerate(pagina.palavra_do_token)
+                      if perto.primeira - VIZINHANCA <= w <= perto.ultima + VIZINHANCA]
+            if not tokens:
+                return None
+            inicio, fim = pagina.inicio_token[tokens[0]], pagina.fim_token[tokens[-1]]
+        texto = pagina.norm[inicio:fim]
+        at = (" " + texto + " ").find(" " + agulha + " ")
+        if at >= 0:
+            primeiro = pagina.token_em(inicio + at)
+            return _Achado(pagina, *pagina.palavras_dos_tokens(primeiro, primeiro + n - 1))
+        if len(agulha) < NOME_MINIMO_APROXIMADO:
+            return None
+        alinhamento = fuzz.partial_ratio_alignment(agulha, texto, score_cutoff=NOME_LIMIAR - 8)
+        if alinhamento is None:
+            return None
+        primeiro = pagina.token_em(inicio + alinhamento.dest_start)
+        ultimo = pagina.token_em(inicio + max(alinhamento.dest_start, alinhamento.dest_end - 1))
+        melhor: Optional[tuple[float, int, int]] = None
+        # Word-aligned candidates around the alignment: a partial word at either end is kept or dropped.
+        for a in (primeiro - 1, primeiro, primeiro + 1):
+            for b in (ultimo - 1, ultimo, ultimo + 1):
+                if not (0 <= a <= b < len(pagina.inicio_token)):
+                    continue
+                candidato = pagina.norm[pagina.inicio_token[a]:pagina.fim_token[b]]
+                pontos = fuzz.ratio(agulha, candidato)
+                if melhor is None or pontos > melhor[0]:
+                    melhor = (pontos, a, b)
+        if melhor is None or melhor[0] < NOME_LIMIAR:
+            return None
+        return _Achado(pagina, *pagina.palavras_dos_tokens(melhor[1], melhor[2]), melhor[0])
+
+    def achar_numero(self, valor: str, perto: Optional[_Achado] = None
+                     ) -> tuple[Optional[_Achado], Optional[tuple[_Achado, str]]]:
+        """A number (CNPJ, CPF) by its digits: (where it is, None) when the document has it; else
+        (None, (where, the document's digits)) for one printed with up to two other digits; else (None, None)."""
+        alvo = _digitos(valor)
+        if len(alvo) < 8:
+            return None, None
+        parecido: Optional[tuple[int, _Achado, str]] = None
+        paginas = self._ordem(perto)
+        for pagina in paginas:
+            for digitos, palavras, inicios, fins in pagina.numeros:
+                at = digitos.find(alvo)
+                while at >= 0:
+                    if at in inicios and at + len(alvo) in fins:
+                        return _Achado(pagina, palavras[at], palavras[at + len(alvo) - 1]), None
+                    at = digitos.find(alvo, at + 1)
+        for pagina in paginas:
+            for digitos, palavras, inicios, fins in pagina.numeros:
+                for a in inicios:
+                    for b in fins:
+                        if abs(b - a - len(alvo)) > 1 or b <= a:
+                            continue
+                        d = Levenshtein.distance(alvo, digitos[a:b], score_cutoff=DIGITOS_DIFERENTES)
+                        if d <= DIGITOS_DIFERENTES and (parecido is None or d < parecido[0]):
+                            parecido = (d, _Achado(pagina, palavras[a], palavras[b - 1]), digitos[a:b])
+        if parecido is not None:
+            return None, (parecido[1], parecido[2])
+        return None, None
+
+    # -- evidence --------------------------------------------------------------
+
+    def evidencia(self, campo: str, achado: _Achado) -> dict[str, Any]:
+        pagina = achado.pagina
+        a, b = achado.primeira, achado.ultima
+        comprimento = sum(len(pagina.palavras[k]) + 1 for k in range(a, b + 1))
+        # Grow the passage a word at a time on each side, up to the size shown.
+        while comprimento < TRECHO_CARACTERES and (a > 0 or b < len(pagina.palavras) - 1):
+            if a > 0:
+                a -= 1
+                comprimento += len(pagina.palavras[a]) + 1
+            if b < len(pagina.palavras) - 1 and comprimento < TRECHO_CARACTERES:
+                b += 1
+                comprimento += len(pagina.palavras[b]) + 1
+        trecho = " ".join(pagina.palavras[a:b + 1])
+        caixas = [c for c in pagina.caixas[achado.primeira:achado.ultima + 1] if c is not None]
+        caixa = None
+        if caixas:
+            caixa = [round(min(c[0] for c in caixas), 1), round(min(c[1] for c in caixas), 1),
+                     round(max(c[2] for c in caixas), 1), round(max(c[3] for c in caixas), 1)]
+        return {"campo": campo, "pagina": pagina.numero, "trecho": trecho, "caixa": caixa}
+
+
+def _formatar(digitos: str) -> str:
+    if len(digitos) == 14:
+        return f"{digitos[:2]}.{digitos[2:5]}.{digitos[5:8]}/{digitos[8:12]}-{digitos[12:]}"
+    if len(digitos) == 11:
+        return f"{digitos[:3]}.{digitos[3:6]}.{digitos[6:9]}-{digitos[9:]}"
+    return digitos
+
+
+def _vazio(valor: Any) -> bool:
+    return not isinstance(valor, str) or not valor.strip() or valor.strip().upper() in ("N/A", "NULL", "NONE")
+
+
+def fundamentar_item(indice: Indice, item: dict[str, Any], campos: dict[str, tuple[str, str, bool]]) -> None:
+    """Writes ``evidencias`` and ``divergencias`` into one extracted item (a map)."""
+    evidencias: list[dict[str, Any]] = []
+    divergencias: list[dict[str, Any]] = []
+    perto = indice.localizar_trecho(item.get("trecho")) if isinstance(item.get("trecho"), str) else None
+    # Numbers first: a CNPJ or CPF places the item better than a name repeated across the document.
+    ordem = sorted(campos.items(), key=lambda kv: kv[1][1] != "numero")
+    for campo, (rotulo, tipo, decide) in ordem:
+        valor = item.get(campo)
+        if _vazio(valor):
+            continue
+        if tipo == "numero":
+            if len(_digitos(valor)) < 8:
+                continue
+            achado, parecido = indice.achar_numero(valor, perto)
+        else:
+            achado, parecido = indice.achar_nome(valor, perto), None
+        if achado is not None:
+            evidencias.append(indice.evidencia(campo, achado))
+            perto = perto or achado
+            continue
+        if not decide:
+            continue
+        if parecido is not None:
+            lugar, digitos = parecido
+            no_documento = _formatar(digitos)
+            evidencias.append(indice.evidencia(campo, lugar))
+            divergencias.append({"campo": campo, "valor": valor, "situacao": LIDO_DIFERENTE,
+                                 "no_documento": no_documento,
+                                 "mensagem": f"{rotulo} {valor} lido diferente: o documento traz {no_documento}"})
+        else:
+            divergencias.append({"campo": campo, "valor": valor, "situacao": NAO_ENCONTRADO, "no_documento": None,
+                                 "mensagem": f"{rotulo} {valor} {NAO_ENCONTRADO}"})
+    item["evidencias"] = evidencias
+    item["divergencias"] = divergencias
+
+
+def itens_com_evidencia(modelo: type) -> dict[str, dict[str, tuple[str, str, bool]]]:
+    """The list fields of an answer model whose items declare ``campos_no_documento``."""
+    saida: dict[str, dict[str, tuple[str, str, bool]]] = {}
+    for nome, info in getattr(modelo, "model_fields", {}).items():
+        if typing.get_origin(info.annotation) is not list:
+            continue
+        (tipo,) = typing.get_args(info.annotation) or (None,)
+        campos = getattr(tipo, "campos_no_documento", None)
+        if isinstance(campos, dict) and campos:
+            saida[nome] = campos
+    return saida
+
+
+def fundamentar(indice: Indice, resposta: dict[str, Any], modelo: type) -> None:
+    """Gives every item of ``resposta`` (an answer map of ``modelo``) its evidence, in place."""
+    for nome, campos in itens_com_evidencia(modelo).items():
+        itens = resposta.get(nome)
+        if not isinstance(itens, list):
+            continue
+        for item in itens:
+            if isinstance(item, dict):
+                fundamentar_item(indice, item, campos)
+
