@@ -277,25 +277,52 @@ class Indice:
 
     # -- evidence --------------------------------------------------------------
 
-    def evidencia(self, campo: str, achado: _Achado) -> dict[str, Any]:
-        pagina = achado.pagina
-        a, b = achado.primeira, achado.ultima
-        comprimento = sum(len(pagina.palavras[k]) + 1 for k in range(a, b + 1))
-        # Grow the passage a word at a time on each side, up to the size shown.
-        while comprimento < TRECHO_CARACTERES and (a > 0 or b < len(pagina.palavras) - 1):
-            if a > 0:
-                a -= 1
-                comprimento += len(pagina.palavras[a]) + 1
-            if b < len(pagina.palavras) - 1 and comprimento < TRECHO_CARACTERES:
-                b += 1
-                comprimento += len(pagina.palavras[b]) + 1
-        trecho = " ".join(pagina.palavras[a:b + 1])
-        caixas = [c for c in pagina.caixas[achado.primeira:achado.ultima + 1] if c is not None]
-        caixa = None
-        if caixas:
-            caixa = [round(min(c[0] for c in caixas), 1), round(min(c[1] for c in caixas), 1),
-                     round(max(c[2] for c in caixas), 1), round(max(c[3] for c in caixas), 1)]
-        return {"campo": campo, "pagina": pagina.numero, "trecho": trecho, "caixa": caixa}
+    def evidencias(self, achados: list[tuple[str, _Achado]]) -> list[dict[str, Any]]:
+        """One evidence entry per value found; values close together on a page share one passage."""
+        grupos: list[list[tuple[str, _Achado]]] = []
+        for campo, achado in sorted(achados, key=lambda ca: (ca[1].pagina.numero, ca[1].primeira)):
+            if grupos:
+                ultimo = grupos[-1]
+                pagina = ultimo[0][1].pagina
+                inicio = ultimo[0][1].primeira
+                fim = max(achado.ultima, max(a.ultima for _, a in ultimo))
+                if pagina is achado.pagina and self._comprimento(pagina, inicio, fim) <= TRECHO_CARACTERES - 20:
+                    ultimo.append((campo, achado))
+                    continue
+            grupos.append([(campo, achado)])
+        trechos: dict[int, str] = {}
+        for grupo in grupos:
+            pagina = grupo[0][1].pagina
+            trecho = self._trecho(pagina, grupo[0][1].primeira, max(a.ultima for _, a in grupo))
+            for _, achado in grupo:
+                trechos[id(achado)] = trecho
+        return [{"campo": campo, "pagina": achado.pagina.numero, "trecho": trechos[id(achado)],
+                 "caixa": self._caixa(achado)} for campo, achado in achados]
+
+    @staticmethod
+    def _comprimento(pagina: _Pagina, a: int, b: int) -> int:
+        return sum(len(pagina.palavras[k]) + 1 for k in range(a, b + 1)) - 1
+
+    def _trecho(self, pagina: _Pagina, a: int, b: int) -> str:
+        """The page text from words ``a`` to ``b``, with some words before and more after, up to the size shown."""
+        comprimento = self._comprimento(pagina, a, b)
+        antes = 0
+        while a > 0 and antes < TRECHO_CARACTERES // 4 and comprimento < TRECHO_CARACTERES:
+            a -= 1
+            antes += len(pagina.palavras[a]) + 1
+            comprimento += len(pagina.palavras[a]) + 1
+        while b < len(pagina.palavras) - 1 and comprimento + len(pagina.palavras[b + 1]) + 1 <= TRECHO_CARACTERES:
+            b += 1
+            comprimento += len(pagina.palavras[b]) + 1
+        return " ".join(pagina.palavras[a:b + 1])
+
+    @staticmethod
+    def _caixa(achado: _Achado) -> Optional[list[float]]:
+        caixas = [c for c in achado.pagina.caixas[achado.primeira:achado.ultima + 1] if c is not None]
+        if not caixas:
+            return None
+        return [round(min(c[0] for c in caixas), 1), round(min(c[1] for c in caixas), 1),
+                round(max(c[2] for c in caixas), 1), round(max(c[3] for c in caixas), 1)]
 
 
 def _formatar(digitos: str) -> str:
@@ -312,7 +339,7 @@ def _vazio(valor: Any) -> bool:
 
 def fundamentar_item(indice: Indice, item: dict[str, Any], campos: dict[str, tuple[str, str, bool]]) -> None:
     """Writes ``evidencias`` and ``divergencias`` into one extracted item (a map)."""
-    evidencias: list[dict[str, Any]] = []
+    achados: list[tuple[str, _Achado]] = []
     divergencias: list[dict[str, Any]] = []
     perto = indice.localizar_trecho(item.get("trecho")) if isinstance(item.get("trecho"), str) else None
     # Numbers first: a CNPJ or CPF places the item better than a name repeated across the document.
@@ -328,7 +355,7 @@ def fundamentar_item(indice: Indice, item: dict[str, Any], campos: dict[str, tup
         else:
             achado, parecido = indice.achar_nome(valor, perto), None
         if achado is not None:
-            evidencias.append(indice.evidencia(campo, achado))
+            achados.append((campo, achado))
             perto = perto or achado
             continue
         if not decide:
@@ -336,14 +363,17 @@ def fundamentar_item(indice: Indice, item: dict[str, Any], campos: dict[str, tup
         if parecido is not None:
             lugar, digitos = parecido
             no_documento = _formatar(digitos)
-            evidencias.append(indice.evidencia(campo, lugar))
+            achados.append((campo, lugar))  # where the document's own number is
             divergencias.append({"campo": campo, "valor": valor, "situacao": LIDO_DIFERENTE,
                                  "no_documento": no_documento,
                                  "mensagem": f"{rotulo} {valor} lido diferente: o documento traz {no_documento}"})
         else:
             divergencias.append({"campo": campo, "valor": valor, "situacao": NAO_ENCONTRADO, "no_documento": None,
                                  "mensagem": f"{rotulo} {valor} {NAO_ENCONTRADO}"})
-    item["evidencias"] = evidencias
+    # In the item's field order.
+    posicao = {campo: k for k, campo in enumerate(campos)}
+    achados.sort(key=lambda ca: posicao[ca[0]])
+    item["evidencias"] = indice.evidencias(achados)
     item["divergencias"] = divergencias
 
 
