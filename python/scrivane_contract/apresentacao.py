@@ -817,6 +817,9 @@ def contexto_relatorio(resultado: dict, arquivo: Optional[str] = None,
                                or d["dono"] == _texto(bruta.get("razao_social_contrato"))]
     for vista, bruta in zip(assinaturas, assinaturas_brutas):
         vista["problemas"] = [_texto(p) for p in _lista(bruta.get("problemas"))]
+    for vista, bruta in [*zip(empresas, empresas_brutas), *zip(assinaturas, assinaturas_brutas)]:
+        vista["evidencias"] = evidencias_agrupadas(bruta)
+        vista["nao_lidos"] = nao_lidos(bruta)
     aprovados = [_texto(x) for x in _lista(resultado.get("campos_aprovados"))]
     reprovados = [_texto(x) for x in _lista(resultado.get("campos_reprovados"))]
     pendentes = [_texto(x) for x in _lista(resultado.get("campos_pendentes"))]
