@@ -76,23 +76,39 @@ class _Pagina:
     numero: int
     palavras: list[str]
     caixas: list[Optional[tuple[float, float, float, float]]]
+    fim_de_linha: list[bool]  # the word ends its line
+    # Tokens of the page's text as the reader gave it, where words hyphenated at a line end are whole.
+    inteiras: frozenset[str] = frozenset()
     norm: str = ""
     inicio_token: list[int] = field(default_factory=list)  # offset of each token in norm
     fim_token: list[int] = field(default_factory=list)
-    palavra_do_token: list[int] = field(default_factory=list)
+    palavra_do_token: list[int] = field(default_factory=list)  # the word a token starts in
+    palavra_final_do_token: list[int] = field(default_factory=list)  # the word it ends in
     # Number runs: (digits, word of each digit, offsets where a printed group starts, where one ends)
     numeros: list[tuple[str, list[int], set[int], set[int]]] = field(default_factory=list)
 
     def __post_init__(self) -> None:
         partes: list[str] = []
         pos = 0
-        for i, palavra in enumerate(self.palavras):
-            for tok in _tokens(palavra):
+        i = 0
+        while i < len(self.palavras):
+            tokens = [(tok, i, i) for tok in _tokens(self.palavras[i])]
+            seguinte = i + 1
+            # A word hyphenated at the end of its line is joined with the start of the next line.
+            if tokens and self.fim_de_linha[i] and seguinte < len(self.palavras) and self.palavras[seguinte][:1].isalpha():
+                depois = _tokens(self.palavras[seguinte])
+                if depois and (self.palavras[i].endswith("-") or tokens[-1][0] + depois[0] in self.inteiras):
+                    tokens[-1] = (tokens[-1][0] + depois[0], i, seguinte)
+                    tokens += [(tok, seguinte, seguinte) for tok in depois[1:]]
+                    seguinte += 1
+            for tok, primeira, ultima in tokens:
                 self.inicio_token.append(pos)
                 self.fim_token.append(pos + len(tok))
-                self.palavra_do_token.append(i)
+                self.palavra_do_token.append(primeira)
+                self.palavra_final_do_token.append(ultima)
                 partes.append(tok)
                 pos += len(tok) + 1
+            i = seguinte
         self.norm = " ".join(partes)
         self._indexar_numeros()
 
@@ -130,7 +146,7 @@ class _Pagina:
         fechar()
 
     def palavras_dos_tokens(self, primeiro: int, ultimo: int) -> tuple[int, int]:
-        return self.palavra_do_token[primeiro], self.palavra_do_token[ultimo]
+        return self.palavra_do_token[primeiro], self.palavra_final_do_token[ultimo]
 
     def token_em(self, offset: int) -> int:
         return max(0, bisect_right(self.inicio_token, offset) - 1)
@@ -150,19 +166,24 @@ class Indice:
     def __init__(self, documento: Any) -> None:
         layout = tuple(getattr(documento, "layout", ()) or ())
         textos = tuple(getattr(documento, "pages", ()) or ())
-        self.tamanhos: dict[int, tuple[float, float]] = {}
         self.paginas: list[_Pagina] = []
         for i, texto in enumerate(textos):
             laid = layout[i] if i < len(layout) else None
+            palavras: list[str] = []
+            caixas: list[Optional[tuple[float, float, float, float]]] = []
+            fim: list[bool] = []
             if laid is not None and laid.palavras:
-                ordem = [p for bloco in laid.blocos for linha in bloco.linhas for p in linha.palavras]
-                palavras = [p.texto for p in ordem]
-                caixas = [(p.x0, p.y0, p.x1, p.y1) for p in ordem]
-                self.tamanhos[i + 1] = (laid.largura, laid.altura)
+                for linha in (linha for bloco in laid.blocos for linha in bloco.linhas):
+                    palavras += [p.texto for p in linha.palavras]
+                    caixas += [(p.x0, p.y0, p.x1, p.y1) for p in linha.palavras]
+                    fim += [False] * (len(linha.palavras) - 1) + [True]
             else:
-                palavras = texto.split()
-                caixas = [None] * len(palavras)
-            self.paginas.append(_Pagina(i + 1, palavras, caixas))
+                for linha in texto.split("\n"):
+                    ditas = linha.split()
+                    palavras += ditas
+                    caixas += [None] * len(ditas)
+                    fim += [False] * (len(ditas) - 1) + [True] if ditas else []
+            self.paginas.append(_Pagina(i + 1, palavras, caixas, fim, frozenset(_tokens(texto))))
 
     # -- finding ---------------------------------------------------------------
 
