@@ -211,8 +211,9 @@ class Indice:
                 break
         return melhor
 
-    def achar_nome(self, valor: str, perto: Optional[_Achado] = None) -> Optional[_Achado]:
-        """A name (or any text value) in the page words, near ``perto`` first."""
+    def achar_nome(self, valor: str, perto: Optional[_Achado] = None, flexionado: bool = False) -> Optional[_Achado]:
+        """A name (or any text value) in the page words, near ``perto`` first.  ``flexionado``: a
+        word may also appear inflected (a role written "sócio" read where the text says "sócios")."""
         tokens = _tokens(valor)
         if not tokens:
             return None
@@ -228,6 +229,14 @@ class Indice:
                 melhor = achado
                 if achado.pontos >= 100.0:
                     break
+        if melhor is None and flexionado:
+            padrao = re.compile(r"(?<![a-z0-9])" + " ".join(re.escape(t) + r"[a-z]{0,3}" for t in tokens)
+                                + r"(?![a-z0-9])")
+            for pagina in self._ordem(perto):
+                m = padrao.search(pagina.norm)
+                if m is not None:
+                    primeiro = pagina.token_em(m.start())
+                    return _Achado(pagina, *pagina.palavras_dos_tokens(primeiro, primeiro + len(tokens) - 1), 90.0)
         return melhor
 
     def _nome_na_pagina(self, agulha: str, n: int, pagina: _Pagina, perto: Optional[_Achado]) -> Optional[_Achado]:
@@ -374,7 +383,7 @@ def fundamentar_item(indice: Indice, item: dict[str, Any], campos: dict[str, tup
                 continue
             achado, parecido = indice.achar_numero(valor, perto)
         else:
-            achado, parecido = indice.achar_nome(valor, perto), None
+            achado, parecido = indice.achar_nome(valor, perto, flexionado=not decide), None
         if achado is not None:
             achados.append((campo, achado))
             perto = perto or achado
