@@ -257,6 +257,10 @@ class Indice:
             return _Achado(pagina, *pagina.palavras_dos_tokens(primeiro, primeiro + n - 1))
         if len(agulha) < NOME_MINIMO_APROXIMADO:
             return None
+        # Cheap first: most of the value's longer words are on the page (one may be broken or misread).
+        chave = [t for t in agulha.split() if len(t) >= 3]
+        if chave and 2 * sum(t in texto for t in chave) < len(chave):
+            return None
         alinhamento = fuzz.partial_ratio_alignment(agulha, texto, score_cutoff=NOME_LIMIAR - 8)
         if alinhamento is None:
             return None
@@ -295,8 +299,8 @@ class Indice:
         for pagina in paginas:
             for digitos, palavras, inicios, fins in pagina.numeros:
                 for a in inicios:
-                    for b in fins:
-                        if abs(b - a - len(alvo)) > 1 or b <= a:
+                    for b in (a + len(alvo) - 1, a + len(alvo), a + len(alvo) + 1):
+                        if b not in fins:
                             continue
                         d = Levenshtein.distance(alvo, digitos[a:b], score_cutoff=DIGITOS_DIFERENTES)
                         if d <= DIGITOS_DIFERENTES and (parecido is None or d < parecido[0]):
