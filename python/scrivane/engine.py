@@ -332,7 +332,8 @@ class Scrivane:
         index: Optional[grounding.Indice] = None
         for question in questions:
             answer = results.get(question.id)
-            if answer is None or not grounding.itens_com_evidencia(question.response_model):
+            listas = grounding.itens_com_evidencia(question.response_model)
+            if answer is None or not any(answer.raw_result.get(nome) for nome in listas):
                 continue
             if index is None:
                 index = grounding.Indice(document)

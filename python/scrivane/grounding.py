@@ -24,8 +24,9 @@ from __future__ import annotations
 import re
 import typing
 import unicodedata
-from bisect import bisect_right
+from bisect import bisect_left, bisect_right
 from dataclasses import dataclass, field
+from itertools import accumulate
 from typing import Any, Optional
 
 from rapidfuzz import fuzz
@@ -50,19 +51,17 @@ VIZINHANCA = 80
 DIGITOS_DIFERENTES = 2
 
 _TOKEN = re.compile(r"[0-9a-z]+")
-_OCR_DIGITO = str.maketrans({"O": "0", "o": "0", "D": "0", "I": "1", "l": "1", "|": "1", "S": "5", "B": "8"})
-# A number as printed: digits with dots, dashes and slashes between them (OCR letters for digits included).
-_NUMERO = re.compile(r"[0-9OoDIl|SB](?:[0-9OoDIl|SB.\-/])*[0-9OoDIl|SB]|[0-9]")
-_SO_NUMERO = re.compile(r"[(\[]?[0-9OoDIl|SB.\-/]+[)\],;:.]*")
-
-
-def _dobrar(texto: str) -> str:
-    decomposto = unicodedata.normalize("NFD", texto)
-    return "".join(c for c in decomposto if unicodedata.category(c) != "Mn").lower()
+# A number as printed: digits with dots, dashes, slashes or a single space between them.
+_NUMERO = re.compile(r"[0-9](?:[0-9.\-/]| (?=[0-9]))*")
+_GRUPO = re.compile(r"[0-9]+")
 
 
 def _tokens(texto: str) -> list[str]:
-    return _TOKEN.findall(_dobrar(texto))
+    """Folded words: accents dropped, lower case, letters and digits only (what a token may hold is
+    ASCII, so whatever else decomposition leaves is dropped with the marks)."""
+    if texto.isascii():
+        return _TOKEN.findall(texto.lower())
+    return _TOKEN.findall(unicodedata.normalize("NFD", texto).encode("ascii", "ignore").decode("ascii").lower())
 
 
 def _digitos(texto: str) -> str:
@@ -91,12 +90,20 @@ class _Pagina:
         partes: list[str] = []
         pos = 0
         i = 0
+        cache: dict[str, list[str]] = {}
+
+        def tokens_de(palavra: str) -> list[str]:
+            feitos = cache.get(palavra)
+            if feitos is None:
+                feitos = cache[palavra] = _tokens(palavra)
+            return feitos
+
         while i < len(self.palavras):
-            tokens = [(tok, i, i) for tok in _tokens(self.palavras[i])]
+            tokens = [(tok, i, i) for tok in tokens_de(self.palavras[i])]
             seguinte = i + 1
             # A word hyphenated at the end of its line is joined with the start of the next line.
             if tokens and self.fim_de_linha[i] and seguinte < len(self.palavras) and self.palavras[seguinte][:1].isalpha():
-                depois = _tokens(self.palavras[seguinte])
+                depois = tokens_de(self.palavras[seguinte])
                 if depois and (self.palavras[i].endswith("-") or tokens[-1][0] + depois[0] in self.inteiras):
                     tokens[-1] = (tokens[-1][0] + depois[0], i, seguinte)
                     tokens += [(tok, seguinte, seguinte) for tok in depois[1:]]
@@ -110,40 +117,28 @@ class _Pagina:
                 pos += len(tok) + 1
             i = seguinte
         self.norm = " ".join(partes)
+        self.acumulado = [0, *accumulate(len(p) + 1 for p in self.palavras)]
         self._indexar_numeros()
 
     def _indexar_numeros(self) -> None:
-        atual: Optional[tuple[list[str], list[int], set[int], set[int]]] = None
-
-        def fechar() -> None:
-            nonlocal atual
-            if atual and atual[0]:
-                self.numeros.append(("".join(atual[0]), atual[1], atual[2], atual[3]))
-            atual = None
-
-        for i, palavra in enumerate(self.palavras):
-            pedacos = [p for p in _NUMERO.findall(palavra) if sum(c.isdigit() for c in p) >= 2]
-            if not pedacos:
-                fechar()
-                continue
-            continua = _SO_NUMERO.fullmatch(palavra) is not None
-            if not continua:
-                fechar()
-            if atual is None:
-                atual = ([], [], set(), set())
-            for pedaco in pedacos:
-                for grupo in re.split(r"[.\-/]+", pedaco.translate(_OCR_DIGITO)):
-                    digitos = _digitos(grupo)
-                    if not digitos:
-                        continue
-                    n = sum(len(d) for d in atual[0])
-                    atual[2].add(n)
-                    atual[0].append(digitos)
-                    atual[1].extend([i] * len(digitos))
-                    atual[3].add(n + len(digitos))
-            if not continua:
-                fechar()
-        fechar()
+        """Number runs of the page: digits with dots, dashes, slashes and single spaces between them,
+        each digit mapped to its word."""
+        junto = " ".join(self.palavras)
+        for m in _NUMERO.finditer(junto):
+            digitos: list[str] = []
+            palavras: list[int] = []
+            inicios: set[int] = set()
+            fins: set[int] = set()
+            n = 0
+            for g in _GRUPO.finditer(m.group()):
+                palavra = bisect_right(self.acumulado, m.start() + g.start()) - 1
+                inicios.add(n)
+                digitos.append(g.group())
+                palavras.extend([palavra] * len(g.group()))
+                n += len(g.group())
+                fins.add(n)
+            if n >= 2:
+                self.numeros.append(("".join(digitos), palavras, inicios, fins))
 
     def palavras_dos_tokens(self, primeiro: int, ultimo: int) -> tuple[int, int]:
         return self.palavra_do_token[primeiro], self.palavra_final_do_token[ultimo]
@@ -164,11 +159,17 @@ class Indice:
     """As páginas de um documento prontas para a procura de valores (montado uma vez por documento)."""
 
     def __init__(self, documento: Any) -> None:
-        layout = tuple(getattr(documento, "layout", ()) or ())
-        textos = tuple(getattr(documento, "pages", ()) or ())
-        self.paginas: list[_Pagina] = []
-        for i, texto in enumerate(textos):
-            laid = layout[i] if i < len(layout) else None
+        self._layout = tuple(getattr(documento, "layout", ()) or ())
+        self._textos = tuple(getattr(documento, "pages", ()) or ())
+        # Pages are made ready when first searched: a value found on the first pages leaves the rest alone.
+        self._feitas: list[Optional[_Pagina]] = [None] * len(self._textos)
+
+    def pagina(self, k: int) -> _Pagina:
+        """The page of index ``k`` (from 0), ready for searching."""
+        feita = self._feitas[k]
+        if feita is None:
+            texto = self._textos[k]
+            laid = self._layout[k] if k < len(self._layout) else None
             palavras: list[str] = []
             caixas: list[Optional[tuple[float, float, float, float]]] = []
             fim: list[bool] = []
@@ -183,14 +184,22 @@ class Indice:
                     palavras += ditas
                     caixas += [None] * len(ditas)
                     fim += [False] * (len(ditas) - 1) + [True] if ditas else []
-            self.paginas.append(_Pagina(i + 1, palavras, caixas, fim, frozenset(_tokens(texto))))
+            feita = self._feitas[k] = _Pagina(k + 1, palavras, caixas, fim, frozenset(_tokens(texto)))
+        return feita
+
+    @property
+    def paginas(self) -> list[_Pagina]:
+        return [self.pagina(k) for k in range(len(self._textos))]
 
     # -- finding ---------------------------------------------------------------
 
-    def _ordem(self, dica: Optional[_Achado]) -> list[_Pagina]:
-        if dica is None:
-            return self.paginas
-        return [dica.pagina] + [p for p in self.paginas if p is not dica.pagina]
+    def _ordem(self, dica: Optional[_Achado]):
+        """The pages, the hint's first, each made ready only when reached."""
+        if dica is not None:
+            yield dica.pagina
+        for k in range(len(self._textos)):
+            if dica is None or k != dica.pagina.numero - 1:
+                yield self.pagina(k)
 
     def localizar_trecho(self, trecho: Optional[str]) -> Optional[_Achado]:
         """Where a passage quoted by the model sits in the document, if it does."""
@@ -198,7 +207,7 @@ class Indice:
         if len(agulha) < 8:
             return None
         melhor: Optional[_Achado] = None
-        for pagina in self.paginas:
+        for pagina in self._ordem(None):
             if not pagina.norm:
                 continue
             alinhamento = fuzz.partial_ratio_alignment(agulha, pagina.norm, score_cutoff=TRECHO_LIMIAR)
@@ -222,13 +231,16 @@ class Indice:
             achado = self._nome_na_pagina(agulha, len(tokens), perto.pagina, perto)
             if achado is not None:
                 return achado
+        # Exactly somewhere first (pages in order), then approximately: the best match.
+        for pagina in self._ordem(perto):
+            achado = self._nome_na_pagina(agulha, len(tokens), pagina, None, aproximado=False)
+            if achado is not None:
+                return achado
         melhor: Optional[_Achado] = None
         for pagina in self._ordem(perto):
             achado = self._nome_na_pagina(agulha, len(tokens), pagina, None)
             if achado is not None and (melhor is None or achado.pontos > melhor.pontos):
                 melhor = achado
-                if achado.pontos >= 100.0:
-                    break
         if melhor is None and flexionado:
             padrao = re.compile(r"(?<![a-z0-9])" + " ".join(re.escape(t) + r"[a-z]{0,3}" for t in tokens)
                                 + r"(?![a-z0-9])")
@@ -239,23 +251,24 @@ class Indice:
                     return _Achado(pagina, *pagina.palavras_dos_tokens(primeiro, primeiro + len(tokens) - 1), 90.0)
         return melhor
 
-    def _nome_na_pagina(self, agulha: str, n: int, pagina: _Pagina, perto: Optional[_Achado]) -> Optional[_Achado]:
+    def _nome_na_pagina(self, agulha: str, n: int, pagina: _Pagina, perto: Optional[_Achado],
+                        aproximado: bool = True) -> Optional[_Achado]:
         if not pagina.norm:
             return None
         inicio, fim = 0, len(pagina.norm)
         if perto is not None:
             # The tokens of the words around the other value only.
-            tokens = [k for k, w in enumerate(pagina.palavra_do_token)
-                      if perto.primeira - VIZINHANCA <= w <= perto.ultima + VIZINHANCA]
-            if not tokens:
+            k0 = bisect_left(pagina.palavra_do_token, perto.primeira - VIZINHANCA)
+            k1 = bisect_right(pagina.palavra_do_token, perto.ultima + VIZINHANCA) - 1
+            if k1 < k0:
                 return None
-            inicio, fim = pagina.inicio_token[tokens[0]], pagina.fim_token[tokens[-1]]
+            inicio, fim = pagina.inicio_token[k0], pagina.fim_token[k1]
         texto = pagina.norm[inicio:fim]
         at = (" " + texto + " ").find(" " + agulha + " ")
         if at >= 0:
             primeiro = pagina.token_em(inicio + at)
             return _Achado(pagina, *pagina.palavras_dos_tokens(primeiro, primeiro + n - 1))
-        if len(agulha) < NOME_MINIMO_APROXIMADO:
+        if not aproximado or len(agulha) < NOME_MINIMO_APROXIMADO:
             return None
         # Cheap first: most of the value's longer words are on the page (one may be broken or misread).
         chave = [t for t in agulha.split() if len(t) >= 3]
@@ -288,15 +301,14 @@ class Indice:
         if len(alvo) < 8:
             return None, None
         parecido: Optional[tuple[int, _Achado, str]] = None
-        paginas = self._ordem(perto)
-        for pagina in paginas:
+        for pagina in self._ordem(perto):
             for digitos, palavras, inicios, fins in pagina.numeros:
                 at = digitos.find(alvo)
                 while at >= 0:
                     if at in inicios and at + len(alvo) in fins:
                         return _Achado(pagina, palavras[at], palavras[at + len(alvo) - 1]), None
                     at = digitos.find(alvo, at + 1)
-        for pagina in paginas:
+        for pagina in self._ordem(perto):
             for digitos, palavras, inicios, fins in pagina.numeros:
                 for a in inicios:
                     for b in (a + len(alvo) - 1, a + len(alvo), a + len(alvo) + 1):
@@ -335,7 +347,7 @@ class Indice:
 
     @staticmethod
     def _comprimento(pagina: _Pagina, a: int, b: int) -> int:
-        return sum(len(pagina.palavras[k]) + 1 for k in range(a, b + 1)) - 1
+        return pagina.acumulado[b + 1] - pagina.acumulado[a] - 1
 
     def _trecho(self, pagina: _Pagina, a: int, b: int) -> str:
         """The page text from words ``a`` to ``b``, with some words before and more after, up to the size shown."""
