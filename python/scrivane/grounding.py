@@ -153,6 +153,10 @@ class _Achado:
     primeira: int  # first and last word of the value
     ultima: int
     pontos: float = 100.0
+    # When the value's words are not side by side in the page's word order (a skewed scan whose lines
+    # were grouped wrongly): the words themselves, and the passage taken from the reader's text.
+    palavras: Optional[list[int]] = None
+    trecho: Optional[str] = None
 
 
 class Indice:
@@ -241,6 +245,11 @@ class Indice:
             achado = self._nome_na_pagina(agulha, len(tokens), pagina, None)
             if achado is not None and (melhor is None or achado.pontos > melhor.pontos):
                 melhor = achado
+        if melhor is None:
+            for k in range(len(self._textos)):
+                melhor = self._pelo_texto(agulha, tokens, k)
+                if melhor is not None:
+                    return melhor
         if melhor is None and flexionado:
             padrao = re.compile(r"(?<![a-z0-9])" + " ".join(re.escape(t) + r"[a-z]{0,3}" for t in tokens)
                                 + r"(?![a-z0-9])")
@@ -250,6 +259,45 @@ class Indice:
                     primeiro = pagina.token_em(m.start())
                     return _Achado(pagina, *pagina.palavras_dos_tokens(primeiro, primeiro + len(tokens) - 1), 90.0)
         return melhor
+
+    def _pelo_texto(self, agulha: str, tokens: list[str], k: int) -> Optional[_Achado]:
+        """The value in the reader's text of page ``k`` (its own line order), placed on the page by
+        the words that hold its tokens, the closest together."""
+        linhas = self._textos[k].split("\n")
+        dobradas = [" ".join(_tokens(l)) for l in linhas]
+        achou = next((i for i in range(len(linhas)) if f" {agulha} " in f" {dobradas[i]} "
+                      or (i + 1 < len(linhas) and f" {agulha} " in f" {dobradas[i]} {dobradas[i + 1]} ")), None)
+        if achou is None:
+            return None
+        pagina = self.pagina(k)
+        onde: dict[str, list[int]] = {}
+        for t, (a, b) in enumerate(zip(pagina.inicio_token, pagina.fim_token)):
+            onde.setdefault(pagina.norm[a:b], []).append(pagina.palavra_do_token[t])
+        if any(t not in onde for t in tokens):
+            return None
+
+        def centro(w: int) -> tuple[float, float]:
+            c = pagina.caixas[w]
+            return ((c[0] + c[2]) / 2, (c[1] + c[3]) / 2) if c else (float(w) * 50, 0.0)
+
+        melhor: Optional[tuple[float, list[int]]] = None
+        for inicio in onde[tokens[0]][:50]:
+            x, y = centro(inicio)
+            escolhidas = [inicio]
+            custo = 0.0
+            for t in tokens[1:]:
+                w = min(onde[t], key=lambda w: abs(centro(w)[0] - x) + 3 * abs(centro(w)[1] - y))
+                custo += abs(centro(w)[0] - x) + 3 * abs(centro(w)[1] - y)
+                x, y = centro(w)
+                escolhidas.append(w)
+            if melhor is None or custo < melhor[0]:
+                melhor = (custo, escolhidas)
+        assert melhor is not None
+        escolhidas = melhor[1]
+        trecho = " ".join(" ".join(linhas[max(0, achou - 1):achou + 2]).split())
+        if len(trecho) > TRECHO_CARACTERES:
+            trecho = " ".join(" ".join(linhas[achou:achou + 2]).split())[:TRECHO_CARACTERES]
+        return _Achado(pagina, min(escolhidas), max(escolhidas), 95.0, palavras=escolhidas, trecho=trecho)
 
     def _nome_na_pagina(self, agulha: str, n: int, pagina: _Pagina, perto: Optional[_Achado],
                         aproximado: bool = True) -> Optional[_Achado]:
@@ -341,7 +389,7 @@ class Indice:
             pagina = grupo[0][1].pagina
             trecho = self._trecho(pagina, grupo[0][1].primeira, max(a.ultima for _, a in grupo))
             for _, achado in grupo:
-                trechos[id(achado)] = trecho
+                trechos[id(achado)] = achado.trecho or trecho
         return [{"campo": campo, "pagina": achado.pagina.numero, "trecho": trechos[id(achado)],
                  "caixa": self._caixa(achado)} for campo, achado in achados]
 
@@ -364,7 +412,8 @@ class Indice:
 
     @staticmethod
     def _caixa(achado: _Achado) -> Optional[list[float]]:
-        caixas = [c for c in achado.pagina.caixas[achado.primeira:achado.ultima + 1] if c is not None]
+        palavras = achado.palavras if achado.palavras is not None else range(achado.primeira, achado.ultima + 1)
+        caixas = [c for c in (achado.pagina.caixas[w] for w in palavras) if c is not None]
         if not caixas:
             return None
         return [round(min(c[0] for c in caixas), 1), round(min(c[1] for c in caixas), 1),
