@@ -1,7 +1,10 @@
-"""Hostile PDFs written byte by byte for the tests: bombs, repeated page trees, huge pages, control characters."""
+"""Hostile PDFs written byte by byte for the tests: bombs, repeated page trees, huge pages, control characters;
+and how far a reader process has gone into one."""
 
 from __future__ import annotations
 
+import os
+import struct
 import zlib
 from pathlib import Path
 
@@ -111,3 +114,15 @@ def com_controles(trechos: list[str]) -> bytes:
 def gravar(caminho: Path, dados: bytes) -> Path:
     caminho.write_bytes(dados)
     return caminho
+
+
+def paginas_comecadas(pid: int) -> int:
+    """How many pages of its current document the reader process ``pid`` has begun (0: none yet, or no
+    such reader), from the progress file it shares with its pool, in its own TMPDIR."""
+    try:
+        with open(f"/proc/{pid}/environ", "rb") as f:
+            ambiente = dict(item.split(b"=", 1) for item in f.read().split(b"\0") if b"=" in item)
+        with open(os.path.join(ambiente[b"TMPDIR"], b".progresso"), "rb") as f:
+            return struct.unpack("<q", f.read(8))[0]
+    except (OSError, KeyError, struct.error):
+        return 0

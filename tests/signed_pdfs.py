@@ -563,3 +563,30 @@ def trocar_fonte(pdf: bytes, fonte: str = "/Courier") -> bytes:
     font[generic.pdf_name("/BaseFont")] = generic.pdf_name(fonte)
     writer.mark_update(ref)
     return _escrever(writer)
+
+
+def redesenhar_aparencia(pdf: bytes, campo: str, texto: str) -> bytes:
+    """An incremental update that rewrites, in place (same object number), the appearance stream of the
+    visible signature ``campo``: its box now shows ``texto`` (another signer's name, say)."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    for ref in writer.root["/AcroForm"]["/Fields"]:
+        widget = ref.get_object()
+        if str(widget.get("/T")) != campo:
+            continue
+        ap = widget["/AP"].raw_get("/N")
+        x1, y1, x2, y2 = [float(v) for v in widget["/Rect"]]
+        novo = generic.StreamObject({
+            generic.pdf_name("/Type"): generic.pdf_name("/XObject"),
+            generic.pdf_name("/Subtype"): generic.pdf_name("/Form"),
+            generic.pdf_name("/BBox"): generic.ArrayObject([generic.FloatObject(v) for v in (0, 0, x2 - x1, y2 - y1)]),
+            generic.pdf_name("/Resources"): generic.DictionaryObject({
+                generic.pdf_name("/Font"): generic.DictionaryObject({generic.pdf_name("/F1"): generic.DictionaryObject({
+                    generic.pdf_name("/Type"): generic.pdf_name("/Font"),
+                    generic.pdf_name("/Subtype"): generic.pdf_name("/Type1"),
+                    generic.pdf_name("/BaseFont"): generic.pdf_name("/Helvetica")})})}),
+        }, stream_data=b"1 1 1 rg 0 0 %d %d re f 0 0 0 rg BT /F1 12 Tf 4 %d Td (" % (x2 - x1, y2 - y1, (y2 - y1) / 2)
+                       + _texto_pdf(texto) + b") Tj ET")
+        writer.mark_update(ap)
+        writer.objects[(ap.generation, ap.idnum)] = novo
+        return _escrever(writer)
+    raise KeyError(campo)

@@ -7,7 +7,6 @@ import os
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
@@ -286,6 +285,21 @@ def _sigint_padrao():
     signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
+def _linha(proc, limite):
+    """The next line of ``proc``'s standard output; fails when none comes within ``limite`` seconds."""
+    import queue
+    import threading
+
+    fila: queue.Queue = queue.Queue()
+    threading.Thread(target=lambda: fila.put(proc.stdout.readline()), daemon=True).start()
+    try:
+        linha = fila.get(timeout=limite)
+    except queue.Empty:
+        raise AssertionError(f"nenhuma linha na saída em {limite} s") from None
+    assert linha.endswith("\n"), f"a saída terminou sem linha: {linha!r}"
+    return linha
+
+
 def _cli(args, env):
     return subprocess.Popen([sys.executable, "-m", "scrivane_contract", *map(str, args)], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -301,13 +315,12 @@ class TestInterrupcao:
         proc = _cli(["verificar", "--json", "--paralelo", "1", "--registro", reg.url, "--saida", saida, *pdfs],
                     dict(os.environ))
         try:
-            for _ in range(600):
-                if saida.exists() and saida.read_text().endswith("\n"):
-                    break
-                time.sleep(0.05)
-            time.sleep(0.2)
+            # The first contract's line on standard output (written after its --saida line): the
+            # others are hanging on the engine now.
+            primeira = _linha(proc, 60)
             proc.send_signal(signal.SIGINT)
             out, err = proc.communicate(timeout=20)
+            out = primeira + out
         finally:
             proc.kill()
         assert proc.returncode == 130

@@ -158,3 +158,130 @@ def test_monitoring_lists_what_changed_between_two_registry_releases(tmp_path, c
         assert pagina.status_code == 200 and "Alertas de monitoramento" in pagina.text
     finally:
         h.fechar()
+
+
+def test_ids_by_prefix_dates_and_the_listing_limit(url_historico, tmp_path, capsys):
+    """A prefix two ids share names neither (and deletes nothing); dates are compared to the second; a limit
+    of 0 lists everything."""
+    from scrivane_contract.historico.banco import normalizar_data
+    from scrivane_contract.verificacao import Verificacao
+
+    banco = tmp_path / "registro.sqlite3"
+    importar(capsys, banco, registros_exemplo())
+    codigo, out, _ = rodar(capsys, "verificar", "--json", "--provedor", "local", "--registro", f"sqlite:{banco}",
+                           "--sem-historico", exemplos()["APROVADO"])
+    modelo = json.loads(out)
+    assert codigo == 0 and modelo["veredito"] == "APROVADO"
+
+    def copia(ident: str, quando: str) -> Verificacao:
+        return Verificacao.de_json(dict(modelo, id=ident, verificado_em=normalizar_data(quando)))
+
+    # Around midnight of 15 March 2026 (UTC), a verification of São Paulo's evening (UTC-3) among them.
+    proprias = {"ab12c3d4e5f6": "2026-03-14T23:59:59+00:00", "ab34f5a6b7c8": "2026-03-15T00:00:00+00:00",
+                "ab5e6f7a8b9c": "2026-03-14T21:30:00-03:00", "cd9012345678": "2025-12-31T12:00:00+00:00"}
+    antigas = {f"f{i:011x}": f"2024-{1 + i % 12:02d}-{1 + i % 28:02d}T{i % 24:02d}:15:00+00:00" for i in range(56)}
+    h = Historico(url_historico)
+    try:
+        for ident, quando in proprias.items():
+            h.guardar(copia(ident, quando))
+        h.guardar_lote(copia(ident, quando) for ident, quando in antigas.items())
+    finally:
+        h.fechar()
+    total = len(proprias) + len(antigas)
+
+    def listar(*filtros):
+        codigo, out, err = rodar(capsys, "historico", "--json", "--historico", url_historico, *filtros)
+        assert codigo == 0, err
+        return [json.loads(l)["id"] for l in out.splitlines()]
+
+    # Three ids start with "ab": the prefix answers that, and neither shows nor deletes any.
+    for acao in ("mostrar", "apagar"):
+        codigo, out, err = rodar(capsys, "historico", acao, "ab", "--historico", url_historico)
+        assert codigo == 3 and out == "", acao
+        assert "'ab' é o começo de mais de uma verificação (ab12c3d4e5f6, ab34f5a6b7c8, ab5e6f7a8b9c)" in err
+    assert len(listar("--limite", "0")) == total
+    # "_" is no wildcard: "a_" begins no id.
+    codigo, _, err = rodar(capsys, "historico", "mostrar", "a_", "--historico", url_historico)
+    assert codigo == 3 and "verificação não encontrada no histórico: a_" in err
+    # A prefix one id has is that id.
+    codigo, out, _ = rodar(capsys, "historico", "mostrar", "ab3", "--json", "--historico", url_historico)
+    assert codigo == 0 and json.loads(out)["id"] == "ab34f5a6b7c8"
+    codigo, out, _ = rodar(capsys, "historico", "apagar", "ab3", "--historico", url_historico)
+    assert codigo == 0 and out.strip() == "Verificação ab34f5a6b7c8 apagada."
+    assert "ab34f5a6b7c8" not in listar("--limite", "0") and len(listar("--limite", "0")) == total - 1
+    h = Historico(url_historico)
+    try:
+        h.guardar(copia("ab34f5a6b7c8", proprias["ab34f5a6b7c8"]))
+    finally:
+        h.fechar()
+
+    # Most recent first; --desde takes the day's first second in UTC, in either way of writing it.
+    assert listar("--limite", "3") == ["ab5e6f7a8b9c", "ab34f5a6b7c8", "ab12c3d4e5f6"]
+    assert listar("--desde", "2026-03-15") == ["ab5e6f7a8b9c", "ab34f5a6b7c8"]  # 21:30 in São Paulo is 00:30 UTC
+    assert listar("--desde", "15/03/2026") == ["ab5e6f7a8b9c", "ab34f5a6b7c8"]
+    assert listar("--desde", "2026-03-14") == ["ab5e6f7a8b9c", "ab34f5a6b7c8", "ab12c3d4e5f6"]
+    assert listar("--desde", "2025-01-01")[-1] == "cd9012345678" and len(listar("--desde", "2025-01-01")) == 4
+
+    # 50 by default, said so; --limite 0: all of them.
+    assert len(listar()) == 50
+    codigo, out, _ = rodar(capsys, "historico", "--historico", url_historico)
+    assert codigo == 0 and "(as 50 mais recentes; --limite 0 mostra todas)" in out
+    todas = listar("--limite", "0")
+    assert len(todas) == total and todas[-1] == min(antigas, key=antigas.get)
+    codigo, out, _ = rodar(capsys, "historico", "--limite", "0", "--historico", url_historico)
+    assert codigo == 0 and "mais recentes" not in out and "f00000000000" in out
+    codigo, _, err = rodar(capsys, "historico", "--limite", "-1", "--historico", url_historico)
+    assert codigo == 3 and "o limite não pode ser negativo" in err
+
+    # Deleting before a date takes what is older than its first second, nothing of that day.
+    codigo, out, _ = rodar(capsys, "historico", "apagar", "--antes", "2026-03-15", "--historico", url_historico)
+    assert codigo == 0 and out.startswith(f"{total - 2} ")
+    assert listar("--limite", "0") == ["ab5e6f7a8b9c", "ab34f5a6b7c8"]
+
+
+def test_monitoring_a_registry_that_does_not_answer_reports_no_change_and_exits_4(tmp_path, capsys, monkeypatch):
+    """Rate-limited, failing or out of reach, the registry says nothing about the companies: none is taken for
+    gone, and the exit status tells a scheduled run that some could not be checked."""
+    from registro_helpers import porta_livre
+    from registry_server import RegistryServer, Reply
+
+    from scrivane_contract.registro.consultas import DISJUNTOR
+
+    banco = tmp_path / "registro.sqlite3"
+    historico = str(tmp_path / "historico.sqlite3")
+    monkeypatch.setenv("SCRIVANE_HISTORICO", historico)
+    importar(capsys, banco, registros_exemplo())
+    codigo, _, _ = rodar(capsys, "verificar", "--provedor", "local", "--registro", f"sqlite:{banco}", "--silencioso",
+                         *exemplos().values())
+    assert codigo == 1
+    monitoradas = ["01419314000196", "17058649000166", "51402614000130", "64628897000185"]
+
+    with RegistryServer() as servidor:
+        for c in monitoradas:  # it holds every company, and answers for none
+            servidor.add_company(c, next(r for r in registros_exemplo() if r["cnpj"] == c), None)
+        ninguem = f"http://127.0.0.1:{porta_livre()}"
+        for caso, resposta, registro in [("limite de requisições", Reply.error(429), servidor.url),
+                                         ("erro do servidor", Reply.error(503), servidor.url),
+                                         ("fora do ar", None, ninguem)]:
+            servidor.reset()
+            for rota in ("brasilapi", "receitaws", "casadosdados"):
+                if resposta is not None:
+                    servidor.reply(rota, resposta)
+            DISJUNTOR.reiniciar()
+            codigo, out, _ = rodar(capsys, "monitorar", "--json", "--registro", registro)
+            achado = json.loads(out)
+            assert (codigo, achado["mudancas"], achado["empresas_com_mudanca"]) == (4, [], 0), caso
+            assert (achado["monitoradas"], sorted(achado["nao_consultadas"])) == (4, monitoradas), caso
+            if resposta is not None:
+                assert servidor.requests, caso  # it was asked
+            codigo, out, _ = rodar(capsys, "monitorar", "--registro", registro)
+            assert codigo == 4 and "não encontrado" not in out, caso
+            assert out.splitlines()[-2:] == [
+                "4 empresa(s) não puderam ser consultadas agora: 01.419.314/0001-96, 17.058.649/0001-66, "
+                "51.402.614/0001-30, 64.628.897/0001-85",
+                "Nenhuma mudança nas 4 empresa(s) monitorada(s)."], caso
+
+        # Answering again: nothing changed, all checked.
+        servidor.reset()
+        codigo, out, _ = rodar(capsys, "monitorar", "--registro", servidor.url)
+        assert codigo == 0 and out.strip() == "Nenhuma mudança nas 4 empresa(s) monitorada(s).", out

@@ -96,14 +96,15 @@ class TestLimits:
         # Two slow documents at once: two workers are busy at the same moment.
         arvore = h.gravar(tmp_path / "arvore.pdf", h.arvore_repetida(30_000))
         with ReaderPool(workers=2, limits=Limits(pages=10 ** 6), folder=tmp_path) as dois:
-            visto = []
             threads = [threading.Thread(target=dois.read, args=(arvore,)) for _ in range(2)]
             for t in threads:
                 t.start()
-            while any(t.is_alive() for t in threads):
-                visto.append(len(dois.busy_pids()))
-                time.sleep(0.01)
-            assert max(visto) == 2
+            try:
+                _esperar(lambda: len(dois.busy_pids()) == 2)
+            finally:
+                for t in threads:
+                    t.join(120)
+            assert not any(t.is_alive() for t in threads)
 
 
 class TestControlCharacters:
@@ -143,19 +144,24 @@ class TestWorkers:
         t = threading.Thread(target=ler)
         t.start()
         (pid,) = _esperar(lento.busy_pids)
-        time.sleep(0.3)
+        _esperar(lambda: h.paginas_comecadas(pid) >= 10)  # well into the document
         os.kill(pid, signal.SIGKILL)
         t.join(60)
-        assert len(erros) == 1 and "arvore.pdf" in str(erros[0])
+        assert not t.is_alive()
+        # The document fails, named, with the page its reader died on.
+        assert len(erros) == 1 and "arvore.pdf" in str(erros[0]) and "ao ler a página" in str(erros[0])
         assert lento.read(ordinario).pages[0].startswith("CONTRATANTE")
         lento.close()
         assert restos(pool.folder) == []
 
     def test_an_idle_worker_killed_from_outside_costs_no_job(self, pool, ordinario):
         pool.warm(2)
-        for pid in [w.proc.pid for w in pool._idle]:
-            os.kill(pid, signal.SIGKILL)
-        time.sleep(0.2)
+        ociosos = list(pool._idle)
+        assert ociosos
+        for w in ociosos:
+            os.kill(w.proc.pid, signal.SIGKILL)
+        for w in ociosos:  # dead for sure before the pool next looks at them
+            assert w.proc.wait(timeout=30) == -signal.SIGKILL
         assert pool.read(ordinario).pages[1] == "Assinaturas"
 
     def test_stale_private_folders_are_swept_only_when_their_process_is_gone(self, tmp_path):

@@ -21,6 +21,7 @@ from scrivane_contract.web import criar_app
 from scrivane_contract.verificacao import sem_caminhos
 from scrivane_contract.web.fila import FilaCheia, FilaVerificacoes
 from test_web_api import aguardar, contratos, enviar, locais  # noqa: F401  (fixtures)
+from web_helpers import esperar_servico
 
 PDF = h.texto_simples(["CONTRATO", "CONTRATANTE: ACME"])
 
@@ -96,10 +97,7 @@ def test_retry_after_follows_a_stalled_job(tmp_path):
             ident, caminho = fila.novo_arquivo()
             caminho.write_bytes(PDF)
             fila.enviar(ident, caminho, nome)
-        for _ in range(500):
-            if fila.estatisticas()["em_andamento"] == 1:
-                break
-            time.sleep(0.01)
+        _esperar(lambda: fila.estatisticas()["em_andamento"] == 1, limite=30)
         with pytest.raises(FilaCheia) as cedo:
             fila.reservar()
         agora[0] += 60.0  # the running job stalls for a minute
@@ -141,13 +139,9 @@ def _leitores(pid: int) -> list[int]:
     return leitores
 
 
-def _cpu(pid: int) -> int:
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            campos = f.read().rsplit(b")", 1)[1].split()
-        return int(campos[11]) + int(campos[12])
-    except OSError:
-        return 0
+def _lendo(pid: int) -> list[int]:
+    """The service's readers that are past the first pages of a document (an example contract has a few)."""
+    return [p for p in _leitores(pid) if h.paginas_comecadas(p) >= 10]
 
 
 def _vivo(pid: int) -> bool:
@@ -174,15 +168,7 @@ def _servir(env, porta, *extra):
          "--registro", env["SCRIVANE_TESTE_REGISTRO"], "--sem-assinaturas", *extra],
         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     base = f"http://127.0.0.1:{porta}"
-
-    def pronto():
-        try:
-            return httpx.get(base + "/saude", timeout=1).status_code == 200
-        except httpx.TransportError:
-            return proc.poll() is not None
-
-    _esperar(pronto)
-    assert proc.poll() is None, proc.stderr.read()
+    esperar_servico(base, proc)
     return proc, base
 
 
@@ -204,8 +190,7 @@ def test_a_killed_reader_costs_one_job_and_a_killed_service_leaves_nothing(locai
             # 1. The reader dies mid-read: that job fails, naming the file; the next one is answered.
             r = enviar(cliente, lenta, nome="lenta.pdf")
             _esperar(lambda: cliente.get(r.json()["url"]).json()["estado"] == "em_andamento")
-            time.sleep(1.0)
-            leitor = max(_esperar(lambda: _leitores(proc.pid)), key=_cpu)  # the busy one
+            (leitor,) = _esperar(lambda: _lendo(proc.pid))  # the busy one, well into the document
             os.kill(leitor, signal.SIGKILL)
             estado = aguardar(cliente, r.json()["id"], limite=60)
             assert estado["estado"] == "falhou" and estado["erro"].endswith(": lenta.pdf")
@@ -216,8 +201,8 @@ def test_a_killed_reader_costs_one_job_and_a_killed_service_leaves_nothing(locai
             # 2. The whole service is killed mid-read: its readers follow it.
             r = enviar(cliente, lenta, nome="lenta.pdf")
             _esperar(lambda: cliente.get(r.json()["url"]).json()["estado"] == "em_andamento")
-            leitores = _esperar(lambda: _leitores(proc.pid))
-        time.sleep(0.5)
+            _esperar(lambda: _lendo(proc.pid))
+            leitores = _leitores(proc.pid)
         proc.kill()
         proc.communicate(timeout=20)
         _esperar(lambda: not any(_vivo(p) for p in leitores), limite=20)

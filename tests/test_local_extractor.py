@@ -407,3 +407,28 @@ def test_a_witness_is_typed_as_one():
     tipos = {s["nome_signatario"]: (s["tipo_assinatura"], s["cpf"]) for s in lido["assinaturas"]}
     assert tipos["PAULO ROBERTO SANTOS"] == ("testemunha", "111.444.777-35")
     assert tipos["CARLA MENDES ROCHA"][0] == "testemunha"
+
+
+AVISO_SINDICA = ("COMUNICADO AOS CONDÔMINOS\nA ACME ADMINISTRADORA DE CONDOMÍNIOS LTDA, pessoa jurídica de direito "
+                 "privado, inscrita no CNPJ sob o nº 11.222.333/0001-81, com sede na Av. Paulista, 1000, São Paulo/SP, "
+                 "na qualidade de síndica profissional do Condomínio Edifício Aurora, comunica que a assembleia geral "
+                 "ordinária será realizada em 20 de março de 2026, às 19h, no salão de festas.\nA pauta inclui a "
+                 "aprovação das contas de 2025 e a eleição do conselho fiscal.\nSão Paulo, 2 de março de 2026.\n"
+                 "Maria da Silva\nDiretora")
+MEMORANDO_CLIENTES = ("Prezados clientes,\nA ACME COMERCIO DE TESTES LTDA, inscrita no CNPJ sob o nº "
+                      "11.222.333/0001-81, na qualidade de distribuidora autorizada da marca, informa que a partir de "
+                      "1º de abril de 2026 os pedidos serão atendidos pelo novo centro de distribuição em Barueri/SP.\n"
+                      "Atenciosamente,\nMaria da Silva\nGerente Comercial")
+
+
+@pytest.mark.parametrize("texto", [AVISO_SINDICA, MEMORANDO_CLIENTES], ids=["aviso", "memorando"])
+def test_one_contract_formula_beside_a_qualified_party_is_no_contract(texto, tmp_path):
+    """A notice or a memo qualifies its company as a contract would, and says "na qualidade de": one
+    formula of a contract's preamble is not enough; a second one is."""
+    pdf = write_text_pdf(tmp_path / "aviso.pdf", acuracia.quebrar([texto], 64))
+    for paginas in ([texto], read_document(pdf).pages):
+        lido = extrair(paginas)
+        assert (lido["eh_contrato"], lido["empresas"], lido["assinaturas"]) == (False, [], [])
+    celebrado = texto.replace("\nA ", "\nAs partes resolvem celebrar o presente. A ", 1)
+    lido = extrair([celebrado])
+    assert lido["eh_contrato"] is True and [e["cnpj"] for e in lido["empresas"]] == ["11.222.333/0001-81"]

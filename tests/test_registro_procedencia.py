@@ -183,19 +183,15 @@ def test_an_online_failure_after_a_local_miss_is_pending_with_the_local_reason(b
 def test_a_registro_servir_server_that_lacks_a_company_is_no_last_word_either(bancos, servicos, tmp_path):
     from scrivane_contract.registro.servidor import criar_app
 
-    import threading
-
     import uvicorn
     from registro_helpers import porta_livre
+    from web_helpers import servir_em_fio
 
     porta = porta_livre()
     servidor = uvicorn.Server(uvicorn.Config(criar_app(bancos["parcial"]), host="127.0.0.1", port=porta,
                                              log_level="warning", lifespan="off"))
-    t = threading.Thread(target=servidor.run, daemon=True)
-    t.start()
+    t = servir_em_fio(servidor)
     try:
-        while not servidor.started:
-            t.join(0.02)
         base = f"http://127.0.0.1:{porta}"
         import requests
 

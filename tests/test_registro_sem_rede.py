@@ -12,8 +12,9 @@ from pathlib import Path
 
 import pytest
 import requests
+from pdfs import write_text_pdf
 from registro_helpers import porta_livre
-from registry_server import empresa_exemplo
+from registry_server import Reply, empresa_exemplo
 
 from scrivane_contract import cnpj
 from scrivane_contract.apresentacao import pagina_relatorio
@@ -140,7 +141,6 @@ def test_a_cnpj_with_wrong_check_digits_is_a_finding_in_the_report_and_on_the_pa
     lumina = next(e for e in gerar_exemplos.REGISTRO if e["cnpj"] == "64628897000185")
     reg.add_company(errado, dict(lumina, cnpj=errado), None)
     reg.add_company("51402614000130", next(e for e in gerar_exemplos.REGISTRO if e["cnpj"] == "51402614000130"), None)
-    assert cnpj.validar_cnpj(errado)  # the library still checks only the length
     codigo, out, err = rodar(capsys, "verificar", "--provedor", "local", "--registro", reg.url, pdf)
     problema = "CNPJ com dígitos verificadores inválidos: 64.628.897/0001-86"
     assert f"   ❌ LUMINA VAREJO DE ELETRODOMESTICOS LTDA: {problema}" in out.splitlines()
@@ -148,6 +148,10 @@ def test_a_cnpj_with_wrong_check_digits_is_a_finding_in_the_report_and_on_the_pa
 
     codigo, out, err = rodar(capsys, "verificar", "--json", "--provedor", "local", "--registro", reg.url, pdf)
     objeto = json.loads(out)
+    # The number was looked up as written and the registry answered for it: the finding is the check
+    # digits', whatever a lookup would say.
+    lumina_e = next(e for e in objeto["resultado"]["empresas"] if e["cnpj"] == "64.628.897/0001-86")
+    assert lumina_e["cnpj_encontrado"] and any(q.path.endswith("/" + errado) for q in reg.requests)
     pagina = pagina_relatorio(objeto["resultado"], "digito.pdf", procedencia=objeto["procedencia"],
                               avisos=["sem acesso à Receita Federal: use --registro local (veja o README)"])
     assert f"<strong>LUMINA VAREJO DE ELETRODOMESTICOS LTDA:</strong> {problema}" in pagina
@@ -183,3 +187,43 @@ def test_while_one_request_probes_a_new_host_the_others_wait_for_its_outcome(err
     d.falhou(url, erro)
     t.join(5)
     assert desfecho == ["tentou" if segundo_tenta else "desistiu"]
+
+
+@pytest.mark.parametrize("caso", ["erro do servidor", "tempo esgotado", "disjuntor de antes"])
+def test_the_hint_only_when_the_registry_was_out_of_reach_and_a_company_went_unanswered(env, reg, tmp_path,  # noqa: F811
+                                                                                      capsys, caso):
+    """A registry that was reached but failed, or a host found out of reach while every company was
+    answered by another, is no reason to send the user to the local registry."""
+    pdf = write_text_pdf(tmp_path / "acme.pdf", [
+        "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nCONTRATANTE: ACME COMERCIO DE TESTES LTDA, pessoa jurídica de direito "
+        "privado,\ninscrita no CNPJ sob o nº 11.222.333/0001-81, com sede na Av. Paulista, 1000, São Paulo/SP,\n"
+        "neste ato representada por sua sócia Maria da Silva.\nAs partes resolvem celebrar o presente contrato.\n"
+        "Assinam: Maria da Silva, sócia administradora"])
+    if caso == "disjuntor de antes":
+        # BrasilAPI out of reach (the breaker trips on it); ReceitaWS answers for the company.
+        env.setattr(cnpj, "BRASIL_API_URL", f"http://127.0.0.1:{porta_livre()}/api/cnpj/v1/{{cnpj}}")
+        env.setattr(cnpj, "RECEITA_WS_URL", reg.receita_ws_url)
+        env.setattr(cnpj, "CASADOSDADOS_API", reg.casadosdados_url)
+        opcoes = ["--sem-cache"]
+    else:
+        if caso == "tempo esgotado":
+            env.setattr(cnpj, "REQUEST_TIMEOUT", 0.3)
+            resposta = Reply.late(3)
+        else:
+            resposta = Reply.error(503)
+        reg.reply("brasilapi", resposta)
+        reg.reply("receitaws", resposta)
+        reg.reply("casadosdados", Reply.error(503))
+        opcoes = ["--registro", reg.url]
+    DISJUNTOR.reiniciar()
+    codigo, out, err = rodar(capsys, "verificar", "--json", "--provedor", "local", *opcoes, pdf)
+    objeto = json.loads(out)
+    (empresa,) = objeto["resultado"]["empresas"]
+    if caso == "disjuntor de antes":
+        assert DISJUNTOR.houve_falha() and empresa["cnpj_encontrado"]  # the breaker tripped; the company answered
+    else:
+        assert not empresa["cnpj_encontrado"] and empresa["campos"][0]["status"] == "pendente"
+        assert reg.requests  # the registry was reached
+    assert objeto["avisos"] == [] and DICA_SEM_ACESSO not in err
+    codigo, out, err = rodar(capsys, "verificar", "--provedor", "local", *opcoes, pdf)
+    assert "RESULTADO FINAL" in out and DICA_SEM_ACESSO not in out + err

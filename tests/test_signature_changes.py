@@ -12,7 +12,8 @@ import pytest
 from cryptography.hazmat.primitives.asymmetric import rsa
 from signed_pdfs import (AutoridadeTeste, acrescentar_pagina, adulterar, anotar, assinar, assinar_com,
                          campo_de_assinatura, carimbar_documento, com_campo_de_texto, com_sobreposicao_oculta,
-                         como_carimbo_tipo, como_pkcs7_sha1, pdf_texto, preencher_campo, revelar_sobreposicao,
+                         como_carimbo_tipo, como_pkcs7_sha1, pdf_texto, preencher_campo, redesenhar_aparencia,
+                         revelar_sobreposicao,
                          signer_ecdsa_sha3, signer_ecdsa_simples, signer_rsa_sha3, trocar_fonte, trocar_texto)
 
 from scrivane.signatures import ler_assinaturas
@@ -245,3 +246,18 @@ def test_old_x509_rsa_sha1_signature_is_read_and_checked(ca, tmp_path):
                                    "cadeia confiável, mas o resumo SHA-1 é hoje recusado")
     (b,) = _um(ca, tmp_path, adulterar(pdf, b"1.000,00", b"9.000,00"))
     assert (b.integra, b.nivel) == (False, INVALIDA)
+
+
+@pytest.mark.parametrize("depois_assina_joao", [False, True], ids=["só Maria", "Maria e depois João"])
+def test_a_signature_box_redrawn_after_signing_is_a_visible_change(ca, tmp_path, depois_assina_joao):
+    """Maria's visible signature box is drawn in the revision she signs; a later update rewrites that very
+    object (same number) to show another name."""
+    pdf = assinar_com(_base(), ca.maria.signer(), "Maria", caixa=(50, 100, 250, 150))
+    if depois_assina_joao:
+        pdf = assinar(pdf, ca.joao, "Joao")
+    path = tmp_path / "redesenhada.pdf"
+    path.write_bytes(redesenhar_aparencia(pdf, "Maria", "Assinado digitalmente por JOAO PEREIRA"))
+    assinaturas = ler_assinaturas(path, raizes=ca.raizes)
+    assert [(a.alteracao, a.paginas_alteradas) for a in assinaturas] == [(ALTERADO, [1])] * len(assinaturas)
+    assert len(assinaturas) == 1 + depois_assina_joao
+    assert all(a.integra and a.modificado_apos_assinatura and a.nivel == INVALIDA for a in assinaturas)

@@ -19,7 +19,7 @@ from pathlib import Path
 import httpx
 import pytest
 from fastapi.testclient import TestClient
-from web_helpers import CASOS, escrever_contratos, servidores_locais
+from web_helpers import CASOS, escrever_contratos, esperar_servico, servidores_locais
 
 from scrivane_contract.checker import ContractChecker
 from scrivane_contract.web import criar_app, pagina_relatorio
@@ -418,12 +418,7 @@ def test_servir_command_serves_the_api_with_the_configured_registry(locais, cont
         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         base = f"http://127.0.0.1:{porta}"
-        for _ in range(200):
-            try:
-                if httpx.get(base + "/saude", timeout=1).status_code == 200:
-                    break
-            except httpx.TransportError:
-                time.sleep(0.05)
+        esperar_servico(base, proc)
         with httpx.Client(base_url=base, timeout=10) as cliente:
             r = enviar(cliente, contratos["PENDENTE"].read_bytes())
             assert r.status_code == 202

@@ -14,14 +14,12 @@ import os
 import re
 import shutil
 import socket
-import threading
-import time
 from pathlib import Path
 
 import pypdfium2 as pdfium
 import pytest
 import uvicorn
-from web_helpers import exemplos, registro_exemplos
+from web_helpers import exemplos, registro_exemplos, servir_em_fio
 
 from scrivane_contract.checker import ContractChecker
 from scrivane_contract.historico import Historico
@@ -52,10 +50,7 @@ def servico(tmp_path_factory):
                         trabalhadores=2, token=TOKEN, historico=historico)
         porta = _porta_livre()
         servidor = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=porta, log_level="warning"))
-        fio = threading.Thread(target=servidor.run, daemon=True)
-        fio.start()
-        while not servidor.started:
-            time.sleep(0.02)
+        fio = servir_em_fio(servidor)
         try:
             yield f"http://127.0.0.1:{porta}", contratos, app
         finally:

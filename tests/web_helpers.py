@@ -9,9 +9,12 @@ Used by the web tests and the web benchmark.
 from __future__ import annotations
 
 import os
+import subprocess
+import threading
+import time
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Iterator
+from typing import Any, Iterator
 
 import pdfs
 from openai_server import OpenAIServer, Reply
@@ -134,3 +137,39 @@ def registro_exemplos() -> Iterator[RegistryServer]:
             yield registro
         finally:
             cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API = antes
+
+
+def esperar_servico(base: str, processo: subprocess.Popen, limite: float = 60.0) -> None:
+    """Waits until the service started as ``processo`` answers ``GET base/saude`` with 200; fails (with the
+    process's standard error) when the process ends first, or when ``limite`` seconds pass."""
+    import httpx
+
+    fim = time.monotonic() + limite
+    while True:
+        if processo.poll() is not None:
+            erro = processo.stderr.read() if processo.stderr else ""
+            raise AssertionError(f"o serviço terminou antes de atender (código {processo.returncode}): {erro}")
+        try:
+            if httpx.get(base + "/saude", timeout=1).status_code == 200:
+                return
+        except httpx.TransportError:
+            pass
+        if time.monotonic() >= fim:
+            raise AssertionError(f"o serviço não atendeu {base}/saude em {limite:g} s")
+        time.sleep(0.05)
+
+
+def servir_em_fio(servidor: Any, limite: float = 30.0) -> threading.Thread:
+    """Runs a ``uvicorn.Server`` in a daemon thread and returns once it serves; fails when it stops
+    first (a port taken, say) or does not start within ``limite`` seconds."""
+    fio = threading.Thread(target=servidor.run, daemon=True, name="servidor-teste")
+    fio.start()
+    fim = time.monotonic() + limite
+    while not servidor.started:
+        if not fio.is_alive():
+            raise AssertionError("o servidor parou antes de atender")
+        if time.monotonic() >= fim:
+            servidor.should_exit = True
+            raise AssertionError(f"o servidor não começou a atender em {limite:g} s")
+        fio.join(0.02)
+    return fio

@@ -450,8 +450,11 @@ class ComparadorRevisoes:
     def _ver(self, prefixo: Optional[int], indice: int, tirar: list[int], anotacoes: bool = True) -> tuple[str, bytes]:
         """(text, low-resolution rendering) of one page, without the annotations at ``tirar``.
 
-        Removing annotations changes the document in memory, so that happens
-        on a copy opened for this page alone.
+        pdfium draws no form field (signature boxes included) when it renders
+        annotations, so the annotations are drawn into the page first (the
+        page flattened) and the page rendered again.  Removing annotations and
+        flattening change the document in memory, so that happens on a copy
+        opened for this page alone.
         """
         import pypdfium2.raw as pdfium_c
 
@@ -462,7 +465,7 @@ class ComparadorRevisoes:
         if chave in self._cache:
             return self._cache[chave]
         with _PDFIUM_LOCK:
-            proprio = self._abrir(prefixo) if tirar else None
+            proprio = self._abrir(prefixo) if anotacoes else None
             doc = proprio if proprio is not None else self._documento(prefixo)
             try:
                 pagina = doc[indice]
@@ -474,6 +477,11 @@ class ComparadorRevisoes:
                         texto = textpage.get_text_range()
                     finally:
                         textpage.close()
+                    if anotacoes and pdfium_c.FPDFPage_GetAnnotCount(pagina.raw) > 0 and \
+                            pdfium_c.FPDFPage_Flatten(pagina.raw, pdfium_c.FLAT_NORMALDISPLAY) == \
+                            pdfium_c.FLATTEN_SUCCESS:
+                        pagina.close()
+                        pagina = doc[indice]
                     bitmap = pagina.render(scale=ESCALA, draw_annots=anotacoes, may_draw_forms=False,
                                            grayscale=True)
                     try:

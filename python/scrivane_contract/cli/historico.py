@@ -79,7 +79,7 @@ def configurar(subparsers: Any) -> None:
 
     a = sub.add_parser("apagar", help="apaga uma verificação, ou as anteriores a uma data",
                        description="Apaga do histórico uma verificação, ou todas as anteriores a uma data.")
-    a.add_argument("id", metavar="ID", nargs="?", help="o id da verificação")
+    a.add_argument("id", metavar="ID", nargs="?", help="o id da verificação (o começo basta, se for único)")
     a.add_argument("--antes", type=_data, metavar="DATA", help="apaga as verificações anteriores a esta data")
     adicionar_opcoes_historico(a, sem=False)
     a.set_defaults(executar=_apagar)
@@ -120,10 +120,20 @@ def _listar(args: argparse.Namespace) -> int:
     return 0
 
 
+def _obter(historico: Any, ident: str) -> Any:
+    """The verification of this id or id prefix; a usage error when the prefix is more than one's."""
+    from scrivane_contract.historico.banco import IdAmbiguo
+
+    try:
+        return historico.obter(ident)
+    except IdAmbiguo as exc:
+        raise ErroDeUso(str(exc)) from None
+
+
 def _mostrar(args: argparse.Namespace) -> int:
     historico = abrir_historico(args)
     try:
-        v = historico.obter(args.id)
+        v = _obter(historico, args.id)
     finally:
         historico.fechar()
     if v is None:
@@ -164,7 +174,7 @@ def _apagar(args: argparse.Namespace) -> int:
     historico = abrir_historico(args)
     try:
         if args.id is not None:
-            alvo = historico.obter(args.id)
+            alvo = _obter(historico, args.id)
             if alvo is None or not historico.apagar(alvo.id or ""):
                 raise ErroDeUso(f"verificação não encontrada no histórico: {args.id}")
             print(f"Verificação {alvo.id} apagada.")

@@ -17,6 +17,7 @@ import importlib
 _EXPORTS = {
     "Historico": "banco",
     "HistoricoIndisponivel": "banco",
+    "IdAmbiguo": "banco",
     "url_padrao": "banco",
     "caminho_padrao": "banco",
     "ENV_HISTORICO": "banco",

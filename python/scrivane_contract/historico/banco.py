@@ -24,7 +24,7 @@ from sqlalchemy.engine import Connection
 
 from scrivane_contract.verificacao import Verificacao
 
-__all__ = ["Historico", "HistoricoIndisponivel", "url_padrao", "caminho_padrao", "ENV_HISTORICO", "VERSAO",
+__all__ = ["Historico", "HistoricoIndisponivel", "IdAmbiguo", "url_padrao", "caminho_padrao", "ENV_HISTORICO", "VERSAO",
            "normalizar_data", "dobrar"]
 
 ENV_HISTORICO = "SCRIVANE_HISTORICO"
@@ -131,6 +131,21 @@ assert len(MIGRACOES) == VERSAO
 
 class HistoricoIndisponivel(Exception):
     """O banco do histórico não pôde ser aberto (mensagem para o usuário)."""
+
+
+# How many of the ids an ambiguous prefix matches are named in its message.
+MAX_AMBIGUOS = 5
+
+
+class IdAmbiguo(LookupError):
+    """O começo de id dado é o de mais de uma verificação (``ids``: algumas delas, em ordem)."""
+
+    def __init__(self, prefixo: str, ids: list[str]):
+        self.prefixo = prefixo
+        self.ids = ids
+        nomes = ", ".join(ids[:MAX_AMBIGUOS]) + (", ..." if len(ids) > MAX_AMBIGUOS else "")
+        super().__init__(f"o id {prefixo!r} é o começo de mais de uma verificação ({nomes}): "
+                         "indique mais caracteres do id")
 
 
 def caminho_padrao() -> Path:
@@ -375,14 +390,21 @@ class Historico:
         return len(linhas_v)
 
     def obter(self, ident: str) -> Optional[Verificacao]:
-        """A verificação de id ``ident`` (ou do único id que começa assim), ou None."""
+        """A verificação de id ``ident`` (ou do único id que começa assim), ou None.
+
+        Levanta ``IdAmbiguo`` quando ``ident`` não é um id e é o começo de mais de um.
+        """
         with self.engine.connect() as con:
-            linha = con.execute(sa.select(verificacoes.c.dados).where(verificacoes.c.id == ident)).first()
-            if linha is None and ident and re.fullmatch(r"[A-Za-z0-9_-]+", ident):
-                linhas = con.execute(sa.select(verificacoes.c.dados)
-                                     .where(verificacoes.c.id.like(ident + "%")).limit(2)).all()
-                linha = linhas[0] if len(linhas) == 1 else None
-        return None if linha is None else Verificacao.de_json(json.loads(linha[0]))
+            dados = con.execute(sa.select(verificacoes.c.dados).where(verificacoes.c.id == ident)).scalar()
+            if dados is None and ident and re.fullmatch(r"[A-Za-z0-9_-]+", ident):
+                prefixo = ident.replace("_", "\\_")  # "_" is a wildcard of LIKE
+                linhas = con.execute(sa.select(verificacoes.c.id, verificacoes.c.dados)
+                                     .where(verificacoes.c.id.like(prefixo + "%", escape="\\"))
+                                     .order_by(verificacoes.c.id).limit(MAX_AMBIGUOS + 1)).all()
+                if len(linhas) > 1:
+                    raise IdAmbiguo(ident, [l[0] for l in linhas])
+                dados = linhas[0][1] if linhas else None
+        return None if dados is None else Verificacao.de_json(json.loads(dados))
 
     def anteriores(self, sha256: str, exceto: Optional[str] = None) -> list[Resumo]:
         """As verificações anteriores de um arquivo com este SHA-256, mais recentes primeiro."""
