@@ -167,6 +167,7 @@ class Indice:
         self._textos = tuple(getattr(documento, "pages", ()) or ())
         # Pages are made ready when first searched: a value found on the first pages leaves the rest alone.
         self._feitas: list[Optional[_Pagina]] = [None] * len(self._textos)
+        self._linhas: dict[int, tuple[list[str], list[str]]] = {}  # the reader's lines, and folded
 
     def pagina(self, k: int) -> _Pagina:
         """The page of index ``k`` (from 0), ready for searching."""
@@ -263,8 +264,12 @@ class Indice:
     def _pelo_texto(self, agulha: str, tokens: list[str], k: int) -> Optional[_Achado]:
         """The value in the reader's text of page ``k`` (its own line order), placed on the page by
         the words that hold its tokens, the closest together."""
-        linhas = self._textos[k].split("\n")
-        dobradas = [" ".join(_tokens(l)) for l in linhas]
+        if k not in self._linhas:
+            linhas = self._textos[k].split("\n")
+            self._linhas[k] = (linhas, [" ".join(_tokens(l)) for l in linhas])
+        linhas, dobradas = self._linhas[k]
+        if f" {agulha} " not in f" {' '.join(dobradas)} ":  # cheap: not even across lines
+            return None
         achou = next((i for i in range(len(linhas)) if f" {agulha} " in f" {dobradas[i]} "
                       or (i + 1 < len(linhas) and f" {agulha} " in f" {dobradas[i]} {dobradas[i + 1]} ")), None)
         if achou is None:
