@@ -35,6 +35,7 @@ PAGINA_1 = [
     (50, 118, "representada por sua sócia administradora MARIA DA"),
     (50, 132, "SILVA, inscrita no CPF sob o nº 529.982.247-25."),
     (50, 160, "CONTRATADA: BETA SERVICOS LTDA, CNPJ 99.888.777/0001-66."),
+    (50, 174, "INTERVENIENTE: GAMA LTDA, CNPJ 33,444.555/0001-99 (vírgula lida pelo OCR)."),
 ]
 PAGINA_2 = [
     (50, 100, "Objeto: limpeza. Foro: São Paulo/SP."),
@@ -88,6 +89,7 @@ class TestLocating:
         ("11.222.333/0001-82", "numero", (LIDO_DIFERENTE, ACME)),
         ("99.888.777/0001-60", "numero", (LIDO_DIFERENTE, "99888777000166")),
         ("44.555.666/0001-77", "numero", None),
+        ("33.444.555/0001-99", "numero", (1, "33,444.555/0001-99")),
         ("22.233.300/0181-00", "numero", None),  # a run of the CNPJ's digits across its groups is not it
     ])
     def test_values_in_the_page_words(self, contrato, valor, tipo, esperado):

@@ -51,8 +51,9 @@ VIZINHANCA = 80
 DIGITOS_DIFERENTES = 2
 
 _TOKEN = re.compile(r"[0-9a-z]+")
-# A number as printed: digits with dots, dashes, slashes or a single space between them.
-_NUMERO = re.compile(r"[0-9](?:[0-9.\-/]| (?=[0-9]))*")
+# A number as printed: digits with dots, dashes, slashes, or a single space or comma (OCR's reading of
+# a dot) before a digit, between them.
+_NUMERO = re.compile(r"[0-9](?:[0-9.\-/]|[ ,](?=[0-9]))*")
 _GRUPO = re.compile(r"[0-9]+")
 
 
@@ -121,8 +122,7 @@ class _Pagina:
         self._indexar_numeros()
 
     def _indexar_numeros(self) -> None:
-        """Number runs of the page: digits with dots, dashes, slashes and single spaces between them,
-        each digit mapped to its word."""
+        """Number runs of the page (see ``_NUMERO``), each digit mapped to its word."""
         junto = " ".join(self.palavras)
         for m in _NUMERO.finditer(junto):
             digitos: list[str] = []
