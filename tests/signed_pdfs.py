@@ -34,15 +34,18 @@ with warnings.catch_warnings():
 _KEY_USAGE_SIGNER = x509.KeyUsage(
     digital_signature=True, content_commitment=True, key_encipherment=False, data_encipherment=False,
     key_agreement=False, key_cert_sign=False, crl_sign=False, encipher_only=False, decipher_only=False)
+_KEY_USAGE_DIGITAL = x509.KeyUsage(
+    digital_signature=True, content_commitment=False, key_encipherment=False, data_encipherment=False,
+    key_agreement=False, key_cert_sign=False, crl_sign=False, encipher_only=False, decipher_only=False)
 _KEY_USAGE_CA = x509.KeyUsage(
     digital_signature=False, content_commitment=False, key_encipherment=False, data_encipherment=False,
     key_agreement=False, key_cert_sign=True, crl_sign=True, encipher_only=False, decipher_only=False)
 
 
-def _name(cn: str) -> x509.Name:
+def _name(cn: str, organizacao: str = "ICP-Brasil") -> x509.Name:
     return x509.Name([
         x509.NameAttribute(NameOID.COUNTRY_NAME, "BR"),
-        x509.NameAttribute(NameOID.ORGANIZATION_NAME, "ICP-Brasil"),
+        x509.NameAttribute(NameOID.ORGANIZATION_NAME, organizacao),
         x509.NameAttribute(NameOID.COMMON_NAME, cn),
     ])
 
@@ -79,11 +82,12 @@ class Assinante:
 class AutoridadeTeste:
     """A self-signed test CA that issues signer certificates."""
 
-    def __init__(self, nome: str = "AC Raiz de Teste"):
+    def __init__(self, nome: str = "AC Raiz de Teste", organizacao: str = "ICP-Brasil"):
         self.now = datetime.datetime.now(datetime.timezone.utc)
+        self.organizacao = organizacao
         self.key = ec.generate_private_key(ec.SECP256R1())
         self.cert = (
-            x509.CertificateBuilder().subject_name(_name(nome)).issuer_name(_name(nome))
+            x509.CertificateBuilder().subject_name(_name(nome, organizacao)).issuer_name(_name(nome, organizacao))
             .public_key(self.key.public_key()).serial_number(x509.random_serial_number())
             .not_valid_before(self.now - datetime.timedelta(days=30))
             .not_valid_after(self.now + datetime.timedelta(days=3650))
@@ -93,14 +97,17 @@ class AutoridadeTeste:
         )
 
     def emitir(self, cn: str, alt_names: list[x509.GeneralName], *, dias: int = 365,
-               inicio_dias: int = -1, lcr_url: str | None = None, chave=None) -> Assinante:
+               inicio_dias: int = -1, lcr_url: str | None = None, chave=None,
+               so_assinatura_digital: bool = False) -> Assinante:
+        """A signer certificate (``so_assinatura_digital``: digitalSignature without nonRepudiation,
+        as gov.br issues them)."""
         key = chave or ec.generate_private_key(ec.SECP256R1())
         builder = (
-            x509.CertificateBuilder().subject_name(_name(cn)).issuer_name(self.cert.subject)
+            x509.CertificateBuilder().subject_name(_name(cn, self.organizacao)).issuer_name(self.cert.subject)
             .public_key(key.public_key()).serial_number(x509.random_serial_number())
             .not_valid_before(self.now + datetime.timedelta(days=inicio_dias))
             .not_valid_after(self.now + datetime.timedelta(days=inicio_dias + dias))
-            .add_extension(_KEY_USAGE_SIGNER, critical=True)
+            .add_extension(_KEY_USAGE_DIGITAL if so_assinatura_digital else _KEY_USAGE_SIGNER, critical=True)
         )
         if alt_names:
             builder = builder.add_extension(x509.SubjectAlternativeName(alt_names), critical=False)
@@ -153,6 +160,10 @@ class AutoridadeTeste:
             other_name("2.16.76.1.3.3", cnpj),
         ])
 
+    def raiz_asn1(self):
+        """The root as pyHanko reads it (an ``asn1crypto`` certificate)."""
+        return a1x509.Certificate.load(self.cert.public_bytes(serialization.Encoding.DER))
+
     def gravar_raiz(self, pasta: Path) -> Path:
         pasta.mkdir(parents=True, exist_ok=True)
         (pasta / "raiz.pem").write_bytes(self.cert.public_bytes(serialization.Encoding.PEM))
@@ -189,10 +200,21 @@ def _content(linhas) -> bytes:
     return b"\n".join(parts)
 
 
+def politica_declarada(oid: str):
+    """The signed attributes that declare the signature policy ``oid`` (its hash left as zeros)."""
+    from pyhanko.sign.ades.api import CAdESSignedAttrSpec
+    from pyhanko.sign.ades.cades_asn1 import SignaturePolicyIdentifier
+
+    return CAdESSignedAttrSpec(signature_policy_identifier=SignaturePolicyIdentifier({"signature_policy_id": {
+        "sig_policy_id": oid,
+        "sig_policy_hash": {"digest_algorithm": {"algorithm": "sha256"}, "digest": bytes(32)}}}))
+
+
 def assinar(pdf: bytes, assinante: Assinante, campo: str, carimbador=None,
-            relogio: datetime.datetime | None = None) -> bytes:
+            relogio: datetime.datetime | None = None, politica: str | None = None) -> bytes:
     """``pdf`` with one more signature, in an incremental update (time-stamped by ``carimbador``;
-    ``relogio``: the time the signer's computer declares instead of now)."""
+    ``relogio``: the time the signer's computer declares instead of now; ``politica``: the OID of
+    the signature policy it declares)."""
     from unittest import mock
 
     from pyhanko.sign.signers import pdf_signer
@@ -205,8 +227,9 @@ def assinar(pdf: bytes, assinante: Assinante, campo: str, carimbador=None,
     writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
     with warnings.catch_warnings(), mock.patch.object(pdf_signer, "datetime", _Relogio if relogio else datetime.datetime):
         warnings.simplefilter("ignore")
-        out = signers.sign_pdf(writer, signers.PdfSignatureMetadata(field_name=campo), signer=assinante.signer(),
-                               timestamper=carimbador)
+        meta = signers.PdfSignatureMetadata(
+            field_name=campo, cades_signed_attr_spec=politica_declarada(politica) if politica else None)
+        out = signers.sign_pdf(writer, meta, signer=assinante.signer(), timestamper=carimbador)
     return out.getvalue()
 
 
@@ -562,6 +585,91 @@ def trocar_fonte(pdf: bytes, fonte: str = "/Courier") -> bytes:
     font = ref.get_object()
     font[generic.pdf_name("/BaseFont")] = generic.pdf_name(fonte)
     writer.mark_update(ref)
+    return _escrever(writer)
+
+
+def pdf_com_camada_oculta(texto_oculto: str, *, indireta: bool,
+                          linhas=("CONTRATO DE PRESTACAO DE SERVICOS", "CONTRATANTE: ACME COMERCIO LTDA",
+                                  "VALOR: R$ 1.000,00")) -> bytes:
+    """A two-page contract (``linhas`` on the first page) whose second page carries ``texto_oculto`` in an
+    optional-content group that is hidden by default (``indireta``: the catalog's /OCProperties is an
+    object of its own)."""
+    writer = PdfFileWriter()
+    font = writer.add_object(generic.DictionaryObject({
+        generic.pdf_name("/Type"): generic.pdf_name("/Font"),
+        generic.pdf_name("/Subtype"): generic.pdf_name("/Type1"),
+        generic.pdf_name("/BaseFont"): generic.pdf_name("/Helvetica"),
+    }))
+    ocg = writer.add_object(generic.DictionaryObject({
+        generic.pdf_name("/Type"): generic.pdf_name("/OCG"),
+        generic.pdf_name("/Name"): generic.TextStringObject("Clausula penal"),
+    }))
+    paginas = [
+        (list(linhas), None),
+        (["CLAUSULA 5 - DAS PENALIDADES", "As partes nada devem por atraso."], texto_oculto),
+    ]
+    for linhas, oculto in paginas:
+        conteudo = _content(linhas)
+        recursos = generic.DictionaryObject({
+            generic.pdf_name("/Font"): generic.DictionaryObject({generic.pdf_name("/F1"): font})})
+        if oculto is not None:
+            conteudo += (b"\n/OC /Camada BDC BT /F1 14 Tf 50 700 Td (" + _texto_pdf(oculto) + b") Tj ET EMC")
+            recursos[generic.pdf_name("/Properties")] = generic.DictionaryObject({generic.pdf_name("/Camada"): ocg})
+        writer.insert_page(generic.DictionaryObject({
+            generic.pdf_name("/Type"): generic.pdf_name("/Page"),
+            generic.pdf_name("/MediaBox"): generic.ArrayObject([generic.NumberObject(n) for n in (0, 0, 595, 842)]),
+            generic.pdf_name("/Contents"): writer.add_object(generic.StreamObject(stream_data=conteudo)),
+            generic.pdf_name("/Resources"): recursos,
+        }))
+    propriedades = generic.DictionaryObject({
+        generic.pdf_name("/OCGs"): generic.ArrayObject([ocg]),
+        generic.pdf_name("/D"): generic.DictionaryObject({
+            generic.pdf_name("/Order"): generic.ArrayObject([ocg]),
+            generic.pdf_name("/ON"): generic.ArrayObject(),
+            generic.pdf_name("/OFF"): generic.ArrayObject([ocg]),
+        }),
+    })
+    writer.root[generic.pdf_name("/OCProperties")] = writer.add_object(propriedades) if indireta else propriedades
+    return _escrever(writer)
+
+
+def revelar_camada(pdf: bytes) -> bytes:
+    """After signing: an update that only switches the hidden optional-content groups on (the catalog's
+    /OCProperties, rewritten where it lives: in the catalog, or its own object)."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    bruto = writer.root.raw_get("/OCProperties")
+    propriedades = bruto.get_object()
+    padrao = propriedades["/D"]
+    padrao[generic.pdf_name("/ON")] = generic.ArrayObject(list(propriedades["/OCGs"]))
+    padrao[generic.pdf_name("/OFF")] = generic.ArrayObject()
+    if isinstance(bruto, generic.IndirectObject):
+        writer.mark_update(bruto)
+    else:
+        writer.update_root()
+    return _escrever(writer)
+
+
+def carimbar_imagem(pdf: bytes, caixa=(350, 60, 550, 120)) -> bytes:
+    """After signing: a /Stamp annotation whose appearance draws a signature-like scribble on the first page."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    ref = _anotacao(writer, "/Stamp", caixa, b"0 0 1 RG 2 w 5 10 m 40 50 l 80 5 l 120 55 l 190 20 l S", 4)
+    _na_pagina(writer, ref)
+    return _escrever(writer)
+
+
+def redesenhar_assinaturas(pdf: bytes, texto: str) -> bytes:
+    """After signing: every visible signature box on the first page is redrawn to show ``texto``
+    (only the widgets' appearances change; the signatures stay as they were)."""
+    writer = IncrementalPdfFileWriter(io.BytesIO(pdf))
+    page = writer.root["/Pages"]["/Kids"][0].get_object()
+    for ref in page.get("/Annots") or ():
+        widget = ref.get_object()
+        if widget.get("/FT") != "/Sig":
+            continue
+        x1, y1, x2, y2 = [float(v) for v in widget["/Rect"]]
+        widget["/AP"][generic.pdf_name("/N")] = _aparencia(
+            writer, x2 - x1, y2 - y1, b"BT /F1 12 Tf 5 20 Td (" + _texto_pdf(texto) + b") Tj ET")
+        writer.mark_update(ref)
     return _escrever(writer)
 
 

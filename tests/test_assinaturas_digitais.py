@@ -153,7 +153,7 @@ def test_untrusted_certificate_is_never_confirmed_and_costs_no_lookup(ca, contra
     (maria,) = digitais["assinaturas"]
     assert (maria["icp_brasil"], maria["identidade"], maria["signatario_extraido"]) == (
         False, IDENTIDADE_NAO_VERIFICADA, "Maria da Silva")
-    assert "identidade não verificada no QSA: certificado não reconhecido como ICP-Brasil" in maria["achados"]
+    assert "identidade não verificada no QSA: certificado não reconhecido como ICP-Brasil ou gov.br" in maria["achados"]
     assert len(registry.requests_to("brasilapi")) == antes
 
 

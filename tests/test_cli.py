@@ -426,21 +426,32 @@ class TestRegistro:
 
 
 class TestClassificar:
-    def test_verdict_count_and_keywords(self, env, tmp_path, capsys):
-        pdf = write_text_pdf(tmp_path / "c.pdf", ["Cláusula primeira: o objeto deste contrato"])
-        nota = tmp_path / "n.txt"
-        nota.write_text("Emitida a Nota Fiscal", encoding="utf-8")
-        codigo, out, err = rodar(capsys, "classificar", pdf, nota)
+    def test_verdict_by_what_the_document_is(self, env, tmp_path, capsys):
+        # A blank template is a contract; a memo that cites a contract and qualifies its party is not.
+        pdf = write_text_pdf(tmp_path / "c.pdf", [
+            "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\n\nPelo presente instrumento, as partes abaixo qualificadas:\n"
+            "CONTRATANTE: [NOME], inscrita no CNPJ sob o nº [ ]\n"
+            "CLÁUSULA PRIMEIRA – DO OBJETO\nO objeto deste contrato é a prestação de serviços.\n"
+            "CLÁUSULA SEGUNDA – DO PREÇO\nO preço é o da proposta."])
+        memo = tmp_path / "m.txt"
+        memo.write_text("MEMORANDO Nº 12/2025\nAssunto: renovação do contrato nº 5/2024\n"
+                        "A empresa ACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.222.333/0001-81, na qualidade "
+                        "de CONTRATADA, pede a renovação do contrato. Cláusula primeira do contrato.", encoding="utf-8")
+        codigo, out, err = rodar(capsys, "classificar", pdf, memo)
         assert (codigo, err) == (1, "")
-        assert out.splitlines() == [
-            f"{pdf}: é contrato (4 palavra(s)-chave: contrato, cláusula, clausula, objeto)",
-            f"{nota}: não é contrato (EXCLUSÃO: nota fiscal)",
-        ]
+        linhas = out.splitlines()
+        assert linhas[0] == (f"{pdf}: é contrato (título de contrato, 2 cláusula(s), 2 fórmula(s) de contrato, "
+                             "as partes; 8 palavra(s)-chave: contrato, instrumento, contratante, cláusula, clausula, "
+                             "objeto, cnpj, inscrita)")
+        assert linhas[1].startswith(f"{memo}: não é contrato (título de outro documento, ")
         binario = tmp_path / "b.bin"
         binario.write_bytes(b"\x00\x01imagem")
         codigo, out, _ = rodar(capsys, "classificar", "--json", pdf, binario)
         objetos = [json.loads(l) for l in out.splitlines()]
         assert codigo == 4
-        assert objetos[0] == {"arquivo": str(pdf), "eh_contrato": True, "quantidade": 4,
-                              "keywords_encontradas": ["contrato", "cláusula", "clausula", "objeto"]}
+        assert objetos[0] == {"arquivo": str(pdf), "eh_contrato": True, "quantidade": 8,
+                              "keywords_encontradas": ["contrato", "instrumento", "contratante", "cláusula",
+                                                       "clausula", "objeto", "cnpj", "inscrita"],
+                              "motivos": ["título de contrato", "2 cláusula(s)", "2 fórmula(s) de contrato",
+                                          "as partes"]}
         assert objetos[1]["erro"].startswith("O documento não é PDF nem texto")

@@ -8,7 +8,8 @@ import json
 
 import pytest
 from registry_server import empresa_exemplo
-from signed_pdfs import AutoridadeTeste, assinar, pdf_texto, trocar_texto
+from signed_pdfs import (AutoridadeTeste, acrescentar_pagina, assinar, com_sobreposicao_oculta, pdf_com_camada_oculta,
+                         pdf_texto, revelar_camada, revelar_sobreposicao, trocar_texto)
 from test_cli import ACME, ACME_F, env, llm, reg, responder, rodar  # noqa: F401
 
 CPF_MARIA = "52998224725"
@@ -56,7 +57,7 @@ def test_one_signed_contract_shows_levels_identity_and_the_final_verdict(ca, llm
     secao = out[out.index("RESULTADO FINAL: APROVADO"):].split("ASSINATURAS DIGITAIS", 1)[1]
     linhas = [l.strip() for l in secao.splitlines() if l.strip()]
     motivo = "conteúdo alterado depois da assinatura (página(s) 1)"
-    assert linhas[1] == "2 assinatura(s) digital(is): 2 inválida"
+    assert linhas[1] == "2 assinatura(s) digital(is): 2 inválida, 1 com CPF divergente do QSA"
     assert linhas[2:4] == ["1. MARIA DA SILVA (campo Assinatura1): inválida", motivo]
     assert linhas[4].startswith("CPF 529.982.247-25 · emitido por AC Raiz de Teste · assinada em ")
     assert "QSA: identidade confirmada" in linhas
@@ -67,7 +68,8 @@ def test_one_signed_contract_shows_levels_identity_and_the_final_verdict(ca, llm
         f"⚠️  ASSINATURA INVÁLIDA de JOAO PEREIRA (campo Assinatura2): {motivo}",
         "⚠️  CPF do certificado de JOAO PEREIRA (campo Assinatura2) difere do CPF de JOAO PEREIRA no QSA",
         f"🚫 VEREDITO FINAL: REPROVADO (assinatura digital inválida: MARIA DA SILVA, {motivo}; JOAO PEREIRA, "
-        f"{motivo})",
+        f"{motivo}; CPF do certificado divergente do QSA: JOAO PEREIRA, JOAO PEREIRA consta no QSA de "
+        "ACME COMERCIO DE TESTES LTDA com CPF ***000111**)",
     ]
 
     responder(llm, "a.pdf", "Maria da Silva")
@@ -161,3 +163,71 @@ def test_signature_options_usage_errors(env, tmp_path, capsys, args, mensagem): 
     pdf.write_bytes(pdf_texto("CONTRATO"))
     codigo, out, err = rodar(capsys, *args, *([pdf] if args[0] == "verificar" else []))
     assert (codigo, out, err) == (3, "", f"scrivane-contract: erro: {mensagem}\n")
+
+
+MULTA = "Multa de R$ 900.000,00 por dia"
+# Each way of changing what a reader sees after signing: (make the PDF from the first page's lines, pages).
+ATAQUES = {
+    "camada oculta ligada no catálogo": (lambda ca, linhas: revelar_camada(assinar(
+        pdf_com_camada_oculta(MULTA, indireta=False, linhas=linhas), ca.maria, "Assinatura1")), [2]),
+    "camada oculta ligada em objeto próprio": (lambda ca, linhas: revelar_camada(assinar(
+        pdf_com_camada_oculta(MULTA, indireta=True, linhas=linhas), ca.maria, "Assinatura1")), [2]),
+    "aparência de anotação revelada": (lambda ca, linhas: revelar_sobreposicao(assinar(
+        com_sobreposicao_oculta(pdf_texto(*linhas), MULTA), ca.maria, "Assinatura1")), [1]),
+    "texto trocado": (lambda ca, linhas: trocar_texto(assinar(pdf_texto(*linhas), ca.maria, "Assinatura1"),
+                                                     linhas[0], MULTA), [1]),
+    "página acrescentada": (lambda ca, linhas: acrescentar_pagina(assinar(pdf_texto(*linhas), ca.maria,
+                                                                          "Assinatura1"), MULTA), [2]),
+}
+
+
+@pytest.mark.parametrize("ataque", list(ATAQUES))
+def test_every_visible_change_after_signing_rejects_the_contract(ca, llm, qsa_com_cpfs, tmp_path, capsys, ataque):  # noqa: F811
+    fazer, paginas = ATAQUES[ataque]
+    pdf = tmp_path / "ataque.pdf"
+    pdf.write_bytes(fazer(ca, ("CONTRATO ataque.pdf", f"CONTRATANTE: ACME, CNPJ {ACME_F}")))
+    responder(llm, "ataque.pdf", "Maria da Silva")
+    codigo, out, err = rodar(capsys, "verificar", "--json", "--registro", qsa_com_cpfs.url, "--raizes", ca.raizes, pdf)
+    objeto = json.loads(out)
+    assert (codigo, err, objeto["resultado"]["resultado_final"], objeto["veredito"]) == (1, "", "APROVADO", "REPROVADO")
+    (maria,) = objeto["assinaturas_digitais"]["assinaturas"]
+    assert (maria["nivel"], maria["alteracao"], maria["paginas_alteradas"]) == ("inválida", "conteúdo alterado", paginas)
+    assert objeto["motivo_veredito"] == f"assinatura digital inválida: MARIA DA SILVA, {maria['motivo']}"
+
+
+def test_a_certificate_cpf_the_qsa_contradicts_rejects_the_contract(ca, llm, qsa_com_cpfs, tmp_path, capsys):  # noqa: F811
+    pdf = contrato_assinado(ca, tmp_path, "cpf.pdf", ca.joao)
+    motivo = ("CPF do certificado divergente do QSA: JOAO PEREIRA, JOAO PEREIRA consta no QSA de "
+              "ACME COMERCIO DE TESTES LTDA com CPF ***000111**")
+    for opcoes, esperado in (([], (1, "REPROVADO", motivo)), (["--exigir-assinaturas-validas"], (1, "REPROVADO", motivo)),
+                             (["--ignorar-assinaturas"], (0, "APROVADO", None))):
+        responder(llm, "cpf.pdf", "João Pereira")
+        codigo, out, err = rodar(capsys, "verificar", "--json", *opcoes, "--registro", qsa_com_cpfs.url,
+                                 "--raizes", ca.raizes, pdf)
+        objeto = json.loads(out)
+        assert (codigo, objeto["veredito"], objeto["motivo_veredito"]) == esperado, opcoes
+        digitais = objeto["assinaturas_digitais"]
+        # The signature itself is sound; the identity is not.
+        assert digitais["resumo"] == "1 assinatura(s) digital(is): 1 válida e confiável, 1 com CPF divergente do QSA"
+        assert digitais["alertas"] == [
+            "CPF do certificado de JOAO PEREIRA (campo Assinatura1) difere do CPF de JOAO PEREIRA no QSA"]
+
+
+def test_a_gov_br_signature_is_trusted_without_roots_and_its_cpf_checked(llm, qsa_com_cpfs, tmp_path, capsys,  # noqa: F811
+                                                                        monkeypatch):
+    import scrivane.signatures as sig
+
+    govbr = AutoridadeTeste("AC Final do Governo de Teste", organizacao="Gov-Br")
+    monkeypatch.setattr(sig, "_cadeia_govbr", lambda: ((govbr.raiz_asn1(),), ()))
+    maria = govbr.pessoa("MARIA DA SILVA", CPF_MARIA, so_assinatura_digital=True)
+    pdf = contrato_assinado(govbr, tmp_path, "gov.pdf", maria)
+    responder(llm, "gov.pdf", "Maria da Silva")
+    codigo, out, _ = rodar(capsys, "verificar", "--registro", qsa_com_cpfs.url, pdf)
+    assert codigo == 0
+    assert "Nível legal: assinatura eletrônica avançada (gov.br, Lei 14.063/2020)" in out
+    responder(llm, "gov.pdf", "Maria da Silva")
+    codigo, out, _ = rodar(capsys, "verificar", "--json", "--registro", qsa_com_cpfs.url, pdf)
+    objeto = json.loads(out)
+    (a,) = objeto["assinaturas_digitais"]["assinaturas"]
+    assert (codigo, objeto["veredito"]) == (0, "APROVADO")
+    assert (a["nivel"], a["nivel_legal"], a["identidade"]) == ("válida e confiável", "avançada", "identidade confirmada")

@@ -11,12 +11,14 @@ import datetime
 import pytest
 from cryptography.hazmat.primitives.asymmetric import rsa
 from signed_pdfs import (AutoridadeTeste, acrescentar_pagina, adulterar, anotar, assinar, assinar_com,
-                         campo_de_assinatura, carimbar_documento, com_campo_de_texto, com_sobreposicao_oculta,
-                         como_carimbo_tipo, como_pkcs7_sha1, pdf_texto, preencher_campo, redesenhar_aparencia,
+                         campo_de_assinatura, carimbar_documento, carimbar_imagem, com_campo_de_texto,
+                         com_sobreposicao_oculta, como_carimbo_tipo, como_pkcs7_sha1, pdf_com_camada_oculta,
+                         pdf_texto, preencher_campo, redesenhar_aparencia, redesenhar_assinaturas, revelar_camada,
                          revelar_sobreposicao,
                          signer_ecdsa_sha3, signer_ecdsa_simples, signer_rsa_sha3, trocar_fonte, trocar_texto)
 
 from scrivane.signatures import ler_assinaturas
+from scrivane_contract.assinaturas_digitais import verificar_assinaturas_digitais
 
 NADA = "nada mudou"
 SO_ASSINATURAS = "apenas assinaturas, carimbos de tempo ou dados de validação acrescentados"
@@ -36,6 +38,9 @@ def ca(tmp_path_factory):
     ca.ana = ca.pessoa("ANA COSTA", "39053344705")
     ca.tsa = ca.carimbador(ca.now)
     return ca
+
+
+MULTA = "Multa de R$ 900.000,00 por dia"
 
 
 def _base():
@@ -78,6 +83,20 @@ def _casos(ca):
         "sobreposição oculta revelada": (revelar_sobreposicao(assinar(com_sobreposicao_oculta(
             _base(), "VALOR: R$ 9.000,00"), ca.maria, "Maria")), [(ALTERADO, [1])]),
         "campo novo depois": (com_campo_de_texto(assinar(_base(), ca.maria, "Maria"), "Extra"), [(ANOTACOES, [])]),
+        # A clause in a hidden optional-content layer, switched on after signing: only the catalog changed.
+        "camada oculta revelada no catálogo": (revelar_camada(assinar(pdf_com_camada_oculta(MULTA, indireta=False),
+                                                                      ca.maria, "Maria")), [(ALTERADO, [2])]),
+        "camada oculta revelada em objeto próprio": (
+            revelar_camada(assinar(pdf_com_camada_oculta(MULTA, indireta=True), ca.maria, "Maria")),
+            [(ALTERADO, [2])]),
+        "camada oculta nunca revelada": (assinar(assinar(pdf_com_camada_oculta(MULTA, indireta=True), ca.maria,
+                                                         "Maria"), ca.joao, "Joao"),
+                                         [(SO_ASSINATURAS, []), (NADA, [])]),
+        "carimbo de imagem depois": (carimbar_imagem(dois), [(ANOTACOES, []), (ANOTACOES, [])]),
+        # A visible signature's box redrawn afterwards to show another name (drawn by the form layer).
+        "assinatura visível redesenhada": (redesenhar_assinaturas(assinar_com(_base(), ca.maria.signer(), "Maria",
+                                                                              caixa=(50, 100, 250, 150)),
+                                                                  "JOAO PEREIRA"), [(ALTERADO, [1])]),
         # Only a resource the page uses is rewritten: same text, other glyphs.
         "fonte trocada": (trocar_fonte(dois), [(ALTERADO, [1]), (ALTERADO, [1])]),
     }
@@ -85,7 +104,9 @@ def _casos(ca):
 
 NOMES = ["certificação e aprovações", "carimbo de tempo depois", "comentário depois", "campo preenchido depois",
          "sobreposição oculta nunca revelada", "texto trocado depois de todos", "texto trocado entre as assinaturas",
-         "página acrescentada", "sobreposição oculta revelada", "fonte trocada", "campo novo depois"]
+         "página acrescentada", "sobreposição oculta revelada", "fonte trocada", "campo novo depois",
+         "camada oculta revelada no catálogo", "camada oculta revelada em objeto próprio",
+         "camada oculta nunca revelada", "carimbo de imagem depois", "assinatura visível redesenhada"]
 
 
 @pytest.fixture(scope="module")
@@ -109,6 +130,29 @@ def test_what_changed_after_each_signature(ca, casos, nome):
         assert a.modificado_apos_assinatura is (alteracao == ALTERADO)
         # Only a content change makes a signature invalid.
         assert a.nivel == (INVALIDA if alteracao == ALTERADO else VALIDA), a.motivo
+
+
+@pytest.mark.parametrize("nome", ["camada oculta revelada no catálogo", "camada oculta revelada em objeto próprio"])
+def test_a_hidden_layer_switched_on_names_the_layer_and_its_state_at_each_end(ca, casos, nome):
+    (a,) = ler_assinaturas(casos[nome][0], raizes=ca.raizes)
+    assert a.motivo == "conteúdo alterado depois da assinatura (página(s) 2)"
+    assert "CONTEÚDO ALTERADO após a assinatura (página(s) 2)" in a.achados
+    assert 'camada opcional "Clausula penal": oculta ao assinar, visível no arquivo final' in a.achados
+    assert a.modificacao_pyhanko == "OTHER"  # pyHanko agrees
+
+
+def test_a_stamp_after_signing_is_told_with_its_page(ca, casos):
+    for a in ler_assinaturas(casos["carimbo de imagem depois"][0], raizes=ca.raizes):
+        assert a.imagens_acrescentadas == [1]
+        assert ("ATENÇÃO: carimbo ou imagem acrescentado depois da assinatura na página 1 (não faz parte do que "
+                "foi assinado)") in a.achados
+    # The summary's warnings say it once, with its page.
+    digitais = verificar_assinaturas_digitais(casos["carimbo de imagem depois"][0], raizes=ca.raizes)
+    assert digitais["avisos"] == ["Atenção: carimbo ou imagem acrescentado na página 1 depois da última assinatura "
+                                  "(não faz parte do que foi assinado)"]
+    # A comment is not a stamp.
+    (comentado,) = [a for a in ler_assinaturas(casos["comentário depois"][0], raizes=ca.raizes)][-1:]
+    assert comentado.imagens_acrescentadas == []
 
 
 def test_certification_then_approvals_keeps_pyhankos_opinion_beside_ours(ca, casos):

@@ -62,7 +62,7 @@ CASOS = [
     ("alterado_depois", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, True, True, False)]),
     ("bytes_adulterados", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, False, True, False)]),
     # Signed bytes intact, 16 bytes of the CMS signature value flipped.
-    ("assinatura_trocada", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, False, True, False)]),
+    ("assinatura_trocada", [("Assinatura1", "MARIA DA SILVA", CPF_MARIA, None, False, False, False)]),
 ]
 
 
@@ -100,7 +100,9 @@ def test_default_roots_are_icp_brasil_and_do_not_trust_the_test_ca(material):
     roots, intermediates = carregar_raizes()
     names = {r.subject.native["common_name"] for r in roots}
     assert "Autoridade Certificadora Raiz Brasileira v5" in names
-    assert all(r.subject.native.get("organization_name") == "ICP-Brasil" for r in roots + intermediates)
+    # ICP-Brasil's, and the gov.br chain beside them (another hierarchy: Gov-Br).
+    assert {r.subject.native.get("organization_name") for r in roots + intermediates} == {"ICP-Brasil", "Gov-Br"}
+    assert "Autoridade Certificadora Raiz do Governo Federal do Brasil v1" in names
     assert intermediates and all(c.subject != c.issuer for c in intermediates)
     # The retired roots (v1, v2) ship with the package.
     assert {"Autoridade Certificadora Raiz Brasileira v1", "Autoridade Certificadora Raiz Brasileira v2"} <= names
@@ -110,7 +112,7 @@ def test_default_roots_are_icp_brasil_and_do_not_trust_the_test_ca(material):
     assert (a.nivel, a.motivo) == ("íntegra, certificado não reconhecido",
                                    "AC desconhecida: a cadeia não chega a uma raiz confiável")
     assert a.problema_certificado == "AC desconhecida: a cadeia não chega a uma raiz confiável"
-    assert ("certificado não reconhecido como ICP-Brasil: AC desconhecida: a cadeia não chega a uma raiz confiável"
+    assert ("certificado não reconhecido como ICP-Brasil ou gov.br: AC desconhecida: a cadeia não chega a uma raiz confiável"
             in a.achados)
 
 
@@ -208,7 +210,9 @@ def test_bad_signature_gives_a_finding_and_the_others_still_read(material, tmp_p
     assert boa.valida and boa.pessoa == "MARIA DA SILVA"
     assert not ruim.valida and ruim.integra is None
     assert ruim.achados == [f"assinatura ilegível: {ruim.ilegivel}"]
-    assert ruim.ilegivel.startswith(motivo + " (")
+    # The stage that failed and what the reader can do, never a Python error.
+    assert ruim.ilegivel.startswith(motivo + ": ") and "Error" not in ruim.ilegivel
+    assert "validar.iti.gov.br" in ruim.ilegivel
 
 
 def test_files_without_signatures_and_unreadable_pdfs(material, tmp_path):
@@ -312,3 +316,116 @@ def test_certificate_expired_since_signing_is_judged_at_the_time_stamp(tmp_path)
         False, True, quando.replace(microsecond=0))
     assert c.problema_certificado == "válido só na data declarada pelo assinante (sem carimbo do tempo)"
     assert "que não é comprovada (sem carimbo do tempo)" in c.achados[-1]
+
+
+def test_the_shipped_gov_br_chain_is_the_one_whose_provenance_is_written(material):
+    import hashlib
+
+    roots, intermediates = carregar_raizes()
+    govbr = {c.subject.native["common_name"]: hashlib.sha256(c.dump()).hexdigest()
+             for c in roots + intermediates if c.subject.native.get("organization_name") == "Gov-Br"}
+    assert govbr == {
+        "Autoridade Certificadora Raiz do Governo Federal do Brasil v1":
+            "163bd003bc0df2beab88174b6d5b450b6e1dc973a64b2dc2a33218544f49ef4e",
+        "AC Intermediaria do Governo Federal do Brasil v1":
+            "c96f8b6de022119717dfd2aeb6334e98036aaeb5c3818b4d84be1d267926d2e7",
+        "AC Final do Governo Federal do Brasil v1":
+            "96bb5c41859fc51d88f305517be641d9ef4a5d601b1bb2352e7161e97ff8b852",
+    }
+
+
+@pytest.fixture
+def hierarquias(monkeypatch):
+    """A test gov.br and a test ICP-Brasil authority, standing in for the shipped roots (no --raizes)."""
+    import scrivane.signatures as sig
+
+    govbr = AutoridadeTeste("AC Final do Governo de Teste", organizacao="Gov-Br")
+    icp = AutoridadeTeste("AC Raiz ICP de Teste")
+    roots, intermediates = sig._raizes_icp_brasil()
+    monkeypatch.setattr(sig, "_cadeia_govbr", lambda: ((govbr.raiz_asn1(),), ()))
+    monkeypatch.setattr(sig, "_raizes_icp_brasil", lambda: (roots + (icp.raiz_asn1(),), intermediates))
+    return govbr, icp
+
+
+def test_each_chain_is_judged_by_its_own_key_usage_now_and_at_the_signing_time(hierarquias, tmp_path):
+    govbr, icp = hierarquias
+    quando = govbr.now - datetime.timedelta(days=15)
+
+    def ler(ca, nome, **kw):
+        expirado = kw.pop("expirado", False)
+        assinante = ca.pessoa(nome, CPF_MARIA, **(dict(inicio_dias=-20, dias=10) if expirado else {}), **kw)
+        path = tmp_path / f"{nome}.pdf"
+        path.write_bytes(assinar(pdf_texto("CONTRATO"), assinante, "A", relogio=quando if expirado else None))
+        (a,) = ler_assinaturas(path)
+        return a
+
+    # gov.br issues digitalSignature only: trusted now, and at the declared time once expired.
+    atual = ler(govbr, "CIDADAO ATUAL", so_assinatura_digital=True)
+    assert (atual.nivel, atual.nivel_legal, atual.cpf) == ("válida e confiável", "avançada", CPF_MARIA)
+    assert "certificado encadeado a uma raiz do gov.br" in atual.achados
+    vencido = ler(govbr, "CIDADAO VENCIDO", so_assinatura_digital=True, expirado=True)
+    assert (vencido.icp_brasil, vencido.nivel_legal, vencido.problema_certificado) == (
+        True, "avançada", "válido só na data declarada pelo assinante (sem carimbo do tempo)")
+    # ICP-Brasil signing certificates carry nonRepudiation: qualified; without it, refused at both times.
+    qualificada = ler(icp, "TITULAR ICP")
+    assert (qualificada.nivel, qualificada.nivel_legal) == ("válida e confiável", "qualificada")
+    assert "certificado encadeado a uma raiz ICP-Brasil" in qualificada.achados
+    for a in (ler(icp, "SEM NAO REPUDIO", so_assinatura_digital=True),
+              ler(icp, "SEM NAO REPUDIO VENCIDO", so_assinatura_digital=True, expirado=True)):
+        assert (a.icp_brasil, a.nivel_legal, a.nivel) == (False, None, "íntegra, certificado não reconhecido")
+    # Any other root the user trusts: valid, with no legal level.
+    outra = AutoridadeTeste()
+    path = tmp_path / "outra.pdf"
+    path.write_bytes(assinar(pdf_texto("CONTRATO"), outra.pessoa("OUTRA", CPF_MARIA), "A"))
+    (a,) = ler_assinaturas(path, raizes=outra.gravar_raiz(tmp_path / "outra"))
+    assert (a.nivel, a.nivel_legal, a.como_dict()["nivel_legal"]) == ("válida e confiável", None, None)
+
+
+@pytest.mark.parametrize("oid, carimbo, esperado", [
+    ("2.16.76.1.7.1.11.1.3", False, ("AD-RB", True, "traz o que a política exige")),
+    ("2.16.76.1.7.1.12.1.3", False, ("AD-RT", False, "falta o carimbo do tempo da assinatura")),
+    ("2.16.76.1.7.1.12.1.3", True, ("AD-RT", True, "traz o que a política exige")),
+    ("2.16.76.1.7.1.14.1.1", True, ("AD-RA", False, "faltam os dados de validação (certificados e revogação) e "
+                                                    "o carimbo do tempo de arquivamento")),
+    ("2.16.76.1.7.1.3.2.2", True, ("AD-RV", False, "falta os dados de validação (certificados e revogação)")),
+    # Not an ICP-Brasil policy: nothing said.
+    ("1.3.6.1.4.1.99999.1", False, (None, None, None)),
+])
+def test_the_declared_icp_brasil_policy_is_named_and_checked(material, tmp_path, oid, carimbo, esperado):
+    ca = material["ca"]
+    path = tmp_path / "politica.pdf"
+    path.write_bytes(assinar(pdf_texto("CONTRATO"), ca.pessoa("MARIA DA SILVA", CPF_MARIA), "A",
+                             ca.carimbador(ca.now) if carimbo else None, politica=oid))
+    (a,) = ler_assinaturas(path, raizes=material["raizes"])
+    sigla, atendida, texto = esperado
+    assert (a.politica, a.politica_atendida, a.valida) == (sigla, atendida, True)
+    assert a.como_dict()["politica_oid"] == (oid if sigla else None)
+    declaradas = [x for x in a.achados if x.startswith("política de assinatura")]
+    assert declaradas == ([f"política de assinatura ICP-Brasil {sigla} ({oid}): {texto}"] if sigla else [])
+
+
+@pytest.mark.parametrize("texto", [
+    b"<48656C6C6F>", b"<48 65\n6c\r\n6C\t6F>", b"<4>", b"<>", b"<486>", b"<" + b"0a" * 70000 + b">",
+    b"<48%comentario\n65>",  # a comment: pyHanko's own reader takes it
+    b"<48zz>", b"<4865",  # not hex, never closed: pyHanko's errors
+])
+def test_the_fast_hex_string_reader_reads_what_pyhankos_reads(texto):
+    import io
+
+    from pyhanko.pdf_utils import generic
+
+    import scrivane.signatures as sig
+
+    sig._acelerar_leitura_hex()
+    rapido = generic.read_hex_string_from_stream
+    original = rapido.original
+    resultados = []
+    for ler in (original, rapido):
+        stream = io.BytesIO(b"lixo " + texto + b" /Depois")
+        stream.seek(5)
+        try:
+            valor = ler(stream)
+            resultados.append((type(valor), bytes(valor.original_bytes), stream.read()))
+        except Exception as exc:
+            resultados.append((type(exc), None, None))
+    assert resultados[0] == resultados[1]

@@ -458,6 +458,8 @@ def read_document(
     SCRIVANE_LIMITE_PAGINAS ou 2.000; acima disso, ``DocumentLimitError``);
     ``ocr_unavailable`` é o motivo, já conhecido, de o OCR não poder rodar.
     O texto vem sem caracteres de controle (exceto quebra de linha e tabulação).
+    Num PDF, ``Document.layout`` traz cada página disposta: as palavras com as
+    suas caixas, tomadas na mesma leitura (ver ``scrivane.layout``).
 
     Levanta ``FileNotFoundError`` para arquivo ausente, ``DocumentError``
     para PDF ilegível ou protegido por senha e para arquivo binário que não

@@ -408,7 +408,7 @@ class Scrivane:
         from . import local_extractor
 
         started = time.perf_counter()
-        reading = local_extractor.extrair(document.pages)
+        reading = local_extractor.extrair(document.pages, layout=document.layout)
         outcomes: list[tuple[Metrics, Optional[Answer], str]] = []
         for question in questions:
             label = question.config.name or question.id

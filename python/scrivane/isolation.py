@@ -190,6 +190,15 @@ def private_folder() -> Path:
         return _folder
 
 
+def remove_private_folder() -> None:
+    """Apaga já a pasta privada deste processo (para uma saída que não passa pelo ``atexit``)."""
+    global _folder
+    with _folder_lock:
+        if _folder is not None:
+            shutil.rmtree(_folder, ignore_errors=True)
+            _folder = None
+
+
 # -- the worker process ------------------------------------------------------------------
 
 # Loads the reader without the package's __init__ (which imports the model

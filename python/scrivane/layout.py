@@ -4,9 +4,11 @@ Cada página de um PDF lido vira uma ``Pagina`` com as suas ``Palavra``: o
 texto de cada palavra e a sua caixa em pontos de PDF (1/72 de polegada),
 com a origem no canto superior esquerdo da página e ``y`` crescendo para
 baixo (como numa imagem da página; ``y0`` é o topo, ``y1`` a base).  Numa
-página de texto as caixas vêm do PDFium (a caixa de cada caractere); numa
-página lida por OCR, das caixas de palavra do Tesseract, convertidas da
-imagem para pontos.
+página de texto as caixas vêm do PDFium (a caixa do primeiro caractere e a
+do último; a margem direita de uma palavra curta seguida de outra na mesma
+linha é estimada pela seguinte, ver ``palavras_pdfium``); numa página lida
+por OCR, das caixas de palavra do Tesseract, convertidas da imagem para
+pontos.  ``Palavra`` é uma tupla nomeada (texto, x0, y0, x1, y1).
 
 As palavras são agrupadas, uma vez por página e só quando pedidas, em
 ``Linha`` (palavras na mesma altura e sem um vão largo entre elas: dois
@@ -28,14 +30,13 @@ import re
 from dataclasses import dataclass
 from functools import cached_property
 from statistics import median
-from typing import Iterable, Optional, Sequence
+from typing import Iterable, NamedTuple, Optional, Sequence
 
 __all__ = ["Palavra", "Linha", "Bloco", "Pagina", "ler_layout", "layout_do_documento", "palavras_pdfium",
            "palavras_tesseract"]
 
 
-@dataclass(frozen=True, slots=True)
-class Palavra:
+class Palavra(NamedTuple):
     """Uma palavra e a sua caixa, em pontos (origem no canto superior esquerdo)."""
 
     texto: str
@@ -129,6 +130,17 @@ class Pagina:
     def texto(self) -> str:
         """O texto da página na ordem de leitura: bloco a bloco, cada coluna da faixa por vez."""
         return "\n".join(b.texto for b in self.blocos)
+
+    @cached_property
+    def faixas(self) -> tuple[tuple[Bloco, ...], ...]:
+        """Os blocos em faixas: cada faixa, os blocos lado a lado na mesma altura, da esquerda para a direita."""
+        saida: list[list[Bloco]] = []
+        for b in self.blocos:
+            if saida and b.coluna > 0 and b.y0 < max(x.y1 for x in saida[-1]):
+                saida[-1].append(b)
+            else:
+                saida.append([b])
+        return tuple(tuple(f) for f in saida)
 
     def palavras_em(self, x0: float, y0: float, x1: float, y1: float) -> list[Palavra]:
         """As palavras cujo centro cai dentro da caixa dada."""
@@ -233,7 +245,13 @@ _PALAVRA = re.compile(r"[^\s\ufffe]+")
 
 def palavras_pdfium(textpage, texto: str, altura: float) -> tuple[Palavra, ...]:
     """As palavras de uma página de texto do PDFium (``textpage``: o objeto de texto aberto da página;
-    ``texto``: o que ``get_text_range()`` deu dele), com caixas em pontos."""
+    ``texto``: o que ``get_text_range()`` deu dele), com caixas em pontos.
+
+    O topo, a base e a margem esquerda de cada palavra são os do seu primeiro caractere. A margem
+    direita é a do último caractere quando um vão largo pode seguir a palavra (fim de linha, palavra
+    longa, espaço grande até a seguinte); numa palavra curta seguida, na mesma linha, por outra a
+    distância normal, é a margem esquerda da seguinte menos um espaço (uma chamada ao PDFium por
+    palavra em vez de duas: a leitura do texto não fica mais lenta)."""
     import pypdfium2.raw as pdfium_c
 
     raw = getattr(textpage, "raw", textpage)
@@ -246,21 +264,36 @@ def palavras_pdfium(textpage, texto: str, altura: float) -> tuple[Palavra, ...]:
     ref = ctypes.byref(caixa)
     solta = pdfium_c.FPDFText_GetLooseCharBox
     indice = pdfium_c.FPDFText_GetCharIndexFromTextIndex
-    palavras: list[Palavra] = []
+    achadas: list[tuple] = []  # text, last char, left, top, bottom, right (known for one character)
     for m in _PALAVRA.finditer(texto):
-        inicio, fim = m.start(), m.end() - 1
+        inicio, fim = m.span()
+        fim -= 1
         if not alinhado:
             inicio, fim = indice(raw, inicio), indice(raw, fim)
             if inicio < 0 or fim < 0:
                 continue
         if not solta(raw, inicio, ref):
             continue
-        x0, topo, base = caixa.left, caixa.top, caixa.bottom
-        if fim != inicio and solta(raw, fim, ref):
-            x1, topo, base = caixa.right, max(topo, caixa.top), min(base, caixa.bottom)
-        else:
-            x1 = caixa.right
-        palavras.append(Palavra(m.group(), min(x0, x1), altura - topo, max(x0, x1), altura - base))
+        palavra = m.group()
+        if alinhado and texto[fim + 1:fim + 2] == "\ufffe":
+            palavra += "-"
+        achadas.append((palavra, fim, caixa.left, altura - caixa.top, altura - caixa.bottom, caixa.right if fim == inicio else None))
+    palavras: list[Palavra] = []
+    novo = Palavra._make
+    ultima = len(achadas) - 1
+    for k, (palavra, fim, x0, y0, y1, direita) in enumerate(achadas):
+        h = y1 - y0
+        if k < ultima:
+            proxima = achadas[k + 1]
+            vao = proxima[2] - x0
+            # The narrowest letters take a fifth of the box height: a span this short leaves no room
+            # for a column's gutter after the word.
+            if abs(proxima[3] - y0) < 0.2 * h and 0 < vao <= 0.19 * h * len(palavra) + 2.4 * h:
+                palavras.append(novo((palavra, x0, y0, max(x0, proxima[2] - 0.24 * h), y1)))
+                continue
+        if direita is None:
+            direita = caixa.right if solta(raw, fim, ref) else x0
+        palavras.append(novo((palavra, x0, y0, max(x0, direita), y1)))
     return tuple(palavras)
 
 

@@ -64,13 +64,16 @@ class Alteracoes:
     ``paginas``: as páginas (contadas a partir de 1) cujo conteúdo mudou,
     foi acrescentado ou removido; ``detalhes``: frases que explicam;
     ``sobreposicao``: uma anotação que já existia ao assinar passou a ser
-    vista de outro modo (uma sobreposição oculta revelada).
+    vista de outro modo (uma sobreposição oculta revelada); ``imagens``: as
+    páginas em que um carimbo, um traço à mão ou uma imagem foi acrescentado
+    como anotação depois.
     """
 
     veredito: str
     paginas: list[int] = field(default_factory=list)
     detalhes: list[str] = field(default_factory=list)
     sobreposicao: bool = False
+    imagens: list[int] = field(default_factory=list)
 
     @property
     def alterado(self) -> bool:
@@ -164,6 +167,100 @@ def _valor(valor: Any) -> Any:
     if isinstance(valor, generic.StreamObject):
         return bytes(valor.data)
     return str(valor)
+
+
+def _forma(obj: Any, profundidade: int = 0, pilha: Optional[set] = None, resolver: bool = True) -> Any:
+    """A comparable form of a small object graph (indirect objects resolved unless
+    ``resolver`` is false, cycles cut)."""
+    from pyhanko.pdf_utils import generic
+
+    pilha = set() if pilha is None else pilha
+    if profundidade > _MAX_PROFUNDIDADE:
+        return ("...",)
+    if isinstance(obj, generic.IndirectObject):
+        ref = (obj.idnum, obj.generation)
+        if ref in pilha or not resolver:
+            return ("ref", ref)
+        pilha.add(ref)
+        try:
+            return ("ref", ref, _forma(obj.get_object(), profundidade + 1, pilha))
+        except Exception:
+            return ("ref", ref, None)
+        finally:
+            pilha.discard(ref)
+    if isinstance(obj, generic.DictionaryObject):
+        itens = tuple(sorted((str(k), _forma(obj.raw_get(k), profundidade + 1, pilha, resolver)) for k in obj))
+        if isinstance(obj, generic.StreamObject):
+            try:
+                return ("stream", itens, bytes(obj.data))
+            except Exception:
+                return ("stream", itens, None)
+        return ("dict", itens)
+    if isinstance(obj, generic.ArrayObject):
+        return ("array", tuple(_forma(v, profundidade + 1, pilha, resolver) for v in obj))
+    return (type(obj).__name__, str(obj))
+
+
+class _CamadasOpcionais:
+    """The optional-content configuration of one revision: the groups, and which are shown."""
+
+    def __init__(self, root: Any):
+        from pyhanko.pdf_utils import generic
+
+        self.forma: Any = None
+        self.grupos: dict[Any, str] = {}  # group reference -> its name
+        self.visiveis: set = set()
+        try:
+            bruto = root.raw_get("/OCProperties") if "/OCProperties" in root else None
+        except Exception:
+            bruto = None
+        if bruto is None:
+            return
+        self.forma = _forma(bruto)
+        try:
+            propriedades = bruto.get_object()
+            for g in propriedades.get("/OCGs") or ():
+                if isinstance(g, generic.IndirectObject):
+                    try:
+                        nome = str(g.get_object().get("/Name") or "")
+                    except Exception:
+                        nome = ""
+                    self.grupos[g.reference] = nome
+            padrao = propriedades.get("/D") or generic.DictionaryObject()
+            ligados = {g.reference for g in padrao.get("/ON") or () if isinstance(g, generic.IndirectObject)}
+            desligados = {g.reference for g in padrao.get("/OFF") or () if isinstance(g, generic.IndirectObject)}
+            base_desligada = padrao.get("/BaseState") == "/OFF"
+            self.visiveis = {g for g in self.grupos
+                             if g in ligados or (g not in desligados and not base_desligada)}
+        except Exception:
+            pass
+
+    def diferencas(self, depois: "_CamadasOpcionais") -> list[str]:
+        """How each group's state changed, as a reader is told."""
+        saida = []
+        for ref in sorted(set(self.grupos) | set(depois.grupos), key=lambda r: (r.idnum, r.generation)):
+            nome = depois.grupos.get(ref) or self.grupos.get(ref) or f"objeto {ref.idnum}"
+            antes = "ausente" if ref not in self.grupos else ("visível" if ref in self.visiveis else "oculta")
+            agora = "ausente" if ref not in depois.grupos else ("visível" if ref in depois.visiveis else "oculta")
+            if antes != agora:
+                saida.append(f"camada opcional \"{nome}\": {antes} ao assinar, {agora} no arquivo final")
+        return saida
+
+
+def _desenho(anotacao: Any) -> bool:
+    """A stamp, a freehand drawing, or an annotation whose appearance shows an image (a drawn signature)."""
+    from pyhanko.pdf_utils import generic
+
+    if anotacao.get("/Subtype") in ("/Stamp", "/Ink"):
+        return True
+    try:
+        aparencia = anotacao["/AP"]["/N"]
+        if isinstance(aparencia, generic.DictionaryObject) and not isinstance(aparencia, generic.StreamObject):
+            aparencia = next(iter(aparencia.values())).get_object()
+        objetos = aparencia["/Resources"]["/XObject"]
+        return any(o.get_object().get("/Subtype") == "/Image" for o in objetos.values())
+    except Exception:
+        return False
 
 
 def _campo_do_widget(widget: Any) -> tuple[Any, Optional[str]]:
@@ -354,6 +451,7 @@ class ComparadorRevisoes:
 
         memo: dict = {}
         anotacoes_novas = 0
+        imagens: list[int] = []
         # Objects written again after the revision are either new (reachable
         # only through rewritten ones) or rewritten.  When the only rewritten
         # ones are page dictionaries, page tree nodes, the catalog and the
@@ -362,6 +460,21 @@ class ComparadorRevisoes:
         estruturais = {p.ref for p in paginas_depois} | {ref for p in paginas_depois for ref, _ in p.ancestrais}
         estruturais |= {self._ref_raiz(), self._ref_formulario()} | self._refs_invisiveis()
         caminhar = any(ref not in estruturais and self._existia(ref, revisao) for ref in alteradas)
+        # The optional-content configuration lives in the catalog, apart from
+        # the pages: when it changed, every page that uses a group is seen again.
+        forcadas: set[int] = set()
+        camadas_antes, camadas_depois = _CamadasOpcionais(antigo.root), _CamadasOpcionais(self.reader.root)
+        if camadas_antes.forma != camadas_depois.forma:
+            grupos = set(camadas_antes.grupos) | set(camadas_depois.grupos)
+            memo_oc: dict = {}
+            for i, pagina in enumerate(paginas_depois[:n_antes]):
+                raizes_oc = [pagina.obj] + [anc.raw_get(k) for _, anc in pagina.ancestrais for k in _HERDADOS
+                                            if k in anc]
+                if not grupos or self._depende(raizes_oc, grupos, memo_oc):
+                    forcadas.add(i)
+            if not forcadas:
+                forcadas = set(range(min(n_antes, n_depois)))
+            detalhes.extend(camadas_antes.diferencas(camadas_depois))
         for i in range(min(n_antes, n_depois)):
             antes, depois = paginas_antes[i], paginas_depois[i]
             raizes: list[Any] = [depois.obj]
@@ -371,7 +484,7 @@ class ComparadorRevisoes:
                     ancestral_mudou = True
                     raizes += [anc.raw_get(k) for k in _HERDADOS if k in anc]
             pagina_mudou = depois.ref is None or depois.ref in alteradas
-            if antes.ref == depois.ref and not pagina_mudou and not ancestral_mudou and (
+            if i not in forcadas and antes.ref == depois.ref and not pagina_mudou and not ancestral_mudou and (
                     not caminhar or not self._depende(raizes, alteradas, memo)):
                 continue  # nothing this page shows was written again
             # Which annotations to leave out of both renderings.
@@ -381,8 +494,11 @@ class ComparadorRevisoes:
             tirar_antes: list[int] = []
             tirar_depois: list[int] = []
             explicadas: set = set()
+            reescritas: set = set()
+            refs_depois: set = set()
             for idx, a in enumerate(self._anotacoes(depois)):
                 ref = a.reference if isinstance(a, generic.IndirectObject) else None
+                refs_depois.add(ref)
                 try:
                     obj = a.get_object()
                 except Exception:
@@ -395,10 +511,13 @@ class ComparadorRevisoes:
                     if tipo == "/Sig":
                         continue  # a new signature's widget: told apart by the signature fields
                     anotacoes_novas += 1  # a comment, a stamp, or a form field added after signing
+                    if _desenho(obj):
+                        imagens.append(i + 1)
                     continue
                 if not self._depende([a], alteradas, memo):
                     continue
                 # An annotation that was there and was written again.
+                reescritas.add(ref)
                 nome = _nome_campo(campo)
                 if tipo == "/Sig" and assinados_depois.get(nome) and not assinados_antes.get(nome):
                     explicadas.add(ref)
@@ -407,6 +526,13 @@ class ComparadorRevisoes:
                 if ref in explicadas:
                     tirar_depois.append(idx)
             tirar_antes = [idx for idx, r in enumerate(refs_antes) if r in explicadas]
+            if (i not in forcadas and antes.ref == depois.ref and not ancestral_mudou
+                    and None not in refs_antes and conjunto_antes <= refs_depois
+                    and not (reescritas - explicadas)
+                    and self._mesma_pagina(antes.obj, depois.obj, alteradas, memo)):
+                # Only annotations left out of both renderings were added or
+                # written again, and nothing else the page shows: the same page.
+                continue
             texto_a, imagem_a = self._ver(prefixo=fim, indice=i, tirar=tirar_antes)
             texto_d, imagem_d = self._ver(prefixo=None, indice=i, tirar=tirar_depois)
             if texto_a != texto_d or imagem_a != imagem_d:
@@ -426,11 +552,25 @@ class ComparadorRevisoes:
         if anotacoes_novas:
             veredito = _gravest(veredito, ANOTACOES_ACRESCENTADAS)
             detalhes.append(f"{anotacoes_novas} anotação(ões) acrescentada(s) depois")
+        for pagina in sorted(set(imagens)):
+            detalhes.append(f"ATENÇÃO: carimbo ou imagem acrescentado depois da assinatura na página {pagina} "
+                            "(não faz parte do que foi assinado)")
         if paginas_alteradas:
             veredito = CONTEUDO_ALTERADO
         elif veredito == NADA_MUDOU and novas_assinaturas:
             veredito = APENAS_ASSINATURAS
-        return Alteracoes(veredito, sorted(set(paginas_alteradas)), detalhes, sobreposicao)
+        return Alteracoes(veredito, sorted(set(paginas_alteradas)), detalhes, sobreposicao, sorted(set(imagens)))
+
+    def _mesma_pagina(self, antes: Any, depois: Any, alteradas: set, memo: dict) -> bool:
+        """Whether a page dictionary shows the same as it did, its annotations aside: the same
+        entries, none of them reaching an object written again."""
+        chaves = set(antes) - {"/Annots"}
+        if chaves != set(depois) - {"/Annots"}:
+            return False
+        if any(_forma(antes.raw_get(k), resolver=False) != _forma(depois.raw_get(k), resolver=False)
+               for k in chaves):
+            return False
+        return not self._depende([depois.raw_get(k) for k in chaves], alteradas, memo)
 
     # -- pdfium ----------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 """Digital signatures of a PDF: who signed, whether each signature is intact,
 what a reader sees changed after it, and whether the certificate chains to a
-trusted root (ICP-Brasil's by default).
+trusted root (ICP-Brasil's and gov.br's by default), with the legal level
+that root gives it.
 
     from scrivane.signatures import ler_assinaturas
 
@@ -14,7 +15,7 @@ difference analysis kept as a second opinion.  Formats pyHanko does not take
 (``adbe.pkcs7.sha1``, ``adbe.x509.rsa_sha1``, document time stamps whatever
 their /Type) are checked here with its pieces.  All of it comes with the
 ``assinaturas`` extra, as does certifi-icpbr, the source of the ICP-Brasil
-roots; the retired roots ship with this package.  Revocation is not checked
+roots; the retired roots and the gov.br chain ship with this package.  Revocation is not checked
 unless asked for, since it needs the network.  A signature that cannot be
 read becomes an entry whose ``ilegivel`` says why; reading one never raises
 for a bad signature.
@@ -38,6 +39,8 @@ __all__ = [
     "NIVEL_NAO_RECONHECIDO",
     "NIVEL_INVALIDA",
     "NIVEL_NAO_VERIFICADA",
+    "NIVEL_LEGAL_QUALIFICADA",
+    "NIVEL_LEGAL_AVANCADA",
     "TIPO_ASSINATURA",
     "TIPO_CARIMBO",
     "AssinaturasIndisponiveisError",
@@ -74,6 +77,9 @@ NIVEL_NAO_RECONHECIDO = "íntegra, certificado não reconhecido"
 NIVEL_INVALIDA = "inválida"
 NIVEL_NAO_VERIFICADA = "não verificada"
 
+NIVEL_LEGAL_QUALIFICADA = "qualificada"
+NIVEL_LEGAL_AVANCADA = "avançada"
+
 TIPO_ASSINATURA = "assinatura"
 TIPO_CARIMBO = "carimbo de tempo do documento"
 
@@ -89,12 +95,20 @@ class AssinaturaDigital:
     ``alteracao``: o que mudou depois dela, para quem lê ("nada mudou",
     "apenas assinaturas, carimbos de tempo ou dados de validação
     acrescentados", "campos de formulário preenchidos", "anotações
-    acrescentadas" ou "conteúdo alterado"), com ``paginas_alteradas``;
+    acrescentadas" ou "conteúdo alterado"), com ``paginas_alteradas``
+    e ``imagens_acrescentadas`` (páginas onde um carimbo, traço ou imagem
+    foi posto depois dela);
     ``modificacao_pyhanko``: a segunda opinião (o nível de modificação da
     análise de diferenças do pyHanko); ``modificado_apos_assinatura``: o
     conteúdo mudou depois dela; ``icp_brasil``: o certificado encadeia até
-    uma raiz confiável (as da ICP-Brasil, ou as informadas) na data da
-    assinatura; ``nivel``: "válida e confiável", "íntegra, certificado não
+    uma raiz confiável (as da ICP-Brasil e a do gov.br, ou as informadas)
+    na data da assinatura; ``nivel_legal``: "qualificada" (cadeia
+    ICP-Brasil), "avançada" (cadeia do gov.br, Lei 14.063/2020) ou ``None``
+    (qualquer outra, ou nenhuma); ``politica``: a política de assinatura
+    ICP-Brasil declarada ("AD-RB", "AD-RT", "AD-RV", "AD-RC" ou "AD-RA"),
+    com ``politica_oid`` e ``politica_atendida`` (a assinatura traz o que a
+    política exige: carimbo do tempo da assinatura a partir da AD-RT, dados
+    de validação a partir da AD-RV, carimbo de arquivamento na AD-RA); ``nivel``: "válida e confiável", "íntegra, certificado não
     reconhecido", "inválida" ou "não verificada", com o ``motivo``;
     ``ilegivel``: motivo, quando a assinatura não pôde ser lida.
     """
@@ -115,10 +129,15 @@ class AssinaturaDigital:
     alteracao: Optional[str] = None
     paginas_alteradas: list[int] = field(default_factory=list)
     sobreposicao: bool = False
+    imagens_acrescentadas: list[int] = field(default_factory=list)
     modificacao_pyhanko: Optional[str] = None
     modificado_apos_assinatura: Optional[bool] = None
     cobre_documento: Optional[bool] = None
     icp_brasil: Optional[bool] = None
+    nivel_legal: Optional[str] = None
+    politica: Optional[str] = None
+    politica_oid: Optional[str] = None
+    politica_atendida: Optional[bool] = None
     problema_certificado: Optional[str] = None
     ilegivel: Optional[str] = None
     nivel: str = NIVEL_NAO_VERIFICADA
@@ -295,6 +314,96 @@ def _raizes_icp_brasil() -> tuple[tuple[Any, ...], tuple[Any, ...]]:
     return roots, intermediates
 
 
+RAIZES_GOVBR = "raizes_govbr.pem"
+
+
+@functools.lru_cache(maxsize=1)
+def _cadeia_govbr() -> tuple[tuple[Any, ...], tuple[Any, ...]]:
+    """(root, intermediates) of the gov.br advanced-signature chain, shipped with this package."""
+    certs = _load_certs((Path(__file__).with_name(RAIZES_GOVBR)).read_bytes())
+    for c in certs:
+        _analisar_tudo(c)
+    return tuple(c for c in certs if _is_self_signed(c)), tuple(c for c in certs if not _is_self_signed(c))
+
+
+def _nivel_legal_da_raiz(raiz: Any) -> Optional[str]:
+    """"qualificada" for an ICP-Brasil root, "avançada" for gov.br's, None for any other."""
+    if raiz is None:
+        return None
+    try:
+        digest = raiz.sha256
+    except Exception:
+        return None
+    if any(digest == c.sha256 for c in _cadeia_govbr()[0]):
+        return NIVEL_LEGAL_AVANCADA
+    try:
+        icp = _raizes_icp_brasil()[0]
+    except AssinaturasIndisponiveisError:
+        icp = ()
+    if any(digest == c.sha256 for c in icp):
+        return NIVEL_LEGAL_QUALIFICADA
+    return None
+
+
+def _emitido_pelo_govbr(cert: Any) -> bool:
+    """The certificate was issued by one of gov.br's authorities (by name and key)."""
+    try:
+        raiz, intermediarias = _cadeia_govbr()
+        emissores = raiz + intermediarias
+        aki = cert.authority_key_identifier
+        return any(cert.issuer == c.subject and (aki is None or aki == c.key_identifier) for c in emissores)
+    except Exception:
+        return False
+
+
+def _restricoes_de_uso(cert: Any) -> Any:
+    """The key usage a signer's certificate must carry, by its chain's own policy.
+
+    ICP-Brasil signing certificates carry nonRepudiation (pyHanko's default
+    rule); gov.br issues its citizens' certificates with digitalSignature only."""
+    from pyhanko.sign.validation.settings import KeyUsageConstraints
+
+    if _emitido_pelo_govbr(cert):
+        return KeyUsageConstraints(key_usage={"digital_signature", "non_repudiation"})
+    return KeyUsageConstraints(key_usage={"non_repudiation"})
+
+
+_REGISTROS: dict[tuple[bytes, ...], Any] = {}
+
+
+def _registro_base(certs: list[Any]) -> Any:
+    """The registry of ``certs``, built once (never changed afterwards: only copied)."""
+    from pyhanko_certvalidator.registry import CertificateRegistry
+
+    chave = tuple(c.sha256 for c in certs)
+    base = _REGISTROS.get(chave)
+    if base is None:
+        base = CertificateRegistry.build(certs)
+        if len(_REGISTROS) >= 4:
+            _REGISTROS.clear()
+        _REGISTROS[chave] = base
+    return base
+
+
+def _registro_de(certs: list[Any]) -> Any:
+    """A certificate registry holding ``certs``: a copy of one built once for
+    the same authorities (registering them is most of a new validation
+    context's cost).  ``None`` when the registry cannot be copied."""
+    from collections import defaultdict
+
+    from pyhanko_certvalidator.registry import CertificateRegistry
+
+    try:
+        base = _registro_base(certs)
+        novo = CertificateRegistry()
+        novo.certs = dict(base.certs)
+        for nome in ("_subject_map", "_key_identifier_map", "_key_hash_map"):
+            setattr(novo, nome, defaultdict(list, {k: list(v) for k, v in getattr(base, nome).items()}))
+        return novo
+    except Exception:
+        return None
+
+
 def _analisar_tudo(cert: Any) -> None:
     """Parses every part of a certificate now.
 
@@ -322,13 +431,15 @@ def carregar_raizes(origem: str | os.PathLike[str] | None = None) -> tuple[list[
 
     Sem ``origem``: as raízes ICP-Brasil do pacote certifi-icpbr, com as
     autoridades intermediárias que ele traz, mais as raízes retiradas (v1 e
-    v2) e suas autoridades, que acompanham este pacote.  Com ``origem``: os certificados
-    (PEM ou DER) do arquivo, ou dos arquivos .pem, .crt, .cer e .der da pasta;
-    todos valem como raízes.
+    v2) e suas autoridades, e a cadeia da assinatura avançada do gov.br (raiz
+    e intermediárias), que acompanham este pacote.  Com ``origem``: os
+    certificados (PEM ou DER) do arquivo, ou dos arquivos .pem, .crt, .cer e
+    .der da pasta; todos valem como raízes.
     """
     if origem is None:
         roots, intermediates = _raizes_icp_brasil()
-        return list(roots), list(intermediates)
+        govbr, govbr_intermediates = _cadeia_govbr()
+        return list(roots) + list(govbr), list(intermediates) + list(govbr_intermediates)
     path = Path(origem)
     if path.is_dir():
         files = sorted(p for p in path.iterdir() if p.suffix.lower() in (".pem", ".crt", ".cer", ".der"))
@@ -377,6 +488,10 @@ _MECANISMOS = {
     "0.4.0.127.0.7.1.1.4.1.3": "ECDSA simples (BSI) com SHA-256",
     "0.4.0.127.0.7.1.1.4.1.4": "ECDSA simples (BSI) com SHA-384",
     "0.4.0.127.0.7.1.1.4.1.5": "ECDSA simples (BSI) com SHA-512",
+    "0.4.0.127.0.7.1.1.4.1.8": "ECDSA simples (BSI) com SHA3-224",
+    "0.4.0.127.0.7.1.1.4.1.9": "ECDSA simples (BSI) com SHA3-256",
+    "0.4.0.127.0.7.1.1.4.1.10": "ECDSA simples (BSI) com SHA3-384",
+    "0.4.0.127.0.7.1.1.4.1.11": "ECDSA simples (BSI) com SHA3-512",
     "2.16.840.1.101.3.4.3.9": "ECDSA com SHA3-224",
     "2.16.840.1.101.3.4.3.10": "ECDSA com SHA3-256",
     "2.16.840.1.101.3.4.3.11": "ECDSA com SHA3-384",
@@ -404,6 +519,56 @@ def _reason(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
+_HEX_INSTALADO = False
+_NAO_HEX = re.compile(rb"[^0-9a-fA-F \t\n\r\f\x00]")
+
+
+def _acelerar_leitura_hex() -> None:
+    """Installs a faster reader of PDF hex strings in pyHanko, with the same results.
+
+    pyHanko reads a hex string one byte at a time in Python; a signature's
+    /Contents is tens of kilobytes of hex, read again for every revision that
+    holds it, and that reading is most of the time a validation takes.  This
+    one finds the closing '>' and converts the whole string at once; anything
+    it does not take as is (a comment, a character that is neither hex nor
+    blank, a string that does not end) goes to pyHanko's own reader, which
+    raises as it always did.
+    """
+    import binascii
+
+    from pyhanko.pdf_utils import generic
+
+    global _HEX_INSTALADO
+    if _HEX_INSTALADO:
+        return
+    _HEX_INSTALADO = True
+    original = generic.read_hex_string_from_stream
+
+    def ler(stream: Any) -> Any:
+        inicio = stream.tell()
+        partes: list[bytes] = []
+        while True:
+            bloco = stream.read(1 << 16)
+            if not bloco:
+                break
+            fim = bloco.find(b">")
+            if fim < 0:
+                partes.append(bloco)
+                continue
+            partes.append(bloco[:fim])
+            conteudo = b"".join(partes)
+            if conteudo[:1] != b"<" or _NAO_HEX.search(conteudo, 1):
+                break
+            stream.seek(inicio + len(conteudo) + 1)
+            digitos = conteudo[1:].translate(None, b" \t\n\r\f\x00")
+            return generic.pdf_string(binascii.unhexlify(digitos + b"0" * (len(digitos) % 2)))
+        stream.seek(inicio)
+        return original(stream)
+
+    ler.original = original  # type: ignore[attr-defined]
+    generic.read_hex_string_from_stream = ler
+
+
 def _import_pyhanko():
     try:
         with warnings.catch_warnings():
@@ -424,7 +589,97 @@ def _import_pyhanko():
         raise AssinaturasIndisponiveisError(
             "verificação de assinaturas digitais indisponível: instale scrivane-contract[assinaturas]"
         ) from exc
+    _acelerar_leitura_hex()
     return PdfFileReader, enumerate_sig_fields, validate_pdf_signature, EmbeddedPdfSignature, ValidationContext
+
+
+def _politica_de_diferencas() -> Any:
+    """pyHanko's own difference policy, whose failure is noted (``falha``)
+    instead of raised: the signature is then validated once, not twice."""
+    from pyhanko.sign.diff_analysis import DEFAULT_DIFF_POLICY
+    from pyhanko.sign.diff_analysis.policy_api import DiffPolicy, SuspiciousModification
+
+    class Politica(DiffPolicy):
+        def __init__(self) -> None:
+            self.falha: Optional[BaseException] = None
+
+        def apply(self, *args: Any, **kw: Any) -> Any:
+            return DEFAULT_DIFF_POLICY.apply(*args, **kw)
+
+        def review_file(self, *args: Any, **kw: Any) -> Any:
+            try:
+                return DEFAULT_DIFF_POLICY.review_file(*args, **kw)
+            except Exception as exc:
+                self.falha = exc
+                return SuspiciousModification("análise de diferenças falhou")
+
+    return Politica()
+
+
+# ICP-Brasil signature policies (PBAD), by the branch of their OID under
+# 2.16.76.1.7.1: CAdES 1-5, XAdES 6-10, PAdES 11-14 (PAdES has no AD-RV).
+OID_POLITICAS = "2.16.76.1.7.1."
+_POLITICAS = {1: "AD-RB", 2: "AD-RT", 3: "AD-RV", 4: "AD-RC", 5: "AD-RA",
+              6: "AD-RB", 7: "AD-RT", 8: "AD-RV", 9: "AD-RC", 10: "AD-RA",
+              11: "AD-RB", 12: "AD-RT", 13: "AD-RC", 14: "AD-RA"}
+_ATRIBUTO_POLITICA = "1.2.840.113549.1.9.16.2.15"
+_CARIMBO_DA_ASSINATURA = "1.2.840.113549.1.9.16.2.14"
+_REFERENCIAS = ("1.2.840.113549.1.9.16.2.21", "1.2.840.113549.1.9.16.2.22")  # certificate, revocation refs
+_VALORES = ("1.2.840.113549.1.9.16.2.23", "1.2.840.113549.1.9.16.2.24")  # certificate, revocation values
+_ARQUIVAMENTO = ("1.2.840.113549.1.9.16.2.27", "0.4.0.1733.2.4")  # archive time stamps (v2, v3)
+
+
+def _tipos(atributos: Any) -> set[str]:
+    try:
+        return {a["type"].dotted for a in atributos or ()}
+    except Exception:
+        return set()
+
+
+def _ler_politica(assinatura: AssinaturaDigital, signer_info: Any) -> None:
+    """``politica`` and ``politica_oid`` of a signature that declares an ICP-Brasil policy."""
+    from pyhanko.sign.ades.cades_asn1 import SignaturePolicyIdentifier
+
+    try:
+        atributos = signer_info["signed_attrs"]
+        valor = next(a["values"][0] for a in atributos if a["type"].dotted == _ATRIBUTO_POLITICA)
+        oid = SignaturePolicyIdentifier.load(valor.dump()).chosen["sig_policy_id"].dotted
+    except Exception:
+        return
+    if not oid.startswith(OID_POLITICAS):
+        return
+    try:
+        ramo = int(oid[len(OID_POLITICAS):].split(".")[0])
+    except ValueError:
+        return
+    if ramo in _POLITICAS:
+        assinatura.politica, assinatura.politica_oid = _POLITICAS[ramo], oid
+
+
+def _julgar_politica(assinatura: AssinaturaDigital, signer_info: Any, dss: bool, carimbo_depois: bool) -> None:
+    """Whether the signature carries what its declared policy requires, as a finding."""
+    if assinatura.politica is None:
+        return
+    try:
+        nao_assinados = _tipos(signer_info["unsigned_attrs"])
+    except Exception:
+        nao_assinados = set()
+    faltas = []
+    nivel = ("AD-RB", "AD-RT", "AD-RV", "AD-RC", "AD-RA").index(assinatura.politica)
+    if nivel >= 1 and _CARIMBO_DA_ASSINATURA not in nao_assinados:
+        faltas.append("o carimbo do tempo da assinatura")
+    if nivel >= 2 and not (dss or set(_REFERENCIAS) <= nao_assinados or set(_VALORES) <= nao_assinados):
+        faltas.append("os dados de validação (certificados e revogação)")
+    if nivel >= 4 and not (carimbo_depois or nao_assinados & set(_ARQUIVAMENTO)):
+        faltas.append("o carimbo do tempo de arquivamento")
+    assinatura.politica_atendida = not faltas
+    texto = f"política de assinatura ICP-Brasil {assinatura.politica} ({assinatura.politica_oid}): "
+    if not faltas:
+        texto += "traz o que a política exige"
+    else:
+        texto += ("falta " if len(faltas) == 1 else "faltam ") + " e ".join([", ".join(faltas[:-1])] * (len(faltas) > 1)
+                                                                          + faltas[-1:])
+    assinatura.achados.append(texto)
 
 
 def _fill_signer(assinatura: AssinaturaDigital, cert: Any) -> None:
@@ -529,6 +784,7 @@ class _Status:
         self.signer_reported_dt = kw.get("signer_reported_dt")
         self.md_algorithm = kw.get("md_algorithm")
         self.timestamp = kw.get("timestamp")
+        self.validation_path = kw.get("validation_path")
 
     @property
     def trusted(self) -> bool:
@@ -550,7 +806,7 @@ def _validar_carimbo(embedded: Any, context: Any) -> _Status:
     return _Status(**kwargs, coverage=embedded.coverage)
 
 
-def _validar_pkcs7_sha1(embedded: Any, context: Any, data: bytes) -> _Status:
+def _validar_pkcs7_sha1(embedded: Any, context: Any, data: bytes, uso: Any) -> _Status:
     """An ``adbe.pkcs7.sha1`` signature: the SHA-1 digest of the signed ranges
     travels inside the CMS, which signs it."""
     import hashlib
@@ -567,7 +823,7 @@ def _validar_pkcs7_sha1(embedded: Any, context: Any, data: bytes) -> _Status:
         sha1.update(data[start:start + length])
     kwargs = _rodar(generic_cms.cms_basic_validation(
         embedded.signed_data, raw_digest=None, validation_context=context, status_kwargs={},
-        key_usage_settings=PdfSignatureStatus.default_usage_constraints()))
+        key_usage_settings=PdfSignatureStatus.default_usage_constraints(uso)))
     if encapsulado != sha1.digest():
         kwargs["intact"] = False
     try:
@@ -632,9 +888,10 @@ def _data_pdf(valor: Any) -> Optional[_dt.datetime]:
 
 
 def _confianca_na_data(assinatura: AssinaturaDigital, cert: Any, other_certs: list[Any], context_args: dict,
-                       moment: Optional[_dt.datetime], aceitar_tudo: bool = False) -> bool:
-    """Whether the signer's certificate chains to a trusted root at ``moment``
-    (``aceitar_tudo``: with any algorithm, SHA-1 included)."""
+                       moment: Optional[_dt.datetime], aceitar_tudo: bool = False) -> Any:
+    """The validation path by which the signer's certificate chains to a trusted
+    root at ``moment``, its key usage judged as at validation time (``None``
+    when it does not; ``aceitar_tudo``: with any algorithm, SHA-1 included)."""
     from pyhanko_certvalidator import CertificateValidator, ValidationContext
 
     args = dict(context_args)
@@ -644,26 +901,68 @@ def _confianca_na_data(assinatura: AssinaturaDigital, cert: Any, other_certs: li
         from pyhanko_certvalidator.policy_decl import AcceptAllAlgorithms
 
         args["algorithm_usage_policy"] = AcceptAllAlgorithms()
-    args["other_certs"] = list(args.get("other_certs") or []) + list(other_certs)
+    # Only the authorities the certificate can chain through: registering
+    # every trusted one again is the main cost of a new context.
+    todas = list(args.get("other_certs") or []) + list(other_certs)
+    roots, intermediates = _ancestrais(cert, list(args.get("trust_roots") or []), todas)
+    if roots:
+        args["trust_roots"], args["other_certs"] = roots, intermediates
+    else:
+        args["other_certs"] = todas  # names encoded otherwise: let the validator look at all of them
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             validator = CertificateValidator(cert, intermediate_certs=list(other_certs),
                                              validation_context=ValidationContext(**args))
-            _rodar(validator.async_validate_usage(set()))
-        return True
+            caminho = _rodar(validator.async_validate_path())
+            _restricoes_de_uso(cert).validate(cert)
+        return caminho
     except Exception:
-        return False
+        return None
+
+
+def _ancestrais(cert: Any, roots: list[Any], pool: list[Any]) -> tuple[list[Any], list[Any]]:
+    """(roots, intermediates) among the given ones whose subject can issue ``cert`` or one of its issuers."""
+    nomes = {_nome(cert.issuer)}
+    intermediarias: list[Any] = []
+    restantes = list(pool)
+    mudou = True
+    while mudou:
+        mudou = False
+        for c in list(restantes):
+            if _nome(c.subject) in nomes:
+                intermediarias.append(c)
+                restantes.remove(c)
+                nomes.add(_nome(c.issuer))
+                mudou = True
+    return [r for r in roots if _nome(r.subject) in nomes], intermediarias
+
+
+def _nome(nome: Any) -> bytes:
+    """A name by its encoding (asn1crypto keeps its digest; the normalised form is computed anew
+    on every call).  Authorities copy their subject into what they issue byte for byte."""
+    return nome.sha256
+
+
+def _raiz_do_caminho(caminho: Any) -> Any:
+    try:
+        return caminho.trust_anchor.authority.certificate
+    except Exception:
+        return None
+
+
+_ROTULOS = {NIVEL_LEGAL_QUALIFICADA: "ICP-Brasil", NIVEL_LEGAL_AVANCADA: "do gov.br"}
 
 
 def _descrever_confianca(assinatura: AssinaturaDigital, status: Any, cert: Any, other_certs: list[Any],
                          context_args: dict, moment: Optional[_dt.datetime], roots_label: str,
                          revocation: bool) -> None:
-    """``icp_brasil``, ``problema_certificado`` and the finding about the chain."""
+    """``icp_brasil``, ``nivel_legal``, ``problema_certificado`` and the finding about the chain."""
     achados = assinatura.achados
     if status.trusted:
         assinatura.icp_brasil = True
-        achados.append(f"certificado encadeado a uma raiz {roots_label}")
+        assinatura.nivel_legal = _nivel_legal_da_raiz(_raiz_do_caminho(getattr(status, "validation_path", None)))
+        achados.append(f"certificado encadeado a uma raiz {_ROTULOS.get(assinatura.nivel_legal, 'confiável')}")
         return
     indic = getattr(status.trust_problem_indic, "name", None)
     problem = _TRUST_PROBLEMS.get(indic or "", "cadeia de certificação não validada")
@@ -672,10 +971,13 @@ def _descrever_confianca(assinatura: AssinaturaDigital, status: Any, cert: Any, 
         # revocation status could not be had (no CRL/OCSP, or no answer) gets.
         problem = "situação de revogação não confirmada (LCR/OCSP ausente ou inacessível)"
     assinatura.icp_brasil = False
-    if indic in _EXPIRY and moment is not None and _confianca_na_data(assinatura, cert, other_certs, context_args,
-                                                                     moment):
+    caminho = (_confianca_na_data(assinatura, cert, other_certs, context_args, moment)
+               if indic in _EXPIRY and moment is not None else None)
+    if caminho is not None:
         # Expired since, or under a root retired since: judged at the signing time.
         assinatura.icp_brasil = True
+        assinatura.nivel_legal = _nivel_legal_da_raiz(_raiz_do_caminho(caminho))
+        roots_label = _ROTULOS.get(assinatura.nivel_legal, "confiável")
         if assinatura.carimbo_do_tempo:
             achados.append(f"certificado encadeado a uma raiz {roots_label}, válido na data do carimbo do tempo "
                            "(expirou depois)")
@@ -686,7 +988,7 @@ def _descrever_confianca(assinatura: AssinaturaDigital, status: Any, cert: Any, 
         return
     if indic in _CRYPTO or (indic is None and not status.valid):
         md = (getattr(status, "md_algorithm", None) or "").lower()
-        if _confianca_na_data(assinatura, cert, other_certs, context_args, moment, aceitar_tudo=True):
+        if _confianca_na_data(assinatura, cert, other_certs, context_args, moment, aceitar_tudo=True) is not None:
             problem = (f"cadeia {roots_label}, mas o resumo SHA-1 é hoje recusado" if md == "sha1"
                        else f"cadeia {roots_label}, mas com algoritmo criptográfico hoje recusado")
         elif md == "sha1":
@@ -732,6 +1034,7 @@ def _descrever_alteracao(assinatura: AssinaturaDigital, alteracoes: Any) -> None
     assinatura.alteracao = alteracoes.veredito
     assinatura.paginas_alteradas = list(alteracoes.paginas)
     assinatura.sobreposicao = bool(alteracoes.sobreposicao)
+    assinatura.imagens_acrescentadas = list(alteracoes.imagens)
     assinatura.modificado_apos_assinatura = alteracoes.veredito == CONTEUDO_ALTERADO
     if alteracoes.veredito == CONTEUDO_ALTERADO:
         paginas = ", ".join(map(str, alteracoes.paginas))
@@ -762,7 +1065,8 @@ def ler_assinaturas(
     """Assinaturas digitais do PDF em ``caminho`` (e carimbos de tempo do documento), na ordem em que foram feitas.
 
     ``raizes``: arquivo ou pasta com mais raízes confiáveis, além das da
-    ICP-Brasil (as atuais e as retiradas), por exemplo a do gov.br.  ``verificar_revogacao``: consulta
+    ICP-Brasil (as atuais e as retiradas) e da do gov.br, por exemplo a AC de
+    uma empresa.  ``verificar_revogacao``: consulta
     LCR/OCSP pela rede.  Um PDF sem assinaturas dá a lista vazia; uma
     assinatura ilegível dá um item com ``ilegivel`` preenchido.  Levanta
     ``FileNotFoundError`` se o arquivo não existe, ``scrivane.DocumentError``
@@ -779,7 +1083,7 @@ def ler_assinaturas(
         return []  # only PDFs carry embedded signatures
     PdfFileReader, enumerate_sig_fields, validate, EmbeddedPdfSignature, ValidationContext = _import_pyhanko()
     roots, intermediates = carregar_raizes(raizes)
-    roots_label = "ICP-Brasil" if raizes is None else "confiável"
+    roots_label = "ICP-Brasil ou gov.br" if raizes is None else "confiável"
     if raizes is not None:
         # The given roots come on top of ICP-Brasil's (gov.br's root, a company's own CA).
         try:
@@ -816,7 +1120,12 @@ def ler_assinaturas(
         authorities is its main cost); the validator notes by signature value."""
         if not compartilhado:
             verificador = _verificador()
-            compartilhado.extend([verificador, ValidationContext(**context_args, signature_validator=verificador)])
+            args = dict(context_args)
+            registro = None if verificar_revogacao else _registro_de(args["other_certs"])
+            if registro is not None:
+                args["certificate_registry"] = registro
+                del args["other_certs"]
+            compartilhado.extend([verificador, ValidationContext(**args, signature_validator=verificador)])
         return compartilhado[0], compartilhado[1]
 
     found: list[tuple[int, int, AssinaturaDigital]] = []
@@ -829,7 +1138,9 @@ def ler_assinaturas(
                                     validate, contexto, context_args, roots_label,
                                     bool(verificar_revogacao), comparador)
             except Exception as exc:  # bad input of any kind: a finding, never a stop
-                assinatura.ilegivel = f"{getattr(exc, 'etapa', 'dicionário de assinatura malformado')} ({_reason(exc)})"
+                etapa = getattr(exc, "etapa", "dicionário de assinatura malformado")
+                _log.debug("assinatura %s ilegível (%s): %s", name, etapa, _reason(exc))
+                assinatura.ilegivel = f"{etapa}: {_O_QUE_FAZER.get(etapa, _PECA_O_ORIGINAL)}"
                 assinatura.achados = [f"assinatura ilegível: {assinatura.ilegivel}"]
                 assinatura.integra = None
                 assinatura.modificado_apos_assinatura = None
@@ -839,7 +1150,33 @@ def ler_assinaturas(
     finally:
         comparador.fechar()
     found.sort(key=lambda item: (item[0], item[1]))
+    dss = "/DSS" in reader.root
+    for revision, _, assinatura in found:
+        signer_info = assinatura.__dict__.pop("_signer_info", None)
+        if assinatura.politica is not None and assinatura.ilegivel is None and assinatura.integra:
+            carimbo_depois = any(r > revision and a.tipo == TIPO_CARIMBO for r, _, a in found)
+            _julgar_politica(assinatura, signer_info, dss, carimbo_depois)
     return [assinatura for _, _, assinatura in found]
+
+
+_log = logging.getLogger(__name__)
+
+_VALIDADOR_ITI = "confira a assinatura no Validador ITI (validar.iti.gov.br)"
+_PECA_O_ORIGINAL = f"peça a quem enviou o PDF original, como saiu do sistema de assinatura, ou {_VALIDADOR_ITI}"
+
+# What the reader can do about a signature that could not be read, by the stage that failed.
+_O_QUE_FAZER = {
+    "dicionário de assinatura malformado": "o campo da assinatura está incompleto ou corrompido; " + _PECA_O_ORIGINAL,
+    "formato antigo adbe.x509.rsa_sha1 ilegível": "formato antigo, dos primeiros programas de assinatura; "
+                                                  + _PECA_O_ORIGINAL,
+    "certificado em formato desconhecido": "o certificado do assinante embutido no PDF está corrompido; "
+                                           + _PECA_O_ORIGINAL,
+    "formato ou algoritmo não suportado": "esta assinatura usa um formato que este programa não confere; "
+                                          + _VALIDADOR_ITI,
+    "dados de data ilegíveis": "a data ou o carimbo do tempo da assinatura está corrompido; " + _PECA_O_ORIGINAL,
+    "comparação das revisões falhou": "não foi possível ler as versões do documento; " + _PECA_O_ORIGINAL,
+    "cadeia de certificação ilegível": "um certificado da cadeia está corrompido; " + _VALIDADOR_ITI,
+}
 
 
 class _Etapa:
@@ -894,27 +1231,38 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
         other_certs = list(embedded.other_embedded_certs)
         _fill_signer(assinatura, cert)
     etapa("formato ou algoritmo não suportado")
-    verificador, context = contexto()
+    verificador, context = contexto() if embedded is not None else (None, None)
     if embedded is None:
         pass
     elif carimbo:
         status = _validar_carimbo(embedded, context)
     elif subfilter == "/adbe.pkcs7.sha1":
-        status = _validar_pkcs7_sha1(embedded, context, data)
+        status = _validar_pkcs7_sha1(embedded, context, data, _restricoes_de_uso(cert))
     else:
+        uso = _restricoes_de_uso(cert)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
+            politica = _politica_de_diferencas()
             try:
-                status = validate(embedded, signer_validation_context=context)
-                assinatura.modificacao_pyhanko = getattr(status.modification_level, "name", None)
+                status = validate(embedded, signer_validation_context=context, key_usage_settings=uso,
+                                  diff_policy=politica)
+                assinatura.modificacao_pyhanko = (
+                    f"análise de diferenças falhou ({_reason(politica.falha)})" if politica.falha is not None
+                    else getattr(status.modification_level, "name", None))
             except Exception as exc:
                 # The difference analysis failed: validate without it; what
                 # changed is judged by the comparison below.
                 assinatura.modificacao_pyhanko = f"análise de diferenças falhou ({_reason(exc)})"
                 embedded = EmbeddedPdfSignature(reader, sig_field, name)
-                status = validate(embedded, signer_validation_context=context, skip_diff=True)
+                status = validate(embedded, signer_validation_context=context, skip_diff=True,
+                                  key_usage_settings=uso)
+    if embedded is not None and not carimbo:
+        _ler_politica(assinatura, embedded.signer_info)
+        # Kept until the policy is judged, once every signature (and any later
+        # document time stamp) is read; taken off before the list is returned.
+        assinatura._signer_info = embedded.signer_info  # type: ignore[attr-defined]
     signature_bytes = (bytes(embedded.signer_info["signature"].native) if embedded is not None else b"")
-    nao_suportado = verificador.nao_suportados.get(signature_bytes)
+    nao_suportado = verificador.nao_suportados.get(signature_bytes) if verificador is not None else None
     if subfilter == "/adbe.x509.rsa_sha1" and not status.intact:
         nao_suportado = None
     etapa("dados de data ilegíveis")
@@ -945,9 +1293,10 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
         achados.append(f"os bytes assinados estão intactos, mas a assinatura não pôde ser conferida: "
                        f"{assinatura.algoritmo_nao_suportado}")
     elif not status.valid:
-        # The digest matches, but the signature over it does not verify.
+        # The digest matches, but the signature over it does not verify: the
+        # signature is broken, the document itself was not modified.
         assinatura.integra = False
-        assinatura.modificado_apos_assinatura = True
+        assinatura.modificado_apos_assinatura = False
         achados.append("ASSINATURA VIOLADA: a assinatura criptográfica não confere")
         assinatura.problema_certificado = "não avaliado: assinatura violada"
         return revision
@@ -964,7 +1313,8 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
             alteracoes = comparador.comparar(revision, fim)
         except Exception as exc:
             nivel = _por_nivel_pyhanko(getattr(status, "modification_level", None))
-            achados.append(f"não foi possível comparar a revisão assinada com o arquivo final ({_reason(exc)})")
+            _log.debug("comparação das revisões de %s falhou: %s", name, _reason(exc))
+            achados.append("não foi possível comparar a revisão assinada com o arquivo final")
             if nivel is not None:
                 from .signature_changes import Alteracoes
 
@@ -983,8 +1333,11 @@ def _ler_uma_etapas(assinatura, reader, data, name, sig_obj, sig_field, Embedded
     return revision
 
 
-def resumo(assinaturas: Iterable[AssinaturaDigital]) -> str:
-    """Uma linha: quantas assinaturas, e em que nível."""
+def resumo(assinaturas: Iterable[AssinaturaDigital], cpfs_divergentes: int = 0) -> str:
+    """Uma linha: quantas assinaturas, e em que nível.
+
+    ``cpfs_divergentes``: quantas têm o CPF do certificado contradito pelo
+    quadro de sócios (então nunca "todas válidas e confiáveis")."""
     lista = list(assinaturas)
     if not lista:
         return "nenhuma assinatura digital no documento"
@@ -993,12 +1346,14 @@ def resumo(assinaturas: Iterable[AssinaturaDigital]) -> str:
     partes = []
     contagem = {n: sum(1 for a in lista if a.nivel == n)
                 for n in (NIVEL_VALIDA, NIVEL_NAO_RECONHECIDO, NIVEL_INVALIDA, NIVEL_NAO_VERIFICADA)}
-    if contagem[NIVEL_VALIDA] == len(lista):
+    if contagem[NIVEL_VALIDA] == len(lista) and not cpfs_divergentes:
         partes.append("todas válidas e confiáveis")
     else:
         for nivel, n in contagem.items():
             if n:
                 partes.append(f"{n} {nivel}")
+    if cpfs_divergentes:
+        partes.append(f"{cpfs_divergentes} com CPF divergente do QSA")
     cabeca = f"{len(assinaturas_)} assinatura(s) digital(is)"
     if carimbos:
         cabeca += f" e {carimbos} carimbo(s) de tempo do documento"

@@ -23,7 +23,7 @@ from functools import lru_cache
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterable, Optional
 
-from scrivane_contract._controles import escapar_controles
+from scrivane_contract._controles import LIMITE_LINHA, bruto, linhas_curtas, para_terminal
 
 if TYPE_CHECKING:
     from scrivane_contract.verificacao import Verificacao
@@ -80,6 +80,19 @@ _NIVEIS = {
 }
 
 
+# The legal level of a signature, by its chain.
+_NIVEIS_LEGAIS = {
+    "qualificada": "assinatura eletrônica qualificada (ICP-Brasil)",
+    "avançada": "assinatura eletrônica avançada (gov.br, Lei 14.063/2020)",
+}
+
+
+def nivel_legal(a: dict[str, Any]) -> str:
+    """O nível legal de uma assinatura, por extenso."""
+    return _NIVEIS_LEGAIS.get(a.get("nivel_legal"), "sem nível legal reconhecido (certificado fora da ICP-Brasil "
+                                                    "e do gov.br, ou não validado)")
+
+
 def _estado(a: dict[str, Any]) -> tuple[str, str]:
     """(label, style) of one signature's level."""
     nivel = a.get("nivel")
@@ -94,7 +107,8 @@ def _estado(a: dict[str, Any]) -> tuple[str, str]:
 
 def _icone(achado: str) -> str:
     negativo = ("ASSINATURA VIOLADA", "DOCUMENTO ALTERADO", "CONTEÚDO ALTERADO", "SOBREPOSIÇÃO", "assinatura ilegível",
-                "CPF DIVERGENTE", "não ", "inválidos", "a assinatura não cobre", "recusad", "página(s)")
+                "CPF DIVERGENTE", "não ", "inválidos", "a assinatura não cobre", "recusad", "página(s)", "ATENÇÃO",
+                ": falta", "camada opcional")
     if any(p in achado for p in negativo):
         return "⚠️ "
     return "✅"
@@ -109,7 +123,7 @@ def _nome_item(a: dict[str, Any]) -> str:
 
 def imprimir_secao(digitais: Optional[dict[str, Any]], console: Any) -> None:
     """A seção "ASSINATURAS DIGITAIS" depois do relatório de um contrato."""
-    from rich.markup import escape
+    escape = _escapar_mensagem
 
     if digitais is None:
         return
@@ -143,6 +157,8 @@ def imprimir_secao(digitais: Optional[dict[str, Any]], console: Any) -> None:
         if detalhes:
             console.print("   " + escape(" · ".join(detalhes)))
         if a.get("tipo") != "carimbo de tempo do documento":
+            if not a["ilegivel"]:
+                console.print(f"   Nível legal: {escape(nivel_legal(a))}")
             console.print(f"   QSA: {escape(a['identidade'])}")
         for achado in a["achados"]:
             console.print(f"   {_icone(achado)} {escape(achado)}")
@@ -179,7 +195,7 @@ def celula_resumo(digitais: Optional[dict[str, Any]]) -> str:
 
 def imprimir_alertas(arquivo: str, digitais: Optional[dict[str, Any]], console: Any) -> None:
     """Os alertas (em vermelho) e avisos (em amarelo) de um contrato, abaixo da tabela-resumo."""
-    from rich.markup import escape
+    escape = _escapar_mensagem
 
     if digitais is None:
         return
@@ -207,15 +223,23 @@ def data_legivel(iso: Optional[str]) -> str:
     return data.strftime("%d/%m/%Y %H:%M") + sufixo
 
 
-def _escapar(texto: str) -> str:
+def _escapar(texto: Any) -> str:
+    """A value (a file name, a company name) for a rich console: one line, no controls, cut if long."""
     from rich.markup import escape
 
-    return escape(texto)
+    return escape(para_terminal(texto))
+
+
+def _escapar_mensagem(texto: Any) -> str:
+    """A message built of several values, for a rich console: as ``_escapar``, with more room."""
+    from rich.markup import escape
+
+    return escape(para_terminal(texto, LIMITE_LINHA))
 
 
 def _terminal(fluxo: Any) -> bool:
     try:
-        return bool(fluxo.isatty())
+        return bool(bruto(fluxo).isatty())
     except (AttributeError, ValueError):
         return False
 
@@ -226,7 +250,9 @@ def console_saida() -> Any:
 
     # Piped to a file, a table cut at 80 columns folds every path; give it room.
     largura = None if _terminal(sys.stdout) or os.environ.get("COLUMNS") else 120
-    return Console(highlight=False, width=largura)
+    # rich escapes nothing itself: every value it prints goes through ``_escapar``, and its own
+    # styles go straight to the stream under the command line's sanitiser.
+    return Console(highlight=False, width=largura, file=bruto(sys.stdout))
 
 
 _ESTILO = {"APROVADO": "green", "REPROVADO": "red", "PENDENTE": "yellow"}
@@ -335,14 +361,14 @@ def imprimir_relatorio(v: "Verificacao", kwargs_checker: Optional[dict[str, Any]
     regua = "=" * 60
     print()
     print(regua)
-    print(f"📄 Arquivo: {escapar_controles(v.arquivo)}")
+    print(f"📄 Arquivo: {para_terminal(v.arquivo)}")
     print(regua)
     if v.erro is not None:
-        print(f"❌ FALHA: {v.erro}")
+        print(f"❌ FALHA: {para_terminal(v.erro, LIMITE_LINHA)}")
         return
     r = v.resultado or {}
     if "metricas" not in r:  # the reduced record: the engine could not be used
-        print(f"⚠️ {r.get('resultado_final')}: {r.get('justificativa')}")
+        print(f"⚠️ {r.get('resultado_final')}: {para_terminal(r.get('justificativa'), LIMITE_LINHA)}")
         imprimir_aviso(v)
         imprimir_assinaturas(v)
         return
@@ -355,17 +381,18 @@ def imprimir_relatorio(v: "Verificacao", kwargs_checker: Optional[dict[str, Any]
     kwargs = {**(kwargs_checker or {"provider": "local"}), "verbose": True}
     checker = ContractChecker(**kwargs)
     m = r["metricas"]
-    checker._imprimir_relatorio(
-        resultado_final=r["resultado_final"],
-        justificativa=r["justificativa"],
-        campos_aprovados=list(r["campos_aprovados"]),
-        campos_reprovados=list(r["campos_reprovados"]),
-        campos_pendentes=list(r["campos_pendentes"]),
-        empresas=[EmpresaVerificada.model_validate(e) for e in r["empresas"]],
-        assinaturas=[AssinaturaVerificada.model_validate(a) for a in r["assinaturas"]],
-        dados_contrato=dict(r.get("dados_contrato") or {}),
-        metricas=SimpleNamespace(tokens=m["tokens"], cost_usd=m["custo_usd"], time_seconds=m["tempo_segundos"]),
-    )
+    with linhas_curtas():  # registry values of any length and content in the library's lines
+        checker._imprimir_relatorio(
+            resultado_final=r["resultado_final"],
+            justificativa=r["justificativa"],
+            campos_aprovados=list(r["campos_aprovados"]),
+            campos_reprovados=list(r["campos_reprovados"]),
+            campos_pendentes=list(r["campos_pendentes"]),
+            empresas=[EmpresaVerificada.model_validate(e) for e in r["empresas"]],
+            assinaturas=[AssinaturaVerificada.model_validate(a) for a in r["assinaturas"]],
+            dados_contrato=dict(r.get("dados_contrato") or {}),
+            metricas=SimpleNamespace(tokens=m["tokens"], cost_usd=m["custo_usd"], time_seconds=m["tempo_segundos"]),
+        )
     imprimir_depois_do_relatorio(v)
 
 
@@ -407,16 +434,17 @@ def linhas_procedencia(v: "Verificacao") -> list[str]:
     for i, e in enumerate(empresas):
         p = procedencia[i] if i < len(procedencia) else None
         cnpj_texto = _texto(e.get("cnpj"))
-        quem = _nome_empresa(e) + (f" ({cnpj_texto})" if cnpj_texto else "")
+        quem = para_terminal(_nome_empresa(e)) + (f" ({para_terminal(cnpj_texto)})" if cnpj_texto else "")
         if isinstance(p, dict) and p.get("descricao"):
-            linhas.append(f"   {quem}: {p['descricao']}")
+            linhas.append(f"   {quem}: {para_terminal(p['descricao'])}")
         else:
             campo = next((c for c in _lista(e.get("campos")) if isinstance(c, dict) and c.get("campo") == "CNPJ"), {})
-            linhas.append(f"   {quem}: sem dados da Receita Federal ({_texto(campo.get('mensagem')) or 'não consultada'})")
+            motivo = para_terminal(_texto(campo.get("mensagem")), LIMITE_LINHA) or "não consultada"
+            linhas.append(f"   {quem}: sem dados da Receita Federal ({motivo})")
     for p in problemas_de_cnpj(r):
-        linhas.append(f"   ❌ {p['dono']}: {p['texto']}")
+        linhas.append(f"   ❌ {para_terminal(p['dono'])}: {p['texto']}")
     for aviso in v.avisos or []:
-        linhas.append(f"   ⚠️ {aviso}")
+        linhas.append(f"   ⚠️ {para_terminal(aviso, LIMITE_LINHA)}")
     if not linhas:
         return []
     regua = "─" * 60
@@ -707,6 +735,7 @@ def _assinatura_digital(a: dict[str, Any]) -> dict[str, Any]:
         "integra": "Não avaliada" if ilegivel or a.get("integra") is None else _SIM_NAO[bool(a.get("integra"))],
         "alterado": "Não foi possível analisar" if modificado is None else _SIM_NAO[bool(modificado)],
         "cadeia": cadeia,
+        "nivel_legal": "" if ilegivel or a.get("tipo") == "carimbo de tempo do documento" else _inicial(nivel_legal(a)),
         "qsa": _inicial(_texto(a.get("identidade")) or "não verificada"),
         "qsa_divergente": a.get("identidade") == IDENTIDADE_DIVERGENTE,
         "signatario": _texto(a.get("signatario_extraido")),

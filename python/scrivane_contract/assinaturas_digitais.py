@@ -197,7 +197,7 @@ def _identidade(assinatura: Any, empresas: list[dict[str, Any]]) -> tuple[str, O
         return IDENTIDADE_NAO_VERIFICADA, None, []
     if not assinatura.icp_brasil:
         return IDENTIDADE_NAO_VERIFICADA, None, [
-            "identidade não verificada no QSA: certificado não reconhecido como ICP-Brasil"]
+            "identidade não verificada no QSA: certificado não reconhecido como ICP-Brasil ou gov.br"]
     if not pessoa:
         return IDENTIDADE_NAO_VERIFICADA, None, ["identidade não verificada no QSA: certificado sem nome"]
     if not cpf:
@@ -291,8 +291,13 @@ def _alertas(itens: list[dict[str, Any]]) -> list[str]:
 
 
 def _avisos(itens: list[dict[str, Any]]) -> list[str]:
-    """What only warns: a signature that could not be checked, a certificate not recognised."""
+    """What only warns: a signature that could not be checked, a certificate not recognised, a stamp or
+    an image put on a page after the last signature."""
     avisos = []
+    ultima = next((i for i in reversed(itens) if not i["ilegivel"] and i.get("alteracao")), None)
+    for pagina in (ultima or {}).get("imagens_acrescentadas") or []:
+        avisos.append(f"Atenção: carimbo ou imagem acrescentado na página {pagina} depois da última assinatura "
+                      "(não faz parte do que foi assinado)")
     for item in itens:
         rotulo = _rotulo(item)
         if item["ilegivel"]:
@@ -327,7 +332,7 @@ def verificar_assinaturas_digitais(
     Devolve um mapa: ``total``, ``validas`` (todas "válida e confiável"),
     ``invalidas`` (quantas "inválida": violadas, ou com o conteúdo alterado
     depois), ``resumo`` (uma linha), ``alertas`` (o que reprova o contrato:
-    assinatura inválida, CPF divergente do QSA), ``avisos`` (assinatura não
+    assinatura inválida, CPF do certificado divergente do QSA), ``avisos`` (assinatura não
     conferida, certificado não reconhecido), ``assinaturas`` (um mapa por
     assinatura ou carimbo de tempo do documento, na ordem em que foram feitos,
     com ``nivel`` e ``motivo``) e ``erro`` (motivo, quando as assinaturas não
@@ -343,7 +348,10 @@ def verificar_assinaturas_digitais(
         else:
             assinaturas = ler_assinaturas(caminho, raizes=raizes, verificar_revogacao=verificar_revogacao)
     except Exception as exc:  # missing pyHanko or engine, unreadable PDF or file, bad roots
-        saida.update(validas=False, resumo=f"assinaturas digitais não verificadas: {exc}", erro=str(exc))
+        from scrivane_contract.erros_leitura import traduzir_pdfium
+
+        motivo = traduzir_pdfium(str(exc))
+        saida.update(validas=False, resumo=f"assinaturas digitais não verificadas: {motivo}", erro=motivo)
         return saida
     resultado = resultado or {}
     empresas = [dict(e, socios=[dict(s) for s in e.get("socios") or [] if isinstance(s, dict)])
@@ -352,6 +360,7 @@ def verificar_assinaturas_digitais(
         completar_cpfs_socios(empresas, consultar_socios)
     itens = cruzar_assinaturas(assinaturas, resultado.get("assinaturas") or [], empresas)
     saida.update(total=len(itens), validas=all(a.valida for a in assinaturas),
-                 invalidas=sum(1 for a in assinaturas if a.invalida), resumo=resumo(assinaturas),
+                 invalidas=sum(1 for a in assinaturas if a.invalida),
+                 resumo=resumo(assinaturas, sum(1 for i in itens if i["identidade"] == IDENTIDADE_DIVERGENTE)),
                  alertas=_alertas(itens), avisos=_avisos(itens), assinaturas=itens)
     return saida

@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Any, Callable, Optional
 
 from scrivane_contract._controles import escapar_controles
+from scrivane_contract.erros_leitura import traduzir_pdfium
 
 __all__ = [
     "Verificacao",
@@ -38,7 +39,90 @@ __all__ = [
     "sem_caminhos",
     "espera_estimada",
     "CHAVES",
+    "NA_FILA",
+    "EM_ANDAMENTO",
+    "CONCLUIDA",
+    "FALHOU",
+    "FilaCheia",
+    "LugaresNaFila",
 ]
+
+# A verification's state in the web service, whichever queue runs it.
+NA_FILA = "na_fila"
+EM_ANDAMENTO = "em_andamento"
+CONCLUIDA = "concluida"
+FALHOU = "falhou"
+
+
+class FilaCheia(Exception):
+    """Sem lugar para outra verificação; ``retry_after``: sugestão de espera, em segundos."""
+
+    def __init__(self, retry_after: int) -> None:
+        super().__init__("Fila de verificações cheia")
+        self.retry_after = retry_after
+
+
+class LugaresNaFila:
+    """The places of a web service's queue, whichever runs it: ``trabalhadores`` running plus
+    ``limite_fila`` waiting.  An upload holds a place from ``reservar`` until it is queued
+    (``enviar``, which calls ``_ocupar``) or refused (``liberar``); uploads are received in a
+    private folder (mode 0700) named with the process id, so a later start-up removes it if the
+    process is killed.  Subclasses say how many are taken (``_ocupadas``) and how long to wait
+    (``_retry_after``)."""
+
+    def _iniciar_lugares(self, trabalhadores: int, limite_fila: int, pasta: Optional[str]) -> None:
+        if trabalhadores < 1:
+            raise ValueError("trabalhadores deve ser pelo menos 1")
+        if limite_fila < 0:
+            raise ValueError("limite_fila não pode ser negativo")
+        import os
+        import tempfile
+
+        self.trabalhadores = trabalhadores
+        self.limite_fila = limite_fila
+        self.pasta = Path(tempfile.mkdtemp(prefix=f"scrivane-web-{os.getpid()}-", dir=pasta))
+        os.chmod(self.pasta, 0o700)
+        self._lock = threading.Lock()
+        self._reservas = 0  # uploads being received
+        self._fechada = False
+
+    @property
+    def capacidade(self) -> int:
+        """Verificações que podem estar na fila ou em andamento ao mesmo tempo."""
+        return self.trabalhadores + self.limite_fila
+
+    def _ocupadas(self) -> int:
+        raise NotImplementedError
+
+    def _retry_after(self) -> int:
+        raise NotImplementedError
+
+    def reservar(self) -> None:
+        """Reserva um lugar para um envio prestes a ser recebido; ``FilaCheia`` quando não há."""
+        ocupadas = self._ocupadas()
+        with self._lock:
+            if self._fechada or ocupadas + self._reservas >= self.capacidade:
+                raise FilaCheia(self._retry_after())
+            self._reservas += 1
+
+    def sondar(self) -> None:
+        """``FilaCheia`` quando não há lugar para mais um envio, sem reservar nenhum."""
+        ocupadas = self._ocupadas()
+        with self._lock:
+            if self._fechada or ocupadas + self._reservas >= self.capacidade:
+                raise FilaCheia(self._retry_after())
+
+    def liberar(self) -> None:
+        """Devolve o lugar de um envio recusado."""
+        with self._lock:
+            self._reservas -= 1
+
+    def novo_arquivo(self) -> tuple[str, Path]:
+        """Um id novo e o caminho privado onde o envio é gravado."""
+        import secrets
+
+        ident = secrets.token_urlsafe(12)
+        return ident, self.pasta / f"{ident}.pdf"
 
 # Keys of a verification's JSON, in order.
 CHAVES = ("id", "arquivo", "sha256", "verificado_em", "provedor", "modelo", "registro", "resultado",
@@ -69,21 +153,35 @@ def _quem(a: dict[str, Any]) -> str:
     return str(a.get("pessoa") or a.get("nome") or "assinante não identificado")
 
 
+def _divergencia(a: dict[str, Any]) -> str:
+    socio = a.get("socio_qsa") if isinstance(a.get("socio_qsa"), dict) else {}
+    return f"{_quem(a)}, {socio.get('nome') or 'sócio'} consta no QSA de {socio.get('empresa') or 'empresa do contrato'}" \
+           f" com CPF {socio.get('cpf_mascarado') or 'outro'}"
+
+
 def motivo_da_reprovacao(assinaturas_digitais: Optional[dict[str, Any]], *, exigir_assinaturas: bool = False,
                          ignorar_assinaturas: bool = False) -> Optional[str]:
     """Por que as assinaturas digitais reprovam o contrato (``None``: não reprovam).
 
-    Uma assinatura "inválida" reprova, salvo com ``ignorar_assinaturas``.  Com
-    ``exigir_assinaturas``, também as que não são "válida e confiável" (ou
-    assinaturas que não puderam ser lidas).  Um certificado não reconhecido é
-    só um aviso.
+    Uma assinatura "inválida" reprova, salvo com ``ignorar_assinaturas``, e
+    também um certificado cujo CPF o QSA contradiz (a mesma pessoa, com outro
+    CPF, no quadro de sócios da empresa).  Com ``exigir_assinaturas``, também
+    as que não são "válida e confiável" (ou assinaturas que não puderam ser
+    lidas).  Um certificado não reconhecido é só um aviso.
     """
     if assinaturas_digitais is None or ignorar_assinaturas:
         return None
     itens = [a for a in assinaturas_digitais.get("assinaturas") or [] if isinstance(a, dict)]
+    motivos = []
     invalidas = [a for a in itens if a.get("nivel") == "inválida"]
     if invalidas:
-        return "assinatura digital inválida: " + "; ".join(f"{_quem(a)}, {a.get('motivo')}" for a in invalidas)
+        motivos.append("assinatura digital inválida: " + "; ".join(f"{_quem(a)}, {a.get('motivo')}"
+                                                                  for a in invalidas))
+    divergentes = [a for a in itens if a.get("identidade") == "CPF divergente do QSA"]
+    if divergentes:
+        motivos.append("CPF do certificado divergente do QSA: " + "; ".join(map(_divergencia, divergentes)))
+    if motivos:
+        return "; ".join(motivos)
     if exigir_assinaturas:
         if assinaturas_digitais.get("erro"):
             return f"assinaturas digitais não verificadas: {assinaturas_digitais['erro']}"
@@ -415,14 +513,14 @@ def verificar_arquivo(
             try:
                 v.assinaturas_digitais = leitura.cruzar(v.resultado if isinstance(v.resultado, dict) else None)
             except Exception as exc:  # noqa: BLE001 - the verification stands; the signatures become a finding
-                v.assinaturas_digitais = _assinaturas_nao_conferidas(motivo(exc))
+                v.assinaturas_digitais = _assinaturas_nao_conferidas(traduzir_pdfium(motivo(exc), v.nome))
         if v.resultado is None:
             v.erro = "Verificação sem resultado"
         else:
             v.aviso = _aviso(caminho, v.resultado)
     except Exception as exc:  # reported in the record; the caller goes on
         v.resultado, v.assinaturas_digitais = None, None
-        v.erro = motivo(exc)
+        v.erro = traduzir_pdfium(motivo(exc), v.nome)
         if leitura is not None:
             leitura.aguardar()  # the file may go away only once nobody reads it
     if v.resultado is not None:

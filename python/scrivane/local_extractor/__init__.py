@@ -37,6 +37,7 @@ from .partes import _empresas_em_linhas, _empresa_nomeada, _empresas_qualificada
 from .representantes import _pessoas_qualificadas
 from .assinaturas import _bloco_assinaturas, _carimbos, _juntar
 from .dados import _dados_contrato, _data_iso, _titulo_de  # noqa: F401
+from .disposicao import paginas_dispostas
 
 # Lines at the head of the first page where the title is looked for.
 CABECA_LINHAS = 15
@@ -59,28 +60,71 @@ def _classe_titulo(cabeca: list[str]) -> Optional[bool]:
     the first head line that starts with a known title, read by the longest title it starts with."""
     for linha in cabeca:
         if len(linha) <= 160 and (m := _TITULO.match(_dobrar(linha))):
+            # Words before the title ("TERCEIRO TERMO ADITIVO") only in a heading set in capitals: in a
+            # sentence ("CONTRATADA do contrato nº 5") the word is cited, not the document's title.
+            if m.start(1) and linha != linha.upper():
+                continue
             return _EH_TITULO_CONTRATO[m.group(1)]
     return None
 
 
-def _eh_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> bool:
-    """Contract title or preamble formulas, and parties; not an invoice, certificate, procurement report..."""
+# A clause heading ("CLÁUSULA PRIMEIRA", "Cláusula 2ª", "CLÁUSULA DÉCIMA SEGUNDA").
+_CLAUSULA = re.compile(r"\bclausula\s+(primeira|segunda|terceira|quarta|quinta|sexta|setima|oitava|nona"
+                       r"|decima(?:\s+(?:primeira|segunda|terceira|quarta|quinta|sexta|setima|oitava|nona))?"
+                       r"|vigesima|\d{1,2}\s*[ao.ºª]?)(?![\w])")
+_AS_PARTES = re.compile(r"\b(?:as|entre)\s+partes\b|\bpartes contratantes\b")
+
+
+def decidir_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> tuple[bool, list[str]]:
+    """Whether the document is a contract, by what it is, and what was seen (in Portuguese).
+
+    A title that names something else (an extract, a notice, a certificate, a memo) decides
+    against it.  A contract title with the shape of a contract (clause headings, a preamble or
+    closing formula, "as partes") is a contract even when no party is filled in (a blank
+    template).  Otherwise the parties qualified in the text and two contract formulas are needed:
+    one formula ("na qualidade de") is not enough."""
     titulo = _classe_titulo(cabeca)
-    if titulo is False:
-        return False
-    # Preamble and closing formulas: the head and the tail of the document are enough.
     extremos = dobrado[:20000] + " " + dobrado[-6000:]
     formulas = sum(1 for f in FORMULAS_CONTRATO if re.search(f, extremos))
-    return tem_partes and (titulo is True or formulas >= 2)
+    clausulas = len({" ".join(m.group(1).split()) for m in _CLAUSULA.finditer(dobrado)})
+    partes_citadas = bool(_AS_PARTES.search(dobrado))
+    vistos = []
+    if titulo is not None:
+        vistos.append("título de contrato" if titulo else "título de outro documento")
+    if clausulas:
+        vistos.append(f"{clausulas} cláusula(s)")
+    if formulas:
+        vistos.append(f"{formulas} fórmula(s) de contrato")
+    if partes_citadas:
+        vistos.append("as partes")
+    if tem_partes:
+        vistos.append("partes qualificadas")
+    if titulo is False:
+        return False, vistos
+    forma = (clausulas >= 2) + (formulas >= 1) + partes_citadas
+    if titulo and forma >= 2:
+        return True, vistos
+    return tem_partes and (titulo is True or formulas >= 2), vistos
 
 
-def extrair(paginas: Sequence[str]) -> dict[str, Any]:
+def _eh_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> bool:
+    return decidir_contrato(cabeca, dobrado, tem_partes)[0]
+
+
+def extrair(paginas: Sequence[str], layout: Optional[Sequence[Any]] = None) -> dict[str, Any]:
     """As três respostas a partir das páginas de um documento, num só mapa.
 
+    ``layout``: as páginas dispostas do documento (``Document.layout``, de
+    ``scrivane.layout``), quando houver; com elas, blocos de assinatura lado a
+    lado são lidos cada um por si.
+
     Chaves: "empresas" (mapas das empresas extraídas), "assinaturas" (mapas
-    dos signatários), "eh_contrato" e os campos ``CAMPOS_DADOS`` dos dados do
-    contrato; o que não é achado fica None.
+    dos signatários), "eh_contrato" (pelo que o documento é: título,
+    cláusulas, fórmulas de contrato, partes; um modelo em branco é contrato),
+    "motivos_contrato" (o que foi visto para decidir) e os campos
+    ``CAMPOS_DADOS`` dos dados do contrato; o que não é achado fica None.
     """
+    paginas = paginas_dispostas(paginas, layout)
     bruto = "\n".join(paginas)
     linhas = limpar_paginas(paginas)
     texto = _juntar_linhas(linhas)
@@ -149,9 +193,10 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
         _juntar(qualificadas, p)  # one person qualified twice (the contract and an annex) is one
     pessoas = qualificadas
     tem_partes = tem_partes or any(p.tipo == "parte" for p in pessoas)
-    contrato = _eh_contrato(cabeca, dobrado, tem_partes)
+    contrato, motivos = decidir_contrato(cabeca, dobrado, tem_partes)
     if not contrato:
-        return {"eh_contrato": False, "empresas": [], "assinaturas": [], **dict.fromkeys(CAMPOS_DADOS)}
+        return {"eh_contrato": False, "motivos_contrato": motivos, "empresas": [], "assinaturas": [],
+                **dict.fromkeys(CAMPOS_DADOS)}
 
     for p in quadro_pessoas:
         _juntar(pessoas, p)
@@ -164,6 +209,7 @@ def extrair(paginas: Sequence[str]) -> dict[str, Any]:
             p.tipo = "representante" if p.empresa else None
     return {
         "eh_contrato": True,
+        "motivos_contrato": motivos,
         "empresas": [e.registro() for e in empresas],
         "assinaturas": [p.registro() for p in pessoas],
         **_dados_contrato(linhas, texto, dobrado, cabeca),

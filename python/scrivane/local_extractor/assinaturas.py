@@ -6,14 +6,14 @@ import re
 from typing import Optional, Sequence
 
 from .tabelas import (
-    CARIMBOS_DIGITAIS,
+    CARIMBOS_DIGITAIS, NAO_NOMES, POSTOS,
     _CARIMBOS_CERTIFICADO,
     CPF_RE, _CARIMBOS, _CARIMBO_CERTIFICADO, _CPF_DO_CERTIFICADO, _DATA_EXTENSO, _PAPEL,
     _PAPEL_CANONICO, _SEPARADOR, _dobrar,
 )
 from .texto import (
     _mesma_pessoa, _Empresa, _Pessoa, _cargo_limpo, _chave_nome, _mesmo_nome, _parece_empresa,
-    _parece_pessoa,
+    _palavra_de_nome, _parece_pessoa,
 )
 
 
@@ -34,7 +34,7 @@ _FECHO = re.compile(r"por estarem (?:assim )?(?:justa|de acordo)|e,? por assim|a
 # Lines in a signature block that are no signer: signing tools' marks.
 _RUIDO_ASSINATURA = re.compile(r"^(?:assinado|assinatura)\s+(?:digital|eletronic)|^assinado de forma digital"
                                r"|digital+y signed|^dados\s*:|^date\s*:|^data\s*:\s*\d|icp-brasil|autenticado com senha"
-                               r"|^local e data|^[a-z][a-z .'/-]*[,–-]\s*\d")
+                               r"|^local e data|^[a-z][a-z .'/-]*[,–-]\s*\d{1,2}º?(?:\s+de\s|\s*[/.]\s*\d)")
 # A row of role labels over the signatures ("Pelo Contratante: Pela Contratada:", "CONTRATADO CONTRATANTE").
 _ROTULOS_LINHA = re.compile(r"((?:pel[ao]|p/)\s*)?(?:(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?\s*){1,3}")
 # Words of a position or an identity document, under a signer's typed name.
@@ -43,6 +43,10 @@ _CARGO_ASSINATURA = re.compile(
     r"subsecretari|prefeit|ordenador|capitao|coronel|cel\b|tenente|major|general|comandante|chefe|"
     r"superintendente|representante|titular|tesoureir|assessor|analista|assistente|contador|advogad|oab|"
     r"matricula|mat\.|cpf|rg\b|identidade|empresari|proprietari|responsavel|testemunha)")
+
+
+# A role's label and a single word after it, on a signature line.
+_SO_PRENOME = re.compile(r"^(?:pel[ao]\s+)?" + _PAPEL + r"\s*:\s*([a-zà-ÿ]+)\s*$")
 
 
 def _empresa_da_linha(linha: str, empresas: list[_Empresa]) -> Optional[_Empresa]:
@@ -61,8 +65,13 @@ def _empresa_da_linha(linha: str, empresas: list[_Empresa]) -> Optional[_Empresa
 
 def _nome_digitado(linha: str) -> Optional[str]:
     """The person's name a typed signature line starts with ("RODRIGO DA SILVA ALVES – Cel R1")."""
-    partes = [p.strip() for p in re.split(r"\s[–-]\s|,", linha) if p.strip()]
+    partes = [p.strip() for p in re.split(r"\s[–—-]\s|,", linha) if p.strip()]
     nome = re.sub(r"\s*\(.*", "", partes[0]) if partes else ""
+    palavras = nome.split()
+    if not _parece_pessoa(nome) and palavras and _dobrar(palavras[0]) in POSTOS:
+        while palavras and _dobrar(palavras[0]) in POSTOS:
+            palavras.pop(0)  # a rank before the name ("3º Sgt FULANO DE TAL")
+        nome = " ".join(palavras)
     return nome if _parece_pessoa(nome) else None
 
 
@@ -103,6 +112,13 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
                 fila = [_empresa_da_linha(p, empresas) for p in papeis]
                 atual, com_nome = None, False
                 continue
+        if ((m := _SO_PRENOME.match(dobrada)) and (prenome := linha[m.start(2):m.end(2)])[:1].isupper()
+                and _palavra_de_nome(prenome) and len(prenome) >= 3 and m.group(2) not in NAO_NOMES):
+            # "LOCATÁRIO: Carlos": a party signing with a first name alone, on its role's line
+            pessoas.append(_Pessoa(nome=prenome, empresa=_empresa_da_linha(m.group(1), empresas),
+                                   tipo="testemunha" if testemunha else None, fonte=2))
+            atual, com_nome = None, False
+            continue
         if (m := re.match(r"^(?:pel[ao]|p/)\s*" + _PAPEL + r"\s*:?\s+", dobrada)) and linha[m.end():m.end() + 1].isupper():
             # "Pela Contratante RODRIGO DA SILVA ALVES – Cel R1": the label and the name on one line.
             if _nome_digitado(linha[m.end():]):
@@ -185,9 +201,9 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
             if e is not None and re.search(_PAPEL, dobrada):
                 empresa = empresa or e
                 continue
-            partes = [p.strip() for p in re.split(r"\s[–-]\s|,", linha) if p.strip()]
-            if partes and nome is None and _parece_pessoa(re.sub(r"\s*\(.*", "", partes[0])):
-                nome = re.sub(r"\s*\(.*", "", partes[0])
+            partes = [p.strip() for p in re.split(r"\s[–—-]\s|,", linha) if p.strip()]
+            if partes and nome is None and (digitado := _nome_digitado(linha)):
+                nome = digitado
                 resto = [p for p in partes[1:] if not re.search(r"cpf|\d", _dobrar(p))]
                 cargo = cargo or (resto[0] if resto else None)
             elif nome is not None and cargo is None and not _parece_empresa(linha) and not re.search(r"\d", linha):

@@ -157,8 +157,14 @@ def _empresas_em_linhas(linhas: list[str]) -> list[_Empresa]:
 
 
 # "..., e a sociedade X", "e o MUNICÍPIO": the next party introduced.
-_NOVA_PARTE = re.compile(r"(?:,|\s)e,?\s+(?:a|o|as|os)\s+(?:(?:sociedade|empresa|associacao|fundacao|cooperativa|"
-                         r"companhia|entidade|instituicao)\s+)?$")
+_NOVA_PARTE = re.compile(r"(?:,|\s)e,?\s+(?:¶\s+)?(?:a|o|as|os)\s+(?:¶\s+)?(?:(?:sociedade|empresa|associacao|fundacao|"
+                         r"cooperativa|companhia|entidade|instituicao)\s+)?(?:¶\s+)?$")
+
+
+# A name run in capitals that opens with the next party's introduction ("E A EMPRESA X LTDA").
+_FIM_FRASE = re.compile(r"(?:\d|[a-zà-ÿ]{3}|[A-ZÀ-Ý]{4})\.\s+[A-ZÀ-Ý]")
+_TITULO_ANTES = re.compile(r"¶\s*$")
+_NOVA_PARTE_NO_NOME = re.compile(r"[\s,]e,?\s+(?:a|o|as|os)\s+\S")
 
 
 def _plausivel(e: _Empresa, texto: str, dobrado: str) -> bool:
@@ -184,6 +190,9 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
             # the previous party was given its role, or the name is introduced as the next one
             or _PAPEL_DEPOIS.search(dobrado, fim_marcador, inicio)
             or _NOVA_PARTE.search(dobrado, max(0, inicio - 40), inicio)
+            or _NOVA_PARTE_NO_NOME.search(dobrado, max(0, inicio - 4), inicio + 8)
+            # a sentence ended after the last qualification (a heading's, then the preamble's)
+            or _FIM_FRASE.search(texto, fim_marcador, inicio + 1) or _TITULO_ANTES.search(texto, fim_marcador, inicio)
             or _papel_rotulo(dobrado, inicio)
         ):
             continue  # a second marker of the same qualification ("..., CEP ..., inscrita no CNPJ")
@@ -219,13 +228,40 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
     return empresas
 
 
+_CNPJ_NA_LINHA = re.compile(r"^(.*?)\s*[–—-]?\s*\bc\.?n\.?p\.?j(?:/mf)?\b\s*(?:n[º°o.]\s*)?:?\s*(" + CNPJ_RE.pattern + r")\s*$",
+                            re.I)
+_CPF_NA_LINHA = re.compile(r"^c\.?p\.?f\.?(?:/mf)?\s*(?:n[º°o.]\s*)?:?\s*(" + CPF_RE.pattern + r")\s*$", re.I)
+
+
+def _parte_em_caixa(linhas: list[str], n: int) -> Optional[tuple[str, Optional[str], bool]]:
+    """The party boxed under a role line at ``n``: (name, CNPJ or CPF, whether a person)."""
+    linha = linhas[n].strip(" .;")
+    seguinte = linhas[n + 1].strip() if n + 1 < len(linhas) else ""
+    if m := _CNPJ_NA_LINHA.match(linha):
+        nome = m.group(1).strip(" ,;–—-")
+        if nome and _nome_valido(nome) and all(_NOME_TOKEN.match(p) for p in nome.split()):
+            return nome, m.group(2).replace(" ", ""), False
+        return None
+    if not 1 <= len(linha.split()) <= 12 or not all(_NOME_TOKEN.match(p) for p in linha.split()):
+        return None
+    if not _nome_valido(linha) or re.match(_PAPEL + r"\s*(?:[:–—-]|$)", _dobrar(linha)) or ":" in linha:
+        return None
+    if m := _CNPJ_NA_LINHA.match(seguinte):
+        if not m.group(1).strip():
+            return linha, m.group(2).replace(" ", ""), False
+    if (m := _CPF_NA_LINHA.match(seguinte)) and _parece_pessoa(linha):
+        return linha, m.group(1), True
+    return None
+
+
 _ROTULOS_QUADRO = {
     "razao": re.compile(r"^(?:raz[aã]o social|nome empresarial|denomina[cç][aã]o social|empresa)\s*:\s*(.+)$", re.I),
     "cnpj": re.compile(r"^(?:cnpj(?:/mf)?|c\.n\.p\.j\.?)\s*(?:n[º°o.]\s*)?:?\s*(.+)$", re.I),
     "endereco": re.compile(r"^(?:endere[cç]o(?: da sede)?|sede)\s*:\s*(.+)$", re.I),
     "fantasia": re.compile(r"^nome fantasia\s*:\s*(.+)$", re.I),
     "assinatura": re.compile(r"^(?:assinaturas?|assinado por|signat[aá]rios)\s*:\s*(.+)$", re.I),
-    "representante": re.compile(r"^(?:representantes?(?: legal| legais)?|representad[ao] por|signat[aá]rio)\s*:\s*(.+)$", re.I),
+    "representante": re.compile(r"^(?:representantes?(?: legal| legais)?|repr\.?(?: legal)?|representad[ao] por"
+                                r"|signat[aá]rio)\s*:\s*(.+)$", re.I),
 }
 
 
@@ -235,11 +271,29 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
     pessoas: list[_Pessoa] = []
     atual: Optional[_Empresa] = None
     papel: Optional[str] = None
+    linha_papel = -2
     for n, linha in enumerate(linhas):
         dobrada = _dobrar(linha)
         so_papel = re.fullmatch(r"(?:\d+[.)]?\s*)?(?:d[ao]s?\s+)?" + _PAPEL + r"\s*:?", dobrada)
         if so_papel:
-            papel = _PAPEL_CANONICO[so_papel.group(1)]
+            papel, linha_papel = _PAPEL_CANONICO[so_papel.group(1)], n
+            continue
+        if re.fullmatch(r"(?:representad[ao] por|repr\.?(?: legal)?|representantes?(?: legal)?)\s*:?", dobrada) and atual:
+            # "Representada por:" over the name, the CPF on the line after it
+            linha = linha.rstrip(" :") + ": " + " ".join(linhas[n + 1:n + 3])
+            dobrada = _dobrar(linha)
+        if papel and n == linha_papel + 1 and (caixa := _parte_em_caixa(linhas, n)):
+            # A party's box under its role: "CONTRATANTE" / "ACME LTDA" / "CNPJ: ..." (or the name and
+            # "– CNPJ ..." on one line), a natural person's "NOME" / "CPF: ...".
+            nome, numero, pessoa = caixa
+            if pessoa:
+                pessoas.append(_Pessoa(nome=nome, cpf=numero, tipo="parte", cargo=_cargo_limpo(papel.title()),
+                                       origem=n))
+                atual = None
+            else:
+                atual = _Empresa(inicio=n, marcador=n, fim=n, razao_social=nome, cnpj=numero, papel=papel)
+                empresas.append(atual)
+            papel = None
             continue
         if (m := _ROTULOS_QUADRO["razao"].match(linha)) or (
                 # "Nome: X" under a role, with a CNPJ line right after: a company's name
@@ -251,10 +305,19 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
         elif m := re.match(_PAPEL + r"\s*:\s*", dobrada):
             # "CONTRATADA: BETA SERVIÇOS LTDA." – a party named on its role's line.
             nome = re.split(r",|\s\(", linha[m.end():])[0].strip(" ;.")
+            # "Imobiliária X CNPJ: 12.345.678/0001-00": the name, and the CNPJ as written (its check
+            # digits are the registry check's to judge)
+            partes_cnpj = re.split(r"\s*[–-]?\s*\bc\.?n\.?p\.?j(?:/mf)?\b\s*(?:n[º°o.]\s*)?:?\s*", nome, maxsplit=1,
+                                   flags=re.I)
+            cnpj_escrito = CNPJ_RE.match(partes_cnpj[1]) if len(partes_cnpj) == 2 else None
+            if cnpj_escrito:
+                nome = partes_cnpj[0].strip(" ;.–-")
             # a clause ("Pessoa física ou jurídica que adere aos serviços") is no name
-            if _parece_empresa(nome) and _nome_valido(nome) and all(_NOME_TOKEN.match(p) for p in nome.split()):
-                empresas.append(_Empresa(inicio=n, marcador=n, fim=n, razao_social=nome,
-                                         papel=_PAPEL_CANONICO[m.group(1)]))
+            if ((_parece_empresa(nome) or cnpj_escrito) and _nome_valido(nome)
+                    and all(_NOME_TOKEN.match(p) for p in nome.split())):
+                atual = _Empresa(inicio=n, marcador=n, fim=n, razao_social=nome, papel=_PAPEL_CANONICO[m.group(1)],
+                                 cnpj=cnpj_escrito.group().replace(" ", "") if cnpj_escrito else None)
+                empresas.append(atual)
         elif m := _ROTULOS_QUADRO["assinatura"].match(linha):
             for parte in re.split(r";|\s+e\s+(?=[A-ZÀ-Ý])", m.group(1)):
                 nome = re.split(r",|\s[–-]\s|\(", parte)[0].strip()

@@ -61,7 +61,7 @@ FORMULAS_CONTRATO: tuple[str, ...] = (
 MARCADORES_EMPRESA: tuple[str, ...] = (
     r",\s*pessoa juridica", r",\s*sociedade\b", r",\s*empresa (?:publica|individual|brasileira)",
     r",\s*companhia\b", r",\s*associacao\b", r",\s*cooperativa\b", r",\s*fundacao\b",
-    r",\s*inscrit[ao](?:\([ao]\))? (?:no|sob o) (?:c\.?n\.?p\.?j|cadastro nacional)", r",\s*c\.?n\.?p\.?j\b",
+    r",?\s*(?:devidamente\s+)?inscrit[ao](?:\([ao]\))? (?:no|sob o) (?:c\.?n\.?p\.?j|cadastro nacional)", r",\s*c\.?n\.?p\.?j\b",
     r"\s*\(\s*c\.?n\.?p\.?j", r"\s*[–-]\s*c\.?n\.?p\.?j\b", r",\s*com sede\b", r",\s*estabelecid[ao]\b",
     r",\s*(?:localizad|situad|sediad)[ao]\b", r",\s*por (?:meio|intermedio) d[aeo]s?\b",
     r",\s*portador[a]? do c\.?n\.?p\.?j", r",\s*(?:a seguir|doravante) (?:denominad|designad)",
@@ -71,7 +71,10 @@ MARCADORES_EMPRESA: tuple[str, ...] = (
 ORGAOS_PUBLICOS = re.compile(
     r"^(?:uniao|municipio|estado|distrito federal|prefeitura|secretaria|camara municipal|assembleia|"
     r"tribunal|ministerio|fundacao|autarquia|instituto|universidade|comando|centro de|governo|"
-    r"departamento|agencia|superintendencia|empresa (?:publica|municipal|estadual)|companhia)\b"
+    r"departamento|agencia|superintendencia|empresa (?:publica|municipal|estadual)|companhia|caixa|fundo|"
+    r"conselho|consorcio|batalhao|policia|corpo de bombeiros|grupamento|regiao militar|base aerea|"
+    r"diretoria|procuradoria|defensoria|controladoria|servico (?:social|autonomo|nacional)|hospital|"
+    r"camara|senado|banco central|comissao)\b"
 )
 # Words no person's name has (bank keys, marital regimes, labels, clause words).
 NAO_NOMES = frozenset((
@@ -90,6 +93,10 @@ NAO_NOMES = frozenset((
     "por", "pelo", "pela", "neste", "ato", "seu", "sua", "seus", "suas", "estatuto", "social", "forma",
     "procuracao", "instrumento", "prefeito", "prefeita", "secretario", "governador", "ministro", "reitor",
     "superintendente", "conselho", "assembleia", "diretoria", "sociedade", "empresario", "individual",
+    # words of an organisation, a letterhead or a logo, never of a person's name
+    "coletivo", "advogados", "associados", "escritorio", "consultores", "parceiros", "equipe", "comissao",
+    "prestador", "prestadora", "servicos", "contratante", "contratada", "contratado", "locador", "locatario",
+    "assinatura", "testemunhas", "outorgante", "outorgado", "cliente", "aluno", "responsavel", "financeiro",
 ))
 # What follows a person's name in their qualification.
 MARCADORES_PESSOA: tuple[str, ...] = (
@@ -111,7 +118,26 @@ CARGOS: tuple[str, ...] = (
     "tesoureiro", "tesoureira", "titular", "ceo", "cfo", "conselheiro", "conselheira", "sr", "sra",
     "sr.", "sra.", "dr", "dra", "dr.", "dra.", "senhor", "senhora", "de", "do", "da", "e", "seu",
     "sua", "seus", "suas", "o", "a", "os", "as",
+    # ranks, grades and offices written before a name ("Coronel PM", "Tenente-Coronel R1", "3º Sgt",
+    # "Capitão de Fragata (IM)", "Ordenador de Despesas", "Prefeito Municipal")
+    "coronel", "tenente-coronel", "ten-cel", "tenente", "major", "capitao", "capita", "capitao-tenente",
+    "capitao-de-mar-e-guerra", "mar-e-guerra", "fragata", "corveta", "sargento", "subtenente", "cabo", "soldado",
+    "general", "almirante", "brigadeiro", "marechal", "aspirante", "comandante", "cel", "cel.", "ten", "ten.",
+    "cap", "cap.", "maj", "maj.", "gen", "gen.", "sgt", "sgt.", "sd", "cb", "st", "s", "tc", "pm", "bm", "r1", "r/1",
+    "r-1", "(im)", "im", "policia", "militar", "1º", "2º", "3º", "1o", "2o", "3o", "1°", "2°", "3°", "ordenador",
+    "despesa", "despesas", "prefeito", "prefeita", "secretario", "secretaria", "subsecretario", "subsecretaria",
+    "coordenador", "coordenadora", "chefe", "reitor", "reitora", "ministro", "ministra", "governador",
+    "governadora", "juiz", "juiza", "promotor", "promotora", "defensor", "defensora", "delegado", "delegada",
+    "professor", "professora", "prof", "prof.", "profa", "profa.", "eng", "eng.", "engenheiro", "engenheira",
+    "municipal", "estadual", "adjunto", "adjunta", "interino", "interina", "substituto", "substituta",
 )
+# Military and police ranks and grades, abbreviated or not ("3º Sgt", "Cel PM", "S Ten").
+POSTOS = frozenset((
+    "coronel", "tenente-coronel", "ten-cel", "tenente", "major", "capitao", "capita", "capitao-tenente", "sargento",
+    "subtenente", "cabo", "soldado", "general", "almirante", "brigadeiro", "marechal", "aspirante", "cel", "cel.",
+    "ten", "ten.", "cap", "cap.", "maj", "maj.", "gen", "gen.", "sgt", "sgt.", "sd", "cb", "st", "s", "tc", "pm", "bm",
+    "r1", "r/1", "r-1", "1º", "2º", "3º", "1o", "2o", "3o", "1°", "2°", "3°",
+))
 SINGULAR = {"socios": "sócio", "sócios": "sócio", "diretores": "diretor", "administradores": "administrador",
             "procuradores": "procurador"}
 HONORIFICOS = ("sr.", "sra.", "sr", "sra", "dr.", "dra.", "dr", "dra", "senhor", "senhora")
@@ -179,7 +205,7 @@ _PAPEL_DEPOIS = re.compile(
     r"(?:a\s+|o\s+)?[\"'“”‘’«]?\s*" + _PAPEL_DENOMINADO
 )
 _PAPEL_ANTES = re.compile(r"(?:(?:^|[\s(¶])" + _PAPEL + r"\s*(?:\)\s*)?(?:[:–-]|¶)|\b(?:como|na qualidade de)\s+(?:a\s+|o\s+)?"
-                          + _PAPEL + r"\s*,)\s*$")
+                          + _PAPEL + r"\s*,|(?:^|[\s(¶,])(?:a|o|as|os)\s+" + _PAPEL + r"\s*,)\s*$")
 _FIM_SEGMENTO = re.compile(
     r";|\bt[eê]m,? entre si\b|\bresolvem\b|\bcelebram\b|\bajustam\b|\bfirmam\b|\bclausula\b|\bpelo presente\b"
 )

@@ -27,7 +27,7 @@ def limpar_paginas(paginas: Sequence[str]) -> list[str]:
         if _OUTRA_ESCRITA.search(pagina):
             pagina = pagina.translate(HOMOGLIFOS)
         linhas = [_ESPACOS.sub(" ", l).strip() for l in pagina.replace("\ufffe", "").split("\n")]
-        por_pagina.append([l for l in linhas if l])
+        por_pagina.append([_sem_espacamento(l) for l in linhas if l])
     # A line found among the first or last three of most pages is a running header or footer.
     repetidas: set[str] = set()
     if len(por_pagina) >= 2:
@@ -50,6 +50,17 @@ def limpar_paginas(paginas: Sequence[str]) -> list[str]:
             else:
                 saida.append(linha)
     return saida
+
+
+# A heading set with its letters spaced out ("C O N T R ATA N T E").
+_ESPACADA = re.compile(r"(?:[A-ZÀ-Ý]{1,3} ){3,}[A-ZÀ-Ý]{1,3}")
+
+
+def _sem_espacamento(linha: str) -> str:
+    """A letter-spaced heading written as one word ("C O N T R ATA N T E" -> "CONTRATANTE")."""
+    if _ESPACADA.fullmatch(linha):
+        return linha.replace(" ", "")
+    return linha
 
 
 def _eh_cabecalho(linha: str, indice: int, largura: int, seguinte: str = "") -> bool:
@@ -96,8 +107,8 @@ def _nome_antes(texto: str, fim: int) -> tuple[int, str]:
     aceitos: list[re.Match[str]] = []
     for i, m in enumerate(reversed(tokens)):
         token = m.group().strip("\"'“”‘’")
-        if i > 0 and re.search(r"[,;:)\]]$", m.group()):
-            break
+        if i > 0 and re.search(r"[,;:)\]]$|(?:\d|[a-zà-ÿ]{3}|[A-ZÀ-Ý]{4})\.$", m.group()):
+            break  # a clause or a sentence ends before the name
         if not token or not _NOME_TOKEN.match(token):
             break
         aceitos.append(m)
@@ -119,11 +130,23 @@ def _separar_cargo(nome: str) -> tuple[str, str]:
     return " ".join(palavras[i:]), cargo
 
 
+# The words of a heading's sentence that end before the first party's name ("... QUE FAZEM ENTRE SI A UNIÃO").
+_ANTES_DAS_PARTES = re.compile(r".*\b(?:entre si|que (?:fazem|celebram|firmam)|celebram|firmam)\s+"
+                               r"|.*\S\s+e,?\s+(?=(?:a|o)\s+(?:empresa|sociedade)\s)", re.S)
+
+
 def _sem_papel(nome: str) -> str:
-    """A name with a leading article and role words removed ("A CONTRATANTE" -> "")."""
+    """A name with a leading article and role words removed ("A CONTRATANTE" -> ""), and the
+    heading's sentence before it ("CONTRATO ... QUE FAZEM ENTRE SI A UNIÃO" -> "UNIÃO")."""
+    if m := _ANTES_DAS_PARTES.match(_dobrar(nome)):
+        nome = nome[m.end():]
     palavras = nome.split()
+    artigo = False
     while palavras and (_dobrar(palavras[0]) in _ANTES_DO_NOME or re.fullmatch(_PAPEL, _dobrar(palavras[0]))):
-        palavras.pop(0)
+        artigo = _dobrar(palavras.pop(0)) in ("a", "o")
+    if len(palavras) >= 3 and _dobrar(palavras[0]) in ("empresa", "sociedade") and (
+            artigo or re.search(r"\b(?:ltda|s\.?\s?/?a|eireli|epp|me)\.?$", _dobrar(palavras[-1]))):
+        palavras.pop(0)  # "a empresa SIGMA SERVIÇOS LTDA": the kind of party, not its name
     return " ".join(palavras)
 
 
@@ -136,10 +159,26 @@ def _parece_empresa(nome: str) -> bool:
     return bool(SUFIXOS_EMPRESA.search(_dobrar(nome)))
 
 
+def _palavra_de_nome(palavra: str) -> bool:
+    """A word as a person's name has it: letters only, in capitals or capitalised ("SILVA", "Silva",
+    "D'Ávila", "Maria-Clara"), with a vowel; not what OCR leaves of a name under a signature
+    ("RODRlGO", "M4RIA", "XKCD")."""
+    partes = [p for p in re.split(r"['’-]", palavra.strip(".,;:")) if p]
+    if not partes or not all(p.isalpha() for p in partes):
+        return False
+    for p in partes:
+        if not (p.isupper() or (p[0].isupper() and p[1:].islower()) or (len(p) <= 3 and p.islower())):
+            return False
+    letras = "".join(partes)
+    return len(letras) < 4 or bool(re.search(r"[aeiouyáàâãéêíóôõúAEIOUYÁÀÂÃÉÊÍÓÔÕÚ]", letras))
+
+
 def _parece_pessoa(linha: str) -> bool:
     palavras = linha.split()
     return (
         2 <= len(palavras) <= 7
+        and all(_palavra_de_nome(p) for p in palavras)
+        and any(len(p) >= 3 for p in palavras)
         and not re.search(r"\d", linha)
         and not _parece_empresa(linha)
         and all(_NOME_TOKEN.match(p) and not p[0].isdigit() for p in palavras)

@@ -24,7 +24,7 @@ from typing import Iterator, Optional
 
 # Command modules, in the order ``--help`` lists them.
 COMANDOS: tuple[str, ...] = ("verificar", "cnpj", "buscar", "classificar", "registro", "servir", "historico", "monitorar",
-                                "trabalhador")
+                                "trabalhador", "fila")
 
 # Exit statuses shared by the commands.
 SAIDA_APROVADO = 0
@@ -133,6 +133,11 @@ def _sair_ja_se_preciso(codigo: int) -> None:
     # finished is already written and flushed, so leave at once.
     vivas = [t for t in threading.enumerate() if t is not threading.current_thread()]
     if vivas and threading.current_thread() is threading.main_thread():
+        # No atexit handler runs after os._exit: the reader's private folder goes now.
+        leitor = sys.modules.get("scrivane.isolation")
+        if leitor is not None:
+            with contextlib.suppress(Exception):
+                leitor.remove_private_folder()
         with contextlib.suppress(Exception):
             sys.stdout.flush()
         with contextlib.suppress(Exception):
@@ -149,6 +154,14 @@ def main(argv: Optional[list[str]] = None) -> int:
         except SystemExit as exc:  # argparse: --help/--version give 0, usage errors 2
             return SAIDA_USO if exc.code not in (0, None) else 0
     estado = _estado_cnpj()
+    from scrivane_contract._controles import terminal_seguro
+
+    # Everything this command prints (registry fields, file names, messages) passes the one sanitiser.
+    with terminal_seguro():
+        return _executar(args, estado)
+
+
+def _executar(args: argparse.Namespace, estado: dict) -> int:
     try:
         return args.executar(args)
     except ErroDeUso as exc:
@@ -163,6 +176,14 @@ def main(argv: Optional[list[str]] = None) -> int:
         with contextlib.suppress(Exception):
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
+        return SAIDA_FALHA
+    except Exception as exc:
+        if not type(exc).__module__.startswith("sqlalchemy"):
+            raise
+        # The history (or the queue in it) failed midway: one sentence, never the SQL.
+        from scrivane_contract.historico.banco import motivo_banco
+
+        erro(f"histórico inacessível: {motivo_banco(exc)}")
         return SAIDA_FALHA
     finally:
         _restaurar_cnpj(estado)

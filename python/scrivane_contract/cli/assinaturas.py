@@ -37,14 +37,14 @@ def adicionar_opcoes(parser: argparse.ArgumentParser, exigir: bool = True) -> No
     grupo.add_argument(
         "--ignorar-assinaturas",
         action="store_true",
-        help="mantém o veredito da biblioteca mesmo com assinatura digital inválida (as assinaturas "
-             "continuam conferidas e mostradas)",
+        help="mantém o veredito da biblioteca mesmo com assinatura digital inválida ou CPF de certificado "
+             "divergente do QSA (as assinaturas continuam conferidas e mostradas)",
     )
     grupo.add_argument(
         "--raizes",
         metavar="ARQUIVO_OU_PASTA",
-        help="certificados de mais raízes confiáveis (PEM ou DER), além das da ICP-Brasil: por exemplo a "
-             "raiz do gov.br, para as assinaturas feitas no gov.br",
+        help="certificados de mais raízes confiáveis (PEM ou DER), além das da ICP-Brasil e da do gov.br "
+             "(que acompanham o programa): por exemplo a AC de uma empresa",
     )
     grupo.add_argument(
         "--verificar-revogacao",

@@ -1,4 +1,4 @@
-"""Comando ``classificar``: o documento é um contrato? (pelas palavras-chave do texto)."""
+"""Comando ``classificar``: o documento é um contrato? (pelo que ele é: título, cláusulas, partes)."""
 
 from __future__ import annotations
 
@@ -17,11 +17,13 @@ inexistente); 4 algum documento não pôde ser lido.
 def configurar(subparsers: Any) -> None:
     parser = subparsers.add_parser(
         "classificar",
-        help="diz se cada documento é um contrato, pelas palavras-chave",
+        help="diz se cada documento é um contrato, pelo que ele é (título, cláusulas, partes)",
         description=(
-            "Lê o texto de cada documento (PDF com texto, ou arquivo de texto) e o classifica pelas "
-            "palavras-chave de contrato e de exclusão (editais, notas fiscais, recibos, boletos, "
-            "faturas). Não usa o modelo de linguagem nem a rede."
+            "Lê cada documento (PDF, ou arquivo de texto) e decide se é um contrato pelo que ele é: o "
+            "título (um extrato, aviso, certidão ou memorando que cita um contrato não é contrato), as "
+            "cláusulas, as fórmulas de contrato e as partes qualificadas; um modelo em branco é contrato. "
+            "Mostra também as palavras-chave de contrato e de exclusão achadas no texto. Não usa o modelo "
+            "de linguagem nem a rede."
         ),
         epilog=EPILOGO,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -36,12 +38,14 @@ def executar(args: argparse.Namespace) -> int:
 
     arquivos = expandir_caminhos(args.arquivos)
     from scrivane import read_document
+    from scrivane.local_extractor import extrair
     from scrivane_contract.keywords import validar_documento_contrato
 
     codigo = 0
     for caminho in arquivos:
         try:
-            texto = read_document(caminho).text
+            documento = read_document(caminho)
+            leitura = extrair(documento.pages, layout=documento.layout)
         except Exception as exc:
             motivo = motivo_da_falha(exc)
             codigo = SAIDA_FALHA
@@ -50,7 +54,8 @@ def executar(args: argparse.Namespace) -> int:
             else:
                 print(f"{caminho}: FALHA: {motivo}", flush=True)
             continue
-        eh_contrato, quantidade, encontradas = validar_documento_contrato(texto)
+        eh_contrato, motivos = bool(leitura["eh_contrato"]), leitura["motivos_contrato"]
+        _, quantidade, encontradas = validar_documento_contrato(documento.text)
         if not eh_contrato and codigo != SAIDA_FALHA:
             codigo = SAIDA_REPROVADO
         if args.json:
@@ -61,15 +66,17 @@ def executar(args: argparse.Namespace) -> int:
                         "eh_contrato": eh_contrato,
                         "quantidade": quantidade,
                         "keywords_encontradas": encontradas,
+                        "motivos": motivos,
                     }
                 ),
                 flush=True,
             )
         else:
             veredito = "é contrato" if eh_contrato else "não é contrato"
-            if quantidade == 0 and encontradas:  # an exclusion term decided it
-                detalhe = "; ".join(encontradas)
+            if quantidade == 0 and encontradas:  # an exclusion term
+                palavras = "; ".join(encontradas)
             else:
-                detalhe = f"{quantidade} palavra(s)-chave: " + (", ".join(encontradas) if encontradas else "nenhuma")
+                palavras = f"{quantidade} palavra(s)-chave: " + (", ".join(encontradas) if encontradas else "nenhuma")
+            detalhe = "; ".join([", ".join(motivos)] if motivos else []) + ("; " if motivos else "") + palavras
             print(f"{caminho}: {veredito} ({detalhe})", flush=True)
     return codigo

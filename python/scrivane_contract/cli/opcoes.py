@@ -18,7 +18,7 @@ import textwrap
 import threading
 from typing import IO, Any, Optional
 
-from scrivane_contract._controles import escapar_controles
+from scrivane_contract._controles import LIMITE_LINHA, json_sem_controles, para_terminal
 from scrivane_contract.cli import ErroDeUso, inteiro_positivo
 
 __all__ = [
@@ -434,7 +434,7 @@ class _SemTraceback(logging.Formatter):
         guardado = record.exc_info, record.exc_text, record.stack_info
         record.exc_info = record.exc_text = record.stack_info = None
         try:
-            return escapar_controles(" ".join(super().format(record).split("\n")))
+            return para_terminal(" ".join(super().format(record).split("\n")), LIMITE_LINHA)
         finally:
             record.exc_info, record.exc_text, record.stack_info = guardado
 
@@ -472,13 +472,16 @@ def _padrao_json(valor: Any) -> Any:
 
 
 def json_linha(obj: Any) -> str:
-    """``obj`` como uma linha de JSON (UTF-8 legível, sem quebra de linha no fim)."""
-    return json.dumps(obj, ensure_ascii=False, default=_padrao_json)
+    """``obj`` como uma linha de JSON (UTF-8 legível, sem quebra de linha no fim).
+
+    Caracteres não imprimíveis ficam como ``\\uXXXX``: a linha pode ir ao terminal.
+    """
+    return json_sem_controles(json.dumps(obj, ensure_ascii=False, default=_padrao_json))
 
 
 def json_indentado(obj: Any) -> str:
-    """``obj`` como JSON indentado, para leitura."""
-    return json.dumps(obj, ensure_ascii=False, indent=2, default=_padrao_json)
+    """``obj`` como JSON indentado, para leitura (não imprimíveis como ``\\uXXXX``)."""
+    return json_sem_controles(json.dumps(obj, ensure_ascii=False, indent=2, default=_padrao_json))
 
 
 class SaidaJsonl:
@@ -537,21 +540,28 @@ def adicionar_opcoes_historico(parser: argparse.ArgumentParser, sem: bool = True
         )
 
 
-def abrir_historico(args: argparse.Namespace, obrigatorio: bool = True) -> Any:
+# How long a verification waits for a history locked by another process: it only records.
+ESPERA_HISTORICO_VERIFICACAO = 2.0
+
+
+def abrir_historico(args: argparse.Namespace, obrigatorio: bool = True, tolerante: bool = False) -> Any:
     """O ``Historico`` indicado pelas opções, ou None com --sem-historico.
 
     Um histórico pedido (``--historico`` ou a variável) que não abre é erro de
     uso; o padrão que não abre só gera um aviso quando ``obrigatorio`` é falso.
+    ``tolerante`` (a verificação, para a qual o histórico é só um registro):
+    qualquer histórico que não abre gera um aviso e None, e um banco bloqueado
+    por outro processo é esperado por poucos segundos.
     """
     if getattr(args, "sem_historico", False):
         return None
-    from scrivane_contract.historico.banco import Historico, HistoricoIndisponivel
+    from scrivane_contract.historico.banco import ESPERA_PADRAO, Historico, HistoricoIndisponivel
 
     pedido = getattr(args, "historico", None) or _env(ENV_HISTORICO)
     try:
-        return Historico(pedido)
+        return Historico(pedido, espera=ESPERA_HISTORICO_VERIFICACAO if tolerante else ESPERA_PADRAO)
     except HistoricoIndisponivel as exc:
-        if pedido or obrigatorio:
+        if (pedido or obrigatorio) and not tolerante:
             raise ErroDeUso(str(exc)) from None
         from scrivane_contract.cli import aviso
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import queue
 import sys
@@ -11,6 +12,7 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Optional
 
+from scrivane_contract._controles import LIMITE_LINHA, bruto, linhas_curtas, para_terminal, terminal_seguro
 from scrivane_contract.apresentacao import (
     _terminal,
     console_saida,
@@ -68,7 +70,7 @@ EPILOGO = """\
 códigos de saída: 0 todos APROVADO; 1 algum REPROVADO; 2 algum PENDENTE e
 nenhum reprovado; 3 erro de uso (argumentos, caminho inexistente, credenciais
 ausentes); 4 algum contrato falhou (arquivo ilegível, erro do motor);
-130 interrompido (Ctrl-C), depois de gravar o que terminou.
+130 interrompido (Ctrl-C ou SIGTERM), depois de gravar o que terminou.
 """
 
 
@@ -246,15 +248,17 @@ def executar(args: argparse.Namespace) -> int:
     registro = aplicar_registro(valor_registro(args), args)
     aplicar_leitura(args)
     mostrar_avisos()
-    historico = abrir_historico(args, obrigatorio=False)
+    historico = abrir_historico(args, obrigatorio=False, tolerante=True)
 
     html = SaidaHtml(args.html, arquivos) if args.html else None
     saida = SaidaJsonl(args.saida) if args.saida else None
 
     def registrar(indice: int, v: Verificacao) -> None:
         """Every finished verification, in the order they finish: the history and the files it goes to."""
-        if historico is not None:
-            guardar_no_historico(historico, v)
+        nonlocal historico
+        if historico is not None and not guardar_no_historico(historico, v):
+            historico.fechar()
+            historico = None  # said once; the verifications go on without it
         if saida is not None:
             saida.escrever(v.como_json())
         if html is not None:
@@ -266,31 +270,60 @@ def executar(args: argparse.Namespace) -> int:
                               exigir_assinaturas=bool(args.exigir_assinaturas_validas),
                               ignorar_assinaturas=bool(args.ignorar_assinaturas), registro=registro)
     try:
-        if um:
-            return _um_contrato(arquivos[0], verificador, registrar)
-        return _varios(arquivos, verificador, args, registrar, kwargs)
+        with sigterm_como_ctrl_c():
+            if um:
+                return _um_contrato(arquivos[0], verificador, registrar)
+            return _varios(arquivos, verificador, args, registrar, kwargs)
     finally:
         if saida is not None:
             saida.fechar()
         if historico is not None:
-            historico.fechar()
+            with contextlib.suppress(Exception):
+                historico.fechar()
 
 
-def guardar_no_historico(historico: Any, v: Verificacao) -> None:
-    """Guarda ``v`` e avisa (stderr) quando o mesmo arquivo (SHA-256) já tinha sido verificado."""
+@contextlib.contextmanager
+def sigterm_como_ctrl_c() -> Any:
+    """SIGTERM (a service manager, ``kill``) stops the run as Ctrl-C does: what finished is written."""
+    import signal
+
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def interromper(_sinal: int, _quadro: Any) -> None:
+        raise KeyboardInterrupt
+
+    anterior = signal.signal(signal.SIGTERM, interromper)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, anterior)
+
+
+def guardar_no_historico(historico: Any, v: Verificacao) -> bool:
+    """Guarda ``v`` e avisa (stderr) quando o mesmo arquivo (SHA-256) já tinha sido verificado.
+
+    Um histórico que não pode ser lido ou gravado não muda a verificação: um
+    aviso, e False (o chamador deixa de usá-lo).
+    """
     from scrivane_contract.cli import aviso
 
     try:
         anteriores = historico.anteriores(v.sha256) if v.sha256 else []
         historico.guardar(v)
     except Exception as exc:  # noqa: BLE001 - the verification stands; the history is a side matter
-        aviso(f"não foi possível guardar no histórico: {type(exc).__name__}: {exc}")
-        return
+        from scrivane_contract.historico.banco import motivo_banco
+
+        aviso(f"histórico inacessível ({historico.descricao}): {motivo_banco(exc)}; "
+              "as verificações desta execução não serão guardadas")
+        return False
     if anteriores:
         vistos = "; ".join(f"{data_legivel(a.verificado_em)} {a.veredito or 'FALHA'} (id {a.id})"
                            for a in anteriores[:3])
         mais = f" e mais {len(anteriores) - 3}" if len(anteriores) > 3 else ""
-        aviso(f"{v.arquivo} já foi verificado: {vistos}{mais}")
+        aviso(f"{para_terminal(v.arquivo)} já foi verificado: {vistos}{mais}")
+    return True
 
 
 class SaidaHtml:
@@ -346,12 +379,13 @@ def _um_contrato(arquivo: Path, verificador: Verificador, registrar: Callable[[i
         resultado.append(v)
         registrar(indice, v)
 
-    Lote([arquivo], verificador, 1).executar(guardar)
+    with linhas_curtas():  # the library's progress lines and report carry registry values
+        Lote([arquivo], verificador, 1).executar(guardar)
     v = resultado[0]
     imprimir_depois_do_relatorio(v)
     sys.stdout.flush()
     if v.erro is not None:
-        erro(f"{v.arquivo}: {v.erro}")
+        erro(f"{para_terminal(v.arquivo)}: {para_terminal(v.erro, LIMITE_LINHA)}")
     return codigo_de_saida(resultado)
 
 
@@ -364,6 +398,11 @@ def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Names
     emitidos = 0
 
     def emitir(v: Verificacao) -> None:
+        # Under the progress bar, standard output is rich's proxy: sanitise in front of it too.
+        with terminal_seguro():
+            _emitir(v)
+
+    def _emitir(v: Verificacao) -> None:
         if args.json:
             print(json_linha(v.como_json()), flush=True)
         elif args.relatorios:
@@ -376,8 +415,9 @@ def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Names
         registrar(indice, v)
         # Standard output keeps the input order: print the finished prefix.
         while emitidos < len(verificacoes) and verificacoes[emitidos] is not None:
-            emitir(verificacoes[emitidos])  # type: ignore[arg-type]
+            # Counted before it is printed: a Ctrl-C just after the line went out must not print it again.
             emitidos += 1
+            emitir(verificacoes[emitidos - 1])  # type: ignore[arg-type]
         if barra is not None:
             barra.advance(tarefa)
 
@@ -397,7 +437,7 @@ def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Names
                 TimeElapsedColumn,
             )
 
-            console_erro = Console(stderr=True, force_terminal=True if args.progresso else None)
+            console_erro = Console(file=bruto(sys.stderr), force_terminal=True if args.progresso else None)
             barra = Progress(
                 SpinnerColumn(),
                 TextColumn("Verificando"),

@@ -1,0 +1,95 @@
+"""The page as laid out, where the text stream runs blocks side by side into one line.
+
+Signature and qualification blocks are often printed in two or three columns; a PDF's text layer
+gives them row by row ("ANA PAULA GOMES MARCOS TEIXEIRA" / "CPF: ... CPF: ..."), so a name of
+one block runs into the other's.  A page with such a band is read from its layout instead: each
+block whole, left to right.  Other pages keep their text as it is (a label and its value in two
+cells of a table are one row, not two columns).
+"""
+
+from __future__ import annotations
+
+import re
+from typing import Optional, Sequence
+
+from .tabelas import CPF_RE, _SEPARADOR, _dobrar
+
+# What marks a block as a signer's: a signature rule, a CPF, a witness label, a typed name in capitals.
+_SINAL_ASSINATURA = re.compile(r"_{4,}|\bcpf\b|\btestemunha|\bassinatura\b|\brg\b|\bcnpj\b", re.I)
+_NOME_CAIXA_ALTA = re.compile(r"^[A-ZÀ-Ý][A-ZÀ-Ý'’.]+(?:\s+[A-ZÀ-Ý'’.]+){1,8}(?:\s*[–—-].*)?$")
+
+
+def _bloco_de_assinatura(linhas: Sequence[str]) -> bool:
+    texto = "\n".join(linhas)
+    if _SINAL_ASSINATURA.search(_dobrar(texto)) or CPF_RE.search(texto) or _SEPARADOR.search(texto):
+        return True
+    return any(_NOME_CAIXA_ALTA.match(l.strip()) for l in linhas)
+
+
+def _rotulos(linhas: Sequence[str]) -> bool:
+    """A column of labels ("Razão Social:", "CNPJ:"), the left cell of a table."""
+    return sum(1 for l in linhas if l.rstrip().endswith(":")) * 2 > len(linhas)
+
+
+def _faixa_paralela(faixa) -> bool:
+    if len(faixa) < 2:
+        return False
+    blocos = [[l.texto for l in b.linhas] for b in faixa]
+    if any(_rotulos(ls) for ls in blocos):
+        return False
+    return sum(1 for ls in blocos if _bloco_de_assinatura(ls)) >= 2
+
+
+def _tem_vao(palavras) -> bool:
+    """Whether two rows have words a column's gutter apart at the same place (a quick look before
+    the page is grouped into blocks: blocks side by side span rows, a running header does not)."""
+    anterior = None
+    vaos: list[float] = []
+    for p in palavras:
+        if anterior is not None and abs(p.y0 - anterior.y0) < 1.0 and p.x0 - anterior.x1 > 2.5 * (p.y1 - p.y0):
+            if any(abs(p.x0 - x) < 40 for x in vaos):
+                return True
+            vaos.append(p.x0)
+        anterior = p
+    return False
+
+
+def texto_da_pagina(texto: str, pagina) -> str:
+    """The page's text, read from its layout when blocks of signers stand side by side."""
+    if pagina is None or not pagina.palavras or not _SINAL_ASSINATURA.search(texto) or not _tem_vao(pagina.palavras):
+        return texto
+    # Text set vertically (a stamp along the margin) has no rows to read across: keep the stream.
+    longas = [p for p in pagina.palavras if len(p.texto) >= 4]
+    if sum(1 for p in longas if p.y1 - p.y0 > p.x1 - p.x0) * 20 > len(longas):
+        return texto
+    faixas = pagina.faixas
+    if not any(_faixa_paralela(f) for f in faixas):
+        return texto
+    linhas: list[str] = []
+    for faixa in faixas:
+        if _faixa_paralela(faixa):
+            for bloco in faixa:
+                linhas.extend(l.texto for l in bloco.linhas)
+        else:
+            # Not signers side by side: the rows as the text stream gives them.
+            for linha in _linhas_em_ordem(faixa):
+                linhas.append(linha)
+    return "\n".join(linhas)
+
+
+def _linhas_em_ordem(faixa) -> list[str]:
+    todas = sorted((l for b in faixa for l in b.linhas), key=lambda l: (l.y0, l.x0))
+    saida: list[tuple[float, float, list[str]]] = []
+    for l in todas:
+        if saida and abs(((l.y0 + l.y1) / 2) - saida[-1][0]) < 0.5 * max(l.altura, 1.0):
+            saida[-1][2].append(l.texto)
+        else:
+            saida.append(((l.y0 + l.y1) / 2, l.x0, [l.texto]))
+    return [" ".join(ts) for _, _, ts in saida]
+
+
+def paginas_dispostas(paginas: Sequence[str], layout: Optional[Sequence]) -> list[str]:
+    """Each page's text, read from its layout where signers' blocks stand side by side."""
+    if not layout or len(layout) != len(paginas):
+        return list(paginas)
+    return [texto_da_pagina(t, p) for t, p in zip(paginas, layout)]

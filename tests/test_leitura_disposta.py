@@ -1,0 +1,167 @@
+"""Contracts of the shapes real ones take, read end to end from generated PDFs: a descriptor clause
+between a party's name and its CNPJ, a public body without CNPJ beside a company, a rank before a
+representative's name, party boxes and "Representada por:", a natural person as a party, a CNPJ
+with wrong check digits after a name, signature blocks side by side, and the contract decision."""
+
+import acuracia
+import pytest
+from pdfs import write_laid_out_pdf, write_text_pdf
+
+from scrivane import read_document
+from scrivane.local_extractor import extrair
+
+FECHO = "\nE, por estarem justas e acordadas, as partes assinam o presente contrato.\nCampinas, 10 de março de 2025.\n"
+
+# id, page text, expected companies {(legal name, CNPJ, role)}, expected signatories {(name, CPF, company)}
+FORMAS = [
+    ("cláusula descritiva entre o nome e o CNPJ",
+     "TERMO DE COLABORAÇÃO Nº 5/2025\nO INSTITUTO DE PREVIDÊNCIA DO MUNICÍPIO DE CAMPINAS, entidade autárquica com "
+     "personalidade jurídica de direito público, inscrita no Cadastro Nacional de Pessoas Jurídicas CNPJ nº "
+     "11.222.333/0001-81, com sede na Rua A, 10, neste ato representado por seu Presidente, JOÃO CARLOS MENDES, "
+     "brasileiro, inscrito no CPF sob o nº 123.456.789-09, doravante denominado CONTRATANTE, e a ASSOCIAÇÃO AMIGOS "
+     "DO BAIRRO, associação sem fins econômicos, fundada em 12/03/1990, com sede na Rua B, 20, inscrita no CNPJ sob "
+     "o nº 12.345.678/0001-95, neste ato representada por sua Presidente, MARIA HELENA SOUZA, brasileira, inscrita "
+     "no CPF sob o nº 987.654.321-00, doravante denominada CONTRATADA, resolvem celebrar o presente termo." + FECHO,
+     {("INSTITUTO DE PREVIDÊNCIA DO MUNICÍPIO DE CAMPINAS", "11.222.333/0001-81", "CONTRATANTE"),
+      ("ASSOCIAÇÃO AMIGOS DO BAIRRO", "12.345.678/0001-95", "CONTRATADA")},
+     {("JOÃO CARLOS MENDES", "123.456.789-09", "INSTITUTO DE PREVIDÊNCIA DO MUNICÍPIO DE CAMPINAS"),
+      ("MARIA HELENA SOUZA", "987.654.321-00", "ASSOCIAÇÃO AMIGOS DO BAIRRO")}),
+    ("nome empresarial e NIRE antes do CNPJ",
+     "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nDe um lado, sociedade limitada de nome empresarial DELTA ENGENHARIA LTDA, "
+     "registrada na Junta Comercial do Estado de São Paulo sob o NIRE 35.222.333.444, com sede na Rua C, 30, "
+     "devidamente inscrita no Cadastro Nacional de Pessoa Jurídica/MF sob o nº 11.222.333/0001-81, doravante "
+     "denominada CONTRATADA, e de outro lado a empresa OMEGA COMÉRCIO LTDA, inscrita no CNPJ sob o nº "
+     "12.345.678/0001-95, doravante denominada CONTRATANTE, têm entre si justo e contratado o que segue." + FECHO,
+     {("DELTA ENGENHARIA LTDA", "11.222.333/0001-81", "CONTRATADA"),
+      ("OMEGA COMÉRCIO LTDA", "12.345.678/0001-95", "CONTRATANTE")}, set()),
+    ("a União sem CNPJ no título e no preâmbulo, posto antes do nome",
+     "CONTRATO Nº 59/2024\nCONTRATO DE PRESTAÇÃO DE SERVIÇOS QUE FAZEM ENTRE SI A UNIÃO, POR INTERMÉDIO DO 9º "
+     "GRUPAMENTO LOGÍSTICO, E A EMPRESA SIGMA SERVIÇOS LTDA, CNPJ Nº 12.345.678/0001-95.\nA UNIÃO, por intermédio "
+     "do 9º Grupamento Logístico, com sede na Av. Duque de Caxias, 1000, Campo Grande/MS, neste ato representada "
+     "pelo Ordenador de Despesas, Coronel PM RODRIGO DA SILVA ALVES, inscrito no CPF sob nº 123.456.789-09, "
+     "doravante denominada CONTRATANTE, e a empresa SIGMA SERVIÇOS LTDA, inscrita no CNPJ sob o nº "
+     "12.345.678/0001-95, sediada na Rua D, 40, doravante designada CONTRATADA, neste ato representada pelo Sr. "
+     "PAULO ROBERTO LIMA, portador do CPF nº 987.654.321-00, resolvem celebrar o presente Termo de Contrato." + FECHO,
+     {("UNIÃO", None, "CONTRATANTE"), ("SIGMA SERVIÇOS LTDA", "12.345.678/0001-95", "CONTRATADA")},
+     {("RODRIGO DA SILVA ALVES", "123.456.789-09", "UNIÃO"),
+      ("PAULO ROBERTO LIMA", "987.654.321-00", "SIGMA SERVIÇOS LTDA")}),
+    ("órgão sem CNPJ e postos antes dos representantes",
+     "CONTRATO DE LOCAÇÃO\nA CAIXA BENEFICENTE DA POLÍCIA MILITAR, com sede na Rua E, 50, neste ato representada "
+     "pelo seu Superintendente, Coronel PM ANTÔNIO CARLOS FERREIRA, brasileiro, inscrito no CPF sob nº "
+     "123.456.789-09, doravante denominada LOCADORA, e a empresa KAPPA OBRAS LTDA, inscrita no CNPJ sob o nº "
+     "55.566.677/0001-83, com sede na Rua F, 60, doravante denominada LOCATÁRIA, neste ato representada pelo "
+     "Tenente-Coronel R1 JOSÉ AUGUSTO NUNES, inscrito no CPF sob nº 987.654.321-00, resolvem celebrar o presente "
+     "contrato." + FECHO,
+     {("CAIXA BENEFICENTE DA POLÍCIA MILITAR", None, "LOCADORA"),
+      ("KAPPA OBRAS LTDA", "55.566.677/0001-83", "LOCATÁRIA")},
+     {("ANTÔNIO CARLOS FERREIRA", "123.456.789-09", "CAIXA BENEFICENTE DA POLÍCIA MILITAR"),
+      ("JOSÉ AUGUSTO NUNES", "987.654.321-00", "KAPPA OBRAS LTDA")}),
+    ("Representada por: numa linha e em três",
+     "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nCONTRATANTE: ALFA SERVIÇOS LTDA, inscrita no CNPJ sob o nº "
+     "11.222.333/0001-81, com sede na Rua G, 70.\nRepresentada por: ANA PAULA FERREIRA GOMES CPF: 123.456.789-09\n"
+     "CONTRATADA: BETA COMÉRCIO LTDA, inscrita no CNPJ sob o nº 12.345.678/0001-95, com sede na Rua H, 80.\n"
+     "Representada por:\nMARCOS VINICIUS TEIXEIRA\nCPF: 987.654.321-00\nAs partes resolvem celebrar o presente "
+     "contrato." + FECHO,
+     {("ALFA SERVIÇOS LTDA", "11.222.333/0001-81", "CONTRATANTE"),
+      ("BETA COMÉRCIO LTDA", "12.345.678/0001-95", "CONTRATADA")},
+     {("ANA PAULA FERREIRA GOMES", "123.456.789-09", "ALFA SERVIÇOS LTDA"),
+      ("MARCOS VINICIUS TEIXEIRA", "987.654.321-00", "BETA COMÉRCIO LTDA")}),
+    ("caixas das partes sob o papel, pessoa física com CPF",
+     "Contrato de Prestação de Serviços de Desenvolvimento\nCONTRATADO\nAndrey Ricardo Santos Galdino\n"
+     "CPF: 123.456.789-09\nPrestador Autônomo de Serviços de TI\nCONTRATANTE\nLuz Celulares\n"
+     "CNPJ: 12.345.678/0001-95\nRepr. legal: Igor Araújo da Silva\nAs partes acima identificadas celebram o "
+     "presente contrato." + FECHO + "Andrey Ricardo Santos Galdino\nContratado — Prestador de Serviços\n"
+     "CPF: 123.456.789-09\nIgor Araújo da Silva\nContratante — Luz Celulares\nCNPJ: 12.345.678/0001-95\n",
+     {("Luz Celulares", "12.345.678/0001-95", "CONTRATANTE")},
+     {("Andrey Ricardo Santos Galdino", "123.456.789-09", None), ("Igor Araújo da Silva", None, "Luz Celulares")}),
+    ("papel antes do nome da pessoa e Nome: no bloco de assinaturas",
+     "CONTRATO DE LOCAÇÃO\nO LOCADOR, CARLOS EDUARDO RAMOS, brasileiro, inscrito no CPF sob o nº 123.456.789-09, e a "
+     "LOCATÁRIA, GAMA COMÉRCIO LTDA, inscrita no CNPJ sob o nº 12.345.678/0001-95, representada por sua sócia LÚCIA "
+     "MARIA COSTA, inscrita no CPF sob o nº 987.654.321-00, resolvem celebrar o presente contrato." + FECHO
+     + "LOCADOR:\nNome: CARLOS EDUARDO RAMOS\nAssinatura: ____________________\nLOCATÁRIA:\n"
+       "Nome: LÚCIA MARIA COSTA\nAssinatura: ____________________\n",
+     {("GAMA COMÉRCIO LTDA", "12.345.678/0001-95", "LOCATÁRIA")},
+     {("CARLOS EDUARDO RAMOS", "123.456.789-09", None),
+      ("LÚCIA MARIA COSTA", "987.654.321-00", "GAMA COMÉRCIO LTDA")}),
+    ("CNPJ com dígitos errados depois do nome",
+     "CONTRATO DE LOCAÇÃO\nLOCADORA: Imobiliaria Horizonte CNPJ: 12.345.678/0001-00, com sede na Rua J, 100.\n"
+     "LOCATÁRIO: PEDRO HENRIQUE SALES, brasileiro, inscrito no CPF sob o nº 123.456.789-09.\nAs partes resolvem "
+     "celebrar o presente contrato." + FECHO,
+     {("Imobiliaria Horizonte", "12.345.678/0001-00", "LOCADORA")},
+     {("PEDRO HENRIQUE SALES", "123.456.789-09", None)}),
+    ("parte que assina só com o prenome, na linha do papel",
+     "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
+     "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "
+     "contrato." + FECHO + "_________________ _________________\nLOCATÁRIO: Carlos\n_________________\nLOCADOR\n",
+     {("SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA", "11.222.333/0001-81", "LOCADOR")}, {("Carlos", None, None)}),
+]
+
+
+@pytest.mark.parametrize("texto, empresas, assinaturas", [f[1:] for f in FORMAS], ids=[f[0] for f in FORMAS])
+def test_party_and_signature_shapes(tmp_path, texto, empresas, assinaturas):
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([texto], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert lido["eh_contrato"] is True
+    assert {(e["razao_social"], e["cnpj"], e["papel_no_contrato"]) for e in lido["empresas"]} == empresas
+    assert {(s["nome_signatario"], s["cpf"], s["empresa_representada"]) for s in lido["assinaturas"]} == assinaturas
+
+
+def test_signature_blocks_side_by_side_are_read_as_two(tmp_path):
+    preambulo = [
+        "CONTRATO DE PRESTAÇÃO DE SERVIÇOS",
+        "A empresa ALFA SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.222.333/0001-81, doravante",
+        "denominada CONTRATANTE, e a empresa BETA COMÉRCIO LTDA, inscrita no CNPJ sob o",
+        "nº 12.345.678/0001-95, doravante denominada CONTRATADA, resolvem celebrar o presente contrato.",
+        "CLÁUSULA PRIMEIRA – DO OBJETO", "O objeto é a manutenção.",
+        "E, por estarem justas e acordadas, as partes assinam o presente contrato.", "Campinas, 10 de março de 2025.",
+    ]
+    itens = [(60, 80 + 14 * i, linha) for i, linha in enumerate(preambulo)]
+    for x, linhas in ((60, ["______________________________", "RODRIGO DA SILVA ALVES – Cel PM",
+                            "Diretor – ALFA SERVIÇOS LTDA"]),
+                      (330, ["______________________________", "MARCOS VINICIUS TEIXEIRA",
+                             "Sócio – BETA COMÉRCIO LTDA"])):
+        itens += [(x, 260 + 14 * i, linha) for i, linha in enumerate(linhas)]
+    itens.append((60, 330, "Testemunhas:"))
+    for x, linhas in ((60, ["ANA PAULA GOMES – 3º Sgt", "CPF: 111.444.777-35"]),
+                      (330, ["3º Sgt JOSÉ CARLOS NUNES — S Ten", "CPF: 222.555.888-40"])):
+        itens += [(x, 360 + 14 * i, linha) for i, linha in enumerate(linhas)]
+    documento = read_document(write_laid_out_pdf(tmp_path / "c.pdf", [itens]))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert {(s["nome_signatario"], s["cpf"], s["empresa_representada"], s["tipo_assinatura"])
+            for s in lido["assinaturas"]} == {
+        ("RODRIGO DA SILVA ALVES", None, "ALFA SERVIÇOS LTDA", "representante"),
+        ("MARCOS VINICIUS TEIXEIRA", None, "BETA COMÉRCIO LTDA", "representante"),
+        ("ANA PAULA GOMES", "111.444.777-35", None, "testemunha"),
+        ("JOSÉ CARLOS NUNES", "222.555.888-40", None, "testemunha"),
+    }
+
+
+QUALIFICACAO = ("A empresa ACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.222.333/0001-81, na qualidade de "
+                "CONTRATADA do contrato nº 5/2024, representada por JOÃO PEDRO ALMEIDA, inscrito no CPF sob o nº "
+                "123.456.789-09.")
+
+
+@pytest.mark.parametrize("texto, contrato", [
+    # a blank template: a contract, with no party to report
+    ("CONTRATO DE LOCAÇÃO DE IMÓVEL\nPelo presente instrumento, as partes [NOME], inscrita no CNPJ sob o nº [ ], "
+     "e [NOME], inscrito no CPF sob o nº [ ], têm entre si justo e contratado:\nCLÁUSULA PRIMEIRA – DO OBJETO\n"
+     "O imóvel.\nCLÁUSULA SEGUNDA – DO PRAZO\nDoze meses.", True),
+    # a contract between private persons
+    ("CONTRATO DE COMPRA E VENDA\nPelo presente instrumento, RENATA DIAS MOURA, brasileira, inscrita no CPF sob o nº "
+     "123.456.789-09, doravante denominada VENDEDORA, e CARLOS EDUARDO RAMOS, brasileiro, inscrito no CPF sob o nº "
+     "987.654.321-00, doravante denominado COMPRADOR, têm entre si justo e contratado o que segue." + FECHO, True),
+    # what cites a contract is not one: an extract, a notice, a memo, a certificate
+    ("EXTRATO DO TERMO ADITIVO Nº 3/2025\nPartes: a União e ACME SERVIÇOS LTDA.\n" + QUALIFICACAO
+     + "\nCLÁUSULA PRIMEIRA – prorrogação.", False),
+    ("AVISO DE LICITAÇÃO\nPregão Eletrônico nº 12/2025. " + QUALIFICACAO, False),
+    ("MEMORANDO Nº 44/2025\nAssunto: renovação. " + QUALIFICACAO + " As partes celebram aditivo.", False),
+    ("CERTIDÃO\nCertificamos que " + QUALIFICACAO, False),
+    # no title, one contract formula ("na qualidade de") and a qualified party: not enough
+    ("Campinas, 3 de março de 2025.\n" + QUALIFICACAO, False),
+])
+def test_contract_decision_by_what_the_document_is(tmp_path, texto, contrato):
+    documento = read_document(write_text_pdf(tmp_path / "d.pdf", acuracia.quebrar([texto], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert lido["eh_contrato"] is contrato
+    if not contrato:
+        assert lido["empresas"] == [] and lido["assinaturas"] == []
