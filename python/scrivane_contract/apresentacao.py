@@ -503,12 +503,12 @@ def linhas_evidencias(v: "Verificacao") -> list[str]:
         faltas = nao_lidos(registro)
         if not itens and not faltas:
             continue
-        linhas.append(f"   {escapar_controles(nome)}")
+        linhas.append(f"   {para_terminal(nome)}")
         for item in itens:
             linhas.append(f"      {', '.join(item['rotulos'])} (p. {item['pagina']}): "
-                          f"\u00ab{escapar_controles(' '.join(item['trecho'].split()))}\u00bb")
+                          f"\u00ab{para_terminal(' '.join(item['trecho'].split()), LIMITE_LINHA)}\u00bb")
         for falta in faltas:
-            linhas.append(f"      ⚠️ {escapar_controles(falta)}")
+            linhas.append(f"      ⚠️ {para_terminal(falta, LIMITE_LINHA)}")
     if not linhas:
         return []
     regua = "─" * 60
@@ -545,7 +545,7 @@ def imprimir_assinaturas(v: "Verificacao") -> None:
     imprimir_secao(v.assinaturas_digitais, console)
     if v.resultado is not None and v.veredito != v.resultado.get("resultado_final"):
         motivo = getattr(v, "motivo_veredito", None)
-        console.print(f"🚫 VEREDITO FINAL: {v.veredito}" + (f" ({_escapar(motivo)})" if motivo else ""),
+        console.print(f"🚫 VEREDITO FINAL: {v.veredito}" + (f" ({_escapar_mensagem(motivo)})" if motivo else ""),
                       style="bold red", soft_wrap=True)
 
 
