@@ -56,6 +56,12 @@ def _diz_testemunha(v):
     return "testemunha" in v.lower()
 
 
+def _assina_por_parte(a):
+    nome = a.nome_signatario
+    return (bool(nome) and nome not in ("N/A", "(não identificado)")
+            and not _diz_testemunha(a.cargo) and not _diz_testemunha(a.tipo_assinatura))
+
+
 def _motivo_indisponivel():
     motivo = getattr(_cnpj.requests, "motivo_indisponivel", None)
     return motivo if isinstance(motivo, str) and motivo else "Receita Federal indisponível: consulta não concluída"
@@ -236,6 +242,17 @@ class RefChecker:
         self._log("\n🔍 Validando empresas na Receita Federal...", "")
         verificadas, cache = self._validar_empresas(empresas)
         assinadas = self._validar_assinaturas(assinaturas, cache)
+        for verificados, extraidos in ((verificadas, empresas), (assinadas, assinaturas)):
+            if len(verificados) != len(extraidos):
+                continue
+            for v, x in zip(verificados, extraidos):
+                if x.evidencias:
+                    v.evidencias = x.evidencias
+                for d in x.divergencias:
+                    if isinstance(d, dict):
+                        v.campos.append(CampoVerificado(campo="Evidência", status="pendente", valor_contrato=d.get("valor"),
+                                                        valor_receita=d.get("no_documento"), mensagem=d.get("mensagem")))
+                        v.problemas.append(d.get("mensagem"))
         listas = {"aprovado": [], "reprovado": [], "pendente": []}
         for e in verificadas:
             dono = e.razao_social_receita or e.razao_social_contrato or e.cnpj
@@ -246,6 +263,10 @@ class RefChecker:
             for c in a.campos:
                 if c.status in listas:
                     listas[c.status].append(f"{c.campo} - {a.nome_signatario}")
+        if (not listas["reprovado"] and not listas["pendente"] and verificadas
+                and raw["assinaturas"] and raw["assinaturas"].raw_result
+                and not any(_assina_por_parte(a) for a in assinadas)):
+            listas["pendente"].append("Signatário - nenhum signatário identificado")
         ok, bad, pend = (len(listas[k]) for k in ("aprovado", "reprovado", "pendente"))
         if bad:
             final, just = "REPROVADO", f"{bad} campo(s) reprovado(s)"

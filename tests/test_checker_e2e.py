@@ -19,9 +19,11 @@ BETA = "99888777000166"
 CONTRATO = """CONTRATO DE PRESTAÇÃO DE SERVIÇOS
 CONTRATANTE: ACME COMERCIO DE TESTES LTDA, CNPJ 11.222.333/0001-81,
 com sede na Av. Paulista, 1000, Bela Vista, São Paulo/SP, CEP 01310-100.
-CONTRATADA: BETA SERVICOS LTDA.
+CONTRATADA: BETA SERVICOS LTDA, CNPJ 99.888.777/0001-66, representada por João Pereira.
+INTERVENIENTES: Zeta Consultoria Ltda; Fantasma Ltda, CNPJ 12.345.678/0001-99.
 Objeto: limpeza. Vigência: 12 meses. Valor: R$ 1.000,00. Foro: São Paulo/SP.
-Assinaturas: MARIA DA SILVA (sócia), representante, CPF 123.456.789-00."""
+Assinaturas: MARIA DA SILVA (sócia), representante, CPF 123.456.789-00.
+Testemunhas: Ana Souza e Carlos Lima."""
 DADOS = {"tipo_contrato": "Prestação de serviços", "objeto": "Limpeza", "data_assinatura": None,
          "vigencia": "12 meses", "valor": "R$ 1.000,00", "foro": "São Paulo/SP"}
 D, S = "=" * 60, "─" * 60
@@ -127,13 +129,14 @@ class TestEndToEnd:
         cnpj_, brasil, receita = empresa_exemplo(ACME)
         brasil.update(cep=1310100, numero=1000)  # numbers, as BrasilAPI's schema types them
         registry.add_company(cnpj_, brasil, receita)
-        answer(llm, [empresa(ACME, "ACME COMERCIO DE TESTES LTDA", "Rua Augusta 10, São Paulo/SP, CEP 01310-100")], [])
+        answer(llm, [empresa(ACME, "ACME COMERCIO DE TESTES LTDA", "Rua Augusta 10, São Paulo/SP, CEP 01310-100")],
+               [pessoa("Maria da Silva", ACME)])
         r = ContractChecker(openai_api_key="sk-test", verbose=False).verificar(pdf)
         endereco = r["empresas"][0]["campos"][3]
         assert (endereco["campo"], endereco["status"], endereco["mensagem"]) == ("Endereço", "aprovado",
                                                                                  "Similaridade: 80%")
         assert endereco["valor_receita"] == "AV PAULISTA 1000 ANDAR 5 BELA VISTA SAO PAULO SP 01310100"
-        assert (r["resultado_final"], r["total_aprovados"]) == ("APROVADO", 4)
+        assert (r["resultado_final"], r["total_aprovados"]) == ("APROVADO", 5)
 
     def test_engine_cannot_start(self, llm, registry, pdf, capsys, caplog):
         chk = ContractChecker(openai_api_key="sk-test", model="")

@@ -162,9 +162,37 @@ class TestClassification:
         assert (r["resultado_final"], r["justificativa"]) == ("REPROVADO", "1 campo(s) reprovado(s)")
         r = run([self.emp(campo("pendente"), campo("aprovado"), campo("pendente"), campo("pendente"))])
         assert (r["resultado_final"], r["justificativa"]) == ("PENDENTE", "3 campo(s) requer(em) análise manual")
-        r = run([self.emp(campo("aprovado"), campo("nao_verificado"), campo("Aprovado"), campo(None))])
+        signatario = SimpleNamespace(nome_signatario="Ana", cargo="Sócia", tipo_assinatura=None, campos=[],
+                                     model_dump=dict)
+        r = run([self.emp(campo("aprovado"), campo("nao_verificado"), campo("Aprovado"), campo(None))], [signatario])
         assert (r["resultado_final"], r["justificativa"]) == ("APROVADO", "Todos os 1 campos verificados foram aprovados")
         assert (r["total_campos"], r["campos_aprovados"]) == (1, ["X - R"])
+
+    @staticmethod
+    def sig(nome, cargo=None, tipo=None, *campos):
+        return SimpleNamespace(nome_signatario=nome, cargo=cargo, tipo_assinatura=tipo, campos=list(campos),
+                               model_dump=dict)
+
+    @pytest.mark.parametrize("assinaturas", [
+        (), ((None,),), (("N/A",),), (("(não identificado)",),), (("Ana Souza", "Testemunha"),),
+        (("Ana Souza", None, "testemunha"), ("Rui", "TESTEMUNHA 2"))], ids=["none", "null", "n/a", "unidentified",
+                                                                          "witness", "witnesses"])
+    def test_companies_without_a_signatory_are_pending(self, run, assinaturas):
+        r = run([self.emp(campo("aprovado"))], [self.sig(*a) for a in assinaturas])
+        assert (r["resultado_final"], r["justificativa"]) == ("PENDENTE", "1 campo(s) requer(em) análise manual")
+        assert r["campos_pendentes"] == ["Signatário - nenhum signatário identificado"]
+        assert (r["total_campos"], r["total_aprovados"], r["total_pendentes"]) == (2, 1, 1)
+
+    def test_the_no_signatory_entry_leaves_other_verdicts_alone(self, run):
+        r = run([self.emp(campo("aprovado"), campo("reprovado"))])
+        assert (r["resultado_final"], r["justificativa"], r["campos_pendentes"]) == (
+            "REPROVADO", "1 campo(s) reprovado(s)", [])
+        r = run([self.emp(campo("pendente"))], [self.sig("Ana", "Testemunha")])
+        assert (r["justificativa"], r["campos_pendentes"]) == ("1 campo(s) requer(em) análise manual", ["X - R"])
+        r = run([], [self.sig("Ana", "Sócia", None, campo("aprovado"))])  # a signatory and no company
+        assert (r["resultado_final"], r["campos_pendentes"]) == ("APROVADO", [])
+        r = run([])
+        assert r["justificativa"] == "Nenhum campo verificado: nenhuma empresa ou signatário identificado"
 
     def test_labels(self, run):
         sig = SimpleNamespace(nome_signatario=None, campos=[campo("pendente", "Poder")], model_dump=dict)
@@ -233,7 +261,7 @@ class TestTwin:
     """Whole verifications against the plain-Python twin, null registry values included."""
 
     @pytest.mark.parametrize("variant", ["plain", "nulls", "by-name", "empty-registry", "no-signatories-answer",
-                                         "nothing-extracted"])
+                                         "nothing-extracted", "only-a-witness"])
     def test_same_result_and_progress_lines(self, no_env_keys, contrato, registry_fake, capsys, variant):
         import reference_checker as ref
         engine = companies_and_people(registry_fake)
@@ -249,6 +277,10 @@ class TestTwin:
         elif variant == "no-signatories-answer":
             del engine.answers["assinaturas"]
             del engine.answers["empresas"].raw_result["empresas"][1]  # the company left is approved
+        elif variant == "only-a-witness":
+            engine.answers["assinaturas"].raw_result["assinaturas"] = [{"nome_signatario": "Rui Costa",
+                                                                        "cargo": "Testemunha"}]
+            del engine.answers["empresas"].raw_result["empresas"][1]
         elif variant == "nothing-extracted":
             engine.answers["empresas"].raw_result["empresas"] = []
             engine.answers["assinaturas"].raw_result["assinaturas"] = []
@@ -264,6 +296,8 @@ class TestTwin:
             assert got == expected and reports == [1]
             if variant == "no-signatories-answer":
                 assert got["justificativa"] == "Extração incompleta: sem resposta para assinaturas"
+            if variant == "only-a-witness":
+                assert got["campos_pendentes"] == ["Signatário - nenhum signatário identificado"]
             assert ours_lines == lines(capsys)
         finally:
             from scrivane_contract import cnpj

@@ -66,7 +66,8 @@ def reg(env):
 
 def contrato(pasta, nome, signatario):
     """A contract PDF whose engine answers (scripted by its marker) name ``signatario``."""
-    return write_text_pdf(Path(pasta) / nome, [f"CONTRATO {nome}\nCONTRATANTE: ACME, CNPJ {ACME_F}\n{signatario}"])
+    return write_text_pdf(Path(pasta) / nome, [f"CONTRATO {nome}\nCONTRATANTE: ACME COMERCIO DE TESTES LTDA, "
+                                               f"CNPJ {ACME_F}\n{signatario}"])
 
 
 def responder(llm, marcador, signatario, *, atraso=0.0, empresas=(EMPRESA,), depois=None, abre=None):
@@ -185,7 +186,13 @@ class TestVerificarUm:
         biblioteca, resto = out.split(f"\n\n{regua}\n🗂️ PROCEDÊNCIA DOS DADOS DA RECEITA\n{regua}\n")
         procedencia, secao = resto.split("\n✍️  ASSINATURAS DIGITAIS\n")
         assert sem_tempos(biblioteca + "\n") == sem_tempos(capsys.readouterr().out)
+        procedencia, evidencias = procedencia.split(f"\n\n{regua}\n🔎 ONDE CADA DADO FOI LIDO\n{regua}\n")
         assert procedencia.splitlines()[0] == f"   ACME COMERCIO DE TESTES LTDA ({ACME_F}): Registro em {reg.url}"
+        # ... then where each value was read: page and passage.
+        trecho = f"a.pdf CONTRATANTE: ACME COMERCIO DE TESTES LTDA, CNPJ {ACME_F} {signatario}»"
+        assert evidencias.splitlines() == [
+            "   ACME COMERCIO DE TESTES LTDA", f"      CNPJ, Razão social (p. 1): «CONTRATO {trecho}",
+            f"   {signatario}", f"      Nome, CNPJ da empresa (p. 1): «{trecho}"]
         assert "Nenhuma assinatura digital no documento" in secao
 
     def test_pending_contract_and_silent_summary(self, env, llm, reg, tmp_path, capsys):

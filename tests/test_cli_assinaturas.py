@@ -36,11 +36,13 @@ def qsa_com_cpfs(reg):  # noqa: F811
 
 
 def contrato_assinado(ca, pasta, nome, *assinantes, alterar=False):
-    data = pdf_texto(f"CONTRATO {nome}", f"CONTRATANTE: ACME, CNPJ {ACME_F}")
+    linhas = (f"CONTRATO {nome}", f"CONTRATANTE: ACME COMERCIO DE TESTES LTDA, CNPJ {ACME_F}",
+              "Assinam: Maria da Silva e João Pereira")
+    data = pdf_texto(*linhas)
     for i, assinante in enumerate(assinantes, 1):
         data = assinar(data, assinante, f"Assinatura{i}")
     if alterar:
-        data = trocar_texto(data, f"CONTRATO {nome}", "VALOR: R$ 9.000.000,00")
+        data = trocar_texto(data, *linhas, "VALOR: R$ 9.000.000,00")
     path = pasta / nome
     path.write_bytes(data)
     return path
@@ -105,7 +107,8 @@ def test_untrusted_certificate_is_a_warning_not_a_rejection(ca, llm, qsa_com_cpf
 def test_json_puts_the_signatures_beside_the_result(ca, llm, qsa_com_cpfs, tmp_path, capsys):  # noqa: F811
     pdf = contrato_assinado(ca, tmp_path, "j.pdf", ca.maria)
     sem = tmp_path / "sem.pdf"
-    sem.write_bytes(pdf_texto("CONTRATO sem.pdf", f"CONTRATANTE: ACME, CNPJ {ACME_F}"))
+    sem.write_bytes(pdf_texto("CONTRATO sem.pdf", f"CONTRATANTE: ACME COMERCIO DE TESTES LTDA, CNPJ {ACME_F}",
+                              "Assina: Maria da Silva"))
     responder(llm, "j.pdf", "Maria da Silva")
     responder(llm, "sem.pdf", "Maria da Silva")
     codigo, out, err = rodar(capsys, "verificar", "--json", "--registro", qsa_com_cpfs.url, "--raizes", ca.raizes,
@@ -173,7 +176,7 @@ ATAQUES = {
     "aparência de anotação revelada": (lambda ca, linhas: revelar_sobreposicao(assinar(
         com_sobreposicao_oculta(pdf_texto(*linhas), MULTA), ca.maria, "Assinatura1")), [1]),
     "texto trocado": (lambda ca, linhas: trocar_texto(assinar(pdf_texto(*linhas), ca.maria, "Assinatura1"),
-                                                     linhas[0], MULTA), [1]),
+                                                     *linhas, MULTA), [1]),
     "página acrescentada": (lambda ca, linhas: acrescentar_pagina(assinar(pdf_texto(*linhas), ca.maria,
                                                                           "Assinatura1"), MULTA), [2]),
 }
@@ -183,7 +186,8 @@ ATAQUES = {
 def test_every_visible_change_after_signing_rejects_the_contract(ca, llm, qsa_com_cpfs, tmp_path, capsys, ataque):  # noqa: F811
     fazer, paginas = ATAQUES[ataque]
     pdf = tmp_path / "ataque.pdf"
-    pdf.write_bytes(fazer(ca, ("CONTRATO ataque.pdf", f"CONTRATANTE: ACME, CNPJ {ACME_F}")))
+    pdf.write_bytes(fazer(ca, ("CONTRATO ataque.pdf", f"CONTRATANTE: ACME COMERCIO DE TESTES LTDA, CNPJ {ACME_F}",
+                               "Assina: Maria da Silva")))
     responder(llm, "ataque.pdf", "Maria da Silva")
     codigo, out, err = rodar(capsys, "verificar", "--json", "--registro", qsa_com_cpfs.url, "--raizes", ca.raizes, pdf)
     objeto = json.loads(out)

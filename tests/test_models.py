@@ -63,7 +63,8 @@ class TestExtractedRecords:
 
     def test_unknown_keys_and_missing_keys_from_the_model(self):
         e = EmpresaExtraida(cnpj=None, capital_social="10.000", inventado=[1, 2])
-        assert e.model_dump() == {k: None for k in EmpresaExtraida.model_fields}
+        assert e.model_dump() == {k: [] if k in ("evidencias", "divergencias") else None
+                                  for k in EmpresaExtraida.model_fields}
         assert not hasattr(e, "inventado")
 
     def test_number_written_where_text_is_expected_becomes_text(self):

@@ -81,13 +81,14 @@ def soltar(pagina, caminho: Path) -> None:
 
 
 # Words of the report's table cells drawn on more than one line ("Sócia administrado/ra"); a
-# CNPJ or another long code in monospace may be cut, a word may not.
+# CNPJ or another long code in monospace may be cut, a word may not. Passages quoted from the
+# document flow as text does.
 PALAVRAS_PARTIDAS = """() => {
     const partidas = [];
     for (const celula of document.querySelectorAll("#relatorio-conteudo td")) {
         const textos = document.createTreeWalker(celula, NodeFilter.SHOW_TEXT);
         for (let no = textos.nextNode(); no; no = textos.nextNode()) {
-            if (no.parentElement.closest(".mono")) continue;
+            if (no.parentElement.closest(".mono, .evidencias")) continue;
             for (const m of no.data.matchAll(/\\S+/g)) {
                 const trecho = document.createRange();
                 trecho.setStart(no, m.index);
@@ -218,4 +219,65 @@ def test_phone_width_keyboard_and_refusals(servico, navegador, tmp_path):
     assert [c["rotulo"] for c in celulas] == ['"Data"', '"Arquivo"', '"Resultado"', '"Empresas"']
     assert all(0 < c["direita"] <= 390 for c in celulas), celulas
     assert pagina.evaluate("document.documentElement.scrollWidth") <= 390
+    contexto.close()
+
+
+# Where the highlight sits over the page image, in fractions of the image, and how dark the darkest
+# pixel of the image under it is (0: black ink, 255: blank paper).
+CAIXA_NA_PAGINA = """() => {
+    const img = document.getElementById("visor-imagem");
+    const r = img.getBoundingClientRect(), c = document.getElementById("visor-caixa").getBoundingClientRect();
+    const canvas = document.createElement("canvas");
+    canvas.width = img.naturalWidth;
+    canvas.height = img.naturalHeight;
+    const g = canvas.getContext("2d");
+    g.drawImage(img, 0, 0);
+    const k = img.naturalWidth / r.width;
+    const px = g.getImageData((c.left - r.left) * k, (c.top - r.top) * k, c.width * k, c.height * k).data;
+    let escuro = 255;
+    for (let i = 0; i < px.length; i += 4) escuro = Math.min(escuro, px[i]);
+    return {x0: (c.left - r.left) / r.width, y0: (c.top - r.top) / r.height, x1: (c.right - r.left) / r.width,
+            y1: (c.bottom - r.top) / r.height, escuro: escuro, largura: img.naturalWidth};
+}"""
+
+
+def test_a_passage_opens_its_page_with_the_value_highlighted(servico, navegador):
+    base, contratos, app = servico
+    contexto = navegador.new_context(viewport={"width": 1200, "height": 900})
+    contexto.add_init_script(f"localStorage.setItem('scrivane-token', {json.dumps(TOKEN)})")
+    pagina = contexto.new_page()
+    erros = []
+    pagina.on("console", lambda m: m.type == "error" and erros.append((m.text, m.location)))
+    pagina.goto(base + "/")
+    pagina.set_input_files("#arquivo", str(contratos["APROVADO"]))
+    pagina.wait_for_selector("#resultado:not([hidden]) .veredito__titulo", timeout=30000)
+
+    # Every company and signatory shows where it was read; the passages are buttons.
+    assert pagina.locator("#relatorio-conteudo .cartao .evidencias").count() == 2
+    passagens = pagina.locator("#relatorio-conteudo .evidencia[role=button]")
+    assert passagens.count() >= 6
+    cnpj = pagina.locator(".cartao .evidencia[role=button]", has_text="64.628.897/0001-85").first
+    assert "CNPJ" in cnpj.locator(".evidencia__onde").inner_text()
+    x0, y0, x1, y1 = (float(n) for n in cnpj.get_attribute("data-caixa").split(","))
+    cnpj.click()
+    pagina.wait_for_selector("#dialogo-pagina[open] #visor-caixa:not([hidden])")
+    assert pagina.inner_text("#pagina-titulo") == "Página " + cnpj.get_attribute("data-pagina")
+    lugar = pagina.evaluate(CAIXA_NA_PAGINA)
+    assert lugar["largura"] >= 595 * 1.5 - 1  # drawn at screen resolution, not a thumbnail
+    esperado = ((x0 - 2) / 595, (y0 - 2) / 842, (x1 + 2) / 595, (y1 + 2) / 842)
+    assert [round(lugar[k], 3) for k in ("x0", "y0", "x1", "y1")] == pytest.approx(esperado, abs=0.004)
+    assert lugar["escuro"] < 100  # the box is over printed text
+    pagina.screenshot(path=str(CAPTURAS / "evidencia-na-pagina.png"))
+
+    # Closed, then another passage by keyboard: the page is drawn again only if it is another one.
+    pagina.click("#dialogo-pagina button[value=fechar]")
+    pagina.wait_for_selector("#dialogo-pagina[open]", state="detached")
+    testemunha = pagina.locator(".linha-evidencias .evidencia[role=button][data-pagina='2']").first
+    testemunha.focus()
+    pagina.keyboard.press("Enter")
+    pagina.wait_for_selector("#dialogo-pagina[open] #visor-caixa:not([hidden])")
+    assert pagina.inner_text("#pagina-titulo") == "Página 2"
+    assert pagina.evaluate(CAIXA_NA_PAGINA)["escuro"] < 100
+    assert erros == []
+    assert list(app.state.fila.pasta.iterdir()) == []
     contexto.close()

@@ -13,7 +13,7 @@ from typing import Any, Optional
 
 from pydantic import BaseModel, ValidationError
 
-from . import pricing
+from . import grounding, pricing
 from .document import Document
 from .isolation import escape_for_log, read_isolated
 from .schema import schema_name, strict_json_schema
@@ -137,6 +137,7 @@ class RunResult:
     ocr_pages: tuple[int, ...] = ()  # zero-based pages read by OCR
     unread_pages: tuple[int, ...] = ()  # zero-based scanned pages left unread (OCR off or unavailable)
     ocr_seconds: float = 0.0  # part of total_metrics.time_seconds
+    grounding_seconds: float = 0.0  # locating the answers' values in the pages; part of time_seconds
 
     def get_result(self, question_id: str) -> Optional[Answer]:
         """The answer to ``question_id``, or None when the question has none."""
@@ -316,6 +317,9 @@ class Scrivane:
                     results[question.id] = answer
                 else:
                     failures[question.id] = reason
+        grounding_started = time.perf_counter()
+        self._ground(document, questions, results)
+        grounding_seconds = time.perf_counter() - grounding_started
         total.time_seconds = time.perf_counter() - started
         self._say("📊", f"Extração concluída: {_br(total.tokens)} tokens, US$ {_br(total.cost_usd, 4)}, "
                         f"{_br(total.time_seconds, 1)} s")
@@ -328,7 +332,22 @@ class Scrivane:
             ocr_pages=document.ocr_pages,
             unread_pages=document.unread_pages,
             ocr_seconds=document.ocr_seconds,
+            grounding_seconds=grounding_seconds,
         )
+
+    @staticmethod
+    def _ground(document: Document, questions: list[Question], results: dict[str, Answer]) -> None:
+        """Every listed item of every answer gets the evidence of its values in the pages (see
+        ``scrivane.grounding``), whoever answered: the model, or the local reader."""
+        index: Optional[grounding.Indice] = None
+        for question in questions:
+            answer = results.get(question.id)
+            listas = grounding.itens_com_evidencia(question.response_model)
+            if answer is None or not any(answer.raw_result.get(nome) for nome in listas):
+                continue
+            if index is None:
+                index = grounding.Indice(document)
+            grounding.fundamentar(index, answer.raw_result, question.response_model)
 
     def document_budget(self, question: Question) -> int:
         """Tokens of document text that fit in one request for ``question``."""

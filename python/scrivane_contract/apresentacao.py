@@ -37,6 +37,8 @@ __all__ = [
     "imprimir_aviso",
     "imprimir_depois_do_relatorio",
     "linhas_procedencia",
+    "linhas_evidencias",
+    "evidencias_agrupadas",
     "problemas_de_cnpj",
     "imprimir_resumo",
     "imprimir_secao",
@@ -457,12 +459,79 @@ def linhas_procedencia(v: "Verificacao") -> list[str]:
     return ["", regua, "🗂️ PROCEDÊNCIA DOS DADOS DA RECEITA", regua, *linhas]
 
 
+# Labels of the extracted values whose evidence is shown.
+ROTULOS_EVIDENCIA = {
+    "cnpj": "CNPJ",
+    "razao_social": "Razão social",
+    "nome_signatario": "Nome",
+    "cpf": "CPF",
+    "cargo": "Cargo",
+    "empresa_representada": "Empresa representada",
+    "cnpj_empresa": "CNPJ da empresa",
+}
+
+
+def evidencias_agrupadas(registro: Any) -> list[dict[str, Any]]:
+    """The evidence of one verified company or signatory (a ``model_dump`` map), one entry per passage:
+    ``{"rotulos": [value labels], "pagina", "trecho", "caixa"}``, in the order the values were read."""
+    saida: list[dict[str, Any]] = []
+    vistos: dict[tuple[Any, str], dict[str, Any]] = {}
+    for e in _lista(registro.get("evidencias") if isinstance(registro, dict) else None):
+        if not isinstance(e, dict) or not isinstance(e.get("pagina"), int):
+            continue
+        chave = (e["pagina"], _texto(e.get("trecho")))
+        rotulo = ROTULOS_EVIDENCIA.get(_texto(e.get("campo")), _texto(e.get("campo")))
+        if chave in vistos:
+            if rotulo not in vistos[chave]["rotulos"]:
+                vistos[chave]["rotulos"].append(rotulo)
+            continue
+        item = {"rotulos": [rotulo], "pagina": e["pagina"], "trecho": chave[1],
+                "caixa": e.get("caixa") if isinstance(e.get("caixa"), list) else None}
+        vistos[chave] = item
+        saida.append(item)
+    return saida
+
+
+def nao_lidos(registro: Any) -> list[str]:
+    """The messages of the values of a record that the document does not hold (field "Evidência")."""
+    campos = _lista(registro.get("campos")) if isinstance(registro, dict) else []
+    return [_texto(c.get("mensagem")) for c in campos if isinstance(c, dict) and c.get("campo") == "Evidência"]
+
+
+def linhas_evidencias(v: "Verificacao") -> list[str]:
+    """The section that says where each company and signatory was read: page and passage of each
+    value, and the values the document does not hold."""
+    r = v.resultado if isinstance(v.resultado, dict) else {}
+    linhas: list[str] = []
+    grupos = [(_nome_empresa(e), e) for e in _lista(r.get("empresas")) if isinstance(e, dict)]
+    grupos += [(_texto(a.get("nome_signatario")) or "Signatário sem nome", a)
+               for a in _lista(r.get("assinaturas")) if isinstance(a, dict)]
+    for nome, registro in grupos:
+        itens = evidencias_agrupadas(registro)
+        faltas = nao_lidos(registro)
+        if not itens and not faltas:
+            continue
+        linhas.append(f"   {para_terminal(nome)}")
+        for item in itens:
+            linhas.append(f"      {', '.join(item['rotulos'])} (p. {item['pagina']}): "
+                          f"\u00ab{para_terminal(' '.join(item['trecho'].split()), LIMITE_LINHA)}\u00bb")
+        for falta in faltas:
+            linhas.append(f"      ⚠️ {para_terminal(falta, LIMITE_LINHA)}")
+    if not linhas:
+        return []
+    regua = "─" * 60
+    return ["", regua, "🔎 ONDE CADA DADO FOI LIDO", regua, *linhas]
+
+
 def imprimir_depois_do_relatorio(v: "Verificacao") -> None:
     """What follows the library's report of one contract: where the registry data came from,
-    the CNPJ check digits, the hints, then the digital signatures."""
+    the CNPJ check digits, the hints, where each value was read in the document, then the
+    digital signatures."""
     imprimir_aviso(v)
     if v.resultado is not None:
         for linha in linhas_procedencia(v):
+            print(linha)
+        for linha in linhas_evidencias(v):
             print(linha)
     imprimir_assinaturas(v)
 
@@ -786,6 +855,9 @@ def contexto_relatorio(resultado: dict, arquivo: Optional[str] = None,
                                or d["dono"] == _texto(bruta.get("razao_social_contrato"))]
     for vista, bruta in zip(assinaturas, assinaturas_brutas):
         vista["problemas"] = [_texto(p) for p in _lista(bruta.get("problemas"))]
+    for vista, bruta in [*zip(empresas, empresas_brutas), *zip(assinaturas, assinaturas_brutas)]:
+        vista["evidencias"] = evidencias_agrupadas(bruta)
+        vista["nao_lidos"] = nao_lidos(bruta)
     aprovados = [_texto(x) for x in _lista(resultado.get("campos_aprovados"))]
     reprovados = [_texto(x) for x in _lista(resultado.get("campos_reprovados"))]
     pendentes = [_texto(x) for x in _lista(resultado.get("campos_pendentes"))]

@@ -19,9 +19,10 @@ as keyword arguments.
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any, ClassVar, Optional
 
 from pydantic import BaseModel, ConfigDict, Field, computed_field
+from pydantic.json_schema import SkipJsonSchema
 
 __all__ = [
     "EmpresaExtraida",
@@ -35,6 +36,11 @@ __all__ = [
     "ClassificacaoLegitimidade",
     "STATUS_EMOJI",
 ]
+
+# What the engine writes beside each extracted item once it has looked for the item's values in the
+# document (never asked of the model): where each value was read, and the values the document does not hold.
+_EVIDENCIAS = "Onde cada valor foi lido: campo, página (a partir de 1), trecho e caixa [x0, y0, x1, y1] em pontos"
+_DIVERGENCIAS = "Valores que o documento não traz, ou traz com outros dígitos"
 
 
 class _Registro(BaseModel):
@@ -69,6 +75,20 @@ class EmpresaExtraida(_Registro):
         default=None,
         description="Papel da empresa no contrato: contratante, contratada, interveniente, fiadora etc.; null se não indicado",
     )
+    trecho: Optional[str] = Field(
+        default=None,
+        description="Trecho do contrato copiado literalmente, sem corrigir nada (até 200 caracteres), onde a empresa "
+                    "é qualificada com o CNPJ e a razão social; null se não houver",
+    )
+    evidencias: SkipJsonSchema[list[dict[str, Any]]] = Field(default_factory=list, description=_EVIDENCIAS)
+    divergencias: SkipJsonSchema[list[dict[str, Any]]] = Field(default_factory=list, description=_DIVERGENCIAS)
+
+    # The values looked for in the document: label, kind ("numero": compared by digits; "nome"), and
+    # whether a value the document does not hold keeps the contract from approval.
+    campos_no_documento: ClassVar[dict[str, tuple[str, str, bool]]] = {
+        "cnpj": ("CNPJ", "numero", True),
+        "razao_social": ("Razão social", "nome", True),
+    }
 
 
 class ExtracaoEmpresas(_Registro):
@@ -105,6 +125,21 @@ class AssinaturaExtraida(_Registro):
         default=None,
         description="Forma da assinatura: digital, eletrônica, manuscrita, testemunha ou representante; null se não indicada",
     )
+    trecho: Optional[str] = Field(
+        default=None,
+        description="Trecho do contrato copiado literalmente, sem corrigir nada (até 200 caracteres), onde a pessoa "
+                    "aparece com o nome (e o CPF, se houver); null se não houver",
+    )
+    evidencias: SkipJsonSchema[list[dict[str, Any]]] = Field(default_factory=list, description=_EVIDENCIAS)
+    divergencias: SkipJsonSchema[list[dict[str, Any]]] = Field(default_factory=list, description=_DIVERGENCIAS)
+
+    campos_no_documento: ClassVar[dict[str, tuple[str, str, bool]]] = {
+        "nome_signatario": ("Signatário", "nome", True),
+        "cpf": ("CPF", "numero", True),
+        "cargo": ("Cargo", "nome", False),
+        "empresa_representada": ("Empresa representada", "nome", False),
+        "cnpj_empresa": ("CNPJ da empresa representada", "numero", True),
+    }
 
 
 class ExtracaoAssinaturas(_Registro):
@@ -188,6 +223,8 @@ class EmpresaVerificada(_Registro):
     # null values included.
     socios: list[dict[str, Any]] = Field(default_factory=list)
     problemas: list[str] = Field(default_factory=list)
+    # Where the contract's values of this company were read (see EmpresaExtraida.evidencias).
+    evidencias: list[dict[str, Any]] = Field(default_factory=list)
 
 
 class AssinaturaVerificada(_Registro):
@@ -202,6 +239,8 @@ class AssinaturaVerificada(_Registro):
     tem_poder_assinatura: bool = False
     qualificacao_qsa: Optional[str] = None
     problemas: list[str] = Field(default_factory=list)
+    # Where the contract's values of this signatory were read.
+    evidencias: list[dict[str, Any]] = Field(default_factory=list)
 
 
 class ClassificacaoLegitimidade(_Registro):

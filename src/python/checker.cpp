@@ -82,7 +82,7 @@ constexpr std::string_view kNames[] = {
     " campo(s) reprovado(s)", " campo(s) requer(em) análise manual", "Extração incompleta: sem resposta para ",
     "Todos os ", " campos verificados foram aprovados", "total_metrics", "_imprimir_relatorio", "metricas",
     "total_campos", "total_aprovados", "total_reprovados", "total_pendentes", "custo_usd", "tempo_segundos",
-    "ContractChecker", "verificar",
+    "ContractChecker", "verificar", "evidencias", "divergencias", "Evidência", "valor", "no_documento",
 };
 SC_MODULE_NAMES(kNames);
 
@@ -1692,7 +1692,73 @@ struct Validation {
     Lists lists;
 };
 
-Validation validate(PyObject* self, const Extraction& x) {
+// The pending entry of a contract whose companies nobody was found signing for.
+constexpr const char* kNoSignatory = "Signatário - nenhum signatário identificado";
+
+// A verified signatory who signs for a party: named, and not a witness.
+bool signs_for_a_party(PyObject* assinatura) {
+    Ref nome = getattr(assinatura, SC_NAME("nome_signatario"));
+    if (!truth(nome.get()) || text_equals(nome.get(), SC_TEXT("N/A")) ||
+        text_equals(nome.get(), SC_TEXT("(não identificado)")))
+        return false;
+    Ref cargo = getattr(assinatura, SC_NAME("cargo"));
+    if (says_witness(cargo.get())) return false;
+    Ref tipo = getattr(assinatura, SC_NAME("tipo_assinatura"));
+    return !says_witness(tipo.get());
+}
+
+// Companies were verified but no signatory of any of them was identified:
+// nothing says who bound them, so the contract cannot be approved.
+bool unsigned_companies(const Validation& v) {
+    bool companies = false, signatory = false;
+    for_each(v.empresas.get(), [&](PyObject*) { companies = true; });
+    if (!companies) return false;
+    for_each(v.assinaturas.get(), [&](PyObject* a) { signatory = signatory || signs_for_a_party(a); });
+    return !signatory;
+}
+
+// The engine's findings about where each extracted value was read travel to
+// the verified record: its `evidencias`, and, for each value the document does
+// not hold (or holds with other digits), a pending field "Evidência", so that
+// such a value never approves the contract. Records are paired by position,
+// and only when both lists pair up.
+Ref optional_attr(PyObject* o, PyObject* name) {
+    PyObject* v = nullptr;
+    check(PyObject_GetOptionalAttr(o, name, &v));
+    return Ref::steal(v);
+}
+
+void carry_evidence(PyObject* module, PyObject* verified, PyObject* extracted) {
+    if (!PyList_Check(verified) || !PyList_Check(extracted)) return;
+    const Py_ssize_t n = PyList_GET_SIZE(extracted);
+    if (PyList_GET_SIZE(verified) != n) return;
+    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(verified) && i < PyList_GET_SIZE(extracted); ++i) {
+        Ref ext = Ref::borrow(PyList_GET_ITEM(extracted, i));
+        Ref ver = Ref::borrow(PyList_GET_ITEM(verified, i));
+        Ref evidencias = optional_attr(ext.get(), SC_NAME("evidencias"));
+        if (evidencias && PyList_Check(evidencias.get()) && PyList_GET_SIZE(evidencias.get()) > 0)
+            setattr(ver.get(), SC_NAME("evidencias"), evidencias.get());
+        Ref divergencias = optional_attr(ext.get(), SC_NAME("divergencias"));
+        if (!divergencias || !PyList_Check(divergencias.get()) || PyList_GET_SIZE(divergencias.get()) == 0) continue;
+        Ref campos = getattr(ver.get(), SC_NAME("campos"));
+        Ref problemas = optional_attr(ver.get(), SC_NAME("problemas"));
+        for_each(divergencias.get(), [&](PyObject* d) {
+            if (!PyDict_Check(d)) return;
+            Ref valor = call_method(d, SC_NAME("get"), SC_NAME("valor"));
+            Ref no_documento = call_method(d, SC_NAME("get"), SC_NAME("no_documento"));
+            Ref mensagem = call_method(d, SC_NAME("get"), SC_NAME("mensagem"));
+            Ref f = campo(module, {{SC_NAME("campo"), SC_TEXT("Evidência")},
+                                   {SC_NAME("status"), SC_TEXT("pendente")},
+                                   {SC_NAME("valor_contrato"), valor.get()},
+                                   {SC_NAME("valor_receita"), no_documento.get()},
+                                   {SC_NAME("mensagem"), mensagem.get()}});
+            append(campos.get(), f.get());
+            if (problemas && PyList_Check(problemas.get())) append(problemas.get(), mensagem.get());
+        });
+    }
+}
+
+Validation validate(PyObject* self, PyObject* module, const Extraction& x) {
     Ref empty = empty_text();
     log(self, SC_TEXT("\n" EMOJI_SEARCH " Validando empresas na Receita Federal..."), empty.get());
     Ref validadas = call_method(self, SC_NAME("_validar_empresas"), x.empresas.get());
@@ -1702,6 +1768,8 @@ Validation validate(PyObject* self, const Extraction& x) {
     v.empresas = parts[0];
     Ref cache = parts[1];
     v.assinaturas = call_method(self, SC_NAME("_validar_assinaturas"), x.assinaturas.get(), cache.get());
+    carry_evidence(module, v.empresas.get(), x.empresas.get());
+    carry_evidence(module, v.assinaturas.get(), x.assinaturas.get());
     for_each(v.empresas.get(), [&](PyObject* emp) {
         Ref owner = getattr(emp, SC_NAME("razao_social_receita"));
         if (!truth(owner.get())) {
@@ -1714,6 +1782,12 @@ Validation validate(PyObject* self, const Extraction& x) {
         Ref owner = getattr(ass, SC_NAME("nome_signatario"));
         v.lists.sort_all(ass, owner.get());
     });
+    // Only a contract that would otherwise be approved gets the entry: the
+    // rejected and pending ones keep their own counts.
+    if (v.lists.rejected() == 0 && v.lists.pending() == 0 && x.assinaturas_respondidas && unsigned_companies(v)) {
+        Ref item = str(kNoSignatory);
+        append(v.lists.pendentes.get(), item.get());
+    }
     return v;
 }
 
@@ -1804,7 +1878,7 @@ Ref verificar(Call& c) {
     Ref ready = call_method(self, SC_NAME("_init_scrivane"));
     if (!truth(ready.get())) return engine_unavailable();
     const Extraction x = extract(self, c.module, documento.get());
-    const Validation val = validate(self, x);
+    const Validation val = validate(self, c.module, x);
     const Verdict v = classify(val.lists, x);
     print_report(self, v, val, x);
     return result_record(v, val, x);

@@ -14,7 +14,7 @@ from urllib.parse import urlsplit
 
 from fastapi import Depends, FastAPI, HTTPException, Request
 from fastapi.concurrency import run_in_threadpool
-from fastapi.responses import HTMLResponse, JSONResponse
+from fastapi.responses import HTMLResponse, JSONResponse, Response
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from fastapi.staticfiles import StaticFiles
 from starlette.requests import ClientDisconnect
@@ -23,6 +23,7 @@ from pydantic import BaseModel, Field
 
 from .envio import CAMPO_ARQUIVO, ErroEnvio, receber_pdf
 from .fila import CONCLUIDA, FilaCheia, FilaVerificacoes
+from .paginas import ESCALA_PADRAO, PaginaInexistente, renderizar_pagina
 from .relatorio import RAIZ, fragmento_relatorio, pagina_relatorio
 
 __all__ = ["criar_app", "TAMANHO_MAXIMO_PADRAO", "ENV_TOKEN", "HOSTS_LOCAIS", "TEMPO_ENVIO_PADRAO",
@@ -44,7 +45,7 @@ _CSP_RELATORIO = ("default-src 'none'; style-src 'unsafe-inline'; img-src data:;
                   "form-action 'none'; frame-ancestors 'self'")
 
 # The page loads only its own files.
-_CSP = ("default-src 'self'; img-src 'self' data:; object-src 'none'; base-uri 'none'; "
+_CSP = ("default-src 'self'; img-src 'self' data: blob:; object-src 'none'; base-uri 'none'; "
         "form-action 'self'; frame-ancestors 'none'")
 
 _DESCRICAO = """Verificação de contratos brasileiros: as empresas do contrato são conferidas
@@ -416,6 +417,37 @@ def criar_app(
                                   veredito=(item.get("veredito"), item.get("motivo_veredito")),
                                   procedencia=item.get("procedencia"), avisos=item.get("avisos"), **extras),
                             headers={"Content-Security-Policy": _CSP_RELATORIO})
+
+    @app.post(
+        "/api/paginas", response_class=Response, dependencies=protegido, tags=["verificações"],
+        summary="Uma página do contrato como imagem (PNG)", responses=_erros(400, 401, 404, 413, 415, 422),
+        openapi_extra={"requestBody": {"required": True, "content": {"multipart/form-data": {"schema": {
+            "type": "object", "required": [CAMPO_ARQUIVO],
+            "properties": {CAMPO_ARQUIVO: {"type": "string", "format": "binary",
+                                           "description": "O contrato em PDF"}}}}}}},
+    )
+    async def desenhar_pagina(request: Request, pagina: int = 1, escala: float = ESCALA_PADRAO) -> Response:
+        """Desenha a página ``pagina`` (a partir de 1) do PDF enviado (multipart, campo ``arquivo``) em
+        resolução de tela e devolve o PNG, com o tamanho da página em pontos nos cabeçalhos
+        ``X-Largura-Pontos`` e ``X-Altura-Pontos`` (as caixas das evidências estão em pontos, com a
+        origem no canto superior esquerdo).  O arquivo não é guardado."""
+        _, caminho = fila.novo_arquivo()
+        try:
+            try:
+                await receber_pdf(request.stream(), request.headers.get("content-type", ""),
+                                  request.headers.get("content-length"), caminho, tamanho_maximo)
+            except ErroEnvio as erro:
+                return JSONResponse({"detail": erro.mensagem}, status_code=erro.status)
+            try:
+                png, largura, altura = await run_in_threadpool(renderizar_pagina, caminho, pagina, escala)
+            except PaginaInexistente as erro:
+                raise HTTPException(404, f"Página inexistente: {erro}.") from None
+            except Exception:  # noqa: BLE001 - pdfium refuses the file: a client error, not ours
+                raise HTTPException(422, "Não foi possível desenhar a página deste PDF.") from None
+        finally:
+            caminho.unlink(missing_ok=True)
+        return Response(png, media_type="image/png", headers={
+            "X-Largura-Pontos": f"{largura:.2f}", "X-Altura-Pontos": f"{altura:.2f}", "Cache-Control": "no-store"})
 
     # -- history ---------------------------------------------------------------------
 

@@ -13,6 +13,9 @@
 
   let atual = null; // {id, arquivo, registro, url}
   let tokenPedido = null;
+  // The contract sent last, still in this browser: its pages are drawn on demand (the server keeps nothing).
+  let arquivoAtual = null;
+  const paginas = new Map(); // page number -> Promise of {url, largura, altura}
 
   $("limite").textContent = formatarTamanho(limite);
 
@@ -76,8 +79,15 @@
     $("progresso-texto").textContent = texto;
   }
 
+  function esquecerPaginas() {
+    for (const p of paginas.values()) p.then((x) => URL.revokeObjectURL(x.url), () => {});
+    paginas.clear();
+  }
+
   function reiniciar() {
     atual = null;
+    arquivoAtual = null;
+    esquecerPaginas();
     $("resultado").hidden = true;
     $("relatorio-conteudo").replaceChildren();
     $("envio").hidden = false;
@@ -96,6 +106,8 @@
       return;
     }
     corpo.classList.add("ocupado");
+    esquecerPaginas();
+    arquivoAtual = arquivo;
     mostrarProgresso(arquivo.name, "Enviando…");
     try {
       const dados = new FormData();
@@ -149,6 +161,7 @@
     const { estado: _estado, criada_em, iniciada_em, concluida_em, posicao_fila, verificado_antes, ...registro } = estado;
     atual = { id: estado.id, arquivo: estado.arquivo, registro: registro, url: url };
     $("relatorio-conteudo").replaceChildren(document.importNode(relatorio, true));
+    prepararEvidencias($("relatorio-conteudo"));
     if (verificado_antes && verificado_antes.length) {
       const aviso = document.createElement("p");
       aviso.className = "ja-verificado";
@@ -163,6 +176,78 @@
     corpo.classList.remove("ocupado");
     const titulo = $("relatorio-conteudo").querySelector(".veredito__titulo");
     if (titulo) titulo.focus();
+  }
+
+  // -- evidence: the page where a value was read, its box drawn over it -------------------
+  function prepararEvidencias(raiz) {
+    if (!arquivoAtual) return;
+    for (const item of raiz.querySelectorAll(".evidencia[data-caixa][data-pagina]")) {
+      item.setAttribute("role", "button");
+      item.tabIndex = 0;
+      item.title = "Mostrar na página " + item.dataset.pagina;
+      item.addEventListener("click", () => mostrarPagina(item));
+      item.addEventListener("keydown", (ev) => {
+        if (ev.key === "Enter" || ev.key === " ") {
+          ev.preventDefault();
+          mostrarPagina(item);
+        }
+      });
+    }
+  }
+
+  function paginaDesenhada(numero) {
+    if (!paginas.has(numero)) {
+      const arquivo = arquivoAtual;
+      const escala = Math.min(3, 1.5 * Math.max(1, window.devicePixelRatio || 1));
+      const pedido = (async () => {
+        const dados = new FormData();
+        dados.append("arquivo", arquivo, arquivo.name);
+        const resposta = await api("/api/paginas?pagina=" + numero + "&escala=" + escala.toFixed(2),
+                                   { method: "POST", body: dados });
+        if (!resposta.ok) throw new Error(await mensagemDe(resposta));
+        return {
+          largura: Number(resposta.headers.get("X-Largura-Pontos")),
+          altura: Number(resposta.headers.get("X-Altura-Pontos")),
+          url: URL.createObjectURL(await resposta.blob()),
+        };
+      })();
+      pedido.catch(() => paginas.delete(numero)); // a failure is asked again on the next click
+      paginas.set(numero, pedido);
+    }
+    return paginas.get(numero);
+  }
+
+  async function mostrarPagina(item) {
+    const dialogo = $("dialogo-pagina");
+    const numero = Number(item.dataset.pagina);
+    const [x0, y0, x1, y1] = item.dataset.caixa.split(",").map(Number);
+    const caixa = $("visor-caixa");
+    $("pagina-titulo").textContent = "Página " + numero;
+    $("pagina-onde").textContent = item.textContent.trim();
+    $("pagina-estado").textContent = "Desenhando a página…";
+    caixa.hidden = true;
+    if (!dialogo.open) dialogo.showModal();
+    try {
+      const pagina = await paginaDesenhada(numero);
+      const imagem = $("visor-imagem");
+      imagem.alt = "Página " + numero + " do contrato";
+      if (imagem.src !== pagina.url) {
+        imagem.src = pagina.url;
+        await imagem.decode();
+      }
+      // The box is in points from the page's top left corner: placed in percent of the page, it
+      // follows the image at whatever size it is shown.
+      const margem = 2; // points around the words
+      caixa.style.left = ((x0 - margem) / pagina.largura * 100) + "%";
+      caixa.style.top = ((y0 - margem) / pagina.altura * 100) + "%";
+      caixa.style.width = ((x1 - x0 + 2 * margem) / pagina.largura * 100) + "%";
+      caixa.style.height = ((y1 - y0 + 2 * margem) / pagina.altura * 100) + "%";
+      caixa.hidden = false;
+      $("pagina-estado").textContent = "";
+      caixa.scrollIntoView({ block: "center", inline: "center" });
+    } catch (erro) {
+      $("pagina-estado").textContent = erro.message || String(erro);
+    }
   }
 
   // -- downloads and printing ------------------------------------------------------------

@@ -1,0 +1,502 @@
+"""Onde cada valor extraído foi lido: evidências e valores que o documento não traz.
+
+Depois que uma pergunta é respondida (pelo modelo ou pelo leitor local), cada
+item de uma lista da resposta cujo tipo declara ``campos_no_documento`` (por
+exemplo, uma empresa ou um signatário) é procurado nas palavras das páginas:
+
+* ``evidencias``: para cada valor achado, ``{"campo", "pagina" (a partir de 1),
+  "trecho" (o texto da página em volta do valor, até ~200 caracteres),
+  "caixa" ([x0, y0, x1, y1] em pontos, origem no canto superior esquerdo da
+  página; None num arquivo de texto)}``;
+* ``divergencias``: os valores que decidem a verificação e que o documento não
+  traz: "não encontrado no documento", ou, para um número (CNPJ, CPF) que o
+  documento traz com outros dígitos, "lido diferente", com o número do documento.
+
+Quando o modelo dá o ``trecho`` literal de onde leu o item, o trecho é
+localizado primeiro (por semelhança, tolerante a quebras de linha, hifenização
+e ruído de OCR) e os valores são procurados nele; senão, e quando não estão
+lá, no documento inteiro.  Caixas vêm das palavras de ``Document.layout``
+(PDFium, ou Tesseract nas páginas lidas por OCR); nada relê o arquivo.
+"""
+
+from __future__ import annotations
+
+import re
+import typing
+import unicodedata
+from bisect import bisect_left, bisect_right
+from dataclasses import dataclass, field
+from itertools import accumulate
+from typing import Any, Optional
+
+from rapidfuzz import fuzz
+from rapidfuzz.distance import Levenshtein
+
+__all__ = ["Indice", "fundamentar", "itens_com_evidencia", "NAO_ENCONTRADO", "LIDO_DIFERENTE"]
+
+NAO_ENCONTRADO = "não encontrado no documento"
+LIDO_DIFERENTE = "lido diferente"
+
+# About this many characters of page text are shown around a value.
+TRECHO_CARACTERES = 200
+# A name is taken as found when its best word-aligned match scores this much (rapidfuzz ratio, 0-100).
+NOME_LIMIAR = 88.0
+# Names shorter than this (folded) must appear exactly.
+NOME_MINIMO_APROXIMADO = 10
+# A model's passage is taken as located when it scores this much.
+TRECHO_LIMIAR = 75.0
+# Words around a value already found where the item's other values are looked for first.
+VIZINHANCA = 80
+# At most this many digits apart, a number in the document is the same number read differently.
+DIGITOS_DIFERENTES = 2
+
+_TOKEN = re.compile(r"[0-9a-z]+")
+# A number as printed: digits with dots, dashes, slashes, or a single space or comma (OCR's reading of
+# a dot) before a digit, between them.
+_NUMERO = re.compile(r"[0-9](?:[0-9.\-/]|[ ,](?=[0-9]))*")
+_GRUPO = re.compile(r"[0-9]+")
+
+
+def _tokens(texto: str) -> list[str]:
+    """Folded words: accents dropped, lower case, letters and digits only (what a token may hold is
+    ASCII, so whatever else decomposition leaves is dropped with the marks)."""
+    if texto.isascii():
+        return _TOKEN.findall(texto.lower())
+    return _TOKEN.findall(unicodedata.normalize("NFD", texto).encode("ascii", "ignore").decode("ascii").lower())
+
+
+def _digitos(texto: str) -> str:
+    return re.sub(r"\D", "", texto or "")
+
+
+@dataclass
+class _Pagina:
+    """One page ready for searching: its words in reading order, folded tokens and number runs."""
+
+    numero: int
+    palavras: list[str]
+    caixas: list[Optional[tuple[float, float, float, float]]]
+    fim_de_linha: list[bool]  # the word ends its line
+    # Tokens of the page's text as the reader gave it, where words hyphenated at a line end are whole.
+    inteiras: frozenset[str] = frozenset()
+    norm: str = ""
+    inicio_token: list[int] = field(default_factory=list)  # offset of each token in norm
+    fim_token: list[int] = field(default_factory=list)
+    palavra_do_token: list[int] = field(default_factory=list)  # the word a token starts in
+    palavra_final_do_token: list[int] = field(default_factory=list)  # the word it ends in
+    # Number runs: (digits, word of each digit, offsets where a printed group starts, where one ends)
+    numeros: list[tuple[str, list[int], set[int], set[int]]] = field(default_factory=list)
+
+    def __post_init__(self) -> None:
+        partes: list[str] = []
+        pos = 0
+        i = 0
+        cache: dict[str, list[str]] = {}
+
+        def tokens_de(palavra: str) -> list[str]:
+            feitos = cache.get(palavra)
+            if feitos is None:
+                feitos = cache[palavra] = _tokens(palavra)
+            return feitos
+
+        while i < len(self.palavras):
+            tokens = [(tok, i, i) for tok in tokens_de(self.palavras[i])]
+            seguinte = i + 1
+            # A word hyphenated at the end of its line is joined with the start of the next line.
+            if tokens and self.fim_de_linha[i] and seguinte < len(self.palavras) and self.palavras[seguinte][:1].isalpha():
+                depois = tokens_de(self.palavras[seguinte])
+                if depois and (self.palavras[i].endswith("-") or tokens[-1][0] + depois[0] in self.inteiras):
+                    tokens[-1] = (tokens[-1][0] + depois[0], i, seguinte)
+                    tokens += [(tok, seguinte, seguinte) for tok in depois[1:]]
+                    seguinte += 1
+            for tok, primeira, ultima in tokens:
+                self.inicio_token.append(pos)
+                self.fim_token.append(pos + len(tok))
+                self.palavra_do_token.append(primeira)
+                self.palavra_final_do_token.append(ultima)
+                partes.append(tok)
+                pos += len(tok) + 1
+            i = seguinte
+        self.norm = " ".join(partes)
+        self.acumulado = [0, *accumulate(len(p) + 1 for p in self.palavras)]
+        self._indexar_numeros()
+
+    def _indexar_numeros(self) -> None:
+        """Number runs of the page (see ``_NUMERO``), each digit mapped to its word."""
+        junto = " ".join(self.palavras)
+        for m in _NUMERO.finditer(junto):
+            digitos: list[str] = []
+            palavras: list[int] = []
+            inicios: set[int] = set()
+            fins: set[int] = set()
+            n = 0
+            for g in _GRUPO.finditer(m.group()):
+                palavra = bisect_right(self.acumulado, m.start() + g.start()) - 1
+                inicios.add(n)
+                digitos.append(g.group())
+                palavras.extend([palavra] * len(g.group()))
+                n += len(g.group())
+                fins.add(n)
+            if n >= 2:
+                self.numeros.append(("".join(digitos), palavras, inicios, fins))
+
+    def palavras_dos_tokens(self, primeiro: int, ultimo: int) -> tuple[int, int]:
+        return self.palavra_do_token[primeiro], self.palavra_final_do_token[ultimo]
+
+    def token_em(self, offset: int) -> int:
+        return max(0, bisect_right(self.inicio_token, offset) - 1)
+
+
+@dataclass
+class _Achado:
+    pagina: _Pagina
+    primeira: int  # first and last word of the value
+    ultima: int
+    pontos: float = 100.0
+    # When the value's words are not side by side in the page's word order (a skewed scan whose lines
+    # were grouped wrongly): the words themselves, and the passage taken from the reader's text.
+    palavras: Optional[list[int]] = None
+    trecho: Optional[str] = None
+
+
+class Indice:
+    """As páginas de um documento prontas para a procura de valores (montado uma vez por documento)."""
+
+    def __init__(self, documento: Any) -> None:
+        self._layout = tuple(getattr(documento, "layout", ()) or ())
+        self._textos = tuple(getattr(documento, "pages", ()) or ())
+        # Pages are made ready when first searched: a value found on the first pages leaves the rest alone.
+        self._feitas: list[Optional[_Pagina]] = [None] * len(self._textos)
+        self._linhas: dict[int, tuple[list[str], list[str]]] = {}  # the reader's lines, and folded
+
+    def pagina(self, k: int) -> _Pagina:
+        """The page of index ``k`` (from 0), ready for searching."""
+        feita = self._feitas[k]
+        if feita is None:
+            texto = self._textos[k]
+            laid = self._layout[k] if k < len(self._layout) else None
+            palavras: list[str] = []
+            caixas: list[Optional[tuple[float, float, float, float]]] = []
+            fim: list[bool] = []
+            if laid is not None and laid.palavras:
+                for linha in (linha for bloco in laid.blocos for linha in bloco.linhas):
+                    palavras += [p.texto for p in linha.palavras]
+                    caixas += [(p.x0, p.y0, p.x1, p.y1) for p in linha.palavras]
+                    fim += [False] * (len(linha.palavras) - 1) + [True]
+            else:
+                for linha in texto.split("\n"):
+                    ditas = linha.split()
+                    palavras += ditas
+                    caixas += [None] * len(ditas)
+                    fim += [False] * (len(ditas) - 1) + [True] if ditas else []
+            feita = self._feitas[k] = _Pagina(k + 1, palavras, caixas, fim, frozenset(_tokens(texto)))
+        return feita
+
+    @property
+    def paginas(self) -> list[_Pagina]:
+        return [self.pagina(k) for k in range(len(self._textos))]
+
+    # -- finding ---------------------------------------------------------------
+
+    def _ordem(self, dica: Optional[_Achado]):
+        """The pages, the hint's first, each made ready only when reached."""
+        if dica is not None:
+            yield dica.pagina
+        for k in range(len(self._textos)):
+            if dica is None or k != dica.pagina.numero - 1:
+                yield self.pagina(k)
+
+    def localizar_trecho(self, trecho: Optional[str]) -> Optional[_Achado]:
+        """Where a passage quoted by the model sits in the document, if it does."""
+        agulha = " ".join(_tokens(trecho or ""))
+        if len(agulha) < 8:
+            return None
+        melhor: Optional[_Achado] = None
+        for pagina in self._ordem(None):
+            if not pagina.norm:
+                continue
+            alinhamento = fuzz.partial_ratio_alignment(agulha, pagina.norm, score_cutoff=TRECHO_LIMIAR)
+            if alinhamento is None or (melhor is not None and alinhamento.score <= melhor.pontos):
+                continue
+            primeiro = pagina.token_em(alinhamento.dest_start)
+            ultimo = pagina.token_em(max(alinhamento.dest_start, alinhamento.dest_end - 1))
+            melhor = _Achado(pagina, *pagina.palavras_dos_tokens(primeiro, ultimo), alinhamento.score)
+            if alinhamento.score >= 99.5:
+                break
+        return melhor
+
+    def achar_nome(self, valor: str, perto: Optional[_Achado] = None, flexionado: bool = False) -> Optional[_Achado]:
+        """A name (or any text value) in the page words, near ``perto`` first.  ``flexionado``: a
+        word may also appear inflected (a role written "sócio" read where the text says "sócios")."""
+        tokens = _tokens(valor)
+        if not tokens:
+            return None
+        agulha = " ".join(tokens)
+        if perto is not None:
+            achado = self._nome_na_pagina(agulha, len(tokens), perto.pagina, perto)
+            if achado is not None:
+                return achado
+        # Exactly somewhere first (pages in order), then approximately: the best match.
+        for pagina in self._ordem(perto):
+            achado = self._nome_na_pagina(agulha, len(tokens), pagina, None, aproximado=False)
+            if achado is not None:
+                return achado
+        melhor: Optional[_Achado] = None
+        for pagina in self._ordem(perto):
+            achado = self._nome_na_pagina(agulha, len(tokens), pagina, None)
+            if achado is not None and (melhor is None or achado.pontos > melhor.pontos):
+                melhor = achado
+        if melhor is None:
+            for k in range(len(self._textos)):
+                melhor = self._pelo_texto(agulha, tokens, k)
+                if melhor is not None:
+                    return melhor
+        if melhor is None and flexionado:
+            padrao = re.compile(r"(?<![a-z0-9])" + " ".join(re.escape(t) + r"[a-z]{0,3}" for t in tokens)
+                                + r"(?![a-z0-9])")
+            for pagina in self._ordem(perto):
+                m = padrao.search(pagina.norm)
+                if m is not None:
+                    primeiro = pagina.token_em(m.start())
+                    return _Achado(pagina, *pagina.palavras_dos_tokens(primeiro, primeiro + len(tokens) - 1), 90.0)
+        return melhor
+
+    def _pelo_texto(self, agulha: str, tokens: list[str], k: int) -> Optional[_Achado]:
+        """The value in the reader's text of page ``k`` (its own line order), placed on the page by
+        the words that hold its tokens, the closest together."""
+        if k not in self._linhas:
+            linhas = self._textos[k].split("\n")
+            self._linhas[k] = (linhas, [" ".join(_tokens(l)) for l in linhas])
+        linhas, dobradas = self._linhas[k]
+        if f" {agulha} " not in f" {' '.join(dobradas)} ":  # cheap: not even across lines
+            return None
+        achou = next((i for i in range(len(linhas)) if f" {agulha} " in f" {dobradas[i]} "
+                      or (i + 1 < len(linhas) and f" {agulha} " in f" {dobradas[i]} {dobradas[i + 1]} ")), None)
+        if achou is None:
+            return None
+        pagina = self.pagina(k)
+        onde: dict[str, list[int]] = {}
+        for t, (a, b) in enumerate(zip(pagina.inicio_token, pagina.fim_token)):
+            onde.setdefault(pagina.norm[a:b], []).append(pagina.palavra_do_token[t])
+        if any(t not in onde for t in tokens):
+            return None
+
+        def centro(w: int) -> tuple[float, float]:
+            c = pagina.caixas[w]
+            return ((c[0] + c[2]) / 2, (c[1] + c[3]) / 2) if c else (float(w) * 50, 0.0)
+
+        melhor: Optional[tuple[float, list[int]]] = None
+        for inicio in onde[tokens[0]][:50]:
+            x, y = centro(inicio)
+            escolhidas = [inicio]
+            custo = 0.0
+            for t in tokens[1:]:
+                w = min(onde[t], key=lambda w: abs(centro(w)[0] - x) + 3 * abs(centro(w)[1] - y))
+                custo += abs(centro(w)[0] - x) + 3 * abs(centro(w)[1] - y)
+                x, y = centro(w)
+                escolhidas.append(w)
+            if melhor is None or custo < melhor[0]:
+                melhor = (custo, escolhidas)
+        assert melhor is not None
+        escolhidas = melhor[1]
+        trecho = " ".join(" ".join(linhas[max(0, achou - 1):achou + 2]).split())
+        if len(trecho) > TRECHO_CARACTERES:
+            trecho = " ".join(" ".join(linhas[achou:achou + 2]).split())[:TRECHO_CARACTERES]
+        return _Achado(pagina, min(escolhidas), max(escolhidas), 95.0, palavras=escolhidas, trecho=trecho)
+
+    def _nome_na_pagina(self, agulha: str, n: int, pagina: _Pagina, perto: Optional[_Achado],
+                        aproximado: bool = True) -> Optional[_Achado]:
+        if not pagina.norm:
+            return None
+        inicio, fim = 0, len(pagina.norm)
+        if perto is not None:
+            # The tokens of the words around the other value only.
+            k0 = bisect_left(pagina.palavra_do_token, perto.primeira - VIZINHANCA)
+            k1 = bisect_right(pagina.palavra_do_token, perto.ultima + VIZINHANCA) - 1
+            if k1 < k0:
+                return None
+            inicio, fim = pagina.inicio_token[k0], pagina.fim_token[k1]
+        texto = pagina.norm[inicio:fim]
+        at = (" " + texto + " ").find(" " + agulha + " ")
+        if at >= 0:
+            primeiro = pagina.token_em(inicio + at)
+            return _Achado(pagina, *pagina.palavras_dos_tokens(primeiro, primeiro + n - 1))
+        if not aproximado or len(agulha) < NOME_MINIMO_APROXIMADO:
+            return None
+        # Cheap first: most of the value's longer words are on the page (one may be broken or misread).
+        chave = [t for t in agulha.split() if len(t) >= 3]
+        if chave and 2 * sum(t in texto for t in chave) < len(chave):
+            return None
+        alinhamento = fuzz.partial_ratio_alignment(agulha, texto, score_cutoff=NOME_LIMIAR - 8)
+        if alinhamento is None:
+            return None
+        primeiro = pagina.token_em(inicio + alinhamento.dest_start)
+        ultimo = pagina.token_em(inicio + max(alinhamento.dest_start, alinhamento.dest_end - 1))
+        melhor: Optional[tuple[float, int, int]] = None
+        # Word-aligned candidates around the alignment: a partial word at either end is kept or dropped.
+        for a in (primeiro - 1, primeiro, primeiro + 1):
+            for b in (ultimo - 1, ultimo, ultimo + 1):
+                if not (0 <= a <= b < len(pagina.inicio_token)):
+                    continue
+                candidato = pagina.norm[pagina.inicio_token[a]:pagina.fim_token[b]]
+                pontos = fuzz.ratio(agulha, candidato)
+                if melhor is None or pontos > melhor[0]:
+                    melhor = (pontos, a, b)
+        if melhor is None or melhor[0] < NOME_LIMIAR:
+            return None
+        return _Achado(pagina, *pagina.palavras_dos_tokens(melhor[1], melhor[2]), melhor[0])
+
+    def achar_numero(self, valor: str, perto: Optional[_Achado] = None
+                     ) -> tuple[Optional[_Achado], Optional[tuple[_Achado, str]]]:
+        """A number (CNPJ, CPF) by its digits: (where it is, None) when the document has it; else
+        (None, (where, the document's digits)) for one printed with up to two other digits; else (None, None)."""
+        alvo = _digitos(valor)
+        if len(alvo) < 8:
+            return None, None
+        parecido: Optional[tuple[int, _Achado, str]] = None
+        for pagina in self._ordem(perto):
+            for digitos, palavras, inicios, fins in pagina.numeros:
+                at = digitos.find(alvo)
+                while at >= 0:
+                    if at in inicios and at + len(alvo) in fins:
+                        return _Achado(pagina, palavras[at], palavras[at + len(alvo) - 1]), None
+                    at = digitos.find(alvo, at + 1)
+        for pagina in self._ordem(perto):
+            for digitos, palavras, inicios, fins in pagina.numeros:
+                for a in inicios:
+                    for b in (a + len(alvo) - 1, a + len(alvo), a + len(alvo) + 1):
+                        if b not in fins:
+                            continue
+                        d = Levenshtein.distance(alvo, digitos[a:b], score_cutoff=DIGITOS_DIFERENTES)
+                        if d <= DIGITOS_DIFERENTES and (parecido is None or d < parecido[0]):
+                            parecido = (d, _Achado(pagina, palavras[a], palavras[b - 1]), digitos[a:b])
+        if parecido is not None:
+            return None, (parecido[1], parecido[2])
+        return None, None
+
+    # -- evidence --------------------------------------------------------------
+
+    def evidencias(self, achados: list[tuple[str, _Achado]]) -> list[dict[str, Any]]:
+        """One evidence entry per value found; values close together on a page share one passage."""
+        grupos: list[list[tuple[str, _Achado]]] = []
+        for campo, achado in sorted(achados, key=lambda ca: (ca[1].pagina.numero, ca[1].primeira)):
+            if grupos:
+                ultimo = grupos[-1]
+                pagina = ultimo[0][1].pagina
+                inicio = ultimo[0][1].primeira
+                fim = max(achado.ultima, max(a.ultima for _, a in ultimo))
+                if pagina is achado.pagina and self._comprimento(pagina, inicio, fim) <= TRECHO_CARACTERES - 20:
+                    ultimo.append((campo, achado))
+                    continue
+            grupos.append([(campo, achado)])
+        trechos: dict[int, str] = {}
+        for grupo in grupos:
+            pagina = grupo[0][1].pagina
+            trecho = self._trecho(pagina, grupo[0][1].primeira, max(a.ultima for _, a in grupo))
+            for _, achado in grupo:
+                trechos[id(achado)] = achado.trecho or trecho
+        return [{"campo": campo, "pagina": achado.pagina.numero, "trecho": trechos[id(achado)],
+                 "caixa": self._caixa(achado)} for campo, achado in achados]
+
+    @staticmethod
+    def _comprimento(pagina: _Pagina, a: int, b: int) -> int:
+        return pagina.acumulado[b + 1] - pagina.acumulado[a] - 1
+
+    def _trecho(self, pagina: _Pagina, a: int, b: int) -> str:
+        """The page text from words ``a`` to ``b``, with some words before and more after, up to the size shown."""
+        comprimento = self._comprimento(pagina, a, b)
+        antes = 0
+        while a > 0 and antes < TRECHO_CARACTERES // 4 and comprimento < TRECHO_CARACTERES:
+            a -= 1
+            antes += len(pagina.palavras[a]) + 1
+            comprimento += len(pagina.palavras[a]) + 1
+        while b < len(pagina.palavras) - 1 and comprimento + len(pagina.palavras[b + 1]) + 1 <= TRECHO_CARACTERES:
+            b += 1
+            comprimento += len(pagina.palavras[b]) + 1
+        return " ".join(pagina.palavras[a:b + 1])
+
+    @staticmethod
+    def _caixa(achado: _Achado) -> Optional[list[float]]:
+        palavras = achado.palavras if achado.palavras is not None else range(achado.primeira, achado.ultima + 1)
+        caixas = [c for c in (achado.pagina.caixas[w] for w in palavras) if c is not None]
+        if not caixas:
+            return None
+        return [round(min(c[0] for c in caixas), 1), round(min(c[1] for c in caixas), 1),
+                round(max(c[2] for c in caixas), 1), round(max(c[3] for c in caixas), 1)]
+
+
+def _formatar(digitos: str) -> str:
+    if len(digitos) == 14:
+        return f"{digitos[:2]}.{digitos[2:5]}.{digitos[5:8]}/{digitos[8:12]}-{digitos[12:]}"
+    if len(digitos) == 11:
+        return f"{digitos[:3]}.{digitos[3:6]}.{digitos[6:9]}-{digitos[9:]}"
+    return digitos
+
+
+def _vazio(valor: Any) -> bool:
+    return not isinstance(valor, str) or not valor.strip() or valor.strip().upper() in ("N/A", "NULL", "NONE")
+
+
+def fundamentar_item(indice: Indice, item: dict[str, Any], campos: dict[str, tuple[str, str, bool]]) -> None:
+    """Writes ``evidencias`` and ``divergencias`` into one extracted item (a map)."""
+    achados: list[tuple[str, _Achado]] = []
+    divergencias: list[dict[str, Any]] = []
+    perto = indice.localizar_trecho(item.get("trecho")) if isinstance(item.get("trecho"), str) else None
+    # Numbers first: a CNPJ or CPF places the item better than a name repeated across the document.
+    ordem = sorted(campos.items(), key=lambda kv: kv[1][1] != "numero")
+    for campo, (rotulo, tipo, decide) in ordem:
+        valor = item.get(campo)
+        if _vazio(valor):
+            continue
+        if tipo == "numero":
+            if len(_digitos(valor)) < 8:
+                continue
+            achado, parecido = indice.achar_numero(valor, perto)
+        else:
+            achado, parecido = indice.achar_nome(valor, perto, flexionado=not decide), None
+        if achado is not None:
+            achados.append((campo, achado))
+            perto = perto or achado
+            continue
+        if not decide:
+            continue
+        if parecido is not None:
+            lugar, digitos = parecido
+            no_documento = _formatar(digitos)
+            achados.append((campo, lugar))  # where the document's own number is
+            divergencias.append({"campo": campo, "valor": valor, "situacao": LIDO_DIFERENTE,
+                                 "no_documento": no_documento,
+                                 "mensagem": f"{rotulo} {valor} lido diferente: o documento traz {no_documento}"})
+        else:
+            divergencias.append({"campo": campo, "valor": valor, "situacao": NAO_ENCONTRADO, "no_documento": None,
+                                 "mensagem": f"{rotulo} {valor} {NAO_ENCONTRADO}"})
+    # In the item's field order.
+    posicao = {campo: k for k, campo in enumerate(campos)}
+    achados.sort(key=lambda ca: posicao[ca[0]])
+    item["evidencias"] = indice.evidencias(achados)
+    item["divergencias"] = divergencias
+
+
+def itens_com_evidencia(modelo: type) -> dict[str, dict[str, tuple[str, str, bool]]]:
+    """The list fields of an answer model whose items declare ``campos_no_documento``."""
+    saida: dict[str, dict[str, tuple[str, str, bool]]] = {}
+    for nome, info in getattr(modelo, "model_fields", {}).items():
+        if typing.get_origin(info.annotation) is not list:
+            continue
+        (tipo,) = typing.get_args(info.annotation) or (None,)
+        campos = getattr(tipo, "campos_no_documento", None)
+        if isinstance(campos, dict) and campos:
+            saida[nome] = campos
+    return saida
+
+
+def fundamentar(indice: Indice, resposta: dict[str, Any], modelo: type) -> None:
+    """Gives every item of ``resposta`` (an answer map of ``modelo``) its evidence, in place."""
+    for nome, campos in itens_com_evidencia(modelo).items():
+        itens = resposta.get(nome)
+        if not isinstance(itens, list):
+            continue
+        for item in itens:
+            if isinstance(item, dict):
+                fundamentar_item(indice, item, campos)
+
