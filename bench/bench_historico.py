@@ -1,29 +1,22 @@
-"""History, monitoring and the shared queue, measured.
+"""History and monitoring, measured.
 
-1. Queue: N uploads (default 200) sent at once to ``servir --sem-trabalhadores`` on one
-   PostgreSQL (started here in a temporary folder), verified by 1 and by 3 ``trabalhador``
-   processes: the example contracts with the local provider, and generated contracts through
-   the local model server answering ``--atraso`` seconds late (the cloud path).  Reported:
-   throughput, p50/p95 time from upload to result, every job done exactly once, and, with one
-   worker killed (kill -9) mid-run, none lost.  Baseline in the same run: 1 worker.
-2. History: ``--verificacoes`` (default 100,000) stored verifications on SQLite, listed
+1. History: ``--verificacoes`` (default 100,000) stored verifications on SQLite, listed
    filtered by CNPJ (target < 50 ms).  Baseline in the same run: the same question answered
    by scanning the stored JSON (what a store without the company index would do).
-3. Monitoring: ``--empresas`` (default 10,000) verified companies checked again against the
+2. Monitoring: ``--empresas`` (default 10,000) verified companies checked again against the
    local registry (target < 10 s).  Baseline in the same run: the same lookups one at a time.
 
-    python bench/bench_historico.py [fila] [listagem] [monitoramento] [--n 200] [--atraso 0.5]
+    python bench/bench_historico.py [listagem] [monitoramento]
+
+The shared queue is measured by bench_fila.py.
 """
 
 from __future__ import annotations
 
 import argparse
-import asyncio
 import json
 import os
 import random
-import signal
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -31,20 +24,13 @@ import time
 from pathlib import Path
 
 import _common
-import httpx
 import sqlalchemy as sa
 
 from scrivane_contract.historico import Historico
-from scrivane_contract.historico.banco import trabalhos, verificacoes
+from scrivane_contract.historico.banco import verificacoes
 from scrivane_contract.verificacao import Verificacao
 
 RAIZ = Path(__file__).resolve().parent.parent
-
-
-def _percentil(valores, p):
-    ordenados = sorted(valores)
-    k = max(0, min(len(ordenados) - 1, round(p / 100 * (len(ordenados) - 1))))
-    return ordenados[k]
 
 
 def _cnpj(base: int) -> str:
@@ -56,150 +42,7 @@ def _cnpj(base: int) -> str:
     return "".join(map(str, d))
 
 
-# -- 1. the shared queue -------------------------------------------------------------------
-
-
-def _processo(args, env, log):
-    return subprocess.Popen([sys.executable, "-m", "scrivane_contract", *map(str, args)], env=env,
-                            stdout=open(log, "ab"), stderr=subprocess.STDOUT, cwd=RAIZ)
-
-
-async def _enviar_todos(base: str, lote):
-    limites = httpx.Limits(max_connections=50)
-    async with httpx.AsyncClient(base_url=base, timeout=120, limits=limites) as cliente:
-        async def um(caminho, nome):
-            r = await cliente.post("/api/verificacoes",
-                                   files={"arquivo": (nome, caminho.read_bytes(), "application/pdf")})
-            assert r.status_code == 202, r.text
-            return r.json()["id"]
-        return await asyncio.gather(*(um(c, n) for c, n in lote))
-
-
-def _cenario(pg, pasta: Path, nome: str, lote, esperado_por_nome, opcoes, env, processos: int, matar: bool,
-             por_processo: int) -> dict:
-    import socket
-
-    url_pg = pg.novo_banco()
-    env = dict(env, SCRIVANE_HISTORICO=url_pg)
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        porta = s.getsockname()[1]
-    logs = pasta / f"{nome}-{processos}-{'k' if matar else 'n'}"
-    logs.mkdir(parents=True, exist_ok=True)
-    servir = _processo(["servir", "--porta", porta, "--sem-trabalhadores", "--fila", len(lote) + 10, *opcoes],
-                       env, logs / "servir.log")
-    base = f"http://127.0.0.1:{porta}"
-    for _ in range(600):
-        try:
-            if httpx.get(base + "/saude", timeout=1).status_code == 200:
-                break
-        except httpx.TransportError:
-            time.sleep(0.1)
-    equipe = [_processo(["trabalhador", "--trabalhadores", por_processo, "--reserva", "5", *opcoes], env,
-                        logs / f"t{n}.log") for n in range(processos)]
-    h = Historico(url_pg)
-    morto = None
-    try:
-        time.sleep(3.0)  # the workers import the engine and connect
-        asyncio.run(_enviar_todos(base, lote))
-        fim = time.monotonic() + 1800
-        while time.monotonic() < fim:
-            with h.engine.connect() as con:
-                feitos = con.execute(sa.select(sa.func.count()).select_from(trabalhos)
-                                     .where(trabalhos.c.estado.in_(("concluida", "falhou")))).scalar_one()
-                if matar and morto is None and feitos >= len(lote) // 5:
-                    linha = con.execute(sa.select(trabalhos.c.dono).where(trabalhos.c.estado == "em_andamento")
-                                        .where(trabalhos.c.dono.is_not(None)).limit(1)).first()
-                    if linha is not None:
-                        morto = int(linha.dono.split(":")[1])
-                        os.kill(morto, signal.SIGKILL)
-            if feitos >= len(lote):
-                break
-            time.sleep(0.2)
-        with h.engine.connect() as con:
-            jobs = con.execute(sa.select(trabalhos.c.id, trabalhos.c.arquivo, trabalhos.c.estado,
-                                         trabalhos.c.criada_em, trabalhos.c.terminada_em,
-                                         trabalhos.c.tentativas)).all()
-            registros = {i: json.loads(d) for i, d in con.execute(sa.select(verificacoes.c.id, verificacoes.c.dados))}
-    finally:
-        h.fechar()
-        for p in [servir, *equipe]:
-            if p.poll() is None:
-                p.send_signal(signal.SIGINT)
-        for p in [servir, *equipe]:
-            try:
-                p.wait(60)
-            except subprocess.TimeoutExpired:
-                p.kill()
-    concluidos = [j for j in jobs if j.estado == "concluida"]
-    certos = sum(1 for j in concluidos if registros.get(j.id, {}).get("veredito") == esperado_por_nome[j.arquivo])
-    tempos = [j.terminada_em - j.criada_em for j in concluidos]
-    inicio = min(j.criada_em for j in jobs)
-    ultimo = max((j.terminada_em for j in concluidos), default=inicio)
-    return {"n": len(lote), "concluidos": len(concluidos), "certos": certos, "registros": len(registros),
-            "retomados": sum(1 for j in jobs if j.tentativas > 1), "morto": morto,
-            "vazao": len(concluidos) / max(ultimo - inicio, 1e-9), "p50": statistics.median(tempos) if tempos else 0,
-            "p95": _percentil(tempos, 95) if tempos else 0, "segundos": ultimo - inicio}
-
-
-def fila(args) -> None:
-    from postgres_helpers import ServidorPostgres
-    from web_helpers import escrever_contratos, exemplos, servidores_locais
-
-    pasta = Path(tempfile.mkdtemp(prefix="bench-fila-"))
-    try:
-        pg = ServidorPostgres().iniciar()
-    except RuntimeError as exc:
-        print(f"queue on PostgreSQL: skipped ({exc})")
-        return
-    try:
-        env_base = {k: v for k, v in os.environ.items() if not k.startswith(("OPENAI_", "AZURE_", "SCRIVANE_"))}
-        env_base.update(NO_PROXY="127.0.0.1,localhost", no_proxy="127.0.0.1,localhost", PYTHONUNBUFFERED="1")
-
-        # Local provider, the examples, the local registry built from their JSONL.
-        banco = pasta / "registro.sqlite3"
-        subprocess.run([sys.executable, "-m", "scrivane_contract", "registro", "importar", "--banco", banco,
-                        "--jsonl", RAIZ / "exemplos" / "registro.jsonl"], env=env_base, check=True,
-                       capture_output=True)
-        caminhos = exemplos()
-        lote = [(caminhos[v], f"{v.lower()}-{i}.pdf") for i, v in
-                zip(range(args.n), [("APROVADO", "REPROVADO", "PENDENTE")[i % 3] for i in range(args.n)])]
-        esperado = {n: n.split("-")[0].upper() for _, n in lote}
-        caminhos_local = {"opcoes": ["--provedor", "local", "--registro", f"sqlite:{banco}", "--sem-assinaturas"],
-                          "env": env_base}
-        _rodar_cenarios("local provider", pg, pasta, lote, esperado, caminhos_local, args)
-
-        contratos = escrever_contratos(pasta / "contratos")
-        lote = [(contratos[v], f"{v.lower()}-{i}.pdf") for i, v in
-                zip(range(args.n), [("APROVADO", "REPROVADO", "PENDENTE")[i % 3] for i in range(args.n)])]
-        esperado = {n: n.split("-")[0].upper() for _, n in lote}
-        with servidores_locais(delay=args.atraso) as (llm, registro):
-            nuvem = {"opcoes": ["--provedor", "openai", "--registro", registro.url, "--sem-assinaturas"],
-                     "env": dict(env_base, OPENAI_API_KEY="sk-bench", OPENAI_BASE_URL=llm.base_url)}
-            _rodar_cenarios(f"model server {args.atraso:g} s per answer", pg, pasta, lote, esperado, nuvem, args)
-    finally:
-        pg.parar()
-
-
-def _rodar_cenarios(titulo, pg, pasta, lote, esperado, caminho, args) -> None:
-    print(f"queue on PostgreSQL, {len(lote)} uploads at once, {titulo}, {args.por_processo} threads per worker:")
-    um = None
-    for processos, matar in ((1, False), (3, False), (3, True)):
-        r = _cenario(pg, pasta, titulo.split()[0], lote, esperado, caminho["opcoes"], caminho["env"], processos,
-                     matar, args.por_processo)
-        exatos = r["registros"] == r["concluidos"] == r["n"]
-        rotulo = f"{processos} worker process(es)" + (", one killed -9 mid-run" if matar else "")
-        print(f"  {rotulo:<42} {r['vazao']:6.2f} contracts/s  p50 {r['p50']:6.2f} s  p95 {r['p95']:6.2f} s  "
-              f"done {r['concluidos']}/{r['n']} (expected verdict {r['certos']}), verifications stored "
-              f"{r['registros']}, exactly once: {'yes' if exatos else 'NO'}, lost {r['n'] - r['concluidos']}, "
-              f"taken up again {r['retomados']}")
-        if um is None:
-            um = r
-        elif not matar:
-            _common.report(f"queue ({titulo}): time per contract, 1 vs 3 workers", 1 / um["vazao"], 1 / r["vazao"])
-
-
-# -- 2. listing the history -------------------------------------------------------------------
+# -- 1. listing the history -------------------------------------------------------------------
 
 
 def _verificacao_sintetica(i: int, cnpjs: list[str], quando: str) -> Verificacao:
@@ -256,7 +99,7 @@ def listagem(args) -> None:
     h.fechar()
 
 
-# -- 3. monitoring --------------------------------------------------------------------------------
+# -- 2. monitoring --------------------------------------------------------------------------------
 
 
 def monitoramento(args) -> None:
@@ -309,18 +152,15 @@ def monitoramento(args) -> None:
 
 def main(argv=None) -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("partes", nargs="*", help="fila, listagem, monitoramento (default: all)")
-    ap.add_argument("--n", type=int, default=200, help="uploads per queue run (default 200)")
-    ap.add_argument("--atraso", type=float, default=0.5, help="seconds per model answer on the cloud path")
-    ap.add_argument("--por-processo", type=int, default=4, help="verification threads per worker process")
+    ap.add_argument("partes", nargs="*", help="listagem, monitoramento (default: both)")
     ap.add_argument("--verificacoes", type=int, default=100_000)
     ap.add_argument("--empresas", type=int, default=10_000)
     args = ap.parse_args(argv)
-    partes = args.partes or ["listagem", "monitoramento", "fila"]
-    if set(partes) - {"fila", "listagem", "monitoramento"}:
-        ap.error("partes: fila, listagem, monitoramento")
+    partes = args.partes or ["listagem", "monitoramento"]
+    if set(partes) - {"listagem", "monitoramento"}:
+        ap.error("partes: listagem, monitoramento")
     for parte in partes:
-        {"fila": fila, "listagem": listagem, "monitoramento": monitoramento}[parte](args)
+        {"listagem": listagem, "monitoramento": monitoramento}[parte](args)
         print()
 
 

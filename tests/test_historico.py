@@ -11,6 +11,7 @@ import sqlalchemy as sa
 
 from scrivane_contract.cli import main
 from scrivane_contract.historico import Historico
+from scrivane_contract.historico.banco import VERSAO
 from web_helpers import exemplos
 
 EXEMPLOS = Path(__file__).resolve().parent.parent / "exemplos"
@@ -86,7 +87,7 @@ def test_verifications_are_stored_found_shown_and_deleted(url_historico, tmp_pat
 
     h = Historico(url_historico)  # opened again: the schema is there, at its version, nothing to migrate
     try:
-        assert h.versao() == 1
+        assert h.versao() == VERSAO
         with h.engine.connect() as con:
             colunas = {c["name"] for c in sa.inspect(con).get_columns("verificacoes")}
         assert "conteudo" not in colunas and not any("pdf" in c for c in colunas)  # never the contract file
@@ -95,7 +96,7 @@ def test_verifications_are_stored_found_shown_and_deleted(url_historico, tmp_pat
     finally:
         h.fechar()
     codigo, _, err = rodar(capsys, "historico", "--historico", url_historico)
-    assert codigo == 3 and "esquema 99, mais novo que o deste programa (1)" in err
+    assert codigo == 3 and f"esquema 99, mais novo que o deste programa ({VERSAO})" in err
 
 
 def test_monitoring_lists_what_changed_between_two_registry_releases(tmp_path, capsys, monkeypatch):
@@ -156,6 +157,37 @@ def test_monitoring_lists_what_changed_between_two_registry_releases(tmp_path, c
             pagina = cliente.get("/historico")
         assert len(alertas["mudancas"]) == 5 and alertas["monitoradas"] == 4
         assert pagina.status_code == 200 and "Alertas de monitoramento" in pagina.text
+    finally:
+        h.fechar()
+
+
+def test_a_version_1_history_keeps_its_waiting_uploads_through_the_migration(url_historico):
+    """The queue of version 1 (``trabalhos``) gives its waiting uploads to ``envios``; on PostgreSQL
+    procrastinate's schema is created; done jobs and the old table go."""
+    from scrivane_contract.historico import banco
+
+    alvo = banco._url_sqlalchemy(url_historico)
+    engine = sa.create_engine(alvo)
+    with engine.begin() as con:
+        banco.esquema_versao.create(con)
+        banco._migrar_v1(con)
+        con.execute(banco.esquema_versao.insert().values(versao=1))
+        con.execute(banco._trabalhos_v1.insert(), [
+            {"id": "esperando", "arquivo": "a.pdf", "estado": "na_fila", "criada_em": 1.0, "conteudo": b"%PDF-a"},
+            {"id": "rodando", "arquivo": "b.pdf", "estado": "em_andamento", "criada_em": 2.0, "conteudo": b"%PDF-b",
+             "dono": "m:1:0", "lease_ate": 9.0, "tentativas": 1},
+            {"id": "pronto", "arquivo": "c.pdf", "estado": "concluida", "criada_em": 3.0, "conteudo": None}])
+    engine.dispose()
+    h = Historico(url_historico)
+    try:
+        assert h.versao() == VERSAO == 2
+        with h.engine.connect() as con:
+            assert con.execute(sa.select(banco.envios.c.id, banco.envios.c.arquivo, banco.envios.c.conteudo)
+                               .order_by(banco.envios.c.criada_em)).all() == [
+                ("esperando", "a.pdf", b"%PDF-a"), ("rodando", "b.pdf", b"%PDF-b")]
+            tabelas = set(sa.inspect(con).get_table_names())
+        assert "trabalhos" not in tabelas
+        assert ("procrastinate_jobs" in tabelas) == (not h.sqlite)
     finally:
         h.fechar()
 

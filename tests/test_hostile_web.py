@@ -207,7 +207,7 @@ def test_a_killed_reader_costs_one_job_and_a_killed_service_leaves_nothing(locai
         proc.communicate(timeout=20)
         _esperar(lambda: not any(_vivo(p) for p in leitores), limite=20)
         deixados = sorted(p.name.split("-")[1] for p in temporaria.iterdir())
-        assert deixados == ["leitura", "trabalho", "web"]  # what a crash leaves, until the next start
+        assert deixados == ["leitura", "web"]  # what a crash leaves, until the next start
 
         # 3. The next start sweeps what the dead one left; a clean stop leaves nothing.  (Without the
         # history: the interrupted job, kept there, would be read again for a minute.)

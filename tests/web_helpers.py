@@ -9,6 +9,8 @@ Used by the web tests and the web benchmark.
 from __future__ import annotations
 
 import os
+import signal
+import socket
 import subprocess
 import threading
 import time
@@ -137,6 +139,38 @@ def registro_exemplos() -> Iterator[RegistryServer]:
             yield registro
         finally:
             cnpj.BRASIL_API_URL, cnpj.RECEITA_WS_URL, cnpj.CASADOSDADOS_API = antes
+
+
+def porta_livre() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def esperar(condicao, limite: float, o_que: str, log: Path | None = None):
+    """Polls ``condicao`` until it gives a true value, which is returned; at the deadline, fails
+    loudly with what did not happen (and the end of ``log``)."""
+    fim = time.monotonic() + limite
+    while time.monotonic() < fim:
+        valor = condicao()
+        if valor:
+            return valor
+        time.sleep(0.05)
+    detalhe = log.read_text(errors="replace")[-3000:] if log is not None and log.exists() else ""
+    raise AssertionError(f"{o_que}: não aconteceu em {limite:.0f} s\n{detalhe}")
+
+
+def encerrar(*procs: subprocess.Popen, sinal: int = signal.SIGINT, limite: float = 60.0) -> None:
+    """Sends ``sinal`` to the processes still running, waits for them; kills those that hang."""
+    for p in procs:
+        if p.poll() is None:
+            p.send_signal(sinal)
+    for p in procs:
+        try:
+            p.wait(limite)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
 
 
 def esperar_servico(base: str, processo: subprocess.Popen, limite: float = 60.0) -> None:

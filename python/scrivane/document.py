@@ -354,7 +354,8 @@ def _maybe_ocr_layer(text: str) -> bool:
     return len(_STRAY_LETTER.findall(sample)) * 40 >= sample.count(" ") * 3
 
 
-def _pdf_pages(path: Path, data: bytes, ocr: bool, ocr_workers: Optional[int], max_pages: int) -> _PdfText:
+def _pdf_pages(path: Path, data: bytes, ocr: Optional[Callable[[], Optional[str]]], ocr_workers: Optional[int],
+               max_pages: int) -> _PdfText:
     with _PDFIUM_LOCK:
         pdf = _open_pdf(path, data)
     try:
@@ -376,7 +377,7 @@ def _pdf_pages(path: Path, data: bytes, ocr: bool, ocr_workers: Optional[int], m
                 layout.append(laid_out)
             scanned = _pages_to_ocr(pdf, pages)
         result = _PdfText(pages, scanned, layout=layout)
-        if scanned and ocr and _ocr.unavailable_reason() is None:
+        if scanned and ocr is not None and ocr() is None and _ocr.unavailable_reason() is None:
             started = time.perf_counter()
             scales: dict[int, float] = {}
 
@@ -446,7 +447,7 @@ def read_document(
     ocr: Optional[bool] = None,
     ocr_workers: Optional[int] = None,
     max_pages: Optional[int] = None,
-    ocr_unavailable: Optional[str] = None,
+    ocr_unavailable: Optional[str] | Callable[[], Optional[str]] = None,
 ) -> Document:
     """Texto do documento em ``path``, uma entrada por página.
 
@@ -457,7 +458,8 @@ def read_document(
     sem leitura são registradas no log "scrivane" e listadas em
     ``Document.unread_pages``.  ``max_pages`` limita as páginas (padrão:
     SCRIVANE_LIMITE_PAGINAS ou 2.000; acima disso, ``DocumentLimitError``);
-    ``ocr_unavailable`` é o motivo, já conhecido, de o OCR não poder rodar.
+    ``ocr_unavailable`` é o motivo, já conhecido, de o OCR não poder rodar (ou a
+    função que o diz, chamada só se alguma página precisar de OCR).
     O texto vem sem caracteres de controle (exceto quebra de linha e tabulação).
     Num PDF, ``Document.layout`` traz cada página disposta: as palavras com as
     suas caixas, tomadas na mesma leitura (ver ``scrivane.layout``).
@@ -471,15 +473,22 @@ def read_document(
         raise DocumentError(f"O caminho é uma pasta, não um documento: {p}")
     data = p.read_bytes()
     want_ocr = _ocr.ocr_requested(ocr)
-    unavailable = ocr_unavailable if ocr_unavailable is not None else (
-        _ocr.unavailable_reason() if want_ocr else None)
+    asked: list[Optional[str]] = []
+
+    def unavailable() -> Optional[str]:
+        # Asked only of a document with a page to OCR: the question loads PIL and runs Tesseract.
+        if not asked:
+            asked.append(ocr_unavailable() if callable(ocr_unavailable) else
+                         ocr_unavailable if ocr_unavailable is not None else _ocr.unavailable_reason())
+        return asked[0]
+
     scanned: list[int] = []
     ocr_pages: tuple[int, ...] = ()
     ocr_seconds = 0.0
     layout: tuple[_layout.Pagina, ...] = ()
     # Readers accept a PDF header anywhere in the first kilobyte.
     if b"%PDF-" in data[:1024] or p.suffix.lower() == ".pdf":
-        pdf_text = _pdf_pages(p, data, want_ocr and unavailable is None, ocr_workers, _page_limit(max_pages))
+        pdf_text = _pdf_pages(p, data, unavailable if want_ocr else None, ocr_workers, _page_limit(max_pages))
         pages = pdf_text.pages
         scanned, ocr_pages, ocr_seconds = pdf_text.scanned, pdf_text.ocr_pages, pdf_text.ocr_seconds
         layout = tuple(pdf_text.layout or ())
@@ -504,7 +513,7 @@ def read_document(
     reason = ""
     if scanned:
         if want_ocr:
-            reason = f"OCR indisponível: {unavailable}; {_ocr.INSTALL_HINT}"
+            reason = f"OCR indisponível: {unavailable()}; {_ocr.INSTALL_HINT}"
         else:
             reason = "OCR desativado (ocr=False ou SCRIVANE_OCR=0)"
     if not any(page.strip() for page in pages):

@@ -11,7 +11,6 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
-import openai
 from pydantic import BaseModel, ValidationError
 
 from . import pricing
@@ -219,8 +218,10 @@ class Scrivane:
         if client is not None:
             self.client = client
         elif provider == "local":
-            self.client = None
+            self.client = None  # rules only: the SDK is never loaded
         elif provider == "azure":
+            import openai
+
             azure_kwargs: dict[str, Any] = dict(
                 api_key=azure_api_key or api_key,
                 api_version=azure_api_version or DEFAULT_AZURE_API_VERSION,
@@ -234,6 +235,8 @@ class Scrivane:
                 azure_kwargs["azure_deployment"] = azure_deployment
             self.client = openai.AzureOpenAI(**azure_kwargs)
         else:
+            import openai
+
             self.client = openai.OpenAI(
                 api_key=api_key or openai_api_key,
                 base_url=base_url or os.environ.get("OPENAI_BASE_URL") or None,
@@ -429,6 +432,8 @@ class Scrivane:
         mode with the schema written into the system prompt, and validated
         the same way.
         """
+        import openai
+
         if self._json_mode_only:
             return self.client.chat.completions.create(**_as_json_mode(request))
         try:

@@ -190,6 +190,15 @@ def private_folder() -> Path:
         return _folder
 
 
+def remove_private_folder() -> None:
+    """Apaga já a pasta privada deste processo (para uma saída que não passa pelo ``atexit``)."""
+    global _folder
+    with _folder_lock:
+        if _folder is not None:
+            shutil.rmtree(_folder, ignore_errors=True)
+            _folder = None
+
+
 # -- the worker process ------------------------------------------------------------------
 
 # Loads the reader without the package's __init__ (which imports the model
@@ -276,6 +285,11 @@ def _worker_main(argv: list[str]) -> None:
         if stage == "ocr" and _cpu_seconds_self_and_children() - state["cpu0"] > state["seconds"]:
             raise _OutOfTime
 
+    def ask_parent() -> Optional[str]:
+        # Whether OCR can run is the parent's to say (its packages, its Tesseract).
+        outbox.send(("ocr?",))
+        return inbox.recv()
+
     _document.page_hook = hook
     while True:
         try:
@@ -296,7 +310,7 @@ def _worker_main(argv: list[str]) -> None:
             os.chdir(request["cwd"])
             doc = _document.read_document(
                 request["path"], ocr=request["ocr"], ocr_workers=request["ocr_workers"],
-                max_pages=request["pages"], ocr_unavailable=request["ocr_unavailable"])
+                max_pages=request["pages"], ocr_unavailable=ask_parent if request["ocr"] else None)
             message: tuple = ("fim", doc)
         except _OutOfTime:
             message, leave = ("limite", "tempo", state["page"]), True
@@ -421,6 +435,11 @@ class _Worker:
             kind = message[0]
             if kind == "log":
                 log.log(message[1], "%s", message[2])
+            elif kind == "ocr?":
+                try:
+                    self.inbox.send(_ocr.unavailable_reason())
+                except OSError:
+                    return self._died(path, cpu0, killed_for_time=False)
             elif kind == "fim":
                 return message[1]
             elif kind == "erro":
@@ -590,7 +609,7 @@ class ReaderPool:
             "path": os.fspath(path),
             "cwd": os.getcwd(),
             "ocr": want,
-            "ocr_unavailable": _ocr.unavailable_reason() if want else None,
+            # Whether OCR can run here is asked by the worker, of a document with a page to OCR.
             "ocr_workers": ocr_workers,
             "pages": self.limits.pages,
             "seconds": self.limits.seconds,

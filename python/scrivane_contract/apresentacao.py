@@ -23,7 +23,7 @@ from functools import lru_cache
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterable, Optional
 
-from scrivane_contract._controles import escapar_controles
+from scrivane_contract._controles import LIMITE_LINHA, bruto, linhas_curtas, para_terminal
 
 if TYPE_CHECKING:
     from scrivane_contract.verificacao import Verificacao
@@ -121,7 +121,7 @@ def _nome_item(a: dict[str, Any]) -> str:
 
 def imprimir_secao(digitais: Optional[dict[str, Any]], console: Any) -> None:
     """A seção "ASSINATURAS DIGITAIS" depois do relatório de um contrato."""
-    from rich.markup import escape
+    escape = _escapar_mensagem
 
     if digitais is None:
         return
@@ -193,7 +193,7 @@ def celula_resumo(digitais: Optional[dict[str, Any]]) -> str:
 
 def imprimir_alertas(arquivo: str, digitais: Optional[dict[str, Any]], console: Any) -> None:
     """Os alertas (em vermelho) e avisos (em amarelo) de um contrato, abaixo da tabela-resumo."""
-    from rich.markup import escape
+    escape = _escapar_mensagem
 
     if digitais is None:
         return
@@ -221,15 +221,23 @@ def data_legivel(iso: Optional[str]) -> str:
     return data.strftime("%d/%m/%Y %H:%M") + sufixo
 
 
-def _escapar(texto: str) -> str:
+def _escapar(texto: Any) -> str:
+    """A value (a file name, a company name) for a rich console: one line, no controls, cut if long."""
     from rich.markup import escape
 
-    return escape(texto)
+    return escape(para_terminal(texto))
+
+
+def _escapar_mensagem(texto: Any) -> str:
+    """A message built of several values, for a rich console: as ``_escapar``, with more room."""
+    from rich.markup import escape
+
+    return escape(para_terminal(texto, LIMITE_LINHA))
 
 
 def _terminal(fluxo: Any) -> bool:
     try:
-        return bool(fluxo.isatty())
+        return bool(bruto(fluxo).isatty())
     except (AttributeError, ValueError):
         return False
 
@@ -240,7 +248,9 @@ def console_saida() -> Any:
 
     # Piped to a file, a table cut at 80 columns folds every path; give it room.
     largura = None if _terminal(sys.stdout) or os.environ.get("COLUMNS") else 120
-    return Console(highlight=False, width=largura)
+    # rich escapes nothing itself: every value it prints goes through ``_escapar``, and its own
+    # styles go straight to the stream under the command line's sanitiser.
+    return Console(highlight=False, width=largura, file=bruto(sys.stdout))
 
 
 _ESTILO = {"APROVADO": "green", "REPROVADO": "red", "PENDENTE": "yellow"}
@@ -349,14 +359,14 @@ def imprimir_relatorio(v: "Verificacao", kwargs_checker: Optional[dict[str, Any]
     regua = "=" * 60
     print()
     print(regua)
-    print(f"📄 Arquivo: {escapar_controles(v.arquivo)}")
+    print(f"📄 Arquivo: {para_terminal(v.arquivo)}")
     print(regua)
     if v.erro is not None:
-        print(f"❌ FALHA: {v.erro}")
+        print(f"❌ FALHA: {para_terminal(v.erro, LIMITE_LINHA)}")
         return
     r = v.resultado or {}
     if "metricas" not in r:  # the reduced record: the engine could not be used
-        print(f"⚠️ {r.get('resultado_final')}: {r.get('justificativa')}")
+        print(f"⚠️ {r.get('resultado_final')}: {para_terminal(r.get('justificativa'), LIMITE_LINHA)}")
         imprimir_aviso(v)
         imprimir_assinaturas(v)
         return
@@ -369,17 +379,18 @@ def imprimir_relatorio(v: "Verificacao", kwargs_checker: Optional[dict[str, Any]
     kwargs = {**(kwargs_checker or {"provider": "local"}), "verbose": True}
     checker = ContractChecker(**kwargs)
     m = r["metricas"]
-    checker._imprimir_relatorio(
-        resultado_final=r["resultado_final"],
-        justificativa=r["justificativa"],
-        campos_aprovados=list(r["campos_aprovados"]),
-        campos_reprovados=list(r["campos_reprovados"]),
-        campos_pendentes=list(r["campos_pendentes"]),
-        empresas=[EmpresaVerificada.model_validate(e) for e in r["empresas"]],
-        assinaturas=[AssinaturaVerificada.model_validate(a) for a in r["assinaturas"]],
-        dados_contrato=dict(r.get("dados_contrato") or {}),
-        metricas=SimpleNamespace(tokens=m["tokens"], cost_usd=m["custo_usd"], time_seconds=m["tempo_segundos"]),
-    )
+    with linhas_curtas():  # registry values of any length and content in the library's lines
+        checker._imprimir_relatorio(
+            resultado_final=r["resultado_final"],
+            justificativa=r["justificativa"],
+            campos_aprovados=list(r["campos_aprovados"]),
+            campos_reprovados=list(r["campos_reprovados"]),
+            campos_pendentes=list(r["campos_pendentes"]),
+            empresas=[EmpresaVerificada.model_validate(e) for e in r["empresas"]],
+            assinaturas=[AssinaturaVerificada.model_validate(a) for a in r["assinaturas"]],
+            dados_contrato=dict(r.get("dados_contrato") or {}),
+            metricas=SimpleNamespace(tokens=m["tokens"], cost_usd=m["custo_usd"], time_seconds=m["tempo_segundos"]),
+        )
     imprimir_depois_do_relatorio(v)
 
 
@@ -421,16 +432,17 @@ def linhas_procedencia(v: "Verificacao") -> list[str]:
     for i, e in enumerate(empresas):
         p = procedencia[i] if i < len(procedencia) else None
         cnpj_texto = _texto(e.get("cnpj"))
-        quem = _nome_empresa(e) + (f" ({cnpj_texto})" if cnpj_texto else "")
+        quem = para_terminal(_nome_empresa(e)) + (f" ({para_terminal(cnpj_texto)})" if cnpj_texto else "")
         if isinstance(p, dict) and p.get("descricao"):
-            linhas.append(f"   {quem}: {p['descricao']}")
+            linhas.append(f"   {quem}: {para_terminal(p['descricao'])}")
         else:
             campo = next((c for c in _lista(e.get("campos")) if isinstance(c, dict) and c.get("campo") == "CNPJ"), {})
-            linhas.append(f"   {quem}: sem dados da Receita Federal ({_texto(campo.get('mensagem')) or 'não consultada'})")
+            motivo = para_terminal(_texto(campo.get("mensagem")), LIMITE_LINHA) or "não consultada"
+            linhas.append(f"   {quem}: sem dados da Receita Federal ({motivo})")
     for p in problemas_de_cnpj(r):
-        linhas.append(f"   ❌ {p['dono']}: {p['texto']}")
+        linhas.append(f"   ❌ {para_terminal(p['dono'])}: {p['texto']}")
     for aviso in v.avisos or []:
-        linhas.append(f"   ⚠️ {aviso}")
+        linhas.append(f"   ⚠️ {para_terminal(aviso, LIMITE_LINHA)}")
     if not linhas:
         return []
     regua = "─" * 60
@@ -464,7 +476,7 @@ def imprimir_assinaturas(v: "Verificacao") -> None:
     imprimir_secao(v.assinaturas_digitais, console)
     if v.resultado is not None and v.veredito != v.resultado.get("resultado_final"):
         motivo = getattr(v, "motivo_veredito", None)
-        console.print(f"🚫 VEREDITO FINAL: {v.veredito}" + (f" ({_escapar(motivo)})" if motivo else ""),
+        console.print(f"🚫 VEREDITO FINAL: {v.veredito}" + (f" ({_escapar_mensagem(motivo)})" if motivo else ""),
                       style="bold red", soft_wrap=True)
 
 

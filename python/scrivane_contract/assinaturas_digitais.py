@@ -348,7 +348,10 @@ def verificar_assinaturas_digitais(
         else:
             assinaturas = ler_assinaturas(caminho, raizes=raizes, verificar_revogacao=verificar_revogacao)
     except Exception as exc:  # missing pyHanko or engine, unreadable PDF or file, bad roots
-        saida.update(validas=False, resumo=f"assinaturas digitais não verificadas: {exc}", erro=str(exc))
+        from scrivane_contract.erros_leitura import traduzir_pdfium
+
+        motivo = traduzir_pdfium(str(exc))
+        saida.update(validas=False, resumo=f"assinaturas digitais não verificadas: {motivo}", erro=motivo)
         return saida
     resultado = resultado or {}
     empresas = [dict(e, socios=[dict(s) for s in e.get("socios") or [] if isinstance(s, dict)])

@@ -14,7 +14,7 @@ import os
 import re
 from typing import Optional
 
-__all__ = ["mensagem_leitura", "NAO_E_PDF_VALIDO", "PROTEGIDO_POR_SENHA"]
+__all__ = ["mensagem_leitura", "traduzir_pdfium", "NAO_E_PDF_VALIDO", "PROTEGIDO_POR_SENHA"]
 
 NAO_E_PDF_VALIDO = "o arquivo não é um PDF válido ou está corrompido"
 PROTEGIDO_POR_SENHA = ("o arquivo está protegido por senha: abra-o com a senha, salve uma cópia sem "
@@ -31,6 +31,7 @@ _MOTIVOS_PDFIUM = (
     ("file access", _ACESSO),
     ("page not found", _PAGINA),
     ("content error", _PAGINA),
+    ("failed to load page", _PAGINA),  # pypdfium2's own text for a page it cannot open
     ("data format", NAO_E_PDF_VALIDO),
     ("unknown error", NAO_E_PDF_VALIDO),
 )
@@ -70,3 +71,12 @@ def mensagem_leitura(texto: str, arquivo: Optional[str] = None,
     if motivo is not None or texto.startswith("PDF ilegível"):
         return prefixo + (motivo or NAO_E_PDF_VALIDO)
     return texto
+
+
+def traduzir_pdfium(texto: str, arquivo: Optional[str] = None) -> str:
+    """``texto`` rewritten by ``mensagem_leitura`` when it carries the PDF library's English
+    (whatever passed it on: a queue, the reader's process, the signature reader); else as it is."""
+    minusculo = str(texto).casefold()
+    if "pdfium" not in minusculo and "failed to load" not in minusculo:
+        return texto
+    return mensagem_leitura(texto, arquivo)

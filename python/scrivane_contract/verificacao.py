@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Any, Callable, Optional
 
 from scrivane_contract._controles import escapar_controles
+from scrivane_contract.erros_leitura import traduzir_pdfium
 
 __all__ = [
     "Verificacao",
@@ -38,7 +39,90 @@ __all__ = [
     "sem_caminhos",
     "espera_estimada",
     "CHAVES",
+    "NA_FILA",
+    "EM_ANDAMENTO",
+    "CONCLUIDA",
+    "FALHOU",
+    "FilaCheia",
+    "LugaresNaFila",
 ]
+
+# A verification's state in the web service, whichever queue runs it.
+NA_FILA = "na_fila"
+EM_ANDAMENTO = "em_andamento"
+CONCLUIDA = "concluida"
+FALHOU = "falhou"
+
+
+class FilaCheia(Exception):
+    """Sem lugar para outra verificação; ``retry_after``: sugestão de espera, em segundos."""
+
+    def __init__(self, retry_after: int) -> None:
+        super().__init__("Fila de verificações cheia")
+        self.retry_after = retry_after
+
+
+class LugaresNaFila:
+    """The places of a web service's queue, whichever runs it: ``trabalhadores`` running plus
+    ``limite_fila`` waiting.  An upload holds a place from ``reservar`` until it is queued
+    (``enviar``, which calls ``_ocupar``) or refused (``liberar``); uploads are received in a
+    private folder (mode 0700) named with the process id, so a later start-up removes it if the
+    process is killed.  Subclasses say how many are taken (``_ocupadas``) and how long to wait
+    (``_retry_after``)."""
+
+    def _iniciar_lugares(self, trabalhadores: int, limite_fila: int, pasta: Optional[str]) -> None:
+        if trabalhadores < 1:
+            raise ValueError("trabalhadores deve ser pelo menos 1")
+        if limite_fila < 0:
+            raise ValueError("limite_fila não pode ser negativo")
+        import os
+        import tempfile
+
+        self.trabalhadores = trabalhadores
+        self.limite_fila = limite_fila
+        self.pasta = Path(tempfile.mkdtemp(prefix=f"scrivane-web-{os.getpid()}-", dir=pasta))
+        os.chmod(self.pasta, 0o700)
+        self._lock = threading.Lock()
+        self._reservas = 0  # uploads being received
+        self._fechada = False
+
+    @property
+    def capacidade(self) -> int:
+        """Verificações que podem estar na fila ou em andamento ao mesmo tempo."""
+        return self.trabalhadores + self.limite_fila
+
+    def _ocupadas(self) -> int:
+        raise NotImplementedError
+
+    def _retry_after(self) -> int:
+        raise NotImplementedError
+
+    def reservar(self) -> None:
+        """Reserva um lugar para um envio prestes a ser recebido; ``FilaCheia`` quando não há."""
+        ocupadas = self._ocupadas()
+        with self._lock:
+            if self._fechada or ocupadas + self._reservas >= self.capacidade:
+                raise FilaCheia(self._retry_after())
+            self._reservas += 1
+
+    def sondar(self) -> None:
+        """``FilaCheia`` quando não há lugar para mais um envio, sem reservar nenhum."""
+        ocupadas = self._ocupadas()
+        with self._lock:
+            if self._fechada or ocupadas + self._reservas >= self.capacidade:
+                raise FilaCheia(self._retry_after())
+
+    def liberar(self) -> None:
+        """Devolve o lugar de um envio recusado."""
+        with self._lock:
+            self._reservas -= 1
+
+    def novo_arquivo(self) -> tuple[str, Path]:
+        """Um id novo e o caminho privado onde o envio é gravado."""
+        import secrets
+
+        ident = secrets.token_urlsafe(12)
+        return ident, self.pasta / f"{ident}.pdf"
 
 # Keys of a verification's JSON, in order.
 CHAVES = ("id", "arquivo", "sha256", "verificado_em", "provedor", "modelo", "registro", "resultado",
@@ -362,6 +446,8 @@ class _Leitura:
         self._executor.shutdown(wait=False)
 
     def _ler(self) -> list[Any]:
+        if _sem_assinaturas(self.caminho, self.opcoes):
+            return []
         from scrivane.signatures import ler_assinaturas
 
         return ler_assinaturas(self.caminho, **self.opcoes)
@@ -376,6 +462,30 @@ class _Leitura:
         import concurrent.futures
 
         concurrent.futures.wait([self._futuro])
+
+
+def _sem_assinaturas(caminho: Path, opcoes: dict[str, Any]) -> bool:
+    """Whether a look at the file's structure shows it has no digital signature, so that
+    the validation stack (pyHanko, the ICP-Brasil roots) need not be loaded for it.
+
+    Only with the default roots (other roots are read, and their errors reported,
+    whatever the file) and with the validation stack installed (else the reading says
+    it is missing)."""
+    if opcoes.get("raizes") is not None:
+        return False
+    import importlib.util
+
+    try:
+        from scrivane.signature_scan import may_be_signed
+    except ImportError:
+        return False
+    if any(importlib.util.find_spec(m) is None for m in ("pyhanko", "pyhanko_certvalidator", "certifi_icpbr")):
+        return False
+    try:
+        dados = caminho.read_bytes()
+    except OSError:
+        return False  # the reading reports it
+    return not may_be_signed(dados)
 
 
 def _assinaturas_nao_conferidas(motivo: str) -> dict[str, Any]:
@@ -429,14 +539,14 @@ def verificar_arquivo(
             try:
                 v.assinaturas_digitais = leitura.cruzar(v.resultado if isinstance(v.resultado, dict) else None)
             except Exception as exc:  # noqa: BLE001 - the verification stands; the signatures become a finding
-                v.assinaturas_digitais = _assinaturas_nao_conferidas(motivo(exc))
+                v.assinaturas_digitais = _assinaturas_nao_conferidas(traduzir_pdfium(motivo(exc), v.nome))
         if v.resultado is None:
             v.erro = "Verificação sem resultado"
         else:
             v.aviso = _aviso(caminho, v.resultado)
     except Exception as exc:  # reported in the record; the caller goes on
         v.resultado, v.assinaturas_digitais = None, None
-        v.erro = motivo(exc)
+        v.erro = traduzir_pdfium(motivo(exc), v.nome)
         if leitura is not None:
             leitura.aguardar()  # the file may go away only once nobody reads it
     if v.resultado is not None:

@@ -67,7 +67,7 @@ constexpr std::string_view kNames[] = {
     "Signatário sem poder de assinatura", EMOJI_FAIL " ", " NÃO TEM PODER", "Não foi possível verificar",
     EMOJI_WARN " ", " - não foi possível verificar", "cargo", "tem_poder_assinatura", "qualificacao_qsa",
     "testemunha", "Testemunha", "Testemunha: assina sem representar empresa", EMOJI_INFO " ",
-    " - testemunha, não representa empresa", "motivo_indisponivel", "requests",
+    " - testemunha, não representa empresa", "motivo_indisponivel", "aviso_indisponivel", "requests",
     "emoji", "      ", ": ", "\n", "      \u2022 ", "APROVADO", "REPROVADO", "PENDENTE", " RESULTADO FINAL: ",
     "   ", "\U0001F4CB CAMPOS VERIFICADOS", "   " EMOJI_OK " Aprovados: ", "   " EMOJI_FAIL " Reprovados: ",
     "   " EMOJI_WARN " Pendentes: ", EMOJI_COMPANY " EMPRESAS (", "\n   ", "      CNPJ: ",
@@ -861,17 +861,29 @@ struct RegistryLookups {
     // (its `requests`) says so in a text `motivo_indisponivel` (a local
     // registry that lacks the company, for instance); else the plain message.
     Ref pending_message(PyObject* module) const {
-        Ref plain = Ref::borrow(SC_TEXT("Receita Federal indisponível: consulta não concluída"));
+        return client_text(module, SC_NAME("motivo_indisponivel"),
+                           SC_TEXT("Receita Federal indisponível: consulta não concluída"));
+    }
+
+    // The progress line of a company left pending: the client's `aviso_indisponivel`
+    // when it has one (an offline client, which asked nobody), else the plain line.
+    Ref pending_log(PyObject* module) const {
+        return client_text(module, SC_NAME("aviso_indisponivel"), SC_TEXT("Receita Federal indisponível"));
+    }
+
+    // A non-empty text attribute `name` of the cnpj module's `requests`, else `plain`.
+    static Ref client_text(PyObject* module, PyObject* name, PyObject* plain_text) {
+        Ref plain = Ref::borrow(plain_text);
         Ref consultar = module_global_opt(module, SC_NAME("consultar_cnpj"));
         PyObject* cnpj_module = consultar ? sibling_function_module(consultar.get(), "consultar_cnpj") : nullptr;
         if (!cnpj_module) return plain;
         Ref client = module_global_opt(cnpj_module, SC_NAME("requests"));
         if (!client) return plain;
         PyObject* v = nullptr;
-        if (PyObject_GetOptionalAttr(client.get(), SC_NAME("motivo_indisponivel"), &v) < 0) throw Error{};
-        Ref motivo = Ref::steal(v);
-        if (!motivo || !PyUnicode_Check(motivo.get()) || PyUnicode_GET_LENGTH(motivo.get()) == 0) return plain;
-        return motivo;
+        if (PyObject_GetOptionalAttr(client.get(), name, &v) < 0) throw Error{};
+        Ref texto = Ref::steal(v);
+        if (!texto || !PyUnicode_Check(texto.get()) || PyUnicode_GET_LENGTH(texto.get()) == 0) return plain;
+        return texto;
     }
 };
 
@@ -1063,7 +1075,10 @@ Ref found_company(CompanyCheck& k, PyObject* cache) {
 // A company not found: rejected, or pending when the registry gave no answer.
 Ref missing_company(CompanyCheck& k, const RegistryLookups& lookups) {
     const bool pendente = lookups.pending();
-    if (pendente) log(k.self, SC_TEXT("Receita Federal indisponível"), SC_TEXT(EMOJI_WARN));
+    if (pendente) {
+        Ref linha = lookups.pending_log(k.mod);
+        log(k.self, linha.get(), SC_TEXT(EMOJI_WARN));
+    }
     const bool tem_cnpj = truth(k.cnpj_extraido.get());
     Ref valor_contrato = tem_cnpj ? k.cnpj_extraido : str("(não informado)");
     Ref mensagem = pendente ? lookups.pending_message(k.mod)

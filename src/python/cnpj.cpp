@@ -1094,8 +1094,15 @@ void add_str(PyObject* m, const char* name, const char* value) {
     check(PyModule_AddObjectRef(m, name, v.get()));
 }
 
+// `import name`.  A module already in sys.modules is bound as it is, without
+// touching its attributes: a lazily loaded one (importlib.util.LazyLoader, as
+// the command line makes `requests`) stays unloaded until first used.
 void add_import(PyObject* m, const char* name) {
-    Ref mod = own(PyImport_ImportModule(name));
+    Ref key = str(name);
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(PyImport_GetModuleDict(), key.get(), &found) < 0) throw Error{};
+    Ref mod = Ref::steal(found);
+    if (!mod || mod.get() == Py_None) mod = own(PyImport_Import(key.get()));
     check(PyModule_AddObjectRef(m, name, mod.get()));
 }
 

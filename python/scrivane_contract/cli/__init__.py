@@ -24,7 +24,7 @@ from typing import Iterator, Optional
 
 # Command modules, in the order ``--help`` lists them.
 COMANDOS: tuple[str, ...] = ("verificar", "cnpj", "buscar", "classificar", "registro", "servir", "historico", "monitorar",
-                                "trabalhador")
+                                "trabalhador", "fila")
 
 # Exit statuses shared by the commands.
 SAIDA_APROVADO = 0
@@ -108,8 +108,8 @@ def inteiro_positivo(texto: str) -> int:
     return valor
 
 
-def criar_parser() -> argparse.ArgumentParser:
-    """Monta o parser com todos os comandos."""
+def criar_parser(somente: Optional[str] = None) -> argparse.ArgumentParser:
+    """Monta o parser com todos os comandos (ou só com o comando ``somente``)."""
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Verifica a legitimidade de contratos brasileiros.",
@@ -121,7 +121,7 @@ def criar_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_versao()}")
     sub = parser.add_subparsers(dest="comando", metavar="COMANDO", required=True, title="comandos")
-    for nome in COMANDOS:
+    for nome in (somente,) if somente in COMANDOS else COMANDOS:
         importlib.import_module(f"{__name__}.{nome}").configurar(sub)
     return parser
 
@@ -133,6 +133,11 @@ def _sair_ja_se_preciso(codigo: int) -> None:
     # finished is already written and flushed, so leave at once.
     vivas = [t for t in threading.enumerate() if t is not threading.current_thread()]
     if vivas and threading.current_thread() is threading.main_thread():
+        # No atexit handler runs after os._exit: the reader's private folder goes now.
+        leitor = sys.modules.get("scrivane.isolation")
+        if leitor is not None:
+            with contextlib.suppress(Exception):
+                leitor.remove_private_folder()
         with contextlib.suppress(Exception):
             sys.stdout.flush()
         with contextlib.suppress(Exception):
@@ -142,13 +147,24 @@ def _sair_ja_se_preciso(codigo: int) -> None:
 
 def main(argv: Optional[list[str]] = None) -> int:
     """Ponto de entrada do comando; devolve o código de saída."""
+    pedido = (sys.argv[1:] if argv is None else argv)[:1]
     with _argparse_em_portugues():
-        parser = criar_parser()
+        # A command named first needs only its own parser (the others' modules are not loaded).
+        parser = criar_parser(pedido[0] if pedido else None)
         try:
             args = parser.parse_args(argv)
         except SystemExit as exc:  # argparse: --help/--version give 0, usage errors 2
             return SAIDA_USO if exc.code not in (0, None) else 0
+    _requests_sob_demanda()
     estado = _estado_cnpj()
+    from scrivane_contract._controles import terminal_seguro
+
+    # Everything this command prints (registry fields, file names, messages) passes the one sanitiser.
+    with terminal_seguro():
+        return _executar(args, estado)
+
+
+def _executar(args: argparse.Namespace, estado: dict) -> int:
     try:
         return args.executar(args)
     except ErroDeUso as exc:
@@ -164,11 +180,38 @@ def main(argv: Optional[list[str]] = None) -> int:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
         return SAIDA_FALHA
+    except Exception as exc:
+        if not type(exc).__module__.startswith("sqlalchemy"):
+            raise
+        # The history (or the queue in it) failed midway: one sentence, never the SQL.
+        from scrivane_contract.historico.banco import motivo_banco
+
+        erro(f"histórico inacessível: {motivo_banco(exc)}")
+        return SAIDA_FALHA
     finally:
         _restaurar_cnpj(estado)
         from scrivane_contract.cli.opcoes import restaurar_leitura
 
         restaurar_leitura()
+
+
+def _requests_sob_demanda() -> None:
+    # The cnpj module binds `requests` when it is imported, and every command
+    # imports it; a command whose lookups are answered by the local registry
+    # never sends a request.  Until one is sent, `requests` (and urllib3) stays
+    # unloaded: the module object is the interpreter's lazy one, loaded on its
+    # first attribute access.
+    if "requests" in sys.modules:
+        return
+    import importlib.util
+
+    spec = importlib.util.find_spec("requests")
+    if spec is None or spec.loader is None:
+        return
+    spec.loader = importlib.util.LazyLoader(spec.loader)
+    modulo = importlib.util.module_from_spec(spec)
+    sys.modules["requests"] = modulo
+    spec.loader.exec_module(modulo)
 
 
 # What a command may rebind in the cnpj module (--registro, the polite client);

@@ -34,7 +34,8 @@ def configurar(subparsers: Any) -> None:
 
 
 def executar(args: argparse.Namespace) -> int:
-    from scrivane_contract.cli.verificar import expandir_caminhos, motivo_da_falha
+    from scrivane_contract.cli.verificar import expandir_caminhos
+    from scrivane_contract.verificacao import motivo_da_falha
 
     arquivos = expandir_caminhos(args.arquivos)
     from scrivane import read_document

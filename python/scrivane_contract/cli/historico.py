@@ -6,6 +6,8 @@ import argparse
 import sys
 from typing import Any
 
+from scrivane_contract._controles import para_terminal
+
 from scrivane_contract.cli import SAIDA_FALHA, ErroDeUso
 from scrivane_contract.cli.opcoes import abrir_historico, adicionar_opcoes_historico, json_indentado, json_linha
 
@@ -98,21 +100,21 @@ def _listar(args: argparse.Namespace) -> int:
         return 0
     from rich.table import Table
 
+    from scrivane_contract.apresentacao import _escapar as escape
     from scrivane_contract.apresentacao import console_saida, data_legivel
 
     if not linhas:
         print("Nenhuma verificação encontrada no histórico.")
         return 0
-    tabela = Table(title=f"Histórico ({historico.descricao})", title_justify="left")
+    tabela = Table(title=f"Histórico ({escape(historico.descricao)})", title_justify="left")
     for coluna in ("ID", "Data", "Arquivo", "Resultado", "Empresas"):
         tabela.add_column(coluna, overflow="fold")
-    from rich.markup import escape
 
     estilos = {"APROVADO": "green", "REPROVADO": "red", "PENDENTE": "yellow"}
     for r in linhas:
         veredito = r.veredito or "FALHA"
-        tabela.add_row(r.id, data_legivel(r.verificado_em), escape(r.arquivo),
-                       f"[bold {estilos.get(veredito, 'magenta')}]{veredito}[/]", escape(r.empresas or "-"))
+        tabela.add_row(escape(r.id), escape(data_legivel(r.verificado_em)), escape(r.arquivo),
+                       f"[bold {estilos.get(veredito, 'magenta')}]{escape(veredito)}[/]", escape(r.empresas or "-"))
     console = console_saida()
     console.print(tabela)
     if args.limite and len(linhas) == args.limite:
@@ -160,7 +162,7 @@ def _mostrar(args: argparse.Namespace) -> int:
     print(f"Motor: {motor}")
     if v.registro:
         data = f" (publicação {v.registro['data_extracao']})" if v.registro.get("data_extracao") else ""
-        print(f"Registro: {v.registro.get('descricao')}{data}")
+        print(f"Registro: {para_terminal(v.registro.get('descricao'))}{para_terminal(data)}")
     sys.stdout.flush()
     imprimir_relatorio(v)
     if v.veredito and v.resultado and v.veredito != v.resultado.get("resultado_final"):

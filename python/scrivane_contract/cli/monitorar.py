@@ -73,6 +73,7 @@ def executar(args: argparse.Namespace) -> int:
 
 def imprimir(resultado: Any) -> None:
     """As mudanças, agrupadas por empresa, e a linha final."""
+    from scrivane_contract._controles import para_terminal
     from scrivane_contract.apresentacao import data_legivel, formatar_cnpj
 
     por_empresa: dict[str, list[Any]] = {}
@@ -80,11 +81,11 @@ def imprimir(resultado: Any) -> None:
         por_empresa.setdefault(m.cnpj, []).append(m)
     for numero, lista in por_empresa.items():
         m0 = lista[0]
-        arquivos = ", ".join(a.rsplit("/", 1)[-1] for a in m0.arquivos)
-        print(f"⚠️  {m0.razao_social or 'Empresa'} ({formatar_cnpj(numero)}), verificada em "
-              f"{data_legivel(m0.verificado_em)} ({arquivos}; id {m0.verificacao_id}):")
+        arquivos = ", ".join(para_terminal(a.rsplit("/", 1)[-1]) for a in m0.arquivos)
+        print(f"⚠️  {para_terminal(m0.razao_social or 'Empresa')} ({formatar_cnpj(numero)}), verificada em "
+              f"{data_legivel(m0.verificado_em)} ({arquivos}; id {para_terminal(m0.verificacao_id)}):")
         for m in lista:
-            print(f"   {m.campo}: {m.antes or '-'} → {m.agora or '-'}")
+            print(f"   {para_terminal(m.campo)}: {para_terminal(m.antes or '-')} → {para_terminal(m.agora or '-')}")
     if resultado.nao_consultadas:
         print(f"{len(resultado.nao_consultadas)} empresa(s) não puderam ser consultadas agora: "
               + ", ".join(formatar_cnpj(n) for n in resultado.nao_consultadas[:10])

@@ -18,7 +18,7 @@ import textwrap
 import threading
 from typing import IO, Any, Optional
 
-from scrivane_contract._controles import escapar_controles
+from scrivane_contract._controles import LIMITE_LINHA, json_sem_controles, para_terminal
 from scrivane_contract.cli import ErroDeUso, inteiro_positivo
 
 __all__ = [
@@ -382,13 +382,9 @@ def _apontar_urls(base: str) -> None:
 
 def _cliente_online(args: Optional[argparse.Namespace]) -> Any:
     """The client of the public services: the polite session when it can be had, else ``requests``."""
-    import requests
-
     if args is None:
-        return requests
-    try:
-        from scrivane_contract.registro.sessao import criar_sessao_resiliente
-    except ImportError:  # the registro extra is not installed: plain requests, as the library does
+        import requests
+
         return requests
     cache, sem_cache = getattr(args, "cache", None), bool(getattr(args, "sem_cache", False))
     if cache is not None and not sem_cache:
@@ -400,7 +396,14 @@ def _cliente_online(args: Optional[argparse.Namespace]) -> Any:
             raise ErroDeUso(f"cache HTTP inutilizável: {exc}") from None
 
     def criar() -> Any:
-        # Made on the first lookup that needs the public services.
+        # Made on the first lookup that needs the public services (the session's
+        # module loads urllib3, which a lookup answered locally never needs).
+        try:
+            from scrivane_contract.registro.sessao import criar_sessao_resiliente
+        except ImportError:  # the registro extra is not installed: plain requests, as the library does
+            import requests
+
+            return requests
         try:
             return criar_sessao_resiliente(cache, sem_cache=sem_cache)
         except OSError:  # the cache could not be opened: limits and retries without it
@@ -434,7 +437,7 @@ class _SemTraceback(logging.Formatter):
         guardado = record.exc_info, record.exc_text, record.stack_info
         record.exc_info = record.exc_text = record.stack_info = None
         try:
-            return escapar_controles(" ".join(super().format(record).split("\n")))
+            return para_terminal(" ".join(super().format(record).split("\n")), LIMITE_LINHA)
         finally:
             record.exc_info, record.exc_text, record.stack_info = guardado
 
@@ -472,13 +475,16 @@ def _padrao_json(valor: Any) -> Any:
 
 
 def json_linha(obj: Any) -> str:
-    """``obj`` como uma linha de JSON (UTF-8 legível, sem quebra de linha no fim)."""
-    return json.dumps(obj, ensure_ascii=False, default=_padrao_json)
+    """``obj`` como uma linha de JSON (UTF-8 legível, sem quebra de linha no fim).
+
+    Caracteres não imprimíveis ficam como ``\\uXXXX``: a linha pode ir ao terminal.
+    """
+    return json_sem_controles(json.dumps(obj, ensure_ascii=False, default=_padrao_json))
 
 
 def json_indentado(obj: Any) -> str:
-    """``obj`` como JSON indentado, para leitura."""
-    return json.dumps(obj, ensure_ascii=False, indent=2, default=_padrao_json)
+    """``obj`` como JSON indentado, para leitura (não imprimíveis como ``\\uXXXX``)."""
+    return json_sem_controles(json.dumps(obj, ensure_ascii=False, indent=2, default=_padrao_json))
 
 
 class SaidaJsonl:
@@ -537,21 +543,38 @@ def adicionar_opcoes_historico(parser: argparse.ArgumentParser, sem: bool = True
         )
 
 
-def abrir_historico(args: argparse.Namespace, obrigatorio: bool = True) -> Any:
+# How long a verification waits for a history locked by another process: it only records.
+ESPERA_HISTORICO_VERIFICACAO = 2.0
+
+
+def abrir_historico(args: argparse.Namespace, obrigatorio: bool = True, tolerante: bool = False,
+                    so_gravar: bool = False) -> Any:
     """O ``Historico`` indicado pelas opções, ou None com --sem-historico.
 
     Um histórico pedido (``--historico`` ou a variável) que não abre é erro de
     uso; o padrão que não abre só gera um aviso quando ``obrigatorio`` é falso.
+    ``tolerante`` (a verificação, para a qual o histórico é só um registro):
+    qualquer histórico que não abre gera um aviso e None, e um banco bloqueado
+    por outro processo é esperado por poucos segundos.  Com ``so_gravar`` (quem
+    só consulta as verificações anteriores de um arquivo e guarda as novas), um
+    histórico SQLite com o esquema atual é aberto sem o SQLAlchemy
+    (``historico.sqlite``).
     """
     if getattr(args, "sem_historico", False):
         return None
-    from scrivane_contract.historico.banco import Historico, HistoricoIndisponivel
-
     pedido = getattr(args, "historico", None) or _env(ENV_HISTORICO)
+    if so_gravar:
+        from scrivane_contract.historico import sqlite
+
+        leve = sqlite.abrir(pedido, espera=ESPERA_HISTORICO_VERIFICACAO if tolerante else None)
+        if leve is not None:
+            return leve
+    from scrivane_contract.historico.banco import ESPERA_PADRAO, Historico, HistoricoIndisponivel
+
     try:
-        return Historico(pedido)
+        return Historico(pedido, espera=ESPERA_HISTORICO_VERIFICACAO if tolerante else ESPERA_PADRAO)
     except HistoricoIndisponivel as exc:
-        if pedido or obrigatorio:
+        if (pedido or obrigatorio) and not tolerante:
             raise ErroDeUso(str(exc)) from None
         from scrivane_contract.cli import aviso
 

@@ -149,7 +149,9 @@ class _Barra:
         from rich.progress import (BarColumn, DownloadColumn, Progress, TaskProgressColumn, TextColumn,
                                    TimeRemainingColumn, TransferSpeedColumn)
 
-        self.console = Console(stderr=True)
+        from scrivane_contract._controles import bruto
+
+        self.console = Console(file=bruto(sys.stderr))
         colunas = [TextColumn("{task.description:<24}"), BarColumn(), TaskProgressColumn()]
         if unidade_linhas:
             colunas.append(TextColumn("{task.fields[taxa]}"))
@@ -183,7 +185,11 @@ class _Barra:
         self.progress.update(self.tarefa, advance=nbytes, taxa=f"{_milhar(int(self.linhas / dt))} linhas/s")
 
     def aviso(self, texto: str) -> None:
-        self.console.print(texto)
+        from rich.markup import escape
+
+        from scrivane_contract._controles import LIMITE_LINHA, para_terminal
+
+        self.console.print(escape(para_terminal(texto, LIMITE_LINHA)), highlight=False)
 
     def fim(self) -> None:
         if self.tarefa is not None:

@@ -6,7 +6,9 @@ import argparse
 import ipaddress
 import os
 import re
+import signal
 import sys
+import threading
 
 from . import SAIDA_FALHA, ErroDeUso, erro, inteiro_positivo
 from . import assinaturas as digitais_cli
@@ -53,6 +55,16 @@ def _minutos(texto: str) -> float:
     return n
 
 
+def _segundos_positivos(texto: str) -> float:
+    try:
+        n = float(texto.replace(",", "."))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"número esperado: {texto!r}") from None
+    if n <= 0:
+        raise argparse.ArgumentTypeError("o tempo deve ser positivo")
+    return n
+
+
 def configurar(subparsers: argparse._SubParsersAction) -> None:
     p = subparsers.add_parser(
         "servir",
@@ -71,17 +83,27 @@ def configurar(subparsers: argparse._SubParsersAction) -> None:
                    help="por quanto tempo os resultados ficam disponíveis (padrão: 60)")
     p.add_argument("--tamanho-maximo", type=_tamanho, default=20 * 1024 * 1024, metavar="TAMANHO",
                    help="tamanho máximo do PDF enviado, ex.: 20MB (padrão: 20MB)")
+    p.add_argument("--nome-servidor", action="append", default=[], metavar="NOME",
+                   help="outro nome pelo qual o serviço é acessado (cabeçalho Host), além de 127.0.0.1, localhost "
+                        "e o de --host; pode ser repetida. Pedidos com outro nome recebem 421")
+    p.add_argument("--tempo-envio", type=_segundos_positivos, default=120.0, metavar="SEGUNDOS",
+                   help="tempo para o arquivo de um envio chegar; depois, 408 (padrão: 120). Os cabeçalhos de "
+                        "cada pedido têm 10 segundos")
+    p.add_argument("--envios-por-cliente", type=_nao_negativo, default=8, metavar="N",
+                   help="envios simultâneos de um mesmo endereço; acima disso, 429 (padrão: 8; 0: sem limite)")
     adicionar_opcoes_motor(p)
     adicionar_opcoes_leitura(p)
     adicionar_opcao_registro(p)
     digitais_cli.adicionar_opcoes(p, exigir=False)
     grupo = p.add_argument_group(
-        "histórico e fila", "A fila, os envios (até o fim de cada verificação) e os resultados ficam no histórico: "
-                            "um reinício não perde nada. Com PostgreSQL, vários 'servir' e 'trabalhador' em "
-                            "várias máquinas compartilham a mesma fila.")
+        "histórico e fila", "Os envios (até o fim de cada verificação) e os resultados ficam no histórico: "
+                            "um reinício não perde nada. Com o histórico em PostgreSQL, as verificações vão para "
+                            "uma fila compartilhada: vários 'servir' e 'trabalhador' em várias máquinas a atendem "
+                            "(veja 'scrivane-contract fila').")
     adicionar_opcoes_historico(grupo)
     grupo.add_argument("--sem-trabalhadores", action="store_true",
-                       help="só a página e a API; as verificações ficam para 'scrivane-contract trabalhador'")
+                       help="só a página e a API; as verificações ficam para 'scrivane-contract trabalhador' "
+                            "(precisa do histórico em PostgreSQL)")
     p.set_defaults(executar=executar)
 
 
@@ -92,6 +114,27 @@ def _local(host: str) -> bool:
         return ipaddress.ip_address(host).is_loopback
     except ValueError:
         return False
+
+
+def nomes_aceitos(host: str, extras: list[str]) -> list[str]:
+    """The Host names the service answers to: the local ones, the listening address, the extra names
+    (and this machine's name when listening on every interface)."""
+    from scrivane_contract.web.app import HOSTS_LOCAIS
+
+    nomes = [*HOSTS_LOCAIS, host, *extras]
+    if host in ("0.0.0.0", "::", ""):
+        import socket
+
+        nomes += [socket.gethostname(), socket.getfqdn()]
+    return list(dict.fromkeys(n.strip().lower() for n in nomes if n and n.strip()))
+
+
+class _Encerrado(Exception):
+    """SIGTERM arrived: the service stops as it does on Ctrl-C."""
+
+
+def _ao_sigterm(_sinal: int, _quadro: object) -> None:
+    raise _Encerrado
 
 
 def executar(args: argparse.Namespace) -> int:
@@ -111,6 +154,8 @@ def executar(args: argparse.Namespace) -> int:
     from scrivane_contract.checker import ContractChecker
 
     checker = ContractChecker(**kwargs)  # fails now, not at the first upload
+    if getattr(checker, "provider", None) != "local":
+        import openai  # noqa: F401  (the engine's model client, loaded now rather than by the first upload)
     mostrar_avisos()
     if args.sem_trabalhadores and args.sem_historico:
         raise ErroDeUso("--sem-trabalhadores precisa do histórico (a fila fica nele): tire --sem-historico")
@@ -122,6 +167,10 @@ def executar(args: argparse.Namespace) -> int:
         erro(ocupada)
         return SAIDA_FALHA
     historico = abrir_historico(args, obrigatorio=bool(args.sem_trabalhadores))
+    if args.sem_trabalhadores and historico is not None and historico.sqlite:
+        historico.fechar()
+        raise ErroDeUso("--sem-trabalhadores precisa do histórico em PostgreSQL (--historico postgresql://...): "
+                        "num arquivo SQLite só este processo verifica")
     token = os.environ.get(ENV_TOKEN) or None
     if not token and not _local(args.host):
         print(f"scrivane-contract: aviso: servindo em {args.host} sem {ENV_TOKEN}; "
@@ -138,15 +187,29 @@ def executar(args: argparse.Namespace) -> int:
                                  "modelo": None if checker.provider == "local" else checker.model,
                                  "registro": registro},
                     historico=historico, com_trabalhadores=not args.sem_trabalhadores,
-                    ignorar_assinaturas=bool(getattr(args, "ignorar_assinaturas", False)))
+                    ignorar_assinaturas=bool(getattr(args, "ignorar_assinaturas", False)),
+                    hosts=nomes_aceitos(args.host, args.nome_servidor), tempo_envio=args.tempo_envio,
+                    envios_por_cliente=args.envios_por_cliente)
     endereco = f"[{args.host}]" if ":" in args.host else args.host
     print(f"scrivane-contract: página em http://{endereco}:{args.porta}/ · API em /docs", file=sys.stderr)
     if historico is not None:
-        print(f"scrivane-contract: histórico e fila em {historico.descricao}"
+        print(f"scrivane-contract: histórico{'' if historico.sqlite else ' e fila'} em {historico.descricao}"
               + (" (sem trabalhadores neste processo)" if args.sem_trabalhadores else ""), file=sys.stderr)
+    from scrivane_contract.web.protocolo import protocolo_com_prazo
+
+    # A service manager stops us with SIGTERM: uvicorn stops serving, the queue closes and its
+    # temporary folder goes, then uvicorn raises the signal again, which lands here.
+    principal = threading.current_thread() is threading.main_thread()
+    anterior = signal.signal(signal.SIGTERM, _ao_sigterm) if principal else None
     try:
-        uvicorn.run(app, host=args.host, port=args.porta, log_level="warning", server_header=False)
+        uvicorn.run(app, host=args.host, port=args.porta, log_level="warning", server_header=False,
+                    http=protocolo_com_prazo(), use_colors=False)
+    except _Encerrado:
+        print("scrivane-contract: encerrado (SIGTERM).", file=sys.stderr, flush=True)
     except OSError as exc:  # port in use, address not available
         erro(f"não foi possível servir em {args.host}:{args.porta}: {exc.strerror or exc}")
         return SAIDA_FALHA
+    finally:
+        if principal:
+            signal.signal(signal.SIGTERM, anterior)
     return 0

@@ -3,22 +3,16 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import queue
 import sys
 import threading
 import time
 from pathlib import Path
-from typing import Any, Callable, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
-from scrivane_contract.apresentacao import (
-    _terminal,
-    console_saida,
-    data_legivel,
-    imprimir_depois_do_relatorio,
-    imprimir_relatorio,
-    imprimir_resumo,
-)
+from scrivane_contract._controles import LIMITE_LINHA, bruto, linhas_curtas, para_terminal, terminal_seguro
 from scrivane_contract.cli import assinaturas as digitais_cli
 from scrivane_contract.cli import (
     SAIDA_APROVADO,
@@ -43,7 +37,11 @@ from scrivane_contract.cli.opcoes import (
     valor_registro,
     verificar_credenciais,
 )
-from scrivane_contract.verificacao import Verificacao, Verificador, motivo_da_falha  # noqa: F401
+
+# The presentation and the verification itself are loaded when a command runs,
+# not for --help.
+if TYPE_CHECKING:
+    from scrivane_contract.verificacao import Verificacao, Verificador
 
 PARALELO_PADRAO = 4
 
@@ -68,7 +66,7 @@ EPILOGO = """\
 códigos de saída: 0 todos APROVADO; 1 algum REPROVADO; 2 algum PENDENTE e
 nenhum reprovado; 3 erro de uso (argumentos, caminho inexistente, credenciais
 ausentes); 4 algum contrato falhou (arquivo ilegível, erro do motor);
-130 interrompido (Ctrl-C), depois de gravar o que terminou.
+130 interrompido (Ctrl-C ou SIGTERM), depois de gravar o que terminou.
 """
 
 
@@ -189,6 +187,8 @@ class Lote:
         import importlib
 
         modulos = ["scrivane_contract.checker", "scrivane"]
+        if self.verificador.kwargs_checker.get("provider") != "local":
+            modulos.append("openai")  # the engine loads it only for a model provider
         if self.verificador.assinaturas is not None:
             modulos += ["scrivane.signatures", "scrivane_contract.assinaturas_digitais"]
         for nome in modulos:
@@ -245,20 +245,25 @@ def executar(args: argparse.Namespace) -> int:
     verificar_credenciais(kwargs)
     registro = aplicar_registro(valor_registro(args), args)
     aplicar_leitura(args)
+    _preparar_leitores(min(args.paralelo, len(arquivos)))
     mostrar_avisos()
-    historico = abrir_historico(args, obrigatorio=False)
+    historico = abrir_historico(args, obrigatorio=False, tolerante=True, so_gravar=True)
 
     html = SaidaHtml(args.html, arquivos) if args.html else None
     saida = SaidaJsonl(args.saida) if args.saida else None
 
     def registrar(indice: int, v: Verificacao) -> None:
         """Every finished verification, in the order they finish: the history and the files it goes to."""
-        if historico is not None:
-            guardar_no_historico(historico, v)
+        nonlocal historico
+        if historico is not None and not guardar_no_historico(historico, v):
+            historico.fechar()
+            historico = None  # said once; the verifications go on without it
         if saida is not None:
             saida.escrever(v.como_json())
         if html is not None:
             html.escrever(indice, v)
+
+    from scrivane_contract.verificacao import Verificador
 
     um = len(arquivos) == 1 and not args.json and kwargs["verbose"]
     # Several contracts: the library prints nothing; the summary table and the JSON lines speak.
@@ -266,31 +271,73 @@ def executar(args: argparse.Namespace) -> int:
                               exigir_assinaturas=bool(args.exigir_assinaturas_validas),
                               ignorar_assinaturas=bool(args.ignorar_assinaturas), registro=registro)
     try:
-        if um:
-            return _um_contrato(arquivos[0], verificador, registrar)
-        return _varios(arquivos, verificador, args, registrar, kwargs)
+        with sigterm_como_ctrl_c():
+            if um:
+                return _um_contrato(arquivos[0], verificador, registrar)
+            return _varios(arquivos, verificador, args, registrar, kwargs)
     finally:
         if saida is not None:
             saida.fechar()
         if historico is not None:
-            historico.fechar()
+            with contextlib.suppress(Exception):
+                historico.fechar()
 
 
-def guardar_no_historico(historico: Any, v: Verificacao) -> None:
-    """Guarda ``v`` e avisa (stderr) quando o mesmo arquivo (SHA-256) já tinha sido verificado."""
+def _preparar_leitores(quantos: int) -> None:
+    """Starts the isolated readers now, in the background: their start-up (an interpreter,
+    pdfium) overlaps the loading of the checker, the engine and the history."""
+    try:
+        from scrivane import isolation
+    except ImportError:  # no engine: the checker says why
+        return
+    if isolation.isolation_enabled():
+        threading.Thread(target=isolation.shared_pool().warm, args=(quantos,), daemon=True,
+                         name="leitor-aquecer").start()
+
+
+@contextlib.contextmanager
+def sigterm_como_ctrl_c() -> Any:
+    """SIGTERM (a service manager, ``kill``) stops the run as Ctrl-C does: what finished is written."""
+    import signal
+
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def interromper(_sinal: int, _quadro: Any) -> None:
+        raise KeyboardInterrupt
+
+    anterior = signal.signal(signal.SIGTERM, interromper)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, anterior)
+
+
+def guardar_no_historico(historico: Any, v: Verificacao) -> bool:
+    """Guarda ``v`` e avisa (stderr) quando o mesmo arquivo (SHA-256) já tinha sido verificado.
+
+    Um histórico que não pode ser lido ou gravado não muda a verificação: um
+    aviso, e False (o chamador deixa de usá-lo).
+    """
+    from scrivane_contract.apresentacao import data_legivel
     from scrivane_contract.cli import aviso
 
     try:
         anteriores = historico.anteriores(v.sha256) if v.sha256 else []
         historico.guardar(v)
     except Exception as exc:  # noqa: BLE001 - the verification stands; the history is a side matter
-        aviso(f"não foi possível guardar no histórico: {type(exc).__name__}: {exc}")
-        return
+        from scrivane_contract.historico.banco import motivo_banco
+
+        aviso(f"histórico inacessível ({historico.descricao}): {motivo_banco(exc)}; "
+              "as verificações desta execução não serão guardadas")
+        return False
     if anteriores:
         vistos = "; ".join(f"{data_legivel(a.verificado_em)} {a.veredito or 'FALHA'} (id {a.id})"
                            for a in anteriores[:3])
         mais = f" e mais {len(anteriores) - 3}" if len(anteriores) > 3 else ""
-        aviso(f"{v.arquivo} já foi verificado: {vistos}{mais}")
+        aviso(f"{para_terminal(v.arquivo)} já foi verificado: {vistos}{mais}")
+    return True
 
 
 class SaidaHtml:
@@ -338,6 +385,7 @@ class SaidaHtml:
 
 def _um_contrato(arquivo: Path, verificador: Verificador, registrar: Callable[[int, Verificacao], None]) -> int:
     """One contract: the library prints its progress lines and report as they come."""
+    from scrivane_contract.apresentacao import imprimir_depois_do_relatorio
     from scrivane_contract.cli import erro
 
     resultado: list[Verificacao] = []
@@ -346,17 +394,20 @@ def _um_contrato(arquivo: Path, verificador: Verificador, registrar: Callable[[i
         resultado.append(v)
         registrar(indice, v)
 
-    Lote([arquivo], verificador, 1).executar(guardar)
+    with linhas_curtas():  # the library's progress lines and report carry registry values
+        Lote([arquivo], verificador, 1).executar(guardar)
     v = resultado[0]
     imprimir_depois_do_relatorio(v)
     sys.stdout.flush()
     if v.erro is not None:
-        erro(f"{v.arquivo}: {v.erro}")
+        erro(f"{para_terminal(v.arquivo)}: {para_terminal(v.erro, LIMITE_LINHA)}")
     return codigo_de_saida(resultado)
 
 
 def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Namespace,
             registrar: Callable[[int, Verificacao], None], kwargs: dict[str, Any]) -> int:
+    from scrivane_contract.apresentacao import _terminal, console_saida, imprimir_relatorio, imprimir_resumo
+
     mostrar_barra = args.progresso or _terminal(sys.stderr)
     stdout_terminal = _terminal(sys.stdout)
 
@@ -364,6 +415,11 @@ def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Names
     emitidos = 0
 
     def emitir(v: Verificacao) -> None:
+        # Under the progress bar, standard output is rich's proxy: sanitise in front of it too.
+        with terminal_seguro():
+            _emitir(v)
+
+    def _emitir(v: Verificacao) -> None:
         if args.json:
             print(json_linha(v.como_json()), flush=True)
         elif args.relatorios:
@@ -376,8 +432,9 @@ def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Names
         registrar(indice, v)
         # Standard output keeps the input order: print the finished prefix.
         while emitidos < len(verificacoes) and verificacoes[emitidos] is not None:
-            emitir(verificacoes[emitidos])  # type: ignore[arg-type]
+            # Counted before it is printed: a Ctrl-C just after the line went out must not print it again.
             emitidos += 1
+            emitir(verificacoes[emitidos - 1])  # type: ignore[arg-type]
         if barra is not None:
             barra.advance(tarefa)
 
@@ -397,7 +454,7 @@ def _varios(arquivos: list[Path], verificador: Verificador, args: argparse.Names
                 TimeElapsedColumn,
             )
 
-            console_erro = Console(stderr=True, force_terminal=True if args.progresso else None)
+            console_erro = Console(file=bruto(sys.stderr), force_terminal=True if args.progresso else None)
             barra = Progress(
                 SpinnerColumn(),
                 TextColumn("Verificando"),

@@ -2,8 +2,9 @@
 
 - ``Historico(url)``: as verificações guardadas (SQLite por padrão, na pasta de
   dados do usuário, ou PostgreSQL por URL); esquema versionado, migrado ao abrir;
-- ``FilaBanco``: a fila de verificações do serviço web guardada no mesmo banco
-  (vários processos, em várias máquinas, com PostgreSQL);
+- ``FilaProcrastinate``, ``Trabalhador``: com o histórico em PostgreSQL, a fila
+  de verificações do serviço web compartilhada por várias máquinas (tarefas do
+  procrastinate no mesmo banco);
 - ``monitorar(historico)``: confere de novo as empresas e os signatários das
   verificações guardadas e diz o que mudou.
 
@@ -21,8 +22,8 @@ _EXPORTS = {
     "url_padrao": "banco",
     "caminho_padrao": "banco",
     "ENV_HISTORICO": "banco",
-    "FilaBanco": "fila",
-    "Trabalhador": "fila",
+    "FilaProcrastinate": "tarefas",
+    "Trabalhador": "tarefas",
     "monitorar": "monitor",
     "Mudanca": "monitor",
 }

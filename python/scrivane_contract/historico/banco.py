@@ -10,25 +10,34 @@ once.  Only what a verification found is stored, never the contract file.
 from __future__ import annotations
 
 import json
-import os
 import re
 import secrets
 import threading
-import unicodedata
-from dataclasses import dataclass
+from functools import partial
 from pathlib import Path
 from typing import Any, Callable, Iterable, Optional
 
 import sqlalchemy as sa
 from sqlalchemy.engine import Connection
 
+from scrivane_contract.historico.comum import (  # noqa: F401  (names of this module before)
+    ENV_HISTORICO,
+    ESPERA_PADRAO,
+    VERSAO,
+    Resumo,
+    _campo,
+    _digitos,
+    _linhas_filhas,
+    _socio_correspondente,
+    _url_sqlalchemy,
+    caminho_padrao,
+    dobrar,
+    url_padrao,
+)
 from scrivane_contract.verificacao import Verificacao
 
 __all__ = ["Historico", "HistoricoIndisponivel", "IdAmbiguo", "url_padrao", "caminho_padrao", "ENV_HISTORICO", "VERSAO",
-           "normalizar_data", "dobrar"]
-
-ENV_HISTORICO = "SCRIVANE_HISTORICO"
-VERSAO = 1
+           "normalizar_data", "dobrar", "motivo_banco", "ESPERA_PADRAO"]
 
 metadados = sa.MetaData()
 
@@ -80,21 +89,36 @@ signatarios = sa.Table(
     sa.Index("ix_signatarios_cnpj", "cnpj"),
 )
 
-trabalhos = sa.Table(
-    "trabalhos", metadados,
+# The queue of the version-1 schema; read once by the migration to version 2, then dropped.
+_trabalhos_v1 = sa.Table(
+    "trabalhos", sa.MetaData(),
     sa.Column("id", sa.String(32), primary_key=True),
     sa.Column("arquivo", sa.Text, nullable=False),
     sa.Column("estado", sa.String(16), nullable=False),
     sa.Column("criada_em", sa.Float, nullable=False),
     sa.Column("iniciada_em", sa.Float),
     sa.Column("terminada_em", sa.Float),
-    # The upload, kept only until its job ends.
     sa.Column("conteudo", sa.LargeBinary),
     sa.Column("dono", sa.String(64)),
     sa.Column("lease_ate", sa.Float),
     sa.Column("tentativas", sa.Integer, nullable=False, default=0),
     sa.Column("erro", sa.Text),
     sa.Index("ix_trabalhos_estado", "estado", "criada_em"),
+)
+
+# Uploads the web service accepted and whose verification is not stored yet: the file's bytes
+# live here from before the 202 until the verification is in ``verificacoes`` (same transaction).
+envios = sa.Table(
+    "envios", metadados,
+    sa.Column("id", sa.String(32), primary_key=True),
+    sa.Column("arquivo", sa.Text, nullable=False),
+    sa.Column("criada_em", sa.Float, nullable=False),
+    sa.Column("conteudo", sa.LargeBinary, nullable=False),
+    # PostgreSQL: the procrastinate job that verifies it, and who is running it (host:pid:worker).
+    sa.Column("tarefa", sa.BigInteger),
+    sa.Column("dono", sa.String(200)),
+    sa.Column("iniciada_em", sa.Float),
+    sa.Index("ix_envios_criada_em", "criada_em"),
 )
 
 alertas = sa.Table(
@@ -116,7 +140,7 @@ valores = sa.Table(
     sa.Column("valor", sa.Text),
 )
 
-TABELAS_V1 = (verificacoes, empresas, signatarios, trabalhos, alertas, valores)
+TABELAS_V1 = (verificacoes, empresas, signatarios, _trabalhos_v1, alertas, valores)
 
 
 def _migrar_v1(con: Connection) -> None:
@@ -124,8 +148,29 @@ def _migrar_v1(con: Connection) -> None:
         tabela.create(con, checkfirst=True)
 
 
+def _migrar_v2(con: Connection) -> None:
+    """Uploads move to ``envios``; on PostgreSQL, the job queue becomes procrastinate's schema."""
+    envios.create(con, checkfirst=True)
+    t = _trabalhos_v1.c
+    pendentes = con.execute(sa.select(t.id, t.arquivo, t.criada_em, t.conteudo)
+                            .where(t.estado.in_(("na_fila", "em_andamento"))).where(t.conteudo.is_not(None))).all()
+    if pendentes:
+        # Queued again at the next start (see the queues' start-up).
+        con.execute(envios.insert(), [{"id": i, "arquivo": a, "criada_em": c, "conteudo": b}
+                                      for i, a, c, b in pendentes])
+    _trabalhos_v1.drop(con)
+    if con.dialect.name == "postgresql":
+        from importlib import resources
+
+        # procrastinate's schema of the version pinned in the dependencies; a later version of it
+        # that changes the schema comes with a migration here that applies its migration files.
+        esquema = (resources.files("procrastinate.sql") / "schema.sql").read_text(encoding="utf-8")
+        with con.connection.cursor() as cur:
+            cur.execute(esquema)
+
+
 # Migration to version N is MIGRACOES[N - 1]; a new version appends a function.
-MIGRACOES: list[Callable[[Connection], None]] = [_migrar_v1]
+MIGRACOES: list[Callable[[Connection], None]] = [_migrar_v1, _migrar_v2]
 assert len(MIGRACOES) == VERSAO
 
 
@@ -148,40 +193,6 @@ class IdAmbiguo(LookupError):
                          "indique mais caracteres do id")
 
 
-def caminho_padrao() -> Path:
-    """O arquivo SQLite do histórico na pasta de dados do usuário."""
-    import platformdirs
-
-    return Path(platformdirs.user_data_dir("scrivane-contract", appauthor=False)) / "historico.sqlite3"
-
-
-def url_padrao() -> str:
-    """O histórico em uso: ``$SCRIVANE_HISTORICO``, senão o arquivo SQLite padrão."""
-    return os.environ.get(ENV_HISTORICO) or str(caminho_padrao())
-
-
-def _url_sqlalchemy(valor: str) -> str:
-    valor = valor.strip()
-    if valor.startswith(("postgresql://", "postgres://")):
-        return "postgresql+psycopg://" + valor.split("://", 1)[1]
-    if "://" in valor:
-        return valor
-    if valor.startswith("sqlite:"):
-        valor = valor[len("sqlite:"):]
-    return "sqlite:///" + str(Path(valor).expanduser())
-
-
-def dobrar(texto: Any) -> str:
-    """Lower case, no accents, single spaces: how names are compared and searched."""
-    texto = unicodedata.normalize("NFD", str(texto or ""))
-    texto = "".join(c for c in texto if unicodedata.category(c) != "Mn")
-    return " ".join(texto.lower().split())
-
-
-def _digitos(texto: Any) -> str:
-    return "".join(c for c in str(texto or "") if c.isdigit())
-
-
 def normalizar_data(texto: str) -> str:
     """"AAAA-MM-DD" (ou com hora, ISO 8601) no formato guardado, UTC; ``ValueError`` se inválida."""
     from datetime import datetime, timezone
@@ -196,92 +207,6 @@ def normalizar_data(texto: str) -> str:
     return data.astimezone(timezone.utc).isoformat(timespec="seconds")
 
 
-def _campo(empresa: dict, nome: str) -> Optional[str]:
-    for c in empresa.get("campos") or []:
-        if isinstance(c, dict) and c.get("campo") == nome:
-            valor = c.get("valor_receita")
-            return None if valor is None else str(valor)
-    return None
-
-
-def _socio_correspondente(nome: str, socios: list[dict]) -> Optional[dict]:
-    """The partner of the registry's list that the signatory is (same folded name, else the closest)."""
-    import difflib
-
-    alvo = dobrar(nome)
-    melhor, nota = None, 0.0
-    for s in socios:
-        if not isinstance(s, dict):
-            continue
-        candidato = dobrar(s.get("nome"))
-        if candidato == alvo:
-            return s
-        r = difflib.SequenceMatcher(None, alvo, candidato).ratio()
-        if r > nota:
-            melhor, nota = s, r
-    return melhor if nota >= 0.85 else None
-
-
-@dataclass
-class Resumo:
-    """Uma linha da listagem do histórico."""
-
-    id: str
-    verificado_em: str
-    arquivo: str
-    veredito: Optional[str]
-    empresas: str
-    erro: Optional[str]
-
-    def como_json(self) -> dict[str, Any]:
-        return dict(self.__dict__)
-
-
-def _linhas_filhas(v: Verificacao) -> tuple[list[dict], list[dict], str, str]:
-    """The company and signatory rows of a verification, its search text and its companies' line."""
-    r = v.resultado if isinstance(v.resultado, dict) else {}
-    linhas_e: list[dict] = []
-    linhas_s: list[dict] = []
-    nomes = [Path(v.arquivo).name]
-    rotulos = []
-    socios_por_cnpj: dict[str, list[dict]] = {}
-    for e in r.get("empresas") or []:
-        if not isinstance(e, dict):
-            continue
-        numero = _digitos(e.get("cnpj"))
-        nome = e.get("razao_social_receita") or e.get("razao_social_contrato") or ""
-        nomes += [str(e.get("razao_social_receita") or ""), str(e.get("razao_social_contrato") or "")]
-        if len(numero) == 14:
-            formatado = f"{numero[:2]}.{numero[2:5]}.{numero[5:8]}/{numero[8:12]}-{numero[12:]}"
-            rotulos.append(f"{nome} ({formatado})" if nome else formatado)
-        if len(numero) != 14 or not e.get("cnpj_encontrado"):
-            continue
-        socios = [s for s in e.get("socios") or [] if isinstance(s, dict)]
-        socios_por_cnpj[numero] = socios
-        linhas_e.append({
-            "verificacao_id": v.id, "cnpj": numero, "verificado_em": v.verificado_em,
-            "razao_social": e.get("razao_social_receita"), "situacao": _campo(e, "Situação Cadastral"),
-            "endereco": _campo(e, "Endereço"),
-            "socios": json.dumps([{"nome": s.get("nome"), "qualificacao": s.get("qualificacao")} for s in socios],
-                                 ensure_ascii=False),
-        })
-    for a in r.get("assinaturas") or []:
-        if not isinstance(a, dict):
-            continue
-        nome = a.get("nome_signatario")
-        nomes.append(str(nome or ""))
-        numero = _digitos(a.get("cnpj_empresa"))
-        if not nome or numero not in socios_por_cnpj:
-            continue
-        socio = _socio_correspondente(str(nome), socios_por_cnpj[numero])
-        if socio is None:
-            continue  # not in the partner list when verified: nothing to watch
-        linhas_s.append({"verificacao_id": v.id, "cnpj": numero, "nome": str(nome), "socio": socio.get("nome"),
-                         "qualificacao": socio.get("qualificacao")})
-    busca = " | ".join(dobrar(n) for n in nomes if n)
-    return linhas_e, linhas_s, busca, "; ".join(rotulos)
-
-
 class Historico:
     """O histórico de verificações num banco SQLAlchemy (SQLite ou PostgreSQL).
 
@@ -290,22 +215,32 @@ class Historico:
     ou migra o esquema.
     """
 
-    def __init__(self, url: Optional[str] = None) -> None:
+    def __init__(self, url: Optional[str] = None, espera: float = ESPERA_PADRAO) -> None:
         self.url = url or url_padrao()
         alvo = _url_sqlalchemy(self.url)
         self.sqlite = alvo.startswith("sqlite")
         try:
             if self.sqlite:
                 caminho = alvo[len("sqlite:///"):]
-                if caminho and caminho != ":memory:":
+                if caminho and caminho != ":memory:" and not Path(caminho).parent.is_dir():
+                    # Only the default data folder is made; a folder the user named must exist.
+                    if Path(caminho) != caminho_padrao():
+                        raise HistoricoIndisponivel(
+                            f"histórico inacessível ({self.descricao}): a pasta {Path(caminho).parent} não existe")
                     Path(caminho).parent.mkdir(parents=True, exist_ok=True)
-                self.engine = sa.create_engine(alvo, connect_args={"timeout": 30, "check_same_thread": False})
-                sa.event.listen(self.engine, "connect", _pragmas_sqlite)
+                self.engine = sa.create_engine(alvo, connect_args={"timeout": espera, "check_same_thread": False})
+                sa.event.listen(self.engine, "connect", partial(_pragmas_sqlite, espera=espera))
                 # Transactions that write start with BEGIN IMMEDIATE: no upgrade deadlocks.
                 sa.event.listen(self.engine, "begin", lambda con: con.exec_driver_sql("BEGIN IMMEDIATE"))
             else:
-                self.engine = sa.create_engine(alvo, pool_pre_ping=True, pool_size=10, max_overflow=20)
-            self.migrar()
+                argumentos: dict[str, Any] = {}
+                if espera < ESPERA_PADRAO:  # a server down or a lock held elsewhere costs seconds, not minutes
+                    argumentos = {"connect_timeout": max(2, round(espera)),
+                                  "options": f"-c lock_timeout={int(espera * 1000)}"}
+                self.engine = sa.create_engine(alvo, pool_pre_ping=True, pool_size=10, max_overflow=20,
+                                               connect_args=argumentos)
+            if self._versao_lida() != VERSAO:
+                self.migrar()
         except HistoricoIndisponivel:
             raise
         except ImportError as exc:
@@ -313,7 +248,7 @@ class Historico:
                 f"o histórico em {self.descricao} precisa do driver {exc.name}: "
                 "pip install 'scrivane-contract[postgresql]'") from None
         except (sa.exc.SQLAlchemyError, OSError) as exc:
-            raise HistoricoIndisponivel(f"histórico inacessível ({self.descricao}): {_primeira_linha(exc)}") from None
+            raise HistoricoIndisponivel(f"histórico inacessível ({self.descricao}): {motivo_banco(exc)}") from None
         self._lock = threading.Lock()
 
     @property
@@ -326,6 +261,14 @@ class Historico:
     def versao(self) -> int:
         with self.engine.connect() as con:
             return _versao(con)
+
+    def _versao_lida(self) -> int:
+        # One plain read: a current schema needs no lock and no migration check.
+        with self.engine.connect() as con:  # a database out of reach fails here, as in migrar
+            try:
+                return int(con.execute(sa.select(sa.func.max(esquema_versao.c.versao))).scalar() or 0)
+            except sa.exc.DBAPIError:
+                return 0  # no schema yet: migrar creates it
 
     def migrar(self) -> None:
         """Cria o esquema ou aplica as migrações que faltam."""
@@ -493,16 +436,51 @@ def _apagar_ids(con: Connection, ids: Iterable[str]) -> int:
     return con.execute(verificacoes.delete().where(verificacoes.c.id.in_(ids))).rowcount or 0
 
 
-def _pragmas_sqlite(dbapi_con: Any, _registro: Any) -> None:
+def _pragmas_sqlite(dbapi_con: Any, _registro: Any, espera: float = ESPERA_PADRAO) -> None:
     # Autocommit at the driver level: SQLAlchemy's "begin" event issues BEGIN IMMEDIATE itself.
     dbapi_con.isolation_level = None
     cur = dbapi_con.cursor()
     cur.execute("PRAGMA journal_mode=WAL")
     cur.execute("PRAGMA synchronous=NORMAL")
-    cur.execute("PRAGMA busy_timeout=30000")
+    cur.execute(f"PRAGMA busy_timeout={int(espera * 1000)}")
     cur.close()
 
 
-def _primeira_linha(exc: BaseException) -> str:
-    texto = str(getattr(exc, "orig", None) or exc).strip().splitlines()
-    return texto[0] if texto else type(exc).__name__
+# What the database drivers say, as a user reads it (the first match wins).
+_MOTIVOS = (
+    ("locked", "o banco está bloqueado por outro processo"),
+    ("busy", "o banco está bloqueado por outro processo"),
+    ("lock timeout", "o banco está bloqueado por outro processo"),
+    ("malformed", "o arquivo está corrompido"),
+    ("not a database", "o arquivo está corrompido ou não é um banco SQLite"),
+    ("disk is full", "o disco está cheio"),
+    ("database or disk is full", "o disco está cheio"),
+    ("readonly", "o arquivo é somente leitura"),
+    ("read-only", "o arquivo é somente leitura"),
+    ("unable to open", "o arquivo não pôde ser aberto"),
+    ("disk i/o error", "erro de leitura ou escrita no disco"),
+    ("connection refused", "o servidor PostgreSQL recusou a conexão"),
+    ("timeout expired", "o servidor PostgreSQL não respondeu a tempo"),
+    ("could not translate host name", "o nome do servidor PostgreSQL não foi encontrado"),
+    ("failed to resolve host", "o nome do servidor PostgreSQL não foi encontrado"),
+    ("password authentication failed", "o PostgreSQL recusou o usuário ou a senha"),
+    ("permission denied", "sem permissão"),
+)
+
+
+def motivo_banco(exc: BaseException) -> str:
+    """Why the database failed, in Portuguese and in one line: never the SQL, its parameters or a password."""
+    if isinstance(exc, HistoricoIndisponivel):
+        return str(exc)
+    original = getattr(exc, "orig", None) or exc
+    texto = str(original).lower()
+    for trecho, motivo in _MOTIVOS:
+        if trecho in texto:
+            return motivo
+    if isinstance(original, PermissionError):
+        return "sem permissão"
+    if isinstance(original, OSError) and original.strerror:
+        return original.strerror
+    if isinstance(exc, sa.exc.OperationalError) and "sqlite" not in type(original).__module__:
+        return "o servidor do banco não está acessível"
+    return f"erro do banco de dados ({type(original).__name__})"

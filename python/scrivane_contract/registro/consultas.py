@@ -10,10 +10,13 @@ name (the same two calls, ``get`` and ``post``) and
 - never goes online when offline: a company the local registry lacks is then
   unanswered (HTTP 503, so the ``cnpj`` module says "indisponivel"), and its
   ``motivo_indisponivel`` tells the checker why;
-- stops asking a host that could not be reached (name resolution failure,
-  connection refused, no route) for ``ESPERA_DISJUNTOR`` seconds, so that an
-  offline run fails fast instead of retrying every CNPJ; a time-out keeps its
-  retries;
+- stops asking a host that could not be reached for ``ESPERA_DISJUNTOR``
+  seconds, so that an offline run fails fast instead of retrying every CNPJ:
+  each kind of failure (``tipo_de_falha``: a proxy refused or unreachable, a
+  proxy asking for authentication (407) or failing (5xx), a name that does not
+  resolve, a certificate that is not trusted, a connection refused, a
+  connection that times out) is named once, in a warning; a slow answer
+  (read time-out) keeps its retries;
 - notes where each company record came from (``procedencia``).
 """
 
@@ -28,10 +31,12 @@ from typing import Any, Callable, Optional
 from urllib.parse import urlsplit
 
 __all__ = ["ConsultasRegistro", "RequisicoesServidor", "Disjuntor", "DISJUNTOR", "ESPERA_DISJUNTOR",
-           "procedencia", "registrar_procedencia", "falha_de_conexao", "sem_acesso", "DICA_SEM_ACESSO"]
+           "procedencia", "registrar_procedencia", "falha_de_conexao", "tipo_de_falha", "FALHAS", "sem_acesso",
+           "DICA_SEM_ACESSO"]
 
 ESPERA_DISJUNTOR = 60.0
 DICA_SEM_ACESSO = "sem acesso à Receita Federal: use --registro local (veja o README)"
+AVISO_OFFLINE = "Receita Federal não consultada (modo offline)"
 # Headers with which a `registro servir` server says what it holds.
 CABECALHO_PUBLICACAO = "x-registro-publicacao"
 CABECALHO_COMPLETO = "x-registro-completo"
@@ -44,28 +49,76 @@ _BUSCA = re.compile(r"/v2/public/cnpj/search/?$")
 # -- reaching hosts ------------------------------------------------------------------
 
 
-def falha_de_conexao(exc: BaseException) -> bool:
-    """A failure to reach the host at all (DNS, refused, no route), not a time-out."""
-    import requests
-    from urllib3.exceptions import NewConnectionError
+# Each kind of connection-level failure, as the warning names it.
+FALHAS = {
+    "proxy_inacessivel": "o proxy (HTTPS_PROXY/HTTP_PROXY) recusou a conexão ou está fora de alcance",
+    "proxy_autenticacao": "o proxy exige autenticação (407): confira usuário e senha em HTTPS_PROXY",
+    "proxy_erro": "o proxy respondeu com erro (5xx) em vez de conectar",
+    "dns": "o nome do servidor não foi encontrado (DNS)",
+    "tls": "o certificado apresentado não é confiável (TLS): um proxy que intercepta as conexões?",
+    "recusada": "a conexão foi recusada ou o servidor está fora de alcance",
+    "tempo_conexao": "o servidor não respondeu ao pedido de conexão (tempo esgotado)",
+}
 
-    if isinstance(exc, (requests.exceptions.Timeout, requests.exceptions.SSLError, requests.exceptions.ProxyError)):
-        return False
-    visto: set[int] = set()
+_TUNEL_5XX = re.compile(r"\b5\d\d\b")
+
+
+def _cadeia(exc: BaseException) -> list[BaseException]:
+    """``exc`` and every exception it wraps (reason, cause, context, arguments)."""
+    vistos: list[BaseException] = []
     pendentes: list[Any] = [exc]
     while pendentes:
-        e = pendentes.pop()
-        if e is None or id(e) in visto or not isinstance(e, BaseException):
+        e = pendentes.pop(0)
+        if e is None or not isinstance(e, BaseException) or any(e is v for v in vistos):
             continue
-        visto.add(id(e))
-        if isinstance(e, NewConnectionError):
-            return True
-        if isinstance(e, (ConnectionRefusedError, OSError)) and not isinstance(e, TimeoutError) and \
-                type(e).__module__ in ("builtins", "socket"):
-            return True
+        vistos.append(e)
         pendentes.extend([getattr(e, "reason", None), e.__cause__, e.__context__,
                           *(a for a in e.args if isinstance(a, BaseException))])
-    return False
+    return vistos
+
+
+def tipo_de_falha(exc: BaseException) -> Optional[str]:
+    """The kind of a failure to reach a host (a key of ``FALHAS``), or None (a slow answer, an error answer)."""
+    import ssl
+
+    import requests
+    from urllib3 import exceptions as u3
+
+    cadeia = _cadeia(exc)
+    if any(isinstance(e, (u3.ReadTimeoutError, requests.exceptions.ReadTimeout)) for e in cadeia):
+        return None
+    proxy = [e for e in cadeia if isinstance(e, (u3.ProxyError, requests.exceptions.ProxyError))]
+    if proxy:
+        texto = " ".join(str(e) for e in cadeia)
+        if "407" in texto:
+            return "proxy_autenticacao"
+        if "Tunnel connection failed" in texto and _TUNEL_5XX.search(texto.split("Tunnel connection failed", 1)[1]):
+            return "proxy_erro"
+        return "proxy_inacessivel"
+    if any(isinstance(e, (u3.SSLError, requests.exceptions.SSLError, ssl.SSLError, ssl.CertificateError))
+           for e in cadeia):
+        return "tls"
+    if any(isinstance(e, (u3.NameResolutionError, socket_gaierror())) for e in cadeia):
+        return "dns"
+    for e in cadeia:
+        if isinstance(e, u3.NewConnectionError) or (
+                isinstance(e, OSError) and not isinstance(e, TimeoutError)
+                and type(e).__module__ in ("builtins", "socket")):
+            return "recusada"
+    if any(isinstance(e, (u3.ConnectTimeoutError, requests.exceptions.ConnectTimeout)) for e in cadeia):
+        return "tempo_conexao"
+    return None
+
+
+def socket_gaierror() -> type:
+    import socket
+
+    return socket.gaierror
+
+
+def falha_de_conexao(exc: BaseException) -> bool:
+    """A failure to reach the host at all (see ``tipo_de_falha``): asking again soon will not help."""
+    return tipo_de_falha(exc) is not None
 
 
 class Disjuntor:
@@ -89,6 +142,7 @@ class Disjuntor:
         self._sondando: set[str] = set()    # hosts a request is probing now
         self.tentativas: dict[str, int] = {}
         self.falhas: dict[str, int] = {}
+        self.tipos: dict[str, str] = {}  # the kind of each host's last failure (a key of FALHAS)
         self._ultima_falha: Optional[float] = None
 
     @staticmethod
@@ -121,18 +175,25 @@ class Disjuntor:
 
     def falhou(self, url: str, exc: BaseException) -> None:
         host = self._host(url)
+        tipo = tipo_de_falha(exc)
         with self._cond:
             self._sondando.discard(host)
-            if falha_de_conexao(exc):
+            if tipo is not None:
                 self._ultima_falha = self._relogio()
                 self._ate[host] = self._ultima_falha + self.espera
                 self.falhas[host] = self.falhas.get(host, 0) + 1
+                self.tipos[host] = tipo
                 self._respondeu.discard(host)
             else:
                 # A time-out or an error answer: the host is there, or may be; the
                 # requests go on side by side (each with its own retries).
                 self._respondeu.add(host)
             self._cond.notify_all()
+        if tipo is not None:
+            import logging
+
+            logging.getLogger("scrivane_contract.registro").warning(
+                "sem acesso a %s: %s; não consultado de novo por %.0f s", host, FALHAS[tipo], self.espera)
 
     def houve_falha(self) -> bool:
         """Algum servidor não pôde ser alcançado há pouco (dentro de ``espera`` segundos)."""
@@ -146,6 +207,7 @@ class Disjuntor:
             self._sondando.clear()
             self.tentativas.clear()
             self.falhas.clear()
+            self.tipos.clear()
             self._ultima_falha = None
             self._cond.notify_all()
 
@@ -157,6 +219,13 @@ class Disjuntor:
         except BaseException as exc:
             self.falhou(url, exc)
             raise
+        if getattr(resposta, "status_code", None) == 407:
+            # A proxy in the way asks for credentials (plain HTTP through it): no lookup will pass.
+            import requests
+
+            erro = requests.exceptions.ProxyError("407 Proxy Authentication Required")
+            self.falhou(url, erro)
+            raise erro
         self.conseguiu(url)
         return resposta
 
@@ -351,6 +420,13 @@ class ConsultasRegistro:
     @property
     def offline(self) -> bool:
         return self.online is None
+
+    @property
+    def aviso_indisponivel(self) -> Optional[str]:
+        """The progress line of a company left without registry data (None: the plain one).
+
+        Offline, nothing was asked of the Receita Federal: it was not "unavailable"."""
+        return AVISO_OFFLINE if self.offline else None
 
     @property
     def motivo_indisponivel(self) -> Optional[str]:

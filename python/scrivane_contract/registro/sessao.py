@@ -26,7 +26,7 @@ from typing import Optional
 from urllib.parse import urlsplit
 
 import requests
-from urllib3.exceptions import MaxRetryError, NewConnectionError, ResponseError
+from urllib3.exceptions import MaxRetryError, ResponseError
 from urllib3.util.retry import Retry
 
 __all__ = ["usar_sessao_resiliente", "criar_sessao_resiliente", "cache_padrao", "LIMITES_PADRAO", "user_agent"]
@@ -64,10 +64,14 @@ class _Retry(Retry):
         return super().new(**kw)
 
     def increment(self, method=None, url=None, response=None, error=None, _pool=None, _stacktrace=None):
-        if isinstance(error, NewConnectionError):
-            # The host could not be reached at all (DNS, refused, no route): asking
-            # again in a second will not help; a time-out keeps its retries.
-            raise MaxRetryError(_pool, url, error)
+        if error is not None:
+            from .consultas import tipo_de_falha
+
+            if tipo_de_falha(error) is not None:
+                # The host (or the proxy before it) could not be reached at all: asking again in a
+                # second will not help, and the breaker above stops the next lookups; a slow
+                # answer (read time-out) keeps its retries.
+                raise MaxRetryError(_pool, url, error)
         nova = super().increment(method, url, response, error, _pool, _stacktrace)
         espera = None
         if response is not None and self.respect_retry_after_header:

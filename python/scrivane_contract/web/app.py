@@ -6,9 +6,10 @@ import asyncio
 import hmac
 import json
 import os
+import re
 from contextlib import asynccontextmanager
 from functools import lru_cache
-from typing import Any, Callable, Literal, Optional
+from typing import Any, Callable, Iterable, Literal, Optional
 from urllib.parse import urlsplit
 
 from fastapi import Depends, FastAPI, HTTPException, Request
@@ -16,6 +17,7 @@ from fastapi.concurrency import run_in_threadpool
 from fastapi.responses import HTMLResponse, JSONResponse
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from fastapi.staticfiles import StaticFiles
+from starlette.requests import ClientDisconnect
 from fastapi_offline import FastAPIOffline
 from pydantic import BaseModel, Field
 
@@ -23,10 +25,23 @@ from .envio import CAMPO_ARQUIVO, ErroEnvio, receber_pdf
 from .fila import CONCLUIDA, FilaCheia, FilaVerificacoes
 from .relatorio import RAIZ, fragmento_relatorio, pagina_relatorio
 
-__all__ = ["criar_app", "TAMANHO_MAXIMO_PADRAO", "ENV_TOKEN"]
+__all__ = ["criar_app", "TAMANHO_MAXIMO_PADRAO", "ENV_TOKEN", "HOSTS_LOCAIS", "TEMPO_ENVIO_PADRAO",
+           "ENVIOS_POR_CLIENTE_PADRAO", "nome_do_host"]
 
 ENV_TOKEN = "SCRIVANE_API_TOKEN"
 TAMANHO_MAXIMO_PADRAO = 20 * 1024 * 1024
+# Names under which a service on this machine is always reached.
+HOSTS_LOCAIS = ("127.0.0.1", "localhost", "::1")
+# Seconds an upload's body may take to arrive, and uploads one client address may send at once.
+TEMPO_ENVIO_PADRAO = 120.0
+ENVIOS_POR_CLIENTE_PADRAO = 8
+
+# A host name, an IPv4 address or an IPv6 one (brackets already taken off).
+_NOME_HOST = re.compile(r"[a-z0-9](?:[a-z0-9._-]*[a-z0-9])?|[0-9a-f:.]+")
+
+# The report page: its own inline style and nothing else.
+_CSP_RELATORIO = ("default-src 'none'; style-src 'unsafe-inline'; img-src data:; base-uri 'none'; "
+                  "form-action 'none'; frame-ancestors 'self'")
 
 # The page loads only its own files.
 _CSP = ("default-src 'self'; img-src 'self' data:; object-src 'none'; base-uri 'none'; "
@@ -88,11 +103,28 @@ class Erro(BaseModel):
 _MUDAM_ESTADO = frozenset({"POST", "PUT", "PATCH", "DELETE"})
 
 
-def mesma_origem(cabecalhos: Any) -> bool:
+def nome_do_host(valor: Optional[str]) -> Optional[str]:
+    """The name in a Host header or a URL's authority ("Exemplo.com:8000" -> "exemplo.com",
+    "[::1]:8000" -> "::1"); None when there is none or it is malformed."""
+    if not valor:
+        return None
+    try:
+        partes = urlsplit("//" + valor.strip())
+        partes.port  # noqa: B018 - raises on a malformed port
+    except ValueError:
+        return None
+    if partes.username is not None or partes.password is not None or partes.path or partes.query:
+        return None
+    nome = partes.hostname or ""
+    return nome if _NOME_HOST.fullmatch(nome) else None
+
+
+def mesma_origem(cabecalhos: Any, hosts: Optional[frozenset[str]] = None) -> bool:
     """Whether a request comes from the service's own page, or from no browser page at all.
 
     Browsers say where a request comes from (``Sec-Fetch-Site``, ``Origin``);
-    programs that call the API send neither and are let through.
+    programs that call the API send neither and are let through.  With
+    ``hosts``, the page's origin must also be one of the service's names.
     """
     site = (cabecalhos.get("sec-fetch-site") or "").strip().lower()
     if site and site not in ("same-origin", "none"):
@@ -103,6 +135,8 @@ def mesma_origem(cabecalhos: Any) -> bool:
     partes = urlsplit(origem.strip())
     if not partes.scheme or not partes.netloc:
         return False  # "null": a sandboxed frame, a file, a redirect across sites
+    if hosts is not None and nome_do_host(partes.netloc) not in hosts:
+        return False
     return partes.netloc.lower() == (cabecalhos.get("host") or "").strip().lower()
 
 
@@ -135,6 +169,9 @@ def criar_app(
     historico: Any = None,
     com_trabalhadores: bool = True,
     ignorar_assinaturas: bool = False,
+    hosts: Optional[Iterable[str]] = None,
+    tempo_envio: float = TEMPO_ENVIO_PADRAO,
+    envios_por_cliente: int = ENVIOS_POR_CLIENTE_PADRAO,
 ) -> FastAPI:
     """Cria a aplicação web (página, API e documentação em ``/docs``).
 
@@ -149,13 +186,21 @@ def criar_app(
     ``verificar_revogacao`` (LCR/OCSP, requer rede), como no ``verificar``.
     ``informacoes``: ``provedor``, ``modelo`` e ``registro`` (a descrição do
     registro consultado), gravados no registro de cada verificação.
-    ``historico``: um ``Historico``; com ele, a fila, os envios e os resultados
-    ficam no banco (um reinício não perde nada; com PostgreSQL, vários
-    processos em várias máquinas compartilham a fila) e a página "Histórico"
-    lista as verificações guardadas.  ``com_trabalhadores`` falso: este
-    processo só recebe e responde; o comando ``trabalhador`` verifica.
+    ``historico``: um ``Historico``; com ele, os envios (até o fim de cada
+    verificação) e os resultados ficam no banco (um reinício não perde nada) e
+    a página "Histórico" lista as verificações guardadas.  Com o histórico em
+    PostgreSQL, as verificações vão para uma fila compartilhada (procrastinate)
+    que processos em várias máquinas atendem.  ``com_trabalhadores`` falso
+    (só com PostgreSQL): este processo só recebe e responde; o comando
+    ``trabalhador`` verifica.
     ``ignorar_assinaturas``: uma assinatura digital inválida não reprova o
     contrato (o veredito fica o da biblioteca).
+    ``hosts``: os nomes pelos quais o serviço é acessado (cabeçalho Host);
+    outro nome recebe 421 e um Host ausente ou malformado 400, antes de
+    qualquer outra coisa (contra DNS rebinding).  None: qualquer nome.
+    ``tempo_envio``: segundos para o corpo de um envio chegar (depois, 408);
+    ``envios_por_cliente``: envios simultâneos de um mesmo endereço (acima
+    disso, 429; 0: sem limite).
     """
     if token is ...:
         token = os.environ.get(ENV_TOKEN) or None
@@ -164,18 +209,21 @@ def criar_app(
     opcoes_assinaturas = ({"raizes": raizes, "verificar_revogacao": bool(verificar_revogacao)}
                           if conferir_assinaturas else None)
     fila: Any
-    if historico is not None:
-        from scrivane_contract.historico.fila import FilaBanco
+    if historico is not None and not historico.sqlite:
+        # Several machines: the jobs go to procrastinate's queue in the history's PostgreSQL.
+        from scrivane_contract.historico.tarefas import FilaProcrastinate
 
-        fila = FilaBanco(historico, criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
-                         retencao=retencao_minutos * 60.0, assinaturas=opcoes_assinaturas,
-                         informacoes=informacoes, com_trabalhadores=com_trabalhadores)
+        fila = FilaProcrastinate(historico, criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
+                                 retencao=retencao_minutos * 60.0, assinaturas=opcoes_assinaturas,
+                                 informacoes=informacoes, com_trabalhadores=com_trabalhadores,
+                                 ignorar_assinaturas=ignorar_assinaturas)
     else:
+        if not com_trabalhadores:
+            raise ValueError("sem trabalhadores neste processo, a fila precisa do histórico em PostgreSQL")
         fila = FilaVerificacoes(criar_verificador, trabalhadores=trabalhadores, limite_fila=limite_fila,
                                 retencao=retencao_minutos * 60.0, assinaturas=opcoes_assinaturas,
-                                informacoes=informacoes)
-    # An invalid digital signature rejects the contract unless this is set.
-    fila.ignorar_assinaturas = ignorar_assinaturas
+                                informacoes=informacoes, ignorar_assinaturas=ignorar_assinaturas,
+                                historico=historico)
 
     @asynccontextmanager
     async def ciclo(app: FastAPI):
@@ -201,11 +249,25 @@ def criar_app(
     app.state.historico = historico
     app.state.tamanho_maximo = tamanho_maximo
 
+    nomes = None if hosts is None else frozenset(
+        n for n in (nome_do_host(f"[{h}]" if ":" in h and not h.startswith("[") else h) for h in hosts) if n)
+
     @app.middleware("http")
     async def cabecalhos_seguranca(request: Request, call_next):
+        # A page on another domain that resolves to this machine (DNS rebinding) sends its own
+        # name as Host: only the service's own names are served, before anything else.
+        if nomes is not None:
+            nome = nome_do_host(request.headers.get("host"))
+            if nome is None:
+                return JSONResponse({"detail": "Cabeçalho Host ausente ou malformado."}, status_code=400,
+                                    headers={"Connection": "close"})
+            if nome not in nomes:
+                return JSONResponse({"detail": "Este serviço não atende por este nome (cabeçalho Host). Use o "
+                                               "endereço com que ele foi iniciado, ou acrescente o nome com "
+                                               "--nome-servidor."}, status_code=421, headers={"Connection": "close"})
         # Without a token, a page of another site could make a visitor's browser
         # send jobs here: only the service's own page may change anything.
-        if token_bytes is None and request.method in _MUDAM_ESTADO and not mesma_origem(request.headers):
+        if token_bytes is None and request.method in _MUDAM_ESTADO and not mesma_origem(request.headers, nomes):
             return JSONResponse({"detail": "Pedido de outra origem recusado. Para aceitar chamadas de outros "
                                            f"sites, defina {ENV_TOKEN} e envie o token."}, status_code=403)
         resposta = await call_next(request)
@@ -213,6 +275,9 @@ def criar_app(
         resposta.headers.setdefault("Referrer-Policy", "no-referrer")
         return resposta
 
+    # Uploads being received, by client address.
+    envios_em_curso: dict[str, int] = {}
+    app.state.envios_em_curso = envios_em_curso
     portador = HTTPBearer(auto_error=False, description="Token definido em SCRIVANE_API_TOKEN")
     token_bytes = token.encode() if token else None
 
@@ -246,7 +311,7 @@ def criar_app(
     @app.post(
         "/api/verificacoes", status_code=202, response_model=VerificacaoCriada, dependencies=protegido,
         tags=["verificações"], summary="Envia um contrato (PDF) para verificação",
-        responses=_erros(400, 401, 413, 415, 503),
+        responses=_erros(400, 401, 408, 413, 415, 429, 503),
         openapi_extra={"requestBody": {"required": True, "content": {"multipart/form-data": {"schema": {
             "type": "object", "required": [CAMPO_ARQUIVO],
             "properties": {CAMPO_ARQUIVO: {"type": "string", "format": "binary",
@@ -255,27 +320,56 @@ def criar_app(
     async def criar_verificacao(request: Request) -> JSONResponse:
         """Recebe um PDF (multipart, campo ``arquivo``) e o põe na fila.
 
-        Responde 202 com o ``id``; 413 acima do tamanho máximo; 415 quando o
-        conteúdo não é PDF; 503 com ``Retry-After`` quando a fila está cheia.
+        Responde 202 com o ``id``; 408 quando o corpo não chega a tempo; 413
+        acima do tamanho máximo; 415 quando o conteúdo não é PDF; 429 com envios
+        simultâneos demais do mesmo endereço; 503 com ``Retry-After`` quando a
+        fila está cheia.
         """
-        try:
-            fila.reservar()
-        except FilaCheia as cheia:
+        def cheia(exc: FilaCheia) -> JSONResponse:
             return JSONResponse({"detail": "Fila de verificações cheia. Tente novamente em instantes."},
-                                status_code=503, headers={"Retry-After": str(cheia.retry_after)})
+                                status_code=503, headers={"Retry-After": str(exc.retry_after)})
+
+        # A full queue is said at once, without reading the body (and without holding a place).
+        try:
+            # The queue may be a database: its calls stay off the event loop.  The place is only
+            # probed here, not held, so that concurrent probes never crowd it.
+            await run_in_threadpool(fila.sondar)
+        except FilaCheia as exc:
+            return cheia(exc)
+        cliente = request.client.host if request.client else ""
+        if envios_por_cliente and envios_em_curso.get(cliente, 0) >= envios_por_cliente:
+            return JSONResponse({"detail": "Envios simultâneos demais deste endereço. Aguarde o fim dos "
+                                           "anteriores."}, status_code=429,
+                                headers={"Retry-After": "5", "Connection": "close"})
+        envios_em_curso[cliente] = envios_em_curso.get(cliente, 0) + 1
         ident, caminho = fila.novo_arquivo()
         try:
-            nome = await receber_pdf(request.stream(), request.headers.get("content-type", ""),
-                                     request.headers.get("content-length"), caminho, tamanho_maximo)
+            # The body is read before a place in the queue is taken: a slow client holds only itself.
+            async with asyncio.timeout(tempo_envio):
+                nome = await receber_pdf(request.stream(), request.headers.get("content-type", ""),
+                                         request.headers.get("content-length"), caminho, tamanho_maximo)
+        except TimeoutError:
+            caminho.unlink(missing_ok=True)
+            return JSONResponse({"detail": f"O arquivo não chegou em {tempo_envio:g} segundos."}, status_code=408,
+                                headers={"Connection": "close"})
         except ErroEnvio as erro:
-            fila.liberar()
             return JSONResponse({"detail": erro.mensagem}, status_code=erro.status,
                                 headers={"Connection": "close"} if erro.status == 413 else None)
+        except ClientDisconnect:  # the client went away mid-upload: nothing to answer, nothing kept
+            return JSONResponse({"detail": "Envio interrompido."}, status_code=400)
         except BaseException:
-            fila.liberar()
             caminho.unlink(missing_ok=True)
             raise
-        item = fila.enviar(ident, caminho, nome)
+        finally:
+            envios_em_curso[cliente] -= 1
+            if not envios_em_curso[cliente]:
+                del envios_em_curso[cliente]
+        try:
+            await run_in_threadpool(fila.reservar)
+        except FilaCheia as exc:
+            caminho.unlink(missing_ok=True)
+            return cheia(exc)
+        item = await run_in_threadpool(fila.enviar, ident, caminho, nome)
         url = f"/api/verificacoes/{item.id}"
         return JSONResponse({"id": item.id, "estado": item.estado, "url": url}, status_code=202,
                             headers={"Location": url})
@@ -310,7 +404,8 @@ def criar_app(
         return HTMLResponse(gerar(item["resultado"], item["arquivo"],
                                   assinaturas_digitais=item["assinaturas_digitais"],
                                   veredito=(item.get("veredito"), item.get("motivo_veredito")),
-                                  procedencia=item.get("procedencia"), avisos=item.get("avisos"), **extras))
+                                  procedencia=item.get("procedencia"), avisos=item.get("avisos"), **extras),
+                            headers={"Content-Security-Policy": _CSP_RELATORIO})
 
     # -- history ---------------------------------------------------------------------
 

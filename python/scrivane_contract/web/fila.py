@@ -1,4 +1,4 @@
-"""Verifications run in a bounded worker pool, results kept in memory for a while.
+"""Verifications run in a bounded worker pool of this process, results kept in memory for a while.
 
 The checker is synchronous, so each verification runs on a thread of a
 ``ThreadPoolExecutor``; each worker thread builds its own checker on first
@@ -11,15 +11,18 @@ With ``assinaturas`` (the options of ``verificar_assinaturas_digitais``), the
 PDF's digital signatures are read on a thread of their own while the checker
 extracts, exactly as the command line does, and cross-checked with the result;
 whatever goes wrong there is a finding, never a failed verification.
+
+With a ``historico`` (one machine, SQLite), each upload is also written to
+the history before it is accepted and deleted in the transaction that stores
+its verification; uploads still there when the service starts (it stopped
+or crashed before verifying them) are verified first.  Results older than
+the retention are read back from the history.
 """
 
 from __future__ import annotations
 
 import logging
-import os
-import secrets
 import shutil
-import tempfile
 import threading
 import time
 from collections import deque
@@ -29,7 +32,7 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Callable, Optional
 
-from scrivane_contract.historico.fila import CONCLUIDA, EM_ANDAMENTO, FALHOU, NA_FILA
+from scrivane_contract.verificacao import CONCLUIDA, EM_ANDAMENTO, FALHOU, NA_FILA, FilaCheia, LugaresNaFila
 from scrivane_contract.verificacao import Verificacao as RegistroVerificacao
 from scrivane_contract.verificacao import (
     espera_estimada,
@@ -43,10 +46,6 @@ __all__ = ["FilaCheia", "FilaVerificacoes", "Verificacao", "NA_FILA", "EM_ANDAME
 
 
 log = logging.getLogger("scrivane_contract.web")
-
-
-# One exception for both queues (this one in memory, the database's).
-from scrivane_contract.historico.fila import FilaCheia  # noqa: E402
 
 
 @dataclass
@@ -105,7 +104,7 @@ def _mensagem_erro(exc: BaseException, arquivo: Optional[str] = None, caminho: O
     return mensagem_leitura(primeira or type(exc).__name__, arquivo, caminho)[:500]
 
 
-class FilaVerificacoes:
+class FilaVerificacoes(LugaresNaFila):
     """Accepts uploads, runs them with ``verificar(path) -> dict`` and keeps the results.
 
     ``criar_verificador`` is called once per worker thread and returns the
@@ -125,41 +124,48 @@ class FilaVerificacoes:
         assinaturas: Optional[dict[str, Any]] = None,
         informacoes: Optional[dict[str, Any]] = None,
         ignorar_assinaturas: bool = False,
+        historico: Any = None,
     ) -> None:
-        if trabalhadores < 1:
-            raise ValueError("trabalhadores deve ser pelo menos 1")
-        if limite_fila < 0:
-            raise ValueError("limite_fila não pode ser negativo")
+        self._iniciar_lugares(trabalhadores, limite_fila, pasta)
         self._criar_verificador = criar_verificador
-        self.trabalhadores = trabalhadores
-        self.limite_fila = limite_fila
         self.retencao = retencao
-        # Named with our process id: a later start-up removes it if we are killed.
         preparar_leitura(pasta, trabalhadores)
-        self.pasta = Path(tempfile.mkdtemp(prefix=f"scrivane-web-{os.getpid()}-", dir=pasta))
-        os.chmod(self.pasta, 0o700)
-        self._lock = threading.Lock()
         self._itens: dict[str, Verificacao] = {}
-        self._reservas = 0  # uploads being received
         self._ativas = 0  # queued or running
         self._contador = 0
         self._duracoes: deque[float] = deque(maxlen=20)
         self._local = threading.local()
         self._pool = ThreadPoolExecutor(max_workers=trabalhadores, thread_name_prefix="verificacao")
-        self._fechada = False
         self.relogio = relogio
         self.assinaturas = None if assinaturas is None else dict(assinaturas)
         # provedor, modelo and registro, written into each verification's record.
         self.informacoes = {k: v for k, v in (informacoes or {}).items() if k in ("provedor", "modelo", "registro")}
         # An invalid digital signature rejects the contract unless this is set.
         self.ignorar_assinaturas = ignorar_assinaturas
+        self.historico = historico
+        if historico is not None:
+            self._retomar()
+
+    def _retomar(self) -> None:
+        """Queues the uploads the history kept from an earlier run, oldest first."""
+        import sqlalchemy as sa
+
+        from scrivane_contract.historico.banco import envios
+
+        with self.historico.engine.connect() as con:
+            pendentes = con.execute(sa.select(envios.c.id, envios.c.arquivo, envios.c.criada_em, envios.c.conteudo)
+                                    .order_by(envios.c.criada_em, envios.c.id)).all()
+        for ident, arquivo, criada_em, conteudo in pendentes:
+            caminho = self.pasta / f"{ident}.pdf"
+            caminho.write_bytes(conteudo)
+            with self._lock:
+                self._reservas += 1
+            self._enfileirar(ident, caminho, arquivo, criada_em)
 
     # -- capacity ------------------------------------------------------------
 
-    @property
-    def capacidade(self) -> int:
-        """Verifications that may be queued or running at once."""
-        return self.trabalhadores + self.limite_fila
+    def _ocupadas(self) -> int:
+        return self._ativas
 
     def _retry_after(self) -> int:
         agora = self.relogio()
@@ -169,30 +175,30 @@ class FilaVerificacoes:
         na_fila = sum(1 for v in self._itens.values() if v.estado == NA_FILA) + self._reservas
         return espera_estimada(media, decorridos, na_fila, self.trabalhadores)
 
-    def reservar(self) -> None:
-        """Holds a place for an upload about to be received; raises ``FilaCheia``."""
-        with self._lock:
-            if self._fechada or self._ativas + self._reservas >= self.capacidade:
-                raise FilaCheia(self._retry_after())
-            self._reservas += 1
-
-    def liberar(self) -> None:
-        """Gives back a place held by ``reservar`` whose upload was refused."""
-        with self._lock:
-            self._reservas -= 1
-
-    def novo_arquivo(self) -> tuple[str, Path]:
-        """A fresh id and the private path where its upload is written."""
-        ident = secrets.token_urlsafe(12)
-        return ident, self.pasta / f"{ident}.pdf"
-
     def enviar(self, ident: str, caminho: Path, nome_arquivo: str) -> Verificacao:
-        """Queues the verification of ``caminho`` (held by a reservation); the file is ours now."""
+        """Queues the verification of ``caminho`` (held by a reservation); the file is ours now.
+
+        With the history, the upload is stored there before this returns."""
+        criada_em = self.relogio()
+        if self.historico is not None:
+            from scrivane_contract.historico.banco import envios
+
+            try:
+                with self.historico.engine.begin() as con:
+                    con.execute(envios.insert().values(id=ident, arquivo=nome_arquivo, criada_em=criada_em,
+                                                       conteudo=caminho.read_bytes()))
+            except BaseException:
+                caminho.unlink(missing_ok=True)
+                self.liberar()
+                raise
+        return self._enfileirar(ident, caminho, nome_arquivo, criada_em)
+
+    def _enfileirar(self, ident: str, caminho: Path, nome_arquivo: str, criada_em: float) -> Verificacao:
         with self._lock:
             self._reservas -= 1
             self._ativas += 1
             self._contador += 1
-            item = Verificacao(id=ident, arquivo=nome_arquivo, ordem=self._contador, criada_em=self.relogio())
+            item = Verificacao(id=ident, arquivo=nome_arquivo, ordem=self._contador, criada_em=criada_em)
             self._itens[ident] = item
         try:
             self._pool.submit(self._executar, item, caminho)
@@ -244,6 +250,8 @@ class FilaVerificacoes:
             log.warning("não foi possível apagar o arquivo temporário da verificação %s", item.id)
         if registro is None:
             registro = RegistroVerificacao(arquivo=item.arquivo, id=item.id, erro="Verificação sem resultado")
+        if self.historico is not None:
+            self._guardar(registro)
         with self._lock:
             item.terminada_em = self.relogio()
             item.registro = registro
@@ -251,6 +259,22 @@ class FilaVerificacoes:
             if item.iniciada_em is not None:
                 self._duracoes.append(item.terminada_em - item.iniciada_em)
             self._ativas -= 1
+
+    def _guardar(self, registro: RegistroVerificacao) -> None:
+        """Stores the verification and deletes its upload, in one transaction."""
+        from scrivane_contract.historico.banco import envios
+
+        for espera in (0.5, 1, 2, 4, 8, 15, 30, None):
+            try:
+                with self.historico.engine.begin() as con:
+                    con.execute(envios.delete().where(envios.c.id == registro.id))
+                    self.historico.guardar(registro, con)
+                return
+            except Exception as exc:  # noqa: BLE001 - the upload stays for the next start
+                log.warning("não foi possível gravar a verificação %s (%s)", registro.id, type(exc).__name__)
+                if espera is None or self._fechada:
+                    return
+                time.sleep(espera)
 
     # -- reading -------------------------------------------------------------
 
@@ -270,12 +294,43 @@ class FilaVerificacoes:
         with self._lock:
             self._esquecer_antigas()
             item = self._itens.get(ident)
-            if item is None:
-                return None
-            posicao = None
-            if item.estado == NA_FILA:
-                posicao = 1 + sum(1 for v in self._itens.values() if v.estado == NA_FILA and v.ordem < item.ordem)
-            return item.como_dict(posicao)
+            d = None
+            if item is not None:
+                posicao = None
+                if item.estado == NA_FILA:
+                    posicao = 1 + sum(1 for v in self._itens.values()
+                                      if v.estado == NA_FILA and v.ordem < item.ordem)
+                d = item.como_dict(posicao)
+        if d is None:
+            d = self._guardada(ident)
+        if d is not None and self.historico is not None and d.get("sha256"):
+            # The same file (SHA-256) verified earlier: said so on the page.
+            d["verificado_antes"] = [{"id": a.id, "verificado_em": a.verificado_em, "veredito": a.veredito}
+                                     for a in self.historico.anteriores(d["sha256"], exceto=ident)
+                                     if a.verificado_em < (d.get("verificado_em") or "~")][:5]
+        return d
+
+    def _guardada(self, ident: str) -> Optional[dict[str, Any]]:
+        """A verification of an earlier run, or forgotten from memory, read from the history."""
+        if self.historico is None or not ident:
+            return None
+        import json
+
+        import sqlalchemy as sa
+
+        from scrivane_contract.historico.banco import verificacoes
+
+        # The exact id only: the API never answers for a prefix.
+        with self.historico.engine.connect() as con:
+            dados = con.execute(sa.select(verificacoes.c.dados).where(verificacoes.c.id == ident)).scalar()
+        if dados is None:
+            return None
+        registro = RegistroVerificacao.de_json(json.loads(dados))
+        d: dict[str, Any] = {"id": ident, "estado": CONCLUIDA if registro.erro is None else FALHOU,
+                             "arquivo": registro.arquivo, "criada_em": None, "iniciada_em": None,
+                             "concluida_em": registro.verificado_em, "posicao_fila": None, "verificado_antes": None}
+        d.update(registro.como_json())
+        return d
 
     def estatisticas(self) -> dict[str, int]:
         with self._lock:
