@@ -36,7 +36,7 @@ sys.path.insert(0, str(HERE.parent / "tests"))
 
 import acuracia  # noqa: E402
 
-from scrivane import read_document  # noqa: E402
+from scrivane import layout, read_document  # noqa: E402
 from scrivane.local_extractor import extrair  # noqa: E402
 
 # Targets on real documents: field -> (precision, recall); the contract decision's accuracy.
@@ -98,12 +98,29 @@ def texto_puro(caminho: Path) -> int:
         pdf.close()
 
 
+def ler_com_layout(caminho: Path) -> None:
+    """The text path as it is: read (words measured) and extracted through the layout."""
+    doc = read_document(caminho)
+    extrair_documento(doc)
+
+
+def ler_sem_layout(caminho: Path) -> None:
+    """The text path without the layout (the baseline of its cost): no word measured, the plain text extracted."""
+    original = layout.medir_palavras_pdfium
+    layout.medir_palavras_pdfium = lambda *_: tuple
+    try:
+        doc = read_document(caminho)
+    finally:
+        layout.medir_palavras_pdfium = original
+    extrair(doc.pages)
+
+
 def reais(pasta: Path) -> dict:
     pontuar = carregar_pontuador(pasta)
     nomes = sorted(p.stem for p in (pasta / "labels").glob("*.json") if (pasta / "pdfs" / (p.stem + ".pdf")).exists())
     total = {f: [0, 0, 0] for f in pontuar.FIELDS}
     decisao = {"tp": 0, "fp": 0, "fn": 0, "tn": 0}
-    texto_s = texto_paginas = ocr_s = ocr_paginas = puro_s = leitura_s = 0.0
+    texto_s = texto_paginas = ocr_s = ocr_paginas = puro_s = leitura_s = sem_layout_s = com_layout_s = 0.0
     certos = errados = 0
     por_documento = {}
     print(f"Real documents in {pasta} ({len(nomes)})")
@@ -125,6 +142,8 @@ def reais(pasta: Path) -> dict:
             leitura_s += lido_em - inicio
             texto_paginas += len(doc.pages)
             puro_s += min(_tempo(texto_puro, caminho) for _ in range(2))
+            sem_layout_s += min(_tempo(ler_sem_layout, caminho) for _ in range(2))
+            com_layout_s += min(_tempo(ler_com_layout, caminho) for _ in range(2))
         empresas = [{"cnpj": e["cnpj"], "razao_social": e["razao_social"]} for e in lido["empresas"]]
         assinaturas = [s for s in lido["assinaturas"] if s.get("nome_signatario")]
         placar = pontuar.score(rotulo, empresas, assinaturas)
@@ -150,7 +169,9 @@ def reais(pasta: Path) -> dict:
     ms_texto = 1e3 * texto_s / max(1, texto_paginas)
     return {"campos": saida, "totais": total, "decisao": acuracia_decisao, "falsos_contratos": decisao["fp"],
             "ms_texto": ms_texto, "paginas_texto": int(texto_paginas), "ocr_s": ocr_s, "paginas_ocr": int(ocr_paginas),
-            "ms_puro": 1e3 * puro_s / max(1, texto_paginas), "ms_leitura": 1e3 * leitura_s / max(1, texto_paginas),
+            "ms_puro": 1e3 * puro_s / max(1, texto_paginas),
+            "ms_sem_layout": 1e3 * sem_layout_s / max(1, texto_paginas),
+            "ms_com_layout": 1e3 * com_layout_s / max(1, texto_paginas), "ms_leitura": 1e3 * leitura_s / max(1, texto_paginas),
             "pares": (certos, errados), "documentos": por_documento}
 
 
@@ -215,6 +236,9 @@ def main() -> None:
               f"{reais_['ocr_s']:.1f} s for {reais_['paginas_ocr']} OCR'd pages")
         print(f"  of which reading (text and layout): {reais_['ms_leitura']:.1f} ms/page; pdfium's bare text: "
               f"{reais_['ms_puro']:.1f} ms/page (ratio {reais_['ms_leitura'] / max(reais_['ms_puro'], 1e-9):.1f}x)")
+        print(f"  text path with the layout: {reais_['ms_com_layout']:.1f} ms/page; without it (no word measured, "
+              f"plain text extracted): {reais_['ms_sem_layout']:.1f} ms/page (ratio "
+              f"{reais_['ms_com_layout'] / max(reais_['ms_sem_layout'], 1e-9):.2f}x)")
         if saida_json:
             Path(saida_json).write_text(json.dumps({"conjunto": {k: list(v) for k, v in conjunto.items()},
                                                     **reais_}, ensure_ascii=False, indent=1, default=list))

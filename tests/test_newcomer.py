@@ -7,6 +7,7 @@ from __future__ import annotations
 import json
 import socket
 import time
+from pathlib import Path
 
 import pikepdf
 import pytest
@@ -205,6 +206,34 @@ def test_an_invoice_is_said_not_to_look_like_a_contract_on_the_command_line(sem_
                              str(contrato))
     assert "PENDENTE (não parece" in out  # the table may fold the cell
     assert "2 contrato(s): 0 aprovado(s), 0 reprovado(s), 2 pendente(s), 1 não parece(m) contrato" in out
+
+
+MODELO_EM_BRANCO = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nCONTRATANTE: ______________________, inscrita no CNPJ sob o nº "
+                    "__.___.___/____-__, com sede na ______________.\nCONTRATADA: ______________________, inscrita no "
+                    "CNPJ sob o nº __.___.___/____-__.\nAs partes resolvem celebrar o presente contrato.\nCLÁUSULA "
+                    "PRIMEIRA – DO OBJETO\nA prestação dos serviços descritos no anexo.\nCLÁUSULA SEGUNDA – DA "
+                    "VIGÊNCIA\nDoze meses.\n______________________\nCONTRATANTE\n______________________\nCONTRATADA")
+EXTRATO = ("EXTRATO DO PRIMEIRO TERMO ADITIVO AO CONTRATO Nº 12/2026\nContratante: Prefeitura Municipal de Aurora. "
+           "Contratada: ACME SERVIÇOS LTDA. Objeto: prorrogação da vigência do contrato de prestação de serviços de "
+           "limpeza por doze meses, conforme a cláusula primeira do termo aditivo. Valor: R$ 120.000,00. "
+           "Assinatura: 2 de março de 2026.")
+
+
+def test_the_note_follows_what_the_document_is_as_classificar_decides(sem_rede, tmp_path, capsys):
+    """A blank template is a contract with nobody in it; a gazette extract citing a contract, whose words
+    are a contract's, is not one."""
+    from scrivane_contract.keywords import validar_documento_contrato
+
+    modelo = write_text_pdf(tmp_path / "modelo.pdf", [MODELO_EM_BRANCO])
+    extrato = write_text_pdf(tmp_path / "extrato.pdf", [EXTRATO])
+    assert validar_documento_contrato(EXTRATO)[0]  # the keywords alone would take it for one
+    codigo, out, err = rodar(capsys, "verificar", "--provedor", "local", "--sem-assinaturas", "--json",
+                             str(modelo), str(extrato))
+    objetos = {Path(o["arquivo"]).name: o for o in map(json.loads, out.splitlines())}
+    assert objetos["modelo.pdf"]["resultado"]["empresas"] == [] and objetos["modelo.pdf"]["aviso"] is None
+    assert objetos["extrato.pdf"]["aviso"] == "o documento não parece um contrato"
+    codigo, out, err = rodar(capsys, "classificar", "--json", str(modelo), str(extrato))
+    assert [json.loads(l)["eh_contrato"] for l in out.splitlines()] == [True, False]
 
 
 def test_an_invoice_is_said_not_to_look_like_a_contract_on_the_page(sem_rede, nota):

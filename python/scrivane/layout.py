@@ -30,7 +30,7 @@ import re
 from dataclasses import dataclass
 from functools import cached_property
 from statistics import median
-from typing import Iterable, NamedTuple, Optional, Sequence
+from typing import Callable, Iterable, NamedTuple, Optional, Sequence
 
 __all__ = ["Palavra", "Linha", "Bloco", "Pagina", "ler_layout", "layout_do_documento", "palavras_pdfium",
            "palavras_tesseract"]
@@ -98,16 +98,31 @@ class Bloco:
         return "\n".join(l.texto for l in self.linhas)
 
 
-@dataclass
 class Pagina:
-    """Uma página: número (a partir de 1), tamanho em pontos e as palavras; linhas e blocos são
-    calculados uma vez, na primeira vez em que são pedidos."""
+    """Uma página: número (a partir de 1), tamanho em pontos e as palavras; as palavras, as linhas e
+    os blocos são calculados uma vez, na primeira vez em que são pedidos.
 
-    numero: int
-    largura: float
-    altura: float
-    palavras: tuple[Palavra, ...] = ()
-    ocr: bool = False  # the words came from Tesseract
+    ``palavras``: a tupla de ``Palavra``, ou uma função sem argumentos que a devolve (as medidas
+    de uma página de texto são tomadas do PDFium na leitura; as palavras, montadas só quando pedidas).
+    """
+
+    def __init__(self, numero: int, largura: float, altura: float,
+                 palavras: "tuple[Palavra, ...] | Callable[[], tuple[Palavra, ...]]" = (), ocr: bool = False) -> None:
+        self.numero = numero
+        self.largura = largura
+        self.altura = altura
+        self.ocr = ocr  # the words came from Tesseract
+        if callable(palavras):
+            self._montar = palavras
+        else:
+            self.__dict__["palavras"] = tuple(palavras)
+
+    @cached_property
+    def palavras(self) -> tuple[Palavra, ...]:
+        return tuple(self._montar())
+
+    def __repr__(self) -> str:
+        return f"Pagina(numero={self.numero}, largura={self.largura}, altura={self.altura}, ocr={self.ocr})"
 
     @cached_property
     def linhas(self) -> tuple[Linha, ...]:
@@ -243,6 +258,25 @@ def _numerar(faixa: list[Bloco]) -> list[Bloco]:
 _PALAVRA = re.compile(r"[^\s\ufffe]+")
 
 
+def _sem_conversao(funcao):
+    """The same C function, called without ctypes' per-argument conversion (the arguments are
+    passed as plain pointers and ints): a call per word is then about twice as cheap."""
+    return type(funcao)(ctypes.cast(funcao, ctypes.c_void_p).value)
+
+
+_FUNCOES: dict = {}
+
+
+def _caixa_solta():
+    funcao = _FUNCOES.get("caixa")
+    if funcao is None:
+        import pypdfium2.raw as pdfium_c
+
+        funcao = _FUNCOES["caixa"] = _sem_conversao(pdfium_c.FPDFText_GetLooseCharBox)
+        funcao.restype = ctypes.c_int
+    return funcao
+
+
 def palavras_pdfium(textpage, texto: str, altura: float) -> tuple[Palavra, ...]:
     """As palavras de uma página de texto do PDFium (``textpage``: o objeto de texto aberto da página;
     ``texto``: o que ``get_text_range()`` deu dele), com caixas em pontos.
@@ -250,50 +284,99 @@ def palavras_pdfium(textpage, texto: str, altura: float) -> tuple[Palavra, ...]:
     O topo, a base e a margem esquerda de cada palavra são os do seu primeiro caractere. A margem
     direita é a do último caractere quando um vão largo pode seguir a palavra (fim de linha, palavra
     longa, espaço grande até a seguinte); numa palavra curta seguida, na mesma linha, por outra a
-    distância normal, é a margem esquerda da seguinte menos um espaço (uma chamada ao PDFium por
-    palavra em vez de duas: a leitura do texto não fica mais lenta)."""
+    distância normal, é a margem esquerda da seguinte menos um espaço."""
+    return medir_palavras_pdfium(textpage, texto, altura)()
+
+
+def medir_palavras_pdfium(textpage, texto: str, altura: float) -> Callable[[], tuple[Palavra, ...]]:
+    """As medidas das palavras da página, tomadas enquanto ``textpage`` está aberto: um objeto que,
+    chamado, monta com elas as palavras de ``palavras_pdfium`` (só quando as palavras são pedidas).
+
+    Só as chamadas ao PDFium acontecem aqui: as caixas do primeiro e do último caractere de cada
+    palavra vão direto para um só vetor de números; o resto fica para quando as palavras servirem."""
     import pypdfium2.raw as pdfium_c
 
     raw = getattr(textpage, "raw", textpage)
     total = pdfium_c.FPDFText_CountChars(raw)
     if total <= 0 or not texto:
-        return ()
+        return tuple
     # The text's positions are the characters' own unless pdfium inserted or dropped some.
     alinhado = len(texto) == total
-    caixa = pdfium_c.FS_RECTF()
-    ref = ctypes.byref(caixa)
-    solta = pdfium_c.FPDFText_GetLooseCharBox
-    indice = pdfium_c.FPDFText_GetCharIndexFromTextIndex
-    achadas: list[tuple] = []  # text, last char, left, top, bottom, right (known for one character)
-    for m in _PALAVRA.finditer(texto):
-        inicio, fim = m.span()
-        fim -= 1
-        if not alinhado:
-            inicio, fim = indice(raw, inicio), indice(raw, fim)
-            if inicio < 0 or fim < 0:
-                continue
-        if not solta(raw, inicio, ref):
+    trechos = [m.span() for m in _PALAVRA.finditer(texto)]
+    if not alinhado:
+        indice = pdfium_c.FPDFText_GetCharIndexFromTextIndex
+        trechos = [(i, j, indice(raw, i), indice(raw, j - 1)) for i, j in trechos]
+        trechos = [t for t in trechos if t[2] >= 0 and t[3] >= 0]
+        caracteres = [(c, d) for _, _, c, d in trechos]
+    else:
+        caracteres = [(i, j - 1) for i, j in trechos]
+    # Two FS_RECTF (left, top, right, bottom) per word: its first and its last character.
+    caixas = (ctypes.c_float * (8 * len(caracteres)))()
+    pagina = ctypes.c_void_p(ctypes.cast(raw, ctypes.c_void_p).value)
+    solta = _caixa_solta()
+    ref = ctypes.byref
+    falhas: set[int] = set()  # 2k: no box for word k's first character; 2k+1: for its last
+    for k, (c, d) in enumerate(caracteres):
+        if not solta(pagina, c, ref(caixas, 32 * k)):
+            falhas.add(2 * k)
+        if d != c and not solta(pagina, d, ref(caixas, 32 * k + 16)):
+            falhas.add(2 * k + 1)
+
+    return _Medidas(texto, trechos, alinhado, bytes(caixas), falhas, altura)
+
+
+class _Medidas:
+    """A text page's words as measured while it was open; called, they become its ``Palavra``s.
+    Plain data: a page travels pickled from a reader process."""
+
+    __slots__ = ("texto", "trechos", "alinhado", "caixas", "falhas", "altura")
+
+    def __init__(self, texto: str, trechos: list, alinhado: bool, caixas: bytes, falhas: set[int],
+                 altura: float) -> None:
+        self.texto, self.trechos, self.alinhado = texto, trechos, alinhado
+        self.caixas, self.falhas, self.altura = caixas, falhas, altura
+
+    def __reduce__(self):
+        return (_Medidas, (self.texto, self.trechos, self.alinhado, self.caixas, self.falhas, self.altura))
+
+    def __call__(self) -> tuple[Palavra, ...]:
+        return _montar_palavras(self.texto, self.trechos, self.alinhado, self.caixas, self.falhas, self.altura)
+
+
+def _montar_palavras(texto: str, trechos: list, alinhado: bool, caixas: bytes, falhas: set[int],
+                     altura: float) -> tuple[Palavra, ...]:
+    valores = memoryview(caixas).cast("f").tolist()
+    achadas: list[tuple] = []  # text, left, top, bottom, right of the last character
+    for k, trecho in enumerate(trechos):
+        if 2 * k in falhas:
             continue
-        palavra = m.group()
-        if alinhado and texto[fim + 1:fim + 2] == "\ufffe":
+        inicio, fim = trecho[0], trecho[1]
+        palavra = texto[inicio:fim]
+        if alinhado and texto[fim:fim + 1] == "\ufffe":
             palavra += "-"
-        achadas.append((palavra, fim, caixa.left, altura - caixa.top, altura - caixa.bottom, caixa.right if fim == inicio else None))
+        base = 8 * k
+        esquerda, topo, base_y = valores[base], valores[base + 1], valores[base + 3]
+        if (trecho[3] == trecho[2]) if not alinhado else (fim - inicio == 1):
+            direita = valores[base + 2]
+        elif 2 * k + 1 in falhas:
+            direita = esquerda
+        else:
+            direita = valores[base + 6]
+        achadas.append((palavra, esquerda, altura - topo, altura - base_y, direita))
     palavras: list[Palavra] = []
-    novo = Palavra._make
+    novo = tuple.__new__
     ultima = len(achadas) - 1
-    for k, (palavra, fim, x0, y0, y1, direita) in enumerate(achadas):
+    for k, (palavra, x0, y0, y1, direita) in enumerate(achadas):
         h = y1 - y0
         if k < ultima:
             proxima = achadas[k + 1]
-            vao = proxima[2] - x0
+            vao = proxima[1] - x0
             # The narrowest letters take a fifth of the box height: a span this short leaves no room
             # for a column's gutter after the word.
-            if abs(proxima[3] - y0) < 0.2 * h and 0 < vao <= 0.19 * h * len(palavra) + 2.4 * h:
-                palavras.append(novo((palavra, x0, y0, max(x0, proxima[2] - 0.24 * h), y1)))
+            if abs(proxima[2] - y0) < 0.2 * h and 0 < vao <= 0.19 * h * len(palavra) + 2.4 * h:
+                palavras.append(novo(Palavra, (palavra, x0, y0, max(x0, proxima[1] - 0.24 * h), y1)))
                 continue
-        if direita is None:
-            direita = caixa.right if solta(raw, fim, ref) else x0
-        palavras.append(novo((palavra, x0, y0, max(x0, direita), y1)))
+        palavras.append(novo(Palavra, (palavra, x0, y0, max(x0, direita), y1)))
     return tuple(palavras)
 
 

@@ -1,9 +1,10 @@
 """Se o documento verificado parece um contrato.
 
 An invoice or an official gazette sent by mistake comes out PENDENTE like an
-unread contract.  When the extraction found nothing of a contract (no type,
-no party, no signatory) and the keyword classifier finds no contract in the
-text either, the command line and the page say so beside the verdict.
+unread contract.  The command line and the page then say so beside the
+verdict, by the same decision the ``classificar`` command makes: what the
+document is (its title, clause headings, contract formulas, parties), so that
+a blank template is a contract and an extract or a notice citing one is not.
 """
 
 from __future__ import annotations
@@ -24,26 +25,28 @@ def _extracao_achou_contrato(resultado: dict[str, Any]) -> bool:
 
 
 def parece_contrato(caminho: str | os.PathLike[str], resultado: Any) -> bool:
-    """False só quando nem a extração nem o classificador de palavras-chave acham um contrato.
+    """False quando o documento, pelo que ele é, não é um contrato: a decisão do comando ``classificar``.
 
-    O texto é lido de novo (sem OCR) apenas quando a extração nada achou; um
-    documento sem texto legível, ou um resultado sem extração, conta como
-    contrato (nada a afirmar).
+    O texto é lido de novo, sem OCR.  Um documento sem texto legível (uma
+    digitalização) conta como contrato quando a extração achou partes ou o
+    tipo do contrato; um arquivo que não pode mais ser lido, ou um resultado
+    sem extração, conta como contrato (nada a afirmar).
     """
     if not isinstance(resultado, dict) or "metricas" not in resultado:
         return True
-    if _extracao_achou_contrato(resultado):
-        return True
     try:
-        from scrivane.document import read_document
+        from scrivane.document import EmptyDocumentError, read_document
+        from scrivane.local_extractor import extrair
 
-        texto = read_document(caminho, ocr=False).text
+        try:
+            documento = read_document(caminho, ocr=False)
+        except EmptyDocumentError:  # no text layer: only the extraction (read by OCR) can tell
+            return _extracao_achou_contrato(resultado)
+        if not documento.text.strip():
+            return _extracao_achou_contrato(resultado)
+        return bool(extrair(documento.pages, layout=documento.layout)["eh_contrato"])
     except Exception:  # unreadable now: nothing to state about it
         return True
-    from scrivane_contract.keywords import validar_documento_contrato
-
-    eh_contrato, _, _ = validar_documento_contrato(texto)
-    return bool(eh_contrato)
 
 
 def aviso_documento(caminho: str | os.PathLike[str], resultado: Any) -> Optional[str]:

@@ -228,7 +228,7 @@ class Verificacao:
     veredito: Optional[str] = None
     # Why the digital signatures changed the library's verdict (None: they did not).
     motivo_veredito: Optional[str] = None
-    # "o documento não parece um contrato", when neither the extraction nor the keywords find one.
+    # "o documento não parece um contrato", when the document is not one by what it is (as `classificar` decides).
     aviso: Optional[str] = None
     segundos: float = 0.0
     erro: Optional[str] = None

@@ -56,7 +56,7 @@ def _tem_vao(palavras) -> bool:
 
 def texto_da_pagina(texto: str, pagina) -> str:
     """The page's text, read from its layout when blocks of signers stand side by side."""
-    if pagina is None or not pagina.palavras or not _SINAL_ASSINATURA.search(texto) or not _tem_vao(pagina.palavras):
+    if pagina is None or not _SINAL_ASSINATURA.search(texto) or not pagina.palavras or not _tem_vao(pagina.palavras):
         return texto
     # Text set vertically (a stamp along the margin) has no rows to read across: keep the stream.
     longas = [p for p in pagina.palavras if len(p.texto) >= 4]

@@ -94,8 +94,8 @@ class EstadoVerificacao(BaseModel):
                                                       "(REPROVADO quando há assinatura digital inválida)")
     motivo_veredito: Optional[str] = Field(
         None, description="Por que as assinaturas digitais mudaram o veredito da biblioteca, quando mudaram")
-    aviso: Optional[str] = Field(None, description='"o documento não parece um contrato", quando nem a '
-                                                   "extração nem as palavras-chave acham um contrato")
+    aviso: Optional[str] = Field(None, description='"o documento não parece um contrato", quando o documento, '
+                                                   "pelo que ele é (título, cláusulas, partes), não é um contrato")
     segundos: Optional[float] = Field(None, description="Duração da verificação, em segundos")
 
 
