@@ -13,7 +13,6 @@ a schema to migrate, a file that does not open) it returns None and
 from __future__ import annotations
 
 import json
-import secrets
 import sqlite3
 import threading
 from pathlib import Path
@@ -90,7 +89,9 @@ class HistoricoSqlite:
     def guardar(self, v: "Verificacao") -> str:
         """Guarda a verificação (sem o arquivo do contrato); devolve seu id."""
         if not v.id:
-            v.id = secrets.token_hex(6)
+            from scrivane_contract.verificacao import novo_id  # loaded already: v is one of its records
+
+            v.id = novo_id()
         linhas_e, linhas_s, busca, rotulo = _linhas_filhas(v)
         with self._lock:
             con = self._con
