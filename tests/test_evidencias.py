@@ -244,7 +244,8 @@ class TestPageImage:
 
     @pytest.mark.parametrize("pagina, corpo, status, mensagem", [
         (3, None, 404, "Página inexistente: o documento tem 2 página(s); não há a página 3."),
-        (1, b"apenas texto", 415, "não é um PDF"),
+        (1, b"apenas texto", 415, "Formato não suportado"),
+        (1, b"\x89PNG\r\n\x1a\n" + bytes(64), 415, "não é um PDF"),  # a photo is verified, not drawn
     ])
     def test_refusals(self, cliente, contrato, pagina, corpo, status, mensagem):
         c, app = cliente

@@ -19,6 +19,7 @@ from registry_server import Reply as RegReply
 from scrivane_contract import cnpj
 from scrivane_contract.registro import RegistroLocal, usar_registro
 from scrivane_contract.registro.consultas import DISJUNTOR, procedencia
+from pdfs import write_text_pdf
 from test_cli import ACME, ACME_F, EMPRESA, contrato, env, llm, responder, rodar  # noqa: F401
 
 BETA = "45997418000153"
@@ -26,6 +27,13 @@ BETA_F = "45.997.418/0001-53"
 EMPRESA_BETA = {"cnpj": BETA_F, "razao_social": "BETA SERVICOS S.A.", "nome_fantasia": None, "endereco": None,
                 "papel_no_contrato": "contratada"}
 MES = dt.date.today().isoformat()[:7]  # a JSONL list is dated by the month of its import
+
+
+def contrato_com_beta(pasta, nome, signatario):
+    """``contrato`` with the second company printed too, so that both companies the engine names are in it."""
+    return write_text_pdf(Path(pasta) / nome, [f"CONTRATO {nome}\nCONTRATANTE: ACME COMERCIO DE TESTES LTDA, "
+                                               f"CNPJ {ACME_F}\nCONTRATADA: BETA SERVICOS S.A., CNPJ {BETA_F}\n"
+                                               f"{signatario}"])
 
 
 @pytest.fixture(scope="module")
@@ -78,7 +86,7 @@ def test_the_database_says_whether_it_holds_a_whole_release(bancos):
 @pytest.mark.parametrize("banco", ["parcial", "completo"])
 def test_a_company_the_database_lacks_is_asked_online_and_the_online_answer_decides(
         bancos, servicos, llm, tmp_path, capsys, banco):  # noqa: F811
-    pdf = contrato(tmp_path, "c.pdf", "Maria da Silva")
+    pdf = contrato_com_beta(tmp_path, "c.pdf", "Maria da Silva")
     responder(llm, "c.pdf", "Maria da Silva", empresas=(EMPRESA, EMPRESA_BETA))
     codigo, out, err = rodar(capsys, "verificar", "--json", "--sem-cache", "--registro", f"sqlite:{bancos[banco]}",
                              pdf)
@@ -136,7 +144,7 @@ def test_a_later_verification_never_reports_an_earlier_lookups_provenance(bancos
 @pytest.mark.parametrize("como", ["--offline", "SCRIVANE_OFFLINE"])
 def test_offline_a_company_the_database_lacks_is_pending_never_not_found(
         bancos, servicos, llm, env, tmp_path, capsys, banco, como):  # noqa: F811
-    pdf = contrato(tmp_path, "c.pdf", "Maria da Silva")
+    pdf = contrato_com_beta(tmp_path, "c.pdf", "Maria da Silva")
     responder(llm, "c.pdf", "Maria da Silva", empresas=(EMPRESA, EMPRESA_BETA))
     args = ["verificar", "--json", "--registro", f"sqlite:{bancos[banco]}", pdf]
     if como == "--offline":
@@ -174,7 +182,7 @@ def test_an_online_failure_after_a_local_miss_is_pending_with_the_local_reason(b
     servicos.reply("brasilapi", RegReply.error(500))
     servicos.reply("receitaws", RegReply.error(502))
     servicos.reply("casadosdados", RegReply.error(500))
-    pdf = contrato(tmp_path, "c.pdf", "Maria da Silva")
+    pdf = contrato_com_beta(tmp_path, "c.pdf", "Maria da Silva")
     responder(llm, "c.pdf", "Maria da Silva", empresas=(EMPRESA, EMPRESA_BETA))
     codigo, out, err = rodar(capsys, "verificar", "--json", "--sem-cache", "--registro",
                              f"sqlite:{bancos['parcial']}", pdf)

@@ -438,6 +438,10 @@ def criar_app(
                                   request.headers.get("content-length"), caminho, tamanho_maximo)
             except ErroEnvio as erro:
                 return JSONResponse({"detail": erro.mensagem}, status_code=erro.status)
+            with open(caminho, "rb") as f:  # uploads also take Word files and photos, which have no PDF page
+                if b"%PDF-" not in f.read(1024):
+                    return JSONResponse({"detail": "O arquivo não é um PDF: só as páginas de um PDF são desenhadas."},
+                                        status_code=415)
             try:
                 png, largura, altura = await run_in_threadpool(renderizar_pagina, caminho, pagina, escala)
             except PaginaInexistente as erro:
