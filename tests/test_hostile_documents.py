@@ -10,7 +10,6 @@ import signal
 import subprocess
 import sys
 import threading
-import time
 from pathlib import Path
 
 import pytest
@@ -21,6 +20,7 @@ from scrivane import isolation, ocr
 from scrivane.document import DocumentError, DocumentLimitError, read_document, strip_controls
 from scrivane.isolation import Limits, ReaderPool
 from test_cli import env, reg, rodar  # noqa: F401  (fixtures)
+from web_helpers import esperar as _esperar
 
 MiB = 1024 * 1024
 needs_ocr = pytest.mark.skipif(ocr.unavailable_reason() is not None,
@@ -178,14 +178,6 @@ class TestWorkers:
         assert not velha.exists() and viva.exists() and outra.exists()
 
 
-def _esperar(obter, limite=30.0):
-    fim = time.monotonic() + limite
-    while time.monotonic() < fim:
-        valor = obter()
-        if valor:
-            return valor
-        time.sleep(0.02)
-    raise AssertionError("nada aconteceu a tempo")
 
 
 

@@ -8,7 +8,6 @@ import signal
 import subprocess
 import sys
 import threading
-import time
 from pathlib import Path
 
 import httpx
@@ -21,6 +20,7 @@ from scrivane_contract.web import criar_app
 from scrivane_contract.verificacao import sem_caminhos
 from scrivane_contract.web.fila import FilaCheia, FilaVerificacoes
 from test_web_api import aguardar, contratos, enviar, locais  # noqa: F401  (fixtures)
+from web_helpers import esperar as _esperar
 from web_helpers import esperar_servico
 
 PDF = h.texto_simples(["CONTRATO", "CONTRATANTE: ACME"])
@@ -150,16 +150,6 @@ def _vivo(pid: int) -> bool:
             return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
     except OSError:
         return False
-
-
-def _esperar(condicao, limite=60.0):
-    fim = time.monotonic() + limite
-    while time.monotonic() < fim:
-        valor = condicao()
-        if valor:
-            return valor
-        time.sleep(0.05)
-    raise AssertionError("a condição não se cumpriu a tempo")
 
 
 def _servir(env, porta, *extra):

@@ -147,7 +147,7 @@ def porta_livre() -> int:
         return s.getsockname()[1]
 
 
-def esperar(condicao, limite: float, o_que: str, log: Path | None = None):
+def esperar(condicao, limite: float = 60.0, o_que: str = "a condição esperada", log: Path | None = None):
     """Polls ``condicao`` until it gives a true value, which is returned; at the deadline, fails
     loudly with what did not happen (and the end of ``log``)."""
     fim = time.monotonic() + limite
