@@ -26,6 +26,7 @@ from registro_helpers import porta_livre
 from scrivane_contract.web import criar_app
 from scrivane_contract.web.protocolo import protocolo_com_prazo
 from test_web_api import enviar
+from web_helpers import esperar
 
 PDF = h.texto_simples(["CONTRATO", "CONTRATANTE: ACME"])
 RAIZ = Path(__file__).resolve().parent.parent
@@ -47,10 +48,7 @@ def servico():
                                                  http=protocolo_com_prazo(prazo_cabecalhos)))
         fio = threading.Thread(target=servidor.run, daemon=True)
         fio.start()
-        fim = time.monotonic() + 30
-        while not servidor.started:
-            assert time.monotonic() < fim, "o serviço não iniciou"
-            time.sleep(0.02)
+        esperar(lambda: servidor.started, 30, "o serviço iniciar")
         parar.append((servidor, fio))
         return porta, app
 
@@ -94,10 +92,8 @@ def test_slow_uploads_hold_no_place_in_the_queue_and_real_uploads_pass(servico):
     porta, app = servico(trabalhadores=1, limite_fila=2, envios_por_cliente=0)
     lentos = [lento(porta, "127.0.0.2") for _ in range(110)]
     try:
-        fim = time.monotonic() + 60
-        while app.state.envios_em_curso.get("127.0.0.2") != 110:  # all of them are being received
-            assert time.monotonic() < fim, app.state.envios_em_curso
-            time.sleep(0.01)
+        # all of them are being received
+        esperar(lambda: app.state.envios_em_curso.get("127.0.0.2") == 110, 60, "110 envios lentos em curso")
         url = f"http://127.0.0.1:{porta}"
         # The slow ones hold no place: every real upload gets 202 while they wait.
         for _ in range(3):
@@ -114,10 +110,7 @@ def test_one_address_cannot_hold_more_than_its_share_of_uploads(servico):
     porta, app = servico(envios_por_cliente=4)
     lentos = [lento(porta, "127.0.0.2") for _ in range(4)]
     try:
-        fim = time.monotonic() + 30
-        while app.state.envios_em_curso.get("127.0.0.2") != 4:
-            assert time.monotonic() < fim, app.state.envios_em_curso
-            time.sleep(0.01)
+        esperar(lambda: app.state.envios_em_curso.get("127.0.0.2") == 4, 30, "4 envios lentos em curso")
         quinto = lento(porta, "127.0.0.2")
         assert resposta(quinto).startswith("HTTP/1.1 429")
         quinto.close()
@@ -178,10 +171,8 @@ def test_the_report_page_carries_a_content_security_policy():
     app = criar_app(verificador_fixo, token=None, conferir_assinaturas=False)
     with TestClient(app) as cliente:
         ident = enviar(cliente, PDF).json()["id"]
-        fim = time.monotonic() + 30
-        while cliente.get(f"/api/verificacoes/{ident}").json()["estado"] != "concluida":
-            assert time.monotonic() < fim
-            time.sleep(0.02)
+        esperar(lambda: cliente.get(f"/api/verificacoes/{ident}").json()["estado"] == "concluida", 30,
+                "a verificação concluir")
         for sufixo in ("", "?fragmento=true"):
             r = cliente.get(f"/api/verificacoes/{ident}/relatorio{sufixo}")
             assert r.status_code == 200
