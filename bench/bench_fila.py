@@ -78,7 +78,9 @@ def _iniciar(pg, pasta: Path, nome: str, opcoes, env, processos: int, fila: int)
     logs = pasta / nome
     logs.mkdir(parents=True, exist_ok=True)
     porta = _porta()
-    servir = _processo(["servir", "--porta", porta, "--sem-trabalhadores", "--fila", fila, *opcoes],
+    # The bench's 40 connections come from one address: the per-address cap would refuse some.
+    servir = _processo(["servir", "--porta", porta, "--sem-trabalhadores", "--fila", fila,
+                        "--envios-por-cliente", 0, *opcoes],
                        env, logs / "servir.log")
     base = f"http://127.0.0.1:{porta}"
 
