@@ -202,8 +202,11 @@ def remove_private_folder() -> None:
 # -- the worker process ------------------------------------------------------------------
 
 # Loads the reader without the package's __init__ (which imports the model
-# client): a worker only reads.
+# client): a worker only reads.  The cyclic collector waits until the modules are
+# loaded (they live as long as the worker: see _worker_main).
 _BOOT = (
+    "import gc\n"
+    "gc.disable()\n"
     "import importlib.util, sys\n"
     "spec = importlib.util.find_spec('scrivane')\n"
     "sys.modules['scrivane'] = importlib.util.module_from_spec(spec)\n"
@@ -252,6 +255,11 @@ def _worker_main(argv: list[str]) -> None:
     threading.Thread(target=watch_parent, daemon=True, name="scrivane-vigia").start()
 
     import pypdfium2  # noqa: F401  (warm: loaded before the limit and the first document)
+
+    import gc
+
+    gc.freeze()  # the modules, loaded for good: out of every collection
+    gc.enable()
 
     if memory > 0:
         resource.setrlimit(resource.RLIMIT_AS, (memory, memory))

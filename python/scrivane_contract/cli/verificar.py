@@ -21,6 +21,7 @@ from scrivane_contract.cli import (
     SAIDA_REPROVADO,
     ErroDeUso,
     inteiro_positivo,
+    partida_concluida,
 )
 from scrivane_contract.cli.opcoes import (
     SaidaJsonl,
@@ -281,6 +282,7 @@ def executar(args: argparse.Namespace) -> int:
     def registrar(indice: int, v: Verificacao) -> None:
         """Every finished verification, in the order they finish: the history and the files it goes to."""
         nonlocal historico
+        partida_concluida()  # the engine and the checker are loaded now
         if historico is not None and not guardar_no_historico(historico, v):
             historico.fechar()
             historico = None  # said once; the verifications go on without it
