@@ -29,7 +29,6 @@ import os
 import re
 from dataclasses import dataclass
 from functools import cached_property
-from statistics import median
 from typing import Callable, Iterable, NamedTuple, Optional, Sequence
 
 __all__ = ["Palavra", "Linha", "Bloco", "Pagina", "ler_layout", "layout_do_documento", "palavras_pdfium",
@@ -190,6 +189,8 @@ def _cortar_em_colunas(fila: list[Palavra]) -> list[list[Palavra]]:
     """A row cut where a gap between words is wide enough to be a gutter between columns."""
     if len(fila) < 2:
         return [fila]
+    from statistics import median  # here: the reader's workers, which only take the words, never load it
+
     altura = median(p.altura for p in fila) or 1.0
     pedacos = [[fila[0]]]
     for anterior, p in zip(fila, fila[1:]):

@@ -266,6 +266,9 @@ def principal() -> None:
     if gc.isenabled():
         gc.disable()
         _coleta_adiada = True
+    # pydantic serves only the program's own records here: no pydantic plugin is looked for (a
+    # read of every installed package's metadata at the first model) unless the variable says which.
+    os.environ.setdefault("PYDANTIC_DISABLE_PLUGINS", "__all__")
     # A normal exit: atexit handlers and finalizers (temporary folders of the
     # web service, SQLite connections, the HTTP cache) must run.
     sys.exit(main())
