@@ -270,9 +270,10 @@ def executar(args: argparse.Namespace) -> int:
     opcoes_assinaturas = digitais_cli.opcoes(args)
     kwargs = argumentos_checker(args)
     verificar_credenciais(kwargs)
-    registro = aplicar_registro(valor_registro(args), args)
     aplicar_leitura(args)
+    # The readers first: their start-up overlaps everything the command still does before reading.
     _preparar_leitores(min(args.paralelo, len(arquivos)))
+    registro = aplicar_registro(valor_registro(args), args)
     mostrar_avisos()
     historico = abrir_historico(args, obrigatorio=False, tolerante=True, so_gravar=True)
 
