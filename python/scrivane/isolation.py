@@ -215,6 +215,24 @@ _BOOT = (
 )
 
 
+_site_flags: Optional[list[str]] = None
+
+
+def _worker_flags() -> list[str]:
+    """["-S"] when the site module has nothing to do in a worker, which gets this process's whole
+    path in PYTHONPATH: no .pth file in the site-packages folders, no sitecustomize or usercustomize.
+    Else [] (the worker sets itself up as this process did)."""
+    global _site_flags
+    if _site_flags is None:
+        import site
+
+        folders = [*site.getsitepackages(), *([site.getusersitepackages()] if site.ENABLE_USER_SITE else [])]
+        pth = any(Path(f).is_dir() and any(Path(f).glob("*.pth")) for f in folders)
+        custom = "sitecustomize" in sys.modules or "usercustomize" in sys.modules
+        _site_flags = [] if pth or custom else ["-S"]
+    return list(_site_flags)
+
+
 class _OutOfTime(Exception):
     pass
 
@@ -383,7 +401,7 @@ class _Worker:
                    PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
         try:
             self.proc = subprocess.Popen(
-                [sys.executable, "-c", _BOOT, str(to_worker_r), str(from_worker_w), str(limits.memory),
+                [sys.executable, *_worker_flags(), "-c", _BOOT, str(to_worker_r), str(from_worker_w), str(limits.memory),
                  str(progress_path)],
                 pass_fds=(to_worker_r, from_worker_w), env=env, start_new_session=True,
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=str(self.tmp))
