@@ -89,12 +89,40 @@ FORMAS = [
      "celebrar o presente contrato." + FECHO,
      {("Imobiliaria Horizonte", "12.345.678/0001-00", "LOCADORA")},
      {("PEDRO HENRIQUE SALES", "123.456.789-09", None)}),
+    ("traços dobrados pelo OCR, posto colado ao nome, rótulo antes do nome, carimbo digital",
+     "CONTRATO Nº 12/2025\nA UNIÃO, por intermédio do 3º Batalhão de Engenharia, neste ato representada pelo "
+     "Ordenador de Despesas, doravante denominada CONTRATANTE, e a empresa OMEGA REFRIGERAÇÃO LTDA, inscrita no CNPJ "
+     "sob o nº 12.345.678/0001-95, doravante denominada CONTRATADA, resolvem celebrar o presente contrato." + FECHO
+     + "CONTRATANTE\nDocumento assinado digitalmente\nVerifique em https://validar.exemplo.br\n"
+       "HEITOR BRANDÃO DE MELO -— Tenente-Coronel R1\nOrdenador de Despesas do 3º Batalhão\nCONTRATADA\n"
+       "REPRESENTANTE OMEGA – SELMA REGINA VIANA COSTA\nTESTEMUNHAS\nOTÁVIO BRAGA FALCÃO-3º Sgt\n"
+       "CPF: 111.444.777-35\n",
+     {("UNIÃO", None, "CONTRATANTE"), ("OMEGA REFRIGERAÇÃO LTDA", "12.345.678/0001-95", "CONTRATADA")},
+     {("HEITOR BRANDÃO DE MELO", None, "UNIÃO"), ("SELMA REGINA VIANA COSTA", None, "OMEGA REFRIGERAÇÃO LTDA"),
+      ("OTÁVIO BRAGA FALCÃO", "111.444.777-35", None)}),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "
      "contrato." + FECHO + "_________________ _________________\nLOCATÁRIO: Carlos\n_________________\nLOCADOR\n",
      {("SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA", "11.222.333/0001-81", "LOCADOR")}, {("Carlos", None, None)}),
 ]
+
+
+# Lines of a letterhead or a case file that read almost as a name: an acronym, a case-file number.
+NAO_SAO_NOMES = ["CASA CIVIL CVL-PRO-2025/00829", "ASSESSORIA TÉCNICA CPL-PRO"]
+
+
+@pytest.mark.parametrize("linha", NAO_SAO_NOMES)
+def test_what_does_not_read_as_a_name_is_no_signer(tmp_path, linha):
+    texto = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nA empresa ALFA SERVIÇOS LTDA, inscrita no CNPJ sob o nº "
+             "11.222.333/0001-81, doravante denominada CONTRATANTE, e a empresa BETA COMÉRCIO LTDA, inscrita no CNPJ "
+             "sob o nº 12.345.678/0001-95, doravante denominada CONTRATADA, resolvem celebrar o presente contrato."
+             + FECHO + f"{linha}\n______________________________\nMARCOS VINICIUS TEIXEIRA\nSócio – BETA COMÉRCIO LTDA\n"
+             f"______________________________\n{linha}\nDiretor\n")
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([texto], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert [(s["nome_signatario"], s["empresa_representada"]) for s in lido["assinaturas"]] == [
+        ("MARCOS VINICIUS TEIXEIRA", "BETA COMÉRCIO LTDA")]
 
 
 @pytest.mark.parametrize("texto, empresas, assinaturas", [f[1:] for f in FORMAS], ids=[f[0] for f in FORMAS])

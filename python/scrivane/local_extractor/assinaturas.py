@@ -32,7 +32,8 @@ def _inicio_assinaturas(linhas: list[str]) -> int:
 _FECHO = re.compile(r"por estarem (?:assim )?(?:justa|de acordo)|e,? por assim|assinam o presente|firmam o presente"
                     r"|na data da (?:ultima )?assinatura|vai assinad[ao]|depois de lid[ao] e achad[ao]")
 # Lines in a signature block that are no signer: signing tools' marks.
-_RUIDO_ASSINATURA = re.compile(r"^(?:assinado|assinatura)\s+(?:digital|eletronic)|^assinado de forma digital"
+_RUIDO_ASSINATURA = re.compile(r"^(?:documento\s+)?(?:assinado|assinatura)\s+(?:digital|eletronic)|^assinado de forma digital"
+                               r"|^verifique em\b|^a conformidade com a assinatura"
                                r"|digital+y signed|^dados\s*:|^date\s*:|^data\s*:\s*\d|icp-brasil|autenticado com senha"
                                r"|^local e data|^[a-z][a-z .'/-]*[,–-]\s*\d{1,2}º?(?:\s+de\s|\s*[/.]\s*\d)")
 # A row of role labels over the signatures ("Pelo Contratante: Pela Contratada:", "CONTRATADO CONTRATANTE").
@@ -63,16 +64,43 @@ def _empresa_da_linha(linha: str, empresas: list[_Empresa]) -> Optional[_Empresa
     return None
 
 
-def _nome_digitado(linha: str) -> Optional[str]:
-    """The person's name a typed signature line starts with ("RODRIGO DA SILVA ALVES – Cel R1")."""
-    partes = [p.strip() for p in re.split(r"\s[–—-]\s|,", linha) if p.strip()]
-    nome = re.sub(r"\s*\(.*", "", partes[0]) if partes else ""
+# Where a typed signature line is cut into its parts: a dash with a space on either side (OCR
+# doubles it: "NOME -— Posto"), a dash glued before a grade ("NOME-3º Sgt"), a comma.
+_TRACO = re.compile(r"\s+[–—-]+\s*|\s*[–—-]+\s+|(?<=[^\W\d_])[–—-]+(?=\d{1,2}\s*[º°ª]\s*[A-Za-z])|,")
+# What a label before the name on a signature line is ("REPRESENTANTE BANCO X – FULANO", "Pela CONTRATADA – FULANO").
+_ROTULO_ANTES_DO_NOME = re.compile(r"^(?:representante|testemunha|pel[ao]\b|p/|procurador|socio|diretor|"
+                                   r"gerente|presidente|administrador)|" + _PAPEL)
+
+
+def _partes_linha(linha: str) -> list[str]:
+    return [p.strip() for p in _TRACO.split(linha) if p.strip()]
+
+
+def _nome_e_cargo(linha: str) -> Optional[tuple[str, Optional[str]]]:
+    """The person's name on a typed signature line and what the line says beside it: the name first
+    ("RODRIGO DA SILVA ALVES – Cel R1", "3º Sgt FULANO DE TAL"), or after a label
+    ("REPRESENTANTE BANCO X – FULANO DE TAL")."""
+    partes = _partes_linha(linha)
+    if not partes:
+        return None
+    nome = re.sub(r"\s*\(.*", "", partes[0])
     palavras = nome.split()
     if not _parece_pessoa(nome) and palavras and _dobrar(palavras[0]) in POSTOS:
         while palavras and _dobrar(palavras[0]) in POSTOS:
             palavras.pop(0)  # a rank before the name ("3º Sgt FULANO DE TAL")
         nome = " ".join(palavras)
-    return nome if _parece_pessoa(nome) else None
+    if _parece_pessoa(nome):
+        resto = [p for p in partes[1:] if not re.search(r"cpf|\brg\b|\d{3}", _dobrar(p))]
+        return nome, (resto[0] if resto else None)
+    if len(partes) == 2 and _ROTULO_ANTES_DO_NOME.match(_dobrar(partes[0])) and _parece_pessoa(partes[1]):
+        return partes[1], partes[0]
+    return None
+
+
+def _nome_digitado(linha: str) -> Optional[str]:
+    """The person's name on a typed signature line (see ``_nome_e_cargo``)."""
+    achado = _nome_e_cargo(linha)
+    return achado[0] if achado else None
 
 
 def _atesta_assinatura(linha: str, empresas: list[_Empresa]) -> bool:
@@ -201,11 +229,8 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
             if e is not None and re.search(_PAPEL, dobrada):
                 empresa = empresa or e
                 continue
-            partes = [p.strip() for p in re.split(r"\s[–—-]\s|,", linha) if p.strip()]
-            if partes and nome is None and (digitado := _nome_digitado(linha)):
-                nome = digitado
-                resto = [p for p in partes[1:] if not re.search(r"cpf|\d", _dobrar(p))]
-                cargo = cargo or (resto[0] if resto else None)
+            if nome is None and (digitado := _nome_e_cargo(linha)):
+                nome, cargo = digitado[0], cargo or digitado[1]
             elif nome is not None and cargo is None and not _parece_empresa(linha) and not re.search(r"\d", linha):
                 cargo = linha.strip()
         if not nome:

@@ -169,8 +169,8 @@ def _palavra_de_nome(palavra: str) -> bool:
     for p in partes:
         if not (p.isupper() or (p[0].isupper() and p[1:].islower()) or (len(p) <= 3 and p.islower())):
             return False
-    letras = "".join(partes)
-    return len(letras) < 4 or bool(re.search(r"[aeiouyáàâãéêíóôõúAEIOUYÁÀÂÃÉÊÍÓÔÕÚ]", letras))
+    # every part of three letters or more has a vowel ("CVL-PRO" is an acronym)
+    return all(len(p) < 3 or re.search(r"[aeiouyáàâãéêíóôõúAEIOUYÁÀÂÃÉÊÍÓÔÕÚ]", p) for p in partes)
 
 
 def _parece_pessoa(linha: str) -> bool:
