@@ -164,6 +164,41 @@ def test_signature_blocks_side_by_side_are_read_as_two(tmp_path):
     }
 
 
+PREAMBULO = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nA empresa ALFA SERVIÇOS LTDA, inscrita no CNPJ sob o nº "
+             "11.222.333/0001-81, doravante denominada CONTRATANTE, e a empresa BETA COMÉRCIO LTDA, inscrita no CNPJ "
+             "sob o nº 12.345.678/0001-95, doravante denominada CONTRATADA, resolvem celebrar o presente contrato.\n"
+             "CLÁUSULA PRIMEIRA – DO OBJETO\nO objeto é a manutenção.\n"
+             "E, por estarem justas e acordadas, as partes assinam o presente contrato.\n")
+ALFA, BETA = "ALFA SERVIÇOS LTDA", "BETA COMÉRCIO LTDA"
+REGUA = "______________________________"
+
+
+@pytest.mark.parametrize("bloco, esperadas", [
+    # names in mixed case with no rule, the position and the company under each
+    ("Campinas, 10 de março de 2025.\nJoana Prado Siqueira\nDiretora – ALFA SERVIÇOS LTDA\nRui Tavares Bastos\n"
+     "Sócio – BETA COMÉRCIO LTDA\n", {("Joana Prado Siqueira", None, ALFA), ("Rui Tavares Bastos", None, BETA)}),
+    # the name typed above the rule, the role under it
+    (f"Campinas, 10 de março de 2025.\nJoana Prado Siqueira\n{REGUA}\nCONTRATANTE\nRui Tavares Bastos\n{REGUA}\n"
+     "CONTRATADA\n", {("Joana Prado Siqueira", None, ALFA), ("Rui Tavares Bastos", None, BETA)}),
+    # the company under the rule and "p/" before the one who signs for it
+    (f"Campinas, 10 de março de 2025.\n{REGUA}\nALFA SERVIÇOS LTDA\np/ Joana Prado Siqueira\n{REGUA}\n"
+     "BETA COMÉRCIO LTDA\np/ Rui Tavares Bastos\n", {("Joana Prado Siqueira", None, ALFA), ("Rui Tavares Bastos", None, BETA)}),
+    # the name and the role on one line; the place and the date after a dash
+    (f"Campinas — SP, 10 de março de 2025.\n{REGUA}\nJOANA PRADO SIQUEIRA – CONTRATANTE\n{REGUA}\n"
+     "RUI TAVARES BASTOS – CONTRATADA\n", {("JOANA PRADO SIQUEIRA", None, ALFA), ("RUI TAVARES BASTOS", None, BETA)}),
+    # the name on the rule's own line; witnesses numbered, each with the CPF on the line
+    (f"Campinas, 10 de março de 2025.\nJOANA PRADO SIQUEIRA {REGUA}\nTestemunhas:\n"
+     "1) Caio Mendes Duarte – CPF 111.444.777-35\n2) Vera Lúcia Antunes – CPF 222.555.888-40\n",
+     {("JOANA PRADO SIQUEIRA", None, None), ("Caio Mendes Duarte", "111.444.777-35", None),
+      ("Vera Lúcia Antunes", "222.555.888-40", None)}),
+], ids=["nomes sem linha", "nome acima da linha", "empresa e p/ nome", "nome e papel numa linha",
+        "nome na linha e testemunhas numeradas"])
+def test_signature_block_shapes(tmp_path, bloco, esperadas):
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([PREAMBULO + bloco], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert {(s["nome_signatario"], s["cpf"], s["empresa_representada"]) for s in lido["assinaturas"]} == esperadas
+
+
 QUALIFICACAO = ("A empresa ACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.222.333/0001-81, na qualidade de "
                 "CONTRATADA do contrato nº 5/2024, representada por JOÃO PEDRO ALMEIDA, inscrito no CPF sob o nº "
                 "123.456.789-09.")

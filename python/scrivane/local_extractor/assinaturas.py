@@ -35,7 +35,8 @@ _FECHO = re.compile(r"por estarem (?:assim )?(?:justa|de acordo)|e,? por assim|a
 _RUIDO_ASSINATURA = re.compile(r"^(?:documento\s+)?(?:assinado|assinatura)\s+(?:digital|eletronic)|^assinado de forma digital"
                                r"|^verifique em\b|^a conformidade com a assinatura"
                                r"|digital+y signed|^dados\s*:|^date\s*:|^data\s*:\s*\d|icp-brasil|autenticado com senha"
-                               r"|^local e data|^[a-z][a-z .'/-]*[,–-]\s*\d{1,2}º?(?:\s+de\s|\s*[/.]\s*\d)")
+                               r"|^local e data|^[a-z][a-z .'/-]*[,–—-]\s*\d{1,2}º?(?:\s+de\s|\s*[/.]\s*\d)"
+                               r"|\b\d{1,2}º?\s+de\s+[a-zç]+\s+de\s+\d{4}")  # a place and a date
 # A row of role labels over the signatures ("Pelo Contratante: Pela Contratada:", "CONTRATADO CONTRATANTE").
 _ROTULOS_LINHA = re.compile(r"((?:pel[ao]|p/)\s*)?(?:(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?\s*){1,3}")
 # Words of a position or an identity document, under a signer's typed name.
@@ -80,6 +81,8 @@ def _nome_e_cargo(linha: str) -> Optional[tuple[str, Optional[str]]]:
     """The person's name on a typed signature line and what the line says beside it: the name first
     ("RODRIGO DA SILVA ALVES – Cel R1", "3º Sgt FULANO DE TAL"), or after a label
     ("REPRESENTANTE BANCO X – FULANO DE TAL")."""
+    # A witness's number ("1) FULANO") or "p/" (for the company above) before the name.
+    linha = re.sub(r"^\s*(?:\d{1,2}\s*[.)ºª°-]\s*|\(\d{1,2}\)\s*|p/\s*|pp\.?\s+)", "", linha)
     partes = _partes_linha(linha)
     if not partes:
         return None
@@ -103,20 +106,48 @@ def _nome_digitado(linha: str) -> Optional[str]:
     return achado[0] if achado else None
 
 
-def _atesta_assinatura(linha: str, empresas: list[_Empresa]) -> bool:
-    """Whether a line under a typed name says who signs: a position, a document number, a company."""
+def _atesta_assinatura(linha: str, empresas: list[_Empresa], forte: bool = False) -> bool:
+    """Whether a line under a typed name says who signs: a position, a document number, a company.
+    ``forte``: only a party's role, a CPF or a party's name will do (under a name in mixed case,
+    which a sentence's words can look like)."""
     dobrada = _dobrar(linha)
     if len(linha) > 70:
         return False
-    return bool(_CARGO_ASSINATURA.search(dobrada) or (len(linha) <= 40 and re.search(_PAPEL, dobrada))
-                or any(_chave_nome(e.razao_social) and _chave_nome(e.razao_social) in _chave_nome(linha) for e in empresas))
+    empresa = any(_chave_nome(e.razao_social) and _chave_nome(e.razao_social) in _chave_nome(linha) for e in empresas)
+    papel = len(linha) <= 40 and re.search(_PAPEL, dobrada)
+    if forte:
+        return bool(empresa or (re.search(_PAPEL, dobrada) and empresas) or re.match(r"^c\.?p\.?f\b", dobrada))
+    return bool(_CARGO_ASSINATURA.search(dobrada) or papel or empresa)
+
+
+def _so_linha(linha: str) -> bool:
+    """A signature rule alone on its line."""
+    return bool(_SEPARADOR.search(linha)) and not re.search(r"[A-Za-zÀ-ÿ]", _SEPARADOR.sub("", linha))
+
+
+def _nomes_sob_as_linhas(bloco: list[str]) -> list[str]:
+    """The block with each typed name under its signature rule.  Some blocks type the name above the
+    rule and the role under it ("MARIA SILVA" / "______" / "CONTRATANTE"): seen at the first rule
+    (a name right above it and none right under it), each name above a rule is moved under it."""
+    regras = [i for i, l in enumerate(bloco) if _so_linha(l)]
+    if not regras or regras[0] == 0:
+        return bloco
+    i = regras[0]
+    seguinte = bloco[i + 1] if i + 1 < len(bloco) else ""
+    if not _nome_digitado(bloco[i - 1]) or _nome_digitado(seguinte):
+        return bloco
+    bloco = list(bloco)
+    for i in regras:
+        if i > 0 and _nome_digitado(bloco[i - 1]) and not _so_linha(bloco[i - 1]):
+            bloco[i - 1], bloco[i] = bloco[i], bloco[i - 1]
+    return bloco
 
 
 def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
                        conhecidas: Sequence[_Pessoa] = ()) -> list[_Pessoa]:
     pessoas: list[_Pessoa] = []
     inicio = _inicio_assinaturas(linhas)
-    bloco = linhas[inicio:]
+    bloco = _nomes_sob_as_linhas(linhas[inicio:])
     grupos: list[tuple[list[str], bool, Optional[_Empresa], bool]] = []
     testemunha = False
     pendente: Optional[_Empresa] = None
@@ -159,7 +190,7 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
             # A typed name is a signer's when a label announced it, when it stands among the
             # witnesses, when a position or a company is written under it, or when the
             # parties' qualification named the same person.
-            if (fila or testemunha or (nome == nome.upper() and _atesta_assinatura(seguinte, empresas))
+            if (fila or testemunha or _atesta_assinatura(seguinte, empresas, forte=nome != nome.upper())
                     or any(_mesmo_nome(nome, p.nome) for p in conhecidas)):
                 atual, com_nome = [linha], True
                 grupos.append((atual, testemunha, fila.pop(0) if fila else pendente, False))
@@ -183,6 +214,9 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
                 e = _empresa_da_linha(antes, empresas)
                 if e:
                     grupos[-1] = (atual, testemunha, e, False)
+                elif not atual and _nome_digitado(antes):
+                    atual.append(antes)  # "MARIA SILVA ________": the name on the rule's own line
+                    com_nome = True
             continue
         if (atual and grupos and re.fullmatch(_PAPEL, dobrada) and grupos[-1][2] is None
                 and any(_nome_digitado(x) for x in atual)):
@@ -221,6 +255,18 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
                 continue
             if re.match(r"^(?:cpf|rg|data|e-?mail)\b", dobrada):
                 continue
+            if nome is None and (digitado := _nome_e_cargo(linha)) and not any(
+                    _mesmo_nome(digitado[0], x.razao_social) or _mesmo_nome(digitado[0], x.nome_fantasia or "")
+                    for x in empresas):
+                # The name, and beside it a position, a role or a company ("MARIA SILVA – CONTRATANTE").
+                nome, ao_lado = digitado
+                e = _empresa_da_linha(linha.replace(nome, " ", 1), empresas) if not eh_testemunha else None
+                if e is not None:
+                    empresa = e
+                    if ao_lado and _empresa_da_linha(ao_lado, empresas) is e:
+                        ao_lado = None
+                cargo = cargo or ao_lado
+                continue
             e = _empresa_da_linha(linha, empresas) if not eh_testemunha else None
             nomeia = e is not None and any(_chave_nome(x.razao_social) in _chave_nome(linha) for x in empresas)
             if e is not None and (nomeia or _parece_empresa(linha) or re.match(r"^(?:p/|pel[ao]\b|representando)", dobrada)):
@@ -229,9 +275,7 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
             if e is not None and re.search(_PAPEL, dobrada):
                 empresa = empresa or e
                 continue
-            if nome is None and (digitado := _nome_e_cargo(linha)):
-                nome, cargo = digitado[0], cargo or digitado[1]
-            elif nome is not None and cargo is None and not _parece_empresa(linha) and not re.search(r"\d", linha):
+            if nome is not None and cargo is None and not _parece_empresa(linha) and not re.search(r"\d", linha):
                 cargo = linha.strip()
         if not nome:
             continue
