@@ -6,8 +6,9 @@ with wrong check digits after a name, signature blocks side by side, and the con
 import acuracia
 import pytest
 from pdfs import write_laid_out_pdf, write_text_pdf
+from scans import write_scanned_pdf
 
-from scrivane import read_document
+from scrivane import ocr, read_document
 from scrivane.local_extractor import extrair
 
 FECHO = "\nE, por estarem justas e acordadas, as partes assinam o presente contrato.\nCampinas, 10 de março de 2025.\n"
@@ -196,6 +197,41 @@ REGUA = "______________________________"
 def test_signature_block_shapes(tmp_path, bloco, esperadas):
     documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([PREAMBULO + bloco], 100)))
     lido = extrair(documento.pages, layout=documento.layout)
+    assert {(s["nome_signatario"], s["cpf"], s["empresa_representada"]) for s in lido["assinaturas"]} == esperadas
+
+
+COLUNAS_SEM_REGUA = {
+    # names in mixed case over a position and a company, witnesses by "Nome:" and "CPF:"
+    "nome, cargo e empresa": ([[REGUA, "Joana Prado Siqueira", "Diretora", ALFA], [REGUA, "Rui Tavares Bastos", "Sócio", BETA]],
+                              [["Testemunhas:", REGUA, "Nome: Caio Mendes Duarte", "CPF: 111.444.777-35"],
+                               ["", REGUA, "Nome: Vera Lúcia Antunes", "CPF: 222.555.888-40"]]),
+    # the names above the rules, the roles under them
+    "nome acima da linha": ([["Joana Prado Siqueira", REGUA, "CONTRATANTE"], ["Rui Tavares Bastos", REGUA, "CONTRATADA"]],),
+}
+
+
+@pytest.mark.parametrize("digitalizado", [False, pytest.param(True, marks=pytest.mark.skipif(
+    ocr.unavailable_reason() is not None, reason="sem OCR"))], ids=["texto", "digitalizado"])
+@pytest.mark.parametrize("forma", list(COLUNAS_SEM_REGUA))
+def test_signature_blocks_in_columns_scanned(tmp_path, forma, digitalizado):
+    """Blocks side by side on a scan: the OCR drops the rules, so a block's name, position and role
+    come as bands of the page one under the other, and each column is read down whole."""
+    preambulo = acuracia.quebrar([PREAMBULO + "Campinas, 10 de março de 2025."], 90)[0].splitlines()
+    itens = [(60, 80 + 14 * i, l) for i, l in enumerate(preambulo)]
+    y = 270
+    for faixa in COLUNAS_SEM_REGUA[forma]:
+        for coluna, linhas in enumerate(faixa):
+            itens += [(60 + 250 * coluna, y + 14 * i, l) for i, l in enumerate(linhas) if l]
+        y += 14 * max(len(c) for c in faixa) + 28
+    pdf = write_laid_out_pdf(tmp_path / "c.pdf", [itens], size=10)
+    if digitalizado:
+        pdf = write_scanned_pdf(tmp_path / "scan.pdf", pdf)
+    documento = read_document(pdf)
+    assert bool(documento.ocr_pages) is digitalizado
+    lido = extrair(documento.pages, layout=documento.layout)
+    esperadas = {("Joana Prado Siqueira", None, ALFA), ("Rui Tavares Bastos", None, BETA)}
+    if forma == "nome, cargo e empresa":
+        esperadas |= {("Caio Mendes Duarte", "111.444.777-35", None), ("Vera Lúcia Antunes", "222.555.888-40", None)}
     assert {(s["nome_signatario"], s["cpf"], s["empresa_representada"]) for s in lido["assinaturas"]} == esperadas
 
 

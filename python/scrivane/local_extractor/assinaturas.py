@@ -184,13 +184,24 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
                 atual, com_nome = [linha[m.end():]], True
                 grupos.append((atual, testemunha, _empresa_da_linha(m.group(1), empresas), False))
                 continue
+        lado_a_lado = bool(grupos) and grupos[-1][0] is atual and grupos[-1][3]
+        if (re.match(r"^nome\s*:\s*[A-ZÀ-Ý]", linha, re.I) and not _SEPARADOR.search(linha) and not lado_a_lado
+                and (atual is None or com_nome or any(re.match(r"^nome\s*:", x, re.I) for x in atual))):
+            # "Nome: FULANO" opens a signer's block where no rule did (a scan's OCR drops the rules).
+            atual, com_nome = [linha], True
+            grupos.append((atual, testemunha, fila.pop(0) if fila else pendente, False))
+            pendente = None
+            continue
         nome = None if _SEPARADOR.search(linha) else _nome_digitado(linha)
         if nome and (atual is None or com_nome):
-            seguinte = bloco[k + 1] if k + 1 < len(bloco) else ""
+            seguinte, depois = (bloco[k + 1:k + 3] + ["", ""])[:2]
+            misto = nome != nome.upper()
             # A typed name is a signer's when a label announced it, when it stands among the
             # witnesses, when a position or a company is written under it, or when the
-            # parties' qualification named the same person.
-            if (fila or testemunha or _atesta_assinatura(seguinte, empresas, forte=nome != nome.upper())
+            # parties' qualification named the same person.  A name in mixed case needs a party's
+            # role or name, or a CPF, under it (under its position: "Diretora" / "ALFA LTDA").
+            if (fila or testemunha or _atesta_assinatura(seguinte, empresas, forte=misto)
+                    or (misto and _atesta_assinatura(seguinte, empresas) and _atesta_assinatura(depois, empresas, True))
                     or any(_mesmo_nome(nome, p.nome) for p in conhecidas)):
                 atual, com_nome = [linha], True
                 grupos.append((atual, testemunha, fila.pop(0) if fila else pendente, False))
@@ -248,7 +259,10 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
                 cpf = cpf or c.group()
             if m := re.match(r"^nome\s*:\s*(.+)$", linha, re.I):
                 partes = re.split(r"\s+(?:cpf|rg|nome\s*:)", m.group(1), flags=re.I)
-                nome = nome or partes[0].strip(" ,;–-")
+                escrito = partes[0].strip(" ,;–-")
+                if _parece_pessoa(escrito) or (_palavra_de_nome(escrito) and escrito[:1].isupper() and len(escrito) >= 3
+                                               and _dobrar(escrito) not in NAO_NOMES):
+                    nome = nome or escrito
                 continue
             if m := re.match(r"^(?:cargo|fun[cç][aã]o|qualidade)\s*:\s*(.+)$", linha, re.I):
                 cargo = m.group(1).strip()

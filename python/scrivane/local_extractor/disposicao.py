@@ -12,18 +12,23 @@ from __future__ import annotations
 import re
 from typing import Optional, Sequence
 
-from .tabelas import CPF_RE, _SEPARADOR, _dobrar
+from .tabelas import CPF_RE, _PAPEL, _SEPARADOR, _dobrar
+from .texto import _parece_pessoa
 
 # What marks a block as a signer's: a signature rule, a CPF, a witness label, a typed name in capitals.
-_SINAL_ASSINATURA = re.compile(r"_{4,}|\bcpf\b|\btestemunha|\bassinatura\b|\brg\b|\bcnpj\b", re.I)
+_SINAL_ASSINATURA = re.compile(r"_{4,}|\bcpf\b|\btestemunha|\bassinatura\b|\brg\b|\bcnpj\b|\bnome\s*:", re.I)
 _NOME_CAIXA_ALTA = re.compile(r"^[A-ZÀ-Ý][A-ZÀ-Ý'’.]+(?:\s+[A-ZÀ-Ý'’.]+){1,8}(?:\s*[–—-].*)?$")
+# A party's role alone on its line, a label over a signature ("CONTRATANTE", "Pela CONTRATADA:").
+_SO_PAPEL = re.compile(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?")
 
 
 def _bloco_de_assinatura(linhas: Sequence[str]) -> bool:
     texto = "\n".join(linhas)
     if _SINAL_ASSINATURA.search(_dobrar(texto)) or CPF_RE.search(texto) or _SEPARADOR.search(texto):
         return True
-    return any(_NOME_CAIXA_ALTA.match(l.strip()) for l in linhas)
+    # A short block of a name in mixed case or of a bare role (a scan's OCR drops the signature rule).
+    return any(_NOME_CAIXA_ALTA.match(l.strip()) or (len(linhas) <= 4 and (
+        _parece_pessoa(l.strip()) or _SO_PAPEL.fullmatch(_dobrar(l.strip())))) for l in linhas)
 
 
 def _rotulos(linhas: Sequence[str]) -> bool:
@@ -56,7 +61,9 @@ def _tem_vao(palavras) -> bool:
 
 def texto_da_pagina(texto: str, pagina) -> str:
     """The page's text, read from its layout when blocks of signers stand side by side."""
-    if pagina is None or not _SINAL_ASSINATURA.search(texto) or not pagina.palavras or not _tem_vao(pagina.palavras):
+    if pagina is None or not pagina.palavras or (not pagina.ocr and not _SINAL_ASSINATURA.search(texto)):
+        return texto
+    if not _tem_vao(pagina.palavras):
         return texto
     # Text set vertically (a stamp along the margin) has no rows to read across: keep the stream.
     longas = [p for p in pagina.palavras if len(p.texto) >= 4]
@@ -66,7 +73,7 @@ def texto_da_pagina(texto: str, pagina) -> str:
     if not any(_faixa_paralela(f) for f in faixas):
         return texto
     linhas: list[str] = []
-    for faixa in faixas:
+    for faixa in _juntar_faixas(faixas):
         if _faixa_paralela(faixa):
             for bloco in faixa:
                 linhas.extend(l.texto for l in bloco.linhas)
@@ -75,6 +82,52 @@ def texto_da_pagina(texto: str, pagina) -> str:
             for linha in _linhas_em_ordem(faixa):
                 linhas.append(linha)
     return "\n".join(linhas)
+
+
+class _Coluna:
+    """The blocks of one column over bands that follow each other, read as one block."""
+
+    def __init__(self, blocos) -> None:
+        self.blocos = list(blocos)
+
+    @property
+    def linhas(self):
+        return [l for b in self.blocos for l in b.linhas]
+
+    @property
+    def x0(self) -> float:
+        return min(b.x0 for b in self.blocos)
+
+    @property
+    def x1(self) -> float:
+        return max(b.x1 for b in self.blocos)
+
+    @property
+    def y1(self) -> float:
+        return max(b.y1 for b in self.blocos)
+
+
+def _alinhadas(cima, baixo) -> bool:
+    """Two bands of blocks side by side, the one under the other, column over column and close: the
+    parts of signature blocks split where a rule left a gap (a scan's OCR does not read the rule)."""
+    if len(cima) != len(baixo) or len(cima) < 2:
+        return False
+    altura = max(max(l.altura for l in b.linhas) for b in baixo)
+    if min(b.y0 for b in baixo) - max(b.y1 for b in cima) > 5 * max(altura, 1.0):
+        return False
+    return all(min(a.x1, b.x1) - max(a.x0, b.x0) > 0 for a, b in zip(cima, baixo))
+
+
+def _juntar_faixas(faixas) -> list:
+    """The page's bands, those of signature blocks that go on in the band below joined column by column."""
+    saida: list = []
+    for faixa in faixas:
+        anterior = saida[-1] if saida else None
+        if anterior is not None and _alinhadas(anterior, faixa) and (_faixa_paralela(anterior) or _faixa_paralela(faixa)):
+            saida[-1] = [_Coluna(a.blocos + [b]) for a, b in zip(anterior, faixa)]
+        else:
+            saida.append([_Coluna([b]) for b in faixa])
+    return saida
 
 
 def _linhas_em_ordem(faixa) -> list[str]:
