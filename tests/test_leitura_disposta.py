@@ -192,8 +192,15 @@ REGUA = "______________________________"
      "1) Caio Mendes Duarte – CPF 111.444.777-35\n2) Vera Lúcia Antunes – CPF 222.555.888-40\n",
      {("JOANA PRADO SIQUEIRA", None, None), ("Caio Mendes Duarte", "111.444.777-35", None),
       ("Vera Lúcia Antunes", "222.555.888-40", None)}),
+    # no role or company under the signers: one signer per party, in the order the parties are qualified
+    (f"Campinas, 10 de março de 2025.\n{REGUA}\nJOANA PRADO SIQUEIRA\nDiretora\n{REGUA}\nRUI TAVARES BASTOS\nSócio\n",
+     {("JOANA PRADO SIQUEIRA", None, ALFA), ("RUI TAVARES BASTOS", None, BETA)}),
+    # ... but not when the signers outnumber the parties
+    (f"Campinas, 10 de março de 2025.\n{REGUA}\nJOANA PRADO SIQUEIRA\nDiretora\n{REGUA}\nRUI TAVARES BASTOS\nSócio\n"
+     f"{REGUA}\nCAIO MENDES DUARTE\nGerente\n",
+     {("JOANA PRADO SIQUEIRA", None, None), ("RUI TAVARES BASTOS", None, None), ("CAIO MENDES DUARTE", None, None)}),
 ], ids=["nomes sem linha", "nome acima da linha", "empresa e p/ nome", "nome e papel numa linha",
-        "nome na linha e testemunhas numeradas"])
+        "nome na linha e testemunhas numeradas", "pela ordem das partes", "mais assinantes que partes"])
 def test_signature_block_shapes(tmp_path, bloco, esperadas):
     documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([PREAMBULO + bloco], 100)))
     lido = extrair(documento.pages, layout=documento.layout)

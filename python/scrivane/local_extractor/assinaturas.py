@@ -174,8 +174,9 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
         if ((m := _SO_PRENOME.match(dobrada)) and (prenome := linha[m.start(2):m.end(2)])[:1].isupper()
                 and _palavra_de_nome(prenome) and len(prenome) >= 3 and m.group(2) not in NAO_NOMES):
             # "LOCATÁRIO: Carlos": a party signing with a first name alone, on its role's line
-            pessoas.append(_Pessoa(nome=prenome, empresa=_empresa_da_linha(m.group(1), empresas),
-                                   tipo="testemunha" if testemunha else None, fonte=2))
+            empresa = _empresa_da_linha(m.group(1), empresas)
+            pessoas.append(_Pessoa(nome=prenome, empresa=empresa, tipo="testemunha" if testemunha else None, fonte=2,
+                                   cargo=None if empresa else _cargo_limpo(linha[m.start(1):m.end(1)].title())))
             atual, com_nome = None, False
             continue
         if (m := re.match(r"^(?:pel[ao]|p/)\s*" + _PAPEL + r"\s*:?\s+", dobrada)) and linha[m.end():m.end() + 1].isupper():
@@ -325,7 +326,29 @@ def _carimbos(texto_bruto: str) -> list[tuple[str, Optional[str]]]:
     return achados
 
 
-def _juntar(pessoas: list[_Pessoa], outra: _Pessoa) -> None:
+def _empresas_pela_ordem(assinantes: list[_Pessoa], empresas: list[_Empresa], pessoas: list[_Pessoa]) -> None:
+    """Signers whose block names no party, given the parties no one else signs for, in order: only
+    when the block has one signer per party (witnesses apart), as parties sign in the order the
+    preamble qualifies them."""
+    vistos: list[_Pessoa] = []
+    for p in assinantes:
+        if p.tipo != "testemunha" and all(p is not v for v in vistos):
+            vistos.append(p)
+    if not empresas or len(vistos) != len(empresas):
+        return
+    # A signer under a role that is no company's (a natural person's "LOCATÁRIO") signs for no party here.
+    if any(p.empresa is None and re.search(_PAPEL, _dobrar(p.cargo or "")) for p in vistos):
+        return
+    livres = [p for p in vistos if p.empresa is None and p.tipo is None]
+    representadas = {id(p.empresa) for p in pessoas if p.empresa is not None}
+    sem_assinante = [e for e in empresas if id(e) not in representadas]
+    if livres and len(livres) == len(sem_assinante) and all(p.empresa is not None or any(p is l for l in livres) for p in vistos):
+        for p, e in zip(livres, sem_assinante):
+            p.empresa, p.tipo = e, "representante"
+
+
+def _juntar(pessoas: list[_Pessoa], outra: _Pessoa) -> _Pessoa:
+    """Adds ``outra`` to ``pessoas``, or merges it into the record of the same person; returns the record."""
     for p in pessoas:
         if _mesma_pessoa(p.nome, p.cpf, outra.nome, outra.cpf):
             # The name as the parties are qualified wins over a signature line or a stamp.
@@ -336,5 +359,6 @@ def _juntar(pessoas: list[_Pessoa], outra: _Pessoa) -> None:
             p.empresa = p.empresa or outra.empresa
             if outra.tipo in ("digital", "testemunha") or p.tipo is None:
                 p.tipo = outra.tipo if p.tipo != "testemunha" else p.tipo
-            return
+            return p
     pessoas.append(outra)
+    return outra
