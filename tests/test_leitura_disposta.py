@@ -101,6 +101,17 @@ FORMAS = [
      {("UNIÃO", None, "CONTRATANTE"), ("OMEGA REFRIGERAÇÃO LTDA", "12.345.678/0001-95", "CONTRATADA")},
      {("HEITOR BRANDÃO DE MELO", None, "UNIÃO"), ("SELMA REGINA VIANA COSTA", None, "OMEGA REFRIGERAÇÃO LTDA"),
       ("OTÁVIO BRAGA FALCÃO", "111.444.777-35", None)}),
+    ("representantes em caixa mista depois do cargo, por intermédio do diretor",
+     "CONTRATO Nº 5/2025\nA empresa ALFA SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.222.333/0001-81, por intermédio "
+     "do seu Diretor, o Sr. João Carlos Mendes, doravante denominada CONTRATANTE, e a empresa BETA COMÉRCIO LTDA, "
+     "inscrita no CNPJ sob o nº 12.345.678/0001-95, neste ato representada pelo seu procurador, Paulo Roberto Lima, "
+     "conforme procuração anexa, doravante denominada CONTRATADA, e o MUNICÍPIO DE SANTA LUZIA, inscrito no CNPJ sob "
+     "o nº 55.566.677/0001-83, neste ato representado pela Secretaria Municipal de Educação, Cultura e Esporte, "
+     "doravante denominado INTERVENIENTE, resolvem celebrar o presente contrato." + FECHO,
+     {("ALFA SERVIÇOS LTDA", "11.222.333/0001-81", "CONTRATANTE"),
+      ("BETA COMÉRCIO LTDA", "12.345.678/0001-95", "CONTRATADA"),
+      ("MUNICÍPIO DE SANTA LUZIA", "55.566.677/0001-83", "INTERVENIENTE")},
+     {("João Carlos Mendes", None, "ALFA SERVIÇOS LTDA"), ("Paulo Roberto Lima", None, "BETA COMÉRCIO LTDA")}),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

@@ -106,7 +106,8 @@ MARCADORES_PESSOA: tuple[str, ...] = (
     r",\s*(?:com\s+)?(?:carteira|cedula) de identidade", r",\s*matricula\b",
 )
 # What introduces a company's representatives.
-REPRESENTACAO = r"\b(?:representad[ao]s?|por meio de|atraves de|por interm[eé]dio de|neste ato,? por|neste ato,? pel[ao])\b"
+REPRESENTACAO = (r"\b(?:representad[ao]s?|por meio d[eoa]s?|atraves d[eoa]s?|por interm[eé]dio d[eoa]s?|neste ato,? por"
+                 r"|neste ato,? pel[ao])\b")
 # Letters that other scripts share with the Latin one, as a poor OCR mixes them in ("CОNTRATO").
 HOMOGLIFOS = str.maketrans("АВЕКМНОРСТХаеорсхуІіЈјԁՕΑΒΕΗΙΚΜΝΟΡΤΧΥΖο", "ABEKMHOPCTXaeopcxyIiJjdOABEHIKMNOPTXYZo")
 # Position words: stripped off the front of a name and kept as the position.

@@ -193,6 +193,7 @@ _NOME_CAIXA_ALTA = re.compile(r"(?<![\wÀ-ÿ])[A-ZÀ-Ý][A-ZÀ-Ý'’]+(?:[ \t\n
                               r"[ \t\n]+[A-ZÀ-Ý][A-ZÀ-Ý'’]+(?![\wÀ-ÿ])")
 _NOME_HONORIFICO = re.compile(r"\b(?:Sra?|Dra?|Senhora?)\.?(?:ª|\(a\))?\s+([A-ZÀ-Ý][\wÀ-ÿ'’]+(?:\s+(?:d[aeo]s?|e|"
                               r"[A-ZÀ-Ý][\wÀ-ÿ'’.]*))*\s+[A-ZÀ-Ý][\wÀ-ÿ'’]+)")
+_NOME_MISTO_NO_INICIO = re.compile(r"^(?P<antes>[^.;:,]*),\s*(?P<nome>[A-ZÀ-Ý][a-zà-ÿ'’]+(?:\s+(?:d[aeo]s?|e|[A-ZÀ-Ý][a-zà-ÿ'’]+)){1,6})\s*(?=[,;.]|$)")
 _ANTES_DO_REPRESENTANTE = re.compile(r"^[\s,]*(?:neste ato\s*,?\s*)?(?:(?:por|pel[oa]s?|através d[eoa])\s+)?"
                                      r"(?:(?:seu|sua|seus|suas|o|a)\s+|o\(a\)\s+)*", re.I)
 
@@ -207,6 +208,8 @@ def _cargo_antes(antes: str) -> Optional[str]:
         frase = re.search(r"^.*\b(?:[Rr]epresentad[ao]s?|neste ato)\b", parte)
         parte = _ANTES_DO_REPRESENTANTE.sub("", _HONORIFICO_FINAL.sub("", parte[frase.end():] if frase else parte))
         parte = parte.strip(" ,")
+        if ultimo := list(re.finditer(r"\b(?:por|pel[oa]s?)\s+(?:(?:seu|sua|seus|suas|o|a)\s+)?", parte)):
+            parte = parte[ultimo[-1].end():]  # "na forma do seu Estatuto por seu Presidente" -> "Presidente"
         if parte:
             longa = len(parte) > 60 or re.search(r"\d|representad|neste ato|por meio|atraves|intermedio", _dobrar(parte))
             return None if longa else parte
@@ -219,7 +222,12 @@ def _representante_nomeado(trecho: str) -> Optional[tuple[int, int, str, Optiona
     """The first person named after a representation phrase ("representado pelo Capitão de
     Fragata (IM) FULANO DE TAL, Ordenador de Despesa"): start, end, name and position."""
     achados = sorted([(m.start(1), m.end(1)) for m in _NOME_HONORIFICO.finditer(trecho)]
-                     + [(m.start(), m.end()) for m in _NOME_CAIXA_ALTA.finditer(trecho)])
+                     + [(m.start(), m.end()) for m in _NOME_CAIXA_ALTA.finditer(trecho)]
+                     # a name in mixed case right after the phrase and a position ("pelo seu
+                     # procurador, Paulo Roberto Lima, conforme ...")
+                     + [(m.start("nome"), m.end("nome")) for m in _NOME_MISTO_NO_INICIO.finditer(trecho[:90])
+                        if all(_dobrar(p).strip(".,") in CARGOS or _dobrar(p) in ("por", "pelo", "pela", "neste", "ato")
+                               for p in m.group("antes").split())])
     for inicio, fim in achados:
         # Position words in capitals before the name ("PREFEITO MUNICIPAL JOÃO DA SILVA") stay out of it.
         while (m := re.match(r"(\S+)\s+", trecho[inicio:fim])) and (
@@ -277,8 +285,11 @@ def _cargo_limpo(cargo: str) -> Optional[str]:
     while palavras and _dobrar(palavras[0]) in {"seu", "sua", "seus", "suas", "o", "a", "os", "as", "pelo", "pela", "por",
                                                         "e", "neste", "ato"}:
         palavras.pop(0)
-    cargo = " ".join(p for p in palavras if _dobrar(p) not in HONORIFICOS)
+    cargo = " ".join(p for p in palavras if _dobrar(p) not in HONORIFICOS and not _HONORIFICO_SO.fullmatch(_dobrar(p)))
     return cargo[:1].upper() + cargo[1:] if cargo else None
+
+
+_HONORIFICO_SO = re.compile(r"(?:sr|sra|dr|dra|senhor|senhora)\.?(?:\(a\)|ª)?\.?")
 
 
 
