@@ -218,6 +218,20 @@ def test_signature_block_shapes(tmp_path, bloco, esperadas):
     assert {(s["nome_signatario"], s["cpf"], s["empresa_representada"]) for s in lido["assinaturas"]} == esperadas
 
 
+def test_natural_persons_sign_over_their_cpf_and_role(tmp_path):
+    """"NOME" / "CPF: ..." / "CONTRATANTE": the role closes the block above it (it is not the box of the
+    next name), and with no company of that role it is the person's own."""
+    texto = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nAs partes abaixo qualificadas celebram o presente contrato de "
+             "prestação de serviços de pintura.\nCLÁUSULA PRIMEIRA – DO OBJETO\nPintura da casa.\nCLÁUSULA SEGUNDA – "
+             "DO PREÇO\nR$ 900,00." + FECHO + "RENATA DIAS MOURA\nCPF: 123.456.789-09\nCONTRATANTE\n"
+             "CARLOS EDUARDO RAMOS\nCPF: 987.654.321-00\nCONTRATADO\n")
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([texto], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert {(s["nome_signatario"], s["cpf"], s["cargo"], s["empresa_representada"]) for s in lido["assinaturas"]} == {
+        ("RENATA DIAS MOURA", "123.456.789-09", "Contratante", None),
+        ("CARLOS EDUARDO RAMOS", "987.654.321-00", "Contratado", None)}
+
+
 COLUNAS_SEM_REGUA = {
     # names in mixed case over a position and a company, witnesses by "Nome:" and "CPF:"
     "nome, cargo e empresa": ([[REGUA, "Joana Prado Siqueira", "Diretora", ALFA], [REGUA, "Rui Tavares Bastos", "Sócio", BETA]],

@@ -12,7 +12,7 @@ from .tabelas import (
     _PAPEL_CANONICO, _SEPARADOR, _dobrar,
 )
 from .texto import (
-    _mesma_pessoa, _Empresa, _Pessoa, _cargo_limpo, _chave_nome, _mesmo_nome, _parece_empresa,
+    _titulo, _mesma_pessoa, _Empresa, _Pessoa, _cargo_limpo, _chave_nome, _mesmo_nome, _parece_empresa,
     _palavra_de_nome, _parece_pessoa,
 )
 
@@ -232,8 +232,12 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
             continue
         if (atual and grupos and re.fullmatch(_PAPEL, dobrada) and grupos[-1][2] is None
                 and any(_nome_digitado(x) for x in atual)):
-            # A bare role under a signer's name ("MARIA SILVA" / "CONTRATADA") names the signer's party.
-            grupos[-1] = (atual, testemunha, _empresa_da_linha(linha, empresas), grupos[-1][3])
+            # A bare role under a signer's name ("MARIA SILVA" / "CONTRATADA") names the signer's party,
+            # or, when no company has that role, is the natural person's own role.
+            if (e := _empresa_da_linha(linha, empresas)) is not None:
+                grupos[-1] = (atual, testemunha, e, grupos[-1][3])
+            else:
+                atual.append(_titulo(linha))
             continue
         if atual is None or (re.fullmatch(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?", dobrada) and atual):
             papel = re.search(_PAPEL, dobrada)
