@@ -120,8 +120,9 @@ FORMAS = [
 ]
 
 
-# Lines of a letterhead or a case file that read almost as a name: an acronym, a case-file number.
-NAO_SAO_NOMES = ["CASA CIVIL CVL-PRO-2025/00829", "ASSESSORIA TÉCNICA CPL-PRO"]
+# Lines of a letterhead or a case file that read almost as a name: an acronym, a case-file number, a department.
+NAO_SAO_NOMES = ["CASA CIVIL CVL-PRO-2025/00829", "ASSESSORIA TÉCNICA CPL-PRO", "ASSESSORIA COMERCIAL",
+                 "Procuradoria Geral"]
 
 
 @pytest.mark.parametrize("linha", NAO_SAO_NOMES)

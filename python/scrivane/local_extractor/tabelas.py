@@ -98,6 +98,14 @@ NAO_NOMES = frozenset((
     "prestador", "prestadora", "servicos", "contratante", "contratada", "contratado", "locador", "locatario",
     "assinatura", "testemunhas", "outorgante", "outorgado", "cliente", "aluno", "responsavel", "financeiro",
 ))
+# Words of a public body's department, under a signature or in a letterhead: no person's name has them.
+PALAVRAS_DE_ORGAO = frozenset((
+    "assessoria", "procuradoria", "controladoria", "ouvidoria", "superintendencia", "subsecretaria", "gabinete",
+    "coordenacao", "divisao", "setor", "nucleo", "comando", "batalhao", "grupamento", "regimento", "unidade",
+    "juridica", "juridico", "licitacao", "licitacoes", "compras", "contratos", "almoxarifado", "patrimonio",
+    "financas", "fazenda", "saude", "educacao", "cultura", "esporte", "esportes", "obras", "habitacao", "turismo",
+    "saneamento", "planejamento", "orcamento", "logistica", "intendencia", "governo", "cidade", "republica",
+))
 # What follows a person's name in their qualification.
 MARCADORES_PESSOA: tuple[str, ...] = (
     r",\s*brasileir[oa]", r",\s*estrangeir[oa]", r",\s*portugues[a]?\b", r",\s*naturalizad[oa]",

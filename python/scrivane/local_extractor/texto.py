@@ -9,7 +9,7 @@ from difflib import SequenceMatcher
 from typing import Any, Optional, Sequence
 
 from .tabelas import (
-    CARGOS, HOMOGLIFOS, HONORIFICOS, NAO_NOMES, MINUSCULAS_TITULO, SINGULAR, SUFIXOS_EMPRESA,
+    CARGOS, HOMOGLIFOS, HONORIFICOS, NAO_NOMES, MINUSCULAS_TITULO, PALAVRAS_DE_ORGAO, SINGULAR, SUFIXOS_EMPRESA,
     _ESPACOS, _NOME_TOKEN, _NUMERO_PAGINA, _PAPEL, _dobrar,
 )
 
@@ -184,7 +184,7 @@ def _parece_pessoa(linha: str) -> bool:
         and all(_NOME_TOKEN.match(p) and not p[0].isdigit() for p in palavras)
         and not re.search(_PAPEL, _dobrar(linha))
         and _dobrar(palavras[0]) not in CARGOS
-        and not any(_dobrar(p).strip(".,;:") in NAO_NOMES for p in palavras)
+        and not any(_dobrar(p).strip(".,;:") in NAO_NOMES or _dobrar(p) in PALAVRAS_DE_ORGAO for p in palavras)
     )
 
 
