@@ -211,8 +211,13 @@ REGUA = "______________________________"
     (f"Campinas, 10 de março de 2025.\n{REGUA}\nJOANA PRADO SIQUEIRA\nDiretora\n{REGUA}\nRUI TAVARES BASTOS\nSócio\n"
      f"{REGUA}\nCAIO MENDES DUARTE\nGerente\n",
      {("JOANA PRADO SIQUEIRA", None, None), ("RUI TAVARES BASTOS", None, None), ("CAIO MENDES DUARTE", None, None)}),
+    # a label with the first words of a party's name over its signers ("PELA ALFA:")
+    (f"Campinas, 10 de março de 2025.\nPELA ALFA:\n{REGUA}\nJOANA PRADO SIQUEIRA\nDiretora\n{REGUA}\n"
+     f"CAIO MENDES DUARTE\nGerente\nPELA BETA:\n{REGUA}\nRUI TAVARES BASTOS\nSócio\n",
+     {("JOANA PRADO SIQUEIRA", None, ALFA), ("CAIO MENDES DUARTE", None, ALFA), ("RUI TAVARES BASTOS", None, BETA)}),
 ], ids=["nomes sem linha", "nome acima da linha", "empresa e p/ nome", "nome e papel numa linha",
-        "nome na linha e testemunhas numeradas", "pela ordem das partes", "mais assinantes que partes"])
+        "nome na linha e testemunhas numeradas", "pela ordem das partes", "mais assinantes que partes",
+        "rótulo com o nome da parte"])
 def test_signature_block_shapes(tmp_path, bloco, esperadas):
     documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([PREAMBULO + bloco], 100)))
     lido = extrair(documento.pages, layout=documento.layout)

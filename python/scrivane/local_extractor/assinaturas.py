@@ -62,6 +62,11 @@ def _empresa_da_linha(linha: str, empresas: list[_Empresa]) -> Optional[_Empresa
     if papel:
         canonico = _PAPEL_CANONICO[papel.group(1)]
         return next((e for e in empresas if e.papel == canonico), None)
+    if m := re.match(r"^\s*(?:pel[ao]|p/)\s+(.+?)\s*:?\s*$", linha, re.I):
+        # "PELO MUNICÍPIO:", "Pela Associação": the first words of one party's name
+        inicio = _chave_nome(m.group(1))
+        achadas = [e for e in empresas if inicio and f"{_chave_nome(e.razao_social)} ".startswith(inicio + " ")]
+        return achadas[0] if len(achadas) == 1 else None
     return None
 
 
@@ -239,10 +244,13 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
             else:
                 atual.append(_titulo(linha))
             continue
-        if atual is None or (re.fullmatch(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?", dobrada) and atual):
+        # "PELO MUNICÍPIO:": a label naming a party over the next block
+        rotulo_parte = bool(re.fullmatch(r"(?:pel[ao]|p/)\s+[^:]{2,60}:", dobrada)) and _empresa_da_linha(linha, empresas)
+        if atual is None or rotulo_parte or (re.fullmatch(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?", dobrada) and atual):
             papel = re.search(_PAPEL, dobrada)
-            if papel and len(dobrada) < 40:
+            if (papel or rotulo_parte) and len(dobrada) < 40:
                 pendente = _empresa_da_linha(linha, empresas)
+                atual, com_nome = (None, False) if rotulo_parte else (atual, com_nome)
             continue
         atual.append(linha)
     for grupo, eh_testemunha, empresa, colunas in grupos:
