@@ -89,6 +89,8 @@ def _nome_e_cargo(linha: str) -> Optional[tuple[str, Optional[str]]]:
     # A witness's number ("1) FULANO") or "p/" (for the company above) before the name.
     linha = re.sub(r"^\s*(?:\d{1,2}\s*[.)ºª°-]\s*|\(\d{1,2}\)\s*|p/\s*|pp\.?\s+)", "", linha)
     partes = _partes_linha(linha)
+    while partes and all(_rabisco(t) for t in partes[0].split()):
+        partes.pop(0)  # a signature's stroke before a dash ("=— MARIA SILVA")
     if not partes:
         return None
     nome = re.sub(r"\s*\(.*", "", partes[0])
@@ -97,12 +99,31 @@ def _nome_e_cargo(linha: str) -> Optional[tuple[str, Optional[str]]]:
         while palavras and _dobrar(palavras[0]) in POSTOS:
             palavras.pop(0)  # a rank before the name ("3º Sgt FULANO DE TAL")
         nome = " ".join(palavras)
+    nome = _sem_rabiscos(nome)
     if _parece_pessoa(nome):
         resto = [p for p in partes[1:] if not re.search(r"cpf|\brg\b|\d{3}", _dobrar(p))]
         return nome, (resto[0] if resto else None)
     if len(partes) == 2 and _ROTULO_ANTES_DO_NOME.match(_dobrar(partes[0])) and _parece_pessoa(partes[1]):
         return partes[1], partes[0]
     return None
+
+
+def _rabisco(token: str) -> bool:
+    """What OCR reads of a signature's stroke beside a typed name in capitals: a mark, a letter, two or
+    three letters not in capitals ("ae", "Rd")."""
+    letras = re.sub(r"[^A-Za-zÀ-ÿ]", "", token)
+    return len(letras) <= 1 and token != "E" or (len(letras) <= 3 and not token.isupper())
+
+
+def _sem_rabiscos(nome: str) -> str:
+    """A typed name in capitals with the marks a signature left around it cut off (". MARIA SILVA ae")."""
+    palavras = nome.split()
+    while palavras and _rabisco(palavras[0]):
+        palavras.pop(0)
+    while palavras and _rabisco(palavras[-1]):
+        palavras.pop()
+    nucleo = " ".join(palavras)
+    return nucleo if len(palavras) >= 2 and nucleo.isupper() else nome
 
 
 def _nome_digitado(linha: str) -> Optional[str]:
