@@ -242,6 +242,21 @@ def test_natural_persons_sign_over_their_cpf_and_role(tmp_path):
         ("CARLOS EDUARDO RAMOS", "987.654.321-00", "Contratado", None)}
 
 
+def test_a_name_a_signature_garbled_is_the_qualified_person(tmp_path):
+    """A signature drawn over the typed name leaves OCR a word misread or the first letters gone: the
+    signer is the person the preamble qualified, not another one."""
+    texto = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nA empresa ALFA SERVIÇOS LTDA, inscrita no CNPJ sob o nº "
+             "11.222.333/0001-81, neste ato representada por sua diretora, JOANA PRADO SIQUEIRA, inscrita no CPF sob o "
+             "nº 123.456.789-09, doravante denominada CONTRATANTE, e a empresa BETA COMÉRCIO LTDA, inscrita no CNPJ sob "
+             "o nº 12.345.678/0001-95, neste ato representada por seu sócio, RUI TAVARES BASTOS, inscrito no CPF sob o "
+             "nº 987.654.321-00, doravante denominada CONTRATADA, resolvem celebrar o presente contrato." + FECHO
+             + f"{REGUA}\nJOANA PRADO ARRÍEIRA\nDiretora\n{REGUA}\nTAVARES BASTOS\nSócio\n")
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([texto], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert {(s["nome_signatario"], s["cpf"], s["empresa_representada"]) for s in lido["assinaturas"]} == {
+        ("JOANA PRADO SIQUEIRA", "123.456.789-09", ALFA), ("RUI TAVARES BASTOS", "987.654.321-00", BETA)}
+
+
 COLUNAS_SEM_REGUA = {
     # names in mixed case over a position and a company, witnesses by "Nome:" and "CPF:"
     "nome, cargo e empresa": ([[REGUA, "Joana Prado Siqueira", "Diretora", ALFA], [REGUA, "Rui Tavares Bastos", "Sócio", BETA]],

@@ -270,11 +270,41 @@ def _mesma_pessoa(a: str, cpf_a: Optional[str], b: str, cpf_b: Optional[str]) ->
     da, db = re.sub(r"\D", "", cpf_a or ""), re.sub(r"\D", "", cpf_b or "")
     if len(da) == 11 and da == db:
         return True
+    if len(da) == 11 and len(db) == 11:
+        return False  # two CPFs, two people
     pa, pb = _chave_nome(a).split(), _chave_nome(b).split()
+    # A signature drawn over a typed name leaves it with a word misread or its first letters gone
+    # ("JOANA PRADO ARRIEIRA", "ENDES DUARTE"): the same first name and all words but one, or all
+    # the words of the shorter name, in order, among the longer one's.
+    ca, cb = [x for x in pa if x not in _PARTICULAS], [x for x in pb if x not in _PARTICULAS]
+    curto, longo = sorted((ca, cb), key=len)
+    if len(curto) >= 2 and len(longo) >= 3 and _em_ordem(curto, longo):
+        return True
+    if len(ca) >= 3 and len(cb) >= 3 and abs(len(ca) - len(cb)) <= 1 and _palavras_parecidas(ca[0], cb[0]):
+        if sum(1 for x in ca if any(_palavras_parecidas(x, y) for y in cb)) >= max(len(ca), len(cb)) - 1:
+            return True
     if len(pa) < 3 or len(pb) < 3 or abs(len(pa) - len(pb)) > 1:
         return False
     iguais = sum(1 for x in pa if any(_palavras_parecidas(x, y) for y in pb))
     return iguais >= max(len(pa), len(pb)) - 1 and iguais >= 3
+
+
+_PARTICULAS = frozenset(("de", "da", "do", "das", "dos", "e"))
+
+
+def _em_ordem(curto: list[str], longo: list[str]) -> bool:
+    """Whether every word of ``curto`` is, nearly, a word of ``longo``, in the same order, the last
+    one of ``curto`` the last of ``longo`` (a name's front lost, not its surname)."""
+    if not _palavras_parecidas(curto[-1], longo[-1]):
+        return False
+    j = 0
+    for x in curto:
+        while j < len(longo) and not _palavras_parecidas(x, longo[j]):
+            j += 1
+        if j == len(longo):
+            return False
+        j += 1
+    return all(len(x) >= 4 for x in curto)
 
 
 def _cargo_limpo(cargo: str) -> Optional[str]:
