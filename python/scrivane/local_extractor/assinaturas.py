@@ -100,7 +100,7 @@ def _nome_e_cargo(linha: str) -> Optional[tuple[str, Optional[str]]]:
             palavras.pop(0)  # a rank before the name ("3º Sgt FULANO DE TAL")
         nome = " ".join(palavras)
     nome = _sem_rabiscos(nome)
-    if _parece_pessoa(nome):
+    if _parece_pessoa(nome) and not _cortado(nome):
         resto = [p for p in partes[1:] if not re.search(r"cpf|\brg\b|\d{3}", _dobrar(p))]
         return nome, (resto[0] if resto else None)
     if len(partes) == 2 and _ROTULO_ANTES_DO_NOME.match(_dobrar(partes[0])) and _parece_pessoa(partes[1]):
@@ -124,6 +124,16 @@ def _sem_rabiscos(nome: str) -> str:
         palavras.pop()
     nucleo = " ".join(palavras)
     return nucleo if len(palavras) >= 2 and nucleo.isupper() else nome
+
+
+# Short words a surname may be; another word of two letters ending a name is what is left of one
+# a signature covered ("VERA LÚCIA AN").
+_SOBRENOMES_CURTOS = frozenset(("sa", "li", "xu", "lu", "jr", "wu", "le", "ma", "ho"))
+
+
+def _cortado(nome: str) -> bool:
+    ultima = _dobrar(nome.split()[-1]).strip(".")
+    return len(ultima) <= 2 and ultima not in _SOBRENOMES_CURTOS and ultima not in ("e",)
 
 
 def _nome_digitado(linha: str) -> Optional[str]:

@@ -156,7 +156,8 @@ _ANTES_DO_NOME = frozenset(("a", "o", "as", "os", "entre", "e", "com", "pelo", "
 
 
 def _parece_empresa(nome: str) -> bool:
-    return bool(SUFIXOS_EMPRESA.search(_dobrar(nome)))
+    # "SÁ" with its accent is a surname ("MARIA DE SÁ"), never the S.A. of a company
+    return bool(SUFIXOS_EMPRESA.search(_dobrar(re.sub(r"(?<!\w)[Ss][Áá](?!\w)", "", nome))))
 
 
 def _palavra_de_nome(palavra: str) -> bool:
