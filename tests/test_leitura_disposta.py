@@ -218,13 +218,18 @@ REGUA = "______________________________"
     # a name a signature covered the end of is not reported; a short surname in capitals is one
     (f"Campinas, 10 de março de 2025.\n{REGUA}\nJOANA PRADO AN\nDiretora – ALFA SERVIÇOS LTDA\n{REGUA}\n"
      "RUI TAVARES DE SÁ\nSócio – BETA COMÉRCIO LTDA\n", {("RUI TAVARES DE SÁ", None, BETA)}),
+    # the name in parentheses after the rule, an honorific before the name
+    (f"Campinas, 10 de março de 2025.\nCONTRATANTE: {REGUA} (JOANA PRADO SIQUEIRA)\n"
+     f"CONTRATADA: {REGUA}\nSr. Rui Tavares Bastos\nSócio – BETA COMÉRCIO LTDA\n",
+     {("JOANA PRADO SIQUEIRA", None, ALFA), ("Rui Tavares Bastos", None, BETA)}),
     # what OCR reads of a signature's stroke around the typed names
     (f"Campinas, 10 de março de 2025.\n{REGUA}\n=— JOANA PRADO SIQUEIRA ae\nDiretora – ALFA SERVIÇOS LTDA\n{REGUA}\n"
      "Rd RUI TAVARES BASTOS |\nSócio – BETA COMÉRCIO LTDA\n",
      {("JOANA PRADO SIQUEIRA", None, ALFA), ("RUI TAVARES BASTOS", None, BETA)}),
 ], ids=["nomes sem linha", "nome acima da linha", "empresa e p/ nome", "nome e papel numa linha",
         "nome na linha e testemunhas numeradas", "pela ordem das partes", "mais assinantes que partes",
-        "rótulo com o nome da parte", "nome cortado e sobrenome curto", "traços da assinatura em volta do nome"])
+        "rótulo com o nome da parte", "nome cortado e sobrenome curto", "nome entre parênteses e Sr.",
+        "traços da assinatura em volta do nome"])
 def test_signature_block_shapes(tmp_path, bloco, esperadas):
     documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([PREAMBULO + bloco], 100)))
     lido = extrair(documento.pages, layout=documento.layout)

@@ -93,7 +93,9 @@ def _nome_e_cargo(linha: str) -> Optional[tuple[str, Optional[str]]]:
         partes.pop(0)  # a signature's stroke before a dash ("=— MARIA SILVA")
     if not partes:
         return None
-    nome = re.sub(r"\s*\(.*", "", partes[0])
+    # "(FULANO DE TAL)" under a rule; an honorific before the name ("Sr. FULANO", "Dra. FULANA")
+    nome = re.sub(r"\s*\(.*", "", re.sub(r"^\((.+)\)$", r"\1", partes[0]))
+    nome = re.sub(r"^(?:Sra?|Dra?|Senhora?|Prof[aª]?)\.?(?:ª|\(a\))?\s+", "", nome)
     palavras = nome.split()
     if not _parece_pessoa(nome) and palavras and _dobrar(palavras[0]) in POSTOS:
         while palavras and _dobrar(palavras[0]) in POSTOS:
