@@ -265,6 +265,21 @@ def test_a_name_a_signature_garbled_is_the_qualified_person(tmp_path):
         ("JOANA PRADO SIQUEIRA", "123.456.789-09", ALFA), ("RUI TAVARES BASTOS", "987.654.321-00", BETA)}
 
 
+def test_the_contracts_signers_before_an_annex_signed_on_its_own(tmp_path):
+    """The contract's signature block is read even when an annex with its own date and signer follows;
+    among the witnesses, a scribble read as a name in mixed case, with nothing to attest it, is not one."""
+    texto = (PREAMBULO + f"Campinas, 10 de março de 2025.\n{REGUA}\nJOANA PRADO SIQUEIRA\nCONTRATANTE\n{REGUA}\n"
+             f"RUI TAVARES BASTOS\nCONTRATADA\nTESTEMUNHAS:\nHormiê Cegancita Gomes\nMpTR.: 43/300450-0\n{REGUA}\n"
+             "Caio Mendes Duarte\nCPF: 111.444.777-35\nANEXO I – DECLARAÇÃO\nA empresa declara, para os devidos fins, que "
+             "não emprega menores de dezoito anos em trabalho noturno, perigoso ou insalubre, nem menores de dezesseis "
+             f"anos.\nCampinas, 10 de março de 2025.\n{REGUA}\nRUI TAVARES BASTOS\nSócio – BETA COMÉRCIO LTDA\n")
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([texto], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert {(s["nome_signatario"], s["cpf"], s["empresa_representada"]) for s in lido["assinaturas"]} == {
+        ("JOANA PRADO SIQUEIRA", None, ALFA), ("RUI TAVARES BASTOS", None, BETA),
+        ("Caio Mendes Duarte", "111.444.777-35", None)}
+
+
 COLUNAS_SEM_REGUA = {
     # names in mixed case over a position and a company, witnesses by "Nome:" and "CPF:"
     "nome, cargo e empresa": ([[REGUA, "Joana Prado Siqueira", "Diretora", ALFA], [REGUA, "Rui Tavares Bastos", "Sócio", BETA]],

@@ -181,11 +181,43 @@ def _nomes_sob_as_linhas(bloco: list[str]) -> list[str]:
     return bloco
 
 
+def _regioes_assinaturas(linhas: list[str]) -> list[tuple[int, int]]:
+    """Where signatures are read: after the last closing or place-and-date line, and, when annexes
+    signed on their own follow the contract, right after the contract's own closing too (up to the
+    next closing or the next paragraph of prose, at most ``LINHAS_BLOCO`` lines)."""
+    fim_texto = _inicio_assinaturas(linhas)
+    regioes = [(fim_texto, len(linhas))]
+    primeiro = next((i for i, l in enumerate(linhas[:fim_texto]) if _FECHO.search(_dobrar(l))), None)
+    if primeiro is not None and primeiro + 1 < fim_texto - 1:
+        inicio = primeiro + 1
+        while inicio < fim_texto and _LINHA_DE_DATA.match(d := _dobrar(linhas[inicio])) and _DATA_EXTENSO.search(d):
+            inicio += 1
+        fim = inicio
+        while (fim < min(fim_texto, inicio + LINHAS_BLOCO) and not _FECHO.search(_dobrar(linhas[fim]))
+               and not _PROSA.search(linhas[fim]) and not re.match(r"anexo\b|apendice\b", _dobrar(linhas[fim]))):
+            fim += 1
+        if fim > inicio:
+            regioes.insert(0, (inicio, fim))
+    return regioes
+
+
+# How far the contract's own signatures go, and a line of prose (an annex's text goes on).
+LINHAS_BLOCO = 30
+_PROSA = re.compile(r"(?:\b[a-zà-ÿ]{2,}\b[\s,;]+){7}")
+_LINHA_DE_DATA = re.compile(r"^[a-z][a-z .'/-]*(?:/[a-z]{2})?\s*[,–-]")
+
+
 def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
                        conhecidas: Sequence[_Pessoa] = ()) -> list[_Pessoa]:
     pessoas: list[_Pessoa] = []
-    inicio = _inicio_assinaturas(linhas)
-    bloco = _nomes_sob_as_linhas(linhas[inicio:])
+    for inicio, fim in _regioes_assinaturas(linhas):
+        for p in _ler_bloco(_nomes_sob_as_linhas(linhas[inicio:fim]), empresas, conhecidas):
+            _juntar(pessoas, p)
+    return pessoas
+
+
+def _ler_bloco(bloco: list[str], empresas: list[_Empresa], conhecidas: Sequence[_Pessoa]) -> list[_Pessoa]:
+    pessoas: list[_Pessoa] = []
     grupos: list[tuple[list[str], bool, Optional[_Empresa], bool]] = []
     testemunha = False
     pendente: Optional[_Empresa] = None
@@ -239,7 +271,12 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
             # witnesses, when a position or a company is written under it, or when the
             # parties' qualification named the same person.  A name in mixed case needs a party's
             # role or name, or a CPF, under it (under its position: "Diretora" / "ALFA LTDA").
-            if (fila or testemunha or _atesta_assinatura(seguinte, empresas, forte=misto)
+            anterior = bloco[k - 1] if k else ""
+            # Among the witnesses, a name in mixed case needs a rule over it, a position or a
+            # number under it, or one beside it (what a scribble leaves reads as such a name).
+            testemunha_vista = testemunha and (not misto or _SEPARADOR.search(anterior) or len(_partes_linha(linha)) > 1
+                                                 or _atesta_assinatura(seguinte, empresas) or CPF_RE.search(seguinte))
+            if (fila or testemunha_vista or _atesta_assinatura(seguinte, empresas, forte=misto)
                     or (misto and _atesta_assinatura(seguinte, empresas) and _atesta_assinatura(depois, empresas, True))
                     or any(_mesmo_nome(nome, p.nome) for p in conhecidas)):
                 atual, com_nome = [linha], True
