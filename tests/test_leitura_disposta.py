@@ -280,6 +280,20 @@ def test_the_contracts_signers_before_an_annex_signed_on_its_own(tmp_path):
         ("Caio Mendes Duarte", "111.444.777-35", None)}
 
 
+def test_a_signing_services_log_names_the_signers(tmp_path):
+    """A contract signed on a signing service ends with its log: who signed, with the CPF given."""
+    log = ("Registro de assinaturas\nDatas e horários em GMT -03:00 Brasília\n"
+           "10 mar 2025, 09:58:20 Documento número 4411 criado por Operador Silva. Email: op@exemplo.com.\n"
+           "10 mar 2025, 10:05:44 JOANA PRADO SIQUEIRA assinou como contratante. Pontos de autenticação: Token via "
+           "E-mail. CPF informado: 123.456.789-09. IP: 10.0.0.1.\n"
+           "10 mar 2025, 10:07:12 Rui Tavares Bastos assinou como contratado. Pontos de autenticação: Token via SMS. "
+           "CPF informado: 987.654.321-00. IP: 10.0.0.2.\n")
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([PREAMBULO, log], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert {(s["nome_signatario"], s["cpf"]) for s in lido["assinaturas"]} == {
+        ("JOANA PRADO SIQUEIRA", "123.456.789-09"), ("Rui Tavares Bastos", "987.654.321-00")}
+
+
 COLUNAS_SEM_REGUA = {
     # names in mixed case over a position and a company, witnesses by "Nome:" and "CPF:"
     "nome, cargo e empresa": ([[REGUA, "Joana Prado Siqueira", "Diretora", ALFA], [REGUA, "Rui Tavares Bastos", "Sócio", BETA]],

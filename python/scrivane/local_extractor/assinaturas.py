@@ -8,7 +8,7 @@ from typing import Optional, Sequence
 from .tabelas import (
     CARIMBOS_DIGITAIS, NAO_NOMES, POSTOS,
     _CARIMBOS_CERTIFICADO,
-    CPF_RE, _CARIMBOS, _CARIMBO_CERTIFICADO, _CPF_DO_CERTIFICADO, _DATA_EXTENSO, _PAPEL,
+    CPF_RE, _CARIMBOS, _CARIMBO_CERTIFICADO, _NOME_PESSOA, _CPF_DO_CERTIFICADO, _DATA_EXTENSO, _PAPEL,
     _PAPEL_CANONICO, _SEPARADOR, _dobrar,
 )
 from .texto import (
@@ -385,6 +385,8 @@ def _ler_bloco(bloco: list[str], empresas: list[_Empresa], conhecidas: Sequence[
 
 
 _INICIO_CARIMBO = re.compile("|".join(CARIMBOS_DIGITAIS))
+_ASSINOU = re.compile(r"(" + _NOME_PESSOA + r")[ \t]+assinou\b$")
+_CPF_DO_LOG = re.compile(r"\bCPF(?:\s+informado)?\s*(?:n[º°o.]\s*)?:?\s*(" + CPF_RE.pattern + ")")
 
 
 def _carimbos(texto_bruto: str) -> list[tuple[str, Optional[str]]]:
@@ -400,6 +402,15 @@ def _carimbos(texto_bruto: str) -> list[tuple[str, Optional[str]]]:
         for padrao in _CARIMBOS_CERTIFICADO + _CARIMBOS:
             if m := padrao.match(texto_bruto, inicio.start()):
                 anota(m.group(1), m.group(2))
+    # A signing service's log: "10 mar 2025, 10:05:44 FULANO DE TAL assinou como parte. ... CPF informado: ..."
+    for a in re.finditer(r"[ \t]assinou\b", texto_bruto):
+        if not (m := _ASSINOU.search(texto_bruto, max(0, a.start() - 120), a.end())):
+            continue
+        palavras = m.group(1).split()
+        while len(palavras) > 2 and not _parece_pessoa(" ".join(palavras)):
+            palavras.pop(0)  # words of the log before the name ("Documento", "Operador")
+        cpf = _CPF_DO_LOG.search(texto_bruto, m.end(), m.end() + 300)
+        anota(" ".join(palavras), cpf.group(1) if cpf and "assinou" not in texto_bruto[m.end():cpf.start()] else None)
     # The ICP-Brasil certificate name, "NOME COMPLETO:12345678900".
     for m in _CPF_DO_CERTIFICADO.finditer(texto_bruto):
         nome = _CARIMBO_CERTIFICADO.search(texto_bruto, max(0, m.start() - 80), m.start())
