@@ -207,6 +207,12 @@ REGUA = "______________________________"
     # no role or company under the signers: one signer per party, in the order the parties are qualified
     (f"Campinas, 10 de março de 2025.\n{REGUA}\nJOANA PRADO SIQUEIRA\nDiretora\n{REGUA}\nRUI TAVARES BASTOS\nSócio\n",
      {("JOANA PRADO SIQUEIRA", None, ALFA), ("RUI TAVARES BASTOS", None, BETA)}),
+    # ... the witnesses apart, announced as "1ª TESTEMUNHA:"
+    (f"Campinas, 10 de março de 2025.\n{REGUA}\nJOANA PRADO SIQUEIRA\nDiretora\n{REGUA}\nRUI TAVARES BASTOS\nSócio\n"
+     f"1ª TESTEMUNHA: {REGUA}\nNome: Caio Mendes Duarte\nCPF: 111.444.777-35\n2ª TESTEMUNHA: {REGUA}\n"
+     "Nome: Vera Lúcia Antunes\nCPF: 222.555.888-40\n",
+     {("JOANA PRADO SIQUEIRA", None, ALFA), ("RUI TAVARES BASTOS", None, BETA),
+      ("Caio Mendes Duarte", "111.444.777-35", None), ("Vera Lúcia Antunes", "222.555.888-40", None)}),
     # ... but not when the signers outnumber the parties
     (f"Campinas, 10 de março de 2025.\n{REGUA}\nJOANA PRADO SIQUEIRA\nDiretora\n{REGUA}\nRUI TAVARES BASTOS\nSócio\n"
      f"{REGUA}\nCAIO MENDES DUARTE\nGerente\n",
@@ -227,7 +233,8 @@ REGUA = "______________________________"
      "Rd RUI TAVARES BASTOS |\nSócio – BETA COMÉRCIO LTDA\n",
      {("JOANA PRADO SIQUEIRA", None, ALFA), ("RUI TAVARES BASTOS", None, BETA)}),
 ], ids=["nomes sem linha", "nome acima da linha", "empresa e p/ nome", "nome e papel numa linha",
-        "nome na linha e testemunhas numeradas", "pela ordem das partes", "mais assinantes que partes",
+        "nome na linha e testemunhas numeradas", "pela ordem das partes", "pela ordem, testemunhas ordinais",
+        "mais assinantes que partes",
         "rótulo com o nome da parte", "nome cortado e sobrenome curto", "nome entre parênteses e Sr.",
         "traços da assinatura em volta do nome"])
 def test_signature_block_shapes(tmp_path, bloco, esperadas):

@@ -229,9 +229,10 @@ def _ler_bloco(bloco: list[str], empresas: list[_Empresa], conhecidas: Sequence[
         dobrada = _dobrar(linha)
         if _RUIDO_ASSINATURA.search(dobrada):
             continue
-        if re.match(r"^testemunhas?\b", dobrada):
+        if re.match(r"^(?:\d\s*[ªºa°.]?\s*)?testemunhas?\b", dobrada):
             testemunha, atual, pendente, fila = True, None, None, []
-            linha = re.sub(r"^\S+\s*(?:n[º°o.]?\s*)?(?:\d+\s*)?[:.)–-]?\s*", "", linha)  # "Testemunha 1: ..."
+            # "Testemunha 1: ...", "1ª TESTEMUNHA: ..."
+            linha = re.sub(r"^(?:\d\s*[ªºa°.]?\s*)?\S+\s*(?:n[º°o.]?\s*)?(?:\d+\s*)?[:.)–-]?\s*", "", linha)
             if not linha:
                 continue
             dobrada = _dobrar(linha)
