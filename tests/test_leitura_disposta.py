@@ -228,6 +228,9 @@ REGUA = "______________________________"
     (f"Campinas, 10 de março de 2025.\nCONTRATANTE: {REGUA} (JOANA PRADO SIQUEIRA)\n"
      f"CONTRATADA: {REGUA}\nSr. Rui Tavares Bastos\nSócio – BETA COMÉRCIO LTDA\n",
      {("JOANA PRADO SIQUEIRA", None, ALFA), ("Rui Tavares Bastos", None, BETA)}),
+    # two blocks' names run into one line over two CPFs: no name of both is made up
+    (f"Campinas, 10 de março de 2025.\n{REGUA} {REGUA}\nJOANA PRADO SIQUEIRA RUI TAVARES BASTOS\n"
+     "CPF: 111.444.777-35 CPF: 222.555.888-40\n", set()),
     # what OCR reads of a signature's stroke around the typed names
     (f"Campinas, 10 de março de 2025.\n{REGUA}\n=— JOANA PRADO SIQUEIRA ae\nDiretora – ALFA SERVIÇOS LTDA\n{REGUA}\n"
      "Rd RUI TAVARES BASTOS |\nSócio – BETA COMÉRCIO LTDA\n",
@@ -236,6 +239,7 @@ REGUA = "______________________________"
         "nome na linha e testemunhas numeradas", "pela ordem das partes", "pela ordem, testemunhas ordinais",
         "mais assinantes que partes",
         "rótulo com o nome da parte", "nome cortado e sobrenome curto", "nome entre parênteses e Sr.",
+        "nomes de dois blocos numa linha",
         "traços da assinatura em volta do nome"])
 def test_signature_block_shapes(tmp_path, bloco, esperadas):
     documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([PREAMBULO + bloco], 100)))

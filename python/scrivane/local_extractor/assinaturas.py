@@ -163,6 +163,18 @@ def _so_linha(linha: str) -> bool:
     return bool(_SEPARADOR.search(linha)) and not re.search(r"[A-Za-zÀ-ÿ]", _SEPARADOR.sub("", linha))
 
 
+def _sem_nomes_juntados(bloco: list[str]) -> list[str]:
+    """The block without the rows where two blocks side by side ran their names into one line (the
+    row under it holds two CPFs): which words are whose cannot be told, and one name of both is false."""
+    saida = list(bloco)
+    for k in range(len(bloco) - 1):
+        seguinte = _dobrar(bloco[k + 1])
+        if (len(bloco[k].split()) >= 4 and not re.match(r"(?i)nome\s*:", bloco[k]) and not _SEPARADOR.search(bloco[k])
+                and (len(re.findall(r"\bcpf\b", seguinte)) >= 2 or len(CPF_RE.findall(bloco[k + 1])) >= 2)):
+            saida[k] = ""
+    return [l for l in saida if l]
+
+
 def _nomes_sob_as_linhas(bloco: list[str]) -> list[str]:
     """The block with each typed name under its signature rule.  Some blocks type the name above the
     rule and the role under it ("MARIA SILVA" / "______" / "CONTRATANTE"): seen at the first rule
@@ -211,7 +223,7 @@ def _bloco_assinaturas(linhas: list[str], empresas: list[_Empresa],
                        conhecidas: Sequence[_Pessoa] = ()) -> list[_Pessoa]:
     pessoas: list[_Pessoa] = []
     for inicio, fim in _regioes_assinaturas(linhas):
-        for p in _ler_bloco(_nomes_sob_as_linhas(linhas[inicio:fim]), empresas, conhecidas):
+        for p in _ler_bloco(_sem_nomes_juntados(_nomes_sob_as_linhas(linhas[inicio:fim])), empresas, conhecidas):
             _juntar(pessoas, p)
     return pessoas
 
