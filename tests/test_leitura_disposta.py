@@ -229,7 +229,7 @@ REGUA = "______________________________"
      f"CONTRATADA: {REGUA}\nSr. Rui Tavares Bastos\nSócio – BETA COMÉRCIO LTDA\n",
      {("JOANA PRADO SIQUEIRA", None, ALFA), ("Rui Tavares Bastos", None, BETA)}),
     # two blocks' names run into one line over two CPFs: no name of both is made up
-    (f"Campinas, 10 de março de 2025.\n{REGUA} {REGUA}\nJOANA PRADO SIQUEIRA RUI TAVARES BASTOS\n"
+    ("Campinas, 10 de março de 2025.\nJOANA PRADO SIQUEIRA RUI TAVARES BASTOS\n"
      "CPF: 111.444.777-35 CPF: 222.555.888-40\n", set()),
     # what OCR reads of a signature's stroke around the typed names
     (f"Campinas, 10 de março de 2025.\n{REGUA}\n=— JOANA PRADO SIQUEIRA ae\nDiretora – ALFA SERVIÇOS LTDA\n{REGUA}\n"
