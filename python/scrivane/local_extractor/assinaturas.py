@@ -285,10 +285,12 @@ def _ler_bloco(bloco: list[str], empresas: list[_Empresa], conhecidas: Sequence[
             # parties' qualification named the same person.  A name in mixed case needs a party's
             # role or name, or a CPF, under it (under its position: "Diretora" / "ALFA LTDA").
             anterior = bloco[k - 1] if k else ""
-            # Among the witnesses, a name in mixed case needs a rule over it, a position or a
-            # number under it, or one beside it (what a scribble leaves reads as such a name).
-            testemunha_vista = testemunha and (not misto or _SEPARADOR.search(anterior) or len(_partes_linha(linha)) > 1
-                                                 or _atesta_assinatura(seguinte, empresas) or CPF_RE.search(seguinte))
+            # Among the witnesses, a name needs a rule over it, a position or a number under it, or
+            # one beside it (what a scribble or a letterhead leaves reads as a name); one in capitals
+            # may also stand over another witness's name or end the document.
+            testemunha_vista = testemunha and (_SEPARADOR.search(anterior) or len(_partes_linha(linha)) > 1
+                                               or _atesta_assinatura(seguinte, empresas) or CPF_RE.search(seguinte)
+                                               or (not misto and (not seguinte or _nome_digitado(seguinte))))
             if (fila or testemunha_vista or _atesta_assinatura(seguinte, empresas, forte=misto)
                     or (misto and _atesta_assinatura(seguinte, empresas) and _atesta_assinatura(depois, empresas, True))
                     or any(_mesmo_nome(nome, p.nome) for p in conhecidas)):

@@ -105,6 +105,7 @@ PALAVRAS_DE_ORGAO = frozenset((
     "juridica", "juridico", "licitacao", "licitacoes", "compras", "contratos", "almoxarifado", "patrimonio",
     "financas", "fazenda", "saude", "educacao", "cultura", "esporte", "esportes", "obras", "habitacao", "turismo",
     "saneamento", "planejamento", "orcamento", "logistica", "intendencia", "governo", "cidade", "republica",
+    "casa", "civil",
 ))
 # What follows a person's name in their qualification.
 MARCADORES_PESSOA: tuple[str, ...] = (
