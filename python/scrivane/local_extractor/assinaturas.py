@@ -199,7 +199,9 @@ def _regioes_assinaturas(linhas: list[str]) -> list[tuple[int, int]]:
     next closing or the next paragraph of prose, at most ``LINHAS_BLOCO`` lines)."""
     fim_texto = _inicio_assinaturas(linhas)
     regioes = [(fim_texto, len(linhas))]
-    primeiro = next((i for i, l in enumerate(linhas[:fim_texto]) if _FECHO.search(_dobrar(l))), None)
+    # (a closing formula in the preamble, "firmam o presente", has the clauses right after it)
+    primeiro = next((i for i, l in enumerate(linhas[:fim_texto]) if _FECHO.search(_dobrar(l))
+                     and not any(re.match(r"\W*clausula\b", _dobrar(x)) for x in linhas[i + 1:i + 6])), None)
     if primeiro is not None and primeiro + 1 < fim_texto - 1:
         inicio = primeiro + 1
         while inicio < fim_texto and _LINHA_DE_DATA.match(d := _dobrar(linhas[inicio])) and _DATA_EXTENSO.search(d):
