@@ -26,6 +26,15 @@ FORMAS = [
       ("ASSOCIAÇÃO AMIGOS DO BAIRRO", "12.345.678/0001-95", "CONTRATADA")},
      {("JOÃO CARLOS MENDES", "123.456.789-09", "INSTITUTO DE PREVIDÊNCIA DO MUNICÍPIO DE CAMPINAS"),
       ("MARIA HELENA SOUZA", "987.654.321-00", "ASSOCIAÇÃO AMIGOS DO BAIRRO")}),
+    ("descritores longos, com um nome próprio, entre o nome e o CNPJ",
+     "CONTRATO Nº 5/2025\nO SERVIÇO AUTÔNOMO DE ÁGUA E ESGOTO DE ITAPIRA, entidade autárquica municipal com "
+     "personalidade jurídica de direito público e autonomia administrativa, instituída por lei lavrada no 2º Tabelião "
+     "de Notas, inscrita no Cadastro Nacional de Pessoas Jurídicas CNPJ nº 11.222.333/0001-81, doravante denominado "
+     "CONTRATANTE, e a FUNDAÇÃO EDUCACIONAL DE BARRETOS, entidade de direito privado sem fins lucrativos, fundada em "
+     "10 de maio de 1998, com sede na Rua das Flores, 20, Centro, Barretos/SP, inscrita no CNPJ/MF sob o nº "
+     "12.345.678/0001-95, doravante denominada CONTRATADA, resolvem celebrar o presente contrato." + FECHO,
+     {("SERVIÇO AUTÔNOMO DE ÁGUA E ESGOTO DE ITAPIRA", "11.222.333/0001-81", "CONTRATANTE"),
+      ("FUNDAÇÃO EDUCACIONAL DE BARRETOS", "12.345.678/0001-95", "CONTRATADA")}, set()),
     ("nome empresarial e NIRE antes do CNPJ",
      "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nDe um lado, sociedade limitada de nome empresarial DELTA ENGENHARIA LTDA, "
      "registrada na Junta Comercial do Estado de São Paulo sob o NIRE 35.222.333.444, com sede na Rua C, 30, "

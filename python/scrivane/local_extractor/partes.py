@@ -68,6 +68,12 @@ def _nome_empresa_antes(texto: str, fim: int) -> tuple[int, str]:
     inicio, nome = _nome_antes(texto, fim)
     if nome and not _nome_valido(nome):
         nome = ""
+    if nome and not (_parece_empresa(nome) or ORGAOS_PUBLICOS.match(_dobrar(_sem_papel(nome)))):
+        # A proper name inside a descriptor clause ("instituída no 2º Tabelião de Notas", "Centro,
+        # Barretos/SP") is no party's: the party's name opens the clause.
+        inicio2, nome2 = _nome_no_inicio_da_oracao(texto, fim)
+        if nome2 and inicio2 < inicio:
+            return inicio2, _sem_papel(nome2)
     if not nome:
         virgula = texto.rfind(",", max(0, fim - 60), fim)
         if virgula > 0 and re.fullmatch(r"[\sa-zà-ÿ-]+", texto[virgula + 1:fim]):
@@ -84,7 +90,56 @@ def _nome_empresa_antes(texto: str, fim: int) -> tuple[int, str]:
             if nome2 and _parece_empresa(nome2):
                 inicio, nome = inicio2, nome2
                 break
+    if not nome:
+        inicio, nome = _nome_no_inicio_da_oracao(texto, fim)
     return inicio, _sem_papel(nome)
+
+
+# Where a party's clause starts: a heading's or a sentence's end, a semicolon, a label's colon, the
+# previous party's role ("doravante denominada CONTRATANTE,"), or the next party's introduction
+# ("..., e a", "de outro lado,", "entre").
+_INICIO_ORACAO = re.compile(
+    r"¶|;|:(?!\s*\d)|(?:\d|[a-zà-ÿ]{3}|[A-ZÀ-Ý]{4})\.\s"
+    r"|\b(?:doravante|a seguir|adiante)\s+(?:simplesmente\s+)?(?:denominad|designad|chamad)[ao]s?(?:\s*\([ao]s?\))?"
+    r"\s+(?:simplesmente\s+)?[\"“]?[A-ZÀ-Ý]+[\"”]?\s*,?"
+    r"|\b(?:de um|de outro|por outro)\s+lado\s*,?|(?:^|,|\s)e,?\s+(?=(?:a|o|as|os)\s)|\bentre\s+(?=(?:a|o|as|os)\s)"
+    r"|\bpelo presente instrumento(?:\s+particular)?\s*,?", re.I)
+# The kind of party and its legal form said before its name ("sociedade limitada de nome empresarial X").
+_ANTES_DO_NOME_DA_PARTE = re.compile(
+    r"^\s*(?:(?:a|o|as|os)\s+)?(?:[a-zà-ÿ]+\s+){0,4}?(?:(?:sob\s+)?(?:o|a)\s+)?(?:nome empresarial|denomina[cç][aã]o social"
+    r"|raz[aã]o social|firma)\s*(?:de\s+|:\s*)?(?=[A-ZÀ-Ý])")
+
+
+def _nome_no_inicio_da_oracao(texto: str, fim: int) -> tuple[int, str]:
+    """The party's name at the start of the clause whose registration begins at ``fim``, over
+    descriptor clauses in lower case between them ("X, entidade autárquica com personalidade
+    jurídica de direito público, fundada em ..., com sede ..., inscrita no CNPJ")."""
+    janela = max(0, fim - 400)
+    inicio = janela
+    for m in _INICIO_ORACAO.finditer(texto, janela, fim):
+        inicio = m.end()
+    if inicio == janela and janela > 0:
+        return fim, ""  # no clause start within reach
+    oracao = texto[inicio:fim]
+    if re.search(r"representad|\bcpf\b|portador", _dobrar(oracao)):
+        return fim, ""  # a person's qualification lies between
+    if m := _ANTES_DO_NOME_DA_PARTE.match(oracao):
+        deslocamento = m.end()
+    else:
+        deslocamento = re.match(r"[\s,]*(?:e,?\s+)?(?:(?:a|o|as|os)\s+)?(?:(?:empresa|sociedade|entidade|associa[cç][aã]o|"
+                                r"institui[cç][aã]o|organiza[cç][aã]o)\s+)?", oracao).end()
+    # The name run: words in capitals or capitalised, with their connectors, up to the first comma.
+    m = re.match(r"[A-ZÀ-Ý0-9][\wÀ-ÿ'’.&/-]*(?:\s+(?:[A-ZÀ-Ý0-9][\wÀ-ÿ'’.&/-]*|\([A-ZÀ-Ý][\wÀ-ÿ.&-]+\)|d[aeo]s?|e|em|"
+                 r"n[ao]s?|aos?|para|&|[-–—]))*?(?=\s*,\s*[a-zà-ÿ])", oracao[deslocamento:])
+    if not m:
+        return fim, ""
+    nome = _sem_papel(m.group().strip())
+    if not nome or not _nome_valido(nome) or not (
+            _parece_empresa(nome) or ORGAOS_PUBLICOS.match(_dobrar(nome))
+            or (len(nome.split()) >= 2 and nome == nome.upper())):
+        return fim, ""
+    comeco = inicio + deslocamento + m.start()
+    return comeco, m.group().strip()
 
 
 _NOME_EMPRESARIAL = re.compile(
