@@ -167,6 +167,24 @@ QUALIFICACAO = ("A empresa ACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.22
     ("CERTIDÃO\nCertificamos que " + QUALIFICACAO, False),
     # no title, one contract formula ("na qualidade de") and a qualified party: not enough
     ("Campinas, 3 de março de 2025.\n" + QUALIFICACAO, False),
+    # a template whose title follows "Minuta de", with clauses numbered by ordinals and no party filled in
+    ("Minuta de Contrato de Locação Residencial\nLOCADOR: ____________, inscrito no CPF sob o nº ______.\nAs partes "
+     "ajustam a locação.\n1ª) O prazo é de doze meses.\n2ª) O aluguel é de R$ ____.", True),
+    # a gazette's page: its acts come before the extract of an aditivo
+    ("DIÁRIO OFICIAL DO MUNICÍPIO DE XIS\nPORTARIA Nº 12/2025\nNomeia servidor.\nEXTRATO DO PRIMEIRO TERMO ADITIVO\n"
+     + QUALIFICACAO + " As partes celebram e resolvem prorrogar.", False),
+    # a contract's title that names its published summary
+    ("1º TERMO ADITIVO AO CONTRATO Nº 45/2024 – EXTRATO\n" + QUALIFICACAO + " As partes celebram e resolvem prorrogar.",
+     False),
+    # what the opening does: certifies, acknowledges a payment, appoints an attorney; a memo's subject line
+    ("Justiça do Trabalho\nCertifica-se que " + QUALIFICACAO + " As partes celebram e resolvem.", False),
+    ("Recebi de " + QUALIFICACAO + " a importância de R$ 1.500,00 referente ao contrato celebrado entre as partes, que "
+     "resolvem quitar.", False),
+    ("INSTRUMENTO PARTICULAR DE PROCURAÇÃO\nOUTORGANTE: ____________, inscrito no CPF sob o nº ______.\nPelo presente "
+     "instrumento, o outorgante nomeia e constitui seu bastante procurador o OUTORGADO, com poderes para representá-lo.",
+     False),
+    ("De: Departamento de Compras\nPara: Procuradoria\nAssunto: renovação do contrato nº 5/2024\n" + QUALIFICACAO
+     + " As partes celebram e resolvem renovar.", False),
 ])
 def test_contract_decision_by_what_the_document_is(tmp_path, texto, contrato):
     documento = read_document(write_text_pdf(tmp_path / "d.pdf", acuracia.quebrar([texto], 100)))

@@ -49,6 +49,16 @@ TITULOS_OUTROS: tuple[str, ...] = (
     "oficio", "memorando", "resultado", "cartao cnpj", "cadastro nacional", "ficha cadastral",
     "republica federativa", "procuracao", "laudo", "mapa de", "planilha", "ordem de servico",
     "notificacao", "requerimento", "peticao", "sentenca", "acordao", "nota de empenho", "guia de",
+    # a gazette's page, an act, a letter within an administration
+    "diario oficial", "imprensa oficial", "portaria", "decreto", "resolucao", "instrucao normativa", "deliberacao",
+    "comunicacao interna", "circular", "nota tecnica", "informacao", "mensagem", "convocacao",
+)
+# What other documents do in their opening words: a notice makes public, a certificate certifies, a
+# power of attorney appoints an attorney, a receipt acknowledges a payment.
+ATOS_OUTROS: tuple[str, ...] = (
+    r"\btorna(?:-se)?\s+public[oa]\b", r"\bcertific(?:a|o|amos)(?:-se)?\b[^.;]{0,80}?\bque\b",
+    r"\bnomeia(?:m)?\s+e\s+constitu", r"\bconstitu(?:i|em)\s+(?:seus?|suas?)\s+(?:bastantes?\s+)?procurador",
+    r"\brecebi(?:mos)?\s+d[aeo]s?\b", r"\bdeclar(?:o|amos|a)(?:-se)?,?\s+para\s+(?:os\s+)?(?:devidos\s+)?fins\b",
 )
 # Formulas of the contract's preamble and closing.
 FORMULAS_CONTRATO: tuple[str, ...] = (
