@@ -98,6 +98,12 @@ FORMAS = [
      "celebrar o presente contrato." + FECHO,
      {("Imobiliaria Horizonte", "12.345.678/0001-00", "LOCADORA")},
      {("PEDRO HENRIQUE SALES", "123.456.789-09", None)}),
+    ("CNPJ com dígitos errados logo depois do nome, no preâmbulo",
+     "CONTRATO DE LOCAÇÃO\nPelo presente instrumento, Imobiliária Horizonte CNPJ: 12.345.678/0001-00, com sede na Rua "
+     "J, 100, doravante denominada LOCADORA, e GAMA COMÉRCIO LTDA CNPJ nº 11.222.333/0001-81, doravante denominada "
+     "LOCATÁRIA, têm entre si justo e contratado." + FECHO,
+     {("Imobiliária Horizonte", "12.345.678/0001-00", "LOCADORA"),
+      ("GAMA COMÉRCIO LTDA", "11.222.333/0001-81", "LOCATÁRIA")}, set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "
