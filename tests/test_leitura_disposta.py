@@ -104,6 +104,12 @@ FORMAS = [
      "LOCATÁRIA, têm entre si justo e contratado." + FECHO,
      {("Imobiliária Horizonte", "12.345.678/0001-00", "LOCADORA"),
       ("GAMA COMÉRCIO LTDA", "11.222.333/0001-81", "LOCATÁRIA")}, set()),
+    ("quadro de partes: o órgão público depois da empresa, cada um com a sua linha de CNPJ",
+     "TERMO ADITIVO Nº 2/2025\nCONTRATADA: ACME SERVIÇOS LTDA\nCNPJ: 12.345.678/0001-95\nCONTRATANTE: MUNICÍPIO DE XIS\n"
+     "CNPJ: 11.222.333/0001-81\nLOCADOR: CARLOS EDUARDO RAMOS\nCPF: 123.456.789-09\nAs partes resolvem celebrar o "
+     "presente termo aditivo." + FECHO,
+     {("ACME SERVIÇOS LTDA", "12.345.678/0001-95", "CONTRATADA"), ("MUNICÍPIO DE XIS", "11.222.333/0001-81", "CONTRATANTE")},
+     {("CARLOS EDUARDO RAMOS", "123.456.789-09", None)}),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

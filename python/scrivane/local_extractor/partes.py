@@ -368,11 +368,20 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
             if cnpj_escrito:
                 nome = partes_cnpj[0].strip(" ;.–-")
             # a clause ("Pessoa física ou jurídica que adere aos serviços") is no name
-            if ((_parece_empresa(nome) or cnpj_escrito) and _nome_valido(nome)
+            if ((_parece_empresa(nome) or cnpj_escrito or ORGAOS_PUBLICOS.match(_dobrar(nome))) and _nome_valido(nome)
                     and all(_NOME_TOKEN.match(p) for p in nome.split())):
                 atual = _Empresa(inicio=n, marcador=n, fim=n, razao_social=nome, papel=_PAPEL_CANONICO[m.group(1)],
                                  cnpj=cnpj_escrito.group().replace(" ", "") if cnpj_escrito else None)
                 empresas.append(atual)
+            else:
+                atual = None  # another party's line (a person's): the labels after it are not the last company's
+                seguinte = linhas[n + 1].strip() if n + 1 < len(linhas) else ""
+                resto = linha[m.end():].strip()[len(nome):]
+                cpf = _CPF_NA_LINHA.match(re.sub(r"^\s*[,;–—-]\s*", "", resto)) if resto.strip() else _CPF_NA_LINHA.match(seguinte)
+                if cpf and _parece_pessoa(nome):
+                    # a natural person as a party ("LOCADOR: FULANO" over "CPF: ..."): the CPF is theirs
+                    pessoas.append(_Pessoa(nome=nome, cpf=cpf.group(1), tipo="parte",
+                                           cargo=_cargo_limpo(_PAPEL_CANONICO[m.group(1)].title()), origem=n))
         elif m := _ROTULOS_QUADRO["assinatura"].match(linha):
             for parte in re.split(r";|\s+e\s+(?=[A-ZÀ-Ý])", m.group(1)):
                 nome = re.split(r",|\s[–-]\s|\(", parte)[0].strip()
@@ -415,4 +424,5 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
                                        and not re.search(r"\d|cpf|rg\b|brasileir", _dobrar(c))), "")
                 pessoas.append(_Pessoa(nome=nome, cargo=_cargo_limpo(cargo), cpf=cpf.group() if cpf else None,
                                        empresa=atual, tipo="representante", origem=n))
-    return [e for e in empresas if e.cnpj or _parece_empresa(e.razao_social)], pessoas
+    return [e for e in empresas if e.cnpj or _parece_empresa(e.razao_social)
+            or (e.papel and ORGAOS_PUBLICOS.match(_dobrar(e.razao_social)))], pessoas
