@@ -43,6 +43,17 @@ FORMAS = [
      "12.345.678/0001-95, doravante denominada CONTRATANTE, têm entre si justo e contratado o que segue." + FECHO,
      {("DELTA ENGENHARIA LTDA", "11.222.333/0001-81", "CONTRATADA"),
       ("OMEGA COMÉRCIO LTDA", "12.345.678/0001-95", "CONTRATANTE")}, set()),
+    ("alteração contratual: o sócio, depois a sociedade de nome empresarial, NIRE, sede e CNPJ",
+     "ALTERAÇÃO CONTRATUAL DA SOCIEDADE DELTA ENGENHARIA LTDA\nCARLOS EDUARDO RAMOS, nacionalidade BRASILEIRA, nascido em "
+     "15/03/1984, CASADO, EMPRESARIO, CPF nº 123.456.789-09, residente e domiciliado na RUA A, 10, BELÉM, PA, CEP "
+     "66635110, BRASIL.\nSócio da sociedade limitada de nome empresarial DELTA ENGENHARIA LTDA, registrada legalmente por "
+     "contrato social devidamente arquivado nesta Junta Comercial do Estado do Pará, sob NIRE nº 15201683787, com sede "
+     "Avenida Central, 3986, Belém, PA, CEP 66065217, devidamente inscrita no Cadastro Nacional de Pessoa Jurídica/MF sob "
+     "o nº 11.222.333/0001-81, delibera ajustar a presente alteração contratual mediante as cláusulas seguintes:\n"
+     "CLÁUSULA PRIMEIRA – A sociedade passa a ter sede em Belém.\nCLÁUSULA SEGUNDA – Ficam mantidas as demais cláusulas."
+     + FECHO,
+     {("DELTA ENGENHARIA LTDA", "11.222.333/0001-81", "SOCIEDADE")},
+     {("CARLOS EDUARDO RAMOS", "123.456.789-09", "DELTA ENGENHARIA LTDA")}),
     ("a União sem CNPJ no título e no preâmbulo, posto antes do nome",
      "CONTRATO Nº 59/2024\nCONTRATO DE PRESTAÇÃO DE SERVIÇOS QUE FAZEM ENTRE SI A UNIÃO, POR INTERMÉDIO DO 9º "
      "GRUPAMENTO LOGÍSTICO, E A EMPRESA SIGMA SERVIÇOS LTDA, CNPJ Nº 12.345.678/0001-95.\nA UNIÃO, por intermédio "

@@ -106,7 +106,7 @@ _INICIO_ORACAO = re.compile(
     r"|\bpelo presente instrumento(?:\s+particular)?\s*,?", re.I)
 # The kind of party and its legal form said before its name ("sociedade limitada de nome empresarial X").
 _ANTES_DO_NOME_DA_PARTE = re.compile(
-    r"^\s*(?:(?:a|o|as|os)\s+)?(?:[a-zà-ÿ]+\s+){0,4}?(?:(?:sob\s+)?(?:o|a)\s+)?(?:nome empresarial|denomina[cç][aã]o social"
+    r"^\s*(?:\S+\s+){0,6}?(?:(?:sob\s+)?(?:o|a)\s+)?(?:nome empresarial|denomina[cç][aã]o social"
     r"|raz[aã]o social|firma)\s*(?:de\s+|:\s*)?(?=[A-ZÀ-Ý])")
 
 
