@@ -121,6 +121,14 @@ FORMAS = [
      "presente termo aditivo." + FECHO,
      {("ACME SERVIÇOS LTDA", "12.345.678/0001-95", "CONTRATADA"), ("MUNICÍPIO DE XIS", "11.222.333/0001-81", "CONTRATANTE")},
      {("CARLOS EDUARDO RAMOS", "123.456.789-09", None)}),
+    ("empresa qualificada numa cláusula, sem papel, não é parte",
+     "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.222.333/0001-81, doravante "
+     "denominada CONTRATADA, e BETA INDÚSTRIA S.A., inscrita no CNPJ sob o nº 12.345.678/0001-95, doravante denominada "
+     "CONTRATANTE, resolvem celebrar o presente.\nCLÁUSULA PRIMEIRA – DO OBJETO\nManutenção.\nCLÁUSULA SEGUNDA – DO "
+     "SEGURO\nA CONTRATADA manterá seguro junto à PORTO FORTE COMPANHIA DE SEGUROS GERAIS, inscrita no CNPJ sob o nº "
+     "55.566.677/0001-83, durante a vigência." + FECHO,
+     {("ACME SERVIÇOS LTDA", "11.222.333/0001-81", "CONTRATADA"),
+      ("BETA INDÚSTRIA S.A.", "12.345.678/0001-95", "CONTRATANTE")}, set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

@@ -211,6 +211,11 @@ def extrair(paginas: Sequence[str], layout: Optional[Sequence[Any]] = None) -> d
         # Beside parties with roles, a company with neither a role nor a CNPJ is only mentioned
         # (another contract's party in an official gazette's page, a reference).
         unicas = [e for e in unicas if e.papel or e.cnpj]
+        # Nor is a company first qualified in the body, after the clauses begin, without a role (an
+        # insurer, a bidder cited, a bank): the parties are qualified before.
+        corpo = _CLAUSULA.search(dobrado)
+        unicas = [e for e in unicas if e.papel or corpo is None or not any(x is e for x in mencoes)
+                  or min(x.inicio for x in mencoes if canonica.get(id(x)) is e or x is e) < corpo.start()]
     empresas = unicas
     if societario and not empresas:
         nomeada = _empresa_nomeada(texto, dobrado)
