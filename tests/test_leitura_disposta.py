@@ -129,6 +129,15 @@ FORMAS = [
      "55.566.677/0001-83, durante a vigência." + FECHO,
      {("ACME SERVIÇOS LTDA", "11.222.333/0001-81", "CONTRATADA"),
       ("BETA INDÚSTRIA S.A.", "12.345.678/0001-95", "CONTRATANTE")}, set()),
+    ("nomes em maiúsculas e minúsculas com 'em', 'para', 'nas'",
+     "CONTRATO Nº 12/2025\nO Centro de Treinamento da Marinha em Natal (CTMN), com sede na Rua D, 4, inscrito no CNPJ "
+     "sob o nº 11.222.333/0001-81, doravante denominado CONTRATANTE, e a Escola de Idiomas para Todos Ltda., inscrita no "
+     "CNPJ sob o nº 12.345.678/0001-95, doravante denominada CONTRATADA, e o Sindicato dos Trabalhadores nas Indústrias "
+     "de Xis, inscrito no CNPJ sob o nº 55.566.677/0001-83, doravante denominado INTERVENIENTE, resolvem celebrar o "
+     "presente contrato." + FECHO,
+     {("Centro de Treinamento da Marinha em Natal (CTMN)", "11.222.333/0001-81", "CONTRATANTE"),
+      ("Escola de Idiomas para Todos Ltda.", "12.345.678/0001-95", "CONTRATADA"),
+      ("Sindicato dos Trabalhadores nas Indústrias de Xis", "55.566.677/0001-83", "INTERVENIENTE")}, set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

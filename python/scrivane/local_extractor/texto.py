@@ -99,6 +99,12 @@ def _titulo(texto: str) -> str:
     return " ".join(p if (i and p in MINUSCULAS_TITULO) else p[:1].upper() + p[1:] for i, p in enumerate(palavras))
 
 
+# Connectors inside a body's or a company's name in lower case ("Centro de Intendência da Marinha em
+# Brasília", "Escola de Idiomas para Todos Ltda.", "Sindicato dos Trabalhadores nas Indústrias").
+_CONECTORES_DE_NOME = frozenset(("em", "no", "na", "nos", "nas", "ao", "aos", "para"))
+_CONECTORES_INICIAIS = frozenset(("de", "da", "do", "das", "dos", "e", "&", "d'", "-", "–")) | _CONECTORES_DE_NOME
+
+
 def _nome_antes(texto: str, fim: int) -> tuple[int, str]:
     """The run of name words that ends at ``fim`` (start position and text), or (fim, "")."""
     inicio_janela = max(0, fim - 200)
@@ -109,10 +115,10 @@ def _nome_antes(texto: str, fim: int) -> tuple[int, str]:
         token = m.group().strip("\"'“”‘’")
         if i > 0 and re.search(r"[,;:)\]]$|(?:\d|[a-zà-ÿ]{3}|[A-ZÀ-Ý]{4})\.$", m.group()):
             break  # a clause or a sentence ends before the name
-        if not token or not _NOME_TOKEN.match(token):
+        if not token or not (_NOME_TOKEN.match(token) or (aceitos and token in _CONECTORES_DE_NOME)):
             break
         aceitos.append(m)
-    while aceitos and _dobrar(aceitos[-1].group().strip("\"'“”")) in {"de", "da", "do", "das", "dos", "e", "&", "d'", "-", "–"}:
+    while aceitos and _dobrar(aceitos[-1].group().strip("\"'“”")) in _CONECTORES_INICIAIS:
         aceitos.pop()  # a run never starts with a connector
     if not aceitos:
         return fim, ""
