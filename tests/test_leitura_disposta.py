@@ -138,6 +138,12 @@ FORMAS = [
      {("Centro de Treinamento da Marinha em Natal (CTMN)", "11.222.333/0001-81", "CONTRATANTE"),
       ("Escola de Idiomas para Todos Ltda.", "12.345.678/0001-95", "CONTRATADA"),
       ("Sindicato dos Trabalhadores nas Indústrias de Xis", "55.566.677/0001-83", "INTERVENIENTE")}, set()),
+    ("nome partido numa linha curta em maiúsculas",
+     "CONTRATO Nº 4/2025\nO CONSÓRCIO INTERMUNICIPAL DE SAÚDE\nDO VALE DO RIBEIRA, inscrito no CNPJ sob o nº "
+     "11.222.333/0001-81, doravante CONTRATANTE, e a empresa\nDELTA ENGENHARIA E CONSTRUÇÕES\nLTDA, inscrita no CNPJ sob "
+     "o nº 12.345.678/0001-95, doravante CONTRATADA, celebram o presente." + FECHO,
+     {("CONSÓRCIO INTERMUNICIPAL DE SAÚDE DO VALE DO RIBEIRA", "11.222.333/0001-81", "CONTRATANTE"),
+      ("DELTA ENGENHARIA E CONSTRUÇÕES LTDA", "12.345.678/0001-95", "CONTRATADA")}, set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

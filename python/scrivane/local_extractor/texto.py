@@ -87,7 +87,8 @@ def _juntar_linhas(linhas: list[str]) -> str:
 
 # A line that leaves a name open, and a line that goes on with one.
 _CONTINUA_NOME = re.compile(r"\s(?:D[AEO]S?|E|&|EM|COMO)$|[&–-]$")
-_CONTINUACAO = re.compile(r"(?:LTDA|S\.?\s?/?A\b\.?|EIRELI|EPP|ME\b|CIA\b|[a-zà-ÿ]|[,(])")
+_CONTINUACAO = re.compile(r"(?:LTDA|S\.?\s?/?A\b\.?|EIRELI|EPP|ME\b|CIA\b|[a-zà-ÿ]|[,(]"
+                          r"|(?:D[AEO]S?|E|EM)\s+[A-ZÀ-Ý][^,;:]*,\s*[a-zà-ÿ])")
 _OUTRA_ESCRITA = re.compile("[\u0370-\u03ff\u0400-\u04ff\u0500-\u058f]")
 
 
