@@ -144,6 +144,11 @@ FORMAS = [
      "o nº 12.345.678/0001-95, doravante CONTRATADA, celebram o presente." + FECHO,
      {("CONSÓRCIO INTERMUNICIPAL DE SAÚDE DO VALE DO RIBEIRA", "11.222.333/0001-81", "CONTRATANTE"),
       ("DELTA ENGENHARIA E CONSTRUÇÕES LTDA", "12.345.678/0001-95", "CONTRATADA")}, set()),
+    ("empresa sem CNPJ no texto, e a seguinte introduzida por ', e X'",
+     "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nALFA TECNOLOGIA LTDA, com sede na Rua A, 1, neste ato representada por seu "
+     "diretor, e BETA SOLUÇÕES LTDA, inscrita no CNPJ sob o nº 12.345.678/0001-95, neste ato representada por sua sócia, "
+     "têm entre si justo e contratado." + FECHO,
+     {("ALFA TECNOLOGIA LTDA", None, None), ("BETA SOLUÇÕES LTDA", "12.345.678/0001-95", None)}, set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

@@ -213,7 +213,7 @@ def _empresas_em_linhas(linhas: list[str]) -> list[_Empresa]:
 
 # "..., e a sociedade X", "e o MUNICÍPIO": the next party introduced.
 _NOVA_PARTE = re.compile(r"(?:,|\s)e,?\s+(?:¶\s+)?(?:a|o|as|os)\s+(?:¶\s+)?(?:(?:sociedade|empresa|associacao|fundacao|"
-                         r"cooperativa|companhia|entidade|instituicao)\s+)?(?:¶\s+)?$")
+                         r"cooperativa|companhia|entidade|instituicao)\s+)?(?:¶\s+)?$|,\s*e,?\s+(?:¶\s+)?$")
 
 
 # A name run in capitals that opens with the next party's introduction ("E A EMPRESA X LTDA").
@@ -273,7 +273,9 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
             e.papel or re.search(r"denominad|designad|representad", dobrado[e.marcador:e.alcance]))
         # A party with a role whose qualification speaks of its CNPJ is a company, even when
         # the number is missing or mistyped.
-        if not (e.cnpj or (trecho_pj and (_parece_empresa(e.razao_social) or e.papel)) or publico):
+        if not (e.cnpj or (trecho_pj and (_parece_empresa(e.razao_social) or e.papel)) or publico
+                or (_parece_empresa(e.razao_social)
+                    and (e.papel or re.search(r"representad", dobrado[e.marcador:e.alcance])))):
             continue
         fantasia = re.compile(r"nome fantasia\s*:?\s*[\"“]?([^\"”,;]+)").search(dobrado, e.marcador, e.fim)
         if fantasia:
