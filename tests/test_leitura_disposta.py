@@ -149,6 +149,14 @@ FORMAS = [
      "diretor, e BETA SOLUÇÕES LTDA, inscrita no CNPJ sob o nº 12.345.678/0001-95, neste ato representada por sua sócia, "
      "têm entre si justo e contratado." + FECHO,
      {("ALFA TECNOLOGIA LTDA", None, None), ("BETA SOLUÇÕES LTDA", "12.345.678/0001-95", None)}, set()),
+    # (the body before, with no role and no CNPJ of its own beside parties with roles, is only mentioned)
+    ("registro de outra forma: CGC, ou só 'inscrita no Ministério da Fazenda', sem o CNPJ ir para a parte anterior",
+     "CONTRATO DE LOCAÇÃO\nA CAIXA BENEFICENTE DA POLÍCIA MILITAR, com sede na Rua E, 50, neste ato representada pelo "
+     "Superintendente, e a empresa KAPPA OBRAS LTDA inscrita no Ministério da Fazenda sob o nº 55.566.677/0001-83, "
+     "doravante denominada LOCATÁRIA, e GAMA COMÉRCIO LTDA, inscrita no CGC/MF sob o nº 11.222.333/0001-81, doravante "
+     "denominada FIADORA, resolvem celebrar o presente contrato." + FECHO,
+     {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "LOCATÁRIA"),
+      ("GAMA COMÉRCIO LTDA", "11.222.333/0001-81", "FIADORA")}, set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

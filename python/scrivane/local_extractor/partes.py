@@ -130,7 +130,8 @@ def _nome_no_inicio_da_oracao(texto: str, fim: int) -> tuple[int, str]:
                                 r"institui[cç][aã]o|organiza[cç][aã]o)\s+)?", oracao).end()
     # The name run: words in capitals or capitalised, with their connectors, up to the first comma.
     m = re.match(r"[A-ZÀ-Ý0-9][\wÀ-ÿ'’.&/-]*(?:\s+(?:[A-ZÀ-Ý0-9][\wÀ-ÿ'’.&/-]*|\([A-ZÀ-Ý][\wÀ-ÿ.&-]+\)|d[aeo]s?|e|em|"
-                 r"n[ao]s?|aos?|para|&|[-–—]))*?(?=\s*,\s*[a-zà-ÿ])", oracao[deslocamento:])
+                 r"n[ao]s?|aos?|para|&|[-–—]))*?(?=\s*,\s*[a-zà-ÿ]|\s+(?:inscrit|com sede|sediad|estabelecid|pessoa jur))",
+                 oracao[deslocamento:])
     if not m:
         return fim, ""
     nome = _sem_papel(m.group().strip())
@@ -217,6 +218,11 @@ _NOVA_PARTE = re.compile(r"(?:,|\s)e,?\s+(?:¶\s+)?(?:a|o|as|os)\s+(?:¶\s+)?(?:
 
 
 # A name run in capitals that opens with the next party's introduction ("E A EMPRESA X LTDA").
+_OUTRA_PARTE = re.compile(
+    r"(?i:[,;]\s*e,?\s+(?:de outro lado,?\s+)?(?:a|o|as|os)\s+(?P<nome>)(?:(?:empresa|sociedade|associa[çc][ãa]o|funda[çc][ãa]o|"
+    r"cooperativa|companhia|entidade|institui[çc][ãa]o|organiza[çc][ãa]o da sociedade civil)\s+)?)"
+    r"(?!(?:CONTRAT|LOCA|Sr|Sra|Dr|Dra|SR|SRA|DR|DRA)\b)(?=[A-ZÀ-Ý][A-ZÀ-Ý]|[A-ZÀ-Ý][a-zà-ÿ]+\s+[A-ZÀ-Ý])"
+    r"|,\s*e,?\s+(?=[A-ZÀ-Ý]{3,}(?:\s+(?:D[AEO]S?|E|&))?\s+[A-ZÀ-Ý]{2,})")
 _FIM_FRASE = re.compile(r"(?:\d|[a-zà-ÿ]{3}|[A-ZÀ-Ý]{4})\.\s+[A-ZÀ-Ý]")
 _TITULO_ANTES = re.compile(r"¶\s*$")
 _NOVA_PARTE_NO_NOME = re.compile(r"[\s,]e,?\s+(?:a|o|as|os)\s+\S")
@@ -260,13 +266,22 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
         e.fim = fim_m.start() if fim_m else min(proximo, e.marcador + 1500)
         rotulo = _ROTULO_PAPEL.search(dobrado, e.marcador, e.fim)
         e.fim = rotulo.start() if rotulo else e.fim
+        # Another party introduced by name ends this one's qualification, whatever was not recognised
+        # in between: its CNPJ and role are not this party's.
+        for outra in _OUTRA_PARTE.finditer(texto, e.marcador, e.fim):
+            depois = outra.start("nome") if outra.group("nome") is not None else outra.end()
+            nome_outra = re.match(r"[^,;(]*", texto[depois:depois + 150]).group().strip()
+            if not _parece_pessoa(nome_outra):  # a second representative ("..., e BEATRIZ ...") goes on
+                e.fim = outra.start()
+                break
         e.alcance = e.fim
         e.papel, fim_papel = _papel_em(dobrado, e.marcador, e.fim, texto)
         if e.papel:
             e.fim = fim_papel
         e.papel = _papel_rotulo(dobrado, e.inicio) or e.papel
-        cnpj = CNPJ_RE.search(texto, e.marcador, e.fim)
-        e.cnpj = cnpj.group().replace(" ", "").replace(",", ".") if cnpj else _cnpj_escrito(texto, e.marcador, e.fim)
+        # (from the name on: a name read at its clause's start has its CNPJ before the marker found)
+        cnpj = CNPJ_RE.search(texto, e.inicio, e.fim)
+        e.cnpj = cnpj.group().replace(" ", "").replace(",", ".") if cnpj else _cnpj_escrito(texto, e.inicio, e.fim)
         trecho_pj = re.search(r"pessoa juridica|sociedade|companhia|cnpj", dobrado[e.marcador:e.fim])
         # A public body is a party when a role is given to it or it is said to act through someone.
         publico = ORGAOS_PUBLICOS.match(_dobrar(e.razao_social)) and (

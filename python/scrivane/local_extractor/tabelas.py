@@ -71,7 +71,8 @@ FORMULAS_CONTRATO: tuple[str, ...] = (
 MARCADORES_EMPRESA: tuple[str, ...] = (
     r",\s*pessoa juridica", r",\s*sociedade\b", r",\s*empresa (?:publica|individual|brasileira)",
     r",\s*companhia\b", r",\s*associacao\b", r",\s*cooperativa\b", r",\s*fundacao\b",
-    r",?\s*(?:devidamente\s+)?inscrit[ao](?:\([ao]\))? (?:no|sob o) (?:c\.?n\.?p\.?j|cadastro nacional)", r",\s*c\.?n\.?p\.?j\b",
+    r",?\s*(?:devidamente\s+)?inscrit[ao](?:\([ao]\))? (?:no|sob o) (?:c\.?n\.?p\.?j|c\.?g\.?c\b|cadastro nacional)",
+    r",\s*(?:c\.?n\.?p\.?j|c\.?g\.?c)\b",
     r"\s*\(\s*c\.?n\.?p\.?j", r"\s*[–-]\s*c\.?n\.?p\.?j\b", r",\s*com sede\b", r",\s*estabelecid[ao]\b",
     r",\s*(?:localizad|situad|sediad)[ao]\b", r",\s*por (?:meio|intermedio) d[aeo]s?\b",
     r",\s*portador[a]? do c\.?n\.?p\.?j", r",\s*(?:a seguir|doravante) (?:denominad|designad)",
