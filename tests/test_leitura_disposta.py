@@ -157,6 +157,13 @@ FORMAS = [
      "denominada FIADORA, resolvem celebrar o presente contrato." + FECHO,
      {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "LOCATÁRIA"),
       ("GAMA COMÉRCIO LTDA", "11.222.333/0001-81", "FIADORA")}, set()),
+    ("CNPJ com letras lidas pelo OCR no lugar de dígitos: emendado só se os dígitos verificadores conferem",
+     "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nKAPPA OBRAS LTDA, inscrita no CNPJ sob o nº 55.566.677/OOO1-83, doravante "
+     "denominada CONTRATADA, e GAMA COMÉRCIO LTDA, inscrita no CNPJ sob o nº 11.222.333/OOO1-8l, doravante denominada "
+     "CONTRATANTE, e BETA SERVIÇOS LTDA, inscrita no CNPJ sob o nº 12.345.678/OOO1-96, doravante denominada "
+     "INTERVENIENTE, resolvem celebrar o presente contrato." + FECHO,
+     {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA"), ("GAMA COMÉRCIO LTDA", "11.222.333/0001-81", "CONTRATANTE"),
+      ("BETA SERVIÇOS LTDA", None, "INTERVENIENTE")}, set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

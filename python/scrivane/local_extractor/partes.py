@@ -189,9 +189,31 @@ def _nome_valido(nome: str) -> bool:
 _CNPJ_ROTULADO = re.compile(r"c\.?n\.?p\.?j(?:/mf)?[^\d\n;]{0,40}?(\d[\d.\s/-]{9,22}\d)", re.I)
 
 
+# A CNPJ as OCR misreads its digits ("11.222.333/OOO1-8l"): letters that look like digits.
+_CNPJ_OCR = re.compile(r"c\.?n\.?p\.?j(?:/mf)?[^\d\n;]{0,40}?([\dOoIlS|][\dOoIlS|.,\s/-]{12,22}[\dOoIlS|])", re.I)
+_DIGITOS_OCR = str.maketrans("OoIl|S", "001115")
+
+
+def _cnpj_valido(digitos: str) -> bool:
+    if len(digitos) != 14 or len(set(digitos)) == 1:
+        return False
+    for n in (12, 13):
+        pesos = list(range(n - 7, 1, -1)) + list(range(9, 1, -1))
+        resto = sum(int(d) * p for d, p in zip(digitos, pesos)) % 11
+        if int(digitos[n]) != (0 if resto < 2 else 11 - resto):
+            return False
+    return True
+
+
 def _cnpj_escrito(texto: str, inicio: int, fim: int) -> Optional[str]:
     m = _CNPJ_ROTULADO.search(texto, inicio, fim)
     if not m or "/" not in m.group(1):
+        # Letters read for digits are mended only when the check digits then agree.
+        ocr = _CNPJ_OCR.search(texto, inicio, fim)
+        if ocr and re.search(r"[A-Za-z|]", ocr.group(1)):
+            numero = re.sub(r"\s", "", ocr.group(1)).translate(_DIGITOS_OCR)
+            if (c := CNPJ_RE.fullmatch(numero)) and _cnpj_valido(re.sub(r"\D", "", c.group())):
+                return c.group().replace(",", ".")
         return None
     numero = re.sub(r"\s", "", m.group(1))
     return numero if 12 <= len(re.sub(r"\D", "", numero)) <= 15 else None
