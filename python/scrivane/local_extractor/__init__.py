@@ -105,6 +105,7 @@ _SECAO = re.compile(r"(?:\b\d{1,2}(?:\.\d{1,2})*\s*[.)–-]\s*|¶\s*)d[oa]s?\s+(
 # Clauses numbered by ordinals ("1ª) O prazo ...", "2ª – O aluguel ...").
 _CLAUSULA_ORDINAL = re.compile(r"(?<![\w§])(\d{1,2})\s?ª\s*[)–.:-]")
 _ATOS_OUTROS = re.compile("|".join(ATOS_OUTROS))
+_LINHA_ASSINATURA = re.compile(r"_{8,}|\bassinado (?:digitalmente|eletronicamente)\b|\bdocumento assinado\b")
 _ASSUNTO = re.compile(r"^(?:assunto|ref\.|referencia)\s*:")
 
 
@@ -124,6 +125,8 @@ def decidir_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> tuple
         clausulas = max(clausulas, len({m.group(1) or m.group(2) for m in _SECAO.finditer(dobrado)}),
                         len({m.group(1) for m in _CLAUSULA_ORDINAL.finditer(dobrado)}))
     partes_citadas = bool(_AS_PARTES.search(dobrado))
+    # Lines left for the signatures, or a signing tool's stamp.
+    assinaturas = bool(_LINHA_ASSINATURA.search(dobrado))
     # What the document does in its opening: a notice, a certificate, a power of attorney, a receipt;
     # or a memo's shape: a subject line in its head.
     ato = _ATOS_OUTROS.search(dobrado, 0, 3000) or any(_ASSUNTO.match(_dobrar(l)) for l in cabeca)
@@ -136,17 +139,19 @@ def decidir_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> tuple
         vistos.append(f"{formulas} fórmula(s) de contrato")
     if partes_citadas:
         vistos.append("as partes")
+    if assinaturas:
+        vistos.append("linhas de assinatura")
     if tem_partes:
         vistos.append("partes qualificadas")
     if ato and not titulo:
         vistos.append("ato de outro documento")
     if titulo is False or (ato and not titulo):
         return False, vistos
-    forma = (clausulas >= 2) + (formulas >= 1) + partes_citadas
+    forma = (clausulas >= 2) + (formulas >= 1) + partes_citadas + assinaturas
     if titulo and forma >= 2:
         return True, vistos
-    # A contract's title over parties with no formula, clause or "as partes" at all is a published
-    # summary's item ("CONTRATO Nº 45/2024 – Contratada: ..., Objeto: ..., Valor: ..."), not the instrument.
+    # A contract's title over parties with no formula, clause, "as partes" or signature line at all is a
+    # published summary's item ("CONTRATO Nº 45/2024 – Contratada: ..., Objeto: ..., Valor: ..."), not the instrument.
     return tem_partes and ((titulo is True and forma >= 1) or formulas >= 2), vistos
 
 
