@@ -242,9 +242,6 @@ QUALIFICACAO = ("A empresa ACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.22
     # a contract's title that names its published summary
     ("1º TERMO ADITIVO AO CONTRATO Nº 45/2024 – EXTRATO\n" + QUALIFICACAO + " As partes celebram e resolvem prorrogar.",
      False),
-    # a gazette's item under a contract's number: parties and fields, no formula, clause or "as partes"
-    ("CONTRATO Nº 45/2024\nContratante: Município de Xis. Contratada: ACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº "
-     "11.222.333/0001-81. Objeto: manutenção predial. Vigência: 12 meses. Valor: R$ 120.000,00.", False),
     # what the opening does: certifies, acknowledges a payment, appoints an attorney; a memo's subject line
     ("Justiça do Trabalho\nCertifica-se que " + QUALIFICACAO + " As partes celebram e resolvem.", False),
     ("Recebi de " + QUALIFICACAO + " a importância de R$ 1.500,00 referente ao contrato celebrado entre as partes, que "

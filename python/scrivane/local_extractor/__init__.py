@@ -150,9 +150,7 @@ def decidir_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> tuple
     forma = (clausulas >= 2) + (formulas >= 1) + partes_citadas + assinaturas
     if titulo and forma >= 2:
         return True, vistos
-    # A contract's title over parties with no formula, clause, "as partes" or signature line at all is a
-    # published summary's item ("CONTRATO Nº 45/2024 – Contratada: ..., Objeto: ..., Valor: ..."), not the instrument.
-    return tem_partes and ((titulo is True and forma >= 1) or formulas >= 2), vistos
+    return tem_partes and (titulo is True or formulas >= 2), vistos
 
 
 def _eh_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> bool:
