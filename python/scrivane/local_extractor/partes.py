@@ -396,6 +396,15 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
             atual = _Empresa(inicio=n, marcador=n, fim=n, razao_social=m.group(1).strip(" .;"), papel=papel)
             empresas.append(atual)
             papel = None
+        elif papel and (m := re.match(r"^nome\s*:\s*(.+)$", linha, re.I)):
+            # "Nome: X" under a role, with a CPF line right after: a natural person as the party
+            nome = m.group(1).strip(" .;")
+            cpf = next((c for x in linhas[n + 1:n + 3] if (c := _CPF_NA_LINHA.match(x.strip()))), None)
+            if cpf and _parece_pessoa(nome):
+                pessoas.append(_Pessoa(nome=nome, cpf=cpf.group(1), tipo="parte", cargo=_cargo_limpo(papel.title()),
+                                       origem=n))
+                papel = None
+            atual = None  # another party's box: the labels under it are not the last company's
         elif m := re.match(_PAPEL + r"\s*:\s*", dobrada):
             # "CONTRATADA: BETA SERVIÇOS LTDA." – a party named on its role's line.
             nome = re.split(r",|\s\(", linha[m.end():])[0].strip(" ;.")
