@@ -164,6 +164,11 @@ FORMAS = [
      "INTERVENIENTE, resolvem celebrar o presente contrato." + FECHO,
      {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA"), ("GAMA COMÉRCIO LTDA", "11.222.333/0001-81", "CONTRATANTE"),
       ("BETA SERVIÇOS LTDA", None, "INTERVENIENTE")}, set()),
+    ("modelo com nomes de preencher: XXXX, traços, Fulano de Tal",
+     "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nXXXXXXXXXXXX LTDA, inscrita no CNPJ sob o nº XX.XXX.XXX/XXXX-XX, doravante "
+     "denominada CONTRATADA, e FULANO DE TAL, brasileiro, inscrito no CPF sob o nº 000.000.000-00, doravante denominado "
+     "CONTRATANTE, e EMPRESA ____________ LTDA, inscrita no CNPJ sob o nº ________, doravante denominada FIADORA, têm "
+     "entre si justo e contratado." + FECHO, set(), set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

@@ -175,6 +175,8 @@ def _empresa_nomeada(texto: str, dobrado: str) -> Optional[_Empresa]:
 
 def _nome_valido(nome: str) -> bool:
     palavras = nome.split()
+    if any(re.fullmatch(r"[\[(]?(?:[Xx]{3,}|_{2,}|\.{3,})[\])]?[.,;]?", p) for p in palavras):
+        return False  # a template's blank ("XXXXXXXX LTDA", "EMPRESA ________ LTDA")
     if not ORGAOS_PUBLICOS.match(_dobrar(nome)) and all(
             _dobrar(p).strip(".,;:[]") in NAO_NOMES or _dobrar(p) in {"da", "de", "do", "e"} for p in palavras):
         return False  # a template's blank ("[NOME]", "RAZÃO SOCIAL") is no name

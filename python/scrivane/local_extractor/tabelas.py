@@ -110,6 +110,8 @@ NAO_NOMES = frozenset((
     "coletivo", "advogados", "associados", "escritorio", "consultores", "parceiros", "equipe", "comissao",
     "prestador", "prestadora", "servicos", "contratante", "contratada", "contratado", "locador", "locatario",
     "assinatura", "testemunhas", "outorgante", "outorgado", "cliente", "aluno", "responsavel", "financeiro",
+    # a template's stand-ins for a name
+    "fulano", "fulana", "beltrano", "beltrana", "sicrano", "sicrana", "ciclano", "ciclana", "cicrano", "cicrana",
 ))
 # What follows a person's name in their qualification.
 MARCADORES_PESSOA: tuple[str, ...] = (
