@@ -169,6 +169,14 @@ FORMAS = [
      "denominada CONTRATADA, e FULANO DE TAL, brasileiro, inscrito no CPF sob o nº 000.000.000-00, doravante denominado "
      "CONTRATANTE, e EMPRESA ____________ LTDA, inscrita no CNPJ sob o nº ________, doravante denominada FIADORA, têm "
      "entre si justo e contratado." + FECHO, set(), set()),
+    ("'empresa' que é parte do nome, e 'a empresa' que só diz o tipo de parte",
+     "CONTRATO Nº 4/2025\nA EMPRESA MUNICIPAL DE URBANIZAÇÃO DE XIS – EMURX, empresa pública municipal, inscrita no CNPJ "
+     "sob o nº 11.222.333/0001-81, doravante CONTRATANTE, e a empresa SIGMA SERVIÇOS LTDA, inscrita no CNPJ sob o nº "
+     "12.345.678/0001-95, doravante CONTRATADA, e a EMPRESA DE TURISMO DE XIS S/A, inscrita no CNPJ sob o nº "
+     "55.566.677/0001-83, doravante INTERVENIENTE, celebram o presente." + FECHO,
+     {("EMPRESA MUNICIPAL DE URBANIZAÇÃO DE XIS – EMURX", "11.222.333/0001-81", "CONTRATANTE"),
+      ("SIGMA SERVIÇOS LTDA", "12.345.678/0001-95", "CONTRATADA"),
+      ("EMPRESA DE TURISMO DE XIS S/A", "55.566.677/0001-83", "INTERVENIENTE")}, set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

@@ -151,7 +151,8 @@ def _sem_papel(nome: str) -> str:
     artigo = False
     while palavras and (_dobrar(palavras[0]) in _ANTES_DO_NOME or re.fullmatch(_PAPEL, _dobrar(palavras[0]))):
         artigo = _dobrar(palavras.pop(0)) in ("a", "o")
-    if len(palavras) >= 3 and _dobrar(palavras[0]) in ("empresa", "sociedade") and (
+    if len(palavras) >= 3 and _dobrar(palavras[0]) in ("empresa", "sociedade") and _dobrar(palavras[1]) not in (
+            "publica", "municipal", "estadual", "brasileira", "nacional", "metropolitana", "mista", "de", "do", "da") and (
             artigo or re.search(r"\b(?:ltda|s\.?\s?/?a|eireli|epp|me)\.?$", _dobrar(palavras[-1]))):
         palavras.pop(0)  # "a empresa SIGMA SERVIÇOS LTDA": the kind of party, not its name
     return " ".join(palavras)
