@@ -271,3 +271,15 @@ def test_contract_decision_by_what_the_document_is(tmp_path, texto, contrato):
     assert lido["eh_contrato"] is contrato
     if not contrato:
         assert lido["empresas"] == [] and lido["assinaturas"] == []
+
+
+def test_a_signers_name_over_a_cnpj_line_is_not_a_company(tmp_path):
+    """Under a signature line, the signer's name over the company's CNPJ: the CNPJ is not given to the
+    person's name (the registry would check the wrong party)."""
+    texto = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nA empresa ACME SERVIÇOS LTDA, com sede na Rua A, 1, doravante denominada "
+             "CONTRATADA, resolvem celebrar o presente." + FECHO + "____________________\nJOÃO PEDRO ALMEIDA\n"
+             "11.222.333/0001-81\n____________________\nMARIA SOUZA LIMA\nCNPJ: 12.345.678/0001-95\n")
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", [texto]))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert {(e["razao_social"], e["cnpj"]) for e in lido["empresas"]} == {("ACME SERVIÇOS LTDA", None)}
+    assert {"JOÃO PEDRO ALMEIDA", "MARIA SOUZA LIMA"} <= {s["nome_signatario"] for s in lido["assinaturas"]}

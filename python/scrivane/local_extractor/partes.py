@@ -8,7 +8,7 @@ from typing import Optional
 from .tabelas import (
     NAO_NOMES,
     ORGAOS_PUBLICOS, CEP_RE, CNPJ_RE, CPF_RE, _ENTRE_PARTES, _FIM_SEGMENTO, _MARCADOR_EMPRESA,
-    _NOME_TOKEN, _PAPEL, _PAPEL_ANTES, _PAPEL_CANONICO, _PAPEL_DEPOIS, _ROTULO_PAPEL, _dobrar,
+    _NOME_TOKEN, _PAPEL, _PAPEL_ANTES, _SEPARADOR, _PAPEL_CANONICO, _PAPEL_DEPOIS, _ROTULO_PAPEL, _dobrar,
 )
 from .texto import (
     _representante_nomeado, _Empresa, _Pessoa, _cargo_limpo, _nome_antes, _parece_empresa,
@@ -232,6 +232,8 @@ def _empresas_em_linhas(linhas: list[str]) -> list[_Empresa]:
             continue
         if not all(_NOME_TOKEN.match(p) for p in nome.split()) or re.search(_PAPEL, _dobrar(nome)):
             continue
+        if n >= 2 and _SEPARADOR.search(linhas[n - 2]) and _parece_pessoa(nome):
+            continue  # the signer's name under a signature line, over the company's CNPJ: not the company's name
         empresas.append(_Empresa(inicio=n, marcador=n, fim=n, razao_social=nome, cnpj=m.group(1).replace(" ", "")))
     return empresas
 
