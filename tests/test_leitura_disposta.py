@@ -249,6 +249,11 @@ QUALIFICACAO = ("A empresa ACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.22
     # a template whose title follows "Minuta de", with clauses numbered by ordinals and no party filled in
     ("Minuta de Contrato de Locação Residencial\nLOCADOR: ____________, inscrito no CPF sob o nº ______.\nAs partes "
      "ajustam a locação.\n1ª) O prazo é de doze meses.\n2ª) O aluguel é de R$ ____.", True),
+    # a template without a title: preamble formulas, clauses and signature lines, no party filled in
+    ("Pelo presente instrumento particular, de um lado ____________, doravante denominado LOCADOR, e de outro "
+     "____________, doravante denominado LOCATÁRIO, têm entre si justo e contratado:\nCLÁUSULA PRIMEIRA – O prazo é de "
+     "doze meses.\nCLÁUSULA SEGUNDA – O aluguel é de R$ ____.\n____________________\nLOCADOR\n____________________\n"
+     "LOCATÁRIO", True),
     # a gazette's page: its acts come before the extract of an aditivo
     ("DIÁRIO OFICIAL DO MUNICÍPIO DE XIS\nPORTARIA Nº 12/2025\nNomeia servidor.\nEXTRATO DO PRIMEIRO TERMO ADITIVO\n"
      + QUALIFICACAO + " As partes celebram e resolvem prorrogar.", False),

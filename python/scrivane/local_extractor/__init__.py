@@ -150,6 +150,8 @@ def decidir_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> tuple
     forma = (clausulas >= 2) + (formulas >= 1) + partes_citadas + assinaturas
     if titulo and forma >= 2:
         return True, vistos
+    if titulo is None and formulas >= 2 and clausulas >= 2 and (partes_citadas or assinaturas):
+        return True, vistos  # a template without a title: its preamble, clauses and signature lines
     return tem_partes and (titulo is True or formulas >= 2), vistos
 
 
