@@ -177,6 +177,12 @@ FORMAS = [
      {("EMPRESA MUNICIPAL DE URBANIZAÇÃO DE XIS – EMURX", "11.222.333/0001-81", "CONTRATANTE"),
       ("SIGMA SERVIÇOS LTDA", "12.345.678/0001-95", "CONTRATADA"),
       ("EMPRESA DE TURISMO DE XIS S/A", "55.566.677/0001-83", "INTERVENIENTE")}, set()),
+    ("nome fantasia entre parênteses; 'LTDA. - ME' no fim do nome",
+     "CONTRATO DE SERVIÇOS\nCONTRATADA: ACME TECNOLOGIA LTDA (ACME TECH), inscrita no CNPJ sob o nº 12.345.678/0001-95.\n"
+     "CONTRATANTE: GAMA COMÉRCIO LTDA. - ME, inscrita no CNPJ sob o nº 11.222.333/0001-81.\nAs partes resolvem "
+     "celebrar o presente." + FECHO,
+     {("ACME TECNOLOGIA LTDA", "12.345.678/0001-95", "CONTRATADA"),
+      ("GAMA COMÉRCIO LTDA. - ME", "11.222.333/0001-81", "CONTRATANTE")}, set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

@@ -130,8 +130,11 @@ def _nome_no_inicio_da_oracao(texto: str, fim: int) -> tuple[int, str]:
                                 r"institui[cç][aã]o|organiza[cç][aã]o)\s+)?", oracao).end()
     # The name run: words in capitals or capitalised, with their connectors, up to the first comma.
     m = re.match(r"[A-ZÀ-Ý0-9][\wÀ-ÿ'’.&/-]*(?:\s+(?:[A-ZÀ-Ý0-9][\wÀ-ÿ'’.&/-]*|\([A-ZÀ-Ý][\wÀ-ÿ.&-]+\)|d[aeo]s?|e|em|"
-                 r"n[ao]s?|aos?|para|&|[-–—]))*?(?=\s*,\s*[a-zà-ÿ]|\s+(?:inscrit|com sede|sediad|estabelecid|pessoa jur))",
-                 oracao[deslocamento:])
+                 r"n[ao]s?|aos?|para|&|[-–—]))*?(?=(?:\s*\([^()]{1,60}\))?\s*,\s*[a-zà-ÿ]"
+                 r"|\s+(?:inscrit|com sede|sediad|estabelecid|pessoa jur))",
+                 texto[inicio + deslocamento:fim + 40])  # (the marker's words too: the name may end right there)
+    if m and inicio + deslocamento + m.end() > fim:
+        m = None
     if not m:
         return fim, ""
     nome = _sem_papel(m.group().strip())

@@ -114,7 +114,9 @@ def _nome_antes(texto: str, fim: int) -> tuple[int, str]:
     aceitos: list[re.Match[str]] = []
     for i, m in enumerate(reversed(tokens)):
         token = m.group().strip("\"'“”‘’")
-        if i > 0 and re.search(r"[,;:)\]]$|(?:\d|[a-zà-ÿ]{3}|[A-ZÀ-Ý]{4})\.$", m.group()):
+        if i > 0 and re.search(r"[,;:)\]]$|(?:\d|[a-zà-ÿ]{3}|[A-ZÀ-Ý]{4})\.$", m.group()) and not (
+                # "ACME LTDA. - ME": an abbreviated legal form goes on after a dash
+                re.fullmatch(r"(?i:ltda|cia|eireli)\.", token) and aceitos[-1].group() in ("-", "–", "—")):
             break  # a clause or a sentence ends before the name
         if not token or not (_NOME_TOKEN.match(token) or (aceitos and token in _CONECTORES_DE_NOME)):
             break
