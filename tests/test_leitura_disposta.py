@@ -183,6 +183,13 @@ FORMAS = [
      "celebrar o presente." + FECHO,
      {("ACME TECNOLOGIA LTDA", "12.345.678/0001-95", "CONTRATADA"),
       ("GAMA COMÉRCIO LTDA. - ME", "11.222.333/0001-81", "CONTRATANTE")}, set()),
+    ("órgãos sem CNPJ: Poder Judiciário, Marinha",
+     "CONVÊNIO Nº 3/2025\nO PODER JUDICIÁRIO DO ESTADO DE XIS, por intermédio do Tribunal de Justiça, com sede na Praça A, "
+     "1, doravante CONTRATANTE, e a MARINHA DO BRASIL, por intermédio do Centro de Intendência, doravante denominada "
+     "CONVENENTE, e a empresa ACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº 12.345.678/0001-95, doravante denominada "
+     "INTERVENIENTE, resolvem celebrar o presente." + FECHO,
+     {("PODER JUDICIÁRIO DO ESTADO DE XIS", None, "CONTRATANTE"), ("MARINHA DO BRASIL", None, "CONVENENTE"),
+      ("ACME SERVIÇOS LTDA", "12.345.678/0001-95", "INTERVENIENTE")}, set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

@@ -87,7 +87,9 @@ ORGAOS_PUBLICOS = re.compile(
     r"departamento|agencia|superintendencia|empresa (?:publica|municipal|estadual)|companhia|caixa|fundo|"
     r"conselho|consorcio|batalhao|policia|corpo de bombeiros|grupamento|regiao militar|base aerea|"
     r"diretoria|procuradoria|defensoria|controladoria|servico (?:social|autonomo|nacional)|hospital|"
-    r"camara|senado|banco central|comissao)\b"
+    r"camara|senado|banco central|comissao|exercito|marinha|aeronautica|forca aerea|gabinete|subprefeitura|"
+    r"ouvidoria|corregedoria|poder (?:executivo|legislativo|judiciario)|justica|guarda municipal|"
+    r"escola (?:estadual|municipal)|sociedade de economia mista)\b"
 )
 # Words no person's name has (bank keys, marital regimes, labels, clause words).
 NAO_NOMES = frozenset((
