@@ -280,6 +280,8 @@ QUALIFICACAO = ("A empresa ACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.22
     ("INSTRUMENTO PARTICULAR DE PROCURAÇÃO\nOUTORGANTE: ____________, inscrito no CPF sob o nº ______.\nPelo presente "
      "instrumento, o outorgante nomeia e constitui seu bastante procurador o OUTORGADO, com poderes para representá-lo.",
      False),
+    ("SOLICITAÇÃO DE RENOVAÇÃO CONTRATUAL\n" + QUALIFICACAO + " As partes celebram e resolvem renovar.", False),
+    ("TERMO DE JUSTIFICATIVA\n" + QUALIFICACAO + " As partes celebram e resolvem renovar.", False),
     ("De: Departamento de Compras\nPara: Procuradoria\nAssunto: renovação do contrato nº 5/2024\n" + QUALIFICACAO
      + " As partes celebram e resolvem renovar.", False),
 ])

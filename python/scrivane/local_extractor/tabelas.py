@@ -52,6 +52,8 @@ TITULOS_OUTROS: tuple[str, ...] = (
     # a gazette's page, an act, a letter within an administration
     "diario oficial", "imprensa oficial", "portaria", "decreto", "resolucao", "instrucao normativa", "deliberacao",
     "comunicacao interna", "circular", "nota tecnica", "informacao", "mensagem", "convocacao",
+    "solicitacao", "justificativa", "encaminhamento", "pedido de", "ordem de compra", "ordem de fornecimento",
+    "autorizacao de fornecimento",
 )
 # What other documents do in their opening words: a notice makes public, a certificate certifies, a
 # power of attorney appoints an attorney, a receipt acknowledges a payment.
