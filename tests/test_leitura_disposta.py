@@ -190,6 +190,11 @@ FORMAS = [
      "INTERVENIENTE, resolvem celebrar o presente." + FECHO,
      {("PODER JUDICIÁRIO DO ESTADO DE XIS", None, "CONTRATANTE"), ("MARINHA DO BRASIL", None, "CONVENENTE"),
       ("ACME SERVIÇOS LTDA", "12.345.678/0001-95", "INTERVENIENTE")}, set()),
+    ("registro dito de outros modos, sem papel: 'cadastrada no CNPJ sob o nº', 'titular do CNPJ nº'",
+     "CONTRATO Nº 3/2025\nACME SERVIÇOS GERAIS EIRELI, cadastrada no CNPJ sob o nº 12.345.678/0001-95, e BETA COMÉRCIO "
+     "LTDA, titular do CNPJ nº 11.222.333/0001-81, resolvem celebrar o presente." + FECHO,
+     {("ACME SERVIÇOS GERAIS EIRELI", "12.345.678/0001-95", None), ("BETA COMÉRCIO LTDA", "11.222.333/0001-81", None)},
+     set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

@@ -79,6 +79,8 @@ MARCADORES_EMPRESA: tuple[str, ...] = (
     r",\s*(?:localizad|situad|sediad)[ao]\b", r",\s*por (?:meio|intermedio) d[aeo]s?\b",
     r",\s*portador[a]? do c\.?n\.?p\.?j", r",\s*(?:a seguir|doravante) (?:denominad|designad)",
     r",\s*(?:neste ato,?\s*)?representad[ao]\b",
+    # ", cadastrada no CNPJ", ", com inscrição no CNPJ", ", titular do CNPJ"
+    r",\s*(?:[a-z]+\s+){1,3}?(?:no|sob o|com|do)\s+c\.?n\.?p\.?j\b",
     # "Imobiliária X CNPJ: 12.345.678/0001-00, com sede ...": the label right after the name
     r"(?<=[a-zà-ÿ.)])\s+c\.?n\.?p\.?j(?:/mf)?\s*(?:n[º°o.]\s*)?:?\s*(?=\d)",
 )
