@@ -195,6 +195,12 @@ FORMAS = [
      "LTDA, titular do CNPJ nº 11.222.333/0001-81, resolvem celebrar o presente." + FECHO,
      {("ACME SERVIÇOS GERAIS EIRELI", "12.345.678/0001-95", None), ("BETA COMÉRCIO LTDA", "11.222.333/0001-81", None)},
      set()),
+    ("nome com vírgulas de enumeração",
+     "CONTRATO Nº 3/2025\nO INSTITUTO FEDERAL DE EDUCAÇÃO, CIÊNCIA E TECNOLOGIA DE SÃO PAULO, autarquia federal, inscrito "
+     "no CNPJ sob o nº 11.222.333/0001-81, doravante CONTRATANTE, e a Secretaria Municipal de Esporte, Lazer e Juventude, "
+     "inscrita no CNPJ sob o nº 12.345.678/0001-95, doravante denominada CONVENENTE, resolvem celebrar o presente." + FECHO,
+     {("INSTITUTO FEDERAL DE EDUCAÇÃO, CIÊNCIA E TECNOLOGIA DE SÃO PAULO", "11.222.333/0001-81", "CONTRATANTE"),
+      ("Secretaria Municipal de Esporte, Lazer e Juventude", "12.345.678/0001-95", "CONVENENTE")}, set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

@@ -62,10 +62,27 @@ def _endereco(texto: str, dobrado: str, inicio: int, fim: int) -> Optional[str]:
     return valor or None
 
 
+def _com_enumeracao(texto: str, inicio: int, nome: str) -> tuple[int, str]:
+    """A name whose words enumerate with commas ("INSTITUTO FEDERAL DE EDUCAÇÃO, CIÊNCIA E TECNOLOGIA
+    DE SÃO PAULO", "Secretaria Municipal de Esporte, Lazer e Juventude"), read whole: the run before
+    the comma joins when the run after it has the enumeration's "e" and the whole reads as a body's
+    or a company's name."""
+    for _ in range(3):
+        if not nome or not re.search(r"\s[eE]\s", nome) or not re.search(r"[A-ZÀ-Ý][\wÀ-ÿ]*,\s*$", texto[:inicio]):
+            break
+        virgula = texto.rfind(",", 0, inicio)
+        inicio2, antes = _nome_antes(texto, virgula)
+        junto = f"{antes}, {nome}"
+        if not antes or not (_parece_empresa(antes) or ORGAOS_PUBLICOS.match(_dobrar(_sem_papel(antes)))):
+            break
+        inicio, nome = inicio2, junto
+    return inicio, nome
+
+
 def _nome_empresa_antes(texto: str, fim: int) -> tuple[int, str]:
     """The company name before a qualification marker; skips one short lower-case descriptor
     ("BANCO X S.A., instituição financeira, inscrita no CNPJ")."""
-    inicio, nome = _nome_antes(texto, fim)
+    inicio, nome = _com_enumeracao(texto, *_nome_antes(texto, fim))
     if nome and not _nome_valido(nome):
         nome = ""
     if nome and not (_parece_empresa(nome) or ORGAOS_PUBLICOS.match(_dobrar(_sem_papel(nome)))):
@@ -77,7 +94,7 @@ def _nome_empresa_antes(texto: str, fim: int) -> tuple[int, str]:
     if not nome:
         virgula = texto.rfind(",", max(0, fim - 60), fim)
         if virgula > 0 and re.fullmatch(r"[\sa-zà-ÿ-]+", texto[virgula + 1:fim]):
-            inicio, nome = _nome_antes(texto, virgula)
+            inicio, nome = _com_enumeracao(texto, *_nome_antes(texto, virgula))
     if not nome:
         # "X S.A., registrada na ANS sob o nº 41.234-5, inscrita no CNPJ": up to two clauses
         # back, a name that reads as a company's.
