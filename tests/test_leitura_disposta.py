@@ -201,6 +201,12 @@ FORMAS = [
      "inscrita no CNPJ sob o nº 12.345.678/0001-95, doravante denominada CONVENENTE, resolvem celebrar o presente." + FECHO,
      {("INSTITUTO FEDERAL DE EDUCAÇÃO, CIÊNCIA E TECNOLOGIA DE SÃO PAULO", "11.222.333/0001-81", "CONTRATANTE"),
       ("Secretaria Municipal de Esporte, Lazer e Juventude", "12.345.678/0001-95", "CONVENENTE")}, set()),
+    ("quadro de duas colunas lido sem os dois-pontos: 'Razão Social ACME LTDA' / 'CNPJ 12...'",
+     "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nCONTRATADA\nRazão Social ACME SERVIÇOS LTDA\nCNPJ 12.345.678/0001-95\n"
+     "Endereço Rua A, 1\nCONTRATANTE\nRAZÃO SOCIAL BETA COMÉRCIO LTDA\nCNPJ 11.222.333/0001-81\nAs partes resolvem "
+     "celebrar o presente." + FECHO,
+     {("ACME SERVIÇOS LTDA", "12.345.678/0001-95", "CONTRATADA"), ("BETA COMÉRCIO LTDA", "11.222.333/0001-81", "CONTRATANTE")},
+     set()),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "

@@ -247,7 +247,7 @@ def _empresas_em_linhas(linhas: list[str]) -> list[_Empresa]:
     empresas: list[_Empresa] = []
     for n in range(1, len(linhas)):
         m = re.fullmatch(r"(?:c\.?n\.?p\.?j(?:/mf)?\s*(?:n[º°o.]\s*)?:?\s*)?(" + CNPJ_RE.pattern + r")\.?", linhas[n].strip(), re.I)
-        nome = linhas[n - 1].strip(" .;:")
+        nome = _ROTULO_DE_NOME.sub("", linhas[n - 1].strip(" .;:"))
         if not m or re.search(r"\d|:", nome) or not 2 <= len(nome.split()) <= 10:
             continue
         if not all(_NOME_TOKEN.match(p) for p in nome.split()) or re.search(_PAPEL, _dobrar(nome)):
@@ -289,6 +289,8 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
     fim_marcador = 0  # where the last accepted marker ends
     for m in _MARCADOR_EMPRESA.finditer(dobrado):
         inicio, nome = _nome_empresa_antes(texto, m.start())
+        if rotulo := _ROTULO_DE_NOME.match(nome):
+            inicio, nome = inicio + rotulo.end(), nome[rotulo.end():]
         if not nome or not _nome_valido(nome) or (achadas and achadas[-1].inicio <= inicio <= achadas[-1].marcador):
             continue
         if achadas and achadas[-1].marcador < inicio and _plausivel(achadas[-1], texto, dobrado) and not (
@@ -351,9 +353,15 @@ _CNPJ_NA_LINHA = re.compile(r"^(.*?)\s*[–—-]?\s*\bc\.?n\.?p\.?j(?:/mf)?\b\s*
 _CPF_NA_LINHA = re.compile(r"^c\.?p\.?f\.?(?:/mf)?\s*(?:n[º°o.]\s*)?:?\s*(" + CPF_RE.pattern + r")\s*$", re.I)
 
 
+# A name's label left without its colon by a table's cells ("Razão Social ACME LTDA").
+_ROTULO_DE_NOME = re.compile(r"^(?i:raz[aã]o social|nome empresarial|denomina[cç][aã]o social)\s*:?\s*")
+
+
 def _parte_em_caixa(linhas: list[str], n: int) -> Optional[tuple[str, Optional[str], bool]]:
     """The party boxed under a role line at ``n``: (name, CNPJ or CPF, whether a person)."""
     linha = linhas[n].strip(" .;")
+    # a label left without its colon by a table's cells ("Razão Social ACME LTDA") is not the name
+    linha = _ROTULO_DE_NOME.sub("", linha)
     seguinte = linhas[n + 1].strip() if n + 1 < len(linhas) else ""
     if m := _CNPJ_NA_LINHA.match(linha):
         nome = m.group(1).strip(" ,;–—-")
@@ -373,7 +381,9 @@ def _parte_em_caixa(linhas: list[str], n: int) -> Optional[tuple[str, Optional[s
 
 
 _ROTULOS_QUADRO = {
-    "razao": re.compile(r"^(?:raz[aã]o social|nome empresarial|denomina[cç][aã]o social|empresa)\s*:\s*(.+)$", re.I),
+    # (a table's two cells may come out as one line without the colon: "Razão Social ACME LTDA")
+    "razao": re.compile(r"^(?:(?i:raz[aã]o social|nome empresarial|denomina[cç][aã]o social)\s*(?::\s*|\s+(?=[A-ZÀ-Ý]))"
+                        r"|(?i:empresa)\s*:\s*)(.+)$"),
     "cnpj": re.compile(r"^(?:cnpj(?:/mf)?|c\.n\.p\.j\.?)\s*(?:n[º°o.]\s*)?:?\s*(.+)$", re.I),
     "endereco": re.compile(r"^(?:endere[cç]o(?: da sede)?|sede)\s*:\s*(.+)$", re.I),
     "fantasia": re.compile(r"^nome fantasia\s*:\s*(.+)$", re.I),
