@@ -27,6 +27,15 @@ FORMAS = [
       ("ASSOCIAÇÃO AMIGOS DO BAIRRO", "12.345.678/0001-95", "CONTRATADA")},
      {("JOÃO CARLOS MENDES", "123.456.789-09", "INSTITUTO DE PREVIDÊNCIA DO MUNICÍPIO DE CAMPINAS"),
       ("MARIA HELENA SOUZA", "987.654.321-00", "ASSOCIAÇÃO AMIGOS DO BAIRRO")}),
+    ("descritores longos, com um nome próprio, entre o nome e o CNPJ",
+     "CONTRATO Nº 5/2025\nO SERVIÇO AUTÔNOMO DE ÁGUA E ESGOTO DE ITAPIRA, entidade autárquica municipal com "
+     "personalidade jurídica de direito público e autonomia administrativa, instituída por lei lavrada no 2º Tabelião "
+     "de Notas, inscrita no Cadastro Nacional de Pessoas Jurídicas CNPJ nº 11.222.333/0001-81, doravante denominado "
+     "CONTRATANTE, e a FUNDAÇÃO EDUCACIONAL DE BARRETOS, entidade de direito privado sem fins lucrativos, fundada em "
+     "10 de maio de 1998, com sede na Rua das Flores, 20, Centro, Barretos/SP, inscrita no CNPJ/MF sob o nº "
+     "12.345.678/0001-95, doravante denominada CONTRATADA, resolvem celebrar o presente contrato." + FECHO,
+     {("SERVIÇO AUTÔNOMO DE ÁGUA E ESGOTO DE ITAPIRA", "11.222.333/0001-81", "CONTRATANTE"),
+      ("FUNDAÇÃO EDUCACIONAL DE BARRETOS", "12.345.678/0001-95", "CONTRATADA")}, set()),
     ("nome empresarial e NIRE antes do CNPJ",
      "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nDe um lado, sociedade limitada de nome empresarial DELTA ENGENHARIA LTDA, "
      "registrada na Junta Comercial do Estado de São Paulo sob o NIRE 35.222.333.444, com sede na Rua C, 30, "
@@ -35,6 +44,17 @@ FORMAS = [
      "12.345.678/0001-95, doravante denominada CONTRATANTE, têm entre si justo e contratado o que segue." + FECHO,
      {("DELTA ENGENHARIA LTDA", "11.222.333/0001-81", "CONTRATADA"),
       ("OMEGA COMÉRCIO LTDA", "12.345.678/0001-95", "CONTRATANTE")}, set()),
+    ("alteração contratual: o sócio, depois a sociedade de nome empresarial, NIRE, sede e CNPJ",
+     "ALTERAÇÃO CONTRATUAL DA SOCIEDADE DELTA ENGENHARIA LTDA\nCARLOS EDUARDO RAMOS, nacionalidade BRASILEIRA, nascido em "
+     "15/03/1984, CASADO, EMPRESARIO, CPF nº 123.456.789-09, residente e domiciliado na RUA A, 10, BELÉM, PA, CEP "
+     "66635110, BRASIL.\nSócio da sociedade limitada de nome empresarial DELTA ENGENHARIA LTDA, registrada legalmente por "
+     "contrato social devidamente arquivado nesta Junta Comercial do Estado do Pará, sob NIRE nº 15201683787, com sede "
+     "Avenida Central, 3986, Belém, PA, CEP 66065217, devidamente inscrita no Cadastro Nacional de Pessoa Jurídica/MF sob "
+     "o nº 11.222.333/0001-81, delibera ajustar a presente alteração contratual mediante as cláusulas seguintes:\n"
+     "CLÁUSULA PRIMEIRA – A sociedade passa a ter sede em Belém.\nCLÁUSULA SEGUNDA – Ficam mantidas as demais cláusulas."
+     + FECHO,
+     {("DELTA ENGENHARIA LTDA", "11.222.333/0001-81", "SOCIEDADE")},
+     {("CARLOS EDUARDO RAMOS", "123.456.789-09", "DELTA ENGENHARIA LTDA")}),
     ("a União sem CNPJ no título e no preâmbulo, posto antes do nome",
      "CONTRATO Nº 59/2024\nCONTRATO DE PRESTAÇÃO DE SERVIÇOS QUE FAZEM ENTRE SI A UNIÃO, POR INTERMÉDIO DO 9º "
      "GRUPAMENTO LOGÍSTICO, E A EMPRESA SIGMA SERVIÇOS LTDA, CNPJ Nº 12.345.678/0001-95.\nA UNIÃO, por intermédio "
@@ -90,6 +110,104 @@ FORMAS = [
      "celebrar o presente contrato." + FECHO,
      {("Imobiliaria Horizonte", "12.345.678/0001-00", "LOCADORA")},
      {("PEDRO HENRIQUE SALES", "123.456.789-09", None)}),
+    ("CNPJ com dígitos errados logo depois do nome, no preâmbulo",
+     "CONTRATO DE LOCAÇÃO\nPelo presente instrumento, Imobiliária Horizonte CNPJ: 12.345.678/0001-00, com sede na Rua "
+     "J, 100, doravante denominada LOCADORA, e GAMA COMÉRCIO LTDA CNPJ nº 11.222.333/0001-81, doravante denominada "
+     "LOCATÁRIA, têm entre si justo e contratado." + FECHO,
+     {("Imobiliária Horizonte", "12.345.678/0001-00", "LOCADORA"),
+      ("GAMA COMÉRCIO LTDA", "11.222.333/0001-81", "LOCATÁRIA")}, set()),
+    ("quadro de partes: o órgão público depois da empresa, cada um com a sua linha de CNPJ",
+     "TERMO ADITIVO Nº 2/2025\nCONTRATADA: ACME SERVIÇOS LTDA\nCNPJ: 12.345.678/0001-95\nCONTRATANTE: MUNICÍPIO DE XIS\n"
+     "CNPJ: 11.222.333/0001-81\nLOCADOR: CARLOS EDUARDO RAMOS\nCPF: 123.456.789-09\nAs partes resolvem celebrar o "
+     "presente termo aditivo." + FECHO,
+     {("ACME SERVIÇOS LTDA", "12.345.678/0001-95", "CONTRATADA"), ("MUNICÍPIO DE XIS", "11.222.333/0001-81", "CONTRATANTE")},
+     {("CARLOS EDUARDO RAMOS", "123.456.789-09", None)}),
+    ("empresa qualificada numa cláusula, sem papel, não é parte",
+     "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.222.333/0001-81, doravante "
+     "denominada CONTRATADA, e BETA INDÚSTRIA S.A., inscrita no CNPJ sob o nº 12.345.678/0001-95, doravante denominada "
+     "CONTRATANTE, resolvem celebrar o presente.\nCLÁUSULA PRIMEIRA – DO OBJETO\nManutenção.\nCLÁUSULA SEGUNDA – DO "
+     "SEGURO\nA CONTRATADA manterá seguro junto à PORTO FORTE COMPANHIA DE SEGUROS GERAIS, inscrita no CNPJ sob o nº "
+     "55.566.677/0001-83, durante a vigência." + FECHO,
+     {("ACME SERVIÇOS LTDA", "11.222.333/0001-81", "CONTRATADA"),
+      ("BETA INDÚSTRIA S.A.", "12.345.678/0001-95", "CONTRATANTE")}, set()),
+    ("nomes em maiúsculas e minúsculas com 'em', 'para', 'nas'",
+     "CONTRATO Nº 12/2025\nO Centro de Treinamento da Marinha em Natal (CTMN), com sede na Rua D, 4, inscrito no CNPJ "
+     "sob o nº 11.222.333/0001-81, doravante denominado CONTRATANTE, e a Escola de Idiomas para Todos Ltda., inscrita no "
+     "CNPJ sob o nº 12.345.678/0001-95, doravante denominada CONTRATADA, e o Sindicato dos Trabalhadores nas Indústrias "
+     "de Xis, inscrito no CNPJ sob o nº 55.566.677/0001-83, doravante denominado INTERVENIENTE, resolvem celebrar o "
+     "presente contrato." + FECHO,
+     {("Centro de Treinamento da Marinha em Natal (CTMN)", "11.222.333/0001-81", "CONTRATANTE"),
+      ("Escola de Idiomas para Todos Ltda.", "12.345.678/0001-95", "CONTRATADA"),
+      ("Sindicato dos Trabalhadores nas Indústrias de Xis", "55.566.677/0001-83", "INTERVENIENTE")}, set()),
+    ("nome partido numa linha curta em maiúsculas",
+     "CONTRATO Nº 4/2025\nO CONSÓRCIO INTERMUNICIPAL DE SAÚDE\nDO VALE DO RIBEIRA, inscrito no CNPJ sob o nº "
+     "11.222.333/0001-81, doravante CONTRATANTE, e a empresa\nDELTA ENGENHARIA E CONSTRUÇÕES\nLTDA, inscrita no CNPJ sob "
+     "o nº 12.345.678/0001-95, doravante CONTRATADA, celebram o presente." + FECHO,
+     {("CONSÓRCIO INTERMUNICIPAL DE SAÚDE DO VALE DO RIBEIRA", "11.222.333/0001-81", "CONTRATANTE"),
+      ("DELTA ENGENHARIA E CONSTRUÇÕES LTDA", "12.345.678/0001-95", "CONTRATADA")}, set()),
+    ("empresa sem CNPJ no texto, e a seguinte introduzida por ', e X'",
+     "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nALFA TECNOLOGIA LTDA, com sede na Rua A, 1, neste ato representada por seu "
+     "diretor, e BETA SOLUÇÕES LTDA, inscrita no CNPJ sob o nº 12.345.678/0001-95, neste ato representada por sua sócia, "
+     "têm entre si justo e contratado." + FECHO,
+     {("ALFA TECNOLOGIA LTDA", None, None), ("BETA SOLUÇÕES LTDA", "12.345.678/0001-95", None)}, set()),
+    # (the body before, with no role and no CNPJ of its own beside parties with roles, is only mentioned)
+    ("registro de outra forma: CGC, ou só 'inscrita no Ministério da Fazenda', sem o CNPJ ir para a parte anterior",
+     "CONTRATO DE LOCAÇÃO\nA CAIXA BENEFICENTE DA POLÍCIA MILITAR, com sede na Rua E, 50, neste ato representada pelo "
+     "Superintendente, e a empresa KAPPA OBRAS LTDA inscrita no Ministério da Fazenda sob o nº 55.566.677/0001-83, "
+     "doravante denominada LOCATÁRIA, e GAMA COMÉRCIO LTDA, inscrita no CGC/MF sob o nº 11.222.333/0001-81, doravante "
+     "denominada FIADORA, resolvem celebrar o presente contrato." + FECHO,
+     {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "LOCATÁRIA"),
+      ("GAMA COMÉRCIO LTDA", "11.222.333/0001-81", "FIADORA")}, set()),
+    ("CNPJ com letras lidas pelo OCR no lugar de dígitos: emendado só se os dígitos verificadores conferem",
+     "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nKAPPA OBRAS LTDA, inscrita no CNPJ sob o nº 55.566.677/OOO1-83, doravante "
+     "denominada CONTRATADA, e GAMA COMÉRCIO LTDA, inscrita no CNPJ sob o nº 11.222.333/OOO1-8l, doravante denominada "
+     "CONTRATANTE, e BETA SERVIÇOS LTDA, inscrita no CNPJ sob o nº 12.345.678/OOO1-96, doravante denominada "
+     "INTERVENIENTE, resolvem celebrar o presente contrato." + FECHO,
+     {("KAPPA OBRAS LTDA", "55.566.677/0001-83", "CONTRATADA"), ("GAMA COMÉRCIO LTDA", "11.222.333/0001-81", "CONTRATANTE"),
+      ("BETA SERVIÇOS LTDA", None, "INTERVENIENTE")}, set()),
+    ("modelo com nomes de preencher: XXXX, traços, Fulano de Tal",
+     "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nXXXXXXXXXXXX LTDA, inscrita no CNPJ sob o nº XX.XXX.XXX/XXXX-XX, doravante "
+     "denominada CONTRATADA, e FULANO DE TAL, brasileiro, inscrito no CPF sob o nº 000.000.000-00, doravante denominado "
+     "CONTRATANTE, e EMPRESA ____________ LTDA, inscrita no CNPJ sob o nº ________, doravante denominada FIADORA, têm "
+     "entre si justo e contratado." + FECHO, set(), set()),
+    ("'empresa' que é parte do nome, e 'a empresa' que só diz o tipo de parte",
+     "CONTRATO Nº 4/2025\nA EMPRESA MUNICIPAL DE URBANIZAÇÃO DE XIS – EMURX, empresa pública municipal, inscrita no CNPJ "
+     "sob o nº 11.222.333/0001-81, doravante CONTRATANTE, e a empresa SIGMA SERVIÇOS LTDA, inscrita no CNPJ sob o nº "
+     "12.345.678/0001-95, doravante CONTRATADA, e a EMPRESA DE TURISMO DE XIS S/A, inscrita no CNPJ sob o nº "
+     "55.566.677/0001-83, doravante INTERVENIENTE, celebram o presente." + FECHO,
+     {("EMPRESA MUNICIPAL DE URBANIZAÇÃO DE XIS – EMURX", "11.222.333/0001-81", "CONTRATANTE"),
+      ("SIGMA SERVIÇOS LTDA", "12.345.678/0001-95", "CONTRATADA"),
+      ("EMPRESA DE TURISMO DE XIS S/A", "55.566.677/0001-83", "INTERVENIENTE")}, set()),
+    ("nome fantasia entre parênteses; 'LTDA. - ME' no fim do nome",
+     "CONTRATO DE SERVIÇOS\nCONTRATADA: ACME TECNOLOGIA LTDA (ACME TECH), inscrita no CNPJ sob o nº 12.345.678/0001-95.\n"
+     "CONTRATANTE: GAMA COMÉRCIO LTDA. - ME, inscrita no CNPJ sob o nº 11.222.333/0001-81.\nAs partes resolvem "
+     "celebrar o presente." + FECHO,
+     {("ACME TECNOLOGIA LTDA", "12.345.678/0001-95", "CONTRATADA"),
+      ("GAMA COMÉRCIO LTDA. - ME", "11.222.333/0001-81", "CONTRATANTE")}, set()),
+    ("órgãos sem CNPJ: Poder Judiciário, Marinha",
+     "CONVÊNIO Nº 3/2025\nO PODER JUDICIÁRIO DO ESTADO DE XIS, por intermédio do Tribunal de Justiça, com sede na Praça A, "
+     "1, doravante CONTRATANTE, e a MARINHA DO BRASIL, por intermédio do Centro de Intendência, doravante denominada "
+     "CONVENENTE, e a empresa ACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº 12.345.678/0001-95, doravante denominada "
+     "INTERVENIENTE, resolvem celebrar o presente." + FECHO,
+     {("PODER JUDICIÁRIO DO ESTADO DE XIS", None, "CONTRATANTE"), ("MARINHA DO BRASIL", None, "CONVENENTE"),
+      ("ACME SERVIÇOS LTDA", "12.345.678/0001-95", "INTERVENIENTE")}, set()),
+    ("registro dito de outros modos, sem papel: 'cadastrada no CNPJ sob o nº', 'titular do CNPJ nº'",
+     "CONTRATO Nº 3/2025\nACME SERVIÇOS GERAIS EIRELI, cadastrada no CNPJ sob o nº 12.345.678/0001-95, e BETA COMÉRCIO "
+     "LTDA, titular do CNPJ nº 11.222.333/0001-81, resolvem celebrar o presente." + FECHO,
+     {("ACME SERVIÇOS GERAIS EIRELI", "12.345.678/0001-95", None), ("BETA COMÉRCIO LTDA", "11.222.333/0001-81", None)},
+     set()),
+    ("nome com vírgulas de enumeração",
+     "CONTRATO Nº 3/2025\nO INSTITUTO FEDERAL DE EDUCAÇÃO, CIÊNCIA E TECNOLOGIA DE SÃO PAULO, autarquia federal, inscrito "
+     "no CNPJ sob o nº 11.222.333/0001-81, doravante CONTRATANTE, e a Secretaria Municipal de Esporte, Lazer e Juventude, "
+     "inscrita no CNPJ sob o nº 12.345.678/0001-95, doravante denominada CONVENENTE, resolvem celebrar o presente." + FECHO,
+     {("INSTITUTO FEDERAL DE EDUCAÇÃO, CIÊNCIA E TECNOLOGIA DE SÃO PAULO", "11.222.333/0001-81", "CONTRATANTE"),
+      ("Secretaria Municipal de Esporte, Lazer e Juventude", "12.345.678/0001-95", "CONVENENTE")}, set()),
+    ("quadro de duas colunas lido sem os dois-pontos: 'Razão Social ACME LTDA' / 'CNPJ 12...'",
+     "CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nCONTRATADA\nRazão Social ACME SERVIÇOS LTDA\nCNPJ 12.345.678/0001-95\n"
+     "Endereço Rua A, 1\nCONTRATANTE\nRAZÃO SOCIAL BETA COMÉRCIO LTDA\nCNPJ 11.222.333/0001-81\nAs partes resolvem "
+     "celebrar o presente." + FECHO,
+     {("ACME SERVIÇOS LTDA", "12.345.678/0001-95", "CONTRATADA"), ("BETA COMÉRCIO LTDA", "11.222.333/0001-81", "CONTRATANTE")},
+     set()),
     ("traços dobrados pelo OCR, posto colado ao nome, rótulo antes do nome, carimbo digital",
      "CONTRATO Nº 12/2025\nA UNIÃO, por intermédio do 3º Batalhão de Engenharia, neste ato representada pelo "
      "Ordenador de Despesas, doravante denominada CONTRATANTE, e a empresa OMEGA REFRIGERAÇÃO LTDA, inscrita no CNPJ "
@@ -367,6 +485,31 @@ QUALIFICACAO = ("A empresa ACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.22
     ("CERTIDÃO\nCertificamos que " + QUALIFICACAO, False),
     # no title, one contract formula ("na qualidade de") and a qualified party: not enough
     ("Campinas, 3 de março de 2025.\n" + QUALIFICACAO, False),
+    # a template whose title follows "Minuta de", with clauses numbered by ordinals and no party filled in
+    ("Minuta de Contrato de Locação Residencial\nLOCADOR: ____________, inscrito no CPF sob o nº ______.\nAs partes "
+     "ajustam a locação.\n1ª) O prazo é de doze meses.\n2ª) O aluguel é de R$ ____.", True),
+    # a template without a title: preamble formulas, clauses and signature lines, no party filled in
+    ("Pelo presente instrumento particular, de um lado ____________, doravante denominado LOCADOR, e de outro "
+     "____________, doravante denominado LOCATÁRIO, têm entre si justo e contratado:\nCLÁUSULA PRIMEIRA – O prazo é de "
+     "doze meses.\nCLÁUSULA SEGUNDA – O aluguel é de R$ ____.\n____________________\nLOCADOR\n____________________\n"
+     "LOCATÁRIO", True),
+    # a gazette's page: its acts come before the extract of an aditivo
+    ("DIÁRIO OFICIAL DO MUNICÍPIO DE XIS\nPORTARIA Nº 12/2025\nNomeia servidor.\nEXTRATO DO PRIMEIRO TERMO ADITIVO\n"
+     + QUALIFICACAO + " As partes celebram e resolvem prorrogar.", False),
+    # a contract's title that names its published summary
+    ("1º TERMO ADITIVO AO CONTRATO Nº 45/2024 – EXTRATO\n" + QUALIFICACAO + " As partes celebram e resolvem prorrogar.",
+     False),
+    # what the opening does: certifies, acknowledges a payment, appoints an attorney; a memo's subject line
+    ("Justiça do Trabalho\nCertifica-se que " + QUALIFICACAO + " As partes celebram e resolvem.", False),
+    ("Recebi de " + QUALIFICACAO + " a importância de R$ 1.500,00 referente ao contrato celebrado entre as partes, que "
+     "resolvem quitar.", False),
+    ("INSTRUMENTO PARTICULAR DE PROCURAÇÃO\nOUTORGANTE: ____________, inscrito no CPF sob o nº ______.\nPelo presente "
+     "instrumento, o outorgante nomeia e constitui seu bastante procurador o OUTORGADO, com poderes para representá-lo.",
+     False),
+    ("SOLICITAÇÃO DE RENOVAÇÃO CONTRATUAL\n" + QUALIFICACAO + " As partes celebram e resolvem renovar.", False),
+    ("TERMO DE JUSTIFICATIVA\n" + QUALIFICACAO + " As partes celebram e resolvem renovar.", False),
+    ("De: Departamento de Compras\nPara: Procuradoria\nAssunto: renovação do contrato nº 5/2024\n" + QUALIFICACAO
+     + " As partes celebram e resolvem renovar.", False),
 ])
 def test_contract_decision_by_what_the_document_is(tmp_path, texto, contrato):
     documento = read_document(write_text_pdf(tmp_path / "d.pdf", acuracia.quebrar([texto], 100)))
@@ -374,3 +517,15 @@ def test_contract_decision_by_what_the_document_is(tmp_path, texto, contrato):
     assert lido["eh_contrato"] is contrato
     if not contrato:
         assert lido["empresas"] == [] and lido["assinaturas"] == []
+
+
+def test_a_signers_name_over_a_cnpj_line_is_not_a_company(tmp_path):
+    """Under a signature line, the signer's name over the company's CNPJ: the CNPJ is not given to the
+    person's name (the registry would check the wrong party)."""
+    texto = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nA empresa ACME SERVIÇOS LTDA, com sede na Rua A, 1, doravante denominada "
+             "CONTRATADA, resolvem celebrar o presente." + FECHO + "____________________\nJOÃO PEDRO ALMEIDA\n"
+             "11.222.333/0001-81\n____________________\nMARIA SOUZA LIMA\nCNPJ: 12.345.678/0001-95\n")
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", [texto]))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert {(e["razao_social"], e["cnpj"]) for e in lido["empresas"]} == {("ACME SERVIÇOS LTDA", None)}
+    assert {"JOÃO PEDRO ALMEIDA", "MARIA SOUZA LIMA"} <= {s["nome_signatario"] for s in lido["assinaturas"]}

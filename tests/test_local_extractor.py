@@ -384,7 +384,8 @@ REGRAS = [
      ["CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nCONTRATADA:\nNome: BETA SOLUÇÕES DIGITAIS LTDA\nCNPJ: 12.345.678/0001-95\n"
       "Endereço: Rua X, 10\nCONTRATANTE:\nNome: JOANA PEREIRA DIAS\nCPF: 123.456.789-09\nAs partes resolvem "
       "celebrar o presente contrato." + FECHO],
-     {"contrato": True, "assinaturas": set(),
+     # the natural person named under a role, with her CPF, is a party
+     {"contrato": True, "assinaturas": {("JOANA PEREIRA DIAS", None, "Contratante")},
       "empresas": {("BETA SOLUÇÕES DIGITAIS LTDA", "12.345.678/0001-95", "CONTRATADA")}}),
     ("distrato é instrumento bilateral",
      ["DISTRATO DE CONTRATO DE LOCAÇÃO\n" + KAPPA + ", doravante denominada LOCATÁRIA, resolvem distratar." + FECHO],

@@ -29,7 +29,7 @@ import re
 from typing import Any, Optional, Sequence
 
 from .tabelas import (
-    CAMPOS_DADOS, FORMULAS_CONTRATO, PAPEIS, TITULOS_CONTRATO, TITULOS_OUTROS, TITULOS_SOCIETARIOS,
+    ATOS_OUTROS, CAMPOS_DADOS, FORMULAS_CONTRATO, PAPEIS, TITULOS_CONTRATO, TITULOS_OUTROS, TITULOS_SOCIETARIOS,
     _ESPACOS, _dobrar,
 )
 from .texto import _Empresa, _Pessoa, _juntar_linhas, _mesmo_nome, limpar_paginas
@@ -55,16 +55,39 @@ _TITULO = re.compile(r"^(?:\S+\s+){0,2}?(" + "|".join(re.escape(t) for t, _ in _
 _EH_TITULO_CONTRATO = dict(_TITULOS)
 
 
+# Titles that only say what kind of instrument follows ("INSTRUMENTO PARTICULAR DE PROCURAÇÃO").
+_TITULOS_GENERICOS = frozenset(("instrumento particular", "termo de"))
+_OUTRO_DEPOIS = re.compile(r"\s*(?:d[eoa]s?\s+)?(" + "|".join(re.escape(t) for t in TITULOS_OUTROS) + r")\b")
+# A contract's title line that names a summary of it, not the instrument.
+_RESUMO = re.compile(r"\b(?:extrato|resumo|sumula)\b")
+# Words that may stand before a contract's title in any case ("Minuta de Contrato", "Modelo de Contrato").
+_ANTES_DO_TITULO = re.compile(r"^(?:minuta|modelo)\s+(?:d[eoa]\s+)?$")
+
+
 def _classe_titulo(cabeca: list[str]) -> Optional[bool]:
     """Whether the document's title names a contract (True), something else (False), or neither (None):
     the first head line that starts with a known title, read by the longest title it starts with."""
     for linha in cabeca:
-        if len(linha) <= 160 and (m := _TITULO.match(_dobrar(linha))):
+        dobrada = _dobrar(linha)
+        letra = re.search(r"[A-Za-zÀ-ÖØ-öø-ÿ]", linha)
+        if not letra or letra.group().islower():
+            continue  # a sentence wrapped onto the line ("contrato celebrado entre as partes"), not a title
+        if len(linha) <= 160 and (m := _TITULO.match(dobrada)):
             # Words before the title ("TERCEIRO TERMO ADITIVO") only in a heading set in capitals: in a
             # sentence ("CONTRATADA do contrato nº 5") the word is cited, not the document's title.
-            if m.start(1) and linha != linha.upper():
+            if m.start(1) and linha != linha.upper() and not _ANTES_DO_TITULO.match(dobrada[:m.start(1)]):
                 continue
-            return _EH_TITULO_CONTRATO[m.group(1)]
+            contrato = _EH_TITULO_CONTRATO[m.group(1)]
+            # A sentence wrapped onto a line may start with an act it cites ("Decreto nº 10.024, de 20 de
+            # setembro de 2019, ..."): that is no title.
+            if (not contrato and linha != linha.upper() and len(linha) > 60
+                    and re.match(r"\s*(?:n[º°o.]|\d)", dobrada[m.end(1):])):
+                continue
+            if contrato and m.group(1) in _TITULOS_GENERICOS and _OUTRO_DEPOIS.match(dobrada, m.end(1)):
+                return False
+            if contrato and _RESUMO.search(dobrada):
+                return False  # "1º TERMO ADITIVO AO CONTRATO Nº 45/2024 – EXTRATO": a published summary
+            return contrato
     return None
 
 
@@ -73,6 +96,17 @@ _CLAUSULA = re.compile(r"\bclausula\s+(primeira|segunda|terceira|quarta|quinta|s
                        r"|decima(?:\s+(?:primeira|segunda|terceira|quarta|quinta|sexta|setima|oitava|nona))?"
                        r"|vigesima|\d{1,2}\s*[ao.ºª]?)(?![\w])")
 _AS_PARTES = re.compile(r"\b(?:as|entre)\s+partes\b|\bpartes contratantes\b")
+# A section heading of a contract written without the word "cláusula" ("1. DO OBJETO", "3 – DAS OBRIGAÇÕES").
+_SECOES = (r"objeto|precos?|prazos?|valor|pagamentos?|vigencia|obrigacoes|responsabilidades|rescisao|penalidades|"
+           r"sancoes|multas?|foro|reajuste|garantia|fiscalizacao|dotacao orcamentaria|alteracoes|casos omissos|"
+           r"disposicoes gerais")
+_SECAO = re.compile(r"(?:\b\d{1,2}(?:\.\d{1,2})*\s*[.)–-]\s*|¶\s*)d[oa]s?\s+(" + _SECOES + r")\b"
+                    r"|\bd[oa]s?\s+(" + _SECOES + r")\s*¶")
+# Clauses numbered by ordinals ("1ª) O prazo ...", "2ª – O aluguel ...").
+_CLAUSULA_ORDINAL = re.compile(r"(?<![\w§])(\d{1,2})\s?ª\s*[)–.:-]")
+_ATOS_OUTROS = re.compile("|".join(ATOS_OUTROS))
+_LINHA_ASSINATURA = re.compile(r"_{8,}|\bassinado (?:digitalmente|eletronicamente)\b|\bdocumento assinado\b")
+_ASSUNTO = re.compile(r"^(?:assunto|ref\.|referencia)\s*:")
 
 
 def decidir_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> tuple[bool, list[str]]:
@@ -87,7 +121,15 @@ def decidir_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> tuple
     extremos = dobrado[:20000] + " " + dobrado[-6000:]
     formulas = sum(1 for f in FORMULAS_CONTRATO if re.search(f, extremos))
     clausulas = len({" ".join(m.group(1).split()) for m in _CLAUSULA.finditer(dobrado)})
+    if clausulas < 2:
+        clausulas = max(clausulas, len({m.group(1) or m.group(2) for m in _SECAO.finditer(dobrado)}),
+                        len({m.group(1) for m in _CLAUSULA_ORDINAL.finditer(dobrado)}))
     partes_citadas = bool(_AS_PARTES.search(dobrado))
+    # Lines left for the signatures, or a signing tool's stamp.
+    assinaturas = bool(_LINHA_ASSINATURA.search(dobrado))
+    # What the document does in its opening: a notice, a certificate, a power of attorney, a receipt;
+    # or a memo's shape: a subject line in its head.
+    ato = _ATOS_OUTROS.search(dobrado, 0, 3000) or any(_ASSUNTO.match(_dobrar(l)) for l in cabeca)
     vistos = []
     if titulo is not None:
         vistos.append("título de contrato" if titulo else "título de outro documento")
@@ -97,13 +139,19 @@ def decidir_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> tuple
         vistos.append(f"{formulas} fórmula(s) de contrato")
     if partes_citadas:
         vistos.append("as partes")
+    if assinaturas:
+        vistos.append("linhas de assinatura")
     if tem_partes:
         vistos.append("partes qualificadas")
-    if titulo is False:
+    if ato and not titulo:
+        vistos.append("ato de outro documento")
+    if titulo is False or (ato and not titulo):
         return False, vistos
-    forma = (clausulas >= 2) + (formulas >= 1) + partes_citadas
+    forma = (clausulas >= 2) + (formulas >= 1) + partes_citadas + assinaturas
     if titulo and forma >= 2:
         return True, vistos
+    if titulo is None and formulas >= 2 and clausulas >= 2 and (partes_citadas or assinaturas):
+        return True, vistos  # a template without a title: its preamble, clauses and signature lines
     return tem_partes and (titulo is True or formulas >= 2), vistos
 
 
@@ -170,6 +218,11 @@ def extrair(paginas: Sequence[str], layout: Optional[Sequence[Any]] = None) -> d
         # Beside parties with roles, a company with neither a role nor a CNPJ is only mentioned
         # (another contract's party in an official gazette's page, a reference).
         unicas = [e for e in unicas if e.papel or e.cnpj]
+        # Nor is a company first qualified in the body, after the clauses begin, without a role (an
+        # insurer, a bidder cited, a bank): the parties are qualified before.
+        corpo = _CLAUSULA.search(dobrado)
+        unicas = [e for e in unicas if e.papel or corpo is None or not any(x is e for x in mencoes)
+                  or min(x.inicio for x in mencoes if canonica.get(id(x)) is e or x is e) < corpo.start()]
     empresas = unicas
     if societario and not empresas:
         nomeada = _empresa_nomeada(texto, dobrado)

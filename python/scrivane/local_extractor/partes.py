@@ -8,7 +8,7 @@ from typing import Optional
 from .tabelas import (
     NAO_NOMES,
     ORGAOS_PUBLICOS, CEP_RE, CNPJ_RE, CPF_RE, _ENTRE_PARTES, _FIM_SEGMENTO, _MARCADOR_EMPRESA,
-    _NOME_TOKEN, _PAPEL, _PAPEL_ANTES, _PAPEL_CANONICO, _PAPEL_DEPOIS, _ROTULO_PAPEL, _dobrar,
+    _NOME_TOKEN, _PAPEL, _PAPEL_ANTES, _SEPARADOR, _PAPEL_CANONICO, _PAPEL_DEPOIS, _ROTULO_PAPEL, _dobrar,
 )
 from .texto import (
     _representante_nomeado, _Empresa, _Pessoa, _cargo_limpo, _nome_antes, _parece_empresa,
@@ -62,16 +62,39 @@ def _endereco(texto: str, dobrado: str, inicio: int, fim: int) -> Optional[str]:
     return valor or None
 
 
+def _com_enumeracao(texto: str, inicio: int, nome: str) -> tuple[int, str]:
+    """A name whose words enumerate with commas ("INSTITUTO FEDERAL DE EDUCAÇÃO, CIÊNCIA E TECNOLOGIA
+    DE SÃO PAULO", "Secretaria Municipal de Esporte, Lazer e Juventude"), read whole: the run before
+    the comma joins when the run after it has the enumeration's "e" and the whole reads as a body's
+    or a company's name."""
+    for _ in range(3):
+        if not nome or not re.search(r"\s[eE]\s", nome) or not re.search(r"[A-ZÀ-Ý][\wÀ-ÿ]*,\s*$", texto[:inicio]):
+            break
+        virgula = texto.rfind(",", 0, inicio)
+        inicio2, antes = _nome_antes(texto, virgula)
+        junto = f"{antes}, {nome}"
+        if not antes or not (_parece_empresa(antes) or ORGAOS_PUBLICOS.match(_dobrar(_sem_papel(antes)))):
+            break
+        inicio, nome = inicio2, junto
+    return inicio, nome
+
+
 def _nome_empresa_antes(texto: str, fim: int) -> tuple[int, str]:
     """The company name before a qualification marker; skips one short lower-case descriptor
     ("BANCO X S.A., instituição financeira, inscrita no CNPJ")."""
-    inicio, nome = _nome_antes(texto, fim)
+    inicio, nome = _com_enumeracao(texto, *_nome_antes(texto, fim))
     if nome and not _nome_valido(nome):
         nome = ""
+    if nome and not (_parece_empresa(nome) or ORGAOS_PUBLICOS.match(_dobrar(_sem_papel(nome)))):
+        # A proper name inside a descriptor clause ("instituída no 2º Tabelião de Notas", "Centro,
+        # Barretos/SP") is no party's: the party's name opens the clause.
+        inicio2, nome2 = _nome_no_inicio_da_oracao(texto, fim)
+        if nome2 and inicio2 < inicio:
+            return inicio2, _sem_papel(nome2)
     if not nome:
         virgula = texto.rfind(",", max(0, fim - 60), fim)
         if virgula > 0 and re.fullmatch(r"[\sa-zà-ÿ-]+", texto[virgula + 1:fim]):
-            inicio, nome = _nome_antes(texto, virgula)
+            inicio, nome = _com_enumeracao(texto, *_nome_antes(texto, virgula))
     if not nome:
         # "X S.A., registrada na ANS sob o nº 41.234-5, inscrita no CNPJ": up to two clauses
         # back, a name that reads as a company's.
@@ -84,7 +107,60 @@ def _nome_empresa_antes(texto: str, fim: int) -> tuple[int, str]:
             if nome2 and _parece_empresa(nome2):
                 inicio, nome = inicio2, nome2
                 break
+    if not nome:
+        inicio, nome = _nome_no_inicio_da_oracao(texto, fim)
     return inicio, _sem_papel(nome)
+
+
+# Where a party's clause starts: a heading's or a sentence's end, a semicolon, a label's colon, the
+# previous party's role ("doravante denominada CONTRATANTE,"), or the next party's introduction
+# ("..., e a", "de outro lado,", "entre").
+_INICIO_ORACAO = re.compile(
+    r"¶|;|:(?!\s*\d)|(?:\d|[a-zà-ÿ]{3}|[A-ZÀ-Ý]{4})\.\s"
+    r"|\b(?:doravante|a seguir|adiante)\s+(?:simplesmente\s+)?(?:denominad|designad|chamad)[ao]s?(?:\s*\([ao]s?\))?"
+    r"\s+(?:simplesmente\s+)?[\"“]?[A-ZÀ-Ý]+[\"”]?\s*,?"
+    r"|\b(?:de um|de outro|por outro)\s+lado\s*,?|(?:^|,|\s)e,?\s+(?=(?:a|o|as|os)\s)|\bentre\s+(?=(?:a|o|as|os)\s)"
+    r"|\bpelo presente instrumento(?:\s+particular)?\s*,?", re.I)
+# The kind of party and its legal form said before its name ("sociedade limitada de nome empresarial X").
+_ANTES_DO_NOME_DA_PARTE = re.compile(
+    r"^\s*(?:\S+\s+){0,6}?(?:(?:sob\s+)?(?:o|a)\s+)?(?:nome empresarial|denomina[cç][aã]o social"
+    r"|raz[aã]o social|firma)\s*(?:de\s+|:\s*)?(?=[A-ZÀ-Ý])")
+
+
+def _nome_no_inicio_da_oracao(texto: str, fim: int) -> tuple[int, str]:
+    """The party's name at the start of the clause whose registration begins at ``fim``, over
+    descriptor clauses in lower case between them ("X, entidade autárquica com personalidade
+    jurídica de direito público, fundada em ..., com sede ..., inscrita no CNPJ")."""
+    janela = max(0, fim - 400)
+    inicio = janela
+    for m in _INICIO_ORACAO.finditer(texto, janela, fim):
+        inicio = m.end()
+    if inicio == janela and janela > 0:
+        return fim, ""  # no clause start within reach
+    oracao = texto[inicio:fim]
+    if re.search(r"representad|\bcpf\b|portador", _dobrar(oracao)):
+        return fim, ""  # a person's qualification lies between
+    if m := _ANTES_DO_NOME_DA_PARTE.match(oracao):
+        deslocamento = m.end()
+    else:
+        deslocamento = re.match(r"[\s,]*(?:e,?\s+)?(?:(?:a|o|as|os)\s+)?(?:(?:empresa|sociedade|entidade|associa[cç][aã]o|"
+                                r"institui[cç][aã]o|organiza[cç][aã]o)\s+)?", oracao).end()
+    # The name run: words in capitals or capitalised, with their connectors, up to the first comma.
+    m = re.match(r"[A-ZÀ-Ý0-9][\wÀ-ÿ'’.&/-]*(?:\s+(?:[A-ZÀ-Ý0-9][\wÀ-ÿ'’.&/-]*|\([A-ZÀ-Ý][\wÀ-ÿ.&-]+\)|d[aeo]s?|e|em|"
+                 r"n[ao]s?|aos?|para|&|[-–—]))*?(?=(?:\s*\([^()]{1,60}\))?\s*,\s*[a-zà-ÿ]"
+                 r"|\s+(?:inscrit|com sede|sediad|estabelecid|pessoa jur))",
+                 texto[inicio + deslocamento:fim + 40])  # (the marker's words too: the name may end right there)
+    if m and inicio + deslocamento + m.end() > fim:
+        m = None
+    if not m:
+        return fim, ""
+    nome = _sem_papel(m.group().strip())
+    if not nome or not _nome_valido(nome) or not (
+            _parece_empresa(nome) or ORGAOS_PUBLICOS.match(_dobrar(nome))
+            or (len(nome.split()) >= 2 and nome == nome.upper())):
+        return fim, ""
+    comeco = inicio + deslocamento + m.start()
+    return comeco, m.group().strip()
 
 
 _NOME_EMPRESARIAL = re.compile(
@@ -119,6 +195,8 @@ def _empresa_nomeada(texto: str, dobrado: str) -> Optional[_Empresa]:
 
 def _nome_valido(nome: str) -> bool:
     palavras = nome.split()
+    if any(re.fullmatch(r"[\[(]?(?:[Xx]{3,}|_{2,}|\.{3,})[\])]?[.,;]?", p) for p in palavras):
+        return False  # a template's blank ("XXXXXXXX LTDA", "EMPRESA ________ LTDA")
     if not ORGAOS_PUBLICOS.match(_dobrar(nome)) and all(
             _dobrar(p).strip(".,;:[]") in NAO_NOMES or _dobrar(p) in {"da", "de", "do", "e"} for p in palavras):
         return False  # a template's blank ("[NOME]", "RAZÃO SOCIAL") is no name
@@ -133,9 +211,31 @@ def _nome_valido(nome: str) -> bool:
 _CNPJ_ROTULADO = re.compile(r"c\.?n\.?p\.?j(?:/mf)?[^\d\n;]{0,40}?(\d[\d.\s/-]{9,22}\d)", re.I)
 
 
+# A CNPJ as OCR misreads its digits ("11.222.333/OOO1-8l"): letters that look like digits.
+_CNPJ_OCR = re.compile(r"c\.?n\.?p\.?j(?:/mf)?[^\d\n;]{0,40}?([\dOoIlS|][\dOoIlS|.,\s/-]{12,22}[\dOoIlS|])", re.I)
+_DIGITOS_OCR = str.maketrans("OoIl|S", "001115")
+
+
+def _cnpj_valido(digitos: str) -> bool:
+    if len(digitos) != 14 or len(set(digitos)) == 1:
+        return False
+    for n in (12, 13):
+        pesos = list(range(n - 7, 1, -1)) + list(range(9, 1, -1))
+        resto = sum(int(d) * p for d, p in zip(digitos, pesos)) % 11
+        if int(digitos[n]) != (0 if resto < 2 else 11 - resto):
+            return False
+    return True
+
+
 def _cnpj_escrito(texto: str, inicio: int, fim: int) -> Optional[str]:
     m = _CNPJ_ROTULADO.search(texto, inicio, fim)
     if not m or "/" not in m.group(1):
+        # Letters read for digits are mended only when the check digits then agree.
+        ocr = _CNPJ_OCR.search(texto, inicio, fim)
+        if ocr and re.search(r"[A-Za-z|]", ocr.group(1)):
+            numero = re.sub(r"\s", "", ocr.group(1)).translate(_DIGITOS_OCR)
+            if (c := CNPJ_RE.fullmatch(numero)) and _cnpj_valido(re.sub(r"\D", "", c.group())):
+                return c.group().replace(",", ".")
         return None
     numero = re.sub(r"\s", "", m.group(1))
     return numero if 12 <= len(re.sub(r"\D", "", numero)) <= 15 else None
@@ -147,21 +247,28 @@ def _empresas_em_linhas(linhas: list[str]) -> list[_Empresa]:
     empresas: list[_Empresa] = []
     for n in range(1, len(linhas)):
         m = re.fullmatch(r"(?:c\.?n\.?p\.?j(?:/mf)?\s*(?:n[º°o.]\s*)?:?\s*)?(" + CNPJ_RE.pattern + r")\.?", linhas[n].strip(), re.I)
-        nome = linhas[n - 1].strip(" .;:")
+        nome = _ROTULO_DE_NOME.sub("", linhas[n - 1].strip(" .;:"))
         if not m or re.search(r"\d|:", nome) or not 2 <= len(nome.split()) <= 10:
             continue
         if not all(_NOME_TOKEN.match(p) for p in nome.split()) or re.search(_PAPEL, _dobrar(nome)):
             continue
+        if n >= 2 and _SEPARADOR.search(linhas[n - 2]) and _parece_pessoa(nome):
+            continue  # the signer's name under a signature line, over the company's CNPJ: not the company's name
         empresas.append(_Empresa(inicio=n, marcador=n, fim=n, razao_social=nome, cnpj=m.group(1).replace(" ", "")))
     return empresas
 
 
 # "..., e a sociedade X", "e o MUNICÍPIO": the next party introduced.
 _NOVA_PARTE = re.compile(r"(?:,|\s)e,?\s+(?:¶\s+)?(?:a|o|as|os)\s+(?:¶\s+)?(?:(?:sociedade|empresa|associacao|fundacao|"
-                         r"cooperativa|companhia|entidade|instituicao)\s+)?(?:¶\s+)?$")
+                         r"cooperativa|companhia|entidade|instituicao)\s+)?(?:¶\s+)?$|,\s*e,?\s+(?:¶\s+)?$")
 
 
 # A name run in capitals that opens with the next party's introduction ("E A EMPRESA X LTDA").
+_OUTRA_PARTE = re.compile(
+    r"(?i:[,;]\s*e,?\s+(?:de outro lado,?\s+)?(?:a|o|as|os)\s+(?P<nome>)(?:(?:empresa|sociedade|associa[çc][ãa]o|funda[çc][ãa]o|"
+    r"cooperativa|companhia|entidade|institui[çc][ãa]o|organiza[çc][ãa]o da sociedade civil)\s+)?)"
+    r"(?!(?:CONTRAT|LOCA|Sr|Sra|Dr|Dra|SR|SRA|DR|DRA)\b)(?=[A-ZÀ-Ý][A-ZÀ-Ý]|[A-ZÀ-Ý][a-zà-ÿ]+\s+[A-ZÀ-Ý])"
+    r"|,\s*e,?\s+(?=[A-ZÀ-Ý]{3,}(?:\s+(?:D[AEO]S?|E|&))?\s+[A-ZÀ-Ý]{2,})")
 _FIM_FRASE = re.compile(r"(?:\d|[a-zà-ÿ]{3}|[A-ZÀ-Ý]{4})\.\s+[A-ZÀ-Ý]")
 _TITULO_ANTES = re.compile(r"¶\s*$")
 _NOVA_PARTE_NO_NOME = re.compile(r"[\s,]e,?\s+(?:a|o|as|os)\s+\S")
@@ -182,6 +289,8 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
     fim_marcador = 0  # where the last accepted marker ends
     for m in _MARCADOR_EMPRESA.finditer(dobrado):
         inicio, nome = _nome_empresa_antes(texto, m.start())
+        if rotulo := _ROTULO_DE_NOME.match(nome):
+            inicio, nome = inicio + rotulo.end(), nome[rotulo.end():]
         if not nome or not _nome_valido(nome) or (achadas and achadas[-1].inicio <= inicio <= achadas[-1].marcador):
             continue
         if achadas and achadas[-1].marcador < inicio and _plausivel(achadas[-1], texto, dobrado) and not (
@@ -205,20 +314,31 @@ def _empresas_qualificadas(texto: str, dobrado: str) -> list[_Empresa]:
         e.fim = fim_m.start() if fim_m else min(proximo, e.marcador + 1500)
         rotulo = _ROTULO_PAPEL.search(dobrado, e.marcador, e.fim)
         e.fim = rotulo.start() if rotulo else e.fim
+        # Another party introduced by name ends this one's qualification, whatever was not recognised
+        # in between: its CNPJ and role are not this party's.
+        for outra in _OUTRA_PARTE.finditer(texto, e.marcador, e.fim):
+            depois = outra.start("nome") if outra.group("nome") is not None else outra.end()
+            nome_outra = re.match(r"[^,;(]*", texto[depois:depois + 150]).group().strip()
+            if not _parece_pessoa(nome_outra):  # a second representative ("..., e BEATRIZ ...") goes on
+                e.fim = outra.start()
+                break
         e.alcance = e.fim
         e.papel, fim_papel = _papel_em(dobrado, e.marcador, e.fim, texto)
         if e.papel:
             e.fim = fim_papel
         e.papel = _papel_rotulo(dobrado, e.inicio) or e.papel
-        cnpj = CNPJ_RE.search(texto, e.marcador, e.fim)
-        e.cnpj = cnpj.group().replace(" ", "").replace(",", ".") if cnpj else _cnpj_escrito(texto, e.marcador, e.fim)
+        # (from the name on: a name read at its clause's start has its CNPJ before the marker found)
+        cnpj = CNPJ_RE.search(texto, e.inicio, e.fim)
+        e.cnpj = cnpj.group().replace(" ", "").replace(",", ".") if cnpj else _cnpj_escrito(texto, e.inicio, e.fim)
         trecho_pj = re.search(r"pessoa juridica|sociedade|companhia|cnpj", dobrado[e.marcador:e.fim])
         # A public body is a party when a role is given to it or it is said to act through someone.
         publico = ORGAOS_PUBLICOS.match(_dobrar(e.razao_social)) and (
             e.papel or re.search(r"denominad|designad|representad", dobrado[e.marcador:e.alcance]))
         # A party with a role whose qualification speaks of its CNPJ is a company, even when
         # the number is missing or mistyped.
-        if not (e.cnpj or (trecho_pj and (_parece_empresa(e.razao_social) or e.papel)) or publico):
+        if not (e.cnpj or (trecho_pj and (_parece_empresa(e.razao_social) or e.papel)) or publico
+                or (_parece_empresa(e.razao_social)
+                    and (e.papel or re.search(r"representad", dobrado[e.marcador:e.alcance])))):
             continue
         fantasia = re.compile(r"nome fantasia\s*:?\s*[\"“]?([^\"”,;]+)").search(dobrado, e.marcador, e.fim)
         if fantasia:
@@ -233,9 +353,15 @@ _CNPJ_NA_LINHA = re.compile(r"^(.*?)\s*[–—-]?\s*\bc\.?n\.?p\.?j(?:/mf)?\b\s*
 _CPF_NA_LINHA = re.compile(r"^c\.?p\.?f\.?(?:/mf)?\s*(?:n[º°o.]\s*)?:?\s*(" + CPF_RE.pattern + r")\s*$", re.I)
 
 
+# A name's label left without its colon by a table's cells ("Razão Social ACME LTDA").
+_ROTULO_DE_NOME = re.compile(r"^(?i:raz[aã]o social|nome empresarial|denomina[cç][aã]o social)\s*:?\s*")
+
+
 def _parte_em_caixa(linhas: list[str], n: int) -> Optional[tuple[str, Optional[str], bool]]:
     """The party boxed under a role line at ``n``: (name, CNPJ or CPF, whether a person)."""
     linha = linhas[n].strip(" .;")
+    # a label left without its colon by a table's cells ("Razão Social ACME LTDA") is not the name
+    linha = _ROTULO_DE_NOME.sub("", linha)
     seguinte = linhas[n + 1].strip() if n + 1 < len(linhas) else ""
     if m := _CNPJ_NA_LINHA.match(linha):
         nome = m.group(1).strip(" ,;–—-")
@@ -255,7 +381,9 @@ def _parte_em_caixa(linhas: list[str], n: int) -> Optional[tuple[str, Optional[s
 
 
 _ROTULOS_QUADRO = {
-    "razao": re.compile(r"^(?:raz[aã]o social|nome empresarial|denomina[cç][aã]o social|empresa)\s*:\s*(.+)$", re.I),
+    # (a table's two cells may come out as one line without the colon: "Razão Social ACME LTDA")
+    "razao": re.compile(r"^(?:(?i:raz[aã]o social|nome empresarial|denomina[cç][aã]o social)\s*(?::\s*|\s+(?=[A-ZÀ-Ý]))"
+                        r"|(?i:empresa)\s*:\s*)(.+)$"),
     "cnpj": re.compile(r"^(?:cnpj(?:/mf)?|c\.n\.p\.j\.?)\s*(?:n[º°o.]\s*)?:?\s*(.+)$", re.I),
     "endereco": re.compile(r"^(?:endere[cç]o(?: da sede)?|sede)\s*:\s*(.+)$", re.I),
     "fantasia": re.compile(r"^nome fantasia\s*:\s*(.+)$", re.I),
@@ -304,6 +432,15 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
             atual = _Empresa(inicio=n, marcador=n, fim=n, razao_social=m.group(1).strip(" .;"), papel=papel)
             empresas.append(atual)
             papel = None
+        elif papel and (m := re.match(r"^nome\s*:\s*(.+)$", linha, re.I)):
+            # "Nome: X" under a role, with a CPF line right after: a natural person as the party
+            nome = m.group(1).strip(" .;")
+            cpf = next((c for x in linhas[n + 1:n + 3] if (c := _CPF_NA_LINHA.match(x.strip()))), None)
+            if cpf and _parece_pessoa(nome):
+                pessoas.append(_Pessoa(nome=nome, cpf=cpf.group(1), tipo="parte", cargo=_cargo_limpo(papel.title()),
+                                       origem=n))
+                papel = None
+            atual = None  # another party's box: the labels under it are not the last company's
         elif m := re.match(_PAPEL + r"\s*:\s*", dobrada):
             # "CONTRATADA: BETA SERVIÇOS LTDA." – a party named on its role's line.
             nome = re.split(r",|\s\(", linha[m.end():])[0].strip(" ;.")
@@ -315,11 +452,20 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
             if cnpj_escrito:
                 nome = partes_cnpj[0].strip(" ;.–-")
             # a clause ("Pessoa física ou jurídica que adere aos serviços") is no name
-            if ((_parece_empresa(nome) or cnpj_escrito) and _nome_valido(nome)
+            if ((_parece_empresa(nome) or cnpj_escrito or ORGAOS_PUBLICOS.match(_dobrar(nome))) and _nome_valido(nome)
                     and all(_NOME_TOKEN.match(p) for p in nome.split())):
                 atual = _Empresa(inicio=n, marcador=n, fim=n, razao_social=nome, papel=_PAPEL_CANONICO[m.group(1)],
                                  cnpj=cnpj_escrito.group().replace(" ", "") if cnpj_escrito else None)
                 empresas.append(atual)
+            else:
+                atual = None  # another party's line (a person's): the labels after it are not the last company's
+                seguinte = linhas[n + 1].strip() if n + 1 < len(linhas) else ""
+                resto = linha[m.end():].strip()[len(nome):]
+                cpf = _CPF_NA_LINHA.match(re.sub(r"^\s*[,;–—-]\s*", "", resto)) if resto.strip() else _CPF_NA_LINHA.match(seguinte)
+                if cpf and _parece_pessoa(nome):
+                    # a natural person as a party ("LOCADOR: FULANO" over "CPF: ..."): the CPF is theirs
+                    pessoas.append(_Pessoa(nome=nome, cpf=cpf.group(1), tipo="parte",
+                                           cargo=_cargo_limpo(_PAPEL_CANONICO[m.group(1)].title()), origem=n))
         elif m := _ROTULOS_QUADRO["assinatura"].match(linha):
             for parte in re.split(r";|\s+e\s+(?=[A-ZÀ-Ý])", m.group(1)):
                 nome = re.split(r",|\s[–-]\s|\(", parte)[0].strip()
@@ -362,4 +508,5 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
                                        and not re.search(r"\d|cpf|rg\b|brasileir", _dobrar(c))), "")
                 pessoas.append(_Pessoa(nome=nome, cargo=_cargo_limpo(cargo), cpf=cpf.group() if cpf else None,
                                        empresa=atual, tipo="representante", origem=n))
-    return [e for e in empresas if e.cnpj or _parece_empresa(e.razao_social)], pessoas
+    return [e for e in empresas if e.cnpj or _parece_empresa(e.razao_social)
+            or (e.papel and ORGAOS_PUBLICOS.match(_dobrar(e.razao_social)))], pessoas

@@ -51,6 +51,18 @@ TITULOS_OUTROS: tuple[str, ...] = (
     "oficio", "memorando", "resultado", "cartao cnpj", "cadastro nacional", "ficha cadastral",
     "republica federativa", "procuracao", "laudo", "mapa de", "planilha", "ordem de servico",
     "notificacao", "requerimento", "peticao", "sentenca", "acordao", "nota de empenho", "guia de",
+    # a gazette's page, an act, a letter within an administration
+    "diario oficial", "imprensa oficial", "portaria", "decreto", "resolucao", "instrucao normativa", "deliberacao",
+    "comunicacao interna", "circular", "nota tecnica", "informacao", "mensagem", "convocacao",
+    "solicitacao", "justificativa", "encaminhamento", "pedido de", "ordem de compra", "ordem de fornecimento",
+    "autorizacao de fornecimento",
+)
+# What other documents do in their opening words: a notice makes public, a certificate certifies, a
+# power of attorney appoints an attorney, a receipt acknowledges a payment.
+ATOS_OUTROS: tuple[str, ...] = (
+    r"\btorna(?:-se)?\s+public[oa]\b", r"\bcertific(?:a|o|amos)(?:-se)?\b[^.;]{0,80}?\bque\b",
+    r"\bnomeia(?:m)?\s+e\s+constitu", r"\bconstitu(?:i|em)\s+(?:seus?|suas?)\s+(?:bastantes?\s+)?procurador",
+    r"\brecebi(?:mos)?\s+d[aeo]s?\b", r"\bdeclar(?:o|amos|a)(?:-se)?,?\s+para\s+(?:os\s+)?(?:devidos\s+)?fins\b",
 )
 # Formulas of the contract's preamble and closing.
 FORMULAS_CONTRATO: tuple[str, ...] = (
@@ -63,11 +75,16 @@ FORMULAS_CONTRATO: tuple[str, ...] = (
 MARCADORES_EMPRESA: tuple[str, ...] = (
     r",\s*pessoa juridica", r",\s*sociedade\b", r",\s*empresa (?:publica|individual|brasileira)",
     r",\s*companhia\b", r",\s*associacao\b", r",\s*cooperativa\b", r",\s*fundacao\b",
-    r",?\s*(?:devidamente\s+)?inscrit[ao](?:\([ao]\))? (?:no|sob o) (?:c\.?n\.?p\.?j|cadastro nacional)", r",\s*c\.?n\.?p\.?j\b",
+    r",?\s*(?:devidamente\s+)?inscrit[ao](?:\([ao]\))? (?:no|sob o) (?:c\.?n\.?p\.?j|c\.?g\.?c\b|cadastro nacional)",
+    r",\s*(?:c\.?n\.?p\.?j|c\.?g\.?c)\b",
     r"\s*\(\s*c\.?n\.?p\.?j", r"\s*[–-]\s*c\.?n\.?p\.?j\b", r",\s*com sede\b", r",\s*estabelecid[ao]\b",
     r",\s*(?:localizad|situad|sediad)[ao]\b", r",\s*por (?:meio|intermedio) d[aeo]s?\b",
     r",\s*portador[a]? do c\.?n\.?p\.?j", r",\s*(?:a seguir|doravante) (?:denominad|designad)",
     r",\s*(?:neste ato,?\s*)?representad[ao]\b",
+    # ", cadastrada no CNPJ", ", com inscrição no CNPJ", ", titular do CNPJ"
+    r",\s*(?:[a-z]+\s+){1,3}?(?:no|sob o|com|do)\s+c\.?n\.?p\.?j\b",
+    # "Imobiliária X CNPJ: 12.345.678/0001-00, com sede ...": the label right after the name
+    r"(?<=[a-zà-ÿ.)])\s+c\.?n\.?p\.?j(?:/mf)?\s*(?:n[º°o.]\s*)?:?\s*(?=\d)",
 )
 # Public bodies that take part in contracts as parties, with or without a CNPJ in the text.
 ORGAOS_PUBLICOS = re.compile(
@@ -76,7 +93,9 @@ ORGAOS_PUBLICOS = re.compile(
     r"departamento|agencia|superintendencia|empresa (?:publica|municipal|estadual)|companhia|caixa|fundo|"
     r"conselho|consorcio|batalhao|policia|corpo de bombeiros|grupamento|regiao militar|base aerea|"
     r"diretoria|procuradoria|defensoria|controladoria|servico (?:social|autonomo|nacional)|hospital|"
-    r"camara|senado|banco central|comissao)\b"
+    r"camara|senado|banco central|comissao|exercito|marinha|aeronautica|forca aerea|gabinete|subprefeitura|"
+    r"ouvidoria|corregedoria|poder (?:executivo|legislativo|judiciario)|justica|guarda municipal|"
+    r"escola (?:estadual|municipal)|sociedade de economia mista)\b"
 )
 # Words no person's name has (bank keys, marital regimes, labels, clause words).
 NAO_NOMES = frozenset((
@@ -99,6 +118,8 @@ NAO_NOMES = frozenset((
     "coletivo", "advogados", "associados", "escritorio", "consultores", "parceiros", "equipe", "comissao",
     "prestador", "prestadora", "servicos", "contratante", "contratada", "contratado", "locador", "locatario",
     "assinatura", "testemunhas", "outorgante", "outorgado", "cliente", "aluno", "responsavel", "financeiro",
+    # a template's stand-ins for a name
+    "fulano", "fulana", "beltrano", "beltrana", "sicrano", "sicrana", "ciclano", "ciclana", "cicrano", "cicrana",
 ))
 # Words of a public body's department, under a signature or in a letterhead: no person's name has them.
 PALAVRAS_DE_ORGAO = frozenset((

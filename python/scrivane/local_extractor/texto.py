@@ -87,7 +87,8 @@ def _juntar_linhas(linhas: list[str]) -> str:
 
 # A line that leaves a name open, and a line that goes on with one.
 _CONTINUA_NOME = re.compile(r"\s(?:D[AEO]S?|E|&|EM|COMO)$|[&–-]$")
-_CONTINUACAO = re.compile(r"(?:LTDA|S\.?\s?/?A\b\.?|EIRELI|EPP|ME\b|CIA\b|[a-zà-ÿ]|[,(])")
+_CONTINUACAO = re.compile(r"(?:LTDA|S\.?\s?/?A\b\.?|EIRELI|EPP|ME\b|CIA\b|[a-zà-ÿ]|[,(]"
+                          r"|(?:D[AEO]S?|E|EM)\s+[A-ZÀ-Ý][^,;:]*,\s*[a-zà-ÿ])")
 _OUTRA_ESCRITA = re.compile("[\u0370-\u03ff\u0400-\u04ff\u0500-\u058f]")
 
 
@@ -99,6 +100,12 @@ def _titulo(texto: str) -> str:
     return " ".join(p if (i and p in MINUSCULAS_TITULO) else p[:1].upper() + p[1:] for i, p in enumerate(palavras))
 
 
+# Connectors inside a body's or a company's name in lower case ("Centro de Intendência da Marinha em
+# Brasília", "Escola de Idiomas para Todos Ltda.", "Sindicato dos Trabalhadores nas Indústrias").
+_CONECTORES_DE_NOME = frozenset(("em", "no", "na", "nos", "nas", "ao", "aos", "para"))
+_CONECTORES_INICIAIS = frozenset(("de", "da", "do", "das", "dos", "e", "&", "d'", "-", "–")) | _CONECTORES_DE_NOME
+
+
 def _nome_antes(texto: str, fim: int) -> tuple[int, str]:
     """The run of name words that ends at ``fim`` (start position and text), or (fim, "")."""
     inicio_janela = max(0, fim - 200)
@@ -107,12 +114,14 @@ def _nome_antes(texto: str, fim: int) -> tuple[int, str]:
     aceitos: list[re.Match[str]] = []
     for i, m in enumerate(reversed(tokens)):
         token = m.group().strip("\"'“”‘’")
-        if i > 0 and re.search(r"[,;:)\]]$|(?:\d|[a-zà-ÿ]{3}|[A-ZÀ-Ý]{4})\.$", m.group()):
+        if i > 0 and re.search(r"[,;:)\]]$|(?:\d|[a-zà-ÿ]{3}|[A-ZÀ-Ý]{4})\.$", m.group()) and not (
+                # "ACME LTDA. - ME": an abbreviated legal form goes on after a dash
+                re.fullmatch(r"(?i:ltda|cia|eireli)\.", token) and aceitos[-1].group() in ("-", "–", "—")):
             break  # a clause or a sentence ends before the name
-        if not token or not _NOME_TOKEN.match(token):
+        if not token or not (_NOME_TOKEN.match(token) or (aceitos and token in _CONECTORES_DE_NOME)):
             break
         aceitos.append(m)
-    while aceitos and _dobrar(aceitos[-1].group().strip("\"'“”")) in {"de", "da", "do", "das", "dos", "e", "&", "d'", "-", "–"}:
+    while aceitos and _dobrar(aceitos[-1].group().strip("\"'“”")) in _CONECTORES_INICIAIS:
         aceitos.pop()  # a run never starts with a connector
     if not aceitos:
         return fim, ""
@@ -144,7 +153,8 @@ def _sem_papel(nome: str) -> str:
     artigo = False
     while palavras and (_dobrar(palavras[0]) in _ANTES_DO_NOME or re.fullmatch(_PAPEL, _dobrar(palavras[0]))):
         artigo = _dobrar(palavras.pop(0)) in ("a", "o")
-    if len(palavras) >= 3 and _dobrar(palavras[0]) in ("empresa", "sociedade") and (
+    if len(palavras) >= 3 and _dobrar(palavras[0]) in ("empresa", "sociedade") and _dobrar(palavras[1]) not in (
+            "publica", "municipal", "estadual", "brasileira", "nacional", "metropolitana", "mista", "de", "do", "da") and (
             artigo or re.search(r"\b(?:ltda|s\.?\s?/?a|eireli|epp|me)\.?$", _dobrar(palavras[-1]))):
         palavras.pop(0)  # "a empresa SIGMA SERVIÇOS LTDA": the kind of party, not its name
     return " ".join(palavras)
