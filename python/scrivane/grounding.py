@@ -21,13 +21,14 @@ lá, no documento inteiro.  Caixas vêm das palavras de ``Document.layout``
 
 from __future__ import annotations
 
+import operator
 import re
 import typing
 import unicodedata
 from bisect import bisect_left, bisect_right
-from dataclasses import dataclass, field
-from itertools import accumulate
-from typing import Any, Optional
+from dataclasses import dataclass
+from itertools import accumulate, compress, repeat
+from typing import Any, Optional, Sequence
 
 from rapidfuzz import fuzz
 from rapidfuzz.distance import Levenshtein
@@ -55,6 +56,15 @@ _TOKEN = re.compile(r"[0-9a-z]+")
 # a dot) before a digit, between them.
 _NUMERO = re.compile(r"[0-9](?:[0-9.\-/]|[ ,](?=[0-9]))*")
 _GRUPO = re.compile(r"[0-9]+")
+# The shortest number looked for (a CPF has 11 digits, a CNPJ 14; shorter values are not searched).
+NUMERO_MINIMO = 8
+_NAO_DIGITO = re.compile(r"[^0-9]")
+# The runs of ``_NUMERO`` long enough to hold a number looked for, even with a digit missing.
+_NUMERO_LONGO = re.compile(r"[0-9](?:[0-9.\-/]|[ ,](?=[0-9])){%d,}" % (NUMERO_MINIMO - 2))
+_X0, _Y0, _X1, _Y1 = (operator.itemgetter(k) for k in range(1, 5))  # of a word's box
+_SEPARADOR = (" ", "\n")  # after a word: by whether it ends its line
+_TOKEN_OU_SEPARADOR = re.compile(r"[0-9a-z]+|[ \n]")
+_SEPARADORES = frozenset(" \n")
 
 
 def _tokens(texto: str) -> list[str]:
@@ -69,76 +79,143 @@ def _digitos(texto: str) -> str:
     return re.sub(r"\D", "", texto or "")
 
 
-@dataclass
+# Characters outside ASCII, folded one by one (see ``_dobrar``).
+_NAO_ASCII = re.compile(r"[^\x00-\x7f]")
+_DOBRADOS: dict[str, str] = {}
+
+
+def _dobrar_caractere(c: str) -> str:
+    """A character outside ASCII as ``_tokens`` folds it: its letter without the accent, or nothing
+    (a separator between words stays one)."""
+    feito = _DOBRADOS.get(c)
+    if feito is None:
+        if c.isspace() or c == "\ufffe":
+            feito = " "
+        else:
+            feito = unicodedata.normalize("NFD", c).encode("ascii", "ignore").decode("ascii").lower()
+        _DOBRADOS[c] = feito
+    return feito
+
+
+def _dobrar(texto: str) -> str:
+    """The text folded as ``_tokens`` folds each word (separators between words stay)."""
+    if not texto.isascii():
+        # A page uses a few characters outside ASCII, each many times: one replacement per character.
+        for c in set(_NAO_ASCII.findall(texto)):
+            texto = texto.replace(c, _dobrar_caractere(c))
+    return texto.lower()
+
+
 class _Pagina:
-    """One page ready for searching: its words in reading order, folded tokens and number runs."""
+    """One page ready for searching: its words in reading order, folded tokens and number runs.
 
-    numero: int
-    palavras: list[str]
-    caixas: list[Optional[tuple[float, float, float, float]]]
-    fim_de_linha: list[bool]  # the word ends its line
-    # Tokens of the page's text as the reader gave it, where words hyphenated at a line end are whole.
-    inteiras: frozenset[str] = frozenset()
-    norm: str = ""
-    inicio_token: list[int] = field(default_factory=list)  # offset of each token in norm
-    fim_token: list[int] = field(default_factory=list)
-    palavra_do_token: list[int] = field(default_factory=list)  # the word a token starts in
-    palavra_final_do_token: list[int] = field(default_factory=list)  # the word it ends in
-    # Number runs: (digits, word of each digit, offsets where a printed group starts, where one ends)
-    numeros: list[tuple[str, list[int], set[int], set[int]]] = field(default_factory=list)
+    The page's words are joined into one text (a line feed after the last word of a line, a space
+    between the others) and folded at once; each token is then mapped back to its word."""
 
-    def __post_init__(self) -> None:
-        partes: list[str] = []
-        pos = 0
-        i = 0
-        cache: dict[str, list[str]] = {}
+    def __init__(self, numero: int, palavras: list[str], caixas: Sequence[Optional[Sequence[float]]],
+                 fim_de_linha: Sequence[bool], texto: Optional[str] = "") -> None:
+        self.numero = numero
+        self.palavras = palavras
+        # A word's box: a sequence whose items 1-4 are x0, y0, x1, y1 (a layout ``Palavra``), or None.
+        self.caixas = caixas
+        self.fim_de_linha = fim_de_linha
+        self._texto = texto  # the page's text as the reader gave it; None: the words are that text
+        self._junto = "".join(map(operator.add, palavras, map(_SEPARADOR.__getitem__, fim_de_linha)))
+        self.acumulado = [0, *accumulate(map(operator.add, map(len, palavras), repeat(1)))]
 
-        def tokens_de(palavra: str) -> list[str]:
-            feitos = cache.get(palavra)
-            if feitos is None:
-                feitos = cache[palavra] = _tokens(palavra)
-            return feitos
+    # The tokens and the number runs are indexed when first asked for: a page searched only for a
+    # number never folds its words.
+    _TOKENS = frozenset({"partes", "norm", "inicio_token", "fim_token", "palavra_do_token", "palavra_final_do_token"})
 
-        while i < len(self.palavras):
-            tokens = [(tok, i, i) for tok in tokens_de(self.palavras[i])]
-            seguinte = i + 1
-            # A word hyphenated at the end of its line is joined with the start of the next line.
-            if tokens and self.fim_de_linha[i] and seguinte < len(self.palavras) and self.palavras[seguinte][:1].isalpha():
-                depois = tokens_de(self.palavras[seguinte])
-                if depois and (self.palavras[i].endswith("-") or tokens[-1][0] + depois[0] in self.inteiras):
-                    tokens[-1] = (tokens[-1][0] + depois[0], i, seguinte)
-                    tokens += [(tok, seguinte, seguinte) for tok in depois[1:]]
-                    seguinte += 1
-            for tok, primeira, ultima in tokens:
-                self.inicio_token.append(pos)
-                self.fim_token.append(pos + len(tok))
-                self.palavra_do_token.append(primeira)
-                self.palavra_final_do_token.append(ultima)
-                partes.append(tok)
-                pos += len(tok) + 1
-            i = seguinte
+    def __getattr__(self, nome: str) -> Any:
+        if nome in _Pagina._TOKENS:
+            self._indexar_tokens(self._junto)
+        elif nome == "numeros":
+            self._numeros_feitos: dict[int, tuple[str, list[int], set[int], set[int]]] = {}
+            self._indexar_numeros(self._junto.replace("\n", " "))
+        else:
+            raise AttributeError(nome)
+        return self.__dict__[nome]
+
+    def _inteiras(self, partes: list[str], hifens: list[int]) -> frozenset[str]:
+        """Tokens of the page's text as the reader gave it, where words hyphenated at a line end are
+        whole: when the words are that text (``texto`` None), their tokens and, whole, the words
+        broken at a hyphen ending a line (tokens ``t`` and ``t + 1`` for each ``t`` of ``hifens``)."""
+        if self._texto is not None:
+            return frozenset(_TOKEN.findall(_dobrar(self._texto)))
+        return frozenset(partes).union([partes[t] + partes[t + 1] for t in hifens])
+
+    def _indexar_tokens(self, junto: str) -> None:
+        # Tokens and the separators between words, in order: a token's word is the number of
+        # separators before it (each word is followed by exactly one).
+        pedacos = _TOKEN_OU_SEPARADOR.findall(_dobrar(junto))
+        separador = list(map(_SEPARADORES.__contains__, pedacos))
+        eh_token = list(map(operator.not_, separador))
+        partes = list(compress(pedacos, eh_token))
+        palavra = list(compress(accumulate(separador), eh_token))
+        final = palavra
+        # A word hyphenated at the end of its line is joined with the start of the next line: its last
+        # token with the next word's first when the word ends in a hyphen or the reader's text has
+        # them whole.  A word so joined does not join the following line in turn.
+        palavras = self.palavras
+        candidatos: list[tuple[int, int, bool]] = []  # (word, its last token, ends in a hyphen)
+        for i in compress(range(len(palavras) - 1), self.fim_de_linha):
+            if not palavras[i + 1][:1].isalpha():
+                continue
+            t = bisect_right(palavra, i) - 1
+            if t < 0 or palavra[t] != i or t + 1 >= len(partes) or palavra[t + 1] != i + 1:
+                continue
+            candidatos.append((i, t, palavras[i].endswith("-")))
+        inteiras: frozenset[str] = frozenset()
+        if not all(hifen for _, _, hifen in candidatos):
+            inteiras = self._inteiras(partes, [t for _, t, hifen in candidatos if hifen])
+        juntar: list[int] = []  # tokens joined with the next one
+        depois_de = -1
+        for i, t, hifen in candidatos:
+            if i > depois_de and (hifen or partes[t] + partes[t + 1] in inteiras):
+                juntar.append(t)
+                depois_de = i + 1
+        if juntar:
+            final = list(palavra)
+            for t in reversed(juntar):
+                partes[t:t + 2] = [partes[t] + partes[t + 1]]
+                final[t:t + 2] = [final[t + 1]]
+                del palavra[t + 1]
+        self.partes = partes
         self.norm = " ".join(partes)
-        self.acumulado = [0, *accumulate(len(p) + 1 for p in self.palavras)]
-        self._indexar_numeros()
+        comprimentos = list(map(len, partes))
+        self.inicio_token = [0, *accumulate(map(operator.add, comprimentos, repeat(1)))][:-1]
+        self.fim_token = list(map(operator.add, self.inicio_token, comprimentos))
+        self.palavra_do_token = palavra  # the word a token starts in
+        self.palavra_final_do_token = final  # the word it ends in
 
-    def _indexar_numeros(self) -> None:
-        """Number runs of the page (see ``_NUMERO``), each digit mapped to its word."""
-        junto = " ".join(self.palavras)
-        for m in _NUMERO.finditer(junto):
-            digitos: list[str] = []
+    def _indexar_numeros(self, junto: str) -> None:
+        """Number runs of the page long enough to hold a number looked for (see ``_NUMERO``): their
+        digits, where they start, and as printed; ``corrida(k)`` tells their groups and words."""
+        self.numeros = []
+        for m in _NUMERO_LONGO.finditer(junto):
+            digitos = _NAO_DIGITO.sub("", m.group())
+            if len(digitos) >= NUMERO_MINIMO - 1:  # else too short, even with a digit missing
+                self.numeros.append((digitos, m.start(), m.group()))
+
+    def corrida(self, k: int) -> tuple[str, list[int], set[int], set[int]]:
+        """Run ``k`` of ``numeros``: (digits, word of each digit, offsets where a printed group
+        starts, where one ends)."""
+        feito = self._numeros_feitos.get(k)
+        if feito is None:
+            digitos, inicio, impresso = self.numeros[k]
             palavras: list[int] = []
             inicios: set[int] = set()
             fins: set[int] = set()
             n = 0
-            for g in _GRUPO.finditer(m.group()):
-                palavra = bisect_right(self.acumulado, m.start() + g.start()) - 1
+            for g in _GRUPO.finditer(impresso):
+                palavra = bisect_right(self.acumulado, inicio + g.start()) - 1
                 inicios.add(n)
-                digitos.append(g.group())
                 palavras.extend([palavra] * len(g.group()))
                 n += len(g.group())
                 fins.add(n)
-            if n >= 2:
-                self.numeros.append(("".join(digitos), palavras, inicios, fins))
+            feito = self._numeros_feitos[k] = (digitos, palavras, inicios, fins)
+        return feito
 
     def palavras_dos_tokens(self, primeiro: int, ultimo: int) -> tuple[int, int]:
         return self.palavra_do_token[primeiro], self.palavra_final_do_token[ultimo]
@@ -176,20 +253,20 @@ class Indice:
             texto = self._textos[k]
             laid = self._layout[k] if k < len(self._layout) else None
             palavras: list[str] = []
-            caixas: list[Optional[tuple[float, float, float, float]]] = []
+            caixas: list[Any] = []
             fim: list[bool] = []
             if laid is not None and laid.palavras:
-                for linha in (linha for bloco in laid.blocos for linha in bloco.linhas):
-                    palavras += [p.texto for p in linha.palavras]
-                    caixas += [(p.x0, p.y0, p.x1, p.y1) for p in linha.palavras]
-                    fim += [False] * (len(linha.palavras) - 1) + [True]
+                caixas, fim, do_texto = laid.palavras_em_ordem()
+                palavras = [p[0] for p in caixas]
+                if do_texto:
+                    texto = None  # the words are the page's text, in its order
             else:
                 for linha in texto.split("\n"):
                     ditas = linha.split()
                     palavras += ditas
                     caixas += [None] * len(ditas)
                     fim += [False] * (len(ditas) - 1) + [True] if ditas else []
-            feita = self._feitas[k] = _Pagina(k + 1, palavras, caixas, fim, frozenset(_tokens(texto)))
+            feita = self._feitas[k] = _Pagina(k + 1, palavras, caixas, fim, texto)
         return feita
 
     @property
@@ -283,7 +360,7 @@ class Indice:
 
         def centro(w: int) -> tuple[float, float]:
             c = pagina.caixas[w]
-            return ((c[0] + c[2]) / 2, (c[1] + c[3]) / 2) if c else (float(w) * 50, 0.0)
+            return ((c[1] + c[3]) / 2, (c[2] + c[4]) / 2) if c else (float(w) * 50, 0.0)
 
         melhor: Optional[tuple[float, list[int]]] = None
         for inicio in onde[tokens[0]][:50]:
@@ -351,18 +428,21 @@ class Indice:
         """A number (CNPJ, CPF) by its digits: (where it is, None) when the document has it; else
         (None, (where, the document's digits)) for one printed with up to two other digits; else (None, None)."""
         alvo = _digitos(valor)
-        if len(alvo) < 8:
+        if len(alvo) < NUMERO_MINIMO:
             return None, None
         parecido: Optional[tuple[int, _Achado, str]] = None
         for pagina in self._ordem(perto):
-            for digitos, palavras, inicios, fins in pagina.numeros:
+            for k, (digitos, _, _) in enumerate(pagina.numeros):
                 at = digitos.find(alvo)
+                if at < 0:
+                    continue
+                _, palavras, inicios, fins = pagina.corrida(k)
                 while at >= 0:
                     if at in inicios and at + len(alvo) in fins:
                         return _Achado(pagina, palavras[at], palavras[at + len(alvo) - 1]), None
                     at = digitos.find(alvo, at + 1)
         for pagina in self._ordem(perto):
-            for digitos, palavras, inicios, fins in pagina.numeros:
+            for digitos, palavras, inicios, fins in map(pagina.corrida, range(len(pagina.numeros))):
                 for a in inicios:
                     for b in (a + len(alvo) - 1, a + len(alvo), a + len(alvo) + 1):
                         if b not in fins:
@@ -417,12 +497,15 @@ class Indice:
 
     @staticmethod
     def _caixa(achado: _Achado) -> Optional[list[float]]:
-        palavras = achado.palavras if achado.palavras is not None else range(achado.primeira, achado.ultima + 1)
-        caixas = [c for c in (achado.pagina.caixas[w] for w in palavras) if c is not None]
+        todas = achado.pagina.caixas
+        if achado.palavras is not None:
+            caixas = [todas[w] for w in achado.palavras if todas[w] is not None]
+        else:
+            caixas = [c for c in todas[achado.primeira:achado.ultima + 1] if c is not None]
         if not caixas:
             return None
-        return [round(min(c[0] for c in caixas), 1), round(min(c[1] for c in caixas), 1),
-                round(max(c[2] for c in caixas), 1), round(max(c[3] for c in caixas), 1)]
+        return [round(min(map(_X0, caixas)), 1), round(min(map(_Y0, caixas)), 1),
+                round(max(map(_X1, caixas)), 1), round(max(map(_Y1, caixas)), 1)]
 
 
 def _formatar(digitos: str) -> str:
@@ -449,7 +532,7 @@ def fundamentar_item(indice: Indice, item: dict[str, Any], campos: dict[str, tup
         if _vazio(valor):
             continue
         if tipo == "numero":
-            if len(_digitos(valor)) < 8:
+            if len(_digitos(valor)) < NUMERO_MINIMO:
                 continue
             achado, parecido = indice.achar_numero(valor, perto)
         else:

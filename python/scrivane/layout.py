@@ -27,6 +27,7 @@ from __future__ import annotations
 import ctypes
 import os
 import re
+from bisect import bisect_right
 from dataclasses import dataclass
 from functools import cached_property
 from statistics import median
@@ -119,7 +120,27 @@ class Pagina:
 
     @cached_property
     def palavras(self) -> tuple[Palavra, ...]:
-        return tuple(self._montar())
+        montar = self._montar
+        if isinstance(montar, _Medidas):
+            palavras, self._fins = montar.montar()
+            return palavras
+        return tuple(montar())
+
+    def palavras_em_ordem(self) -> tuple[Sequence[Palavra], Sequence[bool], bool]:
+        """As palavras na ordem de leitura, para cada uma se ela termina a sua linha, e se essa é a
+        ordem do próprio texto da página: a ordem dos blocos quando a página já foi agrupada (o
+        texto dela foi lido deles), senão a do texto da página (PDFium), senão a dos blocos."""
+        palavras = self.palavras
+        fins = self.__dict__.get("_fins")
+        if fins is not None and "blocos" not in self.__dict__:
+            return palavras, fins, True
+        ordem: list[Palavra] = []
+        fins = []
+        for bloco in self.blocos:
+            for linha in bloco.linhas:
+                ordem += linha.palavras
+                fins += [False] * (len(linha.palavras) - 1) + [True]
+        return ordem, fins, False
 
     def __repr__(self) -> str:
         return f"Pagina(numero={self.numero}, largura={self.largura}, altura={self.altura}, ocr={self.ocr})"
@@ -340,16 +361,32 @@ class _Medidas:
         return (_Medidas, (self.texto, self.trechos, self.alinhado, self.caixas, self.falhas, self.altura))
 
     def __call__(self) -> tuple[Palavra, ...]:
+        return self.montar()[0]
+
+    def montar(self) -> tuple[tuple[Palavra, ...], list[bool]]:
+        """The words, and whether each ends its line in the text."""
         return _montar_palavras(self.texto, self.trechos, self.alinhado, self.caixas, self.falhas, self.altura)
 
 
+# What ends a line in PDFium's text: a line break, or its mark of a hyphen that ends a line inside a word.
+_FIM_DE_LINHA = re.compile(r"[\r\n\ufffe]")
+
+
 def _montar_palavras(texto: str, trechos: list, alinhado: bool, caixas: bytes, falhas: set[int],
-                     altura: float) -> tuple[Palavra, ...]:
+                     altura: float) -> tuple[tuple[Palavra, ...], list[bool]]:
     valores = memoryview(caixas).cast("f").tolist()
+    # The words followed by a line end before the next word.
+    inicios = [t[0] for t in trechos]
+    termina = {bisect_right(inicios, m.start()) - 1 for m in _FIM_DE_LINHA.finditer(texto)}
+    termina.add(len(trechos) - 1)
     achadas: list[tuple] = []  # text, left, top, bottom, right of the last character
+    fins: list[bool] = []
     for k, trecho in enumerate(trechos):
         if 2 * k in falhas:
+            if fins and k in termina:
+                fins[-1] = True
             continue
+        fins.append(k in termina)
         inicio, fim = trecho[0], trecho[1]
         palavra = texto[inicio:fim]
         if alinhado and texto[fim:fim + 1] == "\ufffe":
@@ -377,7 +414,7 @@ def _montar_palavras(texto: str, trechos: list, alinhado: bool, caixas: bytes, f
                 palavras.append(novo(Palavra, (palavra, x0, y0, max(x0, proxima[1] - 0.24 * h), y1)))
                 continue
         palavras.append(novo(Palavra, (palavra, x0, y0, max(x0, direita), y1)))
-    return tuple(palavras)
+    return tuple(palavras), fins
 
 
 def palavras_tesseract(tsv: str, escala: float) -> tuple[Palavra, ...]:
