@@ -25,6 +25,7 @@ import operator
 import re
 import typing
 import unicodedata
+import weakref
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
 from itertools import accumulate, compress, repeat
@@ -63,7 +64,8 @@ _NAO_DIGITO = re.compile(r"[^0-9]")
 _NUMERO_LONGO = re.compile(r"[0-9](?:[0-9.\-/]|[ ,](?=[0-9])){%d,}" % (NUMERO_MINIMO - 2))
 _X0, _Y0, _X1, _Y1 = (operator.itemgetter(k) for k in range(1, 5))  # of a word's box
 _SEPARADOR = (" ", "\n")  # after a word: by whether it ends its line
-_TOKEN_OU_SEPARADOR = re.compile(r"[0-9a-z]+|[ \n]")
+_TOKEN_OU_SEPARADOR = re.compile(r"[0-9a-z \n][0-9a-z]*")  # a token, a separator, or both
+_PRIMEIRO = operator.itemgetter(0)
 _SEPARADORES = frozenset(" \n")
 
 
@@ -125,7 +127,7 @@ class _Pagina:
 
     # The tokens and the number runs are indexed when first asked for: a page searched only for a
     # number never folds its words.
-    _TOKENS = frozenset({"partes", "norm", "inicio_token", "fim_token", "palavra_do_token", "palavra_final_do_token"})
+    _TOKENS = frozenset({"partes", "norm", "cercado", "inicio_token", "fim_token", "palavra_do_token", "palavra_final_do_token"})
 
     def __getattr__(self, nome: str) -> Any:
         if nome in _Pagina._TOKENS:
@@ -146,13 +148,13 @@ class _Pagina:
         return frozenset(partes).union([partes[t] + partes[t + 1] for t in hifens])
 
     def _indexar_tokens(self, junto: str) -> None:
-        # Tokens and the separators between words, in order: a token's word is the number of
-        # separators before it (each word is followed by exactly one).
+        # Tokens, each with the separator between words right before it, if any: a token's word is
+        # the number of separators up to it (each word is followed by exactly one).
         pedacos = _TOKEN_OU_SEPARADOR.findall(_dobrar(junto))
-        separador = list(map(_SEPARADORES.__contains__, pedacos))
-        eh_token = list(map(operator.not_, separador))
-        partes = list(compress(pedacos, eh_token))
-        palavra = list(compress(accumulate(separador), eh_token))
+        separador = list(map(_SEPARADORES.__contains__, map(_PRIMEIRO, pedacos)))
+        sem_separador = list(map(str.lstrip, pedacos, repeat(" \n")))
+        partes = list(compress(sem_separador, sem_separador))
+        palavra = list(compress(accumulate(separador), sem_separador))
         final = palavra
         # A word hyphenated at the end of its line is joined with the start of the next line: its last
         # token with the next word's first when the word ends in a hyphen or the reader's text has
@@ -183,6 +185,7 @@ class _Pagina:
                 del palavra[t + 1]
         self.partes = partes
         self.norm = " ".join(partes)
+        self.cercado = f" {self.norm} "
         comprimentos = list(map(len, partes))
         self.inicio_token = [0, *accumulate(map(operator.add, comprimentos, repeat(1)))][:-1]
         self.fim_token = list(map(operator.add, self.inicio_token, comprimentos))
@@ -393,13 +396,14 @@ class Indice:
             if k1 < k0:
                 return None
             inicio, fim = pagina.inicio_token[k0], pagina.fim_token[k1]
-        texto = pagina.norm[inicio:fim]
-        at = (" " + texto + " ").find(" " + agulha + " ")
+        # In the tokens between a space before ``inicio`` and one after ``fim`` (the page's padded).
+        at = pagina.cercado.find(" " + agulha + " ", inicio, fim + 2)
         if at >= 0:
-            primeiro = pagina.token_em(inicio + at)
+            primeiro = pagina.token_em(at)
             return _Achado(pagina, *pagina.palavras_dos_tokens(primeiro, primeiro + n - 1))
         if not aproximado or len(agulha) < NOME_MINIMO_APROXIMADO:
             return None
+        texto = pagina.norm[inicio:fim]
         # Cheap first: most of the value's longer words are on the page (one may be broken or misread).
         chave = [t for t in agulha.split() if len(t) >= 3]
         if chave and 2 * sum(t in texto for t in chave) < len(chave):
@@ -483,16 +487,14 @@ class Indice:
         return pagina.acumulado[b + 1] - pagina.acumulado[a] - 1
 
     def _trecho(self, pagina: _Pagina, a: int, b: int) -> str:
-        """The page text from words ``a`` to ``b``, with some words before and more after, up to the size shown."""
-        comprimento = self._comprimento(pagina, a, b)
-        antes = 0
-        while a > 0 and antes < TRECHO_CARACTERES // 4 and comprimento < TRECHO_CARACTERES:
-            a -= 1
-            antes += len(pagina.palavras[a]) + 1
-            comprimento += len(pagina.palavras[a]) + 1
-        while b < len(pagina.palavras) - 1 and comprimento + len(pagina.palavras[b + 1]) + 1 <= TRECHO_CARACTERES:
-            b += 1
-            comprimento += len(pagina.palavras[b]) + 1
+        """The page text from words ``a`` to ``b``, with some words before and more after, up to the size
+        shown: words are taken before until about a quarter of it is, or the whole, then after while the
+        whole fits."""
+        acumulado = pagina.acumulado  # acumulado[k]: where word k starts in the words joined by spaces
+        falta = min(TRECHO_CARACTERES // 4, TRECHO_CARACTERES - self._comprimento(pagina, a, b))
+        if falta > 0:
+            a = max(0, bisect_right(acumulado, acumulado[a] - falta) - 1)
+        b = max(b, min(len(pagina.palavras) - 1, bisect_right(acumulado, acumulado[a] + TRECHO_CARACTERES + 1) - 2))
         return " ".join(pagina.palavras[a:b + 1])
 
     @staticmethod
@@ -504,6 +506,9 @@ class Indice:
             caixas = [c for c in todas[achado.primeira:achado.ultima + 1] if c is not None]
         if not caixas:
             return None
+        if len(caixas) == 1:
+            c = caixas[0]
+            return [round(c[1], 1), round(c[2], 1), round(c[3], 1), round(c[4], 1)]
         return [round(min(map(_X0, caixas)), 1), round(min(map(_Y0, caixas)), 1),
                 round(max(map(_X1, caixas)), 1), round(max(map(_Y1, caixas)), 1)]
 
@@ -560,8 +565,18 @@ def fundamentar_item(indice: Indice, item: dict[str, Any], campos: dict[str, tup
     item["divergencias"] = divergencias
 
 
+_ITENS: "weakref.WeakKeyDictionary[type, dict[str, dict[str, tuple[str, str, bool]]]]" = weakref.WeakKeyDictionary()
+
+
 def itens_com_evidencia(modelo: type) -> dict[str, dict[str, tuple[str, str, bool]]]:
     """The list fields of an answer model whose items declare ``campos_no_documento``."""
+    feito = _ITENS.get(modelo)
+    if feito is None:
+        feito = _ITENS[modelo] = _itens_com_evidencia(modelo)
+    return feito
+
+
+def _itens_com_evidencia(modelo: type) -> dict[str, dict[str, tuple[str, str, bool]]]:
     saida: dict[str, dict[str, tuple[str, str, bool]]] = {}
     for nome, info in getattr(modelo, "model_fields", {}).items():
         if typing.get_origin(info.annotation) is not list:
