@@ -121,7 +121,7 @@ class Pagina:
     @cached_property
     def palavras(self) -> tuple[Palavra, ...]:
         montar = self._montar
-        if isinstance(montar, _Medidas):
+        if isinstance(montar, (_Medidas, _MedidasC)):
             palavras, self._fins = montar.montar()
             return palavras
         return tuple(montar())
@@ -287,6 +287,11 @@ def _sem_conversao(funcao):
 
 _FUNCOES: dict = {}
 
+try:  # the words measured in C++; without the built module, in Python below (the same words)
+    from ._palavras import medir as _medir, montar as _montar
+except ImportError:  # running from a source tree without the built module
+    _medir = _montar = None
+
 
 def _caixa_solta():
     funcao = _FUNCOES.get("caixa")
@@ -321,6 +326,14 @@ def medir_palavras_pdfium(textpage, texto: str, altura: float) -> Callable[[], t
     total = pdfium_c.FPDFText_CountChars(raw)
     if total <= 0 or not texto:
         return tuple
+    if _medir is not None:
+        # One call measures every word (PDFium called from C++ through the same library's functions).
+        funcoes = _FUNCOES.get("enderecos")
+        if funcoes is None:
+            funcoes = _FUNCOES["enderecos"] = tuple(ctypes.cast(f, ctypes.c_void_p).value for f in (
+                pdfium_c.FPDFText_GetLooseCharBox, pdfium_c.FPDFText_GetCharIndexFromTextIndex))
+        pagina = ctypes.cast(raw, ctypes.c_void_p).value
+        return _MedidasC(texto, _medir(texto, pagina, *funcoes, len(texto) == total, float(altura)))
     # The text's positions are the characters' own unless pdfium inserted or dropped some.
     alinhado = len(texto) == total
     trechos = [m.span() for m in _PALAVRA.finditer(texto)]
@@ -344,6 +357,26 @@ def medir_palavras_pdfium(textpage, texto: str, altura: float) -> Callable[[], t
             falhas.add(2 * k + 1)
 
     return _Medidas(texto, trechos, alinhado, bytes(caixas), falhas, altura)
+
+
+class _MedidasC:
+    """A text page's words as measured in one call of ``scrivane._palavras``; called, they become its
+    ``Palavra``s.  Plain data (the text and a string of bytes): a page travels pickled from a reader process."""
+
+    __slots__ = ("texto", "medidas")
+
+    def __init__(self, texto: str, medidas: bytes) -> None:
+        self.texto, self.medidas = texto, medidas
+
+    def __reduce__(self):
+        return (_MedidasC, (self.texto, self.medidas))
+
+    def __call__(self) -> tuple[Palavra, ...]:
+        return self.montar()[0]
+
+    def montar(self) -> tuple[tuple[Palavra, ...], list[bool]]:
+        """The words, and whether each ends its line in the text."""
+        return _montar(self.texto, self.medidas, Palavra)
 
 
 class _Medidas:
