@@ -30,6 +30,7 @@ import re
 from bisect import bisect_right
 from dataclasses import dataclass
 from functools import cached_property
+from operator import attrgetter, itemgetter, sub
 from statistics import median
 from typing import Callable, Iterable, NamedTuple, Optional, Sequence
 
@@ -57,7 +58,11 @@ class Palavra(NamedTuple):
 
 def _caixa(itens: Iterable) -> tuple[float, float, float, float]:
     itens = list(itens)
-    return (min(i.x0 for i in itens), min(i.y0 for i in itens), max(i.x1 for i in itens), max(i.y1 for i in itens))
+    return (min(map(_ATTR_X0, itens)), min(map(_ATTR_Y0, itens)), max(map(_ATTR_X1, itens)),
+            max(map(_ATTR_Y1, itens)))
+
+
+_ATTR_X0, _ATTR_Y0, _ATTR_X1, _ATTR_Y1 = (attrgetter(c) for c in ("x0", "y0", "x1", "y1"))
 
 
 @dataclass(frozen=True)
@@ -192,26 +197,43 @@ class Pagina:
 VAO_COLUNA = 2.5
 
 
+# A word's fields by position (a ``Palavra`` is a plain tuple: the grouping reads them many times).
+_X0, _Y0, _X1, _Y1 = (itemgetter(k) for k in range(1, 5))
+
+
+def _chave_fila(p: Palavra) -> tuple[float, float]:
+    return (p[2] + p[4]) / 2, p[1]  # centre height, left edge
+
+
 def _filas(palavras: Sequence[Palavra]) -> list[list[Palavra]]:
     """Words on the same height, top to bottom, each row left to right."""
     filas: list[list[Palavra]] = []
-    for p in sorted(palavras, key=lambda p: (p.centro_y, p.x0)):
+    ultima: list[Palavra] = []
+    # The top and bottom of the row's last three words (the row's height where the next word would go).
+    t1 = t2 = t3 = b1 = b2 = b3 = 0.0
+    for p in sorted(palavras, key=_chave_fila):
+        y0, y1 = p[2], p[4]
         if filas:
-            ultima = filas[-1]
-            topo, base = min(q.y0 for q in ultima[-3:]), max(q.y1 for q in ultima[-3:])
-            sobreposto = min(base, p.y1) - max(topo, p.y0)
-            if sobreposto >= 0.5 * min(base - topo, p.y1 - p.y0) or abs(p.centro_y - (topo + base) / 2) < 1.0:
+            topo = t1 if t1 <= t2 and t1 <= t3 else (t2 if t2 <= t3 else t3)
+            base = b1 if b1 >= b2 and b1 >= b3 else (b2 if b2 >= b3 else b3)
+            sobreposto = (y1 if y1 < base else base) - (y0 if y0 > topo else topo)
+            menor = y1 - y0 if y1 - y0 < base - topo else base - topo
+            if sobreposto >= 0.5 * menor or abs((y0 + y1) / 2 - (topo + base) / 2) < 1.0:
                 ultima.append(p)
+                t1, t2, t3, b1, b2, b3 = t2, t3, y0, b2, b3, y1
                 continue
-        filas.append([p])
-    return [sorted(f, key=lambda p: p.x0) for f in filas]
+        ultima = [p]
+        filas.append(ultima)
+        t1 = t2 = t3 = y0
+        b1 = b2 = b3 = y1
+    return [sorted(f, key=_X0) for f in filas]
 
 
 def _cortar_em_colunas(fila: list[Palavra]) -> list[list[Palavra]]:
     """A row cut where a gap between words is wide enough to be a gutter between columns."""
     if len(fila) < 2:
         return [fila]
-    altura = median(p.altura for p in fila) or 1.0
+    altura = median(list(map(sub, map(_Y1, fila), map(_Y0, fila)))) or 1.0
     pedacos = [[fila[0]]]
     for anterior, p in zip(fila, fila[1:]):
         if p.x0 - anterior.x1 > VAO_COLUNA * altura:
