@@ -70,7 +70,7 @@ def _palavras(texto: str) -> list[str]:
 
 def contem(texto: str, campo: str, valor: str) -> bool:
     """The text holds the value: digits compared without punctuation; names folded, a word broken at a
-    line end counted whole; a role's words may be inflected ("sócio" in "sócios")."""
+    line end counted whole; a role's words may be inflected ("sócio" in "sócios" or "sócia")."""
     if campo in NUMEROS:
         return re.sub(r"\D", "", valor) in re.sub(r"\D", "", texto)
     if _dobrar(valor) in _dobrar(texto):
@@ -78,8 +78,18 @@ def contem(texto: str, campo: str, valor: str) -> bool:
     if campo != "cargo":
         return False
     alvo, palavras = _palavras(valor), _palavras(texto)
-    return any(all(p.startswith(a) and len(p) - len(a) <= 3 for a, p in zip(alvo, palavras[i:i + len(alvo)]))
+    return any(all(_flexao(a, p) for a, p in zip(alvo, palavras[i:i + len(alvo)]))
                for i in range(len(palavras) - len(alvo) + 1))
+
+
+def _flexao(alvo: str, palavra: str) -> bool:
+    """The word is the value's word, maybe inflected: in number ("sócios") or, for a word ending in
+    "o", in gender ("sócia")."""
+    if len(palavra) - len(alvo) > 3:
+        return False
+    if alvo.endswith("o") and len(alvo) > 2 and palavra.startswith(alvo[:-1] + "a"):
+        return True
+    return palavra.startswith(alvo)
 
 
 def acuracia_em_pdf(pasta: Path) -> list[Path]:

@@ -108,6 +108,17 @@ class TestLocating:
         pagina, primeira = esperado
         assert (achado.pagina.numero, achado.pagina.palavras[achado.primeira]) == (pagina, primeira)
 
+    @pytest.mark.parametrize("cargo, esperado", [
+        ("Sócio", "sócia"),  # a role is read in either gender
+        ("Sócia Administradora", "sócia"),
+        ("Sócio Gerente", None),
+        ("Administrador", "administradora"),
+        ("Procurador", None),
+    ])
+    def test_a_role_is_found_inflected(self, contrato, cargo, esperado):
+        achado = Indice(read_document(contrato)).achar_nome(cargo, flexionado=True)
+        assert (achado and achado.pagina.palavras[achado.primeira]) == esperado
+
     def test_the_models_passage_places_a_repeated_value(self, contrato):
         indice = Indice(read_document(contrato))
         perto = indice.localizar_trecho("MARIA DA SILVA ACME COMERCIO DE TESTES LTDA Ana Souza Testemunha")

@@ -108,6 +108,14 @@ def _dobrar(texto: str) -> str:
     return texto.lower()
 
 
+def _flexoes(token: str) -> str:
+    """A pattern for a folded word and its inflections: a few more letters ("diretor", "diretora",
+    "diretores"), and for a word ending in "o" the feminine ending too ("socio", "socia", "socias")."""
+    if len(token) > 2 and token.endswith("o"):
+        return re.escape(token[:-1]) + r"[oa][a-z]{0,2}"
+    return re.escape(token) + r"[a-z]{0,3}"
+
+
 class _Pagina:
     """One page ready for searching: its words in reading order, folded tokens and number runs.
 
@@ -307,7 +315,8 @@ class Indice:
 
     def achar_nome(self, valor: str, perto: Optional[_Achado] = None, flexionado: bool = False) -> Optional[_Achado]:
         """A name (or any text value) in the page words, near ``perto`` first.  ``flexionado``: a
-        word may also appear inflected (a role written "sócio" read where the text says "sócios")."""
+        word may also appear inflected (a role written "sócio" read where the text says "sócios" or
+        "sócia")."""
         tokens = _tokens(valor)
         if not tokens:
             return None
@@ -332,8 +341,7 @@ class Indice:
                 if melhor is not None:
                     return melhor
         if melhor is None and flexionado:
-            padrao = re.compile(r"(?<![a-z0-9])" + " ".join(re.escape(t) + r"[a-z]{0,3}" for t in tokens)
-                                + r"(?![a-z0-9])")
+            padrao = re.compile(r"(?<![a-z0-9])" + " ".join(map(_flexoes, tokens)) + r"(?![a-z0-9])")
             for pagina in self._ordem(perto):
                 m = padrao.search(pagina.norm)
                 if m is not None:
