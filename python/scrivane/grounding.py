@@ -63,7 +63,6 @@ _NAO_DIGITO = re.compile(r"[^0-9]")
 # The runs of ``_NUMERO`` long enough to hold a number looked for, even with a digit missing.
 _NUMERO_LONGO = re.compile(r"[0-9](?:[0-9.\-/]|[ ,](?=[0-9])){%d,}" % (NUMERO_MINIMO - 2))
 _X0, _Y0, _X1, _Y1 = (operator.itemgetter(k) for k in range(1, 5))  # of a word's box
-_SEPARADOR = (" ", "\n")  # after a word: by whether it ends its line
 _TOKEN_OU_SEPARADOR = re.compile(r"[0-9a-z \n][0-9a-z]*")  # a token, a separator, or both
 _PRIMEIRO = operator.itemgetter(0)
 _SEPARADORES = frozenset(" \n")
@@ -130,8 +129,17 @@ class _Pagina:
         self.caixas = caixas
         self.fim_de_linha = fim_de_linha
         self._texto = texto  # the page's text as the reader gave it; None: the words are that text
-        self._junto = "".join(map(operator.add, palavras, map(_SEPARADOR.__getitem__, fim_de_linha)))
-        self.acumulado = [0, *accumulate(map(operator.add, map(len, palavras), repeat(1)))]
+        # The words joined: a line feed after the last word of each line, a space after the others.
+        linhas: list[str] = []
+        inicio = 0
+        for fim in compress(range(1, len(palavras) + 1), fim_de_linha):
+            linhas.append(" ".join(palavras[inicio:fim]))
+            inicio = fim
+        if inicio < len(palavras):
+            linhas.append(" ".join(palavras[inicio:]))
+        self._junto = "\n".join(linhas) + ("" if not palavras else "\n" if inicio == len(palavras) else " ")
+        # Where each word starts in that text (and, last, its length).
+        self.acumulado = list(map(operator.add, accumulate(map(len, palavras), initial=0), range(len(palavras) + 1)))
 
     # The tokens and the number runs are indexed when first asked for: a page searched only for a
     # number never folds its words.
