@@ -119,6 +119,21 @@ class TestLocating:
         achado = Indice(read_document(contrato)).achar_nome(cargo, flexionado=True)
         assert (achado and achado.pagina.palavras[achado.primeira]) == esperado
 
+    def test_the_built_tokenizer_gives_the_pythons_tokens(self, contrato, monkeypatch):
+        from scrivane import grounding
+
+        if grounding._tokens_c is None:
+            pytest.skip("scrivane._palavras não compilado")
+        documento = read_document(contrato)
+
+        def indice(pagina):
+            return pagina.norm, pagina.palavra_do_token, pagina.palavra_final_do_token, pagina.inicio_token
+
+        construido = [indice(Indice(documento).pagina(k)) for k in range(2)]
+        monkeypatch.setattr(grounding, "_tokens_c", None)
+        assert [indice(Indice(documento).pagina(k)) for k in range(2)] == construido
+        assert "acme comercio de testes ltda" in construido[0][0]  # the hyphenated name whole
+
     def test_the_models_passage_places_a_repeated_value(self, contrato):
         indice = Indice(read_document(contrato))
         perto = indice.localizar_trecho("MARIA DA SILVA ACME COMERCIO DE TESTES LTDA Ana Souza Testemunha")

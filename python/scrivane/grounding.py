@@ -34,6 +34,11 @@ from typing import Any, Optional, Sequence
 from rapidfuzz import fuzz
 from rapidfuzz.distance import Levenshtein
 
+try:  # a page's tokens in C++; the Python below gives the same
+    from ._palavras import tokens as _tokens_c
+except ImportError:  # running from a source tree without the built module
+    _tokens_c = None
+
 __all__ = ["Indice", "fundamentar", "itens_com_evidencia", "NAO_ENCONTRADO", "LIDO_DIFERENTE"]
 
 NAO_ENCONTRADO = "não encontrado no documento"
@@ -166,11 +171,14 @@ class _Pagina:
     def _indexar_tokens(self, junto: str) -> None:
         # Tokens, each with the separator between words right before it, if any: a token's word is
         # the number of separators up to it (each word is followed by exactly one).
-        pedacos = _TOKEN_OU_SEPARADOR.findall(_dobrar(junto))
-        separador = list(map(_SEPARADORES.__contains__, map(_PRIMEIRO, pedacos)))
-        sem_separador = list(map(str.lstrip, pedacos, repeat(" \n")))
-        partes = list(compress(sem_separador, sem_separador))
-        palavra = list(compress(accumulate(separador), sem_separador))
+        if _tokens_c is not None:
+            partes, palavra = _tokens_c(_dobrar(junto))
+        else:
+            pedacos = _TOKEN_OU_SEPARADOR.findall(_dobrar(junto))
+            separador = list(map(_SEPARADORES.__contains__, map(_PRIMEIRO, pedacos)))
+            sem_separador = list(map(str.lstrip, pedacos, repeat(" \n")))
+            partes = list(compress(sem_separador, sem_separador))
+            palavra = list(compress(accumulate(separador), sem_separador))
         final = palavra
         # A word hyphenated at the end of its line is joined with the start of the next line: its last
         # token with the next word's first when the word ends in a hyphen or the reader's text has

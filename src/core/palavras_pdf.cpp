@@ -105,3 +105,36 @@ template std::vector<MeasuredWord> measure_words(const char32_t*, std::size_t, b
                                                  CharIndexFn, double);
 
 }  // namespace sc::layout
+
+namespace sc::layout {
+
+namespace {
+inline bool token_char(char32_t c) noexcept { return (c >= U'0' && c <= U'9') || (c >= U'a' && c <= U'z'); }
+}  // namespace
+
+template <class CharT>
+std::vector<Token> page_tokens(const CharT* text, std::size_t n) {
+    std::vector<Token> out;
+    std::size_t word = 0;
+    for (std::size_t i = 0; i < n;) {
+        const char32_t c = static_cast<char32_t>(text[i]);
+        if (c == U' ' || c == U'\n') {
+            ++word;
+            ++i;
+        } else if (token_char(c)) {
+            std::size_t j = i + 1;
+            while (j < n && token_char(static_cast<char32_t>(text[j]))) ++j;
+            out.push_back({i, j, word});
+            i = j;
+        } else {
+            ++i;
+        }
+    }
+    return out;
+}
+
+template std::vector<Token> page_tokens(const std::uint8_t*, std::size_t);
+template std::vector<Token> page_tokens(const std::uint16_t*, std::size_t);
+template std::vector<Token> page_tokens(const char32_t*, std::size_t);
+
+}  // namespace sc::layout

@@ -46,3 +46,17 @@ std::vector<MeasuredWord> measure_words(const CharT* text, std::size_t n, bool a
                                         CharBoxFn box, CharIndexFn index, double page_height);
 
 }  // namespace sc::layout
+
+namespace sc::layout {
+
+// The tokens of a page's folded words: runs of ASCII digits and lower-case
+// letters, each with the index of the word it is in (words are separated by a
+// space or a line feed, one after each word).
+struct Token {
+    std::size_t start, end;
+    std::size_t word;
+};
+template <class CharT>
+std::vector<Token> page_tokens(const CharT* text, std::size_t n);
+
+}  // namespace sc::layout

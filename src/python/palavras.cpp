@@ -1,7 +1,8 @@
 // scrivane._palavras: the words of a PDF text page measured from PDFium's
 // character boxes in one call (see src/core/palavras_pdf.hpp), and turned
-// into the layout's words when they are asked for. scrivane.layout measures
-// them in Python when this module is missing.
+// into the layout's words when they are asked for; and the tokens of a page's
+// folded words, each with its word, for scrivane.grounding. Both measure and
+// tokenize in Python when this module is missing.
 #include <cstring>
 #include <vector>
 
@@ -86,6 +87,32 @@ Ref montar(Call& c) {
     return own(PyTuple_Pack(2, words.get(), ends.get()));
 }
 
+constexpr Param kTokensParams[] = {{"dobrado", "str"}};
+
+Ref tokens(Call& c) {
+    PyObject* text = c.str_arg(param(kTokensParams, "dobrado"));
+    std::vector<sc::layout::Token> found = visit_str(text, [](const auto* data, std::size_t n) {
+        return sc::layout::page_tokens(data, n);
+    });
+    Ref parts = own(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    Ref words = own(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    for (std::size_t k = 0; k < found.size(); ++k) {
+        const auto& t = found[k];
+        PyList_SET_ITEM(parts.get(), static_cast<Py_ssize_t>(k),
+                        own(PyUnicode_Substring(text, static_cast<Py_ssize_t>(t.start),
+                                                static_cast<Py_ssize_t>(t.end))).release());
+        PyList_SET_ITEM(words.get(), static_cast<Py_ssize_t>(k), own(PyLong_FromSize_t(t.word)).release());
+    }
+    return own(PyTuple_Pack(2, parts.get(), words.get()));
+}
+
+const FuncSpec kTokensSpec = {
+    "tokens", "tokens",
+    "Os tokens (letras minúsculas e dígitos ASCII) de um texto de palavras já dobradas, separadas por "
+    "espaço ou quebra de linha, e a palavra (contada a partir de 0) de cada um (uso interno).",
+    kTokensParams, 1, "tuple[list[str], list[int]]", tokens,
+};
+
 const FuncSpec kMedirSpec = {
     "medir", "medir",
     "As palavras de uma página de texto do PDFium medidas de uma vez (uso interno): ``pagina`` é o "
@@ -105,8 +132,8 @@ int exec_module(PyObject* m) {
     return guarded_exec(m, [](PyObject* mod) {
         Ref ftype = make_function_type(mod);
         state_of(mod)->slots[0] = Py_NewRef(ftype.get());
-        const FuncSpec* specs[] = {&kMedirSpec, &kMontarSpec};
-        add_functions(mod, ftype.get(), specs, 2);
+        const FuncSpec* specs[] = {&kMedirSpec, &kMontarSpec, &kTokensSpec};
+        add_functions(mod, ftype.get(), specs, 3);
     });
 }
 
