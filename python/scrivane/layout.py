@@ -16,6 +16,11 @@ blocos de assinatura lado a lado dão duas linhas), ``Bloco`` (linhas que se
 seguem na mesma coluna) e colunas (``Bloco.coluna``: a ordem, da esquerda
 para a direita, de blocos que dividem a mesma faixa da página).
 
+As medidas de uma página de texto são tomadas numa só chamada ao módulo
+compilado ``scrivane._palavras`` (que chama o próprio PDFium), enquanto a
+página está aberta; as palavras são montadas delas só quando pedidas, com o
+fim de cada linha do texto (``Pagina.palavras_em_ordem``).
+
 ``ler_layout(caminho)`` lê um PDF e devolve as suas páginas; quem já tem o
 ``Document`` lido por ``scrivane.read_document`` usa ``layout_do_documento``
 (ou ``Document.layout``), que não relê o PDF: as caixas são tomadas durante a
