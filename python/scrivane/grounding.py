@@ -144,11 +144,13 @@ class _Pagina:
             linhas.append(" ".join(palavras[inicio:]))
         self._junto = "\n".join(linhas) + ("" if not palavras else "\n" if inicio == len(palavras) else " ")
         # Where each word starts in that text (and, last, its length).
-        self.acumulado = list(map(operator.add, accumulate(map(len, palavras), initial=0), range(len(palavras) + 1)))
+        self.acumulado = list(map(operator.add, accumulate(map(len, palavras), initial=0),
+                                  range(len(palavras) + 1)))
 
     # The tokens and the number runs are indexed when first asked for: a page searched only for a
     # number never folds its words.
-    _TOKENS = frozenset({"partes", "norm", "cercado", "inicio_token", "fim_token", "palavra_do_token", "palavra_final_do_token"})
+    _TOKENS = frozenset({"partes", "norm", "cercado", "inicio_token", "fim_token", "palavra_do_token",
+                         "palavra_final_do_token"})
 
     def __getattr__(self, nome: str) -> Any:
         if nome in _Pagina._TOKENS:

@@ -82,7 +82,8 @@ Ref montar(Call& c) {
         PyTuple_SET_ITEM(item.get(), 3, own(PyFloat_FromDouble(w.x1)).release());
         PyTuple_SET_ITEM(item.get(), 4, own(PyFloat_FromDouble(w.y1)).release());
         PyTuple_SET_ITEM(words.get(), static_cast<Py_ssize_t>(k), item.release());
-        PyList_SET_ITEM(ends.get(), static_cast<Py_ssize_t>(k), Py_NewRef((w.flags & sc::layout::kLineEnd) ? Py_True : Py_False));
+        PyList_SET_ITEM(ends.get(), static_cast<Py_ssize_t>(k),
+                        Py_NewRef((w.flags & sc::layout::kLineEnd) ? Py_True : Py_False));
     }
     return own(PyTuple_Pack(2, words.get(), ends.get()));
 }
