@@ -92,7 +92,7 @@ std::vector<MeasuredWord> measure_words(const CharT* text, std::size_t n, bool a
                 gap <= 0.19 * h * static_cast<double>(w.length) + 2.4 * h)
                 x1 = std::max(w.left, next.left - 0.24 * h);
         }
-        out.push_back({w.start, w.end, w.left, w.y0, x1, w.y1, w.flags});
+        out.push_back({w.start, w.end, w.left, w.y0, x1, w.y1, w.flags, 0});
     }
     return out;
 }

@@ -31,7 +31,9 @@ struct MeasuredWord {
     std::uint32_t start, end;  // in the page's text
     double x0, y0, x1, y1;
     std::uint32_t flags;  // kLineEnd | kHyphen
+    std::uint32_t unused = 0;  // fills the padding: the stored bytes are all set
 };
+static_assert(sizeof(MeasuredWord) == 48);
 constexpr std::uint32_t kLineEnd = 1;  // the word ends its line
 constexpr std::uint32_t kHyphen = 2;   // a hyphen ending the line follows it (U+FFFE)
 
