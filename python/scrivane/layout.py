@@ -239,9 +239,13 @@ def _cortar_em_colunas(fila: list[Palavra]) -> list[list[Palavra]]:
     if len(fila) < 2:
         return [fila]
     altura = median(list(map(sub, map(_Y1, fila), map(_Y0, fila)))) or 1.0
+    limite = VAO_COLUNA * altura
+    vaos = list(map(sub, map(_X0, fila[1:]), map(_X1, fila)))
+    if max(vaos) <= limite:
+        return [fila]  # most rows: no gutter
     pedacos = [[fila[0]]]
-    for anterior, p in zip(fila, fila[1:]):
-        if p.x0 - anterior.x1 > VAO_COLUNA * altura:
+    for vao, p in zip(vaos, fila[1:]):
+        if vao > limite:
             pedacos.append([p])
         else:
             pedacos[-1].append(p)
