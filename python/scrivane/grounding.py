@@ -187,13 +187,11 @@ class _Pagina:
         # them whole.  A word so joined does not join the following line in turn.
         palavras = self.palavras
         candidatos: list[tuple[int, int, bool]] = []  # (word, its last token, ends in a hyphen)
+        ultimo = len(partes) - 1
         for i in compress(range(len(palavras) - 1), self.fim_de_linha):
-            if not palavras[i + 1][:1].isalpha():
-                continue
             t = bisect_right(palavra, i) - 1
-            if t < 0 or palavra[t] != i or t + 1 >= len(partes) or palavra[t + 1] != i + 1:
-                continue
-            candidatos.append((i, t, palavras[i].endswith("-")))
+            if 0 <= t < ultimo and palavra[t] == i and palavra[t + 1] == i + 1 and palavras[i + 1][:1].isalpha():
+                candidatos.append((i, t, palavras[i][-1] == "-"))
         inteiras: frozenset[str] = frozenset()
         if not all(hifen for _, _, hifen in candidatos):
             inteiras = self._inteiras(partes, [t for _, t, hifen in candidatos if hifen])
@@ -213,8 +211,10 @@ class _Pagina:
         self.norm = " ".join(partes)
         self.cercado = f" {self.norm} "
         comprimentos = list(map(len, partes))
-        self.inicio_token = [0, *accumulate(map(operator.add, comprimentos, repeat(1)))][:-1]
-        self.fim_token = list(map(operator.add, self.inicio_token, comprimentos))
+        inicio = list(accumulate(map(operator.add, comprimentos, repeat(1)), initial=0))
+        inicio.pop()
+        self.inicio_token = inicio
+        self.fim_token = list(map(operator.add, inicio, comprimentos))
         self.palavra_do_token = palavra  # the word a token starts in
         self.palavra_final_do_token = final  # the word it ends in
 
