@@ -256,24 +256,25 @@ def _blocos(linhas: list[tuple[int, Linha]]) -> list[Bloco]:
     """Lines joined into blocks: a line goes on the block right above it in the same column
     (overlapping horizontally, close below it).  Blocks are then ordered by bands: blocks side by
     side share a band and are read left to right, each whole."""
-    abertos: list[tuple[list[Linha], int]] = []  # (lines, last row)
+    # Each open block: its lines, and its last line's row, left, right, bottom and height.
+    abertos: list[tuple[list[Linha], int, float, float, float, float]] = []
     for faixa, linha in linhas:
+        x0, y0, x1, y1 = linha.x0, linha.y0, linha.x1, linha.y1
+        altura = y1 - y0
         escolhido = None
         for k in range(len(abertos) - 1, -1, -1):
-            bloco, ultima_faixa = abertos[k]
-            base = bloco[-1]
-            vao = linha.y0 - base.y1
-            sobrepoe = min(base.x1, linha.x1) - max(base.x0, linha.x0) > 0
-            if ultima_faixa < faixa and sobrepoe and vao <= 1.2 * max(base.altura, linha.altura):
+            bloco, ultima_faixa, bx0, bx1, by1, baltura = abertos[k]
+            if (ultima_faixa < faixa and (bx1 if bx1 < x1 else x1) - (bx0 if bx0 > x0 else x0) > 0
+                    and y0 - by1 <= 1.2 * (baltura if baltura >= altura else altura)):
                 escolhido = k
                 break
         if escolhido is None:
-            abertos.append(([linha], faixa))
+            abertos.append(([linha], faixa, x0, x1, y1, altura))
         else:
-            bloco, _ = abertos[escolhido]
+            bloco = abertos[escolhido][0]
             bloco.append(linha)
-            abertos[escolhido] = (bloco, faixa)
-    blocos = [Bloco(tuple(ls), *_caixa(ls)) for ls, _ in abertos]
+            abertos[escolhido] = (bloco, faixa, x0, x1, y1, altura)
+    blocos = [Bloco(tuple(aberto[0]), *_caixa(aberto[0])) for aberto in abertos]
     # Bands: blocks whose vertical extents overlap sit side by side.
     blocos.sort(key=lambda b: (b.y0, b.x0))
     saida: list[Bloco] = []
