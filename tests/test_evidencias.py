@@ -119,6 +119,19 @@ class TestLocating:
         achado = Indice(read_document(contrato)).achar_nome(cargo, flexionado=True)
         assert (achado and achado.pagina.palavras[achado.primeira]) == esperado
 
+    @pytest.mark.parametrize("dobrado, esperado", [
+        ("acme ltda,\ncnpj 11.222.333/0001-81 ", (["acme", "ltda", "cnpj", "11", "222", "333", "0001", "81"],
+                                                 [0, 1, 2, 3, 3, 3, 3, 3])),
+        ("-- (a)b\nx ", (["a", "b", "x"], [1, 1, 2])),  # a word of no token still counts
+        ("", ([], [])),
+    ])
+    def test_tokens_of_folded_words_carry_their_word(self, dobrado, esperado):
+        from scrivane import grounding
+
+        assert grounding._tokens_de_palavras(dobrado) == esperado
+        if grounding._tokens_c is not None:
+            assert grounding._tokens_c(dobrado) == esperado
+
     def test_the_built_tokenizer_gives_the_pythons_tokens(self, contrato, monkeypatch):
         from scrivane import grounding
 

@@ -95,3 +95,24 @@ def test_words_measured_in_one_call_are_the_words_measured_one_by_one(tmp_path, 
     fins = uma_chamada[0].palavras_em_ordem()[1]
     assert sum(fins) == len({y for _, y, _ in pagina}) and fins[-1]  # one line end per printed row
     assert pickle.loads(pickle.dumps(uma_chamada[1])).palavras == uma_chamada[1].palavras
+
+
+def _linhas(palavras, fins):
+    linhas, linha = [], []
+    for p, fim in zip(palavras, fins):
+        linha.append(p.texto)
+        if fim:
+            linhas.append(" ".join(linha))
+            linha = []
+    return linhas
+
+
+def test_words_come_in_the_texts_order_until_the_page_is_grouped(tmp_path):
+    """Grounding reads a page's words in the order of its text (the reader's own) with the text's line
+    ends; once the page has been grouped into blocks (its text was read from them), in the blocks' order."""
+    (pagina,) = read_document(write_laid_out_pdf(tmp_path / "c.pdf", [ASSINATURAS])).layout
+    palavras, fins, do_texto = pagina.palavras_em_ordem()
+    assert do_texto and _linhas(palavras, fins)[3] == "ANA PAULA FERREIRA GOMES MARCOS VINICIUS TEIXEIRA"
+    pagina.blocos
+    palavras, fins, do_texto = pagina.palavras_em_ordem()
+    assert not do_texto and _linhas(palavras, fins)[3:5] == ["ANA PAULA FERREIRA GOMES", "CPF: 123.456.789-09"]

@@ -120,6 +120,17 @@ def _flexoes(token: str) -> str:
     return re.escape(token) + r"[a-z]{0,3}"
 
 
+def _tokens_de_palavras(dobrado: str) -> tuple[list[str], list[int]]:
+    """The tokens of folded words separated by a space or a line feed (one after each word), and the
+    word of each (``scrivane._palavras.tokens`` does the same in C++)."""
+    # Tokens, each with the separator right before it, if any: a token's word is the number of
+    # separators up to it.
+    pedacos = _TOKEN_OU_SEPARADOR.findall(dobrado)
+    separador = list(map(_SEPARADORES.__contains__, map(_PRIMEIRO, pedacos)))
+    sem_separador = list(map(str.lstrip, pedacos, repeat(" \n")))
+    return list(compress(sem_separador, sem_separador)), list(compress(accumulate(separador), sem_separador))
+
+
 class _Pagina:
     """One page ready for searching: its words in reading order, folded tokens and number runs.
 
@@ -171,16 +182,7 @@ class _Pagina:
         return frozenset(partes).union([partes[t] + partes[t + 1] for t in hifens])
 
     def _indexar_tokens(self, junto: str) -> None:
-        # Tokens, each with the separator between words right before it, if any: a token's word is
-        # the number of separators up to it (each word is followed by exactly one).
-        if _tokens_c is not None:
-            partes, palavra = _tokens_c(_dobrar(junto))
-        else:
-            pedacos = _TOKEN_OU_SEPARADOR.findall(_dobrar(junto))
-            separador = list(map(_SEPARADORES.__contains__, map(_PRIMEIRO, pedacos)))
-            sem_separador = list(map(str.lstrip, pedacos, repeat(" \n")))
-            partes = list(compress(sem_separador, sem_separador))
-            palavra = list(compress(accumulate(separador), sem_separador))
+        partes, palavra = (_tokens_c or _tokens_de_palavras)(_dobrar(junto))
         final = palavra
         # A word hyphenated at the end of its line is joined with the start of the next line: its last
         # token with the next word's first when the word ends in a hyphen or the reader's text has
