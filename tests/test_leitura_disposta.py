@@ -6,8 +6,9 @@ with wrong check digits after a name, signature blocks side by side, and the con
 import acuracia
 import pytest
 from pdfs import write_laid_out_pdf, write_text_pdf
+from scans import write_scanned_pdf
 
-from scrivane import read_document
+from scrivane import ocr, read_document
 from scrivane.local_extractor import extrair
 
 FECHO = "\nE, por estarem justas e acordadas, as partes assinam o presente contrato.\nCampinas, 10 de março de 2025.\n"
@@ -89,12 +90,52 @@ FORMAS = [
      "celebrar o presente contrato." + FECHO,
      {("Imobiliaria Horizonte", "12.345.678/0001-00", "LOCADORA")},
      {("PEDRO HENRIQUE SALES", "123.456.789-09", None)}),
+    ("traços dobrados pelo OCR, posto colado ao nome, rótulo antes do nome, carimbo digital",
+     "CONTRATO Nº 12/2025\nA UNIÃO, por intermédio do 3º Batalhão de Engenharia, neste ato representada pelo "
+     "Ordenador de Despesas, doravante denominada CONTRATANTE, e a empresa OMEGA REFRIGERAÇÃO LTDA, inscrita no CNPJ "
+     "sob o nº 12.345.678/0001-95, doravante denominada CONTRATADA, resolvem celebrar o presente contrato." + FECHO
+     + "CONTRATANTE\nDocumento assinado digitalmente\nVerifique em https://validar.exemplo.br\n"
+       "HEITOR BRANDÃO DE MELO -— Tenente-Coronel R1\nOrdenador de Despesas do 3º Batalhão\nCONTRATADA\n"
+       "REPRESENTANTE OMEGA – SELMA REGINA VIANA COSTA\nTESTEMUNHAS\nOTÁVIO BRAGA FALCÃO-3º Sgt\n"
+       "CPF: 111.444.777-35\n",
+     {("UNIÃO", None, "CONTRATANTE"), ("OMEGA REFRIGERAÇÃO LTDA", "12.345.678/0001-95", "CONTRATADA")},
+     {("HEITOR BRANDÃO DE MELO", None, "UNIÃO"), ("SELMA REGINA VIANA COSTA", None, "OMEGA REFRIGERAÇÃO LTDA"),
+      ("OTÁVIO BRAGA FALCÃO", "111.444.777-35", None)}),
+    ("representantes em caixa mista depois do cargo, por intermédio do diretor",
+     "CONTRATO Nº 5/2025\nA empresa ALFA SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.222.333/0001-81, por intermédio "
+     "do seu Diretor, o Sr. João Carlos Mendes, doravante denominada CONTRATANTE, e a empresa BETA COMÉRCIO LTDA, "
+     "inscrita no CNPJ sob o nº 12.345.678/0001-95, neste ato representada pelo seu procurador, Paulo Roberto Lima, "
+     "conforme procuração anexa, doravante denominada CONTRATADA, e o MUNICÍPIO DE SANTA LUZIA, inscrito no CNPJ sob "
+     "o nº 55.566.677/0001-83, neste ato representado pela Secretaria Municipal de Educação, Cultura e Esporte, "
+     "doravante denominado INTERVENIENTE, resolvem celebrar o presente contrato." + FECHO,
+     {("ALFA SERVIÇOS LTDA", "11.222.333/0001-81", "CONTRATANTE"),
+      ("BETA COMÉRCIO LTDA", "12.345.678/0001-95", "CONTRATADA"),
+      ("MUNICÍPIO DE SANTA LUZIA", "55.566.677/0001-83", "INTERVENIENTE")},
+     {("João Carlos Mendes", None, "ALFA SERVIÇOS LTDA"), ("Paulo Roberto Lima", None, "BETA COMÉRCIO LTDA")}),
     ("parte que assina só com o prenome, na linha do papel",
      "CONTRATO DE LOCAÇÃO DE SALÃO\nO SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA, inscrito no CNPJ sob o nº "
      "11.222.333/0001-81, doravante denominado LOCADOR, e o LOCATÁRIO abaixo assinado resolvem celebrar o presente "
      "contrato." + FECHO + "_________________ _________________\nLOCATÁRIO: Carlos\n_________________\nLOCADOR\n",
      {("SINDICATO DOS MUNICIPÁRIOS DE GUAÍBA", "11.222.333/0001-81", "LOCADOR")}, {("Carlos", None, None)}),
 ]
+
+
+# Lines of a letterhead or a case file that read almost as a name: an acronym, a case-file number, a department.
+NAO_SAO_NOMES = ["CASA CIVIL CVL-PRO-2025/00829", "ASSESSORIA TÉCNICA CPL-PRO", "ASSESSORIA COMERCIAL",
+                 "Procuradoria Geral"]
+
+
+@pytest.mark.parametrize("linha", NAO_SAO_NOMES)
+def test_what_does_not_read_as_a_name_is_no_signer(tmp_path, linha):
+    texto = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nA empresa ALFA SERVIÇOS LTDA, inscrita no CNPJ sob o nº "
+             "11.222.333/0001-81, doravante denominada CONTRATANTE, e a empresa BETA COMÉRCIO LTDA, inscrita no CNPJ "
+             "sob o nº 12.345.678/0001-95, doravante denominada CONTRATADA, resolvem celebrar o presente contrato."
+             + FECHO + f"{linha}\n______________________________\nMARCOS VINICIUS TEIXEIRA\nSócio – BETA COMÉRCIO LTDA\n"
+             f"______________________________\n{linha}\nDiretor\n")
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([texto], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert [(s["nome_signatario"], s["empresa_representada"]) for s in lido["assinaturas"]] == [
+        ("MARCOS VINICIUS TEIXEIRA", "BETA COMÉRCIO LTDA")]
 
 
 @pytest.mark.parametrize("texto, empresas, assinaturas", [f[1:] for f in FORMAS], ids=[f[0] for f in FORMAS])
@@ -134,6 +175,174 @@ def test_signature_blocks_side_by_side_are_read_as_two(tmp_path):
         ("ANA PAULA GOMES", "111.444.777-35", None, "testemunha"),
         ("JOSÉ CARLOS NUNES", "222.555.888-40", None, "testemunha"),
     }
+
+
+PREAMBULO = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nA empresa ALFA SERVIÇOS LTDA, inscrita no CNPJ sob o nº "
+             "11.222.333/0001-81, doravante denominada CONTRATANTE, e a empresa BETA COMÉRCIO LTDA, inscrita no CNPJ "
+             "sob o nº 12.345.678/0001-95, doravante denominada CONTRATADA, resolvem celebrar o presente contrato.\n"
+             "CLÁUSULA PRIMEIRA – DO OBJETO\nO objeto é a manutenção.\n"
+             "E, por estarem justas e acordadas, as partes assinam o presente contrato.\n")
+ALFA, BETA = "ALFA SERVIÇOS LTDA", "BETA COMÉRCIO LTDA"
+REGUA = "______________________________"
+
+
+@pytest.mark.parametrize("bloco, esperadas", [
+    # names in mixed case with no rule, the position and the company under each
+    ("Campinas, 10 de março de 2025.\nJoana Prado Siqueira\nDiretora – ALFA SERVIÇOS LTDA\nRui Tavares Bastos\n"
+     "Sócio – BETA COMÉRCIO LTDA\n", {("Joana Prado Siqueira", None, ALFA), ("Rui Tavares Bastos", None, BETA)}),
+    # the name typed above the rule, the role under it
+    (f"Campinas, 10 de março de 2025.\nJoana Prado Siqueira\n{REGUA}\nCONTRATANTE\nRui Tavares Bastos\n{REGUA}\n"
+     "CONTRATADA\n", {("Joana Prado Siqueira", None, ALFA), ("Rui Tavares Bastos", None, BETA)}),
+    # the company under the rule and "p/" before the one who signs for it
+    (f"Campinas, 10 de março de 2025.\n{REGUA}\nALFA SERVIÇOS LTDA\np/ Joana Prado Siqueira\n{REGUA}\n"
+     "BETA COMÉRCIO LTDA\np/ Rui Tavares Bastos\n", {("Joana Prado Siqueira", None, ALFA), ("Rui Tavares Bastos", None, BETA)}),
+    # the name and the role on one line; the place and the date after a dash
+    (f"Campinas — SP, 10 de março de 2025.\n{REGUA}\nJOANA PRADO SIQUEIRA – CONTRATANTE\n{REGUA}\n"
+     "RUI TAVARES BASTOS – CONTRATADA\n", {("JOANA PRADO SIQUEIRA", None, ALFA), ("RUI TAVARES BASTOS", None, BETA)}),
+    # the name on the rule's own line; witnesses numbered, each with the CPF on the line
+    (f"Campinas, 10 de março de 2025.\nJOANA PRADO SIQUEIRA {REGUA}\nTestemunhas:\n"
+     "1) Caio Mendes Duarte – CPF 111.444.777-35\n2) Vera Lúcia Antunes – CPF 222.555.888-40\n",
+     {("JOANA PRADO SIQUEIRA", None, None), ("Caio Mendes Duarte", "111.444.777-35", None),
+      ("Vera Lúcia Antunes", "222.555.888-40", None)}),
+    # no role or company under the signers: one signer per party, in the order the parties are qualified
+    (f"Campinas, 10 de março de 2025.\n{REGUA}\nJOANA PRADO SIQUEIRA\nDiretora\n{REGUA}\nRUI TAVARES BASTOS\nSócio\n",
+     {("JOANA PRADO SIQUEIRA", None, ALFA), ("RUI TAVARES BASTOS", None, BETA)}),
+    # ... the witnesses apart, announced as "1ª TESTEMUNHA:"
+    (f"Campinas, 10 de março de 2025.\n{REGUA}\nJOANA PRADO SIQUEIRA\nDiretora\n{REGUA}\nRUI TAVARES BASTOS\nSócio\n"
+     f"1ª TESTEMUNHA: {REGUA}\nNome: Caio Mendes Duarte\nCPF: 111.444.777-35\n2ª TESTEMUNHA: {REGUA}\n"
+     "Nome: Vera Lúcia Antunes\nCPF: 222.555.888-40\n",
+     {("JOANA PRADO SIQUEIRA", None, ALFA), ("RUI TAVARES BASTOS", None, BETA),
+      ("Caio Mendes Duarte", "111.444.777-35", None), ("Vera Lúcia Antunes", "222.555.888-40", None)}),
+    # ... but not when the signers outnumber the parties
+    (f"Campinas, 10 de março de 2025.\n{REGUA}\nJOANA PRADO SIQUEIRA\nDiretora\n{REGUA}\nRUI TAVARES BASTOS\nSócio\n"
+     f"{REGUA}\nCAIO MENDES DUARTE\nGerente\n",
+     {("JOANA PRADO SIQUEIRA", None, None), ("RUI TAVARES BASTOS", None, None), ("CAIO MENDES DUARTE", None, None)}),
+    # a label with the first words of a party's name over its signers ("PELA ALFA:")
+    (f"Campinas, 10 de março de 2025.\nPELA ALFA:\n{REGUA}\nJOANA PRADO SIQUEIRA\nDiretora\n{REGUA}\n"
+     f"CAIO MENDES DUARTE\nGerente\nPELA BETA:\n{REGUA}\nRUI TAVARES BASTOS\nSócio\n",
+     {("JOANA PRADO SIQUEIRA", None, ALFA), ("CAIO MENDES DUARTE", None, ALFA), ("RUI TAVARES BASTOS", None, BETA)}),
+    # a name a signature covered the end of is not reported; a short surname in capitals is one
+    (f"Campinas, 10 de março de 2025.\n{REGUA}\nJOANA PRADO AN\nDiretora – ALFA SERVIÇOS LTDA\n{REGUA}\n"
+     "RUI TAVARES DE SÁ\nSócio – BETA COMÉRCIO LTDA\n", {("RUI TAVARES DE SÁ", None, BETA)}),
+    # the name in parentheses after the rule, an honorific before the name
+    (f"Campinas, 10 de março de 2025.\nCONTRATANTE: {REGUA} (JOANA PRADO SIQUEIRA)\n"
+     f"CONTRATADA: {REGUA}\nSr. Rui Tavares Bastos\nSócio – BETA COMÉRCIO LTDA\n",
+     {("JOANA PRADO SIQUEIRA", None, ALFA), ("Rui Tavares Bastos", None, BETA)}),
+    # two blocks' names run into one line over two CPFs: no name of both is made up
+    ("Campinas, 10 de março de 2025.\nJOANA PRADO SIQUEIRA RUI TAVARES BASTOS\n"
+     "CPF: 111.444.777-35 CPF: 222.555.888-40\n", set()),
+    # what OCR reads of a signature's stroke around the typed names
+    (f"Campinas, 10 de março de 2025.\n{REGUA}\n=— JOANA PRADO SIQUEIRA ae\nDiretora – ALFA SERVIÇOS LTDA\n{REGUA}\n"
+     "Rd RUI TAVARES BASTOS |\nSócio – BETA COMÉRCIO LTDA\n",
+     {("JOANA PRADO SIQUEIRA", None, ALFA), ("RUI TAVARES BASTOS", None, BETA)}),
+], ids=["nomes sem linha", "nome acima da linha", "empresa e p/ nome", "nome e papel numa linha",
+        "nome na linha e testemunhas numeradas", "pela ordem das partes", "pela ordem, testemunhas ordinais",
+        "mais assinantes que partes",
+        "rótulo com o nome da parte", "nome cortado e sobrenome curto", "nome entre parênteses e Sr.",
+        "nomes de dois blocos numa linha",
+        "traços da assinatura em volta do nome"])
+def test_signature_block_shapes(tmp_path, bloco, esperadas):
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([PREAMBULO + bloco], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert {(s["nome_signatario"], s["cpf"], s["empresa_representada"]) for s in lido["assinaturas"]} == esperadas
+
+
+def test_natural_persons_sign_over_their_cpf_and_role(tmp_path):
+    """"NOME" / "CPF: ..." / "CONTRATANTE": the role closes the block above it (it is not the box of the
+    next name), and with no company of that role it is the person's own."""
+    texto = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nAs partes abaixo qualificadas celebram o presente contrato de "
+             "prestação de serviços de pintura.\nCLÁUSULA PRIMEIRA – DO OBJETO\nPintura da casa.\nCLÁUSULA SEGUNDA – "
+             "DO PREÇO\nR$ 900,00." + FECHO + "RENATA DIAS MOURA\nCPF: 123.456.789-09\nCONTRATANTE\n"
+             "CARLOS EDUARDO RAMOS\nCPF: 987.654.321-00\nCONTRATADO\n")
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([texto], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert {(s["nome_signatario"], s["cpf"], s["cargo"], s["empresa_representada"]) for s in lido["assinaturas"]} == {
+        ("RENATA DIAS MOURA", "123.456.789-09", "Contratante", None),
+        ("CARLOS EDUARDO RAMOS", "987.654.321-00", "Contratado", None)}
+
+
+def test_a_name_a_signature_garbled_is_the_qualified_person(tmp_path):
+    """A signature drawn over the typed name leaves OCR a word misread or the first letters gone: the
+    signer is the person the preamble qualified, not another one."""
+    texto = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nA empresa ALFA SERVIÇOS LTDA, inscrita no CNPJ sob o nº "
+             "11.222.333/0001-81, neste ato representada por sua diretora, JOANA PRADO SIQUEIRA, inscrita no CPF sob o "
+             "nº 123.456.789-09, doravante denominada CONTRATANTE, e a empresa BETA COMÉRCIO LTDA, inscrita no CNPJ sob "
+             "o nº 12.345.678/0001-95, neste ato representada por seu sócio, RUI TAVARES BASTOS, inscrito no CPF sob o "
+             "nº 987.654.321-00, doravante denominada CONTRATADA, resolvem celebrar o presente contrato." + FECHO
+             + f"{REGUA}\nJOANA PRADO ARRÍEIRA\nDiretora\n{REGUA}\nTAVARES BASTOS\nSócio\n")
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([texto], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert {(s["nome_signatario"], s["cpf"], s["empresa_representada"]) for s in lido["assinaturas"]} == {
+        ("JOANA PRADO SIQUEIRA", "123.456.789-09", ALFA), ("RUI TAVARES BASTOS", "987.654.321-00", BETA)}
+
+
+def test_the_contracts_signers_before_an_annex_signed_on_its_own(tmp_path):
+    """The contract's signature block is read even when an annex with its own date and signer follows;
+    among the witnesses, a scribble read as a name in mixed case, with nothing to attest it, is not one."""
+    texto = (PREAMBULO + f"Campinas, 10 de março de 2025.\n{REGUA}\nJOANA PRADO SIQUEIRA\nCONTRATANTE\n{REGUA}\n"
+             f"RUI TAVARES BASTOS\nCONTRATADA\nTESTEMUNHAS:\nHormiê Cegancita Gomes\nMpTR.: 43/300450-0\n{REGUA}\n"
+             "Caio Mendes Duarte\nCPF: 111.444.777-35\nANEXO I – DECLARAÇÃO\nA empresa declara, para os devidos fins, que "
+             "não emprega menores de dezoito anos em trabalho noturno, perigoso ou insalubre, nem menores de dezesseis "
+             f"anos.\nCampinas, 10 de março de 2025.\n{REGUA}\nRUI TAVARES BASTOS\nSócio – BETA COMÉRCIO LTDA\n")
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([texto], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert {(s["nome_signatario"], s["cpf"], s["empresa_representada"]) for s in lido["assinaturas"]} == {
+        ("JOANA PRADO SIQUEIRA", None, ALFA), ("RUI TAVARES BASTOS", None, BETA),
+        ("Caio Mendes Duarte", "111.444.777-35", None)}
+
+
+def test_a_signing_services_log_names_the_signers(tmp_path):
+    """A contract signed on a signing service ends with its log: who signed, with the CPF given."""
+    log = ("Registro de assinaturas\nDatas e horários em GMT -03:00 Brasília\n"
+           "10 mar 2025, 09:58:20 Documento número 4411 criado por Operador Silva. Email: op@exemplo.com.\n"
+           "10 mar 2025, 10:05:44 JOANA PRADO SIQUEIRA assinou como contratante. Pontos de autenticação: Token via "
+           "E-mail. CPF informado: 123.456.789-09. IP: 10.0.0.1.\n"
+           "10 mar 2025, 10:07:12 Rui Tavares Bastos assinou como contratado. Pontos de autenticação: Token via SMS. "
+           "CPF informado: 987.654.321-00. IP: 10.0.0.2.\n")
+    documento = read_document(write_text_pdf(tmp_path / "c.pdf", acuracia.quebrar([PREAMBULO, log], 100)))
+    lido = extrair(documento.pages, layout=documento.layout)
+    assert {(s["nome_signatario"], s["cpf"]) for s in lido["assinaturas"]} == {
+        ("JOANA PRADO SIQUEIRA", "123.456.789-09"), ("Rui Tavares Bastos", "987.654.321-00")}
+
+
+COLUNAS_SEM_REGUA = {
+    # names in mixed case over a position and a company, witnesses by "Nome:" and "CPF:"
+    "nome, cargo e empresa": ([[REGUA, "Joana Prado Siqueira", "Diretora", ALFA], [REGUA, "Rui Tavares Bastos", "Sócio", BETA]],
+                              [["Testemunhas:", REGUA, "Nome: Caio Mendes Duarte", "CPF: 111.444.777-35"],
+                               ["", REGUA, "Nome: Vera Lúcia Antunes", "CPF: 222.555.888-40"]]),
+    # the names above the rules, the roles under them
+    "nome acima da linha": ([["Joana Prado Siqueira", REGUA, "CONTRATANTE"], ["Rui Tavares Bastos", REGUA, "CONTRATADA"]],),
+}
+
+
+SEM_OCR = pytest.mark.skipif(ocr.unavailable_reason() is not None, reason="sem OCR")
+
+
+@pytest.mark.parametrize("digitalizado", [None, pytest.param("reto", marks=SEM_OCR), pytest.param("torto", marks=SEM_OCR)],
+                         ids=["texto", "digitalizado", "digitalizado torto e com ruído"])
+@pytest.mark.parametrize("forma", list(COLUNAS_SEM_REGUA))
+def test_signature_blocks_in_columns_scanned(tmp_path, forma, digitalizado):
+    """Blocks side by side on a scan: the OCR drops the rules, so a block's name, position and role
+    come as bands of the page one under the other, and each column is read down whole, also when
+    the page was fed in slightly tilted."""
+    preambulo = acuracia.quebrar([PREAMBULO + "Campinas, 10 de março de 2025."], 90)[0].splitlines()
+    itens = [(60, 80 + 14 * i, l) for i, l in enumerate(preambulo)]
+    y = 270
+    for faixa in COLUNAS_SEM_REGUA[forma]:
+        for coluna, linhas in enumerate(faixa):
+            itens += [(60 + 250 * coluna, y + 14 * i, l) for i, l in enumerate(linhas) if l]
+        y += 14 * max(len(c) for c in faixa) + 28
+    pdf = write_laid_out_pdf(tmp_path / "c.pdf", [itens], size=10)
+    if digitalizado:
+        # a cheap scanner's page: noise, a slight blur and a tilt of about a degree
+        pdf = write_scanned_pdf(tmp_path / "scan.pdf", pdf, noisy=(0,) if digitalizado == "torto" else ())
+    documento = read_document(pdf)
+    assert bool(documento.ocr_pages) is bool(digitalizado)
+    lido = extrair(documento.pages, layout=documento.layout)
+    esperadas = {("Joana Prado Siqueira", None, ALFA), ("Rui Tavares Bastos", None, BETA)}
+    if forma == "nome, cargo e empresa":
+        esperadas |= {("Caio Mendes Duarte", "111.444.777-35", None), ("Vera Lúcia Antunes", "222.555.888-40", None)}
+    assert {(s["nome_signatario"], s["cpf"], s["empresa_representada"]) for s in lido["assinaturas"]} == esperadas
 
 
 QUALIFICACAO = ("A empresa ACME SERVIÇOS LTDA, inscrita no CNPJ sob o nº 11.222.333/0001-81, na qualidade de "

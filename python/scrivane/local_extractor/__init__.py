@@ -35,7 +35,7 @@ from .tabelas import (
 from .texto import _Empresa, _Pessoa, _juntar_linhas, _mesmo_nome, limpar_paginas
 from .partes import _empresas_em_linhas, _empresa_nomeada, _empresas_qualificadas, _quadro_resumo
 from .representantes import _pessoas_qualificadas
-from .assinaturas import _bloco_assinaturas, _carimbos, _juntar
+from .assinaturas import _bloco_assinaturas, _carimbos, _empresas_pela_ordem, _juntar
 from .dados import _dados_contrato, _data_iso, _titulo_de  # noqa: F401
 from .disposicao import paginas_dispostas
 
@@ -200,8 +200,10 @@ def extrair(paginas: Sequence[str], layout: Optional[Sequence[Any]] = None) -> d
 
     for p in quadro_pessoas:
         _juntar(pessoas, p)
+    assinantes = []
     for p in _bloco_assinaturas(linhas, empresas, pessoas):
-        _juntar(pessoas, p)
+        assinantes.append(_juntar(pessoas, p))
+    _empresas_pela_ordem(assinantes, empresas, pessoas)
     for nome, cpf in _carimbos(bruto):
         _juntar(pessoas, _Pessoa(nome=nome, cpf=cpf, tipo="digital", fonte=1))
     for p in pessoas:

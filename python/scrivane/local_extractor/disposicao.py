@@ -12,18 +12,24 @@ from __future__ import annotations
 import re
 from typing import Optional, Sequence
 
-from .tabelas import CPF_RE, _SEPARADOR, _dobrar
+from .tabelas import CPF_RE, _PAPEL, _SEPARADOR, _dobrar
+from .texto import _parece_pessoa
+from ..layout import Pagina
 
 # What marks a block as a signer's: a signature rule, a CPF, a witness label, a typed name in capitals.
-_SINAL_ASSINATURA = re.compile(r"_{4,}|\bcpf\b|\btestemunha|\bassinatura\b|\brg\b|\bcnpj\b", re.I)
+_SINAL_ASSINATURA = re.compile(r"_{4,}|\bcpf\b|\btestemunha|\bassinatura\b|\brg\b|\bcnpj\b|\bnome\s*:", re.I)
 _NOME_CAIXA_ALTA = re.compile(r"^[A-ZÀ-Ý][A-ZÀ-Ý'’.]+(?:\s+[A-ZÀ-Ý'’.]+){1,8}(?:\s*[–—-].*)?$")
+# A party's role alone on its line, a label over a signature ("CONTRATANTE", "Pela CONTRATADA:").
+_SO_PAPEL = re.compile(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?")
 
 
 def _bloco_de_assinatura(linhas: Sequence[str]) -> bool:
     texto = "\n".join(linhas)
     if _SINAL_ASSINATURA.search(_dobrar(texto)) or CPF_RE.search(texto) or _SEPARADOR.search(texto):
         return True
-    return any(_NOME_CAIXA_ALTA.match(l.strip()) for l in linhas)
+    # A short block of a name in mixed case or of a bare role (a scan's OCR drops the signature rule).
+    return any(_NOME_CAIXA_ALTA.match(l.strip()) or (len(linhas) <= 4 and (
+        _parece_pessoa(l.strip()) or _SO_PAPEL.fullmatch(_dobrar(l.strip())))) for l in linhas)
 
 
 def _rotulos(linhas: Sequence[str]) -> bool:
@@ -54,19 +60,69 @@ def _tem_vao(palavras) -> bool:
     return False
 
 
+def _sem_repetidas(palavras) -> tuple:
+    """A scan's words without the text layer's copy of what OCR read again at the same place (a
+    stamp, a header): the same word with boxes whose centres lie within a letter's height."""
+    vistas: dict[str, list] = {}
+    saida = []
+    for p in palavras:
+        cx, cy, h = (p.x0 + p.x1) / 2, (p.y0 + p.y1) / 2, max(p.y1 - p.y0, 1.0)
+        if any(abs(cx - x) < 2 * h and abs(cy - y) < h for x, y in vistas.get(p.texto, ())):
+            continue
+        vistas.setdefault(p.texto, []).append((cx, cy))
+        saida.append(p)
+    return tuple(saida)
+
+
+def _vertical(p) -> bool:
+    """A word set vertically: taller than wide, or too narrow for its letters side by side."""
+    largura, altura = p.x1 - p.x0, p.y1 - p.y0
+    return len(p.texto) >= 2 and (altura > largura or (len(p.texto) >= 3 and largura < 0.25 * altura * len(p.texto)))
+
+
+def _vao_nas_linhas(linhas) -> bool:
+    """Whether two rows of the page are cut by a gutter at the same place (lines side by side, at
+    about the same height: a tilted scan moves a row's far end up or down)."""
+    linhas = sorted(linhas, key=lambda l: (l.y0 + l.y1) / 2)
+    cortes: list[float] = []
+    for i, a in enumerate(linhas):
+        for b in linhas[i + 1:i + 4]:
+            if abs((a.y0 + a.y1) - (b.y0 + b.y1)) / 2 > 0.8 * max(a.altura, b.altura):
+                break
+            if a.x1 < b.x0 or b.x1 < a.x0:
+                direita = max(a.x0, b.x0)
+                if any(abs(direita - x) < 40 for x in cortes):
+                    return True
+                cortes.append(direita)
+    return False
+
+
 def texto_da_pagina(texto: str, pagina) -> str:
     """The page's text, read from its layout when blocks of signers stand side by side."""
-    if pagina is None or not _SINAL_ASSINATURA.search(texto) or not pagina.palavras or not _tem_vao(pagina.palavras):
+    if pagina is None or not pagina.palavras or (not pagina.ocr and not _SINAL_ASSINATURA.search(texto)):
         return texto
-    # Text set vertically (a stamp along the margin) has no rows to read across: keep the stream.
-    longas = [p for p in pagina.palavras if len(p.texto) >= 4]
-    if sum(1 for p in longas if p.y1 - p.y0 > p.x1 - p.x0) * 20 > len(longas):
-        return texto
+    if pagina.ocr:
+        # A scan's page: its OCR words and, under them, a text layer's (a stamp set vertically
+        # along the margin has no rows to read across: left out).  The words come block by block
+        # and a slight tilt puts a row's words at different heights: gutters are looked for in
+        # the page's lines.
+        palavras = _sem_repetidas(p for p in pagina.palavras if not _vertical(p))
+        if len(palavras) < len(pagina.palavras):
+            pagina = Pagina(pagina.numero, pagina.largura, pagina.altura, palavras, ocr=True)
+        if not _vao_nas_linhas(pagina.linhas):
+            return texto
+    else:
+        if not _tem_vao(pagina.palavras):
+            return texto
+        # Text set vertically (a stamp along the margin) has no rows to read across: keep the stream.
+        longas = [p for p in pagina.palavras if len(p.texto) >= 4]
+        if sum(1 for p in longas if _vertical(p)) * 20 > len(longas):
+            return texto
     faixas = pagina.faixas
     if not any(_faixa_paralela(f) for f in faixas):
         return texto
     linhas: list[str] = []
-    for faixa in faixas:
+    for faixa in _juntar_faixas(faixas):
         if _faixa_paralela(faixa):
             for bloco in faixa:
                 linhas.extend(l.texto for l in bloco.linhas)
@@ -75,6 +131,52 @@ def texto_da_pagina(texto: str, pagina) -> str:
             for linha in _linhas_em_ordem(faixa):
                 linhas.append(linha)
     return "\n".join(linhas)
+
+
+class _Coluna:
+    """The blocks of one column over bands that follow each other, read as one block."""
+
+    def __init__(self, blocos) -> None:
+        self.blocos = list(blocos)
+
+    @property
+    def linhas(self):
+        return [l for b in self.blocos for l in b.linhas]
+
+    @property
+    def x0(self) -> float:
+        return min(b.x0 for b in self.blocos)
+
+    @property
+    def x1(self) -> float:
+        return max(b.x1 for b in self.blocos)
+
+    @property
+    def y1(self) -> float:
+        return max(b.y1 for b in self.blocos)
+
+
+def _alinhadas(cima, baixo) -> bool:
+    """Two bands of blocks side by side, the one under the other, column over column and close: the
+    parts of signature blocks split where a rule left a gap (a scan's OCR does not read the rule)."""
+    if len(cima) != len(baixo) or len(cima) < 2:
+        return False
+    altura = max(max(l.altura for l in b.linhas) for b in baixo)
+    if min(b.y0 for b in baixo) - max(b.y1 for b in cima) > 5 * max(altura, 1.0):
+        return False
+    return all(min(a.x1, b.x1) - max(a.x0, b.x0) > 0 for a, b in zip(cima, baixo))
+
+
+def _juntar_faixas(faixas) -> list:
+    """The page's bands, those of signature blocks that go on in the band below joined column by column."""
+    saida: list = []
+    for faixa in faixas:
+        anterior = saida[-1] if saida else None
+        if anterior is not None and _alinhadas(anterior, faixa) and (_faixa_paralela(anterior) or _faixa_paralela(faixa)):
+            saida[-1] = [_Coluna(a.blocos + [b]) for a, b in zip(anterior, faixa)]
+        else:
+            saida.append([_Coluna([b]) for b in faixa])
+    return saida
 
 
 def _linhas_em_ordem(faixa) -> list[str]:

@@ -277,6 +277,8 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
         so_papel = re.fullmatch(r"(?:\d+[.)]?\s*)?(?:d[ao]s?\s+)?" + _PAPEL + r"\s*:?", dobrada)
         if so_papel:
             papel, linha_papel = _PAPEL_CANONICO[so_papel.group(1)], n
+            if n >= 2 and (_CPF_NA_LINHA.match(linhas[n - 1].strip()) or _CNPJ_NA_LINHA.match(linhas[n - 1].strip())):
+                linha_papel = -2  # "NOME" / "CPF: ..." / "CONTRATANTE": the role closes the box above it
             continue
         if re.fullmatch(r"(?:representad[ao] por|repr\.?(?: legal)?|representantes?(?: legal)?)\s*:?", dobrada) and atual:
             # "Representada por:" over the name, the CPF on the line after it

@@ -32,9 +32,9 @@ def _representantes_nomeados(texto: str, dobrado: str, empresas: list[_Empresa],
         if fim <= e.marcador:
             continue
         for r in re.finditer(REPRESENTACAO, dobrado[e.marcador:fim]):
-            if re.match(r"\s*(?:d[aeo]s?|por meio|atraves|intermedio)\b", dobrado[e.marcador + r.start():][len(r.group()):]) \
-                    and not r.group().startswith("represent"):
-                continue  # "por meio da SECRETARIA ...": an organ acting, not a person
+            depois = dobrado[e.marcador + r.end():e.marcador + r.end() + 60]
+            if not r.group().startswith(("represent", "neste ato")) and not re.match(r"\s*(?:seu|sua|seus|suas)\s", depois):
+                continue  # "por meio da SECRETARIA ...": an organ acting, not a person ("do seu Diretor": a person)
             inicio = e.marcador + r.end()
             corte = re.compile(r";|¶|\bdoravante\b").search(dobrado, inicio, min(fim, inicio + 250))
             trecho = texto[inicio:corte.start() if corte else min(fim, inicio + 250)]

@@ -98,6 +98,15 @@ NAO_NOMES = frozenset((
     "prestador", "prestadora", "servicos", "contratante", "contratada", "contratado", "locador", "locatario",
     "assinatura", "testemunhas", "outorgante", "outorgado", "cliente", "aluno", "responsavel", "financeiro",
 ))
+# Words of a public body's department, under a signature or in a letterhead: no person's name has them.
+PALAVRAS_DE_ORGAO = frozenset((
+    "assessoria", "procuradoria", "controladoria", "ouvidoria", "superintendencia", "subsecretaria", "gabinete",
+    "coordenacao", "divisao", "setor", "nucleo", "comando", "batalhao", "grupamento", "regimento", "unidade",
+    "juridica", "juridico", "licitacao", "licitacoes", "compras", "contratos", "almoxarifado", "patrimonio",
+    "financas", "fazenda", "saude", "educacao", "cultura", "esporte", "esportes", "obras", "habitacao", "turismo",
+    "saneamento", "planejamento", "orcamento", "logistica", "intendencia", "governo", "cidade", "republica",
+    "casa", "civil",
+))
 # What follows a person's name in their qualification.
 MARCADORES_PESSOA: tuple[str, ...] = (
     r",\s*brasileir[oa]", r",\s*estrangeir[oa]", r",\s*portugues[a]?\b", r",\s*naturalizad[oa]",
@@ -106,7 +115,8 @@ MARCADORES_PESSOA: tuple[str, ...] = (
     r",\s*(?:com\s+)?(?:carteira|cedula) de identidade", r",\s*matricula\b",
 )
 # What introduces a company's representatives.
-REPRESENTACAO = r"\b(?:representad[ao]s?|por meio de|atraves de|por interm[eé]dio de|neste ato,? por|neste ato,? pel[ao])\b"
+REPRESENTACAO = (r"\b(?:representad[ao]s?|por meio d[eoa]s?|atraves d[eoa]s?|por interm[eé]dio d[eoa]s?|neste ato,? por"
+                 r"|neste ato,? pel[ao])\b")
 # Letters that other scripts share with the Latin one, as a poor OCR mixes them in ("CОNTRATO").
 HOMOGLIFOS = str.maketrans("АВЕКМНОРСТХаеорсхуІіЈјԁՕΑΒΕΗΙΚΜΝΟΡΤΧΥΖο", "ABEKMHOPCTXaeopcxyIiJjdOABEHIKMNOPTXYZo")
 # Position words: stripped off the front of a name and kept as the position.

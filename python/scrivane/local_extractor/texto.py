@@ -9,7 +9,7 @@ from difflib import SequenceMatcher
 from typing import Any, Optional, Sequence
 
 from .tabelas import (
-    CARGOS, HOMOGLIFOS, HONORIFICOS, NAO_NOMES, MINUSCULAS_TITULO, SINGULAR, SUFIXOS_EMPRESA,
+    CARGOS, HOMOGLIFOS, HONORIFICOS, NAO_NOMES, MINUSCULAS_TITULO, PALAVRAS_DE_ORGAO, SINGULAR, SUFIXOS_EMPRESA,
     _ESPACOS, _NOME_TOKEN, _NUMERO_PAGINA, _PAPEL, _dobrar,
 )
 
@@ -156,7 +156,8 @@ _ANTES_DO_NOME = frozenset(("a", "o", "as", "os", "entre", "e", "com", "pelo", "
 
 
 def _parece_empresa(nome: str) -> bool:
-    return bool(SUFIXOS_EMPRESA.search(_dobrar(nome)))
+    # "SÁ" with its accent is a surname ("MARIA DE SÁ"), never the S.A. of a company
+    return bool(SUFIXOS_EMPRESA.search(_dobrar(re.sub(r"(?<!\w)[Ss][Áá](?!\w)", "", nome))))
 
 
 def _palavra_de_nome(palavra: str) -> bool:
@@ -169,8 +170,8 @@ def _palavra_de_nome(palavra: str) -> bool:
     for p in partes:
         if not (p.isupper() or (p[0].isupper() and p[1:].islower()) or (len(p) <= 3 and p.islower())):
             return False
-    letras = "".join(partes)
-    return len(letras) < 4 or bool(re.search(r"[aeiouyáàâãéêíóôõúAEIOUYÁÀÂÃÉÊÍÓÔÕÚ]", letras))
+    # every part of three letters or more has a vowel ("CVL-PRO" is an acronym)
+    return all(len(p) < 3 or re.search(r"[aeiouyáàâãéêíóôõúAEIOUYÁÀÂÃÉÊÍÓÔÕÚ]", p) for p in partes)
 
 
 def _parece_pessoa(linha: str) -> bool:
@@ -184,7 +185,7 @@ def _parece_pessoa(linha: str) -> bool:
         and all(_NOME_TOKEN.match(p) and not p[0].isdigit() for p in palavras)
         and not re.search(_PAPEL, _dobrar(linha))
         and _dobrar(palavras[0]) not in CARGOS
-        and not any(_dobrar(p).strip(".,;:") in NAO_NOMES for p in palavras)
+        and not any(_dobrar(p).strip(".,;:") in NAO_NOMES or _dobrar(p) in PALAVRAS_DE_ORGAO for p in palavras)
     )
 
 
@@ -193,6 +194,7 @@ _NOME_CAIXA_ALTA = re.compile(r"(?<![\wÀ-ÿ])[A-ZÀ-Ý][A-ZÀ-Ý'’]+(?:[ \t\n
                               r"[ \t\n]+[A-ZÀ-Ý][A-ZÀ-Ý'’]+(?![\wÀ-ÿ])")
 _NOME_HONORIFICO = re.compile(r"\b(?:Sra?|Dra?|Senhora?)\.?(?:ª|\(a\))?\s+([A-ZÀ-Ý][\wÀ-ÿ'’]+(?:\s+(?:d[aeo]s?|e|"
                               r"[A-ZÀ-Ý][\wÀ-ÿ'’.]*))*\s+[A-ZÀ-Ý][\wÀ-ÿ'’]+)")
+_NOME_MISTO_NO_INICIO = re.compile(r"^(?P<antes>[^.;:,]*),\s*(?P<nome>[A-ZÀ-Ý][a-zà-ÿ'’]+(?:\s+(?:d[aeo]s?|e|[A-ZÀ-Ý][a-zà-ÿ'’]+)){1,6})\s*(?=[,;.]|$)")
 _ANTES_DO_REPRESENTANTE = re.compile(r"^[\s,]*(?:neste ato\s*,?\s*)?(?:(?:por|pel[oa]s?|através d[eoa])\s+)?"
                                      r"(?:(?:seu|sua|seus|suas|o|a)\s+|o\(a\)\s+)*", re.I)
 
@@ -207,6 +209,8 @@ def _cargo_antes(antes: str) -> Optional[str]:
         frase = re.search(r"^.*\b(?:[Rr]epresentad[ao]s?|neste ato)\b", parte)
         parte = _ANTES_DO_REPRESENTANTE.sub("", _HONORIFICO_FINAL.sub("", parte[frase.end():] if frase else parte))
         parte = parte.strip(" ,")
+        if ultimo := list(re.finditer(r"\b(?:por|pel[oa]s?)\s+(?:(?:seu|sua|seus|suas|o|a)\s+)?", parte)):
+            parte = parte[ultimo[-1].end():]  # "na forma do seu Estatuto por seu Presidente" -> "Presidente"
         if parte:
             longa = len(parte) > 60 or re.search(r"\d|representad|neste ato|por meio|atraves|intermedio", _dobrar(parte))
             return None if longa else parte
@@ -219,7 +223,12 @@ def _representante_nomeado(trecho: str) -> Optional[tuple[int, int, str, Optiona
     """The first person named after a representation phrase ("representado pelo Capitão de
     Fragata (IM) FULANO DE TAL, Ordenador de Despesa"): start, end, name and position."""
     achados = sorted([(m.start(1), m.end(1)) for m in _NOME_HONORIFICO.finditer(trecho)]
-                     + [(m.start(), m.end()) for m in _NOME_CAIXA_ALTA.finditer(trecho)])
+                     + [(m.start(), m.end()) for m in _NOME_CAIXA_ALTA.finditer(trecho)]
+                     # a name in mixed case right after the phrase and a position ("pelo seu
+                     # procurador, Paulo Roberto Lima, conforme ...")
+                     + [(m.start("nome"), m.end("nome")) for m in _NOME_MISTO_NO_INICIO.finditer(trecho[:90])
+                        if all(_dobrar(p).strip(".,") in CARGOS or _dobrar(p) in ("por", "pelo", "pela", "neste", "ato")
+                               for p in m.group("antes").split())])
     for inicio, fim in achados:
         # Position words in capitals before the name ("PREFEITO MUNICIPAL JOÃO DA SILVA") stay out of it.
         while (m := re.match(r"(\S+)\s+", trecho[inicio:fim])) and (
@@ -262,11 +271,41 @@ def _mesma_pessoa(a: str, cpf_a: Optional[str], b: str, cpf_b: Optional[str]) ->
     da, db = re.sub(r"\D", "", cpf_a or ""), re.sub(r"\D", "", cpf_b or "")
     if len(da) == 11 and da == db:
         return True
+    if len(da) == 11 and len(db) == 11:
+        return False  # two CPFs, two people
     pa, pb = _chave_nome(a).split(), _chave_nome(b).split()
+    # A signature drawn over a typed name leaves it with a word misread or its first letters gone
+    # ("JOANA PRADO ARRIEIRA", "ENDES DUARTE"): the same first name and all words but one, or all
+    # the words of the shorter name, in order, among the longer one's.
+    ca, cb = [x for x in pa if x not in _PARTICULAS], [x for x in pb if x not in _PARTICULAS]
+    curto, longo = sorted((ca, cb), key=len)
+    if len(curto) >= 2 and len(longo) >= 3 and _em_ordem(curto, longo):
+        return True
+    if len(ca) >= 3 and len(cb) >= 3 and abs(len(ca) - len(cb)) <= 1 and _palavras_parecidas(ca[0], cb[0]):
+        if sum(1 for x in ca if any(_palavras_parecidas(x, y) for y in cb)) >= max(len(ca), len(cb)) - 1:
+            return True
     if len(pa) < 3 or len(pb) < 3 or abs(len(pa) - len(pb)) > 1:
         return False
     iguais = sum(1 for x in pa if any(_palavras_parecidas(x, y) for y in pb))
     return iguais >= max(len(pa), len(pb)) - 1 and iguais >= 3
+
+
+_PARTICULAS = frozenset(("de", "da", "do", "das", "dos", "e"))
+
+
+def _em_ordem(curto: list[str], longo: list[str]) -> bool:
+    """Whether every word of ``curto`` is, nearly, a word of ``longo``, in the same order, the last
+    one of ``curto`` the last of ``longo`` (a name's front lost, not its surname)."""
+    if not _palavras_parecidas(curto[-1], longo[-1]):
+        return False
+    j = 0
+    for x in curto:
+        while j < len(longo) and not _palavras_parecidas(x, longo[j]):
+            j += 1
+        if j == len(longo):
+            return False
+        j += 1
+    return all(len(x) >= 4 for x in curto)
 
 
 def _cargo_limpo(cargo: str) -> Optional[str]:
@@ -277,8 +316,11 @@ def _cargo_limpo(cargo: str) -> Optional[str]:
     while palavras and _dobrar(palavras[0]) in {"seu", "sua", "seus", "suas", "o", "a", "os", "as", "pelo", "pela", "por",
                                                         "e", "neste", "ato"}:
         palavras.pop(0)
-    cargo = " ".join(p for p in palavras if _dobrar(p) not in HONORIFICOS)
+    cargo = " ".join(p for p in palavras if _dobrar(p) not in HONORIFICOS and not _HONORIFICO_SO.fullmatch(_dobrar(p)))
     return cargo[:1].upper() + cargo[1:] if cargo else None
+
+
+_HONORIFICO_SO = re.compile(r"(?:sr|sra|dr|dra|senhor|senhora)\.?(?:\(a\)|ª)?\.?")
 
 
 
