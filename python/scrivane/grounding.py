@@ -68,6 +68,10 @@ _NAO_DIGITO = re.compile(r"[^0-9]")
 # The runs of ``_NUMERO`` long enough to hold a number looked for, even with a digit missing.
 _NUMERO_LONGO = re.compile(r"[0-9](?:[0-9.\-/]|[ ,](?=[0-9])){%d,}" % (NUMERO_MINIMO - 2))
 _X0, _Y0, _X1, _Y1 = (operator.itemgetter(k) for k in range(1, 5))  # of a word's box
+
+
+def _LUGAR(campo_achado: tuple[str, "_Achado"]) -> tuple[int, int]:  # where a value was found
+    return campo_achado[1].pagina.numero, campo_achado[1].primeira
 _TOKEN_OU_SEPARADOR = re.compile(r"[0-9a-z \n][0-9a-z]*")  # a token, a separator, or both
 _PRIMEIRO = operator.itemgetter(0)
 _SEPARADORES = frozenset(" \n")
@@ -490,23 +494,27 @@ class Indice:
 
     def evidencias(self, achados: list[tuple[str, _Achado]]) -> list[dict[str, Any]]:
         """One evidence entry per value found; values close together on a page share one passage."""
-        grupos: list[list[tuple[str, _Achado]]] = []
-        for campo, achado in sorted(achados, key=lambda ca: (ca[1].pagina.numero, ca[1].primeira)):
-            if grupos:
-                ultimo = grupos[-1]
-                pagina = ultimo[0][1].pagina
-                inicio = ultimo[0][1].primeira
-                fim = max(achado.ultima, max(a.ultima for _, a in ultimo))
-                if pagina is achado.pagina and self._comprimento(pagina, inicio, fim) <= TRECHO_CARACTERES - 20:
-                    ultimo.append((campo, achado))
-                    continue
-            grupos.append([(campo, achado)])
         trechos: dict[int, str] = {}
-        for grupo in grupos:
-            pagina = grupo[0][1].pagina
-            trecho = self._trecho(pagina, grupo[0][1].primeira, max(a.ultima for _, a in grupo))
-            for _, achado in grupo:
-                trechos[id(achado)] = achado.trecho or trecho
+        grupo: list[_Achado] = []  # values sharing a passage: their page, first word, last word
+        pagina: Optional[_Pagina] = None
+        inicio = fim = 0
+
+        def fechar() -> None:
+            if grupo:
+                trecho = self._trecho(pagina, inicio, fim)
+                for a in grupo:
+                    trechos[id(a)] = a.trecho or trecho
+
+        for _, achado in sorted(achados, key=_LUGAR):
+            if grupo and achado.pagina is pagina:
+                ate = achado.ultima if achado.ultima > fim else fim
+                if self._comprimento(pagina, inicio, ate) <= TRECHO_CARACTERES - 20:
+                    grupo.append(achado)
+                    fim = ate
+                    continue
+            fechar()
+            grupo, pagina, inicio, fim = [achado], achado.pagina, achado.primeira, achado.ultima
+        fechar()
         return [{"campo": campo, "pagina": achado.pagina.numero, "trecho": trechos[id(achado)],
                  "caixa": self._caixa(achado)} for campo, achado in achados]
 
