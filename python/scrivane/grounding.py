@@ -85,8 +85,11 @@ def _tokens(texto: str) -> list[str]:
     return _TOKEN.findall(unicodedata.normalize("NFD", texto).encode("ascii", "ignore").decode("ascii").lower())
 
 
+_NAO_DIGITO_UNICODE = re.compile(r"\D")
+
+
 def _digitos(texto: str) -> str:
-    return re.sub(r"\D", "", texto or "")
+    return _NAO_DIGITO_UNICODE.sub("", texto or "")
 
 
 # Characters outside ASCII, folded one by one (see ``_dobrar``).
