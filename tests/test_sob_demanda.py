@@ -7,12 +7,18 @@
 - the SQLite history written without SQLAlchemy holds the same rows as ``Historico``'s;
 - a local, signature-less verification from the command line (history on,
   reader isolated) imports neither the model SDK, pyHanko, SQLAlchemy, the web
-  stack, PIL nor requests.
+  stack, PIL, requests, rich nor pdfium (the isolated reader reads);
+- the note "o documento não parece um contrato" takes the engine's own reading of
+  the file, and reads it again when the file is no longer the one read;
+- the signature section written without rich is rich's own text, and rich writes it
+  wherever it would write something else;
+- the program's garbage collector, held back while the modules load, runs again.
 """
 
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 import zlib
@@ -30,7 +36,9 @@ from scrivane_contract.verificacao import Verificacao, verificar_arquivo
 RAIZ = Path(__file__).resolve().parent.parent
 EXEMPLOS = sorted((RAIZ / "exemplos").glob("contrato_*.pdf"))
 PESADOS = ("openai", "pyhanko", "pyhanko_certvalidator", "sqlalchemy", "fastapi", "starlette", "uvicorn", "PIL",
-           "pytesseract", "urllib3", "charset_normalizer", "jinja2")
+           "pytesseract", "urllib3", "charset_normalizer", "jinja2", "rich", "pypdfium2")
+# What makes rich style its output or choose its width (the CLI's plain writing steps aside for them).
+VARIAVEIS_RICH = ("FORCE_COLOR", "TTY_COMPATIBLE", "COLUMNS", "JUPYTER_COLUMNS")
 
 
 def _pdf_com_objstm(objetos: bytes, *, filtro: bytes = b"/Filter /FlateDecode", comprimir=zlib.compress,
@@ -157,7 +165,8 @@ def test_the_sqlite_history_without_sqlalchemy_stores_what_historico_stores(tmp_
 
 def test_a_local_signature_less_verification_loads_nothing_heavy(tmp_path):
     banco = tmp_path / "registro.db"
-    env = {k: v for k, v in __import__("os").environ.items() if not k.startswith(("SCRIVANE_", "OPENAI", "AZURE"))}
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("SCRIVANE_", "OPENAI", "AZURE")) and k not in VARIAVEIS_RICH}
     env.update(SCRIVANE_HISTORICO=str(tmp_path / "historico.sqlite3"), XDG_CACHE_HOME=str(tmp_path / "cache"),
                NO_PROXY="127.0.0.1,localhost")
     subprocess.run([sys.executable, "-m", "scrivane_contract", "registro", "importar", "--jsonl",
@@ -182,3 +191,96 @@ def test_a_local_signature_less_verification_loads_nothing_heavy(tmp_path):
     assert "Nenhuma assinatura digital no documento" in r.stdout
     assert "já foi verificado" in r.stderr  # the history was read and written
     assert carregados == []
+
+
+CONTRATO = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS\nCláusula primeira - do objeto: as partes contratante e contratada "
+            "celebram o presente contrato.\nCláusula segunda - da vigência e do foro.")
+NOTA = ("NOTA FISCAL DE SERVIÇOS ELETRÔNICA - NFS-e\nNúmero da Nota: 00004512\nPRESTADOR DE SERVIÇOS\n"
+        "Razão Social: ACME SERVIÇOS LTDA\nVALOR TOTAL DO SERVIÇO = R$ 4.850,00")
+
+
+@pytest.mark.parametrize("lido, depois, aviso, releituras", [
+    ("contrato", None, None, 0),
+    ("nota", None, "o documento não parece um contrato", 0),
+    ("contrato", "nota", "o documento não parece um contrato", 1),  # replaced after the engine read it
+    ("nota", "contrato", None, 1),
+])
+def test_the_not_a_contract_note_reads_the_file_again_only_when_it_changed(lido, depois, aviso, releituras,
+                                                                           tmp_path, monkeypatch):
+    from pdfs import write_text_pdf
+
+    import scrivane.document
+    from scrivane import Question, QuestionConfig, Scrivane
+    from scrivane_contract.models import ExtracaoEmpresas
+
+    textos = {"contrato": CONTRATO, "nota": NOTA}
+    caminho = write_text_pdf(tmp_path / "documento.pdf", [textos[lido]])
+    motor = Scrivane(provider="local")
+    motor.add_question(Question(config=QuestionConfig(id="empresas", name="Empresas", tag="empresas"),
+                                system_prompt="", user_prompt="{texto}", response_model=ExtracaoEmpresas))
+
+    def verificar(c):
+        motor.process(c)
+        if depois is not None:  # another file where the read one was
+            os.replace(write_text_pdf(tmp_path / "outro.pdf", [textos[depois]]), caminho)
+        return {"resultado_final": "PENDENTE", "empresas": [], "assinaturas": [], "metricas": {}}
+
+    lidos = []
+    ler = scrivane.document.read_document
+    monkeypatch.setattr(scrivane.document, "read_document",
+                        lambda *a, **k: lidos.append(k.get("ocr")) or ler(*a, **k))
+    v = verificar_arquivo(caminho, verificar)
+    assert v.erro is None and v.aviso == aviso
+    assert lidos.count(False) == releituras  # the note's own reading, without OCR
+
+
+SEM_ASSINATURAS = {"total": 0, "validas": True, "invalidas": 0, "resumo": "nenhuma assinatura digital no documento",
+                   "alertas": [], "avisos": [], "assinaturas": [], "erro": None}
+
+
+@pytest.mark.parametrize("ambiente", [{}, {"COLUMNS": "40"}, {"FORCE_COLOR": "1"}, {"TTY_COMPATIBLE": "1"}],
+                         ids=lambda a: ",".join(a) or "arquivo")
+def test_the_plain_signature_section_is_rich_s_own_text(ambiente, monkeypatch, capsys):
+    import io
+
+    from rich.console import Console
+
+    from scrivane_contract import apresentacao
+
+    for nome in VARIAVEIS_RICH:
+        monkeypatch.delenv(nome, raising=False)
+    for nome, valor in ambiente.items():
+        monkeypatch.setenv(nome, valor)
+    v = Verificacao(arquivo="contrato.pdf", resultado={"resultado_final": "APROVADO"}, veredito="APROVADO",
+                    assinaturas_digitais=SEM_ASSINATURAS)
+    apresentacao.imprimir_assinaturas(v)
+    escrito = capsys.readouterr().out
+    # What rich writes to this output, in this environment, as console_saida() sets it up.
+    esperado = io.StringIO()
+    largura = None if ambiente.get("COLUMNS") else 120
+    apresentacao.imprimir_secao(SEM_ASSINATURAS, Console(highlight=False, width=largura, file=esperado))
+    assert escrito == esperado.getvalue()
+    assert (escrito == apresentacao.SECAO_SEM_ASSINATURAS) is (not ambiente)
+    assert "Nenhuma assinatura digital no documento" in escrito
+
+
+@pytest.mark.parametrize("argumentos", [
+    ["verificar", "--provedor", "local", "--registro", "local", "--offline", "--sem-historico"],
+    ["classificar"],
+], ids=lambda a: a[0])
+def test_the_collector_held_back_at_start_runs_again(argumentos, tmp_path):
+    banco = tmp_path / "registro.db"
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("SCRIVANE_", "OPENAI", "AZURE"))}
+    env.update(SCRIVANE_BANCO_REGISTRO=str(banco), XDG_CACHE_HOME=str(tmp_path / "cache"))
+    subprocess.run([sys.executable, "-m", "scrivane_contract", "registro", "importar", "--jsonl",
+                    str(RAIZ / "exemplos" / "registro.jsonl")], env=env, check=True, capture_output=True)
+    codigo = (
+        "import atexit, gc, sys\n"
+        "atexit.register(lambda: print('coletor', gc.isenabled(), gc.get_freeze_count() > 0))\n"
+        f"sys.argv = ['scrivane-contract', *{argumentos!r}, {str(EXEMPLOS[0])!r}]\n"
+        "from scrivane_contract.cli import principal\n"
+        "principal()\n"
+    )
+    r = subprocess.run([sys.executable, "-c", codigo], env=env, capture_output=True, text=True)
+    assert r.returncode in (0, 2), r.stderr
+    assert r.stdout.splitlines()[-1] == "coletor True True"

@@ -19,7 +19,7 @@ from .isolation import escape_for_log, read_isolated
 from .schema import schema_name, strict_json_schema
 from .selection import Selection, estimate_tokens, select_pages
 
-__all__ = ["QuestionConfig", "Question", "Metrics", "Answer", "RunResult", "Scrivane", "PLACEHOLDER"]
+__all__ = ["QuestionConfig", "Question", "Metrics", "Answer", "RunResult", "Scrivane", "PLACEHOLDER", "reading_kept"]
 
 PLACEHOLDER = "{texto}"
 PROVIDERS = ("openai", "azure", "local")
@@ -159,6 +159,47 @@ def _as_json_mode(request: dict[str, Any]) -> dict[str, Any]:
     }
 
 
+class reading_kept:
+    """Contexto em que ``Scrivane.process``, nesta thread, guarda o documento que leu.
+
+        with reading_kept() as lido:
+            engine.process("contrato.pdf")
+        lido.document     # o Document lido (None se a leitura falhou)
+        lido.identity     # (dispositivo, inode, tamanho, mtime_ns) do arquivo antes da leitura
+        lido.is_contract  # o "eh_contrato" das regras locais, quando foram elas que responderam
+
+    Quem olha o mesmo arquivo logo depois (por exemplo, para dizer se ele parece um contrato)
+    não precisa lê-lo de novo.  Fora deste contexto nada é guardado.
+    """
+
+    def __init__(self) -> None:
+        self.document: Optional[Document] = None
+        self.identity: Optional[tuple[int, int, int, int]] = None
+        self.is_contract: Optional[bool] = None
+        self._before: Optional["reading_kept"] = None
+
+    def __enter__(self) -> "reading_kept":
+        self._before = getattr(_kept, "current", None)
+        _kept.current = self
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        _kept.current = self._before
+
+
+# The ``reading_kept`` in force in each thread, if any.
+_kept = threading.local()
+
+
+def file_identity(path: str | os.PathLike[str]) -> Optional[tuple[int, int, int, int]]:
+    """(dispositivo, inode, tamanho, mtime em ns) do arquivo, ou None quando não pode ser consultado."""
+    try:
+        st = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns
+
+
 class _Unanswered(Exception):
     """The model refused or gave an answer that does not fit the schema."""
 
@@ -278,7 +319,12 @@ class Scrivane:
         itself (after the SDK's own retries) are raised.
         """
         started = time.perf_counter()
+        kept = getattr(_kept, "current", None)
+        if kept is not None:
+            kept.document, kept.is_contract, kept.identity = None, None, file_identity(path)
         document = read_isolated(path, ocr=self.ocr)
+        if kept is not None:
+            kept.document = document
         self._say("📄", f"Documento: {escape_for_log(document.path.name)} ({len(document.pages)} página(s), ~{_br(estimate_tokens(document.text))} tokens)")
         if document.ocr_pages:
             pages = ", ".join(str(i + 1) for i in document.ocr_pages)
@@ -419,6 +465,9 @@ class Scrivane:
 
         started = time.perf_counter()
         reading = local_extractor.extrair(document.pages, layout=document.layout)
+        kept = getattr(_kept, "current", None)
+        if kept is not None and kept.document is document and "eh_contrato" in reading:
+            kept.is_contract = bool(reading["eh_contrato"])
         outcomes: list[tuple[Metrics, Optional[Answer], str]] = []
         for question in questions:
             label = question.config.name or question.id

@@ -202,14 +202,35 @@ def remove_private_folder() -> None:
 # -- the worker process ------------------------------------------------------------------
 
 # Loads the reader without the package's __init__ (which imports the model
-# client): a worker only reads.
+# client): a worker only reads.  The cyclic collector waits until the modules are
+# loaded (they live as long as the worker: see _worker_main).
 _BOOT = (
+    "import gc\n"
+    "gc.disable()\n"
     "import importlib.util, sys\n"
     "spec = importlib.util.find_spec('scrivane')\n"
     "sys.modules['scrivane'] = importlib.util.module_from_spec(spec)\n"
     "from scrivane.isolation import _worker_main\n"
     "_worker_main(sys.argv[1:])\n"
 )
+
+
+_site_flags: Optional[list[str]] = None
+
+
+def _worker_flags() -> list[str]:
+    """["-S"] when the site module has nothing to do in a worker, which gets this process's whole
+    path in PYTHONPATH: no .pth file in the site-packages folders, no sitecustomize or usercustomize.
+    Else [] (the worker sets itself up as this process did)."""
+    global _site_flags
+    if _site_flags is None:
+        import site
+
+        folders = [*site.getsitepackages(), *([site.getusersitepackages()] if site.ENABLE_USER_SITE else [])]
+        pth = any(Path(f).is_dir() and any(Path(f).glob("*.pth")) for f in folders)
+        custom = "sitecustomize" in sys.modules or "usercustomize" in sys.modules
+        _site_flags = [] if pth or custom else ["-S"]
+    return list(_site_flags)
 
 
 class _OutOfTime(Exception):
@@ -252,6 +273,11 @@ def _worker_main(argv: list[str]) -> None:
     threading.Thread(target=watch_parent, daemon=True, name="scrivane-vigia").start()
 
     import pypdfium2  # noqa: F401  (warm: loaded before the limit and the first document)
+
+    import gc
+
+    gc.freeze()  # the modules, loaded for good: out of every collection
+    gc.enable()
 
     if memory > 0:
         resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
@@ -375,7 +401,7 @@ class _Worker:
                    PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
         try:
             self.proc = subprocess.Popen(
-                [sys.executable, "-c", _BOOT, str(to_worker_r), str(from_worker_w), str(limits.memory),
+                [sys.executable, *_worker_flags(), "-c", _BOOT, str(to_worker_r), str(from_worker_w), str(limits.memory),
                  str(progress_path)],
                 pass_fds=(to_worker_r, from_worker_w), env=env, start_new_session=True,
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=str(self.tmp))

@@ -36,7 +36,6 @@ from bisect import bisect_right
 from dataclasses import dataclass
 from functools import cached_property
 from operator import attrgetter, itemgetter, sub
-from statistics import median
 from typing import Callable, Iterable, NamedTuple, Optional, Sequence
 
 __all__ = ["Palavra", "Linha", "Bloco", "Pagina", "ler_layout", "layout_do_documento", "palavras_pdfium",
@@ -238,7 +237,10 @@ def _cortar_em_colunas(fila: list[Palavra]) -> list[list[Palavra]]:
     """A row cut where a gap between words is wide enough to be a gutter between columns."""
     if len(fila) < 2:
         return [fila]
-    altura = median(list(map(sub, map(_Y1, fila), map(_Y0, fila)))) or 1.0
+    # The median height (as statistics.median gives it; that module is not loaded for this).
+    alturas = sorted(map(sub, map(_Y1, fila), map(_Y0, fila)))
+    meio = len(alturas) // 2
+    altura = (alturas[meio] if len(alturas) % 2 else (alturas[meio - 1] + alturas[meio]) / 2) or 1.0
     limite = VAO_COLUNA * altura
     vaos = list(map(sub, map(_X0, fila[1:]), map(_X1, fila)))
     if max(vaos) <= limite:

@@ -121,6 +121,21 @@ def _nome_item(a: dict[str, Any]) -> str:
     return quem
 
 
+_TITULO_SECAO = "✍️  [bold]ASSINATURAS DIGITAIS[/]"
+_SEM_ASSINATURAS = "Nenhuma assinatura digital no documento (assinado à mão, ou digitalizado)."
+# The section of a PDF without digital signatures, as the console of console_saida() writes it
+# where it writes plain text (see _saida_sem_estilos).
+SECAO_SEM_ASSINATURAS = "\n" + _TITULO_SECAO.replace("[bold]", "").replace("[/]", "") + "\n" + "─" * 60 + "\n" \
+    + _SEM_ASSINATURAS + "\n"
+
+
+def _saida_sem_estilos() -> bool:
+    """Whether console_saida() writes plain text, at width 120: standard output is no terminal, and
+    nothing in the environment makes rich style it or choose another width."""
+    return not _terminal(sys.stdout) and not any(
+        os.environ.get(nome) is not None for nome in ("FORCE_COLOR", "TTY_COMPATIBLE", "COLUMNS", "JUPYTER_COLUMNS"))
+
+
 def imprimir_secao(digitais: Optional[dict[str, Any]], console: Any) -> None:
     """A seção "ASSINATURAS DIGITAIS" depois do relatório de um contrato."""
     escape = _escapar_mensagem
@@ -128,7 +143,7 @@ def imprimir_secao(digitais: Optional[dict[str, Any]], console: Any) -> None:
     if digitais is None:
         return
     console.print()
-    console.print("✍️  [bold]ASSINATURAS DIGITAIS[/]")
+    console.print(_TITULO_SECAO)
     console.print("─" * 60)
     if digitais.get("erro"):
         console.print(f"⚠️  {escape(digitais['resumo'])}", style="bold yellow")
@@ -137,7 +152,7 @@ def imprimir_secao(digitais: Optional[dict[str, Any]], console: Any) -> None:
         if digitais.get("formato"):
             console.print(escape(digitais["resumo"]))
         else:
-            console.print("Nenhuma assinatura digital no documento (assinado à mão, ou digitalizado).")
+            console.print(_SEM_ASSINATURAS)
         return
     console.print(escape(digitais["resumo"]))
     for n, a in enumerate(digitais["assinaturas"], 1):
@@ -555,6 +570,15 @@ def imprimir_assinaturas(v: "Verificacao") -> None:
     if v.assinaturas_digitais is None:
         return
     sys.stdout.flush()
+    digitais = v.assinaturas_digitais
+    if (not digitais.get("erro") and "assinaturas" in digitais and not digitais["assinaturas"]
+            and not digitais.get("formato")
+            and (v.resultado is None or v.veredito == v.resultado.get("resultado_final")) and _saida_sem_estilos()):
+        # A PDF without signatures, to a file or a pipe: the same text, without loading rich.
+        saida = bruto(sys.stdout)
+        saida.write(SECAO_SEM_ASSINATURAS)
+        saida.flush()
+        return
     console = console_saida()
     imprimir_secao(v.assinaturas_digitais, console)
     if v.resultado is not None and v.veredito != v.resultado.get("resultado_final"):

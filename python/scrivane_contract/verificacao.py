@@ -577,7 +577,8 @@ def verificar_arquivo(
         sem_assinaturas = formato_sem_assinaturas(caminho) if assinaturas is not None else None
         if assinaturas is not None and caminho.is_file() and sem_assinaturas is None:
             leitura = _Leitura(caminho, assinaturas)
-        v.resultado = _com_progresso_ocr(ident, verificar, dado)
+        with _leitura_guardada() as lido:
+            v.resultado = _com_progresso_ocr(ident, verificar, dado)
         if sem_assinaturas is not None:
             v.assinaturas_digitais = assinaturas_so_em_pdf(sem_assinaturas)
         if leitura is not None:
@@ -588,7 +589,7 @@ def verificar_arquivo(
         if v.resultado is None:
             v.erro = "Verificação sem resultado"
         else:
-            v.aviso = _aviso(caminho, v.resultado)
+            v.aviso = _aviso(caminho, v.resultado, lido)
     except Exception as exc:  # reported in the record; the caller goes on
         v.resultado, v.assinaturas_digitais = None, None
         v.erro = traduzir_pdfium(motivo(exc), v.nome)
@@ -632,11 +633,23 @@ def _com_progresso_ocr(ident: Optional[str], verificar: Callable[[Any], Any], da
             _PROGRESSO_OCR.pop(ident, None)
 
 
-def _aviso(caminho: Path, resultado: Any) -> Optional[str]:
+def _leitura_guardada() -> Any:
+    """The engine's ``reading_kept`` (the note below need not read the file again), or a context
+    that keeps nothing when the engine cannot load (the checker says why)."""
+    import contextlib
+
+    try:
+        from scrivane.engine import reading_kept
+    except Exception:  # noqa: BLE001 - an engine that cannot load fails in the checker, in its words
+        return contextlib.nullcontext()
+    return reading_kept()
+
+
+def _aviso(caminho: Path, resultado: Any, lido: Any = None) -> Optional[str]:
     from scrivane_contract.classificacao import aviso_documento
 
     try:
-        return aviso_documento(caminho, resultado)
+        return aviso_documento(caminho, resultado, lido)
     except Exception:  # noqa: BLE001 - a note, never a failed verification
         return None
 

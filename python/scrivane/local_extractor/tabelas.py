@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import re
+from collections.abc import Sequence
+from typing import Optional
 
 
 # ---------------------------------------------------------------------------
@@ -232,9 +234,36 @@ _NUMERO_PAGINA = re.compile(r"^(?:-\s*)?(?:p[aá]g(?:ina)?\.?\s*)?\d{1,4}(?:\s*(
 _ESPACOS = re.compile(r"[ \t\u00a0\u2002-\u200b]+")
 _NOME_TOKEN = re.compile(r"^(?:[A-ZÀ-Ý0-9][\wÀ-ÿ'’.&/-]*|d[aeo]s?|e|&|d'|del|la|von|van|[-–—]|\([A-ZÀ-Ý][\wÀ-ÿ.&-]+\))$")
 _NOME_PESSOA = r"[A-ZÀ-Ý][A-Za-zÀ-ÿ'’]+(?:[ \t]+(?:d[aeo]s?|e|[A-ZÀ-Ý][A-Za-zÀ-ÿ'’.]*))*[ \t]+[A-ZÀ-Ý][A-Za-zÀ-ÿ'’]+"
-_CARIMBOS = [re.compile(lead + r"(" + _NOME_PESSOA + r")(?:\s*:\s*(\d{11}))?") for lead in CARIMBOS_DIGITAIS]
+
+
+class _Adiados(Sequence):
+    """Patterns compiled when first used: most documents have no signature stamp to try them on."""
+
+    def __init__(self, fontes: list[str]) -> None:
+        self._fontes = tuple(fontes)
+        self._padroes: Optional[list[re.Pattern[str]]] = None
+
+    def _todos(self) -> list[re.Pattern[str]]:
+        if self._padroes is None:
+            self._padroes = [re.compile(f) for f in self._fontes]
+        return self._padroes
+
+    def __getitem__(self, i):
+        return self._todos()[i]
+
+    def __len__(self) -> int:
+        return len(self._fontes)
+
+    def __add__(self, outra):
+        return self._todos() + list(outra)
+
+    def __radd__(self, outra):
+        return list(outra) + self._todos()
+
+
+_CARIMBOS = _Adiados([lead + r"(" + _NOME_PESSOA + r")(?:\s*:\s*(\d{11}))?" for lead in CARIMBOS_DIGITAIS])
 # The certificate's "NAME:CPF" after a stamp's lead, the name broken across lines.
-_CARIMBOS_CERTIFICADO = [re.compile(lead + r"(" + _NOME_PESSOA.replace(r"[ \t]+", r"\s+") + r")\s*:\s*(\d{11})\b")
-                         for lead in CARIMBOS_DIGITAIS]
+_CARIMBOS_CERTIFICADO = _Adiados([lead + r"(" + _NOME_PESSOA.replace(r"[ \t]+", r"\s+") + r")\s*:\s*(\d{11})\b"
+                                  for lead in CARIMBOS_DIGITAIS])
 _CARIMBO_CERTIFICADO = re.compile(r"(" + _NOME_PESSOA + r")$")
 _CPF_DO_CERTIFICADO = re.compile(r":(\d{11})\b")

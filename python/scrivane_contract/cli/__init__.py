@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import gc
 import importlib
 import os
 import sys
@@ -170,6 +171,8 @@ def main(argv: Optional[list[str]] = None) -> int:
 
 def _executar(args: argparse.Namespace, estado: dict) -> int:
     try:
+        if args.comando != "verificar":  # verificar: once its first contract is done (it loads the engine)
+            partida_concluida()
         return args.executar(args)
     except ErroDeUso as exc:
         erro(str(exc))
@@ -237,8 +240,35 @@ def _restaurar_cnpj(estado: dict) -> None:
         setattr(cnpj, nome, valor)
 
 
+# Set by ``principal`` while the cyclic garbage collector waits for the command's modules to load.
+_coleta_adiada = False
+
+
+def partida_concluida() -> None:
+    """O programa carregou o que o comando usa: o coletor de lixo, adiado por ``principal``, volta a rodar.
+
+    Os objetos criados até aqui (módulos, classes, tabelas) vivem tanto quanto o
+    processo: ficam fora das coletas (``gc.freeze``).  Sem efeito fora de ``principal``.
+    """
+    global _coleta_adiada
+    if _coleta_adiada:
+        _coleta_adiada = False
+        gc.freeze()
+        gc.enable()
+
+
 def principal() -> None:
     """Entrada do programa instalado (``scrivane-contract`` e ``python -m scrivane_contract``)."""
+    global _coleta_adiada
+    # Loading the modules (the engine, pydantic's models, the rules' patterns) only makes objects
+    # that live as long as the process, and the collector would walk them again and again:
+    # it waits until they are loaded (partida_concluida).
+    if gc.isenabled():
+        gc.disable()
+        _coleta_adiada = True
+    # pydantic serves only the program's own records here: no pydantic plugin is looked for (a
+    # read of every installed package's metadata at the first model) unless the variable says which.
+    os.environ.setdefault("PYDANTIC_DISABLE_PLUGINS", "__all__")
     # A normal exit: atexit handlers and finalizers (temporary folders of the
     # web service, SQLite connections, the HTTP cache) must run.
     sys.exit(main())

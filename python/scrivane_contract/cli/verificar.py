@@ -21,6 +21,7 @@ from scrivane_contract.cli import (
     SAIDA_REPROVADO,
     ErroDeUso,
     inteiro_positivo,
+    partida_concluida,
 )
 from scrivane_contract.cli.opcoes import (
     SaidaJsonl,
@@ -269,9 +270,10 @@ def executar(args: argparse.Namespace) -> int:
     opcoes_assinaturas = digitais_cli.opcoes(args)
     kwargs = argumentos_checker(args)
     verificar_credenciais(kwargs)
-    registro = aplicar_registro(valor_registro(args), args)
     aplicar_leitura(args)
+    # The readers first: their start-up overlaps everything the command still does before reading.
     _preparar_leitores(min(args.paralelo, len(arquivos)))
+    registro = aplicar_registro(valor_registro(args), args)
     mostrar_avisos()
     historico = abrir_historico(args, obrigatorio=False, tolerante=True, so_gravar=True)
 
@@ -281,6 +283,7 @@ def executar(args: argparse.Namespace) -> int:
     def registrar(indice: int, v: Verificacao) -> None:
         """Every finished verification, in the order they finish: the history and the files it goes to."""
         nonlocal historico
+        partida_concluida()  # the engine and the checker are loaded now
         if historico is not None and not guardar_no_historico(historico, v):
             historico.fechar()
             historico = None  # said once; the verifications go on without it
