@@ -15,9 +15,9 @@ server) that answers with one CNPJ digit changed and an invented signatory: both
 and the contract must not be "APROVADO".
 
 Cost: whole verifications (``ContractChecker.verificar`` with the local provider against the
-tests' local registry server) with the evidence found and, as the baseline in the same run,
-with the step that finds it turned off; the share of the verification's time spent finding the
-evidence (target <= 5 %).
+tests' local registry server) with the evidence found and, as the baseline in alternate rounds of
+the same run, with the step that finds it turned off; the evidence step's own time against the
+baseline verification's (target <= 5 %), and the ratio of the two verifications.
 
 Run with ``.venv/bin/python bench/bench_evidencias.py [FOLDER]``.
 """
@@ -70,7 +70,7 @@ def _palavras(texto: str) -> list[str]:
 
 def contem(texto: str, campo: str, valor: str) -> bool:
     """The text holds the value: digits compared without punctuation; names folded, a word broken at a
-    line end counted whole; a role's words may be inflected ("sócio" in "sócios")."""
+    line end counted whole; a role's words may be inflected ("sócio" in "sócios" or "sócia")."""
     if campo in NUMEROS:
         return re.sub(r"\D", "", valor) in re.sub(r"\D", "", texto)
     if _dobrar(valor) in _dobrar(texto):
@@ -78,8 +78,18 @@ def contem(texto: str, campo: str, valor: str) -> bool:
     if campo != "cargo":
         return False
     alvo, palavras = _palavras(valor), _palavras(texto)
-    return any(all(p.startswith(a) and len(p) - len(a) <= 3 for a, p in zip(alvo, palavras[i:i + len(alvo)]))
+    return any(all(_flexao(a, p) for a, p in zip(alvo, palavras[i:i + len(alvo)]))
                for i in range(len(palavras) - len(alvo) + 1))
+
+
+def _flexao(alvo: str, palavra: str) -> bool:
+    """The word is the value's word, maybe inflected: in number ("sócios") or, for a word ending in
+    "o", in gender ("sócia")."""
+    if len(palavra) - len(alvo) > 3:
+        return False
+    if alvo.endswith("o") and len(alvo) > 2 and palavra.startswith(alvo[:-1] + "a"):
+        return True
+    return palavra.startswith(alvo)
 
 
 def acuracia_em_pdf(pasta: Path) -> list[Path]:
@@ -185,47 +195,48 @@ def cobertura(rotulo: str, arquivos: list[Path]) -> None:
           f"({evidencias / total if total else 0:.2%}; maior num documento: {maior[0]:.2%}, {maior[1]})")
 
 
-def custo(arquivos: list[Path]) -> None:
-    """Whole verifications with and without the evidence step; the evidence step's own seconds."""
+def custo(arquivos: list[Path], rodadas: int = 11) -> None:
+    """Whole verifications without the evidence step (the baseline) and with it, in alternate rounds of
+    the same run; the evidence step's own seconds are timed inside the verifications that take it."""
     gasto = [0.0]
-    original = _engine.Scrivane._ground
+    original = _engine.Scrivane.__dict__["_ground"]  # the staticmethod itself, put back as it was
+    funcao = original.__func__
 
     def medido(document, questions, results):
         t0 = time.perf_counter()
-        original(document, questions, results)
+        funcao(document, questions, results)
         gasto[0] += time.perf_counter() - t0
 
-    def verificar_todos(chk) -> float:
-        t0 = time.perf_counter()
-        for arquivo in arquivos:
-            chk.verificar(arquivo)
-        return time.perf_counter() - t0
+    def verificar_todos(chk, etapa) -> float:
+        _engine.Scrivane._ground = staticmethod(etapa)
+        try:
+            t0 = time.perf_counter()
+            for arquivo in arquivos:
+                chk.verificar(arquivo)
+            return time.perf_counter() - t0
+        finally:
+            _engine.Scrivane._ground = original
 
     with registro_exemplos():
         chk = ContractChecker(provider="local", verbose=False)
-        verificar_todos(chk)  # warm: reader workers started, pages cached by the OS
-        rodadas = 3
-        com = sem = float("inf")
-        parcelas = []
+        verificar_todos(chk, funcao)  # warm: reader workers started, pages cached by the OS
+        sem: list[float] = []
+        com: list[float] = []
+        parcelas: list[float] = []
         for _ in range(rodadas):
-            _engine.Scrivane._ground = staticmethod(lambda document, questions, results: None)
-            try:
-                sem = min(sem, verificar_todos(chk))
-            finally:
-                _engine.Scrivane._ground = original
+            sem.append(verificar_todos(chk, lambda document, questions, results: None))
             gasto[0] = 0.0
-            _engine.Scrivane._ground = staticmethod(medido)
-            try:
-                total = verificar_todos(chk)
-            finally:
-                _engine.Scrivane._ground = original
-            com = min(com, total)
-            parcelas.append(gasto[0] / total)
-    parcela = min(parcelas)
-    print(f"{'verificações sem evidências (baseline)':<52} {sem * 1e3:10.1f} ms")
-    print(f"{'verificações com evidências':<52} {com * 1e3:10.1f} ms   ratio {com / sem:5.3f}x")
-    print(f"{'parcela do tempo gasta nas evidências':<52} {parcela:10.2%}   "
-          f"(meta <= {META_PARCELA:.0%}: {'cumprida' if parcela <= META_PARCELA else 'NÃO cumprida'})")
+            com.append(verificar_todos(chk, medido))
+            parcelas.append(gasto[0] / sem[-1])
+    parcelas.sort()
+    parcela = parcelas[len(parcelas) // 2]
+    por = len(arquivos)
+    print(f"{'verificações sem evidências (baseline)':<52} {min(sem) * 1e3 / por:8.2f} ms por contrato")
+    print(f"{'verificações com evidências':<52} {min(com) * 1e3 / por:8.2f} ms por contrato   "
+          f"ratio {min(com) / min(sem):5.3f}x")
+    print(f"{'parcela: evidências / verificação sem elas':<52} {parcela:8.2%}   "
+          f"(mediana de {rodadas} rodadas, de {parcelas[0]:.2%} a {parcelas[-1]:.2%}; meta <= {META_PARCELA:.0%}: "
+          f"{'cumprida' if parcela <= META_PARCELA else 'NÃO cumprida'})")
 
 
 def modelo_na_nuvem() -> None:

@@ -108,6 +108,45 @@ class TestLocating:
         pagina, primeira = esperado
         assert (achado.pagina.numero, achado.pagina.palavras[achado.primeira]) == (pagina, primeira)
 
+    @pytest.mark.parametrize("cargo, esperado", [
+        ("Sócio", "sócia"),  # a role is read in either gender
+        ("Sócia Administradora", "sócia"),
+        ("Sócio Gerente", None),
+        ("Administrador", "administradora"),
+        ("Procurador", None),
+    ])
+    def test_a_role_is_found_inflected(self, contrato, cargo, esperado):
+        achado = Indice(read_document(contrato)).achar_nome(cargo, flexionado=True)
+        assert (achado and achado.pagina.palavras[achado.primeira]) == esperado
+
+    @pytest.mark.parametrize("dobrado, esperado", [
+        ("acme ltda,\ncnpj 11.222.333/0001-81 ", (["acme", "ltda", "cnpj", "11", "222", "333", "0001", "81"],
+                                                 [0, 1, 2, 3, 3, 3, 3, 3])),
+        ("-- (a)b\nx ", (["a", "b", "x"], [1, 1, 2])),  # a word of no token still counts
+        ("", ([], [])),
+    ])
+    def test_tokens_of_folded_words_carry_their_word(self, dobrado, esperado):
+        from scrivane import grounding
+
+        assert grounding._tokens_de_palavras(dobrado) == esperado
+        if grounding._tokens_c is not None:
+            assert grounding._tokens_c(dobrado) == esperado
+
+    def test_the_built_tokenizer_gives_the_pythons_tokens(self, contrato, monkeypatch):
+        from scrivane import grounding
+
+        if grounding._tokens_c is None:
+            pytest.skip("scrivane._palavras não compilado")
+        documento = read_document(contrato)
+
+        def indice(pagina):
+            return pagina.norm, pagina.palavra_do_token, pagina.palavra_final_do_token, pagina.inicio_token
+
+        construido = [indice(Indice(documento).pagina(k)) for k in range(2)]
+        monkeypatch.setattr(grounding, "_tokens_c", None)
+        assert [indice(Indice(documento).pagina(k)) for k in range(2)] == construido
+        assert "acme comercio de testes ltda" in construido[0][0]  # the hyphenated name whole
+
     def test_the_models_passage_places_a_repeated_value(self, contrato):
         indice = Indice(read_document(contrato))
         perto = indice.localizar_trecho("MARIA DA SILVA ACME COMERCIO DE TESTES LTDA Ana Souza Testemunha")

@@ -66,3 +66,53 @@ def test_tesseract_word_boxes_are_converted_to_points():
     (palavra,) = palavras_tesseract(tsv, 300 / 72)
     assert palavra.texto == "CONTRATO"
     assert [round(v, 6) for v in (palavra.x0, palavra.y0, palavra.x1, palavra.y1)] == [60, 96, 180, 108]
+
+
+HIFENIZADA = [
+    (60, 90, "CONTRATANTE: ACME COMERCIO DE TES-"),
+    (60, 104, "TES LTDA, inscrita no CNPJ sob o nº 11.222.333/0001-81, neste"),
+    (60, 118, "ato representada por MARIA DA SILVA, CPF 529.982.247-25."),
+    (60, 132, "a b c – “entre aspas” nº 1º R$ 10,00"),
+]
+
+
+@pytest.mark.parametrize("pagina", [ASSINATURAS, HIFENIZADA], ids=["colunas", "hifenizada"])
+def test_words_measured_in_one_call_are_the_words_measured_one_by_one(tmp_path, monkeypatch, pagina):
+    """The built module measures each page in one call; the words, their boxes and the line ends
+    are the ones the Python measurement gives, to the last bit."""
+    from scrivane import layout
+
+    if layout._medir is None:
+        pytest.skip("scrivane._palavras não compilado")
+    pdf = write_laid_out_pdf(tmp_path / "c.pdf", [pagina, pagina[::-1]])
+    uma_chamada = read_document(pdf).layout
+    monkeypatch.setattr(layout, "_medir", None)
+    uma_a_uma = read_document(pdf).layout
+    assert [type(p._montar).__name__ for p in uma_chamada] == ["_MedidasC"] * 2
+    for nova, antiga in zip(uma_chamada, uma_a_uma):
+        assert nova._montar.montar() == antiga._montar.montar()
+        assert nova.palavras_em_ordem()[1:] == antiga.palavras_em_ordem()[1:]
+    fins = uma_chamada[0].palavras_em_ordem()[1]
+    assert sum(fins) == len({y for _, y, _ in pagina}) and fins[-1]  # one line end per printed row
+    assert pickle.loads(pickle.dumps(uma_chamada[1])).palavras == uma_chamada[1].palavras
+
+
+def _linhas(palavras, fins):
+    linhas, linha = [], []
+    for p, fim in zip(palavras, fins):
+        linha.append(p.texto)
+        if fim:
+            linhas.append(" ".join(linha))
+            linha = []
+    return linhas
+
+
+def test_words_come_in_the_texts_order_until_the_page_is_grouped(tmp_path):
+    """Grounding reads a page's words in the order of its text (the reader's own) with the text's line
+    ends; once the page has been grouped into blocks (its text was read from them), in the blocks' order."""
+    (pagina,) = read_document(write_laid_out_pdf(tmp_path / "c.pdf", [ASSINATURAS])).layout
+    palavras, fins, do_texto = pagina.palavras_em_ordem()
+    assert do_texto and _linhas(palavras, fins)[3] == "ANA PAULA FERREIRA GOMES MARCOS VINICIUS TEIXEIRA"
+    pagina.blocos
+    palavras, fins, do_texto = pagina.palavras_em_ordem()
+    assert not do_texto and _linhas(palavras, fins)[3:5] == ["ANA PAULA FERREIRA GOMES", "CPF: 123.456.789-09"]

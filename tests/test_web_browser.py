@@ -267,6 +267,10 @@ def test_a_passage_opens_its_page_with_the_value_highlighted(servico, navegador)
     esperado = ((x0 - 2) / 595, (y0 - 2) / 842, (x1 + 2) / 595, (y1 + 2) / 842)
     assert [round(lugar[k], 3) for k in ("x0", "y0", "x1", "y1")] == pytest.approx(esperado, abs=0.004)
     assert lugar["escuro"] < 100  # the box is over printed text
+    # The passage holds the company's name too: every value it holds has its box drawn.
+    caixas = cnpj.get_attribute("data-caixas").split(";")
+    assert len(caixas) == len(cnpj.locator(".evidencia__onde").inner_text().split("·")[0].split(",")) >= 2
+    assert pagina.locator("#visor .visor__caixa:not([hidden])").count() == len(caixas)
     pagina.screenshot(path=str(CAPTURAS / "evidencia-na-pagina.png"))
 
     # Closed, then another passage by keyboard: the page is drawn again only if it is another one.
@@ -277,6 +281,8 @@ def test_a_passage_opens_its_page_with_the_value_highlighted(servico, navegador)
     pagina.keyboard.press("Enter")
     pagina.wait_for_selector("#dialogo-pagina[open] #visor-caixa:not([hidden])")
     assert pagina.inner_text("#pagina-titulo") == "Página 2"
+    assert pagina.locator("#visor .visor__caixa:not([hidden])").count() == len(
+        (testemunha.get_attribute("data-caixas") or "x").split(";"))  # the other passage's boxes only
     assert pagina.evaluate(CAIXA_NA_PAGINA)["escuro"] < 100
     assert erros == []
     assert list(app.state.fila.pasta.iterdir()) == []

@@ -21,16 +21,23 @@ lá, no documento inteiro.  Caixas vêm das palavras de ``Document.layout``
 
 from __future__ import annotations
 
+import operator
 import re
 import typing
 import unicodedata
+import weakref
 from bisect import bisect_left, bisect_right
-from dataclasses import dataclass, field
-from itertools import accumulate
-from typing import Any, Optional
+from dataclasses import dataclass
+from itertools import accumulate, compress, repeat
+from typing import Any, Optional, Sequence
 
 from rapidfuzz import fuzz
 from rapidfuzz.distance import Levenshtein
+
+try:  # a page's tokens in C++; the Python below gives the same
+    from ._palavras import tokens as _tokens_c
+except ImportError:  # running from a source tree without the built module
+    _tokens_c = None
 
 __all__ = ["Indice", "fundamentar", "itens_com_evidencia", "NAO_ENCONTRADO", "LIDO_DIFERENTE"]
 
@@ -55,6 +62,19 @@ _TOKEN = re.compile(r"[0-9a-z]+")
 # a dot) before a digit, between them.
 _NUMERO = re.compile(r"[0-9](?:[0-9.\-/]|[ ,](?=[0-9]))*")
 _GRUPO = re.compile(r"[0-9]+")
+# The shortest number looked for (a CPF has 11 digits, a CNPJ 14; shorter values are not searched).
+NUMERO_MINIMO = 8
+_NAO_DIGITO = re.compile(r"[^0-9]")
+# The runs of ``_NUMERO`` long enough to hold a number looked for, even with a digit missing.
+_NUMERO_LONGO = re.compile(r"[0-9](?:[0-9.\-/]|[ ,](?=[0-9])){%d,}" % (NUMERO_MINIMO - 2))
+_X0, _Y0, _X1, _Y1 = (operator.itemgetter(k) for k in range(1, 5))  # of a word's box
+
+
+def _LUGAR(campo_achado: tuple[str, "_Achado"]) -> tuple[int, int]:  # where a value was found
+    return campo_achado[1].pagina.numero, campo_achado[1].primeira
+_TOKEN_OU_SEPARADOR = re.compile(r"[0-9a-z \n][0-9a-z]*")  # a token, a separator, or both
+_PRIMEIRO = operator.itemgetter(0)
+_SEPARADORES = frozenset(" \n")
 
 
 def _tokens(texto: str) -> list[str]:
@@ -65,80 +85,175 @@ def _tokens(texto: str) -> list[str]:
     return _TOKEN.findall(unicodedata.normalize("NFD", texto).encode("ascii", "ignore").decode("ascii").lower())
 
 
+_NAO_DIGITO_UNICODE = re.compile(r"\D")
+
+
 def _digitos(texto: str) -> str:
-    return re.sub(r"\D", "", texto or "")
+    return _NAO_DIGITO_UNICODE.sub("", texto or "")
 
 
-@dataclass
+# Characters outside ASCII, folded one by one (see ``_dobrar``).
+_NAO_ASCII = re.compile(r"[^\x00-\x7f]")
+_DOBRADOS: dict[str, str] = {}
+
+
+def _dobrar_caractere(c: str) -> str:
+    """A character outside ASCII as ``_tokens`` folds it: its letter without the accent, or nothing
+    (a separator between words stays one)."""
+    feito = _DOBRADOS.get(c)
+    if feito is None:
+        if c.isspace() or c == "\ufffe":
+            feito = " "
+        else:
+            feito = unicodedata.normalize("NFD", c).encode("ascii", "ignore").decode("ascii").lower()
+        _DOBRADOS[c] = feito
+    return feito
+
+
+def _dobrar(texto: str) -> str:
+    """The text folded as ``_tokens`` folds each word (separators between words stay)."""
+    if not texto.isascii():
+        # A page uses a few characters outside ASCII, each many times: one replacement per character.
+        for c in set(_NAO_ASCII.findall(texto)):
+            texto = texto.replace(c, _dobrar_caractere(c))
+    return texto.lower()
+
+
+def _flexoes(token: str) -> str:
+    """A pattern for a folded word and its inflections: a few more letters ("diretor", "diretora",
+    "diretores"), and for a word ending in "o" the feminine ending too ("socio", "socia", "socias")."""
+    if len(token) > 2 and token.endswith("o"):
+        return re.escape(token[:-1]) + r"[oa][a-z]{0,2}"
+    return re.escape(token) + r"[a-z]{0,3}"
+
+
+def _tokens_de_palavras(dobrado: str) -> tuple[list[str], list[int]]:
+    """The tokens of folded words separated by a space or a line feed (one after each word), and the
+    word of each (``scrivane._palavras.tokens`` does the same in C++)."""
+    # Tokens, each with the separator right before it, if any: a token's word is the number of
+    # separators up to it.
+    pedacos = _TOKEN_OU_SEPARADOR.findall(dobrado)
+    separador = list(map(_SEPARADORES.__contains__, map(_PRIMEIRO, pedacos)))
+    sem_separador = list(map(str.lstrip, pedacos, repeat(" \n")))
+    return list(compress(sem_separador, sem_separador)), list(compress(accumulate(separador), sem_separador))
+
+
 class _Pagina:
-    """One page ready for searching: its words in reading order, folded tokens and number runs."""
+    """One page ready for searching: its words in reading order, folded tokens and number runs.
 
-    numero: int
-    palavras: list[str]
-    caixas: list[Optional[tuple[float, float, float, float]]]
-    fim_de_linha: list[bool]  # the word ends its line
-    # Tokens of the page's text as the reader gave it, where words hyphenated at a line end are whole.
-    inteiras: frozenset[str] = frozenset()
-    norm: str = ""
-    inicio_token: list[int] = field(default_factory=list)  # offset of each token in norm
-    fim_token: list[int] = field(default_factory=list)
-    palavra_do_token: list[int] = field(default_factory=list)  # the word a token starts in
-    palavra_final_do_token: list[int] = field(default_factory=list)  # the word it ends in
-    # Number runs: (digits, word of each digit, offsets where a printed group starts, where one ends)
-    numeros: list[tuple[str, list[int], set[int], set[int]]] = field(default_factory=list)
+    The page's words are joined into one text (a line feed after the last word of a line, a space
+    between the others) and folded at once; each token is then mapped back to its word."""
 
-    def __post_init__(self) -> None:
-        partes: list[str] = []
-        pos = 0
-        i = 0
-        cache: dict[str, list[str]] = {}
+    def __init__(self, numero: int, palavras: list[str], caixas: Sequence[Optional[Sequence[float]]],
+                 fim_de_linha: Sequence[bool], texto: Optional[str] = "") -> None:
+        self.numero = numero
+        self.palavras = palavras
+        # A word's box: a sequence whose items 1-4 are x0, y0, x1, y1 (a layout ``Palavra``), or None.
+        self.caixas = caixas
+        self.fim_de_linha = fim_de_linha
+        self._texto = texto  # the page's text as the reader gave it; None: the words are that text
+        # The words joined: a line feed after the last word of each line, a space after the others.
+        linhas: list[str] = []
+        inicio = 0
+        for fim in compress(range(1, len(palavras) + 1), fim_de_linha):
+            linhas.append(" ".join(palavras[inicio:fim]))
+            inicio = fim
+        if inicio < len(palavras):
+            linhas.append(" ".join(palavras[inicio:]))
+        self._junto = "\n".join(linhas) + ("" if not palavras else "\n" if inicio == len(palavras) else " ")
+        # Where each word starts in that text (and, last, its length).
+        self.acumulado = list(map(operator.add, accumulate(map(len, palavras), initial=0),
+                                  range(len(palavras) + 1)))
 
-        def tokens_de(palavra: str) -> list[str]:
-            feitos = cache.get(palavra)
-            if feitos is None:
-                feitos = cache[palavra] = _tokens(palavra)
-            return feitos
+    # The tokens and the number runs are indexed when first asked for: a page searched only for a
+    # number never folds its words.
+    _TOKENS = frozenset({"partes", "norm", "cercado", "inicio_token", "fim_token", "palavra_do_token",
+                         "palavra_final_do_token"})
 
-        while i < len(self.palavras):
-            tokens = [(tok, i, i) for tok in tokens_de(self.palavras[i])]
-            seguinte = i + 1
-            # A word hyphenated at the end of its line is joined with the start of the next line.
-            if tokens and self.fim_de_linha[i] and seguinte < len(self.palavras) and self.palavras[seguinte][:1].isalpha():
-                depois = tokens_de(self.palavras[seguinte])
-                if depois and (self.palavras[i].endswith("-") or tokens[-1][0] + depois[0] in self.inteiras):
-                    tokens[-1] = (tokens[-1][0] + depois[0], i, seguinte)
-                    tokens += [(tok, seguinte, seguinte) for tok in depois[1:]]
-                    seguinte += 1
-            for tok, primeira, ultima in tokens:
-                self.inicio_token.append(pos)
-                self.fim_token.append(pos + len(tok))
-                self.palavra_do_token.append(primeira)
-                self.palavra_final_do_token.append(ultima)
-                partes.append(tok)
-                pos += len(tok) + 1
-            i = seguinte
+    def __getattr__(self, nome: str) -> Any:
+        if nome in _Pagina._TOKENS:
+            self._indexar_tokens(self._junto)
+        elif nome == "numeros":
+            self._numeros_feitos: dict[int, tuple[str, list[int], set[int], set[int]]] = {}
+            self._indexar_numeros(self._junto.replace("\n", " "))
+        else:
+            raise AttributeError(nome)
+        return self.__dict__[nome]
+
+    def _inteiras(self, partes: list[str], hifens: list[int]) -> frozenset[str]:
+        """Tokens of the page's text as the reader gave it, where words hyphenated at a line end are
+        whole: when the words are that text (``texto`` None), their tokens and, whole, the words
+        broken at a hyphen ending a line (tokens ``t`` and ``t + 1`` for each ``t`` of ``hifens``)."""
+        if self._texto is not None:
+            return frozenset(_TOKEN.findall(_dobrar(self._texto)))
+        return frozenset(partes).union([partes[t] + partes[t + 1] for t in hifens])
+
+    def _indexar_tokens(self, junto: str) -> None:
+        partes, palavra = (_tokens_c or _tokens_de_palavras)(_dobrar(junto))
+        final = palavra
+        # A word hyphenated at the end of its line is joined with the start of the next line: its last
+        # token with the next word's first when the word ends in a hyphen or the reader's text has
+        # them whole.  A word so joined does not join the following line in turn.
+        palavras = self.palavras
+        candidatos: list[tuple[int, int, bool]] = []  # (word, its last token, ends in a hyphen)
+        ultimo = len(partes) - 1
+        for i in compress(range(len(palavras) - 1), self.fim_de_linha):
+            t = bisect_right(palavra, i) - 1
+            if 0 <= t < ultimo and palavra[t] == i and palavra[t + 1] == i + 1 and palavras[i + 1][:1].isalpha():
+                candidatos.append((i, t, palavras[i][-1] == "-"))
+        inteiras: frozenset[str] = frozenset()
+        if not all(hifen for _, _, hifen in candidatos):
+            inteiras = self._inteiras(partes, [t for _, t, hifen in candidatos if hifen])
+        juntar: list[int] = []  # tokens joined with the next one
+        depois_de = -1
+        for i, t, hifen in candidatos:
+            if i > depois_de and (hifen or partes[t] + partes[t + 1] in inteiras):
+                juntar.append(t)
+                depois_de = i + 1
+        if juntar:
+            final = list(palavra)
+            for t in reversed(juntar):
+                partes[t:t + 2] = [partes[t] + partes[t + 1]]
+                final[t:t + 2] = [final[t + 1]]
+                del palavra[t + 1]
+        self.partes = partes
         self.norm = " ".join(partes)
-        self.acumulado = [0, *accumulate(len(p) + 1 for p in self.palavras)]
-        self._indexar_numeros()
+        self.cercado = f" {self.norm} "
+        comprimentos = list(map(len, partes))
+        inicio = list(accumulate(map(operator.add, comprimentos, repeat(1)), initial=0))
+        inicio.pop()
+        self.inicio_token = inicio
+        self.fim_token = list(map(operator.add, inicio, comprimentos))
+        self.palavra_do_token = palavra  # the word a token starts in
+        self.palavra_final_do_token = final  # the word it ends in
 
-    def _indexar_numeros(self) -> None:
-        """Number runs of the page (see ``_NUMERO``), each digit mapped to its word."""
-        junto = " ".join(self.palavras)
-        for m in _NUMERO.finditer(junto):
-            digitos: list[str] = []
+    def _indexar_numeros(self, junto: str) -> None:
+        """Number runs of the page long enough to hold a number looked for (see ``_NUMERO``): their
+        digits, where they start, and as printed; ``corrida(k)`` tells their groups and words."""
+        self.numeros = []
+        for m in _NUMERO_LONGO.finditer(junto):
+            digitos = _NAO_DIGITO.sub("", m.group())
+            if len(digitos) >= NUMERO_MINIMO - 1:  # else too short, even with a digit missing
+                self.numeros.append((digitos, m.start(), m.group()))
+
+    def corrida(self, k: int) -> tuple[str, list[int], set[int], set[int]]:
+        """Run ``k`` of ``numeros``: (digits, word of each digit, offsets where a printed group
+        starts, where one ends)."""
+        feito = self._numeros_feitos.get(k)
+        if feito is None:
+            digitos, inicio, impresso = self.numeros[k]
             palavras: list[int] = []
             inicios: set[int] = set()
             fins: set[int] = set()
             n = 0
-            for g in _GRUPO.finditer(m.group()):
-                palavra = bisect_right(self.acumulado, m.start() + g.start()) - 1
+            for g in _GRUPO.finditer(impresso):
+                palavra = bisect_right(self.acumulado, inicio + g.start()) - 1
                 inicios.add(n)
-                digitos.append(g.group())
                 palavras.extend([palavra] * len(g.group()))
                 n += len(g.group())
                 fins.add(n)
-            if n >= 2:
-                self.numeros.append(("".join(digitos), palavras, inicios, fins))
+            feito = self._numeros_feitos[k] = (digitos, palavras, inicios, fins)
+        return feito
 
     def palavras_dos_tokens(self, primeiro: int, ultimo: int) -> tuple[int, int]:
         return self.palavra_do_token[primeiro], self.palavra_final_do_token[ultimo]
@@ -176,20 +291,20 @@ class Indice:
             texto = self._textos[k]
             laid = self._layout[k] if k < len(self._layout) else None
             palavras: list[str] = []
-            caixas: list[Optional[tuple[float, float, float, float]]] = []
+            caixas: list[Any] = []
             fim: list[bool] = []
             if laid is not None and laid.palavras:
-                for linha in (linha for bloco in laid.blocos for linha in bloco.linhas):
-                    palavras += [p.texto for p in linha.palavras]
-                    caixas += [(p.x0, p.y0, p.x1, p.y1) for p in linha.palavras]
-                    fim += [False] * (len(linha.palavras) - 1) + [True]
+                caixas, fim, do_texto = laid.palavras_em_ordem()
+                palavras = [p[0] for p in caixas]
+                if do_texto:
+                    texto = None  # the words are the page's text, in its order
             else:
                 for linha in texto.split("\n"):
                     ditas = linha.split()
                     palavras += ditas
                     caixas += [None] * len(ditas)
                     fim += [False] * (len(ditas) - 1) + [True] if ditas else []
-            feita = self._feitas[k] = _Pagina(k + 1, palavras, caixas, fim, frozenset(_tokens(texto)))
+            feita = self._feitas[k] = _Pagina(k + 1, palavras, caixas, fim, texto)
         return feita
 
     @property
@@ -227,7 +342,8 @@ class Indice:
 
     def achar_nome(self, valor: str, perto: Optional[_Achado] = None, flexionado: bool = False) -> Optional[_Achado]:
         """A name (or any text value) in the page words, near ``perto`` first.  ``flexionado``: a
-        word may also appear inflected (a role written "sócio" read where the text says "sócios")."""
+        word may also appear inflected (a role written "sócio" read where the text says "sócios" or
+        "sócia")."""
         tokens = _tokens(valor)
         if not tokens:
             return None
@@ -252,8 +368,7 @@ class Indice:
                 if melhor is not None:
                     return melhor
         if melhor is None and flexionado:
-            padrao = re.compile(r"(?<![a-z0-9])" + " ".join(re.escape(t) + r"[a-z]{0,3}" for t in tokens)
-                                + r"(?![a-z0-9])")
+            padrao = re.compile(r"(?<![a-z0-9])" + " ".join(map(_flexoes, tokens)) + r"(?![a-z0-9])")
             for pagina in self._ordem(perto):
                 m = padrao.search(pagina.norm)
                 if m is not None:
@@ -283,7 +398,7 @@ class Indice:
 
         def centro(w: int) -> tuple[float, float]:
             c = pagina.caixas[w]
-            return ((c[0] + c[2]) / 2, (c[1] + c[3]) / 2) if c else (float(w) * 50, 0.0)
+            return ((c[1] + c[3]) / 2, (c[2] + c[4]) / 2) if c else (float(w) * 50, 0.0)
 
         melhor: Optional[tuple[float, list[int]]] = None
         for inicio in onde[tokens[0]][:50]:
@@ -316,13 +431,14 @@ class Indice:
             if k1 < k0:
                 return None
             inicio, fim = pagina.inicio_token[k0], pagina.fim_token[k1]
-        texto = pagina.norm[inicio:fim]
-        at = (" " + texto + " ").find(" " + agulha + " ")
+        # In the tokens between a space before ``inicio`` and one after ``fim`` (the page's padded).
+        at = pagina.cercado.find(" " + agulha + " ", inicio, fim + 2)
         if at >= 0:
-            primeiro = pagina.token_em(inicio + at)
+            primeiro = pagina.token_em(at)
             return _Achado(pagina, *pagina.palavras_dos_tokens(primeiro, primeiro + n - 1))
         if not aproximado or len(agulha) < NOME_MINIMO_APROXIMADO:
             return None
+        texto = pagina.norm[inicio:fim]
         # Cheap first: most of the value's longer words are on the page (one may be broken or misread).
         chave = [t for t in agulha.split() if len(t) >= 3]
         if chave and 2 * sum(t in texto for t in chave) < len(chave):
@@ -351,18 +467,21 @@ class Indice:
         """A number (CNPJ, CPF) by its digits: (where it is, None) when the document has it; else
         (None, (where, the document's digits)) for one printed with up to two other digits; else (None, None)."""
         alvo = _digitos(valor)
-        if len(alvo) < 8:
+        if len(alvo) < NUMERO_MINIMO:
             return None, None
         parecido: Optional[tuple[int, _Achado, str]] = None
         for pagina in self._ordem(perto):
-            for digitos, palavras, inicios, fins in pagina.numeros:
+            for k, (digitos, _, _) in enumerate(pagina.numeros):
                 at = digitos.find(alvo)
+                if at < 0:
+                    continue
+                _, palavras, inicios, fins = pagina.corrida(k)
                 while at >= 0:
                     if at in inicios and at + len(alvo) in fins:
                         return _Achado(pagina, palavras[at], palavras[at + len(alvo) - 1]), None
                     at = digitos.find(alvo, at + 1)
         for pagina in self._ordem(perto):
-            for digitos, palavras, inicios, fins in pagina.numeros:
+            for digitos, palavras, inicios, fins in map(pagina.corrida, range(len(pagina.numeros))):
                 for a in inicios:
                     for b in (a + len(alvo) - 1, a + len(alvo), a + len(alvo) + 1):
                         if b not in fins:
@@ -378,23 +497,27 @@ class Indice:
 
     def evidencias(self, achados: list[tuple[str, _Achado]]) -> list[dict[str, Any]]:
         """One evidence entry per value found; values close together on a page share one passage."""
-        grupos: list[list[tuple[str, _Achado]]] = []
-        for campo, achado in sorted(achados, key=lambda ca: (ca[1].pagina.numero, ca[1].primeira)):
-            if grupos:
-                ultimo = grupos[-1]
-                pagina = ultimo[0][1].pagina
-                inicio = ultimo[0][1].primeira
-                fim = max(achado.ultima, max(a.ultima for _, a in ultimo))
-                if pagina is achado.pagina and self._comprimento(pagina, inicio, fim) <= TRECHO_CARACTERES - 20:
-                    ultimo.append((campo, achado))
-                    continue
-            grupos.append([(campo, achado)])
         trechos: dict[int, str] = {}
-        for grupo in grupos:
-            pagina = grupo[0][1].pagina
-            trecho = self._trecho(pagina, grupo[0][1].primeira, max(a.ultima for _, a in grupo))
-            for _, achado in grupo:
-                trechos[id(achado)] = achado.trecho or trecho
+        grupo: list[_Achado] = []  # values sharing a passage: their page, first word, last word
+        pagina: Optional[_Pagina] = None
+        inicio = fim = 0
+
+        def fechar() -> None:
+            if grupo:
+                trecho = self._trecho(pagina, inicio, fim)
+                for a in grupo:
+                    trechos[id(a)] = a.trecho or trecho
+
+        for _, achado in sorted(achados, key=_LUGAR):
+            if grupo and achado.pagina is pagina:
+                ate = achado.ultima if achado.ultima > fim else fim
+                if self._comprimento(pagina, inicio, ate) <= TRECHO_CARACTERES - 20:
+                    grupo.append(achado)
+                    fim = ate
+                    continue
+            fechar()
+            grupo, pagina, inicio, fim = [achado], achado.pagina, achado.primeira, achado.ultima
+        fechar()
         return [{"campo": campo, "pagina": achado.pagina.numero, "trecho": trechos[id(achado)],
                  "caixa": self._caixa(achado)} for campo, achado in achados]
 
@@ -403,26 +526,30 @@ class Indice:
         return pagina.acumulado[b + 1] - pagina.acumulado[a] - 1
 
     def _trecho(self, pagina: _Pagina, a: int, b: int) -> str:
-        """The page text from words ``a`` to ``b``, with some words before and more after, up to the size shown."""
-        comprimento = self._comprimento(pagina, a, b)
-        antes = 0
-        while a > 0 and antes < TRECHO_CARACTERES // 4 and comprimento < TRECHO_CARACTERES:
-            a -= 1
-            antes += len(pagina.palavras[a]) + 1
-            comprimento += len(pagina.palavras[a]) + 1
-        while b < len(pagina.palavras) - 1 and comprimento + len(pagina.palavras[b + 1]) + 1 <= TRECHO_CARACTERES:
-            b += 1
-            comprimento += len(pagina.palavras[b]) + 1
+        """The page text from words ``a`` to ``b``, with some words before and more after, up to the size
+        shown: words are taken before until about a quarter of it is, or the whole, then after while the
+        whole fits."""
+        acumulado = pagina.acumulado  # acumulado[k]: where word k starts in the words joined by spaces
+        falta = min(TRECHO_CARACTERES // 4, TRECHO_CARACTERES - self._comprimento(pagina, a, b))
+        if falta > 0:
+            a = max(0, bisect_right(acumulado, acumulado[a] - falta) - 1)
+        b = max(b, min(len(pagina.palavras) - 1, bisect_right(acumulado, acumulado[a] + TRECHO_CARACTERES + 1) - 2))
         return " ".join(pagina.palavras[a:b + 1])
 
     @staticmethod
     def _caixa(achado: _Achado) -> Optional[list[float]]:
-        palavras = achado.palavras if achado.palavras is not None else range(achado.primeira, achado.ultima + 1)
-        caixas = [c for c in (achado.pagina.caixas[w] for w in palavras) if c is not None]
+        todas = achado.pagina.caixas
+        if achado.palavras is not None:
+            caixas = [todas[w] for w in achado.palavras if todas[w] is not None]
+        else:
+            caixas = [c for c in todas[achado.primeira:achado.ultima + 1] if c is not None]
         if not caixas:
             return None
-        return [round(min(c[0] for c in caixas), 1), round(min(c[1] for c in caixas), 1),
-                round(max(c[2] for c in caixas), 1), round(max(c[3] for c in caixas), 1)]
+        if len(caixas) == 1:
+            c = caixas[0]
+            return [round(c[1], 1), round(c[2], 1), round(c[3], 1), round(c[4], 1)]
+        return [round(min(map(_X0, caixas)), 1), round(min(map(_Y0, caixas)), 1),
+                round(max(map(_X1, caixas)), 1), round(max(map(_Y1, caixas)), 1)]
 
 
 def _formatar(digitos: str) -> str:
@@ -449,7 +576,7 @@ def fundamentar_item(indice: Indice, item: dict[str, Any], campos: dict[str, tup
         if _vazio(valor):
             continue
         if tipo == "numero":
-            if len(_digitos(valor)) < 8:
+            if len(_digitos(valor)) < NUMERO_MINIMO:
                 continue
             achado, parecido = indice.achar_numero(valor, perto)
         else:
@@ -477,8 +604,18 @@ def fundamentar_item(indice: Indice, item: dict[str, Any], campos: dict[str, tup
     item["divergencias"] = divergencias
 
 
+_ITENS: "weakref.WeakKeyDictionary[type, dict[str, dict[str, tuple[str, str, bool]]]]" = weakref.WeakKeyDictionary()
+
+
 def itens_com_evidencia(modelo: type) -> dict[str, dict[str, tuple[str, str, bool]]]:
     """The list fields of an answer model whose items declare ``campos_no_documento``."""
+    feito = _ITENS.get(modelo)
+    if feito is None:
+        feito = _ITENS[modelo] = _itens_com_evidencia(modelo)
+    return feito
+
+
+def _itens_com_evidencia(modelo: type) -> dict[str, dict[str, tuple[str, str, bool]]]:
     saida: dict[str, dict[str, tuple[str, str, bool]]] = {}
     for nome, info in getattr(modelo, "model_fields", {}).items():
         if typing.get_origin(info.annotation) is not list:

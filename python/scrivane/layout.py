@@ -16,6 +16,11 @@ blocos de assinatura lado a lado dão duas linhas), ``Bloco`` (linhas que se
 seguem na mesma coluna) e colunas (``Bloco.coluna``: a ordem, da esquerda
 para a direita, de blocos que dividem a mesma faixa da página).
 
+As medidas de uma página de texto são tomadas numa só chamada ao módulo
+compilado ``scrivane._palavras`` (que chama o próprio PDFium), enquanto a
+página está aberta; as palavras são montadas delas só quando pedidas, com o
+fim de cada linha do texto (``Pagina.palavras_em_ordem``).
+
 ``ler_layout(caminho)`` lê um PDF e devolve as suas páginas; quem já tem o
 ``Document`` lido por ``scrivane.read_document`` usa ``layout_do_documento``
 (ou ``Document.layout``), que não relê o PDF: as caixas são tomadas durante a
@@ -27,8 +32,10 @@ from __future__ import annotations
 import ctypes
 import os
 import re
+from bisect import bisect_right
 from dataclasses import dataclass
 from functools import cached_property
+from operator import attrgetter, itemgetter, sub
 from typing import Callable, Iterable, NamedTuple, Optional, Sequence
 
 __all__ = ["Palavra", "Linha", "Bloco", "Pagina", "ler_layout", "layout_do_documento", "palavras_pdfium",
@@ -55,7 +62,11 @@ class Palavra(NamedTuple):
 
 def _caixa(itens: Iterable) -> tuple[float, float, float, float]:
     itens = list(itens)
-    return (min(i.x0 for i in itens), min(i.y0 for i in itens), max(i.x1 for i in itens), max(i.y1 for i in itens))
+    return (min(map(_ATTR_X0, itens)), min(map(_ATTR_Y0, itens)), max(map(_ATTR_X1, itens)),
+            max(map(_ATTR_Y1, itens)))
+
+
+_ATTR_X0, _ATTR_Y0, _ATTR_X1, _ATTR_Y1 = (attrgetter(c) for c in ("x0", "y0", "x1", "y1"))
 
 
 @dataclass(frozen=True)
@@ -118,7 +129,27 @@ class Pagina:
 
     @cached_property
     def palavras(self) -> tuple[Palavra, ...]:
-        return tuple(self._montar())
+        montar = self._montar
+        if isinstance(montar, (_Medidas, _MedidasC)):
+            palavras, self._fins = montar.montar()
+            return palavras
+        return tuple(montar())
+
+    def palavras_em_ordem(self) -> tuple[Sequence[Palavra], Sequence[bool], bool]:
+        """As palavras na ordem de leitura, para cada uma se ela termina a sua linha, e se essa é a
+        ordem do próprio texto da página: a ordem dos blocos quando a página já foi agrupada (o
+        texto dela foi lido deles), senão a do texto da página (PDFium), senão a dos blocos."""
+        palavras = self.palavras
+        fins = self.__dict__.get("_fins")
+        if fins is not None and "blocos" not in self.__dict__:
+            return palavras, fins, True
+        ordem: list[Palavra] = []
+        fins = []
+        for bloco in self.blocos:
+            for linha in bloco.linhas:
+                ordem += linha.palavras
+                fins += [False] * (len(linha.palavras) - 1) + [True]
+        return ordem, fins, False
 
     def __repr__(self) -> str:
         return f"Pagina(numero={self.numero}, largura={self.largura}, altura={self.altura}, ocr={self.ocr})"
@@ -170,31 +201,53 @@ class Pagina:
 VAO_COLUNA = 2.5
 
 
+# A word's fields by position (a ``Palavra`` is a plain tuple: the grouping reads them many times).
+_X0, _Y0, _X1, _Y1 = (itemgetter(k) for k in range(1, 5))
+
+
+def _chave_fila(p: Palavra) -> tuple[float, float]:
+    return (p[2] + p[4]) / 2, p[1]  # centre height, left edge
+
+
 def _filas(palavras: Sequence[Palavra]) -> list[list[Palavra]]:
     """Words on the same height, top to bottom, each row left to right."""
     filas: list[list[Palavra]] = []
-    for p in sorted(palavras, key=lambda p: (p.centro_y, p.x0)):
+    ultima: list[Palavra] = []
+    # The top and bottom of the row's last three words (the row's height where the next word would go).
+    t1 = t2 = t3 = b1 = b2 = b3 = 0.0
+    for p in sorted(palavras, key=_chave_fila):
+        y0, y1 = p[2], p[4]
         if filas:
-            ultima = filas[-1]
-            topo, base = min(q.y0 for q in ultima[-3:]), max(q.y1 for q in ultima[-3:])
-            sobreposto = min(base, p.y1) - max(topo, p.y0)
-            if sobreposto >= 0.5 * min(base - topo, p.y1 - p.y0) or abs(p.centro_y - (topo + base) / 2) < 1.0:
+            topo = t1 if t1 <= t2 and t1 <= t3 else (t2 if t2 <= t3 else t3)
+            base = b1 if b1 >= b2 and b1 >= b3 else (b2 if b2 >= b3 else b3)
+            sobreposto = (y1 if y1 < base else base) - (y0 if y0 > topo else topo)
+            menor = y1 - y0 if y1 - y0 < base - topo else base - topo
+            if sobreposto >= 0.5 * menor or abs((y0 + y1) / 2 - (topo + base) / 2) < 1.0:
                 ultima.append(p)
+                t1, t2, t3, b1, b2, b3 = t2, t3, y0, b2, b3, y1
                 continue
-        filas.append([p])
-    return [sorted(f, key=lambda p: p.x0) for f in filas]
+        ultima = [p]
+        filas.append(ultima)
+        t1 = t2 = t3 = y0
+        b1 = b2 = b3 = y1
+    return [sorted(f, key=_X0) for f in filas]
 
 
 def _cortar_em_colunas(fila: list[Palavra]) -> list[list[Palavra]]:
     """A row cut where a gap between words is wide enough to be a gutter between columns."""
     if len(fila) < 2:
         return [fila]
-    from statistics import median  # here: the reader's workers, which only take the words, never load it
-
-    altura = median(p.altura for p in fila) or 1.0
+    # The median height (as statistics.median gives it; that module is not loaded for this).
+    alturas = sorted(map(sub, map(_Y1, fila), map(_Y0, fila)))
+    meio = len(alturas) // 2
+    altura = (alturas[meio] if len(alturas) % 2 else (alturas[meio - 1] + alturas[meio]) / 2) or 1.0
+    limite = VAO_COLUNA * altura
+    vaos = list(map(sub, map(_X0, fila[1:]), map(_X1, fila)))
+    if max(vaos) <= limite:
+        return [fila]  # most rows: no gutter
     pedacos = [[fila[0]]]
-    for anterior, p in zip(fila, fila[1:]):
-        if p.x0 - anterior.x1 > VAO_COLUNA * altura:
+    for vao, p in zip(vaos, fila[1:]):
+        if vao > limite:
             pedacos.append([p])
         else:
             pedacos[-1].append(p)
@@ -205,24 +258,25 @@ def _blocos(linhas: list[tuple[int, Linha]]) -> list[Bloco]:
     """Lines joined into blocks: a line goes on the block right above it in the same column
     (overlapping horizontally, close below it).  Blocks are then ordered by bands: blocks side by
     side share a band and are read left to right, each whole."""
-    abertos: list[tuple[list[Linha], int]] = []  # (lines, last row)
+    # Each open block: its lines, and its last line's row, left, right, bottom and height.
+    abertos: list[tuple[list[Linha], int, float, float, float, float]] = []
     for faixa, linha in linhas:
+        x0, y0, x1, y1 = linha.x0, linha.y0, linha.x1, linha.y1
+        altura = y1 - y0
         escolhido = None
         for k in range(len(abertos) - 1, -1, -1):
-            bloco, ultima_faixa = abertos[k]
-            base = bloco[-1]
-            vao = linha.y0 - base.y1
-            sobrepoe = min(base.x1, linha.x1) - max(base.x0, linha.x0) > 0
-            if ultima_faixa < faixa and sobrepoe and vao <= 1.2 * max(base.altura, linha.altura):
+            bloco, ultima_faixa, bx0, bx1, by1, baltura = abertos[k]
+            if (ultima_faixa < faixa and (bx1 if bx1 < x1 else x1) - (bx0 if bx0 > x0 else x0) > 0
+                    and y0 - by1 <= 1.2 * (baltura if baltura >= altura else altura)):
                 escolhido = k
                 break
         if escolhido is None:
-            abertos.append(([linha], faixa))
+            abertos.append(([linha], faixa, x0, x1, y1, altura))
         else:
-            bloco, _ = abertos[escolhido]
+            bloco = abertos[escolhido][0]
             bloco.append(linha)
-            abertos[escolhido] = (bloco, faixa)
-    blocos = [Bloco(tuple(ls), *_caixa(ls)) for ls, _ in abertos]
+            abertos[escolhido] = (bloco, faixa, x0, x1, y1, altura)
+    blocos = [Bloco(tuple(aberto[0]), *_caixa(aberto[0])) for aberto in abertos]
     # Bands: blocks whose vertical extents overlap sit side by side.
     blocos.sort(key=lambda b: (b.y0, b.x0))
     saida: list[Bloco] = []
@@ -267,6 +321,11 @@ def _sem_conversao(funcao):
 
 _FUNCOES: dict = {}
 
+try:  # the words measured in C++; without the built module, in Python below (the same words)
+    from ._palavras import medir as _medir, montar as _montar
+except ImportError:  # running from a source tree without the built module
+    _medir = _montar = None
+
 
 def _caixa_solta():
     funcao = _FUNCOES.get("caixa")
@@ -301,6 +360,14 @@ def medir_palavras_pdfium(textpage, texto: str, altura: float) -> Callable[[], t
     total = pdfium_c.FPDFText_CountChars(raw)
     if total <= 0 or not texto:
         return tuple
+    if _medir is not None:
+        # One call measures every word (PDFium called from C++ through the same library's functions).
+        funcoes = _FUNCOES.get("enderecos")
+        if funcoes is None:
+            funcoes = _FUNCOES["enderecos"] = tuple(ctypes.cast(f, ctypes.c_void_p).value for f in (
+                pdfium_c.FPDFText_GetLooseCharBox, pdfium_c.FPDFText_GetCharIndexFromTextIndex))
+        pagina = ctypes.cast(raw, ctypes.c_void_p).value
+        return _MedidasC(texto, _medir(texto, pagina, *funcoes, len(texto) == total, float(altura)))
     # The text's positions are the characters' own unless pdfium inserted or dropped some.
     alinhado = len(texto) == total
     trechos = [m.span() for m in _PALAVRA.finditer(texto)]
@@ -326,6 +393,26 @@ def medir_palavras_pdfium(textpage, texto: str, altura: float) -> Callable[[], t
     return _Medidas(texto, trechos, alinhado, bytes(caixas), falhas, altura)
 
 
+class _MedidasC:
+    """A text page's words as measured in one call of ``scrivane._palavras``; called, they become its
+    ``Palavra``s.  Plain data (the text and a string of bytes): a page travels pickled from a reader process."""
+
+    __slots__ = ("texto", "medidas")
+
+    def __init__(self, texto: str, medidas: bytes) -> None:
+        self.texto, self.medidas = texto, medidas
+
+    def __reduce__(self):
+        return (_MedidasC, (self.texto, self.medidas))
+
+    def __call__(self) -> tuple[Palavra, ...]:
+        return self.montar()[0]
+
+    def montar(self) -> tuple[tuple[Palavra, ...], list[bool]]:
+        """The words, and whether each ends its line in the text."""
+        return _montar(self.texto, self.medidas, Palavra)
+
+
 class _Medidas:
     """A text page's words as measured while it was open; called, they become its ``Palavra``s.
     Plain data: a page travels pickled from a reader process."""
@@ -341,16 +428,32 @@ class _Medidas:
         return (_Medidas, (self.texto, self.trechos, self.alinhado, self.caixas, self.falhas, self.altura))
 
     def __call__(self) -> tuple[Palavra, ...]:
+        return self.montar()[0]
+
+    def montar(self) -> tuple[tuple[Palavra, ...], list[bool]]:
+        """The words, and whether each ends its line in the text."""
         return _montar_palavras(self.texto, self.trechos, self.alinhado, self.caixas, self.falhas, self.altura)
 
 
+# What ends a line in PDFium's text: a line break, or its mark of a hyphen that ends a line inside a word.
+_FIM_DE_LINHA = re.compile(r"[\r\n\ufffe]")
+
+
 def _montar_palavras(texto: str, trechos: list, alinhado: bool, caixas: bytes, falhas: set[int],
-                     altura: float) -> tuple[Palavra, ...]:
+                     altura: float) -> tuple[tuple[Palavra, ...], list[bool]]:
     valores = memoryview(caixas).cast("f").tolist()
+    # The words followed by a line end before the next word.
+    inicios = [t[0] for t in trechos]
+    termina = {bisect_right(inicios, m.start()) - 1 for m in _FIM_DE_LINHA.finditer(texto)}
+    termina.add(len(trechos) - 1)
     achadas: list[tuple] = []  # text, left, top, bottom, right of the last character
+    fins: list[bool] = []
     for k, trecho in enumerate(trechos):
         if 2 * k in falhas:
+            if fins and k in termina:
+                fins[-1] = True
             continue
+        fins.append(k in termina)
         inicio, fim = trecho[0], trecho[1]
         palavra = texto[inicio:fim]
         if alinhado and texto[fim:fim + 1] == "\ufffe":
@@ -378,7 +481,7 @@ def _montar_palavras(texto: str, trechos: list, alinhado: bool, caixas: bytes, f
                 palavras.append(novo(Palavra, (palavra, x0, y0, max(x0, proxima[1] - 0.24 * h), y1)))
                 continue
         palavras.append(novo(Palavra, (palavra, x0, y0, max(x0, direita), y1)))
-    return tuple(palavras)
+    return tuple(palavras), fins
 
 
 def palavras_tesseract(tsv: str, escala: float) -> tuple[Palavra, ...]:

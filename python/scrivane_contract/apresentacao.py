@@ -488,7 +488,8 @@ ROTULOS_EVIDENCIA = {
 
 def evidencias_agrupadas(registro: Any) -> list[dict[str, Any]]:
     """The evidence of one verified company or signatory (a ``model_dump`` map), one entry per passage:
-    ``{"rotulos": [value labels], "pagina", "trecho", "caixa"}``, in the order the values were read."""
+    ``{"rotulos": [value labels], "pagina", "trecho", "caixa" (the first value's box), "caixas" (every
+    value's box)}``, in the order the values were read."""
     saida: list[dict[str, Any]] = []
     vistos: dict[tuple[Any, str], dict[str, Any]] = {}
     for e in _lista(registro.get("evidencias") if isinstance(registro, dict) else None):
@@ -496,12 +497,17 @@ def evidencias_agrupadas(registro: Any) -> list[dict[str, Any]]:
             continue
         chave = (e["pagina"], _texto(e.get("trecho")))
         rotulo = ROTULOS_EVIDENCIA.get(_texto(e.get("campo")), _texto(e.get("campo")))
+        caixa = e.get("caixa") if isinstance(e.get("caixa"), list) else None
         if chave in vistos:
-            if rotulo not in vistos[chave]["rotulos"]:
-                vistos[chave]["rotulos"].append(rotulo)
+            visto = vistos[chave]
+            if rotulo not in visto["rotulos"]:
+                visto["rotulos"].append(rotulo)
+            if caixa is not None and caixa not in visto["caixas"]:
+                visto["caixas"].append(caixa)
+                visto["caixa"] = visto["caixa"] or caixa
             continue
-        item = {"rotulos": [rotulo], "pagina": e["pagina"], "trecho": chave[1],
-                "caixa": e.get("caixa") if isinstance(e.get("caixa"), list) else None}
+        item = {"rotulos": [rotulo], "pagina": e["pagina"], "trecho": chave[1], "caixa": caixa,
+                "caixas": [caixa] if caixa is not None else []}
         vistos[chave] = item
         saida.append(item)
     return saida

@@ -220,12 +220,15 @@
   async function mostrarPagina(item) {
     const dialogo = $("dialogo-pagina");
     const numero = Number(item.dataset.pagina);
-    const [x0, y0, x1, y1] = item.dataset.caixa.split(",").map(Number);
+    // Every value read in the passage has its box; the first one is the dialog's own element.
+    const caixas = (item.dataset.caixas || item.dataset.caixa).split(";")
+      .map((c) => c.split(",").map(Number)).filter((c) => c.length === 4 && c.every(Number.isFinite));
     const caixa = $("visor-caixa");
     $("pagina-titulo").textContent = "Página " + numero;
     $("pagina-onde").textContent = item.textContent.trim();
     $("pagina-estado").textContent = "Desenhando a página…";
     caixa.hidden = true;
+    for (const extra of document.querySelectorAll(".visor__caixa--extra")) extra.remove();
     if (!dialogo.open) dialogo.showModal();
     try {
       const pagina = await paginaDesenhada(numero);
@@ -238,11 +241,21 @@
       // The box is in points from the page's top left corner: placed in percent of the page, it
       // follows the image at whatever size it is shown.
       const margem = 2; // points around the words
-      caixa.style.left = ((x0 - margem) / pagina.largura * 100) + "%";
-      caixa.style.top = ((y0 - margem) / pagina.altura * 100) + "%";
-      caixa.style.width = ((x1 - x0 + 2 * margem) / pagina.largura * 100) + "%";
-      caixa.style.height = ((y1 - y0 + 2 * margem) / pagina.altura * 100) + "%";
-      caixa.hidden = false;
+      for (const extra of document.querySelectorAll(".visor__caixa--extra")) extra.remove();
+      caixas.forEach(([x0, y0, x1, y1], k) => {
+        let elemento = caixa;
+        if (k > 0) {
+          elemento = caixa.cloneNode(false);
+          elemento.removeAttribute("id");
+          elemento.classList.add("visor__caixa--extra");
+          caixa.after(elemento);
+        }
+        elemento.style.left = ((x0 - margem) / pagina.largura * 100) + "%";
+        elemento.style.top = ((y0 - margem) / pagina.altura * 100) + "%";
+        elemento.style.width = ((x1 - x0 + 2 * margem) / pagina.largura * 100) + "%";
+        elemento.style.height = ((y1 - y0 + 2 * margem) / pagina.altura * 100) + "%";
+        elemento.hidden = false;
+      });
       $("pagina-estado").textContent = "";
       caixa.scrollIntoView({ block: "center", inline: "center" });
     } catch (erro) {

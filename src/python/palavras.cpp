@@ -1,0 +1,144 @@
+// scrivane._palavras: the words of a PDF text page measured from PDFium's
+// character boxes in one call (see src/core/palavras_pdf.hpp), and turned
+// into the layout's words when they are asked for; and the tokens of a page's
+// folded words, each with its word, for scrivane.grounding. Both measure and
+// tokenize in Python when this module is missing.
+#include <cstring>
+#include <vector>
+
+#include "../core/palavras_pdf.hpp"
+#include "binding.hpp"
+#include "module.hpp"
+#include "text.hpp"
+
+namespace {
+
+using namespace sc::py;
+using sc::layout::MeasuredWord;
+
+void* address_arg(PyObject* o, const char* name) {
+    if (!PyLong_Check(o)) raise_arg_type(name, "int", o);
+    void* p = PyLong_AsVoidPtr(o);
+    if (p == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "%s must not be a null address", name);
+        throw Error{};
+    }
+    return p;
+}
+
+constexpr Param kMedirParams[] = {{"texto", "str"},  {"pagina", "int"},  {"caixa", "int"},
+                                  {"indice", "int"}, {"alinhado", "bool"}, {"altura", "float"}};
+
+Ref medir(Call& c) {
+    PyObject* texto = c.str_arg(param(kMedirParams, "texto"));
+    void* page = address_arg(c[param(kMedirParams, "pagina")], "pagina");
+    auto box = reinterpret_cast<sc::layout::CharBoxFn>(address_arg(c[param(kMedirParams, "caixa")], "caixa"));
+    auto index =
+        reinterpret_cast<sc::layout::CharIndexFn>(address_arg(c[param(kMedirParams, "indice")], "indice"));
+    const bool aligned = truth(c[param(kMedirParams, "alinhado")]);
+    const double height = PyFloat_AsDouble(c[param(kMedirParams, "altura")]);
+    if (height == -1.0 && PyErr_Occurred()) throw Error{};
+    std::vector<MeasuredWord> words = visit_str(texto, [&](const auto* data, std::size_t n) {
+        return sc::layout::measure_words(data, n, aligned, page, box, index, height);
+    });
+    return own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(words.data()),
+                                         static_cast<Py_ssize_t>(words.size() * sizeof(MeasuredWord))));
+}
+
+constexpr Param kMontarParams[] = {{"texto", "str"}, {"medidas", "bytes"}, {"tipo", "type"}};
+
+Ref montar(Call& c) {
+    PyObject* texto = c.str_arg(param(kMontarParams, "texto"));
+    PyObject* medidas = c[param(kMontarParams, "medidas")];
+    PyObject* tipo = c[param(kMontarParams, "tipo")];
+    if (!PyBytes_CheckExact(medidas)) raise_arg_type("medidas", "bytes", medidas);
+    if (!PyType_Check(tipo) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(tipo), &PyTuple_Type))
+        raise_arg_type("tipo", "a tuple type", tipo);
+    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(medidas));
+    if (size % sizeof(MeasuredWord) != 0) {
+        PyErr_SetString(PyExc_ValueError, "medidas: not a whole number of measured words");
+        throw Error{};
+    }
+    const std::size_t n = size / sizeof(MeasuredWord);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(texto);
+    auto* type = reinterpret_cast<PyTypeObject*>(tipo);
+    Ref words = own(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    Ref ends = own(PyList_New(static_cast<Py_ssize_t>(n)));
+    Ref hyphen = own(PyUnicode_FromString("-"));
+    const char* data = PyBytes_AS_STRING(medidas);
+    for (std::size_t k = 0; k < n; ++k) {
+        MeasuredWord w;
+        std::memcpy(&w, data + k * sizeof(MeasuredWord), sizeof w);
+        if (w.start >= w.end || static_cast<Py_ssize_t>(w.end) > length) {
+            PyErr_SetString(PyExc_ValueError, "medidas: a word outside the text");
+            throw Error{};
+        }
+        Ref word = own(PyUnicode_Substring(texto, w.start, w.end));
+        if (w.flags & sc::layout::kHyphen) word = own(PyUnicode_Concat(word.get(), hyphen.get()));
+        Ref item = own(type->tp_alloc(type, 5));
+        PyTuple_SET_ITEM(item.get(), 0, word.release());
+        PyTuple_SET_ITEM(item.get(), 1, own(PyFloat_FromDouble(w.x0)).release());
+        PyTuple_SET_ITEM(item.get(), 2, own(PyFloat_FromDouble(w.y0)).release());
+        PyTuple_SET_ITEM(item.get(), 3, own(PyFloat_FromDouble(w.x1)).release());
+        PyTuple_SET_ITEM(item.get(), 4, own(PyFloat_FromDouble(w.y1)).release());
+        PyTuple_SET_ITEM(words.get(), static_cast<Py_ssize_t>(k), item.release());
+        PyList_SET_ITEM(ends.get(), static_cast<Py_ssize_t>(k),
+                        Py_NewRef((w.flags & sc::layout::kLineEnd) ? Py_True : Py_False));
+    }
+    return own(PyTuple_Pack(2, words.get(), ends.get()));
+}
+
+constexpr Param kTokensParams[] = {{"dobrado", "str"}};
+
+Ref tokens(Call& c) {
+    PyObject* text = c.str_arg(param(kTokensParams, "dobrado"));
+    std::vector<sc::layout::Token> found = visit_str(text, [](const auto* data, std::size_t n) {
+        return sc::layout::page_tokens(data, n);
+    });
+    Ref parts = own(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    Ref words = own(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    for (std::size_t k = 0; k < found.size(); ++k) {
+        const auto& t = found[k];
+        PyList_SET_ITEM(parts.get(), static_cast<Py_ssize_t>(k),
+                        own(PyUnicode_Substring(text, static_cast<Py_ssize_t>(t.start),
+                                                static_cast<Py_ssize_t>(t.end))).release());
+        PyList_SET_ITEM(words.get(), static_cast<Py_ssize_t>(k), own(PyLong_FromSize_t(t.word)).release());
+    }
+    return own(PyTuple_Pack(2, parts.get(), words.get()));
+}
+
+const FuncSpec kTokensSpec = {
+    "tokens", "tokens",
+    "Os tokens (letras minúsculas e dígitos ASCII) de um texto de palavras já dobradas, separadas por "
+    "espaço ou quebra de linha, e a palavra (contada a partir de 0) de cada um (uso interno).",
+    kTokensParams, 1, "tuple[list[str], list[int]]", tokens,
+};
+
+const FuncSpec kMedirSpec = {
+    "medir", "medir",
+    "As palavras de uma página de texto do PDFium medidas de uma vez (uso interno): ``pagina`` é o "
+    "endereço do FPDF_TEXTPAGE aberto, ``caixa`` e ``indice`` os de FPDFText_GetLooseCharBox e "
+    "FPDFText_GetCharIndexFromTextIndex; devolve as medidas, para ``montar``.",
+    kMedirParams, 6, "bytes", medir,
+};
+
+const FuncSpec kMontarSpec = {
+    "montar", "montar",
+    "As palavras (``tipo``: a tupla nomeada de cada uma) e, para cada uma, se termina a sua linha, a "
+    "partir do texto da página e das medidas de ``medir`` (uso interno).",
+    kMontarParams, 3, "tuple[tuple, list[bool]]", montar,
+};
+
+int exec_module(PyObject* m) {
+    return guarded_exec(m, [](PyObject* mod) {
+        Ref ftype = make_function_type(mod);
+        state_of(mod)->slots[0] = Py_NewRef(ftype.get());
+        const FuncSpec* specs[] = {&kMedirSpec, &kMontarSpec, &kTokensSpec};
+        add_functions(mod, ftype.get(), specs, 3);
+    });
+}
+
+}  // namespace
+
+SC_DEFINE_MODULE(_palavras, "scrivane._palavras", "Palavras de páginas de PDF medidas pelo PDFium (uso interno).",
+                 exec_module)
