@@ -562,13 +562,25 @@ def _vazio(valor: Any) -> bool:
     return not isinstance(valor, str) or not valor.strip() or valor.strip().upper() in ("N/A", "NULL", "NONE")
 
 
+_ORDENS: dict[int, tuple[dict[str, tuple[str, str, bool]], list, dict[str, int]]] = {}
+
+
+def _ordem_dos_campos(campos: dict[str, tuple[str, str, bool]]) -> tuple[list, dict[str, int]]:
+    """The fields in the order they are searched (numbers first: a CNPJ or CPF places the item better
+    than a name repeated across the document) and each field's place in the item, kept per field map."""
+    feito = _ORDENS.get(id(campos))
+    if feito is None or feito[0] is not campos:
+        feito = _ORDENS[id(campos)] = (campos, sorted(campos.items(), key=lambda kv: kv[1][1] != "numero"),
+                                       {campo: k for k, campo in enumerate(campos)})
+    return feito[1], feito[2]
+
+
 def fundamentar_item(indice: Indice, item: dict[str, Any], campos: dict[str, tuple[str, str, bool]]) -> None:
     """Writes ``evidencias`` and ``divergencias`` into one extracted item (a map)."""
     achados: list[tuple[str, _Achado]] = []
     divergencias: list[dict[str, Any]] = []
     perto = indice.localizar_trecho(item.get("trecho")) if isinstance(item.get("trecho"), str) else None
-    # Numbers first: a CNPJ or CPF places the item better than a name repeated across the document.
-    ordem = sorted(campos.items(), key=lambda kv: kv[1][1] != "numero")
+    ordem, posicao = _ordem_dos_campos(campos)
     for campo, (rotulo, tipo, decide) in ordem:
         valor = item.get(campo)
         if _vazio(valor):
@@ -596,7 +608,6 @@ def fundamentar_item(indice: Indice, item: dict[str, Any], campos: dict[str, tup
             divergencias.append({"campo": campo, "valor": valor, "situacao": NAO_ENCONTRADO, "no_documento": None,
                                  "mensagem": f"{rotulo} {valor} {NAO_ENCONTRADO}"})
     # In the item's field order.
-    posicao = {campo: k for k, campo in enumerate(campos)}
     achados.sort(key=lambda ca: posicao[ca[0]])
     item["evidencias"] = indice.evidencias(achados)
     item["divergencias"] = divergencias
