@@ -28,7 +28,7 @@ import unicodedata
 import weakref
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
-from itertools import accumulate, chain, compress, repeat
+from itertools import accumulate, compress, repeat
 from typing import Any, Optional, Sequence
 
 from rapidfuzz import fuzz
@@ -75,7 +75,6 @@ def _LUGAR(campo_achado: tuple[str, "_Achado"]) -> tuple[int, int]:  # where a v
 _TOKEN_OU_SEPARADOR = re.compile(r"[0-9a-z \n][0-9a-z]*")  # a token, a separator, or both
 _PRIMEIRO = operator.itemgetter(0)
 _SEPARADORES = frozenset(" \n")
-_SEPARADOR = (" ", "\n")  # after a word: ends no line, ends its line
 
 
 def _tokens(texto: str) -> list[str]:
@@ -154,10 +153,14 @@ class _Pagina:
         self.fim_de_linha = fim_de_linha
         self._texto = texto  # the page's text as the reader gave it; None: the words are that text
         # The words joined: a line feed after the last word of each line, a space after the others.
-        # Each word followed by its separator, joined in one pass.
-        self._junto = "".join(chain.from_iterable(zip(palavras, map(_SEPARADOR.__getitem__, map(bool, fim_de_linha)))))
-        if len(fim_de_linha) < len(palavras):  # words past the last flag end no line
-            self._junto += "".join(map(operator.add, palavras[len(fim_de_linha):], repeat(" ")))
+        linhas: list[str] = []
+        inicio = 0
+        for fim in compress(range(1, len(palavras) + 1), fim_de_linha):
+            linhas.append(" ".join(palavras[inicio:fim]))
+            inicio = fim
+        if inicio < len(palavras):
+            linhas.append(" ".join(palavras[inicio:]))
+        self._junto = "\n".join(linhas) + ("" if not palavras else "\n" if inicio == len(palavras) else " ")
         # Where each word starts in that text (and, last, its length).
         self.acumulado = list(map(operator.add, accumulate(map(len, palavras), initial=0),
                                   range(len(palavras) + 1)))
@@ -194,10 +197,9 @@ class _Pagina:
         palavras = self.palavras
         candidatos: list[tuple[int, int, bool]] = []  # (word, its last token, ends in a hyphen)
         ultimo = len(partes) - 1
-        ultimo_token = dict(zip(palavra, range(len(palavra))))  # a word's last token (words with one)
         for i in compress(range(len(palavras) - 1), self.fim_de_linha):
-            t = ultimo_token.get(i)
-            if t is not None and t < ultimo and palavra[t + 1] == i + 1 and palavras[i + 1][:1].isalpha():
+            t = bisect_right(palavra, i) - 1
+            if 0 <= t < ultimo and palavra[t] == i and palavra[t + 1] == i + 1 and palavras[i + 1][:1].isalpha():
                 candidatos.append((i, t, palavras[i][-1] == "-"))
         inteiras: frozenset[str] = frozenset()
         if not all(hifen for _, _, hifen in candidatos):
@@ -293,7 +295,7 @@ class Indice:
             fim: list[bool] = []
             if laid is not None and laid.palavras:
                 caixas, fim, do_texto = laid.palavras_em_ordem()
-                palavras = list(map(_PRIMEIRO, caixas))
+                palavras = [p[0] for p in caixas]
                 if do_texto:
                     texto = None  # the words are the page's text, in its order
             else:
