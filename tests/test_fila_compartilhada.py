@@ -302,6 +302,45 @@ def fila_do_servico(request, tmp_path):
     return Historico(request.getfixturevalue("postgres_url"))
 
 
+def test_a_job_that_ends_while_its_state_is_read_is_reported_with_its_result(postgres_url, tmp_path):
+    """The state is read in several statements; the job may end between two of them.  A job seen
+    ended must never read as one that ended without storing anything."""
+    from scrivane_contract.historico.tarefas import FilaProcrastinate, guardar_uma_vez
+    from scrivane_contract.verificacao import Verificacao
+
+    h = Historico(postgres_url)
+    fila = FilaProcrastinate(h, lambda: None, com_trabalhadores=False, pasta=str(tmp_path))
+    try:
+        ident, caminho = fila.novo_arquivo()
+        caminho.write_bytes(b"%PDF-1.4\n%%EOF\n")
+        fila.enviar(ident, caminho, "c.pdf")
+        with h.engine.begin() as con:
+            con.execute(sa.text("UPDATE procrastinate_jobs SET status = 'doing' WHERE args->>'ident' = :i"),
+                        {"i": ident})
+        lidas: list[str] = []
+
+        def terminar_entre_leituras(*_):
+            # After the state's second read, the job ends the way a worker ends it: its result stored
+            # (the upload removed), then the job marked done.
+            lidas.append("x")
+            if len(lidas) == 2:
+                assert guardar_uma_vez(h, Verificacao(arquivo="c.pdf", id=ident,
+                                                      resultado={"resultado_final": "PENDENTE"}))
+                with h.engine.begin() as con:
+                    con.execute(sa.text("UPDATE procrastinate_jobs SET status = 'succeeded' "
+                                        "WHERE args->>'ident' = :i"), {"i": ident})
+
+        sa.event.listen(h.engine, "after_cursor_execute", terminar_entre_leituras)
+        try:
+            estado = fila.obter(ident)
+        finally:
+            sa.event.remove(h.engine, "after_cursor_execute", terminar_entre_leituras)
+        assert len(lidas) > 2, "the job did not end between the reads"
+        assert estado["estado"] == "concluida" and estado["resultado"] == {"resultado_final": "PENDENTE"}, estado
+    finally:
+        fila.fechar()
+
+
 @pytest.mark.parametrize("falha", [False, True], ids=["resultado", "erro"])
 def test_results_returned_by_the_api_never_show_the_servers_path(fila_do_servico, falha):
     from fastapi.testclient import TestClient

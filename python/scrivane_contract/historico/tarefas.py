@@ -392,15 +392,18 @@ class FilaProcrastinate(LugaresNaFila):
 
     def obter(self, ident: str) -> Optional[dict[str, Any]]:
         with self.historico.engine.connect() as con:
-            envio = con.execute(sa.select(envios.c.arquivo, envios.c.criada_em, envios.c.iniciada_em,
-                                          envios.c.tarefa).where(envios.c.id == ident)).first()
-            dados = con.execute(sa.select(verificacoes.c.dados).where(verificacoes.c.id == ident)).scalar()
+            # The job first: a job seen ended has its result (or its upload's removal) committed
+            # before it, so the reads after it see them; read the other way round, a job ending
+            # between the reads looked like one that ended without storing anything.
             job = con.execute(sa.text(
                 "SELECT j.id, j.status::text AS status, j.attempts, "
                 "(SELECT min(e.at) FROM procrastinate_events e WHERE e.job_id = j.id AND e.type = 'deferred') "
                 "AS deferida, (SELECT max(e.at) FROM procrastinate_events e WHERE e.job_id = j.id "
                 "AND e.type = 'started') AS iniciada FROM procrastinate_jobs j WHERE j.task_name = :t "
                 "AND j.args->>'ident' = :i ORDER BY j.id DESC LIMIT 1"), {"t": TAREFA, "i": ident}).first()
+            envio = con.execute(sa.select(envios.c.arquivo, envios.c.criada_em, envios.c.iniciada_em,
+                                          envios.c.tarefa).where(envios.c.id == ident)).first()
+            dados = con.execute(sa.select(verificacoes.c.dados).where(verificacoes.c.id == ident)).scalar()
             posicao = None
             if job is not None and job.status == "todo":
                 posicao = 1 + int(con.execute(sa.text(
