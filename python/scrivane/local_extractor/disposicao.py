@@ -18,6 +18,23 @@ from ..layout import Pagina
 
 # What marks a block as a signer's: a signature rule, a CPF, a witness label, a typed name in capitals.
 _SINAL_ASSINATURA = re.compile(r"_{4,}|\bcpf\b|\btestemunha|\bassinatura\b|\brg\b|\bcnpj\b|\bnome\s*:", re.I)
+# The same signal word by word, each looked for only where its letters stand in the lower-cased text
+# (one search with every word runs the alternatives at each character of the page: most pages have
+# none).  Letters that match an ASCII one only under IGNORECASE ("ſ", "ı", "İ") take the full search.
+_PALAVRAS_SINAL = tuple((w, re.compile(r, re.I)) for w, r in (
+    ("cpf", r"\bcpf\b"), ("testemunha", r"\btestemunha"), ("assinatura", r"\bassinatura\b"),
+    ("rg", r"\brg\b"), ("cnpj", r"\bcnpj\b"), ("nome", r"\bnome\s*:")))
+_DOBRA_ESPECIAL = re.compile("[ſıİ]")
+
+
+def _tem_sinal(texto: str) -> bool:
+    """Whether ``_SINAL_ASSINATURA`` is found in the text."""
+    if "____" in texto:
+        return True
+    if _DOBRA_ESPECIAL.search(texto):
+        return _SINAL_ASSINATURA.search(texto) is not None
+    baixo = texto.lower()
+    return any(w in baixo and r.search(texto) for w, r in _PALAVRAS_SINAL)
 _NOME_CAIXA_ALTA = re.compile(r"^[A-ZÀ-Ý][A-ZÀ-Ý'’.]+(?:\s+[A-ZÀ-Ý'’.]+){1,8}(?:\s*[–—-].*)?$")
 # A party's role alone on its line, a label over a signature ("CONTRATANTE", "Pela CONTRATADA:").
 _SO_PAPEL = re.compile(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?")
@@ -25,7 +42,7 @@ _SO_PAPEL = re.compile(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?")
 
 def _bloco_de_assinatura(linhas: Sequence[str]) -> bool:
     texto = "\n".join(linhas)
-    if _SINAL_ASSINATURA.search(_dobrar(texto)) or CPF_RE.search(texto) or _SEPARADOR.search(texto):
+    if _tem_sinal(_dobrar(texto)) or CPF_RE.search(texto) or _SEPARADOR.search(texto):
         return True
     # A short block of a name in mixed case or of a bare role (a scan's OCR drops the signature rule).
     return any(_NOME_CAIXA_ALTA.match(l.strip()) or (len(linhas) <= 4 and (
@@ -99,7 +116,8 @@ def _vao_nas_linhas(linhas) -> bool:
 
 def texto_da_pagina(texto: str, pagina) -> str:
     """The page's text, read from its layout when blocks of signers stand side by side."""
-    if pagina is None or not pagina.palavras or (not pagina.ocr and not _SINAL_ASSINATURA.search(texto)):
+    # The text's own test first: a text page's words are put together only when it has a signal.
+    if pagina is None or (not pagina.ocr and not _tem_sinal(texto)) or not pagina.palavras:
         return texto
     if pagina.ocr:
         # A scan's page: its OCR words and, under them, a text layer's (a stamp set vertically
