@@ -529,3 +529,17 @@ def test_a_signers_name_over_a_cnpj_line_is_not_a_company(tmp_path):
     lido = extrair(documento.pages, layout=documento.layout)
     assert {(e["razao_social"], e["cnpj"]) for e in lido["empresas"]} == {("ACME SERVIÇOS LTDA", None)}
     assert {"JOÃO PEDRO ALMEIDA", "MARIA SOUZA LIMA"} <= {s["nome_signatario"] for s in lido["assinaturas"]}
+
+
+@pytest.mark.parametrize("texto", [
+    "", "Cláusula primeira do objeto", "____", "___", "CPF: 123", "xcpf", "cpfs", "RG 12.345", "cargo e órgão",
+    "Testemunhas:", "TESTEMUNHA", "contestemunha", "Assinatura", "assinaturas", "CNPJ/MF", "Nome : Ana", "nome Ana",
+    "renome:", "Nome_:", "aſſinatura", "Aſſinatura digital", "rg̃", "İrg", "ASSİNATURA", "ı cnpj", "cpf_", "_cpf",
+    "1cpf", "cpf1", "Órgão RG\n", "nome\n:", "e-mail/nome:",
+])
+def test_the_signature_signal_reads_as_the_full_search(texto):
+    """The page's quick test of a signer's signal agrees with the one search over the whole text."""
+    from scrivane.local_extractor import disposicao
+
+    for t in (texto, texto.upper(), texto.title(), " " + texto + " "):
+        assert disposicao._tem_sinal(t) == (disposicao._SINAL_ASSINATURA.search(t) is not None), t

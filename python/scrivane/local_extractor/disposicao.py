@@ -18,9 +18,13 @@ from ..layout import Pagina
 
 # What marks a block as a signer's: a signature rule, a CPF, a witness label, a typed name in capitals.
 _SINAL_ASSINATURA = re.compile(r"_{4,}|\bcpf\b|\btestemunha|\bassinatura\b|\brg\b|\bcnpj\b|\bnome\s*:", re.I)
-# The same signal word by word, each looked for only where its letters stand in the lower-cased text
-# (one search with every word runs the alternatives at each character of the page: most pages have
-# none).  Letters that match an ASCII one only under IGNORECASE ("ſ", "ı", "İ") take the full search.
+_NOME_CAIXA_ALTA = re.compile(r"^[A-ZÀ-Ý][A-ZÀ-Ý'’.]+(?:\s+[A-ZÀ-Ý'’.]+){1,8}(?:\s*[–—-].*)?$")
+# A party's role alone on its line, a label over a signature ("CONTRATANTE", "Pela CONTRATADA:").
+_SO_PAPEL = re.compile(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?")
+# The same signal word by word, each tried only where its letters stand in the lower-cased text (one
+# search with every word runs the alternatives at each character of the page: most pages have none).
+# Letters that match an ASCII one only under IGNORECASE ("ſ", "ı"), or that lower-case to two
+# characters ("İ"), take the full search.
 _PALAVRAS_SINAL = tuple((w, re.compile(r, re.I)) for w, r in (
     ("cpf", r"\bcpf\b"), ("testemunha", r"\btestemunha"), ("assinatura", r"\bassinatura\b"),
     ("rg", r"\brg\b"), ("cnpj", r"\bcnpj\b"), ("nome", r"\bnome\s*:")))
@@ -33,11 +37,16 @@ def _tem_sinal(texto: str) -> bool:
         return True
     if _DOBRA_ESPECIAL.search(texto):
         return _SINAL_ASSINATURA.search(texto) is not None
+    # Without those letters the lower-cased text keeps every character at its place: each word is
+    # tried only where it stands there (a search for a literal is fast, one opening with \b is not).
     baixo = texto.lower()
-    return any(w in baixo and r.search(texto) for w, r in _PALAVRAS_SINAL)
-_NOME_CAIXA_ALTA = re.compile(r"^[A-ZÀ-Ý][A-ZÀ-Ý'’.]+(?:\s+[A-ZÀ-Ý'’.]+){1,8}(?:\s*[–—-].*)?$")
-# A party's role alone on its line, a label over a signature ("CONTRATANTE", "Pela CONTRATADA:").
-_SO_PAPEL = re.compile(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?")
+    for w, r in _PALAVRAS_SINAL:
+        i = baixo.find(w)
+        while i >= 0:
+            if r.match(texto, i):
+                return True
+            i = baixo.find(w, i + 1)
+    return False
 
 
 def _bloco_de_assinatura(linhas: Sequence[str]) -> bool:
@@ -60,7 +69,13 @@ def _faixa_paralela(faixa) -> bool:
     blocos = [[l.texto for l in b.linhas] for b in faixa]
     if any(_rotulos(ls) for ls in blocos):
         return False
-    return sum(1 for ls in blocos if _bloco_de_assinatura(ls)) >= 2
+    assinados = 0
+    for ls in blocos:
+        if _bloco_de_assinatura(ls):
+            assinados += 1
+            if assinados == 2:
+                return True
+    return False
 
 
 def _tem_vao(palavras) -> bool:
