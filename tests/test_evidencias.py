@@ -121,9 +121,13 @@ class TestLocating:
 
     @pytest.mark.parametrize("dobrado, esperado", [
         ("acme ltda,\ncnpj 11.222.333/0001-81 ", (["acme", "ltda", "cnpj", "11", "222", "333", "0001", "81"],
-                                                 [0, 1, 2, 3, 3, 3, 3, 3])),
-        ("-- (a)b\nx ", (["a", "b", "x"], [1, 1, 2])),  # a word of no token still counts
-        ("", ([], [])),
+                                                 [0, 1, 2, 3, 3, 3, 3, 3],
+                                                 [0, 5, 10, 15, 18, 22, 26, 31],
+                                                 [4, 9, 14, 17, 21, 25, 30, 33],
+                                                 "acme ltda cnpj 11 222 333 0001 81")),
+        ("-- (a)b\nx ", (["a", "b", "x"], [1, 1, 2], [0, 2, 4], [1, 3, 5], "a b x")),  # a word of no token counts
+        ("", ([], [], [], [], "")),
+        ("a\u0394b c\n", (["a", "b", "c"], [0, 0, 1], [0, 2, 4], [1, 3, 5], "a b c")),  # a wider string kind
     ])
     def test_tokens_of_folded_words_carry_their_word(self, dobrado, esperado):
         from scrivane import grounding

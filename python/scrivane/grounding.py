@@ -127,15 +127,25 @@ def _flexoes(token: str) -> str:
     return re.escape(token) + r"[a-z]{0,3}"
 
 
-def _tokens_de_palavras(dobrado: str) -> tuple[list[str], list[int]]:
-    """The tokens of folded words separated by a space or a line feed (one after each word), and the
-    word of each (``scrivane._palavras.tokens`` does the same in C++)."""
+def _posicoes(partes: list[str]) -> tuple[list[int], list[int], str]:
+    """Where each token starts and ends in the tokens joined by single spaces, and that text."""
+    comprimentos = list(map(len, partes))
+    inicio = list(accumulate(map(operator.add, comprimentos, repeat(1)), initial=0))
+    inicio.pop()
+    return inicio, list(map(operator.add, inicio, comprimentos)), " ".join(partes)
+
+
+def _tokens_de_palavras(dobrado: str) -> tuple[list[str], list[int], list[int], list[int], str]:
+    """The tokens of folded words separated by a space or a line feed (one after each word), the
+    word of each and, as ``_posicoes`` gives them, where each starts and ends in the tokens joined
+    by spaces, and that text (``scrivane._palavras.tokens`` does the same in C++)."""
     # Tokens, each with the separator right before it, if any: a token's word is the number of
     # separators up to it.
     pedacos = _TOKEN_OU_SEPARADOR.findall(dobrado)
     separador = list(map(_SEPARADORES.__contains__, map(_PRIMEIRO, pedacos)))
     sem_separador = list(map(str.lstrip, pedacos, repeat(" \n")))
-    return list(compress(sem_separador, sem_separador)), list(compress(accumulate(separador), sem_separador))
+    partes = list(compress(sem_separador, sem_separador))
+    return (partes, list(compress(accumulate(separador), sem_separador)), *_posicoes(partes))
 
 
 class _Pagina:
@@ -189,7 +199,7 @@ class _Pagina:
         return frozenset(partes).union([partes[t] + partes[t + 1] for t in hifens])
 
     def _indexar_tokens(self, junto: str) -> None:
-        partes, palavra = (_tokens_c or _tokens_de_palavras)(_dobrar(junto))
+        partes, palavra, inicio, fim, norm = (_tokens_c or _tokens_de_palavras)(_dobrar(junto))
         final = palavra
         # A word hyphenated at the end of its line is joined with the start of the next line: its last
         # token with the next word's first when the word ends in a hyphen or the reader's text has
@@ -216,14 +226,12 @@ class _Pagina:
                 partes[t:t + 2] = [partes[t] + partes[t + 1]]
                 final[t:t + 2] = [final[t + 1]]
                 del palavra[t + 1]
+            inicio, fim, norm = _posicoes(partes)
         self.partes = partes
-        self.norm = " ".join(partes)
-        self.cercado = f" {self.norm} "
-        comprimentos = list(map(len, partes))
-        inicio = list(accumulate(map(operator.add, comprimentos, repeat(1)), initial=0))
-        inicio.pop()
+        self.norm = norm
+        self.cercado = f" {norm} "
         self.inicio_token = inicio
-        self.fim_token = list(map(operator.add, inicio, comprimentos))
+        self.fim_token = fim
         self.palavra_do_token = palavra  # the word a token starts in
         self.palavra_final_do_token = final  # the word it ends in
 

@@ -95,23 +95,35 @@ Ref tokens(Call& c) {
     std::vector<sc::layout::Token> found = visit_str(text, [](const auto* data, std::size_t n) {
         return sc::layout::page_tokens(data, n);
     });
-    Ref parts = own(PyList_New(static_cast<Py_ssize_t>(found.size())));
-    Ref words = own(PyList_New(static_cast<Py_ssize_t>(found.size())));
-    for (std::size_t k = 0; k < found.size(); ++k) {
-        const auto& t = found[k];
-        PyList_SET_ITEM(parts.get(), static_cast<Py_ssize_t>(k),
+    const auto count = static_cast<Py_ssize_t>(found.size());
+    Ref parts = own(PyList_New(count));
+    Ref words = own(PyList_New(count));
+    Ref starts = own(PyList_New(count));
+    Ref ends = own(PyList_New(count));
+    // Where each token starts and ends in the tokens joined by single spaces.
+    std::size_t at = 0;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        const auto& t = found[static_cast<std::size_t>(k)];
+        PyList_SET_ITEM(parts.get(), k,
                         own(PyUnicode_Substring(text, static_cast<Py_ssize_t>(t.start),
                                                 static_cast<Py_ssize_t>(t.end))).release());
-        PyList_SET_ITEM(words.get(), static_cast<Py_ssize_t>(k), own(PyLong_FromSize_t(t.word)).release());
+        PyList_SET_ITEM(words.get(), k, own(PyLong_FromSize_t(t.word)).release());
+        PyList_SET_ITEM(starts.get(), k, own(PyLong_FromSize_t(at)).release());
+        at += t.end - t.start;
+        PyList_SET_ITEM(ends.get(), k, own(PyLong_FromSize_t(at)).release());
+        ++at;
     }
-    return own(PyTuple_Pack(2, parts.get(), words.get()));
+    Ref space = own(PyUnicode_FromString(" "));
+    Ref joined = own(PyUnicode_Join(space.get(), parts.get()));
+    return own(PyTuple_Pack(5, parts.get(), words.get(), starts.get(), ends.get(), joined.get()));
 }
 
 const FuncSpec kTokensSpec = {
     "tokens", "tokens",
     "Os tokens (letras minúsculas e dígitos ASCII) de um texto de palavras já dobradas, separadas por "
-    "espaço ou quebra de linha, e a palavra (contada a partir de 0) de cada um (uso interno).",
-    kTokensParams, 1, "tuple[list[str], list[int]]", tokens,
+    "espaço ou quebra de linha; a palavra (contada a partir de 0) de cada um; onde cada um começa e "
+    "termina nos tokens unidos por um espaço; e esse texto unido (uso interno).",
+    kTokensParams, 1, "tuple[list[str], list[int], list[int], list[int], str]", tokens,
 };
 
 const FuncSpec kMedirSpec = {
