@@ -136,6 +136,19 @@ class TestLocating:
         if grounding._tokens_c is not None:
             assert grounding._tokens_c(dobrado) == esperado
 
+    @pytest.mark.parametrize("palavras, fim_de_linha, esperado", [
+        (["Acme", "Ltda,", "CNPJ", "11.222"], [False, True, False, True],
+         ("Acme Ltda,\nCNPJ 11.222\n", [0, 5, 11, 16, 23])),
+        (["sócia", "\u0394x", "fim"], [True], ("sócia\n\u0394x fim ", [0, 6, 9, 13])),  # a line left open
+        ([], [], ("", [0])),
+    ])
+    def test_words_joined_with_where_each_starts(self, palavras, fim_de_linha, esperado):
+        from scrivane import grounding
+
+        assert grounding._juntar(palavras, fim_de_linha) == esperado
+        if grounding._juntar_c is not None:
+            assert grounding._juntar_c(palavras, fim_de_linha) == esperado
+
     def test_the_built_tokenizer_gives_the_pythons_tokens(self, contrato, monkeypatch):
         from scrivane import grounding
 
@@ -144,10 +157,12 @@ class TestLocating:
         documento = read_document(contrato)
 
         def indice(pagina):
-            return pagina.norm, pagina.palavra_do_token, pagina.palavra_final_do_token, pagina.inicio_token
+            return (pagina.norm, pagina.palavra_do_token, pagina.palavra_final_do_token, pagina.inicio_token,
+                    pagina.fim_token, pagina._junto, pagina.acumulado)
 
         construido = [indice(Indice(documento).pagina(k)) for k in range(2)]
         monkeypatch.setattr(grounding, "_tokens_c", None)
+        monkeypatch.setattr(grounding, "_juntar_c", None)
         assert [indice(Indice(documento).pagina(k)) for k in range(2)] == construido
         assert "acme comercio de testes ltda" in construido[0][0]  # the hyphenated name whole
 

@@ -34,10 +34,10 @@ from typing import Any, Optional, Sequence
 from rapidfuzz import fuzz
 from rapidfuzz.distance import Levenshtein
 
-try:  # a page's tokens in C++; the Python below gives the same
-    from ._palavras import tokens as _tokens_c
+try:  # a page's words joined and its tokens in C++; the Python below gives the same
+    from ._palavras import juntar as _juntar_c, tokens as _tokens_c
 except ImportError:  # running from a source tree without the built module
-    _tokens_c = None
+    _juntar_c = _tokens_c = None
 
 __all__ = ["Indice", "fundamentar", "itens_com_evidencia", "NAO_ENCONTRADO", "LIDO_DIFERENTE"]
 
@@ -148,6 +148,21 @@ def _tokens_de_palavras(dobrado: str) -> tuple[list[str], list[int], list[int], 
     return (partes, list(compress(accumulate(separador), sem_separador)), *_posicoes(partes))
 
 
+def _juntar(palavras: list[str], fim_de_linha: Sequence[bool]) -> tuple[str, list[int]]:
+    """The words joined, each followed by a line feed when it ends its line and by a space otherwise,
+    and where each word starts in that text (and, last, its length) (``scrivane._palavras.juntar``
+    does the same in C++)."""
+    linhas: list[str] = []
+    inicio = 0
+    for fim in compress(range(1, len(palavras) + 1), fim_de_linha):
+        linhas.append(" ".join(palavras[inicio:fim]))
+        inicio = fim
+    if inicio < len(palavras):
+        linhas.append(" ".join(palavras[inicio:]))
+    junto = "\n".join(linhas) + ("" if not palavras else "\n" if inicio == len(palavras) else " ")
+    return junto, list(map(operator.add, accumulate(map(len, palavras), initial=0), range(len(palavras) + 1)))
+
+
 class _Pagina:
     """One page ready for searching: its words in reading order, folded tokens and number runs.
 
@@ -162,18 +177,9 @@ class _Pagina:
         self.caixas = caixas
         self.fim_de_linha = fim_de_linha
         self._texto = texto  # the page's text as the reader gave it; None: the words are that text
-        # The words joined: a line feed after the last word of each line, a space after the others.
-        linhas: list[str] = []
-        inicio = 0
-        for fim in compress(range(1, len(palavras) + 1), fim_de_linha):
-            linhas.append(" ".join(palavras[inicio:fim]))
-            inicio = fim
-        if inicio < len(palavras):
-            linhas.append(" ".join(palavras[inicio:]))
-        self._junto = "\n".join(linhas) + ("" if not palavras else "\n" if inicio == len(palavras) else " ")
-        # Where each word starts in that text (and, last, its length).
-        self.acumulado = list(map(operator.add, accumulate(map(len, palavras), initial=0),
-                                  range(len(palavras) + 1)))
+        # The words joined (a line feed after the last word of each line, a space after the others),
+        # and where each word starts in that text (and, last, its length).
+        self._junto, self.acumulado = (_juntar_c or _juntar)(palavras, fim_de_linha)
 
     # The tokens and the number runs are indexed when first asked for: a page searched only for a
     # number never folds its words.
