@@ -121,9 +121,13 @@ class TestLocating:
 
     @pytest.mark.parametrize("dobrado, esperado", [
         ("acme ltda,\ncnpj 11.222.333/0001-81 ", (["acme", "ltda", "cnpj", "11", "222", "333", "0001", "81"],
-                                                 [0, 1, 2, 3, 3, 3, 3, 3])),
-        ("-- (a)b\nx ", (["a", "b", "x"], [1, 1, 2])),  # a word of no token still counts
-        ("", ([], [])),
+                                                 [0, 1, 2, 3, 3, 3, 3, 3],
+                                                 [0, 5, 10, 15, 18, 22, 26, 31],
+                                                 [4, 9, 14, 17, 21, 25, 30, 33],
+                                                 "acme ltda cnpj 11 222 333 0001 81")),
+        ("-- (a)b\nx ", (["a", "b", "x"], [1, 1, 2], [0, 2, 4], [1, 3, 5], "a b x")),  # a word of no token counts
+        ("", ([], [], [], [], "")),
+        ("a\u0394b c\n", (["a", "b", "c"], [0, 0, 1], [0, 2, 4], [1, 3, 5], "a b c")),  # a wider string kind
     ])
     def test_tokens_of_folded_words_carry_their_word(self, dobrado, esperado):
         from scrivane import grounding
@@ -131,6 +135,19 @@ class TestLocating:
         assert grounding._tokens_de_palavras(dobrado) == esperado
         if grounding._tokens_c is not None:
             assert grounding._tokens_c(dobrado) == esperado
+
+    @pytest.mark.parametrize("palavras, fim_de_linha, esperado", [
+        (["Acme", "Ltda,", "CNPJ", "11.222"], [False, True, False, True],
+         ("Acme Ltda,\nCNPJ 11.222\n", [0, 5, 11, 16, 23])),
+        (["sócia", "\u0394x", "fim"], [True], ("sócia\n\u0394x fim ", [0, 6, 9, 13])),  # a line left open
+        ([], [], ("", [0])),
+    ])
+    def test_words_joined_with_where_each_starts(self, palavras, fim_de_linha, esperado):
+        from scrivane import grounding
+
+        assert grounding._juntar(palavras, fim_de_linha) == esperado
+        if grounding._juntar_c is not None:
+            assert grounding._juntar_c(palavras, fim_de_linha) == esperado
 
     def test_the_built_tokenizer_gives_the_pythons_tokens(self, contrato, monkeypatch):
         from scrivane import grounding
@@ -140,10 +157,12 @@ class TestLocating:
         documento = read_document(contrato)
 
         def indice(pagina):
-            return pagina.norm, pagina.palavra_do_token, pagina.palavra_final_do_token, pagina.inicio_token
+            return (pagina.norm, pagina.palavra_do_token, pagina.palavra_final_do_token, pagina.inicio_token,
+                    pagina.fim_token, pagina._junto, pagina.acumulado)
 
         construido = [indice(Indice(documento).pagina(k)) for k in range(2)]
         monkeypatch.setattr(grounding, "_tokens_c", None)
+        monkeypatch.setattr(grounding, "_juntar_c", None)
         assert [indice(Indice(documento).pagina(k)) for k in range(2)] == construido
         assert "acme comercio de testes ltda" in construido[0][0]  # the hyphenated name whole
 

@@ -34,10 +34,10 @@ from typing import Any, Optional, Sequence
 from rapidfuzz import fuzz
 from rapidfuzz.distance import Levenshtein
 
-try:  # a page's tokens in C++; the Python below gives the same
-    from ._palavras import tokens as _tokens_c
+try:  # a page's words joined and its tokens in C++; the Python below gives the same
+    from ._palavras import juntar as _juntar_c, tokens as _tokens_c
 except ImportError:  # running from a source tree without the built module
-    _tokens_c = None
+    _juntar_c = _tokens_c = None
 
 __all__ = ["Indice", "fundamentar", "itens_com_evidencia", "NAO_ENCONTRADO", "LIDO_DIFERENTE"]
 
@@ -127,15 +127,40 @@ def _flexoes(token: str) -> str:
     return re.escape(token) + r"[a-z]{0,3}"
 
 
-def _tokens_de_palavras(dobrado: str) -> tuple[list[str], list[int]]:
-    """The tokens of folded words separated by a space or a line feed (one after each word), and the
-    word of each (``scrivane._palavras.tokens`` does the same in C++)."""
+def _posicoes(partes: list[str]) -> tuple[list[int], list[int], str]:
+    """Where each token starts and ends in the tokens joined by single spaces, and that text."""
+    comprimentos = list(map(len, partes))
+    inicio = list(accumulate(map(operator.add, comprimentos, repeat(1)), initial=0))
+    inicio.pop()
+    return inicio, list(map(operator.add, inicio, comprimentos)), " ".join(partes)
+
+
+def _tokens_de_palavras(dobrado: str) -> tuple[list[str], list[int], list[int], list[int], str]:
+    """The tokens of folded words separated by a space or a line feed (one after each word), the
+    word of each and, as ``_posicoes`` gives them, where each starts and ends in the tokens joined
+    by spaces, and that text (``scrivane._palavras.tokens`` does the same in C++)."""
     # Tokens, each with the separator right before it, if any: a token's word is the number of
     # separators up to it.
     pedacos = _TOKEN_OU_SEPARADOR.findall(dobrado)
     separador = list(map(_SEPARADORES.__contains__, map(_PRIMEIRO, pedacos)))
     sem_separador = list(map(str.lstrip, pedacos, repeat(" \n")))
-    return list(compress(sem_separador, sem_separador)), list(compress(accumulate(separador), sem_separador))
+    partes = list(compress(sem_separador, sem_separador))
+    return (partes, list(compress(accumulate(separador), sem_separador)), *_posicoes(partes))
+
+
+def _juntar(palavras: list[str], fim_de_linha: Sequence[bool]) -> tuple[str, list[int]]:
+    """The words joined, each followed by a line feed when it ends its line and by a space otherwise,
+    and where each word starts in that text (and, last, its length) (``scrivane._palavras.juntar``
+    does the same in C++)."""
+    linhas: list[str] = []
+    inicio = 0
+    for fim in compress(range(1, len(palavras) + 1), fim_de_linha):
+        linhas.append(" ".join(palavras[inicio:fim]))
+        inicio = fim
+    if inicio < len(palavras):
+        linhas.append(" ".join(palavras[inicio:]))
+    junto = "\n".join(linhas) + ("" if not palavras else "\n" if inicio == len(palavras) else " ")
+    return junto, list(map(operator.add, accumulate(map(len, palavras), initial=0), range(len(palavras) + 1)))
 
 
 class _Pagina:
@@ -152,18 +177,9 @@ class _Pagina:
         self.caixas = caixas
         self.fim_de_linha = fim_de_linha
         self._texto = texto  # the page's text as the reader gave it; None: the words are that text
-        # The words joined: a line feed after the last word of each line, a space after the others.
-        linhas: list[str] = []
-        inicio = 0
-        for fim in compress(range(1, len(palavras) + 1), fim_de_linha):
-            linhas.append(" ".join(palavras[inicio:fim]))
-            inicio = fim
-        if inicio < len(palavras):
-            linhas.append(" ".join(palavras[inicio:]))
-        self._junto = "\n".join(linhas) + ("" if not palavras else "\n" if inicio == len(palavras) else " ")
-        # Where each word starts in that text (and, last, its length).
-        self.acumulado = list(map(operator.add, accumulate(map(len, palavras), initial=0),
-                                  range(len(palavras) + 1)))
+        # The words joined (a line feed after the last word of each line, a space after the others),
+        # and where each word starts in that text (and, last, its length).
+        self._junto, self.acumulado = (_juntar_c or _juntar)(palavras, fim_de_linha)
 
     # The tokens and the number runs are indexed when first asked for: a page searched only for a
     # number never folds its words.
@@ -189,7 +205,7 @@ class _Pagina:
         return frozenset(partes).union([partes[t] + partes[t + 1] for t in hifens])
 
     def _indexar_tokens(self, junto: str) -> None:
-        partes, palavra = (_tokens_c or _tokens_de_palavras)(_dobrar(junto))
+        partes, palavra, inicio, fim, norm = (_tokens_c or _tokens_de_palavras)(_dobrar(junto))
         final = palavra
         # A word hyphenated at the end of its line is joined with the start of the next line: its last
         # token with the next word's first when the word ends in a hyphen or the reader's text has
@@ -216,14 +232,12 @@ class _Pagina:
                 partes[t:t + 2] = [partes[t] + partes[t + 1]]
                 final[t:t + 2] = [final[t + 1]]
                 del palavra[t + 1]
+            inicio, fim, norm = _posicoes(partes)
         self.partes = partes
-        self.norm = " ".join(partes)
-        self.cercado = f" {self.norm} "
-        comprimentos = list(map(len, partes))
-        inicio = list(accumulate(map(operator.add, comprimentos, repeat(1)), initial=0))
-        inicio.pop()
+        self.norm = norm
+        self.cercado = f" {norm} "
         self.inicio_token = inicio
-        self.fim_token = list(map(operator.add, inicio, comprimentos))
+        self.fim_token = fim
         self.palavra_do_token = palavra  # the word a token starts in
         self.palavra_final_do_token = final  # the word it ends in
 

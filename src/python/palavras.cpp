@@ -3,6 +3,7 @@
 // into the layout's words when they are asked for; and the tokens of a page's
 // folded words, each with its word, for scrivane.grounding. Both measure and
 // tokenize in Python when this module is missing.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -95,23 +96,84 @@ Ref tokens(Call& c) {
     std::vector<sc::layout::Token> found = visit_str(text, [](const auto* data, std::size_t n) {
         return sc::layout::page_tokens(data, n);
     });
-    Ref parts = own(PyList_New(static_cast<Py_ssize_t>(found.size())));
-    Ref words = own(PyList_New(static_cast<Py_ssize_t>(found.size())));
-    for (std::size_t k = 0; k < found.size(); ++k) {
-        const auto& t = found[k];
-        PyList_SET_ITEM(parts.get(), static_cast<Py_ssize_t>(k),
+    const auto count = static_cast<Py_ssize_t>(found.size());
+    Ref parts = own(PyList_New(count));
+    Ref words = own(PyList_New(count));
+    Ref starts = own(PyList_New(count));
+    Ref ends = own(PyList_New(count));
+    // Where each token starts and ends in the tokens joined by single spaces.
+    std::size_t at = 0;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        const auto& t = found[static_cast<std::size_t>(k)];
+        PyList_SET_ITEM(parts.get(), k,
                         own(PyUnicode_Substring(text, static_cast<Py_ssize_t>(t.start),
                                                 static_cast<Py_ssize_t>(t.end))).release());
-        PyList_SET_ITEM(words.get(), static_cast<Py_ssize_t>(k), own(PyLong_FromSize_t(t.word)).release());
+        PyList_SET_ITEM(words.get(), k, own(PyLong_FromSize_t(t.word)).release());
+        PyList_SET_ITEM(starts.get(), k, own(PyLong_FromSize_t(at)).release());
+        at += t.end - t.start;
+        PyList_SET_ITEM(ends.get(), k, own(PyLong_FromSize_t(at)).release());
+        ++at;
     }
-    return own(PyTuple_Pack(2, parts.get(), words.get()));
+    Ref space = own(PyUnicode_FromString(" "));
+    Ref joined = own(PyUnicode_Join(space.get(), parts.get()));
+    return own(PyTuple_Pack(5, parts.get(), words.get(), starts.get(), ends.get(), joined.get()));
 }
+
+constexpr Param kJuntarParams[] = {{"palavras", "list"}, {"fim_de_linha", "Sequence[bool]"}};
+
+// The words joined, each followed by a line feed when it ends its line and by a space otherwise, and
+// where each word starts in that text (and, last, the text's length).
+Ref juntar(Call& c) {
+    PyObject* words = c[param(kJuntarParams, "palavras")];
+    if (!PyList_CheckExact(words)) raise_arg_type("palavras", "list", words);
+    Ref ends = own(PySequence_Fast(c[param(kJuntarParams, "fim_de_linha")], "fim_de_linha must be a sequence"));
+    const Py_ssize_t n = PyList_GET_SIZE(words);
+    const Py_ssize_t n_ends = PySequence_Fast_GET_SIZE(ends.get());
+    Ref starts = own(PyList_New(n + 1));
+    std::vector<char> line_end(static_cast<std::size_t>(n), 0);
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 127;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* w = PyList_GET_ITEM(words, k);
+        if (!PyUnicode_Check(w)) raise_arg_type("palavras", "list[str]", w);
+        PyList_SET_ITEM(starts.get(), k, own(PyLong_FromSsize_t(length)).release());
+        length += PyUnicode_GET_LENGTH(w) + 1;
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(w));
+        if (k < n_ends) {
+            const int truth_value = PyObject_IsTrue(PySequence_Fast_GET_ITEM(ends.get(), k));
+            if (truth_value < 0) throw Error{};
+            line_end[static_cast<std::size_t>(k)] = static_cast<char>(truth_value);
+        }
+    }
+    PyList_SET_ITEM(starts.get(), n, own(PyLong_FromSsize_t(length)).release());
+    Ref joined = own(PyUnicode_New(length, widest));
+    Py_ssize_t at = 0;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* w = PyList_GET_ITEM(words, k);
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(w);
+        if (PyUnicode_CopyCharacters(joined.get(), at, w, 0, size) < 0) throw Error{};
+        at += size;
+        PyUnicode_WRITE(PyUnicode_KIND(joined.get()), PyUnicode_DATA(joined.get()), at,
+                        line_end[static_cast<std::size_t>(k)] ? U'\n' : U' ');
+        ++at;
+    }
+    return own(PyTuple_Pack(2, joined.get(), starts.get()));
+}
+
+const FuncSpec kJuntarSpec = {
+    "juntar", "juntar",
+    "As palavras unidas, cada uma seguida de uma quebra de linha quando termina a sua linha e de um "
+    "espaço nos outros casos, e onde cada uma começa nesse texto (e, por último, o seu comprimento) "
+    "(uso interno).",
+    kJuntarParams, 2, "tuple[str, list[int]]", juntar,
+};
 
 const FuncSpec kTokensSpec = {
     "tokens", "tokens",
     "Os tokens (letras minúsculas e dígitos ASCII) de um texto de palavras já dobradas, separadas por "
-    "espaço ou quebra de linha, e a palavra (contada a partir de 0) de cada um (uso interno).",
-    kTokensParams, 1, "tuple[list[str], list[int]]", tokens,
+    "espaço ou quebra de linha; a palavra (contada a partir de 0) de cada um; onde cada um começa e "
+    "termina nos tokens unidos por um espaço; e esse texto unido (uso interno).",
+    kTokensParams, 1, "tuple[list[str], list[int], list[int], list[int], str]", tokens,
 };
 
 const FuncSpec kMedirSpec = {
@@ -133,8 +195,8 @@ int exec_module(PyObject* m) {
     return guarded_exec(m, [](PyObject* mod) {
         Ref ftype = make_function_type(mod);
         state_of(mod)->slots[0] = Py_NewRef(ftype.get());
-        const FuncSpec* specs[] = {&kMedirSpec, &kMontarSpec, &kTokensSpec};
-        add_functions(mod, ftype.get(), specs, 3);
+        const FuncSpec* specs[] = {&kMedirSpec, &kMontarSpec, &kTokensSpec, &kJuntarSpec};
+        add_functions(mod, ftype.get(), specs, 4);
     });
 }
 
