@@ -32,6 +32,7 @@ sys.path.insert(0, str(RAIZ / "tools"))
 sys.path.insert(0, str(RAIZ / "tests"))
 
 import gerar_exemplos  # noqa: E402
+from web_helpers import porta_livre as _porta_fechada  # noqa: E402  (a port nobody listens on)
 
 FILHO = r"""
 import sys
@@ -58,12 +59,6 @@ if modo == "baseline":
     sessao._Retry.increment = _antigo
 sys.exit(main(sys.argv[3:]))
 """
-
-
-def _porta_fechada() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def lote(contratos: list[Path], modo: str, pasta: Path) -> tuple[float, bool]:

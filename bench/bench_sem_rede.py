@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import socket
 import subprocess
 import sys
 import tempfile
@@ -29,8 +28,10 @@ from _common import report
 
 RAIZ = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(RAIZ / "tools"))
+sys.path.insert(0, str(RAIZ / "tests"))
 
 import gerar_exemplos  # noqa: E402
+from web_helpers import porta_livre as _porta_fechada  # noqa: E402  (a port nobody listens on)
 
 # The child: points the services at a closed port and runs the command line.  In the baseline
 # the breaker forgets at once and a refused connection is retried as before.
@@ -59,12 +60,6 @@ if baseline:
     sessao._Retry.increment = _antigo
 sys.exit(main(sys.argv[3:]))
 """
-
-
-def _porta_fechada() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def rodar(contratos: list[Path], paralelo: int, baseline: bool, pasta: Path) -> tuple[float, int]:
