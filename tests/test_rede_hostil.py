@@ -154,9 +154,24 @@ def sessao_de_teste() -> requests.Session:
     return criar_sessao_resiliente(sem_cache=True, urls={})
 
 
-def test_a_refused_proxy_is_named_and_tried_once(disjuntor_limpo):
+def porta_livre_com(digitos: str) -> int:
+    """A free port whose number holds ``digitos`` (a status code an error message must not be read from)."""
+    for porta in range(1024, 65536):
+        if digitos in str(porta) and porta > 10000:
+            with socket.socket() as s:
+                try:
+                    s.bind(("127.0.0.1", porta))
+                except OSError:
+                    continue
+                return porta
+    raise AssertionError(f"nenhuma porta livre com {digitos}")
+
+
+@pytest.mark.parametrize("digitos", ["407", "502"])
+def test_a_refused_proxy_is_named_and_tried_once(disjuntor_limpo, digitos):
     sessao = sessao_de_teste()
-    proxy = f"http://127.0.0.1:{porta_livre()}"
+    # The proxy's port is in the error message: its digits are not the proxy's answer.
+    proxy = f"http://127.0.0.1:{porta_livre_com(digitos)}"
     erro = pedir(sessao, ALVO, proxies={"https": proxy})
     assert tipo_de_falha(erro) == "proxy_inacessivel"
     # The breaker refuses the next lookup at once, without a new connection.

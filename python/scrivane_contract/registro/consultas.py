@@ -60,7 +60,10 @@ FALHAS = {
     "tempo_conexao": "o servidor não respondeu ao pedido de conexão (tempo esgotado)",
 }
 
-_TUNEL_5XX = re.compile(r"\b5\d\d\b")
+# The status a proxy answered with, as urllib3/http.client word it ("Tunnel connection failed: 407
+# Proxy Authentication Required") or as the plain-HTTP path raises it ("407 Proxy ..."). Read only
+# there: the rest of the message names the proxy's port, which may hold the same digits.
+_STATUS_DO_PROXY = re.compile(r"(?:Tunnel connection failed: |^)([1-5]\d\d)\b")
 
 
 def _cadeia(exc: BaseException) -> list[BaseException]:
@@ -89,10 +92,10 @@ def tipo_de_falha(exc: BaseException) -> Optional[str]:
         return None
     proxy = [e for e in cadeia if isinstance(e, (u3.ProxyError, requests.exceptions.ProxyError))]
     if proxy:
-        texto = " ".join(str(e) for e in cadeia)
-        if "407" in texto:
+        estados = {m.group(1) for e in cadeia for m in _STATUS_DO_PROXY.finditer(str(e))}
+        if "407" in estados:
             return "proxy_autenticacao"
-        if "Tunnel connection failed" in texto and _TUNEL_5XX.search(texto.split("Tunnel connection failed", 1)[1]):
+        if any(s.startswith("5") for s in estados):
             return "proxy_erro"
         return "proxy_inacessivel"
     if any(isinstance(e, (u3.SSLError, requests.exceptions.SSLError, ssl.SSLError, ssl.CertificateError))
