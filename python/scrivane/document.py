@@ -27,7 +27,7 @@ import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 from . import layout as _layout
 from . import ocr as _ocr
@@ -306,16 +306,18 @@ def _draws_glyphs(page, pdfium_c) -> bool:
     return False
 
 
-def _ocr_reason(page, text: str, repeated: set[str]) -> Optional[str]:
-    """Why the page is to be read by OCR, or None: what the page shows against what its text layer says."""
+def _ocr_reason(open_page: Callable[[], Any], text: str, repeated: set[str]) -> Optional[str]:
+    """Why the page is to be read by OCR, or None: what the page shows against what its text layer says.
+    ``open_page`` gives the page, opened only when its text alone does not settle it."""
     import pypdfium2.raw as pdfium_c
 
     body = _body_chars(text, repeated)
     if body >= BODY_TEXT_CHARS:
         # The text layer is the page's text, unless it is a scan's own OCR gone wrong.
-        if _broken_share(text) >= BROKEN_WORDS_SHARE and _image_share(page, pdfium_c) >= FULL_PAGE_IMAGE_SHARE:
+        if _broken_share(text) >= BROKEN_WORDS_SHARE and _image_share(open_page(), pdfium_c) >= FULL_PAGE_IMAGE_SHARE:
             return MOTIVO_OCR_RUIM
         return None
+    page = open_page()
     images = _image_share(page, pdfium_c)
     if not text.strip():
         if images > 0:
@@ -327,8 +329,10 @@ def _ocr_reason(page, text: str, repeated: set[str]) -> Optional[str]:
     return None
 
 
-def _page_text(pdf, index: int) -> tuple[str, _layout.Pagina]:
-    """Text of one page, annotations and form fields included, and its words with their boxes."""
+def _page_text(pdf, index: int) -> tuple[str, _layout.Pagina, Optional[str]]:
+    """Text of one page, annotations and form fields included, its words with their boxes and,
+    when its text alone already says the page needs a look at what it draws, why it is to be
+    read by OCR ("" when it is not), taken while the page is open."""
     import pypdfium2.raw as pdfium_c
 
     page = pdf[index]
@@ -346,25 +350,49 @@ def _page_text(pdf, index: int) -> tuple[str, _layout.Pagina]:
             words = _layout.medir_palavras_pdfium(textpage, text, height)
         finally:
             textpage.close()
-        return _clean(text), _layout.Pagina(index + 1, width, height, words)
+        text = _clean(text)
+        reason = None
+        if _suspect(text) and _body_chars(text, set()) < BODY_TEXT_CHARS:
+            # Running headers and footers only take characters away: short without them, the page
+            # is short with them, and its reason does not depend on the other pages.
+            reason = _ocr_reason(lambda: page, text, set()) or ""
+        return text, _layout.Pagina(index + 1, width, height, words), reason
     finally:
         page.close()
 
 
-def _pages_to_ocr(pdf, pages: list[str]) -> list[PaginaOCR]:
-    """The pages whose visible content their text layer does not account for, with the reason."""
-    # An ordinary text page costs one look at its text; only the others are opened again.
-    suspects = [i for i, text in enumerate(pages) if len(text) < 4 * BODY_TEXT_CHARS or _maybe_ocr_layer(text)]
+def _suspect(text: str) -> bool:
+    """A page whose text may not account for what it shows: too short, or a poor OCR layer."""
+    return len(text) < 4 * BODY_TEXT_CHARS or _maybe_ocr_layer(text)
+
+
+def _pages_to_ocr(pdf, pages: list[str], known: Optional[list[Optional[str]]] = None) -> list[PaginaOCR]:
+    """The pages whose visible content their text layer does not account for, with the reason
+    (``known``: the reasons already taken while the pages were read, None where not)."""
+    # An ordinary text page costs one look at its text; only a page whose text does not settle it is
+    # opened again (loading a page costs about as much as reading its text).
+    suspects = [i for i, text in enumerate(pages) if _suspect(text)]
     if not suspects:
         return []
     repeated = _repeated_lines(pages)
     chosen: list[PaginaOCR] = []
     for index in suspects:
-        page = pdf[index]
+        if known is not None and known[index] is not None:
+            if known[index]:
+                chosen.append(PaginaOCR(index, known[index]))
+            continue
+        opened: list = []
+
+        def open_page(index: int = index):
+            if not opened:
+                opened.append(pdf[index])
+            return opened[0]
+
         try:
-            reason = _ocr_reason(page, pages[index], repeated)
+            reason = _ocr_reason(open_page, pages[index], repeated)
         finally:
-            page.close()
+            for page in opened:
+                page.close()
         if reason:
             chosen.append(PaginaOCR(index, reason))
     return chosen
@@ -398,13 +426,15 @@ def _pdf_pages(path: Path, data: bytes, ocr: Optional[Callable[[], Optional[str]
                 pdf.init_forms()  # form fields get their appearances before flattening
             pages: list[str] = []
             layout: list[_layout.Pagina] = []
+            known: list[Optional[str]] = []
             for index in range(count):
                 if page_hook is not None:
                     page_hook(index, "texto")
-                text, laid_out = _page_text(pdf, index)
+                text, laid_out, reason = _page_text(pdf, index)
                 pages.append(text)
                 layout.append(laid_out)
-            scanned = _pages_to_ocr(pdf, pages)
+                known.append(reason)
+            scanned = _pages_to_ocr(pdf, pages, known)
         result = _PdfText(pages, scanned, layout=layout)
         if scanned and ocr is not None and ocr() is None and _ocr.unavailable_reason() is None:
             started = time.perf_counter()
