@@ -30,7 +30,7 @@ from typing import Any, Optional, Sequence
 
 from .tabelas import (
     ATOS_OUTROS, CAMPOS_DADOS, FORMULAS_CONTRATO, PAPEIS, TITULOS_CONTRATO, TITULOS_OUTROS, TITULOS_SOCIETARIOS,
-    _ESPACOS, _dobrar,
+    _ESPACOS, _dobrar, _letra_primeiro,
 )
 from .texto import _Empresa, _Pessoa, _juntar_linhas, _mesmo_nome, limpar_paginas
 from .partes import _empresas_em_linhas, _empresa_nomeada, _empresas_qualificadas, _quadro_resumo
@@ -92,10 +92,11 @@ def _classe_titulo(cabeca: list[str]) -> Optional[bool]:
 
 
 # A clause heading ("CLÁUSULA PRIMEIRA", "Cláusula 2ª", "CLÁUSULA DÉCIMA SEGUNDA").
-_CLAUSULA = re.compile(r"\bclausula\s+(primeira|segunda|terceira|quarta|quinta|sexta|setima|oitava|nona"
+_CLAUSULA = re.compile(r"c(?<=\bc)lausula\s+(primeira|segunda|terceira|quarta|quinta|sexta|setima|oitava|nona"
                        r"|decima(?:\s+(?:primeira|segunda|terceira|quarta|quinta|sexta|setima|oitava|nona))?"
                        r"|vigesima|\d{1,2}\s*[ao.ºª]?)(?![\w])")
-_AS_PARTES = re.compile(r"\b(?:as|entre)\s+partes\b|\bpartes contratantes\b")
+_AS_PARTES = re.compile("|".join(map(_letra_primeiro, (r"\bas\s+partes\b", r"\bentre\s+partes\b",
+                                                        r"\bpartes contratantes\b"))))
 # A section heading of a contract written without the word "cláusula" ("1. DO OBJETO", "3 – DAS OBRIGAÇÕES").
 _SECOES = (r"objeto|precos?|prazos?|valor|pagamentos?|vigencia|obrigacoes|responsabilidades|rescisao|penalidades|"
            r"sancoes|multas?|foro|reajuste|garantia|fiscalizacao|dotacao orcamentaria|alteracoes|casos omissos|"
@@ -103,9 +104,12 @@ _SECOES = (r"objeto|precos?|prazos?|valor|pagamentos?|vigencia|obrigacoes|respon
 _SECAO = re.compile(r"(?:\b\d{1,2}(?:\.\d{1,2})*\s*[.)–-]\s*|¶\s*)d[oa]s?\s+(" + _SECOES + r")\b"
                     r"|\bd[oa]s?\s+(" + _SECOES + r")\s*¶")
 # Clauses numbered by ordinals ("1ª) O prazo ...", "2ª – O aluguel ...").
-_CLAUSULA_ORDINAL = re.compile(r"(?<![\w§])(\d{1,2})\s?ª\s*[)–.:-]")
+# (the first digit before the look behind it: a pattern that opens with a digit is tried only at digits)
+_CLAUSULA_ORDINAL = re.compile(r"(\d(?<![\w§]\d)\d?)\s?ª\s*[)–.:-]")
 _ATOS_OUTROS = re.compile("|".join(ATOS_OUTROS))
-_LINHA_ASSINATURA = re.compile(r"_{8,}|\bassinado (?:digitalmente|eletronicamente)\b|\bdocumento assinado\b")
+_LINHA_ASSINATURA = re.compile("|".join(map(_letra_primeiro, (
+    r"_{8,}", r"\bassinado (?:digitalmente|eletronicamente)\b", r"\bdocumento assinado\b"))))
+_FORMULAS = tuple(re.compile(_letra_primeiro(f)) for f in FORMULAS_CONTRATO)
 _ASSUNTO = re.compile(r"^(?:assunto|ref\.|referencia)\s*:")
 
 
@@ -119,7 +123,7 @@ def decidir_contrato(cabeca: list[str], dobrado: str, tem_partes: bool) -> tuple
     one formula ("na qualidade de") is not enough."""
     titulo = _classe_titulo(cabeca)
     extremos = dobrado[:20000] + " " + dobrado[-6000:]
-    formulas = sum(1 for f in FORMULAS_CONTRATO if re.search(f, extremos))
+    formulas = sum(1 for f in _FORMULAS if f.search(extremos))
     clausulas = len({" ".join(m.group(1).split()) for m in _CLAUSULA.finditer(dobrado)})
     if clausulas < 2:
         clausulas = max(clausulas, len({m.group(1) or m.group(2) for m in _SECAO.finditer(dobrado)}),

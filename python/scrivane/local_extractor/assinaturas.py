@@ -48,6 +48,9 @@ _CARGO_ASSINATURA = re.compile(
 
 
 # A role's label and a single word after it, on a signature line.
+# "Pela CONTRATANTE: NAME" opening a line, and a role alone ("Pela CONTRATADA:").
+_POR_PAPEL = re.compile(r"^(?:pel[ao]|p/)\s*" + _PAPEL + r"\s*:?\s+")
+_SO_PAPEL = re.compile(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?")
 _SO_PRENOME = re.compile(r"^(?:pel[ao]\s+)?" + _PAPEL + r"\s*:\s*([a-zà-ÿ]+)\s*$")
 
 
@@ -264,7 +267,7 @@ def _ler_bloco(bloco: list[str], empresas: list[_Empresa], conhecidas: Sequence[
                                    cargo=None if empresa else _cargo_limpo(linha[m.start(1):m.end(1)].title())))
             atual, com_nome = None, False
             continue
-        if (m := re.match(r"^(?:pel[ao]|p/)\s*" + _PAPEL + r"\s*:?\s+", dobrada)) and linha[m.end():m.end() + 1].isupper():
+        if (m := _POR_PAPEL.match(dobrada)) and linha[m.end():m.end() + 1].isupper():
             # "Pela Contratante RODRIGO DA SILVA ALVES – Cel R1": the label and the name on one line.
             if _nome_digitado(linha[m.end():]):
                 atual, com_nome = [linha[m.end():]], True
@@ -333,7 +336,7 @@ def _ler_bloco(bloco: list[str], empresas: list[_Empresa], conhecidas: Sequence[
             continue
         # "PELO MUNICÍPIO:": a label naming a party over the next block
         rotulo_parte = bool(re.fullmatch(r"(?:pel[ao]|p/)\s+[^:]{2,60}:", dobrada)) and _empresa_da_linha(linha, empresas)
-        if atual is None or rotulo_parte or (re.fullmatch(r"(?:pel[ao]\s+|p/\s*)?" + _PAPEL + r"\s*:?", dobrada) and atual):
+        if atual is None or rotulo_parte or (_SO_PAPEL.fullmatch(dobrada) and atual):
             papel = re.search(_PAPEL, dobrada)
             if (papel or rotulo_parte) and len(dobrada) < 40:
                 pendente = _empresa_da_linha(linha, empresas)

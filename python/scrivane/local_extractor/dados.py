@@ -10,6 +10,9 @@ from .tabelas import CAMPOS_DADOS, MESES, TITULOS_CONTRATO, _DATA_EXTENSO, _DATA
 from .texto import _titulo
 from .assinaturas import _inicio_assinaturas
 
+# A role's label ("CONTRATANTE:"): the line under a title that opens the parties, not the title's end.
+_ROTULO_DE_PAPEL = re.compile(_PAPEL + r"\s*:")
+
 
 def _data_iso(dia: str, mes: int, ano: str) -> Optional[str]:
     """The date in ISO form, or None when no such day exists ("31 de fevereiro")."""
@@ -31,7 +34,7 @@ def _dados_contrato(linhas: list[str], texto: str, dobrado: str, cabeca: list[st
     if titulo and titulo == titulo.upper() and (len(titulo) >= 50 or re.search(r"\s(?:D[AEO]S?|E|EM|PARA)$", titulo)):
         # A long title wrapped onto the next line, all caps too.
         seguinte = cabeca[cabeca.index(titulo) + 1] if cabeca.index(titulo) + 1 < len(cabeca) else ""
-        if seguinte and seguinte == seguinte.upper() and not re.search(_PAPEL + r"\s*:", _dobrar(seguinte)):
+        if seguinte and seguinte == seguinte.upper() and not _ROTULO_DE_PAPEL.search(_dobrar(seguinte)):
             titulo = f"{titulo} {seguinte}"
     if titulo:
         dados["tipo_contrato"] = _titulo(titulo.strip(" .:"))

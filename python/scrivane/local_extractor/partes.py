@@ -357,6 +357,13 @@ _CPF_NA_LINHA = re.compile(r"^c\.?p\.?f\.?(?:/mf)?\s*(?:n[º°o.]\s*)?:?\s*(" + 
 _ROTULO_DE_NOME = re.compile(r"^(?i:raz[aã]o social|nome empresarial|denomina[cç][aã]o social)\s*:?\s*")
 
 
+# A role alone on its line, its label, or a role that opens the line (lines of a summary table).
+_PAPEL_NA_LINHA = re.compile(_PAPEL + r"\s*(?:[:–—-]|$)")
+_SO_PAPEL_NUMERADO = re.compile(r"(?:\d+[.)]?\s*)?(?:d[ao]s?\s+)?" + _PAPEL + r"\s*:?")
+_SO_PAPEL_NUMERO = re.compile(r"(?:\d+[.)]?\s*)?" + _PAPEL + r"\s*:?")
+_PAPEL_ROTULO = re.compile(_PAPEL + r"\s*:\s*")
+
+
 def _parte_em_caixa(linhas: list[str], n: int) -> Optional[tuple[str, Optional[str], bool]]:
     """The party boxed under a role line at ``n``: (name, CNPJ or CPF, whether a person)."""
     linha = linhas[n].strip(" .;")
@@ -370,7 +377,7 @@ def _parte_em_caixa(linhas: list[str], n: int) -> Optional[tuple[str, Optional[s
         return None
     if not 1 <= len(linha.split()) <= 12 or not all(_NOME_TOKEN.match(p) for p in linha.split()):
         return None
-    if not _nome_valido(linha) or re.match(_PAPEL + r"\s*(?:[:–—-]|$)", _dobrar(linha)) or ":" in linha:
+    if not _nome_valido(linha) or _PAPEL_NA_LINHA.match(_dobrar(linha)) or ":" in linha:
         return None
     if m := _CNPJ_NA_LINHA.match(seguinte):
         if not m.group(1).strip():
@@ -402,7 +409,7 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
     linha_papel = -2
     for n, linha in enumerate(linhas):
         dobrada = _dobrar(linha)
-        so_papel = re.fullmatch(r"(?:\d+[.)]?\s*)?(?:d[ao]s?\s+)?" + _PAPEL + r"\s*:?", dobrada)
+        so_papel = _SO_PAPEL_NUMERADO.fullmatch(dobrada)
         if so_papel:
             papel, linha_papel = _PAPEL_CANONICO[so_papel.group(1)], n
             if n >= 2 and (_CPF_NA_LINHA.match(linhas[n - 1].strip()) or _CNPJ_NA_LINHA.match(linhas[n - 1].strip())):
@@ -441,7 +448,7 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
                                        origem=n))
                 papel = None
             atual = None  # another party's box: the labels under it are not the last company's
-        elif m := re.match(_PAPEL + r"\s*:\s*", dobrada):
+        elif m := _PAPEL_ROTULO.match(dobrada):
             # "CONTRATADA: BETA SERVIÇOS LTDA." – a party named on its role's line.
             nome = re.split(r",|\s\(", linha[m.end():])[0].strip(" ;.")
             # "Imobiliária X CNPJ: 12.345.678/0001-00": the name, and the CNPJ as written (its check
@@ -483,8 +490,7 @@ def _quadro_resumo(linhas: list[str]) -> tuple[list[_Empresa], list[_Pessoa]]:
             endereco = m.group(1).strip(" .;")
             # A long address wraps: the next lines go on until a label or a role.
             for seguinte in linhas[n + 1:n + 3]:
-                if re.match(r"^[\wÀ-ÿ /]{2,30}:", seguinte) or re.fullmatch(r"(?:\d+[.)]?\s*)?" + _PAPEL + r"\s*:?",
-                                                                           _dobrar(seguinte)):
+                if re.match(r"^[\wÀ-ÿ /]{2,30}:", seguinte) or _SO_PAPEL_NUMERO.fullmatch(_dobrar(seguinte)):
                     break
                 endereco += " " + seguinte.strip(" .;")
             atual.endereco = endereco

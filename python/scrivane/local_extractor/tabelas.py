@@ -68,7 +68,7 @@ ATOS_OUTROS: tuple[str, ...] = (
 FORMULAS_CONTRATO: tuple[str, ...] = (
     r"\bdoravante\b", r"\bt[eê]m,? entre si\b", r"\bresolvem\b", r"\bcelebram\b", r"\bajustam\b",
     r"\bfirmam o presente\b", r"\bclausula (?:primeira|1\b|1[ao.ºª])", r"\bpor estarem justa",
-    r"\bna qualidade de\b", r"\b(?:justo|justos) e (?:acordad|contratad|acertad)", r"\bentre as partes\b",
+    r"\bna qualidade de\b", r"\bjustos? e (?:acordad|contratad|acertad)", r"\bentre as partes\b",
     r"\bpelo presente instrumento\b", r"\bassinam o presente\b",
 )
 # What follows a company's name in its qualification.
@@ -199,6 +199,16 @@ MINUSCULAS_TITULO = {"de", "da", "do", "das", "dos", "e", "em", "a", "o", "ao", 
 # ---------------------------------------------------------------------------
 # Patterns
 # ---------------------------------------------------------------------------
+
+def _letra_primeiro(padrao: str) -> str:
+    r"""``\bx...`` (x a letter) written ``x(?<=\bx)...``: the same matches, found much faster.
+
+    A pattern that opens with ``\b`` is tried at every character of the text; one that opens with
+    a letter is tried only where that letter stands, the boundary then checked behind it."""
+    if len(padrao) > 2 and padrao.startswith(r"\b") and padrao[2].isalpha() and padrao[2].isascii():
+        return padrao[2] + r"(?<=\b" + padrao[2] + ")" + padrao[3:]
+    return padrao
+
 
 _ACENTOS = tuple(zip("áàâãäéèêëíìîïóòôõöúùûüçñ", "aaaaaeeeeiiiiooooouuuucn"))
 

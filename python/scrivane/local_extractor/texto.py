@@ -14,8 +14,11 @@ from .tabelas import (
 )
 
 
+_DIGITOS = re.compile(r"\d+")
+
+
 def _chave_repetida(linha: str) -> str:
-    return re.sub(r"\d+", "#", _dobrar(linha))
+    return _DIGITOS.sub("#", _dobrar(linha))
 
 
 def limpar_paginas(paginas: Sequence[str]) -> list[str]:
@@ -42,16 +45,25 @@ def limpar_paginas(paginas: Sequence[str]) -> list[str]:
             borda = i < 3 or i >= len(linhas) - 3
             if borda and (_chave_repetida(linha) in repetidas or _NUMERO_PAGINA.match(linha)):
                 continue
-            if saida and (re.search(r"[a-zà-ÿ]-$", saida[-1]) and re.match(r"[a-zà-ÿ]", linha)
-                          or re.search(r"[A-ZÀ-Ý]{2}-$", saida[-1]) and re.match(r"[A-ZÀ-Ý]{2}", linha)):
+            # (the cheap tests first: most lines end with no hyphen and start with no digit)
+            if saida and saida[-1].endswith("-") and (
+                    _FIM_HIFEN.search(saida[-1]) and _INICIO_MINUSCULA.match(linha)
+                    or _FIM_HIFEN_MAIUSCULAS.search(saida[-1]) and _INICIO_MAIUSCULAS.match(linha)):
                 saida[-1] = saida[-1][:-1] + linha  # "contra-" + "tante"
-            elif saida and re.search(r"\b(?:CEP|CNPJ|CPF|n[º°])\s*:?$", saida[-1], re.I) and linha[:1].isdigit():
+            elif saida and linha[:1].isdigit() and _ROTULO_NO_FIM.search(saida[-1]):
                 saida[-1] += " " + linha  # a number carried to the next line
             else:
                 saida.append(linha)
     return saida
 
 
+# A word broken with a hyphen at a line's end, and the rest of it opening the next line.
+_FIM_HIFEN = re.compile(r"[a-zà-ÿ]-$")
+_INICIO_MINUSCULA = re.compile(r"[a-zà-ÿ]")
+_FIM_HIFEN_MAIUSCULAS = re.compile(r"[A-ZÀ-Ý]{2}-$")
+_INICIO_MAIUSCULAS = re.compile(r"[A-ZÀ-Ý]{2}")
+# A label whose number went on to the next line.
+_ROTULO_NO_FIM = re.compile(r"\b(?:CEP|CNPJ|CPF|n[º°])\s*:?$", re.I)
 # A heading set with its letters spaced out ("C O N T R ATA N T E").
 _ESPACADA = re.compile(r"(?:[A-ZÀ-Ý]{1,3} ){3,}[A-ZÀ-Ý]{1,3}")
 
