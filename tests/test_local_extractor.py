@@ -434,3 +434,33 @@ def test_one_contract_formula_beside_a_qualified_party_is_no_contract(texto, tmp
     celebrado = texto.replace("\nA ", "\nAs partes resolvem celebrar o presente. A ", 1)
     lido = extrair([celebrado])
     assert lido["eh_contrato"] is True and [e["cnpj"] for e in lido["empresas"]] == ["11.222.333/0001-81"]
+
+
+# Texts at the edges of the markers searched alternative by alternative: an optional opening
+# ("devidamente", whitespace, a comma) inside another word or cut by an earlier match, a look
+# behind that fails after whitespace, alternatives that start at the same place.
+MARCADORES_NAS_BORDAS = [
+    "acme ltda, devidamente inscrita no cnpj sob o nº 1",
+    "acme ltda indevidamente   inscrita sob o c.n.p.j",
+    "acme ltda ,  \n inscrito no cadastro nacional",
+    "acme ltda, com sede, devidamente inscrita no cnpj",
+    "acme ltda   (  c.n.p.j 12) e beta sa (cnpj 3)",
+    "imobiliaria x cnpj: 12.345 e y.  cnpj 1 e (x) cnpj nº 9",
+    "acme ltda \t cnpj: 1",
+    "fulano, brasileiro (cpf 1), casado, portador da cedula de identidade",
+    ", , inscrita no cnpj, pessoa juridica, inscrita no cgc",
+    "acme ltda, sociedade com cnpj 1, com sede do cnpj",  # two alternatives from one comma, of two lengths
+    "sem marcador algum",
+]
+
+
+@pytest.mark.parametrize("texto", MARCADORES_NAS_BORDAS)
+def test_markers_are_found_where_their_alternation_finds_them(texto):
+    import re
+
+    from scrivane.local_extractor import tabelas
+
+    for padroes, buscador in ((tabelas.MARCADORES_EMPRESA, tabelas._MARCADOR_EMPRESA),
+                              (tabelas.MARCADORES_PESSOA, tabelas._MARCADOR_PESSOA)):
+        esperado = [m.span() for m in re.compile("|".join(padroes)).finditer(texto)]
+        assert [m.span() for m in buscador.finditer(texto)] == esperado

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Sequence
-from typing import Optional
+from typing import Optional, Sequence
 
 
 # ---------------------------------------------------------------------------
@@ -238,8 +238,76 @@ _PAPEL_CANONICO = {_dobrar(p): p for p in PAPEIS + PAPEIS_SO_DENOMINADOS}
 CNPJ_RE = re.compile(r"(?<![\d./-])\d{2}[.,]?\d{3}[.,]?\d{3}\s?/\s?\d{4}\s?-\s?\d{2}(?![\d/])|(?<![\d./-])\d{14}(?![\d/])")
 CPF_RE = re.compile(r"(?<![\d./-])(?:\d{3}\.\d{3}\.\d{3}-\d{2}|\d{3}\.\*{3}\.\*{3}-\d{2}|\*{3}\.\d{3}\.\d{3}-\*{2}|\d{11})(?![\d/])")
 CEP_RE = re.compile(r"\bcep\s*(?:n[º°o.]\s*)?:?\s*\d{2}\.?\d{3}\s?-?\s?\d{3}")
-_MARCADOR_EMPRESA = re.compile("|".join(MARCADORES_EMPRESA))
-_MARCADOR_PESSOA = re.compile("|".join(MARCADORES_PESSOA))
+
+
+class _PeloNucleo:
+    """A pattern ``prefixo + nucleo`` searched from its core: ``nucleo`` (which opens with
+    something to look for) is found first, then the whole pattern is tried from the leftmost place
+    its ``prefixo`` could start, back over whitespace and the characters of ``recuo``.  The same
+    matches as the whole pattern's own search, without trying an optional opening (``\\s*``) at
+    every character of the text.  A prefix can hold no match of the core."""
+
+    def __init__(self, prefixo: str, nucleo: str, recuo: str = "") -> None:
+        self.completo = re.compile(prefixo + nucleo)
+        self.nucleo = re.compile(nucleo)
+        self.recuo = frozenset(recuo)
+
+    def search(self, texto: str, pos: int = 0):
+        q = pos
+        while n := self.nucleo.search(texto, q):
+            c = x = n.start()
+            while x > pos and (texto[x - 1].isspace() or texto[x - 1] in self.recuo):
+                x -= 1
+            for i in range(x, c + 1):
+                if m := self.completo.match(texto, i):
+                    return m
+            q = c + 1
+        return None
+
+
+class _Alternativas:
+    """``re.compile("|".join(padroes)).finditer``, with each alternative searched on its own (a
+    compiled pattern or a ``_PeloNucleo``): the leftmost match of any, the first alternative that
+    matches there, the next search after its end.  One alternation of many is tried at every
+    character; each alternative alone starts only where its opening stands.  The matches give
+    ``start()`` and ``end()`` as the alternation's would (their groups are the alternative's)."""
+
+    def __init__(self, padroes: Sequence) -> None:
+        self.padroes = [re.compile(p) if isinstance(p, str) else p for p in padroes]
+
+    def finditer(self, texto: str):
+        pos = 0
+        proximos = [p.search(texto, pos) for p in self.padroes]
+        while True:
+            inicios = [m.start() for m in proximos if m is not None]
+            if not inicios:
+                return
+            inicio = min(inicios)
+            # Each was searched from at most here: one whose next match starts later has none here.
+            m = next(m for m in proximos if m is not None and m.start() == inicio)
+            yield m
+            pos = max(m.end(), inicio + 1)  # (a pattern here never matches the empty string)
+            proximos = [p.search(texto, pos) if m0 is not None and m0.start() < pos else m0
+                        for p, m0 in zip(self.padroes, proximos)]
+
+
+def _marcadores(padroes: Sequence[str]) -> _Alternativas:
+    """The alternation of markers, those that open with optional punctuation and whitespace
+    searched from their core."""
+    aberturas = ((r",?\s*(?:devidamente\s+)?", ",devidamente"), (r"(?<=[a-zà-ÿ.)])\s+", ""), (r"\s*", ""))
+    saida: list = []
+    for p in padroes:
+        for abertura, recuo in aberturas:
+            if p.startswith(abertura):
+                saida.append(_PeloNucleo(abertura, p[len(abertura):], recuo))
+                break
+        else:
+            saida.append(p)
+    return _Alternativas(saida)
+
+
+_MARCADOR_EMPRESA = _marcadores(MARCADORES_EMPRESA)
+_MARCADOR_PESSOA = _marcadores(MARCADORES_PESSOA)
 _PAPEL_DEPOIS = re.compile(
     r"(?:(?:doravante|a seguir|adiante|neste instrumento|simplesmente)\s+(?:simplesmente\s+)?"
     r"(?:denominad|designad|chamad|referid|identificad)[ao]s?(?:\s*\([ao]s?\))?\s+(?:simplesmente\s+)?(?:apenas\s+)?"
