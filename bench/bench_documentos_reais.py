@@ -19,7 +19,13 @@ measured in the same run, and pages read by OCR.
 local``) end to end; this benchmark scores the reading alone, faster and
 without a registry.
 
-Run with ``.venv/bin/python bench/bench_documentos_reais.py [FOLDER] [--json FILE] [--cache DIR]``.
+Run with ``.venv/bin/python bench/bench_documentos_reais.py [FOLDER] [--json FILE] [--cache DIR]
+[--comparar-com PYTHON]``.
+
+``--comparar-com PYTHON`` also times the text path (read and extracted, per text page) under another
+interpreter that has its own build of scrivane installed (an earlier commit's ``.venv/bin/python``),
+next to this build, on the same text documents in the same run: each build in its own process,
+alternated three times, the best of each kept.
 
 ``--cache DIR`` keeps each document that needed OCR, as read, in DIR (pickled), so that work on the rules
 does not pay Tesseract again on every run; an entry is used only while the file and the reader's own
@@ -154,6 +160,7 @@ def reais(pasta: Path, cache: Path | None = None) -> dict:
     texto_s = texto_paginas = ocr_s = ocr_paginas = puro_s = leitura_s = sem_layout_s = com_layout_s = 0.0
     certos = errados = 0
     por_documento = {}
+    textos: list[Path] = []
     print(f"Real documents in {pasta} ({len(nomes)})")
     print(f"  {'documento':44} {'ctr':4} " + " ".join(f"{f:>18}" for f in pontuar.FIELDS)
           + "  pares  páginas (OCR)   ms/página")
@@ -172,6 +179,7 @@ def reais(pasta: Path, cache: Path | None = None) -> dict:
             texto_s += gasto
             leitura_s += lido_em - inicio
             texto_paginas += len(doc.pages)
+            textos.append(caminho.resolve())
             puro_s += min(_tempo(texto_puro, caminho) for _ in range(2))
             # The two text paths in alternate runs, the best of each (a busy machine slows some runs).
             sem, com = [], []
@@ -208,7 +216,7 @@ def reais(pasta: Path, cache: Path | None = None) -> dict:
             "ms_puro": 1e3 * puro_s / max(1, texto_paginas),
             "ms_sem_layout": 1e3 * sem_layout_s / max(1, texto_paginas),
             "ms_com_layout": 1e3 * com_layout_s / max(1, texto_paginas), "ms_leitura": 1e3 * leitura_s / max(1, texto_paginas),
-            "pares": (certos, errados), "documentos": por_documento}
+            "pares": (certos, errados), "documentos": por_documento, "textos": textos}
 
 
 def _tempo(funcao, *args) -> float:
@@ -230,8 +238,37 @@ def conjunto_acuracia() -> dict:
     return placar.metricas()
 
 
+def comparar_builds(outro_python: str, caminhos: list[Path]) -> None:
+    """The text path per page of this build and of ``outro_python``'s, timed alternately."""
+    import subprocess
+
+    script = str(HERE / "_caminho_texto.py")
+    melhores: dict[str, dict] = {}
+    for _ in range(3):
+        for nome, python in (("este", sys.executable), ("outro", outro_python)):
+            saida = subprocess.run([python, script, *map(str, caminhos)], capture_output=True, text=True,
+                                   cwd="/", check=True).stdout
+            medido = json.loads(saida.strip().splitlines()[-1])
+            total = medido["ms_ler"] + medido["ms_extrair"]
+            if nome not in melhores or total < melhores[nome]["ms_ler"] + melhores[nome]["ms_extrair"]:
+                melhores[nome] = medido
+    este, outro = melhores["este"], melhores["outro"]
+    print(f"Text path per page against {outro_python} ({este['paginas']} text pages, best of 3 alternated runs):")
+    for rotulo, chave in (("read", "ms_ler"), ("extracted", "ms_extrair")):
+        print(f"  {rotulo:10} this build {este[chave]:6.2f} ms, the other {outro[chave]:6.2f} ms "
+              f"(ratio {este[chave] / max(outro[chave], 1e-9):.2f}x)")
+    t_este, t_outro = este["ms_ler"] + este["ms_extrair"], outro["ms_ler"] + outro["ms_extrair"]
+    print(f"  {'both':10} this build {t_este:6.2f} ms, the other {t_outro:6.2f} ms (ratio {t_este / t_outro:.2f}x; "
+          f"target <= 1.00: {'met' if t_este <= t_outro else 'NOT met'})")
+
+
 def main() -> None:
     argumentos = sys.argv[1:]
+    outro_python = None
+    if "--comparar-com" in argumentos:
+        k = argumentos.index("--comparar-com")
+        outro_python = argumentos[k + 1]
+        del argumentos[k:k + 2]
     saida_json = None
     if "--json" in argumentos:
         k = argumentos.index("--json")
@@ -280,9 +317,11 @@ def main() -> None:
         print(f"  text path with the layout: {reais_['ms_com_layout']:.1f} ms/page; without it (no word measured, "
               f"plain text extracted): {reais_['ms_sem_layout']:.1f} ms/page (ratio "
               f"{reais_['ms_com_layout'] / max(reais_['ms_sem_layout'], 1e-9):.2f}x)")
+        if outro_python:
+            comparar_builds(outro_python, reais_["textos"])
         if saida_json:
             Path(saida_json).write_text(json.dumps({"conjunto": {k: list(v) for k, v in conjunto.items()},
-                                                    **reais_}, ensure_ascii=False, indent=1, default=list))
+                                                    **reais_}, ensure_ascii=False, indent=1, default=str))
 
 
 if __name__ == "__main__":
