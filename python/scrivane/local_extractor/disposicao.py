@@ -81,14 +81,15 @@ def _faixa_paralela(faixa) -> bool:
 def _tem_vao(palavras) -> bool:
     """Whether two rows have words a column's gutter apart at the same place (a quick look before
     the page is grouped into blocks: blocks side by side span rows, a running header does not)."""
-    anterior = None
     vaos: list[float] = []
-    for p in palavras:
-        if anterior is not None and abs(p.y0 - anterior.y0) < 1.0 and p.x0 - anterior.x1 > 2.5 * (p.y1 - p.y0):
-            if any(abs(p.x0 - x) < 40 for x in vaos):
-                return True
-            vaos.append(p.x0)
-        anterior = p
+    ax1 = ay0 = None
+    for _, x0, y0, x1, y1 in palavras:  # (unpacked: a page has hundreds of words)
+        if ay0 is not None and abs(y0 - ay0) < 1.0 and x0 - ax1 > 2.5 * (y1 - y0):
+            for x in vaos:
+                if abs(x0 - x) < 40:
+                    return True
+            vaos.append(x0)
+        ax1, ay0 = x1, y0
     return False
 
 
