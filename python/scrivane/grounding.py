@@ -189,7 +189,7 @@ class _Pagina:
     def __getattr__(self, nome: str) -> Any:
         if nome in _Pagina._TOKENS:
             self._indexar_tokens(self._junto)
-        elif nome == "numeros":
+        elif nome in ("numeros", "digitos_juntos", "inicio_do_numero"):
             self._numeros_feitos: dict[int, tuple[str, list[int], set[int], set[int]]] = {}
             self._indexar_numeros(self._junto.replace("\n", " "))
         else:
@@ -249,6 +249,10 @@ class _Pagina:
             digitos = _NAO_DIGITO.sub("", m.group())
             if len(digitos) >= NUMERO_MINIMO - 1:  # else too short, even with a digit missing
                 self.numeros.append((digitos, m.start(), m.group()))
+        # The runs' digits in one text ("|" between runs: no number looked for spans two), searched
+        # at once; where each run starts in it.
+        self.digitos_juntos = "|".join(d for d, _, _ in self.numeros)
+        self.inicio_do_numero = list(accumulate((len(d) + 1 for d, _, _ in self.numeros), initial=0))
 
     def corrida(self, k: int) -> tuple[str, list[int], set[int], set[int]]:
         """Run ``k`` of ``numeros``: (digits, word of each digit, offsets where a printed group
@@ -256,16 +260,24 @@ class _Pagina:
         feito = self._numeros_feitos.get(k)
         if feito is None:
             digitos, inicio, impresso = self.numeros[k]
-            palavras: list[int] = []
             inicios: set[int] = set()
             fins: set[int] = set()
             n = 0
-            for g in _GRUPO.finditer(impresso):
-                palavra = bisect_right(self.acumulado, inicio + g.start()) - 1
-                inicios.add(n)
-                palavras.extend([palavra] * len(g.group()))
-                n += len(g.group())
-                fins.add(n)
+            if " " not in impresso:
+                # One word (most numbers: "64.628.897/0001-85"): every digit is in the word it starts in.
+                for grupo in _GRUPO.findall(impresso):
+                    inicios.add(n)
+                    n += len(grupo)
+                    fins.add(n)
+                palavras = [bisect_right(self.acumulado, inicio) - 1] * n
+            else:
+                palavras = []
+                for g in _GRUPO.finditer(impresso):
+                    palavra = bisect_right(self.acumulado, inicio + g.start()) - 1
+                    inicios.add(n)
+                    palavras.extend([palavra] * len(g.group()))
+                    n += len(g.group())
+                    fins.add(n)
             feito = self._numeros_feitos[k] = (digitos, palavras, inicios, fins)
         return feito
 
@@ -297,6 +309,7 @@ class Indice:
         # Pages are made ready when first searched: a value found on the first pages leaves the rest alone.
         self._feitas: list[Optional[_Pagina]] = [None] * len(self._textos)
         self._linhas: dict[int, tuple[list[str], list[str]]] = {}  # the reader's lines, and folded
+        self._agulhas: dict[str, tuple[list[str], str]] = {}  # a value's tokens, and them joined
 
     def pagina(self, k: int) -> _Pagina:
         """The page of index ``k`` (from 0), ready for searching."""
@@ -309,7 +322,7 @@ class Indice:
             fim: list[bool] = []
             if laid is not None and laid.palavras:
                 caixas, fim, do_texto = laid.palavras_em_ordem()
-                palavras = [p[0] for p in caixas]
+                palavras = list(map(_PRIMEIRO, caixas))
                 if do_texto:
                     texto = None  # the words are the page's text, in its order
             else:
@@ -358,10 +371,14 @@ class Indice:
         """A name (or any text value) in the page words, near ``perto`` first.  ``flexionado``: a
         word may also appear inflected (a role written "sócio" read where the text says "sócios" or
         "sócia")."""
-        tokens = _tokens(valor)
+        # (a document's items repeat values: a company named by its party and by its signatory)
+        feito = self._agulhas.get(valor)
+        if feito is None:
+            tokens = _tokens(valor)
+            feito = self._agulhas[valor] = (tokens, " ".join(tokens))
+        tokens, agulha = feito
         if not tokens:
             return None
-        agulha = " ".join(tokens)
         if perto is not None:
             achado = self._nome_na_pagina(agulha, len(tokens), perto.pagina, perto)
             if achado is not None:
@@ -485,15 +502,15 @@ class Indice:
             return None, None
         parecido: Optional[tuple[int, _Achado, str]] = None
         for pagina in self._ordem(perto):
-            for k, (digitos, _, _) in enumerate(pagina.numeros):
-                at = digitos.find(alvo)
-                if at < 0:
-                    continue
+            juntos = pagina.digitos_juntos
+            at = juntos.find(alvo)
+            while at >= 0:
+                k = bisect_right(pagina.inicio_do_numero, at) - 1
                 _, palavras, inicios, fins = pagina.corrida(k)
-                while at >= 0:
-                    if at in inicios and at + len(alvo) in fins:
-                        return _Achado(pagina, palavras[at], palavras[at + len(alvo) - 1]), None
-                    at = digitos.find(alvo, at + 1)
+                no_numero = at - pagina.inicio_do_numero[k]
+                if no_numero in inicios and no_numero + len(alvo) in fins:
+                    return _Achado(pagina, palavras[no_numero], palavras[no_numero + len(alvo) - 1]), None
+                at = juntos.find(alvo, at + 1)
         for pagina in self._ordem(perto):
             for digitos, palavras, inicios, fins in map(pagina.corrida, range(len(pagina.numeros))):
                 for a in inicios:
@@ -561,9 +578,10 @@ class Indice:
             return None
         if len(caixas) == 1:
             c = caixas[0]
-            return [round(c[1], 1), round(c[2], 1), round(c[3], 1), round(c[4], 1)]
-        return [round(min(map(_X0, caixas)), 1), round(min(map(_Y0, caixas)), 1),
-                round(max(map(_X1, caixas)), 1), round(max(map(_Y1, caixas)), 1)]
+            x0, y0, x1, y1 = c[1], c[2], c[3], c[4]
+        else:
+            x0, y0, x1, y1 = min(map(_X0, caixas)), min(map(_Y0, caixas)), max(map(_X1, caixas)), max(map(_Y1, caixas))
+        return [round(x0, 1), round(y0, 1), round(x1, 1), round(y1, 1)]
 
 
 def _formatar(digitos: str) -> str:
