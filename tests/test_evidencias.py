@@ -149,6 +149,29 @@ class TestLocating:
         if grounding._juntar_c is not None:
             assert grounding._juntar_c(palavras, fim_de_linha) == esperado
 
+    @pytest.mark.parametrize("linhas, juntados", [
+        ([["o", "contra-"], ["tante", "paga"]], ["contratante"]),  # a hyphen ends the line
+        ([["o", "contra"], ["tante", "e", "a"], ["contratante"]], ["contratante"]),  # whole elsewhere
+        ([["o", "contra"], ["tante", "paga"]], []),  # whole nowhere: two words
+        ([["in-"], ["ter-"], ["net"]], ["inter"]),  # a word so joined does not join the next line
+        ([["inter-"], ["net", "e"], ["uma", "inter"], ["net"]], ["internet", "internet"]),  # whole as broken
+        ([["cnpj", "n-"], ["123", "x"]], []),  # the next line opens with no letter
+        ([["CONTRA-"], ["TANTE:"]], ["contratante"]),
+        ([["fim", "sem-"]], []),  # the last line
+    ])
+    def test_words_broken_at_a_line_end_are_joined_alike_in_python_and_cpp(self, linhas, juntados):
+        from scrivane import grounding
+
+        palavras = [p for linha in linhas for p in linha]
+        fins = [k == len(linha) - 1 for linha in linhas for k in range(len(linha))]
+        junto, _ = grounding._juntar(palavras, fins)
+        partes, palavra, *_ = grounding._tokens_de_palavras(grounding._dobrar(junto))
+        pagina = grounding._Pagina(1, palavras, [None] * len(palavras), fins, texto=None)
+        juntar = pagina._hifens(list(partes), list(palavra))
+        assert [partes[t] + partes[t + 1] for t in juntar] == juntados
+        if grounding._hifens_c is not None:
+            assert grounding._hifens_c(list(partes), list(palavra), palavras, fins) == juntar
+
     def test_the_built_tokenizer_gives_the_pythons_tokens(self, contrato, monkeypatch):
         from scrivane import grounding
 
@@ -163,6 +186,7 @@ class TestLocating:
         construido = [indice(Indice(documento).pagina(k)) for k in range(2)]
         monkeypatch.setattr(grounding, "_tokens_c", None)
         monkeypatch.setattr(grounding, "_juntar_c", None)
+        monkeypatch.setattr(grounding, "_hifens_c", None)
         assert [indice(Indice(documento).pagina(k)) for k in range(2)] == construido
         assert "acme comercio de testes ltda" in construido[0][0]  # the hyphenated name whole
 

@@ -35,9 +35,9 @@ from rapidfuzz import fuzz
 from rapidfuzz.distance import Levenshtein
 
 try:  # a page's words joined and its tokens in C++; the Python below gives the same
-    from ._palavras import juntar as _juntar_c, tokens as _tokens_c
+    from ._palavras import hifens as _hifens_c, juntar as _juntar_c, tokens as _tokens_c
 except ImportError:  # running from a source tree without the built module
-    _juntar_c = _tokens_c = None
+    _hifens_c = _juntar_c = _tokens_c = None
 
 __all__ = ["Indice", "fundamentar", "itens_com_evidencia", "NAO_ENCONTRADO", "LIDO_DIFERENTE"]
 
@@ -207,25 +207,10 @@ class _Pagina:
     def _indexar_tokens(self, junto: str) -> None:
         partes, palavra, inicio, fim, norm = (_tokens_c or _tokens_de_palavras)(_dobrar(junto))
         final = palavra
-        # A word hyphenated at the end of its line is joined with the start of the next line: its last
-        # token with the next word's first when the word ends in a hyphen or the reader's text has
-        # them whole.  A word so joined does not join the following line in turn.
-        palavras = self.palavras
-        candidatos: list[tuple[int, int, bool]] = []  # (word, its last token, ends in a hyphen)
-        ultimo = len(partes) - 1
-        for i in compress(range(len(palavras) - 1), self.fim_de_linha):
-            t = bisect_right(palavra, i) - 1
-            if 0 <= t < ultimo and palavra[t] == i and palavra[t + 1] == i + 1 and palavras[i + 1][:1].isalpha():
-                candidatos.append((i, t, palavras[i][-1] == "-"))
-        inteiras: frozenset[str] = frozenset()
-        if not all(hifen for _, _, hifen in candidatos):
-            inteiras = self._inteiras(partes, [t for _, t, hifen in candidatos if hifen])
-        juntar: list[int] = []  # tokens joined with the next one
-        depois_de = -1
-        for i, t, hifen in candidatos:
-            if i > depois_de and (hifen or partes[t] + partes[t + 1] in inteiras):
-                juntar.append(t)
-                depois_de = i + 1
+        if self._texto is None and _hifens_c is not None:
+            juntar = _hifens_c(partes, palavra, self.palavras, self.fim_de_linha)
+        else:
+            juntar = self._hifens(partes, palavra)
         if juntar:
             final = list(palavra)
             for t in reversed(juntar):
@@ -240,6 +225,30 @@ class _Pagina:
         self.fim_token = fim
         self.palavra_do_token = palavra  # the word a token starts in
         self.palavra_final_do_token = final  # the word it ends in
+
+    def _hifens(self, partes: list[str], palavra: list[int]) -> list[int]:
+        """The tokens joined with the next one (``scrivane._palavras.hifens`` does the same in C++ when
+        the words are the page's text).  A word hyphenated at the end of its line is joined with the
+        start of the next line: its last token with the next word's first when the word ends in a
+        hyphen or the reader's text has them whole.  A word so joined does not join the following
+        line in turn."""
+        palavras = self.palavras
+        candidatos: list[tuple[int, int, bool]] = []  # (word, its last token, ends in a hyphen)
+        ultimo = len(partes) - 1
+        for i in compress(range(len(palavras) - 1), self.fim_de_linha):
+            t = bisect_right(palavra, i) - 1
+            if 0 <= t < ultimo and palavra[t] == i and palavra[t + 1] == i + 1 and palavras[i + 1][:1].isalpha():
+                candidatos.append((i, t, palavras[i][-1] == "-"))
+        inteiras: frozenset[str] = frozenset()
+        if not all(hifen for _, _, hifen in candidatos):
+            inteiras = self._inteiras(partes, [t for _, t, hifen in candidatos if hifen])
+        juntar: list[int] = []
+        depois_de = -1
+        for i, t, hifen in candidatos:
+            if i > depois_de and (hifen or partes[t] + partes[t + 1] in inteiras):
+                juntar.append(t)
+                depois_de = i + 1
+        return juntar
 
     def _indexar_numeros(self, junto: str) -> None:
         """Number runs of the page long enough to hold a number looked for (see ``_NUMERO``): their
@@ -288,7 +297,7 @@ class _Pagina:
         return max(0, bisect_right(self.inicio_token, offset) - 1)
 
 
-@dataclass
+@dataclass(slots=True)
 class _Achado:
     pagina: _Pagina
     primeira: int  # first and last word of the value
@@ -529,28 +538,24 @@ class Indice:
     def evidencias(self, achados: list[tuple[str, _Achado]]) -> list[dict[str, Any]]:
         """One evidence entry per value found; values close together on a page share one passage."""
         trechos: dict[int, str] = {}
-        grupo: list[_Achado] = []  # values sharing a passage: their page, first word, last word
-        pagina: Optional[_Pagina] = None
-        inicio = fim = 0
-
-        def fechar() -> None:
-            if grupo:
-                trecho = self._trecho(pagina, inicio, fim)
-                for a in grupo:
-                    trechos[id(a)] = a.trecho or trecho
-
-        for _, achado in sorted(achados, key=_LUGAR):
-            if grupo and achado.pagina is pagina:
+        # Groups of values sharing a passage: their page, first word, last word, and the values.
+        grupos: list[tuple[_Pagina, int, int, list[_Achado]]] = []
+        for _, achado in (sorted(achados, key=_LUGAR) if len(achados) > 1 else achados):
+            if grupos and achado.pagina is grupos[-1][0]:
+                pagina, inicio, fim, grupo = grupos[-1]
                 ate = achado.ultima if achado.ultima > fim else fim
                 if self._comprimento(pagina, inicio, ate) <= TRECHO_CARACTERES - 20:
                     grupo.append(achado)
-                    fim = ate
+                    grupos[-1] = (pagina, inicio, ate, grupo)
                     continue
-            fechar()
-            grupo, pagina, inicio, fim = [achado], achado.pagina, achado.primeira, achado.ultima
-        fechar()
+            grupos.append((achado.pagina, achado.primeira, achado.ultima, [achado]))
+        for pagina, inicio, fim, grupo in grupos:
+            trecho = self._trecho(pagina, inicio, fim)
+            for a in grupo:
+                trechos[id(a)] = a.trecho or trecho
+        caixa = self._caixa
         return [{"campo": campo, "pagina": achado.pagina.numero, "trecho": trechos[id(achado)],
-                 "caixa": self._caixa(achado)} for campo, achado in achados]
+                 "caixa": caixa(achado)} for campo, achado in achados]
 
     @staticmethod
     def _comprimento(pagina: _Pagina, a: int, b: int) -> int:
@@ -570,6 +575,10 @@ class Indice:
     @staticmethod
     def _caixa(achado: _Achado) -> Optional[list[float]]:
         todas = achado.pagina.caixas
+        if achado.palavras is None and achado.primeira == achado.ultima:
+            # One word (a CNPJ, a CPF, a role): its own box.
+            c = todas[achado.primeira]
+            return None if c is None else [round(c[1], 1), round(c[2], 1), round(c[3], 1), round(c[4], 1)]
         if achado.palavras is not None:
             caixas = [todas[w] for w in achado.palavras if todas[w] is not None]
         else:
@@ -592,8 +601,14 @@ def _formatar(digitos: str) -> str:
     return digitos
 
 
+_VAZIOS = frozenset(("N/A", "NULL", "NONE"))
+
+
 def _vazio(valor: Any) -> bool:
-    return not isinstance(valor, str) or not valor.strip() or valor.strip().upper() in ("N/A", "NULL", "NONE")
+    if not isinstance(valor, str):
+        return True
+    valor = valor.strip()
+    return not valor or valor.upper() in _VAZIOS
 
 
 _ORDENS: dict[int, tuple[dict[str, tuple[str, str, bool]], list, dict[str, int]]] = {}

@@ -5,6 +5,9 @@
 // tokenize in Python when this module is missing.
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "../core/palavras_pdf.hpp"
@@ -119,6 +122,105 @@ Ref tokens(Call& c) {
     return own(PyTuple_Pack(5, parts.get(), words.get(), starts.get(), ends.get(), joined.get()));
 }
 
+constexpr Param kHifensParams[] = {
+    {"partes", "list"}, {"palavra", "list"}, {"palavras", "list"}, {"fim_de_linha", "Sequence[bool]"}};
+
+std::string_view token_view(PyObject* o) {
+    if (!PyUnicode_Check(o)) raise_arg_type("partes", "list[str]", o);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+    if (data == nullptr) throw Error{};
+    return {data, static_cast<std::size_t>(size)};
+}
+
+// The tokens to join with the next one: at the end of each line, a word's last token with the next
+// word's first, when the next word starts with a letter and the word ends in a hyphen or the two
+// tokens joined are a token of the page (or a word broken at such a hyphen); a word so joined does
+// not join the following line in turn.  The page's tokens are ``partes``, ``palavra`` gives each
+// token's word.
+Ref hifens(Call& c) {
+    PyObject* parts = c.list_arg(param(kHifensParams, "partes"));
+    PyObject* token_word = c.list_arg(param(kHifensParams, "palavra"));
+    PyObject* words = c.list_arg(param(kHifensParams, "palavras"));
+    Ref ends = own(PySequence_Fast(c[param(kHifensParams, "fim_de_linha")], "fim_de_linha must be a sequence"));
+    const Py_ssize_t n_tokens = PyList_GET_SIZE(parts);
+    if (PyList_GET_SIZE(token_word) != n_tokens) {
+        PyErr_SetString(PyExc_ValueError, "palavra: one word per token");
+        throw Error{};
+    }
+    std::vector<Py_ssize_t> word_of(static_cast<std::size_t>(n_tokens));
+    for (Py_ssize_t t = 0; t < n_tokens; ++t) {
+        const Py_ssize_t w = PyLong_AsSsize_t(PyList_GET_ITEM(token_word, t));
+        if (w == -1 && PyErr_Occurred()) throw Error{};
+        word_of[static_cast<std::size_t>(t)] = w;
+    }
+    struct Candidate {
+        Py_ssize_t word, token;
+        bool hyphen;
+    };
+    std::vector<Candidate> candidates;
+    bool all_hyphens = true;
+    const Py_ssize_t n_words = PyList_GET_SIZE(words);
+    const Py_ssize_t n_ends = std::min(PySequence_Fast_GET_SIZE(ends.get()), n_words - 1);
+    for (Py_ssize_t i = 0; i < n_ends; ++i) {
+        const int line_end = PyObject_IsTrue(PySequence_Fast_GET_ITEM(ends.get(), i));
+        if (line_end < 0) throw Error{};
+        if (!line_end) continue;
+        // The word's last token: the last one whose word is at most i.
+        const auto after = std::upper_bound(word_of.begin(), word_of.end(), i);
+        const Py_ssize_t t = (after - word_of.begin()) - 1;
+        if (t < 0 || t >= n_tokens - 1 || word_of[static_cast<std::size_t>(t)] != i ||
+            word_of[static_cast<std::size_t>(t) + 1] != i + 1)
+            continue;
+        PyObject* next = PyList_GET_ITEM(words, i + 1);
+        PyObject* word = PyList_GET_ITEM(words, i);
+        if (!PyUnicode_Check(next) || !PyUnicode_Check(word)) raise_arg_type("palavras", "list[str]", next);
+        if (PyUnicode_GET_LENGTH(next) == 0 || !Py_UNICODE_ISALPHA(PyUnicode_READ_CHAR(next, 0))) continue;
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(word);
+        if (size == 0) {
+            PyErr_SetString(PyExc_IndexError, "string index out of range");
+            throw Error{};
+        }
+        const bool hyphen = PyUnicode_READ_CHAR(word, size - 1) == U'-';
+        all_hyphens = all_hyphens && hyphen;
+        candidates.push_back({i, t, hyphen});
+    }
+    auto joined = [&](Py_ssize_t t) {
+        std::string both(token_view(PyList_GET_ITEM(parts, t)));
+        both += token_view(PyList_GET_ITEM(parts, t + 1));
+        return both;
+    };
+    // Of the pairs joined at a line end without a hyphen, those that are whole elsewhere: a token of
+    // the page, or a word broken at a hyphen ending a line.  Only the pairs are hashed into a set;
+    // the page's tokens are looked up in it.
+    std::vector<std::string> pairs(candidates.size());
+    std::unordered_set<std::string_view> wanted, whole;
+    if (!all_hyphens) {
+        wanted.reserve(candidates.size());
+        for (std::size_t k = 0; k < candidates.size(); ++k)
+            if (!candidates[k].hyphen) wanted.insert(pairs[k] = joined(candidates[k].token));
+        for (Py_ssize_t t = 0; t < n_tokens; ++t) {
+            const auto found = wanted.find(token_view(PyList_GET_ITEM(parts, t)));
+            if (found != wanted.end()) whole.insert(*found);
+        }
+        for (const auto& k : candidates) {
+            if (!k.hyphen) continue;
+            const auto found = wanted.find(joined(k.token));
+            if (found != wanted.end()) whole.insert(*found);
+        }
+    }
+    Ref out = own(PyList_New(0));
+    Py_ssize_t joined_after = -1;
+    for (std::size_t n = 0; n < candidates.size(); ++n) {
+        const auto& k = candidates[n];
+        if (k.word > joined_after && (k.hyphen || whole.count(pairs[n]))) {
+            if (PyList_Append(out.get(), own(PyLong_FromSsize_t(k.token)).get()) < 0) throw Error{};
+            joined_after = k.word + 1;
+        }
+    }
+    return out;
+}
+
 constexpr Param kJuntarParams[] = {{"palavras", "list"}, {"fim_de_linha", "Sequence[bool]"}};
 
 // The words joined, each followed by a line feed when it ends its line and by a space otherwise, and
@@ -176,6 +278,13 @@ const FuncSpec kTokensSpec = {
     kTokensParams, 1, "tuple[list[str], list[int], list[int], list[int], str]", tokens,
 };
 
+const FuncSpec kHifensSpec = {
+    "hifens", "hifens",
+    "Os tokens a unir ao seguinte no fim das linhas de uma página (uma palavra partida na quebra de "
+    "linha), dados os tokens, a palavra de cada um, as palavras e onde as linhas terminam (uso interno).",
+    kHifensParams, 4, "list[int]", hifens,
+};
+
 const FuncSpec kMedirSpec = {
     "medir", "medir",
     "As palavras de uma página de texto do PDFium medidas de uma vez (uso interno): ``pagina`` é o "
@@ -195,8 +304,8 @@ int exec_module(PyObject* m) {
     return guarded_exec(m, [](PyObject* mod) {
         Ref ftype = make_function_type(mod);
         state_of(mod)->slots[0] = Py_NewRef(ftype.get());
-        const FuncSpec* specs[] = {&kMedirSpec, &kMontarSpec, &kTokensSpec, &kJuntarSpec};
-        add_functions(mod, ftype.get(), specs, 4);
+        const FuncSpec* specs[] = {&kMedirSpec, &kMontarSpec, &kTokensSpec, &kJuntarSpec, &kHifensSpec};
+        add_functions(mod, ftype.get(), specs, 5);
     });
 }
 
