@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Sequence
-from typing import Optional, Sequence
+from typing import Optional
 
 
 # ---------------------------------------------------------------------------
